@@ -1,0 +1,2 @@
+"""Conveniences around the _hovra extension module."""
+from _hovra import Database, SearchResult  # noqa: F401

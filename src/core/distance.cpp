@@ -1,0 +1,90 @@
+// Distance kernels over SimSIMD's run-time dispatched f32 kernels.
+#include "core/distance.h"
+
+#include <simsimd/simsimd.h>
+
+#include <cmath>
+
+namespace hovra {
+
+std::optional<Metric> parse_metric(std::string_view name) {
+  if (name == "cosine") return Metric::Cosine;
+  if (name == "euclidean" || name == "l2") return Metric::Euclidean;
+  if (name == "dot" || name == "dot_product") return Metric::DotProduct;
+  return std::nullopt;
+}
+
+std::optional<Metric> metric_from_code(std::uint8_t code) {
+  if (code > 2) return std::nullopt;
+  return static_cast<Metric>(code);
+}
+
+const char* metric_name(Metric metric) {
+  switch (metric) {
+    case Metric::Cosine: return "cosine";
+    case Metric::Euclidean: return "euclidean";
+    case Metric::DotProduct: return "dot_product";
+  }
+  return "cosine";
+}
+
+float dot(const float* a, const float* b, std::size_t n) {
+  simsimd_distance_t r = 0.0;
+  simsimd_dot_f32(a, b, n, &r);
+  return static_cast<float>(r);
+}
+
+float distance(const float* a, const float* b, std::size_t n, Metric metric) {
+  simsimd_distance_t r = 0.0;
+  switch (metric) {
+    case Metric::Cosine:
+      simsimd_cos_f32(a, b, n, &r);
+      return static_cast<float>(r);
+    case Metric::Euclidean:
+      simsimd_l2sq_f32(a, b, n, &r);
+      return static_cast<float>(r);
+    case Metric::DotProduct:
+      simsimd_dot_f32(a, b, n, &r);
+      return -static_cast<float>(r);
+  }
+  return 0.0f;
+}
+
+static float sum_squares(const float* v, std::size_t n) {
+  float s = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) s += v[i] * v[i];
+  return s;
+}
+
+float vector_norm(const float* v, std::size_t n) { return std::sqrt(sum_squares(v, n)); }
+
+std::vector<float> batch_scores(const float* query, const float* rows, std::size_t float_count,
+                                std::size_t dim, const float* norms, Metric metric) {
+  std::size_t count = dim == 0 ? 0 : float_count / dim;
+  std::vector<float> scores(count);
+  for (std::size_t i = 0; i < count; ++i) scores[i] = dot(query, rows + i * dim, dim);
+  switch (metric) {
+    case Metric::Euclidean: {
+      float q2 = sum_squares(query, dim);
+      for (std::size_t i = 0; i < count; ++i) scores[i] = (q2 + norms[i] * norms[i]) - 2.0f * scores[i];
+      break;
+    }
+    case Metric::DotProduct:
+      for (std::size_t i = 0; i < count; ++i) scores[i] = -scores[i];
+      break;
+    case Metric::Cosine: {
+      float q2 = sum_squares(query, dim);
+      if (q2 == 0.0f) {
+        for (auto& s : scores) s = 1.0f;
+        break;
+      }
+      float qn = std::sqrt(q2);
+      for (std::size_t i = 0; i < count; ++i)
+        scores[i] = norms[i] == 0.0f ? 1.0f : 1.0f - scores[i] / (qn * norms[i]);
+      break;
+    }
+  }
+  return scores;
+}
+
+}  // namespace hovra

@@ -1,0 +1,32 @@
+// Metrics and distance kernels: the pairwise distance every comparison uses
+// and the batch scorer of the exhaustive scan. Smaller is always closer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace hovra {
+
+enum class Metric : std::uint8_t { Cosine = 0, Euclidean = 1, DotProduct = 2 };
+
+// "cosine"; "euclidean" or "l2"; "dot" or "dot_product" (case-sensitive).
+std::optional<Metric> parse_metric(std::string_view name);
+// The stored code 0..2, or nullopt.
+std::optional<Metric> metric_from_code(std::uint8_t code);
+// "cosine", "euclidean" or "dot_product".
+const char* metric_name(Metric metric);
+
+// Cosine: 1 - cos; Euclidean: squared L2; DotProduct: negated dot product.
+float distance(const float* a, const float* b, std::size_t n, Metric metric);
+// Dot product through the kernel, narrowed to f32, not negated.
+float dot(const float* a, const float* b, std::size_t n);
+// Square root of the single-precision sum of squares.
+float vector_norm(const float* v, std::size_t n);
+// One score per row of the row-major array (float_count / dim rows).
+std::vector<float> batch_scores(const float* query, const float* rows, std::size_t float_count,
+                                std::size_t dim, const float* norms, Metric metric);
+
+}  // namespace hovra

@@ -1,0 +1,65 @@
+// Messages of the DbError kinds and the panic helpers.
+#include "core/error.h"
+
+#include <cstring>
+
+namespace hovra {
+
+DbError DbError::dimension_mismatch(std::size_t expected, std::size_t got) {
+  DbError e(ErrorKind::DimensionMismatch, {});
+  e.expected_ = expected;
+  e.got_ = got;
+  return e;
+}
+DbError DbError::duplicate_id(std::string id) { return DbError(ErrorKind::DuplicateId, std::move(id)); }
+DbError DbError::not_found(std::string id) { return DbError(ErrorKind::NotFound, std::move(id)); }
+DbError DbError::database_not_found(std::string path) {
+  return DbError(ErrorKind::DatabaseNotFound, std::move(path));
+}
+DbError DbError::io(std::string text) { return DbError(ErrorKind::Io, std::move(text)); }
+DbError DbError::io_errno(int err) { return DbError(ErrorKind::Io, os_error_text(err)); }
+DbError DbError::invalid_metric(std::string name) { return DbError(ErrorKind::InvalidMetric, std::move(name)); }
+DbError DbError::corrupt_data(std::string detail) { return DbError(ErrorKind::CorruptData, std::move(detail)); }
+DbError DbError::invalid_filter(std::string detail) {
+  return DbError(ErrorKind::InvalidFilter, std::move(detail));
+}
+
+std::string DbError::message() const {
+  switch (kind_) {
+    case ErrorKind::DimensionMismatch:
+      return "dimension mismatch: expected " + std::to_string(expected_) + ", got " + std::to_string(got_);
+    case ErrorKind::DuplicateId:
+      return "id '" + detail_ + "' already exists, use upsert instead";
+    case ErrorKind::NotFound:
+      return "id '" + detail_ + "' not found";
+    case ErrorKind::DatabaseNotFound:
+      return "database not found at '" + detail_ + "'";
+    case ErrorKind::Io:
+      return "io error: " + detail_;
+    case ErrorKind::InvalidMetric:
+      return "invalid metric '" + detail_ + "': use 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'";
+    case ErrorKind::CorruptData:
+      return "corrupt data: " + detail_;
+    case ErrorKind::InvalidFilter:
+      return "invalid filter: " + detail_;
+  }
+  return detail_;
+}
+
+std::string os_error_text(int err) {
+  char buf[256];
+  const char* text = strerror_r(err, buf, sizeof buf);
+  return std::string(text) + " (os error " + std::to_string(err) + ")";
+}
+
+void panic(const std::string& message) { throw Panic(message); }
+
+void assert_len(std::size_t left, std::size_t right, const char* message) {
+  if (left == right) return;
+  std::string text = "assertion `left == right` failed";
+  if (message && *message) text += std::string(": ") + message;
+  text += "\n  left: " + std::to_string(left) + "\n right: " + std::to_string(right);
+  panic(text);
+}
+
+}  // namespace hovra

@@ -1,0 +1,172 @@
+// POSIX implementation of the platform layer.
+#include "core/file_io.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace hovra {
+
+std::string join_path(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  if (dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+Status create_dirs(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  if (ec) return DbError::io_errno(ec.value());
+  return Status::success();
+}
+
+bool path_exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+Result<std::string> read_file(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return DbError::io_errno(errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    return DbError::io_errno(err);
+  }
+  std::string out;
+  out.resize(static_cast<std::size_t>(st.st_size));
+  std::size_t got = 0;
+  while (got < out.size()) {
+    ssize_t n = ::read(fd, out.data() + got, out.size() - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      ::close(fd);
+      return DbError::io_errno(err);
+    }
+    if (n == 0) break;  // the file shrank meanwhile
+    got += static_cast<std::size_t>(n);
+  }
+  out.resize(got);
+  ::close(fd);
+  return out;
+}
+
+Status rename_file(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return DbError::io_errno(errno);
+  return Status::success();
+}
+
+Status remove_file(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return DbError::io_errno(errno);
+  return Status::success();
+}
+
+Status sync_dir(const std::string& path) {
+  int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return DbError::io_errno(errno);
+  int rc = ::fsync(fd);
+  int err = errno;
+  ::close(fd);
+  if (rc != 0 && err != EINVAL && err != EROFS) return DbError::io_errno(err);
+  return Status::success();
+}
+
+FileWriter::~FileWriter() { (void)close(); }
+
+Status FileWriter::open(const std::string& path, Mode mode) {
+  (void)close();
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode == Mode::Append ? O_APPEND : O_TRUNC);
+  int fd = ::open(path.c_str(), flags, 0644);
+  if (fd < 0) return DbError::io_errno(errno);
+  fd_ = fd;
+  if (!buf_) buf_.reset(new char[kBufferSize]);
+  used_ = 0;
+  return Status::success();
+}
+
+Status FileWriter::write_all(const char* p, std::size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd_, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return DbError::io_errno(errno);
+    }
+    if (w == 0) return DbError::io("failed to write whole buffer");
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return Status::success();
+}
+
+Status FileWriter::write(const void* data, std::size_t size) {
+  if (fd_ < 0) return DbError::io_errno(EBADF);
+  const char* p = static_cast<const char*>(data);
+  if (used_ + size > kBufferSize) {
+    HOVRA_RETURN_IF_ERROR(flush());
+  }
+  if (size >= kBufferSize) return write_all(p, size);
+  std::memcpy(buf_.get() + used_, p, size);
+  used_ += size;
+  return Status::success();
+}
+
+Status FileWriter::flush() {
+  if (fd_ < 0) return DbError::io_errno(EBADF);
+  if (used_ == 0) return Status::success();
+  std::size_t n = used_;
+  used_ = 0;  // a failed write drops the buffered bytes, like a torn write
+  return write_all(buf_.get(), n);
+}
+
+Status FileWriter::sync() {
+  if (fd_ < 0) return DbError::io_errno(EBADF);
+  if (::fsync(fd_) != 0) return DbError::io_errno(errno);
+  return Status::success();
+}
+
+Status FileWriter::close() {
+  if (fd_ < 0) return Status::success();
+  Status st = flush();
+  if (::close(fd_) != 0 && st.ok()) st = DbError::io_errno(errno);
+  fd_ = -1;
+  used_ = 0;
+  return st;
+}
+
+Result<std::shared_ptr<MappedFile>> MappedFile::map(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return DbError::io_errno(errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    return DbError::io_errno(err);
+  }
+  std::shared_ptr<MappedFile> m(new MappedFile());
+  m->size_ = static_cast<std::size_t>(st.st_size);
+  if (m->size_ > 0) {
+    void* p = ::mmap(nullptr, m->size_, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (p == MAP_FAILED) {
+      int err = errno;
+      ::close(fd);
+      m->size_ = 0;
+      return DbError::io_errno(err);
+    }
+    m->data_ = static_cast<const unsigned char*>(p);
+  }
+  ::close(fd);
+  return m;
+}
+
+MappedFile::~MappedFile() {
+  if (data_) ::munmap(const_cast<unsigned char*>(data_), size_);
+}
+
+}  // namespace hovra

@@ -1,0 +1,79 @@
+// The platform layer: directories, whole-file reads, buffered writers,
+// renames, deletes, syncs and read-only memory maps. Nothing else in the
+// engine calls the operating system's file interfaces.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/error.h"
+
+namespace hovra {
+
+// Joins a directory and a file name with '/', keeping the directory as given.
+std::string join_path(const std::string& dir, const std::string& name);
+
+// Creates the directory and every missing ancestor; an existing one is fine.
+Status create_dirs(const std::string& path);
+// Whether querying the path's metadata succeeds.
+bool path_exists(const std::string& path);
+// Reads a whole file into memory with one read of its size.
+Result<std::string> read_file(const std::string& path);
+// Renames over an existing target in one step.
+Status rename_file(const std::string& from, const std::string& to);
+// Deletes a file; a missing file is an error (ENOENT) like any other.
+Status remove_file(const std::string& path);
+// Forces a directory's entries (renames, deletes) to stable storage.
+Status sync_dir(const std::string& path);
+
+// A file written through a user-space buffer of 8192 bytes. A piece larger
+// than the free space goes through the normal path; a piece larger than the
+// buffer goes to the file directly. Interrupted writes are retried.
+class FileWriter {
+ public:
+  enum class Mode { Truncate, Append };
+  static constexpr std::size_t kBufferSize = 8192;
+
+  FileWriter() = default;
+  ~FileWriter();
+  FileWriter(const FileWriter&) = delete;
+  FileWriter& operator=(const FileWriter&) = delete;
+
+  Status open(const std::string& path, Mode mode);
+  bool is_open() const { return fd_ >= 0; }
+  Status write(const void* data, std::size_t size);
+  Status write(std::string_view s) { return write(s.data(), s.size()); }
+  Status flush();
+  // Forces the file's contents to stable storage (after flush).
+  Status sync();
+  // Flushes and closes; returns the first error.
+  Status close();
+
+ private:
+  Status write_all(const char* p, std::size_t n);
+  int fd_ = -1;
+  std::unique_ptr<char[]> buf_;
+  std::size_t used_ = 0;
+};
+
+// A whole file mapped read-only. The mapping stays valid when the file is
+// renamed over or deleted; it is released when the last owner drops it.
+class MappedFile {
+ public:
+  static Result<std::shared_ptr<MappedFile>> map(const std::string& path);
+  ~MappedFile();
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  const unsigned char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  MappedFile() = default;
+  const unsigned char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+}  // namespace hovra

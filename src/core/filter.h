@@ -1,0 +1,62 @@
+// Metadata filters: the Filter tree, evaluation against one record
+// (matches), the inverted metadata index and its candidate sets.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "core/json.h"
+
+namespace hovra {
+
+using SlotSet = std::unordered_set<std::uint32_t>;
+
+struct Filter {
+  enum class Op : std::uint8_t { Eq, Ne, In, Gt, Gte, Lt, Lte, And };
+  Op op = Op::And;
+  std::string field;               // all but And
+  JsonValue value;                 // Eq, Ne
+  std::vector<JsonValue> values;   // In
+  double threshold = 0.0;          // Gt, Gte, Lt, Lte
+  std::vector<Filter> children;    // And
+
+  static Filter eq(std::string field, JsonValue v);
+  static Filter ne(std::string field, JsonValue v);
+  static Filter in(std::string field, std::vector<JsonValue> vs);
+  static Filter compare(Op op, std::string field, double threshold);
+  static Filter all_of(std::vector<Filter> children);
+  // The filter of a flat list of conditions: the one condition itself, or an
+  // And of all of them (none, or two or more).
+  static Filter from_conditions(std::vector<Filter> conditions);
+};
+
+// Whether a record's metadata satisfies the filter; absent or non-object
+// metadata matches nothing.
+bool matches(const Filter& filter, const JsonValue* metadata);
+
+// Inverted index: top-level bool/number/string fields of object metadata,
+// field -> value -> slots.
+class MetadataIndex {
+ public:
+  void add(std::uint32_t slot, const JsonValue* metadata);
+  void remove(std::uint32_t slot, const JsonValue* metadata);
+  void clear() { fields_.clear(); }
+  bool empty() const { return fields_.empty(); }
+  // The slots of one field and value, or nullptr.
+  const SlotSet* lookup(const std::string& field, const JsonValue& value) const;
+  bool has_field(const std::string& field) const { return fields_.count(field) != 0; }
+  // Number of (field, value) entries; for tests and statistics.
+  std::size_t entry_count() const;
+
+ private:
+  std::unordered_map<std::string, std::unordered_map<JsonValue, SlotSet, JsonValueHash>> fields_;
+};
+
+// The candidate set of a filter from the index, or nullopt for "no answer".
+std::optional<SlotSet> candidate_slots(const Filter& filter, const MetadataIndex& index);
+
+}  // namespace hovra

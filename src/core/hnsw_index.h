@@ -1,0 +1,171 @@
+// HnswIndex: the layered neighbour graph over a VectorStore, its searches
+// (graph, exhaustive and SQ8 paths), insertion, tombstones, vector updates
+// and statistics. Callers hold the database's index lock: shared for
+// searches and reads, exclusive for every change.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <unordered_set>
+#include <vector>
+
+#include "core/distance.h"
+#include "core/function_ref.h"
+#include "core/quantize.h"
+#include "core/vector_store.h"
+
+namespace hovra {
+
+inline constexpr std::uint32_t kNoEntry = 0xFFFFFFFFu;
+inline constexpr std::size_t kBruteForceThreshold = 10'000'000;
+inline constexpr std::size_t kSequentialBatch = 128;
+
+struct Hit {
+  std::uint32_t slot;
+  float distance;
+};
+
+// One neighbour list of one node on one layer, behind a one-byte spin lock
+// held only while a thread reads or rewrites the list.
+class NeighbourList {
+ public:
+  NeighbourList() = default;
+  NeighbourList(NeighbourList&& other) noexcept : slots(std::move(other.slots)) {}
+  NeighbourList& operator=(NeighbourList&& other) noexcept {
+    slots = std::move(other.slots);
+    return *this;
+  }
+  void lock() const {
+    while (lock_.exchange(1, std::memory_order_acquire)) {
+      while (lock_.load(std::memory_order_relaxed)) __builtin_ia32_pause();
+    }
+  }
+  void unlock() const { lock_.store(0, std::memory_order_release); }
+
+  std::vector<std::uint32_t> slots;
+
+ private:
+  mutable std::atomic<std::uint8_t> lock_{0};
+};
+
+// The graph as stored in the graph file, before or after it becomes an index.
+struct GraphLayout {
+  std::size_t dim = 0;
+  Metric metric = Metric::Cosine;
+  std::size_t m = 16;
+  std::size_t ef_construction = 200;
+  std::uint32_t entry_point = kNoEntry;
+  std::size_t max_level = 0;
+  std::vector<std::uint32_t> deleted;                         // as listed; duplicates collapse
+  std::vector<std::vector<std::vector<std::uint32_t>>> nodes;  // slot -> layer -> neighbours
+};
+
+struct IndexStats {
+  std::uint64_t num_vectors = 0;
+  std::uint64_t num_deleted = 0;
+  std::uint64_t num_layers = 0;
+  double avg_degree_layer0 = 0.0;
+  std::uint64_t max_degree_layer0 = 0;
+  std::uint64_t min_degree_layer0 = 0;
+  std::uint64_t memory_vectors_bytes = 0;
+  std::uint64_t memory_graph_bytes = 0;
+  std::uint64_t memory_quantized_bytes = 0;
+  bool uses_brute_force = true;
+  bool uses_quantized_search = false;
+};
+
+using SlotPredicate = FunctionRef<bool(std::uint32_t)>;
+
+class HnswIndex {
+ public:
+  // An empty index; m must be at least 2 (checked by the database).
+  HnswIndex(std::size_t dim, Metric metric, std::size_t m, std::size_t ef_construction);
+  HnswIndex(const HnswIndex&) = delete;
+  HnswIndex& operator=(const HnswIndex&) = delete;
+
+  // An index from a loaded layout, store and norms. The caller has checked
+  // every slot of the layout against the node count and the store's size.
+  static std::unique_ptr<HnswIndex> from_layout(GraphLayout layout, VectorStore store, std::vector<float> norms);
+
+  std::size_t dim() const { return dim_; }
+  Metric metric() const { return metric_; }
+  std::size_t m() const { return m_; }
+  std::size_t m_max0() const { return m_max0_; }
+  std::size_t ef_construction() const { return ef_construction_; }
+  double level_mult() const { return level_mult_; }
+  std::size_t node_count() const { return levels_.size(); }
+  std::size_t live_count() const { return live_count_.load(std::memory_order_relaxed); }
+  std::uint32_t entry_point() const { return entry_point_; }
+  std::size_t max_level() const { return max_level_; }
+  const std::unordered_set<std::uint32_t>& deleted() const { return deleted_; }
+  bool is_deleted(std::uint32_t slot) const { return !deleted_.empty() && deleted_.count(slot) != 0; }
+  std::size_t level(std::uint32_t slot) const { return levels_[slot]; }
+  // A copy of one neighbour list, taken under its lock.
+  void copy_list(std::uint32_t slot, std::size_t layer, std::vector<std::uint32_t>& out) const;
+
+  const VectorStore& store() const { return store_; }
+  const std::vector<float>& norms() const { return norms_; }
+  const float* vector(std::uint32_t slot) const { return store_.vector(slot); }
+  const Sq8Quantizer* quantizer() const { return quantizer_ ? &*quantizer_ : nullptr; }
+  void set_quantizer(Sq8Quantizer q) { quantizer_ = std::move(q); }
+  bool uses_brute_force() const { return live_count() * dim_ < kBruteForceThreshold; }
+
+  // Searches: up to k hits in ascending distance, none deleted. The query's
+  // length must equal dim (Panic otherwise).
+  std::vector<Hit> search(const float* query, std::size_t len, std::size_t k, std::size_t ef) const;
+  std::vector<Hit> search_filtered(const float* query, std::size_t len, std::size_t k, std::size_t ef,
+                                   SlotPredicate predicate) const;
+
+  // Changes (exclusive lock).
+  std::uint32_t insert(const float* v, std::size_t len);
+  // Vectors given as pointers to dim floats each; lens checked first.
+  std::vector<std::uint32_t> insert_batch(const std::vector<const float*>& vectors,
+                                          const std::vector<std::size_t>& lens);
+  void mark_deleted(std::uint32_t slot);
+  void update_vector(std::uint32_t slot, const float* v, std::size_t len);
+  void enable_quantization();
+  void disable_quantization() { quantizer_.reset(); }
+
+  IndexStats stats() const;
+
+ private:
+  std::size_t random_level() const;
+  NeighbourList& list(std::uint32_t slot, std::size_t layer);
+  const NeighbourList& list(std::uint32_t slot, std::size_t layer) const;
+  void check_slot(std::uint32_t slot) const;
+  void append_node(const float* v, std::size_t level);
+  void connect_node(std::uint32_t slot, std::size_t level, std::uint32_t ep);
+  void link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer, std::size_t cap);
+
+  template <class Dist>
+  std::uint32_t greedy_closest(const Dist& dist, std::uint32_t start, std::size_t layer) const;
+  template <class Dist>
+  std::vector<Hit> search_layer(const Dist& dist, std::uint32_t entry, std::size_t ef, std::size_t layer) const;
+  std::vector<Hit> beam(const float* query, std::size_t ef) const;
+  std::vector<Hit> exhaustive(const float* query, std::size_t k, SlotPredicate* predicate) const;
+
+  std::size_t dim_;
+  Metric metric_;
+  std::size_t m_;
+  std::size_t m_max0_;
+  std::size_t ef_construction_;
+  double level_mult_;
+  VectorStore store_;
+  std::vector<float> norms_;
+  std::vector<std::uint32_t> levels_;                        // per slot
+  std::vector<NeighbourList> level0_;                        // per slot, layer 0
+  std::vector<std::unique_ptr<NeighbourList[]>> upper_;      // per slot, layers 1..level
+  std::optional<Sq8Quantizer> quantizer_;
+  std::unordered_set<std::uint32_t> deleted_;
+  std::size_t max_level_ = 0;
+  std::atomic<std::size_t> live_count_{0};
+  std::uint32_t entry_point_ = kNoEntry;
+};
+
+// Sorting helper shared by the search paths: stable by ascending distance.
+void sort_hits(std::vector<Hit>& hits);
+
+}  // namespace hovra

@@ -1,0 +1,48 @@
+// The SQ8 scalar quantizer: per-dimension minimum and step, one code byte per
+// component, training, encoding and decoding.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace hovra {
+
+class Sq8Quantizer {
+ public:
+  Sq8Quantizer() = default;
+  // Learns mins and scales from a row-major array (float_count / dim rows);
+  // codes start empty. dim must be positive.
+  static Sq8Quantizer train(const float* rows, std::size_t float_count, std::size_t dim);
+  // A quantizer with the given parameters and codes (as read from a file).
+  static Sq8Quantizer from_parts(std::vector<float> mins, std::vector<float> scales, std::size_t dim,
+                                 std::vector<std::uint8_t> codes);
+
+  // Writes dim codes for one vector.
+  void encode(const float* v, std::uint8_t* out) const;
+  // Encodes every row of the array into codes (replacing them).
+  void encode_all(const float* rows, std::size_t float_count);
+  void append(const float* v);
+  void reencode(std::uint32_t slot, const float* v);
+  // Writes dim decoded floats into buf; the row must exist (else Panic).
+  void decode_into(std::uint32_t slot, float* buf) const;
+
+  std::size_t dim() const { return dim_; }
+  const std::vector<float>& mins() const { return mins_; }
+  const std::vector<float>& scales() const { return scales_; }
+  const std::vector<std::uint8_t>& codes() const { return codes_; }
+  // dim x 8 plus the code bytes.
+  std::size_t memory_bytes() const { return dim_ * 8 + codes_.size(); }
+
+ private:
+  std::vector<float> mins_;
+  std::vector<float> scales_;
+  std::size_t dim_ = 0;
+  std::vector<std::uint8_t> codes_;
+};
+
+// The one-component rule: t = (v - min) / scale, clamped, rounded half away
+// from zero, clamped; NaN gives 0.
+std::uint8_t sq8_encode_component(float v, float min, float scale);
+
+}  // namespace hovra

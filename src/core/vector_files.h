@@ -1,0 +1,34 @@
+// The vector files: vectors.bin (vectors then norms) and vectors.sq8
+// (codebook and codes): writers, the map at open, and the quantized reader.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/error.h"
+#include "core/file_io.h"
+#include "core/hnsw_index.h"
+#include "core/quantize.h"
+
+namespace hovra {
+
+// Writes the store's floats then the norms into an open sink, then flushes.
+Status write_vectors(const HnswIndex& index, FileWriter& sink);
+// Trains a fresh codebook on every stored row, encodes all rows, writes
+// Q = dim, mins, scales and codes into the sink, then flushes.
+Status write_quantized(const HnswIndex& index, FileWriter& sink);
+
+// The parts of vectors.bin after its map has been checked against the graph:
+// the store over the vector region and an owned copy of the norms.
+struct LoadedVectors {
+  VectorStore store;
+  std::vector<float> norms;
+};
+// Checks the mapped file against node_count and dim (size must be exactly
+// 4 x N x (dim + 1), Io otherwise) and builds the store and norms.
+Result<LoadedVectors> attach_vectors(std::shared_ptr<MappedFile> map, std::size_t node_count, std::size_t dim);
+// Parses vectors.sq8 bytes; Q must equal dim and the codes hold exactly
+// N x dim bytes (Io otherwise; a short header is "failed to fill whole buffer").
+Result<Sq8Quantizer> parse_quantized(std::string_view bytes, std::size_t node_count, std::size_t dim);
+
+}  // namespace hovra

@@ -1,0 +1,54 @@
+// Owned and mapped vector storage.
+#include "core/vector_store.h"
+
+#include <cstring>
+#include <string>
+
+#include "core/error.h"
+
+namespace hovra {
+
+VectorStore VectorStore::mapped(std::size_t dim, std::shared_ptr<MappedFile> map, std::size_t float_count) {
+  VectorStore s(dim);
+  s.count_ = float_count;
+  s.data_ = float_count ? reinterpret_cast<const float*>(map->data()) : nullptr;
+  s.map_ = std::move(map);
+  return s;
+}
+
+const float* VectorStore::vector(std::uint32_t slot) const {
+  std::size_t end = (static_cast<std::size_t>(slot) + 1) * dim_;
+  if (end > count_)
+    panic("range end index " + std::to_string(end) + " out of range for slice of length " +
+          std::to_string(count_));
+  return data_ + static_cast<std::size_t>(slot) * dim_;
+}
+
+void VectorStore::make_owned() {
+  if (!map_) return;
+  owned_.assign(data_, data_ + count_);
+  map_.reset();
+  data_ = owned_.data();
+}
+
+void VectorStore::append(const float* v) {
+  if (map_) make_owned();
+  owned_.insert(owned_.end(), v, v + dim_);
+  count_ = owned_.size();
+  data_ = owned_.data();
+}
+
+void VectorStore::overwrite(std::uint32_t slot, const float* v) {
+  if (map_) make_owned();
+  std::size_t at = static_cast<std::size_t>(slot) * dim_;
+  if (at + dim_ > count_) panic("slot out of range in vector overwrite");
+  std::memcpy(owned_.data() + at, v, dim_ * sizeof(float));
+}
+
+void VectorStore::reserve_slots(std::size_t slots) {
+  if (map_) make_owned();
+  owned_.reserve(slots * dim_);
+  data_ = owned_.data();
+}
+
+}  // namespace hovra

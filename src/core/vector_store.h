@@ -1,0 +1,44 @@
+// VectorStore: the full-precision vectors by slot, either an owned growable
+// array or a read-only map of the vector file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/file_io.h"
+
+namespace hovra {
+
+class VectorStore {
+ public:
+  explicit VectorStore(std::size_t dim = 0) : dim_(dim) {}
+  // The mapped form over the first float_count floats of a mapped file; the
+  // caller has checked that the file holds them.
+  static VectorStore mapped(std::size_t dim, std::shared_ptr<MappedFile> map, std::size_t float_count);
+
+  std::size_t dim() const { return dim_; }
+  const float* data() const { return data_; }
+  std::size_t float_count() const { return count_; }
+  std::size_t slots() const { return dim_ == 0 ? 0 : count_ / dim_; }
+  bool is_mapped() const { return map_ != nullptr; }
+  // The dim floats of a slot; a slot beyond the store is a Panic.
+  const float* vector(std::uint32_t slot) const;
+
+  // Copies a mapped store into owned memory and releases the map.
+  void make_owned();
+  // Both require the owned form (callers run make_owned first).
+  void append(const float* v);
+  void overwrite(std::uint32_t slot, const float* v);
+  void reserve_slots(std::size_t slots);
+
+ private:
+  std::size_t dim_;
+  std::vector<float> owned_;
+  std::shared_ptr<MappedFile> map_;
+  const float* data_ = nullptr;
+  std::size_t count_ = 0;
+};
+
+}  // namespace hovra

@@ -1,0 +1,70 @@
+// The write-ahead log: WalRecord, the payload encoding and its mirror
+// decoding, the frame with its CRC-32, the appending writer and the reader.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+#include "core/file_io.h"
+#include "core/json.h"
+
+namespace hovra {
+
+struct WalRecord {
+  enum class Kind : std::uint8_t { Insert = 1, Delete = 2, Update = 3 };
+  Kind kind = Kind::Insert;
+  std::string id;
+  // Insert: the vector. Update: present when has_vector.
+  std::vector<float> vector;
+  bool has_vector = false;
+  // Insert: the metadata (nullopt = none). Update: meaningful when
+  // has_metadata; nullopt then means "remove the metadata".
+  std::optional<JsonValue> metadata;
+  bool has_metadata = false;
+
+  static WalRecord insert(std::string id, std::vector<float> vector, std::optional<JsonValue> metadata);
+  static WalRecord remove(std::string id);
+  // vector/metadata nullptr = absent; metadata present = replace.
+  static WalRecord update(std::string id, const std::vector<float>* vector, const JsonValue* metadata);
+};
+
+// Payload bytes of a record (without the frame).
+std::string encode_payload(const WalRecord& record);
+// Decodes a payload of the given kind code; false when it does not decode or
+// the kind is unknown.
+bool decode_payload(std::uint8_t kind, std::string_view payload, WalRecord& out);
+// The complete frame: kind, length, payload, CRC-32 of kind and payload.
+std::string encode_frame(const WalRecord& record);
+// CRC-32 (IEEE 802.3 / zlib) of a byte range continuing from crc.
+std::uint32_t crc32_bytes(std::uint32_t crc, const void* data, std::size_t size);
+
+// The log file of one database directory. Not thread-safe: callers hold the
+// database's WAL mutex.
+class Wal {
+ public:
+  explicit Wal(std::string path) : path_(std::move(path)) {}
+  const std::string& path() const { return path_; }
+  // Appends one record and flushes it to the operating system, opening the
+  // file (append mode, created when missing) on first use.
+  Status append(const WalRecord& record);
+  // Flushes and closes the writer, ignoring errors; the writer becomes absent.
+  void close_writer();
+  bool writer_open() const { return writer_.is_open(); }
+
+ private:
+  std::string path_;
+  FileWriter writer_;
+};
+
+// Reads the log at path: records in order, stopping quietly at a torn tail
+// or a checksum mismatch, skipping records that do not decode. A missing
+// file is an empty log. Io only when the file cannot be opened or read.
+Result<std::vector<WalRecord>> read_log(const std::string& path);
+// The same over bytes already in memory (the parsing core of read_log).
+std::vector<WalRecord> parse_log(std::string_view bytes);
+
+}  // namespace hovra
