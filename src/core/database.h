@@ -99,7 +99,13 @@ class Database {
 
  private:
   Database() = default;
-  friend struct DatabaseAccess;  // persistence helpers in database_persist.cpp
+
+  // Opening (database_files.cpp).
+  static Result<std::unique_ptr<Database>> load_existing(const std::string& dir, bool create_mode, bool quantize);
+  static std::unique_ptr<Database> make_empty(const OpenOptions& options);
+  void set_paths(const std::string& dir);
+  void replay(const std::vector<WalRecord>& records);
+  void apply_logged(const WalRecord& record);
 
   // Record-table helpers; callers hold the locks named in each definition.
   void apply_insert_locked(const std::string& id, const float* vector, std::optional<JsonValue> metadata);
@@ -111,7 +117,7 @@ class Database {
 
   // Persistence state.
   std::string dir_;
-  std::string graph_path_, vectors_path_, sq8_path_;
+  std::string graph_path_, vectors_path_, sq8_path_, wal_path_;
   bool persist_quantized_ = false;
   std::size_t dim_ = 0;
 

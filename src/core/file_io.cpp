@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
+
+#include <zlib.h>
 
 namespace hovra {
 
@@ -108,6 +111,14 @@ Status FileWriter::write_all(const char* p, std::size_t n) {
 Status FileWriter::write(const void* data, std::size_t size) {
   if (fd_ < 0) return DbError::io_errno(EBADF);
   const char* p = static_cast<const char*>(data);
+  if (track_) {
+    written_ += size;
+    for (std::size_t off = 0; off < size;) {
+      auto chunk = static_cast<uInt>(std::min<std::size_t>(size - off, 1u << 30));
+      crc_ = static_cast<std::uint32_t>(::crc32(crc_, reinterpret_cast<const Bytef*>(p + off), chunk));
+      off += chunk;
+    }
+  }
   if (used_ + size > kBufferSize) {
     HOVRA_RETURN_IF_ERROR(flush());
   }

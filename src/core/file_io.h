@@ -51,12 +51,19 @@ class FileWriter {
   Status sync();
   // Flushes and closes; returns the first error.
   Status close();
+  // From now on keep a running CRC-32 and byte count of what is written.
+  void track_checksum() { track_ = true; crc_ = 0; written_ = 0; }
+  std::uint32_t checksum() const { return crc_; }
+  std::uint64_t written() const { return written_; }
 
  private:
   Status write_all(const char* p, std::size_t n);
   int fd_ = -1;
   std::unique_ptr<char[]> buf_;
   std::size_t used_ = 0;
+  bool track_ = false;
+  std::uint32_t crc_ = 0;
+  std::uint64_t written_ = 0;
 };
 
 // A whole file mapped read-only. The mapping stays valid when the file is

@@ -12,6 +12,7 @@
 #include "core/file_io.h"
 #include "core/hnsw_index.h"
 #include "core/json.h"
+#include "core/wal.h"
 
 namespace hovra {
 
@@ -31,17 +32,20 @@ Status write_graph(const HnswIndex& index, FileWriter& sink);
 // Section 4, then a flush.
 Status write_record_table(const std::vector<GraphRecord>& records, FileWriter& sink);
 
-// Parses sections 1 to 3. On success `rest` is positioned at section 4.
+// Parses sections 1 to 3. On success rest_offset is the offset of section 4.
 // Errors are Io with the exact texts ("failed to fill whole buffer",
-// "bad graph magic", "unsupported graph version: N", "unknown metric: N").
+// "bad graph magic", "unsupported graph version: N", "unknown metric: N"),
+// or Io for a graph that does not hold together: m below 2, a deleted or
+// neighbour slot outside the graph, a node without layers, an entry point
+// that is not a node (or present in an empty graph), or a max_level other
+// than the entry point's level.
 Result<GraphLayout> read_graph_layout(std::string_view bytes, std::size_t& rest_offset);
 // Parses section 4 starting at offset ("bad metadata section magic", the
 // truncation error, UTF-8 errors). Metadata that is not JSON loads as none.
-Result<std::vector<GraphRecord>> read_record_table(std::string_view bytes, std::size_t offset);
+// Every record must sit on its own live slot of the layout (Io otherwise).
+Result<std::vector<GraphRecord>> read_record_table(std::string_view bytes, std::size_t offset,
+                                                   const GraphLayout& layout);
 
-// The standard UTF-8 validation: empty when valid, else the error text
-// "invalid utf-8 sequence of N bytes from index I" or
-// "incomplete utf-8 byte sequence from index I".
-std::string utf8_error(std::string_view bytes);
+// utf8_error, the id check used here, comes with core/wal.h.
 
 }  // namespace hovra

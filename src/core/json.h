@@ -25,6 +25,7 @@ class JsonValue {
   static JsonValue unsigned_int(std::uint64_t v);
   // Holds non-negative values as Unsigned, so integers compare as expected.
   static JsonValue signed_int(std::int64_t v);
+  // Floats are always finite: a NaN or an infinity gives null.
   static JsonValue floating(double v);
   static JsonValue string(std::string s);
   static JsonValue array(Array items);

@@ -15,7 +15,10 @@ namespace hovra {
 // Writes the store's floats then the norms into an open sink, then flushes.
 Status write_vectors(const HnswIndex& index, FileWriter& sink);
 // Trains a fresh codebook on every stored row, encodes all rows, writes
-// Q = dim, mins, scales and codes into the sink, then flushes.
+// Q = dim, mins, scales and codes into the sink, then flushes. An index
+// without rows (or of dimension 0) has nothing to train on: it writes the
+// neutral codebook (every minimum 0, every scale 1) and no codes, rather
+// than the non-finite parameters that training on zero rows yields.
 Status write_quantized(const HnswIndex& index, FileWriter& sink);
 
 // The parts of vectors.bin after its map has been checked against the graph:

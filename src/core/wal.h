@@ -1,5 +1,7 @@
 // The write-ahead log: WalRecord, the payload encoding and its mirror
 // decoding, the frame with its CRC-32, the appending writer and the reader.
+// Also the strict UTF-8 check that both the log and the graph file apply to
+// stored ids.
 #pragma once
 
 #include <cstdint>
@@ -18,11 +20,13 @@ struct WalRecord {
   enum class Kind : std::uint8_t { Insert = 1, Delete = 2, Update = 3 };
   Kind kind = Kind::Insert;
   std::string id;
-  // Insert: the vector. Update: present when has_vector.
+  // Insert: the vector (has_vector is always true). Update: present when
+  // has_vector. Delete: empty.
   std::vector<float> vector;
   bool has_vector = false;
-  // Insert: the metadata (nullopt = none). Update: meaningful when
-  // has_metadata; nullopt then means "remove the metadata".
+  // Insert: the metadata (nullopt = none; has_metadata is always true).
+  // Update: meaningful when has_metadata; nullopt then means "remove the
+  // metadata". Delete: none.
   std::optional<JsonValue> metadata;
   bool has_metadata = false;
 
@@ -66,5 +70,12 @@ class Wal {
 Result<std::vector<WalRecord>> read_log(const std::string& path);
 // The same over bytes already in memory (the parsing core of read_log).
 std::vector<WalRecord> parse_log(std::string_view bytes);
+
+// The standard strict UTF-8 validation (overlong forms, surrogates and code
+// points above U+10FFFF are invalid): empty when valid, else the error text
+// "invalid utf-8 sequence of N bytes from index I" or, when the input ends
+// inside an otherwise valid sequence, "incomplete utf-8 byte sequence from
+// index I".
+std::string utf8_error(std::string_view bytes);
 
 }  // namespace hovra

@@ -1,0 +1,230 @@
+// Metadata filters: building Filter trees, evaluating them against one
+// record's metadata, the inverted metadata index and the candidate sets it
+// answers for equality filters.
+#include "core/filter.h"
+
+#include <utility>
+
+namespace hovra {
+
+// ---------------------------------------------------------------------------
+// Building filters
+
+Filter Filter::eq(std::string field, JsonValue v) {
+  Filter f;
+  f.op = Op::Eq;
+  f.field = std::move(field);
+  f.value = std::move(v);
+  return f;
+}
+
+Filter Filter::ne(std::string field, JsonValue v) {
+  Filter f;
+  f.op = Op::Ne;
+  f.field = std::move(field);
+  f.value = std::move(v);
+  return f;
+}
+
+Filter Filter::in(std::string field, std::vector<JsonValue> vs) {
+  Filter f;
+  f.op = Op::In;
+  f.field = std::move(field);
+  f.values = std::move(vs);
+  return f;
+}
+
+Filter Filter::compare(Op op, std::string field, double threshold) {
+  Filter f;
+  f.op = op;
+  f.field = std::move(field);
+  f.threshold = threshold;
+  return f;
+}
+
+Filter Filter::all_of(std::vector<Filter> children) {
+  Filter f;
+  f.op = Op::And;
+  f.children = std::move(children);
+  return f;
+}
+
+Filter Filter::from_conditions(std::vector<Filter> conditions) {
+  if (conditions.size() == 1) return std::move(conditions.front());
+  return all_of(std::move(conditions));
+}
+
+// ---------------------------------------------------------------------------
+// Evaluation against one record
+
+namespace {
+
+const JsonValue* member(const JsonValue::Object& object, const std::string& field) {
+  auto it = object.find(field);
+  return it == object.end() ? nullptr : &it->second;
+}
+
+bool contains_value(const std::vector<JsonValue>& values, const JsonValue& v) {
+  for (const JsonValue& candidate : values) {
+    if (candidate == v) return true;
+  }
+  return false;
+}
+
+// Comparisons with a NaN threshold are false by IEEE rules.
+bool compare_number(Filter::Op op, double x, double threshold) {
+  switch (op) {
+    case Filter::Op::Gt: return x > threshold;
+    case Filter::Op::Gte: return x >= threshold;
+    case Filter::Op::Lt: return x < threshold;
+    case Filter::Op::Lte: return x <= threshold;
+    default: return false;
+  }
+}
+
+bool matches_object(const Filter& filter, const JsonValue::Object& object) {
+  using Op = Filter::Op;
+  if (filter.op == Op::And) {
+    for (const Filter& child : filter.children) {
+      if (!matches_object(child, object)) return false;
+    }
+    return true;
+  }
+  const JsonValue* v = member(object, filter.field);
+  switch (filter.op) {
+    case Op::Eq: return v != nullptr && *v == filter.value;
+    case Op::Ne: return v == nullptr || *v != filter.value;
+    case Op::In: return v != nullptr && contains_value(filter.values, *v);
+    case Op::Gt:
+    case Op::Gte:
+    case Op::Lt:
+    case Op::Lte:
+      return v != nullptr && v->is_number() && compare_number(filter.op, v->number_as_double(), filter.threshold);
+    case Op::And: break;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool matches(const Filter& filter, const JsonValue* metadata) {
+  if (metadata == nullptr || !metadata->is_object()) return false;
+  return matches_object(filter, metadata->as_object());
+}
+
+// ---------------------------------------------------------------------------
+// Inverted metadata index
+
+namespace {
+
+bool is_indexed_value(const JsonValue& v) {
+  using Kind = JsonValue::Kind;
+  switch (v.kind()) {
+    case Kind::Bool:
+    case Kind::Unsigned:
+    case Kind::Signed:
+    case Kind::Float:
+    case Kind::String:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+void MetadataIndex::add(std::uint32_t slot, const JsonValue* metadata) {
+  if (metadata == nullptr || !metadata->is_object()) return;
+  for (const auto& [field, value] : metadata->as_object()) {
+    if (is_indexed_value(value)) fields_[field][value].insert(slot);
+  }
+}
+
+void MetadataIndex::remove(std::uint32_t slot, const JsonValue* metadata) {
+  if (metadata == nullptr || !metadata->is_object()) return;
+  for (const auto& [field, value] : metadata->as_object()) {
+    if (!is_indexed_value(value)) continue;
+    auto field_it = fields_.find(field);
+    if (field_it == fields_.end()) continue;
+    auto& values = field_it->second;
+    auto value_it = values.find(value);
+    if (value_it == values.end()) continue;
+    value_it->second.erase(slot);
+    if (value_it->second.empty()) values.erase(value_it);
+    if (values.empty()) fields_.erase(field_it);
+  }
+}
+
+const SlotSet* MetadataIndex::lookup(const std::string& field, const JsonValue& value) const {
+  auto field_it = fields_.find(field);
+  if (field_it == fields_.end()) return nullptr;
+  auto value_it = field_it->second.find(value);
+  return value_it == field_it->second.end() ? nullptr : &value_it->second;
+}
+
+std::size_t MetadataIndex::entry_count() const {
+  std::size_t n = 0;
+  for (const auto& entry : fields_) n += entry.second.size();
+  return n;
+}
+
+// ---------------------------------------------------------------------------
+// Candidate sets
+
+namespace {
+
+SlotSet equal_slots(const Filter& filter, const MetadataIndex& index) {
+  if (index.empty()) return {};
+  const SlotSet* slots = index.lookup(filter.field, filter.value);
+  return slots ? *slots : SlotSet{};
+}
+
+SlotSet any_equal_slots(const Filter& filter, const MetadataIndex& index) {
+  SlotSet result;
+  if (index.empty() || !index.has_field(filter.field)) return result;
+  for (const JsonValue& v : filter.values) {
+    const SlotSet* slots = index.lookup(filter.field, v);
+    if (slots) result.insert(slots->begin(), slots->end());
+  }
+  return result;
+}
+
+// Walks the smaller set and keeps the members found in the larger one.
+SlotSet intersect(const SlotSet& a, const SlotSet& b) {
+  const SlotSet& smaller = a.size() <= b.size() ? a : b;
+  const SlotSet& larger = a.size() <= b.size() ? b : a;
+  SlotSet result;
+  for (std::uint32_t slot : smaller) {
+    if (larger.count(slot)) result.insert(slot);
+  }
+  return result;
+}
+
+std::optional<SlotSet> all_of_slots(const Filter& filter, const MetadataIndex& index) {
+  std::optional<SlotSet> result;
+  bool skipped = false;
+  for (const Filter& child : filter.children) {
+    std::optional<SlotSet> answer = candidate_slots(child, index);
+    if (!answer) {
+      skipped = true;
+      continue;
+    }
+    result = result ? intersect(*result, *answer) : std::move(*answer);
+  }
+  if (result) return result;
+  if (skipped) return std::nullopt;
+  return SlotSet{};
+}
+
+}  // namespace
+
+std::optional<SlotSet> candidate_slots(const Filter& filter, const MetadataIndex& index) {
+  switch (filter.op) {
+    case Filter::Op::Eq: return equal_slots(filter, index);
+    case Filter::Op::In: return any_equal_slots(filter, index);
+    case Filter::Op::And: return all_of_slots(filter, index);
+    default: return std::nullopt;
+  }
+}
+
+}  // namespace hovra

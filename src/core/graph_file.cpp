@@ -1,0 +1,260 @@
+// The graph file graph.hovra: the writer of the header, deleted slots and
+// node table from a live index, the writer of the record table, and the
+// readers of both, which reject any file whose slots do not fit its graph.
+#include "core/graph_file.h"
+
+#include <unordered_set>
+#include <utility>
+
+#include "core/bytes.h"
+
+namespace hovra {
+
+namespace {
+
+DbError truncated() { return DbError::io("failed to fill whole buffer"); }
+
+DbError out_of_range(const char* what, std::uint32_t slot, std::size_t node_count) {
+  return DbError::io(std::string("graph file names ") + what + " slot " + std::to_string(slot) + " but holds " +
+                     std::to_string(node_count) + " nodes");
+}
+
+std::uint32_t low32(std::size_t v) { return static_cast<std::uint32_t>(v); }
+
+// ---- writing ----
+
+void put_header(const HnswIndex& index, ByteWriter& w) {
+  w.u32(kGraphMagic);
+  w.u32(kGraphVersion);
+  w.u32(low32(index.dim()));
+  w.u8(static_cast<std::uint8_t>(index.metric()));
+  w.u32(low32(index.m()));
+  w.u32(low32(index.ef_construction()));
+  w.u32(index.entry_point());
+  w.u32(low32(index.max_level()));
+  w.u32(low32(index.node_count()));
+  w.u32(low32(index.deleted().size()));
+}
+
+void put_node(const HnswIndex& index, std::uint32_t slot, ByteWriter& w, std::vector<std::uint32_t>& list) {
+  std::size_t layers = index.level(slot) + 1;
+  w.u32(low32(layers));
+  for (std::size_t layer = 0; layer < layers; ++layer) {
+    list.clear();
+    index.copy_list(slot, layer, list);
+    w.u32(low32(list.size()));
+    for (std::uint32_t n : list) w.u32(n);
+  }
+}
+
+void put_record(const GraphRecord& record, ByteWriter& w) {
+  w.u32(record.slot);
+  w.sized(record.id);
+  if (record.metadata)
+    w.sized(to_json_text(*record.metadata));
+  else
+    w.u32(0);
+}
+
+// ---- reading ----
+
+// Every take fails with the truncation error when the bytes run out.
+class GraphReader {
+ public:
+  GraphReader(std::string_view bytes, std::size_t offset) : r_(bytes.data() + offset, bytes.size() - offset) {}
+
+  bool u8(std::uint8_t& v) { return r_.u8(v); }
+  bool u32(std::uint32_t& v) { return r_.u32(v); }
+  bool bytes(std::size_t n, std::string_view& out) { return r_.bytes(n, out); }
+  // Whether `count` items of at least `min_size` bytes each can still follow.
+  bool can_hold(std::uint32_t count, std::size_t min_size) const { return count <= r_.remaining() / min_size; }
+  std::size_t position() const { return r_.position(); }
+
+ private:
+  ByteReader r_;
+};
+
+struct HeaderCounts {
+  std::uint32_t node_count = 0;
+  std::uint32_t deleted_count = 0;
+};
+
+Status read_header(GraphReader& in, GraphLayout& layout, HeaderCounts& counts) {
+  std::uint32_t magic, version, dim;
+  if (!in.u32(magic)) return truncated();
+  if (magic != kGraphMagic) return DbError::io("bad graph magic");
+  if (!in.u32(version)) return truncated();
+  if (version != kGraphVersion) return DbError::io("unsupported graph version: " + std::to_string(version));
+  std::uint8_t code;
+  if (!in.u32(dim) || !in.u8(code)) return truncated();
+  std::optional<Metric> metric = metric_from_code(code);
+  if (!metric) return DbError::io("unknown metric: " + std::to_string(code));
+  std::uint32_t m, ef, entry, max_level;
+  if (!in.u32(m) || !in.u32(ef) || !in.u32(entry) || !in.u32(max_level) || !in.u32(counts.node_count) ||
+      !in.u32(counts.deleted_count))
+    return truncated();
+  if (m < 2) return DbError::io("graph file has m = " + std::to_string(m) + ", below the minimum of 2");
+  layout.dim = dim;
+  layout.metric = *metric;
+  layout.m = m;
+  layout.ef_construction = ef;
+  layout.entry_point = entry;
+  layout.max_level = max_level;
+  return Status::success();
+}
+
+Status read_deleted(GraphReader& in, std::uint32_t count, std::uint32_t node_count, GraphLayout& layout) {
+  if (!in.can_hold(count, 4)) return truncated();
+  std::unordered_set<std::uint32_t> seen;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t slot;
+    in.u32(slot);
+    if (slot >= node_count) return out_of_range("deleted", slot, node_count);
+    if (seen.insert(slot).second) layout.deleted.push_back(slot);
+  }
+  return Status::success();
+}
+
+Status read_list(GraphReader& in, std::uint32_t node_count, std::vector<std::uint32_t>& list) {
+  std::uint32_t count;
+  if (!in.u32(count) || !in.can_hold(count, 4)) return truncated();
+  list.resize(count);
+  for (std::uint32_t& slot : list) {
+    in.u32(slot);
+    if (slot >= node_count) return out_of_range("neighbour", slot, node_count);
+  }
+  return Status::success();
+}
+
+Status read_node(GraphReader& in, std::uint32_t slot, std::uint32_t node_count,
+                 std::vector<std::vector<std::uint32_t>>& layers) {
+  std::uint32_t layer_count;
+  if (!in.u32(layer_count)) return truncated();
+  if (layer_count == 0) return DbError::io("graph node " + std::to_string(slot) + " has no layers");
+  if (!in.can_hold(layer_count, 4)) return truncated();
+  layers.resize(layer_count);
+  for (auto& list : layers) HOVRA_RETURN_IF_ERROR(read_list(in, node_count, list));
+  return Status::success();
+}
+
+Status read_nodes(GraphReader& in, std::uint32_t node_count, GraphLayout& layout) {
+  // Every node needs at least its layer count and one list length.
+  if (!in.can_hold(node_count, 8)) return truncated();
+  layout.nodes.resize(node_count);
+  for (std::uint32_t slot = 0; slot < node_count; ++slot)
+    HOVRA_RETURN_IF_ERROR(read_node(in, slot, node_count, layout.nodes[slot]));
+  return Status::success();
+}
+
+// The entry point names a node exactly when there are nodes, and max_level
+// is that node's level (0 for an empty graph).
+Status check_entry_point(const GraphLayout& layout) {
+  std::size_t n = layout.nodes.size();
+  if (n == 0) {
+    if (layout.entry_point != kNoEntry) return DbError::io("graph file has an entry point but no nodes");
+    if (layout.max_level != 0) return DbError::io("graph file has no nodes but a max level above 0");
+    return Status::success();
+  }
+  if (layout.entry_point >= n) return out_of_range("entry point", layout.entry_point, n);
+  std::size_t level = layout.nodes[layout.entry_point].size() - 1;
+  if (layout.max_level != level)
+    return DbError::io("graph file max level " + std::to_string(layout.max_level) +
+                       " differs from the entry point's level " + std::to_string(level));
+  return Status::success();
+}
+
+Status read_record(GraphReader& in, GraphRecord& record) {
+  std::uint32_t id_len, meta_len;
+  std::string_view id, text;
+  if (!in.u32(record.slot) || !in.u32(id_len) || !in.bytes(id_len, id)) return truncated();
+  std::string bad = utf8_error(id);
+  if (!bad.empty()) return DbError::io(bad);
+  if (!in.u32(meta_len) || !in.bytes(meta_len, text)) return truncated();
+  record.id.assign(id);
+  if (meta_len == 0) return Status::success();
+  JsonValue value;
+  std::string error;
+  if (parse_json(text, value, error)) record.metadata = std::move(value);
+  return Status::success();
+}
+
+// Each record sits on its own live slot of the graph.
+Status check_record_slots(const std::vector<GraphRecord>& records, const GraphLayout& layout) {
+  enum : std::uint8_t { kFree, kDeleted, kTaken };
+  std::size_t n = layout.nodes.size();
+  std::vector<std::uint8_t> state(n, kFree);
+  for (std::uint32_t slot : layout.deleted) state[slot] = kDeleted;
+  for (const GraphRecord& record : records) {
+    if (record.slot >= n) return out_of_range("record", record.slot, n);
+    std::uint8_t& s = state[record.slot];
+    if (s == kDeleted) return DbError::io("graph file has a record on deleted slot " + std::to_string(record.slot));
+    if (s == kTaken) return DbError::io("graph file has two records on slot " + std::to_string(record.slot));
+    s = kTaken;
+  }
+  return Status::success();
+}
+
+}  // namespace
+
+Status write_graph(const HnswIndex& index, FileWriter& sink) {
+  std::string piece;
+  ByteWriter w(piece);
+  put_header(index, w);
+  for (std::uint32_t slot : index.deleted()) w.u32(slot);
+  HOVRA_RETURN_IF_ERROR(sink.write(piece));
+  std::vector<std::uint32_t> list;
+  std::size_t n = index.node_count();
+  for (std::size_t slot = 0; slot < n; ++slot) {
+    piece.clear();
+    put_node(index, static_cast<std::uint32_t>(slot), w, list);
+    HOVRA_RETURN_IF_ERROR(sink.write(piece));
+  }
+  return sink.flush();
+}
+
+Status write_record_table(const std::vector<GraphRecord>& records, FileWriter& sink) {
+  std::string piece;
+  ByteWriter w(piece);
+  w.u32(kRecordMagic);
+  w.u32(low32(records.size()));
+  HOVRA_RETURN_IF_ERROR(sink.write(piece));
+  for (const GraphRecord& record : records) {
+    piece.clear();
+    put_record(record, w);
+    HOVRA_RETURN_IF_ERROR(sink.write(piece));
+  }
+  return sink.flush();
+}
+
+Result<GraphLayout> read_graph_layout(std::string_view bytes, std::size_t& rest_offset) {
+  GraphReader in(bytes, 0);
+  GraphLayout layout;
+  HeaderCounts counts;
+  HOVRA_RETURN_IF_ERROR(read_header(in, layout, counts));
+  HOVRA_RETURN_IF_ERROR(read_deleted(in, counts.deleted_count, counts.node_count, layout));
+  HOVRA_RETURN_IF_ERROR(read_nodes(in, counts.node_count, layout));
+  HOVRA_RETURN_IF_ERROR(check_entry_point(layout));
+  rest_offset = in.position();
+  return layout;
+}
+
+Result<std::vector<GraphRecord>> read_record_table(std::string_view bytes, std::size_t offset,
+                                                   const GraphLayout& layout) {
+  if (offset > bytes.size()) return truncated();
+  GraphReader in(bytes, offset);
+  std::uint32_t magic, count;
+  if (!in.u32(magic)) return truncated();
+  if (magic != kRecordMagic) return DbError::io("bad metadata section magic");
+  // Every record needs at least its slot, id length and metadata length.
+  if (!in.u32(count) || !in.can_hold(count, 12)) return truncated();
+  std::vector<GraphRecord> records;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    GraphRecord record;
+    HOVRA_RETURN_IF_ERROR(read_record(in, record));
+    records.push_back(std::move(record));
+  }
+  HOVRA_RETURN_IF_ERROR(check_record_slots(records, layout));
+  return records;
+}
+
+}  // namespace hovra

@@ -1,0 +1,526 @@
+// HnswIndex: graph layout, layered search (full precision and SQ8),
+// exhaustive scans, insertion and neighbour selection, tombstones, vector
+// updates and statistics.
+#include "core/hnsw_index.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <queue>
+#include <random>
+#include <string>
+
+#include "core/error.h"
+#include "core/thread_pool.h"
+
+namespace hovra {
+
+namespace {
+
+// Orders distances ascending with NaN after every number, so sorting and
+// selection stay well-defined whatever the vectors hold.
+inline bool closer(float a, float b) {
+  if (std::isnan(a)) return false;
+  if (std::isnan(b)) return true;
+  return a < b;
+}
+
+struct HitCloser {
+  bool operator()(const Hit& a, const Hit& b) const { return closer(a.distance, b.distance); }
+};
+// Max-heap on distance (farthest on top).
+struct FartherOnTop {
+  bool operator()(const Hit& a, const Hit& b) const { return a.distance < b.distance; }
+};
+// Min-heap on distance (closest on top).
+struct CloserOnTop {
+  bool operator()(const Hit& a, const Hit& b) const { return a.distance > b.distance; }
+};
+
+// Per-thread visited marks. A generation counter replaces zero-filling a
+// byte per node on every layer search; the marks mean the same.
+class VisitedMarks {
+ public:
+  void start(std::size_t nodes) {
+    if (marks_.size() < nodes) marks_.resize(nodes, 0);
+    if (++epoch_ == 0) {
+      std::fill(marks_.begin(), marks_.end(), 0);
+      epoch_ = 1;
+    }
+  }
+  // Marks the slot; true when it was already marked in this generation.
+  bool test_and_set(std::uint32_t slot) {
+    if (marks_[slot] == epoch_) return true;
+    marks_[slot] = epoch_;
+    return false;
+  }
+
+ private:
+  std::vector<std::uint16_t> marks_;
+  std::uint16_t epoch_ = 0;
+};
+
+thread_local VisitedMarks tl_visited;
+
+std::atomic<bool> g_hint_printed{false};
+
+void print_hint_once() {
+  if (g_hint_printed.exchange(true)) return;
+  std::fputs(
+      "hovra: brute-force search would be ~5x faster with BLAS. Install OpenBLAS:\n"
+      "  conda install -c conda-forge openblas   # or via vcpkg\n"
+      "  Then rebuild: pip install --force-reinstall hovra\n",
+      stderr);
+  std::fflush(stderr);
+}
+
+// Full-precision distance from a fixed query to stored slots.
+struct FullDistance {
+  const HnswIndex& index;
+  const float* query;
+  float operator()(std::uint32_t slot) const {
+    return distance(query, index.vector(slot), index.dim(), index.metric());
+  }
+  void prefetch(std::uint32_t slot) const {
+    const char* p = reinterpret_cast<const char*>(index.store().data() + std::size_t(slot) * index.dim());
+    __builtin_prefetch(p);
+    __builtin_prefetch(p + 64);
+  }
+};
+
+// Distance from a full-precision query to a slot's decoded SQ8 codes; the
+// scratch buffer is allocated once per search call.
+struct QuantizedDistance {
+  const HnswIndex& index;
+  const Sq8Quantizer& quantizer;
+  const float* query;
+  mutable std::vector<float> scratch;
+  QuantizedDistance(const HnswIndex& idx, const Sq8Quantizer& q, const float* query_)
+      : index(idx), quantizer(q), query(query_), scratch(idx.dim()) {}
+  float operator()(std::uint32_t slot) const {
+    quantizer.decode_into(slot, scratch.data());
+    return distance(query, scratch.data(), index.dim(), index.metric());
+  }
+  void prefetch(std::uint32_t slot) const {
+    __builtin_prefetch(quantizer.codes().data() + std::size_t(slot) * quantizer.dim());
+  }
+};
+
+}  // namespace
+
+void sort_hits(std::vector<Hit>& hits) { std::stable_sort(hits.begin(), hits.end(), HitCloser()); }
+
+HnswIndex::HnswIndex(std::size_t dim, Metric metric, std::size_t m, std::size_t ef_construction)
+    : dim_(dim),
+      metric_(metric),
+      m_(m),
+      m_max0_(2 * m),
+      ef_construction_(ef_construction),
+      level_mult_(1.0 / std::log(static_cast<double>(m))),
+      store_(dim) {}
+
+std::unique_ptr<HnswIndex> HnswIndex::from_layout(GraphLayout layout, VectorStore store, std::vector<float> norms) {
+  auto index = std::make_unique<HnswIndex>(layout.dim, layout.metric, layout.m, layout.ef_construction);
+  std::size_t n = layout.nodes.size();
+  index->levels_.reserve(n);
+  index->level0_.resize(n);
+  index->upper_.resize(n);
+  for (std::size_t s = 0; s < n; ++s) {
+    auto& layers = layout.nodes[s];
+    std::size_t level = layers.empty() ? 0 : layers.size() - 1;
+    index->levels_.push_back(static_cast<std::uint32_t>(level));
+    if (!layers.empty()) index->level0_[s].slots = std::move(layers[0]);
+    if (level > 0) {
+      index->upper_[s].reset(new NeighbourList[level]);
+      for (std::size_t l = 1; l <= level; ++l) index->upper_[s][l - 1].slots = std::move(layers[l]);
+    }
+  }
+  index->deleted_.insert(layout.deleted.begin(), layout.deleted.end());
+  index->live_count_ = n - index->deleted_.size();
+  index->entry_point_ = layout.entry_point;
+  index->max_level_ = layout.max_level;
+  index->store_ = std::move(store);
+  index->norms_ = std::move(norms);
+  return index;
+}
+
+NeighbourList& HnswIndex::list(std::uint32_t slot, std::size_t layer) {
+  return layer == 0 ? level0_[slot] : upper_[slot][layer - 1];
+}
+const NeighbourList& HnswIndex::list(std::uint32_t slot, std::size_t layer) const {
+  return layer == 0 ? level0_[slot] : upper_[slot][layer - 1];
+}
+
+void HnswIndex::check_slot(std::uint32_t slot) const {
+  if (slot >= levels_.size())
+    panic("index out of bounds: the len is " + std::to_string(levels_.size()) + " but the index is " +
+          std::to_string(slot));
+}
+
+void HnswIndex::copy_list(std::uint32_t slot, std::size_t layer, std::vector<std::uint32_t>& out) const {
+  check_slot(slot);
+  if (layer > levels_[slot]) panic("layer out of range for node " + std::to_string(slot));
+  const NeighbourList& nl = list(slot, layer);
+  nl.lock();
+  out.assign(nl.slots.begin(), nl.slots.end());
+  nl.unlock();
+}
+
+std::size_t HnswIndex::random_level() const {
+  thread_local std::mt19937_64 rng{[] {
+    std::random_device rd;
+    return (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
+  }()};
+  double u = 0.0;
+  while (u == 0.0) u = static_cast<double>(rng() >> 11) * 0x1.0p-53;  // a zero draw is redrawn
+  double level = std::floor(-std::log(u) * level_mult_);
+  if (!(level > 0.0)) return 0;
+  return static_cast<std::size_t>(level);
+}
+
+template <class Dist>
+std::uint32_t HnswIndex::greedy_closest(const Dist& dist, std::uint32_t start, std::size_t layer) const {
+  std::uint32_t cur = start;
+  float best = dist(cur);
+  for (;;) {
+    if (levels_[cur] < layer) return cur;
+    const NeighbourList& nl = list(cur, layer);
+    bool changed = false;
+    nl.lock();
+    for (std::uint32_t n : nl.slots) {
+      float d = dist(n);
+      if (d < best) {
+        cur = n;
+        best = d;
+        changed = true;
+      }
+    }
+    nl.unlock();
+    if (!changed) return cur;
+  }
+}
+
+template <class Dist>
+std::vector<Hit> HnswIndex::search_layer(const Dist& dist, std::uint32_t entry, std::size_t ef,
+                                         std::size_t layer) const {
+  VisitedMarks& visited = tl_visited;
+  visited.start(levels_.size());
+  visited.test_and_set(entry);
+  float d0 = dist(entry);
+  std::vector<Hit> cand_store, res_store;
+  cand_store.reserve(ef + 1);
+  res_store.reserve(ef + 2);
+  std::priority_queue<Hit, std::vector<Hit>, CloserOnTop> candidates(CloserOnTop(), std::move(cand_store));
+  std::priority_queue<Hit, std::vector<Hit>, FartherOnTop> results(FartherOnTop(), std::move(res_store));
+  candidates.push({entry, d0});
+  results.push({entry, d0});
+  constexpr float kMax = 3.4028235e38f;
+  while (!candidates.empty()) {
+    Hit c = candidates.top();
+    candidates.pop();
+    float f = results.empty() ? kMax : results.top().distance;
+    if (c.distance > f) break;
+    if (levels_[c.slot] < layer) continue;
+    const NeighbourList& nl = list(c.slot, layer);
+    nl.lock();
+    for (std::uint32_t e : nl.slots) dist.prefetch(e);
+    for (std::uint32_t e : nl.slots) {
+      if (visited.test_and_set(e)) continue;
+      float d = dist(e);
+      float far = results.empty() ? kMax : results.top().distance;
+      if (d < far || results.size() < ef) {
+        candidates.push({e, d});
+        results.push({e, d});
+        if (results.size() > ef) results.pop();
+      }
+    }
+    nl.unlock();
+  }
+  std::vector<Hit> out;
+  out.reserve(results.size());
+  while (!results.empty()) {
+    out.push_back(results.top());
+    results.pop();
+  }
+  std::reverse(out.begin(), out.end());
+  sort_hits(out);
+  return out;
+}
+
+std::vector<Hit> HnswIndex::beam(const float* query, std::size_t ef) const {
+  std::uint32_t ep = entry_point_;
+  if (quantizer_) {
+    QuantizedDistance dist(*this, *quantizer_, query);
+    for (std::size_t layer = max_level_; layer >= 1; --layer) ep = greedy_closest(dist, ep, layer);
+    return search_layer(dist, ep, ef, 0);
+  }
+  FullDistance dist{*this, query};
+  for (std::size_t layer = max_level_; layer >= 1; --layer) ep = greedy_closest(dist, ep, layer);
+  return search_layer(dist, ep, ef, 0);
+}
+
+std::vector<Hit> HnswIndex::exhaustive(const float* query, std::size_t k, SlotPredicate* predicate) const {
+  print_hint_once();
+  std::vector<Hit> hits;
+  std::size_t n = levels_.size();
+  if (predicate == nullptr && deleted_.empty()) {
+    std::vector<float> scores =
+        batch_scores(query, store_.data(), store_.float_count(), dim_, norms_.data(), metric_);
+    hits.reserve(scores.size());
+    for (std::size_t i = 0; i < scores.size(); ++i) hits.push_back({static_cast<std::uint32_t>(i), scores[i]});
+  } else {
+    for (std::uint32_t s = 0; s < n; ++s) {
+      if (is_deleted(s)) continue;
+      if (predicate && !(*predicate)(s)) continue;
+      hits.push_back({s, distance(query, vector(s), dim_, metric_)});
+    }
+  }
+  if (k < hits.size()) {
+    std::nth_element(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(k), hits.end(), HitCloser());
+    hits.resize(k);
+  }
+  sort_hits(hits);
+  return hits;
+}
+
+std::vector<Hit> HnswIndex::search(const float* query, std::size_t len, std::size_t k, std::size_t ef) const {
+  assert_len(len, dim_, "query dimension mismatch");
+  if (entry_point_ == kNoEntry) return {};
+  if (uses_brute_force()) return exhaustive(query, k, nullptr);
+  std::vector<Hit> w = beam(query, std::max(ef, k));
+  std::vector<Hit> out;
+  if (quantizer_) {
+    for (const Hit& h : w)
+      if (!is_deleted(h.slot)) out.push_back({h.slot, distance(query, vector(h.slot), dim_, metric_)});
+    sort_hits(out);
+    if (out.size() > k) out.resize(k);
+    return out;
+  }
+  for (const Hit& h : w) {
+    if (out.size() >= k) break;
+    if (!is_deleted(h.slot)) out.push_back(h);
+  }
+  return out;
+}
+
+std::vector<Hit> HnswIndex::search_filtered(const float* query, std::size_t len, std::size_t k, std::size_t ef,
+                                            SlotPredicate predicate) const {
+  assert_len(len, dim_, "query dimension mismatch");
+  if (entry_point_ == kNoEntry) return {};
+  if (uses_brute_force()) return exhaustive(query, k, &predicate);
+  std::vector<Hit> w = beam(query, std::max(ef, 4 * k));
+  std::vector<Hit> out;
+  for (const Hit& h : w) {
+    if (is_deleted(h.slot) || !predicate(h.slot)) continue;
+    if (quantizer_)
+      out.push_back({h.slot, distance(query, vector(h.slot), dim_, metric_)});
+    else
+      out.push_back(h);
+  }
+  if (quantizer_) sort_hits(out);
+  if (out.size() > k) out.resize(k);
+  return out;
+}
+
+void HnswIndex::append_node(const float* v, std::size_t level) {
+  if (levels_.size() >= kNoEntry) panic("slot space exhausted");
+  if (quantizer_) quantizer_->append(v);
+  norms_.push_back(vector_norm(v, dim_));
+  store_.append(v);
+  levels_.push_back(static_cast<std::uint32_t>(level));
+  level0_.emplace_back();
+  upper_.emplace_back(level > 0 ? new NeighbourList[level] : nullptr);
+}
+
+std::uint32_t HnswIndex::insert(const float* v, std::size_t len) {
+  assert_len(len, dim_, "vector dimension mismatch");
+  auto slot = static_cast<std::uint32_t>(levels_.size());
+  std::size_t level = random_level();
+  store_.make_owned();
+  append_node(v, level);
+  live_count_.fetch_add(1, std::memory_order_relaxed);
+  if (entry_point_ == kNoEntry) {
+    entry_point_ = slot;
+    max_level_ = level;
+    return slot;
+  }
+  connect_node(slot, level, entry_point_);
+  if (level > max_level_) {
+    entry_point_ = slot;
+    max_level_ = level;
+  }
+  return slot;
+}
+
+void HnswIndex::link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer, std::size_t cap) {
+  NeighbourList& nl = list(n, layer);
+  nl.lock();
+  nl.slots.push_back(slot);
+  if (nl.slots.size() > cap) {
+    const float* base = vector(n);
+    std::vector<Hit> scored;
+    scored.reserve(nl.slots.size());
+    for (std::uint32_t x : nl.slots) scored.push_back({x, distance(base, vector(x), dim_, metric_)});
+    sort_hits(scored);
+    nl.slots.resize(cap);
+    for (std::size_t i = 0; i < cap; ++i) nl.slots[i] = scored[i].slot;
+  }
+  nl.unlock();
+}
+
+// Links a stored node into every layer up to its level, starting the
+// descent at ep. The node never lists itself.
+void HnswIndex::connect_node(std::uint32_t slot, std::size_t level, std::uint32_t ep) {
+  std::size_t top = max_level_;
+  FullDistance dist{*this, vector(slot)};
+  for (std::size_t t = top; t > level; --t) ep = greedy_closest(dist, ep, t);
+  std::vector<std::uint32_t> selected;
+  for (std::size_t l = std::min(level, top) + 1; l-- > 0;) {
+    std::vector<Hit> w = search_layer(dist, ep, ef_construction_, l);
+    std::size_t cap = l == 0 ? m_max0_ : m_;
+    selected.clear();
+    for (const Hit& h : w) {
+      if (selected.size() >= cap) break;
+      if (h.slot != slot) selected.push_back(h.slot);
+    }
+    NeighbourList& own = list(slot, l);
+    own.lock();
+    own.slots.assign(selected.begin(), selected.end());
+    own.unlock();
+    for (std::uint32_t n : selected)
+      if (levels_[n] >= l) link_back(n, slot, l, cap);
+    if (!w.empty()) ep = w.front().slot;
+  }
+}
+
+std::vector<std::uint32_t> HnswIndex::insert_batch(const std::vector<const float*>& vectors,
+                                                   const std::vector<std::size_t>& lens) {
+  for (std::size_t len : lens) assert_len(len, dim_, "vector dimension mismatch");
+  std::size_t n = vectors.size();
+  std::vector<std::uint32_t> slots;
+  if (n == 0) return slots;
+  auto first = static_cast<std::uint32_t>(levels_.size());
+  std::vector<std::size_t> levels(n);
+  for (auto& lv : levels) lv = random_level();
+  store_.make_owned();
+  store_.reserve_slots(levels_.size() + n);
+  for (std::size_t i = 0; i < n; ++i) append_node(vectors[i], levels[i]);
+  std::size_t start = 0;
+  if (entry_point_ == kNoEntry) {
+    entry_point_ = first;
+    max_level_ = levels[0];
+    start = 1;
+  }
+  std::size_t sequential = std::min(n, kSequentialBatch);
+  for (std::size_t i = start; i < sequential; ++i) {
+    connect_node(first + static_cast<std::uint32_t>(i), levels[i], entry_point_);
+    if (levels[i] > max_level_) {
+      entry_point_ = first + static_cast<std::uint32_t>(i);
+      max_level_ = levels[i];
+    }
+  }
+  if (n > kSequentialBatch) {
+    std::uint32_t ep = entry_point_;
+    parallel_for(n - kSequentialBatch, [&](std::size_t j) {
+      std::size_t i = kSequentialBatch + j;
+      connect_node(first + static_cast<std::uint32_t>(i), levels[i], ep);
+    });
+    for (std::size_t i = kSequentialBatch; i < n; ++i) {
+      if (levels[i] > max_level_) {
+        entry_point_ = first + static_cast<std::uint32_t>(i);
+        max_level_ = levels[i];
+      }
+    }
+  }
+  live_count_.fetch_add(n, std::memory_order_relaxed);
+  slots.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) slots.push_back(first + static_cast<std::uint32_t>(i));
+  return slots;
+}
+
+void HnswIndex::mark_deleted(std::uint32_t slot) {
+  if (slot >= levels_.size()) return;
+  if (deleted_.insert(slot).second) live_count_.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void HnswIndex::update_vector(std::uint32_t slot, const float* v, std::size_t len) {
+  assert_len(len, dim_, "");
+  check_slot(slot);
+  store_.make_owned();
+  store_.overwrite(slot, v);
+  norms_[slot] = vector_norm(v, dim_);
+  if (quantizer_) quantizer_->reencode(slot, v);
+  if (levels_.size() == 1) return;
+  std::size_t level = levels_[slot];
+  std::vector<std::uint32_t> former;
+  for (std::size_t l = 0; l <= level; ++l) {
+    NeighbourList& own = list(slot, l);
+    own.lock();
+    former.swap(own.slots);
+    own.slots.clear();
+    own.unlock();
+    for (std::uint32_t n : former) {
+      if (levels_[n] < l) continue;
+      NeighbourList& nl = list(n, l);
+      nl.lock();
+      nl.slots.erase(std::remove(nl.slots.begin(), nl.slots.end(), slot), nl.slots.end());
+      nl.unlock();
+    }
+  }
+  std::uint32_t ep = entry_point_;
+  if (slot == entry_point_) {
+    ep = slot;
+    for (std::uint32_t s = 0; s < levels_.size(); ++s) {
+      if (s != slot && !is_deleted(s)) {
+        ep = s;
+        break;
+      }
+    }
+  }
+  connect_node(slot, level, ep);
+}
+
+void HnswIndex::enable_quantization() {
+  // Training needs at least one row and one component; otherwise quantized
+  // search stays off.
+  if (levels_.empty() || dim_ == 0) return;
+  Sq8Quantizer q = Sq8Quantizer::train(store_.data(), store_.float_count(), dim_);
+  q.encode_all(store_.data(), store_.float_count());
+  quantizer_ = std::move(q);
+}
+
+IndexStats HnswIndex::stats() const {
+  IndexStats s;
+  std::size_t n = levels_.size();
+  s.num_vectors = live_count();
+  s.num_deleted = deleted_.size();
+  s.uses_quantized_search = quantizer_.has_value();
+  s.uses_brute_force = n == 0 || uses_brute_force();
+  if (n == 0) return s;
+  s.num_layers = max_level_ + 1;
+  std::uint64_t sum = 0, total = 0;
+  bool any_live = false;
+  for (std::uint32_t slot = 0; slot < n; ++slot) {
+    for (std::size_t l = 0; l <= levels_[slot]; ++l) {
+      const NeighbourList& nl = list(slot, l);
+      nl.lock();
+      std::size_t len = nl.slots.size();
+      nl.unlock();
+      total += len;
+      if (l == 0 && !is_deleted(slot)) {
+        sum += len;
+        s.max_degree_layer0 = std::max<std::uint64_t>(s.max_degree_layer0, len);
+        s.min_degree_layer0 = any_live ? std::min<std::uint64_t>(s.min_degree_layer0, len) : len;
+        any_live = true;
+      }
+    }
+  }
+  if (s.num_vectors > 0) s.avg_degree_layer0 = static_cast<double>(sum) / static_cast<double>(s.num_vectors);
+  else s.min_degree_layer0 = 0;
+  s.memory_vectors_bytes = 4 * store_.float_count();
+  s.memory_graph_bytes = 4 * total;
+  s.memory_quantized_bytes = quantizer_ ? quantizer_->memory_bytes() : 0;
+  return s;
+}
+
+}  // namespace hovra

@@ -1,0 +1,109 @@
+// The vector files: vectors.bin (the vector region of every slot, then the
+// norms) and vectors.sq8 (codebook dimension, minimums, scales, codes). Their
+// writers, the check and split of the mapped vectors.bin, and the reader of
+// vectors.sq8.
+#include "core/vector_files.h"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/bytes.h"
+
+namespace hovra {
+
+namespace {
+
+// Floats are encoded in chunks of one buffer's worth.
+constexpr std::size_t kChunkFloats = FileWriter::kBufferSize / 4;
+
+Status write_floats(const float* v, std::size_t n, FileWriter& sink) {
+  std::string chunk;
+  ByteWriter w(chunk);
+  for (std::size_t at = 0; at < n; at += kChunkFloats) {
+    chunk.clear();
+    w.f32s(v + at, std::min(kChunkFloats, n - at));
+    HOVRA_RETURN_IF_ERROR(sink.write(chunk));
+  }
+  return Status::success();
+}
+
+// The product a * b, or false when it does not fit a size.
+bool checked_mul(std::size_t a, std::size_t b, std::size_t& out) { return !__builtin_mul_overflow(a, b, &out); }
+
+// A codebook for a store without rows: minimum 0 and scale 1 in every
+// dimension, so that rows encoded with it later get finite codes.
+Sq8Quantizer empty_codebook(std::size_t dim) {
+  return Sq8Quantizer::from_parts(std::vector<float>(dim, 0.0f), std::vector<float>(dim, 1.0f), dim, {});
+}
+
+Sq8Quantizer trained_codebook(const VectorStore& store, std::size_t dim) {
+  if (dim == 0 || store.float_count() < dim) return empty_codebook(dim);
+  Sq8Quantizer q = Sq8Quantizer::train(store.data(), store.float_count(), dim);
+  q.encode_all(store.data(), store.float_count());
+  return q;
+}
+
+DbError vectors_size_mismatch(std::size_t size, std::size_t node_count, std::size_t dim) {
+  return DbError::io("vector file holds " + std::to_string(size) + " bytes, which does not match " +
+                     std::to_string(node_count) + " slots of dimension " + std::to_string(dim));
+}
+
+}  // namespace
+
+Status write_vectors(const HnswIndex& index, FileWriter& sink) {
+  const VectorStore& store = index.store();
+  HOVRA_RETURN_IF_ERROR(write_floats(store.data(), store.float_count(), sink));
+  HOVRA_RETURN_IF_ERROR(write_floats(index.norms().data(), index.norms().size(), sink));
+  return sink.flush();
+}
+
+Status write_quantized(const HnswIndex& index, FileWriter& sink) {
+  std::size_t dim = index.dim();
+  Sq8Quantizer q = trained_codebook(index.store(), dim);
+  std::string head;
+  ByteWriter w(head);
+  w.u32(static_cast<std::uint32_t>(dim));
+  w.f32s(q.mins().data(), q.mins().size());
+  w.f32s(q.scales().data(), q.scales().size());
+  HOVRA_RETURN_IF_ERROR(sink.write(head));
+  if (!q.codes().empty()) HOVRA_RETURN_IF_ERROR(sink.write(q.codes().data(), q.codes().size()));
+  return sink.flush();
+}
+
+Result<LoadedVectors> attach_vectors(std::shared_ptr<MappedFile> map, std::size_t node_count, std::size_t dim) {
+  std::size_t size = map ? map->size() : 0;
+  std::size_t vector_floats, total_floats, expected;
+  if (!checked_mul(node_count, dim, vector_floats) ||
+      __builtin_add_overflow(vector_floats, node_count, &total_floats) || !checked_mul(total_floats, 4, expected) ||
+      size != expected)
+    return vectors_size_mismatch(size, node_count, dim);
+  LoadedVectors loaded;
+  if (node_count > 0) {
+    ByteReader norms(map->data() + 4 * vector_floats, 4 * node_count);
+    norms.f32s(node_count, loaded.norms);
+  }
+  loaded.store = VectorStore::mapped(dim, std::move(map), vector_floats);
+  return loaded;
+}
+
+Result<Sq8Quantizer> parse_quantized(std::string_view bytes, std::size_t node_count, std::size_t dim) {
+  ByteReader r(bytes);
+  std::uint32_t q;
+  std::vector<float> mins, scales;
+  if (!r.u32(q) || !r.f32s(q, mins) || !r.f32s(q, scales)) return DbError::io("failed to fill whole buffer");
+  if (q != dim)
+    return DbError::io("quantized vector file has dimension " + std::to_string(q) + ", expected " +
+                       std::to_string(dim));
+  std::size_t expected;
+  if (!checked_mul(node_count, dim, expected) || r.remaining() != expected)
+    return DbError::io("quantized vector file holds " + std::to_string(r.remaining()) + " code bytes, expected " +
+                       std::to_string(node_count) + " slots of dimension " + std::to_string(dim));
+  std::string_view codes;
+  r.bytes(r.remaining(), codes);
+  return Sq8Quantizer::from_parts(std::move(mins), std::move(scales), dim,
+                                  std::vector<std::uint8_t>(codes.begin(), codes.end()));
+}
+
+}  // namespace hovra

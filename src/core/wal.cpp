@@ -1,0 +1,278 @@
+// The write-ahead log wal.hovra: record payloads (one field list shared by the
+// encoder and the decoder), frames with their CRC-32, the appending writer,
+// the tolerant reader, and the strict UTF-8 check used for stored ids.
+#include "core/wal.h"
+
+#include <zlib.h>
+
+#include <limits>
+#include <utility>
+
+#include "core/bytes.h"
+
+namespace hovra {
+
+namespace {
+
+// Puts payload fields into bytes. Every method succeeds.
+class PayloadEncoder {
+ public:
+  explicit PayloadEncoder(std::string& out) : w_(out) {}
+
+  bool id(const std::string& id) {
+    w_.sized(id);
+    return true;
+  }
+  bool vector(const std::vector<float>& v) {
+    w_.u32(static_cast<std::uint32_t>(v.size()));
+    w_.f32s(v.data(), v.size());
+    return true;
+  }
+  bool metadata(const std::optional<JsonValue>& m) {
+    if (!m) {
+      w_.u32(0);
+      return true;
+    }
+    w_.sized(to_json_text(*m));
+    return true;
+  }
+  template <class Field>
+  bool optional(const bool& present, Field field) {
+    w_.u8(present ? 1 : 0);
+    return present ? field() : true;
+  }
+
+ private:
+  ByteWriter w_;
+};
+
+// Takes payload fields from bytes; a method fails when its field is cut off
+// or does not read (invalid UTF-8 id, metadata text that is not JSON).
+class PayloadDecoder {
+ public:
+  explicit PayloadDecoder(std::string_view payload) : r_(payload) {}
+
+  bool id(std::string& id) {
+    std::uint32_t len;
+    std::string_view bytes;
+    if (!r_.u32(len) || !r_.bytes(len, bytes)) return false;
+    if (!utf8_error(bytes).empty()) return false;
+    id.assign(bytes);
+    return true;
+  }
+  bool vector(std::vector<float>& v) {
+    std::uint32_t count;
+    return r_.u32(count) && r_.f32s(count, v);
+  }
+  bool metadata(std::optional<JsonValue>& m) {
+    std::uint32_t len;
+    std::string_view text;
+    if (!r_.u32(len) || !r_.bytes(len, text)) return false;
+    if (len == 0) {
+      m.reset();
+      return true;
+    }
+    JsonValue value;
+    std::string error;
+    if (!parse_json(text, value, error)) return false;
+    m = std::move(value);
+    return true;
+  }
+  template <class Field>
+  bool optional(bool& present, Field field) {
+    std::uint8_t flag;
+    if (!r_.u8(flag)) return false;
+    present = flag == 1;
+    return present ? field() : true;
+  }
+
+ private:
+  ByteReader r_;
+};
+
+// The payload fields of each kind, in order. Record is WalRecord when
+// decoding and const WalRecord when encoding.
+template <class Codec, class Record>
+bool payload_fields(Codec& codec, Record& r) {
+  switch (r.kind) {
+    case WalRecord::Kind::Insert:
+      return codec.id(r.id) && codec.vector(r.vector) && codec.metadata(r.metadata);
+    case WalRecord::Kind::Delete:
+      return codec.id(r.id);
+    case WalRecord::Kind::Update:
+      return codec.id(r.id) && codec.optional(r.has_vector, [&] { return codec.vector(r.vector); }) &&
+             codec.optional(r.has_metadata, [&] { return codec.metadata(r.metadata); });
+  }
+  return false;
+}
+
+bool known_kind(std::uint8_t code) {
+  return code == static_cast<std::uint8_t>(WalRecord::Kind::Insert) ||
+         code == static_cast<std::uint8_t>(WalRecord::Kind::Delete) ||
+         code == static_cast<std::uint8_t>(WalRecord::Kind::Update);
+}
+
+// A record of the kind with the flags every record of that kind carries.
+WalRecord blank_record(WalRecord::Kind kind, std::string id) {
+  WalRecord r;
+  r.kind = kind;
+  r.id = std::move(id);
+  r.has_vector = r.has_metadata = kind == WalRecord::Kind::Insert;
+  return r;
+}
+
+std::uint32_t frame_checksum(std::uint8_t kind, std::string_view payload) {
+  std::uint32_t crc = crc32_bytes(0, &kind, 1);
+  return crc32_bytes(crc, payload.data(), payload.size());
+}
+
+}  // namespace
+
+WalRecord WalRecord::insert(std::string id, std::vector<float> vector, std::optional<JsonValue> metadata) {
+  WalRecord r = blank_record(Kind::Insert, std::move(id));
+  r.vector = std::move(vector);
+  r.metadata = std::move(metadata);
+  return r;
+}
+
+WalRecord WalRecord::remove(std::string id) { return blank_record(Kind::Delete, std::move(id)); }
+
+WalRecord WalRecord::update(std::string id, const std::vector<float>* vector, const JsonValue* metadata) {
+  WalRecord r = blank_record(Kind::Update, std::move(id));
+  if (vector) {
+    r.has_vector = true;
+    r.vector = *vector;
+  }
+  if (metadata) {
+    r.has_metadata = true;
+    r.metadata = *metadata;
+  }
+  return r;
+}
+
+std::string encode_payload(const WalRecord& record) {
+  std::string out;
+  PayloadEncoder encoder(out);
+  payload_fields(encoder, record);
+  return out;
+}
+
+bool decode_payload(std::uint8_t kind, std::string_view payload, WalRecord& out) {
+  if (!known_kind(kind)) return false;
+  WalRecord r = blank_record(static_cast<WalRecord::Kind>(kind), {});
+  PayloadDecoder decoder(payload);
+  if (!payload_fields(decoder, r)) return false;
+  out = std::move(r);
+  return true;
+}
+
+std::string encode_frame(const WalRecord& record) {
+  std::uint8_t kind = static_cast<std::uint8_t>(record.kind);
+  std::string payload = encode_payload(record);
+  std::string frame;
+  frame.reserve(payload.size() + 9);
+  ByteWriter w(frame);
+  w.u8(kind);
+  w.sized(payload);
+  w.u32(frame_checksum(kind, payload));
+  return frame;
+}
+
+std::uint32_t crc32_bytes(std::uint32_t crc, const void* data, std::size_t size) {
+  const Bytef* p = static_cast<const Bytef*>(data);
+  uLong c = crc;
+  while (size > 0) {
+    uInt chunk = size > std::numeric_limits<uInt>::max() ? std::numeric_limits<uInt>::max()
+                                                         : static_cast<uInt>(size);
+    c = ::crc32(c, p, chunk);
+    p += chunk;
+    size -= chunk;
+  }
+  return static_cast<std::uint32_t>(c);
+}
+
+Status Wal::append(const WalRecord& record) {
+  std::string frame = encode_frame(record);
+  if (!writer_.is_open()) HOVRA_RETURN_IF_ERROR(writer_.open(path_, FileWriter::Mode::Append));
+  HOVRA_RETURN_IF_ERROR(writer_.write(frame));
+  return writer_.flush();
+}
+
+void Wal::close_writer() { (void)writer_.close(); }
+
+std::vector<WalRecord> parse_log(std::string_view bytes) {
+  std::vector<WalRecord> records;
+  ByteReader r(bytes);
+  while (r.remaining() > 0) {
+    std::uint8_t kind;
+    std::uint32_t length, checksum;
+    std::string_view payload;
+    if (!r.u8(kind) || !r.u32(length) || !r.bytes(length, payload) || !r.u32(checksum)) break;  // torn tail
+    if (checksum != frame_checksum(kind, payload)) break;
+    WalRecord record;
+    if (decode_payload(kind, payload, record)) records.push_back(std::move(record));
+  }
+  return records;
+}
+
+Result<std::vector<WalRecord>> read_log(const std::string& path) {
+  if (!path_exists(path)) return std::vector<WalRecord>{};
+  Result<std::string> bytes = read_file(path);
+  if (!bytes.ok()) return bytes.error();
+  return parse_log(bytes.value());
+}
+
+namespace {
+
+std::string invalid_sequence(std::size_t length, std::size_t index) {
+  return "invalid utf-8 sequence of " + std::to_string(length) + " bytes from index " + std::to_string(index);
+}
+
+std::string incomplete_sequence(std::size_t index) {
+  return "incomplete utf-8 byte sequence from index " + std::to_string(index);
+}
+
+// The total length of a sequence led by b, or 0 when b cannot lead one.
+std::size_t sequence_width(unsigned char b) {
+  if (b < 0x80) return 1;
+  if (b >= 0xC2 && b <= 0xDF) return 2;
+  if (b >= 0xE0 && b <= 0xEF) return 3;
+  if (b >= 0xF0 && b <= 0xF4) return 4;
+  return 0;
+}
+
+// The range allowed for the second byte after lead b; it excludes overlong
+// forms (E0, F0), surrogates (ED) and code points above U+10FFFF (F4).
+void second_byte_range(unsigned char b, unsigned char& lo, unsigned char& hi) {
+  lo = 0x80;
+  hi = 0xBF;
+  if (b == 0xE0) lo = 0xA0;
+  if (b == 0xED) hi = 0x9F;
+  if (b == 0xF0) lo = 0x90;
+  if (b == 0xF4) hi = 0x8F;
+}
+
+}  // namespace
+
+std::string utf8_error(std::string_view bytes) {
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::size_t i = 0;
+  while (i < n) {
+    std::size_t width = sequence_width(s[i]);
+    if (width == 0) return invalid_sequence(1, i);
+    unsigned char lo, hi;
+    second_byte_range(s[i], lo, hi);
+    for (std::size_t k = 1; k < width; ++k) {
+      if (i + k >= n) return incomplete_sequence(i);
+      unsigned char c = s[i + k];
+      if (c < lo || c > hi) return invalid_sequence(k, i);
+      lo = 0x80;
+      hi = 0xBF;
+    }
+    i += width;
+  }
+  return {};
+}
+
+}  // namespace hovra

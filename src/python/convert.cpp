@@ -1,0 +1,587 @@
+// Argument conversion: Python values into engine values (text, counts,
+// flags, floats, id lists, vectors, batches, metadata, filters) and
+// metadata back into Python objects. The only file that uses NumPy's C API.
+#include "python/convert.h"
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "core/error.h"
+#include "python/errors.h"
+
+namespace hovra::py {
+
+namespace {
+
+bool g_numpy = false;
+PyArray_Descr* g_float32 = nullptr;
+PyArray_Descr* g_float64 = nullptr;
+
+// A sequence may report any length; it is only a capacity hint.
+constexpr std::size_t kMaxReserve = std::size_t{1} << 20;
+
+float narrow(double value) { return static_cast<float>(value); }
+
+std::string arg_prefix(const char* arg) { return std::string("argument '") + arg + "': "; }
+
+// UTF-8 of a str; false with UnicodeEncodeError set for unpaired surrogates.
+bool utf8_of(PyObject* str, std::string& out) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) return false;
+  out.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool is_array(PyObject* obj) { return g_numpy && PyArray_Check(obj); }
+
+bool is_exact_array(PyObject* obj) { return g_numpy && PyArray_CheckExact(obj); }
+
+bool is_numpy_bool(PyObject* obj) { return g_numpy && PyArray_IsScalar(obj, Bool); }
+
+PyArrayObject* as_array(PyObject* obj) { return reinterpret_cast<PyArrayObject*>(obj); }
+
+bool has_dtype(PyArrayObject* array, PyArray_Descr* descr) {
+  return PyArray_EquivTypes(PyArray_DESCR(array), descr) != 0;
+}
+
+// Whether obj is an array of `ndim` dimensions holding float32; if not,
+// `failure` says why.
+bool float32_array_of(PyObject* obj, int ndim, std::string& failure) {
+  if (!is_array(obj)) {
+    failure = "TypeError: '" + type_name(obj) + "' object cannot be converted to 'PyArray<T, D>'";
+    return false;
+  }
+  PyArrayObject* array = as_array(obj);
+  if (PyArray_NDIM(array) != ndim) {
+    failure = "TypeError: dimensionality mismatch: array has " + std::to_string(PyArray_NDIM(array)) +
+              " dimensions, expected " + std::to_string(ndim);
+    return false;
+  }
+  if (!has_dtype(array, g_float32)) {
+    std::string dtype = "unknown";
+    PyRef str = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
+    if (!str || !utf8_of(str.get(), dtype)) PyErr_Clear();
+    failure = "TypeError: type mismatch: array element type is " + dtype + ", expected float32";
+    return false;
+  }
+  return true;
+}
+
+// Reads `count` elements of a float32 or float64 array from `base`, `stride`
+// bytes apart, narrowing to float32.
+void read_strided(const char* base, npy_intp count, npy_intp stride, bool is_double, std::vector<float>& out) {
+  out.resize(static_cast<std::size_t>(count));
+  for (npy_intp i = 0; i < count; ++i) {
+    const char* p = base + i * stride;
+    if (is_double) {
+      double d;
+      std::memcpy(&d, p, sizeof d);
+      out[static_cast<std::size_t>(i)] = narrow(d);
+    } else {
+      std::memcpy(&out[static_cast<std::size_t>(i)], p, sizeof(float));
+    }
+  }
+}
+
+// For exact float32/float64 arrays the sequence walk below gives exactly
+// these values; reading the memory directly avoids one Python object per
+// element. Returns 0 if `obj` is no such array, else its dtype width (4/8).
+int fast_float_array(PyObject* obj, int ndim) {
+  if (!is_exact_array(obj)) return 0;
+  PyArrayObject* array = as_array(obj);
+  if (PyArray_NDIM(array) != ndim) return 0;
+  if (has_dtype(array, g_float32)) return 4;
+  if (has_dtype(array, g_float64)) return 8;
+  return 0;
+}
+
+// Walks any sequence (not str): len() as a capacity hint, then iteration.
+// `item` returns false with a Python error set to stop.
+template <class F>
+bool walk_sequence(PyObject* obj, F&& item) {
+  Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  PyRef iter = PyRef::steal(PyObject_GetIter(obj));
+  if (!iter) return false;
+  while (PyRef value = PyRef::steal(PyIter_Next(iter.get()))) {
+    if (!item(value.get(), static_cast<std::size_t>(hint))) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+// The List form of one vector. Errors are not prefixed with an argument.
+bool floats_from_sequence(PyObject* obj, std::vector<float>& out) {
+  out.clear();
+  if (PyUnicode_Check(obj)) {
+    raise_type_error("Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (int width = fast_float_array(obj, 1)) {
+    PyArrayObject* array = as_array(obj);
+    read_strided(PyArray_BYTES(array), PyArray_DIM(array, 0), PyArray_STRIDE(array, 0), width == 8, out);
+    return true;
+  }
+  if (!PySequence_Check(obj)) {
+    raise_type_error("'" + type_name(obj) + "' object cannot be converted to 'Sequence'");
+    return false;
+  }
+  bool reserved = false;
+  return walk_sequence(obj, [&](PyObject* value, std::size_t hint) {
+    if (!reserved) {
+      out.reserve(std::min(hint, kMaxReserve));
+      reserved = true;
+    }
+    double d = PyFloat_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) return false;
+    out.push_back(narrow(d));
+    return true;
+  });
+}
+
+// The Lists form of a batch. Errors are not prefixed with an argument.
+bool rows_from_sequences(PyObject* obj, std::vector<std::vector<float>>& rows) {
+  rows.clear();
+  if (PyUnicode_Check(obj)) {
+    raise_type_error("Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (int width = fast_float_array(obj, 2)) {
+    PyArrayObject* array = as_array(obj);
+    npy_intp n = PyArray_DIM(array, 0), d = PyArray_DIM(array, 1);
+    npy_intp s0 = PyArray_STRIDE(array, 0), s1 = PyArray_STRIDE(array, 1);
+    rows.resize(static_cast<std::size_t>(n));
+    for (npy_intp i = 0; i < n; ++i) {
+      read_strided(PyArray_BYTES(array) + i * s0, d, s1, width == 8, rows[static_cast<std::size_t>(i)]);
+    }
+    return true;
+  }
+  if (!PySequence_Check(obj)) {
+    raise_type_error("'" + type_name(obj) + "' object cannot be converted to 'Sequence'");
+    return false;
+  }
+  bool reserved = false;
+  return walk_sequence(obj, [&](PyObject* value, std::size_t hint) {
+    if (!reserved) {
+      rows.reserve(std::min(hint, kMaxReserve));
+      reserved = true;
+    }
+    std::vector<float> row;
+    if (!floats_from_sequence(value, row)) return false;
+    rows.push_back(std::move(row));
+    return true;
+  });
+}
+
+// The array may have been reshaped or retyped in place by Python code run
+// between extraction and copying; check again before reading its memory.
+bool recheck_array(PyObject* obj, int ndim) {
+  std::string failure;
+  if (float32_array_of(obj, ndim, failure)) return true;
+  raise_type_error("the array changed during argument conversion: " + failure.substr(failure.find(' ') + 1));
+  return false;
+}
+
+bool raise_not_contiguous() {
+  raise_type_error("The given array is not contiguous");
+  return false;
+}
+
+// Iterates a dict's items, stopping with a panic when the dict changes size
+// or keys while it is walked (possible only through conversion hooks).
+template <class F>
+bool for_each_item(PyObject* dict, F&& body) {
+  const Py_ssize_t initial = PyDict_GET_SIZE(dict);
+  Py_ssize_t remaining = initial;
+  Py_ssize_t pos = 0;
+  PyObject *key = nullptr, *value = nullptr;
+  for (;;) {
+    if (PyDict_GET_SIZE(dict) != initial) throw Panic("dictionary changed size during iteration");
+    if (remaining == -1) throw Panic("dictionary keys changed during iteration");
+    if (!PyDict_Next(dict, &pos, &key, &value)) return true;
+    --remaining;
+    PyRef k = PyRef::borrow(key), v = PyRef::borrow(value);
+    if (!body(k.get(), v.get())) return false;
+  }
+}
+
+bool filter_key(PyObject* key, std::string& out) {
+  if (!PyUnicode_Check(key)) {
+    raise_type_error("'" + type_name(key) + "' object cannot be converted to 'PyString'");
+    return false;
+  }
+  return utf8_of(key, out);
+}
+
+// str, bool, signed 64-bit int, float, None, in that order.
+bool filter_value(PyObject* obj, JsonValue& out) {
+  if (PyUnicode_Check(obj)) {
+    std::string text;
+    if (utf8_of(obj, text)) {
+      out = JsonValue::string(std::move(text));
+      return true;
+    }
+    PyErr_Clear();
+  } else if (PyBool_Check(obj) || is_numpy_bool(obj)) {
+    int truth = PyObject_IsTrue(obj);
+    if (truth >= 0) {
+      out = JsonValue::boolean(truth != 0);
+      return true;
+    }
+    PyErr_Clear();
+  } else {
+    if (PyRef index = PyRef::steal(PyNumber_Index(obj))) {
+      long long v = PyLong_AsLongLong(index.get());
+      if (!(v == -1 && PyErr_Occurred())) {
+        out = JsonValue::signed_int(v);
+        return true;
+      }
+    }
+    PyErr_Clear();
+    double d = PyFloat_AsDouble(obj);
+    if (!(d == -1.0 && PyErr_Occurred())) {
+      out = std::isfinite(d) ? JsonValue::floating(d) : JsonValue::null();
+      return true;
+    }
+    PyErr_Clear();
+    if (obj == Py_None) {
+      out = JsonValue::null();
+      return true;
+    }
+  }
+  raise_value_error("unsupported filter value type");
+  return false;
+}
+
+bool operator_condition(const std::string& field, const std::string& op, PyObject* operand,
+                        std::vector<Filter>& conditions) {
+  if (op == "$ne") {
+    JsonValue value;
+    if (!filter_value(operand, value)) return false;
+    conditions.push_back(Filter::ne(field, std::move(value)));
+    return true;
+  }
+  if (op == "$in") {
+    if (!PyList_Check(operand)) {
+      raise_value_error("$in value must be a list");
+      return false;
+    }
+    std::vector<JsonValue> values;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(operand); ++i) {
+      PyRef item = PyRef::borrow(PyList_GET_ITEM(operand, i));
+      JsonValue value;
+      if (!filter_value(item.get(), value)) return false;
+      values.push_back(std::move(value));
+    }
+    conditions.push_back(Filter::in(field, std::move(values)));
+    return true;
+  }
+  Filter::Op cmp;
+  if (op == "$gt") {
+    cmp = Filter::Op::Gt;
+  } else if (op == "$gte") {
+    cmp = Filter::Op::Gte;
+  } else if (op == "$lt") {
+    cmp = Filter::Op::Lt;
+  } else if (op == "$lte") {
+    cmp = Filter::Op::Lte;
+  } else {
+    raise_value_error("unknown operator: " + op);
+    return false;
+  }
+  double threshold = PyFloat_AsDouble(operand);
+  if (threshold == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    raise_value_error(op + " value must be a number");
+    return false;
+  }
+  conditions.push_back(Filter::compare(cmp, field, threshold));
+  return true;
+}
+
+PyObject* json_function(const char* name) {
+  PyRef json = PyRef::steal(PyImport_ImportModule("json"));
+  if (!json) return nullptr;
+  return PyObject_GetAttrString(json.get(), name);
+}
+
+}  // namespace
+
+void init_numpy() {
+  if (_import_array() < 0) {
+    PyErr_Clear();
+    return;
+  }
+  g_float32 = PyArray_DescrFromType(NPY_FLOAT32);
+  g_float64 = PyArray_DescrFromType(NPY_FLOAT64);
+  g_numpy = g_float32 != nullptr && g_float64 != nullptr;
+  if (!g_numpy) PyErr_Clear();
+}
+
+bool text_arg(PyObject* obj, const char* arg, std::string& out) {
+  if (!PyUnicode_Check(obj)) {
+    raise_wrong_type(arg, obj, "PyString");
+    return false;
+  }
+  return utf8_of(obj, out);
+}
+
+bool count_arg(PyObject* obj, const char* arg, std::uint64_t& out) {
+  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  if (!index) {
+    prefix_type_error(arg);
+    return false;
+  }
+  unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    prefix_type_error(arg);
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+bool flag_arg(PyObject* obj, const char* arg, bool& out) {
+  if (PyBool_Check(obj)) {
+    out = obj == Py_True;
+    return true;
+  }
+  if (is_numpy_bool(obj)) {
+    int truth = PyObject_IsTrue(obj);
+    if (truth < 0) {
+      prefix_type_error(arg);
+      return false;
+    }
+    out = truth != 0;
+    return true;
+  }
+  raise_wrong_type(arg, obj, "PyBool");
+  return false;
+}
+
+bool float_arg(PyObject* obj, const char* arg, float& out) {
+  double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) {
+    prefix_type_error(arg);
+    return false;
+  }
+  out = narrow(value);
+  return true;
+}
+
+bool id_list_arg(PyObject* obj, const char* arg, std::vector<std::string>& out) {
+  out.clear();
+  if (PyUnicode_Check(obj)) {
+    raise_type_error(arg_prefix(arg) + "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(obj)) {
+    raise_wrong_type(arg, obj, "Sequence");
+    return false;
+  }
+  bool reserved = false;
+  bool named = false;  // the error already names the argument
+  bool ok = walk_sequence(obj, [&](PyObject* value, std::size_t hint) {
+    if (!reserved) {
+      out.reserve(std::min(hint, kMaxReserve));
+      reserved = true;
+    }
+    if (!PyUnicode_Check(value)) {
+      raise_wrong_type(arg, value, "PyString");
+      named = true;
+      return false;
+    }
+    std::string id;
+    if (!utf8_of(value, id)) return false;
+    out.push_back(std::move(id));
+    return true;
+  });
+  if (!ok && !named) prefix_type_error(arg);
+  return ok;
+}
+
+bool dict_arg(PyObject* obj, const char* arg) {
+  if (PyDict_Check(obj)) return true;
+  raise_wrong_type(arg, obj, "PyDict");
+  return false;
+}
+
+bool list_arg(PyObject* obj, const char* arg) {
+  if (PyList_Check(obj)) return true;
+  raise_wrong_type(arg, obj, "PyList");
+  return false;
+}
+
+bool VectorArg::extract(PyObject* obj, const char* arg) {
+  array_.reset();
+  if (floats_from_sequence(obj, values_)) return true;
+  if (!pending_error_is_exception()) return false;
+  std::string list_failure = take_error_text();
+  values_.clear();
+  std::string numpy_failure;
+  if (float32_array_of(obj, 1, numpy_failure)) {
+    array_ = PyRef::borrow(obj);
+    return true;
+  }
+  raise_type_error(arg_prefix(arg) + "failed to extract enum VectorInput ('List | Numpy')\n- variant List (List): " +
+                   list_failure + "\n- variant Numpy (Numpy): " + numpy_failure);
+  return false;
+}
+
+bool VectorArg::finish(std::vector<float>& out) {
+  if (!array_) {
+    out = std::move(values_);
+    return true;
+  }
+  if (!recheck_array(array_.get(), 1)) return false;
+  PyArrayObject* array = as_array(array_.get());
+  if (!PyArray_IS_C_CONTIGUOUS(array) && !PyArray_IS_F_CONTIGUOUS(array)) return raise_not_contiguous();
+  out.resize(static_cast<std::size_t>(PyArray_DIM(array, 0)));
+  if (!out.empty()) std::memcpy(out.data(), PyArray_DATA(array), out.size() * sizeof(float));
+  return true;
+}
+
+bool BatchArg::extract(PyObject* obj, const char* arg) {
+  array_.reset();
+  rows_.clear();
+  std::string numpy_failure;
+  if (float32_array_of(obj, 2, numpy_failure)) {
+    array_ = PyRef::borrow(obj);
+    return true;
+  }
+  if (rows_from_sequences(obj, rows_)) return true;
+  if (!pending_error_is_exception()) return false;
+  std::string lists_failure = take_error_text();
+  rows_.clear();
+  raise_type_error(arg_prefix(arg) +
+                   "failed to extract enum BatchVectorInput ('Numpy | Lists')\n- variant Numpy (Numpy): " +
+                   numpy_failure + "\n- variant Lists (Lists): " + lists_failure);
+  return false;
+}
+
+bool BatchArg::finish(std::vector<std::vector<float>>& out) {
+  if (!array_) {
+    out = std::move(rows_);
+    return true;
+  }
+  if (!recheck_array(array_.get(), 2)) return false;
+  PyArrayObject* array = as_array(array_.get());
+  const npy_intp n = PyArray_DIM(array, 0), d = PyArray_DIM(array, 1);
+  const char* base = static_cast<const char*>(PyArray_DATA(array));
+  out.assign(static_cast<std::size_t>(n), std::vector<float>(static_cast<std::size_t>(d)));
+  if (PyArray_IS_C_CONTIGUOUS(array)) {
+    for (npy_intp i = 0; i < n && d > 0; ++i) {
+      std::memcpy(out[static_cast<std::size_t>(i)].data(), base + i * d * static_cast<npy_intp>(sizeof(float)),
+                  static_cast<std::size_t>(d) * sizeof(float));
+    }
+  } else if (PyArray_IS_F_CONTIGUOUS(array)) {
+    for (npy_intp i = 0; i < n; ++i) {
+      float* row = out[static_cast<std::size_t>(i)].data();
+      for (npy_intp j = 0; j < d; ++j) {
+        std::memcpy(row + j, base + (j * n + i) * static_cast<npy_intp>(sizeof(float)), sizeof(float));
+      }
+    }
+  } else {
+    out.clear();
+    return raise_not_contiguous();
+  }
+  return true;
+}
+
+bool metadata_from_python(PyObject* obj, JsonValue& out) {
+  PyRef dumps = PyRef::steal(json_function("dumps"));
+  if (!dumps) return false;
+  PyRef text = PyRef::steal(PyObject_CallOneArg(dumps.get(), obj));
+  if (!text) return false;
+  if (!PyUnicode_Check(text.get())) {
+    raise_type_error("'" + type_name(text.get()) + "' object cannot be converted to 'PyString'");
+    return false;
+  }
+  std::string json;
+  if (!utf8_of(text.get(), json)) return false;
+  std::string error;
+  if (!parse_json(json, out, error)) {
+    raise_value_error("invalid metadata: " + error);
+    return false;
+  }
+  return true;
+}
+
+bool metadata_list_from_python(PyObject* list, std::vector<std::optional<JsonValue>>& out) {
+  out.clear();
+  // Indexed walk: json.dumps may run code that changes the list.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
+    if (item.get() == Py_None) {
+      out.emplace_back();
+    } else if (PyDict_Check(item.get())) {
+      JsonValue value;
+      if (!metadata_from_python(item.get(), value)) return false;
+      out.emplace_back(std::move(value));
+    } else {
+      raise_value_error("metadatas must be list of dicts or None");
+      return false;
+    }
+  }
+  return true;
+}
+
+PyObject* metadata_text_to_python(const std::string& text) {
+  PyRef loads = PyRef::steal(json_function("loads"));
+  PyRef str = loads ? PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"))
+                    : PyRef();
+  PyRef value = str ? PyRef::steal(PyObject_CallOneArg(loads.get(), str.get())) : PyRef();
+  if (!value) throw Panic("failed to read stored metadata: " + take_error_text());
+  return value.release();
+}
+
+PyObject* metadata_to_python(const std::optional<JsonValue>& value) {
+  if (!value) Py_RETURN_NONE;
+  return metadata_text_to_python(to_json_text(*value));
+}
+
+bool filter_from_python(PyObject* dict, Filter& out) {
+  std::vector<Filter> conditions;
+  bool ok = for_each_item(dict, [&](PyObject* key, PyObject* value) {
+    std::string field;
+    if (!filter_key(key, field)) return false;
+    if (!PyDict_Check(value)) {
+      JsonValue v;
+      if (!filter_value(value, v)) return false;
+      conditions.push_back(Filter::eq(std::move(field), std::move(v)));
+      return true;
+    }
+    return for_each_item(value, [&](PyObject* op_key, PyObject* operand) {
+      std::string op;
+      if (!filter_key(op_key, op)) return false;
+      return operator_condition(field, op, operand, conditions);
+    });
+  });
+  if (!ok) return false;
+  out = Filter::from_conditions(std::move(conditions));
+  return true;
+}
+
+PyObject* float_list(const std::vector<float>& values) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = PyFloat_FromDouble(static_cast<double>(values[i]));
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* str_from(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+}  // namespace hovra::py

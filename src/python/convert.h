@@ -1,0 +1,84 @@
+// Conversion of Python arguments into engine values and of metadata back
+// into Python objects: text, counts, flags, floats, id lists, vectors and
+// vector batches (lists or NumPy arrays), metadata through the host's json
+// module, and where_filter dictionaries into Filter trees.
+//
+// Every function needs the interpreter lock. Functions returning bool leave
+// a Python error set when they return false. Extraction (the *_arg
+// functions and VectorArg/BatchArg::extract) names the argument in its
+// TypeErrors; the deferred steps (finish, metadata, filter) do not.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/filter.h"
+#include "core/json.h"
+#include "python/py_ref.h"
+
+namespace hovra::py {
+
+// Imports NumPy's C API. When NumPy cannot be imported the error is cleared
+// and no object is ever taken for a NumPy array.
+void init_numpy();
+
+// str (or subclass) as UTF-8.
+bool text_arg(PyObject* obj, const char* arg, std::string& out);
+// int or any object with __index__, as an unsigned 64-bit count.
+bool count_arg(PyObject* obj, const char* arg, std::uint64_t& out);
+// bool or NumPy bool scalar.
+bool flag_arg(PyObject* obj, const char* arg, bool& out);
+// Anything with a float value, narrowed to 32 bits.
+bool float_arg(PyObject* obj, const char* arg, float& out);
+// A sequence (not str) of str.
+bool id_list_arg(PyObject* obj, const char* arg, std::vector<std::string>& out);
+// Type tests for dict-typed and list-typed parameters (subclasses accepted).
+bool dict_arg(PyObject* obj, const char* arg);
+bool list_arg(PyObject* obj, const char* arg);
+
+// One vector: the List form (any sequence but str) or a 1-D float32 array.
+class VectorArg {
+ public:
+  bool extract(PyObject* obj, const char* arg);
+  // Copies a NumPy-form vector (contiguity checked here); the List form
+  // was already converted by extract.
+  bool finish(std::vector<float>& out);
+
+ private:
+  std::vector<float> values_;
+  PyRef array_;
+};
+
+// A batch: a 2-D float32 array (C or Fortran order) or a sequence of
+// sequences of numbers.
+class BatchArg {
+ public:
+  bool extract(PyObject* obj, const char* arg);
+  bool finish(std::vector<std::vector<float>>& out);
+
+ private:
+  std::vector<std::vector<float>> rows_;
+  PyRef array_;
+};
+
+// json.dumps(obj), then the engine's JSON reader.
+bool metadata_from_python(PyObject* obj, JsonValue& out);
+// Items None or dict, in order.
+bool metadata_list_from_python(PyObject* list, std::vector<std::optional<JsonValue>>& out);
+// json.loads of compact JSON text. A failure of the json module throws
+// hovra::Panic (the text is always valid JSON).
+PyObject* metadata_text_to_python(const std::string& text);
+// None for no metadata.
+PyObject* metadata_to_python(const std::optional<JsonValue>& value);
+
+bool filter_from_python(PyObject* dict, Filter& out);
+
+// Python objects for engine results.
+PyObject* float_list(const std::vector<float>& values);
+PyObject* str_from(const std::string& text);
+
+}  // namespace hovra::py

@@ -1,0 +1,621 @@
+// The Database class. Each method binds and converts its arguments while
+// holding the interpreter lock, runs one engine operation (releasing the
+// lock for the writes, searches, save and compact), and converts the result
+// or the engine error back. The class adds no lock of its own: the engine
+// synchronises concurrent calls.
+#include "python/database_object.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/database.h"
+#include "core/distance.h"
+#include "python/arguments.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/method_descr.h"
+#include "python/py_ref.h"
+#include "python/search_result.h"
+
+namespace hovra::py {
+
+namespace {
+
+struct DatabaseObject {
+  PyObject_HEAD
+  Database* engine;  // owned; never null once constructed
+};
+
+PyTypeObject* g_type = nullptr;
+
+constexpr const char* kOpenFailed = "database not found \xE2\x80\x94 specify dim to create a new one";
+constexpr const char* kBadMetric = "metric must be 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'";
+constexpr std::uint64_t kDefaultM = 16;
+constexpr std::uint64_t kDefaultEfConstruction = 200;
+constexpr std::uint64_t kDefaultK = 10;
+
+Database& engine_of(PyObject* self) { return *reinterpret_cast<DatabaseObject*>(self)->engine; }
+
+PyObject* none() { Py_RETURN_NONE; }
+
+PyObject* status_result(const Status& status) {
+  if (!status.ok()) return raise_engine_error(status.error());
+  return none();
+}
+
+bool optional_count(PyObject* obj, const char* arg, std::optional<std::uint64_t>& out) {
+  if (obj == nullptr) return true;
+  std::uint64_t value = 0;
+  if (!count_arg(obj, arg, value)) return false;
+  out = value;
+  return true;
+}
+
+bool optional_metadata(PyObject* obj, std::optional<JsonValue>& out) {
+  if (obj == nullptr) return true;
+  JsonValue value;
+  if (!metadata_from_python(obj, value)) return false;
+  out = std::move(value);
+  return true;
+}
+
+// ---------------------------------------------------------------- construction
+
+const Signature kNewSig{"Database", {"path", "dim", "metric", "m", "ef_construction", "quantize"}, 6, 1};
+
+PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kNewSig, args, kwargs, a)) return nullptr;
+    OpenOptions options;
+    if (!text_arg(a.raw(0), "path", options.path)) return nullptr;
+    std::optional<std::uint64_t> dim, m, ef_construction;
+    if (!optional_count(a.given(1), "dim", dim)) return nullptr;
+    std::optional<std::string> metric;
+    if (PyObject* obj = a.given(2)) {
+      metric.emplace();
+      if (!text_arg(obj, "metric", *metric)) return nullptr;
+    }
+    if (!optional_count(a.given(3), "m", m)) return nullptr;
+    if (!optional_count(a.given(4), "ef_construction", ef_construction)) return nullptr;
+    bool quantize = false;
+    if (PyObject* obj = a.raw(5)) {  // None is not accepted here
+      if (!flag_arg(obj, "quantize", quantize)) return nullptr;
+    }
+
+    Result<std::unique_ptr<Database>> opened = std::unique_ptr<Database>();
+    if (!dim) {
+      options.dim = std::nullopt;
+      opened = Database::open_or_create(options);
+      if (!opened.ok()) return raise_value_error(kOpenFailed);
+    } else {
+      std::optional<Metric> parsed = parse_metric(metric ? *metric : "cosine");
+      if (!parsed) return raise_value_error(kBadMetric);
+      options.dim = static_cast<std::size_t>(*dim);
+      options.metric = *parsed;
+      options.m = static_cast<std::size_t>(m.value_or(kDefaultM));
+      // The graph's level distribution needs ln(m) > 0.
+      if (options.m < 2) return raise_value_error("m must be at least 2");
+      options.ef_construction = static_cast<std::size_t>(ef_construction.value_or(kDefaultEfConstruction));
+      options.quantize = quantize;
+      opened = Database::open_or_create(options);
+      if (!opened.ok()) return raise_engine_error(opened.error());
+    }
+
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) return nullptr;
+    reinterpret_cast<DatabaseObject*>(obj)->engine = opened.value().release();
+    return obj;
+  });
+}
+
+void database_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Freeing does not save: the engine only releases its files and mapping.
+  delete reinterpret_cast<DatabaseObject*>(self)->engine;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// --------------------------------------------------------------- single records
+
+const Signature kAddSig{"Database.add", {"id", "vector", "metadata"}, 3, 2};
+const Signature kUpsertSig{"Database.upsert", {"id", "vector", "metadata"}, 3, 2};
+
+PyObject* add_or_upsert(const Signature& sig, bool upsert, PyObject* self, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames) {
+  BoundArgs a;
+  if (!bind_arguments(sig, args, nargs, kwnames, a)) return nullptr;
+  std::string id;
+  if (!text_arg(a.raw(0), "id", id)) return nullptr;
+  VectorArg vector_arg;
+  if (!vector_arg.extract(a.raw(1), "vector")) return nullptr;
+  PyObject* metadata_obj = a.given(2);
+  if (metadata_obj != nullptr && !dict_arg(metadata_obj, "metadata")) return nullptr;
+
+  std::vector<float> vector;
+  if (!vector_arg.finish(vector)) return nullptr;
+  std::optional<JsonValue> metadata;
+  if (!optional_metadata(metadata_obj, metadata)) return nullptr;
+
+  Database& db = engine_of(self);
+  Status status = without_gil([&] {
+    return upsert ? db.upsert(id, vector, std::move(metadata)) : db.add(id, vector, std::move(metadata));
+  });
+  return status_result(status);
+}
+
+PyObject* db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&] { return add_or_upsert(kAddSig, false, self, args, nargs, kwnames); });
+}
+
+PyObject* db_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&] { return add_or_upsert(kUpsertSig, true, self, args, nargs, kwnames); });
+}
+
+const Signature kGetSig{"Database.get", {"id"}, 1, 1};
+
+PyObject* db_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kGetSig, args, nargs, kwnames, a)) return nullptr;
+    std::string id;
+    if (!text_arg(a.raw(0), "id", id)) return nullptr;
+    Result<RecordView> record = engine_of(self).get(id);
+    if (!record.ok()) return raise_engine_error(record.error());
+    PyRef vector = PyRef::steal(float_list(record.value().vector));
+    if (!vector) return nullptr;
+    PyRef metadata = PyRef::steal(metadata_to_python(record.value().metadata));
+    if (!metadata) return nullptr;
+    return PyTuple_Pack(2, vector.get(), metadata.get());
+  });
+}
+
+const Signature kDeleteSig{"Database.delete", {"id"}, 1, 1};
+
+PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kDeleteSig, args, nargs, kwnames, a)) return nullptr;
+    std::string id;
+    if (!text_arg(a.raw(0), "id", id)) return nullptr;
+    Database& db = engine_of(self);
+    Result<bool> removed = without_gil([&] { return db.remove(id); });
+    if (!removed.ok()) return raise_engine_error(removed.error());
+    return PyBool_FromLong(removed.value() ? 1 : 0);
+  });
+}
+
+const Signature kUpdateSig{"Database.update", {"id", "vector", "metadata"}, 3, 1};
+
+PyObject* db_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kUpdateSig, args, nargs, kwnames, a)) return nullptr;
+    std::string id;
+    if (!text_arg(a.raw(0), "id", id)) return nullptr;
+    PyObject* vector_obj = a.given(1);
+    VectorArg vector_arg;
+    if (vector_obj != nullptr && !vector_arg.extract(vector_obj, "vector")) return nullptr;
+    PyObject* metadata_obj = a.given(2);
+    if (metadata_obj != nullptr && !dict_arg(metadata_obj, "metadata")) return nullptr;
+
+    std::vector<float> vector;
+    if (vector_obj != nullptr && !vector_arg.finish(vector)) return nullptr;
+    std::optional<JsonValue> metadata;
+    if (!optional_metadata(metadata_obj, metadata)) return nullptr;
+
+    Database& db = engine_of(self);
+    const std::vector<float>* vector_ptr = vector_obj != nullptr ? &vector : nullptr;
+    const JsonValue* metadata_ptr = metadata ? &*metadata : nullptr;
+    Status status = without_gil([&] { return db.update(id, vector_ptr, metadata_ptr); });
+    return status_result(status);
+  });
+}
+
+// ---------------------------------------------------------------------- batches
+
+const Signature kAddManySig{"Database.add_many", {"ids", "vectors", "metadatas"}, 3, 2};
+const Signature kUpsertManySig{"Database.upsert_many", {"ids", "vectors", "metadatas"}, 3, 2};
+
+PyObject* raise_metadatas_length(std::size_t metadatas, std::size_t ids) {
+  return raise_value_error("metadatas length (" + std::to_string(metadatas) + ") != ids length (" +
+                           std::to_string(ids) + ")");
+}
+
+PyObject* batch_write(const Signature& sig, bool upsert, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  BoundArgs a;
+  if (!bind_arguments(sig, args, nargs, kwnames, a)) return nullptr;
+  std::vector<std::string> ids;
+  if (!id_list_arg(a.raw(0), "ids", ids)) return nullptr;
+  BatchArg batch_arg;
+  if (!batch_arg.extract(a.raw(1), "vectors")) return nullptr;
+  PyObject* metadatas_obj = a.given(2);
+  if (metadatas_obj != nullptr && !list_arg(metadatas_obj, "metadatas")) return nullptr;
+
+  std::vector<std::vector<float>> vectors;
+  if (!batch_arg.finish(vectors)) return nullptr;
+  if (ids.size() != vectors.size()) {
+    return raise_value_error("ids length (" + std::to_string(ids.size()) + ") != vectors length (" +
+                             std::to_string(vectors.size()) + ")");
+  }
+  std::vector<std::optional<JsonValue>> metadatas;
+  if (metadatas_obj != nullptr) {
+    auto listed = static_cast<std::size_t>(PyList_GET_SIZE(metadatas_obj));
+    if (listed != ids.size()) return raise_metadatas_length(listed, ids.size());
+    if (!metadata_list_from_python(metadatas_obj, metadatas)) return nullptr;
+    // json.dumps can run code that resizes the list while it is walked.
+    if (metadatas.size() != ids.size()) return raise_metadatas_length(metadatas.size(), ids.size());
+  }
+
+  std::vector<RecordInput> items(ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    items[i].id = std::move(ids[i]);
+    items[i].vector = std::move(vectors[i]);
+    if (metadatas_obj != nullptr) items[i].metadata = std::move(metadatas[i]);
+  }
+  Database& db = engine_of(self);
+  Status status = without_gil([&] { return upsert ? db.upsert_many(std::move(items)) : db.add_many(std::move(items)); });
+  return status_result(status);
+}
+
+PyObject* db_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&] { return batch_write(kAddManySig, false, self, args, nargs, kwnames); });
+}
+
+PyObject* db_upsert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&] { return batch_write(kUpsertManySig, true, self, args, nargs, kwnames); });
+}
+
+// --------------------------------------------------------------------- searches
+
+const Signature kSearchSig{"Database.search", {"vector", "k", "ef_search", "where_filter", "max_distance"}, 5, 1};
+const Signature kSearchManySig{
+    "Database.search_many", {"vectors", "k", "ef_search", "where_filter", "max_distance"}, 5, 1};
+
+// The arguments after the query: k, ef_search, where_filter (type only) and
+// max_distance, in that order.
+struct SearchOptions {
+  std::uint64_t k = kDefaultK;
+  std::optional<std::uint64_t> ef_search;
+  PyObject* where_filter = nullptr;
+  std::optional<float> max_distance;
+
+  bool extract(const BoundArgs& a) {
+    if (PyObject* obj = a.given(1)) {
+      if (!count_arg(obj, "k", k)) return false;
+    }
+    if (!optional_count(a.given(2), "ef_search", ef_search)) return false;
+    where_filter = a.given(3);
+    if (where_filter != nullptr && !dict_arg(where_filter, "where_filter")) return false;
+    if (PyObject* obj = a.given(4)) {
+      float value = 0.0f;
+      if (!float_arg(obj, "max_distance", value)) return false;
+      max_distance = value;
+    }
+    return true;
+  }
+
+  // Builds the filter (after the query was converted) and the parameters.
+  bool params(Filter& filter, SearchParams& out) const {
+    if (where_filter != nullptr && !filter_from_python(where_filter, filter)) return false;
+    out.k = static_cast<std::size_t>(k);
+    if (ef_search) out.ef_search = static_cast<std::size_t>(*ef_search);
+    out.filter = where_filter != nullptr ? &filter : nullptr;
+    out.max_distance = max_distance;
+    return true;
+  }
+};
+
+PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kSearchSig, args, nargs, kwnames, a)) return nullptr;
+    VectorArg vector_arg;
+    if (!vector_arg.extract(a.raw(0), "vector")) return nullptr;
+    SearchOptions options;
+    if (!options.extract(a)) return nullptr;
+    std::vector<float> query;
+    if (!vector_arg.finish(query)) return nullptr;
+    Filter filter;
+    SearchParams params;
+    if (!options.params(filter, params)) return nullptr;
+
+    Database& db = engine_of(self);
+    Result<std::vector<SearchHit>> hits = without_gil([&] { return db.search(query, params); });
+    if (!hits.ok()) return raise_engine_error(hits.error());
+    return hits_to_list(hits.value());
+  });
+}
+
+PyObject* db_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kSearchManySig, args, nargs, kwnames, a)) return nullptr;
+    BatchArg batch_arg;
+    if (!batch_arg.extract(a.raw(0), "vectors")) return nullptr;
+    SearchOptions options;
+    if (!options.extract(a)) return nullptr;
+    std::vector<std::vector<float>> queries;
+    if (!batch_arg.finish(queries)) return nullptr;
+    Filter filter;
+    SearchParams params;
+    if (!options.params(filter, params)) return nullptr;
+
+    Database& db = engine_of(self);
+    Result<std::vector<std::vector<SearchHit>>> results = without_gil([&] { return db.search_many(queries, params); });
+    if (!results.ok()) return raise_engine_error(results.error());
+    const auto& lists = results.value();
+    PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(lists.size())));
+    if (!outer) return nullptr;
+    for (std::size_t i = 0; i < lists.size(); ++i) {
+      PyObject* inner = hits_to_list(lists[i]);
+      if (inner == nullptr) return nullptr;
+      PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(i), inner);
+    }
+    return outer.release();
+  });
+}
+
+// ------------------------------------------------------- counting and listing
+
+const Signature kCountSig{"Database.count", {"where_filter"}, 1, 0};
+
+PyObject* db_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kCountSig, args, nargs, kwnames, a)) return nullptr;
+    PyObject* where_filter = a.given(0);
+    if (where_filter != nullptr && !dict_arg(where_filter, "where_filter")) return nullptr;
+    Filter filter;
+    if (where_filter != nullptr && !filter_from_python(where_filter, filter)) return nullptr;
+    std::size_t count = engine_of(self).count(where_filter != nullptr ? &filter : nullptr);
+    return PyLong_FromSize_t(count);
+  });
+}
+
+const Signature kIdsSig{"Database.ids", {}, 0, 0};
+
+PyObject* db_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kIdsSig, args, nargs, kwnames, a)) return nullptr;
+    std::vector<std::string> ids = engine_of(self).ids();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      PyObject* id = str_from(ids[i]);
+      if (id == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);
+    }
+    return list.release();
+  });
+}
+
+// ------------------------------------------------------------------ maintenance
+
+const Signature kSaveSig{"Database.save", {}, 0, 0};
+const Signature kCompactSig{"Database.compact", {}, 0, 0};
+const Signature kEnableSig{"Database.enable_quantized_search", {}, 0, 0};
+const Signature kDisableSig{"Database.disable_quantized_search", {}, 0, 0};
+const Signature kStatsSig{"Database.stats", {}, 0, 0};
+const Signature kEnterSig{"Database.__enter__", {}, 0, 0};
+const Signature kExitSig{"Database.__exit__", {"_exc_type", "_exc_val", "_exc_tb"}, 3, 0};
+
+PyObject* db_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kSaveSig, args, nargs, kwnames, a)) return nullptr;
+    Database& db = engine_of(self);
+    Status status = without_gil([&] { return db.save(); });
+    return status_result(status);
+  });
+}
+
+PyObject* db_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kCompactSig, args, nargs, kwnames, a)) return nullptr;
+    Database& db = engine_of(self);
+    without_gil([&] { db.compact(); });
+    return none();
+  });
+}
+
+PyObject* db_enable_quantized_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kEnableSig, args, nargs, kwnames, a)) return nullptr;
+    engine_of(self).enable_quantized_search();
+    return none();
+  });
+}
+
+PyObject* db_disable_quantized_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kDisableSig, args, nargs, kwnames, a)) return nullptr;
+    engine_of(self).disable_quantized_search();
+    return none();
+  });
+}
+
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+  PyRef owned = PyRef::steal(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* db_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kStatsSig, args, nargs, kwnames, a)) return nullptr;
+    IndexStats s = engine_of(self).stats();
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
+    bool ok = set_item(d, "num_vectors", PyLong_FromUnsignedLongLong(s.num_vectors)) &&
+              set_item(d, "num_deleted", PyLong_FromUnsignedLongLong(s.num_deleted)) &&
+              set_item(d, "num_layers", PyLong_FromUnsignedLongLong(s.num_layers)) &&
+              set_item(d, "avg_degree_layer0", PyFloat_FromDouble(s.avg_degree_layer0)) &&
+              set_item(d, "max_degree_layer0", PyLong_FromUnsignedLongLong(s.max_degree_layer0)) &&
+              set_item(d, "min_degree_layer0", PyLong_FromUnsignedLongLong(s.min_degree_layer0)) &&
+              set_item(d, "memory_vectors_bytes", PyLong_FromUnsignedLongLong(s.memory_vectors_bytes)) &&
+              set_item(d, "memory_graph_bytes", PyLong_FromUnsignedLongLong(s.memory_graph_bytes)) &&
+              set_item(d, "memory_quantized_bytes", PyLong_FromUnsignedLongLong(s.memory_quantized_bytes)) &&
+              set_item(d, "uses_brute_force", PyBool_FromLong(s.uses_brute_force ? 1 : 0)) &&
+              set_item(d, "uses_quantized_search", PyBool_FromLong(s.uses_quantized_search ? 1 : 0));
+    if (!ok) return nullptr;
+    return dict.release();
+  });
+}
+
+PyObject* db_enter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kEnterSig, args, nargs, kwnames, a)) return nullptr;
+    Py_INCREF(self);
+    return self;
+  });
+}
+
+PyObject* db_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kExitSig, args, nargs, kwnames, a)) return nullptr;
+    // Saved with the interpreter lock held; the exception that ended the
+    // block (if any) propagates because False is returned.
+    Status status = engine_of(self).save();
+    if (!status.ok()) return raise_engine_error(status.error());
+    Py_RETURN_FALSE;
+  });
+}
+
+// --------------------------------------------------------------- len() and in
+
+Py_ssize_t database_length(PyObject* self) {
+  return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+    std::size_t count = engine_of(self).len();
+    if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+      PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+      return -1;
+    }
+    return static_cast<Py_ssize_t>(count);
+  });
+}
+
+int database_contains(PyObject* self, PyObject* key) {
+  return guarded<int>(-1, [&]() -> int {
+    std::string id;
+    if (!text_arg(key, "id", id)) return -1;
+    return engine_of(self).contains(id) ? 1 : 0;
+  });
+}
+
+// ------------------------------------------------------------------- properties
+
+PyObject* get_dim(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return PyLong_FromSize_t(engine_of(self).dim()); });
+}
+
+PyObject* get_metric(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return PyUnicode_FromString(metric_name(engine_of(self).metric())); });
+}
+
+PyObject* get_total_slots(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return PyLong_FromSize_t(engine_of(self).total_slots()); });
+}
+
+PyObject* get_deleted_count(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return PyLong_FromSize_t(engine_of(self).deleted_count()); });
+}
+
+PyObject* get_quantized_search(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return PyBool_FromLong(engine_of(self).quantized_search() ? 1 : 0); });
+}
+
+// ---------------------------------------------------------------------- the type
+
+const MethodSpec kMethods[] = {
+    {"add", db_add, "($self, id, vector, metadata=None)", ""},
+    {"upsert", db_upsert, "($self, id, vector, metadata=None)", "Add or update a vector."},
+    {"add_many", db_add_many, "($self, ids, vectors, metadatas=None)", ""},
+    {"search", db_search, "($self, vector, k=10, ef_search=None, where_filter=None, max_distance=None)",
+     "Search for the k nearest neighbors.\n"
+     "Returns list of SearchResult objects with .id, .distance, .metadata attributes.\n"
+     "`where_filter`: optional dict like {\"field\": \"value\"} or {\"field\": {\"$ne\": \"value\"}}\n"
+     "`max_distance`: optional float \xE2\x80\x94 discard results beyond this distance."},
+    {"search_many", db_search_many,
+     "($self, vectors, k=10, ef_search=None, where_filter=None, max_distance=None)",
+     "Search multiple queries in parallel. Returns list of list of SearchResult.\n"
+     "`where_filter`: optional metadata filter (same syntax as search).\n"
+     "`max_distance`: optional float \xE2\x80\x94 discard results beyond this distance."},
+    {"get", db_get, "($self, id)", ""},
+    {"delete", db_delete, "($self, id)", ""},
+    {"update", db_update, "($self, id, vector=None, metadata=None)", ""},
+    {"upsert_many", db_upsert_many, "($self, ids, vectors, metadatas=None)",
+     "Batch upsert \xE2\x80\x94 inserts new vectors, updates existing ones."},
+    {"count", db_count, "($self, where_filter=None)", "Count vectors matching a filter, or all vectors if no filter."},
+    {"ids", db_ids, "($self)", ""},
+    {"save", db_save, "($self)", ""},
+    {"compact", db_compact, "($self)",
+     "Rebuild the index with only live vectors, reclaiming deleted slots.\n"
+     "Call this after many deletes to reduce memory usage and disk size."},
+    {"enable_quantized_search", db_enable_quantized_search, "($self)",
+     "Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal\n"
+     "with full-precision re-ranking. Automatically enabled when quantize=True is set."},
+    {"disable_quantized_search", db_disable_quantized_search, "($self)", "Disable quantized search."},
+    {"stats", db_stats, "($self)",
+     "Get graph-level statistics for diagnostics.\n"
+     "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
+     "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
+     "memory_quantized_bytes, uses_brute_force, uses_quantized_search."},
+    {"__enter__", db_enter, "($self)", "Context manager: auto-save on exit."},
+    {"__exit__", db_exit, "($self, _exc_type=None, _exc_val=None, _exc_tb=None)", ""},
+    {nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"dim", get_dim, nullptr, "", nullptr},
+    {"metric", get_metric, nullptr, "", nullptr},
+    {"total_slots", get_total_slots, nullptr, "Total allocated slots (active + deleted).", nullptr},
+    {"deleted_count", get_deleted_count, nullptr, "Number of deleted slots that haven't been reclaimed.", nullptr},
+    {"quantized_search", get_quantized_search, nullptr, "Whether quantized search is currently enabled.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(database_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(database_dealloc)},
+    {Py_sq_length, reinterpret_cast<void*>(database_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(database_contains)},
+    {Py_tp_getset, kGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "_hovra.Database",
+    sizeof(DatabaseObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
+};
+
+}  // namespace
+
+PyTypeObject* create_database_type() {
+  if (g_type != nullptr) return g_type;
+  PyRef type = PyRef::steal(PyType_FromSpec(&kSpec));
+  if (!type) return nullptr;
+  if (!add_methods(reinterpret_cast<PyTypeObject*>(type.get()), kMethods)) return nullptr;
+  g_type = reinterpret_cast<PyTypeObject*>(type.release());
+  return g_type;
+}
+
+}  // namespace hovra::py

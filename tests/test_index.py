@@ -1,0 +1,245 @@
+"""Index behaviour through the module: distances, exact scans, graph recall,
+neighbour-list caps, deletion, update and statistics."""
+import numpy as np
+import pytest
+
+from _hovra import Database
+
+METRICS = ["cosine", "euclidean", "dot_product"]
+
+
+def numpy_distances(metric, data, q):
+    data = data.astype(np.float64)
+    q = q.astype(np.float64)
+    if metric == "euclidean":
+        return ((data - q) ** 2).sum(axis=1)
+    if metric == "dot_product":
+        return -(data @ q)
+    norms = np.linalg.norm(data, axis=1) * np.linalg.norm(q)
+    return 1.0 - (data @ q) / norms
+
+
+def make_db(tmp_path, dim, metric="cosine", **kw):
+    return Database(str(tmp_path / "db"), dim=dim, metric=metric, **kw)
+
+
+class TestDistances:
+    @pytest.mark.parametrize(
+        "metric,a,b,expected",
+        [
+            ("euclidean", [1, 2, 3], [1, 2, 3], 0.0),
+            ("euclidean", [1, 0], [0, 1], 2.0),
+            ("cosine", [1, 0], [0, 1], 1.0),
+            ("cosine", [1, 2], [-1, -2], 2.0),
+            ("dot_product", [1, 2, 3], [1, 2, 3], -14.0),
+            ("dot_product", [1, 0], [0, 1], 0.0),
+        ],
+    )
+    def test_pairwise_through_graph_free_search(self, tmp_path, metric, a, b, expected):
+        # one stored vector plus a tombstone forces the per-slot distance
+        db = make_db(tmp_path, len(a), metric)
+        db.add("x", b)
+        db.add("gone", b)
+        db.delete("gone")
+        (hit,) = db.search(a, k=1)
+        assert hit.distance == pytest.approx(expected, abs=1e-6)
+
+    def test_zero_query_under_cosine_scores_one(self, tmp_path):
+        db = make_db(tmp_path, 3, "cosine")
+        db.add_many(["a", "b"], [[1, 2, 3], [0, 0, 0]])
+        hits = db.search([0, 0, 0], k=2)
+        assert [h.distance for h in hits] == [1.0, 1.0]
+        hits = db.search([1, 1, 1], k=2)
+        assert {h.id: h.distance for h in hits}["b"] == 1.0
+
+    def test_self_distance_under_euclidean_batch_scoring_is_tiny(self, tmp_path):
+        rng = np.random.default_rng(3)
+        data = rng.standard_normal((50, 16)).astype(np.float32) * 100
+        db = make_db(tmp_path, 16, "euclidean")
+        db.add_many([str(i) for i in range(50)], data)
+        for i in range(0, 50, 7):
+            top = db.search(data[i], k=1)[0]
+            assert top.id == str(i)
+            assert abs(top.distance) < 1e-1
+
+
+class TestExhaustive:
+    @pytest.mark.parametrize("metric", METRICS)
+    @pytest.mark.parametrize("with_deletions", [False, True])
+    def test_equals_numpy_brute_force(self, tmp_path, metric, with_deletions):
+        rng = np.random.default_rng(7)
+        data = rng.standard_normal((400, 24)).astype(np.float32)
+        db = make_db(tmp_path, 24, metric)
+        db.add_many([str(i) for i in range(len(data))], data)
+        live = np.ones(len(data), bool)
+        if with_deletions:
+            for i in range(0, 400, 3):
+                assert db.delete(str(i))
+                live[i] = False
+        for qi in range(5):
+            q = rng.standard_normal(24).astype(np.float32)
+            hits = db.search(q, k=15)
+            d = numpy_distances(metric, data, q)
+            d[~live] = np.inf
+            expected = np.argsort(d, kind="stable")[:15]
+            assert [h.id for h in hits] == [str(i) for i in expected]
+            np.testing.assert_allclose([h.distance for h in hits], d[expected], rtol=1e-4, atol=1e-4)
+            assert all(a.distance <= b.distance for a, b in zip(hits, hits[1:]))
+
+    def test_k_zero_and_k_beyond_size(self, tmp_path):
+        db = make_db(tmp_path, 2)
+        db.add_many(["a", "b", "c"], [[1, 0], [0, 1], [1, 1]])
+        assert db.search([1, 0], k=0) == []
+        assert len(db.search([1, 0], k=100)) == 3
+
+    def test_empty_and_all_deleted(self, tmp_path):
+        db = make_db(tmp_path, 2)
+        assert db.search([1, 0]) == []
+        db.add_many(["a", "b"], [[1, 0], [0, 1]])
+        db.delete("a")
+        db.delete("b")
+        assert db.search([1, 0]) == []
+        assert db.search([1, 0], where_filter={"x": {"$ne": 1}}) == []
+
+
+@pytest.fixture(scope="module")
+def graph_db(tmp_path_factory):
+    """A database whose live count x dim is past the exhaustive threshold."""
+    rng = np.random.default_rng(11)
+    n, dim, latent = 2600, 4000, 12
+    # points on a low-dimensional subspace: nearest neighbours are well separated
+    data = (rng.standard_normal((n, latent)) @ rng.standard_normal((latent, dim))).astype(np.float32)
+    path = tmp_path_factory.mktemp("graph") / "db"
+    db = Database(str(path), dim=dim, metric="euclidean", m=8, ef_construction=64)
+    db.add_many([str(i) for i in range(n)], data)
+    return db, data
+
+
+class TestGraphPath:
+    def test_uses_graph(self, graph_db):
+        db, data = graph_db
+        assert len(db) * db.dim >= 10_000_000
+        assert db.stats()["uses_brute_force"] is False
+
+    def test_recall_against_brute_force(self, graph_db):
+        db, data = graph_db
+        rng = np.random.default_rng(5)
+        found = 0
+        queries = data[rng.choice(len(data), 30, replace=False)] + 0.01
+        for q in queries:
+            d = numpy_distances("euclidean", data, q)
+            truth = set(np.argsort(d)[:10].astype(str))
+            found += len(truth & {h.id for h in db.search(q, k=10)})
+        assert found / (10 * len(queries)) >= 0.9
+
+    def test_neighbour_lists_capped(self, graph_db):
+        db, _ = graph_db
+        stats = db.stats()
+        assert stats["max_degree_layer0"] <= 16
+        assert stats["num_layers"] >= 1
+        assert stats["memory_graph_bytes"] > 0
+        assert stats["memory_vectors_bytes"] == 4 * db.total_slots * db.dim
+
+    def test_large_ef_finds_exact_neighbours(self, graph_db):
+        db, data = graph_db
+        q = data[17] + 0.05
+        d = numpy_distances("euclidean", data, q)
+        expected = [str(i) for i in np.argsort(d)[:5]]
+        assert [h.id for h in db.search(q, k=5, ef_search=len(data))] == expected
+
+
+class TestChanges:
+    def test_update_moves_record(self, tmp_path):
+        db = make_db(tmp_path, 2, "euclidean")
+        db.add_many(["a", "b", "c"], [[0, 0], [10, 10], [20, 20]])
+        db.update("a", [100, 100])
+        assert db.search([101, 101], k=1)[0].id == "a"
+        assert db.search([0, 0], k=1)[0].id == "b"
+        assert db.total_slots == 3
+
+    def test_update_only_record(self, tmp_path):
+        db = make_db(tmp_path, 3)
+        db.add("only", [1, 2, 3])
+        db.update("only", [3, 2, 1])
+        assert db.get("only")[0] == [3.0, 2.0, 1.0]
+        assert db.stats()["num_vectors"] == 1
+
+    def test_delete_twice_counts_once(self, tmp_path):
+        db = make_db(tmp_path, 2)
+        db.add_many(["a", "b"], [[1, 0], [0, 1]])
+        assert db.delete("a") is True
+        assert db.delete("a") is False
+        s = db.stats()
+        assert (s["num_vectors"], s["num_deleted"]) == (1, 1)
+        assert db.total_slots == 2 and db.deleted_count == 1
+        assert "a" not in db
+        db.add("a", [1, 1])
+        assert db.total_slots == 3
+
+    def test_identical_vectors_both_found(self, tmp_path):
+        db = make_db(tmp_path, 3, "euclidean")
+        db.add("x", [1, 2, 3])
+        db.add("y", [1, 2, 3])
+        assert {h.id for h in db.search([1, 2, 3], k=2)} == {"x", "y"}
+
+    @pytest.mark.parametrize("size", [128, 129, 300])
+    def test_batch_sizes_around_parallel_threshold(self, tmp_path, size):
+        rng = np.random.default_rng(size)
+        data = rng.standard_normal((size, 8)).astype(np.float32)
+        db = make_db(tmp_path, 8, "euclidean")
+        db.add_many([str(i) for i in range(size)], data)
+        assert len(db) == size
+        for i in (0, size // 2, size - 1):
+            assert db.search(data[i], k=1)[0].id == str(i)
+        assert db.stats()["max_degree_layer0"] <= 32
+
+
+class TestStats:
+    KEYS = [
+        "num_vectors", "num_deleted", "num_layers", "avg_degree_layer0", "max_degree_layer0",
+        "min_degree_layer0", "memory_vectors_bytes", "memory_graph_bytes", "memory_quantized_bytes",
+        "uses_brute_force", "uses_quantized_search",
+    ]
+
+    def test_empty(self, tmp_path):
+        s = make_db(tmp_path, 4).stats()
+        assert list(s) == self.KEYS
+        assert s == {k: 0 for k in self.KEYS} | {"avg_degree_layer0": 0.0, "uses_brute_force": True,
+                                                 "uses_quantized_search": False}
+        assert isinstance(s["avg_degree_layer0"], float)
+
+    def test_populated_then_all_deleted(self, tmp_path):
+        db = make_db(tmp_path, 4)
+        rng = np.random.default_rng(0)
+        db.add_many([str(i) for i in range(50)], rng.standard_normal((50, 4)).astype(np.float32))
+        s = db.stats()
+        assert s["num_vectors"] == 50 and s["num_layers"] >= 1
+        assert 1 <= s["min_degree_layer0"] <= s["avg_degree_layer0"] <= s["max_degree_layer0"] <= 32
+        assert s["memory_vectors_bytes"] == 50 * 4 * 4
+        layers = s["num_layers"]
+        for i in range(50):
+            db.delete(str(i))
+        s = db.stats()
+        assert (s["num_vectors"], s["num_deleted"], s["num_layers"]) == (0, 50, layers)
+        assert s["avg_degree_layer0"] == 0.0 and s["min_degree_layer0"] == 0
+        assert s["uses_brute_force"] is True
+        assert s["memory_vectors_bytes"] == 50 * 4 * 4
+
+
+def test_hint_printed_once_per_process(tmp_path):
+    import subprocess
+    import sys
+
+    code = (
+        "from _hovra import Database\n"
+        f"a = Database({str(tmp_path / 'a')!r}, dim=2)\n"
+        f"b = Database({str(tmp_path / 'b')!r}, dim=2)\n"
+        "a.add('x', [1, 0]); b.add('y', [0, 1])\n"
+        "a.search([1, 0]); a.search([0, 1]); b.search([1, 1], where_filter={'k': 1})\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stderr == (
+        "hovra: brute-force search would be ~5x faster with BLAS. Install OpenBLAS:\n"
+        "  conda install -c conda-forge openblas   # or via vcpkg\n"
+        "  Then rebuild: pip install --force-reinstall hovra\n"
+    )

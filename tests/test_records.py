@@ -1,0 +1,203 @@
+"""Records, metadata filters, the log and concurrent use through the module."""
+import os
+import struct
+import threading
+import zlib
+
+import numpy as np
+import pytest
+
+from _hovra import Database
+
+
+@pytest.fixture
+def db(tmp_path):
+    return Database(str(tmp_path / "db"), dim=2, metric="euclidean")
+
+
+class TestRecordErrors:
+    def test_duplicate_and_dimension_messages_leave_nothing(self, db, tmp_path):
+        db.add("a", [1, 2])
+        size = os.path.getsize(tmp_path / "db" / "wal.hovra")
+        with pytest.raises(ValueError, match=r"^id 'a' already exists, use upsert instead$"):
+            db.add("a", [3, 4])
+        with pytest.raises(ValueError, match=r"^dimension mismatch: expected 2, got 3$"):
+            db.add("b", [1, 2, 3])
+        with pytest.raises(ValueError, match=r"^dimension mismatch: expected 2, got 1$"):
+            db.upsert("a", [1])
+        with pytest.raises(ValueError, match=r"^id 'zz' not found$"):
+            db.update("zz", [1, 2])
+        with pytest.raises(ValueError, match=r"^id 'zz' not found$"):
+            db.get("zz")
+        assert os.path.getsize(tmp_path / "db" / "wal.hovra") == size
+        assert len(db) == 1 and db.get("a")[0] == [1.0, 2.0]
+
+    def test_empty_string_is_an_id(self, db):
+        db.add("", [0, 1], {"k": 1})
+        assert "" in db and db.get("") == ([0.0, 1.0], {"k": 1})
+
+    def test_update_and_upsert_metadata_rules(self, db):
+        db.add("a", [1, 1], {"x": 1, "y": 2})
+        db.update("a", metadata={"z": 3})
+        assert db.get("a")[1] == {"z": 3}
+        db.update("a", [2, 2])
+        assert db.get("a") == ([2.0, 2.0], {"z": 3})
+        slots = db.total_slots
+        db.upsert("a", [3, 3])
+        assert db.get("a") == ([3.0, 3.0], None)
+        assert db.total_slots == slots
+        assert db.count({"z": 3}) == 0
+
+
+class TestFilters:
+    @pytest.fixture
+    def fdb(self, tmp_path):
+        db = Database(str(tmp_path / "f"), dim=2, metric="euclidean")
+        db.add("int1", [0, 0], {"a": 1})
+        db.add("float1", [0, 1], {"a": 1.0})
+        db.add("true", [1, 0], {"a": True, "flag": True})
+        db.add("str5", [1, 1], {"a": "5"})
+        db.add("nullv", [2, 2], {"a": None})
+        db.add("other", [3, 3], {"b": 2})
+        db.add("bare", [4, 4])
+        return db
+
+    @pytest.mark.parametrize(
+        "flt,expected",
+        [
+            ({"a": 1}, {"int1"}),
+            ({"a": 1.0}, {"float1"}),
+            ({"a": True}, {"true"}),
+            ({"flag": True}, {"true"}),
+            ({"flag": 1}, set()),
+            ({"a": {"$gte": 1.0}}, {"int1", "float1"}),
+            ({"a": {"$gt": 1}}, set()),
+            ({"a": {"$ne": 1}}, {"float1", "true", "str5", "nullv", "other"}),
+            ({"a": {"$lt": 5}}, {"int1", "float1"}),
+            ({"a": {"$in": []}}, set()),
+            ({"a": {"$in": [1, "5"]}}, {"int1", "str5"}),
+            ({"a": None}, set()),
+            ({}, set()),
+            ({"a": {}}, set()),
+            ({"a": {"$gt": 0, "$lt": 5}, "b": {"$ne": 2}}, {"int1", "float1"}),
+        ],
+    )
+    def test_semantics_in_search_and_count(self, fdb, flt, expected):
+        hits = fdb.search([0, 0], k=100, where_filter=flt)
+        assert {h.id for h in hits} == expected
+        assert fdb.count(flt) == len(expected)
+        assert [h.distance for h in hits] == sorted(h.distance for h in hits)
+
+    @pytest.mark.parametrize(
+        "flt,message",
+        [
+            ({"a": {"$eq": 1}}, "unknown operator: $eq"),
+            ({"a": {"$in": 3}}, "$in value must be a list"),
+            ({"a": {"$gt": "x"}}, "$gt value must be a number"),
+            ({"a": {"$lte": None}}, "$lte value must be a number"),
+            ({"a": (1, 2)}, "unsupported filter value type"),
+        ],
+    )
+    def test_filter_errors_come_before_dimension_check(self, fdb, flt, message):
+        with pytest.raises(ValueError) as err:
+            fdb.search([0, 0, 0], where_filter=flt)
+        assert str(err.value) == message
+
+    def test_filtered_scan_equals_filter_then_sort(self, tmp_path):
+        rng = np.random.default_rng(2)
+        data = rng.standard_normal((300, 6)).astype(np.float32)
+        db = Database(str(tmp_path / "s"), dim=6, metric="cosine")
+        cats = [int(c) for c in rng.integers(0, 5, 300)]
+        db.add_many([str(i) for i in range(300)], data, [{"cat": c, "v": i} for i, c in enumerate(cats)])
+        q = rng.standard_normal(6).astype(np.float32)
+        hits = db.search(q, k=7, where_filter={"cat": {"$in": [1, 3]}, "v": {"$gte": 50}})
+        d = 1 - (data @ q) / (np.linalg.norm(data, axis=1) * np.linalg.norm(q))
+        ok = [i for i in range(300) if cats[i] in (1, 3) and i >= 50]
+        expected = sorted(ok, key=lambda i: d[i])[:7]
+        assert [h.id for h in hits] == [str(i) for i in expected]
+
+    def test_deleted_records_leave_the_index(self, fdb):
+        fdb.delete("int1")
+        assert fdb.count({"a": 1}) == 0
+        assert fdb.search([0, 0], where_filter={"a": 1}) == []
+
+
+class TestMaxDistance:
+    def test_cut_keeps_equal_and_nan_drops_all(self, db):
+        db.add_many(["a", "b", "c"], [[0, 0], [1, 0], [3, 0]])
+        assert [h.id for h in db.search([0, 0], max_distance=1.0)] == ["a", "b"]
+        assert db.search([0, 0], max_distance=-0.5) == []
+        assert db.search([0, 0], max_distance=float("nan")) == []
+
+
+class TestLogBytes:
+    def test_insert_record_layout_and_crc(self, db, tmp_path):
+        db.add("a", [1.0, 2.0])
+        raw = (tmp_path / "db" / "wal.hovra").read_bytes()
+        payload = struct.pack("<I", 1) + b"a" + struct.pack("<Iff", 2, 1.0, 2.0) + struct.pack("<I", 0)
+        body = bytes([1]) + struct.pack("<I", len(payload)) + payload
+        assert raw == body + struct.pack("<I", zlib.crc32(bytes([1]) + payload))
+        assert len(raw) == 30
+
+    def test_absent_delete_logs_nothing_and_update_always_logs(self, db, tmp_path):
+        db.add("a", [1, 2])
+        wal = tmp_path / "db" / "wal.hovra"
+        size = wal.stat().st_size
+        assert db.delete("nope") is False
+        assert wal.stat().st_size == size
+        db.update("a")
+        assert wal.stat().st_size > size
+
+
+class TestConcurrency:
+    def test_writers_and_searchers_leave_consistent_state(self, tmp_path):
+        path = str(tmp_path / "c")
+        db = Database(path, dim=8, metric="euclidean")
+        rng = np.random.default_rng(9)
+        db.add_many([f"seed{i}" for i in range(20)], rng.standard_normal((20, 8)).astype(np.float32))
+        db.save()  # the changes below live only in the log
+        errors = []
+
+        def writer(t):
+            try:
+                r = np.random.default_rng(t)
+                for i in range(150):
+                    key = f"{t}-{i % 60}"
+                    v = r.standard_normal(8).astype(np.float32)
+                    op = i % 4
+                    if op == 0:
+                        db.upsert(key, v, {"t": t, "i": i})
+                    elif op == 1:
+                        db.delete(key)
+                    elif op == 2:
+                        try:
+                            db.add(key, v, {"t": t})
+                        except ValueError:
+                            pass
+                    else:
+                        db.add_many([f"{key}-b{i}"], [v])
+            except Exception as exc:  # pragma: no cover - reported below
+                errors.append(exc)
+
+        def searcher():
+            try:
+                for _ in range(100):
+                    q = rng.standard_normal(8).astype(np.float32)
+                    db.search(q, k=5)
+                    db.search(q, k=5, where_filter={"t": 1})
+                    db.search_many([q, q], k=3)
+            except Exception as exc:  # pragma: no cover
+                errors.append(exc)
+
+        threads = [threading.Thread(target=writer, args=(t,)) for t in range(3)]
+        threads += [threading.Thread(target=searcher) for _ in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert not errors
+        assert len(db) == len(db.ids()) == db.count() == len(set(db.ids()))
+        state = {i: db.get(i) for i in db.ids()}
+        del db
+        reopened = Database(path)
+        assert {i: reopened.get(i) for i in reopened.ids()} == state
