@@ -1,15 +1,17 @@
 // Opening, creating, saving and recovering a database directory.
 //
 // Save writes every file under a temporary name and forces it to stable
-// storage, then commits by renaming graph.tmp over graph.hovra, then moves
-// the vector files into place, syncs the directory and deletes the log.
-// The graph file carries, after its record table, a save seal: the size and
-// CRC-32 of the vector files and of the log that the save covers. Readers
-// that follow the file layout ignore bytes after the record table. On open,
-// the seal tells whether a leftover temporary vector file belongs to the
-// committed graph (a save stopped between its renames: the move is
-// finished) and which prefix of the log the graph already holds (a save
-// stopped before deleting the log: that prefix is not replayed again).
+// storage, then writes a save seal (seal.hovra: the size and CRC-32 of the
+// new graph file, vector files and of the log the save covers), then
+// commits by renaming graph.tmp over graph.hovra, moves the vector files
+// into place, deletes the log and finally the seal, syncing the directory
+// between the steps. The graph and vector files keep their plain layouts.
+// On open, a seal whose graph matches graph.hovra means a save committed but
+// may have stopped before its last steps: a temporary vector file that
+// matches the seal is moved into place, a quantized file the save did not
+// write is not loaded, and the logged prefix the save holds is not
+// replayed again. A seal that does not match graph.hovra belongs to a save
+// that never committed and is ignored.
 #include <zlib.h>
 
 #include <algorithm>
@@ -34,11 +36,14 @@ constexpr const char* kWalFile = "wal.hovra";
 constexpr const char* kGraphTmp = "graph.tmp";
 constexpr const char* kVectorsTmp = "vectors.tmp";
 constexpr const char* kSq8Tmp = "vectors.sq8.tmp";
+constexpr const char* kSealFile = "seal.hovra";
 
 constexpr std::uint32_t kSealMagic = 0x4C414553;  // "SEAL"
 constexpr std::uint32_t kSealVersion = 1;
 
 struct SaveSeal {
+  std::uint64_t graph_size = 0;
+  std::uint32_t graph_crc = 0;
   std::uint64_t vectors_size = 0;
   std::uint32_t vectors_crc = 0;
   bool has_sq8 = false;
@@ -76,6 +81,8 @@ std::string encode_seal(const SaveSeal& s) {
   ByteWriter w(out);
   w.u32(kSealMagic);
   w.u32(kSealVersion);
+  put_u64(w, s.graph_size);
+  w.u32(s.graph_crc);
   put_u64(w, s.vectors_size);
   w.u32(s.vectors_crc);
   w.u8(s.has_sq8);
@@ -88,14 +95,14 @@ std::string encode_seal(const SaveSeal& s) {
   return out;
 }
 
-// The seal after the record table, if one is there and intact.
+// The seal's contents, if intact.
 std::optional<SaveSeal> parse_seal(std::string_view bytes) {
   ByteReader r(bytes);
   SaveSeal s;
   std::uint32_t magic, version, crc;
   std::uint8_t has_sq8, log_known;
   if (!r.u32(magic) || magic != kSealMagic || !r.u32(version) || version != kSealVersion) return std::nullopt;
-  if (!take_u64(r, s.vectors_size) || !r.u32(s.vectors_crc) || !r.u8(has_sq8) || !take_u64(r, s.sq8_size) ||
+  if (!take_u64(r, s.graph_size) || !r.u32(s.graph_crc) || !take_u64(r, s.vectors_size) || !r.u32(s.vectors_crc) || !r.u8(has_sq8) || !take_u64(r, s.sq8_size) ||
       !r.u32(s.sq8_crc) || !r.u8(log_known) || !take_u64(r, s.log_size) || !r.u32(s.log_crc))
     return std::nullopt;
   std::size_t body = r.position();
@@ -112,6 +119,16 @@ bool file_matches(const std::string& path, std::uint64_t size, std::uint32_t crc
   return bytes.ok() && bytes.value().size() == size && crc_of(bytes.value()) == crc;
 }
 
+// The seal of a save that committed the current graph.hovra, if any.
+std::optional<SaveSeal> committed_seal(const std::string& seal_path, const std::string& graph_path) {
+  if (!path_exists(seal_path)) return std::nullopt;
+  Result<std::string> bytes = read_file(seal_path);
+  if (!bytes.ok()) return std::nullopt;
+  std::optional<SaveSeal> seal = parse_seal(bytes.value());
+  if (!seal || !file_matches(graph_path, seal->graph_size, seal->graph_crc)) return std::nullopt;
+  return seal;
+}
+
 // Finishes a save that committed its graph file but stopped before moving
 // a vector file into place.
 void finish_interrupted_move(const std::string& tmp, const std::string& target, std::uint64_t size,
@@ -119,26 +136,11 @@ void finish_interrupted_move(const std::string& tmp, const std::string& target, 
   if (file_matches(tmp, size, crc)) (void)rename_file(tmp, target);
 }
 
-// The offset just past the record table that starts at offset.
-bool record_table_end(std::string_view bytes, std::size_t offset, std::size_t& end) {
-  if (offset > bytes.size()) return false;
-  ByteReader r(bytes.substr(offset));
-  std::uint32_t magic, count, slot, len;
-  std::string_view skipped;
-  if (!r.u32(magic) || !r.u32(count)) return false;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (!r.u32(slot) || !r.u32(len) || !r.bytes(len, skipped) || !r.u32(len) || !r.bytes(len, skipped)) return false;
-  }
-  end = offset + r.position();
-  return true;
-}
-
 struct LoadedFiles {
   GraphLayout layout;
   LoadedVectors vectors;
   std::optional<Sq8Quantizer> quantizer;
   std::vector<GraphRecord> records;
-  std::optional<SaveSeal> seal;
 };
 
 }  // namespace
@@ -180,24 +182,15 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   const std::string vectors_tmp = join_path(dir, kVectorsTmp);
   const std::string sq8_tmp = join_path(dir, kSq8Tmp);
 
-  // Recovery of a save stopped between its renames (see the file comment).
-  if (path_exists(vectors_tmp) || path_exists(sq8_tmp)) {
-    Result<std::string> graph = read_file(db->graph_path_);
-    std::size_t rest = 0;
-    if (graph.ok()) {
-      Result<GraphLayout> layout = read_graph_layout(graph.value(), rest);
-      std::size_t end = 0;
-      if (layout.ok() && read_record_table(graph.value(), rest, layout.value()).ok() &&
-          record_table_end(graph.value(), rest, end)) {
-        if (auto seal = parse_seal(std::string_view(graph.value()).substr(end))) {
-          finish_interrupted_move(vectors_tmp, db->vectors_path_, seal->vectors_size, seal->vectors_crc);
-          if (seal->has_sq8) finish_interrupted_move(sq8_tmp, db->sq8_path_, seal->sq8_size, seal->sq8_crc);
-        }
-      }
-    }
+  // A save that committed its graph but stopped before its last steps.
+  std::optional<SaveSeal> seal = committed_seal(join_path(dir, kSealFile), db->graph_path_);
+  if (seal) {
+    finish_interrupted_move(vectors_tmp, db->vectors_path_, seal->vectors_size, seal->vectors_crc);
+    if (seal->has_sq8) finish_interrupted_move(sq8_tmp, db->sq8_path_, seal->sq8_size, seal->sq8_crc);
   }
 
-  bool sq8_existed = path_exists(db->sq8_path_);
+  // A quantized file that the committed save did not write is not loaded.
+  bool sq8_existed = path_exists(db->sq8_path_) && !(seal && !seal->has_sq8);
   LoadedFiles files;
   {
     Result<std::shared_ptr<MappedFile>> map = MappedFile::map(db->vectors_path_);
@@ -212,22 +205,17 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
     Result<LoadedVectors> vectors = attach_vectors(map.value(), n, files.layout.dim);
     if (!vectors.ok()) return vectors.error();
     files.vectors = std::move(vectors.value());
-    std::size_t end = 0;
-    Result<std::vector<GraphRecord>> records = read_record_table(graph.value(), rest, files.layout);
-    if (!records.ok()) return records.error();
-    if (!record_table_end(graph.value(), rest, end)) end = graph.value().size();
-    files.records = std::move(records.value());
-    files.seal = parse_seal(std::string_view(graph.value()).substr(end));
-    // A committed save says whether it wrote the quantized file; one left by
-    // an earlier save is not loaded.
-    if (files.seal && !files.seal->has_sq8) sq8_existed = false;
     if (sq8_existed) {
       Result<std::string> sq8 = read_file(db->sq8_path_);
       if (!sq8.ok()) return sq8.error();
       Result<Sq8Quantizer> q = parse_quantized(sq8.value(), n, files.layout.dim);
       if (!q.ok()) return q.error();
-      files.quantizer = std::move(q.value());
+      // An empty index has nothing quantized: it stays without a quantizer.
+      if (n > 0) files.quantizer = std::move(q.value());
     }
+    Result<std::vector<GraphRecord>> records = read_record_table(graph.value(), rest, files.layout);
+    if (!records.ok()) return records.error();
+    files.records = std::move(records.value());
   }
 
   std::size_t n = files.layout.nodes.size();
@@ -257,9 +245,9 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
       if (!bytes.ok()) return bytes.error();
       std::string_view log = bytes.value();
       std::size_t skip = 0;
-      if (files.seal && files.seal->log_known && files.seal->log_size > 0 && files.seal->log_size <= log.size() &&
-          crc_of(log.substr(0, files.seal->log_size)) == files.seal->log_crc)
-        skip = files.seal->log_size;
+      if (seal && seal->log_known && seal->log_size > 0 && seal->log_size <= log.size() &&
+          crc_of(log.substr(0, seal->log_size)) == seal->log_crc)
+        skip = seal->log_size;
       logged = parse_log(log.substr(skip));
     }
   }
@@ -375,16 +363,19 @@ Status Database::save() {
       seal.log_known = true;
     }
   }
-  std::uint64_t graph_size;
-  std::uint32_t graph_crc;
   HOVRA_RETURN_IF_ERROR(write_synced(
       graph_tmp,
       [&](FileWriter& w) -> Status {
         HOVRA_RETURN_IF_ERROR(write_graph(*index_, w));
-        HOVRA_RETURN_IF_ERROR(write_record_table(records, w));
-        return w.write(encode_seal(seal));
+        return write_record_table(records, w);
       },
-      graph_size, graph_crc));
+      seal.graph_size, seal.graph_crc));
+  const std::string seal_path = join_path(dir_, kSealFile);
+  std::uint64_t seal_size;
+  std::uint32_t seal_crc;
+  HOVRA_RETURN_IF_ERROR(write_synced(
+      seal_path, [&](FileWriter& w) { return w.write(encode_seal(seal)); }, seal_size, seal_crc));
+  HOVRA_RETURN_IF_ERROR(sync_dir(dir_));
 
   HOVRA_RETURN_IF_ERROR(rename_file(graph_tmp, graph_path_));  // the commit point
   HOVRA_RETURN_IF_ERROR(rename_file(vectors_tmp, vectors_path_));
@@ -399,7 +390,9 @@ Status Database::save() {
     wal_->close_writer();
     if (path_exists(wal_path_)) HOVRA_RETURN_IF_ERROR(remove_file(wal_path_));
   }
-  return sync_dir(dir_);
+  HOVRA_RETURN_IF_ERROR(sync_dir(dir_));
+  (void)remove_file(seal_path);
+  return Status::success();
 }
 
 }  // namespace hovra

@@ -110,6 +110,7 @@ Status FileWriter::write_all(const char* p, std::size_t n) {
 
 Status FileWriter::write(const void* data, std::size_t size) {
   if (fd_ < 0) return DbError::io_errno(EBADF);
+  if (size == 0) return Status::success();
   const char* p = static_cast<const char*>(data);
   if (track_) {
     written_ += size;

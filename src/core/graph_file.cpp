@@ -58,28 +58,18 @@ void put_record(const GraphRecord& record, ByteWriter& w) {
 
 // ---- reading ----
 
-// Every take fails with the truncation error when the bytes run out.
-class GraphReader {
- public:
-  GraphReader(std::string_view bytes, std::size_t offset) : r_(bytes.data() + offset, bytes.size() - offset) {}
-
-  bool u8(std::uint8_t& v) { return r_.u8(v); }
-  bool u32(std::uint32_t& v) { return r_.u32(v); }
-  bool bytes(std::size_t n, std::string_view& out) { return r_.bytes(n, out); }
-  // Whether `count` items of at least `min_size` bytes each can still follow.
-  bool can_hold(std::uint32_t count, std::size_t min_size) const { return count <= r_.remaining() / min_size; }
-  std::size_t position() const { return r_.position(); }
-
- private:
-  ByteReader r_;
-};
+// Whether `count` items of at least `min_size` bytes each can still follow;
+// checked before anything is sized from a count read from the file.
+bool can_hold(const ByteReader& in, std::uint32_t count, std::size_t min_size) {
+  return count <= in.remaining() / min_size;
+}
 
 struct HeaderCounts {
   std::uint32_t node_count = 0;
   std::uint32_t deleted_count = 0;
 };
 
-Status read_header(GraphReader& in, GraphLayout& layout, HeaderCounts& counts) {
+Status read_header(ByteReader& in, GraphLayout& layout, HeaderCounts& counts) {
   std::uint32_t magic, version, dim;
   if (!in.u32(magic)) return truncated();
   if (magic != kGraphMagic) return DbError::io("bad graph magic");
@@ -103,8 +93,8 @@ Status read_header(GraphReader& in, GraphLayout& layout, HeaderCounts& counts) {
   return Status::success();
 }
 
-Status read_deleted(GraphReader& in, std::uint32_t count, std::uint32_t node_count, GraphLayout& layout) {
-  if (!in.can_hold(count, 4)) return truncated();
+Status read_deleted(ByteReader& in, std::uint32_t count, std::uint32_t node_count, GraphLayout& layout) {
+  if (!can_hold(in, count, 4)) return truncated();
   std::unordered_set<std::uint32_t> seen;
   for (std::uint32_t i = 0; i < count; ++i) {
     std::uint32_t slot;
@@ -115,9 +105,9 @@ Status read_deleted(GraphReader& in, std::uint32_t count, std::uint32_t node_cou
   return Status::success();
 }
 
-Status read_list(GraphReader& in, std::uint32_t node_count, std::vector<std::uint32_t>& list) {
+Status read_list(ByteReader& in, std::uint32_t node_count, std::vector<std::uint32_t>& list) {
   std::uint32_t count;
-  if (!in.u32(count) || !in.can_hold(count, 4)) return truncated();
+  if (!in.u32(count) || !can_hold(in, count, 4)) return truncated();
   list.resize(count);
   for (std::uint32_t& slot : list) {
     in.u32(slot);
@@ -126,20 +116,20 @@ Status read_list(GraphReader& in, std::uint32_t node_count, std::vector<std::uin
   return Status::success();
 }
 
-Status read_node(GraphReader& in, std::uint32_t slot, std::uint32_t node_count,
+Status read_node(ByteReader& in, std::uint32_t slot, std::uint32_t node_count,
                  std::vector<std::vector<std::uint32_t>>& layers) {
   std::uint32_t layer_count;
   if (!in.u32(layer_count)) return truncated();
   if (layer_count == 0) return DbError::io("graph node " + std::to_string(slot) + " has no layers");
-  if (!in.can_hold(layer_count, 4)) return truncated();
+  if (!can_hold(in, layer_count, 4)) return truncated();
   layers.resize(layer_count);
   for (auto& list : layers) HOVRA_RETURN_IF_ERROR(read_list(in, node_count, list));
   return Status::success();
 }
 
-Status read_nodes(GraphReader& in, std::uint32_t node_count, GraphLayout& layout) {
+Status read_nodes(ByteReader& in, std::uint32_t node_count, GraphLayout& layout) {
   // Every node needs at least its layer count and one list length.
-  if (!in.can_hold(node_count, 8)) return truncated();
+  if (!can_hold(in, node_count, 8)) return truncated();
   layout.nodes.resize(node_count);
   for (std::uint32_t slot = 0; slot < node_count; ++slot)
     HOVRA_RETURN_IF_ERROR(read_node(in, slot, node_count, layout.nodes[slot]));
@@ -163,7 +153,7 @@ Status check_entry_point(const GraphLayout& layout) {
   return Status::success();
 }
 
-Status read_record(GraphReader& in, GraphRecord& record) {
+Status read_record(ByteReader& in, GraphRecord& record) {
   std::uint32_t id_len, meta_len;
   std::string_view id, text;
   if (!in.u32(record.slot) || !in.u32(id_len) || !in.bytes(id_len, id)) return truncated();
@@ -183,7 +173,8 @@ Status check_record_slots(const std::vector<GraphRecord>& records, const GraphLa
   enum : std::uint8_t { kFree, kDeleted, kTaken };
   std::size_t n = layout.nodes.size();
   std::vector<std::uint8_t> state(n, kFree);
-  for (std::uint32_t slot : layout.deleted) state[slot] = kDeleted;
+  for (std::uint32_t slot : layout.deleted)
+    if (slot < n) state[slot] = kDeleted;
   for (const GraphRecord& record : records) {
     if (record.slot >= n) return out_of_range("record", record.slot, n);
     std::uint8_t& s = state[record.slot];
@@ -227,7 +218,7 @@ Status write_record_table(const std::vector<GraphRecord>& records, FileWriter& s
 }
 
 Result<GraphLayout> read_graph_layout(std::string_view bytes, std::size_t& rest_offset) {
-  GraphReader in(bytes, 0);
+  ByteReader in(bytes);
   GraphLayout layout;
   HeaderCounts counts;
   HOVRA_RETURN_IF_ERROR(read_header(in, layout, counts));
@@ -241,12 +232,12 @@ Result<GraphLayout> read_graph_layout(std::string_view bytes, std::size_t& rest_
 Result<std::vector<GraphRecord>> read_record_table(std::string_view bytes, std::size_t offset,
                                                    const GraphLayout& layout) {
   if (offset > bytes.size()) return truncated();
-  GraphReader in(bytes, offset);
+  ByteReader in(bytes.substr(offset));
   std::uint32_t magic, count;
   if (!in.u32(magic)) return truncated();
   if (magic != kRecordMagic) return DbError::io("bad metadata section magic");
   // Every record needs at least its slot, id length and metadata length.
-  if (!in.u32(count) || !in.can_hold(count, 12)) return truncated();
+  if (!in.u32(count) || !can_hold(in, count, 12)) return truncated();
   std::vector<GraphRecord> records;
   for (std::uint32_t i = 0; i < count; ++i) {
     GraphRecord record;

@@ -53,7 +53,7 @@ bool has_dtype(PyArrayObject* array, PyArray_Descr* descr) {
 // `failure` says why.
 bool float32_array_of(PyObject* obj, int ndim, std::string& failure) {
   if (!is_array(obj)) {
-    failure = "TypeError: '" + type_name(obj) + "' object cannot be converted to 'PyArray<T, D>'";
+    failure = "TypeError: " + cannot_convert(obj, "PyArray<T, D>");
     return false;
   }
   PyArrayObject* array = as_array(obj);
@@ -130,7 +130,7 @@ bool floats_from_sequence(PyObject* obj, std::vector<float>& out) {
     return true;
   }
   if (!PySequence_Check(obj)) {
-    raise_type_error("'" + type_name(obj) + "' object cannot be converted to 'Sequence'");
+    raise_type_error(cannot_convert(obj, "Sequence"));
     return false;
   }
   bool reserved = false;
@@ -164,7 +164,7 @@ bool rows_from_sequences(PyObject* obj, std::vector<std::vector<float>>& rows) {
     return true;
   }
   if (!PySequence_Check(obj)) {
-    raise_type_error("'" + type_name(obj) + "' object cannot be converted to 'Sequence'");
+    raise_type_error(cannot_convert(obj, "Sequence"));
     return false;
   }
   bool reserved = false;
@@ -214,7 +214,7 @@ bool for_each_item(PyObject* dict, F&& body) {
 
 bool filter_key(PyObject* key, std::string& out) {
   if (!PyUnicode_Check(key)) {
-    raise_type_error("'" + type_name(key) + "' object cannot be converted to 'PyString'");
+    raise_type_error(cannot_convert(key, "PyString"));
     return false;
   }
   return utf8_of(key, out);
@@ -501,7 +501,7 @@ bool metadata_from_python(PyObject* obj, JsonValue& out) {
   PyRef text = PyRef::steal(PyObject_CallOneArg(dumps.get(), obj));
   if (!text) return false;
   if (!PyUnicode_Check(text.get())) {
-    raise_type_error("'" + type_name(text.get()) + "' object cannot be converted to 'PyString'");
+    raise_type_error(cannot_convert(text.get(), "PyString"));
     return false;
   }
   std::string json;

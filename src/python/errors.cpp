@@ -80,14 +80,20 @@ std::string take_error_text() {
 
 bool pending_error_is_exception() { return PyErr_ExceptionMatches(PyExc_Exception) != 0; }
 
-PyObject* raise_wrong_type(const char* arg, PyObject* obj, const char* target) {
-  std::string message = "argument '";
-  message += arg;
-  message += "': '";
+std::string cannot_convert(PyObject* obj, const char* target) {
+  std::string message = "'";
   message += type_name(obj);
   message += "' object cannot be converted to '";
   message += target;
   message += "'";
+  return message;
+}
+
+PyObject* raise_wrong_type(const char* arg, PyObject* obj, const char* target) {
+  std::string message = "argument '";
+  message += arg;
+  message += "': ";
+  message += cannot_convert(obj, target);
   return raise_type_error(message);
 }
 

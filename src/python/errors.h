@@ -32,6 +32,8 @@ std::string take_error_text();
 // SystemExit or another bare BaseException).
 bool pending_error_is_exception();
 
+// "'{type}' object cannot be converted to '{target}'".
+std::string cannot_convert(PyObject* obj, const char* target);
 // TypeError "argument '{arg}': '{type}' object cannot be converted to '{target}'".
 PyObject* raise_wrong_type(const char* arg, PyObject* obj, const char* target);
 // If the pending error is exactly TypeError, prefixes its text with

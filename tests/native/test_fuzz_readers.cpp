@@ -111,7 +111,7 @@ bool graph_holds_together(const GraphLayout& layout, const std::vector<GraphReco
 // An accepted layout must also build an index whose lists can all be read.
 void build_index(const GraphLayout& layout) {
   std::size_t n = layout.nodes.size();
-  if (layout.dim == 0 || layout.dim * n > 100000) return;
+  if (n == 0 || layout.dim == 0 || layout.dim * n > 100000) return;
   VectorStore store(layout.dim);
   std::vector<float> row(layout.dim, 1.0f);
   for (std::size_t i = 0; i < n; ++i) store.append(row.data());

@@ -1,0 +1,31 @@
+"""Builds the native test programs under tests/native with CMake and runs them."""
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+BUILD = ROOT / "build" / "native-tests"
+PROGRAMS = sorted(p.stem for p in (ROOT / "tests" / "native").glob("test_*.cpp"))
+
+
+@pytest.fixture(scope="module")
+def built():
+    if shutil.which("cmake") is None:
+        pytest.fail("cmake is needed to build the native tests")
+    subprocess.run(
+        ["cmake", "-S", str(ROOT), "-B", str(BUILD), "-DHOVRA_NATIVE_TESTS=ON", "-DCMAKE_BUILD_TYPE=Release",
+         f"-DPython_EXECUTABLE={sys.executable}"],
+        check=True, capture_output=True,
+    )
+    subprocess.run(["cmake", "--build", str(BUILD), "-j2", "--target", *PROGRAMS], check=True, capture_output=True)
+    return BUILD
+
+
+@pytest.mark.parametrize("program", PROGRAMS)
+def test_native_program(built, program):
+    result = subprocess.run([str(built / program)], capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-4000:]

@@ -1,0 +1,149 @@
+"""SQ8 quantization: the code rules, full-precision distances with quantized
+search on, recall, and the switches."""
+import struct
+
+import numpy as np
+import pytest
+
+from _hovra import Database
+
+
+def codes_after_save(tmp_path, rows, extra=None):
+    """Saves a quantize=True database and returns (mins, scales, codes)."""
+    dim = len(rows[0])
+    db = Database(str(tmp_path), dim=dim, quantize=True)
+    db.add_many([str(i) for i in range(len(rows))], np.asarray(rows, np.float32))
+    if extra is not None:
+        db.add("extra", extra)
+    db.save()
+    raw = (tmp_path / "vectors.sq8").read_bytes()
+    (q,) = struct.unpack_from("<I", raw)
+    mins = np.frombuffer(raw, "<f4", q, 4)
+    scales = np.frombuffer(raw, "<f4", q, 4 + 4 * q)
+    codes = np.frombuffer(raw, np.uint8, offset=4 + 8 * q).reshape(-1, q)
+    return mins, scales, codes
+
+
+def reference_codes(rows, mins, scales):
+    t = (np.asarray(rows, np.float32) - mins) / scales
+    t = np.clip(t, 0, 255)
+    return np.clip(np.sign(t) * np.floor(np.abs(t) + np.float32(0.5)), 0, 255).astype(np.uint8)
+
+
+class TestCodes:
+    def test_min_max_and_constant_dimension(self, tmp_path):
+        rows = [[0.0, 5.0, -1.0], [10.0, 5.0, 1.0], [2.5, 5.0, 0.0]]
+        mins, scales, codes = codes_after_save(tmp_path, rows)
+        assert list(mins) == [0.0, 5.0, -1.0]
+        assert scales[1] == 1.0
+        assert scales[0] == np.float32(10.0) / np.float32(255)
+        assert list(codes[:, 0][:2]) == [0, 255] and list(codes[:, 2][:2]) == [0, 255]
+        assert list(codes[:, 1]) == [0, 0, 0]
+        decoded = codes.astype(np.float32) * scales + mins
+        assert decoded[0, 1] == 5.0
+        assert np.all(np.abs(decoded - np.asarray(rows, np.float32)) <= scales)
+
+    def test_random_rows_follow_the_one_component_rule(self, tmp_path):
+        rng = np.random.default_rng(8)
+        rows = rng.standard_normal((300, 37)).astype(np.float32) * rng.uniform(0.1, 50, 37).astype(np.float32)
+        rows[5] = rows[6]  # repeated rows and exact halves below
+        mins, scales, codes = codes_after_save(tmp_path, rows)
+        assert np.array_equal(codes, reference_codes(rows, mins, scales))
+
+    def test_halves_round_away_from_zero(self, tmp_path):
+        # range 255 gives step 1: values at .5 sit exactly between two codes
+        rows = [[0.0], [255.0], [0.5], [2.5], [254.5]]
+        _, scales, codes = codes_after_save(tmp_path, rows)
+        assert scales[0] == 1.0
+        assert list(codes[:, 0]) == [0, 255, 1, 3, 255]
+
+    def test_vector_added_after_training_saturates(self, tmp_path):
+        db = Database(str(tmp_path), dim=2)
+        db.add_many(["a", "b"], [[0, 0], [1, 1]])
+        db.enable_quantized_search()
+        before = db.stats()["memory_quantized_bytes"]
+        db.add("far", [100, -100])
+        assert db.stats()["memory_quantized_bytes"] == before + 2
+        assert db.search([100, -100], k=1)[0].id == "far"
+
+
+@pytest.fixture(scope="module")
+def big(tmp_path_factory):
+    rng = np.random.default_rng(21)
+    n, dim, latent = 2700, 4000, 10
+    data = (rng.standard_normal((n, latent)) @ rng.standard_normal((latent, dim))).astype(np.float32)
+    db = Database(str(tmp_path_factory.mktemp("q") / "db"), dim=dim, metric="euclidean", m=8, ef_construction=64)
+    db.add_many([str(i) for i in range(n)], data)
+    queries = data[rng.choice(n, 25, replace=False)] + 0.01
+    return db, data, queries
+
+
+class TestQuantizedSearch:
+    def test_distances_are_full_precision(self, big):
+        db, data, queries = big
+        db.disable_quantized_search()
+        plain = [{h.id: h.distance for h in db.search(q, k=20, ef_search=400)} for q in queries]
+        db.enable_quantized_search()
+        try:
+            for q, ref in zip(queries, plain):
+                hits = db.search(q, k=10)
+                for h in hits:
+                    exact = float(((data[int(h.id)].astype(np.float64) - q) ** 2).sum())
+                    assert h.distance == pytest.approx(exact, rel=1e-4)
+                    if h.id in ref:
+                        assert h.distance == ref[h.id]
+                assert [h.distance for h in hits] == sorted(h.distance for h in hits)
+        finally:
+            db.disable_quantized_search()
+
+    def test_recall_close_to_full_precision(self, big):
+        db, data, queries = big
+
+        def recall():
+            found = 0
+            for q in queries:
+                truth = set(np.argsort(((data - q) ** 2).sum(axis=1))[:10].astype(str))
+                found += len(truth & {h.id for h in db.search(q, k=10, ef_search=100)})
+            return found / (10 * len(queries))
+
+        full = recall()
+        db.enable_quantized_search()
+        try:
+            quantized = recall()
+        finally:
+            db.disable_quantized_search()
+        assert quantized >= full - 0.05
+
+    def test_filtered_graph_search_with_quantization(self, big):
+        db, data, queries = big
+        db.enable_quantized_search()
+        try:
+            hits = db.search(queries[0], k=5, where_filter={"missing": {"$ne": 1}})
+            assert hits == []  # records without metadata match no filter
+        finally:
+            db.disable_quantized_search()
+
+
+class TestSwitches:
+    def test_empty_database_stays_off(self, tmp_path):
+        db = Database(str(tmp_path), dim=3)
+        db.enable_quantized_search()
+        assert db.quantized_search is False
+        assert db.stats()["uses_quantized_search"] is False
+
+    def test_on_off_and_memory(self, tmp_path):
+        db = Database(str(tmp_path), dim=4)
+        db.add_many([str(i) for i in range(10)], np.ones((10, 4), np.float32) * np.arange(10)[:, None])
+        db.enable_quantized_search()
+        s = db.stats()
+        assert db.quantized_search is True and s["uses_quantized_search"] is True
+        assert s["memory_quantized_bytes"] == 4 * 8 + 10 * 4
+        db.delete("3")
+        db.enable_quantized_search()  # retrains on every row, deleted ones included
+        assert db.stats()["memory_quantized_bytes"] == 4 * 8 + 10 * 4
+        db.compact()
+        assert db.quantized_search is True
+        assert db.stats()["memory_quantized_bytes"] == 4 * 8 + 9 * 4
+        db.disable_quantized_search()
+        s = db.stats()
+        assert db.quantized_search is False and s["memory_quantized_bytes"] == 0
