@@ -213,6 +213,9 @@ class TestConstruction:
     def test_m_below_two_is_refused_when_creating(self, tmp_path, m):
         with pytest.raises(ValueError, match="^m must be at least 2$"):
             Database(str(tmp_path / "m"), dim=2, m=m)
+        assert not (tmp_path / "m").exists()
+        Database(str(tmp_path / "m"), dim=2).save()
+        assert Database(str(tmp_path / "m"), dim=2, m=m).dim == 2  # stored m governs
 
     def test_every_argument_is_converted_before_the_mode_is_chosen(self, tmp_path):
         missing = str(tmp_path / "missing")

@@ -67,6 +67,8 @@ std::size_t default_ef(std::size_t k);
 class Database {
  public:
   static Result<std::unique_ptr<Database>> open_or_create(const OpenOptions& options);
+  // Whether the directory holds a database (graph and vector files).
+  static bool exists_at(const std::string& dir);
   ~Database();
 
   Status add(const std::string& id, const std::vector<float>& vector, std::optional<JsonValue> metadata);

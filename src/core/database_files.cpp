@@ -163,16 +163,18 @@ std::unique_ptr<Database> Database::make_empty(const OpenOptions& options) {
   return db;
 }
 
+bool Database::exists_at(const std::string& dir) {
+  return path_exists(join_path(dir, kGraphFile)) && path_exists(join_path(dir, kVectorsFile));
+}
+
 Result<std::unique_ptr<Database>> Database::open_or_create(const OpenOptions& options) {
   const std::string& dir = options.path;
   if (options.dim) {
     HOVRA_RETURN_IF_ERROR(create_dirs(dir));
-    if (!path_exists(join_path(dir, kGraphFile)) || !path_exists(join_path(dir, kVectorsFile)))
-      return make_empty(options);
+    if (!exists_at(dir)) return make_empty(options);
     return load_existing(dir, true, options.quantize);
   }
-  if (!path_exists(join_path(dir, kGraphFile)) || !path_exists(join_path(dir, kVectorsFile)))
-    return DbError::database_not_found(dir);
+  if (!exists_at(dir)) return DbError::database_not_found(dir);
   return load_existing(dir, false, false);
 }
 

@@ -98,8 +98,9 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       options.dim = static_cast<std::size_t>(*dim);
       options.metric = *parsed;
       options.m = static_cast<std::size_t>(m.value_or(kDefaultM));
-      // The graph's level distribution needs ln(m) > 0.
-      if (options.m < 2) return raise_value_error("m must be at least 2");
+      // A new graph's level distribution needs ln(m) > 0; an existing
+      // database keeps its stored m.
+      if (options.m < 2 && !Database::exists_at(options.path)) return raise_value_error("m must be at least 2");
       options.ef_construction = static_cast<std::size_t>(ef_construction.value_or(kDefaultEfConstruction));
       options.quantize = quantize;
       opened = Database::open_or_create(options);
