@@ -192,6 +192,21 @@ class TestRecovery:
         db.save()
         assert not (b / "vectors.sq8").exists()
 
+    def test_torn_or_damaged_log_tail_is_ignored(self, tmp_path):
+        db = Database(str(tmp_path), dim=2)
+        db.save()
+        for i in range(3):
+            db.add(f"r{i}", [i, i])
+        del db
+        wal = tmp_path / "wal.hovra"
+        raw = wal.read_bytes()
+        wal.write_bytes(raw[:-3])
+        assert sorted(Database(str(tmp_path)).ids()) == ["r0", "r1"]
+        damaged = bytearray(raw)
+        damaged[len(raw) // 3 + 12] ^= 0x40  # inside the second record's payload
+        wal.write_bytes(bytes(damaged))
+        assert Database(str(tmp_path)).ids() == ["r0"]
+
     def test_replay_rules(self, tmp_path):
         db = Database(str(tmp_path), dim=2)
         db.add("a", [1, 1], {"k": 1})

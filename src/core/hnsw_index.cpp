@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <queue>
 #include <random>
+#include <unordered_map>
 #include <string>
 
 #include "core/error.h"
@@ -64,6 +65,9 @@ thread_local VisitedMarks tl_visited;
 
 std::atomic<bool> g_hint_printed{false};
 
+constexpr std::uint32_t kLongList = 0xFFFFFFFFu;
+constexpr std::size_t kFlatRoomMax = 129;
+
 void print_hint_once() {
   if (g_hint_printed.exchange(true)) return;
   std::fputs(
@@ -117,19 +121,27 @@ HnswIndex::HnswIndex(std::size_t dim, Metric metric, std::size_t m, std::size_t 
       m_max0_(2 * m),
       ef_construction_(ef_construction),
       level_mult_(1.0 / std::log(static_cast<double>(m))),
-      store_(dim) {}
+      store_(dim),
+      stride0_(1 + std::min<std::size_t>(2 * m + 1, kFlatRoomMax)) {}
 
 std::unique_ptr<HnswIndex> HnswIndex::from_layout(GraphLayout layout, VectorStore store, std::vector<float> norms) {
   auto index = std::make_unique<HnswIndex>(layout.dim, layout.metric, layout.m, layout.ef_construction);
   std::size_t n = layout.nodes.size();
   index->levels_.reserve(n);
-  index->level0_.resize(n);
+  index->flat0_.assign(n * index->stride0_, 0);
+  index->locks0_.assign(n, 0);
+  bool long_lists = index->stride0_ < 2 * index->m_ + 2;
+  for (const auto& layers : layout.nodes) long_lists = long_lists || (!layers.empty() && layers[0].size() >= index->stride0_);
+  if (long_lists) index->long0_.resize(n);
   index->upper_.resize(n);
   for (std::size_t s = 0; s < n; ++s) {
     auto& layers = layout.nodes[s];
     std::size_t level = layers.empty() ? 0 : layers.size() - 1;
     index->levels_.push_back(static_cast<std::uint32_t>(level));
-    if (!layers.empty()) index->level0_[s].slots = std::move(layers[0]);
+    if (!layers.empty()) {
+      std::vector<std::uint32_t>& l0 = layers[0];
+      index->assign(static_cast<std::uint32_t>(s), 0, l0.data(), l0.size());
+    }
     if (level > 0) {
       index->upper_[s].reset(new NeighbourList[level]);
       for (std::size_t l = 1; l <= level; ++l) index->upper_[s][l - 1].slots = std::move(layers[l]);
@@ -144,11 +156,44 @@ std::unique_ptr<HnswIndex> HnswIndex::from_layout(GraphLayout layout, VectorStor
   return index;
 }
 
-NeighbourList& HnswIndex::list(std::uint32_t slot, std::size_t layer) {
-  return layer == 0 ? level0_[slot] : upper_[slot][layer - 1];
+std::uint8_t& HnswIndex::lock_byte(std::uint32_t slot, std::size_t layer) const {
+  return layer == 0 ? locks0_[slot] : upper_[slot][layer - 1].lock_byte;
 }
-const NeighbourList& HnswIndex::list(std::uint32_t slot, std::size_t layer) const {
-  return layer == 0 ? level0_[slot] : upper_[slot][layer - 1];
+
+HnswIndex::ListLock::ListLock(const HnswIndex& index, std::uint32_t slot, std::size_t layer)
+    : lock_(index.lock_byte(slot, layer)) {
+  while (lock_.exchange(1, std::memory_order_acquire)) {
+    while (lock_.load(std::memory_order_relaxed)) __builtin_ia32_pause();
+  }
+}
+
+HnswIndex::ListLock::~ListLock() { lock_.store(0, std::memory_order_release); }
+
+HnswIndex::Items HnswIndex::items(std::uint32_t slot, std::size_t layer) const {
+  if (layer > 0) {
+    const auto& v = upper_[slot][layer - 1].slots;
+    return {v.data(), v.size()};
+  }
+  const std::uint32_t* block = flat0_.data() + std::size_t(slot) * stride0_;
+  if (block[0] != kLongList) return {block + 1, block[0]};
+  const auto& v = long0_[slot];
+  return {v.data(), v.size()};
+}
+
+void HnswIndex::assign(std::uint32_t slot, std::size_t layer, const std::uint32_t* data, std::size_t size) {
+  if (layer > 0) {
+    upper_[slot][layer - 1].slots.assign(data, data + size);
+    return;
+  }
+  std::uint32_t* block = flat0_.data() + std::size_t(slot) * stride0_;
+  if (block[0] == kLongList || size >= stride0_) {
+    if (long0_.size() <= slot) panic("neighbour list over its capacity");
+    long0_[slot].assign(data, data + size);
+    block[0] = kLongList;
+    return;
+  }
+  std::copy(data, data + size, block + 1);
+  block[0] = static_cast<std::uint32_t>(size);
 }
 
 void HnswIndex::check_slot(std::uint32_t slot) const {
@@ -160,10 +205,9 @@ void HnswIndex::check_slot(std::uint32_t slot) const {
 void HnswIndex::copy_list(std::uint32_t slot, std::size_t layer, std::vector<std::uint32_t>& out) const {
   check_slot(slot);
   if (layer > levels_[slot]) panic("layer out of range for node " + std::to_string(slot));
-  const NeighbourList& nl = list(slot, layer);
-  nl.lock();
-  out.assign(nl.slots.begin(), nl.slots.end());
-  nl.unlock();
+  ListLock lock(*this, slot, layer);
+  Items it = items(slot, layer);
+  out.assign(it.begin(), it.end());
 }
 
 std::size_t HnswIndex::random_level() const {
@@ -184,18 +228,18 @@ std::uint32_t HnswIndex::greedy_closest(const Dist& dist, std::uint32_t start, s
   float best = dist(cur);
   for (;;) {
     if (levels_[cur] < layer) return cur;
-    const NeighbourList& nl = list(cur, layer);
     bool changed = false;
-    nl.lock();
-    for (std::uint32_t n : nl.slots) {
-      float d = dist(n);
-      if (d < best) {
-        cur = n;
-        best = d;
-        changed = true;
+    {
+      ListLock lock(*this, cur, layer);
+      for (std::uint32_t n : items(cur, layer)) {
+        float d = dist(n);
+        if (d < best) {
+          cur = n;
+          best = d;
+          changed = true;
+        }
       }
     }
-    nl.unlock();
     if (!changed) return cur;
   }
 }
@@ -221,10 +265,10 @@ std::vector<Hit> HnswIndex::search_layer(const Dist& dist, std::uint32_t entry, 
     float f = results.empty() ? kMax : results.top().distance;
     if (c.distance > f) break;
     if (levels_[c.slot] < layer) continue;
-    const NeighbourList& nl = list(c.slot, layer);
-    nl.lock();
-    for (std::uint32_t e : nl.slots) dist.prefetch(e);
-    for (std::uint32_t e : nl.slots) {
+    ListLock lock(*this, c.slot, layer);
+    Items neighbours = items(c.slot, layer);
+    for (std::uint32_t e : neighbours) dist.prefetch(e);
+    for (std::uint32_t e : neighbours) {
       if (visited.test_and_set(e)) continue;
       float d = dist(e);
       float far = results.empty() ? kMax : results.top().distance;
@@ -234,7 +278,6 @@ std::vector<Hit> HnswIndex::search_layer(const Dist& dist, std::uint32_t entry, 
         if (results.size() > ef) results.pop();
       }
     }
-    nl.unlock();
   }
   std::vector<Hit> out;
   out.reserve(results.size());
@@ -328,7 +371,9 @@ void HnswIndex::append_node(const float* v, std::size_t level) {
   norms_.push_back(vector_norm(v, dim_));
   store_.append(v);
   levels_.push_back(static_cast<std::uint32_t>(level));
-  level0_.emplace_back();
+  flat0_.resize(flat0_.size() + stride0_, 0);
+  locks0_.push_back(0);
+  if (!long0_.empty() || stride0_ < m_max0_ + 2) long0_.resize(levels_.size());
   upper_.emplace_back(level > 0 ? new NeighbourList[level] : nullptr);
 }
 
@@ -352,20 +397,24 @@ std::uint32_t HnswIndex::insert(const float* v, std::size_t len) {
   return slot;
 }
 
+// Appends slot to n's list; an overfull list keeps its cap nearest members
+// (a stable sort, so the newest entry loses ties).
 void HnswIndex::link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer, std::size_t cap) {
-  NeighbourList& nl = list(n, layer);
-  nl.lock();
-  nl.slots.push_back(slot);
-  if (nl.slots.size() > cap) {
+  thread_local std::vector<std::uint32_t> grown;
+  thread_local std::vector<Hit> scored;
+  ListLock lock(*this, n, layer);
+  Items current = items(n, layer);
+  grown.assign(current.begin(), current.end());
+  grown.push_back(slot);
+  if (grown.size() > cap) {
     const float* base = vector(n);
-    std::vector<Hit> scored;
-    scored.reserve(nl.slots.size());
-    for (std::uint32_t x : nl.slots) scored.push_back({x, distance(base, vector(x), dim_, metric_)});
+    scored.clear();
+    for (std::uint32_t x : grown) scored.push_back({x, distance(base, vector(x), dim_, metric_)});
     sort_hits(scored);
-    nl.slots.resize(cap);
-    for (std::size_t i = 0; i < cap; ++i) nl.slots[i] = scored[i].slot;
+    grown.resize(cap);
+    for (std::size_t i = 0; i < cap; ++i) grown[i] = scored[i].slot;
   }
-  nl.unlock();
+  assign(n, layer, grown.data(), grown.size());
 }
 
 // Links a stored node into every layer up to its level, starting the
@@ -383,10 +432,10 @@ void HnswIndex::connect_node(std::uint32_t slot, std::size_t level, std::uint32_
       if (selected.size() >= cap) break;
       if (h.slot != slot) selected.push_back(h.slot);
     }
-    NeighbourList& own = list(slot, l);
-    own.lock();
-    own.slots.assign(selected.begin(), selected.end());
-    own.unlock();
+    {
+      ListLock lock(*this, slot, l);
+      assign(slot, l, selected.data(), selected.size());
+    }
     for (std::uint32_t n : selected)
       if (levels_[n] >= l) link_back(n, slot, l, cap);
     if (!w.empty()) ep = w.front().slot;
@@ -454,17 +503,21 @@ void HnswIndex::update_vector(std::uint32_t slot, const float* v, std::size_t le
   std::size_t level = levels_[slot];
   std::vector<std::uint32_t> former;
   for (std::size_t l = 0; l <= level; ++l) {
-    NeighbourList& own = list(slot, l);
-    own.lock();
-    former.swap(own.slots);
-    own.slots.clear();
-    own.unlock();
+    {
+      ListLock lock(*this, slot, l);
+      Items own = items(slot, l);
+      former.assign(own.begin(), own.end());
+      assign(slot, l, nullptr, 0);
+    }
+    std::vector<std::uint32_t> kept;
     for (std::uint32_t n : former) {
       if (levels_[n] < l) continue;
-      NeighbourList& nl = list(n, l);
-      nl.lock();
-      nl.slots.erase(std::remove(nl.slots.begin(), nl.slots.end(), slot), nl.slots.end());
-      nl.unlock();
+      ListLock lock(*this, n, l);
+      Items theirs = items(n, l);
+      kept.clear();
+      for (std::uint32_t x : theirs)
+        if (x != slot) kept.push_back(x);
+      assign(n, l, kept.data(), kept.size());
     }
   }
   std::uint32_t ep = entry_point_;
@@ -502,10 +555,11 @@ IndexStats HnswIndex::stats() const {
   bool any_live = false;
   for (std::uint32_t slot = 0; slot < n; ++slot) {
     for (std::size_t l = 0; l <= levels_[slot]; ++l) {
-      const NeighbourList& nl = list(slot, l);
-      nl.lock();
-      std::size_t len = nl.slots.size();
-      nl.unlock();
+      std::size_t len;
+      {
+        ListLock lock(*this, slot, l);
+        len = items(slot, l).size;
+      }
       total += len;
       if (l == 0 && !is_deleted(slot)) {
         sum += len;

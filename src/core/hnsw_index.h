@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -28,8 +29,8 @@ struct Hit {
   float distance;
 };
 
-// One neighbour list of one node on one layer, behind a one-byte spin lock
-// held only while a thread reads or rewrites the list.
+// One neighbour list of one node on a layer above 0, behind a one-byte spin
+// lock held only while a thread reads or rewrites the list.
 class NeighbourList {
  public:
   NeighbourList() = default;
@@ -38,17 +39,8 @@ class NeighbourList {
     slots = std::move(other.slots);
     return *this;
   }
-  void lock() const {
-    while (lock_.exchange(1, std::memory_order_acquire)) {
-      while (lock_.load(std::memory_order_relaxed)) __builtin_ia32_pause();
-    }
-  }
-  void unlock() const { lock_.store(0, std::memory_order_release); }
-
   std::vector<std::uint32_t> slots;
-
- private:
-  mutable std::atomic<std::uint8_t> lock_{0};
+  mutable std::uint8_t lock_byte = 0;  // used through std::atomic_ref
 };
 
 // The graph as stored in the graph file, before or after it becomes an index.
@@ -133,8 +125,30 @@ class HnswIndex {
 
  private:
   std::size_t random_level() const;
-  NeighbourList& list(std::uint32_t slot, std::size_t layer);
-  const NeighbourList& list(std::uint32_t slot, std::size_t layer) const;
+  // Neighbour-list access. Layer 0 lists live in one flat block per node
+  // (a count word, then room for m_max0 + 1 slots, at most 129), so a search
+  // reads a node's list without chasing a pointer; a longer list keeps its
+  // own vector in long0_. Callers hold the list's lock (ListLock)
+  // around items/assign.
+  struct Items {
+    const std::uint32_t* data;
+    std::size_t size;
+    const std::uint32_t* begin() const { return data; }
+    const std::uint32_t* end() const { return data + size; }
+  };
+  class ListLock {
+   public:
+    ListLock(const HnswIndex& index, std::uint32_t slot, std::size_t layer);
+    ~ListLock();
+    ListLock(const ListLock&) = delete;
+    ListLock& operator=(const ListLock&) = delete;
+
+   private:
+    std::atomic_ref<std::uint8_t> lock_;
+  };
+  Items items(std::uint32_t slot, std::size_t layer) const;
+  void assign(std::uint32_t slot, std::size_t layer, const std::uint32_t* data, std::size_t size);
+  std::uint8_t& lock_byte(std::uint32_t slot, std::size_t layer) const;
   void check_slot(std::uint32_t slot) const;
   void append_node(const float* v, std::size_t level);
   void connect_node(std::uint32_t slot, std::size_t level, std::uint32_t ep);
@@ -156,7 +170,12 @@ class HnswIndex {
   VectorStore store_;
   std::vector<float> norms_;
   std::vector<std::uint32_t> levels_;                        // per slot
-  std::vector<NeighbourList> level0_;                        // per slot, layer 0
+  std::size_t stride0_;                                      // words per node in flat0_
+  std::vector<std::uint32_t> flat0_;                         // per slot: count, then slots
+  mutable std::vector<std::uint8_t> locks0_;                 // per slot, layer-0 list lock
+  // Per slot, layer-0 lists too long for the flat room; sized to the node
+  // count only when such lists can occur (m above 64, or a loaded long list).
+  std::vector<std::vector<std::uint32_t>> long0_;
   std::vector<std::unique_ptr<NeighbourList[]>> upper_;      // per slot, layers 1..level
   std::optional<Sq8Quantizer> quantizer_;
   std::unordered_set<std::uint32_t> deleted_;
