@@ -258,11 +258,11 @@ def _cpu_model() -> str:
 
 def _versions() -> str:
     parts = [f"python {platform.python_version()}", f"numpy {np.__version__}"]
-    for name in ("hnswlib", "faiss"):
+    from importlib import metadata
+    for name in ("hnswlib", "faiss-cpu"):
         try:
-            mod = __import__(name)
-            parts.append(f"{name} {getattr(mod, '__version__', '?')}")
-        except ImportError:
+            parts.append(f"{name} {metadata.version(name)}")
+        except metadata.PackageNotFoundError:
             parts.append(f"{name} (not installed)")
     return ", ".join(parts)
 

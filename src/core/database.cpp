@@ -46,15 +46,50 @@ Metric Database::metric() const {
 void Database::apply_insert_locked(const std::string& id, const float* vector, std::optional<JsonValue> metadata) {
   WriteLock ix(index_lock_);
   std::uint32_t slot = index_->insert(vector, dim_);
-  id_to_slot_[id] = slot;
   WriteLock si(slot_ids_lock_);
   WriteLock md(metadata_lock_);
   WriteLock mi(metadata_index_lock_);
+  record_slot_locked(slot, id, std::move(metadata));
+}
+
+// Caller holds the id-map, slot-ids, metadata and metadata-index write
+// locks: the tables of a newly inserted slot.
+void Database::record_slot_locked(std::uint32_t slot, const std::string& id, std::optional<JsonValue> metadata) {
+  id_to_slot_[id] = slot;
   if (slot_ids_.size() < slot) slot_ids_.resize(slot);
   if (slot_metadata_.size() < slot) slot_metadata_.resize(slot);
   slot_ids_.push_back(id);
   metadata_index_.add(slot, metadata ? &*metadata : nullptr);
   slot_metadata_.push_back(std::move(metadata));
+}
+
+// Caller holds the id-map write lock. Inserts the items' vectors as one
+// batch and records their tables; takes the index, slot-ids, metadata and
+// metadata-index write locks in order.
+void Database::insert_batch_locked(const std::vector<RecordInput*>& items) {
+  std::vector<const float*> vectors;
+  std::vector<std::size_t> lens;
+  for (const RecordInput* item : items) {
+    vectors.push_back(item->vector.data());
+    lens.push_back(item->vector.size());
+  }
+  WriteLock ix(index_lock_);
+  std::vector<std::uint32_t> slots = index_->insert_batch(vectors, lens);
+  WriteLock si(slot_ids_lock_);
+  WriteLock md(metadata_lock_);
+  WriteLock mi(metadata_index_lock_);
+  for (std::size_t i = 0; i < items.size(); ++i) record_slot_locked(slots[i], items[i]->id, items[i]->metadata);
+}
+
+// Caller holds the id-map write lock: replaces an existing record's vector
+// and metadata in place.
+void Database::replace_record_locked(std::uint32_t slot, const std::vector<float>& vector,
+                                     std::optional<JsonValue> metadata) {
+  {
+    WriteLock ix(index_lock_);
+    index_->update_vector(slot, vector.data(), vector.size());
+  }
+  replace_metadata(slot, std::move(metadata));
 }
 
 // Takes the metadata lock, then the metadata-index lock.
@@ -109,16 +144,10 @@ Status Database::upsert(const std::string& id, const std::vector<float>& vector,
     HOVRA_RETURN_IF_ERROR(wal_->append(WalRecord::insert(id, vector, metadata)));
   }
   auto it = id_to_slot_.find(id);
-  if (it == id_to_slot_.end()) {
+  if (it == id_to_slot_.end())
     apply_insert_locked(id, vector.data(), std::move(metadata));
-    return Status::success();
-  }
-  std::uint32_t slot = it->second;
-  {
-    WriteLock ix(index_lock_);
-    index_->update_vector(slot, vector.data(), vector.size());
-  }
-  replace_metadata(slot, std::move(metadata));
+  else
+    replace_record_locked(it->second, vector, std::move(metadata));
   return Status::success();
 }
 
@@ -198,26 +227,9 @@ Status Database::add_many(std::vector<RecordInput> items) {
     for (const auto& item : items)
       HOVRA_RETURN_IF_ERROR(wal_->append(WalRecord::insert(item.id, item.vector, item.metadata)));
   }
-  std::vector<const float*> vectors;
-  std::vector<std::size_t> lens;
-  for (const auto& item : items) {
-    vectors.push_back(item.vector.data());
-    lens.push_back(item.vector.size());
-  }
-  WriteLock ix(index_lock_);
-  std::vector<std::uint32_t> slots = index_->insert_batch(vectors, lens);
-  WriteLock si(slot_ids_lock_);
-  WriteLock md(metadata_lock_);
-  WriteLock mi(metadata_index_lock_);
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    std::uint32_t slot = slots[i];
-    id_to_slot_[items[i].id] = slot;
-    if (slot_ids_.size() < slot) slot_ids_.resize(slot);
-    if (slot_metadata_.size() < slot) slot_metadata_.resize(slot);
-    slot_ids_.push_back(items[i].id);
-    metadata_index_.add(slot, items[i].metadata ? &*items[i].metadata : nullptr);
-    slot_metadata_.push_back(std::move(items[i].metadata));
-  }
+  std::vector<RecordInput*> all;
+  for (auto& item : items) all.push_back(&item);
+  insert_batch_locked(all);
   return Status::success();
 }
 
@@ -234,56 +246,22 @@ Status Database::upsert_many(std::vector<RecordInput> items) {
   // Items whose id exists (before or through an earlier item of this batch)
   // replace in batch order; the first occurrence of each new id is inserted.
   std::unordered_map<std::string_view, std::size_t> first_new;
-  std::vector<std::size_t> new_items;
+  std::vector<RecordInput*> new_items;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (id_to_slot_.count(items[i].id) || first_new.count(items[i].id)) continue;
     first_new.emplace(items[i].id, i);
-    new_items.push_back(i);
+    new_items.push_back(&items[i]);
   }
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    auto it = id_to_slot_.find(items[i].id);
-    if (it == id_to_slot_.end()) continue;
-    {
-      WriteLock ix(index_lock_);
-      index_->update_vector(it->second, items[i].vector.data(), dim_);
-    }
-    replace_metadata(it->second, items[i].metadata);
+  for (auto& item : items) {
+    auto it = id_to_slot_.find(item.id);
+    if (it != id_to_slot_.end()) replace_record_locked(it->second, item.vector, item.metadata);
   }
-  if (new_items.empty()) return Status::success();
-  std::vector<const float*> vectors;
-  std::vector<std::size_t> lens;
-  for (std::size_t i : new_items) {
-    vectors.push_back(items[i].vector.data());
-    lens.push_back(dim_);
-  }
-  std::vector<std::uint32_t> slots;
-  {
-    WriteLock ix(index_lock_);
-    slots = index_->insert_batch(vectors, lens);
-    WriteLock si(slot_ids_lock_);
-    WriteLock md(metadata_lock_);
-    WriteLock mi(metadata_index_lock_);
-    for (std::size_t j = 0; j < new_items.size(); ++j) {
-      RecordInput& item = items[new_items[j]];
-      std::uint32_t slot = slots[j];
-      id_to_slot_[item.id] = slot;
-      if (slot_ids_.size() < slot) slot_ids_.resize(slot);
-      if (slot_metadata_.size() < slot) slot_metadata_.resize(slot);
-      slot_ids_.push_back(item.id);
-      metadata_index_.add(slot, item.metadata ? &*item.metadata : nullptr);
-      slot_metadata_.push_back(item.metadata);
-    }
-  }
+  if (!new_items.empty()) insert_batch_locked(new_items);
   // Later occurrences of a new id replace the record its first one made.
   for (std::size_t i = 0; i < items.size(); ++i) {
     auto f = first_new.find(items[i].id);
     if (f == first_new.end() || f->second == i) continue;
-    std::uint32_t slot = id_to_slot_.at(items[i].id);
-    {
-      WriteLock ix(index_lock_);
-      index_->update_vector(slot, items[i].vector.data(), dim_);
-    }
-    replace_metadata(slot, items[i].metadata);
+    replace_record_locked(id_to_slot_.at(items[i].id), items[i].vector, items[i].metadata);
   }
   return Status::success();
 }
@@ -315,17 +293,22 @@ std::vector<SearchHit> Database::assemble(const std::vector<Hit>& hits, std::opt
   return out;
 }
 
+// The candidate set of a filter, under the metadata-index read lock.
+std::optional<SlotSet> Database::filter_candidates(const Filter* filter) const {
+  if (!filter) return std::nullopt;
+  ReadLock mi(metadata_index_lock_);
+  return candidate_slots(*filter, metadata_index_);
+}
+
+// Takes the index, slot-ids and metadata read locks (and, briefly, the
+// metadata-index read lock) in order.
 Result<std::vector<SearchHit>> Database::search(const std::vector<float>& query, const SearchParams& params) const {
   std::size_t ef = params.ef_search ? *params.ef_search : default_ef(params.k);
   if (query.size() != dim_) return DbError::dimension_mismatch(dim_, query.size());
   ReadLock ix(index_lock_);
   ReadLock si(slot_ids_lock_);
   ReadLock md(metadata_lock_);
-  std::optional<SlotSet> candidates;
-  if (params.filter) {
-    ReadLock mi(metadata_index_lock_);
-    candidates = candidate_slots(*params.filter, metadata_index_);
-  }
+  std::optional<SlotSet> candidates = filter_candidates(params.filter);
   std::vector<Hit> hits = run_search(query.data(), params.k, ef, params.filter, candidates);
   return assemble(hits, params.max_distance);
 }
@@ -340,11 +323,7 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const std::vec
   ReadLock ix(index_lock_);
   ReadLock si(slot_ids_lock_);
   ReadLock md(metadata_lock_);
-  std::optional<SlotSet> candidates;
-  if (params.filter) {
-    ReadLock mi(metadata_index_lock_);
-    candidates = candidate_slots(*params.filter, metadata_index_);
-  }
+  std::optional<SlotSet> candidates = filter_candidates(params.filter);
   std::vector<std::vector<Hit>> hits(queries.size());
   parallel_for(queries.size(), [&](std::size_t i) {
     hits[i] = run_search(queries[i].data(), params.k, ef, params.filter, candidates);
@@ -356,11 +335,7 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const std::vec
 
 std::size_t Database::count(const Filter* filter) const {
   if (!filter) return len();
-  std::optional<SlotSet> candidates;
-  {
-    ReadLock mi(metadata_index_lock_);
-    candidates = candidate_slots(*filter, metadata_index_);
-  }
+  std::optional<SlotSet> candidates = filter_candidates(filter);
   ReadLock ix(index_lock_);
   ReadLock md(metadata_lock_);
   auto satisfies = [&](std::uint32_t slot) {

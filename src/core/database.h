@@ -111,6 +111,10 @@ class Database {
 
   // Record-table helpers; callers hold the locks named in each definition.
   void apply_insert_locked(const std::string& id, const float* vector, std::optional<JsonValue> metadata);
+  void record_slot_locked(std::uint32_t slot, const std::string& id, std::optional<JsonValue> metadata);
+  void insert_batch_locked(const std::vector<RecordInput*>& items);
+  void replace_record_locked(std::uint32_t slot, const std::vector<float>& vector, std::optional<JsonValue> metadata);
+  std::optional<SlotSet> filter_candidates(const Filter* filter) const;
   void replace_metadata(std::uint32_t slot, std::optional<JsonValue> metadata);
   void clear_slot(std::uint32_t slot);
   std::vector<SearchHit> assemble(const std::vector<Hit>& hits, std::optional<float> max_distance) const;

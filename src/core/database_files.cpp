@@ -270,15 +270,10 @@ void Database::apply_logged(const WalRecord& r) {
   switch (r.kind) {
     case WalRecord::Kind::Insert: {
       if (r.vector.size() != dim_) return;  // cannot be applied as logged
-      if (it == id_to_slot_.end()) {
+      if (it == id_to_slot_.end())
         apply_insert_locked(r.id, r.vector.data(), r.metadata);
-        return;
-      }
-      {
-        WriteLock ix(index_lock_);
-        index_->update_vector(it->second, r.vector.data(), r.vector.size());
-      }
-      replace_metadata(it->second, r.metadata);
+      else
+        replace_record_locked(it->second, r.vector, r.metadata);
       return;
     }
     case WalRecord::Kind::Delete: {

@@ -33,17 +33,31 @@ bool path_exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-Result<std::string> read_file(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+namespace {
+
+// Opens a file for reading and queries its size; the caller closes fd.
+Status open_for_reading(const std::string& path, int& fd, std::size_t& size) {
+  fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return DbError::io_errno(errno);
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     int err = errno;
     ::close(fd);
+    fd = -1;
     return DbError::io_errno(err);
   }
+  size = static_cast<std::size_t>(st.st_size);
+  return Status::success();
+}
+
+}  // namespace
+
+Result<std::string> read_file(const std::string& path) {
+  int fd;
+  std::size_t size;
+  HOVRA_RETURN_IF_ERROR(open_for_reading(path, fd, size));
   std::string out;
-  out.resize(static_cast<std::size_t>(st.st_size));
+  out.resize(size);
   std::size_t got = 0;
   while (got < out.size()) {
     ssize_t n = ::read(fd, out.data() + got, out.size() - got);
@@ -153,16 +167,11 @@ Status FileWriter::close() {
 }
 
 Result<std::shared_ptr<MappedFile>> MappedFile::map(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return DbError::io_errno(errno);
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    int err = errno;
-    ::close(fd);
-    return DbError::io_errno(err);
-  }
+  int fd;
+  std::size_t size;
+  HOVRA_RETURN_IF_ERROR(open_for_reading(path, fd, size));
   std::shared_ptr<MappedFile> m(new MappedFile());
-  m->size_ = static_cast<std::size_t>(st.st_size);
+  m->size_ = size;
   if (m->size_ > 0) {
     void* p = ::mmap(nullptr, m->size_, PROT_READ, MAP_PRIVATE, fd, 0);
     if (p == MAP_FAILED) {
