@@ -16,7 +16,14 @@ import time
 from contextlib import contextmanager
 from typing import Callable, Iterable, List, Optional, Sequence
 
-import numpy as np
+# NumPy is only the referee (ground truth, exact baselines).  One BLAS thread
+# keeps its timings steady on a small, busy machine: a threaded mat-vec whose
+# helper thread gets descheduled can be ten times slower.  Must be set before
+# NumPy is first imported.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+os.environ.setdefault("MKL_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
 
 perf = time.perf_counter
 
@@ -29,8 +36,8 @@ def set_threads(n: int) -> None:
     """Pin every library's worker count to ``n``.
 
     hovra sizes its process-wide pool from RAYON_NUM_THREADS when the pool is
-    first used; OpenMP (faiss) and BLAS (NumPy ground truth) read theirs at
-    load time, so call this before importing anything heavy.
+    first used and OpenMP (faiss) reads OMP_NUM_THREADS when it loads, so call
+    this before importing either.  NumPy's BLAS stays at one thread (above).
     """
     n = str(int(n))
     os.environ["RAYON_NUM_THREADS"] = n
@@ -281,6 +288,7 @@ def header(title: str, lines: Iterable[str] = ()) -> str:
         f"load avg  : {load} (1/5/15 min, at start)",
         f"software  : {_versions()}",
         f"hovra from: {hovra_location()}",
+        f"numpy BLAS: OPENBLAS_NUM_THREADS={os.environ.get('OPENBLAS_NUM_THREADS')} (ground truth and NumPy baselines)",
     ]
     out.extend(lines)
     out.append("-" * 78)
