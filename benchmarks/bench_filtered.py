@@ -45,6 +45,8 @@ def parse_args():
                    help="ef values on the graph path ('default' = hovra's own choice, 200 for k=10)")
     p.add_argument("--clusters", type=int, default=100)
     p.add_argument("--spread", type=float, default=0.6)
+    p.add_argument("--intrinsic", type=int, default=0,
+                   help="draw the mixture in this many dimensions and rotate it into each dim (0 = off)")
     p.add_argument("--seed", type=int, default=42)
     p.add_argument("--workdir", default=None)
     return p.parse_args()
@@ -68,7 +70,7 @@ def numpy_filtered(X, Q, rows, k):
 
 def run_config(a, n, dim, Database, hnswlib, out_rows):
     k = a.k
-    X, Q = bd.make_clustered(n, dim, a.queries, a.clusters, a.spread, a.seed)
+    X, Q = bd.make_clustered(n, dim, a.queries, a.clusters, a.spread, a.seed, a.intrinsic)
     cols, metas = bd.make_metadata(n, a.seed + 1)
     ids = [str(i) for i in range(n)]
     path = "exhaustive" if n * dim < 10_000_000 else "graph"

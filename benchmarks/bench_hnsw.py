@@ -34,6 +34,8 @@ def parse_args():
     p.add_argument("--targets", default="0.90,0.95", help="recall targets")
     p.add_argument("--clusters", type=int, default=100)
     p.add_argument("--spread", type=float, default=0.6)
+    p.add_argument("--intrinsic", type=int, default=0,
+                   help="draw the mixture in this many dimensions and rotate it into --dim (0 = off)")
     p.add_argument("--seed", type=int, default=42)
     p.add_argument("--workdir", default=None, help="parent of the temporary database directory")
     return p.parse_args()
@@ -52,7 +54,7 @@ def main():
     k = a.k
 
     t0 = bd.perf()
-    X, Q = bd.make_clustered(a.n, a.dim, a.queries, a.clusters, a.spread, a.seed)
+    X, Q = bd.make_clustered(a.n, a.dim, a.queries, a.clusters, a.spread, a.seed, a.intrinsic)
     t_gen = bd.perf() - t0
     t0 = bd.perf()
     gt = bd.exact_knn(X, Q, k)
@@ -62,7 +64,8 @@ def main():
         "hovra vs hnswlib: HNSW build and search (euclidean)",
         [
             f"data      : {a.n:,} x {a.dim} float32 base, {a.queries:,} queries; mixture of "
-            f"{a.clusters} Gaussian clusters (centres N(0,1), spread {a.spread}), seed {a.seed}",
+            f"{a.clusters} Gaussian clusters (centres N(0,1), spread {a.spread}), seed {a.seed}"
+            + (f", drawn in {a.intrinsic} dims and rotated into {a.dim}" if a.intrinsic else ""),
             f"truth     : exact top-{k} by NumPy brute force in float64 ({t_gt:.1f} s; data {t_gen:.1f} s)",
             f"index     : m={a.m}, ef_construction={a.ef_construction}, threads={a.threads} "
             f"(hovra RAYON_NUM_THREADS, hnswlib num_threads)",

@@ -30,6 +30,8 @@ def parse_args():
                    help="ef values; 200 is hovra's default for k=10")
     p.add_argument("--clusters", type=int, default=100)
     p.add_argument("--spread", type=float, default=0.6)
+    p.add_argument("--intrinsic", type=int, default=0,
+                   help="draw the mixture in this many dimensions and rotate it into each dim (0 = off)")
     p.add_argument("--seed", type=int, default=42)
     p.add_argument("--workdir", default=None)
     return p.parse_args()
@@ -38,7 +40,7 @@ def parse_args():
 def run_config(a, n, dim, Database, faiss, summary):
     k = a.k
     efs = [int(x) for x in a.efs.split(",")]
-    X, Q = bd.make_clustered(n, dim, a.queries, a.clusters, a.spread, a.seed)
+    X, Q = bd.make_clustered(n, dim, a.queries, a.clusters, a.spread, a.seed, a.intrinsic)
     t0 = bd.perf()
     gt = bd.exact_knn(X, Q, k)
     t_gt = bd.perf() - t0

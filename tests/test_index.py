@@ -140,6 +140,23 @@ class TestGraphPath:
         assert stats["memory_graph_bytes"] > 0
         assert stats["memory_vectors_bytes"] == 4 * db.total_slots * db.dim
 
+    def test_tight_clusters_loaded_in_one_batch(self, tmp_path):
+        # Well separated clusters: a graph whose lists keep only the nearest
+        # members falls apart into islands that searches cannot cross.
+        rng = np.random.default_rng(12)
+        n, dim, clusters = 2600, 4000, 60
+        centres = 3 * rng.standard_normal((clusters, dim)).astype(np.float32)
+        spread = rng.standard_normal((8, dim)).astype(np.float32)
+        data = centres[rng.integers(0, clusters, n)] + (rng.standard_normal((n, 8)) @ spread).astype(np.float32) * 0.3
+        db = Database(str(tmp_path / "c"), dim=dim, metric="euclidean", m=8, ef_construction=64)
+        db.add_many([str(i) for i in range(n)], data)
+        queries = data[rng.choice(n, 30, replace=False)] + 0.01
+        found = 0
+        for q in queries:
+            truth = set(np.argsort(numpy_distances("euclidean", data, q))[:10].astype(str))
+            found += len(truth & {h.id for h in db.search(q, k=10)})
+        assert found / (10 * len(queries)) >= 0.9
+
     def test_large_ef_finds_exact_neighbours(self, graph_db):
         db, data = graph_db
         q = data[17] + 0.05

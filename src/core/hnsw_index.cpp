@@ -397,8 +397,32 @@ std::uint32_t HnswIndex::insert(const float* v, std::size_t len) {
   return slot;
 }
 
-// Appends slot to n's list; an overfull list keeps its cap nearest members
-// (a stable sort, so the newest entry loses ties).
+// Chooses at most cap neighbours from candidates sorted by ascending
+// distance to the node: a candidate is kept when it is closer to the node
+// than to every neighbour kept before it. Keeping only the nearest
+// candidates would fill every list of a tight cluster with members of that
+// cluster, cutting the graph into islands that searches cannot cross.
+void HnswIndex::select_neighbours(const std::vector<Hit>& candidates, std::uint32_t self, std::size_t cap,
+                                  std::vector<std::uint32_t>& out) const {
+  out.clear();
+  for (const Hit& c : candidates) {
+    if (out.size() >= cap) break;
+    if (c.slot == self) continue;
+    const float* v = vector(c.slot);
+    bool diverse = true;
+    for (std::uint32_t kept : out) {
+      if (distance(v, vector(kept), dim_, metric_) < c.distance) {
+        diverse = false;
+        break;
+      }
+    }
+    if (diverse) out.push_back(c.slot);
+  }
+}
+
+// Appends slot to n's list; an overfull list is cut back to cap by the
+// neighbour selection over its members (stable order, so the newest entry
+// loses ties).
 void HnswIndex::link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer, std::size_t cap) {
   thread_local std::vector<std::uint32_t> grown;
   thread_local std::vector<Hit> scored;
@@ -411,8 +435,7 @@ void HnswIndex::link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer
     scored.clear();
     for (std::uint32_t x : grown) scored.push_back({x, distance(base, vector(x), dim_, metric_)});
     sort_hits(scored);
-    grown.resize(cap);
-    for (std::size_t i = 0; i < cap; ++i) grown[i] = scored[i].slot;
+    select_neighbours(scored, n, cap, grown);
   }
   assign(n, layer, grown.data(), grown.size());
 }
@@ -427,11 +450,7 @@ void HnswIndex::connect_node(std::uint32_t slot, std::size_t level, std::uint32_
   for (std::size_t l = std::min(level, top) + 1; l-- > 0;) {
     std::vector<Hit> w = search_layer(dist, ep, ef_construction_, l);
     std::size_t cap = l == 0 ? m_max0_ : m_;
-    selected.clear();
-    for (const Hit& h : w) {
-      if (selected.size() >= cap) break;
-      if (h.slot != slot) selected.push_back(h.slot);
-    }
+    select_neighbours(w, slot, cap, selected);
     {
       ListLock lock(*this, slot, l);
       assign(slot, l, selected.data(), selected.size());
@@ -469,12 +488,20 @@ std::vector<std::uint32_t> HnswIndex::insert_batch(const std::vector<const float
     }
   }
   if (n > kSequentialBatch) {
+    // Nodes whose level is above the current top layer would get no links
+    // on their upper layers in the parallel phase, and one of them would
+    // become the entry point with empty top lists. They are linked after
+    // it, one by one, like the sequential phase.
     std::uint32_t ep = entry_point_;
-    parallel_for(n - kSequentialBatch, [&](std::size_t j) {
-      std::size_t i = kSequentialBatch + j;
+    std::size_t top = max_level_;
+    std::vector<std::size_t> parallel, deferred;
+    for (std::size_t i = kSequentialBatch; i < n; ++i) (levels[i] > top ? deferred : parallel).push_back(i);
+    parallel_for(parallel.size(), [&](std::size_t j) {
+      std::size_t i = parallel[j];
       connect_node(first + static_cast<std::uint32_t>(i), levels[i], ep);
     });
-    for (std::size_t i = kSequentialBatch; i < n; ++i) {
+    for (std::size_t i : deferred) {
+      connect_node(first + static_cast<std::uint32_t>(i), levels[i], entry_point_);
       if (levels[i] > max_level_) {
         entry_point_ = first + static_cast<std::uint32_t>(i);
         max_level_ = levels[i];

@@ -153,6 +153,8 @@ class HnswIndex {
   void append_node(const float* v, std::size_t level);
   void connect_node(std::uint32_t slot, std::size_t level, std::uint32_t ep);
   void link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer, std::size_t cap);
+  void select_neighbours(const std::vector<Hit>& candidates, std::uint32_t self, std::size_t cap,
+                         std::vector<std::uint32_t>& out) const;
 
   template <class Dist>
   std::uint32_t greedy_closest(const Dist& dist, std::uint32_t start, std::size_t layer) const;
