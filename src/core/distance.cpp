@@ -34,21 +34,9 @@ float dot(const float* a, const float* b, std::size_t n) {
   return static_cast<float>(r);
 }
 
-float distance(const float* a, const float* b, std::size_t n, Metric metric) {
-  simsimd_distance_t r = 0.0;
-  switch (metric) {
-    case Metric::Cosine:
-      simsimd_cos_f32(a, b, n, &r);
-      return static_cast<float>(r);
-    case Metric::Euclidean:
-      simsimd_l2sq_f32(a, b, n, &r);
-      return static_cast<float>(r);
-    case Metric::DotProduct:
-      simsimd_dot_f32(a, b, n, &r);
-      return -static_cast<float>(r);
-  }
-  return 0.0f;
-}
+namespace detail {
+const Kernel kMetricKernels[3] = {&simsimd_cos_f32, &simsimd_l2sq_f32, &simsimd_dot_f32};
+}  // namespace detail
 
 static float sum_squares(const float* v, std::size_t n) {
   float s = 0.0f;

@@ -19,8 +19,20 @@ std::optional<Metric> metric_from_code(std::uint8_t code);
 // "cosine", "euclidean" or "dot_product".
 const char* metric_name(Metric metric);
 
-// Cosine: 1 - cos; Euclidean: squared L2; DotProduct: negated dot product.
-float distance(const float* a, const float* b, std::size_t n, Metric metric);
+namespace detail {
+// SimSIMD's run-time dispatched f32 kernels, indexed by metric code.
+using Kernel = void (*)(const float*, const float*, unsigned long long, double*);
+extern const Kernel kMetricKernels[3];
+}  // namespace detail
+
+// Cosine: 1 - cos; Euclidean: squared L2; DotProduct: negated dot product
+// (the sign flipped after narrowing to f32).
+inline float distance(const float* a, const float* b, std::size_t n, Metric metric) {
+  double r = 0.0;
+  detail::kMetricKernels[static_cast<std::uint8_t>(metric)](a, b, n, &r);
+  float d = static_cast<float>(r);
+  return metric == Metric::DotProduct ? -d : d;
+}
 // Dot product through the kernel, narrowed to f32, not negated.
 float dot(const float* a, const float* b, std::size_t n);
 // Square root of the single-precision sum of squares.

@@ -49,6 +49,7 @@ class VisitedMarks {
       epoch_ = 1;
     }
   }
+  void prefetch(std::uint32_t slot) const { __builtin_prefetch(marks_.data() + slot); }
   // Marks the slot; true when it was already marked in this generation.
   bool test_and_set(std::uint32_t slot) {
     if (marks_[slot] == epoch_) return true;
@@ -65,7 +66,6 @@ thread_local VisitedMarks tl_visited;
 
 std::atomic<bool> g_hint_printed{false};
 
-constexpr std::uint32_t kLongList = 0xFFFFFFFFu;
 constexpr std::size_t kFlatRoomMax = 129;
 
 void print_hint_once() {
@@ -169,17 +169,6 @@ HnswIndex::ListLock::ListLock(const HnswIndex& index, std::uint32_t slot, std::s
 
 HnswIndex::ListLock::~ListLock() { lock_.store(0, std::memory_order_release); }
 
-HnswIndex::Items HnswIndex::items(std::uint32_t slot, std::size_t layer) const {
-  if (layer > 0) {
-    const auto& v = upper_[slot][layer - 1].slots;
-    return {v.data(), v.size()};
-  }
-  const std::uint32_t* block = flat0_.data() + std::size_t(slot) * stride0_;
-  if (block[0] != kLongList) return {block + 1, block[0]};
-  const auto& v = long0_[slot];
-  return {v.data(), v.size()};
-}
-
 void HnswIndex::assign(std::uint32_t slot, std::size_t layer, const std::uint32_t* data, std::size_t size) {
   if (layer > 0) {
     upper_[slot][layer - 1].slots.assign(data, data + size);
@@ -267,7 +256,10 @@ std::vector<Hit> HnswIndex::search_layer(const Dist& dist, std::uint32_t entry, 
     if (levels_[c.slot] < layer) continue;
     ListLock lock(*this, c.slot, layer);
     Items neighbours = items(c.slot, layer);
-    for (std::uint32_t e : neighbours) dist.prefetch(e);
+    for (std::uint32_t e : neighbours) {
+      visited.prefetch(e);
+      dist.prefetch(e);
+    }
     for (std::uint32_t e : neighbours) {
       if (visited.test_and_set(e)) continue;
       float d = dist(e);
@@ -275,6 +267,7 @@ std::vector<Hit> HnswIndex::search_layer(const Dist& dist, std::uint32_t entry, 
       if (d < far || results.size() < ef) {
         candidates.push({e, d});
         results.push({e, d});
+        if (layer == 0) __builtin_prefetch(flat0_.data() + std::size_t(e) * stride0_);
         if (results.size() > ef) results.pop();
       }
     }

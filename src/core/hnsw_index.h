@@ -146,7 +146,16 @@ class HnswIndex {
    private:
     std::atomic_ref<std::uint8_t> lock_;
   };
-  Items items(std::uint32_t slot, std::size_t layer) const;
+  Items items(std::uint32_t slot, std::size_t layer) const {
+    if (layer == 0) {
+      const std::uint32_t* block = flat0_.data() + std::size_t(slot) * stride0_;
+      if (block[0] != kLongList) return {block + 1, block[0]};
+      return {long0_[slot].data(), long0_[slot].size()};
+    }
+    const auto& v = upper_[slot][layer - 1].slots;
+    return {v.data(), v.size()};
+  }
+  static constexpr std::uint32_t kLongList = 0xFFFFFFFFu;
   void assign(std::uint32_t slot, std::size_t layer, const std::uint32_t* data, std::size_t size);
   std::uint8_t& lock_byte(std::uint32_t slot, std::size_t layer) const;
   void check_slot(std::uint32_t slot) const;

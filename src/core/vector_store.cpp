@@ -16,12 +16,9 @@ VectorStore VectorStore::mapped(std::size_t dim, std::shared_ptr<MappedFile> map
   return s;
 }
 
-const float* VectorStore::vector(std::uint32_t slot) const {
+void VectorStore::out_of_range(std::uint32_t slot) const {
   std::size_t end = (static_cast<std::size_t>(slot) + 1) * dim_;
-  if (end > count_)
-    panic("range end index " + std::to_string(end) + " out of range for slice of length " +
-          std::to_string(count_));
-  return data_ + static_cast<std::size_t>(slot) * dim_;
+  panic("range end index " + std::to_string(end) + " out of range for slice of length " + std::to_string(count_));
 }
 
 void VectorStore::make_owned() {

@@ -24,7 +24,11 @@ class VectorStore {
   std::size_t slots() const { return dim_ == 0 ? 0 : count_ / dim_; }
   bool is_mapped() const { return map_ != nullptr; }
   // The dim floats of a slot; a slot beyond the store is a Panic.
-  const float* vector(std::uint32_t slot) const;
+  const float* vector(std::uint32_t slot) const {
+    std::size_t at = static_cast<std::size_t>(slot) * dim_;
+    if (at + dim_ > count_) out_of_range(slot);
+    return data_ + at;
+  }
 
   // Copies a mapped store into owned memory and releases the map.
   void make_owned();
@@ -34,6 +38,7 @@ class VectorStore {
   void reserve_slots(std::size_t slots);
 
  private:
+  [[noreturn]] void out_of_range(std::uint32_t slot) const;
   std::size_t dim_;
   std::vector<float> owned_;
   std::shared_ptr<MappedFile> map_;
