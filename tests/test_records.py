@@ -201,3 +201,15 @@ class TestConcurrency:
         del db
         reopened = Database(path)
         assert {i: reopened.get(i) for i in reopened.ids()} == state
+
+    @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+    def test_parallel_work_in_a_forked_child(self, tmp_path):
+        db = Database(str(tmp_path / "f"), dim=4)
+        data = np.random.default_rng(0).random((300, 4), dtype=np.float32)
+        db.add_many([str(i) for i in range(300)], data)  # starts the worker pool
+        pid = os.fork()
+        if pid == 0:  # the child has none of the parent's worker threads
+            ok = [r[0].id for r in db.search_many(data[:5], k=1)] == ["0", "1", "2", "3", "4"]
+            os._exit(0 if ok else 1)
+        _, status = os.waitpid(pid, 0)
+        assert status == 0

@@ -15,6 +15,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include <unistd.h>
 #include <vector>
 
 namespace hovra {
@@ -112,9 +114,17 @@ class Pool {
 };
 
 // Created on first use and never destroyed: the parked workers live until
-// the process ends.
+// the process ends. A child made by fork() has none of its parent's
+// threads, so it gets a pool of its own on first use.
 Pool& pool() {
-  static Pool* p = new Pool(configured_threads());
+  static std::mutex mu;
+  static Pool* p = nullptr;
+  static pid_t owner = 0;
+  std::lock_guard<std::mutex> g(mu);
+  if (p == nullptr || owner != ::getpid()) {
+    p = new Pool(configured_threads());
+    owner = ::getpid();
+  }
   return *p;
 }
 
