@@ -32,6 +32,8 @@ def parse_args():
     p.add_argument("--sweep", default="10,15,20,30,40,50,60,80,100,120,150,200,300,400,600,800",
                    help="ef grid searched for the recall-matched comparison")
     p.add_argument("--targets", default="0.90,0.95", help="recall targets")
+    p.add_argument("--rounds", type=int, default=3,
+                   help="timed rounds per measurement, alternating the systems; the best is kept")
     p.add_argument("--clusters", type=int, default=100)
     p.add_argument("--spread", type=float, default=0.6)
     p.add_argument("--intrinsic", type=int, default=0,
@@ -71,6 +73,8 @@ def main():
             f"(hovra RAYON_NUM_THREADS, hnswlib num_threads)",
             "single    : Python loop, one call per query (hovra search / hnswlib knn_query num_threads=1)",
             "batch     : hovra search_many / hnswlib knn_query on the whole query matrix",
+            f"timing    : best of {a.rounds} rounds per cell, the two systems alternating; "
+            f"50 warm-up queries before each single-query loop",
             "ratios    : hovra/hnswlib; for QPS >1 means hovra is faster, for times >1 means hovra is slower",
         ]))
 
@@ -118,6 +122,10 @@ def main():
             hi.set_ef(ef)
             return lambda: hi.knn_query(Q, k=k, num_threads=a.threads)[0]
 
+        def single(search):
+            tot, lat, res = bd.time_single(search, Q)
+            return tot, (lat, res)
+
         def hovra_recall(res):
             return bd.recall_at_k([bd.hovra_ids(r) for r in res], gt, k)
 
@@ -128,12 +136,18 @@ def main():
                       "batch QPS hovra", "batch QPS hnswlib", "ratio"])
         mismatch = []
         for ef in efs:
-            tot_h, lat_h, res_h = bd.time_single(hovra_single(ef), Q)
-            tot_p, lat_p, res_p = bd.time_single(hnsw_single(ef), Q)
+            best = bd.interleaved_best({
+                "h1": lambda: single(hovra_single(ef)),
+                "p1": lambda: single(hnsw_single(ef)),
+                "hb": lambda: bd.time_best(hovra_batch(ef), repeat=1),
+                "pb": lambda: bd.time_best(hnsw_batch(ef), repeat=1),
+            }, a.rounds)
+            tot_h, (lat_h, res_h) = best["h1"]
+            tot_p, (lat_p, res_p) = best["p1"]
+            bt_h, bres_h = best["hb"]
+            bt_p, _ = best["pb"]
             rec_h = hovra_recall(res_h)
             rec_p = bd.recall_at_k(res_p, gt, k)
-            bt_h, bres_h = bd.time_best(hovra_batch(ef))
-            bt_p, _ = bd.time_best(hnsw_batch(ef))
             if [bd.hovra_ids(r) for r in bres_h] != [bd.hovra_ids(r) for r in res_h]:
                 mismatch.append(ef)
             qh, qp = a.queries / tot_h, a.queries / tot_p
@@ -173,16 +187,22 @@ def main():
         for target in targets:
             eh, ep = first_ef(curve_h, target), first_ef(curve_p, target)
             row_h = row_p = None
+            runs = {}
             if eh is not None:
-                tot, lat, _ = bd.time_single(hovra_single(eh), Q)
-                bt, _ = bd.time_best(hovra_batch(eh))
-                row_h = (eh, curve_h[eh], 1e6 * tot / a.queries, 1e6 * float(bd.np.percentile(lat, 99)),
-                         a.queries / bt)
+                runs["h1"] = lambda: single(hovra_single(eh))
+                runs["hb"] = lambda: bd.time_best(hovra_batch(eh), repeat=1)
             if ep is not None:
-                tot, lat, _ = bd.time_single(hnsw_single(ep), Q)
-                bt, _ = bd.time_best(hnsw_batch(ep))
+                runs["p1"] = lambda: single(hnsw_single(ep))
+                runs["pb"] = lambda: bd.time_best(hnsw_batch(ep), repeat=1)
+            best = bd.interleaved_best(runs, a.rounds)
+            if eh is not None:
+                tot, (lat, _) = best["h1"]
+                row_h = (eh, curve_h[eh], 1e6 * tot / a.queries, 1e6 * float(bd.np.percentile(lat, 99)),
+                         a.queries / best["hb"][0])
+            if ep is not None:
+                tot, (lat, _) = best["p1"]
                 row_p = (ep, curve_p[ep], 1e6 * tot / a.queries, 1e6 * float(bd.np.percentile(lat, 99)),
-                         a.queries / bt)
+                         a.queries / best["pb"][0])
             if row_h:
                 lr = f"{row_h[2] / row_p[2]:.2f}x" if row_p else "-"
                 qr = f"{row_h[4] / row_p[4]:.2f}x" if row_p else "-"

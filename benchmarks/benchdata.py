@@ -245,6 +245,23 @@ def time_best(fn: Callable, repeat: int = 3, warmup: int = 1):
     return best, res
 
 
+def interleaved_best(runs, rounds: int = 3):
+    """Run each named measurement ``rounds`` times, alternating between them,
+    and keep the fastest run of each.
+
+    ``runs`` maps a name to a callable returning (seconds, payload); the
+    result maps the name to the (seconds, payload) of its fastest run.
+    Alternating keeps a burst of outside load from landing on one side only.
+    """
+    best = {}
+    for _ in range(max(1, rounds)):
+        for name, fn in runs.items():
+            sec, payload = fn()
+            if name not in best or sec < best[name][0]:
+                best[name] = (sec, payload)
+    return best
+
+
 @contextmanager
 def scratch_dir(base: Optional[str] = None, prefix: str = "hovra-bench-"):
     d = tempfile.mkdtemp(prefix=prefix, dir=base)
@@ -292,6 +309,23 @@ def _versions() -> str:
     return ", ".join(parts)
 
 
+def _source_state() -> str:
+    """Commit of the working tree the scripts sit in, and whether src/ has
+    uncommitted edits (the module under test may have been built from them)."""
+    import subprocess
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    try:
+        head = subprocess.run(["git", "-C", root, "log", "-1", "--format=%h %cd", "--date=iso"],
+                              capture_output=True, text=True, timeout=10).stdout.strip()
+        dirty = subprocess.run(["git", "-C", root, "status", "--porcelain", "--", "src"],
+                               capture_output=True, text=True, timeout=10).stdout.strip()
+    except (OSError, subprocess.SubprocessError):
+        return "unknown"
+    if not head:
+        return "unknown"
+    return head + (" + uncommitted edits in src/" if dirty else "")
+
+
 def header(title: str, lines: Iterable[str] = ()) -> str:
     try:
         load = " ".join(f"{x:.2f}" for x in os.getloadavg())
@@ -306,6 +340,7 @@ def header(title: str, lines: Iterable[str] = ()) -> str:
         f"load avg  : {load} (1/5/15 min, at start)",
         f"software  : {_versions()}",
         f"hovra from: {hovra_location()}",
+        f"source    : {_source_state()}",
         f"numpy BLAS: OPENBLAS_NUM_THREADS={os.environ.get('OPENBLAS_NUM_THREADS')} (ground truth and NumPy baselines)",
     ]
     out.extend(lines)

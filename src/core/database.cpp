@@ -267,15 +267,16 @@ Status Database::upsert_many(std::vector<RecordInput> items) {
 }
 
 // Caller holds the index, slot-ids and metadata read locks.
-std::vector<Hit> Database::run_search(const float* query, std::size_t k, std::size_t ef, const Filter* filter,
-                                      const std::optional<SlotSet>& candidates) const {
-  if (!filter) return index_->search(query, dim_, k, ef);
+std::vector<Hit> Database::run_search(const float* query, std::size_t k, std::size_t ef,
+                                      const FilterScope& scope) const {
+  if (!scope.filter) return index_->search(query, dim_, k, ef);
+  const std::optional<SlotSet>& candidates = scope.candidates;
   auto predicate = [&](std::uint32_t slot) {
     if (candidates && !candidates->count(slot)) return false;
     const auto& md = slot_metadata_.at(slot);
-    return matches(*filter, md ? &*md : nullptr);
+    return matches(*scope.filter, md ? &*md : nullptr);
   };
-  return index_->search_filtered(query, dim_, k, ef, predicate);
+  return index_->search_filtered(query, dim_, k, ef, predicate, scope.scan ? &*scope.scan : nullptr);
 }
 
 // Caller holds the slot-ids and metadata read locks.
@@ -300,6 +301,19 @@ std::optional<SlotSet> Database::filter_candidates(const Filter* filter) const {
   return candidate_slots(*filter, metadata_index_);
 }
 
+// Caller holds the index read lock. With a candidate set on the exhaustive
+// path, the scan visits the candidates in slot order instead of every slot.
+Database::FilterScope Database::filter_scope(const Filter* filter) const {
+  FilterScope scope;
+  scope.filter = filter;
+  scope.candidates = filter_candidates(filter);
+  if (scope.candidates && index_->uses_brute_force()) {
+    scope.scan.emplace(scope.candidates->begin(), scope.candidates->end());
+    std::sort(scope.scan->begin(), scope.scan->end());
+  }
+  return scope;
+}
+
 // Takes the index, slot-ids and metadata read locks (and, briefly, the
 // metadata-index read lock) in order.
 Result<std::vector<SearchHit>> Database::search(const std::vector<float>& query, const SearchParams& params) const {
@@ -308,8 +322,8 @@ Result<std::vector<SearchHit>> Database::search(const std::vector<float>& query,
   ReadLock ix(index_lock_);
   ReadLock si(slot_ids_lock_);
   ReadLock md(metadata_lock_);
-  std::optional<SlotSet> candidates = filter_candidates(params.filter);
-  std::vector<Hit> hits = run_search(query.data(), params.k, ef, params.filter, candidates);
+  FilterScope scope = filter_scope(params.filter);
+  std::vector<Hit> hits = run_search(query.data(), params.k, ef, scope);
   return assemble(hits, params.max_distance);
 }
 
@@ -323,11 +337,9 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const std::vec
   ReadLock ix(index_lock_);
   ReadLock si(slot_ids_lock_);
   ReadLock md(metadata_lock_);
-  std::optional<SlotSet> candidates = filter_candidates(params.filter);
+  FilterScope scope = filter_scope(params.filter);
   std::vector<std::vector<Hit>> hits(queries.size());
-  parallel_for(queries.size(), [&](std::size_t i) {
-    hits[i] = run_search(queries[i].data(), params.k, ef, params.filter, candidates);
-  });
+  parallel_for(queries.size(), [&](std::size_t i) { hits[i] = run_search(queries[i].data(), params.k, ef, scope); });
   out.reserve(queries.size());
   for (const auto& h : hits) out.push_back(assemble(h, params.max_distance));
   return out;

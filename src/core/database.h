@@ -118,8 +118,15 @@ class Database {
   void replace_metadata(std::uint32_t slot, std::optional<JsonValue> metadata);
   void clear_slot(std::uint32_t slot);
   std::vector<SearchHit> assemble(const std::vector<Hit>& hits, std::optional<float> max_distance) const;
-  std::vector<Hit> run_search(const float* query, std::size_t k, std::size_t ef, const Filter* filter,
-                              const std::optional<SlotSet>& candidates) const;
+  // A search's filter with its candidate set and, on the exhaustive path,
+  // the candidates in slot order.
+  struct FilterScope {
+    const Filter* filter = nullptr;
+    std::optional<SlotSet> candidates;
+    std::optional<std::vector<std::uint32_t>> scan;
+  };
+  FilterScope filter_scope(const Filter* filter) const;
+  std::vector<Hit> run_search(const float* query, std::size_t k, std::size_t ef, const FilterScope& scope) const;
 
   // Persistence state.
   std::string dir_;

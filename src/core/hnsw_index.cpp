@@ -295,11 +295,20 @@ std::vector<Hit> HnswIndex::beam(const float* query, std::size_t ef) const {
   return search_layer(dist, ep, ef, 0);
 }
 
-std::vector<Hit> HnswIndex::exhaustive(const float* query, std::size_t k, SlotPredicate* predicate) const {
+std::vector<Hit> HnswIndex::exhaustive(const float* query, std::size_t k, SlotPredicate* predicate,
+                                        const std::vector<std::uint32_t>* scan) const {
   print_hint_once();
   std::vector<Hit> hits;
   std::size_t n = levels_.size();
-  if (predicate == nullptr && deleted_.empty()) {
+  if (scan) {
+    // Only these slots (ascending) can pass the predicate: the same pairs in
+    // the same order as a walk over every slot.
+    for (std::uint32_t s : *scan) {
+      if (s >= n || is_deleted(s)) continue;
+      if (predicate && !(*predicate)(s)) continue;
+      hits.push_back({s, distance(query, vector(s), dim_, metric_)});
+    }
+  } else if (predicate == nullptr && deleted_.empty()) {
     std::vector<float> scores =
         batch_scores(query, store_.data(), store_.float_count(), dim_, norms_.data(), metric_);
     hits.reserve(scores.size());
@@ -322,7 +331,7 @@ std::vector<Hit> HnswIndex::exhaustive(const float* query, std::size_t k, SlotPr
 std::vector<Hit> HnswIndex::search(const float* query, std::size_t len, std::size_t k, std::size_t ef) const {
   assert_len(len, dim_, "query dimension mismatch");
   if (entry_point_ == kNoEntry) return {};
-  if (uses_brute_force()) return exhaustive(query, k, nullptr);
+  if (uses_brute_force()) return exhaustive(query, k, nullptr, nullptr);
   std::vector<Hit> w = beam(query, std::max(ef, k));
   std::vector<Hit> out;
   if (quantizer_) {
@@ -340,10 +349,10 @@ std::vector<Hit> HnswIndex::search(const float* query, std::size_t len, std::siz
 }
 
 std::vector<Hit> HnswIndex::search_filtered(const float* query, std::size_t len, std::size_t k, std::size_t ef,
-                                            SlotPredicate predicate) const {
+                                            SlotPredicate predicate, const std::vector<std::uint32_t>* scan) const {
   assert_len(len, dim_, "query dimension mismatch");
   if (entry_point_ == kNoEntry) return {};
-  if (uses_brute_force()) return exhaustive(query, k, &predicate);
+  if (uses_brute_force()) return exhaustive(query, k, &predicate, scan);
   std::vector<Hit> w = beam(query, std::max(ef, 4 * k));
   std::vector<Hit> out;
   for (const Hit& h : w) {

@@ -108,8 +108,10 @@ class HnswIndex {
   // Searches: up to k hits in ascending distance, none deleted. The query's
   // length must equal dim (Panic otherwise).
   std::vector<Hit> search(const float* query, std::size_t len, std::size_t k, std::size_t ef) const;
+  // scan, when given, lists in ascending order every slot the predicate can
+  // accept; the exhaustive path then visits only those.
   std::vector<Hit> search_filtered(const float* query, std::size_t len, std::size_t k, std::size_t ef,
-                                   SlotPredicate predicate) const;
+                                   SlotPredicate predicate, const std::vector<std::uint32_t>* scan = nullptr) const;
 
   // Changes (exclusive lock).
   std::uint32_t insert(const float* v, std::size_t len);
@@ -170,7 +172,8 @@ class HnswIndex {
   template <class Dist>
   std::vector<Hit> search_layer(const Dist& dist, std::uint32_t entry, std::size_t ef, std::size_t layer) const;
   std::vector<Hit> beam(const float* query, std::size_t ef) const;
-  std::vector<Hit> exhaustive(const float* query, std::size_t k, SlotPredicate* predicate) const;
+  std::vector<Hit> exhaustive(const float* query, std::size_t k, SlotPredicate* predicate,
+                              const std::vector<std::uint32_t>* scan) const;
 
   std::size_t dim_;
   Metric metric_;
