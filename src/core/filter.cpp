@@ -10,34 +10,37 @@ namespace hovra {
 // ---------------------------------------------------------------------------
 // Building filters
 
-Filter Filter::eq(std::string field, JsonValue v) {
+namespace {
+
+Filter on_field(Filter::Op op, std::string field) {
   Filter f;
-  f.op = Op::Eq;
+  f.op = op;
   f.field = std::move(field);
+  return f;
+}
+
+}  // namespace
+
+Filter Filter::eq(std::string field, JsonValue v) {
+  Filter f = on_field(Op::Eq, std::move(field));
   f.value = std::move(v);
   return f;
 }
 
 Filter Filter::ne(std::string field, JsonValue v) {
-  Filter f;
-  f.op = Op::Ne;
-  f.field = std::move(field);
+  Filter f = on_field(Op::Ne, std::move(field));
   f.value = std::move(v);
   return f;
 }
 
 Filter Filter::in(std::string field, std::vector<JsonValue> vs) {
-  Filter f;
-  f.op = Op::In;
-  f.field = std::move(field);
+  Filter f = on_field(Op::In, std::move(field));
   f.values = std::move(vs);
   return f;
 }
 
 Filter Filter::compare(Op op, std::string field, double threshold) {
-  Filter f;
-  f.op = op;
-  f.field = std::move(field);
+  Filter f = on_field(op, std::move(field));
   f.threshold = threshold;
   return f;
 }
