@@ -270,9 +270,9 @@ Status Database::upsert_many(std::vector<RecordInput> items) {
 std::vector<Hit> Database::run_search(const float* query, std::size_t k, std::size_t ef,
                                       const FilterScope& scope) const {
   if (!scope.filter) return index_->search(query, dim_, k, ef);
-  const std::optional<SlotSet>& candidates = scope.candidates;
+  const CandidateView& candidates = scope.candidates;
   auto predicate = [&](std::uint32_t slot) {
-    if (candidates && !candidates->count(slot)) return false;
+    if (candidates.answered() && !candidates.contains(slot)) return false;
     const auto& md = slot_metadata_.at(slot);
     return matches(*scope.filter, md ? &*md : nullptr);
   };
@@ -294,21 +294,21 @@ std::vector<SearchHit> Database::assemble(const std::vector<Hit>& hits, std::opt
   return out;
 }
 
-// The candidate set of a filter, under the metadata-index read lock.
-std::optional<SlotSet> Database::filter_candidates(const Filter* filter) const {
-  if (!filter) return std::nullopt;
-  ReadLock mi(metadata_index_lock_);
-  return candidate_slots(*filter, metadata_index_);
-}
-
-// Caller holds the index read lock. With a candidate set on the exhaustive
-// path, the scan visits the candidates in slot order instead of every slot.
+// Caller holds the index, slot-ids and metadata read locks; the scope holds
+// the metadata-index read lock (last in the lock order) while its candidate
+// set is in use. Every change to the metadata index also needs the metadata
+// write lock, so the set an equality filter borrows from the index cannot
+// change under a search. With a candidate set on the exhaustive path, the
+// scan visits the candidates in slot order instead of every slot.
 Database::FilterScope Database::filter_scope(const Filter* filter) const {
   FilterScope scope;
   scope.filter = filter;
-  scope.candidates = filter_candidates(filter);
-  if (scope.candidates && index_->uses_brute_force()) {
-    scope.scan.emplace(scope.candidates->begin(), scope.candidates->end());
+  if (!filter) return scope;
+  scope.metadata_index_lock = ReadLock(metadata_index_lock_);
+  scope.candidates = candidate_view(*filter, metadata_index_);
+  if (scope.candidates.answered() && index_->uses_brute_force()) {
+    const SlotSet& set = scope.candidates.slots();
+    scope.scan.emplace(set.begin(), set.end());
     std::sort(scope.scan->begin(), scope.scan->end());
   }
   return scope;
@@ -347,7 +347,11 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const std::vec
 
 std::size_t Database::count(const Filter* filter) const {
   if (!filter) return len();
-  std::optional<SlotSet> candidates = filter_candidates(filter);
+  std::optional<SlotSet> candidates;
+  {
+    ReadLock mi(metadata_index_lock_);
+    candidates = candidate_slots(*filter, metadata_index_);
+  }
   ReadLock ix(index_lock_);
   ReadLock md(metadata_lock_);
   auto satisfies = [&](std::uint32_t slot) {

@@ -114,7 +114,7 @@ class Database {
   void record_slot_locked(std::uint32_t slot, const std::string& id, std::optional<JsonValue> metadata);
   void insert_batch_locked(const std::vector<RecordInput*>& items);
   void replace_record_locked(std::uint32_t slot, const std::vector<float>& vector, std::optional<JsonValue> metadata);
-  std::optional<SlotSet> filter_candidates(const Filter* filter) const;
+
   void replace_metadata(std::uint32_t slot, std::optional<JsonValue> metadata);
   void clear_slot(std::uint32_t slot);
   std::vector<SearchHit> assemble(const std::vector<Hit>& hits, std::optional<float> max_distance) const;
@@ -122,7 +122,8 @@ class Database {
   // the candidates in slot order.
   struct FilterScope {
     const Filter* filter = nullptr;
-    std::optional<SlotSet> candidates;
+    std::shared_lock<std::shared_mutex> metadata_index_lock;  // held while candidates are used
+    CandidateView candidates;
     std::optional<std::vector<std::uint32_t>> scan;
   };
   FilterScope filter_scope(const Filter* filter) const;

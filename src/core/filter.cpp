@@ -230,4 +230,19 @@ std::optional<SlotSet> candidate_slots(const Filter& filter, const MetadataIndex
   }
 }
 
+CandidateView candidate_view(const Filter& filter, const MetadataIndex& index) {
+  CandidateView view;
+  if (filter.op == Filter::Op::Eq) {
+    view.answered_ = true;
+    view.borrowed_ = index.lookup(filter.field, filter.value);  // none: the empty owned_ set
+    return view;
+  }
+  std::optional<SlotSet> answer = candidate_slots(filter, index);
+  if (answer) {
+    view.answered_ = true;
+    view.owned_ = std::move(*answer);
+  }
+  return view;
+}
+
 }  // namespace hovra

@@ -59,4 +59,22 @@ class MetadataIndex {
 // The candidate set of a filter from the index, or nullopt for "no answer".
 std::optional<SlotSet> candidate_slots(const Filter& filter, const MetadataIndex& index);
 
+// The same answer without copying an equality filter's set out of the
+// index: valid only while the index is neither changed nor destroyed (the
+// caller keeps it locked for reading).
+class CandidateView {
+ public:
+  bool answered() const { return answered_; }
+  // The set; only when answered().
+  const SlotSet& slots() const { return borrowed_ ? *borrowed_ : owned_; }
+  bool contains(std::uint32_t slot) const { return slots().count(slot) != 0; }
+
+ private:
+  friend CandidateView candidate_view(const Filter& filter, const MetadataIndex& index);
+  bool answered_ = false;
+  const SlotSet* borrowed_ = nullptr;
+  SlotSet owned_;
+};
+CandidateView candidate_view(const Filter& filter, const MetadataIndex& index);
+
 }  // namespace hovra
