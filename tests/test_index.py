@@ -157,6 +157,13 @@ class TestGraphPath:
             found += len(truth & {h.id for h in db.search(q, k=10)})
         assert found / (10 * len(queries)) >= 0.9
 
+    def test_huge_k_and_ef(self, graph_db):
+        db, data = graph_db
+        q = data[3] + 0.01
+        assert 0.9 * len(data) <= len(db.search(q, k=2**64 - 1)) <= len(data)  # all it can reach
+        assert len(db.search(q, k=5, ef_search=2**64 - 1)) == 5
+        assert len(db.search(q, k=2**62, where_filter={"x": {"$ne": 1}})) == 0
+
     def test_large_ef_finds_exact_neighbours(self, graph_db):
         db, data = graph_db
         q = data[17] + 0.05

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <queue>
 #include <random>
 #include <unordered_map>
@@ -241,8 +242,9 @@ std::vector<Hit> HnswIndex::search_layer(const Dist& dist, std::uint32_t entry, 
   visited.test_and_set(entry);
   float d0 = dist(entry);
   std::vector<Hit> cand_store, res_store;
-  cand_store.reserve(ef + 1);
-  res_store.reserve(ef + 2);
+  std::size_t expected = std::min(ef, levels_.size());
+  cand_store.reserve(expected + 1);
+  res_store.reserve(expected + 2);
   std::priority_queue<Hit, std::vector<Hit>, CloserOnTop> candidates(CloserOnTop(), std::move(cand_store));
   std::priority_queue<Hit, std::vector<Hit>, FartherOnTop> results(FartherOnTop(), std::move(res_store));
   candidates.push({entry, d0});
@@ -353,7 +355,8 @@ std::vector<Hit> HnswIndex::search_filtered(const float* query, std::size_t len,
   assert_len(len, dim_, "query dimension mismatch");
   if (entry_point_ == kNoEntry) return {};
   if (uses_brute_force()) return exhaustive(query, k, &predicate, scan);
-  std::vector<Hit> w = beam(query, std::max(ef, 4 * k));
+  std::size_t widened = k > std::numeric_limits<std::size_t>::max() / 4 ? std::numeric_limits<std::size_t>::max() : 4 * k;
+  std::vector<Hit> w = beam(query, std::max(ef, widened));
   std::vector<Hit> out;
   for (const Hit& h : w) {
     if (is_deleted(h.slot) || !predicate(h.slot)) continue;
