@@ -310,7 +310,7 @@ std::vector<Hit> HnswIndex::exhaustive(const float* query, std::size_t k, SlotPr
       if (predicate && !(*predicate)(s)) continue;
       hits.push_back({s, distance(query, vector(s), dim_, metric_)});
     }
-  } else if (predicate == nullptr && deleted_.empty()) {
+  } else if (predicate == nullptr && deleted_.empty() && dim_ > 0) {
     std::vector<float> scores =
         batch_scores(query, store_.data(), store_.float_count(), dim_, norms_.data(), metric_);
     hits.reserve(scores.size());
