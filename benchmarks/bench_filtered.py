@@ -152,10 +152,7 @@ def main():
     bd.set_threads(a.threads)
     Database = bd.import_hovra()
     hnswlib = bd.import_hnswlib()
-    configs = []
-    for c in a.configs.split(","):
-        n, dim = c.lower().split("x")
-        configs.append((int(n), int(dim)))
+    configs = bd.parse_configs(a.configs)
 
     bd.emit(bd.header(
         "hovra filtered search: exhaustive and graph paths (euclidean)",

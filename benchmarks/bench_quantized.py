@@ -168,10 +168,7 @@ def main():
     bd.set_threads(a.threads)
     Database = bd.import_hovra()
     faiss = bd.import_faiss(a.threads)
-    configs = []
-    for c in a.configs.split(","):
-        n, dim = c.lower().split("x")
-        configs.append((int(n), int(dim)))
+    configs = bd.parse_configs(a.configs)
 
     bd.emit(bd.header(
         "hovra SQ8 quantized search vs full precision vs faiss IndexHNSWSQ (euclidean)",

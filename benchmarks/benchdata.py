@@ -14,7 +14,7 @@ import sys
 import tempfile
 import time
 from contextlib import contextmanager
-from typing import Callable, Iterable, List, Optional, Sequence
+from typing import Tuple, Callable, Iterable, List, Optional, Sequence
 
 # NumPy is only the referee (ground truth, exact baselines).  One BLAS thread
 # keeps its timings steady on a small, busy machine: a threaded mat-vec whose
@@ -346,6 +346,15 @@ def header(title: str, lines: Iterable[str] = ()) -> str:
     out.extend(lines)
     out.append("-" * 78)
     return "\n".join(out)
+
+
+def parse_configs(text: str) -> List[Tuple[int, int]]:
+    """'100000x128,20000x768' -> [(100000, 128), (20000, 768)]."""
+    configs = []
+    for c in text.split(","):
+        n, dim = c.lower().split("x")
+        configs.append((int(n), int(dim)))
+    return configs
 
 
 def fmt(v, spec: str = "") -> str:
