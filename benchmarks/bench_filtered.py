@@ -34,21 +34,11 @@ FILTERS = [
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--configs", default="50000x128,100000x128", help="comma-separated NxDIM")
-    p.add_argument("--queries", type=int, default=1000)
     p.add_argument("--peer-queries", type=int, default=300,
                    help="queries timed for hnswlib's filtered search (Python callback per node)")
-    p.add_argument("--threads", type=int, default=os.cpu_count() or 1)
-    p.add_argument("--k", type=int, default=10)
-    p.add_argument("--m", type=int, default=16)
-    p.add_argument("--ef-construction", type=int, default=200)
     p.add_argument("--graph-efs", default="default,1000",
                    help="ef values on the graph path ('default' = hovra's own choice, 200 for k=10)")
-    p.add_argument("--clusters", type=int, default=100)
-    p.add_argument("--spread", type=float, default=0.6)
-    p.add_argument("--intrinsic", type=int, default=0,
-                   help="draw the mixture in this many dimensions and rotate it into each dim (0 = off)")
-    p.add_argument("--seed", type=int, default=42)
-    p.add_argument("--workdir", default=None)
+    bd.add_common_args(p, search=True, intrinsic=True)
     return p.parse_args()
 
 

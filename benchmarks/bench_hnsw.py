@@ -22,11 +22,6 @@ def parse_args():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--n", type=int, default=100_000)
     p.add_argument("--dim", type=int, default=128)
-    p.add_argument("--queries", type=int, default=1000)
-    p.add_argument("--threads", type=int, default=os.cpu_count() or 1)
-    p.add_argument("--k", type=int, default=10)
-    p.add_argument("--m", type=int, default=16)
-    p.add_argument("--ef-construction", type=int, default=200)
     p.add_argument("--efs", default="10,20,50,100,200",
                    help="ef values of the main table")
     p.add_argument("--sweep", default="10,15,20,30,40,50,60,80,100,120,150,200,300,400,600,800",
@@ -34,12 +29,7 @@ def parse_args():
     p.add_argument("--targets", default="0.90,0.95", help="recall targets")
     p.add_argument("--rounds", type=int, default=3,
                    help="timed rounds per measurement, alternating the systems; the best is kept")
-    p.add_argument("--clusters", type=int, default=100)
-    p.add_argument("--spread", type=float, default=0.6)
-    p.add_argument("--intrinsic", type=int, default=0,
-                   help="draw the mixture in this many dimensions and rotate it into --dim (0 = off)")
-    p.add_argument("--seed", type=int, default=42)
-    p.add_argument("--workdir", default=None, help="parent of the temporary database directory")
+    bd.add_common_args(p, search=True, intrinsic=True)
     return p.parse_args()
 
 

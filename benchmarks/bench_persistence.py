@@ -31,18 +31,12 @@ def parse_args():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--sizes", default="100000,1000000", help="comma-separated record counts")
     p.add_argument("--dim", type=int, default=128)
-    p.add_argument("--threads", type=int, default=os.cpu_count() or 1)
-    p.add_argument("--m", type=int, default=16)
-    p.add_argument("--ef-construction", type=int, default=200)
     p.add_argument("--chunk", type=int, default=100_000, help="add_many batch size while building")
     p.add_argument("--adds", type=int, default=1000, help="single adds timed per row of the log table")
     p.add_argument("--small-base", type=int, default=1000,
                    help="records in the small database of the log table")
-    p.add_argument("--clusters", type=int, default=100)
-    p.add_argument("--spread", type=float, default=0.6)
-    p.add_argument("--seed", type=int, default=42)
-    p.add_argument("--workdir", default=None, help="parent of the on-disk database directories")
     p.add_argument("--shm", default="/dev/shm", help="tmpfs used for the in-memory baseline")
+    bd.add_common_args(p, search=False, intrinsic=False)
     return p.parse_args()
 
 

@@ -21,21 +21,11 @@ import benchdata as bd  # noqa: E402
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--configs", default="100000x128,20000x768", help="comma-separated NxDIM")
-    p.add_argument("--queries", type=int, default=1000)
-    p.add_argument("--threads", type=int, default=os.cpu_count() or 1)
-    p.add_argument("--k", type=int, default=10)
-    p.add_argument("--m", type=int, default=16)
-    p.add_argument("--ef-construction", type=int, default=200)
     p.add_argument("--efs", default="50,100,200,400",
                    help="ef values; 200 is hovra's default for k=10")
     p.add_argument("--rounds", type=int, default=3,
                    help="timed rounds per measurement, alternating the variants; the best is kept")
-    p.add_argument("--clusters", type=int, default=100)
-    p.add_argument("--spread", type=float, default=0.6)
-    p.add_argument("--intrinsic", type=int, default=0,
-                   help="draw the mixture in this many dimensions and rotate it into each dim (0 = off)")
-    p.add_argument("--seed", type=int, default=42)
-    p.add_argument("--workdir", default=None)
+    bd.add_common_args(p, search=True, intrinsic=True)
     return p.parse_args()
 
 

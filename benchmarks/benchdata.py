@@ -348,6 +348,23 @@ def header(title: str, lines: Iterable[str] = ()) -> str:
     return "\n".join(out)
 
 
+def add_common_args(p, search: bool = True, intrinsic: bool = True) -> None:
+    """The data, index and run options every benchmark script shares."""
+    if search:
+        p.add_argument("--queries", type=int, default=1000)
+        p.add_argument("--k", type=int, default=10)
+    p.add_argument("--threads", type=int, default=os.cpu_count() or 1)
+    p.add_argument("--m", type=int, default=16)
+    p.add_argument("--ef-construction", type=int, default=200)
+    p.add_argument("--clusters", type=int, default=100)
+    p.add_argument("--spread", type=float, default=0.6)
+    if intrinsic:
+        p.add_argument("--intrinsic", type=int, default=0,
+                       help="draw the mixture in this many dimensions and rotate it into each dim (0 = off)")
+    p.add_argument("--seed", type=int, default=42)
+    p.add_argument("--workdir", default=None, help="parent of the temporary database directories")
+
+
 def parse_configs(text: str) -> List[Tuple[int, int]]:
     """'100000x128,20000x768' -> [(100000, 128), (20000, 768)]."""
     configs = []

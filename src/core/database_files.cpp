@@ -12,7 +12,6 @@
 // write is not loaded, and the logged prefix the save holds is not
 // replayed again. A seal that does not match graph.hovra belongs to a save
 // that never committed and is ignored.
-#include <zlib.h>
 
 #include <algorithm>
 
@@ -66,15 +65,7 @@ bool take_u64(ByteReader& r, std::uint64_t& v) {
   return true;
 }
 
-std::uint32_t crc_of(std::string_view bytes) {
-  std::uint32_t crc = 0;
-  for (std::size_t off = 0; off < bytes.size();) {
-    auto chunk = static_cast<uInt>(std::min<std::size_t>(bytes.size() - off, 1u << 30));
-    crc = static_cast<std::uint32_t>(::crc32(crc, reinterpret_cast<const Bytef*>(bytes.data() + off), chunk));
-    off += chunk;
-  }
-  return crc;
-}
+std::uint32_t crc_of(std::string_view bytes) { return crc32_bytes(0, bytes.data(), bytes.size()); }
 
 std::string encode_seal(const SaveSeal& s) {
   std::string out;
@@ -160,6 +151,9 @@ std::unique_ptr<Database> Database::make_empty(const OpenOptions& options) {
   db->dim_ = *options.dim;
   db->index_ = std::make_unique<HnswIndex>(*options.dim, options.metric, options.m, options.ef_construction);
   db->persist_quantized_ = options.quantize;
+  // An old log here is neither replayed nor removed; new records go after
+  // it, and a save does not know what it holds.
+  if (path_exists(db->wal_path_)) db->wal_->forget_contents();
   return db;
 }
 
@@ -251,6 +245,7 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
           crc_of(log.substr(0, seal->log_size)) == seal->log_crc)
         skip = seal->log_size;
       logged = parse_log(log.substr(skip));
+      db->wal_->set_contents(log.size(), crc_of(log));
     }
   }
   db->replay(logged);
@@ -347,18 +342,10 @@ Status Database::save() {
         sq8_tmp, [&](FileWriter& w) { return write_quantized(*index_, w); }, seal.sq8_size, seal.sq8_crc));
   }
   {
-    // Every append was flushed to the file, so the file is the whole log.
     std::lock_guard<std::mutex> w(wal_mutex_);
-    if (path_exists(wal_path_)) {
-      Result<std::string> log = read_file(wal_path_);
-      seal.log_known = log.ok();
-      if (log.ok()) {
-        seal.log_size = log.value().size();
-        seal.log_crc = crc_of(log.value());
-      }
-    } else {
-      seal.log_known = true;
-    }
+    seal.log_known = wal_->contents_known();
+    seal.log_size = wal_->contents_size();
+    seal.log_crc = wal_->contents_crc();
   }
   HOVRA_RETURN_IF_ERROR(write_synced(
       graph_tmp,
@@ -386,6 +373,7 @@ Status Database::save() {
     std::lock_guard<std::mutex> w(wal_mutex_);
     wal_->close_writer();
     if (path_exists(wal_path_)) HOVRA_RETURN_IF_ERROR(remove_file(wal_path_));
+    wal_->set_contents(0, 0);
   }
   HOVRA_RETURN_IF_ERROR(sync_dir(dir_));
   (void)remove_file(seal_path);

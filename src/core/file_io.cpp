@@ -10,10 +10,24 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 
 #include <zlib.h>
 
 namespace hovra {
+
+std::uint32_t crc32_bytes(std::uint32_t crc, const void* data, std::size_t size) {
+  const Bytef* p = static_cast<const Bytef*>(data);
+  uLong c = crc;
+  while (size > 0) {
+    uInt chunk = size > std::numeric_limits<uInt>::max() ? std::numeric_limits<uInt>::max()
+                                                         : static_cast<uInt>(size);
+    c = ::crc32(c, p, chunk);
+    p += chunk;
+    size -= chunk;
+  }
+  return static_cast<std::uint32_t>(c);
+}
 
 std::string join_path(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
@@ -128,11 +142,7 @@ Status FileWriter::write(const void* data, std::size_t size) {
   const char* p = static_cast<const char*>(data);
   if (track_) {
     written_ += size;
-    for (std::size_t off = 0; off < size;) {
-      auto chunk = static_cast<uInt>(std::min<std::size_t>(size - off, 1u << 30));
-      crc_ = static_cast<std::uint32_t>(::crc32(crc_, reinterpret_cast<const Bytef*>(p + off), chunk));
-      off += chunk;
-    }
+    crc_ = crc32_bytes(crc_, p, size);
   }
   if (used_ + size > kBufferSize) {
     HOVRA_RETURN_IF_ERROR(flush());

@@ -13,6 +13,9 @@
 
 namespace hovra {
 
+// CRC-32 (IEEE 802.3 / zlib) of a byte range, continuing from crc.
+std::uint32_t crc32_bytes(std::uint32_t crc, const void* data, std::size_t size);
+
 // Joins a directory and a file name with '/', keeping the directory as given.
 std::string join_path(const std::string& dir, const std::string& name);
 

@@ -9,7 +9,6 @@
 #include <limits>
 #include <queue>
 #include <random>
-#include <unordered_map>
 #include <string>
 
 #include "core/error.h"
@@ -281,7 +280,9 @@ std::vector<Hit> HnswIndex::search_layer(const Dist& dist, std::uint32_t entry, 
     results.pop();
   }
   std::reverse(out.begin(), out.end());
-  sort_hits(out);
+  // Popping the max-heap already yields ascending distances unless NaNs
+  // are involved; only then is a sort needed.
+  if (!std::is_sorted(out.begin(), out.end(), HitCloser())) sort_hits(out);
   return out;
 }
 

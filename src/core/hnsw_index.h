@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -31,14 +30,7 @@ struct Hit {
 
 // One neighbour list of one node on a layer above 0, behind a one-byte spin
 // lock held only while a thread reads or rewrites the list.
-class NeighbourList {
- public:
-  NeighbourList() = default;
-  NeighbourList(NeighbourList&& other) noexcept : slots(std::move(other.slots)) {}
-  NeighbourList& operator=(NeighbourList&& other) noexcept {
-    slots = std::move(other.slots);
-    return *this;
-  }
+struct NeighbourList {
   std::vector<std::uint32_t> slots;
   mutable std::uint8_t lock_byte = 0;  // used through std::atomic_ref
 };

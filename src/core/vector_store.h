@@ -21,8 +21,8 @@ class VectorStore {
   std::size_t dim() const { return dim_; }
   const float* data() const { return data_; }
   std::size_t float_count() const { return count_; }
-  std::size_t slots() const { return dim_ == 0 ? 0 : count_ / dim_; }
   bool is_mapped() const { return map_ != nullptr; }
+  std::size_t slots() const { return dim_ == 0 ? 0 : count_ / dim_; }
   // The dim floats of a slot; a slot beyond the store is a Panic.
   const float* vector(std::uint32_t slot) const {
     std::size_t at = static_cast<std::size_t>(slot) * dim_;

@@ -3,7 +3,6 @@
 // the tolerant reader, and the strict UTF-8 check used for stored ids.
 #include "core/wal.h"
 
-#include <zlib.h>
 
 #include <limits>
 #include <utility>
@@ -178,24 +177,18 @@ std::string encode_frame(const WalRecord& record) {
   return frame;
 }
 
-std::uint32_t crc32_bytes(std::uint32_t crc, const void* data, std::size_t size) {
-  const Bytef* p = static_cast<const Bytef*>(data);
-  uLong c = crc;
-  while (size > 0) {
-    uInt chunk = size > std::numeric_limits<uInt>::max() ? std::numeric_limits<uInt>::max()
-                                                         : static_cast<uInt>(size);
-    c = ::crc32(c, p, chunk);
-    p += chunk;
-    size -= chunk;
-  }
-  return static_cast<std::uint32_t>(c);
-}
-
 Status Wal::append(const WalRecord& record) {
   std::string frame = encode_frame(record);
   if (!writer_.is_open()) HOVRA_RETURN_IF_ERROR(writer_.open(path_, FileWriter::Mode::Append));
-  HOVRA_RETURN_IF_ERROR(writer_.write(frame));
-  return writer_.flush();
+  Status st = writer_.write(frame);
+  if (st.ok()) st = writer_.flush();
+  if (!st.ok()) {
+    known_ = false;
+    return st;
+  }
+  size_ += frame.size();
+  crc_ = crc32_bytes(crc_, frame.data(), frame.size());
+  return Status::success();
 }
 
 void Wal::close_writer() { (void)writer_.close(); }

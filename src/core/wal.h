@@ -43,8 +43,6 @@ std::string encode_payload(const WalRecord& record);
 bool decode_payload(std::uint8_t kind, std::string_view payload, WalRecord& out);
 // The complete frame: kind, length, payload, CRC-32 of kind and payload.
 std::string encode_frame(const WalRecord& record);
-// CRC-32 (IEEE 802.3 / zlib) of a byte range continuing from crc.
-std::uint32_t crc32_bytes(std::uint32_t crc, const void* data, std::size_t size);
 
 // The log file of one database directory. Not thread-safe: callers hold the
 // database's WAL mutex.
@@ -59,9 +57,26 @@ class Wal {
   void close_writer();
   bool writer_open() const { return writer_.is_open(); }
 
+  // The size and CRC-32 of the whole log file as this object knows it:
+  // set from the file when it is read, advanced by every append. Unknown
+  // after a failed append (the file may hold part of a record) or when the
+  // file's earlier contents were never read.
+  void set_contents(std::uint64_t size, std::uint32_t crc) {
+    size_ = size;
+    crc_ = crc;
+    known_ = true;
+  }
+  void forget_contents() { known_ = false; }
+  bool contents_known() const { return known_; }
+  std::uint64_t contents_size() const { return size_; }
+  std::uint32_t contents_crc() const { return crc_; }
+
  private:
   std::string path_;
   FileWriter writer_;
+  std::uint64_t size_ = 0;
+  std::uint32_t crc_ = 0;
+  bool known_ = true;  // no file yet: empty
 };
 
 // Reads the log at path: records in order, stopping quietly at a torn tail

@@ -100,10 +100,10 @@ int fast_float_array(PyObject* obj, int ndim) {
   return 0;
 }
 
-// Walks any sequence (not str): len() as a capacity hint, then iteration.
-// `item` returns false with a Python error set to stop.
-template <class F>
-bool walk_sequence(PyObject* obj, F&& item) {
+// Walks any sequence (not str) into `out`: len() as a capacity hint (capped),
+// then iteration. `item` returns false with a Python error set to stop.
+template <class Vec, class F>
+bool walk_sequence(PyObject* obj, Vec& out, F&& item) {
   Py_ssize_t hint = PySequence_Size(obj);
   if (hint < 0) {
     PyErr_Clear();
@@ -111,8 +111,9 @@ bool walk_sequence(PyObject* obj, F&& item) {
   }
   PyRef iter = PyRef::steal(PyObject_GetIter(obj));
   if (!iter) return false;
+  out.reserve(std::min(static_cast<std::size_t>(hint), kMaxReserve));
   while (PyRef value = PyRef::steal(PyIter_Next(iter.get()))) {
-    if (!item(value.get(), static_cast<std::size_t>(hint))) return false;
+    if (!item(value.get())) return false;
   }
   return !PyErr_Occurred();
 }
@@ -133,12 +134,7 @@ bool floats_from_sequence(PyObject* obj, std::vector<float>& out) {
     raise_type_error(cannot_convert(obj, "Sequence"));
     return false;
   }
-  bool reserved = false;
-  return walk_sequence(obj, [&](PyObject* value, std::size_t hint) {
-    if (!reserved) {
-      out.reserve(std::min(hint, kMaxReserve));
-      reserved = true;
-    }
+  return walk_sequence(obj, out, [&](PyObject* value) {
     double d = PyFloat_AsDouble(value);
     if (d == -1.0 && PyErr_Occurred()) return false;
     out.push_back(narrow(d));
@@ -167,12 +163,7 @@ bool rows_from_sequences(PyObject* obj, std::vector<std::vector<float>>& rows) {
     raise_type_error(cannot_convert(obj, "Sequence"));
     return false;
   }
-  bool reserved = false;
-  return walk_sequence(obj, [&](PyObject* value, std::size_t hint) {
-    if (!reserved) {
-      rows.reserve(std::min(hint, kMaxReserve));
-      reserved = true;
-    }
+  return walk_sequence(obj, rows, [&](PyObject* value) {
     std::vector<float> row;
     if (!floats_from_sequence(value, row)) return false;
     rows.push_back(std::move(row));
@@ -386,13 +377,8 @@ bool id_list_arg(PyObject* obj, const char* arg, std::vector<std::string>& out) 
     raise_wrong_type(arg, obj, "Sequence");
     return false;
   }
-  bool reserved = false;
   bool named = false;  // the error already names the argument
-  bool ok = walk_sequence(obj, [&](PyObject* value, std::size_t hint) {
-    if (!reserved) {
-      out.reserve(std::min(hint, kMaxReserve));
-      reserved = true;
-    }
+  bool ok = walk_sequence(obj, out, [&](PyObject* value) {
     if (!PyUnicode_Check(value)) {
       raise_wrong_type(arg, value, "PyString");
       named = true;
