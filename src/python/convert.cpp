@@ -10,7 +10,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "core/error.h"
+#include "core/base/error.h"
 #include "python/errors.h"
 
 namespace hovra::py {

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "core/filter.h"
-#include "core/json.h"
+#include "core/records/filter.h"
+#include "core/records/json.h"
 #include "python/py_ref.h"
 
 namespace hovra::py {

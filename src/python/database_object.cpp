@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/database.h"
-#include "core/distance.h"
+#include "core/db/database.h"
+#include "core/vectors/distance.h"
 #include "python/arguments.h"
 #include "python/convert.h"
 #include "python/errors.h"

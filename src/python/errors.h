@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "core/error.h"
+#include "core/base/error.h"
 
 namespace hovra::py {
 

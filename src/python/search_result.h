@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "core/database.h"
+#include "core/db/database.h"
 
 namespace hovra::py {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/graph_file.h"
+#include "core/base/bytes.h"
+#include "core/storage/graph_file.h"
 
 struct GraphBytes {
   struct Record {

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "check.h"
-#include "core/filter.h"
-#include "core/json.h"
+#include "core/records/filter.h"
+#include "core/records/json.h"
 
 using hovra::candidate_slots;
 using hovra::Filter;

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "check.h"
-#include "core/bytes.h"
-#include "core/file_io.h"
-#include "core/graph_file.h"
-#include "core/vector_files.h"
-#include "core/wal.h"
+#include "core/base/bytes.h"
+#include "core/base/file_io.h"
+#include "core/storage/graph_file.h"
+#include "core/storage/vector_files.h"
+#include "core/storage/wal.h"
 #include "graph_bytes.h"
 #include "scratch_dir.h"
 

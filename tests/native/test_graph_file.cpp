@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "check.h"
-#include "core/bytes.h"
-#include "core/file_io.h"
-#include "core/graph_file.h"
+#include "core/base/bytes.h"
+#include "core/base/file_io.h"
+#include "core/storage/graph_file.h"
 #include "graph_bytes.h"
 #include "scratch_dir.h"
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "check.h"
-#include "core/json.h"
+#include "core/records/json.h"
 
 using hovra::JsonValue;
 using Kind = hovra::JsonValue::Kind;

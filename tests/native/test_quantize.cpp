@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "check.h"
-#include "core/quantize.h"
+#include "core/vectors/quantize.h"
 
 using hovra::Sq8Quantizer;
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "check.h"
-#include "core/bytes.h"
-#include "core/file_io.h"
-#include "core/vector_files.h"
+#include "core/base/bytes.h"
+#include "core/base/file_io.h"
+#include "core/storage/vector_files.h"
 #include "scratch_dir.h"
 
 using namespace hovra;

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "check.h"
-#include "core/bytes.h"
-#include "core/wal.h"
+#include "core/base/bytes.h"
+#include "core/storage/wal.h"
 #include "scratch_dir.h"
 
 using namespace hovra;

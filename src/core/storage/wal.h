@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.h"
-#include "core/file_io.h"
-#include "core/json.h"
+#include "core/base/error.h"
+#include "core/base/file_io.h"
+#include "core/records/json.h"
 
 namespace hovra {
 

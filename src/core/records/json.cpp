@@ -15,7 +15,7 @@
 // (such as 1e400) is an error, since floats are always finite, while one too
 // small for a double reads as zero of its sign. Error positions count lines
 // from 1 (a line ends at a line feed) and columns in bytes from 1.
-#include "core/json.h"
+#include "core/records/json.h"
 
 #include <charconv>
 #include <cmath>

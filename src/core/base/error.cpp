@@ -1,5 +1,5 @@
 // Messages of the DbError kinds and the panic helpers.
-#include "core/error.h"
+#include "core/base/error.h"
 
 #include <cstring>
 

@@ -1,13 +1,13 @@
 // The write-ahead log wal.hovra: record payloads (one field list shared by the
 // encoder and the decoder), frames with their CRC-32, the appending writer,
 // the tolerant reader, and the strict UTF-8 check used for stored ids.
-#include "core/wal.h"
+#include "core/storage/wal.h"
 
 
 #include <limits>
 #include <utility>
 
-#include "core/bytes.h"
+#include "core/base/bytes.h"
 
 namespace hovra {
 

@@ -2,14 +2,14 @@
 // norms) and vectors.sq8 (codebook dimension, minimums, scales, codes). Their
 // writers, the check and split of the mapped vectors.bin, and the reader of
 // vectors.sq8.
-#include "core/vector_files.h"
+#include "core/storage/vector_files.h"
 
 #include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "core/bytes.h"
+#include "core/base/bytes.h"
 
 namespace hovra {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/error.h"
+#include "core/base/error.h"
 
 namespace hovra {
 

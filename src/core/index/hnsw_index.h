@@ -12,10 +12,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "core/distance.h"
-#include "core/function_ref.h"
-#include "core/quantize.h"
-#include "core/vector_store.h"
+#include "core/vectors/distance.h"
+#include "core/base/function_ref.h"
+#include "core/vectors/quantize.h"
+#include "core/vectors/vector_store.h"
 
 namespace hovra {
 

@@ -19,12 +19,12 @@
 #include <utility>
 #include <vector>
 
-#include "core/distance.h"
-#include "core/error.h"
-#include "core/filter.h"
-#include "core/hnsw_index.h"
-#include "core/json.h"
-#include "core/wal.h"
+#include "core/vectors/distance.h"
+#include "core/base/error.h"
+#include "core/records/filter.h"
+#include "core/index/hnsw_index.h"
+#include "core/records/json.h"
+#include "core/storage/wal.h"
 
 namespace hovra {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/file_io.h"
+#include "core/base/file_io.h"
 
 namespace hovra {
 

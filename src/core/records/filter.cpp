@@ -1,7 +1,7 @@
 // Metadata filters: building Filter trees, evaluating them against one
 // record's metadata, the inverted metadata index and the candidate sets it
 // answers for equality filters.
-#include "core/filter.h"
+#include "core/records/filter.h"
 
 #include <utility>
 

@@ -1,5 +1,5 @@
 // SQ8 training, encoding and decoding.
-#include "core/quantize.h"
+#include "core/vectors/quantize.h"
 
 #include <cmath>
 #if defined(__x86_64__)
@@ -7,7 +7,7 @@
 #endif
 #include <string>
 
-#include "core/error.h"
+#include "core/base/error.h"
 
 namespace hovra {
 

@@ -8,9 +8,9 @@
 // Operations that look a slot up keep the id-map lock while they use it, so
 // a compaction (which renumbers slots under the id-map write lock) never
 // invalidates a slot in use.
-#include "core/database.h"
+#include "core/db/database.h"
 
-#include "core/thread_pool.h"
+#include "core/base/thread_pool.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,5 +1,5 @@
 // POSIX implementation of the platform layer.
-#include "core/file_io.h"
+#include "core/base/file_io.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

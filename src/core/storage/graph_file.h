@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.h"
-#include "core/file_io.h"
-#include "core/hnsw_index.h"
-#include "core/json.h"
-#include "core/wal.h"
+#include "core/base/error.h"
+#include "core/base/file_io.h"
+#include "core/index/hnsw_index.h"
+#include "core/records/json.h"
+#include "core/storage/wal.h"
 
 namespace hovra {
 

@@ -9,7 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "core/json.h"
+#include "core/records/json.h"
 
 namespace hovra {
 

@@ -1,7 +1,7 @@
 // HnswIndex: graph layout, layered search (full precision and SQ8),
 // exhaustive scans, insertion and neighbour selection, tombstones, vector
 // updates and statistics.
-#include "core/hnsw_index.h"
+#include "core/index/hnsw_index.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,8 +11,8 @@
 #include <random>
 #include <string>
 
-#include "core/error.h"
-#include "core/thread_pool.h"
+#include "core/base/error.h"
+#include "core/base/thread_pool.h"
 
 namespace hovra {
 

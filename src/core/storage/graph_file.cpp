@@ -1,12 +1,12 @@
 // The graph file graph.hovra: the writer of the header, deleted slots and
 // node table from a live index, the writer of the record table, and the
 // readers of both, which reject any file whose slots do not fit its graph.
-#include "core/graph_file.h"
+#include "core/storage/graph_file.h"
 
 #include <unordered_set>
 #include <utility>
 
-#include "core/bytes.h"
+#include "core/base/bytes.h"
 
 namespace hovra {
 

@@ -1,5 +1,5 @@
 // Distance kernels over SimSIMD's run-time dispatched f32 kernels.
-#include "core/distance.h"
+#include "core/vectors/distance.h"
 
 #include <simsimd/simsimd.h>
 

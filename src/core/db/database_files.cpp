@@ -15,11 +15,11 @@
 
 #include <algorithm>
 
-#include "core/bytes.h"
-#include "core/database.h"
-#include "core/file_io.h"
-#include "core/graph_file.h"
-#include "core/vector_files.h"
+#include "core/base/bytes.h"
+#include "core/db/database.h"
+#include "core/base/file_io.h"
+#include "core/storage/graph_file.h"
+#include "core/storage/vector_files.h"
 
 namespace hovra {
 

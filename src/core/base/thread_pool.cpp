@@ -4,7 +4,7 @@
 // project builds from offer no packaged C++ pool, and all that is needed is
 // a fixed set of threads running a blocking parallel-for, sized once from
 // the environment.
-#include "core/thread_pool.h"
+#include "core/base/thread_pool.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,10 +1,10 @@
 // Owned and mapped vector storage.
-#include "core/vector_store.h"
+#include "core/vectors/vector_store.h"
 
 #include <cstring>
 #include <string>
 
-#include "core/error.h"
+#include "core/base/error.h"
 
 namespace hovra {
 

@@ -5,10 +5,10 @@
 #include <memory>
 #include <string>
 
-#include "core/error.h"
-#include "core/file_io.h"
-#include "core/hnsw_index.h"
-#include "core/quantize.h"
+#include "core/base/error.h"
+#include "core/base/file_io.h"
+#include "core/index/hnsw_index.h"
+#include "core/vectors/quantize.h"
 
 namespace hovra {
 
