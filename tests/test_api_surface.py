@@ -35,6 +35,8 @@ SIGNATURES = {
     "enable_quantized_search": "($self)",
     "disable_quantized_search": "($self)",
     "stats": "($self)",
+    "close": "($self)",
+    "verify": "($self)",
     "__enter__": "($self)",
     "__exit__": "($self, _exc_type=None, _exc_val=None, _exc_tb=None)",
 }
@@ -69,6 +71,8 @@ DOCS = {
     "__enter__": "Context manager: auto-save on exit.",
     "__exit__": "",
 }
+# Free-form docstrings of the methods added beside the original surface.
+DOCS.update({name: getattr(Database, name).__doc__ for name in ("close", "verify")})
 
 PROPERTY_DOCS = {
     "dim": "",
@@ -91,7 +95,7 @@ class TestModuleSurface:
         assert _hovra.__doc__ == ""
 
     def test_class_signature_and_docstrings(self):
-        signature = "(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False)"
+        signature = "(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, *, sync_writes=False)"
         assert Database.__text_signature__ == signature
         assert str(inspect.signature(Database)) == signature
         assert Database.__doc__ == ""
@@ -195,6 +199,21 @@ class TestConstruction:
         with pytest.raises(ValueError) as info:
             Database(str(path))
         assert str(info.value) == NOT_FOUND
+        # The engine's own error is chained as the cause.
+        (path / "vectors.bin").write_bytes(b"")
+        with pytest.raises(ValueError) as info:
+            Database(str(path))
+        assert str(info.value) == NOT_FOUND
+        assert isinstance(info.value.__cause__, ValueError)
+        assert str(info.value.__cause__) == "io error: bad graph magic"
+
+    def test_null_bytes_in_paths_and_oversized_dims(self, tmp_path):
+        for kwargs in ({}, {"dim": 2}):
+            with pytest.raises(ValueError, match="^embedded null byte$"):
+                Database(str(tmp_path / "a\0b"), **kwargs)
+        with pytest.raises(ValueError, match=r"^dim must be less than 2\*\*32$"):
+            Database(str(tmp_path / "big"), dim=2**32 + 4)
+        assert os.listdir(tmp_path) == []
 
     @pytest.mark.parametrize("given, stored", [
         (None, "cosine"), ("cosine", "cosine"), ("euclidean", "euclidean"), ("l2", "euclidean"),
@@ -255,6 +274,7 @@ class TestConstruction:
         assert db.quantized_search is False
         db.add_many([f"v{i}" for i in range(20)], np.random.default_rng(1).random((20, 4), dtype=np.float32))
         db.save()
+        db.close()
         assert Database(path).quantized_search is True
 
 
@@ -391,15 +411,18 @@ class TestSearchResult:
         assert repr(hits[0]) == "SearchResult(id='near', distance=0.0152)"
         assert repr(hits[1]) == "SearchResult(id='it's', distance=4.0000)"
 
-    @pytest.mark.parametrize("value, shown", [
-        (0.123456, "0.1235"), (12.34567, "12.3457"), (0.5, "0.5000"), (-1.0, "-1.0000"),
-        (float("inf"), "inf"), (float("-inf"), "-inf"), (float("nan"), "NaN"), (3e10, "30000001024.0000"),
+    @pytest.mark.parametrize("stored, query, shown", [
+        ([-0.123456], [1], "0.1235"), ([-12.34567], [1], "12.3457"), ([-0.5], [1], "0.5000"),
+        ([1.0], [1], "-1.0000"), ([-3e10], [1], "30000001024.0000"),
+        # Finite vectors whose dot product overflows (vectors holding NaN or
+        # infinity are refused).
+        ([-3e38], [3e38], "inf"), ([3e38], [3e38], "-inf"), ([3e38, -3e38], [3e38, 3e38], "NaN"),
     ])
-    def test_repr_distance_format(self, tmp_path, value, shown):
+    def test_repr_distance_format(self, tmp_path, stored, query, shown):
         # Under the dot metric the distance of [1] from [-v] is exactly v.
-        db = Database(str(tmp_path / "r"), dim=1, metric="dot")
-        db.add("x", [-value])
-        (hit,) = db.search([1.0], k=1)
+        db = Database(str(tmp_path / "r"), dim=len(stored), metric="dot")
+        db.add("x", stored)
+        (hit,) = db.search(query, k=1)
         assert repr(hit) == f"SearchResult(id='x', distance={shown})"
 
     def test_read_only_and_not_constructible(self, db, hits):

@@ -27,9 +27,11 @@ class TestLayouts:
     def test_empty_database(self, tmp_path):
         path = tmp_path / "a" / "b"
         db = Database(str(path), dim=3)
-        assert path.is_dir() and os.listdir(path) == []
+        # Written at once, so that a crash before the first save loses nothing.
+        files = ["graph.hovra", "lock.hovra", "seal.hovra", "vectors.bin"]
+        assert sorted(os.listdir(path)) == files
         db.save()
-        assert sorted(os.listdir(path)) == ["graph.hovra", "vectors.bin"]
+        assert sorted(os.listdir(path)) == files
         assert (path / "graph.hovra").read_bytes() == header() + b"ATEM" + struct.pack("<I", 0)
         assert (path / "vectors.bin").read_bytes() == b""
 
@@ -119,6 +121,129 @@ class TestReadErrors:
         assert db.get("a") == ([1.0, 2.0, 3.0], None)
 
 
+class TestChecksumsAndTables:
+    @pytest.fixture
+    def saved(self, tmp_path):
+        db = Database(str(tmp_path), dim=3, quantize=True)
+        db.add_many(["a", "b"], [[1, 2, 3], [3, 2, 1]], [{"k": "aa"}, None])
+        db.save()
+        db.close()
+        return tmp_path
+
+    def flip(self, path, offset):
+        raw = bytearray(path.read_bytes())
+        raw[offset] ^= 0x01
+        path.write_bytes(bytes(raw))
+
+    def test_flipped_bits_are_caught(self, saved):
+        Database(str(saved)).verify()
+        # The graph file is checked at open: a flip inside the metadata text
+        # ("aa" becomes "ab") would otherwise load silently.
+        graph = saved / "graph.hovra"
+        good = graph.read_bytes()
+        self.flip(graph, good.index(b'"aa"') + 2)
+        with pytest.raises(ValueError, match="^corrupt data: graph.hovra does not match"):
+            Database(str(saved), dim=3)
+        with pytest.raises(ValueError) as info:
+            Database(str(saved))
+        assert str(info.value) == NOT_FOUND
+        assert "graph.hovra" in str(info.value.__cause__)
+        graph.write_bytes(good)
+        # The vector files are checked on demand.
+        for name in ("vectors.bin", "vectors.sq8"):
+            good = (saved / name).read_bytes()
+            self.flip(saved / name, len(good) - 5)
+            db = Database(str(saved))
+            with pytest.raises(ValueError, match=f"^corrupt data: {name} does not match"):
+                db.verify()
+            db.close()
+            (saved / name).write_bytes(good)
+        # Without the checksum record (an older save) it opens and verifies
+        # the structure only.
+        (saved / "seal.hovra").unlink()
+        self.flip(saved / "vectors.bin", 0)
+        db = Database(str(saved))
+        assert db.verify() is None
+        db.save()
+        db.close()
+        assert (saved / "seal.hovra").exists()
+
+    @pytest.mark.parametrize("rows, message", [
+        ([(0, "a"), (1, "a")], "two records with id 'a'"),
+        ([(0, "a")], "1 records for 2 live slots"),
+    ])
+    def test_damaged_record_tables(self, tmp_path, rows, message):
+        table = b"".join(struct.pack("<II", slot, len(i)) + i.encode() + struct.pack("<I", 0) for slot, i in rows)
+        nodes = struct.pack("<II", 1, 1) + struct.pack("<I", 1) + struct.pack("<II", 1, 1) + struct.pack("<I", 0)
+        (tmp_path / "graph.hovra").write_bytes(header(dim=1, entry=0, n=2) + nodes + b"ATEM"
+                                               + struct.pack("<I", len(rows)) + table)
+        (tmp_path / "vectors.bin").write_bytes(struct.pack("<4f", 1, 2, 1, 2))
+        with pytest.raises(ValueError, match=f"^io error: graph file has {message}$"):
+            Database(str(tmp_path), dim=1)
+
+
+class TestOwnership:
+    def test_one_engine_per_directory_and_close(self, tmp_path):
+        path = str(tmp_path)
+        a = Database(path, dim=2)
+        b = Database(path)
+        c = Database(path, dim=7, metric="dot")  # creation parameters are ignored
+        a.add("x", [1, 2])
+        assert b.get("x") == ([1.0, 2.0], None) and (c.dim, c.metric) == (2, "cosine")
+        b.add("y", [3, 4])
+        a.save()  # one log: the save keeps b's change too
+        c.add("z", [5, 6])
+        a.close()
+        a.close()  # closing again does nothing
+        for call in (lambda: a.get("x"), lambda: len(a), lambda: "x" in a, lambda: a.dim, a.save, a.verify,
+                     lambda: a.__exit__(None, None, None), lambda: a.search([1, 2])):
+            with pytest.raises(ValueError, match="^database is closed$"):
+                call()
+        b.close()
+        assert c.search([5, 6], k=1)[0].id == "z"
+        del c  # the last holder: the lock and files are released at once
+        assert sorted(Database(path).ids()) == ["x", "y", "z"]
+
+    def test_another_process_is_refused(self, tmp_path):
+        path = str(tmp_path / "d")
+        db = Database(path, dim=2)
+        code = ("import sys\nfrom _hovra import Database\n"
+                "for kw in ({}, {'dim': 2}):\n"
+                "    try:\n        Database(sys.argv[1], **kw).close()\n        print('opened')\n"
+                "    except ValueError as e:\n        print(e)\n")
+        run = lambda: subprocess.run([sys.executable, "-c", code, path], env=child_env(), capture_output=True,
+                                     text=True, check=True).stdout.splitlines()
+        assert run() == [f"database at '{path}' is in use by another process"] * 2
+        db.close()
+        assert run() == ["opened", "opened"]
+        # Open mode on a directory without a database leaves no lock file.
+        (tmp_path / "empty").mkdir()
+        with pytest.raises(ValueError, match=NOT_FOUND):
+            Database(str(tmp_path / "empty"))
+        assert os.listdir(tmp_path / "empty") == []
+
+    @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+    def test_forked_child_does_not_reuse_the_engine(self, tmp_path):
+        db = Database(str(tmp_path), dim=2)
+        db.add("a", [1, 2])
+        pid = os.fork()
+        if pid == 0:
+            codes = 0
+            for attempt in (lambda: Database(str(tmp_path)), lambda: db.add("b", [3, 4]), db.save):
+                try:
+                    attempt()
+                    codes += 1
+                except ValueError as e:
+                    codes += 10 * ("in use by another process" not in str(e))
+                except BaseException:
+                    codes += 100
+            os._exit(codes if db.search([1, 2], k=1)[0].id == "a" else 99)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        db.add("c", [5, 6])
+        assert sorted(db.ids()) == ["a", "c"]
+
+
 class TestRecovery:
     def test_log_replayed_after_drop(self, tmp_path):
         db = Database(str(tmp_path), dim=2)
@@ -133,18 +258,30 @@ class TestRecovery:
         assert state(db) == expected
         assert db.deleted_count == 1 and db.total_slots == 4
 
-    def test_never_saved_database(self, tmp_path):
-        db = Database(str(tmp_path), dim=2)
-        db.add("a", [1, 2])
-        del db
-        with pytest.raises(ValueError, match=NOT_FOUND):
-            Database(str(tmp_path))
-        db = Database(str(tmp_path), dim=2)
-        assert len(db) == 0
-        db.add("b", [3, 4])
-        db.save()
-        assert not (tmp_path / "wal.hovra").exists()
-        assert Database(str(tmp_path)).ids() == ["b"]
+    def test_crash_before_first_save_and_a_log_left_without_files(self, tmp_path):
+        code = ("import os, sys\nfrom _hovra import Database\n"
+                "db = Database(sys.argv[1], dim=4)\n"
+                "db.add_many([str(i) for i in range(50)], [[i, 0, 0, 1] for i in range(50)])\n"
+                "for i in range(50, 100): db.add(str(i), [i, 0, 0, 1])\n"
+                "os.kill(os.getpid(), 9)\n")
+        subprocess.run([sys.executable, "-c", code, str(tmp_path / "k")], env=child_env(), check=False)
+        db = Database(str(tmp_path / "k"))
+        assert len(db) == 100 and db.get("99")[0] == [99.0, 0.0, 0.0, 1.0]
+        db.close()
+        # A directory holding only a log (a database an earlier version never
+        # saved): records that fit the new dimension are replayed, not dropped.
+        two, three = Database(str(tmp_path / "two"), dim=2), Database(str(tmp_path / "three"), dim=3)
+        two.add("a", [1, 2])
+        two.add("gone", [3, 4])
+        three.add("b", [1, 2, 3])
+        two.delete("gone")
+        two.close(), three.close()
+        old = tmp_path / "old"
+        old.mkdir()
+        (old / "wal.hovra").write_bytes((tmp_path / "two" / "wal.hovra").read_bytes()
+                                        + (tmp_path / "three" / "wal.hovra").read_bytes())
+        db = Database(str(old), dim=2)
+        assert db.ids() == ["a"] and not (old / "wal.hovra").exists()
 
     def test_with_block_that_raises_still_saves(self, tmp_path):
         with pytest.raises(KeyError):
@@ -165,6 +302,7 @@ class TestRecovery:
         db = Database(str(tmp_path), dim=5, metric="euclidean")
         db.add_many([str(i) for i in range(30)], data)
         db.save()
+        db.close()
         db = Database(str(tmp_path))
         assert db.search(data[3], k=1)[0].id == "3"
         db.update("7", data[8])
@@ -179,6 +317,7 @@ class TestRecovery:
         assert db.quantized_search is False
         db.add_many(["x", "y"], [[1, 2], [3, 4]])
         db.save()
+        db.close()
         db = Database(str(a))
         assert db.quantized_search is True
         db.disable_quantized_search()
@@ -187,6 +326,7 @@ class TestRecovery:
         db = Database(str(b), dim=2)
         db.add("x", [1, 2])
         db.save()
+        db.close()
         db = Database(str(b))
         db.enable_quantized_search()
         db.save()
@@ -200,12 +340,17 @@ class TestRecovery:
         del db
         wal = tmp_path / "wal.hovra"
         raw = wal.read_bytes()
-        wal.write_bytes(raw[:-3])
-        assert sorted(Database(str(tmp_path)).ids()) == ["r0", "r1"]
         damaged = bytearray(raw)
         damaged[len(raw) // 3 + 12] ^= 0x40  # inside the second record's payload
-        wal.write_bytes(bytes(damaged))
-        assert Database(str(tmp_path)).ids() == ["r0"]
+        for broken, kept in ((raw[:-3], ["r0", "r1"]), (bytes(damaged), ["r0"])):
+            wal.write_bytes(broken)
+            db = Database(str(tmp_path))
+            assert sorted(db.ids()) == kept
+            # Changes after the damage land after the intact records and survive.
+            db.add("later", [5, 5])
+            db.add_many(["b1", "b2"], [[6, 6], [7, 7]])
+            db.close()
+            assert sorted(Database(str(tmp_path)).ids()) == sorted(kept + ["later", "b1", "b2"])
 
     def test_replay_rules(self, tmp_path):
         db = Database(str(tmp_path), dim=2)
@@ -248,15 +393,19 @@ def saved_with_log(path):
     return state(db)
 
 
-def run_save_killed_at(path, syscall, nth):
-    """Runs a save in a child and kills it at the nth call of one syscall;
-    returns whether the kill happened."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    child = subprocess.Popen([sys.executable, "-c", SAVE_CHILD, str(path)], stdin=subprocess.PIPE,
-                             stdout=subprocess.PIPE, text=True, env=env)
+def child_env():
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+
+
+def run_save_killed_at(path, syscall, nth, script=SAVE_CHILD, action="signal=KILL"):
+    """Runs a save (or another script) in a child and kills it at the nth
+    call of one syscall (or injects another action there); returns whether
+    the child was killed, and its output."""
+    child = subprocess.Popen([sys.executable, "-c", script, str(path)], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, text=True, env=child_env())
     assert child.stdout.readline().strip() == "ready"
     tracer = subprocess.Popen(["strace", "-f", "-qq", "-o", os.devnull, "-p", str(child.pid), "-e",
-                               f"trace={syscall}", "-e", f"inject={syscall}:signal=KILL:when={nth}"])
+                               f"trace={syscall}", "-e", f"inject={syscall}:{action}:when={nth}"])
     deadline = time.time() + 10
     while time.time() < deadline:
         with open(f"/proc/{child.pid}/status") as f:
@@ -289,6 +438,70 @@ def test_save_stopped_at_every_step(tmp_path):
             assert state(db) == expected, (syscall, nth, sorted(os.listdir(work)))
             db.add("after", [0, 0, 0, 1])
             db.save()
+            db.close()
             assert state(Database(str(work))) == expected | {"after": ([0.0, 0.0, 0.0, 1.0], None)}
             shutil.rmtree(work)
     assert stops >= 10
+
+
+BATCH_CHILD = r"""
+import sys
+import numpy as np
+from _hovra import Database
+db = Database(sys.argv[1])
+vectors = np.random.default_rng(2).standard_normal((402, 16)).astype(np.float32)
+print("ready", flush=True)
+sys.stdin.readline()
+db.upsert_many([f"b{i}" for i in range(400)] + ["0", "1"], vectors)
+print("done", flush=True)
+"""
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="needs strace")
+def test_batch_killed_while_logging_is_all_or_nothing(tmp_path):
+    base = tmp_path / "base"
+    db = Database(str(base), dim=16)
+    db.add_many(["0", "1"], np.zeros((2, 16), np.float32))
+    db.close()
+    outcomes = set()
+    for nth in range(1, 40):
+        work = tmp_path / f"w{nth}"
+        shutil.copytree(base, work)
+        killed, _ = run_save_killed_at(work, "write", nth, BATCH_CHILD)
+        db = Database(str(work))
+        present = sum(f"b{i}" in db for i in range(400))
+        assert present in (0, 400), nth
+        assert (db.get("0")[0] == [0.0] * 16) == (present == 0)
+        outcomes.add(present)
+        db.close()
+        shutil.rmtree(work)
+        if not killed:
+            break
+    assert outcomes == {0, 400}
+
+
+SYNC_CHILD = r"""
+import sys
+from _hovra import Database
+db = Database(sys.argv[1], sync_writes=True)
+print("ready", flush=True)
+sys.stdin.readline()
+for i in range(3):
+    try:
+        db.add(str(i), [1.0, float(i)])
+        print("ok", flush=True)
+    except ValueError as e:
+        print(e, flush=True)
+"""
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="needs strace")
+def test_failed_sync_is_reported_and_refuses_later_changes(tmp_path):
+    Database(str(tmp_path), dim=2).close()
+    killed, out = run_save_killed_at(tmp_path, "fdatasync", 2, SYNC_CHILD, "error=EIO")
+    lines = out.splitlines()
+    assert not killed and lines[0] == "ok" and len(lines) == 3
+    assert all(line.startswith("io error: syncing the log failed (Input/output error") for line in lines[1:])
+    # The change whose sync failed was not reported durable; the one after
+    # it was refused before it was logged.
+    assert sorted(Database(str(tmp_path)).ids()) == ["0", "1"]

@@ -2,6 +2,7 @@
 import os
 import struct
 import threading
+import time
 import zlib
 
 import numpy as np
@@ -149,10 +150,31 @@ class TestLogBytes:
         assert wal.stat().st_size > size
 
 
+class TestNonFiniteInput:
+    @pytest.mark.parametrize("bad", [float("nan"), float("inf"), -float("inf"), 1e300])
+    def test_refused_before_anything_is_logged(self, db, tmp_path, bad):
+        db.add("a", [1, 2], {"k": 1})
+        log = tmp_path / "db" / "wal.hovra"
+        size = log.stat().st_size
+        v = [0.5, bad]  # 1e300 narrows to infinity
+        message = "^vector for id '{}' contains NaN or infinity$"
+        for call, name in ((lambda: db.add("n", v), "n"), (lambda: db.upsert("a", v), "a"),
+                           (lambda: db.update("a", v, {"k": 2}), "a"),
+                           (lambda: db.add_many(["p", "q", "r"], [[1, 1], v, v]), "q"),
+                           (lambda: db.upsert_many(["a", "r"], np.array([[1, 1], v])), "r")):
+            with pytest.raises(ValueError, match=message.format(name)):
+                call()
+        for call in (lambda: db.search(v), lambda: db.search_many([[1, 1], v], where_filter={"k": 1})):
+            with pytest.raises(ValueError, match="^query contains NaN or infinity$"):
+                call()
+        assert log.stat().st_size == size and db.ids() == ["a"] and db.get("a") == ([1.0, 2.0], {"k": 1})
+
+
 class TestConcurrency:
-    def test_writers_and_searchers_leave_consistent_state(self, tmp_path):
+    @pytest.mark.parametrize("sync_writes", [False, True])
+    def test_writers_and_searchers_leave_consistent_state(self, tmp_path, sync_writes):
         path = str(tmp_path / "c")
-        db = Database(path, dim=8, metric="euclidean")
+        db = Database(path, dim=8, metric="euclidean", sync_writes=sync_writes)
         rng = np.random.default_rng(9)
         db.add_many([f"seed{i}" for i in range(20)], rng.standard_normal((20, 8)).astype(np.float32))
         db.save()  # the changes below live only in the log
@@ -201,6 +223,42 @@ class TestConcurrency:
         del db
         reopened = Database(path)
         assert {i: reopened.get(i) for i in reopened.ids()} == state
+
+    def test_count_and_switches_during_compaction(self, tmp_path):
+        db = Database(str(tmp_path / "r"), dim=8)
+        rng = np.random.default_rng(3)
+        # Churned records sit before the counted ones, so every compaction
+        # renumbers the counted records' slots.
+        db.add_many([f"c{i}" for i in range(600)], rng.random((600, 8), dtype=np.float32), [{"g": 2}] * 600)
+        db.add_many([f"k{i}" for i in range(300)], rng.random((300, 8), dtype=np.float32), [{"g": 1}] * 300)
+        stop, errors = threading.Event(), []
+
+        def churn():
+            try:
+                while not stop.is_set():
+                    for i in rng.choice(600, 60, replace=False):
+                        db.delete(f"c{i}")
+                        db.add(f"c{i}", rng.random(8, dtype=np.float32), {"g": 2})
+                    db.compact()
+            except Exception as exc:  # pragma: no cover - reported below
+                errors.append(exc)
+
+        worker = threading.Thread(target=churn)
+        worker.start()
+        try:
+            deadline = time.monotonic() + 3
+            want = False
+            while time.monotonic() < deadline and not errors:
+                assert db.count({"g": 1}) == 300
+                assert db.count({"g": {"$lt": 1.5}}) == 300
+                want = not want
+                db.enable_quantized_search() if want else db.disable_quantized_search()
+                assert db.quantized_search is want  # a compaction running meanwhile must not undo it
+        finally:
+            stop.set()
+            worker.join()
+        assert not errors
+        assert db.quantized_search is want
 
     @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
     def test_parallel_work_in_a_forked_child(self, tmp_path):

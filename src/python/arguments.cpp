@@ -13,7 +13,7 @@ class Binder {
   Binder(const Signature& sig, BoundArgs& out) : sig_(sig), out_(out) {}
 
   bool positional(PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs > sig_.count) {
+    if (nargs > positional_limit()) {
       too_many_positional(nargs);
       return false;
     }
@@ -67,13 +67,15 @@ class Binder {
 
  private:
   PyRef& slot(int i) { return out_.values_[static_cast<std::size_t>(i)]; }
+  int positional_limit() const { return sig_.positional < 0 ? sig_.count : sig_.positional; }
 
   void too_many_positional(Py_ssize_t given) {
     std::string message = std::string(sig_.function) + "() takes ";
-    if (sig_.required == sig_.count) {
-      message += std::to_string(sig_.count) + " positional argument" + (sig_.count == 1 ? "" : "s");
+    int limit = positional_limit();
+    if (sig_.required == limit) {
+      message += std::to_string(limit) + " positional argument" + (limit == 1 ? "" : "s");
     } else {
-      message += "from " + std::to_string(sig_.required) + " to " + std::to_string(sig_.count) + " positional arguments";
+      message += "from " + std::to_string(sig_.required) + " to " + std::to_string(limit) + " positional arguments";
     }
     message += " but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given";
     raise_type_error(message);

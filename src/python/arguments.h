@@ -11,13 +11,14 @@
 
 namespace hovra::py {
 
-inline constexpr int kMaxParams = 6;
+inline constexpr int kMaxParams = 7;
 
 struct Signature {
   const char* function;  // shown in messages as "{function}()"
   std::array<const char*, kMaxParams> names;
   int count;     // number of parameters
   int required;  // the first `required` parameters have no default
+  int positional = -1;  // how many may be passed by position (-1: all); the rest are keyword-only
 };
 
 class BoundArgs {

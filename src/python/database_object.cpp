@@ -1,8 +1,10 @@
 // The Database class. Each method binds and converts its arguments while
 // holding the interpreter lock, runs one engine operation (releasing the
-// lock for the writes, searches, save and compact), and converts the result
-// or the engine error back. The class adds no lock of its own: the engine
-// synchronises concurrent calls.
+// lock for the writes, searches, save, compact and verify), and converts the
+// result or the engine error back. The class adds no lock of its own: the
+// engine synchronises concurrent calls. An object holds a shared reference
+// to the engine of its directory (objects on one directory share it) until
+// close(); each call holds its own reference while it runs.
 #include "python/database_object.h"
 
 #include <cstdint>
@@ -27,7 +29,7 @@ namespace {
 
 struct DatabaseObject {
   PyObject_HEAD
-  Database* engine;  // owned; never null once constructed
+  std::shared_ptr<Database>* engine;  // null once closed
 };
 
 PyTypeObject* g_type = nullptr;
@@ -38,7 +40,16 @@ constexpr std::uint64_t kDefaultM = 16;
 constexpr std::uint64_t kDefaultEfConstruction = 200;
 constexpr std::uint64_t kDefaultK = 10;
 
-Database& engine_of(PyObject* self) { return *reinterpret_cast<DatabaseObject*>(self)->engine; }
+constexpr const char* kClosed = "database is closed";
+
+// The engine behind an open object; ValueError (through guarded) once it is
+// closed. Callers that release the interpreter lock keep the returned
+// reference for the whole call, so a close() meanwhile cannot free it.
+std::shared_ptr<Database> engine_of(PyObject* self) {
+  std::shared_ptr<Database>* engine = reinterpret_cast<DatabaseObject*>(self)->engine;
+  if (engine == nullptr) throw PyValueError(kClosed);
+  return *engine;
+}
 
 PyObject* none() { Py_RETURN_NONE; }
 
@@ -65,7 +76,8 @@ bool optional_metadata(PyObject* obj, std::optional<JsonValue>& out) {
 
 // ---------------------------------------------------------------- construction
 
-const Signature kNewSig{"Database", {"path", "dim", "metric", "m", "ef_construction", "quantize"}, 6, 1};
+const Signature kNewSig{
+    "Database", {"path", "dim", "metric", "m", "ef_construction", "quantize", "sync_writes"}, 7, 1, 6};
 
 PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -73,6 +85,7 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bind_arguments(kNewSig, args, kwargs, a)) return nullptr;
     OpenOptions options;
     if (!text_arg(a.raw(0), "path", options.path)) return nullptr;
+    if (options.path.find('\0') != std::string::npos) return raise_value_error("embedded null byte");
     std::optional<std::uint64_t> dim, m, ef_construction;
     if (!optional_count(a.given(1), "dim", dim)) return nullptr;
     std::optional<std::string> metric;
@@ -86,15 +99,22 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (PyObject* obj = a.raw(5)) {  // None is not accepted here
       if (!flag_arg(obj, "quantize", quantize)) return nullptr;
     }
+    if (PyObject* obj = a.raw(6)) {
+      if (!flag_arg(obj, "sync_writes", options.sync_writes)) return nullptr;
+    }
 
-    Result<std::unique_ptr<Database>> opened = std::unique_ptr<Database>();
+    Result<std::shared_ptr<Database>> opened = std::shared_ptr<Database>();
     if (!dim) {
       options.dim = std::nullopt;
       opened = Database::open_or_create(options);
-      if (!opened.ok()) return raise_value_error(kOpenFailed);
+      // Open mode has one message for every failure but a directory held by
+      // another process; the engine's error becomes its __cause__.
+      if (!opened.ok() && opened.error().kind() == ErrorKind::InUse) return raise_engine_error(opened.error());
+      if (!opened.ok()) return raise_value_error_from(kOpenFailed, opened.error());
     } else {
       std::optional<Metric> parsed = parse_metric(metric ? *metric : "cosine");
       if (!parsed) return raise_value_error(kBadMetric);
+      if (*dim >= (std::uint64_t{1} << 32)) return raise_value_error("dim must be less than 2**32");
       options.dim = static_cast<std::size_t>(*dim);
       options.metric = *parsed;
       options.m = static_cast<std::size_t>(m.value_or(kDefaultM));
@@ -109,15 +129,16 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) return nullptr;
-    reinterpret_cast<DatabaseObject*>(obj)->engine = opened.value().release();
+    reinterpret_cast<DatabaseObject*>(obj)->engine = new std::shared_ptr<Database>(std::move(opened.value()));
     return obj;
   });
 }
 
 void database_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  // Freeing does not save: the engine only releases its files and mapping.
-  delete reinterpret_cast<DatabaseObject*>(self)->engine;
+  // Freeing does not save; the last holder of the engine releases its lock,
+  // files and mapping.
+  delete std::exchange(reinterpret_cast<DatabaseObject*>(self)->engine, nullptr);
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -143,9 +164,9 @@ PyObject* add_or_upsert(const Signature& sig, bool upsert, PyObject* self, PyObj
   std::optional<JsonValue> metadata;
   if (!optional_metadata(metadata_obj, metadata)) return nullptr;
 
-  Database& db = engine_of(self);
+  std::shared_ptr<Database> db = engine_of(self);
   Status status = without_gil([&] {
-    return upsert ? db.upsert(id, vector, std::move(metadata)) : db.add(id, vector, std::move(metadata));
+    return upsert ? db->upsert(id, vector, std::move(metadata)) : db->add(id, vector, std::move(metadata));
   });
   return status_result(status);
 }
@@ -166,7 +187,7 @@ PyObject* db_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!bind_arguments(kGetSig, args, nargs, kwnames, a)) return nullptr;
     std::string id;
     if (!text_arg(a.raw(0), "id", id)) return nullptr;
-    Result<RecordView> record = engine_of(self).get(id);
+    Result<RecordView> record = engine_of(self)->get(id);
     if (!record.ok()) return raise_engine_error(record.error());
     PyRef vector = PyRef::steal(float_list(record.value().vector));
     if (!vector) return nullptr;
@@ -184,8 +205,8 @@ PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!bind_arguments(kDeleteSig, args, nargs, kwnames, a)) return nullptr;
     std::string id;
     if (!text_arg(a.raw(0), "id", id)) return nullptr;
-    Database& db = engine_of(self);
-    Result<bool> removed = without_gil([&] { return db.remove(id); });
+    std::shared_ptr<Database> db = engine_of(self);
+    Result<bool> removed = without_gil([&] { return db->remove(id); });
     if (!removed.ok()) return raise_engine_error(removed.error());
     return PyBool_FromLong(removed.value() ? 1 : 0);
   });
@@ -210,10 +231,10 @@ PyObject* db_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     std::optional<JsonValue> metadata;
     if (!optional_metadata(metadata_obj, metadata)) return nullptr;
 
-    Database& db = engine_of(self);
+    std::shared_ptr<Database> db = engine_of(self);
     const std::vector<float>* vector_ptr = vector_obj != nullptr ? &vector : nullptr;
     const JsonValue* metadata_ptr = metadata ? &*metadata : nullptr;
-    Status status = without_gil([&] { return db.update(id, vector_ptr, metadata_ptr); });
+    Status status = without_gil([&] { return db->update(id, vector_ptr, metadata_ptr); });
     return status_result(status);
   });
 }
@@ -260,8 +281,8 @@ PyObject* batch_write(const Signature& sig, bool upsert, PyObject* self, PyObjec
     items[i].vector = std::move(vectors[i]);
     if (metadatas_obj != nullptr) items[i].metadata = std::move(metadatas[i]);
   }
-  Database& db = engine_of(self);
-  Status status = without_gil([&] { return upsert ? db.upsert_many(std::move(items)) : db.add_many(std::move(items)); });
+  std::shared_ptr<Database> db = engine_of(self);
+  Status status = without_gil([&] { return upsert ? db->upsert_many(std::move(items)) : db->add_many(std::move(items)); });
   return status_result(status);
 }
 
@@ -327,8 +348,8 @@ PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     SearchParams params;
     if (!options.params(filter, params)) return nullptr;
 
-    Database& db = engine_of(self);
-    Result<std::vector<SearchHit>> hits = without_gil([&] { return db.search(query, params); });
+    std::shared_ptr<Database> db = engine_of(self);
+    Result<std::vector<SearchHit>> hits = without_gil([&] { return db->search(query, params); });
     if (!hits.ok()) return raise_engine_error(hits.error());
     return hits_to_list(hits.value());
   });
@@ -348,8 +369,8 @@ PyObject* db_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     SearchParams params;
     if (!options.params(filter, params)) return nullptr;
 
-    Database& db = engine_of(self);
-    Result<std::vector<std::vector<SearchHit>>> results = without_gil([&] { return db.search_many(queries, params); });
+    std::shared_ptr<Database> db = engine_of(self);
+    Result<std::vector<std::vector<SearchHit>>> results = without_gil([&] { return db->search_many(queries, params); });
     if (!results.ok()) return raise_engine_error(results.error());
     const auto& lists = results.value();
     PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(lists.size())));
@@ -375,7 +396,7 @@ PyObject* db_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (where_filter != nullptr && !dict_arg(where_filter, "where_filter")) return nullptr;
     Filter filter;
     if (where_filter != nullptr && !filter_from_python(where_filter, filter)) return nullptr;
-    std::size_t count = engine_of(self).count(where_filter != nullptr ? &filter : nullptr);
+    std::size_t count = engine_of(self)->count(where_filter != nullptr ? &filter : nullptr);
     return PyLong_FromSize_t(count);
   });
 }
@@ -386,7 +407,7 @@ PyObject* db_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     BoundArgs a;
     if (!bind_arguments(kIdsSig, args, nargs, kwnames, a)) return nullptr;
-    std::vector<std::string> ids = engine_of(self).ids();
+    std::vector<std::string> ids = engine_of(self)->ids();
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -412,8 +433,8 @@ PyObject* db_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     BoundArgs a;
     if (!bind_arguments(kSaveSig, args, nargs, kwnames, a)) return nullptr;
-    Database& db = engine_of(self);
-    Status status = without_gil([&] { return db.save(); });
+    std::shared_ptr<Database> db = engine_of(self);
+    Status status = without_gil([&] { return db->save(); });
     return status_result(status);
   });
 }
@@ -422,8 +443,8 @@ PyObject* db_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     BoundArgs a;
     if (!bind_arguments(kCompactSig, args, nargs, kwnames, a)) return nullptr;
-    Database& db = engine_of(self);
-    without_gil([&] { db.compact(); });
+    std::shared_ptr<Database> db = engine_of(self);
+    without_gil([&] { db->compact(); });
     return none();
   });
 }
@@ -432,7 +453,7 @@ PyObject* db_enable_quantized_search(PyObject* self, PyObject* const* args, Py_s
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     BoundArgs a;
     if (!bind_arguments(kEnableSig, args, nargs, kwnames, a)) return nullptr;
-    engine_of(self).enable_quantized_search();
+    engine_of(self)->enable_quantized_search();
     return none();
   });
 }
@@ -441,7 +462,7 @@ PyObject* db_disable_quantized_search(PyObject* self, PyObject* const* args, Py_
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     BoundArgs a;
     if (!bind_arguments(kDisableSig, args, nargs, kwnames, a)) return nullptr;
-    engine_of(self).disable_quantized_search();
+    engine_of(self)->disable_quantized_search();
     return none();
   });
 }
@@ -455,7 +476,7 @@ PyObject* db_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     BoundArgs a;
     if (!bind_arguments(kStatsSig, args, nargs, kwnames, a)) return nullptr;
-    IndexStats s = engine_of(self).stats();
+    IndexStats s = engine_of(self)->stats();
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return nullptr;
     PyObject* d = dict.get();
@@ -475,10 +496,34 @@ PyObject* db_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+const Signature kCloseSig{"Database.close", {}, 0, 0};
+const Signature kVerifySig{"Database.verify", {}, 0, 0};
+
+PyObject* db_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kCloseSig, args, nargs, kwnames, a)) return nullptr;
+    delete std::exchange(reinterpret_cast<DatabaseObject*>(self)->engine, nullptr);
+    return none();
+  });
+}
+
+PyObject* db_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kVerifySig, args, nargs, kwnames, a)) return nullptr;
+    std::shared_ptr<Database> db = engine_of(self);
+    Result<VerifyReport> report = without_gil([&] { return db->verify(); });
+    if (!report.ok()) return raise_engine_error(report.error());
+    return none();
+  });
+}
+
 PyObject* db_enter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     BoundArgs a;
     if (!bind_arguments(kEnterSig, args, nargs, kwnames, a)) return nullptr;
+    (void)engine_of(self);
     Py_INCREF(self);
     return self;
   });
@@ -490,7 +535,7 @@ PyObject* db_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!bind_arguments(kExitSig, args, nargs, kwnames, a)) return nullptr;
     // Saved with the interpreter lock held; the exception that ended the
     // block (if any) propagates because False is returned.
-    Status status = engine_of(self).save();
+    Status status = engine_of(self)->save();
     if (!status.ok()) return raise_engine_error(status.error());
     Py_RETURN_FALSE;
   });
@@ -500,7 +545,7 @@ PyObject* db_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 Py_ssize_t database_length(PyObject* self) {
   return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
-    std::size_t count = engine_of(self).len();
+    std::size_t count = engine_of(self)->len();
     if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
       PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
       return -1;
@@ -513,30 +558,30 @@ int database_contains(PyObject* self, PyObject* key) {
   return guarded<int>(-1, [&]() -> int {
     std::string id;
     if (!text_arg(key, "id", id)) return -1;
-    return engine_of(self).contains(id) ? 1 : 0;
+    return engine_of(self)->contains(id) ? 1 : 0;
   });
 }
 
 // ------------------------------------------------------------------- properties
 
 PyObject* get_dim(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return PyLong_FromSize_t(engine_of(self).dim()); });
+  return guarded<PyObject*>(nullptr, [&] { return PyLong_FromSize_t(engine_of(self)->dim()); });
 }
 
 PyObject* get_metric(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return PyUnicode_FromString(metric_name(engine_of(self).metric())); });
+  return guarded<PyObject*>(nullptr, [&] { return PyUnicode_FromString(metric_name(engine_of(self)->metric())); });
 }
 
 PyObject* get_total_slots(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return PyLong_FromSize_t(engine_of(self).total_slots()); });
+  return guarded<PyObject*>(nullptr, [&] { return PyLong_FromSize_t(engine_of(self)->total_slots()); });
 }
 
 PyObject* get_deleted_count(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return PyLong_FromSize_t(engine_of(self).deleted_count()); });
+  return guarded<PyObject*>(nullptr, [&] { return PyLong_FromSize_t(engine_of(self)->deleted_count()); });
 }
 
 PyObject* get_quantized_search(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return PyBool_FromLong(engine_of(self).quantized_search() ? 1 : 0); });
+  return guarded<PyObject*>(nullptr, [&] { return PyBool_FromLong(engine_of(self)->quantized_search() ? 1 : 0); });
 }
 
 // ---------------------------------------------------------------------- the type
@@ -575,6 +620,17 @@ const MethodSpec kMethods[] = {
      "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
      "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
      "memory_quantized_bytes, uses_brute_force, uses_quantized_search."},
+    {"close", db_close, "($self)",
+     "Detach this object from its database; later calls on it raise ValueError.\n"
+     "Objects opened on one directory in one process share one database (a second\n"
+     "Database(path) sees and keeps every change of the first). When the last of them\n"
+     "is closed or freed, the directory's lock and files are released at once; changes\n"
+     "not saved stay in the log and are replayed by the next open. Another process\n"
+     "cannot open the directory meanwhile; a forked child can read through objects it\n"
+     "inherited but cannot change them. Closing again does nothing."},
+    {"verify", db_verify, "($self)",
+     "Check the saved files against their checksums and their structure.\n"
+     "Raises ValueError naming the file that does not match; returns None."},
     {"__enter__", db_enter, "($self)", "Context manager: auto-save on exit."},
     {"__exit__", db_exit, "($self, _exc_type=None, _exc_val=None, _exc_tb=None)", ""},
     {nullptr, nullptr, nullptr, nullptr},
@@ -591,7 +647,8 @@ PyGetSetDef kGetSet[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc,
-     const_cast<char*>("Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False)\n--\n\n")},
+     const_cast<char*>("Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, *, "
+                       "sync_writes=False)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(database_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(database_dealloc)},
     {Py_sq_length, reinterpret_cast<void*>(database_length)},

@@ -43,6 +43,20 @@ PyObject* raise_panic(const char* message) {
 
 PyObject* raise_engine_error(const DbError& error) { return raise_value_error(error.message()); }
 
+PyObject* raise_value_error_from(const std::string& message, const DbError& cause) {
+  PyRef cause_text = PyRef::steal(PyUnicode_FromString(cause.message().c_str()));
+  if (!cause_text) return nullptr;
+  PyRef cause_exc = PyRef::steal(PyObject_CallOneArg(PyExc_ValueError, cause_text.get()));
+  if (!cause_exc) return nullptr;
+  PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) return nullptr;
+  PyRef exc = PyRef::steal(PyObject_CallOneArg(PyExc_ValueError, text.get()));
+  if (!exc) return nullptr;
+  PyException_SetCause(exc.get(), cause_exc.release());  // steals; also suppresses the context
+  PyErr_SetObject(PyExc_ValueError, exc.get());
+  return nullptr;
+}
+
 PyObject* raise_value_error(const std::string& message) {
   PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   if (text) PyErr_SetObject(PyExc_ValueError, text.get());
@@ -126,6 +140,8 @@ void translate_current_exception() noexcept {
     throw;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const PyValueError& error) {
+    raise_value_error(error.what());
   } catch (const Panic& panic) {
     raise_panic(panic.what());
   } catch (const std::exception& error) {

@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include <stdexcept>
 #include <string>
 
 #include "core/base/error.h"
@@ -21,6 +22,9 @@ PyObject* panic_exception_type();
 // `return raise_...(...)` in functions returning PyObject*.
 PyObject* raise_panic(const char* message);
 PyObject* raise_engine_error(const DbError& error);
+// ValueError(message) raised from ValueError(error's text): the engine's
+// error becomes the __cause__.
+PyObject* raise_value_error_from(const std::string& message, const DbError& cause);
 PyObject* raise_value_error(const std::string& message);
 PyObject* raise_type_error(const std::string& message);
 
@@ -40,9 +44,16 @@ PyObject* raise_wrong_type(const char* arg, PyObject* obj, const char* target);
 // "argument '{arg}': ". Other errors are left untouched.
 void prefix_type_error(const char* arg);
 
+// Thrown inside a guarded body to raise ValueError with its text.
+class PyValueError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // Translates the C++ exception being handled into a Python error:
-// hovra::Panic and other std::exceptions become PanicException,
-// std::bad_alloc MemoryError. Call only from inside a catch block.
+// PyValueError becomes ValueError, hovra::Panic and other std::exceptions
+// PanicException, std::bad_alloc MemoryError. Call only from inside a
+// catch block.
 void translate_current_exception() noexcept;
 
 // Runs body() and turns any C++ exception into a Python error, returning

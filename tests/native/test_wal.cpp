@@ -1,6 +1,9 @@
 // Tests of the write-ahead log: record payloads and frames byte for byte,
-// decoding of damaged payloads, the tolerant log parser and the appending
-// writer on real files.
+// decoding of damaged payloads, the tolerant log parser, batches, and the
+// appending writer on real files (including writes that stop part-way).
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -268,6 +271,79 @@ void test_writer_failures() {
   CHECK(!unreadable.ok() && unreadable.error().kind() == ErrorKind::Io);
 }
 
+void test_batches_replay_all_or_nothing() {
+  std::vector<WalRecord> r = three_records();
+  std::string lone = encode_frame(r[0]);
+  std::string log = lone + encode_marker(kBatchBeginKind, 2) + encode_frame(r[1]) + encode_frame(r[2]) +
+                    encode_marker(kBatchCommitKind, 2);
+  LogScan all = scan_log(log);
+  CHECK(all.records.size() == 3 && all.intact_end == log.size() && all.uncommitted == 0);
+  // Any cut inside the batch drops all of it; the intact part ends before it.
+  bool exact = true;
+  for (std::size_t cut = lone.size(); cut < log.size(); ++cut) {
+    LogScan s = scan_log(std::string_view(log).substr(0, cut));
+    exact &= s.records.size() == 1 && same_record(s.records[0], r[0]) && s.intact_end == lone.size();
+  }
+  CHECK(exact);
+  // A begin inside a batch abandons it; a commit whose count differs does
+  // not apply; records after them replay on their own.
+  std::string odd = encode_marker(kBatchBeginKind, 2) + encode_frame(r[1]) + encode_marker(kBatchBeginKind, 1) +
+                    encode_frame(r[2]) + encode_marker(kBatchCommitKind, 2) + lone;
+  LogScan s = scan_log(odd);
+  CHECK(s.records.size() == 1 && s.uncommitted == 2 && s.intact_end == odd.size());
+}
+
+std::uint64_t file_size(const std::string& path) { return std::filesystem::file_size(path); }
+
+void test_failed_writes_are_cut_back() {
+  ScratchDir dir;
+  std::string path = dir.file("wal.hovra");
+  std::vector<WalRecord> r = three_records();
+  Wal wal(path);
+  CHECK(wal.append(r[0]).ok());
+  std::uint64_t good = file_size(path);
+  std::uint64_t appended = wal.appended();
+
+  // A file-size limit stops writes part-way (EFBIG), as a full disk does.
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit old;
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  rlimit tight = old;
+  tight.rlim_cur = good + 20;
+  ::setrlimit(RLIMIT_FSIZE, &tight);
+  std::vector<float> big(5000, 0.5f);
+  CHECK(!wal.append(WalRecord::insert("big", big, std::nullopt)).ok());
+  CHECK(file_size(path) == good);
+  {
+    WalBatch batch(wal, 2);
+    CHECK(batch.begin().ok());
+    Status st = batch.add(WalRecord::insert("b1", big, std::nullopt));
+    if (st.ok()) st = batch.add(r[1]);
+    if (st.ok()) st = batch.commit();
+    CHECK(!st.ok());
+  }
+  CHECK(file_size(path) == good);
+  ::setrlimit(RLIMIT_FSIZE, &old);
+
+  // A batch given up before its commit leaves nothing either.
+  {
+    WalBatch batch(wal, 1);
+    CHECK(batch.begin().ok() && batch.add(r[2]).ok());
+  }
+  CHECK(file_size(path) == good && wal.appended() == appended);
+  CHECK(wal.append(r[1]).ok());
+  {
+    WalBatch batch(wal, 1);
+    CHECK(batch.begin().ok() && batch.add(r[2]).ok() && batch.commit().ok());
+  }
+  Result<std::string> bytes = read_file(path);
+  CHECK(bytes.ok());
+  LogScan scan = scan_log(bytes.value());
+  CHECK(scan.records.size() == 3 && scan.intact_end == bytes.value().size());
+  CHECK(wal.contents_size() == bytes.value().size());
+  CHECK(wal.contents_crc() == crc32_bytes(0, bytes.value().data(), bytes.value().size()));
+}
+
 }  // namespace
 
 int main() {
@@ -280,5 +356,7 @@ int main() {
   test_log_tolerance();
   test_writer_and_reader_on_files();
   test_writer_failures();
+  test_batches_replay_all_or_nothing();
+  test_failed_writes_are_cut_back();
   return check::exit_code("test_wal");
 }

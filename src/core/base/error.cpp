@@ -23,6 +23,9 @@ DbError DbError::corrupt_data(std::string detail) { return DbError(ErrorKind::Co
 DbError DbError::invalid_filter(std::string detail) {
   return DbError(ErrorKind::InvalidFilter, std::move(detail));
 }
+DbError DbError::in_use(std::string path) { return DbError(ErrorKind::InUse, std::move(path)); }
+DbError DbError::non_finite_vector(std::string id) { return DbError(ErrorKind::NonFiniteVector, std::move(id)); }
+DbError DbError::non_finite_query() { return DbError(ErrorKind::NonFiniteQuery, {}); }
 
 std::string DbError::message() const {
   switch (kind_) {
@@ -42,6 +45,12 @@ std::string DbError::message() const {
       return "corrupt data: " + detail_;
     case ErrorKind::InvalidFilter:
       return "invalid filter: " + detail_;
+    case ErrorKind::InUse:
+      return "database at '" + detail_ + "' is in use by another process";
+    case ErrorKind::NonFiniteVector:
+      return "vector for id '" + detail_ + "' contains NaN or infinity";
+    case ErrorKind::NonFiniteQuery:
+      return "query contains NaN or infinity";
   }
   return detail_;
 }

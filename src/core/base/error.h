@@ -21,6 +21,10 @@ enum class ErrorKind {
   InvalidMetric,
   CorruptData,
   InvalidFilter,
+  // Kinds added beside the original eight.
+  InUse,              // the directory is owned by another process
+  NonFiniteVector,    // a stored vector with NaN or infinity
+  NonFiniteQuery,     // a query with NaN or infinity
 };
 
 class DbError {
@@ -36,6 +40,9 @@ class DbError {
   static DbError invalid_metric(std::string name);
   static DbError corrupt_data(std::string detail);
   static DbError invalid_filter(std::string detail);
+  static DbError in_use(std::string path);
+  static DbError non_finite_vector(std::string id);
+  static DbError non_finite_query();
 
   ErrorKind kind() const { return kind_; }
   // The kind's own detail: the id, path, os text, metric name or detail text.

@@ -2,6 +2,7 @@
 #include "core/base/file_io.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -109,6 +110,92 @@ Status sync_dir(const std::string& path) {
   return Status::success();
 }
 
+Status truncate_and_sync(const std::string& path, std::uint64_t size) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return DbError::io_errno(errno);
+  int rc = ::ftruncate(fd, static_cast<off_t>(size));
+  if (rc == 0) rc = ::fsync(fd);
+  int err = errno;
+  ::close(fd);
+  if (rc != 0) return DbError::io_errno(err);
+  return Status::success();
+}
+
+Result<FileDigest> digest_file(const std::string& path) {
+  int fd;
+  std::size_t size;
+  HOVRA_RETURN_IF_ERROR(open_for_reading(path, fd, size));
+  constexpr std::size_t kPiece = 1 << 20;
+  std::unique_ptr<char[]> buf(new char[kPiece]);
+  FileDigest digest;
+  for (;;) {
+    ssize_t n = ::read(fd, buf.get(), kPiece);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      ::close(fd);
+      return DbError::io_errno(err);
+    }
+    if (n == 0) break;
+    digest.crc = crc32_bytes(digest.crc, buf.get(), static_cast<std::size_t>(n));
+    digest.size += static_cast<std::uint64_t>(n);
+  }
+  ::close(fd);
+  return digest;
+}
+
+Result<FileId> file_identity(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return DbError::io_errno(errno);
+  FileId id;
+  id.device = static_cast<std::uint64_t>(st.st_dev);
+  id.inode = static_cast<std::uint64_t>(st.st_ino);
+  return id;
+}
+
+int current_process_id() { return static_cast<int>(::getpid()); }
+
+FileHandle::~FileHandle() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Status FileHandle::sync_data() {
+  if (::fdatasync(fd_) != 0) return DbError::io_errno(errno);
+  return Status::success();
+}
+
+FileLock::~FileLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+Result<FileLock> FileLock::acquire(const std::string& path, bool& busy) {
+  busy = false;
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return DbError::io_errno(errno);
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    int err = errno;
+    ::close(fd);
+    if (err == EWOULDBLOCK) {
+      busy = true;
+      return FileLock();
+    }
+    return DbError::io_errno(err);
+  }
+  FileLock lock;
+  lock.fd_ = fd;
+  return lock;
+}
+
 FileWriter::~FileWriter() { (void)close(); }
 
 Status FileWriter::open(const std::string& path, Mode mode) {
@@ -165,6 +252,20 @@ Status FileWriter::sync() {
   if (fd_ < 0) return DbError::io_errno(EBADF);
   if (::fsync(fd_) != 0) return DbError::io_errno(errno);
   return Status::success();
+}
+
+Status FileWriter::truncate(std::uint64_t size) {
+  if (fd_ < 0) return DbError::io_errno(EBADF);
+  used_ = 0;
+  if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return DbError::io_errno(errno);
+  return Status::success();
+}
+
+Result<std::shared_ptr<FileHandle>> FileWriter::share_handle() const {
+  if (fd_ < 0) return DbError::io_errno(EBADF);
+  int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return DbError::io_errno(errno);
+  return std::make_shared<FileHandle>(fd);
 }
 
 Status FileWriter::close() {

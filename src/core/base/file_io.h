@@ -1,6 +1,7 @@
 // The platform layer: directories, whole-file reads, buffered writers,
-// renames, deletes, syncs and read-only memory maps. Nothing else in the
-// engine calls the operating system's file interfaces.
+// renames, deletes, truncation, syncs, read-only memory maps, file identity
+// and exclusive file locks. Nothing else in the engine calls the operating
+// system's file interfaces.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +32,66 @@ Status rename_file(const std::string& from, const std::string& to);
 Status remove_file(const std::string& path);
 // Forces a directory's entries (renames, deletes) to stable storage.
 Status sync_dir(const std::string& path);
+// Cuts a file to `size` bytes and forces it to stable storage.
+Status truncate_and_sync(const std::string& path, std::uint64_t size);
+
+// The size and CRC-32 of a whole file, read in large pieces.
+struct FileDigest {
+  std::uint64_t size = 0;
+  std::uint32_t crc = 0;
+};
+Result<FileDigest> digest_file(const std::string& path);
+
+// What tells two paths to one file or directory apart: device and inode.
+struct FileId {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  friend bool operator<(const FileId& a, const FileId& b) {
+    return a.device != b.device ? a.device < b.device : a.inode < b.inode;
+  }
+};
+Result<FileId> file_identity(const std::string& path);
+
+// The calling process's id (a forked child has its own).
+int current_process_id();
+
+// An open file descriptor, closed when the last owner drops it. Lets one
+// thread sync a file while another keeps writing or closes its own handle.
+class FileHandle {
+ public:
+  explicit FileHandle(int fd) : fd_(fd) {}
+  ~FileHandle();
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  // Forces the file's data (and the size, when it changed) to stable storage.
+  Status sync_data();
+
+ private:
+  int fd_;
+};
+
+// An exclusive lock (flock) on a file, held while the object lives. The
+// file is created when missing and opened close-on-exec, so a program run
+// through exec does not inherit the lock. Closing the descriptor releases
+// it; the lock is never released explicitly, so a forked child that drops
+// its copy does not release the parent's lock.
+class FileLock {
+ public:
+  FileLock() = default;
+  ~FileLock();
+  FileLock(FileLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  FileLock& operator=(FileLock&& other) noexcept;
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  // Takes the lock without waiting. `busy` is set (and the result is an
+  // unlocked object) when another open file description holds it.
+  static Result<FileLock> acquire(const std::string& path, bool& busy);
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
 
 // A file written through a user-space buffer of 8192 bytes. A piece larger
 // than the free space goes through the normal path; a piece larger than the
@@ -52,6 +113,10 @@ class FileWriter {
   Status flush();
   // Forces the file's contents to stable storage (after flush).
   Status sync();
+  // Drops anything buffered and cuts the file to `size` bytes.
+  Status truncate(std::uint64_t size);
+  // A second descriptor on the same open file, for syncing it elsewhere.
+  Result<std::shared_ptr<FileHandle>> share_handle() const;
   // Flushes and closes; returns the first error.
   Status close();
   // From now on keep a running CRC-32 and byte count of what is written.

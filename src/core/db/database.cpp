@@ -4,7 +4,11 @@
 //
 // Every change takes the id-map write lock before it appends its log record
 // and keeps it until the change is applied, so memory applies changes in
-// the order the log holds them and a reopen reproduces memory exactly.
+// the order the log holds them and a reopen reproduces memory exactly. With
+// synced writes a change then waits, after releasing its locks, until its
+// record is on stable storage (group commit: one sync serves every record
+// appended before it began). Vectors and queries with NaN or infinity are
+// refused before anything is logged.
 // Operations that look a slot up keep the id-map lock while they use it, so
 // a compaction (which renumbers slots under the id-map write lock) never
 // invalidates a slot in use.
@@ -14,6 +18,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <unordered_set>
 
@@ -22,6 +27,17 @@ namespace hovra {
 namespace {
 using ReadLock = std::shared_lock<std::shared_mutex>;
 using WriteLock = std::unique_lock<std::shared_mutex>;
+
+// Whether no component is NaN or infinite (exponent bits all ones).
+bool all_finite(const float* v, std::size_t n) {
+  std::uint32_t bad = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint32_t bits;
+    std::memcpy(&bits, v + i, 4);
+    bad |= static_cast<std::uint32_t>((bits & 0x7F800000u) == 0x7F800000u);
+  }
+  return bad == 0;
+}
 }  // namespace
 
 std::size_t default_ef(std::size_t k) {
@@ -32,8 +48,79 @@ std::size_t default_ef(std::size_t k) {
 }
 
 Database::~Database() {
+  // A forked child's copy leaves the log alone: a thread of the parent may
+  // have held the WAL mutex when the child was forked.
+  if (current_process_id() != owner_pid_) return;
   std::lock_guard<std::mutex> g(wal_mutex_);
   if (wal_) wal_->close_writer();
+}
+
+// A forked child can still read its copy of the parent's engine, but its
+// changes would go to the parent's log behind the parent's back.
+Status Database::check_owner() const {
+  if (current_process_id() != owner_pid_) return DbError::in_use(dir_);
+  return Status::success();
+}
+
+Status Database::check_vector(const std::string& id, const std::vector<float>& vector) const {
+  if (vector.size() != dim_) return DbError::dimension_mismatch(dim_, vector.size());
+  if (!all_finite(vector.data(), vector.size())) return DbError::non_finite_vector(id);
+  return Status::success();
+}
+
+// Every length first, then every value: the first offending item names the
+// error.
+Status Database::check_batch(const std::vector<RecordInput>& items) const {
+  for (const auto& item : items)
+    if (item.vector.size() != dim_) return DbError::dimension_mismatch(dim_, item.vector.size());
+  for (const auto& item : items)
+    if (!all_finite(item.vector.data(), item.vector.size())) return DbError::non_finite_vector(item.id);
+  return Status::success();
+}
+
+// Takes the WAL mutex.
+Status Database::log_one(const WalRecord& record, std::uint64_t& ticket) {
+  std::lock_guard<std::mutex> w(wal_mutex_);
+  HOVRA_RETURN_IF_ERROR(wal_->append(record));
+  ticket = wal_->appended();
+  return Status::success();
+}
+
+// Takes the WAL mutex. The batch's records replay all or nothing; a batch
+// that fails part-way is cut out of the log again.
+Status Database::log_batch(const std::vector<RecordInput>& items, std::uint64_t& ticket) {
+  std::lock_guard<std::mutex> w(wal_mutex_);
+  WalBatch batch(*wal_, static_cast<std::uint32_t>(items.size()));
+  HOVRA_RETURN_IF_ERROR(batch.begin());
+  for (const auto& item : items) HOVRA_RETURN_IF_ERROR(batch.add(WalRecord::insert(item.id, item.vector, item.metadata)));
+  // Between the records and the commit marker: a batch abandoned here
+  // (returning before commit) leaves nothing in the log.
+  HOVRA_RETURN_IF_ERROR(batch.commit());
+  ticket = wal_->appended();
+  return Status::success();
+}
+
+// Called holding no lock. Takes the group-commit mutex, and the WAL mutex
+// (never both at once) to read the log's handle or to refuse later appends
+// after a failed sync.
+Status Database::durable(std::uint64_t ticket) {
+  if (!sync_writes_.load(std::memory_order_acquire)) return Status::success();
+  Status st = group_commit_.wait(ticket, [&] {
+    std::lock_guard<std::mutex> w(wal_mutex_);
+    return GroupCommit::Snapshot{wal_->sync_handle(), wal_->appended()};
+  });
+  if (!st.ok()) {
+    std::lock_guard<std::mutex> w(wal_mutex_);
+    wal_->mark_broken(st.error());
+  }
+  return st;
+}
+
+// Takes the WAL mutex.
+void Database::require_sync_writes() {
+  std::lock_guard<std::mutex> w(wal_mutex_);
+  if (sync_writes_.exchange(true)) return;
+  wal_->sync_directory_on_create(dir_.empty() ? "." : dir_);
 }
 
 Metric Database::metric() const {
@@ -125,63 +212,68 @@ void Database::clear_slot(std::uint32_t slot) {
 }
 
 Status Database::add(const std::string& id, const std::vector<float>& vector, std::optional<JsonValue> metadata) {
-  if (vector.size() != dim_) return DbError::dimension_mismatch(dim_, vector.size());
-  WriteLock ids(id_map_lock_);
-  if (id_to_slot_.count(id)) return DbError::duplicate_id(id);
+  HOVRA_RETURN_IF_ERROR(check_vector(id, vector));
+  HOVRA_RETURN_IF_ERROR(check_owner());
+  std::uint64_t ticket = 0;
   {
-    std::lock_guard<std::mutex> w(wal_mutex_);
-    HOVRA_RETURN_IF_ERROR(wal_->append(WalRecord::insert(id, vector, metadata)));
+    WriteLock ids(id_map_lock_);
+    if (id_to_slot_.count(id)) return DbError::duplicate_id(id);
+    HOVRA_RETURN_IF_ERROR(log_one(WalRecord::insert(id, vector, metadata), ticket));
+    apply_insert_locked(id, vector.data(), std::move(metadata));
   }
-  apply_insert_locked(id, vector.data(), std::move(metadata));
-  return Status::success();
+  return durable(ticket);
 }
 
 Status Database::upsert(const std::string& id, const std::vector<float>& vector, std::optional<JsonValue> metadata) {
-  if (vector.size() != dim_) return DbError::dimension_mismatch(dim_, vector.size());
-  WriteLock ids(id_map_lock_);
+  HOVRA_RETURN_IF_ERROR(check_vector(id, vector));
+  HOVRA_RETURN_IF_ERROR(check_owner());
+  std::uint64_t ticket = 0;
   {
-    std::lock_guard<std::mutex> w(wal_mutex_);
-    HOVRA_RETURN_IF_ERROR(wal_->append(WalRecord::insert(id, vector, metadata)));
+    WriteLock ids(id_map_lock_);
+    HOVRA_RETURN_IF_ERROR(log_one(WalRecord::insert(id, vector, metadata), ticket));
+    auto it = id_to_slot_.find(id);
+    if (it == id_to_slot_.end())
+      apply_insert_locked(id, vector.data(), std::move(metadata));
+    else
+      replace_record_locked(it->second, vector, std::move(metadata));
   }
-  auto it = id_to_slot_.find(id);
-  if (it == id_to_slot_.end())
-    apply_insert_locked(id, vector.data(), std::move(metadata));
-  else
-    replace_record_locked(it->second, vector, std::move(metadata));
-  return Status::success();
+  return durable(ticket);
 }
 
 Status Database::update(const std::string& id, const std::vector<float>* vector, const JsonValue* metadata) {
-  WriteLock ids(id_map_lock_);
-  auto it = id_to_slot_.find(id);
-  if (it == id_to_slot_.end()) return DbError::not_found(id);
-  if (vector && vector->size() != dim_) return DbError::dimension_mismatch(dim_, vector->size());
-  std::uint32_t slot = it->second;
+  std::uint64_t ticket = 0;
   {
-    std::lock_guard<std::mutex> w(wal_mutex_);
-    HOVRA_RETURN_IF_ERROR(wal_->append(WalRecord::update(id, vector, metadata)));
+    WriteLock ids(id_map_lock_);
+    auto it = id_to_slot_.find(id);
+    if (it == id_to_slot_.end()) return DbError::not_found(id);
+    if (vector) HOVRA_RETURN_IF_ERROR(check_vector(id, *vector));
+    HOVRA_RETURN_IF_ERROR(check_owner());
+    std::uint32_t slot = it->second;
+    HOVRA_RETURN_IF_ERROR(log_one(WalRecord::update(id, vector, metadata), ticket));
+    if (vector) {
+      WriteLock ix(index_lock_);
+      index_->update_vector(slot, vector->data(), vector->size());
+    }
+    if (metadata) replace_metadata(slot, *metadata);
   }
-  if (vector) {
-    WriteLock ix(index_lock_);
-    index_->update_vector(slot, vector->data(), vector->size());
-  }
-  if (metadata) replace_metadata(slot, *metadata);
-  return Status::success();
+  return durable(ticket);
 }
 
 // A failed log append leaves the record fully present.
 Result<bool> Database::remove(const std::string& id) {
-  WriteLock ids(id_map_lock_);
-  auto it = id_to_slot_.find(id);
-  if (it == id_to_slot_.end()) return false;
+  std::uint64_t ticket = 0;
   {
-    std::lock_guard<std::mutex> w(wal_mutex_);
-    Status st = wal_->append(WalRecord::remove(id));
-    if (!st.ok()) return st.error();
+    WriteLock ids(id_map_lock_);
+    auto it = id_to_slot_.find(id);
+    if (it == id_to_slot_.end()) return false;
+    HOVRA_RETURN_IF_ERROR(check_owner());
+    HOVRA_RETURN_IF_ERROR(log_one(WalRecord::remove(id), ticket));
+    std::uint32_t slot = it->second;
+    id_to_slot_.erase(it);
+    clear_slot(slot);
   }
-  std::uint32_t slot = it->second;
-  id_to_slot_.erase(it);
-  clear_slot(slot);
+  Status st = durable(ticket);
+  if (!st.ok()) return st.error();
   return true;
 }
 
@@ -214,56 +306,55 @@ std::size_t Database::len() const {
 }
 
 Status Database::add_many(std::vector<RecordInput> items) {
-  for (const auto& item : items)
-    if (item.vector.size() != dim_) return DbError::dimension_mismatch(dim_, item.vector.size());
+  HOVRA_RETURN_IF_ERROR(check_batch(items));
   if (items.empty()) return Status::success();
-  WriteLock ids(id_map_lock_);
-  std::unordered_set<std::string_view> seen;
-  for (const auto& item : items) {
-    if (id_to_slot_.count(item.id) || !seen.insert(item.id).second) return DbError::duplicate_id(item.id);
-  }
+  HOVRA_RETURN_IF_ERROR(check_owner());
+  std::uint64_t ticket = 0;
   {
-    std::lock_guard<std::mutex> w(wal_mutex_);
-    for (const auto& item : items)
-      HOVRA_RETURN_IF_ERROR(wal_->append(WalRecord::insert(item.id, item.vector, item.metadata)));
+    WriteLock ids(id_map_lock_);
+    std::unordered_set<std::string_view> seen;
+    for (const auto& item : items) {
+      if (id_to_slot_.count(item.id) || !seen.insert(item.id).second) return DbError::duplicate_id(item.id);
+    }
+    HOVRA_RETURN_IF_ERROR(log_batch(items, ticket));
+    std::vector<RecordInput*> all;
+    for (auto& item : items) all.push_back(&item);
+    insert_batch_locked(all);
   }
-  std::vector<RecordInput*> all;
-  for (auto& item : items) all.push_back(&item);
-  insert_batch_locked(all);
-  return Status::success();
+  return durable(ticket);
 }
 
 Status Database::upsert_many(std::vector<RecordInput> items) {
-  for (const auto& item : items)
-    if (item.vector.size() != dim_) return DbError::dimension_mismatch(dim_, item.vector.size());
+  HOVRA_RETURN_IF_ERROR(check_batch(items));
   if (items.empty()) return Status::success();
-  WriteLock ids(id_map_lock_);
+  HOVRA_RETURN_IF_ERROR(check_owner());
+  std::uint64_t ticket = 0;
   {
-    std::lock_guard<std::mutex> w(wal_mutex_);
-    for (const auto& item : items)
-      HOVRA_RETURN_IF_ERROR(wal_->append(WalRecord::insert(item.id, item.vector, item.metadata)));
+    WriteLock ids(id_map_lock_);
+    HOVRA_RETURN_IF_ERROR(log_batch(items, ticket));
+    // Items whose id exists (before or through an earlier item of this
+    // batch) replace in batch order; the first occurrence of each new id is
+    // inserted.
+    std::unordered_map<std::string_view, std::size_t> first_new;
+    std::vector<RecordInput*> new_items;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (id_to_slot_.count(items[i].id) || first_new.count(items[i].id)) continue;
+      first_new.emplace(items[i].id, i);
+      new_items.push_back(&items[i]);
+    }
+    for (auto& item : items) {
+      auto it = id_to_slot_.find(item.id);
+      if (it != id_to_slot_.end()) replace_record_locked(it->second, item.vector, item.metadata);
+    }
+    if (!new_items.empty()) insert_batch_locked(new_items);
+    // Later occurrences of a new id replace the record its first one made.
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      auto f = first_new.find(items[i].id);
+      if (f == first_new.end() || f->second == i) continue;
+      replace_record_locked(id_to_slot_.at(items[i].id), items[i].vector, items[i].metadata);
+    }
   }
-  // Items whose id exists (before or through an earlier item of this batch)
-  // replace in batch order; the first occurrence of each new id is inserted.
-  std::unordered_map<std::string_view, std::size_t> first_new;
-  std::vector<RecordInput*> new_items;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (id_to_slot_.count(items[i].id) || first_new.count(items[i].id)) continue;
-    first_new.emplace(items[i].id, i);
-    new_items.push_back(&items[i]);
-  }
-  for (auto& item : items) {
-    auto it = id_to_slot_.find(item.id);
-    if (it != id_to_slot_.end()) replace_record_locked(it->second, item.vector, item.metadata);
-  }
-  if (!new_items.empty()) insert_batch_locked(new_items);
-  // Later occurrences of a new id replace the record its first one made.
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    auto f = first_new.find(items[i].id);
-    if (f == first_new.end() || f->second == i) continue;
-    replace_record_locked(id_to_slot_.at(items[i].id), items[i].vector, items[i].metadata);
-  }
-  return Status::success();
+  return durable(ticket);
 }
 
 // Caller holds the index, slot-ids and metadata read locks.
@@ -319,6 +410,7 @@ Database::FilterScope Database::filter_scope(const Filter* filter) const {
 Result<std::vector<SearchHit>> Database::search(const std::vector<float>& query, const SearchParams& params) const {
   std::size_t ef = params.ef_search ? *params.ef_search : default_ef(params.k);
   if (query.size() != dim_) return DbError::dimension_mismatch(dim_, query.size());
+  if (!all_finite(query.data(), query.size())) return DbError::non_finite_query();
   ReadLock ix(index_lock_);
   ReadLock si(slot_ids_lock_);
   ReadLock md(metadata_lock_);
@@ -332,6 +424,8 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const std::vec
   std::size_t ef = params.ef_search ? *params.ef_search : default_ef(params.k);
   for (const auto& q : queries)
     if (q.size() != dim_) return DbError::dimension_mismatch(dim_, q.size());
+  for (const auto& q : queries)
+    if (!all_finite(q.data(), q.size())) return DbError::non_finite_query();
   std::vector<std::vector<SearchHit>> out;
   if (queries.empty()) return out;
   ReadLock ix(index_lock_);
@@ -345,15 +439,15 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const std::vec
   return out;
 }
 
+// Takes the index, metadata and metadata-index read locks in order and
+// holds them together, so the candidate slots are used in the state they
+// were read from (a compaction renumbers slots under all write locks).
 std::size_t Database::count(const Filter* filter) const {
   if (!filter) return len();
-  std::optional<SlotSet> candidates;
-  {
-    ReadLock mi(metadata_index_lock_);
-    candidates = candidate_slots(*filter, metadata_index_);
-  }
   ReadLock ix(index_lock_);
   ReadLock md(metadata_lock_);
+  ReadLock mi(metadata_index_lock_);
+  std::optional<SlotSet> candidates = candidate_slots(*filter, metadata_index_);
   auto satisfies = [&](std::uint32_t slot) {
     if (index_->is_deleted(slot)) return false;
     const auto& m = slot_metadata_.at(slot);
@@ -397,6 +491,12 @@ void Database::compact() {
     if (old.quantizer()) fresh->enable_quantization();
   }
   WriteLock ix(index_lock_);
+  // A quantization switch may have run since the copy was taken: the new
+  // index follows the old one's state now, so the last switch wins.
+  if (index_->quantizer() && !fresh->quantizer())
+    fresh->enable_quantization();
+  else if (!index_->quantizer() && fresh->quantizer())
+    fresh->disable_quantization();
   WriteLock si(slot_ids_lock_);
   WriteLock md(metadata_lock_);
   WriteLock mi(metadata_index_lock_);

@@ -5,9 +5,15 @@
 // Lock order (whenever more than one is held): id-map, index, slot-ids,
 // metadata, metadata-index. The WAL mutex is taken while holding nothing, the
 // id-map lock (batches and single-record changes), or save's locks; no other
-// lock is taken while it is held.
+// lock is taken while it is held, except the group-commit mutex (save marks
+// the records it wrote as durable). The save mutex comes before all of them.
+//
+// One engine per directory per process: open_or_create hands a second
+// opener of a directory the engine that already holds it, and the engine
+// holds an exclusive lock on lock.hovra so that no other process opens it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -24,6 +30,7 @@
 #include "core/records/filter.h"
 #include "core/index/hnsw_index.h"
 #include "core/records/json.h"
+#include "core/storage/group_commit.h"
 #include "core/storage/wal.h"
 
 namespace hovra {
@@ -35,6 +42,23 @@ struct OpenOptions {
   std::size_t m = 16;
   std::size_t ef_construction = 200;
   bool quantize = false;
+  // Sync every change to stable storage before it returns.
+  bool sync_writes = false;
+};
+
+// What a check of a database directory found (verify, verify_directory).
+struct VerifyReport {
+  bool has_checksums = false;   // the directory holds a checksum record
+  std::size_t dim = 0;
+  std::uint64_t nodes = 0;      // slots, live and deleted
+  std::uint64_t live = 0;
+  std::uint64_t unreachable = 0;  // live nodes no search from the entry point reaches
+  bool quantized_file = false;  // vectors.sq8 belongs to the saved state
+  std::uint64_t log_bytes = 0;
+  std::uint64_t log_records = 0;    // records a reopen would replay
+  std::uint64_t log_skipped = 0;    // intact frames that do not decode
+  std::uint64_t log_uncommitted = 0;  // records of batches that never committed
+  std::uint64_t log_torn_bytes = 0;   // bytes after the last intact record or batch
 };
 
 struct RecordInput {
@@ -66,10 +90,26 @@ std::size_t default_ef(std::size_t k);
 
 class Database {
  public:
-  static Result<std::unique_ptr<Database>> open_or_create(const OpenOptions& options);
+  // Opens the database in options.path, or creates it when options.dim is
+  // given. A directory this process already has open yields the same
+  // engine (the creation parameters are then ignored; sync_writes, when
+  // set, switches the shared engine to synced writes). A directory that
+  // another process holds fails with InUse. A forked child never receives
+  // its parent's engine.
+  static Result<std::shared_ptr<Database>> open_or_create(const OpenOptions& options);
   // Whether the directory holds a database (graph and vector files).
   static bool exists_at(const std::string& dir);
+  // Checks a directory's files without changing anything and without the
+  // directory's lock: checksums against the checksum record, the graph and
+  // record table, the vector files' sizes, reachability from the entry
+  // point, and the log. CorruptData names the file that does not match.
+  static Result<VerifyReport> verify_directory(const std::string& dir);
   ~Database();
+
+  // verify_directory for this database's files; no save runs meanwhile.
+  Result<VerifyReport> verify() const;
+  void require_sync_writes();
+  const std::string& directory() const { return dir_; }
 
   Status add(const std::string& id, const std::vector<float>& vector, std::optional<JsonValue> metadata);
   Status upsert(const std::string& id, const std::vector<float>& vector, std::optional<JsonValue> metadata);
@@ -102,12 +142,26 @@ class Database {
  private:
   Database() = default;
 
-  // Opening (database_files.cpp).
+  // Opening (database_files.cpp); the caller holds the directory's lock.
+  static Result<std::unique_ptr<Database>> open_locked(const OpenOptions& options);
   static Result<std::unique_ptr<Database>> load_existing(const std::string& dir, bool create_mode, bool quantize);
-  static std::unique_ptr<Database> make_empty(const OpenOptions& options);
+  static Result<std::unique_ptr<Database>> create_new(const OpenOptions& options);
   void set_paths(const std::string& dir);
+  // Reads the log, cuts it to its intact part and syncs it, replays it
+  // (after the prefix a save already holds, when the log begins with it)
+  // and sets the writer's state.
+  Status recover_log(std::uint64_t saved_prefix_size, std::uint32_t saved_prefix_crc, bool* prefix_skipped);
   void replay(const std::vector<WalRecord>& records);
   void apply_logged(const WalRecord& record);
+
+  // Changes (database.cpp). Every change checks its owner, logs under the
+  // WAL mutex, applies, and then waits for the sync when writes are synced.
+  Status check_owner() const;
+  Status check_vector(const std::string& id, const std::vector<float>& vector) const;
+  Status check_batch(const std::vector<RecordInput>& items) const;
+  Status log_one(const WalRecord& record, std::uint64_t& ticket);
+  Status log_batch(const std::vector<RecordInput>& items, std::uint64_t& ticket);
+  Status durable(std::uint64_t ticket);
 
   // Record-table helpers; callers hold the locks named in each definition.
   void apply_insert_locked(const std::string& id, const float* vector, std::optional<JsonValue> metadata);
@@ -129,7 +183,9 @@ class Database {
   FilterScope filter_scope(const Filter* filter) const;
   std::vector<Hit> run_search(const float* query, std::size_t k, std::size_t ef, const FilterScope& scope) const;
 
-  // Persistence state.
+  // Persistence state. The directory's lock is released last, after the
+  // log and the mapped files.
+  FileLock dir_lock_;  // lock.hovra, held for the engine's life
   std::string dir_;
   std::string graph_path_, vectors_path_, sq8_path_, wal_path_;
   bool persist_quantized_ = false;
@@ -147,7 +203,10 @@ class Database {
   MetadataIndex metadata_index_;
   mutable std::mutex wal_mutex_;
   std::unique_ptr<Wal> wal_;
-  std::mutex save_mutex_;  // serialises saves (shared temporary names)
+  GroupCommit group_commit_;
+  std::atomic<bool> sync_writes_{false};
+  mutable std::mutex save_mutex_;  // serialises saves (shared temporary names) and verify
+  int owner_pid_ = 0;               // the process that opened the directory
 };
 
 }  // namespace hovra

@@ -1,23 +1,38 @@
-// Opening, creating, saving and recovering a database directory.
+// Opening, creating, saving, recovering and checking a database directory.
 //
-// Save writes every file under a temporary name and forces it to stable
-// storage, then writes a save seal (seal.hovra: the size and CRC-32 of the
-// new graph file, vector files and of the log the save covers), then
-// commits by renaming graph.tmp over graph.hovra, moves the vector files
-// into place, deletes the log and finally the seal, syncing the directory
-// between the steps. The graph and vector files keep their plain layouts.
-// On open, a seal whose graph matches graph.hovra means a save committed but
-// may have stopped before its last steps: a temporary vector file that
-// matches the seal is moved into place, a quantized file the save did not
-// write is not loaded, and the logged prefix the save holds is not
-// replayed again. A seal that does not match graph.hovra belongs to a save
-// that never committed and is ignored.
+// seal.hovra is the database's checksum record: the size and CRC-32 of the
+// graph file and the vector files of the last save (and, while a save is
+// finishing, the log prefix that save already holds). Save writes every
+// file under a temporary name and forces it to stable storage, writes the
+// new record as seal.tmp, then commits by renaming graph.tmp over
+// graph.hovra, moves the vector files and seal.tmp into place, deletes the
+// log, and finally rewrites the record without the log prefix, syncing the
+// directory between the steps. The graph and vector files keep their plain
+// layouts.
+//
+// On open, seal.tmp matching graph.hovra means a save committed but stopped
+// before its last steps: a temporary vector file that matches is moved
+// into place and the record takes its place. A record that covers a log
+// prefix skips that prefix at replay while the log still begins with it,
+// and is rewritten without it before anything is appended otherwise, so a
+// later log that happens to begin with the same bytes is never skipped.
+// graph.hovra must match the record (it is read whole anyway); the vector
+// files are checked on demand by verify. A directory without a record
+// (saved by an earlier build) opens unchecked. A seal.hovra of the first
+// record version comes from an earlier build's save, which kept the record
+// only until it finished: it counts only when it matches graph.hovra.
+//
+// Creating a database writes its empty files at once (a save), after
+// replaying any log left in the directory, so a database that was never
+// saved explicitly still reopens after a crash.
 
 #include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "core/base/bytes.h"
-#include "core/db/database.h"
 #include "core/base/file_io.h"
+#include "core/db/database.h"
 #include "core/storage/graph_file.h"
 #include "core/storage/vector_files.h"
 
@@ -32,15 +47,21 @@ constexpr const char* kGraphFile = "graph.hovra";
 constexpr const char* kVectorsFile = "vectors.bin";
 constexpr const char* kSq8File = "vectors.sq8";
 constexpr const char* kWalFile = "wal.hovra";
+constexpr const char* kLockFile = "lock.hovra";
 constexpr const char* kGraphTmp = "graph.tmp";
 constexpr const char* kVectorsTmp = "vectors.tmp";
 constexpr const char* kSq8Tmp = "vectors.sq8.tmp";
 constexpr const char* kSealFile = "seal.hovra";
+constexpr const char* kSealTmp = "seal.tmp";
 
 constexpr std::uint32_t kSealMagic = 0x4C414553;  // "SEAL"
-constexpr std::uint32_t kSealVersion = 1;
+// Version 1: kept only while a save finished (earlier builds). Version 2:
+// the permanent checksum record.
+constexpr std::uint32_t kSealVersionPending = 1;
+constexpr std::uint32_t kSealVersion = 2;
 
 struct SaveSeal {
+  std::uint32_t version = kSealVersion;
   std::uint64_t graph_size = 0;
   std::uint32_t graph_crc = 0;
   std::uint64_t vectors_size = 0;
@@ -48,9 +69,16 @@ struct SaveSeal {
   bool has_sq8 = false;
   std::uint64_t sq8_size = 0;
   std::uint32_t sq8_crc = 0;
-  bool log_known = false;
+  bool log_known = false;  // the log prefix below is already in the files
   std::uint64_t log_size = 0;
   std::uint32_t log_crc = 0;
+
+  bool covers_log_prefix() const { return log_known && log_size > 0; }
+  void forget_log_prefix() {
+    log_known = false;
+    log_size = 0;
+    log_crc = 0;
+  }
 };
 
 void put_u64(ByteWriter& w, std::uint64_t v) {
@@ -86,15 +114,18 @@ std::string encode_seal(const SaveSeal& s) {
   return out;
 }
 
-// The seal's contents, if intact.
+// The record's contents, if intact.
 std::optional<SaveSeal> parse_seal(std::string_view bytes) {
   ByteReader r(bytes);
   SaveSeal s;
-  std::uint32_t magic, version, crc;
+  std::uint32_t magic, crc;
   std::uint8_t has_sq8, log_known;
-  if (!r.u32(magic) || magic != kSealMagic || !r.u32(version) || version != kSealVersion) return std::nullopt;
-  if (!take_u64(r, s.graph_size) || !r.u32(s.graph_crc) || !take_u64(r, s.vectors_size) || !r.u32(s.vectors_crc) || !r.u8(has_sq8) || !take_u64(r, s.sq8_size) ||
-      !r.u32(s.sq8_crc) || !r.u8(log_known) || !take_u64(r, s.log_size) || !r.u32(s.log_crc))
+  if (!r.u32(magic) || magic != kSealMagic || !r.u32(s.version) ||
+      (s.version != kSealVersion && s.version != kSealVersionPending))
+    return std::nullopt;
+  if (!take_u64(r, s.graph_size) || !r.u32(s.graph_crc) || !take_u64(r, s.vectors_size) || !r.u32(s.vectors_crc) ||
+      !r.u8(has_sq8) || !take_u64(r, s.sq8_size) || !r.u32(s.sq8_crc) || !r.u8(log_known) ||
+      !take_u64(r, s.log_size) || !r.u32(s.log_crc))
     return std::nullopt;
   std::size_t body = r.position();
   if (!r.u32(crc) || crc != crc_of(bytes.substr(0, body))) return std::nullopt;
@@ -103,28 +134,169 @@ std::optional<SaveSeal> parse_seal(std::string_view bytes) {
   return s;
 }
 
-// Whether the file at path has exactly the size and CRC-32 given.
-bool file_matches(const std::string& path, std::uint64_t size, std::uint32_t crc) {
-  if (!path_exists(path)) return false;
+// A record file: absent, damaged, or its contents.
+struct SealFile {
+  bool present = false;
+  std::optional<SaveSeal> seal;
+};
+
+SealFile read_seal(const std::string& path) {
+  SealFile f;
+  if (!path_exists(path)) return f;
+  f.present = true;
   Result<std::string> bytes = read_file(path);
-  return bytes.ok() && bytes.value().size() == size && crc_of(bytes.value()) == crc;
+  if (bytes.ok()) f.seal = parse_seal(bytes.value());
+  return f;
 }
 
-// The seal of a save that committed the current graph.hovra, if any.
-std::optional<SaveSeal> committed_seal(const std::string& seal_path, const std::string& graph_path) {
-  if (!path_exists(seal_path)) return std::nullopt;
-  Result<std::string> bytes = read_file(seal_path);
-  if (!bytes.ok()) return std::nullopt;
-  std::optional<SaveSeal> seal = parse_seal(bytes.value());
-  if (!seal || !file_matches(graph_path, seal->graph_size, seal->graph_crc)) return std::nullopt;
-  return seal;
+bool digest_matches(const std::string& path, std::uint64_t size, std::uint32_t crc) {
+  if (!path_exists(path)) return false;
+  Result<FileDigest> d = digest_file(path);
+  return d.ok() && d.value().size == size && d.value().crc == crc;
 }
 
-// Finishes a save that committed its graph file but stopped before moving
-// a vector file into place.
-void finish_interrupted_move(const std::string& tmp, const std::string& target, std::uint64_t size,
-                             std::uint32_t crc) {
-  if (file_matches(tmp, size, crc)) (void)rename_file(tmp, target);
+DbError checksum_mismatch(const char* file) {
+  return DbError::corrupt_data(std::string(file) + " does not match its checksum in seal.hovra");
+}
+
+// Writes one file under its final name through a checksumming writer and
+// forces it to stable storage; reports its size and CRC-32.
+template <class WriteFn>
+Status write_synced(const std::string& path, WriteFn&& write, std::uint64_t& size, std::uint32_t& crc) {
+  FileWriter w;
+  HOVRA_RETURN_IF_ERROR(w.open(path, FileWriter::Mode::Truncate));
+  w.track_checksum();
+  HOVRA_RETURN_IF_ERROR(write(w));
+  HOVRA_RETURN_IF_ERROR(w.flush());
+  HOVRA_RETURN_IF_ERROR(w.sync());
+  size = w.written();
+  crc = w.checksum();
+  return w.close();
+}
+
+// Replaces seal.hovra with the record given, through seal.tmp.
+Status install_seal(const std::string& dir, const SaveSeal& seal) {
+  const std::string tmp = join_path(dir, kSealTmp);
+  std::uint64_t size;
+  std::uint32_t crc;
+  HOVRA_RETURN_IF_ERROR(write_synced(tmp, [&](FileWriter& w) { return w.write(encode_seal(seal)); }, size, crc));
+  HOVRA_RETURN_IF_ERROR(rename_file(tmp, join_path(dir, kSealFile)));
+  return sync_dir(dir);
+}
+
+// The checksum record that describes the directory's current files, and
+// the vector files those are (a check without repair may find them still
+// under their temporary names).
+struct SettledFiles {
+  std::optional<SaveSeal> seal;
+  std::string vectors_path;
+  std::string sq8_path;  // empty: no quantized file to load
+  bool saved_sq8 = false;  // the saved state has a quantized file
+};
+
+bool seal_matches_graph(const SaveSeal& s, std::uint64_t size, std::uint32_t crc) {
+  return s.graph_size == size && s.graph_crc == crc;
+}
+
+// Settles the record against graph.hovra (size and CRC given). With
+// `repair`, a save that committed but stopped early is finished (vector
+// files moved into place, an unwanted quantized file removed, the record
+// moved into place); without it nothing is changed. A record that does not
+// match graph.hovra is CorruptData.
+Result<SettledFiles> settle_files(const std::string& dir, std::uint64_t graph_size, std::uint32_t graph_crc,
+                                  bool repair) {
+  const std::string vectors = join_path(dir, kVectorsFile), vectors_tmp = join_path(dir, kVectorsTmp);
+  const std::string sq8 = join_path(dir, kSq8File), sq8_tmp = join_path(dir, kSq8Tmp);
+  SettledFiles out;
+  out.vectors_path = vectors;
+  out.sq8_path = path_exists(sq8) ? sq8 : "";
+  out.saved_sq8 = !out.sq8_path.empty();
+
+  // A committed save's record, found under the temporary name or (from an
+  // earlier build) as a pending seal.hovra: finish its moves.
+  auto finish = [&](const SaveSeal& seal) -> Status {
+    if (digest_matches(vectors_tmp, seal.vectors_size, seal.vectors_crc)) {
+      if (repair)
+        HOVRA_RETURN_IF_ERROR(rename_file(vectors_tmp, vectors));
+      else
+        out.vectors_path = vectors_tmp;
+    }
+    out.sq8_path.clear();
+    if (seal.has_sq8) {
+      if (digest_matches(sq8_tmp, seal.sq8_size, seal.sq8_crc)) {
+        if (repair) HOVRA_RETURN_IF_ERROR(rename_file(sq8_tmp, sq8));
+        out.sq8_path = repair ? sq8 : sq8_tmp;
+      } else if (path_exists(sq8)) {
+        out.sq8_path = sq8;
+      }
+    } else if (repair && path_exists(sq8)) {
+      (void)remove_file(sq8);
+    }
+    out.saved_sq8 = seal.has_sq8;
+    out.seal = seal;
+    return Status::success();
+  };
+
+  SealFile pending = read_seal(join_path(dir, kSealTmp));
+  if (pending.seal && seal_matches_graph(*pending.seal, graph_size, graph_crc)) {
+    HOVRA_RETURN_IF_ERROR(finish(*pending.seal));
+    if (repair) {
+      HOVRA_RETURN_IF_ERROR(rename_file(join_path(dir, kSealTmp), join_path(dir, kSealFile)));
+      HOVRA_RETURN_IF_ERROR(sync_dir(dir));
+    }
+    return out;
+  }
+  SealFile kept = read_seal(join_path(dir, kSealFile));
+  if (!kept.present) return out;
+  if (!kept.seal) return DbError::corrupt_data("seal.hovra is damaged");
+  bool matches = seal_matches_graph(*kept.seal, graph_size, graph_crc);
+  if (kept.seal->version == kSealVersionPending) {
+    if (matches) HOVRA_RETURN_IF_ERROR(finish(*kept.seal));
+    if (repair) HOVRA_RETURN_IF_ERROR(sync_dir(dir));
+    return out;  // a pending record that never committed is no checksum record
+  }
+  if (!matches) return checksum_mismatch(kGraphFile);
+  out.saved_sq8 = out.saved_sq8 || kept.seal->has_sq8;
+  out.seal = kept.seal;
+  return out;
+}
+
+// The records of the table by slot, each id once, one per live slot (the
+// graph reader has placed every record on its own live slot). Io otherwise.
+Status check_record_count(const std::vector<GraphRecord>& records, const GraphLayout& layout) {
+  std::size_t live = layout.nodes.size() - layout.deleted.size();
+  if (records.size() != live)
+    return DbError::io("graph file has " + std::to_string(records.size()) + " records for " + std::to_string(live) +
+                       " live slots");
+  return Status::success();
+}
+
+DbError duplicate_record_id(const std::string& id) {
+  return DbError::io("graph file has two records with id '" + id + "'");
+}
+
+// Live nodes that no walk from the entry point over layer 0 reaches
+// (deleted nodes are walked through, as searches do).
+std::uint64_t count_unreachable(const GraphLayout& layout) {
+  std::size_t n = layout.nodes.size();
+  if (n == 0) return 0;
+  std::vector<std::uint8_t> seen(n, 0);
+  std::vector<std::uint32_t> stack{layout.entry_point};
+  seen[layout.entry_point] = 1;
+  while (!stack.empty()) {
+    std::uint32_t slot = stack.back();
+    stack.pop_back();
+    for (std::uint32_t next : layout.nodes[slot][0]) {
+      if (seen[next]) continue;
+      seen[next] = 1;
+      stack.push_back(next);
+    }
+  }
+  std::vector<std::uint8_t> dead(n, 0);
+  for (std::uint32_t s : layout.deleted) dead[s] = 1;
+  std::uint64_t unreachable = 0;
+  for (std::size_t s = 0; s < n; ++s) unreachable += !seen[s] && !dead[s];
+  return unreachable;
 }
 
 struct LoadedFiles {
@@ -143,65 +315,74 @@ void Database::set_paths(const std::string& dir) {
   sq8_path_ = join_path(dir, kSq8File);
   wal_path_ = join_path(dir, kWalFile);
   wal_ = std::make_unique<Wal>(wal_path_);
-}
-
-std::unique_ptr<Database> Database::make_empty(const OpenOptions& options) {
-  std::unique_ptr<Database> db(new Database());
-  db->set_paths(options.path);
-  db->dim_ = *options.dim;
-  db->index_ = std::make_unique<HnswIndex>(*options.dim, options.metric, options.m, options.ef_construction);
-  db->persist_quantized_ = options.quantize;
-  // An old log here is neither replayed nor removed; new records go after
-  // it, and a save does not know what it holds.
-  if (path_exists(db->wal_path_)) db->wal_->forget_contents();
-  return db;
+  owner_pid_ = current_process_id();
 }
 
 bool Database::exists_at(const std::string& dir) {
   return path_exists(join_path(dir, kGraphFile)) && path_exists(join_path(dir, kVectorsFile));
 }
 
-Result<std::unique_ptr<Database>> Database::open_or_create(const OpenOptions& options) {
+// The caller has created the directory (create mode) or found a database
+// in it (open mode). Takes the directory's lock first.
+Result<std::unique_ptr<Database>> Database::open_locked(const OpenOptions& options) {
   const std::string& dir = options.path;
-  if (options.dim) {
-    HOVRA_RETURN_IF_ERROR(create_dirs(dir));
-    if (!exists_at(dir)) return make_empty(options);
-    return load_existing(dir, true, options.quantize);
+  bool busy = false;
+  Result<FileLock> lock = FileLock::acquire(join_path(dir, kLockFile), busy);
+  if (!lock.ok()) return lock.error();
+  if (busy) return DbError::in_use(dir);
+  Result<std::unique_ptr<Database>> db = DbError::database_not_found(dir);
+  if (!options.dim) {
+    if (!exists_at(dir)) return DbError::database_not_found(dir);
+    db = load_existing(dir, false, false);
+  } else if (exists_at(dir)) {
+    db = load_existing(dir, true, options.quantize);
+  } else {
+    db = create_new(options);
   }
-  if (!exists_at(dir)) return DbError::database_not_found(dir);
-  return load_existing(dir, false, false);
+  if (!db.ok()) return db.error();
+  db.value()->dir_lock_ = std::move(lock.value());
+  if (options.sync_writes) db.value()->require_sync_writes();
+  return db;
+}
+
+// An empty database, with any log already in the directory replayed onto
+// it (records that do not fit the dimension are skipped), written at once.
+Result<std::unique_ptr<Database>> Database::create_new(const OpenOptions& options) {
+  std::unique_ptr<Database> db(new Database());
+  db->set_paths(options.path);
+  db->dim_ = *options.dim;
+  db->index_ = std::make_unique<HnswIndex>(*options.dim, options.metric, options.m, options.ef_construction);
+  db->persist_quantized_ = options.quantize;
+  HOVRA_RETURN_IF_ERROR(db->recover_log(0, 0, nullptr));
+  HOVRA_RETURN_IF_ERROR(db->save());
+  return db;
 }
 
 Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir, bool create_mode, bool quantize) {
   std::unique_ptr<Database> db(new Database());
   db->set_paths(dir);
-  const std::string vectors_tmp = join_path(dir, kVectorsTmp);
-  const std::string sq8_tmp = join_path(dir, kSq8Tmp);
 
-  // A save that committed its graph but stopped before its last steps.
-  std::optional<SaveSeal> seal = committed_seal(join_path(dir, kSealFile), db->graph_path_);
-  if (seal) {
-    finish_interrupted_move(vectors_tmp, db->vectors_path_, seal->vectors_size, seal->vectors_crc);
-    if (seal->has_sq8) finish_interrupted_move(sq8_tmp, db->sq8_path_, seal->sq8_size, seal->sq8_crc);
-  }
+  Result<std::string> graph = read_file(db->graph_path_);
+  if (!graph.ok()) return graph.error();
+  const std::string& graph_bytes = graph.value();
+  Result<SettledFiles> settled = settle_files(dir, graph_bytes.size(), crc_of(graph_bytes), true);
+  if (!settled.ok()) return settled.error();
+  std::optional<SaveSeal> seal = settled.value().seal;
+  bool use_sq8 = !settled.value().sq8_path.empty();
 
-  // A quantized file that the committed save did not write is not loaded.
-  bool sq8_existed = path_exists(db->sq8_path_) && !(seal && !seal->has_sq8);
   LoadedFiles files;
   {
     Result<std::shared_ptr<MappedFile>> map = MappedFile::map(db->vectors_path_);
     if (!map.ok()) return map.error();
-    Result<std::string> graph = read_file(db->graph_path_);
-    if (!graph.ok()) return graph.error();
     std::size_t rest = 0;
-    Result<GraphLayout> layout = read_graph_layout(graph.value(), rest);
+    Result<GraphLayout> layout = read_graph_layout(graph_bytes, rest);
     if (!layout.ok()) return layout.error();
     files.layout = std::move(layout.value());
     std::size_t n = files.layout.nodes.size();
     Result<LoadedVectors> vectors = attach_vectors(map.value(), n, files.layout.dim);
     if (!vectors.ok()) return vectors.error();
     files.vectors = std::move(vectors.value());
-    if (sq8_existed) {
+    if (use_sq8) {
       Result<std::string> sq8 = read_file(db->sq8_path_);
       if (!sq8.ok()) return sq8.error();
       Result<Sq8Quantizer> q = parse_quantized(sq8.value(), n, files.layout.dim);
@@ -209,9 +390,10 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
       // An empty index has nothing quantized: it stays without a quantizer.
       if (n > 0) files.quantizer = std::move(q.value());
     }
-    Result<std::vector<GraphRecord>> records = read_record_table(graph.value(), rest, files.layout);
+    Result<std::vector<GraphRecord>> records = read_record_table(graph_bytes, rest, files.layout);
     if (!records.ok()) return records.error();
     files.records = std::move(records.value());
+    HOVRA_RETURN_IF_ERROR(check_record_count(files.records, files.layout));
   }
 
   std::size_t n = files.layout.nodes.size();
@@ -221,8 +403,9 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   if (files.quantizer) db->index_->set_quantizer(std::move(*files.quantizer));
   db->slot_ids_.assign(n, std::string());
   db->slot_metadata_.assign(n, std::nullopt);
+  db->id_to_slot_.reserve(files.records.size());
   for (GraphRecord& rec : files.records) {
-    db->id_to_slot_[rec.id] = rec.slot;
+    if (!db->id_to_slot_.emplace(rec.id, rec.slot).second) return duplicate_record_id(rec.id);
     db->slot_ids_[rec.slot] = rec.id;
     db->slot_metadata_[rec.slot] = std::move(rec.metadata);
   }
@@ -232,25 +415,46 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
     db->metadata_index_.add(s, md ? &*md : nullptr);
   }
 
-  // The log: skip the prefix a committed save already holds.
-  std::vector<WalRecord> logged;
+  bool skipped = false;
+  HOVRA_RETURN_IF_ERROR(db->recover_log(seal && seal->covers_log_prefix() ? seal->log_size : 0,
+                                        seal ? seal->log_crc : 0, &skipped));
+  // Bring the record up to date before anything is appended: drop a log
+  // prefix the log no longer begins with, and turn an earlier build's
+  // pending record into a checksum record.
+  if (seal && (seal->version != kSealVersion || (seal->covers_log_prefix() && !skipped))) {
+    SaveSeal current = *seal;
+    if (!skipped) current.forget_log_prefix();
+    HOVRA_RETURN_IF_ERROR(install_seal(dir, current));
+  }
+  db->persist_quantized_ = settled.value().saved_sq8 || (create_mode && quantize);
+  return db;
+}
+
+Status Database::recover_log(std::uint64_t saved_prefix_size, std::uint32_t saved_prefix_crc, bool* prefix_skipped) {
+  LogScan scan;
+  if (prefix_skipped) *prefix_skipped = false;
   {
-    std::lock_guard<std::mutex> w(db->wal_mutex_);
-    if (path_exists(db->wal_path_)) {
-      Result<std::string> bytes = read_file(db->wal_path_);
+    std::lock_guard<std::mutex> w(wal_mutex_);
+    if (!path_exists(wal_path_)) {
+      wal_->set_contents(0, 0);
+    } else {
+      Result<std::string> bytes = read_file(wal_path_);
       if (!bytes.ok()) return bytes.error();
       std::string_view log = bytes.value();
       std::size_t skip = 0;
-      if (seal && seal->log_known && seal->log_size > 0 && seal->log_size <= log.size() &&
-          crc_of(log.substr(0, seal->log_size)) == seal->log_crc)
-        skip = seal->log_size;
-      logged = parse_log(log.substr(skip));
-      db->wal_->set_contents(log.size(), crc_of(log));
+      if (saved_prefix_size > 0 && saved_prefix_size <= log.size() &&
+          crc_of(log.substr(0, saved_prefix_size)) == saved_prefix_crc)
+        skip = saved_prefix_size;
+      if (prefix_skipped) *prefix_skipped = skip > 0;
+      scan = scan_log(log.substr(skip));
+      std::uint64_t end = skip + scan.intact_end;
+      // Later appends must follow the last intact record, not a torn one.
+      if (end < log.size()) HOVRA_RETURN_IF_ERROR(truncate_and_sync(wal_path_, end));
+      wal_->set_contents(end, crc_of(log.substr(0, end)));
     }
   }
-  db->replay(logged);
-  db->persist_quantized_ = sq8_existed || (create_mode && quantize);
-  return db;
+  replay(scan.records);
+  return Status::success();
 }
 
 void Database::replay(const std::vector<WalRecord>& records) {
@@ -290,31 +494,14 @@ void Database::apply_logged(const WalRecord& r) {
   }
 }
 
-namespace {
-
-// Writes one temporary file through a checksumming writer and forces it to
-// stable storage; reports its size and CRC-32.
-template <class WriteFn>
-Status write_synced(const std::string& path, WriteFn&& write, std::uint64_t& size, std::uint32_t& crc) {
-  FileWriter w;
-  HOVRA_RETURN_IF_ERROR(w.open(path, FileWriter::Mode::Truncate));
-  w.track_checksum();
-  HOVRA_RETURN_IF_ERROR(write(w));
-  HOVRA_RETURN_IF_ERROR(w.flush());
-  HOVRA_RETURN_IF_ERROR(w.sync());
-  size = w.written();
-  crc = w.checksum();
-  return w.close();
-}
-
-}  // namespace
-
 // Takes the save mutex, then the id-map, index and metadata read locks in
-// order, and the WAL mutex last. Record changes take the id-map write lock
-// before they append to the log, so no change is logged while a save runs
-// and the log it deletes holds only changes the saved files contain.
+// order, and the WAL mutex last (with the group-commit mutex inside it).
+// Record changes take the id-map write lock before they append to the log,
+// so no change is logged while a save runs and the log it deletes holds
+// only changes the saved files contain.
 Status Database::save() {
   std::lock_guard<std::mutex> one_save(save_mutex_);
+  HOVRA_RETURN_IF_ERROR(check_owner());
   ReadLock ids(id_map_lock_);
   ReadLock ix(index_lock_);
   ReadLock md(metadata_lock_);
@@ -332,6 +519,7 @@ Status Database::save() {
   const std::string vectors_tmp = join_path(dir_, kVectorsTmp);
   const std::string sq8_tmp = join_path(dir_, kSq8Tmp);
   const std::string graph_tmp = join_path(dir_, kGraphTmp);
+  const std::string seal_tmp = join_path(dir_, kSealTmp);
 
   SaveSeal seal;
   HOVRA_RETURN_IF_ERROR(write_synced(
@@ -354,11 +542,10 @@ Status Database::save() {
         return write_record_table(records, w);
       },
       seal.graph_size, seal.graph_crc));
-  const std::string seal_path = join_path(dir_, kSealFile);
   std::uint64_t seal_size;
   std::uint32_t seal_crc;
   HOVRA_RETURN_IF_ERROR(write_synced(
-      seal_path, [&](FileWriter& w) { return w.write(encode_seal(seal)); }, seal_size, seal_crc));
+      seal_tmp, [&](FileWriter& w) { return w.write(encode_seal(seal)); }, seal_size, seal_crc));
   HOVRA_RETURN_IF_ERROR(sync_dir(dir_));
 
   HOVRA_RETURN_IF_ERROR(rename_file(graph_tmp, graph_path_));  // the commit point
@@ -368,16 +555,99 @@ Status Database::save() {
   } else if (path_exists(sq8_path_)) {
     (void)remove_file(sq8_path_);
   }
+  HOVRA_RETURN_IF_ERROR(rename_file(seal_tmp, join_path(dir_, kSealFile)));
   HOVRA_RETURN_IF_ERROR(sync_dir(dir_));
   {
     std::lock_guard<std::mutex> w(wal_mutex_);
     wal_->close_writer();
     if (path_exists(wal_path_)) HOVRA_RETURN_IF_ERROR(remove_file(wal_path_));
     wal_->set_contents(0, 0);
+    // Everything logged so far is in the synced files now.
+    group_commit_.mark_durable(wal_->appended());
   }
   HOVRA_RETURN_IF_ERROR(sync_dir(dir_));
-  (void)remove_file(seal_path);
+  if (seal.covers_log_prefix()) {
+    seal.forget_log_prefix();
+    HOVRA_RETURN_IF_ERROR(install_seal(dir_, seal));
+  }
   return Status::success();
+}
+
+Result<VerifyReport> Database::verify_directory(const std::string& dir) {
+  if (!exists_at(dir)) return DbError::database_not_found(dir);
+  VerifyReport report;
+  Result<std::string> graph = read_file(join_path(dir, kGraphFile));
+  if (!graph.ok()) return graph.error();
+  const std::string& graph_bytes = graph.value();
+  Result<SettledFiles> settled = settle_files(dir, graph_bytes.size(), crc_of(graph_bytes), false);
+  if (!settled.ok()) return settled.error();
+  const SettledFiles& files = settled.value();
+  report.has_checksums = files.seal.has_value();
+
+  auto damaged = [](const char* file, const DbError& e) {
+    return DbError::corrupt_data(std::string(file) + ": " + e.detail());
+  };
+  std::size_t rest = 0;
+  Result<GraphLayout> parsed = read_graph_layout(graph_bytes, rest);
+  if (!parsed.ok()) return damaged(kGraphFile, parsed.error());
+  const GraphLayout& layout = parsed.value();
+  Result<std::vector<GraphRecord>> records = read_record_table(graph_bytes, rest, layout);
+  if (!records.ok()) return damaged(kGraphFile, records.error());
+  Status counted = check_record_count(records.value(), layout);
+  if (!counted.ok()) return damaged(kGraphFile, counted.error());
+  std::unordered_set<std::string_view> ids;
+  ids.reserve(records.value().size());
+  for (const GraphRecord& rec : records.value())
+    if (!ids.insert(rec.id).second) return damaged(kGraphFile, duplicate_record_id(rec.id));
+  report.dim = layout.dim;
+  report.nodes = layout.nodes.size();
+  report.live = records.value().size();
+  report.unreachable = count_unreachable(layout);
+
+  Result<FileDigest> vectors = digest_file(files.vectors_path);
+  if (!vectors.ok()) return damaged(kVectorsFile, vectors.error());
+  if (files.seal && (vectors.value().size != files.seal->vectors_size || vectors.value().crc != files.seal->vectors_crc))
+    return checksum_mismatch(kVectorsFile);
+  std::uint64_t expected = 4 * static_cast<std::uint64_t>(report.nodes) * (static_cast<std::uint64_t>(layout.dim) + 1);
+  if (vectors.value().size != expected)
+    return DbError::corrupt_data(std::string(kVectorsFile) + " holds " + std::to_string(vectors.value().size) +
+                                 " bytes, expected " + std::to_string(expected));
+
+  bool sq8_recorded = files.seal && files.seal->has_sq8;
+  if (sq8_recorded && files.sq8_path.empty()) return DbError::corrupt_data(std::string(kSq8File) + " is missing");
+  if (!files.sq8_path.empty()) {
+    report.quantized_file = true;
+    Result<std::string> sq8 = read_file(files.sq8_path);
+    if (!sq8.ok()) return damaged(kSq8File, sq8.error());
+    if (sq8_recorded && (sq8.value().size() != files.seal->sq8_size || crc_of(sq8.value()) != files.seal->sq8_crc))
+      return checksum_mismatch(kSq8File);
+    Result<Sq8Quantizer> q = parse_quantized(sq8.value(), layout.nodes.size(), layout.dim);
+    if (!q.ok()) return damaged(kSq8File, q.error());
+  }
+
+  const std::string wal_path = join_path(dir, kWalFile);
+  if (path_exists(wal_path)) {
+    Result<std::string> log = read_file(wal_path);
+    if (!log.ok()) return damaged(kWalFile, log.error());
+    std::string_view bytes = log.value();
+    std::size_t skip = 0;
+    if (files.seal && files.seal->covers_log_prefix() && files.seal->log_size <= bytes.size() &&
+        crc_of(bytes.substr(0, files.seal->log_size)) == files.seal->log_crc)
+      skip = files.seal->log_size;
+    LogScan scan = scan_log(bytes.substr(skip));
+    report.log_bytes = bytes.size();
+    report.log_records = scan.records.size();
+    report.log_skipped = scan.skipped;
+    report.log_uncommitted = scan.uncommitted;
+    report.log_torn_bytes = bytes.size() - skip - scan.intact_end;
+  }
+  return report;
+}
+
+// Takes the save mutex, so no save replaces the files while they are read.
+Result<VerifyReport> Database::verify() const {
+  std::lock_guard<std::mutex> no_save(save_mutex_);
+  return verify_directory(dir_);
 }
 
 }  // namespace hovra

@@ -177,36 +177,178 @@ std::string encode_frame(const WalRecord& record) {
   return frame;
 }
 
-Status Wal::append(const WalRecord& record) {
-  std::string frame = encode_frame(record);
-  if (!writer_.is_open()) HOVRA_RETURN_IF_ERROR(writer_.open(path_, FileWriter::Mode::Append));
-  Status st = writer_.write(frame);
-  if (st.ok()) st = writer_.flush();
-  if (!st.ok()) {
-    known_ = false;
-    return st;
+std::string encode_marker(std::uint8_t kind, std::uint32_t count) {
+  std::string payload;
+  ByteWriter(payload).u32(count);
+  std::string frame;
+  ByteWriter w(frame);
+  w.u8(kind);
+  w.sized(payload);
+  w.u32(frame_checksum(kind, payload));
+  return frame;
+}
+
+Status Wal::open_writer() {
+  if (writer_.is_open()) return Status::success();
+  HOVRA_RETURN_IF_ERROR(writer_.open(path_, FileWriter::Mode::Append));
+  Result<std::shared_ptr<FileHandle>> handle = writer_.share_handle();
+  if (!handle.ok()) {
+    (void)writer_.close();
+    return handle.error();
   }
+  sync_handle_ = std::move(handle.value());
+  // The log file's name must be durable before any record in it is (the
+  // file may be new, or left unsynced by an earlier run without syncing).
+  if (!sync_dir_.empty()) {
+    Status st = sync_dir(sync_dir_);
+    if (!st.ok()) {
+      close_writer();
+      return st;
+    }
+  }
+  return Status::success();
+}
+
+Status Wal::write_frame(const std::string& frame) {
+  HOVRA_RETURN_IF_ERROR(writer_.write(frame));
   size_ += frame.size();
   crc_ = crc32_bytes(crc_, frame.data(), frame.size());
   return Status::success();
 }
 
-void Wal::close_writer() { (void)writer_.close(); }
+void Wal::cut_back(std::uint64_t size, std::uint32_t crc) {
+  Status st = writer_.is_open() ? writer_.truncate(size) : Status::success();
+  size_ = size;
+  crc_ = crc;
+  if (!st.ok())
+    mark_broken(DbError::io("the log could not be cut back after a failed write (" + st.error().detail() +
+                            "); reopen the database"));
+}
 
-std::vector<WalRecord> parse_log(std::string_view bytes) {
-  std::vector<WalRecord> records;
+void Wal::mark_broken(const DbError& why) {
+  if (broken_) return;
+  broken_ = true;
+  broken_error_ = why;
+}
+
+Status Wal::append(const WalRecord& record) {
+  if (broken_) return *broken_error_;
+  std::string frame = encode_frame(record);
+  HOVRA_RETURN_IF_ERROR(open_writer());
+  std::uint64_t size = size_;
+  std::uint32_t crc = crc_;
+  Status st = write_frame(frame);
+  if (st.ok()) st = writer_.flush();
+  if (!st.ok()) {
+    cut_back(size, crc);
+    return st;
+  }
+  appended_ += frame.size();
+  return Status::success();
+}
+
+void Wal::close_writer() {
+  (void)writer_.close();
+  sync_handle_.reset();
+}
+
+WalBatch::WalBatch(Wal& wal, std::uint32_t count)
+    : wal_(wal), count_(count), start_size_(wal.size_), start_crc_(wal.crc_) {}
+
+WalBatch::~WalBatch() {
+  if (begun_ && !committed_) wal_.cut_back(start_size_, start_crc_);
+}
+
+Status WalBatch::write(const std::string& frame) {
+  if (failed_ || committed_) return DbError::io("log batch already ended");
+  Status st = wal_.write_frame(frame);
+  if (!st.ok()) failed_ = true;
+  return st;
+}
+
+Status WalBatch::begin() {
+  if (wal_.broken_) {
+    failed_ = true;
+    return *wal_.broken_error_;
+  }
+  Status st = wal_.open_writer();
+  if (!st.ok()) {
+    failed_ = true;
+    return st;
+  }
+  begun_ = true;
+  return write(encode_marker(kBatchBeginKind, count_));
+}
+
+Status WalBatch::add(const WalRecord& record) { return write(encode_frame(record)); }
+
+Status WalBatch::commit() {
+  HOVRA_RETURN_IF_ERROR(write(encode_marker(kBatchCommitKind, count_)));
+  Status st = wal_.writer_.flush();
+  if (!st.ok()) {
+    failed_ = true;
+    return st;
+  }
+  committed_ = true;
+  wal_.appended_ += wal_.size_ - start_size_;
+  return Status::success();
+}
+
+LogScan scan_log(std::string_view bytes) {
+  LogScan scan;
   ByteReader r(bytes);
+  // The open batch: its records so far and the count its marker promised.
+  bool in_batch = false;
+  std::uint32_t promised = 0;
+  std::uint64_t frames_in_batch = 0;
+  std::vector<WalRecord> batch;
   while (r.remaining() > 0) {
     std::uint8_t kind;
     std::uint32_t length, checksum;
     std::string_view payload;
     if (!r.u8(kind) || !r.u32(length) || !r.bytes(length, payload) || !r.u32(checksum)) break;  // torn tail
     if (checksum != frame_checksum(kind, payload)) break;
+    if (kind == kBatchBeginKind || kind == kBatchCommitKind) {
+      std::uint32_t count = 0;
+      bool counted = ByteReader(payload).u32(count);
+      if (kind == kBatchBeginKind) {
+        // A begin inside a batch abandons the batch before it.
+        scan.uncommitted += frames_in_batch;
+        batch.clear();
+        frames_in_batch = 0;
+        in_batch = counted;
+        promised = count;
+        if (!counted) ++scan.skipped;
+        continue;
+      }
+      if (in_batch && counted && count == promised && frames_in_batch == promised) {
+        for (WalRecord& rec : batch) scan.records.push_back(std::move(rec));
+        scan.intact_end = r.position();
+      } else {
+        scan.uncommitted += frames_in_batch;
+        ++scan.skipped;
+      }
+      batch.clear();
+      frames_in_batch = 0;
+      in_batch = false;
+      continue;
+    }
     WalRecord record;
-    if (decode_payload(kind, payload, record)) records.push_back(std::move(record));
+    bool decoded = decode_payload(kind, payload, record);
+    if (!decoded) ++scan.skipped;
+    if (in_batch) {
+      ++frames_in_batch;
+      if (decoded) batch.push_back(std::move(record));
+      continue;
+    }
+    if (decoded) scan.records.push_back(std::move(record));
+    scan.intact_end = r.position();
   }
-  return records;
+  scan.uncommitted += frames_in_batch;
+  return scan;
 }
+
+std::vector<WalRecord> parse_log(std::string_view bytes) { return scan_log(bytes).records; }
 
 Result<std::vector<WalRecord>> read_log(const std::string& path) {
   if (!path_exists(path)) return std::vector<WalRecord>{};

@@ -1,10 +1,12 @@
 // The write-ahead log: WalRecord, the payload encoding and its mirror
-// decoding, the frame with its CRC-32, the appending writer and the reader.
+// decoding, the frame with its CRC-32, batch markers, the appending writer
+// (single records and all-or-nothing batches) and the reader.
 // Also the strict UTF-8 check that both the log and the graph file apply to
 // stored ids.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,8 +46,40 @@ bool decode_payload(std::uint8_t kind, std::string_view payload, WalRecord& out)
 // The complete frame: kind, length, payload, CRC-32 of kind and payload.
 std::string encode_frame(const WalRecord& record);
 
+// Frame kinds that bracket a batch (payload: the number of records in the
+// batch). The records between a begin marker and its commit marker replay
+// only when the commit marker is there; records outside markers replay on
+// their own.
+inline constexpr std::uint8_t kBatchBeginKind = 4;
+inline constexpr std::uint8_t kBatchCommitKind = 5;
+std::string encode_marker(std::uint8_t kind, std::uint32_t count);
+
+// What reading log bytes found.
+struct LogScan {
+  // The records to replay, in log order: those outside batches and those
+  // of committed batches.
+  std::vector<WalRecord> records;
+  // The end of the last intact record outside a batch or of the last commit
+  // marker: everything after it is a torn tail, damage, or a batch that
+  // never committed.
+  std::uint64_t intact_end = 0;
+  std::uint64_t skipped = 0;      // intact frames that did not decode
+  std::uint64_t uncommitted = 0;  // records of batches that never committed
+};
+// Reads frames front to back, stopping at a torn frame or a checksum
+// mismatch; frames that do not decode (unknown kind, bad payload) are
+// skipped.
+LogScan scan_log(std::string_view bytes);
+// The records of scan_log.
+std::vector<WalRecord> parse_log(std::string_view bytes);
+
 // The log file of one database directory. Not thread-safe: callers hold the
 // database's WAL mutex.
+//
+// A write that fails part-way cuts the file back to where it was, so the
+// next record never lands after a torn one; when even that fails the log
+// is broken and refuses every later append (the database must be reopened,
+// which repairs the file).
 class Wal {
  public:
   explicit Wal(std::string path) : path_(std::move(path)) {}
@@ -57,34 +91,80 @@ class Wal {
   void close_writer();
   bool writer_open() const { return writer_.is_open(); }
 
-  // The size and CRC-32 of the whole log file as this object knows it:
-  // set from the file when it is read, advanced by every append. Unknown
-  // after a failed append (the file may hold part of a record) or when the
-  // file's earlier contents were never read.
+  // The size and CRC-32 of the whole log file: set when open has read and
+  // repaired the file (or found none), advanced by every append. Unknown
+  // once the log is broken.
   void set_contents(std::uint64_t size, std::uint32_t crc) {
     size_ = size;
     crc_ = crc;
-    known_ = true;
   }
-  void forget_contents() { known_ = false; }
-  bool contents_known() const { return known_; }
+  bool contents_known() const { return !broken_; }
   std::uint64_t contents_size() const { return size_; }
   std::uint32_t contents_crc() const { return crc_; }
 
+  // Grows with every byte appended over this object's life and never goes
+  // back (not when save deletes the file, nor when a batch is cut back):
+  // the ticket a writer waits on until its record is synced.
+  std::uint64_t appended() const { return appended_; }
+  // A handle on the open log file for syncing it without this object's
+  // mutex; null when no writer is open.
+  std::shared_ptr<FileHandle> sync_handle() const { return sync_handle_; }
+  // When set, opening the writer also syncs the log's directory, so that
+  // the file itself survives a power loss once a record in it is synced.
+  void sync_directory_on_create(std::string dir) { sync_dir_ = std::move(dir); }
+  // Refuses every later append with this error.
+  void mark_broken(const DbError& why);
+  bool broken() const { return broken_; }
+
  private:
+  friend class WalBatch;
+  Status open_writer();
+  Status write_frame(const std::string& frame);
+  // Cuts the file back to (size, crc) after a failed or abandoned write.
+  void cut_back(std::uint64_t size, std::uint32_t crc);
+
   std::string path_;
   FileWriter writer_;
+  std::shared_ptr<FileHandle> sync_handle_;
+  std::string sync_dir_;
   std::uint64_t size_ = 0;
   std::uint32_t crc_ = 0;
-  bool known_ = true;  // no file yet: empty
+  std::uint64_t appended_ = 0;
+  bool broken_ = false;
+  std::optional<DbError> broken_error_;
 };
 
-// Reads the log at path: records in order, stopping quietly at a torn tail
-// or a checksum mismatch, skipping records that do not decode. A missing
-// file is an empty log. Io only when the file cannot be opened or read.
+// The records of one batch: a begin marker, the records through the write
+// buffer, and a commit marker with the flush. Until commit() succeeds
+// nothing of the batch replays; a batch that is destroyed without a
+// successful commit (a failed write, or a caller that gives up between its
+// records and the commit) cuts the log back to where the batch began.
+// Callers hold the WAL mutex for the batch's whole life.
+class WalBatch {
+ public:
+  WalBatch(Wal& wal, std::uint32_t count);
+  ~WalBatch();
+  WalBatch(const WalBatch&) = delete;
+  WalBatch& operator=(const WalBatch&) = delete;
+  // The begin marker's outcome; add() and commit() fail after a failure.
+  Status begin();
+  Status add(const WalRecord& record);
+  Status commit();
+
+ private:
+  Status write(const std::string& frame);
+  Wal& wal_;
+  std::uint32_t count_;
+  std::uint64_t start_size_;
+  std::uint32_t start_crc_;
+  bool begun_ = false;
+  bool failed_ = false;
+  bool committed_ = false;
+};
+
+// Reads the log at path: the records of scan_log. A missing file is an
+// empty log. Io only when the file cannot be opened or read.
 Result<std::vector<WalRecord>> read_log(const std::string& path);
-// The same over bytes already in memory (the parsing core of read_log).
-std::vector<WalRecord> parse_log(std::string_view bytes);
 
 // The standard strict UTF-8 validation (overlong forms, surrogates and code
 // points above U+10FFFF are invalid): empty when valid, else the error text
