@@ -1,2 +1,19 @@
-"""Conveniences around the _hovra extension module."""
-from _hovra import Database, SearchResult  # noqa: F401
+"""hovra: an embedded vector database.
+
+Keep records (a string id, a float32 vector and optional JSON metadata) in a
+directory and find the ones nearest to a query, filtered by metadata::
+
+    import hovra
+
+    with hovra.Database("my-db", dim=384) as db:
+        db.add("doc-1", embedding, {"lang": "en"})
+        hits = db.search(query, k=10, where_filter={"lang": "en"})
+
+`help(hovra.Database)` describes every method. The LangChain vector store is
+`hovra.langchain.HovraVectorStore` (install the `hovra[langchain]` extra).
+"""
+from _hovra import Database, SearchResult
+
+__version__ = "0.1.0"
+
+__all__ = ["Database", "SearchResult", "__version__"]

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "core/base/error.h"
 #include "python/errors.h"
@@ -303,6 +304,80 @@ PyObject* json_function(const char* name) {
   return PyObject_GetAttrString(json.get(), name);
 }
 
+// NumPy values json.dumps cannot write, as the Python values they equal.
+// Long doubles and complex numbers have no such value and stay refused.
+bool json_ready_numpy(PyObject* obj) {
+  if (!g_numpy) return false;
+  if (PyArray_IsScalar(obj, Bool) || PyArray_IsScalar(obj, Integer)) return true;
+  if (PyArray_IsScalar(obj, Floating)) return !PyArray_IsScalar(obj, LongDouble);
+  if (!PyArray_Check(obj)) return false;
+  PyArray_Descr* descr = PyArray_DESCR(as_array(obj));
+  switch (descr->kind) {
+    case 'b':
+    case 'i':
+    case 'u':
+    case 'O':  // the items go through json (and this hook) one by one
+      return true;
+    case 'f':
+      return PyArray_ITEMSIZE(as_array(obj)) <= 8;
+    default:
+      return false;
+  }
+}
+
+// The `default` hook handed to json.dumps on the second attempt.
+PyObject* numpy_json_default(PyObject*, PyObject* obj) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!json_ready_numpy(obj)) {
+      PyErr_Format(PyExc_TypeError, "Object of type %s is not JSON serializable", type_name(obj).c_str());
+      return nullptr;
+    }
+    if (PyArray_Check(obj)) return PyObject_CallMethod(obj, "tolist", nullptr);
+    if (PyArray_IsScalar(obj, Bool)) {
+      int truth = PyObject_IsTrue(obj);
+      return truth < 0 ? nullptr : PyBool_FromLong(truth);
+    }
+    if (PyArray_IsScalar(obj, Integer)) return PyNumber_Index(obj);
+    double value = PyFloat_AsDouble(obj);  // exact for float16/32/64
+    if (value == -1.0 && PyErr_Occurred()) return nullptr;
+    return PyFloat_FromDouble(value);
+  });
+}
+
+PyMethodDef g_numpy_default_def = {"numpy_json_default", numpy_json_default, METH_O, nullptr};
+PyObject* g_numpy_default = nullptr;  // kept for the life of the process
+
+// json.dumps(obj, default=<NumPy hook>); null with an error set on failure.
+PyObject* dumps_with_numpy_hook(PyObject* dumps, PyObject* obj) {
+  if (g_numpy_default == nullptr) {
+    g_numpy_default = PyCFunction_New(&g_numpy_default_def, nullptr);
+    if (g_numpy_default == nullptr) return nullptr;
+  }
+  PyRef args = PyRef::steal(PyTuple_Pack(1, obj));
+  PyRef kwargs = PyRef::steal(PyDict_New());
+  if (!args || !kwargs || PyDict_SetItemString(kwargs.get(), "default", g_numpy_default) < 0) return nullptr;
+  return PyObject_Call(dumps, args.get(), kwargs.get());
+}
+
+// json.dumps(obj) as the host's defaults write it; only a TypeError (a value
+// it cannot write) leads to the second attempt with the NumPy hook, and if
+// that fails with TypeError too the first error stands.
+PyObject* dumps_metadata(PyObject* obj) {
+  PyRef dumps = PyRef::steal(json_function("dumps"));
+  if (!dumps) return nullptr;
+  PyObject* text = PyObject_CallOneArg(dumps.get(), obj);
+  if (text != nullptr || !g_numpy || !PyErr_ExceptionMatches(PyExc_TypeError)) return text;
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyRef t = PyRef::steal(type), v = PyRef::steal(value), b = PyRef::steal(tb);
+  text = dumps_with_numpy_hook(dumps.get(), obj);
+  if (text == nullptr && PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyErr_Clear();
+    PyErr_Restore(t.release(), v.release(), b.release());
+  }
+  return text;
+}
+
 }  // namespace
 
 void init_numpy() {
@@ -316,12 +391,33 @@ void init_numpy() {
   if (!g_numpy) PyErr_Clear();
 }
 
+bool numpy_available() { return g_numpy; }
+
 bool text_arg(PyObject* obj, const char* arg, std::string& out) {
   if (!PyUnicode_Check(obj)) {
     raise_wrong_type(arg, obj, "PyString");
     return false;
   }
   return utf8_of(obj, out);
+}
+
+bool path_arg(PyObject* obj, const char* arg, std::string& out) {
+  if (PyUnicode_Check(obj)) return utf8_of(obj, out);
+  // Only os.PathLike objects: os.fspath would also take bytes.
+  if (!PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__fspath__")) {
+    raise_wrong_type(arg, obj, "PyString");
+    return false;
+  }
+  PyRef path = PyRef::steal(PyOS_FSPath(obj));
+  if (!path) {
+    prefix_type_error(arg);
+    return false;
+  }
+  if (PyBytes_Check(path.get())) {
+    path = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path.get()), PyBytes_GET_SIZE(path.get())));
+    if (!path) return false;
+  }
+  return utf8_of(path.get(), out);
 }
 
 bool count_arg(PyObject* obj, const char* arg, std::uint64_t& out) {
@@ -405,8 +501,14 @@ bool list_arg(PyObject* obj, const char* arg) {
   return false;
 }
 
-bool VectorArg::extract(PyObject* obj, const char* arg) {
+bool VectorArg::extract(PyObject* obj, const char* arg, bool allow_row) {
   array_.reset();
+  row_.reset();
+  if (allow_row && is_array(obj) && PyArray_NDIM(as_array(obj)) == 2 && PyArray_DIM(as_array(obj), 0) == 1) {
+    row_ = PyRef::steal(PySequence_GetItem(obj, 0));
+    if (!row_) return false;
+    obj = row_.get();
+  }
   if (floats_from_sequence(obj, values_)) return true;
   if (!pending_error_is_exception()) return false;
   std::string list_failure = take_error_text();
@@ -482,9 +584,7 @@ bool BatchArg::finish(std::vector<std::vector<float>>& out) {
 }
 
 bool metadata_from_python(PyObject* obj, JsonValue& out) {
-  PyRef dumps = PyRef::steal(json_function("dumps"));
-  if (!dumps) return false;
-  PyRef text = PyRef::steal(PyObject_CallOneArg(dumps.get(), obj));
+  PyRef text = PyRef::steal(dumps_metadata(obj));
   if (!text) return false;
   if (!PyUnicode_Check(text.get())) {
     raise_type_error(cannot_convert(text.get(), "PyString"));
@@ -553,6 +653,38 @@ bool filter_from_python(PyObject* dict, Filter& out) {
   if (!ok) return false;
   out = Filter::from_conditions(std::move(conditions));
   return true;
+}
+
+PyObject* hits_to_arrays(const std::vector<std::vector<SearchHit>>& lists, std::size_t k) {
+  if (!g_numpy) {
+    PyErr_SetString(PyExc_ImportError, "search_arrays needs NumPy");
+    return nullptr;
+  }
+  npy_intp dims[2] = {static_cast<npy_intp>(lists.size()), static_cast<npy_intp>(k)};
+  PyRef ids = PyRef::steal(PyArray_SimpleNew(2, dims, NPY_OBJECT));
+  if (!ids) return nullptr;
+  PyRef distances = PyRef::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT32));
+  if (!distances) return nullptr;
+  PyArrayObject* id_array = as_array(ids.get());
+  PyArrayObject* distance_array = as_array(distances.get());
+  for (npy_intp i = 0; i < dims[0]; ++i) {
+    const std::vector<SearchHit>& hits = lists[static_cast<std::size_t>(i)];
+    for (npy_intp j = 0; j < dims[1]; ++j) {
+      auto** cell = static_cast<PyObject**>(PyArray_GETPTR2(id_array, i, j));
+      auto* distance = static_cast<float*>(PyArray_GETPTR2(distance_array, i, j));
+      if (static_cast<std::size_t>(j) < hits.size()) {
+        PyObject* id = str_from(hits[static_cast<std::size_t>(j)].id);
+        if (id == nullptr) return nullptr;
+        Py_XSETREF(*cell, id);
+        *distance = hits[static_cast<std::size_t>(j)].distance;
+      } else {
+        Py_INCREF(Py_None);
+        Py_XSETREF(*cell, Py_None);
+        *distance = std::numeric_limits<float>::quiet_NaN();
+      }
+    }
+  }
+  return PyTuple_Pack(2, ids.get(), distances.get());
 }
 
 PyObject* float_list(const std::vector<float>& values) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/db/database.h"
 #include "core/records/filter.h"
 #include "core/records/json.h"
 #include "python/py_ref.h"
@@ -26,8 +27,14 @@ namespace hovra::py {
 // and no object is ever taken for a NumPy array.
 void init_numpy();
 
+// Whether NumPy's C API was imported.
+bool numpy_available();
+
 // str (or subclass) as UTF-8.
 bool text_arg(PyObject* obj, const char* arg, std::string& out);
+// A str or an os.PathLike (whose bytes are decoded with the file-system
+// encoding), as UTF-8. Other types, plain bytes included, are refused.
+bool path_arg(PyObject* obj, const char* arg, std::string& out);
 // int or any object with __index__, as an unsigned 64-bit count.
 bool count_arg(PyObject* obj, const char* arg, std::uint64_t& out);
 // bool or NumPy bool scalar.
@@ -43,7 +50,8 @@ bool list_arg(PyObject* obj, const char* arg);
 // One vector: the List form (any sequence but str) or a 1-D float32 array.
 class VectorArg {
  public:
-  bool extract(PyObject* obj, const char* arg);
+  // With allow_row, a 2-D NumPy array of shape (1, d) stands for its row.
+  bool extract(PyObject* obj, const char* arg, bool allow_row = false);
   // Copies a NumPy-form vector (contiguity checked here); the List form
   // was already converted by extract.
   bool finish(std::vector<float>& out);
@@ -51,6 +59,7 @@ class VectorArg {
  private:
   std::vector<float> values_;
   PyRef array_;
+  PyRef row_;  // the row view taken from a (1, d) array
 };
 
 // A batch: a 2-D float32 array (C or Fortran order) or a sequence of
@@ -65,7 +74,10 @@ class BatchArg {
   PyRef array_;
 };
 
-// json.dumps(obj), then the engine's JSON reader.
+// json.dumps(obj), then the engine's JSON reader. When json.dumps refuses
+// a value with TypeError, it is tried once more with a default hook that
+// turns NumPy booleans, integers, floats and arrays of them into the bool,
+// int, float and lists they equal; anything else keeps the first error.
 bool metadata_from_python(PyObject* obj, JsonValue& out);
 // Items None or dict, in order.
 bool metadata_list_from_python(PyObject* list, std::vector<std::optional<JsonValue>>& out);
@@ -76,6 +88,11 @@ PyObject* metadata_text_to_python(const std::string& text);
 PyObject* metadata_to_python(const std::optional<JsonValue>& value);
 
 bool filter_from_python(PyObject* dict, Filter& out);
+
+// search_arrays' result: a tuple (ids, distances) of an (n, k) object
+// array (None where a query has fewer than k hits) and an (n, k) float32
+// array (NaN there). Raises when NumPy is unavailable.
+PyObject* hits_to_arrays(const std::vector<std::vector<SearchHit>>& lists, std::size_t k);
 
 // Python objects for engine results.
 PyObject* float_list(const std::vector<float>& values);

@@ -18,6 +18,7 @@
 #include "core/vectors/distance.h"
 #include "python/arguments.h"
 #include "python/convert.h"
+#include "python/database_docs.h"
 #include "python/errors.h"
 #include "python/method_descr.h"
 #include "python/py_ref.h"
@@ -30,6 +31,7 @@ namespace {
 struct DatabaseObject {
   PyObject_HEAD
   std::shared_ptr<Database>* engine;  // null once closed
+  PyObject* path;                      // the directory as a str, for repr()
 };
 
 PyTypeObject* g_type = nullptr;
@@ -84,7 +86,7 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     BoundArgs a;
     if (!bind_arguments(kNewSig, args, kwargs, a)) return nullptr;
     OpenOptions options;
-    if (!text_arg(a.raw(0), "path", options.path)) return nullptr;
+    if (!path_arg(a.raw(0), "path", options.path)) return nullptr;
     if (options.path.find('\0') != std::string::npos) return raise_value_error("embedded null byte");
     std::optional<std::uint64_t> dim, m, ef_construction;
     if (!optional_count(a.given(1), "dim", dim)) return nullptr;
@@ -127,9 +129,12 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       if (!opened.ok()) return raise_engine_error(opened.error());
     }
 
+    PyRef path = PyRef::steal(str_from(options.path));
+    if (!path) return nullptr;
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) return nullptr;
     reinterpret_cast<DatabaseObject*>(obj)->engine = new std::shared_ptr<Database>(std::move(opened.value()));
+    reinterpret_cast<DatabaseObject*>(obj)->path = path.release();
     return obj;
   });
 }
@@ -139,6 +144,7 @@ void database_dealloc(PyObject* self) {
   // Freeing does not save; the last holder of the engine releases its lock,
   // files and mapping.
   delete std::exchange(reinterpret_cast<DatabaseObject*>(self)->engine, nullptr);
+  Py_XDECREF(reinterpret_cast<DatabaseObject*>(self)->path);
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -339,7 +345,7 @@ PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     BoundArgs a;
     if (!bind_arguments(kSearchSig, args, nargs, kwnames, a)) return nullptr;
     VectorArg vector_arg;
-    if (!vector_arg.extract(a.raw(0), "vector")) return nullptr;
+    if (!vector_arg.extract(a.raw(0), "vector", /*allow_row=*/true)) return nullptr;
     SearchOptions options;
     if (!options.extract(a)) return nullptr;
     std::vector<float> query;
@@ -355,24 +361,39 @@ PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
+// Binds, converts and runs a batch search; false with a Python error set on
+// failure. `k` receives the converted k.
+bool run_search_many(const Signature& sig, const char* queries_arg, PyObject* self, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, std::vector<std::vector<SearchHit>>& out,
+                     std::uint64_t& k) {
+  BoundArgs a;
+  if (!bind_arguments(sig, args, nargs, kwnames, a)) return false;
+  BatchArg batch_arg;
+  if (!batch_arg.extract(a.raw(0), queries_arg)) return false;
+  SearchOptions options;
+  if (!options.extract(a)) return false;
+  k = options.k;
+  std::vector<std::vector<float>> queries;
+  if (!batch_arg.finish(queries)) return false;
+  Filter filter;
+  SearchParams params;
+  if (!options.params(filter, params)) return false;
+
+  std::shared_ptr<Database> db = engine_of(self);
+  Result<std::vector<std::vector<SearchHit>>> results = without_gil([&] { return db->search_many(queries, params); });
+  if (!results.ok()) {
+    raise_engine_error(results.error());
+    return false;
+  }
+  out = std::move(results.value());
+  return true;
+}
+
 PyObject* db_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    BoundArgs a;
-    if (!bind_arguments(kSearchManySig, args, nargs, kwnames, a)) return nullptr;
-    BatchArg batch_arg;
-    if (!batch_arg.extract(a.raw(0), "vectors")) return nullptr;
-    SearchOptions options;
-    if (!options.extract(a)) return nullptr;
-    std::vector<std::vector<float>> queries;
-    if (!batch_arg.finish(queries)) return nullptr;
-    Filter filter;
-    SearchParams params;
-    if (!options.params(filter, params)) return nullptr;
-
-    std::shared_ptr<Database> db = engine_of(self);
-    Result<std::vector<std::vector<SearchHit>>> results = without_gil([&] { return db->search_many(queries, params); });
-    if (!results.ok()) return raise_engine_error(results.error());
-    const auto& lists = results.value();
+    std::vector<std::vector<SearchHit>> lists;
+    std::uint64_t k = 0;
+    if (!run_search_many(kSearchManySig, "vectors", self, args, nargs, kwnames, lists, k)) return nullptr;
     PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(lists.size())));
     if (!outer) return nullptr;
     for (std::size_t i = 0; i < lists.size(); ++i) {
@@ -381,6 +402,26 @@ PyObject* db_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(i), inner);
     }
     return outer.release();
+  });
+}
+
+const Signature kSearchArraysSig{
+    "Database.search_arrays", {"queries", "k", "ef_search", "where_filter", "max_distance"}, 5, 1};
+
+PyObject* db_search_arrays(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!numpy_available()) {
+      PyErr_SetString(PyExc_ImportError, "search_arrays needs NumPy");
+      return nullptr;
+    }
+    std::vector<std::vector<SearchHit>> lists;
+    std::uint64_t k = 0;
+    if (!run_search_many(kSearchArraysSig, "queries", self, args, nargs, kwnames, lists, k)) return nullptr;
+    if (k > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+      PyErr_SetString(PyExc_OverflowError, "k is too large for the result arrays");
+      return nullptr;
+    }
+    return hits_to_arrays(lists, static_cast<std::size_t>(k));
   });
 }
 
@@ -562,6 +603,19 @@ int database_contains(PyObject* self, PyObject* key) {
   });
 }
 
+// ------------------------------------------------------------------------ repr
+
+PyObject* database_repr(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const DatabaseObject* object = reinterpret_cast<DatabaseObject*>(self);
+    if (object->engine == nullptr) return PyUnicode_FromFormat("Database(path=%R, closed)", object->path);
+    const Database& db = **object->engine;
+    std::size_t count = db.len();
+    return PyUnicode_FromFormat("Database(path=%R, dim=%zu, metric='%s', count=%zu)", object->path, db.dim(),
+                                metric_name(db.metric()), count);
+  });
+}
+
 // ------------------------------------------------------------------- properties
 
 PyObject* get_dim(PyObject* self, void*) {
@@ -587,58 +641,36 @@ PyObject* get_quantized_search(PyObject* self, void*) {
 // ---------------------------------------------------------------------- the type
 
 const MethodSpec kMethods[] = {
-    {"add", db_add, "($self, id, vector, metadata=None)", ""},
-    {"upsert", db_upsert, "($self, id, vector, metadata=None)", "Add or update a vector."},
-    {"add_many", db_add_many, "($self, ids, vectors, metadatas=None)", ""},
+    {"add", db_add, "($self, id, vector, metadata=None)", docs::kAdd},
+    {"upsert", db_upsert, "($self, id, vector, metadata=None)", docs::kUpsert},
+    {"add_many", db_add_many, "($self, ids, vectors, metadatas=None)", docs::kAddMany},
     {"search", db_search, "($self, vector, k=10, ef_search=None, where_filter=None, max_distance=None)",
-     "Search for the k nearest neighbors.\n"
-     "Returns list of SearchResult objects with .id, .distance, .metadata attributes.\n"
-     "`where_filter`: optional dict like {\"field\": \"value\"} or {\"field\": {\"$ne\": \"value\"}}\n"
-     "`max_distance`: optional float \xE2\x80\x94 discard results beyond this distance."},
+     docs::kSearch},
     {"search_many", db_search_many,
-     "($self, vectors, k=10, ef_search=None, where_filter=None, max_distance=None)",
-     "Search multiple queries in parallel. Returns list of list of SearchResult.\n"
-     "`where_filter`: optional metadata filter (same syntax as search).\n"
-     "`max_distance`: optional float \xE2\x80\x94 discard results beyond this distance."},
-    {"get", db_get, "($self, id)", ""},
-    {"delete", db_delete, "($self, id)", ""},
-    {"update", db_update, "($self, id, vector=None, metadata=None)", ""},
-    {"upsert_many", db_upsert_many, "($self, ids, vectors, metadatas=None)",
-     "Batch upsert \xE2\x80\x94 inserts new vectors, updates existing ones."},
-    {"count", db_count, "($self, where_filter=None)", "Count vectors matching a filter, or all vectors if no filter."},
-    {"ids", db_ids, "($self)", ""},
-    {"save", db_save, "($self)", ""},
-    {"compact", db_compact, "($self)",
-     "Rebuild the index with only live vectors, reclaiming deleted slots.\n"
-     "Call this after many deletes to reduce memory usage and disk size."},
-    {"enable_quantized_search", db_enable_quantized_search, "($self)",
-     "Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal\n"
-     "with full-precision re-ranking. Automatically enabled when quantize=True is set."},
-    {"disable_quantized_search", db_disable_quantized_search, "($self)", "Disable quantized search."},
-    {"stats", db_stats, "($self)",
-     "Get graph-level statistics for diagnostics.\n"
-     "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
-     "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
-     "memory_quantized_bytes, uses_brute_force, uses_quantized_search."},
-    {"close", db_close, "($self)",
-     "Detach this object from its database; later calls on it raise ValueError.\n"
-     "Objects opened on one directory in one process share one database (a second\n"
-     "Database(path) sees and keeps every change of the first). When the last of them\n"
-     "is closed or freed, the directory's lock and files are released at once; changes\n"
-     "not saved stay in the log and are replayed by the next open. Another process\n"
-     "cannot open the directory meanwhile; a forked child can read through objects it\n"
-     "inherited but cannot change them. Closing again does nothing."},
-    {"verify", db_verify, "($self)",
-     "Check the saved files against their checksums and their structure.\n"
-     "Raises ValueError naming the file that does not match; returns None."},
-    {"__enter__", db_enter, "($self)", "Context manager: auto-save on exit."},
-    {"__exit__", db_exit, "($self, _exc_type=None, _exc_val=None, _exc_tb=None)", ""},
+     "($self, vectors, k=10, ef_search=None, where_filter=None, max_distance=None)", docs::kSearchMany},
+    {"search_arrays", db_search_arrays,
+     "($self, queries, k=10, ef_search=None, where_filter=None, max_distance=None)", docs::kSearchArrays},
+    {"get", db_get, "($self, id)", docs::kGet},
+    {"delete", db_delete, "($self, id)", docs::kDelete},
+    {"update", db_update, "($self, id, vector=None, metadata=None)", docs::kUpdate},
+    {"upsert_many", db_upsert_many, "($self, ids, vectors, metadatas=None)", docs::kUpsertMany},
+    {"count", db_count, "($self, where_filter=None)", docs::kCount},
+    {"ids", db_ids, "($self)", docs::kIds},
+    {"save", db_save, "($self)", docs::kSave},
+    {"compact", db_compact, "($self)", docs::kCompact},
+    {"enable_quantized_search", db_enable_quantized_search, "($self)", docs::kEnableQuantized},
+    {"disable_quantized_search", db_disable_quantized_search, "($self)", docs::kDisableQuantized},
+    {"stats", db_stats, "($self)", docs::kStats},
+    {"close", db_close, "($self)", docs::kClose},
+    {"verify", db_verify, "($self)", docs::kVerify},
+    {"__enter__", db_enter, "($self)", docs::kEnter},
+    {"__exit__", db_exit, "($self, _exc_type=None, _exc_val=None, _exc_tb=None)", docs::kExit},
     {nullptr, nullptr, nullptr, nullptr},
 };
 
 PyGetSetDef kGetSet[] = {
-    {"dim", get_dim, nullptr, "", nullptr},
-    {"metric", get_metric, nullptr, "", nullptr},
+    {"dim", get_dim, nullptr, docs::kDim, nullptr},
+    {"metric", get_metric, nullptr, docs::kMetric, nullptr},
     {"total_slots", get_total_slots, nullptr, "Total allocated slots (active + deleted).", nullptr},
     {"deleted_count", get_deleted_count, nullptr, "Number of deleted slots that haven't been reclaimed.", nullptr},
     {"quantized_search", get_quantized_search, nullptr, "Whether quantized search is currently enabled.", nullptr},
@@ -646,11 +678,10 @@ PyGetSetDef kGetSet[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, *, "
-                       "sync_writes=False)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(docs::kClass)},
     {Py_tp_new, reinterpret_cast<void*>(database_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(database_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(database_repr)},
     {Py_sq_length, reinterpret_cast<void*>(database_length)},
     {Py_sq_contains, reinterpret_cast<void*>(database_contains)},
     {Py_tp_getset, kGetSet},

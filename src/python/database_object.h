@@ -1,6 +1,6 @@
 // The Database class: construction in open or create-or-open mode, the
 // record, batch, search, counting, maintenance and statistics methods, the
-// read-only properties, len(), `in` and the context manager.
+// read-only properties, repr(), len(), `in` and the context manager.
 #pragma once
 
 #include <Python.h>

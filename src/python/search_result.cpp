@@ -1,11 +1,13 @@
 // The SearchResult class: an immutable snapshot of one hit. The metadata is
 // kept as compact JSON text and turned into a fresh Python object on every
-// read.
+// read. Results compare and hash by value and pickle through a private
+// class method, so they travel between processes without the database.
 #include "python/search_result.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <optional>
 #include <string>
@@ -29,18 +31,21 @@ PyTypeObject* g_type = nullptr;
 
 SearchResultObject* as_result(PyObject* obj) { return reinterpret_cast<SearchResultObject*>(obj); }
 
-PyObject* make_result(const SearchHit& hit) {
-  // Copies first: nothing may throw once the object exists.
-  std::string id = hit.id;
-  std::optional<std::string> metadata;
-  if (hit.metadata) metadata = to_json_text(*hit.metadata);
+// Takes over the fields; nothing may throw once the object exists.
+PyObject* new_result(std::string id, float distance, std::optional<std::string> metadata) {
   PyObject* obj = g_type->tp_alloc(g_type, 0);
   if (obj == nullptr) return nullptr;
   SearchResultObject* result = as_result(obj);
   new (&result->id) std::string(std::move(id));
   new (&result->metadata) std::optional<std::string>(std::move(metadata));
-  result->distance = hit.distance;
+  result->distance = distance;
   return obj;
+}
+
+PyObject* make_result(const SearchHit& hit) {
+  std::optional<std::string> metadata;
+  if (hit.metadata) metadata = to_json_text(*hit.metadata);
+  return new_result(hit.id, hit.distance, std::move(metadata));
 }
 
 void result_dealloc(PyObject* self) {
@@ -115,16 +120,116 @@ PyObject* result_repr(PyObject* self) {
   });
 }
 
+bool is_result(PyObject* obj) { return Py_TYPE(obj) == g_type; }
+
+// Equal ids, distances (as floats: 0.0 equals -0.0, NaN equals nothing) and
+// metadata (compact JSON text, so 1 and 1.0 differ as they do in filters).
+bool same_value(const SearchResultObject* a, const SearchResultObject* b) {
+  return a->id == b->id && a->distance == b->distance && a->metadata == b->metadata;
+}
+
+PyObject* result_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || !is_result(self) || !is_result(other)) Py_RETURN_NOTIMPLEMENTED;
+  bool equal = same_value(as_result(self), as_result(other));
+  return PyBool_FromLong((op == Py_EQ) == equal ? 1 : 0);
+}
+
+Py_hash_t result_hash(PyObject* self) {
+  const SearchResultObject* result = as_result(self);
+  // 0.0 and -0.0 are equal, so they must hash alike.
+  double distance = result->distance == 0.0f ? 0.0 : static_cast<double>(result->distance);
+  std::size_t h = std::hash<std::string>{}(result->id);
+  auto mix = [&h](std::size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); };
+  mix(std::hash<double>{}(distance));
+  mix(result->metadata ? std::hash<std::string>{}(*result->metadata) : 0x51ed27ULL);
+  auto hash = static_cast<Py_hash_t>(h);
+  return hash == -1 ? -2 : hash;
+}
+
+// pickle: SearchResult._restore(id, distance, metadata JSON text or None).
+// The distance is the 32-bit value widened to a float, which narrows back
+// to the same bits.
+PyObject* result_reduce(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const SearchResultObject* result = as_result(self);
+    PyRef restore = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(g_type), "_restore"));
+    if (!restore) return nullptr;
+    PyRef id = PyRef::steal(id_of(self));
+    PyRef distance = PyRef::steal(distance_of(self));
+    PyRef metadata = result->metadata ? PyRef::steal(str_from(*result->metadata)) : PyRef::borrow(Py_None);
+    if (!id || !distance || !metadata) return nullptr;
+    return Py_BuildValue("(O(OOO))", restore.get(), id.get(), distance.get(), metadata.get());
+  });
+}
+
+// The reverse of __reduce__. Checks its input, since a pickle may come from
+// anywhere: the metadata text must be a JSON object, and is kept in the
+// compact form search results hold.
+PyObject* result_restore(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (nargs != 3) {
+      PyErr_Format(PyExc_TypeError, "SearchResult._restore() takes 3 arguments (%zd given)", nargs);
+      return nullptr;
+    }
+    std::string id;
+    if (!text_arg(args[0], "id", id)) return nullptr;
+    float distance = 0.0f;
+    if (!float_arg(args[1], "distance", distance)) return nullptr;
+    std::optional<std::string> metadata;
+    if (args[2] != Py_None) {
+      std::string text;
+      if (!text_arg(args[2], "metadata", text)) return nullptr;
+      JsonValue value;
+      std::string error;
+      if (!parse_json(text, value, error)) return raise_value_error("invalid metadata: " + error);
+      if (!value.is_object()) return raise_value_error("invalid metadata: not a JSON object");
+      metadata = to_json_text(value);
+    }
+    return new_result(std::move(id), distance, std::move(metadata));
+  });
+}
+
+PyMethodDef result_methods[] = {
+    {"__reduce__", result_reduce, METH_NOARGS, "Pickling support: the id, distance and metadata, by value."},
+    {"_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(result_restore)),
+     METH_FASTCALL | METH_CLASS,
+     "_restore(id, distance, metadata_json)\n--\n\n"
+     "Rebuild a pickled SearchResult (used by pickle; not meant to be called directly)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef result_getset[] = {
-    {"id", get_id, nullptr, "", nullptr},
-    {"distance", get_distance, nullptr, "", nullptr},
-    {"metadata", get_metadata, nullptr, "", nullptr},
+    {"id", get_id, nullptr, "The id of the record that was found.", nullptr},
+    {"distance", get_distance, nullptr,
+     "The record's distance from the query under the database's metric; smaller is closer.", nullptr},
+    {"metadata", get_metadata, nullptr,
+     "The record's metadata as it was when the search ran (a new dict on every read), or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+constexpr const char* kResultDoc =
+    "One search hit: the id of a record, its distance from the query and a snapshot of its metadata.\n"
+    "\n"
+    "Search results come from Database.search, Database.search_many and friends; they cannot be\n"
+    "created directly. They never refer back to the database: later changes to the record do not\n"
+    "show in a result.\n"
+    "\n"
+    "Attributes:\n"
+    "    id: The record's id (str).\n"
+    "    distance: Its distance from the query (float; smaller is closer).\n"
+    "    metadata: Its metadata as a new dict on every read, or None.\n"
+    "\n"
+    "result[0], result[1] and result[2] give the same three values (any other index raises\n"
+    "ValueError). Two results are equal when their ids, distances and metadata are equal, and equal\n"
+    "results hash alike. Results pickle by value (id, exact distance, metadata), so they can be sent\n"
+    "to other processes.";
+
 PyType_Slot result_slots[] = {
-    {Py_tp_doc, const_cast<char*>("")},
+    {Py_tp_doc, const_cast<char*>(kResultDoc)},
     {Py_tp_new, reinterpret_cast<void*>(result_new)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(result_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(result_hash)},
+    {Py_tp_methods, result_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
     {Py_mp_subscript, reinterpret_cast<void*>(result_subscript)},

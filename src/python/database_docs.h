@@ -1,0 +1,325 @@
+// The docstrings of the Database class, its methods and its properties:
+// what `help(hovra.Database)` shows. Text that earlier releases showed as a
+// method's whole docstring stays its opening paragraph.
+#pragma once
+
+namespace hovra::py::docs {
+
+inline constexpr const char* kClass =
+    "Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, *, sync_writes=False)\n"
+    "--\n\n"
+    R"doc(An embedded vector database kept in one directory.
+
+A record is a string id, a float32 vector of the database's dimension and
+optional metadata (a dict that survives a JSON round trip). Searches return
+the records nearest to a query under the database's metric, optionally
+restricted by a metadata filter and a maximum distance.
+
+Args:
+    path: The database directory, a str or an os.PathLike.
+    dim: The vector dimension. Without it (None) an existing database is
+        opened and nothing is created. With it, the database in `path` is
+        opened (keeping its own stored dimension, metric and graph
+        parameters) or, when there is none, an empty one is created along
+        with any missing directories.
+    metric: "cosine" (the default; 1 - cosine similarity), "euclidean" or
+        "l2" (squared Euclidean distance), "dot" or "dot_product" (negated
+        dot product). Smaller distances are always closer. Only used when
+        creating.
+    m: Neighbours per graph node on the upper layers (default 16, at least
+        2 when creating). More gives better recall and uses more memory.
+    ef_construction: Beam width while inserting (default 200). Larger
+        builds a better graph, more slowly.
+    quantize: When True, every save also writes 8-bit quantized vectors,
+        and a reopened database walks its graph on them (see
+        enable_quantized_search). It does not switch quantized search on in
+        the object being created.
+    sync_writes: When True, every change is forced to stable storage
+        before it returns (concurrent writers share one sync), so it
+        survives a power loss as well as a crash of the process.
+
+Raises:
+    ValueError: "database not found — specify dim to create a new one"
+        when dim is None and path holds no readable database; an unknown
+        metric name; m below 2 when creating; "io error: ..." when the
+        directory or its files cannot be created or read; "database at
+        '...' is in use by another process".
+    TypeError: An argument of the wrong type (a float for dim, say).
+    OverflowError: A negative dim, m or ef_construction.
+
+Every change is appended to the directory's write-ahead log before it is
+applied, and opening a database replays its log. save(), or leaving a
+`with` block, rewrites the index files and empties the log; close()
+releases the directory. While live records x dimension stays below
+10,000,000 a search scans every vector exactly; above that it walks the
+HNSW graph. A Database may be used from several threads at once; searches
+and writes release the interpreter lock. Calls on a closed object raise
+ValueError "database is closed".)doc";
+
+inline constexpr const char* kAdd = R"doc(Add one record; its id must be new.
+
+Args:
+    id: The record's id, any str (compared exactly; "" is valid).
+    vector: dim numbers: a list or tuple of numbers or a 1-D NumPy array
+        (float32 is used as it is, other types are converted).
+    metadata: A dict that survives a JSON round trip, or None. NumPy
+        booleans, numbers and arrays in it are stored as the JSON values
+        they equal. Its keys read back sorted.
+
+Raises:
+    ValueError: "id '...' already exists, use upsert instead";
+        "dimension mismatch: expected D, got N"; a vector holding NaN or
+        infinity; "invalid metadata: ..." (a NaN, for example); "io error:
+        ..." when the log cannot be written.
+    TypeError: An argument of the wrong type, or metadata that json.dumps
+        cannot write.)doc";
+
+inline constexpr const char* kUpsert = R"doc(Add or update a vector.
+
+Adds the record, or replaces the vector and the metadata of the record
+that has this id (metadata None removes its metadata).
+
+Args:
+    id: The record's id.
+    vector: dim numbers, as for add().
+    metadata: A dict, or None for no metadata.
+
+Raises:
+    ValueError: "dimension mismatch: expected D, got N"; a vector holding
+        NaN or infinity; "invalid metadata: ..."; "io error: ..." when the
+        log cannot be written.
+    TypeError: An argument of the wrong type.)doc";
+
+inline constexpr const char* kAddMany = R"doc(Add many records at once; all or nothing.
+
+Much faster than add() in a loop: the batch is logged in one go and linked
+into the graph in parallel.
+
+Args:
+    ids: A sequence of str, one per vector.
+    vectors: An (n, dim) NumPy array (float32 in C or Fortran order is
+        used as it is) or a sequence of n sequences of numbers.
+    metadatas: None, or a list of n items that are dicts or None.
+
+Raises:
+    ValueError: "ids length (N) != vectors length (M)"; "metadatas length
+        (M) != ids length (N)"; "metadatas must be list of dicts or None";
+        an id that exists or repeats in the batch ("id '...' already
+        exists, use upsert instead"); a vector of the wrong length or
+        holding NaN or infinity; invalid metadata. Nothing is stored then.
+    TypeError: An argument of the wrong type, or a float32 array that is
+        not contiguous ("The given array is not contiguous").)doc";
+
+inline constexpr const char* kSearch = R"doc(Search for the k nearest neighbors.
+Returns list of SearchResult objects with .id, .distance, .metadata attributes.
+`where_filter`: optional dict like {"field": "value"} or {"field": {"$ne": "value"}}
+`max_distance`: optional float — discard results beyond this distance.
+
+Args:
+    vector: The query: dim numbers (a list, a tuple or a 1-D array) or a
+        (1, dim) NumPy array.
+    k: The most results to return (default 10).
+    ef_search: Beam width of the graph walk; default max(200, k +
+        10*sqrt(k)). Larger finds more of the true nearest neighbours, more
+        slowly. Unused while the collection is scanned exactly.
+    where_filter: A dict of conditions that must all hold:
+        {"field": value} for equality (1, 1.0 and True are three different
+        values), {"field": {"$ne": value}}, {"field": {"$in": [v1, v2]}}
+        and the number comparisons "$gt", "$gte", "$lt" and "$lte".
+        Records without metadata never match; an empty dict matches
+        nothing.
+    max_distance: Drop results farther than this distance.
+
+Returns:
+    A list of at most k SearchResult, closest first. On the graph path a
+    filter is applied to the graph's candidates, so a very selective
+    filter may give fewer than k results; the exact scan never does.
+
+Raises:
+    ValueError: "dimension mismatch: expected D, got N"; "query contains
+        NaN or infinity"; a malformed filter ("unknown operator: $eq",
+        "$gt value must be a number",
+        "$in value must be a list", "unsupported filter value type").
+    TypeError: An argument of the wrong type.
+    OverflowError: A negative k or ef_search.)doc";
+
+inline constexpr const char* kSearchMany = R"doc(Search multiple queries in parallel. Returns list of list of SearchResult.
+`where_filter`: optional metadata filter (same syntax as search).
+`max_distance`: optional float — discard results beyond this distance.
+
+Args:
+    vectors: An (n, dim) NumPy array or a sequence of n queries.
+    k, ef_search, where_filter, max_distance: As for search().
+
+Returns:
+    One list of SearchResult per query, in query order, each exactly what
+    search() returns for that query.
+
+Raises:
+    ValueError, TypeError, OverflowError: As for search(); one query of
+        the wrong length fails the whole call.)doc";
+
+inline constexpr const char* kSearchArrays = R"doc(Search many queries in parallel and return NumPy arrays.
+
+Runs like search_many() and lays the results out in two arrays, which is
+handier than lists of objects for evaluation and further NumPy work.
+
+Args:
+    queries: An (n, dim) NumPy array or a sequence of n queries.
+    k, ef_search, where_filter, max_distance: As for search().
+
+Returns:
+    A tuple (ids, distances). ids is an (n, k) object array of str with
+    None where a query has fewer than k results; distances is an (n, k)
+    float32 array with NaN there. Row i belongs to query i, closest first.
+
+Raises:
+    ValueError, TypeError, OverflowError: As for search_many().
+    ImportError: NumPy cannot be imported.)doc";
+
+inline constexpr const char* kGet = R"doc(Return the stored vector and metadata of a record.
+
+Args:
+    id: The record's id.
+
+Returns:
+    A tuple (vector, metadata): the vector as a list of float and the
+    metadata as a new dict (keys sorted), or None when it has none.
+
+Raises:
+    ValueError: "id '...' not found".
+    TypeError: id is not a str.)doc";
+
+inline constexpr const char* kDelete = R"doc(Delete a record.
+
+Its slot is only marked deleted; compact() reclaims the space.
+
+Args:
+    id: The record's id.
+
+Returns:
+    True if the record existed and was deleted, False if there was none.
+
+Raises:
+    ValueError: "io error: ..." when the log cannot be written.
+    TypeError: id is not a str.)doc";
+
+inline constexpr const char* kUpdate = R"doc(Replace the vector and/or the metadata of an existing record.
+
+Args:
+    id: The record's id; it must exist.
+    vector: The new vector, or None to keep the current one.
+    metadata: The new metadata, replacing the old one whole (not merged),
+        or None to keep the current one. To remove the metadata, use
+        upsert(id, vector, None).
+
+Raises:
+    ValueError: "id '...' not found"; "dimension mismatch: expected D,
+        got N"; "invalid metadata: ..."; "io error: ..." when the log
+        cannot be written.
+    TypeError: An argument of the wrong type.)doc";
+
+inline constexpr const char* kUpsertMany = R"doc(Batch upsert — inserts new vectors, updates existing ones.
+
+The outcome equals upsert() of each item in order (an id that repeats in
+the batch keeps its last item), done as one batch.
+
+Args:
+    ids, vectors, metadatas: As for add_many().
+
+Raises:
+    ValueError: The length messages of add_many(); a vector of the wrong
+        length (nothing is stored then); "invalid metadata: ..."; "io
+        error: ..." when the log cannot be written.
+    TypeError: An argument of the wrong type.)doc";
+
+inline constexpr const char* kCount = R"doc(Count vectors matching a filter, or all vectors if no filter.
+
+Args:
+    where_filter: A filter as for search(), or None.
+
+Returns:
+    The number of live records that match; exact at any size.
+
+Raises:
+    ValueError: A malformed filter.
+    TypeError: where_filter is not a dict.)doc";
+
+inline constexpr const char* kIds = R"doc(Return the ids of all records.
+
+Returns:
+    A list of str in no particular order (it may differ between runs).)doc";
+
+inline constexpr const char* kSave = R"doc(Write everything to disk.
+
+Rewrites the graph and vector files through temporary files and renames,
+then deletes the write-ahead log. Changes reach the log before they are
+applied, so reopening a database that was never saved replays them;
+saving makes reopening fast and keeps the log short.
+
+Raises:
+    ValueError: "io error: ..." when the files cannot be written.)doc";
+
+inline constexpr const char* kCompact = R"doc(Rebuild the index with only live vectors, reclaiming deleted slots.
+Call this after many deletes to reduce memory usage and disk size.
+
+Every record keeps its id, vector and metadata; the graph is built anew.
+The change reaches disk at the next save().)doc";
+
+inline constexpr const char* kEnableQuantized = R"doc(Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal
+with full-precision re-ranking. Automatically enabled when quantize=True is set.
+
+Trains the 8-bit quantizer on the vectors stored now and encodes them;
+with no vectors stored it does nothing. Changes memory only; a database
+created with quantize=True writes the quantized vectors on save and
+switches this on when it is reopened.)doc";
+
+inline constexpr const char* kDisableQuantized = R"doc(Disable quantized search.
+
+Drops the quantized vectors from memory; searches use full precision
+again.)doc";
+
+inline constexpr const char* kStats = R"doc(Get graph-level statistics for diagnostics.
+Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,
+max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,
+memory_quantized_bytes, uses_brute_force, uses_quantized_search.
+
+uses_brute_force tells whether searches without a filter scan every vector
+exactly (live records x dimension below 10,000,000) instead of walking the
+graph.)doc";
+
+inline constexpr const char* kClose = R"doc(Detach this object from its database; later calls on it raise ValueError.
+Objects opened on one directory in one process share one database (a second
+Database(path) sees and keeps every change of the first). When the last of them
+is closed or freed, the directory's lock and files are released at once; changes
+not saved stay in the log and are replayed by the next open. Another process
+cannot open the directory meanwhile; a forked child can read through objects it
+inherited but cannot change them. Closing again does nothing.
+
+close() does not save; call save() first, or use a `with` block, to write
+the index files.)doc";
+
+inline constexpr const char* kVerify = R"doc(Check the saved files against their checksums and their structure.
+Raises ValueError naming the file that does not match; returns None.
+
+Raises:
+    ValueError: A saved file is damaged or does not match its checksum
+        (the message names it), or the directory holds no saved database.)doc";
+
+inline constexpr const char* kEnter = R"doc(Context manager: auto-save on exit.
+
+Returns the database itself.)doc";
+
+inline constexpr const char* kExit = R"doc(Save the database at the end of a `with` block, however the block ends.
+
+Returns False, so an exception raised in the block propagates after the
+save.
+
+Raises:
+    ValueError: "io error: ..." when saving fails; it replaces an
+        exception raised in the block.)doc";
+
+inline constexpr const char* kDim = "The vector dimension, fixed when the database was created.";
+inline constexpr const char* kMetric = "The metric's name: \"cosine\", \"euclidean\" or \"dot_product\".";
+
+}  // namespace hovra::py::docs

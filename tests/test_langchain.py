@@ -1,0 +1,108 @@
+"""hovra.langchain.HovraVectorStore: LangChain's own standard vector store
+tests (with their fake embeddings), then what they leave out: filters,
+persistence, scores per metric, MMR and refused input."""
+import gc
+import os
+
+import pytest
+from langchain_core.documents import Document
+from langchain_core.embeddings import DeterministicFakeEmbedding
+from langchain_tests.integration_tests import VectorStoreIntegrationTests
+
+from hovra.langchain import HovraVectorStore
+
+
+class TestStandard(VectorStoreIntegrationTests):
+    @pytest.fixture()
+    def vectorstore(self, tmp_path):
+        return HovraVectorStore(self.get_embeddings(), path=tmp_path / "store")
+
+
+@pytest.fixture
+def embeddings():
+    return DeterministicFakeEmbedding(size=8)
+
+
+TEXTS = ["apple pie", "banana bread", "cherry tart", "apple crumble"]
+METAS = [{"fruit": "apple", "year": 2001}, {"fruit": "banana", "year": 2010},
+         {"fruit": "cherry", "year": 2020}, {"fruit": "apple", "year": 2023}]
+
+
+def test_filters_reach_the_database_and_writes_survive_reopening(tmp_path, embeddings):
+    path = tmp_path / "s"
+    store = HovraVectorStore.from_texts(TEXTS, embeddings, METAS, ids=["a", "b", "c", "d"], path=path)
+    docs = store.similarity_search("apple pie", k=4, filter={"fruit": "apple", "year": {"$gt": 2010}})
+    assert docs == [Document(id="d", page_content="apple crumble", metadata=METAS[3])]
+    assert store.similarity_search("apple pie", k=4, filter={}) == store.similarity_search("apple pie", k=4)
+    store.delete(["b"])
+    del store
+    gc.collect()
+    again = HovraVectorStore(embeddings, path=path)
+    assert sorted(d.id for d in again.similarity_search("x", k=10)) == ["a", "c", "d"]
+    assert again.get_by_ids(["c", "zz", "c"]) == [Document(id="c", page_content="cherry tart", metadata=METAS[2])]
+    again.delete()
+    assert again.similarity_search("x") == []
+
+
+@pytest.mark.parametrize("metric", ["cosine", "euclidean", "dot"])
+def test_scores_are_distances_and_relevance_is_bounded(tmp_path, metric):
+    # Unit-length embeddings, as LangChain's relevance rules assume.
+    class Unit(DeterministicFakeEmbedding):
+        def embed_documents(self, texts):
+            return [self._unit(v) for v in super().embed_documents(texts)]
+
+        def embed_query(self, text):
+            return self._unit(super().embed_query(text))
+
+        @staticmethod
+        def _unit(vector):
+            norm = sum(x * x for x in vector) ** 0.5
+            return [x / norm for x in vector]
+
+    store = HovraVectorStore(Unit(size=8), path=tmp_path / "m", metric=metric)
+    store.add_texts(TEXTS, METAS)
+    scored = store.similarity_search_with_score("banana bread", k=4)
+    assert scored[0][0].page_content == "banana bread"
+    assert [s for _, s in scored] == sorted(s for _, s in scored)
+    relevance = store.similarity_search_with_relevance_scores("banana bread", k=4)
+    assert relevance[0][1] == pytest.approx(1.0, abs=1e-5)
+    assert all(0 <= r <= 1 for _, r in relevance)
+    assert [r for _, r in relevance] == sorted((r for _, r in relevance), reverse=True)
+
+
+def test_max_marginal_relevance_prefers_diversity(tmp_path, embeddings):
+    store = HovraVectorStore(embeddings, path=tmp_path / "mmr")
+    store.add_texts(["same", "same", "other"], ids=["s1", "s2", "o"])
+    picked = store.max_marginal_relevance_search("same", k=2, fetch_k=3, lambda_mult=0.0)
+    assert sorted(d.id for d in picked)[0] == "o" and len(picked) == 2
+    assert [d.id for d in store.max_marginal_relevance_search("same", k=2, filter={"page_content": "other"})] == ["o"]
+
+
+def test_refused_input_changes_nothing(tmp_path, embeddings):
+    store = HovraVectorStore(embeddings, path=tmp_path / "bad")
+    with pytest.raises(ValueError, match="page_content"):
+        store.add_texts(["a", "b"], [{"ok": 1}, {"page_content": "clash"}])
+    with pytest.raises(ValueError):
+        store.add_texts(["a", "b"], [{}])
+    with pytest.raises(TypeError, match="filtr"):
+        store.similarity_search("a", filtr={"x": 1})
+    assert store.database is None and store.similarity_search("a") == []
+    custom = HovraVectorStore(embeddings, path=tmp_path / "custom", text_key="body")
+    custom.add_texts(["x"], [{"page_content": "kept"}], ids=["1"])
+    assert custom.get_by_ids(["1"])[0].metadata == {"page_content": "kept"}
+
+
+def test_temporary_store_removes_its_directory(embeddings):
+    store = HovraVectorStore(embeddings)
+    store.add_texts(["a"])
+    path = store._path
+    assert os.path.isdir(path)
+    del store
+    gc.collect()
+    assert not os.path.exists(path)
+
+
+def test_the_standard_suite_runs_in_full():
+    suite = TestStandard()
+    assert suite.has_sync and suite.has_async and suite.has_get_by_ids
+    assert len([name for name in dir(suite) if name.startswith("test_")]) >= 25
