@@ -87,6 +87,11 @@ def test_refused_input_changes_nothing(tmp_path, embeddings):
     with pytest.raises(TypeError, match="filtr"):
         store.similarity_search("a", filtr={"x": 1})
     assert store.database is None and store.similarity_search("a") == []
+    (tmp_path / "damaged").mkdir()
+    (tmp_path / "damaged" / "graph.hovra").write_bytes(b"x")
+    (tmp_path / "damaged" / "vectors.bin").write_bytes(b"")
+    with pytest.raises(ValueError, match="database not found"):
+        HovraVectorStore(embeddings, path=tmp_path / "damaged")
     custom = HovraVectorStore(embeddings, path=tmp_path / "custom", text_key="body")
     custom.add_texts(["x"], [{"page_content": "kept"}], ids=["1"])
     assert custom.get_by_ids(["1"])[0].metadata == {"page_content": "kept"}

@@ -52,6 +52,8 @@ class TestPaths:
         again = hovra.Database(self.BytesPath(path))
         assert again.ids() == ["a"]
         assert repr(again) == f"Database(path={str(path)!r}, dim=2, metric='cosine', count=1)"
+        again.close()
+        assert repr(again) == f"Database(path={str(path)!r}, closed)"
 
     def test_failing_or_odd_fspath(self, tmp_path):
         class Raising:
@@ -141,12 +143,16 @@ class TestSearchResultValues:
             _ = hits[0] < hits[1]
 
     def test_pickles_by_value_into_a_process_without_the_database(self, tmp_path):
-        db = hovra.Database(tmp_path / "dot", dim=1, metric="dot")
-        values = [0.1, -0.0, 1e-45, 3.4e38, float("inf"), -float("inf"), 12.34567]
-        db.add_many([f"id-{i}-\u00e9'\"" for i in range(len(values))], [[-v] for v in values],
-                    [{"k": [i, {"x": "\u2603", "big": 2**64 - 1}]} for i in range(len(values))])
-        hits = db.search([1.0], k=len(values))
-        assert len(hits) == len(values)
+        # Under the dot metric [0, -v] lies at distance v from the query
+        # [3e38, 1]; [-+3e38, 0] overflow to +-inf.
+        db = hovra.Database(tmp_path / "dot", dim=2, metric="dot")
+        values = [0.1, -0.0, 1e-45, 3.4e38, 12.34567]
+        vectors = [[0, -v] for v in values] + [[-3e38, 0], [3e38, 0]]
+        db.add_many([f"id-{i}-\u00e9'\"" for i in range(len(vectors))], vectors,
+                    [{"k": [i, {"x": "\u2603", "big": 2**64 - 1}]} for i in range(len(vectors))])
+        hits = db.search([3e38, 1.0], k=len(vectors))
+        assert {f32_bits(h.distance) for h in hits} >= {f32_bits(v) for v in values + [float("inf")]}
+        assert len(hits) == len(vectors)
         del db
         payloads = [pickle.dumps(hits, protocol=p) for p in range(pickle.HIGHEST_PROTOCOL + 1)]
         script = textwrap.dedent("""

@@ -111,8 +111,11 @@ class HovraVectorStore(VectorStore):
             self._path = os.fspath(path)
             try:
                 self._db = Database(self._path)
-            except ValueError:
-                self._db = None  # nothing there yet: created at the first write
+            except ValueError as error:
+                # Only an empty place waits for the first write; damaged
+                # files or a directory in use are reported now.
+                if not str(error.__cause__).startswith("database not found at"):
+                    raise
         else:
             self._path = tempfile.mkdtemp(prefix="hovra-langchain-")
             weakref.finalize(self, shutil.rmtree, self._path, ignore_errors=True)
@@ -132,12 +135,7 @@ class HovraVectorStore(VectorStore):
     def _database_for(self, dim: int) -> Database:
         with self._lock:
             if self._db is None:
-                db = Database(self._path, dim=dim, metric=self._metric, **self._options)
-                # A directory whose database was never saved cannot be opened
-                # again, so the new (empty) database is saved at once; later
-                # writes are logged and replayed by the next open.
-                db.save()
-                self._db = db
+                self._db = Database(self._path, dim=dim, metric=self._metric, **self._options)
             return self._db
 
     # ---------------------------------------------------------------- writes
