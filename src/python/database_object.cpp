@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/db/database.h"
+#include "core/index/exhaustive_scan.h"
 #include "core/vectors/distance.h"
 #include "python/arguments.h"
 #include "python/convert.h"
@@ -340,6 +341,18 @@ struct SearchOptions {
   }
 };
 
+// Writes the engine's one-time hint about BLAS, if a scan raised it, to
+// sys.stderr (so a caller that replaced sys.stderr receives it). A failure to
+// write is ignored: the hint is advice, never an error of the search.
+void write_scan_hint() {
+  if (!take_scan_hint()) return;
+  PyObject* err = PySys_GetObject("stderr");  // borrowed
+  if (err == nullptr || err == Py_None) return;
+  PyRef written = PyRef::steal(PyObject_CallMethod(err, "write", "s", kScanHintText));
+  if (written) PyRef flushed = PyRef::steal(PyObject_CallMethod(err, "flush", nullptr));
+  PyErr_Clear();
+}
+
 PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     BoundArgs a;
@@ -357,6 +370,7 @@ PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     std::shared_ptr<Database> db = engine_of(self);
     Result<std::vector<SearchHit>> hits = without_gil([&] { return db->search(query, params); });
     if (!hits.ok()) return raise_engine_error(hits.error());
+    write_scan_hint();
     return hits_to_list(hits.value());
   });
 }
@@ -385,6 +399,7 @@ bool run_search_many(const Signature& sig, const char* queries_arg, PyObject* se
     raise_engine_error(results.error());
     return false;
   }
+  write_scan_hint();
   out = std::move(results.value());
   return true;
 }

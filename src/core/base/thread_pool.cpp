@@ -39,6 +39,11 @@ std::size_t configured_threads() {
   return hw ? hw : 1;
 }
 
+// Set on the pool's own threads: a parallel_for issued from inside a task
+// runs inline there, since waiting for the pool from one of its own threads
+// could wait forever.
+thread_local bool tl_on_pool_thread = false;
+
 // One parallel_for call: workers claim indices until none are left. The
 // caller waits until every index ran and every worker that took the job
 // has let go of it, so the job can live on the caller's stack.
@@ -96,6 +101,7 @@ class Pool {
 
  private:
   void work() {
+    tl_on_pool_thread = true;
     for (;;) {
       Job* job;
       {
@@ -134,6 +140,10 @@ std::size_t pool_size() { return pool().size(); }
 
 void parallel_for(std::size_t n, const std::function<void(std::size_t)>& fn) {
   if (n == 0) return;
+  if (tl_on_pool_thread || n == 1) {
+    for (std::size_t i = 0; i < n; ++i) fn(i);
+    return;
+  }
   Job job;
   job.n = n;
   job.fn = &fn;

@@ -12,6 +12,8 @@ namespace hovra {
 std::size_t pool_size();
 // Runs fn(i) for i in [0, n) on the pool and waits for all; the calling
 // thread only waits. Exceptions thrown by fn are rethrown (the first one).
+// Called from a pool thread (a task that splits its own work), or with
+// n == 1, it runs every index inline on the calling thread.
 void parallel_for(std::size_t n, const std::function<void(std::size_t)>& fn);
 
 }  // namespace hovra

@@ -432,8 +432,16 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const std::vec
   ReadLock si(slot_ids_lock_);
   ReadLock md(metadata_lock_);
   FilterScope scope = filter_scope(params.filter);
-  std::vector<std::vector<Hit>> hits(queries.size());
-  parallel_for(queries.size(), [&](std::size_t i) { hits[i] = run_search(queries[i].data(), params.k, ef, scope); });
+  std::vector<std::vector<Hit>> hits;
+  if (!scope.filter) {
+    std::vector<const float*> pointers;
+    pointers.reserve(queries.size());
+    for (const auto& q : queries) pointers.push_back(q.data());
+    hits = index_->search_batch(pointers, params.k, ef);
+  } else {
+    hits.resize(queries.size());
+    parallel_for(queries.size(), [&](std::size_t i) { hits[i] = run_search(queries[i].data(), params.k, ef, scope); });
+  }
   out.reserve(queries.size());
   for (const auto& h : hits) out.push_back(assemble(h, params.max_distance));
   return out;

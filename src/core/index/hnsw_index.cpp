@@ -13,6 +13,7 @@
 
 #include "core/base/error.h"
 #include "core/base/thread_pool.h"
+#include "core/index/exhaustive_scan.h"
 
 namespace hovra {
 
@@ -64,19 +65,7 @@ class VisitedMarks {
 
 thread_local VisitedMarks tl_visited;
 
-std::atomic<bool> g_hint_printed{false};
-
 constexpr std::size_t kFlatRoomMax = 129;
-
-void print_hint_once() {
-  if (g_hint_printed.exchange(true)) return;
-  std::fputs(
-      "hovra: brute-force search would be ~5x faster with BLAS. Install OpenBLAS:\n"
-      "  conda install -c conda-forge openblas   # or via vcpkg\n"
-      "  Then rebuild: pip install --force-reinstall hovra\n",
-      stderr);
-  std::fflush(stderr);
-}
 
 // Full-precision distance from a fixed query to stored slots.
 struct FullDistance {
@@ -298,37 +287,46 @@ std::vector<Hit> HnswIndex::beam(const float* query, std::size_t ef) const {
   return search_layer(dist, ep, ef, 0);
 }
 
+ScanRows HnswIndex::scan_rows() const {
+  return ScanRows{store_.data(), dim_, levels_.size(), norms_.data(), metric_};
+}
+
+// The exact scan: every slot without tombstones or a filter (the batch
+// formula), else the slots that are not deleted and pass the predicate, in
+// slot order (the pairwise distance).
 std::vector<Hit> HnswIndex::exhaustive(const float* query, std::size_t k, SlotPredicate* predicate,
-                                        const std::vector<std::uint32_t>* scan) const {
-  print_hint_once();
-  std::vector<Hit> hits;
+                                       const std::vector<std::uint32_t>* scan) const {
+  raise_scan_hint();
+  if (k == 0) return {};
   std::size_t n = levels_.size();
+  if (!scan && predicate == nullptr && deleted_.empty() && dim_ > 0) return scan_all_rows(scan_rows(), query, k);
+  std::vector<std::uint32_t> eligible;
+  auto consider = [&](std::uint32_t s) {
+    if (s >= n || is_deleted(s)) return;
+    if (predicate && !(*predicate)(s)) return;
+    eligible.push_back(s);
+  };
   if (scan) {
-    // Only these slots (ascending) can pass the predicate: the same pairs in
-    // the same order as a walk over every slot.
-    for (std::uint32_t s : *scan) {
-      if (s >= n || is_deleted(s)) continue;
-      if (predicate && !(*predicate)(s)) continue;
-      hits.push_back({s, distance(query, vector(s), dim_, metric_)});
-    }
-  } else if (predicate == nullptr && deleted_.empty() && dim_ > 0) {
-    std::vector<float> scores =
-        batch_scores(query, store_.data(), store_.float_count(), dim_, norms_.data(), metric_);
-    hits.reserve(scores.size());
-    for (std::size_t i = 0; i < scores.size(); ++i) hits.push_back({static_cast<std::uint32_t>(i), scores[i]});
+    // Only these slots (ascending) can pass the predicate.
+    for (std::uint32_t s : *scan) consider(s);
   } else {
-    for (std::uint32_t s = 0; s < n; ++s) {
-      if (is_deleted(s)) continue;
-      if (predicate && !(*predicate)(s)) continue;
-      hits.push_back({s, distance(query, vector(s), dim_, metric_)});
-    }
+    eligible.reserve(n - std::min(n, deleted_.size()));
+    for (std::uint32_t s = 0; s < n; ++s) consider(s);
   }
-  if (k < hits.size()) {
-    std::nth_element(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(k), hits.end(), HitCloser());
-    hits.resize(k);
+  return scan_slots(scan_rows(), query, eligible.data(), eligible.size(), k);
+}
+
+std::vector<std::vector<Hit>> HnswIndex::search_batch(const std::vector<const float*>& queries, std::size_t k,
+                                                      std::size_t ef) const {
+  std::vector<std::vector<Hit>> out;
+  if (entry_point_ != kNoEntry && uses_brute_force() && deleted_.empty() && dim_ > 0 && k > 0) {
+    raise_scan_hint();
+    scan_all_rows_many(scan_rows(), queries.data(), queries.size(), k, out);
+    return out;
   }
-  sort_hits(hits);
-  return hits;
+  out.resize(queries.size());
+  parallel_for(queries.size(), [&](std::size_t i) { out[i] = search(queries[i], dim_, k, ef); });
+  return out;
 }
 
 std::vector<Hit> HnswIndex::search(const float* query, std::size_t len, std::size_t k, std::size_t ef) const {

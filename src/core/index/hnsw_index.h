@@ -12,6 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/index/exhaustive_scan.h"
 #include "core/vectors/distance.h"
 #include "core/base/function_ref.h"
 #include "core/vectors/quantize.h"
@@ -105,6 +106,13 @@ class HnswIndex {
   std::vector<Hit> search_filtered(const float* query, std::size_t len, std::size_t k, std::size_t ef,
                                    SlotPredicate predicate, const std::vector<std::uint32_t>* scan = nullptr) const;
 
+  // The unfiltered search of every query, in query order: exactly search()
+  // per query. On the exhaustive path without tombstones the rows are scored
+  // for all queries together; otherwise the queries run on the worker pool.
+  // Each query holds dim floats.
+  std::vector<std::vector<Hit>> search_batch(const std::vector<const float*>& queries, std::size_t k,
+                                             std::size_t ef) const;
+
   // Changes (exclusive lock).
   std::uint32_t insert(const float* v, std::size_t len);
   // Vectors given as pointers to dim floats each; lens checked first.
@@ -164,6 +172,7 @@ class HnswIndex {
   template <class Dist>
   std::vector<Hit> search_layer(const Dist& dist, std::uint32_t entry, std::size_t ef, std::size_t layer) const;
   std::vector<Hit> beam(const float* query, std::size_t ef) const;
+  ScanRows scan_rows() const;
   std::vector<Hit> exhaustive(const float* query, std::size_t k, SlotPredicate* predicate,
                               const std::vector<std::uint32_t>* scan) const;
 

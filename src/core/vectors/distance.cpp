@@ -38,40 +38,22 @@ namespace detail {
 const Kernel kMetricKernels[3] = {&simsimd_cos_f32, &simsimd_l2sq_f32, &simsimd_dot_f32};
 }  // namespace detail
 
-static float sum_squares(const float* v, std::size_t n) {
+float query_sum_squares(const float* v, std::size_t n) {
   float s = 0.0f;
   for (std::size_t i = 0; i < n; ++i) s += v[i] * v[i];
   return s;
 }
 
-float vector_norm(const float* v, std::size_t n) { return std::sqrt(sum_squares(v, n)); }
+float vector_norm(const float* v, std::size_t n) { return std::sqrt(query_sum_squares(v, n)); }
 
 std::vector<float> batch_scores(const float* query, const float* rows, std::size_t float_count,
                                 std::size_t dim, const float* norms, Metric metric) {
   std::size_t count = dim == 0 ? 0 : float_count / dim;
   std::vector<float> scores(count);
-  for (std::size_t i = 0; i < count; ++i) scores[i] = dot(query, rows + i * dim, dim);
-  switch (metric) {
-    case Metric::Euclidean: {
-      float q2 = sum_squares(query, dim);
-      for (std::size_t i = 0; i < count; ++i) scores[i] = (q2 + norms[i] * norms[i]) - 2.0f * scores[i];
-      break;
-    }
-    case Metric::DotProduct:
-      for (std::size_t i = 0; i < count; ++i) scores[i] = -scores[i];
-      break;
-    case Metric::Cosine: {
-      float q2 = sum_squares(query, dim);
-      if (q2 == 0.0f) {
-        for (auto& s : scores) s = 1.0f;
-        break;
-      }
-      float qn = std::sqrt(q2);
-      for (std::size_t i = 0; i < count; ++i)
-        scores[i] = norms[i] == 0.0f ? 1.0f : 1.0f - scores[i] / (qn * norms[i]);
-      break;
-    }
-  }
+  float q2 = query_sum_squares(query, dim);
+  float qn = std::sqrt(q2);
+  for (std::size_t i = 0; i < count; ++i)
+    scores[i] = batch_score(dot(query, rows + i * dim, dim), norms[i], q2, qn, metric);
   return scores;
 }
 

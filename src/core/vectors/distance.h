@@ -37,6 +37,23 @@ inline float distance(const float* a, const float* b, std::size_t n, Metric metr
 float dot(const float* a, const float* b, std::size_t n);
 // Square root of the single-precision sum of squares.
 float vector_norm(const float* v, std::size_t n);
+// The batch scorer's sum of squares of a query (single precision, in order).
+float query_sum_squares(const float* query, std::size_t n);
+// The batch scorer's score of one row from its dot product with the query
+// (dot through the kernel, narrowed, not negated), the row's stored norm, the
+// query's q2 = query_sum_squares and qn = sqrt(q2), in single precision.
+inline float batch_score(float dot, float norm, float q2, float qn, Metric metric) {
+  switch (metric) {
+    case Metric::Euclidean:
+      return (q2 + norm * norm) - 2.0f * dot;
+    case Metric::DotProduct:
+      return -dot;
+    case Metric::Cosine:
+    default:
+      if (q2 == 0.0f || norm == 0.0f) return 1.0f;
+      return 1.0f - dot / (qn * norm);
+  }
+}
 // One score per row of the row-major array (float_count / dim rows).
 std::vector<float> batch_scores(const float* query, const float* rows, std::size_t float_count,
                                 std::size_t dim, const float* norms, Metric metric);

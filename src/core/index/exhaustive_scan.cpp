@@ -1,0 +1,418 @@
+// The exhaustive scan: block scoring, preselection with a proven margin,
+// exact re-scoring and the final order; and the hint about BLAS.
+//
+// Why the preselection is exact. For every row the block kernel (or the
+// matrix product) gives an approximate score s' and a bound e with
+// |s - s'| <= e, s being the exact score. T, the k-th smallest s' + e, is
+// the upper end of k rows' intervals, so at least k rows score at most T; a
+// row with s' - e > T scores more than T and cannot be among the k nearest.
+// Every other row is re-scored exactly. Rows whose bound is not finite
+// (overflow, NaN, zero norms where the kernels have special cases) are always
+// re-scored.
+//
+// The bounds: a single-precision sum of n products lies within
+// gamma_n * sum |a_j b_j| of the exact sum, whatever the order of summation
+// and whether or not multiply-adds are fused; sum |a_j b_j| is at most
+// |a| |b| (Cauchy-Schwarz), |a| and |b| being computed here from the rows
+// themselves, not from stored norms. sum_error_factor covers the scan's sum
+// and the exact kernel's sum together; the rounding of the few operations of
+// each score formula is added per metric below.
+#include "core/index/exhaustive_scan.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <memory>
+
+#include "core/base/thread_pool.h"
+#include "core/index/hnsw_index.h"
+#include "core/vectors/blas.h"
+#include "core/vectors/scan_kernels.h"
+
+namespace hovra {
+
+namespace {
+
+constexpr double kU = 0x1p-24;          // unit roundoff of single precision
+constexpr double kTiny = 0x1p-120;      // covers underflow in products and sums
+constexpr double kSlack = 1.0 + 0x1p-20;  // covers the double-precision bound arithmetic
+constexpr std::size_t kBlockRows = 256;
+// Pairwise cosine: SimSIMD refines an approximate reciprocal square root
+// with one Newton step (relative error about 2e-7 on x86-64 from its 12-bit
+// start, far less from AVX-512's 14-bit one); elsewhere a wider margin.
+#if defined(__x86_64__)
+constexpr double kRsqrtError = 0x1p-18;
+#else
+constexpr double kRsqrtError = 0x1p-10;
+#endif
+// Splitting a single scan pays off above about a millisecond of work.
+constexpr std::size_t kSplitFloats = std::size_t(1) << 20;
+
+bool finite(double v) { return std::isfinite(v); }
+
+// Ascending distance, NaN after every number, ties by slot.
+bool hit_before(const Hit& a, const Hit& b) {
+  bool an = std::isnan(a.distance), bn = std::isnan(b.distance);
+  if (an != bn) return bn;
+  if (!an && a.distance != b.distance) return a.distance < b.distance;
+  return a.slot < b.slot;
+}
+
+// Collects the rows that may be among the k nearest of one query.
+class Preselect {
+ public:
+  explicit Preselect(std::size_t k) : k_(k) {}
+  double threshold() const { return threshold_; }
+  // lo = s' - e and hi = s' + e of a row; a row with a non-finite end is
+  // always kept.
+  void offer(std::uint32_t slot, double lo, double hi) {
+    if (!(lo <= threshold_)) {
+      if (finite(lo) && finite(hi)) return;
+      always_.push_back(slot);
+      return;
+    }
+    if (!finite(lo) || !finite(hi)) {
+      always_.push_back(slot);
+      return;
+    }
+    kept_.push_back({slot, lo});
+    if (highs_.size() < k_) {
+      highs_.push_back(hi);
+      std::push_heap(highs_.begin(), highs_.end());
+      if (highs_.size() == k_) threshold_ = highs_.front();
+    } else if (hi < highs_.front()) {
+      std::pop_heap(highs_.begin(), highs_.end());
+      highs_.back() = hi;
+      std::push_heap(highs_.begin(), highs_.end());
+      threshold_ = highs_.front();
+    }
+  }
+  // Folds another preselection of the same query over other rows into this.
+  void merge(Preselect& other) {
+    always_.insert(always_.end(), other.always_.begin(), other.always_.end());
+    kept_.insert(kept_.end(), other.kept_.begin(), other.kept_.end());
+    for (double hi : other.highs_) {
+      if (highs_.size() < k_) {
+        highs_.push_back(hi);
+        std::push_heap(highs_.begin(), highs_.end());
+      } else if (hi < highs_.front()) {
+        std::pop_heap(highs_.begin(), highs_.end());
+        highs_.back() = hi;
+        std::push_heap(highs_.begin(), highs_.end());
+      }
+    }
+    threshold_ = highs_.size() == k_ ? highs_.front() : std::numeric_limits<double>::infinity();
+  }
+  // Re-scores the surviving rows with exact(slot) and returns the k best.
+  template <class Exact>
+  std::vector<Hit> finish(const Exact& exact) const {
+    std::vector<Hit> hits;
+    hits.reserve(always_.size() + std::min(kept_.size(), 4 * k_ + 16));
+    for (const Kept& c : kept_)
+      if (c.lo <= threshold_) hits.push_back({c.slot, exact(c.slot)});
+    for (std::uint32_t s : always_) hits.push_back({s, exact(s)});
+    if (k_ < hits.size()) {
+      std::nth_element(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(k_), hits.end(), hit_before);
+      hits.resize(k_);
+    }
+    std::sort(hits.begin(), hits.end(), hit_before);
+    return hits;
+  }
+
+ private:
+  struct Kept {
+    std::uint32_t slot;
+    double lo;
+  };
+  std::size_t k_;
+  double threshold_ = std::numeric_limits<double>::infinity();
+  std::vector<double> highs_;  // max-heap of the k smallest upper ends seen
+  std::vector<Kept> kept_;
+  std::vector<std::uint32_t> always_;
+};
+
+// ---- the batch formula (no tombstones, no filter) ----
+
+// Per-query constants of the batch formula and of its error bound.
+struct FormulaQuery {
+  Metric metric;
+  float q2;        // the formula's own sum of squares of the query
+  float qn;        // sqrt(q2), cosine
+  double dot_err;  // bound on |dot' - dot| per unit of sqrt(row . row)
+  double tiny;
+  FormulaQuery(const float* query, std::size_t dim, Metric m) : metric(m) {
+    q2 = query_sum_squares(query, dim);
+    qn = std::sqrt(q2);
+    double f = sum_error_factor(dim);
+    dot_err = f * (1.0 + f) * std::sqrt(static_cast<double>(q2));
+    tiny = static_cast<double>(dim) * kTiny;
+  }
+  // The exact score of a row from SimSIMD's dot product.
+  float exact(const float* query, const float* row, std::size_t dim, float norm) const {
+    return batch_score(dot(query, row, dim), norm, q2, qn, metric);
+  }
+  // lo and hi of the approximate score from dot' and the row's sum of squares.
+  void bounds(float dot_approx, float row_sq, float norm, double& lo, double& hi) const {
+    double d = dot_approx;
+    double ed = dot_err * std::sqrt(static_cast<double>(row_sq)) + tiny;
+    double s, e;
+    switch (metric) {
+      case Metric::DotProduct:
+        s = -d;
+        e = ed;
+        break;
+      case Metric::Euclidean: {
+        float nn = norm * norm;
+        double a = static_cast<float>(q2 + nn);
+        s = a - 2.0 * d;
+        e = 2.0 * ed + 2.0 * kU * (std::fabs(a) + 2.0 * std::fabs(d) + ed);
+        break;
+      }
+      case Metric::Cosine:
+      default: {
+        if (norm == 0.0f) {  // the formula's own rule: exactly 1
+          lo = hi = 1.0;
+          return;
+        }
+        double den = std::fabs(static_cast<double>(static_cast<float>(qn * norm)));
+        double r = d / static_cast<double>(static_cast<float>(qn * norm));
+        s = 1.0 - r;
+        e = (ed / den) * (1.0 + 3.0 * kU) + kU * (std::fabs(1.0 - r) + 2.0 * std::fabs(r)) * 1.01;
+        break;
+      }
+    }
+    e = (e + std::fabs(s) * 0x1p-40 + kTiny) * kSlack;
+    lo = s - e;
+    hi = s + e;
+  }
+};
+
+// Rows [begin, end) of one query into pre.
+void preselect_range(const ScanRows& rows, const float* query, const FormulaQuery& fq, std::size_t begin,
+                     std::size_t end, Preselect& pre) {
+  float dots[kBlockRows], sq[kBlockRows];
+  for (std::size_t at = begin; at < end; at += kBlockRows) {
+    std::size_t n = std::min(kBlockRows, end - at);
+    block_dot_sq(query, rows.data + at * rows.dim, n, rows.dim, dots, sq);
+    for (std::size_t i = 0; i < n; ++i) {
+      double lo, hi;
+      fq.bounds(dots[i], sq[i], rows.norms[at + i], lo, hi);
+      pre.offer(static_cast<std::uint32_t>(at + i), lo, hi);
+    }
+  }
+}
+
+// Every row scored exactly: dimensions too large to bound, or none.
+std::vector<Hit> exact_all_rows(const ScanRows& rows, const float* query, std::size_t k) {
+  std::vector<float> scores = batch_scores(query, rows.data, rows.count * rows.dim, rows.dim, rows.norms, rows.metric);
+  Preselect pre(k);
+  for (std::size_t i = 0; i < scores.size(); ++i) pre.offer(static_cast<std::uint32_t>(i), scores[i], scores[i]);
+  return pre.finish([&](std::uint32_t s) { return scores[s]; });
+}
+
+bool boundable(const ScanRows& rows) { return rows.dim > 0 && rows.dim <= kMaxBoundedDim; }
+
+// A zero query under cosine scores 1 against every row.
+std::vector<Hit> first_rows_at_one(std::size_t count, std::size_t k) {
+  std::vector<Hit> hits;
+  for (std::size_t i = 0; i < std::min(count, k); ++i) hits.push_back({static_cast<std::uint32_t>(i), 1.0f});
+  return hits;
+}
+
+// ---- pairwise distances (tombstones or a filter) ----
+
+// lo and hi of the pairwise distance of one gathered row.
+struct PairwiseQuery {
+  Metric metric;
+  double q2;
+  double f;
+  double dot_err;
+  double tiny;
+  PairwiseQuery(const float* query, std::size_t dim, Metric m) : metric(m) {
+    q2 = sum_squares_any_order(query, dim);
+    f = sum_error_factor(dim);
+    dot_err = f * (1.0 + f) * std::sqrt(q2);
+    tiny = static_cast<double>(dim) * kTiny;
+  }
+  // value: dot' for cosine and dot product, the squared distance for euclidean.
+  void bounds(float value, float row_sq, double& lo, double& hi) const {
+    double v = value, s, e;
+    switch (metric) {
+      case Metric::DotProduct:
+        s = -v;
+        e = dot_err * std::sqrt(static_cast<double>(row_sq)) + tiny;
+        break;
+      case Metric::Euclidean: {
+        // Each of the two sums rounds the differences, their squares and the
+        // additions: within (gamma_n + 3u) of the exact sum of squares.
+        double g = f + 8.0 * kU;
+        s = v;
+        e = g * (1.0 + g) * std::fabs(v) * 1.1 + tiny;
+        break;
+      }
+      case Metric::Cosine:
+      default: {
+        double rs = static_cast<double>(row_sq);
+        // Zero or vanishing norms meet SimSIMD's special cases.
+        if (!(q2 > 0x1p-100) || !(rs > 0x1p-100)) {
+          lo = hi = std::numeric_limits<double>::quiet_NaN();
+          return;
+        }
+        s = 1.0 - v / std::sqrt(q2 * rs);
+        e = (4.0 * f + 2.0 * kRsqrtError) * 1.1 + 4.0 * kU;
+        break;
+      }
+    }
+    e = (e + std::fabs(s) * 0x1p-40 + kTiny) * kSlack;
+    lo = s - e;
+    hi = s + e;
+  }
+};
+
+}  // namespace
+
+bool scan_uses_matrix_product() { return kBlasAvailable; }
+
+std::vector<Hit> scan_all_rows(const ScanRows& rows, const float* query, std::size_t k) {
+  if (k == 0 || rows.count == 0) return {};
+  if (!boundable(rows)) return exact_all_rows(rows, query, k);
+  FormulaQuery fq(query, rows.dim, rows.metric);
+  if (rows.metric == Metric::Cosine && fq.q2 == 0.0f) return first_rows_at_one(rows.count, k);
+  auto exact = [&](std::uint32_t s) { return fq.exact(query, rows.data + std::size_t(s) * rows.dim, rows.dim, rows.norms[s]); };
+  std::size_t floats = rows.count * rows.dim;
+  std::size_t workers = floats >= kSplitFloats ? pool_size() : 1;
+  if (workers <= 1) {
+    Preselect pre(k);
+    preselect_range(rows, query, fq, 0, rows.count, pre);
+    return pre.finish(exact);
+  }
+  std::size_t parts = std::min(workers * 2, std::max<std::size_t>(1, floats / (kSplitFloats / 2)));
+  std::vector<Preselect> pres(parts, Preselect(k));
+  parallel_for(parts, [&](std::size_t p) {
+    std::size_t begin = rows.count * p / parts, end = rows.count * (p + 1) / parts;
+    preselect_range(rows, query, fq, begin, end, pres[p]);
+  });
+  for (std::size_t p = 1; p < parts; ++p) pres[0].merge(pres[p]);
+  return pres[0].finish(exact);
+}
+
+void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::size_t query_count,
+                        std::size_t k, std::vector<std::vector<Hit>>& out) {
+  out.assign(query_count, {});
+  if (query_count == 0) return;
+  if (!kBlasAvailable || !boundable(rows) || k == 0 || rows.count == 0 || query_count < 4) {
+    parallel_for(query_count, [&](std::size_t i) { out[i] = scan_all_rows(rows, queries[i], k); });
+    return;
+  }
+  const std::size_t dim = rows.dim;
+  // Each row's own sum of squares, for the bounds (stored norms are not
+  // trusted for them).
+  std::vector<float> row_sq(rows.count);
+  {
+    std::size_t parts = std::max<std::size_t>(1, std::min(pool_size() * 2, rows.count / 4096));
+    parallel_for(parts, [&](std::size_t p) {
+      std::size_t begin = rows.count * p / parts, end = rows.count * (p + 1) / parts;
+      std::vector<float> scratch(kBlockRows);
+      for (std::size_t at = begin; at < end; at += kBlockRows) {
+        std::size_t n = std::min(kBlockRows, end - at);
+        block_dot_sq(rows.data + at * dim, rows.data + at * dim, n, dim, scratch.data(), row_sq.data() + at);
+      }
+    });
+  }
+  // Query blocks go to the pool; each scores every row block by one matrix
+  // product.
+  constexpr std::size_t kQueryBlock = 64, kRowBlock = 1024;
+  std::size_t per_block = std::min(kQueryBlock, (query_count + pool_size() - 1) / pool_size());
+  per_block = std::max<std::size_t>(per_block, 1);
+  std::size_t blocks = (query_count + per_block - 1) / per_block;
+  parallel_for(blocks, [&](std::size_t b) {
+    std::size_t q0 = b * per_block, qn = std::min(per_block, query_count - q0);
+    std::vector<float> qmat(qn * dim), products(qn * kRowBlock);
+    std::vector<FormulaQuery> fqs;
+    std::vector<Preselect> pres;
+    std::vector<bool> zero(qn, false);
+    fqs.reserve(qn);
+    for (std::size_t j = 0; j < qn; ++j) {
+      std::copy(queries[q0 + j], queries[q0 + j] + dim, qmat.begin() + j * dim);
+      fqs.emplace_back(queries[q0 + j], dim, rows.metric);
+      pres.emplace_back(k);
+      zero[j] = rows.metric == Metric::Cosine && fqs[j].q2 == 0.0f;
+    }
+    for (std::size_t at = 0; at < rows.count; at += kRowBlock) {
+      std::size_t n = std::min(kRowBlock, rows.count - at);
+      gemm_abt(qn, n, dim, qmat.data(), dim, rows.data + at * dim, dim, products.data(), kRowBlock);
+      for (std::size_t j = 0; j < qn; ++j) {
+        if (zero[j]) continue;
+        const float* p = products.data() + j * kRowBlock;
+        for (std::size_t i = 0; i < n; ++i) {
+          double lo, hi;
+          fqs[j].bounds(p[i], row_sq[at + i], rows.norms[at + i], lo, hi);
+          pres[j].offer(static_cast<std::uint32_t>(at + i), lo, hi);
+        }
+      }
+    }
+    for (std::size_t j = 0; j < qn; ++j) {
+      const float* query = queries[q0 + j];
+      if (zero[j]) {
+        out[q0 + j] = first_rows_at_one(rows.count, k);
+        continue;
+      }
+      const FormulaQuery& fq = fqs[j];
+      out[q0 + j] = pres[j].finish([&](std::uint32_t s) {
+        return fq.exact(query, rows.data + std::size_t(s) * dim, dim, rows.norms[s]);
+      });
+    }
+  });
+}
+
+std::vector<Hit> scan_slots(const ScanRows& rows, const float* query, const std::uint32_t* slots,
+                            std::size_t slot_count, std::size_t k) {
+  if (k == 0 || slot_count == 0) return {};
+  const std::size_t dim = rows.dim;
+  auto exact = [&](std::uint32_t s) { return distance(query, rows.data + std::size_t(s) * dim, dim, rows.metric); };
+  Preselect pre(k);
+  if (!boundable(rows)) {
+    for (std::size_t i = 0; i < slot_count; ++i) pre.offer(slots[i], std::numeric_limits<double>::quiet_NaN(), 0.0);
+    return pre.finish(exact);
+  }
+  PairwiseQuery pq(query, dim, rows.metric);
+  float values[kBlockRows], sq[kBlockRows];
+  for (std::size_t at = 0; at < slot_count; at += kBlockRows) {
+    std::size_t n = std::min(kBlockRows, slot_count - at);
+    if (rows.metric == Metric::Euclidean) {
+      gather_l2sq(query, rows.data, slots + at, n, dim, values);
+      std::fill(sq, sq + n, 0.0f);
+    } else {
+      gather_dot_sq(query, rows.data, slots + at, n, dim, values, sq);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      double lo, hi;
+      pq.bounds(values[i], sq[i], lo, hi);
+      pre.offer(slots[at + i], lo, hi);
+    }
+  }
+  return pre.finish(exact);
+}
+
+// ---- the hint ----
+
+namespace {
+std::atomic<bool> g_hint_raised{false};
+std::atomic<bool> g_hint_pending{false};
+}  // namespace
+
+const char* const kScanHintText =
+    "hovra: brute-force search would be ~5x faster with BLAS. Install OpenBLAS:\n"
+    "  conda install -c conda-forge openblas   # or via vcpkg\n"
+    "  Then rebuild: pip install --force-reinstall hovra\n";
+
+void raise_scan_hint() {
+  if (kBlasAvailable) return;
+  if (g_hint_raised.load(std::memory_order_relaxed)) return;
+  if (!g_hint_raised.exchange(true)) g_hint_pending.store(true);
+}
+
+bool take_scan_hint() { return g_hint_pending.load(std::memory_order_relaxed) && g_hint_pending.exchange(false); }
+
+}  // namespace hovra

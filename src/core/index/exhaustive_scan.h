@@ -1,0 +1,58 @@
+// The exhaustive scan: every eligible row is scored by a block kernel (or,
+// for many queries, by a matrix product), the rows that can still be among
+// the k nearest are kept with a margin that covers the kernels' rounding, and
+// only those are re-scored by the exact kernels. The returned distances are
+// therefore exactly those of a scan that scores every row with the exact
+// kernels: the batch formula over SimSIMD's dot product without tombstones
+// or a filter, the pairwise distance otherwise. Results are ordered by
+// ascending distance (NaN last), ties by ascending slot, so every way of
+// scanning returns the same list.
+//
+// Also owns the process-wide hint about BLAS printed after the first scan.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/vectors/distance.h"
+
+namespace hovra {
+
+struct Hit;
+
+// The rows a scan reads: row s is data[s * dim, (s + 1) * dim).
+struct ScanRows {
+  const float* data = nullptr;
+  std::size_t dim = 0;
+  std::size_t count = 0;
+  const float* norms = nullptr;  // per row; read by the batch formula only
+  Metric metric = Metric::Cosine;
+};
+
+// The k nearest of all rows by the batch formula (no tombstones, no filter).
+// A large scan is split over the worker pool.
+std::vector<Hit> scan_all_rows(const ScanRows& rows, const float* query, std::size_t k);
+// The same for many queries at once: out[i] is exactly scan_all_rows for
+// queries[i]. With BLAS the rows are scored by a matrix product; the work is
+// split over the worker pool.
+void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::size_t query_count,
+                        std::size_t k, std::vector<std::vector<Hit>>& out);
+// The k nearest of the given slots (each below rows.count) by the pairwise
+// distance.
+std::vector<Hit> scan_slots(const ScanRows& rows, const float* query, const std::uint32_t* slots,
+                            std::size_t slot_count, std::size_t k);
+
+// Whether the many-query form scores by a matrix product (a BLAS build).
+bool scan_uses_matrix_product();
+
+// The hint that a BLAS-backed build would scan faster. A build without BLAS
+// raises it at the first exhaustive scan of the process; the Python module
+// takes it after the call returns and writes it to sys.stderr. A BLAS-backed
+// build never raises it.
+void raise_scan_hint();
+// True exactly once, for the call that takes a raised hint.
+bool take_scan_hint();
+extern const char* const kScanHintText;
+
+}  // namespace hovra

@@ -1,0 +1,37 @@
+// Block kernels of the exhaustive scan: one call scores a whole block of
+// rows against one query. Their sums are rounded differently from the
+// per-pair kernels of distance.h, so they only preselect candidates; the
+// error bounds below say by how much they may differ, and the scan re-scores
+// the survivors with the per-pair kernels.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace hovra {
+
+// For each of count rows (row r at rows + r * dim, or at base + slots[r] *
+// dim for the gathering forms): dots[r] = query . row and sq[r] = row . row,
+// both accumulated in single precision.
+void block_dot_sq(const float* query, const float* rows, std::size_t count, std::size_t dim, float* dots,
+                  float* sq);
+void gather_dot_sq(const float* query, const float* base, const std::uint32_t* slots, std::size_t count,
+                   std::size_t dim, float* dots, float* sq);
+// l2[r] = sum over j of (query_j - row_j)^2, accumulated in single precision.
+void gather_l2sq(const float* query, const float* base, const std::uint32_t* slots, std::size_t count,
+                 std::size_t dim, float* l2);
+
+// Sum of squares of n floats, accumulated in single precision in any order.
+float sum_squares_any_order(const float* v, std::size_t n);
+
+// A bound on |s1 - s2| / sum_j |a_j b_j| for two single-precision sums s1
+// and s2 of the n products a_j * b_j, each accumulated in any order, with or
+// without fused multiply-adds, partly or wholly in double precision, the
+// second narrowed from double to single precision at the end: both lie
+// within gamma_n = n u / (1 - n u) of the exact sum (u = 2^-24), and the
+// narrowing adds u. Also bounds the relative error of a computed sum of
+// squares. Valid while n u stays well below 1 (callers cap n).
+double sum_error_factor(std::size_t n);
+inline constexpr std::size_t kMaxBoundedDim = std::size_t(1) << 20;
+
+}  // namespace hovra

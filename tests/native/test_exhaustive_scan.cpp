@@ -1,0 +1,142 @@
+// The exhaustive scan against a plain exact scan: every row scored by the
+// exact kernels, sorted by (distance, slot), cut to k. Same slots, same
+// distance bits, for all metrics, on data built to defeat a preselection
+// margin that is too thin: near-duplicates a few ulps apart, exact
+// duplicates, zero rows, huge and tiny magnitudes, non-finite values, and
+// scans large enough to be split over the worker pool.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "core/index/exhaustive_scan.h"
+#include "core/index/hnsw_index.h"
+
+using namespace hovra;
+
+namespace {
+
+bool before(const Hit& a, const Hit& b) {
+  bool an = std::isnan(a.distance), bn = std::isnan(b.distance);
+  if (an != bn) return bn;
+  if (!an && a.distance != b.distance) return a.distance < b.distance;
+  return a.slot < b.slot;
+}
+
+std::vector<Hit> top_k(std::vector<Hit> all, std::size_t k) {
+  std::sort(all.begin(), all.end(), before);
+  if (all.size() > k) all.resize(k);
+  return all;
+}
+
+bool same(const std::vector<Hit>& a, const std::vector<Hit>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (a[i].slot != b[i].slot || std::memcmp(&a[i].distance, &b[i].distance, sizeof(float)) != 0) return false;
+  return true;
+}
+
+struct Data {
+  std::size_t dim;
+  std::vector<float> rows, norms, queries;
+  std::size_t count() const { return rows.size() / dim; }
+};
+
+// kind 0: Gaussian; 1: clusters of near-duplicates a few ulps apart, with
+// exact duplicates; 2: zero rows and zero queries mixed in; 3: magnitudes
+// from 1e-30 to 1e15 and a few non-finite rows.
+Data make(std::size_t n, std::size_t dim, int kind, std::size_t nq, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  Data d{dim, std::vector<float>(n * dim), {}, std::vector<float>(nq * dim)};
+  for (auto& v : d.rows) v = g(rng);
+  for (auto& v : d.queries) v = g(rng);
+  if (kind == 1) {
+    for (std::size_t r = 1; r < n; ++r) {
+      const float* src = d.rows.data() + (r / 7) * 7 * dim;
+      float* dst = d.rows.data() + r * dim;
+      if (r % 7 == 0) continue;
+      std::copy(src, src + dim, dst);
+      if (r % 7 != 3)
+        for (std::size_t j = 0; j < dim; j += 1 + r % 5) dst[j] = std::nextafter(dst[j], 100.0f * ((r + j) % 2 ? 1 : -1));
+    }
+    // queries right on the clusters
+    for (std::size_t q = 0; q < nq && q * 7 < n; ++q)
+      std::copy(d.rows.begin() + q * 7 * dim, d.rows.begin() + (q * 7 + 1) * dim, d.queries.begin() + q * dim);
+  } else if (kind == 2) {
+    for (std::size_t r = 0; r < n; r += 3) std::fill(d.rows.begin() + r * dim, d.rows.begin() + (r + 1) * dim, 0.0f);
+    std::fill(d.queries.begin(), d.queries.begin() + dim, 0.0f);
+  } else if (kind == 3) {
+    std::uniform_int_distribution<int> e(-30, 15);
+    for (std::size_t r = 0; r < n; ++r) {
+      float scale = std::pow(10.0f, static_cast<float>(e(rng)));
+      for (std::size_t j = 0; j < dim; ++j) d.rows[r * dim + j] *= scale;
+    }
+    if (n > 10) {
+      d.rows[5 * dim] = std::numeric_limits<float>::infinity();
+      d.rows[9 * dim] = std::numeric_limits<float>::quiet_NaN();
+    }
+  }
+  for (std::size_t r = 0; r < n; ++r) d.norms.push_back(vector_norm(d.rows.data() + r * dim, dim));
+  return d;
+}
+
+void compare(const Data& d, Metric metric, std::size_t k, const std::string& what) {
+  ScanRows rows{d.rows.data(), d.dim, d.count(), d.norms.data(), metric};
+  std::size_t nq = d.queries.size() / d.dim;
+  std::vector<const float*> qs;
+  std::vector<std::vector<Hit>> singles;
+  for (std::size_t q = 0; q < nq; ++q) {
+    const float* query = d.queries.data() + q * d.dim;
+    qs.push_back(query);
+    // The batch formula over every row.
+    std::vector<float> scores = batch_scores(query, d.rows.data(), d.rows.size(), d.dim, d.norms.data(), metric);
+    std::vector<Hit> all;
+    for (std::size_t i = 0; i < scores.size(); ++i) all.push_back({static_cast<std::uint32_t>(i), scores[i]});
+    std::vector<Hit> got = scan_all_rows(rows, query, k);
+    if (!CHECK(same(got, top_k(all, k))))
+      std::fprintf(stderr, "    batch formula, %s, metric %d, query %zu\n", what.c_str(), int(metric), q);
+    singles.push_back(got);
+    // The pairwise distance over every other slot.
+    std::vector<std::uint32_t> slots;
+    std::vector<Hit> eligible;
+    for (std::uint32_t s = q % 2; s < d.count(); s += 2) {
+      slots.push_back(s);
+      eligible.push_back({s, distance(query, d.rows.data() + s * d.dim, d.dim, metric)});
+    }
+    if (!CHECK(same(scan_slots(rows, query, slots.data(), slots.size(), k), top_k(eligible, k))))
+      std::fprintf(stderr, "    pairwise, %s, metric %d, query %zu\n", what.c_str(), int(metric), q);
+  }
+  std::vector<std::vector<Hit>> many;
+  scan_all_rows_many(rows, qs.data(), qs.size(), k, many);
+  bool all_same = many.size() == singles.size();
+  for (std::size_t q = 0; all_same && q < nq; ++q) all_same = same(many[q], singles[q]);
+  if (!CHECK(all_same)) std::fprintf(stderr, "    many queries, %s, metric %d\n", what.c_str(), int(metric));
+}
+
+}  // namespace
+
+int main() {
+  const Metric metrics[] = {Metric::Cosine, Metric::Euclidean, Metric::DotProduct};
+  struct Shape {
+    std::size_t n, dim;
+    int kind;
+    std::size_t k;
+  };
+  const Shape shapes[] = {
+      {1, 3, 0, 10},     {40, 1, 0, 5},     {300, 17, 0, 10},  {500, 128, 1, 10}, {700, 64, 1, 100},
+      {400, 33, 2, 10},  {400, 8, 3, 10},   {2000, 300, 1, 7}, {50, 16, 0, 80},   {9000, 128, 1, 10},
+      {3000, 384, 0, 25},
+  };
+  unsigned seed = 1;
+  for (const Shape& s : shapes) {
+    Data d = make(s.n, s.dim, s.kind, 9, seed++);
+    for (Metric m : metrics)
+      compare(d, m, s.k, std::to_string(s.n) + "x" + std::to_string(s.dim) + " kind " + std::to_string(s.kind));
+  }
+  return check::exit_code("test_exhaustive_scan");
+}
