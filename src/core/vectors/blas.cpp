@@ -2,8 +2,6 @@
 #include "core/vectors/blas.h"
 
 #if defined(HOVRA_HAVE_BLAS)
-#include <mutex>
-
 extern "C" {
 // From scipy-openblas32's cblas.h (CblasRowMajor = 101, CblasNoTrans = 111,
 // CblasTrans = 112), declared here to keep its other declarations out.
@@ -20,8 +18,8 @@ namespace hovra {
 void gemm_abt(std::size_t m, std::size_t n, std::size_t k, const float* a, std::size_t lda, const float* b,
               std::size_t ldb, float* c, std::size_t ldc) {
 #if defined(HOVRA_HAVE_BLAS)
-  static std::once_flag pinned;
-  std::call_once(pinned, [] { scipy_openblas_set_num_threads(1); });
+  static const bool pinned = (scipy_openblas_set_num_threads(1), true);
+  (void)pinned;
   constexpr std::size_t kIntMax = 0x7FFFFFFF;
   if (m > kIntMax || n > kIntMax || k > kIntMax || lda > kIntMax || ldb > kIntMax || ldc > kIntMax)
     panic("matrix product too large for the BLAS interface");
