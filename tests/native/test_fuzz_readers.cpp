@@ -85,19 +85,19 @@ void expect(bool ok, const char* what) {
 
 // What an accepted graph file promises to the code that builds the index.
 bool graph_holds_together(const GraphLayout& layout, const std::vector<GraphRecord>& records) {
-  std::size_t n = layout.nodes.size();
+  std::size_t n = layout.node_count();
   if (layout.m < 2) return false;
   if (n == 0) return layout.entry_point == kNoEntry && layout.max_level == 0 && records.empty();
-  if (layout.entry_point >= n || layout.nodes[layout.entry_point].size() != layout.max_level + 1) return false;
+  if (layout.entry_point >= n || layout.layer_count(layout.entry_point) != layout.max_level + 1) return false;
   std::vector<char> state(n, 0);
   for (std::uint32_t d : layout.deleted) {
     if (d >= n || state[d]) return false;
     state[d] = 1;
   }
-  for (const auto& layers : layout.nodes) {
-    if (layers.empty()) return false;
-    for (const auto& list : layers)
-      for (std::uint32_t s : list)
+  for (std::size_t node = 0; node < n; ++node) {
+    if (layout.layer_count(node) == 0) return false;
+    for (std::size_t l = 0; l < layout.layer_count(node); ++l)
+      for (std::uint32_t s : layout.list_copy(node, l))
         if (s >= n) return false;
   }
   for (const GraphRecord& r : records) {
@@ -110,7 +110,7 @@ bool graph_holds_together(const GraphLayout& layout, const std::vector<GraphReco
 
 // An accepted layout must also build an index whose lists can all be read.
 void build_index(const GraphLayout& layout) {
-  std::size_t n = layout.nodes.size();
+  std::size_t n = layout.node_count();
   if (n == 0 || layout.dim == 0 || layout.dim * n > 100000) return;
   VectorStore store(layout.dim);
   std::vector<float> row(layout.dim, 1.0f);

@@ -71,7 +71,7 @@ std::string error_of(const GraphBytes& g) { return parse(g.bytes()).error; }
 
 // An index built from a layout with a zeroed owned store.
 std::unique_ptr<HnswIndex> index_from(GraphLayout layout) {
-  std::size_t n = layout.nodes.size();
+  std::size_t n = layout.node_count();
   VectorStore store(layout.dim);
   std::vector<float> zeros(layout.dim, 0.0f);
   for (std::size_t i = 0; i < n; ++i) store.append(zeros.data());
@@ -94,7 +94,7 @@ void test_empty_database_file() {
   CHECK(back.layout.dim == 4 && back.layout.metric == Metric::Euclidean);
   CHECK(back.layout.m == 16 && back.layout.ef_construction == 200);
   CHECK(back.layout.entry_point == kNoEntry && back.layout.max_level == 0);
-  CHECK(back.layout.nodes.empty() && back.layout.deleted.empty() && back.records.empty());
+  CHECK(back.layout.node_count() == 0 && back.layout.deleted.empty() && back.records.empty());
 }
 
 void test_one_record_file() {
@@ -138,16 +138,16 @@ void test_round_trip_of_built_index() {
   CHECK(l.entry_point == index.entry_point() && l.max_level == index.max_level());
   CHECK(std::set<std::uint32_t>(l.deleted.begin(), l.deleted.end()) ==
         std::set<std::uint32_t>(index.deleted().begin(), index.deleted().end()));
-  CHECK(l.nodes.size() == 400);
-  bool lists_equal = l.nodes.size() == 400;
+  CHECK(l.node_count() == 400);
+  bool lists_equal = l.node_count() == 400;
   bool some_upper_layer = false;
   std::vector<std::uint32_t> list;
   for (std::uint32_t s = 0; lists_equal && s < 400; ++s) {
-    lists_equal = l.nodes[s].size() == index.level(s) + 1;
-    some_upper_layer |= l.nodes[s].size() > 1;
-    for (std::size_t layer = 0; lists_equal && layer < l.nodes[s].size(); ++layer) {
+    lists_equal = l.layer_count(s) == index.level(s) + 1;
+    some_upper_layer |= l.layer_count(s) > 1;
+    for (std::size_t layer = 0; lists_equal && layer < l.layer_count(s); ++layer) {
       index.copy_list(s, layer, list);
-      lists_equal = l.nodes[s][layer] == list;
+      lists_equal = l.list_copy(s, layer) == list;
     }
   }
   CHECK(lists_equal);

@@ -98,7 +98,8 @@ void test_attach_and_rewrite_mapped() {
   layout.dim = 3;
   layout.metric = Metric::Euclidean;
   layout.entry_point = 0;
-  layout.nodes = {{{1}}, {{0}}};
+  layout.add_node({{1}});
+  layout.add_node({{0}});
   auto mapped = HnswIndex::from_layout(layout, std::move(loaded.value().store), loaded.value().norms);
   CHECK(write_with(write_vectors, *mapped, dir.file("vectors.tmp")) == file);
 

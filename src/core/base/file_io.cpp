@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <system_error>
 
 #include <zlib.h>
 
@@ -297,7 +298,39 @@ Result<std::shared_ptr<MappedFile>> MappedFile::map(const std::string& path) {
   return m;
 }
 
+void MappedFile::warm_up(std::size_t offset, std::size_t length) {
+  if (data_ == nullptr || offset >= size_ || warmer_.joinable()) return;
+  length = std::min(length, size_ - offset);
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  std::size_t start = offset / page * page;
+  (void)::madvise(const_cast<unsigned char*>(data_) + start, length + (offset - start), MADV_WILLNEED);
+  try {
+    warmer_process_ = static_cast<int>(::getpid());
+    warmer_ = std::thread([this, start, end = offset + length, page] {
+      unsigned sum = 0;
+      for (std::size_t at = start; at < end; at += page) {
+        if (stop_.load(std::memory_order_relaxed)) break;
+        sum += data_[at];
+      }
+      static std::atomic<unsigned> sink;
+      sink.store(sum, std::memory_order_relaxed);
+    });
+  } catch (const std::system_error&) {
+    // No thread: the read-ahead advice alone still helps.
+  }
+}
+
+void MappedFile::stop_warm_up() {
+  if (!warmer_.joinable()) return;
+  stop_.store(true, std::memory_order_relaxed);
+  if (warmer_process_ == static_cast<int>(::getpid()))
+    warmer_.join();
+  else
+    warmer_.detach();  // the thread lives in the parent process only
+}
+
 MappedFile::~MappedFile() {
+  stop_warm_up();
   if (data_) ::munmap(const_cast<unsigned char*>(data_), size_);
 }
 

@@ -4,11 +4,13 @@
 // system's file interfaces.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "core/base/error.h"
 
@@ -144,11 +146,21 @@ class MappedFile {
   MappedFile& operator=(const MappedFile&) = delete;
   const unsigned char* data() const { return data_; }
   std::size_t size() const { return size_; }
+  // Asks the system to read [offset, offset + length) ahead and touches its
+  // pages on a background thread, so that the first searches after an open
+  // find them in memory. Best effort: failures are ignored. The thread is
+  // stopped and joined before the map is released (in a child made by fork,
+  // which has no such thread, it is only forgotten).
+  void warm_up(std::size_t offset, std::size_t length);
 
  private:
   MappedFile() = default;
+  void stop_warm_up();
   const unsigned char* data_ = nullptr;
   std::size_t size_ = 0;
+  std::thread warmer_;
+  std::atomic<bool> stop_{false};
+  int warmer_process_ = 0;
 };
 
 }  // namespace hovra

@@ -378,7 +378,7 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
     Result<GraphLayout> layout = read_graph_layout(graph_bytes, rest);
     if (!layout.ok()) return layout.error();
     files.layout = std::move(layout.value());
-    std::size_t n = files.layout.nodes.size();
+    std::size_t n = files.layout.node_count();
     Result<LoadedVectors> vectors = attach_vectors(map.value(), n, files.layout.dim);
     if (!vectors.ok()) return vectors.error();
     files.vectors = std::move(vectors.value());
@@ -396,7 +396,7 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
     HOVRA_RETURN_IF_ERROR(check_record_count(files.records, files.layout));
   }
 
-  std::size_t n = files.layout.nodes.size();
+  std::size_t n = files.layout.node_count();
   db->dim_ = files.layout.dim;
   db->index_ = HnswIndex::from_layout(std::move(files.layout), std::move(files.vectors.store),
                                       std::move(files.vectors.norms));

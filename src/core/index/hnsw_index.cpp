@@ -81,21 +81,17 @@ struct FullDistance {
   }
 };
 
-// Distance from a full-precision query to a slot's decoded SQ8 codes; the
-// scratch buffer is allocated once per search call.
+// Quantized distance from a full-precision query to a slot's SQ8 codes, the
+// decoding fused into the kernel.
 struct QuantizedDistance {
-  const HnswIndex& index;
-  const Sq8Quantizer& quantizer;
-  const float* query;
-  mutable std::vector<float> scratch;
-  QuantizedDistance(const HnswIndex& idx, const Sq8Quantizer& q, const float* query_)
-      : index(idx), quantizer(q), query(query_), scratch(idx.dim()) {}
-  float operator()(std::uint32_t slot) const {
-    quantizer.decode_into(slot, scratch.data());
-    return distance(query, scratch.data(), index.dim(), index.metric());
-  }
+  Sq8Distance kernel;
+  QuantizedDistance(const HnswIndex&, const Sq8Quantizer& q, const float* query, Metric metric)
+      : kernel(q, query, metric) {}
+  float operator()(std::uint32_t slot) const { return kernel(slot); }
   void prefetch(std::uint32_t slot) const {
-    __builtin_prefetch(quantizer.codes().data() + std::size_t(slot) * quantizer.dim());
+    const char* p = reinterpret_cast<const char*>(kernel.row(slot));
+    __builtin_prefetch(p);
+    __builtin_prefetch(p + 64);
   }
 };
 
@@ -115,25 +111,28 @@ HnswIndex::HnswIndex(std::size_t dim, Metric metric, std::size_t m, std::size_t 
 
 std::unique_ptr<HnswIndex> HnswIndex::from_layout(GraphLayout layout, VectorStore store, std::vector<float> norms) {
   auto index = std::make_unique<HnswIndex>(layout.dim, layout.metric, layout.m, layout.ef_construction);
-  std::size_t n = layout.nodes.size();
-  index->levels_.reserve(n);
+  std::size_t n = layout.node_count();
+  const std::uint32_t* table = layout.table.data();
+  index->levels_.resize(n);
   index->flat0_.assign(n * index->stride0_, 0);
   index->locks0_.assign(n, 0);
   bool long_lists = index->stride0_ < 2 * index->m_ + 2;
-  for (const auto& layers : layout.nodes) long_lists = long_lists || (!layers.empty() && layers[0].size() >= index->stride0_);
+  for (std::size_t s = 0; s < n && !long_lists; ++s) {
+    std::size_t at = layout.node_at[s];
+    long_lists = table[at] > 0 && table[at + 1] >= index->stride0_;
+  }
   if (long_lists) index->long0_.resize(n);
   index->upper_.resize(n);
   for (std::size_t s = 0; s < n; ++s) {
-    auto& layers = layout.nodes[s];
-    std::size_t level = layers.empty() ? 0 : layers.size() - 1;
-    index->levels_.push_back(static_cast<std::uint32_t>(level));
-    if (!layers.empty()) {
-      std::vector<std::uint32_t>& l0 = layers[0];
-      index->assign(static_cast<std::uint32_t>(s), 0, l0.data(), l0.size());
-    }
-    if (level > 0) {
-      index->upper_[s].reset(new NeighbourList[level]);
-      for (std::size_t l = 1; l <= level; ++l) index->upper_[s][l - 1].slots = std::move(layers[l]);
+    std::size_t at = layout.node_at[s];
+    std::size_t layers = table[at++];
+    std::size_t level = layers == 0 ? 0 : layers - 1;
+    index->levels_[s] = static_cast<std::uint32_t>(level);
+    if (level > 0) index->upper_[s].reset(new NeighbourList[level]);
+    for (std::size_t l = 0; l < layers; ++l) {
+      std::size_t count = table[at];
+      index->assign(static_cast<std::uint32_t>(s), l, table + at + 1, count);
+      at += 1 + count;
     }
   }
   index->deleted_.insert(layout.deleted.begin(), layout.deleted.end());
@@ -278,7 +277,7 @@ std::vector<Hit> HnswIndex::search_layer(const Dist& dist, std::uint32_t entry, 
 std::vector<Hit> HnswIndex::beam(const float* query, std::size_t ef) const {
   std::uint32_t ep = entry_point_;
   if (quantizer_) {
-    QuantizedDistance dist(*this, *quantizer_, query);
+    QuantizedDistance dist(*this, *quantizer_, query, metric_);
     for (std::size_t layer = max_level_; layer >= 1; --layer) ep = greedy_closest(dist, ep, layer);
     return search_layer(dist, ep, ef, 0);
   }

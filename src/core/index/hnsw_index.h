@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "core/index/exhaustive_scan.h"
@@ -44,8 +45,33 @@ struct GraphLayout {
   std::size_t ef_construction = 200;
   std::uint32_t entry_point = kNoEntry;
   std::size_t max_level = 0;
-  std::vector<std::uint32_t> deleted;                         // as listed; duplicates collapse
-  std::vector<std::vector<std::vector<std::uint32_t>>> nodes;  // slot -> layer -> neighbours
+  std::vector<std::uint32_t> deleted;  // as listed; duplicates collapse
+  // The node table in its file form, in one block: per node its layer
+  // count L, then L lists (layer 0 first), each a count C and C slots.
+  std::vector<std::uint32_t> table;
+  std::vector<std::size_t> node_at;  // per node: the position of its L in table
+
+  std::size_t node_count() const { return node_at.size(); }
+  std::size_t layer_count(std::size_t node) const { return table[node_at[node]]; }
+  // The list of a node on one of its layers: (first slot, count).
+  std::pair<const std::uint32_t*, std::size_t> list(std::size_t node, std::size_t layer) const {
+    std::size_t at = node_at[node] + 1;
+    for (std::size_t l = 0; l < layer; ++l) at += 1 + table[at];
+    return {table.data() + at + 1, table[at]};
+  }
+  std::vector<std::uint32_t> list_copy(std::size_t node, std::size_t layer) const {
+    auto [p, n] = list(node, layer);
+    return std::vector<std::uint32_t>(p, p + n);
+  }
+  // Appends a node with these lists, layer 0 first (for layouts built by hand).
+  void add_node(const std::vector<std::vector<std::uint32_t>>& lists) {
+    node_at.push_back(table.size());
+    table.push_back(static_cast<std::uint32_t>(lists.size()));
+    for (const auto& l : lists) {
+      table.push_back(static_cast<std::uint32_t>(l.size()));
+      table.insert(table.end(), l.begin(), l.end());
+    }
+  }
 };
 
 struct IndexStats {

@@ -3,6 +3,7 @@
 // readers of both, which reject any file whose slots do not fit its graph.
 #include "core/storage/graph_file.h"
 
+#include <algorithm>
 #include <unordered_set>
 #include <utility>
 
@@ -105,48 +106,63 @@ Status read_deleted(ByteReader& in, std::uint32_t count, std::uint32_t node_coun
   return Status::success();
 }
 
-Status read_list(ByteReader& in, std::uint32_t node_count, std::vector<std::uint32_t>& list) {
-  std::uint32_t count;
-  if (!in.u32(count) || !can_hold(in, count, 4)) return truncated();
-  list.resize(count);
-  for (std::uint32_t& slot : list) {
-    in.u32(slot);
-    if (slot >= node_count) return out_of_range("neighbour", slot, node_count);
-  }
-  return Status::success();
-}
-
-Status read_node(ByteReader& in, std::uint32_t slot, std::uint32_t node_count,
-                 std::vector<std::vector<std::uint32_t>>& layers) {
-  std::uint32_t layer_count;
-  if (!in.u32(layer_count)) return truncated();
-  if (layer_count == 0) return DbError::io("graph node " + std::to_string(slot) + " has no layers");
-  if (!can_hold(in, layer_count, 4)) return truncated();
-  layers.resize(layer_count);
-  for (auto& list : layers) HOVRA_RETURN_IF_ERROR(read_list(in, node_count, list));
-  return Status::success();
-}
-
-Status read_nodes(ByteReader& in, std::uint32_t node_count, GraphLayout& layout) {
+// The node table at the start of rest, copied word for word into
+// layout.table while every count is checked against the bytes left and
+// every slot against node_count; used is the table's size in bytes.
+Status read_nodes(std::string_view rest, std::uint32_t node_count, GraphLayout& layout, std::size_t& used) {
   // Every node needs at least its layer count and one list length.
-  if (!can_hold(in, node_count, 8)) return truncated();
-  layout.nodes.resize(node_count);
-  for (std::uint32_t slot = 0; slot < node_count; ++slot)
-    HOVRA_RETURN_IF_ERROR(read_node(in, slot, node_count, layout.nodes[slot]));
+  if (node_count > rest.size() / 8) return truncated();
+  const auto* p = reinterpret_cast<const unsigned char*>(rest.data());
+  const std::size_t words = rest.size() / 4;
+  std::size_t at = 0;
+  auto take = [&](std::uint32_t& v) {
+    if (at >= words) return false;
+    v = load_u32(p + 4 * at++);
+    return true;
+  };
+  layout.node_at.resize(node_count);
+  layout.table.reserve(words);
+  for (std::uint32_t slot = 0; slot < node_count; ++slot) {
+    std::uint32_t layer_count;
+    if (!take(layer_count)) return truncated();
+    if (layer_count == 0) return DbError::io("graph node " + std::to_string(slot) + " has no layers");
+    if (layer_count > words - at) return truncated();
+    layout.node_at[slot] = layout.table.size();
+    layout.table.push_back(layer_count);
+    for (std::uint32_t l = 0; l < layer_count; ++l) {
+      std::uint32_t count;
+      if (!take(count) || count > words - at) return truncated();
+      layout.table.push_back(count);
+      std::size_t first = layout.table.size();
+      layout.table.resize(first + count);
+      std::uint32_t* out = layout.table.data() + first;
+      std::uint32_t highest = 0;
+      for (std::uint32_t i = 0; i < count; ++i) {
+        out[i] = load_u32(p + 4 * (at + i));
+        highest = std::max(highest, out[i]);
+      }
+      if (highest >= node_count && count > 0) {
+        for (std::uint32_t i = 0; i < count; ++i)
+          if (out[i] >= node_count) return out_of_range("neighbour", out[i], node_count);
+      }
+      at += count;
+    }
+  }
+  used = 4 * at;
   return Status::success();
 }
 
 // The entry point names a node exactly when there are nodes, and max_level
 // is that node's level (0 for an empty graph).
 Status check_entry_point(const GraphLayout& layout) {
-  std::size_t n = layout.nodes.size();
+  std::size_t n = layout.node_count();
   if (n == 0) {
     if (layout.entry_point != kNoEntry) return DbError::io("graph file has an entry point but no nodes");
     if (layout.max_level != 0) return DbError::io("graph file has no nodes but a max level above 0");
     return Status::success();
   }
   if (layout.entry_point >= n) return out_of_range("entry point", layout.entry_point, n);
-  std::size_t level = layout.nodes[layout.entry_point].size() - 1;
+  std::size_t level = layout.layer_count(layout.entry_point) - 1;
   if (layout.max_level != level)
     return DbError::io("graph file max level " + std::to_string(layout.max_level) +
                        " differs from the entry point's level " + std::to_string(level));
@@ -171,7 +187,7 @@ Status read_record(ByteReader& in, GraphRecord& record) {
 // Each record sits on its own live slot of the graph.
 Status check_record_slots(const std::vector<GraphRecord>& records, const GraphLayout& layout) {
   enum : std::uint8_t { kFree, kDeleted, kTaken };
-  std::size_t n = layout.nodes.size();
+  std::size_t n = layout.node_count();
   std::vector<std::uint8_t> state(n, kFree);
   for (std::uint32_t slot : layout.deleted)
     if (slot < n) state[slot] = kDeleted;
@@ -223,9 +239,10 @@ Result<GraphLayout> read_graph_layout(std::string_view bytes, std::size_t& rest_
   HeaderCounts counts;
   HOVRA_RETURN_IF_ERROR(read_header(in, layout, counts));
   HOVRA_RETURN_IF_ERROR(read_deleted(in, counts.deleted_count, counts.node_count, layout));
-  HOVRA_RETURN_IF_ERROR(read_nodes(in, counts.node_count, layout));
+  std::size_t table_at = in.position(), table_bytes = 0;
+  HOVRA_RETURN_IF_ERROR(read_nodes(bytes.substr(table_at), counts.node_count, layout, table_bytes));
   HOVRA_RETURN_IF_ERROR(check_entry_point(layout));
-  rest_offset = in.position();
+  rest_offset = table_at + table_bytes;
   return layout;
 }
 
@@ -239,6 +256,7 @@ Result<std::vector<GraphRecord>> read_record_table(std::string_view bytes, std::
   // Every record needs at least its slot, id length and metadata length.
   if (!in.u32(count) || !can_hold(in, count, 12)) return truncated();
   std::vector<GraphRecord> records;
+  records.reserve(count);
   for (std::uint32_t i = 0; i < count; ++i) {
     GraphRecord record;
     HOVRA_RETURN_IF_ERROR(read_record(in, record));

@@ -125,4 +125,235 @@ void Sq8Quantizer::decode_into(std::uint32_t slot, float* buf) const {
   decode_row(codes_.data() + at, scales_.data(), mins_.data(), dim_, buf);
 }
 
+// ---- quantized distances with decoding fused into the kernel ----
+
+namespace {
+
+float finish_cosine(float qx, float xx, float qq) {
+  if (qq == 0.0f && xx == 0.0f) return 0.0f;
+  if (qx == 0.0f) return 1.0f;
+  float d = 1.0f - qx / std::sqrt(qq * xx);
+  return d > 0.0f ? d : 0.0f;
+}
+
+}  // namespace
+
+struct Sq8Kernels {
+  // Portable forms.
+  static float dot(const Sq8Distance& d, const std::uint8_t* c) {
+    const float* a = d.a_.data();
+    float acc[4] = {0, 0, 0, 0};
+    std::size_t j = 0, n = d.dim_;
+    for (; j + 4 <= n; j += 4)
+      for (int l = 0; l < 4; ++l) acc[l] += a[j + l] * static_cast<float>(c[j + l]);
+    for (; j < n; ++j) acc[0] += a[j] * static_cast<float>(c[j]);
+    return -(((acc[0] + acc[1]) + (acc[2] + acc[3])) + d.c_);
+  }
+  static float l2(const Sq8Distance& d, const std::uint8_t* c) {
+    const float* a = d.a_.data();
+    const float* s = d.q_.scales().data();
+    float acc[4] = {0, 0, 0, 0};
+    std::size_t j = 0, n = d.dim_;
+    for (; j + 4 <= n; j += 4)
+      for (int l = 0; l < 4; ++l) {
+        float t = a[j + l] - static_cast<float>(c[j + l]) * s[j + l];
+        acc[l] += t * t;
+      }
+    for (; j < n; ++j) {
+      float t = a[j] - static_cast<float>(c[j]) * s[j];
+      acc[0] += t * t;
+    }
+    return (acc[0] + acc[1]) + (acc[2] + acc[3]);
+  }
+  static float cosine(const Sq8Distance& d, const std::uint8_t* c) {
+    const float* q = d.a_.data();
+    const float* s = d.q_.scales().data();
+    const float* m = d.q_.mins().data();
+    float qx = 0.0f, xx = 0.0f;
+    for (std::size_t j = 0; j < d.dim_; ++j) {
+      float x = static_cast<float>(c[j]) * s[j] + m[j];
+      qx += q[j] * x;
+      xx += x * x;
+    }
+    return finish_cosine(qx, xx, d.c_);
+  }
+
+#if defined(__x86_64__)
+  __attribute__((target("avx2,fma"))) static inline __m256 codes8(const std::uint8_t* c) {
+    return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c))));
+  }
+  __attribute__((target("avx2,fma"))) static inline float hsum(__m256 v) {
+    __m128 x = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+    x = _mm_add_ps(x, _mm_movehl_ps(x, x));
+    x = _mm_add_ss(x, _mm_movehdup_ps(x));
+    return _mm_cvtss_f32(x);
+  }
+  __attribute__((target("avx2,fma"))) static float dot_avx2(const Sq8Distance& d, const std::uint8_t* c) {
+    const float* a = d.a_.data();
+    std::size_t j = 0, n = d.dim_;
+    __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps();
+    for (; j + 16 <= n; j += 16) {
+      acc0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + j), codes8(c + j), acc0);
+      acc1 = _mm256_fmadd_ps(_mm256_loadu_ps(a + j + 8), codes8(c + j + 8), acc1);
+    }
+    for (; j + 8 <= n; j += 8) acc0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + j), codes8(c + j), acc0);
+    float r = hsum(_mm256_add_ps(acc0, acc1));
+    for (; j < n; ++j) r += a[j] * static_cast<float>(c[j]);
+    return -(r + d.c_);
+  }
+  __attribute__((target("avx2,fma"))) static float l2_avx2(const Sq8Distance& d, const std::uint8_t* c) {
+    const float* a = d.a_.data();
+    const float* s = d.q_.scales().data();
+    std::size_t j = 0, n = d.dim_;
+    __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps();
+    for (; j + 16 <= n; j += 16) {
+      __m256 t0 = _mm256_fnmadd_ps(codes8(c + j), _mm256_loadu_ps(s + j), _mm256_loadu_ps(a + j));
+      __m256 t1 = _mm256_fnmadd_ps(codes8(c + j + 8), _mm256_loadu_ps(s + j + 8), _mm256_loadu_ps(a + j + 8));
+      acc0 = _mm256_fmadd_ps(t0, t0, acc0);
+      acc1 = _mm256_fmadd_ps(t1, t1, acc1);
+    }
+    for (; j + 8 <= n; j += 8) {
+      __m256 t0 = _mm256_fnmadd_ps(codes8(c + j), _mm256_loadu_ps(s + j), _mm256_loadu_ps(a + j));
+      acc0 = _mm256_fmadd_ps(t0, t0, acc0);
+    }
+    float r = hsum(_mm256_add_ps(acc0, acc1));
+    for (; j < n; ++j) {
+      float t = a[j] - static_cast<float>(c[j]) * s[j];
+      r += t * t;
+    }
+    return r;
+  }
+  __attribute__((target("avx2,fma"))) static float cosine_avx2(const Sq8Distance& d, const std::uint8_t* c) {
+    const float* q = d.a_.data();
+    const float* s = d.q_.scales().data();
+    const float* m = d.q_.mins().data();
+    std::size_t j = 0, n = d.dim_;
+    __m256 qx = _mm256_setzero_ps(), xx = _mm256_setzero_ps();
+    for (; j + 8 <= n; j += 8) {
+      __m256 x = _mm256_fmadd_ps(codes8(c + j), _mm256_loadu_ps(s + j), _mm256_loadu_ps(m + j));
+      qx = _mm256_fmadd_ps(_mm256_loadu_ps(q + j), x, qx);
+      xx = _mm256_fmadd_ps(x, x, xx);
+    }
+    float rqx = hsum(qx), rxx = hsum(xx);
+    for (; j < n; ++j) {
+      float x = static_cast<float>(c[j]) * s[j] + m[j];
+      rqx += q[j] * x;
+      rxx += x * x;
+    }
+    return finish_cosine(rqx, rxx, d.c_);
+  }
+
+  __attribute__((target("avx512f"))) static inline __m512 codes16(const std::uint8_t* c) {
+    return _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c))));
+  }
+  __attribute__((target("avx512f"))) static inline __m512 codes_tail(const std::uint8_t* c, std::size_t left,
+                                                                     __mmask16& mask) {
+    mask = static_cast<__mmask16>((1u << left) - 1);
+    alignas(16) std::uint8_t buf[16] = {0};
+    for (std::size_t i = 0; i < left; ++i) buf[i] = c[i];
+    return codes16(buf);
+  }
+  __attribute__((target("avx512f"))) static float dot_avx512(const Sq8Distance& d, const std::uint8_t* c) {
+    const float* a = d.a_.data();
+    std::size_t j = 0, n = d.dim_;
+    __m512 acc0 = _mm512_setzero_ps(), acc1 = _mm512_setzero_ps();
+    for (; j + 32 <= n; j += 32) {
+      acc0 = _mm512_fmadd_ps(_mm512_loadu_ps(a + j), codes16(c + j), acc0);
+      acc1 = _mm512_fmadd_ps(_mm512_loadu_ps(a + j + 16), codes16(c + j + 16), acc1);
+    }
+    for (; j + 16 <= n; j += 16) acc0 = _mm512_fmadd_ps(_mm512_loadu_ps(a + j), codes16(c + j), acc0);
+    if (j < n) {
+      __mmask16 k;
+      __m512 x = codes_tail(c + j, n - j, k);
+      acc1 = _mm512_fmadd_ps(_mm512_maskz_loadu_ps(k, a + j), x, acc1);
+    }
+    return -(_mm512_reduce_add_ps(_mm512_add_ps(acc0, acc1)) + d.c_);
+  }
+  __attribute__((target("avx512f"))) static float l2_avx512(const Sq8Distance& d, const std::uint8_t* c) {
+    const float* a = d.a_.data();
+    const float* s = d.q_.scales().data();
+    std::size_t j = 0, n = d.dim_;
+    __m512 acc0 = _mm512_setzero_ps(), acc1 = _mm512_setzero_ps();
+    for (; j + 32 <= n; j += 32) {
+      __m512 t0 = _mm512_fnmadd_ps(codes16(c + j), _mm512_loadu_ps(s + j), _mm512_loadu_ps(a + j));
+      __m512 t1 = _mm512_fnmadd_ps(codes16(c + j + 16), _mm512_loadu_ps(s + j + 16), _mm512_loadu_ps(a + j + 16));
+      acc0 = _mm512_fmadd_ps(t0, t0, acc0);
+      acc1 = _mm512_fmadd_ps(t1, t1, acc1);
+    }
+    for (; j + 16 <= n; j += 16) {
+      __m512 t0 = _mm512_fnmadd_ps(codes16(c + j), _mm512_loadu_ps(s + j), _mm512_loadu_ps(a + j));
+      acc0 = _mm512_fmadd_ps(t0, t0, acc0);
+    }
+    if (j < n) {
+      __mmask16 k;
+      __m512 x = codes_tail(c + j, n - j, k);
+      __m512 t = _mm512_fnmadd_ps(x, _mm512_maskz_loadu_ps(k, s + j), _mm512_maskz_loadu_ps(k, a + j));
+      acc1 = _mm512_fmadd_ps(t, t, acc1);
+    }
+    return _mm512_reduce_add_ps(_mm512_add_ps(acc0, acc1));
+  }
+  __attribute__((target("avx512f"))) static float cosine_avx512(const Sq8Distance& d, const std::uint8_t* c) {
+    const float* q = d.a_.data();
+    const float* s = d.q_.scales().data();
+    const float* m = d.q_.mins().data();
+    std::size_t j = 0, n = d.dim_;
+    __m512 qx = _mm512_setzero_ps(), xx = _mm512_setzero_ps();
+    for (; j + 16 <= n; j += 16) {
+      __m512 x = _mm512_fmadd_ps(codes16(c + j), _mm512_loadu_ps(s + j), _mm512_loadu_ps(m + j));
+      qx = _mm512_fmadd_ps(_mm512_loadu_ps(q + j), x, qx);
+      xx = _mm512_fmadd_ps(x, x, xx);
+    }
+    if (j < n) {
+      __mmask16 k;
+      __m512 cv = codes_tail(c + j, n - j, k);
+      __m512 x = _mm512_maskz_mov_ps(k, _mm512_fmadd_ps(cv, _mm512_maskz_loadu_ps(k, s + j), _mm512_maskz_loadu_ps(k, m + j)));
+      qx = _mm512_fmadd_ps(_mm512_maskz_loadu_ps(k, q + j), x, qx);
+      xx = _mm512_fmadd_ps(x, x, xx);
+    }
+    return finish_cosine(_mm512_reduce_add_ps(qx), _mm512_reduce_add_ps(xx), d.c_);
+  }
+#endif
+
+  static Sq8Distance::Kernel pick(Metric metric) {
+#if defined(__x86_64__)
+    static const int isa = __builtin_cpu_supports("avx512f")                                       ? 2
+                           : (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) ? 1
+                                                                                                : 0;
+    if (isa == 2) return metric == Metric::Euclidean ? l2_avx512 : metric == Metric::DotProduct ? dot_avx512 : cosine_avx512;
+    if (isa == 1) return metric == Metric::Euclidean ? l2_avx2 : metric == Metric::DotProduct ? dot_avx2 : cosine_avx2;
+#endif
+    return metric == Metric::Euclidean ? l2 : metric == Metric::DotProduct ? dot : cosine;
+  }
+};
+
+Sq8Distance::Sq8Distance(const Sq8Quantizer& q, const float* query, Metric metric)
+    : q_(q), metric_(metric), dim_(q.dim()), a_(q.dim()), kernel_(Sq8Kernels::pick(metric)) {
+  if (q.mins().size() < dim_ || q.scales().size() < dim_) panic("quantizer parameters shorter than its dimension");
+  const float* mins = q.mins().data();
+  const float* scales = q.scales().data();
+  for (std::size_t j = 0; j < dim_; ++j) {
+    switch (metric) {
+      case Metric::Euclidean:
+        a_[j] = query[j] - mins[j];
+        break;
+      case Metric::DotProduct:
+        a_[j] = query[j] * scales[j];
+        c_ += query[j] * mins[j];
+        break;
+      case Metric::Cosine:
+        a_[j] = query[j];
+        c_ += query[j] * query[j];
+        break;
+    }
+  }
+}
+
+float Sq8Distance::operator()(std::uint32_t slot) const {
+  std::size_t at = static_cast<std::size_t>(slot) * dim_;
+  if (at + dim_ > q_.codes().size())
+    panic("range end index " + std::to_string(at + dim_) + " out of range for slice of length " +
+          std::to_string(q_.codes().size()));
+  return kernel_(*this, q_.codes().data() + at);
+}
+
 }  // namespace hovra

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/vectors/distance.h"
+
 namespace hovra {
 
 class Sq8Quantizer {
@@ -39,6 +41,36 @@ class Sq8Quantizer {
   std::vector<float> scales_;
   std::size_t dim_ = 0;
   std::vector<std::uint8_t> codes_;
+};
+
+// A full-precision query prepared for quantized distances to code rows:
+// decoding (code x scale + min) is fused into the distance kernel, so no row
+// is decoded into memory. The metric is the index's own, on the decoded
+// values: squared distance, negated dot product, or one minus the cosine with
+// the decoded row's own norm (both zero: 0; zero dot product: 1; never below
+// 0). The sums are ordered differently from decoding followed by the
+// pairwise kernel, so results may differ from that in the last bits; a
+// search that walks with them re-scores its final candidates at full
+// precision.
+class Sq8Distance {
+ public:
+  Sq8Distance(const Sq8Quantizer& q, const float* query, Metric metric);
+  // The quantized distance to a slot; the row must exist (else Panic).
+  float operator()(std::uint32_t slot) const;
+  const std::uint8_t* row(std::uint32_t slot) const { return q_.codes().data() + std::size_t(slot) * dim_; }
+
+  using Kernel = float (*)(const Sq8Distance&, const std::uint8_t* codes);
+
+ private:
+  friend struct Sq8Kernels;
+  const Sq8Quantizer& q_;
+  Metric metric_;
+  std::size_t dim_;
+  // Euclidean: query - min; dot: query x scale; cosine: the query.
+  std::vector<float> a_;
+  // Dot: query . min; cosine: query . query.
+  float c_ = 0.0f;
+  Kernel kernel_;
 };
 
 // The one-component rule: t = (v - min) / scale, clamped, rounded half away
