@@ -264,7 +264,7 @@ Result<SettledFiles> settle_files(const std::string& dir, std::uint64_t graph_si
 // The records of the table by slot, each id once, one per live slot (the
 // graph reader has placed every record on its own live slot). Io otherwise.
 Status check_record_count(const std::vector<GraphRecord>& records, const GraphLayout& layout) {
-  std::size_t live = layout.nodes.size() - layout.deleted.size();
+  std::size_t live = layout.node_count() - layout.deleted.size();
   if (records.size() != live)
     return DbError::io("graph file has " + std::to_string(records.size()) + " records for " + std::to_string(live) +
                        " live slots");
@@ -278,7 +278,7 @@ DbError duplicate_record_id(const std::string& id) {
 // Live nodes that no walk from the entry point over layer 0 reaches
 // (deleted nodes are walked through, as searches do).
 std::uint64_t count_unreachable(const GraphLayout& layout) {
-  std::size_t n = layout.nodes.size();
+  std::size_t n = layout.node_count();
   if (n == 0) return 0;
   std::vector<std::uint8_t> seen(n, 0);
   std::vector<std::uint32_t> stack{layout.entry_point};
@@ -286,7 +286,9 @@ std::uint64_t count_unreachable(const GraphLayout& layout) {
   while (!stack.empty()) {
     std::uint32_t slot = stack.back();
     stack.pop_back();
-    for (std::uint32_t next : layout.nodes[slot][0]) {
+    auto [first, count] = layout.list(slot, 0);
+    for (std::size_t i = 0; i < count; ++i) {
+      std::uint32_t next = first[i];
       if (seen[next]) continue;
       seen[next] = 1;
       stack.push_back(next);
@@ -600,7 +602,7 @@ Result<VerifyReport> Database::verify_directory(const std::string& dir) {
   for (const GraphRecord& rec : records.value())
     if (!ids.insert(rec.id).second) return damaged(kGraphFile, duplicate_record_id(rec.id));
   report.dim = layout.dim;
-  report.nodes = layout.nodes.size();
+  report.nodes = layout.node_count();
   report.live = records.value().size();
   report.unreachable = count_unreachable(layout);
 
@@ -621,7 +623,7 @@ Result<VerifyReport> Database::verify_directory(const std::string& dir) {
     if (!sq8.ok()) return damaged(kSq8File, sq8.error());
     if (sq8_recorded && (sq8.value().size() != files.seal->sq8_size || crc_of(sq8.value()) != files.seal->sq8_crc))
       return checksum_mismatch(kSq8File);
-    Result<Sq8Quantizer> q = parse_quantized(sq8.value(), layout.nodes.size(), layout.dim);
+    Result<Sq8Quantizer> q = parse_quantized(sq8.value(), layout.node_count(), layout.dim);
     if (!q.ok()) return damaged(kSq8File, q.error());
   }
 
