@@ -181,6 +181,13 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
 Result<FileLock> FileLock::acquire(const std::string& path, bool& busy) {
   busy = false;
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0 && (errno == EROFS || errno == EACCES)) {
+    // A location this process cannot write to: lock an existing file
+    // through a read-only descriptor; without one there is nothing to lock,
+    // and nothing this process could write there either.
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) return FileLock();
+  }
   if (fd < 0) return DbError::io_errno(errno);
   while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;

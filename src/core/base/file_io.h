@@ -87,7 +87,9 @@ class FileLock {
   FileLock& operator=(const FileLock&) = delete;
 
   // Takes the lock without waiting. `busy` is set (and the result is an
-  // unlocked object) when another open file description holds it.
+  // unlocked object) when another open file description holds it. Where
+  // the file cannot be created (a read-only location) the result is an
+  // unlocked object too, with `busy` clear.
   static Result<FileLock> acquire(const std::string& path, bool& busy);
   bool held() const { return fd_ >= 0; }
 
