@@ -64,6 +64,7 @@ def parse_args():
     p.add_argument("--base-python", default=None, help="Python whose hovra is the baseline build for opening")
     p.add_argument("--keep", action="store_true", help="keep and reuse the built databases under --workdir")
     p.add_argument("--chunk", type=int, default=100_000, help="add_many batch size while building")
+    p.add_argument("--parts", default="adds,open", help="which tables to run: adds, open or both")
     bd.add_common_args(p, search=False, intrinsic=False)
     p.set_defaults(ef_construction=40)
     return p.parse_args()
@@ -99,12 +100,31 @@ def time_adds(Database, work, sync, writers, a, round_no):
     return elapsed / (per * writers)
 
 
+def time_raw_sync(work, a):
+    """The device's floor: append one log-sized record and fdatasync it, no
+    database involved."""
+    path = os.path.join(work, "raw.log")
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_TRUNC, 0o644)
+    record = b"x" * (a.dim * 4 + 30)
+    n = max(1, a.adds // 4)
+    t0 = bd.perf()
+    for _ in range(n):
+        os.write(fd, record)
+        os.fdatasync(fd)
+    elapsed = bd.perf() - t0
+    os.close(fd)
+    os.remove(path)
+    return elapsed / n
+
+
 def add_table(Database, work, a):
     settings = [(sync, writers) for writers in (1, 4) for sync in (False, True)]
     samples = {s: [] for s in settings}
+    raw = []
     for r in range(a.rounds):
         for s in settings:
             samples[s].append(time_adds(Database, work, s[0], s[1], a, r))
+        raw.append(time_raw_sync(work, a))
     t = bd.Table(["writers", "sync_writes", "median us/add", "min us/add", "max us/add", "vs default"])
     for writers in (1, 4):
         default = statistics.median(samples[(False, writers)])
@@ -114,7 +134,9 @@ def add_table(Database, work, a):
             t.add(str(writers), str(sync), f"{med * 1e6:.1f}", f"{min(xs) * 1e6:.1f}", f"{max(xs) * 1e6:.1f}",
                   f"{med / default:.2f}x")
         t.sep()
-    return t.render()
+    t.add("1", "device*", f"{statistics.median(raw) * 1e6:.1f}", f"{min(raw) * 1e6:.1f}", f"{max(raw) * 1e6:.1f}",
+          "")
+    return t.render() + "\n* no database: append one record-sized write to a file and fdatasync it (the floor)"
 
 
 # ------------------------------------------------------------------- open
@@ -205,10 +227,13 @@ def main():
         f"rounds    : {a.rounds}, settings interleaved in every round; medians",
         f"index     : m={a.m}, ef_construction={a.ef_construction} for the open table, threads={a.threads}",
     ]))
-    print(f"\nsingle add, {a.adds:,} adds per measurement, microseconds per add (wall time / adds)")
-    print(add_table(Database, work, a))
-    print("\nopen (constructor only, fresh process, warm page cache)")
-    print(open_table(Database, work, a))
+    parts = a.parts.split(",")
+    if "adds" in parts:
+        print(f"\nsingle add, {a.adds:,} adds per measurement, microseconds per add (wall time / adds)")
+        print(add_table(Database, work, a))
+    if "open" in parts:
+        print("\nopen (constructor only, fresh process, warm page cache)")
+        print(open_table(Database, work, a))
     if not a.keep:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -360,6 +360,7 @@ class TestContextManager:
                 db.add("a", [1, 0])
                 raise KeyError("boom")
         assert (path / "graph.hovra").exists()
+        db.close()
         assert Database(str(path)).ids() == ["a"]
 
     def test_failed_save_replaces_the_block_exception(self, tmp_path):
