@@ -62,6 +62,7 @@ def parse_args():
     p.add_argument("--adds", type=int, default=2000, help="single adds per measurement")
     p.add_argument("--base", type=int, default=1000, help="records in the database the adds go to")
     p.add_argument("--base-python", default=None, help="Python whose hovra is the baseline build for opening")
+    p.add_argument("--base-label", default="", help="what the baseline build is (e.g. its commit), for the header")
     p.add_argument("--keep", action="store_true", help="keep and reuse the built databases under --workdir")
     p.add_argument("--chunk", type=int, default=100_000, help="add_many batch size while building")
     p.add_argument("--parts", default="adds,open", help="which tables to run: adds, open or both")
@@ -223,7 +224,7 @@ def main():
                                   capture_output=True, text=True, check=True).stdout.strip()
     print(bd.header("hovra durability: cost per add with sync_writes, and open time with the graph checksum", [
         f"disk      : {work} ({fs_type(work)}); adds go to a {a.base:,}-record database, {a.dim} floats each",
-        f"baseline  : {base_src}",
+        f"baseline  : {a.base_label + ', ' if a.base_label else ''}{base_src}",
         f"rounds    : {a.rounds}, settings interleaved in every round; medians",
         f"index     : m={a.m}, ef_construction={a.ef_construction} for the open table, threads={a.threads}",
     ]))
