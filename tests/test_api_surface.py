@@ -94,7 +94,8 @@ STATS_KEYS = [
 
 class TestModuleSurface:
     def test_module_holds_the_two_classes_in_order_and_an_empty_docstring(self):
-        assert [name for name in vars(_hovra) if not name.startswith("__")] == ["Database", "SearchResult"]
+        assert [name for name in vars(_hovra) if not name.startswith("_")] == ["Database", "SearchResult"]
+        assert [name for name in vars(_hovra) if name[0] == "_" and name[1] != "_"] == ["_inspect"]
         assert _hovra.__doc__ == ""
 
     def test_class_signature_and_docstrings(self):

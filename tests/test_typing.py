@@ -1,6 +1,7 @@
 """The type stubs agree with the built module (mypy's stubtest); the
 examples and the package's Python code type-check under mypy --strict, and
 the examples run."""
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -17,7 +18,9 @@ def run(args, cwd):
 def test_stubs_match_the_built_module(tmp_path):
     out = run(["mypy.stubtest", "_hovra", "hovra"], tmp_path)
     assert out.returncode == 0, out.stdout + out.stderr
-    assert "checked 3 modules" in out.stdout or "in 3 modules" in out.stdout, out.stdout
+    # _hovra, hovra and the package's submodules (the LangChain store, the CLI, ...).
+    checked = re.search(r"(?:checked|in) (\d+) modules", out.stdout)
+    assert checked and int(checked.group(1)) >= 5, out.stdout
 
 
 def test_examples_and_package_type_check(tmp_path):

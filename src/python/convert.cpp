@@ -687,6 +687,32 @@ PyObject* hits_to_arrays(const std::vector<std::vector<SearchHit>>& lists, std::
   return PyTuple_Pack(2, ids.get(), distances.get());
 }
 
+namespace {
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+  PyRef owned = PyRef::steal(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+}  // namespace
+
+PyObject* stats_to_python(const IndexStats& s) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* d = dict.get();
+  bool ok = set_item(d, "num_vectors", PyLong_FromUnsignedLongLong(s.num_vectors)) &&
+            set_item(d, "num_deleted", PyLong_FromUnsignedLongLong(s.num_deleted)) &&
+            set_item(d, "num_layers", PyLong_FromUnsignedLongLong(s.num_layers)) &&
+            set_item(d, "avg_degree_layer0", PyFloat_FromDouble(s.avg_degree_layer0)) &&
+            set_item(d, "max_degree_layer0", PyLong_FromUnsignedLongLong(s.max_degree_layer0)) &&
+            set_item(d, "min_degree_layer0", PyLong_FromUnsignedLongLong(s.min_degree_layer0)) &&
+            set_item(d, "memory_vectors_bytes", PyLong_FromUnsignedLongLong(s.memory_vectors_bytes)) &&
+            set_item(d, "memory_graph_bytes", PyLong_FromUnsignedLongLong(s.memory_graph_bytes)) &&
+            set_item(d, "memory_quantized_bytes", PyLong_FromUnsignedLongLong(s.memory_quantized_bytes)) &&
+            set_item(d, "uses_brute_force", PyBool_FromLong(s.uses_brute_force ? 1 : 0)) &&
+            set_item(d, "uses_quantized_search", PyBool_FromLong(s.uses_quantized_search ? 1 : 0));
+  if (!ok) return nullptr;
+  return dict.release();
+}
+
 PyObject* float_list(const std::vector<float>& values) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
   if (!list) return nullptr;

@@ -95,6 +95,8 @@ bool filter_from_python(PyObject* dict, Filter& out);
 PyObject* hits_to_arrays(const std::vector<std::vector<SearchHit>>& lists, std::size_t k);
 
 // Python objects for engine results.
+// stats(): a new dict of the eleven statistics, in their documented order.
+PyObject* stats_to_python(const IndexStats& stats);
 PyObject* float_list(const std::vector<float>& values);
 PyObject* str_from(const std::string& text);
 

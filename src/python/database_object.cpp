@@ -523,32 +523,11 @@ PyObject* db_disable_quantized_search(PyObject* self, PyObject* const* args, Py_
   });
 }
 
-bool set_item(PyObject* dict, const char* key, PyObject* value) {
-  PyRef owned = PyRef::steal(value);
-  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
-}
-
 PyObject* db_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     BoundArgs a;
     if (!bind_arguments(kStatsSig, args, nargs, kwnames, a)) return nullptr;
-    IndexStats s = engine_of(self)->stats();
-    PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict) return nullptr;
-    PyObject* d = dict.get();
-    bool ok = set_item(d, "num_vectors", PyLong_FromUnsignedLongLong(s.num_vectors)) &&
-              set_item(d, "num_deleted", PyLong_FromUnsignedLongLong(s.num_deleted)) &&
-              set_item(d, "num_layers", PyLong_FromUnsignedLongLong(s.num_layers)) &&
-              set_item(d, "avg_degree_layer0", PyFloat_FromDouble(s.avg_degree_layer0)) &&
-              set_item(d, "max_degree_layer0", PyLong_FromUnsignedLongLong(s.max_degree_layer0)) &&
-              set_item(d, "min_degree_layer0", PyLong_FromUnsignedLongLong(s.min_degree_layer0)) &&
-              set_item(d, "memory_vectors_bytes", PyLong_FromUnsignedLongLong(s.memory_vectors_bytes)) &&
-              set_item(d, "memory_graph_bytes", PyLong_FromUnsignedLongLong(s.memory_graph_bytes)) &&
-              set_item(d, "memory_quantized_bytes", PyLong_FromUnsignedLongLong(s.memory_quantized_bytes)) &&
-              set_item(d, "uses_brute_force", PyBool_FromLong(s.uses_brute_force ? 1 : 0)) &&
-              set_item(d, "uses_quantized_search", PyBool_FromLong(s.uses_quantized_search ? 1 : 0));
-    if (!ok) return nullptr;
-    return dict.release();
+    return stats_to_python(engine_of(self)->stats());
   });
 }
 
@@ -712,6 +691,16 @@ PyType_Spec kSpec = {
 };
 
 }  // namespace
+
+PyObject* new_database_object(std::shared_ptr<Database> engine, const std::string& path) {
+  PyRef text = PyRef::steal(str_from(path));
+  if (!text || g_type == nullptr) return nullptr;
+  PyObject* obj = g_type->tp_alloc(g_type, 0);
+  if (obj == nullptr) return nullptr;
+  reinterpret_cast<DatabaseObject*>(obj)->engine = new std::shared_ptr<Database>(std::move(engine));
+  reinterpret_cast<DatabaseObject*>(obj)->path = text.release();
+  return obj;
+}
 
 PyTypeObject* create_database_type() {
   if (g_type != nullptr) return g_type;

@@ -5,9 +5,18 @@
 
 #include <Python.h>
 
+#include <memory>
+#include <string>
+
+#include "core/db/database.h"
+
 namespace hovra::py {
 
 // Creates the class; once per process.
 PyTypeObject* create_database_type();
+
+// A Database object over an engine that is already open (a snapshot, say);
+// path is what repr() shows.
+PyObject* new_database_object(std::shared_ptr<Database> engine, const std::string& path);
 
 }  // namespace hovra::py

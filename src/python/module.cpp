@@ -1,7 +1,8 @@
 // The _hovra module initialiser: creates the classes (Database, then
-// SearchResult), PanicException and NumPy's C API once per process, refuses
-// a second interpreter, and hands back the same module object when it is
-// imported again in the same interpreter.
+// SearchResult), the private inspection functions, PanicException and
+// NumPy's C API once per process, refuses a second interpreter, and hands
+// back the same module object when it is imported again in the same
+// interpreter.
 #include <Python.h>
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include "python/convert.h"
 #include "python/database_object.h"
 #include "python/errors.h"
+#include "python/inspection.h"
 #include "python/method_descr.h"
 #include "python/search_result.h"
 
@@ -53,6 +55,7 @@ int module_exec(PyObject* module) {
   if (search_result == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "Database", reinterpret_cast<PyObject*>(database)) < 0) return -1;
   if (PyModule_AddObjectRef(module, "SearchResult", reinterpret_cast<PyObject*>(search_result)) < 0) return -1;
+  if (!hovra::py::add_inspection_functions(module)) return -1;
   g_filled = true;
   return 0;
 }

@@ -26,6 +26,7 @@ DbError DbError::invalid_filter(std::string detail) {
 DbError DbError::in_use(std::string path) { return DbError(ErrorKind::InUse, std::move(path)); }
 DbError DbError::non_finite_vector(std::string id) { return DbError(ErrorKind::NonFiniteVector, std::move(id)); }
 DbError DbError::non_finite_query() { return DbError(ErrorKind::NonFiniteQuery, {}); }
+DbError DbError::read_only(std::string path) { return DbError(ErrorKind::ReadOnly, std::move(path)); }
 
 std::string DbError::message() const {
   switch (kind_) {
@@ -51,6 +52,8 @@ std::string DbError::message() const {
       return "vector for id '" + detail_ + "' contains NaN or infinity";
     case ErrorKind::NonFiniteQuery:
       return "query contains NaN or infinity";
+    case ErrorKind::ReadOnly:
+      return "database at '" + detail_ + "' is open for reading only";
   }
   return detail_;
 }

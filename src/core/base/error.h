@@ -25,6 +25,7 @@ enum class ErrorKind {
   InUse,              // the directory is owned by another process
   NonFiniteVector,    // a stored vector with NaN or infinity
   NonFiniteQuery,     // a query with NaN or infinity
+  ReadOnly,           // a change to a database loaded for reading only
 };
 
 class DbError {
@@ -43,6 +44,7 @@ class DbError {
   static DbError in_use(std::string path);
   static DbError non_finite_vector(std::string id);
   static DbError non_finite_query();
+  static DbError read_only(std::string path);
 
   ErrorKind kind() const { return kind_; }
   // The kind's own detail: the id, path, os text, metric name or detail text.

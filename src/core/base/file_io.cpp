@@ -154,6 +154,18 @@ Result<FileId> file_identity(const std::string& path) {
   return id;
 }
 
+FileStamp file_stamp(const std::string& path) {
+  FileStamp stamp;
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return stamp;
+  stamp.exists = true;
+  stamp.id.device = static_cast<std::uint64_t>(st.st_dev);
+  stamp.id.inode = static_cast<std::uint64_t>(st.st_ino);
+  stamp.size = static_cast<std::uint64_t>(st.st_size);
+  stamp.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return stamp;
+}
+
 int current_process_id() { return static_cast<int>(::getpid()); }
 
 FileHandle::~FileHandle() {

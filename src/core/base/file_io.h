@@ -54,6 +54,21 @@ struct FileId {
 };
 Result<FileId> file_identity(const std::string& path);
 
+// What tells whether a file was replaced or changed between two looks: its
+// identity, size and modification time; `exists` is false when the path
+// cannot be queried.
+struct FileStamp {
+  bool exists = false;
+  FileId id;
+  std::uint64_t size = 0;
+  std::int64_t mtime_ns = 0;
+  friend bool operator==(const FileStamp& a, const FileStamp& b) {
+    return a.exists == b.exists && a.id.device == b.id.device && a.id.inode == b.id.inode && a.size == b.size &&
+           a.mtime_ns == b.mtime_ns;
+  }
+};
+FileStamp file_stamp(const std::string& path);
+
 // The calling process's id (a forked child has its own).
 int current_process_id();
 

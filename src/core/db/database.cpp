@@ -56,8 +56,10 @@ Database::~Database() {
 }
 
 // A forked child can still read its copy of the parent's engine, but its
-// changes would go to the parent's log behind the parent's back.
+// changes would go to the parent's log behind the parent's back. A
+// snapshot has no log of its own to change.
 Status Database::check_owner() const {
+  if (read_only_) return DbError::read_only(dir_);
   if (current_process_id() != owner_pid_) return DbError::in_use(dir_);
   return Status::success();
 }

@@ -46,6 +46,8 @@ struct OpenOptions {
   bool sync_writes = false;
 };
 
+class Database;
+
 // What a check of a database directory found (verify, verify_directory).
 struct VerifyReport {
   bool has_checksums = false;   // the directory holds a checksum record
@@ -59,6 +61,29 @@ struct VerifyReport {
   std::uint64_t log_skipped = 0;    // intact frames that do not decode
   std::uint64_t log_uncommitted = 0;  // records of batches that never committed
   std::uint64_t log_torn_bytes = 0;   // bytes after the last intact record or batch
+};
+
+// What a read-only look at a database directory found (inspect_directory):
+// the check of verify_directory and what a reopen would hold, that is the
+// saved files with the log replayed in memory.
+struct Inspection {
+  // The database files present (temporaries included) and their sizes.
+  std::vector<std::pair<std::string, std::uint64_t>> files;
+  VerifyReport check;                // as far as the check got
+  std::optional<DbError> damage;     // the first damage the check found
+  std::optional<DbError> load_error;  // why the database could not be loaded
+  // Valid when the database loaded (no load_error):
+  std::size_t dim = 0;
+  Metric metric = Metric::Cosine;
+  std::size_t m = 0;
+  std::size_t ef_construction = 0;
+  std::uint64_t live = 0;
+  std::uint64_t deleted = 0;
+  std::uint64_t total_slots = 0;
+  bool persist_quantized = false;  // saves write vectors.sq8
+  IndexStats stats;
+  // The loaded database, when asked for: read-only (see open_snapshot).
+  std::shared_ptr<Database> snapshot;
 };
 
 struct RecordInput {
@@ -104,6 +129,21 @@ class Database {
   // record table, the vector files' sizes, reachability from the entry
   // point, and the log. CorruptData names the file that does not match.
   static Result<VerifyReport> verify_directory(const std::string& dir);
+  // The same check, filling `report` as far as it gets before the first
+  // damage.
+  static Status check_directory(const std::string& dir, VerifyReport& report);
+  // check_directory and a read-only load of the database, on one state of
+  // the directory, plus the files' sizes. DatabaseNotFound when dir holds
+  // no database; damage is reported in the Inspection.
+  //
+  // The load takes no lock and changes nothing in the directory: a save
+  // that stopped after its commit point is read from its temporary files,
+  // a torn log tail is ignored, and the log is replayed in memory only.
+  // When a running writer's save replaces files meanwhile, the look is
+  // taken again. With keep_snapshot the loaded database is handed back; it
+  // is the caller's own (not shared with openers of the directory) and
+  // every change to it fails with ReadOnly.
+  static Result<Inspection> inspect_directory(const std::string& dir, bool keep_snapshot = false);
   ~Database();
 
   // verify_directory for this database's files; no save runs meanwhile.
@@ -144,13 +184,16 @@ class Database {
 
   // Opening (database_files.cpp); the caller holds the directory's lock.
   static Result<std::unique_ptr<Database>> open_locked(const OpenOptions& options);
-  static Result<std::unique_ptr<Database>> load_existing(const std::string& dir, bool create_mode, bool quantize);
+  // read_only: change nothing in the directory (see inspect_directory).
+  static Result<std::unique_ptr<Database>> load_existing(const std::string& dir, bool create_mode, bool quantize,
+                                                         bool read_only = false);
   static Result<std::unique_ptr<Database>> create_new(const OpenOptions& options);
   void set_paths(const std::string& dir);
   // Reads the log, cuts it to its intact part and syncs it, replays it
   // (after the prefix a save already holds, when the log begins with it)
-  // and sets the writer's state.
-  Status recover_log(std::uint64_t saved_prefix_size, std::uint32_t saved_prefix_crc, bool* prefix_skipped);
+  // and sets the writer's state. With read_only the file is left as it is.
+  Status recover_log(std::uint64_t saved_prefix_size, std::uint32_t saved_prefix_crc, bool* prefix_skipped,
+                     bool read_only = false);
   void replay(const std::vector<WalRecord>& records);
   void apply_logged(const WalRecord& record);
 
@@ -207,6 +250,7 @@ class Database {
   std::atomic<bool> sync_writes_{false};
   mutable std::mutex save_mutex_;  // serialises saves (shared temporary names) and verify
   int owner_pid_ = 0;               // the process that opened the directory
+  bool read_only_ = false;          // a snapshot of inspect_directory
 };
 
 }  // namespace hovra

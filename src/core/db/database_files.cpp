@@ -25,6 +25,10 @@
 // Creating a database writes its empty files at once (a save), after
 // replaying any log left in the directory, so a database that was never
 // saved explicitly still reopens after a crash.
+//
+// A read-only look (inspect_directory) loads the same way
+// without the directory's lock and without repairing anything, and reads
+// again when a running writer's save replaced the files meanwhile.
 
 #include <algorithm>
 #include <unordered_map>
@@ -360,21 +364,23 @@ Result<std::unique_ptr<Database>> Database::create_new(const OpenOptions& option
   return db;
 }
 
-Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir, bool create_mode, bool quantize) {
+Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir, bool create_mode, bool quantize,
+                                                         bool read_only) {
   std::unique_ptr<Database> db(new Database());
   db->set_paths(dir);
+  db->read_only_ = read_only;
 
   Result<std::string> graph = read_file(db->graph_path_);
   if (!graph.ok()) return graph.error();
   const std::string& graph_bytes = graph.value();
-  Result<SettledFiles> settled = settle_files(dir, graph_bytes.size(), crc_of(graph_bytes), true);
+  Result<SettledFiles> settled = settle_files(dir, graph_bytes.size(), crc_of(graph_bytes), !read_only);
   if (!settled.ok()) return settled.error();
   std::optional<SaveSeal> seal = settled.value().seal;
-  bool use_sq8 = !settled.value().sq8_path.empty();
+  const std::string& sq8_path = settled.value().sq8_path;
 
   LoadedFiles files;
   {
-    Result<std::shared_ptr<MappedFile>> map = MappedFile::map(db->vectors_path_);
+    Result<std::shared_ptr<MappedFile>> map = MappedFile::map(settled.value().vectors_path);
     if (!map.ok()) return map.error();
     std::size_t rest = 0;
     Result<GraphLayout> layout = read_graph_layout(graph_bytes, rest);
@@ -384,8 +390,8 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
     Result<LoadedVectors> vectors = attach_vectors(map.value(), n, files.layout.dim);
     if (!vectors.ok()) return vectors.error();
     files.vectors = std::move(vectors.value());
-    if (use_sq8) {
-      Result<std::string> sq8 = read_file(db->sq8_path_);
+    if (!sq8_path.empty()) {
+      Result<std::string> sq8 = read_file(sq8_path);
       if (!sq8.ok()) return sq8.error();
       Result<Sq8Quantizer> q = parse_quantized(sq8.value(), n, files.layout.dim);
       if (!q.ok()) return q.error();
@@ -419,11 +425,11 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
 
   bool skipped = false;
   HOVRA_RETURN_IF_ERROR(db->recover_log(seal && seal->covers_log_prefix() ? seal->log_size : 0,
-                                        seal ? seal->log_crc : 0, &skipped));
+                                        seal ? seal->log_crc : 0, &skipped, read_only));
   // Bring the record up to date before anything is appended: drop a log
   // prefix the log no longer begins with, and turn an earlier build's
   // pending record into a checksum record.
-  if (seal && (seal->version != kSealVersion || (seal->covers_log_prefix() && !skipped))) {
+  if (!read_only && seal && (seal->version != kSealVersion || (seal->covers_log_prefix() && !skipped))) {
     SaveSeal current = *seal;
     if (!skipped) current.forget_log_prefix();
     HOVRA_RETURN_IF_ERROR(install_seal(dir, current));
@@ -432,7 +438,8 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   return db;
 }
 
-Status Database::recover_log(std::uint64_t saved_prefix_size, std::uint32_t saved_prefix_crc, bool* prefix_skipped) {
+Status Database::recover_log(std::uint64_t saved_prefix_size, std::uint32_t saved_prefix_crc, bool* prefix_skipped,
+                             bool read_only) {
   LogScan scan;
   if (prefix_skipped) *prefix_skipped = false;
   {
@@ -451,7 +458,7 @@ Status Database::recover_log(std::uint64_t saved_prefix_size, std::uint32_t save
       scan = scan_log(log.substr(skip));
       std::uint64_t end = skip + scan.intact_end;
       // Later appends must follow the last intact record, not a torn one.
-      if (end < log.size()) HOVRA_RETURN_IF_ERROR(truncate_and_sync(wal_path_, end));
+      if (end < log.size() && !read_only) HOVRA_RETURN_IF_ERROR(truncate_and_sync(wal_path_, end));
       wal_->set_contents(end, crc_of(log.substr(0, end)));
     }
   }
@@ -576,8 +583,13 @@ Status Database::save() {
 }
 
 Result<VerifyReport> Database::verify_directory(const std::string& dir) {
-  if (!exists_at(dir)) return DbError::database_not_found(dir);
   VerifyReport report;
+  HOVRA_RETURN_IF_ERROR(check_directory(dir, report));
+  return report;
+}
+
+Status Database::check_directory(const std::string& dir, VerifyReport& report) {
+  if (!exists_at(dir)) return DbError::database_not_found(dir);
   Result<std::string> graph = read_file(join_path(dir, kGraphFile));
   if (!graph.ok()) return graph.error();
   const std::string& graph_bytes = graph.value();
@@ -643,13 +655,67 @@ Result<VerifyReport> Database::verify_directory(const std::string& dir) {
     report.log_uncommitted = scan.uncommitted;
     report.log_torn_bytes = bytes.size() - skip - scan.intact_end;
   }
-  return report;
+  return Status::success();
 }
 
 // Takes the save mutex, so no save replaces the files while they are read.
 Result<VerifyReport> Database::verify() const {
   std::lock_guard<std::mutex> no_save(save_mutex_);
   return verify_directory(dir_);
+}
+
+
+namespace {
+
+// The files a save replaces or commits with, as they are now: a look at a
+// directory that finds the same stamps before and after read one state of
+// it, whatever a running writer did meanwhile. (The log only grows while a
+// writer runs; a save that deletes it changes these files first.)
+std::vector<FileStamp> saved_state_stamps(const std::string& dir) {
+  std::vector<FileStamp> stamps;
+  for (const char* name : {kGraphFile, kVectorsFile, kSq8File, kSealFile, kSealTmp})
+    stamps.push_back(file_stamp(join_path(dir, name)));
+  return stamps;
+}
+
+// How often a look is repeated while saves keep replacing the files.
+constexpr int kLookAttempts = 10;
+
+}  // namespace
+
+Result<Inspection> Database::inspect_directory(const std::string& dir, bool keep_snapshot) {
+  if (!exists_at(dir)) return DbError::database_not_found(dir);
+  Inspection out;
+  for (int attempt = 0; attempt < kLookAttempts; ++attempt) {
+    std::vector<FileStamp> before = saved_state_stamps(dir);
+    out = Inspection();
+    Status checked = check_directory(dir, out.check);
+    if (!checked.ok()) out.damage = checked.error();
+    Result<std::unique_ptr<Database>> loaded = load_existing(dir, false, false, true);
+    if (loaded.ok()) {
+      const Database& db = *loaded.value();
+      const HnswIndex& index = *db.index_;
+      out.dim = db.dim_;
+      out.metric = index.metric();
+      out.m = index.m();
+      out.ef_construction = index.ef_construction();
+      out.live = index.live_count();
+      out.deleted = index.deleted().size();
+      out.total_slots = index.node_count();
+      out.persist_quantized = db.persist_quantized_;
+      out.stats = index.stats();
+      if (keep_snapshot) out.snapshot = std::shared_ptr<Database>(std::move(loaded.value()));
+    } else {
+      out.load_error = loaded.error();
+    }
+    if (saved_state_stamps(dir) == before) break;
+  }
+  for (const char* name : {kGraphFile, kVectorsFile, kSq8File, kWalFile, kSealFile, kLockFile, kGraphTmp,
+                           kVectorsTmp, kSq8Tmp, kSealTmp}) {
+    FileStamp stamp = file_stamp(join_path(dir, name));
+    if (stamp.exists) out.files.emplace_back(name, stamp.size);
+  }
+  return out;
 }
 
 }  // namespace hovra
