@@ -357,8 +357,14 @@ void test_random_index_consistency() {
   };
   auto random_scalar = [&]() { return pool[rng() % 10]; };
 
+  const double thresholds[] = {-1.0, 0.0, -0.0, 1.0, 2.5, 3.0, INFINITY, -INFINITY, NAN};
+  auto random_compare = [&](const std::string& field) {
+    const Op ops[] = {Op::Gt, Op::Gte, Op::Lt, Op::Lte};
+    return Filter::compare(ops[rng() % 4], field, thresholds[rng() % 9]);
+  };
+
   Records r;
-  int bad_index = 0, bad_eq = 0;
+  int bad_index = 0, bad_eq = 0, bad_bound = 0;
   for (int step = 0; step < 3000; ++step) {
     if (r.metadata.empty() || rng() % 3) {
       auto m = random_metadata();
@@ -401,10 +407,32 @@ void test_random_index_consistency() {
           if (by_index != by_match) ++bad_eq;
         }
       }
+      // Sizes known before a search: exact for equality, $in and ranges on
+      // one field (whose slots the numeric index lists), never below the
+      // truth for the rest.
+      const std::size_t exact_kinds = parts.size() - 1;  // the And of two fields only bounds
+      parts.push_back(random_compare(field));
+      parts.push_back(Filter::all_of({random_compare(field), random_compare(field)}));
+      parts.push_back(Filter::ne(field, random_scalar()));
+      parts.push_back(Filter::all_of({random_compare(field), Filter::ne(fields[rng() % 3], random_scalar())}));
+      for (std::size_t i = 0; i < parts.size(); ++i) {
+        std::size_t truth = r.satisfying(parts[i]).size();
+        std::size_t bound = hovra::match_bound(parts[i], r.index, r.metadata.size());
+        bool exact = i < exact_kinds || i == exact_kinds + 1 || i == exact_kinds + 2;
+        if (bound < truth || (exact && bound != truth)) ++bad_bound;
+        auto range = hovra::narrowest_range(parts[i], r.index);
+        if (range && i != parts.size() - 1) {
+          std::vector<std::uint32_t> listed;
+          r.index.numbers().collect(*range->field, range->range, listed);
+          if (listed.size() != range->count || SlotSet(listed.begin(), listed.end()) != r.satisfying(parts[i]))
+            ++bad_bound;
+        }
+      }
     }
   }
   CHECK(bad_index == 0);
   CHECK(bad_eq == 0);
+  CHECK(bad_bound == 0);
 }
 
 }  // namespace

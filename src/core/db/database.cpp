@@ -366,10 +366,41 @@ std::vector<Hit> Database::run_search(const float* query, std::size_t k, std::si
   const CandidateView& candidates = scope.candidates;
   auto predicate = [&](std::uint32_t slot) {
     if (candidates.answered() && !candidates.contains(slot)) return false;
+    if (scope.decided_by_candidates) return true;
     const auto& md = slot_metadata_.at(slot);
     return matches(*scope.filter, md ? &*md : nullptr);
   };
-  return index_->search_filtered(query, dim_, k, ef, predicate, scope.scan ? &*scope.scan : nullptr);
+  auto slots = [&] { return scan_slots(scope); };
+  SlotFilter filter{predicate, scope.bound, slots, scope.decided_by_candidates};
+  return index_->search_filtered(query, dim_, k, ef, filter);
+}
+
+// The slots an exact scan of the scope's filter visits, ascending: the
+// candidate set or the slots of the filter's narrowest numeric range,
+// whichever is smaller; nullptr when only a pass over every slot can tell.
+// Listed once per scope, by whichever query needs it first. Caller holds
+// the index read lock; the scope holds the metadata-index read lock.
+const std::vector<std::uint32_t>* Database::scan_slots(const FilterScope& scope) const {
+  ScanSlots& scan = *scope.scan;
+  if (!scan.listed.load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> guard(scan.mutex);
+    if (!scan.listed.load(std::memory_order_relaxed)) {
+      std::optional<FieldRange> range = narrowest_range(*scope.filter, metadata_index_);
+      std::vector<std::uint32_t> slots;
+      if (scope.candidates.answered() && (!range || scope.candidates.slots().size() <= range->count)) {
+        const SlotSet& set = scope.candidates.slots();
+        slots.assign(set.begin(), set.end());
+      } else if (range) {
+        metadata_index_.numbers().collect(*range->field, range->range, slots);
+      }
+      if (scope.candidates.answered() || range) {
+        std::sort(slots.begin(), slots.end());
+        scan.slots = std::move(slots);
+      }
+      scan.listed.store(true, std::memory_order_release);
+    }
+  }
+  return scan.slots ? &*scan.slots : nullptr;
 }
 
 // Caller holds the slot-ids and metadata read locks.
@@ -391,19 +422,17 @@ std::vector<SearchHit> Database::assemble(const std::vector<Hit>& hits, std::opt
 // the metadata-index read lock (last in the lock order) while its candidate
 // set is in use. Every change to the metadata index also needs the metadata
 // write lock, so the set an equality filter borrows from the index cannot
-// change under a search. With a candidate set on the exhaustive path, the
-// scan visits the candidates in slot order instead of every slot.
+// change under a search.
 Database::FilterScope Database::filter_scope(const Filter* filter) const {
   FilterScope scope;
   scope.filter = filter;
   if (!filter) return scope;
   scope.metadata_index_lock = ReadLock(metadata_index_lock_);
   scope.candidates = candidate_view(*filter, metadata_index_);
-  if (scope.candidates.answered() && index_->uses_brute_force()) {
-    const SlotSet& set = scope.candidates.slots();
-    scope.scan.emplace(set.begin(), set.end());
-    std::sort(scope.scan->begin(), scope.scan->end());
-  }
+  scope.decided_by_candidates = scope.candidates.answered() && decided_by_candidates(*filter);
+  scope.bound = match_bound(*filter, metadata_index_, index_->live_count());
+  if (scope.candidates.answered()) scope.bound = std::min(scope.bound, scope.candidates.slots().size());
+  scope.scan = std::make_unique<ScanSlots>();
   return scope;
 }
 

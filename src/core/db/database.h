@@ -215,15 +215,25 @@ class Database {
   void replace_metadata(std::uint32_t slot, std::optional<JsonValue> metadata);
   void clear_slot(std::uint32_t slot);
   std::vector<SearchHit> assemble(const std::vector<Hit>& hits, std::optional<float> max_distance) const;
-  // A search's filter with its candidate set and, on the exhaustive path,
-  // the candidates in slot order.
+  // A search's filter with what the metadata index tells about it before
+  // the search: its candidate set, how many live records can match, and, on
+  // first use, the slots an exact scan visits in slot order. One scope
+  // serves every query of a search_many.
+  struct ScanSlots {
+    std::mutex mutex;  // taken by the first query to list them; nothing is taken under it
+    std::atomic<bool> listed{false};
+    std::optional<std::vector<std::uint32_t>> slots;  // nullopt: every slot
+  };
   struct FilterScope {
     const Filter* filter = nullptr;
     std::shared_lock<std::shared_mutex> metadata_index_lock;  // held while candidates are used
     CandidateView candidates;
-    std::optional<std::vector<std::uint32_t>> scan;
+    bool decided_by_candidates = false;
+    std::size_t bound = 0;
+    std::unique_ptr<ScanSlots> scan;
   };
   FilterScope filter_scope(const Filter* filter) const;
+  const std::vector<std::uint32_t>* scan_slots(const FilterScope& scope) const;
   std::vector<Hit> run_search(const float* query, std::size_t k, std::size_t ef, const FilterScope& scope) const;
 
   // Persistence state. The directory's lock is released last, after the

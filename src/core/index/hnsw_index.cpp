@@ -95,6 +95,44 @@ struct QuantizedDistance {
   }
 };
 
+// Admission policies of the layer walk. AdmitAll lets every reached slot
+// into the beam: the plain walk, compiled without any test. Admissible
+// keeps deleted slots and slots failing the filter out of the beam while
+// still expanding them (they keep the graph navigable), and gives up once
+// the walk has measured more nodes than could ever pass, where an exact scan
+// of those is cheaper.
+struct AdmitAll {
+  static constexpr bool kAll = true;
+  bool operator()(std::uint32_t) const { return true; }
+};
+
+struct Admissible {
+  static constexpr bool kAll = false;
+  const std::uint8_t* dead;        // per slot, 1 when deleted; nullptr: none is
+  const SlotPredicate* predicate;  // nullptr: every live slot passes
+  std::size_t limit;               // most nodes the walk may measure
+  bool gave_up = false;
+  bool operator()(std::uint32_t slot) const {
+    if (dead && dead[slot]) return false;
+    return predicate == nullptr || (*predicate)(slot);
+  }
+};
+
+// About how many nodes a layer-0 walk measures per beam slot when every node
+// is admissible, weighted by the cost of a measured node against a scanned
+// one.
+constexpr double kWalkCostPerBeamSlot = 8.0;
+
+// Layer-0 lists keep a dropped member that would be left with fewer
+// in-links than this: with two, a pair of nodes that only list each other
+// cannot drift out of reach.
+constexpr std::uint32_t kMinInLinks = 2;
+
+std::size_t saturating_mul(std::size_t a, std::size_t b) {
+  if (a != 0 && b > std::numeric_limits<std::size_t>::max() / a) return std::numeric_limits<std::size_t>::max();
+  return a * b;
+}
+
 }  // namespace
 
 void sort_hits(std::vector<Hit>& hits) { std::stable_sort(hits.begin(), hits.end(), HitCloser()); }
@@ -136,6 +174,13 @@ std::unique_ptr<HnswIndex> HnswIndex::from_layout(GraphLayout layout, VectorStor
     }
   }
   index->deleted_.insert(layout.deleted.begin(), layout.deleted.end());
+  index->in0_.assign(n, 0);
+  for (std::uint32_t s = 0; s < n; ++s)
+    for (std::uint32_t x : index->items(s, 0))
+      if (x < n) ++index->in0_[x];
+  index->dead_.assign(n, 0);
+  for (std::uint32_t s : index->deleted_)
+    if (s < n) index->dead_[s] = 1;
   index->live_count_ = n - index->deleted_.size();
   index->entry_point_ = layout.entry_point;
   index->max_level_ = layout.max_level;
@@ -200,7 +245,8 @@ std::size_t HnswIndex::random_level() const {
 }
 
 template <class Dist>
-std::uint32_t HnswIndex::greedy_closest(const Dist& dist, std::uint32_t start, std::size_t layer) const {
+std::uint32_t HnswIndex::greedy_closest(const Dist& dist, std::uint32_t start, std::size_t layer,
+                                        std::uint32_t skip) const {
   std::uint32_t cur = start;
   float best = dist(cur);
   for (;;) {
@@ -209,6 +255,7 @@ std::uint32_t HnswIndex::greedy_closest(const Dist& dist, std::uint32_t start, s
     {
       ListLock lock(*this, cur, layer);
       for (std::uint32_t n : items(cur, layer)) {
+        if (n == skip) continue;
         float d = dist(n);
         if (d < best) {
           cur = n;
@@ -221,12 +268,13 @@ std::uint32_t HnswIndex::greedy_closest(const Dist& dist, std::uint32_t start, s
   }
 }
 
-template <class Dist>
-std::vector<Hit> HnswIndex::search_layer(const Dist& dist, std::uint32_t entry, std::size_t ef,
-                                         std::size_t layer) const {
+template <class Dist, class Admit>
+std::vector<Hit> HnswIndex::search_layer(const Dist& dist, std::uint32_t entry, std::size_t ef, std::size_t layer,
+                                         Admit& admit, std::uint32_t skip) const {
   VisitedMarks& visited = tl_visited;
   visited.start(levels_.size());
   visited.test_and_set(entry);
+  if (skip != kNoEntry) visited.test_and_set(skip);
   float d0 = dist(entry);
   std::vector<Hit> cand_store, res_store;
   std::size_t expected = std::min(ef, levels_.size());
@@ -235,13 +283,20 @@ std::vector<Hit> HnswIndex::search_layer(const Dist& dist, std::uint32_t entry, 
   std::priority_queue<Hit, std::vector<Hit>, CloserOnTop> candidates(CloserOnTop(), std::move(cand_store));
   std::priority_queue<Hit, std::vector<Hit>, FartherOnTop> results(FartherOnTop(), std::move(res_store));
   candidates.push({entry, d0});
-  results.push({entry, d0});
+  if (Admit::kAll || admit(entry)) results.push({entry, d0});
+  [[maybe_unused]] std::size_t measured = 1;
   constexpr float kMax = 3.4028235e38f;
   while (!candidates.empty()) {
     Hit c = candidates.top();
     candidates.pop();
-    float f = results.empty() ? kMax : results.top().distance;
-    if (c.distance > f) break;
+    if constexpr (Admit::kAll) {
+      float f = results.empty() ? kMax : results.top().distance;
+      if (c.distance > f) break;
+    } else {
+      // Until the beam holds ef admissible slots, every reachable node is
+      // worth expanding.
+      if (results.size() >= ef && c.distance > results.top().distance) break;
+    }
     if (levels_[c.slot] < layer) continue;
     ListLock lock(*this, c.slot, layer);
     Items neighbours = items(c.slot, layer);
@@ -251,13 +306,21 @@ std::vector<Hit> HnswIndex::search_layer(const Dist& dist, std::uint32_t entry, 
     }
     for (std::uint32_t e : neighbours) {
       if (visited.test_and_set(e)) continue;
+      if constexpr (!Admit::kAll) {
+        if (++measured > admit.limit) {
+          admit.gave_up = true;
+          return {};
+        }
+      }
       float d = dist(e);
       float far = results.empty() ? kMax : results.top().distance;
       if (d < far || results.size() < ef) {
         candidates.push({e, d});
-        results.push({e, d});
         if (layer == 0) __builtin_prefetch(flat0_.data() + std::size_t(e) * stride0_);
-        if (results.size() > ef) results.pop();
+        if (Admit::kAll || admit(e)) {
+          results.push({e, d});
+          if (results.size() > ef) results.pop();
+        }
       }
     }
   }
@@ -274,16 +337,37 @@ std::vector<Hit> HnswIndex::search_layer(const Dist& dist, std::uint32_t entry, 
   return out;
 }
 
-std::vector<Hit> HnswIndex::beam(const float* query, std::size_t ef) const {
+template <class Admit>
+std::vector<Hit> HnswIndex::beam(const float* query, std::size_t ef, Admit& admit) const {
   std::uint32_t ep = entry_point_;
   if (quantizer_) {
     QuantizedDistance dist(*this, *quantizer_, query, metric_);
     for (std::size_t layer = max_level_; layer >= 1; --layer) ep = greedy_closest(dist, ep, layer);
-    return search_layer(dist, ep, ef, 0);
+    return search_layer(dist, ep, ef, 0, admit);
   }
   FullDistance dist{*this, query};
   for (std::size_t layer = max_level_; layer >= 1; --layer) ep = greedy_closest(dist, ep, layer);
-  return search_layer(dist, ep, ef, 0);
+  return search_layer(dist, ep, ef, 0, admit);
+}
+
+// The k nearest of a beam of admissible slots: its head, or, after an SQ8
+// walk, the whole beam re-scored at full precision.
+std::vector<Hit> HnswIndex::best_of_beam(const float* query, std::vector<Hit> beam, std::size_t k) const {
+  if (quantizer_) {
+    for (Hit& h : beam) h.distance = distance(query, vector(h.slot), dim_, metric_);
+    sort_hits(beam);
+  }
+  if (beam.size() > k) beam.resize(k);
+  return beam;
+}
+
+// Whether a walk that fills a beam of width slots, of which `passing` of all
+// nodes are admissible, costs less than measuring those `passing` exactly.
+// The walk's cost grows as admissible nodes thin out.
+bool HnswIndex::walk_is_cheaper(std::size_t passing, std::size_t width) const {
+  double walk = kWalkCostPerBeamSlot * static_cast<double>(width) * static_cast<double>(levels_.size()) /
+                static_cast<double>(passing);
+  return walk < static_cast<double>(passing);
 }
 
 ScanRows HnswIndex::scan_rows() const {
@@ -292,10 +376,10 @@ ScanRows HnswIndex::scan_rows() const {
 
 // The exact scan: every slot without tombstones or a filter (the batch
 // formula), else the slots that are not deleted and pass the predicate, in
-// slot order (the pairwise distance).
+// slot order (the pairwise distance). The brute-force path raises the scan
+// hint before it; the graph path's scans of few candidates do not.
 std::vector<Hit> HnswIndex::exhaustive(const float* query, std::size_t k, SlotPredicate* predicate,
                                        const std::vector<std::uint32_t>* scan) const {
-  raise_scan_hint();
   if (k == 0) return {};
   std::size_t n = levels_.size();
   if (!scan && predicate == nullptr && deleted_.empty() && dim_ > 0) return scan_all_rows(scan_rows(), query, k);
@@ -331,41 +415,51 @@ std::vector<std::vector<Hit>> HnswIndex::search_batch(const std::vector<const fl
 std::vector<Hit> HnswIndex::search(const float* query, std::size_t len, std::size_t k, std::size_t ef) const {
   assert_len(len, dim_, "query dimension mismatch");
   if (entry_point_ == kNoEntry) return {};
-  if (uses_brute_force()) return exhaustive(query, k, nullptr, nullptr);
-  std::vector<Hit> w = beam(query, std::max(ef, k));
-  std::vector<Hit> out;
-  if (quantizer_) {
-    for (const Hit& h : w)
-      if (!is_deleted(h.slot)) out.push_back({h.slot, distance(query, vector(h.slot), dim_, metric_)});
-    sort_hits(out);
-    if (out.size() > k) out.resize(k);
-    return out;
+  if (uses_brute_force()) {
+    raise_scan_hint();
+    return exhaustive(query, k, nullptr, nullptr);
   }
-  for (const Hit& h : w) {
-    if (out.size() >= k) break;
-    if (!is_deleted(h.slot)) out.push_back(h);
+  if (k == 0) return {};
+  std::size_t width = std::max(ef, k);
+  std::vector<Hit> hits;
+  if (deleted_.empty()) {
+    AdmitAll all;
+    hits = best_of_beam(query, beam(query, width, all), k);
+  } else {
+    Admissible live{dead_.data(), nullptr, live_count()};
+    std::vector<Hit> w = beam(query, width, live);
+    if (!live.gave_up) hits = best_of_beam(query, std::move(w), k);
   }
-  return out;
+  // A walk that gave up, or a graph that cannot reach k live nodes from the
+  // entry point, is answered by the exact scan.
+  if (hits.size() < std::min(k, live_count())) return exhaustive(query, k, nullptr, nullptr);
+  return hits;
 }
 
 std::vector<Hit> HnswIndex::search_filtered(const float* query, std::size_t len, std::size_t k, std::size_t ef,
-                                            SlotPredicate predicate, const std::vector<std::uint32_t>* scan) const {
+                                            const SlotFilter& filter) const {
   assert_len(len, dim_, "query dimension mismatch");
   if (entry_point_ == kNoEntry) return {};
-  if (uses_brute_force()) return exhaustive(query, k, &predicate, scan);
-  std::size_t widened = k > std::numeric_limits<std::size_t>::max() / 4 ? std::numeric_limits<std::size_t>::max() : 4 * k;
-  std::vector<Hit> w = beam(query, std::max(ef, widened));
-  std::vector<Hit> out;
-  for (const Hit& h : w) {
-    if (is_deleted(h.slot) || !predicate(h.slot)) continue;
-    if (quantizer_)
-      out.push_back({h.slot, distance(query, vector(h.slot), dim_, metric_)});
-    else
-      out.push_back(h);
+  SlotPredicate predicate = filter.admits;
+  auto scan = [&] {
+    const std::vector<std::uint32_t>* slots = filter.slots();
+    return exhaustive(query, k, slots && filter.slots_all_pass ? nullptr : &predicate, slots);
+  };
+  if (uses_brute_force()) {
+    raise_scan_hint();
+    return scan();
   }
-  if (quantizer_) sort_hits(out);
-  if (out.size() > k) out.resize(k);
-  return out;
+  std::size_t passing = std::min(filter.bound, live_count());
+  if (k == 0 || passing == 0) return {};
+  std::size_t width = std::max(ef, saturating_mul(k, 4));
+  if (!walk_is_cheaper(passing, width)) return scan();
+  Admissible admit{deleted_.empty() ? nullptr : dead_.data(), &predicate, passing};
+  std::vector<Hit> w = beam(query, width, admit);
+  if (admit.gave_up) return scan();
+  std::vector<Hit> hits = best_of_beam(query, std::move(w), k);
+  // Short of k while more slots may pass: the graph cannot reach them.
+  if (hits.size() < std::min(k, passing)) return scan();
+  return hits;
 }
 
 void HnswIndex::append_node(const float* v, std::size_t level) {
@@ -376,6 +470,8 @@ void HnswIndex::append_node(const float* v, std::size_t level) {
   levels_.push_back(static_cast<std::uint32_t>(level));
   flat0_.resize(flat0_.size() + stride0_, 0);
   locks0_.push_back(0);
+  dead_.push_back(0);
+  in0_.push_back(0);
   if (!long0_.empty() || stride0_ < m_max0_ + 2) long0_.resize(levels_.size());
   upper_.emplace_back(level > 0 ? new NeighbourList[level] : nullptr);
 }
@@ -410,27 +506,35 @@ void HnswIndex::select_neighbours(const std::vector<Hit>& candidates, std::uint3
   out.clear();
   for (const Hit& c : candidates) {
     if (out.size() >= cap) break;
-    if (c.slot == self) continue;
-    const float* v = vector(c.slot);
-    bool diverse = true;
-    for (std::uint32_t kept : out) {
-      if (distance(v, vector(kept), dim_, metric_) < c.distance) {
-        diverse = false;
-        break;
-      }
-    }
-    if (diverse) out.push_back(c.slot);
+    if (c.slot != self && is_diverse(c, out)) out.push_back(c.slot);
   }
 }
 
-// Appends slot to n's list; an overfull list is cut back to cap by the
-// neighbour selection over its members (stable order, so the newest entry
-// loses ties).
+// Whether a candidate (with its distance to the node) is closer to the node
+// than to every kept neighbour.
+bool HnswIndex::is_diverse(const Hit& candidate, const std::vector<std::uint32_t>& kept) const {
+  const float* v = vector(candidate.slot);
+  for (std::uint32_t k : kept)
+    if (distance(v, vector(k), dim_, metric_) < candidate.distance) return false;
+  return true;
+}
+
+// Changes a layer-0 in-link count (delta 0 reads it); returns the new count.
+std::uint32_t HnswIndex::count_in0(std::uint32_t slot, int delta) {
+  std::atomic_ref<std::uint32_t> count(in0_[slot]);
+  auto d = static_cast<std::uint32_t>(delta);
+  return delta == 0 ? count.load(std::memory_order_relaxed) : count.fetch_add(d, std::memory_order_relaxed) + d;
+}
+
+// Appends slot to n's list unless it is there; an overfull list is cut back
+// to cap by the neighbour selection over its members (stable order, so the
+// newest entry loses ties).
 void HnswIndex::link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer, std::size_t cap) {
   thread_local std::vector<std::uint32_t> grown;
   thread_local std::vector<Hit> scored;
   ListLock lock(*this, n, layer);
   Items current = items(n, layer);
+  if (std::find(current.begin(), current.end(), slot) != current.end()) return;
   grown.assign(current.begin(), current.end());
   grown.push_back(slot);
   if (grown.size() > cap) {
@@ -439,27 +543,96 @@ void HnswIndex::link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer
     for (std::uint32_t x : grown) scored.push_back({x, distance(base, vector(x), dim_, metric_)});
     sort_hits(scored);
     select_neighbours(scored, n, cap, grown);
+    if (layer == 0) keep_last_links(current, slot, grown);
   }
+  if (layer == 0 && std::find(grown.begin(), grown.end(), slot) != grown.end()) count_in0(slot, 1);
   assign(n, layer, grown.data(), grown.size());
 }
 
+// A layer-0 list goes from `before` to kept: each member it drops (not the
+// incoming one, which it never held) that would be left with fewer than
+// kMinInLinks in-links stays, in the room left or in place of a member that
+// enough other lists hold. Counts change atomically, so two lists dropping
+// the same node at once cannot both go below the floor.
+void HnswIndex::keep_last_links(Items before, std::uint32_t incoming, std::vector<std::uint32_t>& kept) {
+  std::size_t chosen = kept.size();
+  for (std::uint32_t x : before) {
+    if (x == incoming || std::find(kept.begin(), kept.begin() + chosen, x) != kept.begin() + chosen) continue;
+    if (count_in0(x, -1) >= kMinInLinks) continue;
+    if (kept.size() >= m_max0_ && !evict_shared(kept, incoming)) continue;
+    kept.push_back(x);
+    count_in0(x, 1);
+  }
+}
+
+// Removes from a layer-0 list, nearest first, the farthest member other than
+// `keep` that at least kMinInLinks other lists hold; false when there is none.
+bool HnswIndex::evict_shared(std::vector<std::uint32_t>& list, std::uint32_t keep) {
+  for (std::size_t i = list.size(); i-- > 0;) {
+    if (list[i] == keep) continue;
+    if (count_in0(list[i], -1) >= kMinInLinks) {
+      list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+      return true;
+    }
+    count_in0(list[i], 1);
+  }
+  return false;
+}
+
+// Gives a node held by fewer than kMinInLinks layer-0 lists more in-links:
+// hosts (nearest first) that lack it take it, in the room they have or in
+// place of their farthest member that enough other lists also hold.
+void HnswIndex::adopt(std::uint32_t orphan, const std::vector<std::uint32_t>& hosts) {
+  std::vector<Hit> members;
+  std::vector<std::uint32_t> list;
+  for (std::uint32_t host : hosts) {
+    if (count_in0(orphan, 0) >= kMinInLinks) return;
+    if (host == orphan) continue;
+    ListLock lock(*this, host, 0);
+    Items current = items(host, 0);
+    if (std::find(current.begin(), current.end(), orphan) != current.end()) continue;
+    const float* base = vector(host);
+    members.clear();
+    for (std::uint32_t x : current) members.push_back({x, distance(base, vector(x), dim_, metric_)});
+    sort_hits(members);
+    list.clear();
+    for (const Hit& h : members) list.push_back(h.slot);
+    if (list.size() >= m_max0_ && !evict_shared(list, orphan)) continue;
+    list.push_back(orphan);
+    count_in0(orphan, 1);
+    assign(host, 0, list.data(), list.size());
+  }
+}
+
 // Links a stored node into every layer up to its level, starting the
-// descent at ep. The node never lists itself.
+// descent at ep. The walks pass over the node itself: links other nodes
+// already hold to it (an updated node, or one another thread has linked)
+// would lead them into its own lists, still empty or stale. A node that its
+// layer-0 neighbours cut from their lists again is adopted by the nearest.
 void HnswIndex::connect_node(std::uint32_t slot, std::size_t level, std::uint32_t ep) {
   std::size_t top = max_level_;
   FullDistance dist{*this, vector(slot)};
-  for (std::size_t t = top; t > level; --t) ep = greedy_closest(dist, ep, t);
+  for (std::size_t t = top; t > level; --t) ep = greedy_closest(dist, ep, t, slot);
   std::vector<std::uint32_t> selected;
   for (std::size_t l = std::min(level, top) + 1; l-- > 0;) {
-    std::vector<Hit> w = search_layer(dist, ep, ef_construction_, l);
+    AdmitAll all;
+    std::vector<Hit> w = search_layer(dist, ep, ef_construction_, l, all, slot);
     std::size_t cap = l == 0 ? m_max0_ : m_;
     select_neighbours(w, slot, cap, selected);
     {
+      // Another thread may have linked into the list already.
       ListLock lock(*this, slot, l);
+      if (l == 0) {
+        Items before = items(slot, 0);
+        for (std::uint32_t x : selected)
+          if (std::find(before.begin(), before.end(), x) == before.end()) count_in0(x, 1);
+        keep_last_links(before, kNoEntry, selected);
+      }
       assign(slot, l, selected.data(), selected.size());
     }
     for (std::uint32_t n : selected)
       if (levels_[n] >= l) link_back(n, slot, l, cap);
+    if (l == 0) adopt(slot, selected);
     if (!w.empty()) ep = w.front().slot;
   }
 }
@@ -519,9 +692,16 @@ std::vector<std::uint32_t> HnswIndex::insert_batch(const std::vector<const float
 
 void HnswIndex::mark_deleted(std::uint32_t slot) {
   if (slot >= levels_.size()) return;
-  if (deleted_.insert(slot).second) live_count_.fetch_sub(1, std::memory_order_relaxed);
+  if (!deleted_.insert(slot).second) return;
+  dead_[slot] = 1;
+  live_count_.fetch_sub(1, std::memory_order_relaxed);
 }
 
+// Overwrites the slot's vector and relinks its node. Each node that listed
+// the slot drops it and, in the room that leaves, takes on the slot's former
+// neighbours it could reach through the slot before; a former neighbour that
+// too few lists hold any more is adopted by the nearest of its neighbours.
+// So the update strands no node behind the moved one.
 void HnswIndex::update_vector(std::uint32_t slot, const float* v, std::size_t len) {
   assert_len(len, dim_, "");
   check_slot(slot);
@@ -531,7 +711,7 @@ void HnswIndex::update_vector(std::uint32_t slot, const float* v, std::size_t le
   if (quantizer_) quantizer_->reencode(slot, v);
   if (levels_.size() == 1) return;
   std::size_t level = levels_[slot];
-  std::vector<std::uint32_t> former;
+  std::vector<std::uint32_t> former, former0;
   for (std::size_t l = 0; l <= level; ++l) {
     {
       ListLock lock(*this, slot, l);
@@ -539,28 +719,77 @@ void HnswIndex::update_vector(std::uint32_t slot, const float* v, std::size_t le
       former.assign(own.begin(), own.end());
       assign(slot, l, nullptr, 0);
     }
-    std::vector<std::uint32_t> kept;
-    for (std::uint32_t n : former) {
-      if (levels_[n] < l) continue;
-      ListLock lock(*this, n, l);
-      Items theirs = items(n, l);
-      kept.clear();
-      for (std::uint32_t x : theirs)
-        if (x != slot) kept.push_back(x);
-      assign(n, l, kept.data(), kept.size());
+    if (l == 0) {
+      for (std::uint32_t x : former) count_in0(x, -1);
+      former0 = former;
     }
+    repair_unlinked(slot, l, former);
   }
-  std::uint32_t ep = entry_point_;
-  if (slot == entry_point_) {
-    ep = slot;
-    for (std::uint32_t s = 0; s < levels_.size(); ++s) {
-      if (s != slot && !is_deleted(s)) {
-        ep = s;
-        break;
-      }
+  connect_node(slot, level, relink_start(slot));
+  std::vector<std::uint32_t> hosts;
+  std::vector<Hit> near;
+  for (std::uint32_t y : former0) {
+    if (y == slot || count_in0(y, 0) >= kMinInLinks) continue;
+    copy_list(y, 0, hosts);
+    hosts.insert(hosts.end(), former0.begin(), former0.end());
+    near.clear();
+    for (std::uint32_t h : hosts)
+      if (h != slot && h != y) near.push_back({h, distance(vector(y), vector(h), dim_, metric_)});
+    sort_hits(near);
+    hosts.clear();
+    for (const Hit& h : near) hosts.push_back(h.slot);
+    adopt(y, hosts);
+  }
+}
+
+// For every former neighbour n of slot on the layer that lists slot: n keeps
+// its other neighbours and adds slot's former neighbours, nearest to n
+// first, by the neighbour selection's diversity rule until its list is full.
+void HnswIndex::repair_unlinked(std::uint32_t slot, std::size_t layer, const std::vector<std::uint32_t>& former) {
+  std::size_t cap = layer == 0 ? m_max0_ : m_;
+  std::vector<std::uint32_t> kept;
+  std::vector<Hit> offered;
+  for (std::uint32_t n : former) {
+    if (n == slot || levels_[n] < layer) continue;
+    ListLock lock(*this, n, layer);
+    Items theirs = items(n, layer);
+    if (std::find(theirs.begin(), theirs.end(), slot) == theirs.end()) continue;
+    kept.clear();
+    for (std::uint32_t x : theirs)
+      if (x != slot) kept.push_back(x);
+    const float* base = vector(n);
+    offered.clear();
+    for (std::uint32_t y : former)
+      if (y != slot && y != n && levels_[y] >= layer && std::find(kept.begin(), kept.end(), y) == kept.end())
+        offered.push_back({y, distance(base, vector(y), dim_, metric_)});
+    sort_hits(offered);
+    std::size_t before = kept.size();
+    for (const Hit& c : offered) {
+      if (kept.size() >= cap) break;
+      if (is_diverse(c, kept)) kept.push_back(c.slot);
     }
+    if (layer == 0) {
+      count_in0(slot, -static_cast<int>(theirs.size - before));
+      for (std::size_t i = before; i < kept.size(); ++i) count_in0(kept[i], 1);
+    }
+    assign(n, layer, kept.data(), kept.size());
   }
-  connect_node(slot, level, ep);
+}
+
+// Where the relinking of an updated node starts its descent: the entry
+// point, unless that is the node itself, whose lists were just emptied; then
+// the highest other node (live before deleted, lowest slot on ties), which
+// still reaches the graph.
+std::uint32_t HnswIndex::relink_start(std::uint32_t slot) const {
+  if (slot != entry_point_) return entry_point_;
+  std::uint32_t best = slot;
+  for (std::uint32_t s = 0; s < levels_.size(); ++s) {
+    if (s == slot) continue;
+    if (best == slot || (!dead_[s] && dead_[best]) ||
+        (dead_[s] == dead_[best] && levels_[s] > levels_[best]))
+      best = s;
+  }
+  return best;
 }
 
 void HnswIndex::enable_quantization() {

@@ -90,6 +90,19 @@ struct IndexStats {
 
 using SlotPredicate = FunctionRef<bool(std::uint32_t)>;
 
+// What a filtered search may return, as the caller knows it before the
+// search starts.
+struct SlotFilter {
+  SlotPredicate admits;  // the filter's test of one live slot
+  std::size_t bound;     // at most this many live slots pass
+  // Every slot that can pass, ascending (nullptr: any slot can); asked for
+  // only when the search scans exactly, possibly from several threads.
+  FunctionRef<const std::vector<std::uint32_t>*()> slots;
+  // Whether every live slot of that list passes, so a scan of it needs no
+  // test.
+  bool slots_all_pass = false;
+};
+
 class HnswIndex {
  public:
   // An empty index; m must be at least 2 (checked by the database).
@@ -112,7 +125,7 @@ class HnswIndex {
   std::uint32_t entry_point() const { return entry_point_; }
   std::size_t max_level() const { return max_level_; }
   const std::unordered_set<std::uint32_t>& deleted() const { return deleted_; }
-  bool is_deleted(std::uint32_t slot) const { return !deleted_.empty() && deleted_.count(slot) != 0; }
+  bool is_deleted(std::uint32_t slot) const { return slot < dead_.size() && dead_[slot] != 0; }
   std::size_t level(std::uint32_t slot) const { return levels_[slot]; }
   // A copy of one neighbour list, taken under its lock.
   void copy_list(std::uint32_t slot, std::size_t layer, std::vector<std::uint32_t>& out) const;
@@ -124,13 +137,14 @@ class HnswIndex {
   void set_quantizer(Sq8Quantizer q) { quantizer_ = std::move(q); }
   bool uses_brute_force() const { return live_count() * dim_ < kBruteForceThreshold; }
 
-  // Searches: up to k hits in ascending distance, none deleted. The query's
-  // length must equal dim (Panic otherwise).
+  // Searches: min(k, live slots that pass) hits in ascending distance, none
+  // deleted. The query's length must equal dim (Panic otherwise). The graph
+  // walk fills its beam with live (and passing) slots only; a filter that few
+  // slots pass is answered by an exact scan of them instead, and so is a walk
+  // that measures more nodes than could pass or ends short of k.
   std::vector<Hit> search(const float* query, std::size_t len, std::size_t k, std::size_t ef) const;
-  // scan, when given, lists in ascending order every slot the predicate can
-  // accept; the exhaustive path then visits only those.
   std::vector<Hit> search_filtered(const float* query, std::size_t len, std::size_t k, std::size_t ef,
-                                   SlotPredicate predicate, const std::vector<std::uint32_t>* scan = nullptr) const;
+                                   const SlotFilter& filter) const;
 
   // The unfiltered search of every query, in query order: exactly search()
   // per query. On the exhaustive path without tombstones the rows are scored
@@ -190,14 +204,31 @@ class HnswIndex {
   void append_node(const float* v, std::size_t level);
   void connect_node(std::uint32_t slot, std::size_t level, std::uint32_t ep);
   void link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer, std::size_t cap);
+  void keep_last_links(Items before, std::uint32_t incoming, std::vector<std::uint32_t>& kept);
+  bool evict_shared(std::vector<std::uint32_t>& list, std::uint32_t keep);
+  void adopt(std::uint32_t orphan, const std::vector<std::uint32_t>& hosts);
+  std::uint32_t count_in0(std::uint32_t slot, int delta);
   void select_neighbours(const std::vector<Hit>& candidates, std::uint32_t self, std::size_t cap,
                          std::vector<std::uint32_t>& out) const;
+  bool is_diverse(const Hit& candidate, const std::vector<std::uint32_t>& kept) const;
 
+  void repair_unlinked(std::uint32_t slot, std::size_t layer, const std::vector<std::uint32_t>& former);
+  std::uint32_t relink_start(std::uint32_t slot) const;
+
+  // Both walks pass over `skip` (a node being relinked) as if it were
+  // absent.
   template <class Dist>
-  std::uint32_t greedy_closest(const Dist& dist, std::uint32_t start, std::size_t layer) const;
-  template <class Dist>
-  std::vector<Hit> search_layer(const Dist& dist, std::uint32_t entry, std::size_t ef, std::size_t layer) const;
-  std::vector<Hit> beam(const float* query, std::size_t ef) const;
+  std::uint32_t greedy_closest(const Dist& dist, std::uint32_t start, std::size_t layer,
+                               std::uint32_t skip = kNoEntry) const;
+  // Admit decides which reached slots may enter the beam (see AdmitAll and
+  // Admissible in the .cpp); every reached slot is still expanded.
+  template <class Dist, class Admit>
+  std::vector<Hit> search_layer(const Dist& dist, std::uint32_t entry, std::size_t ef, std::size_t layer,
+                                Admit& admit, std::uint32_t skip = kNoEntry) const;
+  template <class Admit>
+  std::vector<Hit> beam(const float* query, std::size_t ef, Admit& admit) const;
+  std::vector<Hit> best_of_beam(const float* query, std::vector<Hit> beam, std::size_t k) const;
+  bool walk_is_cheaper(std::size_t passing, std::size_t width) const;
   ScanRows scan_rows() const;
   std::vector<Hit> exhaustive(const float* query, std::size_t k, SlotPredicate* predicate,
                               const std::vector<std::uint32_t>* scan) const;
@@ -220,6 +251,11 @@ class HnswIndex {
   std::vector<std::unique_ptr<NeighbourList[]>> upper_;      // per slot, layers 1..level
   std::optional<Sq8Quantizer> quantizer_;
   std::unordered_set<std::uint32_t> deleted_;
+  std::vector<std::uint8_t> dead_;                           // per slot, 1 when in deleted_
+  // Per slot, how many layer-0 lists hold it (through atomic_ref). Lists
+  // keep a member they would otherwise leave with too few in-links, so no
+  // node falls out of reach of the walk.
+  std::vector<std::uint32_t> in0_;
   std::size_t max_level_ = 0;
   std::atomic<std::size_t> live_count_{0};
   std::uint32_t entry_point_ = kNoEntry;

@@ -3,6 +3,7 @@
 // answers for equality filters.
 #include "core/records/filter.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace hovra {
@@ -139,7 +140,9 @@ bool is_indexed_value(const JsonValue& v) {
 void MetadataIndex::add(std::uint32_t slot, const JsonValue* metadata) {
   if (metadata == nullptr || !metadata->is_object()) return;
   for (const auto& [field, value] : metadata->as_object()) {
-    if (is_indexed_value(value)) fields_[field][value].insert(slot);
+    if (!is_indexed_value(value)) continue;
+    fields_[field][value].insert(slot);
+    if (value.is_number()) numbers_.add(field, value.number_as_double(), slot);
   }
 }
 
@@ -147,6 +150,7 @@ void MetadataIndex::remove(std::uint32_t slot, const JsonValue* metadata) {
   if (metadata == nullptr || !metadata->is_object()) return;
   for (const auto& [field, value] : metadata->as_object()) {
     if (!is_indexed_value(value)) continue;
+    if (value.is_number()) numbers_.remove(field, value.number_as_double(), slot);
     auto field_it = fields_.find(field);
     if (field_it == fields_.end()) continue;
     auto& values = field_it->second;
@@ -243,6 +247,102 @@ CandidateView candidate_view(const Filter& filter, const MetadataIndex& index) {
     view.owned_ = std::move(*answer);
   }
   return view;
+}
+
+// ---------------------------------------------------------------------------
+// Sizes before a search
+
+namespace {
+
+bool is_comparison(Filter::Op op) {
+  return op == Filter::Op::Gt || op == Filter::Op::Gte || op == Filter::Op::Lt || op == Filter::Op::Lte;
+}
+
+void narrow(NumberRange& range, const Filter& comparison) {
+  switch (comparison.op) {
+    case Filter::Op::Gt: range.above(comparison.threshold, true); break;
+    case Filter::Op::Gte: range.above(comparison.threshold, false); break;
+    case Filter::Op::Lt: range.below(comparison.threshold, true); break;
+    case Filter::Op::Lte: range.below(comparison.threshold, false); break;
+    default: break;
+  }
+}
+
+std::size_t set_size(const MetadataIndex& index, const std::string& field, const JsonValue& value) {
+  const SlotSet* slots = index.lookup(field, value);
+  return slots ? slots->size() : 0;
+}
+
+}  // namespace
+
+std::optional<FieldRange> narrowest_range(const Filter& filter, const MetadataIndex& index) {
+  std::vector<const Filter*> comparisons;
+  if (is_comparison(filter.op)) comparisons.push_back(&filter);
+  if (filter.op == Filter::Op::And)
+    for (const Filter& child : filter.children)
+      if (is_comparison(child.op)) comparisons.push_back(&child);
+  std::optional<FieldRange> best;
+  for (std::size_t i = 0; i < comparisons.size(); ++i) {
+    const std::string& field = comparisons[i]->field;
+    bool seen = false;
+    for (std::size_t j = 0; j < i && !seen; ++j) seen = comparisons[j]->field == field;
+    if (seen) continue;
+    NumberRange range = NumberRange::all();
+    for (std::size_t j = i; j < comparisons.size(); ++j)
+      if (comparisons[j]->field == field) narrow(range, *comparisons[j]);
+    std::size_t count = index.numbers().count(field, range);
+    if (!best || count < best->count) best = FieldRange{&field, range, count};
+  }
+  return best;
+}
+
+std::size_t match_bound(const Filter& filter, const MetadataIndex& index, std::size_t live) {
+  using Op = Filter::Op;
+  switch (filter.op) {
+    case Op::Eq: return std::min(live, set_size(index, filter.field, filter.value));
+    case Op::In: {
+      // Each slot holds one value per field, so the sets of distinct values
+      // are disjoint; equal values find the same set and count once.
+      std::vector<const SlotSet*> seen;
+      std::size_t n = 0;
+      for (const JsonValue& v : filter.values) {
+        const SlotSet* slots = index.lookup(filter.field, v);
+        if (!slots || std::find(seen.begin(), seen.end(), slots) != seen.end()) continue;
+        seen.push_back(slots);
+        n += slots->size();
+      }
+      return std::min(live, n);
+    }
+    case Op::Ne: {
+      std::size_t equal = set_size(index, filter.field, filter.value);
+      return live > equal ? live - equal : 0;
+    }
+    case Op::Gt:
+    case Op::Gte:
+    case Op::Lt:
+    case Op::Lte: return std::min(live, narrowest_range(filter, index)->count);
+    case Op::And: {
+      // No condition: the candidate set is empty, nothing matches.
+      if (filter.children.empty()) return 0;
+      std::size_t n = live;
+      for (const Filter& child : filter.children) n = std::min(n, match_bound(child, index, live));
+      if (auto range = narrowest_range(filter, index)) n = std::min(n, range->count);
+      return n;
+    }
+  }
+  return live;
+}
+
+bool decided_by_candidates(const Filter& filter) {
+  switch (filter.op) {
+    case Filter::Op::Eq:
+    case Filter::Op::In: return true;
+    case Filter::Op::And:
+      for (const Filter& child : filter.children)
+        if (child.op != Filter::Op::Eq && child.op != Filter::Op::In) return false;
+      return true;
+    default: return false;
+  }
 }
 
 }  // namespace hovra

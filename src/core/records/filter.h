@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/records/json.h"
+#include "core/records/numeric_index.h"
 
 namespace hovra {
 
@@ -39,21 +40,27 @@ struct Filter {
 bool matches(const Filter& filter, const JsonValue* metadata);
 
 // Inverted index: top-level bool/number/string fields of object metadata,
-// field -> value -> slots.
+// field -> value -> slots; beside it the numbers of those fields in value
+// order, kept in step by the same add and remove.
 class MetadataIndex {
  public:
   void add(std::uint32_t slot, const JsonValue* metadata);
   void remove(std::uint32_t slot, const JsonValue* metadata);
-  void clear() { fields_.clear(); }
+  void clear() {
+    fields_.clear();
+    numbers_.clear();
+  }
   bool empty() const { return fields_.empty(); }
   // The slots of one field and value, or nullptr.
   const SlotSet* lookup(const std::string& field, const JsonValue& value) const;
   bool has_field(const std::string& field) const { return fields_.count(field) != 0; }
   // Number of (field, value) entries; for tests and statistics.
   std::size_t entry_count() const;
+  const NumericIndex& numbers() const { return numbers_; }
 
  private:
   std::unordered_map<std::string, std::unordered_map<JsonValue, SlotSet, JsonValueHash>> fields_;
+  NumericIndex numbers_;
 };
 
 // The candidate set of a filter from the index, or nullopt for "no answer".
@@ -71,10 +78,48 @@ class CandidateView {
 
  private:
   friend CandidateView candidate_view(const Filter& filter, const MetadataIndex& index);
+
+// At most how many of `live` live records can satisfy the filter, from the
+// index alone: exact for equality, $in and numeric ranges, an upper bound
+// for $ne and for And (the least of its conditions).
+std::size_t match_bound(const Filter& filter, const MetadataIndex& index, std::size_t live);
+
+// Whether the candidate set alone decides the filter (equality and $in,
+// alone or under an And): then every slot in the set satisfies it.
+bool decided_by_candidates(const Filter& filter);
+
+// The numeric range on one field that the filter's comparisons (the filter
+// itself, or the children of an And, merged per field) hold fewest slots
+// in; nullopt when it has none.
+struct FieldRange {
+  const std::string* field;
+  NumberRange range;
+  std::size_t count;
+};
+std::optional<FieldRange> narrowest_range(const Filter& filter, const MetadataIndex& index);
   bool answered_ = false;
   const SlotSet* borrowed_ = nullptr;
   SlotSet owned_;
 };
 CandidateView candidate_view(const Filter& filter, const MetadataIndex& index);
+
+// At most how many of `live` live records can satisfy the filter, from the
+// index alone: exact for equality, $in and numeric ranges, an upper bound
+// for $ne and for And (the least of its conditions).
+std::size_t match_bound(const Filter& filter, const MetadataIndex& index, std::size_t live);
+
+// Whether the candidate set alone decides the filter (equality and $in,
+// alone or under an And): then every slot in the set satisfies it.
+bool decided_by_candidates(const Filter& filter);
+
+// The numeric range on one field that the filter's comparisons (the filter
+// itself, or the children of an And, merged per field) hold fewest slots
+// in; nullopt when it has none.
+struct FieldRange {
+  const std::string* field;
+  NumberRange range;
+  std::size_t count;
+};
+std::optional<FieldRange> narrowest_range(const Filter& filter, const MetadataIndex& index);
 
 }  // namespace hovra
