@@ -136,14 +136,18 @@ def make_metadata(n: int, seed: int = 7):
     cat   int in [0, 10)   -> {"cat": c} matches ~10 %
     tag   int in [0, 100)  -> {"tag": t} matches ~1 %
     price float in [0, 100) -> {"price": {"$gte": 10, "$lt": 20}} ~10 %
+    half  int in [0, 2)    -> {"half": h} matches ~50 %
+    rare  int in [0, 1000) -> {"rare": r} matches ~0.1 %
     """
     rng = np.random.default_rng(seed)
     cat = rng.integers(0, 10, n)
     tag = rng.integers(0, 100, n)
     price = np.round(rng.uniform(0.0, 100.0, n), 2)
-    metas = [{"cat": int(c), "tag": int(t), "price": float(p)}
-             for c, t, p in zip(cat.tolist(), tag.tolist(), price.tolist())]
-    return {"cat": cat, "tag": tag, "price": price}, metas
+    half = rng.integers(0, 2, n)
+    rare = rng.integers(0, 1000, n)
+    metas = [{"cat": int(c), "tag": int(t), "price": float(p), "half": int(h), "rare": int(r)}
+             for c, t, p, h, r in zip(cat.tolist(), tag.tolist(), price.tolist(), half.tolist(), rare.tolist())]
+    return {"cat": cat, "tag": tag, "price": price, "half": half, "rare": rare}, metas
 
 
 def exact_knn(X: np.ndarray, Q: np.ndarray, k: int,
@@ -260,6 +264,18 @@ def interleaved_best(runs, rounds: int = 3):
             if name not in best or sec < best[name][0]:
                 best[name] = (sec, payload)
     return best
+
+
+def interleaved_median(runs, rounds: int = 3):
+    """Like ``interleaved_best``, but keeps each measurement's median run:
+    the result maps a name to (median seconds, payload of its last run)."""
+    times, last = {}, {}
+    for _ in range(max(1, rounds)):
+        for name, fn in runs.items():
+            sec, payload = fn()
+            times.setdefault(name, []).append(sec)
+            last[name] = payload
+    return {name: (float(np.median(t)), last[name]) for name, t in times.items()}
 
 
 @contextmanager

@@ -370,17 +370,17 @@ std::vector<Hit> Database::run_search(const float* query, std::size_t k, std::si
     const auto& md = slot_metadata_.at(slot);
     return matches(*scope.filter, md ? &*md : nullptr);
   };
-  auto slots = [&] { return scan_slots(scope); };
-  SlotFilter filter{predicate, scope.bound, slots, scope.decided_by_candidates};
+  auto list = [&] { return scan_list(scope); };
+  SlotFilter filter{predicate, scope.bound, list};
   return index_->search_filtered(query, dim_, k, ef, filter);
 }
 
 // The slots an exact scan of the scope's filter visits, ascending: the
 // candidate set or the slots of the filter's narrowest numeric range,
-// whichever is smaller; nullptr when only a pass over every slot can tell.
+// whichever is smaller; none when only a pass over every slot can tell.
 // Listed once per scope, by whichever query needs it first. Caller holds
 // the index read lock; the scope holds the metadata-index read lock.
-const std::vector<std::uint32_t>* Database::scan_slots(const FilterScope& scope) const {
+ScanList Database::scan_list(const FilterScope& scope) const {
   ScanSlots& scan = *scope.scan;
   if (!scan.listed.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> guard(scan.mutex);
@@ -390,8 +390,10 @@ const std::vector<std::uint32_t>* Database::scan_slots(const FilterScope& scope)
       if (scope.candidates.answered() && (!range || scope.candidates.slots().size() <= range->count)) {
         const SlotSet& set = scope.candidates.slots();
         slots.assign(set.begin(), set.end());
+        scan.all_pass = scope.decided_by_candidates;
       } else if (range) {
         metadata_index_.numbers().collect(*range->field, range->range, slots);
+        scan.all_pass = decided_by_range(*scope.filter);
       }
       if (scope.candidates.answered() || range) {
         std::sort(slots.begin(), slots.end());
@@ -400,7 +402,7 @@ const std::vector<std::uint32_t>* Database::scan_slots(const FilterScope& scope)
       scan.listed.store(true, std::memory_order_release);
     }
   }
-  return scan.slots ? &*scan.slots : nullptr;
+  return {scan.slots ? &*scan.slots : nullptr, scan.all_pass};
 }
 
 // Caller holds the slot-ids and metadata read locks.

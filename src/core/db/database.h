@@ -223,6 +223,7 @@ class Database {
     std::mutex mutex;  // taken by the first query to list them; nothing is taken under it
     std::atomic<bool> listed{false};
     std::optional<std::vector<std::uint32_t>> slots;  // nullopt: every slot
+    bool all_pass = false;
   };
   struct FilterScope {
     const Filter* filter = nullptr;
@@ -233,7 +234,7 @@ class Database {
     std::unique_ptr<ScanSlots> scan;
   };
   FilterScope filter_scope(const Filter* filter) const;
-  const std::vector<std::uint32_t>* scan_slots(const FilterScope& scope) const;
+  ScanList scan_list(const FilterScope& scope) const;
   std::vector<Hit> run_search(const float* query, std::size_t k, std::size_t ef, const FilterScope& scope) const;
 
   // Persistence state. The directory's lock is released last, after the

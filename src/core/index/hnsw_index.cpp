@@ -442,8 +442,8 @@ std::vector<Hit> HnswIndex::search_filtered(const float* query, std::size_t len,
   if (entry_point_ == kNoEntry) return {};
   SlotPredicate predicate = filter.admits;
   auto scan = [&] {
-    const std::vector<std::uint32_t>* slots = filter.slots();
-    return exhaustive(query, k, slots && filter.slots_all_pass ? nullptr : &predicate, slots);
+    ScanList list = filter.scan_list();
+    return exhaustive(query, k, list.slots && list.all_pass ? nullptr : &predicate, list.slots);
   };
   if (uses_brute_force()) {
     raise_scan_hint();

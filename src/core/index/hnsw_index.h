@@ -90,17 +90,22 @@ struct IndexStats {
 
 using SlotPredicate = FunctionRef<bool(std::uint32_t)>;
 
+// The slots an exact scan of a filter visits: every slot that can pass,
+// ascending (nullptr: any slot can), and whether every live one of them
+// passes, so that the scan needs no test.
+struct ScanList {
+  const std::vector<std::uint32_t>* slots = nullptr;
+  bool all_pass = false;
+};
+
 // What a filtered search may return, as the caller knows it before the
 // search starts.
 struct SlotFilter {
   SlotPredicate admits;  // the filter's test of one live slot
   std::size_t bound;     // at most this many live slots pass
-  // Every slot that can pass, ascending (nullptr: any slot can); asked for
-  // only when the search scans exactly, possibly from several threads.
-  FunctionRef<const std::vector<std::uint32_t>*()> slots;
-  // Whether every live slot of that list passes, so a scan of it needs no
-  // test.
-  bool slots_all_pass = false;
+  // Asked for only when the search scans exactly, possibly from several
+  // threads at once.
+  FunctionRef<ScanList()> scan_list;
 };
 
 class HnswIndex {

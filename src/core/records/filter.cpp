@@ -345,4 +345,12 @@ bool decided_by_candidates(const Filter& filter) {
   }
 }
 
+bool decided_by_range(const Filter& filter) {
+  if (is_comparison(filter.op)) return true;
+  if (filter.op != Filter::Op::And || filter.children.empty()) return false;
+  for (const Filter& child : filter.children)
+    if (!is_comparison(child.op) || child.field != filter.children.front().field) return false;
+  return true;
+}
+
 }  // namespace hovra

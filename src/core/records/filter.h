@@ -78,25 +78,6 @@ class CandidateView {
 
  private:
   friend CandidateView candidate_view(const Filter& filter, const MetadataIndex& index);
-
-// At most how many of `live` live records can satisfy the filter, from the
-// index alone: exact for equality, $in and numeric ranges, an upper bound
-// for $ne and for And (the least of its conditions).
-std::size_t match_bound(const Filter& filter, const MetadataIndex& index, std::size_t live);
-
-// Whether the candidate set alone decides the filter (equality and $in,
-// alone or under an And): then every slot in the set satisfies it.
-bool decided_by_candidates(const Filter& filter);
-
-// The numeric range on one field that the filter's comparisons (the filter
-// itself, or the children of an And, merged per field) hold fewest slots
-// in; nullopt when it has none.
-struct FieldRange {
-  const std::string* field;
-  NumberRange range;
-  std::size_t count;
-};
-std::optional<FieldRange> narrowest_range(const Filter& filter, const MetadataIndex& index);
   bool answered_ = false;
   const SlotSet* borrowed_ = nullptr;
   SlotSet owned_;
@@ -111,6 +92,9 @@ std::size_t match_bound(const Filter& filter, const MetadataIndex& index, std::s
 // Whether the candidate set alone decides the filter (equality and $in,
 // alone or under an And): then every slot in the set satisfies it.
 bool decided_by_candidates(const Filter& filter);
+// Whether the filter's narrowest range alone decides it (comparisons on
+// one field, alone or under an And): then every slot in it satisfies it.
+bool decided_by_range(const Filter& filter);
 
 // The numeric range on one field that the filter's comparisons (the filter
 // itself, or the children of an And, merged per field) hold fewest slots
