@@ -478,11 +478,21 @@ def run_graph_set(name, args, report):
         if s == "hovra-sq8":
             continue
         path = index_path(args.workdir, name, s)
-        results = []
-        for _ in range(args.build_rounds):
-            _remove(path)
-            results.append(run_child(dict(common, task="build", system=s, path=path), args.threads))
-        builds[s] = {key: statistics.median(r[key] for r in results) for key in results[0]}
+        record = path + ".build.json"
+        if s in args.reuse and os.path.exists(path):
+            # an index built by an earlier run with the same options
+            builds[s] = json.load(open(record)) if os.path.exists(record) else {}
+            bd.emit(f"  reused {s}")
+            if not builds[s]:
+                continue
+        else:
+            results = []
+            for _ in range(args.build_rounds):
+                _remove(path)
+                results.append(run_child(dict(common, task="build", system=s, path=path), args.threads))
+            builds[s] = {key: statistics.median(r[key] for r in results) for key in results[0]}
+            with open(record, "w") as f:
+                json.dump(builds[s], f)
         b = builds[s]
         bd.emit(f"  built {s:10s} cpu {b['build_cpu']:7.1f} s  wall {b['build_wall']:6.1f} s  "
                 f"rss +{bd.mib(b['rss_delta'])} MiB  disk {bd.mib(b['disk'])} MiB")
@@ -556,7 +566,7 @@ def run_graph_set(name, args, report):
         at = [interpolate(pts, t) for t in TARGETS]
         best = max(pts, default=(None, None))
         best_ef = args.ef[[p[0] for p in pts].index(best[0])] if pts else None
-        b, o = builds.get(s, {}), open_med.get(s, {})
+        b, o = builds.get(s) or {}, open_med.get(s, {})
         u = unreach.get(s)
         table.add(s, *(bd.fmt(v, ".0f") if v else ("never" if pts else "-") for v in at),
                   bd.fmt(best[0], ".4f"), bd.fmt(best_ef), bd.fmt(u) if u is not None else "-",
@@ -583,9 +593,9 @@ def run_graph_set(name, args, report):
                     other = interpolate(curves[p], t)
                     r = bd.ratio(mine, other)
                     lines.append(f"  {fp} / {p} QPS at recall {t:.2f}: {bd.fmt(r, '.2f')}x")
-    if "hovra" in builds:
+    if builds.get("hovra"):
         for p in PEERS:
-            if p in builds:
+            if builds.get(p):
                 lines.append(f"  build cpu hovra / {p}: {bd.fmt(bd.ratio(builds['hovra']['build_cpu'], builds[p]['build_cpu']), '.2f')}x"
                              f"   rss hovra / {p}: {bd.fmt(bd.ratio(builds['hovra']['rss_delta'], builds[p]['rss_delta']), '.2f')}x")
     if "hovra" in open_med:
@@ -744,6 +754,8 @@ def main():
     p.add_argument("--seed", type=int, default=42)
     p.add_argument("--workdir", default=None, help="where indexes are built (default: a temporary directory)")
     p.add_argument("--out", default=None, help="also write the report to this file")
+    p.add_argument("--reuse", default="", help="comma list of systems whose indexes in --workdir are reused "
+                                               "(built by an earlier run with the same options)")
     p.add_argument("--child", default=None, help=argparse.SUPPRESS)
     args = p.parse_args()
     if args.child:
@@ -751,6 +763,7 @@ def main():
         return
     args.ef = [int(x) for x in args.ef.split(",")]
     args.figures = set(args.figures.split(","))
+    args.reuse = set(filter(None, args.reuse.split(",")))
     bd.set_threads(args.threads)
     own_workdir = args.workdir is None
     args.workdir = tempfile.mkdtemp(prefix="hovra-peers-") if own_workdir else os.path.abspath(args.workdir)

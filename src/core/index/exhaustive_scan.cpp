@@ -152,10 +152,11 @@ struct FormulaQuery {
   float exact(const float* query, const float* row, std::size_t dim, float norm) const {
     return batch_score(dot(query, row, dim), norm, q2, qn, metric);
   }
-  // lo and hi of the approximate score from dot' and the row's sum of squares.
-  void bounds(float dot_approx, float row_sq, float norm, double& lo, double& hi) const {
+  // lo and hi of the approximate score from dot' and the square root of the
+  // row's own sum of squares.
+  void bounds(float dot_approx, double row_root, float norm, double& lo, double& hi) const {
     double d = dot_approx;
-    double ed = dot_err * std::sqrt(static_cast<double>(row_sq)) + tiny;
+    double ed = dot_err * row_root + tiny;
     double s, e;
     switch (metric) {
       case Metric::DotProduct:
@@ -197,7 +198,7 @@ void preselect_range(const ScanRows& rows, const float* query, const FormulaQuer
     block_dot_sq(query, rows.data + at * rows.dim, n, rows.dim, dots, sq);
     for (std::size_t i = 0; i < n; ++i) {
       double lo, hi;
-      fq.bounds(dots[i], sq[i], rows.norms[at + i], lo, hi);
+      fq.bounds(dots[i], std::sqrt(static_cast<double>(sq[i])), rows.norms[at + i], lo, hi);
       pre.offer(static_cast<std::uint32_t>(at + i), lo, hi);
     }
   }
@@ -306,17 +307,18 @@ void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::
     return;
   }
   const std::size_t dim = rows.dim;
-  // Each row's own sum of squares, for the bounds (stored norms are not
-  // trusted for them).
-  std::vector<float> row_sq(rows.count);
+  // The square root of each row's own sum of squares, for the bounds (stored
+  // norms are not trusted for them).
+  std::vector<double> row_root(rows.count);
   {
     std::size_t parts = std::max<std::size_t>(1, std::min(pool_size() * 2, rows.count / 4096));
     parallel_for(parts, [&](std::size_t p) {
       std::size_t begin = rows.count * p / parts, end = rows.count * (p + 1) / parts;
-      std::vector<float> scratch(kBlockRows);
+      float scratch[kBlockRows], sq[kBlockRows];
       for (std::size_t at = begin; at < end; at += kBlockRows) {
         std::size_t n = std::min(kBlockRows, end - at);
-        block_dot_sq(rows.data + at * dim, rows.data + at * dim, n, dim, scratch.data(), row_sq.data() + at);
+        block_dot_sq(rows.data + at * dim, rows.data + at * dim, n, dim, scratch, sq);
+        for (std::size_t i = 0; i < n; ++i) row_root[at + i] = std::sqrt(static_cast<double>(sq[i]));
       }
     });
   }
@@ -347,7 +349,7 @@ void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::
         const float* p = products.data() + j * kRowBlock;
         for (std::size_t i = 0; i < n; ++i) {
           double lo, hi;
-          fqs[j].bounds(p[i], row_sq[at + i], rows.norms[at + i], lo, hi);
+          fqs[j].bounds(p[i], row_root[at + i], rows.norms[at + i], lo, hi);
           pres[j].offer(static_cast<std::uint32_t>(at + i), lo, hi);
         }
       }
