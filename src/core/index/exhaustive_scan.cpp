@@ -152,40 +152,50 @@ struct FormulaQuery {
   float exact(const float* query, const float* row, std::size_t dim, float norm) const {
     return batch_score(dot(query, row, dim), norm, q2, qn, metric);
   }
-  // lo and hi of the approximate score from dot' and the square root of the
-  // row's own sum of squares.
-  void bounds(float dot_approx, double row_root, float norm, double& lo, double& hi) const {
-    double d = dot_approx;
-    double ed = dot_err * row_root + tiny;
-    double s, e;
+  // lo and hi of the approximate scores of n rows from their dot' values,
+  // the square roots of their own sums of squares and their stored norms.
+  void block_bounds(const float* dots, const double* roots, const float* norms, std::size_t n, double* lo,
+                    double* hi) const {
     switch (metric) {
       case Metric::DotProduct:
+        return block_bounds_of<Metric::DotProduct>(dots, roots, norms, n, lo, hi);
+      case Metric::Euclidean:
+        return block_bounds_of<Metric::Euclidean>(dots, roots, norms, n, lo, hi);
+      case Metric::Cosine:
+      default:
+        return block_bounds_of<Metric::Cosine>(dots, roots, norms, n, lo, hi);
+    }
+  }
+
+ private:
+  template <Metric M>
+  void block_bounds_of(const float* dots, const double* roots, const float* norms, std::size_t n, double* lo,
+                       double* hi) const {
+    for (std::size_t i = 0; i < n; ++i) {
+      double d = dots[i];
+      double ed = dot_err * roots[i] + tiny;
+      double s, e;
+      if constexpr (M == Metric::DotProduct) {
         s = -d;
         e = ed;
-        break;
-      case Metric::Euclidean: {
-        float nn = norm * norm;
+      } else if constexpr (M == Metric::Euclidean) {
+        float nn = norms[i] * norms[i];
         double a = static_cast<float>(q2 + nn);
         s = a - 2.0 * d;
         e = 2.0 * ed + 2.0 * kU * (std::fabs(a) + 2.0 * std::fabs(d) + ed);
-        break;
-      }
-      case Metric::Cosine:
-      default: {
-        if (norm == 0.0f) {  // the formula's own rule: exactly 1
-          lo = hi = 1.0;
-          return;
-        }
-        double den = std::fabs(static_cast<double>(static_cast<float>(qn * norm)));
-        double r = d / static_cast<double>(static_cast<float>(qn * norm));
+      } else {
+        // A zero stored norm scores exactly 1 by the formula's own rule.
+        bool zero = norms[i] == 0.0f;
+        double den = static_cast<float>(qn * norms[i]);
+        double r = zero ? 0.0 : d / den;
+        double inv = zero ? 0.0 : 1.0 / std::fabs(den);
         s = 1.0 - r;
-        e = (ed / den) * (1.0 + 3.0 * kU) + kU * (std::fabs(1.0 - r) + 2.0 * std::fabs(r)) * 1.01;
-        break;
+        e = zero ? 0.0 : (ed * inv) * (1.0 + 3.0 * kU) + kU * (std::fabs(1.0 - r) + 2.0 * std::fabs(r)) * 1.01;
       }
+      e = (e + std::fabs(s) * 0x1p-40 + kTiny) * kSlack;
+      lo[i] = s - e;
+      hi[i] = s + e;
     }
-    e = (e + std::fabs(s) * 0x1p-40 + kTiny) * kSlack;
-    lo = s - e;
-    hi = s + e;
   }
 };
 
@@ -193,14 +203,13 @@ struct FormulaQuery {
 void preselect_range(const ScanRows& rows, const float* query, const FormulaQuery& fq, std::size_t begin,
                      std::size_t end, Preselect& pre) {
   float dots[kBlockRows], sq[kBlockRows];
+  double roots[kBlockRows], lo[kBlockRows], hi[kBlockRows];
   for (std::size_t at = begin; at < end; at += kBlockRows) {
     std::size_t n = std::min(kBlockRows, end - at);
     block_dot_sq(query, rows.data + at * rows.dim, n, rows.dim, dots, sq);
-    for (std::size_t i = 0; i < n; ++i) {
-      double lo, hi;
-      fq.bounds(dots[i], std::sqrt(static_cast<double>(sq[i])), rows.norms[at + i], lo, hi);
-      pre.offer(static_cast<std::uint32_t>(at + i), lo, hi);
-    }
+    for (std::size_t i = 0; i < n; ++i) roots[i] = std::sqrt(static_cast<double>(sq[i]));
+    fq.block_bounds(dots, roots, rows.norms + at, n, lo, hi);
+    for (std::size_t i = 0; i < n; ++i) pre.offer(static_cast<std::uint32_t>(at + i), lo[i], hi[i]);
   }
 }
 
@@ -331,6 +340,7 @@ void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::
   parallel_for(blocks, [&](std::size_t b) {
     std::size_t q0 = b * per_block, qn = std::min(per_block, query_count - q0);
     std::vector<float> qmat(qn * dim), products(qn * kRowBlock);
+    std::vector<double> lo(kRowBlock), hi(kRowBlock);
     std::vector<FormulaQuery> fqs;
     std::vector<Preselect> pres;
     std::vector<bool> zero(qn, false);
@@ -347,11 +357,8 @@ void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::
       for (std::size_t j = 0; j < qn; ++j) {
         if (zero[j]) continue;
         const float* p = products.data() + j * kRowBlock;
-        for (std::size_t i = 0; i < n; ++i) {
-          double lo, hi;
-          fqs[j].bounds(p[i], row_root[at + i], rows.norms[at + i], lo, hi);
-          pres[j].offer(static_cast<std::uint32_t>(at + i), lo, hi);
-        }
+        fqs[j].block_bounds(p, row_root.data() + at, rows.norms + at, n, lo.data(), hi.data());
+        for (std::size_t i = 0; i < n; ++i) pres[j].offer(static_cast<std::uint32_t>(at + i), lo[i], hi[i]);
       }
     }
     for (std::size_t j = 0; j < qn; ++j) {
