@@ -1,0 +1,973 @@
+"""Sharded hovra collections on Ray: more records than one machine holds, more
+queries than its cores answer.
+
+Install the extra (``pip install "hovra[ray]"``), then::
+
+    from hovra.ray import ShardedDatabase, write_dataset
+
+    db = ShardedDatabase("/data/vectors", dim=384, shards=4)   # starts Ray locally if needed
+    db.add_many(ids, matrix, metadatas)
+    hits = db.search(query, k=10, where_filter={"lang": "en"})
+
+    # or build it from a Ray Dataset at the end of an embedding pipeline
+    db = write_dataset(ds.map_batches(embed), "/data/vectors", shards=4)
+
+A sharded collection is a directory ``path`` holding ``shards.json`` and one
+ordinary hovra database per shard (``path/shard-000``, ``path/shard-001``,
+...). Each shard is served by one Ray actor that owns its directory (and its
+lock) on the node where the directory lives. A record lives on shard
+``zlib.crc32(id.encode("utf-8")) % shards``; searches ask every shard and
+merge the answers, so results equal those of one database holding all the
+records (up to the graph search's own approximation on each shard).
+"""
+from __future__ import annotations
+
+import heapq
+import itertools
+import json
+import os
+import time
+import zlib
+from collections import deque
+from collections.abc import Callable, Iterable, Sequence
+from typing import TYPE_CHECKING, Any, SupportsFloat, SupportsIndex, TypeVar
+
+try:
+    import ray
+    import ray.actor
+    import ray.exceptions
+    from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
+except ImportError:  # pragma: no cover - depends on the environment
+    raise ImportError("hovra.ray needs Ray; install it with: pip install 'hovra[ray]'")
+
+import numpy as np
+import numpy.typing as npt
+
+from _hovra import Database, SearchResult
+
+if TYPE_CHECKING:
+    import ray.data
+
+__all__ = ["ShardedDatabase", "ShardUnavailableError", "shard_of", "write_dataset"]
+
+LAYOUT_FILE = "shards.json"
+LAYOUT_FORMAT = 1
+ROUTING = "crc32(utf-8 id) % shards"
+NAMESPACE = "hovra"
+
+_Vector = Sequence[SupportsFloat] | npt.NDArray[Any]
+_Vectors = Sequence[Sequence[SupportsFloat]] | npt.NDArray[Any]
+_Metadata = dict[str, Any]
+_Filter = dict[str, Any]
+_T = TypeVar("_T")
+
+# Database methods that a shard answers without changing anything; Ray may
+# retry them on a restarted shard actor.
+_READS = frozenset({"get", "count", "ids", "stats", "verify", "__contains__", "__len__", "total_slots",
+                    "deleted_count", "quantized_search"})
+# Database methods that change a shard; never retried, since a call cut off
+# by a crash may or may not have been applied.
+_WRITES = frozenset({"add", "upsert", "update", "delete", "add_many", "upsert_many", "save", "compact",
+                     "enable_quantized_search", "disable_quantized_search"})
+_PROPERTIES = frozenset({"total_slots", "deleted_count", "quantized_search"})
+_IN_USE = "is in use by another process"
+_DUPLICATE = "' already exists, use upsert instead"
+
+
+def shard_of(id: str, shards: int) -> int:
+    """The shard that holds the record ``id`` in a collection of ``shards``
+    shards: ``zlib.crc32(id.encode("utf-8")) % shards``. The rule is stable
+    across processes and Python versions (unlike ``hash()``)."""
+    return zlib.crc32(id.encode("utf-8")) % shards
+
+
+class ShardUnavailableError(RuntimeError):
+    """A call reached a shard whose actor has died or is restarting.
+
+    ``shard`` is the shard's number. A write that fails this way may or may
+    not have been applied; every write that returned normally was logged and
+    survives the actor's restart.
+    """
+
+    def __init__(self, message: str, shard: int) -> None:
+        super().__init__(message)
+        self.shard = shard
+
+
+# ---------------------------------------------------------------------------
+# Files of a sharded collection
+# ---------------------------------------------------------------------------
+
+def _shard_dir(root: str, index: int) -> str:
+    return os.path.join(root, f"shard-{index:03d}")
+
+
+def _read_layout(root: str) -> dict[str, Any] | None:
+    """The parsed ``shards.json`` of ``root``, or None when there is none."""
+    try:
+        with open(os.path.join(root, LAYOUT_FILE), encoding="utf-8") as f:
+            layout = json.load(f)
+    except FileNotFoundError:
+        return None
+    if (not isinstance(layout, dict) or layout.get("format_version") != LAYOUT_FORMAT
+            or not isinstance(layout.get("shards"), int) or layout["shards"] < 1
+            or layout.get("routing") != ROUTING):
+        raise ValueError(f"'{os.path.join(root, LAYOUT_FILE)}' is not a layout this version of hovra reads")
+    return layout
+
+
+def _write_layout(root: str, layout: dict[str, Any]) -> None:
+    """Writes ``shards.json`` unless it is there. Several shards on shared
+    storage may do this at once: each writes its own temporary file and
+    renames it into place, and all write the same bytes."""
+    os.makedirs(root, exist_ok=True)
+    target = os.path.join(root, LAYOUT_FILE)
+    if os.path.exists(target):
+        return
+    temporary = f"{target}.{os.getpid()}.tmp"
+    with open(temporary, "w", encoding="utf-8") as f:
+        json.dump(layout, f, indent=2)
+        f.write("\n")
+        f.flush()
+        os.fsync(f.fileno())
+    os.replace(temporary, target)
+
+
+def _probe(root: str) -> tuple[dict[str, Any] | None, list[int]]:
+    """Runs on one node: that node's copy of the layout and the shard
+    directories it holds."""
+    layout = _read_layout(root)
+    try:
+        names = os.listdir(root)
+    except OSError:
+        names = []
+    held = sorted(int(n[6:]) for n in names
+                  if n.startswith("shard-") and n[6:].isdigit() and os.path.isdir(os.path.join(root, n)))
+    return layout, held
+
+
+_probe_task: Any = ray.remote(num_cpus=0, max_retries=0)(_probe)
+
+
+# ---------------------------------------------------------------------------
+# The shard actor
+# ---------------------------------------------------------------------------
+
+class _Shard:
+    """One shard: an ordinary Database in ``root/shard-NNN`` on this node.
+
+    Ray runs one call at a time per shard, in the order each caller sent
+    them; batches use the database's own worker threads. After a crash Ray
+    starts the actor again, and it reopens its directory: the log replays
+    every change that was acknowledged.
+    """
+
+    def __init__(self, root: str, index: int, layout: dict[str, Any], create: dict[str, Any] | None,
+                 options: dict[str, Any], threads: int | None) -> None:
+        if threads:
+            # hovra sizes its worker pool from this when the pool is first used.
+            os.environ["RAYON_NUM_THREADS"] = str(threads)
+        self.index = index
+        self.layout = layout
+        self.path = _shard_dir(root, index)
+        restarted = ray.get_runtime_context().was_current_actor_reconstructed
+        if create is not None and not restarted:
+            _write_layout(root, layout)
+        else:
+            # A restart, or an existing shard: never create an empty database
+            # in place of a directory that has gone missing.
+            create = None
+        self.db = self._open(create or {}, options)
+
+    def _open(self, create: dict[str, Any], options: dict[str, Any], wait: float = 120.0) -> Database:
+        # A restarted actor may start while the process it replaces is still
+        # exiting and holding the directory's lock; wait for the lock.
+        deadline = time.monotonic() + wait
+        pause = 0.05
+        while True:
+            try:
+                return Database(self.path, **create, **options)
+            except ValueError as error:
+                if _IN_USE not in str(error) or time.monotonic() > deadline:
+                    raise
+            time.sleep(pause)
+            pause = min(pause * 2, 1.0)
+
+    def info(self) -> dict[str, Any]:
+        return {"dim": self.db.dim, "metric": self.db.metric, "pid": os.getpid(), "layout": self.layout,
+                "node_id": ray.get_runtime_context().get_node_id()}
+
+    def call(self, name: str, *args: Any, **kwargs: Any) -> Any:
+        if name in _PROPERTIES:
+            return getattr(self.db, name)
+        if name not in _READS and name not in _WRITES:
+            raise AttributeError(name)
+        return getattr(self.db, name)(*args, **kwargs)
+
+    def search(self, vector: Any, **options: Any) -> list[SearchResult]:
+        return self.db.search(vector, **options)
+
+    def search_many(self, vectors: Any, **options: Any) -> list[list[SearchResult]]:
+        return self.db.search_many(vectors, **options)
+
+    def search_arrays(self, queries: Any, **options: Any) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]:
+        return self.db.search_arrays(queries, **options)
+
+    def delete_ids(self, ids: list[str]) -> None:
+        for id in ids:
+            self.db.delete(id)
+
+    def timed_search_many(self, vectors: Any, **options: Any) -> float:
+        """Seconds the shard spends on search_many, results dropped (for
+        measuring what the fan-out and the merge add)."""
+        start = time.perf_counter()
+        self.db.search_many(vectors, **options)
+        return time.perf_counter() - start
+
+    def close(self) -> None:
+        self.db.close()
+        ray.actor.exit_actor()
+
+
+_ShardActor: Any = ray.remote(_Shard)
+# Reads may be retried on a restarted actor; writes are not.
+_RETRIED_READS = 5
+_START_ATTEMPTS = 4
+
+
+# ---------------------------------------------------------------------------
+# Merging per-shard answers
+# ---------------------------------------------------------------------------
+
+def _hit_order(hit: SearchResult) -> tuple[float, str]:
+    return hit.distance, hit.id
+
+
+def _merge_hits(per_shard: Sequence[Sequence[SearchResult]], k: int) -> list[SearchResult]:
+    """The k closest hits of all shards, by distance and then id."""
+    if len(per_shard) == 1:
+        return list(per_shard[0])
+    return heapq.nsmallest(k, itertools.chain.from_iterable(per_shard), key=_hit_order)
+
+
+def _merge_arrays(per_shard: Sequence[tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]],
+                  k: int) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]:
+    """search_arrays answers of all shards merged row by row: the k closest
+    by distance and then id; padding (None ids, NaN distances) sorts last."""
+    if len(per_shard) == 1:
+        return per_shard[0]
+    ids = np.concatenate([i for i, _ in per_shard], axis=1)
+    distances = np.concatenate([d for _, d in per_shard], axis=1)
+    names = np.where(ids == None, "", ids).astype(str)  # noqa: E711 - elementwise
+    order = np.lexsort((names, distances), axis=1)[:, :k]
+    return np.take_along_axis(ids, order, 1), np.take_along_axis(distances, order, 1)
+
+
+def _as_query_array(vectors: Any) -> Any:
+    """A numeric NumPy batch as one contiguous float32 array (cheap to ship);
+    anything else unchanged, for the shards to convert or refuse exactly as
+    a Database does."""
+    if isinstance(vectors, np.ndarray) and vectors.dtype.kind in "biuf":
+        return np.ascontiguousarray(vectors, dtype=np.float32)
+    return vectors
+
+
+# ---------------------------------------------------------------------------
+# Ray connection and placement
+# ---------------------------------------------------------------------------
+
+def _connect(address: str | None) -> None:
+    if ray.is_initialized():
+        return
+    if address is None:
+        ray.init()  # a cluster named by RAY_ADDRESS, else a local Ray with this machine's cores
+    else:
+        ray.init(address=address)
+
+
+def _alive_nodes() -> list[dict[str, Any]]:
+    nodes = [n for n in ray.nodes() if n.get("Alive")]
+    return sorted(nodes, key=lambda n: (n["NodeManagerAddress"], n["NodeID"]))
+
+
+def _candidate_nodes(wanted: Sequence[str] | None) -> list[str]:
+    """Node ids to deal new shards over: those of ``wanted`` (node ids or IP
+    addresses), or else every live node that has CPUs."""
+    alive = _alive_nodes()
+    if wanted is not None:
+        chosen = []
+        for name in wanted:
+            match = [n["NodeID"] for n in alive if name in (n["NodeID"], n["NodeManagerAddress"])]
+            if not match:
+                raise ValueError(f"no live Ray node has the id or address '{name}'")
+            chosen.append(match[0])
+    else:
+        chosen = [n["NodeID"] for n in alive if n.get("Resources", {}).get("CPU", 0) > 0]
+        chosen = chosen or [n["NodeID"] for n in alive]
+    if not chosen:
+        raise ValueError("the Ray cluster has no live node")
+    return chosen
+
+
+def _on_node(node_id: str) -> NodeAffinitySchedulingStrategy:
+    return NodeAffinitySchedulingStrategy(node_id=node_id, soft=False)
+
+
+# ---------------------------------------------------------------------------
+# The collection
+# ---------------------------------------------------------------------------
+
+class ShardedDatabase:
+    """A hovra collection split over shards served by Ray actors.
+
+    Each shard is an ordinary :class:`hovra.Database` in ``path/shard-NNN``,
+    owned (with its directory lock) by one Ray actor pinned to the node that
+    holds the directory. A record lives on shard
+    ``zlib.crc32(id.encode("utf-8")) % shards`` (see :func:`shard_of`);
+    ``path/shards.json`` records the shard count, the routing rule and a
+    format version. Methods and their arguments are those of
+    :class:`hovra.Database`; searches ask every shard with the same k,
+    ef_search, where_filter and max_distance and merge the hits by distance
+    (ties by id), so they equal the results of one database holding all the
+    records. A batch of queries goes to each shard as one NumPy array.
+
+    Args:
+        path: The collection's directory (str or os.PathLike). A relative
+            path is made absolute against the driver's working directory;
+            on a cluster it names the same place on every node.
+        dim, metric, m, ef_construction, quantize, sync_writes: As for
+            :class:`hovra.Database`, for every shard. Without ``dim`` an
+            existing collection is opened and nothing is created.
+        shards: The number of shards of a new collection (default: one per
+            live Ray node with CPUs). For an existing collection it must be
+            None or the stored count.
+        address: The Ray cluster to join when Ray is not running in this
+            process yet ("auto", "ray://head:10001", ...). None joins the
+            cluster named by RAY_ADDRESS, or else starts a local Ray with
+            this machine's cores.
+        nodes: For a new collection, the Ray node ids or IP addresses to
+            deal the shards over, round robin (default: every live node with
+            CPUs). An existing collection's shards go where their
+            directories are.
+        detached: Keep the shard actors alive after this driver exits, until
+            :meth:`close`. By default they stop when the driver that started
+            them exits or drops its last ShardedDatabase for the path.
+        max_restarts: How often Ray restarts a crashed shard actor (-1:
+            always, while its node lives).
+        shard_threads: Worker threads of each shard's database (default:
+            one per core of its node).
+
+    Shard actors reserve no CPU, so more shards than cores still start.
+    They are named after the path in the Ray namespace "hovra": a second
+    driver, or a second ShardedDatabase in this one, reuses the live actors
+    instead of opening the directories again. A crashed actor is restarted
+    on its node and reopens its directory, replaying its log; a call that
+    meets a dead or restarting shard raises :class:`ShardUnavailableError`
+    naming the shard (reads are retried a few times first). A shard whose
+    node is lost is lost with it, unless ``path`` sits on storage that
+    every node mounts.
+
+    Raises:
+        ValueError: "database not found — specify dim to create a new one"
+            when ``dim`` is None and no node holds a collection at ``path``;
+            a ``shards`` count that differs from the stored one; a shard
+            whose directory no live node holds; any error of opening a
+            shard's database (damaged files, a directory in use by a process
+            that is not a shard actor).
+    """
+
+    def __init__(
+        self,
+        path: str | os.PathLike[str],
+        dim: SupportsIndex | None = None,
+        metric: str | None = None,
+        m: SupportsIndex | None = None,
+        ef_construction: SupportsIndex | None = None,
+        quantize: bool = False,
+        *,
+        shards: int | None = None,
+        sync_writes: bool = False,
+        address: str | None = None,
+        nodes: Sequence[str] | None = None,
+        detached: bool = False,
+        max_restarts: int = -1,
+        shard_threads: int | None = None,
+    ) -> None:
+        if shards is not None and (isinstance(shards, bool) or not isinstance(shards, int) or shards < 1):
+            raise ValueError("shards must be a positive int")
+        self._path = os.path.abspath(os.fsdecode(os.fspath(path)))
+        self._closed = False
+        _connect(address)
+        create = None
+        if dim is not None:
+            create = {"dim": dim, "metric": metric, "m": m, "ef_construction": ef_construction,
+                      "quantize": quantize}
+        self._actors: list[Any] = []
+        for attempt in range(_START_ATTEMPTS):
+            self._actors = self._start(shards, create, {"sync_writes": sync_writes}, nodes, detached,
+                                       max_restarts, shard_threads)
+            try:
+                info = self._gather([a.info.remote() for a in self._actors])
+                self._count = len(self._actors)
+                break
+            except ShardUnavailableError:
+                # A named actor that was found may have been stopping (its
+                # ShardedDatabase closed or dropped); start afresh.
+                if attempt == _START_ATTEMPTS - 1:
+                    raise
+                time.sleep(0.5)
+        self._dim: int = info[0]["dim"]
+        self._metric: str = info[0]["metric"]
+
+    # -- starting the shards -------------------------------------------------
+
+    def _actor_name(self, index: int) -> str:
+        return f"{self._path}/shard-{index:03d}"
+
+    def _live_actor(self, index: int) -> Any:
+        try:
+            return ray.get_actor(self._actor_name(index), namespace=NAMESPACE)
+        except ValueError:
+            return None
+
+    def _start(self, shards: int | None, create: dict[str, Any] | None, options: dict[str, Any],
+               nodes: Sequence[str] | None, detached: bool, max_restarts: int,
+               threads: int | None) -> list[Any]:
+        layout = self._layout_of_live_shards()
+        placement: list[str | None] | None = None
+        if layout is None:
+            layout, placement = self._locate()
+        if layout is not None:
+            if shards is not None and shards != layout["shards"]:
+                raise ValueError(f"the collection at '{self._path}' has {layout['shards']} shards, not {shards}")
+            create = None
+        else:
+            if create is None:
+                raise ValueError("database not found — specify dim to create a new one")
+            candidates = _candidate_nodes(nodes)
+            count = shards if shards is not None else len(candidates)
+            layout = {"format_version": LAYOUT_FORMAT, "shards": count, "routing": ROUTING}
+            placement = [candidates[i % len(candidates)] for i in range(count)]
+        actors = []
+        for index in range(layout["shards"]):
+            actor = self._live_actor(index)
+            if actor is None:
+                if placement is None:
+                    _, placement = self._locate()
+                node = placement[index] if index < len(placement) else None
+                if node is None:
+                    raise ValueError(f"shard {index} of '{self._path}': no live Ray node holds its directory "
+                                     f"'{_shard_dir(self._path, index)}'")
+                actor = _ShardActor.options(
+                    name=self._actor_name(index), namespace=NAMESPACE, get_if_exists=True,
+                    lifetime="detached" if detached else None, num_cpus=0, max_restarts=max_restarts,
+                    max_task_retries=0, scheduling_strategy=_on_node(node),
+                ).remote(self._path, index, layout, create, options, threads)
+            actors.append(actor)
+        return actors
+
+    def _layout_of_live_shards(self) -> dict[str, Any] | None:
+        """The layout that live shard actors of this path (started by this
+        or another driver) were started with, or None."""
+        first = self._live_actor(0)
+        if first is None:
+            return None
+        try:
+            layout: dict[str, Any] = ray.get(first.info.remote())["layout"]
+            return layout
+        except ray.exceptions.RayError:
+            return None
+
+    def _locate(self) -> tuple[dict[str, Any] | None, list[str | None]]:
+        """Asks every live node for its copy of the layout and the shard
+        directories it holds; returns the layout (None if no node has one)
+        and, per shard, the node to run it on (None if no node holds it).
+        A shard held by several nodes (shared storage) goes to one of them,
+        round robin."""
+        alive = _alive_nodes()
+        answers = ray.get([_probe_task.options(scheduling_strategy=_on_node(n["NodeID"])).remote(self._path)
+                           for n in alive])
+        layouts = [a[0] for a in answers if a[0] is not None]
+        if not layouts:
+            return None, []
+        layout = layouts[0]
+        if any(other["shards"] != layout["shards"] for other in layouts):
+            raise ValueError(f"the nodes hold different layouts for '{self._path}'")
+        placement: list[str | None] = []
+        for index in range(layout["shards"]):
+            holders = [n["NodeID"] for n, (_, held) in zip(alive, answers) if index in held]
+            placement.append(holders[index % len(holders)] if holders else None)
+        return layout, placement
+
+    # -- calling the shards ----------------------------------------------------
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError("database is closed")
+
+    def _unavailable(self, index: int, error: BaseException) -> ShardUnavailableError:
+        detail = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+        failed = ShardUnavailableError(
+            f"shard {index} of '{self._path}' is unavailable (its actor died or is restarting): {detail}", index)
+        failed.__cause__ = error
+        return failed
+
+    def _outcome(self, index: int, ref: Any) -> Any:
+        """The value of one shard call, or the exception it ended with: the
+        database's own error, or ShardUnavailableError."""
+        try:
+            return ray.get(ref)
+        except ray.exceptions.RayTaskError as error:
+            cause = getattr(error, "cause", None)
+            return cause if isinstance(cause, BaseException) else error
+        except ray.exceptions.RayActorError as error:
+            if getattr(error, "_actor_init_failed", False):
+                # The shard could not open its directory: say why.
+                message = str(getattr(error, "error_msg", error))
+                lines = [line for line in message.splitlines() if line.strip()]
+                return ValueError(f"shard {index} of '{self._path}' failed to start: {lines[-1] if lines else message}")
+            return self._unavailable(index, error)
+
+    def _gather(self, refs: Sequence[Any], shards: Sequence[int] | None = None) -> list[Any]:
+        """Waits for every call, then raises the first failure in shard order
+        or returns the values."""
+        indexes = list(shards) if shards is not None else list(range(len(refs)))
+        outcomes = [self._outcome(i, ref) for i, ref in zip(indexes, refs)]
+        for outcome in outcomes:
+            if isinstance(outcome, BaseException):
+                raise outcome
+        return outcomes
+
+    def _call(self, index: int, name: str, *args: Any, **kwargs: Any) -> Any:
+        self._check_open()
+        return self._gather([self._submit(index, name, *args, **kwargs)], [index])[0]
+
+    def _submit(self, index: int, name: str, *args: Any, **kwargs: Any) -> Any:
+        method = self._actors[index].call
+        if name in _READS:
+            method = method.options(max_task_retries=_RETRIED_READS)
+        return method.remote(name, *args, **kwargs)
+
+    def _fan_out(self, name: str, *args: Any, **kwargs: Any) -> list[Any]:
+        self._check_open()
+        return self._gather([self._submit(i, name, *args, **kwargs) for i in range(self._count)])
+
+    def _search_refs(self, method: str, query: Any, options: dict[str, Any]) -> list[Any]:
+        self._check_open()
+        refs = []
+        for actor in self._actors:
+            remote = getattr(actor, method).options(max_task_retries=_RETRIED_READS)
+            refs.append(remote.remote(query, **options))
+        return refs
+
+    def _route(self, ids: Sequence[str]) -> dict[int, list[int]]:
+        """Positions of ``ids`` grouped by shard, in batch order."""
+        count = self._count
+        groups: dict[int, list[int]] = {}
+        for position, id in enumerate(ids):
+            if not isinstance(id, str):
+                raise TypeError(f"argument 'ids': '{type(id).__name__}' object cannot be converted to 'PyString'")
+            groups.setdefault(shard_of(id, count), []).append(position)
+        return groups
+
+    def _owner(self, id: str) -> int:
+        self._check_open()
+        if not isinstance(id, str):
+            raise TypeError(f"argument 'id': '{type(id).__name__}' object cannot be converted to 'PyString'")
+        return shard_of(id, self._count)
+
+    # -- properties --------------------------------------------------------------
+
+    @property
+    def path(self) -> str:
+        """The collection's directory (absolute)."""
+        return self._path
+
+    @property
+    def shards(self) -> int:
+        """The number of shards."""
+        return self._count
+
+    @property
+    def dim(self) -> int:
+        """The vector dimension."""
+        return self._dim
+
+    @property
+    def metric(self) -> str:
+        """"cosine", "euclidean" or "dot_product"."""
+        return self._metric
+
+    @property
+    def total_slots(self) -> int:
+        """Total allocated slots (active + deleted), over all shards."""
+        return sum(self._fan_out("total_slots"))
+
+    @property
+    def deleted_count(self) -> int:
+        """Number of deleted slots that haven't been reclaimed, over all shards."""
+        return sum(self._fan_out("deleted_count"))
+
+    @property
+    def quantized_search(self) -> bool:
+        """Whether quantized search is enabled on every shard."""
+        return all(self._fan_out("quantized_search"))
+
+    # -- records -------------------------------------------------------------------
+
+    def add(self, id: str, vector: _Vector, metadata: _Metadata | None = None) -> None:
+        """Add a record to its shard; an existing id is refused (use upsert)."""
+        self._call(self._owner(id), "add", id, vector, metadata)
+
+    def upsert(self, id: str, vector: _Vector, metadata: _Metadata | None = None) -> None:
+        """Add or update a vector."""
+        self._call(self._owner(id), "upsert", id, vector, metadata)
+
+    def update(self, id: str, vector: _Vector | None = None, metadata: _Metadata | None = None) -> None:
+        """Replace the vector and/or the metadata of an existing record."""
+        self._call(self._owner(id), "update", id, vector, metadata)
+
+    def delete(self, id: str) -> bool:
+        """Delete a record; returns whether it existed."""
+        deleted: bool = self._call(self._owner(id), "delete", id)
+        return deleted
+
+    def get(self, id: str) -> tuple[list[float], _Metadata | None]:
+        """The record's (vector, metadata); ValueError "id '...' not found"."""
+        record: tuple[list[float], _Metadata | None] = self._call(self._owner(id), "get", id)
+        return record
+
+    def __contains__(self, id: object) -> bool:
+        if not isinstance(id, str):
+            raise TypeError(f"argument 'id': '{type(id).__name__}' object cannot be converted to 'PyString'")
+        found: bool = self._call(self._owner(id), "__contains__", id)
+        return found
+
+    def __len__(self) -> int:
+        return sum(self._fan_out("__len__"))
+
+    def _split(self, ids: Sequence[str], vectors: _Vectors,
+               metadatas: Sequence[_Metadata | None] | None) -> dict[int, tuple[list[str], Any, Any]]:
+        """Checks a batch as a Database does before it changes anything
+        (lengths, then each vector's dimension) and splits it by shard."""
+        ids = list(ids)
+        if len(ids) != len(vectors):
+            raise ValueError(f"ids length ({len(ids)}) != vectors length ({len(vectors)})")
+        if metadatas is not None and len(metadatas) != len(ids):
+            raise ValueError(f"metadatas length ({len(metadatas)}) != ids length ({len(ids)})")
+        vectors = _as_query_array(vectors)
+        if isinstance(vectors, np.ndarray):
+            if vectors.ndim == 2 and len(ids) and vectors.shape[1] != self._dim:
+                raise ValueError(f"dimension mismatch: expected {self._dim}, got {vectors.shape[1]}")
+        else:
+            for row in vectors:
+                try:
+                    length = len(row)
+                except TypeError:
+                    continue  # the shard reports the wrong type
+                if length != self._dim:
+                    raise ValueError(f"dimension mismatch: expected {self._dim}, got {length}")
+        parts = {}
+        for shard, positions in self._route(ids).items():
+            if isinstance(vectors, np.ndarray):
+                part_vectors: Any = vectors[np.asarray(positions)]
+            else:
+                part_vectors = [vectors[p] for p in positions]
+            part_metadatas = None if metadatas is None else [metadatas[p] for p in positions]
+            parts[shard] = ([ids[p] for p in positions], part_vectors, part_metadatas)
+        return parts
+
+    def add_many(self, ids: Sequence[str], vectors: _Vectors,
+                 metadatas: Sequence[_Metadata | None] | None = None) -> None:
+        """Add a batch of new records, each shard's part in parallel.
+
+        All or nothing, as on one database: the lengths and every vector's
+        dimension are checked first, and if a shard refuses its part (an id
+        that exists, a duplicate id in the batch, bad metadata), the parts
+        that other shards stored are deleted again before the error is
+        raised. The error is the one a single database raises first.
+        """
+        self._check_open()
+        parts = self._split(ids, vectors, metadatas)
+        shards = sorted(parts)
+        refs = [self._submit(s, "add_many", *parts[s]) for s in shards]
+        outcomes = [self._outcome(s, ref) for s, ref in zip(shards, refs)]
+        failures = [(s, o) for s, o in zip(shards, outcomes) if isinstance(o, BaseException)]
+        if not failures:
+            return
+        # Undo the parts that were stored: their ids were new.
+        undo = [(s, self._actors[s].delete_ids.remote(parts[s][0]))
+                for s, o in zip(shards, outcomes) if not isinstance(o, BaseException)]
+        for shard, ref in undo:
+            self._outcome(shard, ref)
+        raise self._first_failure(failures, list(ids))
+
+    @staticmethod
+    def _first_failure(failures: list[tuple[int, BaseException]], ids: list[str]) -> BaseException:
+        """The failure to report: an unavailable shard, else the duplicate id
+        earliest in the batch (as one database reports it), else the first
+        shard's error."""
+        position = {id: i for i, id in reversed(list(enumerate(ids)))}
+
+        def rank(item: tuple[int, BaseException]) -> tuple[int, int]:
+            text = str(item[1])
+            if isinstance(item[1], ShardUnavailableError):
+                return 0, item[0]
+            if text.startswith("id '") and text.endswith(_DUPLICATE):
+                return 1, position.get(text[4:-len(_DUPLICATE)], len(ids))
+            return 2, item[0]
+
+        return min(failures, key=rank)[1]
+
+    def upsert_many(self, ids: Sequence[str], vectors: _Vectors,
+                    metadatas: Sequence[_Metadata | None] | None = None) -> None:
+        """Batch upsert — inserts new vectors, updates existing ones.
+
+        The lengths and dimensions are checked before any shard changes;
+        each shard's part is then applied in parallel, in batch order.
+        """
+        self._check_open()
+        parts = self._split(ids, vectors, metadatas)
+        shards = sorted(parts)
+        self._gather([self._submit(s, "upsert_many", *parts[s]) for s in shards], shards)
+
+    def count(self, where_filter: _Filter | None = None) -> int:
+        """Count vectors matching a filter, or all vectors if no filter."""
+        return sum(self._fan_out("count", where_filter))
+
+    def ids(self) -> list[str]:
+        """Ids of all records, shard by shard (in no particular order)."""
+        return list(itertools.chain.from_iterable(self._fan_out("ids")))
+
+    # -- searching -----------------------------------------------------------------
+
+    def search(self, vector: _Vector, k: SupportsIndex = 10, ef_search: SupportsIndex | None = None,
+               where_filter: _Filter | None = None,
+               max_distance: SupportsFloat | None = None) -> list[SearchResult]:
+        """Search for the k nearest neighbors over every shard.
+        Returns list of SearchResult objects with .id, .distance, .metadata attributes.
+        `where_filter`: optional dict like {"field": "value"} or {"field": {"$ne": "value"}}
+        `max_distance`: optional float — discard results beyond this distance."""
+        options = {"k": k, "ef_search": ef_search, "where_filter": where_filter, "max_distance": max_distance}
+        per_shard = self._gather(self._search_refs("search", _as_query_array(vector), options))
+        return _merge_hits(per_shard, int(k))
+
+    def search_many(self, vectors: _Vectors, k: SupportsIndex = 10, ef_search: SupportsIndex | None = None,
+                    where_filter: _Filter | None = None,
+                    max_distance: SupportsFloat | None = None) -> list[list[SearchResult]]:
+        """Search multiple queries on every shard in parallel. Returns list of list of SearchResult.
+        `where_filter`: optional metadata filter (same syntax as search).
+        `max_distance`: optional float — discard results beyond this distance.
+
+        The queries travel to each shard as one float32 array."""
+        options = {"k": k, "ef_search": ef_search, "where_filter": where_filter, "max_distance": max_distance}
+        per_shard = self._gather(self._search_refs("search_many", _as_query_array(vectors), options))
+        limit = int(k)
+        return [_merge_hits(hits, limit) for hits in zip(*per_shard)]
+
+    def search_arrays(self, queries: _Vectors, k: SupportsIndex = 10, ef_search: SupportsIndex | None = None,
+                      where_filter: _Filter | None = None, max_distance: SupportsFloat | None = None,
+                      ) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]:
+        """As :meth:`hovra.Database.search_arrays`, over every shard: an
+        (n, k) object array of ids (None where a query found fewer than k)
+        and an (n, k) float32 array of distances (NaN there)."""
+        options = {"k": k, "ef_search": ef_search, "where_filter": where_filter, "max_distance": max_distance}
+        per_shard = self._gather(self._search_refs("search_arrays", _as_query_array(queries), options))
+        return _merge_arrays(per_shard, int(k))
+
+    # -- the whole collection --------------------------------------------------------
+
+    def save(self) -> None:
+        """Save every shard (in parallel)."""
+        self._fan_out("save")
+
+    def compact(self) -> None:
+        """Rebuild every shard's index with only live vectors, reclaiming deleted slots."""
+        self._fan_out("compact")
+
+    def enable_quantized_search(self) -> None:
+        """Enable quantized search on every shard (see Database.enable_quantized_search)."""
+        self._fan_out("enable_quantized_search")
+
+    def disable_quantized_search(self) -> None:
+        """Disable quantized search on every shard."""
+        self._fan_out("disable_quantized_search")
+
+    def verify(self) -> None:
+        """Check every shard's saved files (see Database.verify)."""
+        self._fan_out("verify")
+
+    def stats(self) -> dict[str, Any]:
+        """Database.stats() combined over the shards: counts and bytes are
+        sums, num_layers and max_degree_layer0 the largest, min_degree_layer0
+        the smallest over shards holding records, avg_degree_layer0 the mean
+        over all records; uses_brute_force and uses_quantized_search are True
+        when they hold on every shard. "shards" lists each shard's own
+        dict."""
+        each = self._fan_out("stats")
+        live = [s for s in each if s["num_vectors"]]
+        total = sum(s["num_vectors"] for s in each)
+        combined: dict[str, Any] = {
+            "num_vectors": total,
+            "num_deleted": sum(s["num_deleted"] for s in each),
+            "num_layers": max(s["num_layers"] for s in each),
+            "avg_degree_layer0": (sum(s["avg_degree_layer0"] * s["num_vectors"] for s in live) / total
+                                  if total else 0.0),
+            "max_degree_layer0": max(s["max_degree_layer0"] for s in each),
+            "min_degree_layer0": min((s["min_degree_layer0"] for s in live), default=0),
+            "memory_vectors_bytes": sum(s["memory_vectors_bytes"] for s in each),
+            "memory_graph_bytes": sum(s["memory_graph_bytes"] for s in each),
+            "memory_quantized_bytes": sum(s["memory_quantized_bytes"] for s in each),
+            "uses_brute_force": all(s["uses_brute_force"] for s in each),
+            "uses_quantized_search": all(s["uses_quantized_search"] for s in each),
+            "shards": each,
+        }
+        return combined
+
+    def close(self) -> None:
+        """Stop the shard actors: each closes its database (releasing its
+        directory) and exits. Other drivers that use the same actors lose
+        them too. close() does not save; later calls raise ValueError
+        "database is closed". Closing again does nothing."""
+        if self._closed:
+            return
+        self._closed = True
+        refs = [actor.close.remote() for actor in self._actors]
+        for ref in refs:
+            try:
+                ray.get(ref)
+            except ray.exceptions.RayError:
+                pass  # the actor exits while answering, or was gone already
+        # Ray keeps the name of an actor that exited while handles to it
+        # remain; kill and drop ours so that a reopen starts new actors.
+        for actor in self._actors:
+            ray.kill(actor, no_restart=True)
+        self._actors = []
+
+    def __enter__(self) -> ShardedDatabase:
+        """Context manager: auto-save on exit."""
+        return self
+
+    def __exit__(self, _exc_type: object = None, _exc_val: object = None, _exc_tb: object = None) -> bool:
+        self.save()
+        return False
+
+    def __repr__(self) -> str:
+        if self._closed:
+            return f"ShardedDatabase(path={self._path!r}, closed)"
+        return f"ShardedDatabase(path={self._path!r}, shards={self._count}, dim={self._dim}, metric={self._metric!r})"
+
+
+# ---------------------------------------------------------------------------
+# Building from a Ray Dataset
+# ---------------------------------------------------------------------------
+
+def _batch_records(batch: dict[str, Any], id_column: str, vector_column: str,
+                   metadata_columns: Sequence[str]) -> tuple[list[str], npt.NDArray[np.float32],
+                                                              list[_Metadata | None] | None]:
+    """One NumPy batch of a Dataset as ids, an (n, dim) float32 array and
+    metadata dicts."""
+    for column in (id_column, vector_column, *metadata_columns):
+        if column not in batch:
+            raise ValueError(f"the dataset has no column '{column}' (it has: {', '.join(batch)})")
+    ids = batch[id_column].tolist()
+    if ids and not all(isinstance(id, str) for id in ids):
+        wrong = next(id for id in ids if not isinstance(id, str))
+        raise TypeError(f"the id column '{id_column}' must hold str, not {type(wrong).__name__}")
+    vectors = batch[vector_column]
+    if vectors.dtype == object:  # a column of separate lists or arrays
+        vectors = np.stack([np.asarray(v, dtype=np.float32) for v in vectors]) if len(vectors) else vectors
+    vectors = np.ascontiguousarray(vectors, dtype=np.float32)
+    if vectors.ndim != 2:
+        raise ValueError(f"the vector column '{vector_column}' must hold vectors of one length")
+    metadatas: list[_Metadata | None] | None = None
+    if metadata_columns:
+        columns = [batch[c].tolist() for c in metadata_columns]
+        metadatas = [dict(zip(metadata_columns, values)) for values in zip(*columns)]
+    return ids, vectors, metadatas
+
+
+def write_dataset(
+    ds: ray.data.Dataset,
+    path: str | os.PathLike[str],
+    *,
+    id_column: str = "id",
+    vector_column: str = "vector",
+    metadata_columns: Sequence[str] = (),
+    shards: int | None = None,
+    dim: SupportsIndex | None = None,
+    metric: str | None = None,
+    m: SupportsIndex | None = None,
+    ef_construction: SupportsIndex | None = None,
+    quantize: bool = False,
+    batch_size: int = 8192,
+    max_in_flight: int = 2,
+    save: bool = True,
+    **options: Any,
+) -> ShardedDatabase:
+    """Stream a Ray Dataset into a sharded collection and return it.
+
+    Blocks are pulled with ``ds.iter_batches`` (so the pipeline before, such
+    as ``ds.map_batches(embed)``, runs in parallel and streams), split by
+    shard and upserted, each shard's part as one batch; at most
+    ``max_in_flight`` batches wait per shard, so a slow shard holds the
+    stream back instead of piling up data. A row whose id is already in the
+    collection replaces that record, so running the same write again is
+    harmless.
+
+    Args:
+        ds: The dataset; one row per record.
+        path: The collection's directory; an existing collection there is
+            added to.
+        id_column: The column of str ids.
+        vector_column: The column of vectors (fixed-size tensors, lists or
+            arrays of one length).
+        metadata_columns: Columns stored as each record's metadata dict
+            (values must survive a JSON round trip).
+        shards, metric, m, ef_construction, quantize: For a new collection,
+            as for :class:`ShardedDatabase`. ``dim`` defaults to the length
+            of the first vector.
+        batch_size: Rows per batch taken from the dataset.
+        max_in_flight: Batches sent to one shard and not yet stored.
+        save: Save every shard at the end (reopening is then fast);
+            otherwise the records are in the shards' logs.
+        **options: Other ShardedDatabase arguments (address, nodes,
+            detached, sync_writes, max_restarts, shard_threads).
+
+    Raises:
+        ValueError: A missing column, vectors of different lengths, or any
+            error of the shards (the rows sent before it stay stored).
+        TypeError: Ids that are not str.
+    """
+    if max_in_flight < 1:
+        raise ValueError("max_in_flight must be at least 1")
+    columns = tuple(metadata_columns)
+    db: ShardedDatabase | None = None
+
+    def open_collection(first_dim: SupportsIndex | None) -> ShardedDatabase:
+        return ShardedDatabase(path, dim=first_dim, metric=metric, m=m, ef_construction=ef_construction,
+                               quantize=quantize, shards=shards, **options)
+
+    if dim is not None:
+        db = open_collection(dim)
+    pending: list[deque[Any]] = []
+    for batch in ds.iter_batches(batch_size=batch_size, batch_format="numpy"):
+        ids, vectors, metadatas = _batch_records(batch, id_column, vector_column, columns)
+        if not ids:
+            continue
+        if db is None:
+            db = open_collection(vectors.shape[1])
+        if not pending:
+            pending = [deque() for _ in range(db.shards)]
+        for shard, part in db._split(ids, vectors, metadatas).items():
+            waiting = pending[shard]
+            while len(waiting) >= max_in_flight:
+                db._gather([waiting.popleft()], [shard])
+            waiting.append(db._submit(shard, "upsert_many", *part))
+    if db is None:
+        db = open_collection(dim)
+    for shard, waiting in enumerate(pending):
+        db._gather(list(waiting), [shard] * len(waiting))
+    if save:
+        db.save()
+    return db
