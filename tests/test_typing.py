@@ -18,7 +18,7 @@ def run(args, cwd):
 def test_stubs_match_the_built_module(tmp_path):
     out = run(["mypy.stubtest", "_hovra", "hovra"], tmp_path)
     assert out.returncode == 0, out.stdout + out.stderr
-    # _hovra, hovra and the package's submodules (the LangChain store, the CLI, ...).
+    # _hovra, hovra and the package's submodules (the LangChain store, the CLI, Ray, ...).
     checked = re.search(r"(?:checked|in) (\d+) modules", out.stdout)
     assert checked and int(checked.group(1)) >= 5, out.stdout
 

@@ -27,10 +27,11 @@ import itertools
 import json
 import os
 import time
+import weakref
 import zlib
 from collections import deque
-from collections.abc import Callable, Iterable, Sequence
-from typing import TYPE_CHECKING, Any, SupportsFloat, SupportsIndex, TypeVar
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex, Union
 
 try:
     import ray
@@ -48,6 +49,9 @@ from _hovra import Database, SearchResult
 if TYPE_CHECKING:
     import ray.data
 
+# Ray functions without type annotations, called through an untyped name.
+_ray: Any = ray
+
 __all__ = ["ShardedDatabase", "ShardUnavailableError", "shard_of", "write_dataset"]
 
 LAYOUT_FILE = "shards.json"
@@ -55,11 +59,10 @@ LAYOUT_FORMAT = 1
 ROUTING = "crc32(utf-8 id) % shards"
 NAMESPACE = "hovra"
 
-_Vector = Sequence[SupportsFloat] | npt.NDArray[Any]
-_Vectors = Sequence[Sequence[SupportsFloat]] | npt.NDArray[Any]
+_Vector = Union[Sequence[SupportsFloat], npt.NDArray[Any]]
+_Vectors = Union[Sequence[Sequence[SupportsFloat]], npt.NDArray[Any]]
 _Metadata = dict[str, Any]
 _Filter = dict[str, Any]
-_T = TypeVar("_T")
 
 # Database methods that a shard answers without changing anything; Ray may
 # retry them on a restarted shard actor.
@@ -92,6 +95,7 @@ class ShardUnavailableError(RuntimeError):
     def __init__(self, message: str, shard: int) -> None:
         super().__init__(message)
         self.shard = shard
+        self.dead = False  # True: the actor is gone for good, not restarting
 
 
 # ---------------------------------------------------------------------------
@@ -226,7 +230,7 @@ class _Shard:
 
     def close(self) -> None:
         self.db.close()
-        ray.actor.exit_actor()
+        _ray.actor.exit_actor()
 
 
 _ShardActor: Any = ray.remote(_Shard)
@@ -286,7 +290,7 @@ def _connect(address: str | None) -> None:
 
 
 def _alive_nodes() -> list[dict[str, Any]]:
-    nodes = [n for n in ray.nodes() if n.get("Alive")]
+    nodes = [n for n in _ray.nodes() if n.get("Alive")]
     return sorted(nodes, key=lambda n: (n["NodeManagerAddress"], n["NodeID"]))
 
 
@@ -311,6 +315,132 @@ def _candidate_nodes(wanted: Sequence[str] | None) -> list[str]:
 
 def _on_node(node_id: str) -> NodeAffinitySchedulingStrategy:
     return NodeAffinitySchedulingStrategy(node_id=node_id, soft=False)
+
+
+def _actor_name(root: str, index: int) -> str:
+    return f"{root}/shard-{index:03d}"
+
+
+def _named_actor(name: str) -> Any:
+    try:
+        return ray.get_actor(name, namespace=NAMESPACE)
+    except ValueError:
+        return None
+
+
+def _layout_of_live_shards(root: str) -> dict[str, Any] | None:
+    """The layout that live shard actors of ``root`` (started by this or
+    another driver) were started with, or None."""
+    first = _named_actor(_actor_name(root, 0))
+    if first is None:
+        return None
+    try:
+        layout: dict[str, Any] = ray.get(first.info.remote())["layout"]
+        return layout
+    except ray.exceptions.RayError:
+        return None
+
+
+def _locate(root: str) -> tuple[dict[str, Any] | None, list[str | None]]:
+    """Asks every live node for its copy of the layout and the shard
+    directories it holds; returns the layout (None if no node has one) and,
+    per shard, the node to run it on (None if no node holds it). A shard
+    that several nodes hold (shared storage) goes to one of them, round
+    robin."""
+    alive = _alive_nodes()
+    answers = ray.get([_probe_task.options(scheduling_strategy=_on_node(n["NodeID"])).remote(root)
+                       for n in alive])
+    layouts = [a[0] for a in answers if a[0] is not None]
+    if not layouts:
+        return None, []
+    layout = layouts[0]
+    if any(other["shards"] != layout["shards"] for other in layouts):
+        raise ValueError(f"the nodes hold different layouts for '{root}'")
+    placement: list[str | None] = []
+    for index in range(layout["shards"]):
+        holders = [n["NodeID"] for n, (_, held) in zip(alive, answers) if index in held]
+        placement.append(holders[index % len(holders)] if holders else None)
+    return layout, placement
+
+
+class _Settings:
+    def __init__(self, options: dict[str, Any], detached: bool, max_restarts: int, threads: int | None) -> None:
+        self.options = options
+        self.detached = detached
+        self.max_restarts = max_restarts
+        self.threads = threads
+
+
+class _Shards:
+    """The shard actors of one collection, shared by every ShardedDatabase
+    of its path in this process.
+
+    Ray stops a non-detached actor once the process that started it drops
+    its handles (handles looked up by name do not count), so the handles
+    live here, as long as any of those objects does; the last one to close
+    stops the actors.
+    """
+
+    def __init__(self, root: str, layout: dict[str, Any], create: dict[str, Any] | None,
+                 settings: _Settings, placement: list[str | None] | None) -> None:
+        self.root = root
+        self.layout = layout
+        self.create = create
+        self.settings = settings
+        self.placement = placement
+        self.users = 0
+        self.stopped = False
+        self.actors: list[Any] = [self.start(index) for index in range(self.count)]
+
+    @property
+    def count(self) -> int:
+        count: int = self.layout["shards"]
+        return count
+
+    def start(self, index: int) -> Any:
+        """The live actor of shard ``index``, found by name (started by
+        another driver) or started on the node that holds its directory."""
+        actor = _named_actor(_actor_name(self.root, index))
+        if actor is not None:
+            return actor
+        if self.placement is None:
+            _, self.placement = _locate(self.root)
+        node = self.placement[index] if index < len(self.placement) else None
+        if node is None:
+            raise ValueError(f"shard {index} of '{self.root}': no live Ray node holds its directory "
+                             f"'{_shard_dir(self.root, index)}'")
+        settings = self.settings
+        return _ShardActor.options(
+            name=_actor_name(self.root, index), namespace=NAMESPACE, get_if_exists=True,
+            lifetime="detached" if settings.detached else None, num_cpus=0,
+            max_restarts=settings.max_restarts, max_task_retries=0, scheduling_strategy=_on_node(node),
+        ).remote(self.root, index, self.layout, self.create, settings.options, settings.threads)
+
+    def restart(self, index: int) -> None:
+        """Replaces the handle of a shard whose actor has died for good. Ray
+        keeps a dead actor's name while handles to it exist; killing it
+        frees the name."""
+        ray.kill(self.actors[index], no_restart=True)
+        self.actors[index] = None
+        self.placement = None
+        self.actors[index] = self.start(index)
+
+    def stop(self) -> None:
+        """Closes every shard's database and ends its actor."""
+        self.stopped = True
+        refs = [actor.close.remote() for actor in self.actors]
+        for ref in refs:
+            try:
+                ray.get(ref)
+            except ray.exceptions.RayError:
+                pass  # the actor exits while answering, or was gone already
+        for actor in self.actors:
+            ray.kill(actor, no_restart=True)
+        if _SHARED.get(self.root) is self:
+            del _SHARED[self.root]
+
+
+_SHARED: weakref.WeakValueDictionary[str, _Shards] = weakref.WeakValueDictionary()
 
 
 # ---------------------------------------------------------------------------
@@ -396,47 +526,43 @@ class ShardedDatabase:
         if shards is not None and (isinstance(shards, bool) or not isinstance(shards, int) or shards < 1):
             raise ValueError("shards must be a positive int")
         self._path = os.path.abspath(os.fsdecode(os.fspath(path)))
-        self._closed = False
+        self._closed = True
         _connect(address)
-        create = None
-        if dim is not None:
-            create = {"dim": dim, "metric": metric, "m": m, "ef_construction": ef_construction,
-                      "quantize": quantize}
-        self._actors: list[Any] = []
-        for attempt in range(_START_ATTEMPTS):
-            self._actors = self._start(shards, create, {"sync_writes": sync_writes}, nodes, detached,
-                                       max_restarts, shard_threads)
-            try:
-                info = self._gather([a.info.remote() for a in self._actors])
-                self._count = len(self._actors)
-                break
-            except ShardUnavailableError:
-                # A named actor that was found may have been stopping (its
-                # ShardedDatabase closed or dropped); start afresh.
-                if attempt == _START_ATTEMPTS - 1:
-                    raise
-                time.sleep(0.5)
+        shared = _SHARED.get(self._path)
+        if shared is None or shared.stopped:
+            create = None
+            if dim is not None:
+                create = {"dim": dim, "metric": metric, "m": m, "ef_construction": ef_construction,
+                          "quantize": quantize}
+            settings = _Settings({"sync_writes": sync_writes}, detached, max_restarts, shard_threads)
+            shared = self._discover(shards, create, nodes, settings)
+        elif shards is not None and shards != shared.count:
+            raise ValueError(f"the collection at '{self._path}' has {shared.count} shards, not {shards}")
+        self._shared: _Shards | None = shared
+        self._count = shared.count
+        info = self._handshake(shared)
         self._dim: int = info[0]["dim"]
         self._metric: str = info[0]["metric"]
+        _SHARED[self._path] = shared
+        shared.users += 1
+        self._closed = False
 
     # -- starting the shards -------------------------------------------------
 
-    def _actor_name(self, index: int) -> str:
-        return f"{self._path}/shard-{index:03d}"
+    @property
+    def _actors(self) -> list[Any]:
+        if self._shared is None:
+            raise ValueError("database is closed")
+        return self._shared.actors
 
-    def _live_actor(self, index: int) -> Any:
-        try:
-            return ray.get_actor(self._actor_name(index), namespace=NAMESPACE)
-        except ValueError:
-            return None
-
-    def _start(self, shards: int | None, create: dict[str, Any] | None, options: dict[str, Any],
-               nodes: Sequence[str] | None, detached: bool, max_restarts: int,
-               threads: int | None) -> list[Any]:
-        layout = self._layout_of_live_shards()
+    def _discover(self, shards: int | None, create: dict[str, Any] | None, nodes: Sequence[str] | None,
+                  settings: _Settings) -> _Shards:
+        """Finds the collection (through live shard actors, else on the
+        nodes' disks) or lays out a new one, and starts its shard actors."""
+        layout = _layout_of_live_shards(self._path)
         placement: list[str | None] | None = None
         if layout is None:
-            layout, placement = self._locate()
+            layout, placement = _locate(self._path)
         if layout is not None:
             if shards is not None and shards != layout["shards"]:
                 raise ValueError(f"the collection at '{self._path}' has {layout['shards']} shards, not {shards}")
@@ -448,67 +574,35 @@ class ShardedDatabase:
             count = shards if shards is not None else len(candidates)
             layout = {"format_version": LAYOUT_FORMAT, "shards": count, "routing": ROUTING}
             placement = [candidates[i % len(candidates)] for i in range(count)]
-        actors = []
-        for index in range(layout["shards"]):
-            actor = self._live_actor(index)
-            if actor is None:
-                if placement is None:
-                    _, placement = self._locate()
-                node = placement[index] if index < len(placement) else None
-                if node is None:
-                    raise ValueError(f"shard {index} of '{self._path}': no live Ray node holds its directory "
-                                     f"'{_shard_dir(self._path, index)}'")
-                actor = _ShardActor.options(
-                    name=self._actor_name(index), namespace=NAMESPACE, get_if_exists=True,
-                    lifetime="detached" if detached else None, num_cpus=0, max_restarts=max_restarts,
-                    max_task_retries=0, scheduling_strategy=_on_node(node),
-                ).remote(self._path, index, layout, create, options, threads)
-            actors.append(actor)
-        return actors
+        return _Shards(self._path, layout, create, settings, placement)
 
-    def _layout_of_live_shards(self) -> dict[str, Any] | None:
-        """The layout that live shard actors of this path (started by this
-        or another driver) were started with, or None."""
-        first = self._live_actor(0)
-        if first is None:
-            return None
-        try:
-            layout: dict[str, Any] = ray.get(first.info.remote())["layout"]
-            return layout
-        except ray.exceptions.RayError:
-            return None
-
-    def _locate(self) -> tuple[dict[str, Any] | None, list[str | None]]:
-        """Asks every live node for its copy of the layout and the shard
-        directories it holds; returns the layout (None if no node has one)
-        and, per shard, the node to run it on (None if no node holds it).
-        A shard held by several nodes (shared storage) goes to one of them,
-        round robin."""
-        alive = _alive_nodes()
-        answers = ray.get([_probe_task.options(scheduling_strategy=_on_node(n["NodeID"])).remote(self._path)
-                           for n in alive])
-        layouts = [a[0] for a in answers if a[0] is not None]
-        if not layouts:
-            return None, []
-        layout = layouts[0]
-        if any(other["shards"] != layout["shards"] for other in layouts):
-            raise ValueError(f"the nodes hold different layouts for '{self._path}'")
-        placement: list[str | None] = []
-        for index in range(layout["shards"]):
-            holders = [n["NodeID"] for n, (_, held) in zip(alive, answers) if index in held]
-            placement.append(holders[index % len(holders)] if holders else None)
-        return layout, placement
+    def _handshake(self, shared: _Shards) -> list[dict[str, Any]]:
+        """Waits until every shard answers. A shard found by name may have
+        been stopping (its last user closed it); it is started again."""
+        for attempt in range(_START_ATTEMPTS):
+            outcomes = [self._outcome(i, actor.info.remote()) for i, actor in enumerate(shared.actors)]
+            failures = [o for o in outcomes if isinstance(o, BaseException)]
+            if not failures:
+                return outcomes
+            if attempt == _START_ATTEMPTS - 1 or not all(isinstance(f, ShardUnavailableError) for f in failures):
+                raise failures[0]
+            for index, outcome in enumerate(outcomes):
+                if isinstance(outcome, ShardUnavailableError) and outcome.dead:
+                    shared.restart(index)
+            time.sleep(0.5)
+        raise AssertionError("unreachable")
 
     # -- calling the shards ----------------------------------------------------
 
     def _check_open(self) -> None:
-        if self._closed:
+        if self._closed or self._shared is None or self._shared.stopped:
             raise ValueError("database is closed")
 
     def _unavailable(self, index: int, error: BaseException) -> ShardUnavailableError:
         detail = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
         failed = ShardUnavailableError(
             f"shard {index} of '{self._path}' is unavailable (its actor died or is restarting): {detail}", index)
+        failed.dead = isinstance(error, ray.exceptions.ActorDiedError)
         failed.__cause__ = error
         return failed
 
@@ -825,30 +919,27 @@ class ShardedDatabase:
         return combined
 
     def close(self) -> None:
-        """Stop the shard actors: each closes its database (releasing its
-        directory) and exits. Other drivers that use the same actors lose
-        them too. close() does not save; later calls raise ValueError
-        "database is closed". Closing again does nothing."""
+        """Detach this object from the collection; later calls on it raise
+        ValueError "database is closed". When the last ShardedDatabase of
+        the path in this process closes, the shard actors close their
+        databases (releasing the directories) and exit, also for other
+        drivers that use them. close() does not save. Closing again does
+        nothing."""
         if self._closed:
             return
         self._closed = True
-        refs = [actor.close.remote() for actor in self._actors]
-        for ref in refs:
-            try:
-                ray.get(ref)
-            except ray.exceptions.RayError:
-                pass  # the actor exits while answering, or was gone already
-        # Ray keeps the name of an actor that exited while handles to it
-        # remain; kill and drop ours so that a reopen starts new actors.
-        for actor in self._actors:
-            ray.kill(actor, no_restart=True)
-        self._actors = []
+        shared, self._shared = self._shared, None
+        assert shared is not None
+        shared.users -= 1
+        if shared.users == 0:
+            shared.stop()
 
     def __enter__(self) -> ShardedDatabase:
         """Context manager: auto-save on exit."""
         return self
 
-    def __exit__(self, _exc_type: object = None, _exc_val: object = None, _exc_tb: object = None) -> bool:
+    def __exit__(self, _exc_type: object = None, _exc_val: object = None,
+                 _exc_tb: object = None) -> Literal[False]:
         self.save()
         return False
 

@@ -1,0 +1,198 @@
+"""hovra.ray on a local Ray (two CPUs, no dashboard, loopback only): merged
+searches equal one database over the same records, routing and the stored
+layout, reuse of live shards by a second driver, a shard killed mid-stream
+losing no acknowledged write, and building from a Ray Dataset."""
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+import zlib
+
+import numpy as np
+import pytest
+import ray
+
+import hovra
+from hovra.ray import ShardedDatabase, ShardUnavailableError, shard_of, write_dataset
+
+DIM = 8
+pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning:ray.data.context")
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with pytest.MonkeyPatch.context() as patch:
+        # No token setup, no usage report, and every address on loopback
+        # (this process decides its own; Ray's processes read the variable).
+        patch.setenv("RAY_AUTH_MODE", "disabled")
+        patch.setenv("RAY_USAGE_STATS_ENABLED", "0")
+        patch.setenv("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
+        patch.setattr(ray._private.ray_constants, "ENABLE_RAY_CLUSTER", False)
+        ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, logging_level="warning")
+        try:
+            yield ray.get_runtime_context().gcs_address
+        finally:
+            ray.shutdown()
+
+
+def records(n, seed=0, dim=DIM):
+    rng = np.random.default_rng(seed)
+    vectors = rng.standard_normal((n, dim)).astype(np.float32)
+    ids = [f"rec-{i}" for i in range(n)]
+    metadatas = [{"group": i % 7, "score": float(i % 100)} if i % 10 else None for i in range(n)]
+    return ids, vectors, metadatas
+
+
+def outcome(call):
+    try:
+        return call()
+    except Exception as error:  # the type and message must match too
+        return type(error), str(error)
+
+
+def open_when_free(path):
+    """Opens a shard directory once the stopped actor's process has let go."""
+    for _ in range(300):
+        try:
+            return hovra.Database(path)
+        except ValueError as error:
+            if "in use by another process" not in str(error):
+                raise
+            time.sleep(0.1)
+    return hovra.Database(path)
+
+
+def test_merged_searches_equal_one_database(cluster, tmp_path):
+    ids, vectors, metadatas = records(3000)
+    one = hovra.Database(tmp_path / "one", dim=DIM, metric="dot")
+    one.add_many(ids, vectors, metadatas)
+    sharded = ShardedDatabase(tmp_path / "sharded", dim=DIM, metric="dot", shards=3)
+    sharded.add_many(ids, vectors, metadatas)
+    queries = np.random.default_rng(1).standard_normal((40, DIM)).astype(np.float32)
+    assert len(sharded) == 3000 and sorted(sharded.ids()) == sorted(ids)
+    assert [s["num_vectors"] for s in sharded.stats()["shards"]] == [
+        sum(shard_of(id, 3) == shard for id in ids) for shard in range(3)]
+
+    cases = [dict(k=10), dict(k=25, where_filter={"group": 3}),
+             dict(k=10, where_filter={"group": {"$in": [1, 2]}, "score": {"$gte": 40}}),
+             dict(k=50, max_distance=-2.5), dict(k=500, where_filter={"score": 7.0}),
+             dict(k=0), dict(k=5, where_filter={})]
+    for options in cases:
+        expected = one.search_many(queries, **options)
+        for hits in expected:  # the data has no ties, so the order is unique
+            distances = [h.distance for h in hits]
+            assert distances == sorted(set(distances))
+        assert sharded.search_many(queries, **options) == expected, options
+        assert sharded.search(queries[3], **options) == expected[3], options
+        got_ids, got_distances = sharded.search_arrays(queries, **options)
+        want_ids, want_distances = one.search_arrays(queries, **options)
+        assert np.array_equal(got_ids, want_ids) and np.array_equal(got_distances, want_distances, equal_nan=True)
+        assert sharded.count(options.get("where_filter")) == one.count(options.get("where_filter"))
+    assert sum(len(h) for h in sharded.search_many(queries, k=50, max_distance=-2.5)) > 0
+
+    # Bad input fails as on one database, and a refused batch stores nothing.
+    for call in (lambda db: db.search([1.0, 2.0]), lambda db: db.search_many(queries, where_filter={"a": {"$x": 1}}),
+                 lambda db: db.add_many(["fresh-1", "fresh-2", "rec-5", "fresh-3"], vectors[:4]),
+                 lambda db: db.add_many(["x", "y"], [[0.0] * DIM, [0.0] * 3]), lambda db: db.get("missing")):
+        assert outcome(lambda: call(sharded)) == outcome(lambda: call(one))
+    assert len(sharded) == 3000 and "fresh-1" not in sharded
+    sharded.close()
+
+
+def test_routing_layout_reopen_and_a_second_driver(cluster, tmp_path):
+    path = tmp_path / "c"
+    ids, vectors, metadatas = records(600, seed=2)
+    db = ShardedDatabase(path, dim=DIM, metric="euclidean", shards=3)
+    db.add_many(ids[:300], vectors[:300], metadatas[:300])
+    for i in range(300, 600):
+        db.upsert(ids[i], vectors[i], metadatas[i])
+    assert db.delete("rec-7") and not db.delete("rec-7")
+    layout = json.loads((path / "shards.json").read_text())
+    assert (layout["shards"], layout["format_version"]) == (3, 1) and "crc32" in layout["routing"]
+    with pytest.raises(ValueError, match="in use by another process"):
+        hovra.Database(path / "shard-001")  # the shard actors hold their directories
+
+    # A second ShardedDatabase and a second driver reuse the live shards.
+    again = ShardedDatabase(path)
+    assert len(again) == 599 and again.get("rec-9")[1] == metadatas[9]
+    script = (f"import ray; from hovra.ray import ShardedDatabase; ray.init(address={cluster!r}); "
+              f"db = ShardedDatabase({str(path)!r}); db.add('from-driver-2', [1.0] * {DIM}); print(len(db))")
+    env = dict(os.environ, RAY_AUTH_MODE="disabled", RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER="0")
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=180, env=env)
+    assert run.stdout.strip().splitlines()[-1:] == ["600"], run.stderr[-3000:]
+    db.close()
+    assert "from-driver-2" in again  # the shards stop when the last user closes
+    again.close()
+
+    # Each record sits in the shard its id's CRC-32 names, in ordinary databases.
+    held = {}
+    for shard in range(3):
+        one = open_when_free(path / f"shard-{shard:03d}")
+        held.update({id: shard for id in one.ids()})
+        one.close()
+    assert len(held) == 600 and all(s == zlib.crc32(id.encode()) % 3 == shard_of(id, 3) for id, s in held.items())
+
+    reopened = ShardedDatabase(path)
+    assert (reopened.shards, len(reopened), reopened.dim, reopened.metric) == (3, 600, DIM, "euclidean")
+    with pytest.raises(ValueError, match="has 3 shards, not 2"):
+        ShardedDatabase(path, dim=DIM, shards=2)
+    with pytest.raises(ValueError, match="specify dim"):
+        ShardedDatabase(tmp_path / "nothing-here")
+    reopened.close()
+
+
+def test_a_killed_shard_restarts_and_keeps_every_acknowledged_write(cluster, tmp_path):
+    db = ShardedDatabase(tmp_path / "k", dim=DIM, shards=2)
+    victim = 1
+    old_pid = ray.get(db._actors[victim].info.remote())["pid"]
+    rng = np.random.default_rng(3)
+    acknowledged, after_restart, i = {}, 0, 0
+    deadline = time.monotonic() + 90
+    while after_restart < 30 and time.monotonic() < deadline:
+        id, vector = f"w-{i}", rng.standard_normal(DIM).astype(np.float32)
+        if i == 100:
+            os.kill(old_pid, signal.SIGKILL)
+        try:
+            db.upsert(id, vector, {"i": i})
+            acknowledged[id] = vector
+            after_restart += i > 100 and shard_of(id, 2) == victim
+        except ShardUnavailableError as error:
+            assert i >= 100 and error.shard == victim and f"shard {victim} of" in str(error)
+            time.sleep(0.05)
+        i += 1
+    assert after_restart == 30
+    assert ray.get(db._actors[victim].info.remote())["pid"] != old_pid
+    for id, vector in acknowledged.items():
+        stored, metadata = db.get(id)
+        assert np.array_equal(np.asarray(stored, dtype=np.float32), vector) and metadata["i"] == int(id[2:])
+
+    # A shard that stays dead is named by every call that needs it.
+    ray.kill(db._actors[victim], no_restart=True)
+    with pytest.raises(ShardUnavailableError, match=f"shard {victim} of"):
+        db.count()
+
+
+def test_write_dataset_streams_a_ray_dataset_into_shards(cluster, tmp_path):
+    def embed(batch):
+        n = batch["id"]
+        rng = np.random.default_rng(n[0])
+        return {"key": np.array([f"doc-{i}" for i in n]), "embedding": rng.standard_normal((len(n), DIM)),
+                "lang": np.where(n % 3 == 0, "en", "de"), "n": n}
+
+    ds = ray.data.range(3000, override_num_blocks=6).map_batches(embed, batch_size=400)
+    db = write_dataset(ds, tmp_path / "ds", id_column="key", vector_column="embedding",
+                       metadata_columns=["lang", "n"], shards=2, batch_size=700)
+    assert (db.shards, len(db), db.count({"lang": "en"})) == (2, 3000, 1000)
+    rows = ds.take_all()
+    one = hovra.Database(tmp_path / "one", dim=DIM)
+    one.add_many([r["key"] for r in rows], np.stack([r["embedding"] for r in rows]),
+                 [{"lang": r["lang"], "n": int(r["n"])} for r in rows])
+    queries = np.random.default_rng(9).standard_normal((20, DIM)).astype(np.float32)
+    assert db.search_many(queries, k=7, where_filter={"lang": "de"}) == one.search_many(
+        queries, k=7, where_filter={"lang": "de"})
+    # Writing again replaces, and the saved shards reopen without their logs.
+    db = write_dataset(ds, tmp_path / "ds", id_column="key", vector_column="embedding")
+    assert len(db) == 3000 and not any((tmp_path / "ds" / f"shard-00{s}" / "wal.hovra").exists() for s in (0, 1))
+    db.close()
