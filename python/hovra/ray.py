@@ -22,7 +22,6 @@ records (up to the graph search's own approximation on each shard).
 """
 from __future__ import annotations
 
-import heapq
 import itertools
 import json
 import os
@@ -30,8 +29,8 @@ import time
 import weakref
 import zlib
 from collections import deque
-from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex, Union
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, Literal, Optional, SupportsFloat, SupportsIndex, Union
 
 try:
     import ray
@@ -208,11 +207,11 @@ class _Shard:
             raise AttributeError(name)
         return getattr(self.db, name)(*args, **kwargs)
 
-    def search(self, vector: Any, **options: Any) -> list[SearchResult]:
-        return self.db.search(vector, **options)
+    def search(self, vector: Any, **options: Any) -> _Packed:
+        return _pack([self.db.search(vector, **options)])
 
-    def search_many(self, vectors: Any, **options: Any) -> list[list[SearchResult]]:
-        return self.db.search_many(vectors, **options)
+    def search_many(self, vectors: Any, **options: Any) -> _Packed:
+        return _pack(self.db.search_many(vectors, **options))
 
     def search_arrays(self, queries: Any, **options: Any) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]:
         return self.db.search_arrays(queries, **options)
@@ -243,15 +242,63 @@ _START_ATTEMPTS = 4
 # Merging per-shard answers
 # ---------------------------------------------------------------------------
 
-def _hit_order(hit: SearchResult) -> tuple[float, str]:
-    return hit.distance, hit.id
+# Search hits as a shard sends them back: the number of hits of each query,
+# then the ids, float32 distances and metadata JSON texts (None when no hit
+# has metadata) of all hits, query after query. Far cheaper to send than
+# SearchResult objects, and merged without Python work per candidate.
+_Packed = tuple[npt.NDArray[np.int64], list[str], npt.NDArray[np.float32], Union[list[Optional[str]], None]]
+_restore: Callable[[str, float, Optional[str]], SearchResult] = getattr(SearchResult, "_restore")
 
 
-def _merge_hits(per_shard: Sequence[Sequence[SearchResult]], k: int) -> list[SearchResult]:
-    """The k closest hits of all shards, by distance and then id."""
-    if len(per_shard) == 1:
-        return list(per_shard[0])
-    return heapq.nsmallest(k, itertools.chain.from_iterable(per_shard), key=_hit_order)
+def _pack(rows: Sequence[Sequence[SearchResult]]) -> _Packed:
+    counts = np.fromiter((len(row) for row in rows), dtype=np.int64, count=len(rows))
+    fields = [hit.__reduce__()[1] for row in rows for hit in row]
+    metadatas = [f[2] for f in fields]
+    return (counts, [f[0] for f in fields], np.array([f[1] for f in fields], dtype=np.float32),
+            metadatas if any(m is not None for m in metadatas) else None)
+
+
+def _merge_packed(parts: Sequence[_Packed], k: int) -> list[list[SearchResult]]:
+    """The hits of all shards merged query by query: the k closest by
+    distance, ties by id, as SearchResult lists."""
+    n = len(parts[0][0])
+    if len(parts) == 1:  # one shard's hits are in order already
+        counts, ids_, distances_, metadatas_ = parts[0]
+        distance_list = distances_.tolist()
+        metadata_list = metadatas_ if metadatas_ is not None else [None] * len(ids_)
+        merged, start = [], 0
+        for count in counts.tolist():
+            merged.append([_restore(ids_[j], distance_list[j], metadata_list[j]) for j in range(start, start + count)])
+            start += count
+        return merged
+    widths = [int(p[0].max(initial=0)) for p in parts]
+    width = sum(widths)
+    if width == 0:
+        return [[] for _ in range(n)]
+    ids = np.full((n, width), "", dtype=object)
+    distances = np.zeros((n, width), dtype=np.float32)
+    valid = np.zeros((n, width), dtype=bool)
+    metadatas = np.full((n, width), None, dtype=object) if any(p[3] is not None for p in parts) else None
+    offset = 0
+    for (counts, part_ids, part_distances, part_metadatas), part_width in zip(parts, widths):
+        rows = np.repeat(np.arange(n), counts)
+        columns = offset + np.arange(len(rows)) - np.repeat(np.cumsum(counts) - counts, counts)
+        ids[rows, columns] = np.array(part_ids, dtype=object)
+        distances[rows, columns] = part_distances
+        valid[rows, columns] = True
+        if metadatas is not None and part_metadatas is not None:
+            metadatas[rows, columns] = np.array(part_metadatas, dtype=object)
+        offset += part_width
+    # Hits first, by distance, then by id; padding last.
+    order = np.lexsort((ids.astype(str), distances, ~valid), axis=1)[:, :k]
+    ids, distances, valid = (np.take_along_axis(a, order, 1) for a in (ids, distances, valid))
+    if metadatas is not None:
+        metadatas = np.take_along_axis(metadatas, order, 1)
+    found = valid.sum(axis=1).tolist()
+    metadata_rows = metadatas.tolist() if metadatas is not None else [[None] * ids.shape[1]] * n
+    return [[_restore(i, d, m) for i, d, m in zip(id_row[:count], distance_row, metadata_row)]
+            for id_row, distance_row, metadata_row, count in
+            zip(ids.tolist(), distances.tolist(), metadata_rows, found)]
 
 
 def _merge_arrays(per_shard: Sequence[tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]],
@@ -844,7 +891,7 @@ class ShardedDatabase:
         `max_distance`: optional float — discard results beyond this distance."""
         options = {"k": k, "ef_search": ef_search, "where_filter": where_filter, "max_distance": max_distance}
         per_shard = self._gather(self._search_refs("search", _as_query_array(vector), options))
-        return _merge_hits(per_shard, int(k))
+        return _merge_packed(per_shard, int(k))[0]
 
     def search_many(self, vectors: _Vectors, k: SupportsIndex = 10, ef_search: SupportsIndex | None = None,
                     where_filter: _Filter | None = None,
@@ -856,8 +903,7 @@ class ShardedDatabase:
         The queries travel to each shard as one float32 array."""
         options = {"k": k, "ef_search": ef_search, "where_filter": where_filter, "max_distance": max_distance}
         per_shard = self._gather(self._search_refs("search_many", _as_query_array(vectors), options))
-        limit = int(k)
-        return [_merge_hits(hits, limit) for hits in zip(*per_shard)]
+        return _merge_packed(per_shard, int(k))
 
     def search_arrays(self, queries: _Vectors, k: SupportsIndex = 10, ef_search: SupportsIndex | None = None,
                       where_filter: _Filter | None = None, max_distance: SupportsFloat | None = None,
