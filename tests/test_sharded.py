@@ -142,6 +142,12 @@ def test_routing_layout_reopen_and_a_second_driver(cluster, tmp_path):
         ShardedDatabase(tmp_path / "nothing-here")
     reopened.close()
 
+    # A refused creation leaves nothing that a later one would trip over.
+    fresh = tmp_path / "fresh"
+    assert outcome(lambda: ShardedDatabase(fresh, dim=DIM, metric="L2", shards=2)) == outcome(
+        lambda: hovra.Database(tmp_path / "plain", dim=DIM, metric="L2"))
+    assert ShardedDatabase(fresh, dim=DIM, metric="l2", shards=2).metric == "euclidean"
+
 
 def test_a_killed_shard_restarts_and_keeps_every_acknowledged_write(cluster, tmp_path):
     db = ShardedDatabase(tmp_path / "k", dim=DIM, shards=2)

@@ -25,7 +25,9 @@ from __future__ import annotations
 import itertools
 import json
 import os
+import tempfile
 import time
+import uuid
 import weakref
 import zlib
 from collections import deque
@@ -112,6 +114,8 @@ def _read_layout(root: str) -> dict[str, Any] | None:
             layout = json.load(f)
     except FileNotFoundError:
         return None
+    except ValueError:  # not JSON, or not UTF-8
+        layout = None
     if (not isinstance(layout, dict) or layout.get("format_version") != LAYOUT_FORMAT
             or not isinstance(layout.get("shards"), int) or layout["shards"] < 1
             or layout.get("routing") != ROUTING):
@@ -127,7 +131,7 @@ def _write_layout(root: str, layout: dict[str, Any]) -> None:
     target = os.path.join(root, LAYOUT_FILE)
     if os.path.exists(target):
         return
-    temporary = f"{target}.{os.getpid()}.tmp"
+    temporary = f"{target}.{uuid.uuid4().hex}.tmp"
     with open(temporary, "w", encoding="utf-8") as f:
         json.dump(layout, f, indent=2)
         f.write("\n")
@@ -137,16 +141,20 @@ def _write_layout(root: str, layout: dict[str, Any]) -> None:
 
 
 def _probe(root: str) -> tuple[dict[str, Any] | None, list[int]]:
-    """Runs on one node: that node's copy of the layout and the shard
-    directories it holds."""
+    """Runs on one node: that node's copy of the layout, and the shards whose
+    directories there hold a database."""
     layout = _read_layout(root)
     try:
         names = os.listdir(root)
     except OSError:
         names = []
-    held = sorted(int(n[6:]) for n in names
-                  if n.startswith("shard-") and n[6:].isdigit() and os.path.isdir(os.path.join(root, n)))
-    return layout, held
+    held = []
+    for name in names:
+        if name.startswith("shard-") and name[6:].isdigit():
+            directory = os.path.join(root, name)
+            if any(os.path.exists(os.path.join(directory, f)) for f in ("graph.hovra", "wal.hovra")):
+                held.append(int(name[6:]))
+    return layout, sorted(held)
 
 
 _probe_task: Any = ray.remote(num_cpus=0, max_retries=0)(_probe)
@@ -175,12 +183,14 @@ class _Shard:
         self.path = _shard_dir(root, index)
         restarted = ray.get_runtime_context().was_current_actor_reconstructed
         if create is not None and not restarted:
+            self.db = self._open(create, options)
+            # Written once the database exists, so a refused creation (say,
+            # an unknown metric) leaves nothing behind.
             _write_layout(root, layout)
         else:
             # A restart, or an existing shard: never create an empty database
             # in place of a directory that has gone missing.
-            create = None
-        self.db = self._open(create or {}, options)
+            self.db = self._open({}, options)
 
     def _open(self, create: dict[str, Any], options: dict[str, Any], wait: float = 120.0) -> Database:
         # A restarted actor may start while the process it replaces is still
@@ -388,18 +398,23 @@ def _layout_of_live_shards(root: str) -> dict[str, Any] | None:
         return None
 
 
-def _locate(root: str) -> tuple[dict[str, Any] | None, list[str | None]]:
+def _locate(root: str) -> tuple[dict[str, Any] | None, list[str | None], bool]:
     """Asks every live node for its copy of the layout and the shard
-    directories it holds; returns the layout (None if no node has one) and,
-    per shard, the node to run it on (None if no node holds it). A shard
-    that several nodes hold (shared storage) goes to one of them, round
-    robin."""
+    databases it holds. Returns the layout (None if no node has one); per
+    shard, the node to run it on (None if no node holds it; a shard that
+    several nodes hold, on shared storage, goes to one of them, round
+    robin); and whether any node holds a shard database at all."""
     alive = _alive_nodes()
-    answers = ray.get([_probe_task.options(scheduling_strategy=_on_node(n["NodeID"])).remote(root)
-                       for n in alive])
+    try:
+        answers = ray.get([_probe_task.options(scheduling_strategy=_on_node(n["NodeID"])).remote(root)
+                           for n in alive])
+    except ray.exceptions.RayTaskError as error:
+        cause = getattr(error, "cause", None)
+        raise (cause if isinstance(cause, Exception) else error) from None
+    held_anywhere = any(held for _, held in answers)
     layouts = [a[0] for a in answers if a[0] is not None]
     if not layouts:
-        return None, []
+        return None, [], held_anywhere
     layout = layouts[0]
     if any(other["shards"] != layout["shards"] for other in layouts):
         raise ValueError(f"the nodes hold different layouts for '{root}'")
@@ -407,7 +422,15 @@ def _locate(root: str) -> tuple[dict[str, Any] | None, list[str | None]]:
     for index in range(layout["shards"]):
         holders = [n["NodeID"] for n, (_, held) in zip(alive, answers) if index in held]
         placement.append(holders[index % len(holders)] if holders else None)
-    return layout, placement
+    return layout, placement, held_anywhere
+
+
+def _check_arguments(create: dict[str, Any]) -> None:
+    """Raises what Database raises for these creation arguments (a bad
+    metric name, m below 2, a wrong type), before any shard is touched: a
+    throwaway database in a scratch directory checks them."""
+    with tempfile.TemporaryDirectory(prefix="hovra-check-") as scratch:
+        Database(os.path.join(scratch, "db"), **create).close()
 
 
 class _Settings:
@@ -451,7 +474,7 @@ class _Shards:
         if actor is not None:
             return actor
         if self.placement is None:
-            _, self.placement = _locate(self.root)
+            _, self.placement, _ = _locate(self.root)
         node = self.placement[index] if index < len(self.placement) else None
         if node is None:
             raise ValueError(f"shard {index} of '{self.root}': no live Ray node holds its directory "
@@ -581,6 +604,7 @@ class ShardedDatabase:
             if dim is not None:
                 create = {"dim": dim, "metric": metric, "m": m, "ef_construction": ef_construction,
                           "quantize": quantize}
+                _check_arguments(create)
             settings = _Settings({"sync_writes": sync_writes}, detached, max_restarts, shard_threads)
             shared = self._discover(shards, create, nodes, settings)
         elif shards is not None and shards != shared.count:
@@ -608,8 +632,9 @@ class ShardedDatabase:
         nodes' disks) or lays out a new one, and starts its shard actors."""
         layout = _layout_of_live_shards(self._path)
         placement: list[str | None] | None = None
+        orphans = False
         if layout is None:
-            layout, placement = _locate(self._path)
+            layout, placement, orphans = _locate(self._path)
         if layout is not None:
             if shards is not None and shards != layout["shards"]:
                 raise ValueError(f"the collection at '{self._path}' has {layout['shards']} shards, not {shards}")
@@ -617,6 +642,10 @@ class ShardedDatabase:
         else:
             if create is None:
                 raise ValueError("database not found — specify dim to create a new one")
+            if orphans:
+                # Their records were routed by a shard count nobody knows.
+                raise ValueError(f"'{self._path}' holds shard databases but no {LAYOUT_FILE}; "
+                                 f"restore the file or move the shard directories away")
             candidates = _candidate_nodes(nodes)
             count = shards if shards is not None else len(candidates)
             layout = {"format_version": LAYOUT_FORMAT, "shards": count, "routing": ROUTING}
@@ -663,10 +692,13 @@ class ShardedDatabase:
             return cause if isinstance(cause, BaseException) else error
         except ray.exceptions.RayActorError as error:
             if getattr(error, "_actor_init_failed", False):
-                # The shard could not open its directory: say why.
-                message = str(getattr(error, "error_msg", error))
-                lines = [line for line in message.splitlines() if line.strip()]
-                return ValueError(f"shard {index} of '{self._path}' failed to start: {lines[-1] if lines else message}")
+                # The shard could not open its directory: say why, with the
+                # database's own exception type.
+                text = str(getattr(error, "error_msg", error))
+                lines = [line.strip() for line in text.splitlines() if line.strip()]
+                kind, _, message = (lines[-1] if lines else text).partition(": ")
+                raised = {"TypeError": TypeError, "OverflowError": OverflowError}.get(kind, ValueError)
+                return raised(f"shard {index} of '{self._path}': {message or kind}")
             return self._unavailable(index, error)
 
     def _gather(self, refs: Sequence[Any], shards: Sequence[int] | None = None) -> list[Any]:
