@@ -10,7 +10,9 @@ directory and find the ones nearest to a query, filtered by metadata::
         hits = db.search(query, k=10, where_filter={"lang": "en"})
 
 `help(hovra.Database)` describes every method. The LangChain vector store is
-`hovra.langchain.HovraVectorStore` (install the `hovra[langchain]` extra).
+`hovra.langchain.HovraVectorStore` (install the `hovra[langchain]` extra);
+collections sharded over a Ray cluster are `hovra.ray.ShardedDatabase` (install
+the `hovra[ray]` extra).
 """
 from _hovra import Database, SearchResult
 

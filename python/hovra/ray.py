@@ -700,6 +700,8 @@ class ShardedDatabase:
                 raised = {"TypeError": TypeError, "OverflowError": OverflowError}.get(kind, ValueError)
                 return raised(f"shard {index} of '{self._path}': {message or kind}")
             return self._unavailable(index, error)
+        except ray.exceptions.RayError as error:  # its process or node failed under the call
+            return self._unavailable(index, error)
 
     def _gather(self, refs: Sequence[Any], shards: Sequence[int] | None = None) -> list[Any]:
         """Waits for every call, then raises the first failure in shard order
