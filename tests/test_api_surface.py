@@ -21,17 +21,18 @@ BAD_METRIC = "metric must be 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'"
 SIGNATURES = {
     "add": "($self, id, vector, metadata=None)",
     "upsert": "($self, id, vector, metadata=None)",
-    "add_many": "($self, ids, vectors, metadatas=None)",
+    "add_many": "($self, ids, vectors, metadatas=None, *, show_progress=False)",
     "search": "($self, vector, k=10, ef_search=None, where_filter=None, max_distance=None)",
-    "search_many": "($self, vectors, k=10, ef_search=None, where_filter=None, max_distance=None)",
+    "search_many": "($self, vectors, k=10, ef_search=None, where_filter=None, max_distance=None, "
+                   "*, show_progress=False)",
     "get": "($self, id)",
     "delete": "($self, id)",
     "update": "($self, id, vector=None, metadata=None)",
-    "upsert_many": "($self, ids, vectors, metadatas=None)",
+    "upsert_many": "($self, ids, vectors, metadatas=None, *, show_progress=False)",
     "count": "($self, where_filter=None)",
     "ids": "($self)",
-    "save": "($self)",
-    "compact": "($self)",
+    "save": "($self, *, show_progress=False)",
+    "compact": "($self, *, show_progress=False)",
     "enable_quantized_search": "($self)",
     "disable_quantized_search": "($self)",
     "stats": "($self)",
@@ -39,7 +40,8 @@ SIGNATURES = {
     "verify": "($self)",
     "__enter__": "($self)",
     "__exit__": "($self, _exc_type=None, _exc_val=None, _exc_tb=None)",
-    "search_arrays": "($self, queries, k=10, ef_search=None, where_filter=None, max_distance=None)",
+    "search_arrays": "($self, queries, k=10, ef_search=None, where_filter=None, max_distance=None, "
+                     "*, show_progress=False)",
 }
 
 # The opening of each method's docstring (empty where the rest is all new).

@@ -53,6 +53,7 @@ class ProgressDisplay:
         self._total = 0
         self._bar: Any = None
         self._last_line = 0.0
+        self._last_text = ""
 
     def _out(self) -> Optional[TextIO]:
         return self._stream if self._stream is not None else sys.stderr
@@ -62,34 +63,36 @@ class ProgressDisplay:
 
         A new phase name ends the phase before it. `total` 0 means unknown.
         """
+        if total and done > total:
+            done = total
         if phase != self._phase:
+            # A phase ends only by finishing: show it complete.
+            if self._phase is not None and self._total:
+                self.update(self._phase, self._unit, self._total, self._total)
             self._end_phase()
-            self._phase, self._unit, self._done, self._total = phase, unit, 0, total
+            self._phase, self._unit, self._done, self._total = phase, unit, done, total
             self._begin_phase()
-        done = max(done, self._done)
-        if self._total and done > self._total:
-            done = self._total
-        if self._bar is not None:
-            if total and total != self._total:
-                self._total = total
-                self._bar.total = total
-            self._bar.update(done - self._done)
-            self._done = done
             return
-        self._done, self._total = done, total or self._total
-        if time.monotonic() - self._last_line >= PLAIN_INTERVAL:
+        done = max(done, self._done)
+        if self._bar is not None:
+            if total != self._total:
+                self._bar.total = total or None
+            self._bar.update(done - self._done)
+        self._done, self._total = done, total
+        if self._bar is None and time.monotonic() - self._last_line >= PLAIN_INTERVAL:
             self._line()
 
     def close(self) -> None:
         """Ends the current phase (its bar, or its final line)."""
         self._end_phase()
-        self._phase = None
+        self._phase, self._done, self._total = None, 0, 0
 
     def _begin_phase(self) -> None:
         out = self._out()
         if self._tqdm is not None and out is not None:
             self._bar = self._tqdm(
                 total=self._total or None,
+                initial=self._done,
                 desc=f"{self.operation}: {self._phase}",
                 unit=" " + self._unit if self._unit != "bytes" else "B",
                 unit_scale=self._unit == "bytes",
@@ -118,5 +121,7 @@ class ProgressDisplay:
             text += f"/{self._total} {self._unit} ({100 * self._done // self._total}%)"
         else:
             text += f" {self._unit}"
-        out.write(text + "\n")
-        out.flush()
+        if text != self._last_text:
+            out.write(text + "\n")
+            out.flush()
+            self._last_text = text

@@ -100,6 +100,8 @@ Args:
     vectors: An (n, dim) NumPy array (float32 in C or Fortran order is
         used as it is) or a sequence of n sequences of numbers.
     metadatas: None, or a list of n items that are dicts or None.
+    show_progress: Show progress on standard error while the batch is
+        logged and then linked (a tqdm bar when tqdm is installed).
 
 Raises:
     ValueError: "ids length (N) != vectors length (M)"; "metadatas length
@@ -108,7 +110,11 @@ Raises:
         exists, use upsert instead"); a vector of the wrong length or
         holding NaN or infinity; invalid metadata. Nothing is stored then.
     TypeError: An argument of the wrong type, or a float32 array that is
-        not contiguous ("The given array is not contiguous").)doc";
+        not contiguous ("The given array is not contiguous").
+    KeyboardInterrupt: Ctrl-C while the batch is logged stops it within
+        about a second and stores nothing; once linking into the graph has
+        begun the batch completes and is stored, then KeyboardInterrupt is
+        raised.)doc";
 
 inline constexpr const char* kSearch = R"doc(Search for the k nearest neighbors.
 Returns list of SearchResult objects with .id, .distance, .metadata attributes.
@@ -150,6 +156,7 @@ inline constexpr const char* kSearchMany = R"doc(Search multiple queries in para
 Args:
     vectors: An (n, dim) NumPy array or a sequence of n queries.
     k, ef_search, where_filter, max_distance: As for search().
+    show_progress: Show the queries done on standard error.
 
 Returns:
     One list of SearchResult per query, in query order, each exactly what
@@ -157,7 +164,9 @@ Returns:
 
 Raises:
     ValueError, TypeError, OverflowError: As for search(); one query of
-        the wrong length fails the whole call.)doc";
+        the wrong length fails the whole call.
+    KeyboardInterrupt: Ctrl-C stops the search within about a second;
+        nothing is returned.)doc";
 
 inline constexpr const char* kSearchArrays = R"doc(Search many queries in parallel and return NumPy arrays.
 
@@ -167,6 +176,7 @@ handier than lists of objects for evaluation and further NumPy work.
 Args:
     queries: An (n, dim) NumPy array or a sequence of n queries.
     k, ef_search, where_filter, max_distance: As for search().
+    show_progress: As for search_many().
 
 Returns:
     A tuple (ids, distances). ids is an (n, k) object array of str with
@@ -174,7 +184,8 @@ Returns:
     float32 array with NaN there. Row i belongs to query i, closest first.
 
 Raises:
-    ValueError, TypeError, OverflowError: As for search_many().
+    ValueError, TypeError, OverflowError, KeyboardInterrupt: As for
+        search_many().
     ImportError: NumPy cannot be imported.)doc";
 
 inline constexpr const char* kGet = R"doc(Return the stored vector and metadata of a record.
@@ -225,13 +236,15 @@ The outcome equals upsert() of each item in order (an id that repeats in
 the batch keeps its last item), done as one batch.
 
 Args:
-    ids, vectors, metadatas: As for add_many().
+    ids, vectors, metadatas, show_progress: As for add_many().
 
 Raises:
     ValueError: The length messages of add_many(); a vector of the wrong
         length (nothing is stored then); "invalid metadata: ..."; "io
         error: ..." when the log cannot be written.
-    TypeError: An argument of the wrong type.)doc";
+    TypeError: An argument of the wrong type.
+    KeyboardInterrupt: As for add_many(): Ctrl-C while the batch is
+        logged changes nothing; later the batch completes first.)doc";
 
 inline constexpr const char* kCount = R"doc(Count vectors matching a filter, or all vectors if no filter.
 
@@ -257,14 +270,30 @@ then deletes the write-ahead log. Changes reach the log before they are
 applied, so reopening a database that was never saved replays them;
 saving makes reopening fast and keeps the log short.
 
+Args:
+    show_progress: Show the bytes written on standard error.
+
 Raises:
-    ValueError: "io error: ..." when the files cannot be written.)doc";
+    ValueError: "io error: ..." when the files cannot be written.
+    KeyboardInterrupt: Ctrl-C while the new files are being written
+        stops the save within about a second, removes its temporary files
+        and leaves the saved files and the log as they were. Once the new
+        graph file is renamed into place (the commit point) the save
+        completes, then KeyboardInterrupt is raised.)doc";
 
 inline constexpr const char* kCompact = R"doc(Rebuild the index with only live vectors, reclaiming deleted slots.
 Call this after many deletes to reduce memory usage and disk size.
 
 Every record keeps its id, vector and metadata; the graph is built anew.
-The change reaches disk at the next save().)doc";
+The change reaches disk at the next save().
+
+Args:
+    show_progress: Show the records linked into the new graph on standard
+        error.
+
+Raises:
+    KeyboardInterrupt: Ctrl-C stops the rebuild within about a second and
+        leaves the database exactly as it was.)doc";
 
 inline constexpr const char* kEnableQuantized = R"doc(Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal
 with full-precision re-ranking. Automatically enabled when quantize=True is set.

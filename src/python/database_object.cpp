@@ -1,13 +1,18 @@
 // The Database class. Each method binds and converts its arguments while
 // holding the interpreter lock, runs one engine operation (releasing the
 // lock for the writes, searches, save, compact and verify), and converts the
-// result or the engine error back. The class adds no lock of its own: the
+// result or the engine error back. The long operations (the batches,
+// search_many and search_arrays, compact, save) run through LongCall, so
+// that Ctrl-C interrupts them and show_progress can display them. The class adds no lock of its own: the
 // engine synchronises concurrent calls. An object holds a shared reference
 // to the engine of its directory (objects on one directory share it) until
 // close(); each call holds its own reference while it runs.
 #include "python/database_object.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,6 +26,7 @@
 #include "python/convert.h"
 #include "python/database_docs.h"
 #include "python/errors.h"
+#include "python/long_call.h"
 #include "python/method_descr.h"
 #include "python/py_ref.h"
 #include "python/search_result.h"
@@ -67,6 +73,26 @@ bool optional_count(PyObject* obj, const char* arg, std::optional<std::uint64_t>
   if (!count_arg(obj, arg, value)) return false;
   out = value;
   return true;
+}
+
+// The keyword-only show_progress flag (None and omission mean False).
+bool progress_flag(PyObject* obj, bool& out) {
+  out = false;
+  return obj == nullptr || flag_arg(obj, "show_progress", out);
+}
+
+// A LongCall for a method, with its progress display when asked for.
+bool start_long_call(LongCall& call, bool show_progress) { return !show_progress || call.show_progress(); }
+
+// Whether a batch or a batch of searches is worth a helper thread (see
+// LongCall::run): roughly more than ten milliseconds of work, counted in
+// floats read. Linking a vector reads a few hundred others (the default
+// ef_construction is 200); a query reads every live vector on the
+// exhaustive path and a few thousand on the graph path.
+constexpr double kLongWork = 2e7;
+bool long_batch(std::size_t items, std::size_t dim) { return double(items) * double(dim) * 200.0 >= kLongWork; }
+bool long_search(std::size_t queries, std::size_t dim, std::size_t live) {
+  return double(queries) * double(dim) * double(std::min<std::size_t>(live, 6400)) >= kLongWork;
 }
 
 bool optional_metadata(PyObject* obj, std::optional<JsonValue>& out) {
@@ -248,8 +274,8 @@ PyObject* db_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // ---------------------------------------------------------------------- batches
 
-const Signature kAddManySig{"Database.add_many", {"ids", "vectors", "metadatas"}, 3, 2};
-const Signature kUpsertManySig{"Database.upsert_many", {"ids", "vectors", "metadatas"}, 3, 2};
+const Signature kAddManySig{"Database.add_many", {"ids", "vectors", "metadatas", "show_progress"}, 4, 2, 3};
+const Signature kUpsertManySig{"Database.upsert_many", {"ids", "vectors", "metadatas", "show_progress"}, 4, 2, 3};
 
 PyObject* raise_metadatas_length(std::size_t metadatas, std::size_t ids) {
   return raise_value_error("metadatas length (" + std::to_string(metadatas) + ") != ids length (" +
@@ -266,6 +292,8 @@ PyObject* batch_write(const Signature& sig, bool upsert, PyObject* self, PyObjec
   if (!batch_arg.extract(a.raw(1), "vectors")) return nullptr;
   PyObject* metadatas_obj = a.given(2);
   if (metadatas_obj != nullptr && !list_arg(metadatas_obj, "metadatas")) return nullptr;
+  bool show_progress = false;
+  if (!progress_flag(a.given(3), show_progress)) return nullptr;
 
   std::vector<std::vector<float>> vectors;
   if (!batch_arg.finish(vectors)) return nullptr;
@@ -289,7 +317,16 @@ PyObject* batch_write(const Signature& sig, bool upsert, PyObject* self, PyObjec
     if (metadatas_obj != nullptr) items[i].metadata = std::move(metadatas[i]);
   }
   std::shared_ptr<Database> db = engine_of(self);
-  Status status = without_gil([&] { return upsert ? db->upsert_many(std::move(items)) : db->add_many(std::move(items)); });
+  LongCall call(upsert ? "upsert_many" : "add_many");
+  if (!start_long_call(call, show_progress)) return nullptr;
+  bool long_expected = long_batch(items.size(), db->dim());
+  Status status = call.run(
+      [&] {
+        return upsert ? db->upsert_many(std::move(items), call.progress())
+                      : db->add_many(std::move(items), call.progress());
+      },
+      long_expected);
+  if (call.raise_if_interrupted()) return nullptr;
   return status_result(status);
 }
 
@@ -305,7 +342,7 @@ PyObject* db_upsert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 const Signature kSearchSig{"Database.search", {"vector", "k", "ef_search", "where_filter", "max_distance"}, 5, 1};
 const Signature kSearchManySig{
-    "Database.search_many", {"vectors", "k", "ef_search", "where_filter", "max_distance"}, 5, 1};
+    "Database.search_many", {"vectors", "k", "ef_search", "where_filter", "max_distance", "show_progress"}, 6, 1, 5};
 
 // The arguments after the query: k, ef_search, where_filter (type only) and
 // max_distance, in that order.
@@ -386,6 +423,8 @@ bool run_search_many(const Signature& sig, const char* queries_arg, PyObject* se
   if (!batch_arg.extract(a.raw(0), queries_arg)) return false;
   SearchOptions options;
   if (!options.extract(a)) return false;
+  bool show_progress = false;
+  if (!progress_flag(a.given(5), show_progress)) return false;
   k = options.k;
   std::vector<std::vector<float>> queries;
   if (!batch_arg.finish(queries)) return false;
@@ -394,7 +433,16 @@ bool run_search_many(const Signature& sig, const char* queries_arg, PyObject* se
   if (!options.params(filter, params)) return false;
 
   std::shared_ptr<Database> db = engine_of(self);
-  Result<std::vector<std::vector<SearchHit>>> results = without_gil([&] { return db->search_many(queries, params); });
+  const char* dot = std::strrchr(sig.function, '.');
+  LongCall call(dot != nullptr ? dot + 1 : sig.function);
+  if (!start_long_call(call, show_progress)) return false;
+  // The live count is only a hint; a writer holding the index (the search
+  // will wait for it) must not make this thread wait with the lock held.
+  std::size_t live = db->try_len().value_or(std::numeric_limits<std::size_t>::max());
+  bool long_expected = long_search(queries.size(), db->dim(), live);
+  Result<std::vector<std::vector<SearchHit>>> results =
+      call.run([&] { return db->search_many(queries, params, call.progress()); }, long_expected);
+  if (call.raise_if_interrupted()) return false;
   if (!results.ok()) {
     raise_engine_error(results.error());
     return false;
@@ -421,7 +469,8 @@ PyObject* db_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 const Signature kSearchArraysSig{
-    "Database.search_arrays", {"queries", "k", "ef_search", "where_filter", "max_distance"}, 5, 1};
+    "Database.search_arrays", {"queries", "k", "ef_search", "where_filter", "max_distance", "show_progress"}, 6, 1,
+    5};
 
 PyObject* db_search_arrays(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -477,8 +526,8 @@ PyObject* db_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 // ------------------------------------------------------------------ maintenance
 
-const Signature kSaveSig{"Database.save", {}, 0, 0};
-const Signature kCompactSig{"Database.compact", {}, 0, 0};
+const Signature kSaveSig{"Database.save", {"show_progress"}, 1, 0, 0};
+const Signature kCompactSig{"Database.compact", {"show_progress"}, 1, 0, 0};
 const Signature kEnableSig{"Database.enable_quantized_search", {}, 0, 0};
 const Signature kDisableSig{"Database.disable_quantized_search", {}, 0, 0};
 const Signature kStatsSig{"Database.stats", {}, 0, 0};
@@ -489,8 +538,13 @@ PyObject* db_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     BoundArgs a;
     if (!bind_arguments(kSaveSig, args, nargs, kwnames, a)) return nullptr;
+    bool show_progress = false;
+    if (!progress_flag(a.given(0), show_progress)) return nullptr;
     std::shared_ptr<Database> db = engine_of(self);
-    Status status = without_gil([&] { return db->save(); });
+    LongCall call("save");
+    if (!start_long_call(call, show_progress)) return nullptr;
+    Status status = call.run([&] { return db->save(call.progress()); });
+    if (call.raise_if_interrupted()) return nullptr;
     return status_result(status);
   });
 }
@@ -499,9 +553,14 @@ PyObject* db_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     BoundArgs a;
     if (!bind_arguments(kCompactSig, args, nargs, kwnames, a)) return nullptr;
+    bool show_progress = false;
+    if (!progress_flag(a.given(0), show_progress)) return nullptr;
     std::shared_ptr<Database> db = engine_of(self);
-    without_gil([&] { db->compact(); });
-    return none();
+    LongCall call("compact");
+    if (!start_long_call(call, show_progress)) return nullptr;
+    Status status = call.run([&] { return db->compact(call.progress()); });
+    if (call.raise_if_interrupted()) return nullptr;
+    return status_result(status);
   });
 }
 
@@ -637,21 +696,24 @@ PyObject* get_quantized_search(PyObject* self, void*) {
 const MethodSpec kMethods[] = {
     {"add", db_add, "($self, id, vector, metadata=None)", docs::kAdd},
     {"upsert", db_upsert, "($self, id, vector, metadata=None)", docs::kUpsert},
-    {"add_many", db_add_many, "($self, ids, vectors, metadatas=None)", docs::kAddMany},
+    {"add_many", db_add_many, "($self, ids, vectors, metadatas=None, *, show_progress=False)", docs::kAddMany},
     {"search", db_search, "($self, vector, k=10, ef_search=None, where_filter=None, max_distance=None)",
      docs::kSearch},
     {"search_many", db_search_many,
-     "($self, vectors, k=10, ef_search=None, where_filter=None, max_distance=None)", docs::kSearchMany},
+     "($self, vectors, k=10, ef_search=None, where_filter=None, max_distance=None, *, show_progress=False)",
+     docs::kSearchMany},
     {"search_arrays", db_search_arrays,
-     "($self, queries, k=10, ef_search=None, where_filter=None, max_distance=None)", docs::kSearchArrays},
+     "($self, queries, k=10, ef_search=None, where_filter=None, max_distance=None, *, show_progress=False)",
+     docs::kSearchArrays},
     {"get", db_get, "($self, id)", docs::kGet},
     {"delete", db_delete, "($self, id)", docs::kDelete},
     {"update", db_update, "($self, id, vector=None, metadata=None)", docs::kUpdate},
-    {"upsert_many", db_upsert_many, "($self, ids, vectors, metadatas=None)", docs::kUpsertMany},
+    {"upsert_many", db_upsert_many, "($self, ids, vectors, metadatas=None, *, show_progress=False)",
+     docs::kUpsertMany},
     {"count", db_count, "($self, where_filter=None)", docs::kCount},
     {"ids", db_ids, "($self)", docs::kIds},
-    {"save", db_save, "($self)", docs::kSave},
-    {"compact", db_compact, "($self)", docs::kCompact},
+    {"save", db_save, "($self, *, show_progress=False)", docs::kSave},
+    {"compact", db_compact, "($self, *, show_progress=False)", docs::kCompact},
     {"enable_quantized_search", db_enable_quantized_search, "($self)", docs::kEnableQuantized},
     {"disable_quantized_search", db_disable_quantized_search, "($self)", docs::kDisableQuantized},
     {"stats", db_stats, "($self)", docs::kStats},

@@ -41,7 +41,15 @@ PyObject* raise_panic(const char* message) {
   return nullptr;
 }
 
-PyObject* raise_engine_error(const DbError& error) { return raise_value_error(error.message()); }
+PyObject* raise_engine_error(const DbError& error) {
+  // A stop is asked for only on an interruption, which the caller raises
+  // itself; this covers a stop asked for any other way.
+  if (error.kind() == ErrorKind::Cancelled) {
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
+  }
+  return raise_value_error(error.message());
+}
 
 PyObject* raise_value_error_from(const std::string& message, const DbError& cause) {
   PyRef cause_text = PyRef::steal(PyUnicode_FromString(cause.message().c_str()));

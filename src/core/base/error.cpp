@@ -27,6 +27,7 @@ DbError DbError::in_use(std::string path) { return DbError(ErrorKind::InUse, std
 DbError DbError::non_finite_vector(std::string id) { return DbError(ErrorKind::NonFiniteVector, std::move(id)); }
 DbError DbError::non_finite_query() { return DbError(ErrorKind::NonFiniteQuery, {}); }
 DbError DbError::read_only(std::string path) { return DbError(ErrorKind::ReadOnly, std::move(path)); }
+DbError DbError::cancelled() { return DbError(ErrorKind::Cancelled, {}); }
 
 std::string DbError::message() const {
   switch (kind_) {
@@ -54,6 +55,8 @@ std::string DbError::message() const {
       return "query contains NaN or infinity";
     case ErrorKind::ReadOnly:
       return "database at '" + detail_ + "' is open for reading only";
+    case ErrorKind::Cancelled:
+      return "operation cancelled";
   }
   return detail_;
 }

@@ -26,6 +26,7 @@ enum class ErrorKind {
   NonFiniteVector,    // a stored vector with NaN or infinity
   NonFiniteQuery,     // a query with NaN or infinity
   ReadOnly,           // a change to a database loaded for reading only
+  Cancelled,          // a long operation stopped on request (Progress)
 };
 
 class DbError {
@@ -45,6 +46,7 @@ class DbError {
   static DbError non_finite_vector(std::string id);
   static DbError non_finite_query();
   static DbError read_only(std::string path);
+  static DbError cancelled();
 
   ErrorKind kind() const { return kind_; }
   // The kind's own detail: the id, path, os text, metric name or detail text.

@@ -230,6 +230,10 @@ Status FileWriter::open(const std::string& path, Mode mode) {
 }
 
 Status FileWriter::write_all(const char* p, std::size_t n) {
+  if (progress_) {
+    if (progress_->stop_requested()) return DbError::cancelled();
+    progress_->advance(n);
+  }
   while (n > 0) {
     ssize_t w = ::write(fd_, p, n);
     if (w < 0) {

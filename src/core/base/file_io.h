@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "core/base/error.h"
+#include "core/base/progress.h"
 
 namespace hovra {
 
@@ -140,6 +141,9 @@ class FileWriter {
   Status close();
   // From now on keep a running CRC-32 and byte count of what is written.
   void track_checksum() { track_ = true; crc_ = 0; written_ = 0; }
+  // From now on advance `progress` by the bytes handed to the operating
+  // system, and fail every write with Cancelled once it asks to stop.
+  void watch(Progress* progress) { progress_ = progress; }
   std::uint32_t checksum() const { return crc_; }
   std::uint64_t written() const { return written_; }
 
@@ -151,6 +155,7 @@ class FileWriter {
   bool track_ = false;
   std::uint32_t crc_ = 0;
   std::uint64_t written_ = 0;
+  Progress* progress_ = nullptr;
 };
 
 // A whole file mapped read-only. The mapping stays valid when the file is

@@ -89,14 +89,21 @@ Status Database::log_one(const WalRecord& record, std::uint64_t& ticket) {
 }
 
 // Takes the WAL mutex. The batch's records replay all or nothing; a batch
-// that fails part-way is cut out of the log again.
-Status Database::log_batch(const std::vector<RecordInput>& items, std::uint64_t& ticket) {
+// that fails part-way, or is stopped through progress before its commit
+// marker, is cut out of the log again.
+Status Database::log_batch(const std::vector<RecordInput>& items, std::uint64_t& ticket, Progress* progress) {
   std::lock_guard<std::mutex> w(wal_mutex_);
+  start_phase(progress, "logging", "records", items.size());
   WalBatch batch(*wal_, static_cast<std::uint32_t>(items.size()));
   HOVRA_RETURN_IF_ERROR(batch.begin());
-  for (const auto& item : items) HOVRA_RETURN_IF_ERROR(batch.add(WalRecord::insert(item.id, item.vector, item.metadata)));
+  for (const auto& item : items) {
+    if (stop_requested(progress)) return DbError::cancelled();
+    HOVRA_RETURN_IF_ERROR(batch.add(WalRecord::insert(item.id, item.vector, item.metadata)));
+    advance(progress);
+  }
   // Between the records and the commit marker: a batch abandoned here
   // (returning before commit) leaves nothing in the log.
+  if (stop_requested(progress)) return DbError::cancelled();
   HOVRA_RETURN_IF_ERROR(batch.commit());
   ticket = wal_->appended();
   return Status::success();
@@ -155,7 +162,7 @@ void Database::record_slot_locked(std::uint32_t slot, const std::string& id, std
 // Caller holds the id-map write lock. Inserts the items' vectors as one
 // batch and records their tables; takes the index, slot-ids, metadata and
 // metadata-index write locks in order.
-void Database::insert_batch_locked(const std::vector<RecordInput*>& items) {
+void Database::insert_batch_locked(const std::vector<RecordInput*>& items, Progress* progress) {
   std::vector<const float*> vectors;
   std::vector<std::size_t> lens;
   for (const RecordInput* item : items) {
@@ -163,7 +170,7 @@ void Database::insert_batch_locked(const std::vector<RecordInput*>& items) {
     lens.push_back(item->vector.size());
   }
   WriteLock ix(index_lock_);
-  std::vector<std::uint32_t> slots = index_->insert_batch(vectors, lens);
+  std::vector<std::uint32_t> slots = index_->insert_batch(vectors, lens, progress);
   WriteLock si(slot_ids_lock_);
   WriteLock md(metadata_lock_);
   WriteLock mi(metadata_index_lock_);
@@ -307,7 +314,16 @@ std::size_t Database::len() const {
   return index_->live_count();
 }
 
-Status Database::add_many(std::vector<RecordInput> items) {
+std::optional<std::size_t> Database::try_len() const {
+  ReadLock ix(index_lock_, std::try_to_lock);
+  if (!ix.owns_lock()) return std::nullopt;
+  return index_->live_count();
+}
+
+// A stop asked for through progress while the batch is being logged
+// abandons it (Cancelled, nothing changed); once it is linked into the graph
+// it completes.
+Status Database::add_many(std::vector<RecordInput> items, Progress* progress) {
   HOVRA_RETURN_IF_ERROR(check_batch(items));
   if (items.empty()) return Status::success();
   HOVRA_RETURN_IF_ERROR(check_owner());
@@ -318,22 +334,25 @@ Status Database::add_many(std::vector<RecordInput> items) {
     for (const auto& item : items) {
       if (id_to_slot_.count(item.id) || !seen.insert(item.id).second) return DbError::duplicate_id(item.id);
     }
-    HOVRA_RETURN_IF_ERROR(log_batch(items, ticket));
+    HOVRA_RETURN_IF_ERROR(log_batch(items, ticket, progress));
+    start_phase(progress, "linking", "records", items.size());
     std::vector<RecordInput*> all;
     for (auto& item : items) all.push_back(&item);
-    insert_batch_locked(all);
+    insert_batch_locked(all, progress);
   }
   return durable(ticket);
 }
 
-Status Database::upsert_many(std::vector<RecordInput> items) {
+// Stops like add_many: while logging, not once records change.
+Status Database::upsert_many(std::vector<RecordInput> items, Progress* progress) {
   HOVRA_RETURN_IF_ERROR(check_batch(items));
   if (items.empty()) return Status::success();
   HOVRA_RETURN_IF_ERROR(check_owner());
   std::uint64_t ticket = 0;
   {
     WriteLock ids(id_map_lock_);
-    HOVRA_RETURN_IF_ERROR(log_batch(items, ticket));
+    HOVRA_RETURN_IF_ERROR(log_batch(items, ticket, progress));
+    start_phase(progress, "linking", "records", items.size());
     // Items whose id exists (before or through an earlier item of this
     // batch) replace in batch order; the first occurrence of each new id is
     // inserted.
@@ -346,14 +365,17 @@ Status Database::upsert_many(std::vector<RecordInput> items) {
     }
     for (auto& item : items) {
       auto it = id_to_slot_.find(item.id);
-      if (it != id_to_slot_.end()) replace_record_locked(it->second, item.vector, item.metadata);
+      if (it == id_to_slot_.end()) continue;
+      replace_record_locked(it->second, item.vector, item.metadata);
+      advance(progress);
     }
-    if (!new_items.empty()) insert_batch_locked(new_items);
+    if (!new_items.empty()) insert_batch_locked(new_items, progress);
     // Later occurrences of a new id replace the record its first one made.
     for (std::size_t i = 0; i < items.size(); ++i) {
       auto f = first_new.find(items[i].id);
       if (f == first_new.end() || f->second == i) continue;
       replace_record_locked(id_to_slot_.at(items[i].id), items[i].vector, items[i].metadata);
+      advance(progress);
     }
   }
   return durable(ticket);
@@ -452,8 +474,11 @@ Result<std::vector<SearchHit>> Database::search(const std::vector<float>& query,
   return assemble(hits, params.max_distance);
 }
 
+// A stop asked for through progress skips the queries not yet searched
+// and fails the call with Cancelled.
 Result<std::vector<std::vector<SearchHit>>> Database::search_many(const std::vector<std::vector<float>>& queries,
-                                                                  const SearchParams& params) const {
+                                                                  const SearchParams& params,
+                                                                  Progress* progress) const {
   std::size_t ef = params.ef_search ? *params.ef_search : default_ef(params.k);
   for (const auto& q : queries)
     if (q.size() != dim_) return DbError::dimension_mismatch(dim_, q.size());
@@ -465,16 +490,22 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const std::vec
   ReadLock si(slot_ids_lock_);
   ReadLock md(metadata_lock_);
   FilterScope scope = filter_scope(params.filter);
+  start_phase(progress, "searching", "queries", queries.size());
   std::vector<std::vector<Hit>> hits;
   if (!scope.filter) {
     std::vector<const float*> pointers;
     pointers.reserve(queries.size());
     for (const auto& q : queries) pointers.push_back(q.data());
-    hits = index_->search_batch(pointers, params.k, ef);
+    hits = index_->search_batch(pointers, params.k, ef, progress);
   } else {
     hits.resize(queries.size());
-    parallel_for(queries.size(), [&](std::size_t i) { hits[i] = run_search(queries[i].data(), params.k, ef, scope); });
+    parallel_for(queries.size(), [&](std::size_t i) {
+      if (stop_requested(progress)) return;
+      hits[i] = run_search(queries[i].data(), params.k, ef, scope);
+      advance(progress);
+    });
   }
+  if (stop_requested(progress)) return DbError::cancelled();
   out.reserve(queries.size());
   for (const auto& h : hits) out.push_back(assemble(h, params.max_distance));
   return out;
@@ -514,7 +545,9 @@ std::vector<std::string> Database::ids() const {
 // Holds the id-map write lock throughout, so no record change runs between
 // collecting the live vectors and swapping in the new tables; then takes the
 // index, slot-ids, metadata and metadata-index write locks in order.
-void Database::compact() {
+// A stop asked for through progress before the new index is swapped in
+// leaves everything as it was (Cancelled).
+Status Database::compact(Progress* progress) {
   WriteLock ids(id_map_lock_);
   std::unique_ptr<HnswIndex> fresh;
   std::vector<std::uint32_t> live;
@@ -528,9 +561,13 @@ void Database::compact() {
       live.push_back(s);
       vectors.push_back(old.vector(s));
     }
-    if (!vectors.empty()) fresh->insert_batch(vectors, std::vector<std::size_t>(vectors.size(), old.dim()));
+    start_phase(progress, "rebuilding", "records", vectors.size());
+    if (!vectors.empty())
+      fresh->insert_batch(vectors, std::vector<std::size_t>(vectors.size(), old.dim()), progress, true);
+    if (stop_requested(progress)) return DbError::cancelled();
     if (old.quantizer()) fresh->enable_quantization();
   }
+  if (stop_requested(progress)) return DbError::cancelled();
   WriteLock ix(index_lock_);
   // A quantization switch may have run since the copy was taken: the new
   // index follows the old one's state now, so the last switch wins.
@@ -557,6 +594,7 @@ void Database::compact() {
   slot_metadata_ = std::move(new_metadata);
   metadata_index_ = std::move(rebuilt);
   index_ = std::move(fresh);
+  return Status::success();
 }
 
 void Database::enable_quantized_search() {

@@ -27,6 +27,7 @@
 
 #include "core/vectors/distance.h"
 #include "core/base/error.h"
+#include "core/base/progress.h"
 #include "core/records/filter.h"
 #include "core/index/hnsw_index.h"
 #include "core/records/json.h"
@@ -159,25 +160,34 @@ class Database {
   Result<RecordView> get(const std::string& id) const;
   bool contains(const std::string& id) const;
   std::size_t len() const;
+  // The live count if the index lock can be had without waiting.
+  std::optional<std::size_t> try_len() const;
   std::size_t dim() const { return dim_; }
   Metric metric() const;
 
-  Status add_many(std::vector<RecordInput> items);
-  Status upsert_many(std::vector<RecordInput> items);
+  // The long operations take an optional Progress: they report their
+  // phases through it and stop early, with Cancelled, when it asks them to
+  // while stopping still leaves everything as it was. A batch stops while
+  // it is logged, never once it is linked; search_many stops between
+  // queries; compact stops until it swaps in the new index; save stops
+  // until its commit point (the temporary files are removed).
+  Status add_many(std::vector<RecordInput> items, Progress* progress = nullptr);
+  Status upsert_many(std::vector<RecordInput> items, Progress* progress = nullptr);
   Result<std::vector<SearchHit>> search(const std::vector<float>& query, const SearchParams& params) const;
   Result<std::vector<std::vector<SearchHit>>> search_many(const std::vector<std::vector<float>>& queries,
-                                                          const SearchParams& params) const;
+                                                          const SearchParams& params,
+                                                          Progress* progress = nullptr) const;
 
   std::size_t count(const Filter* filter) const;
   std::vector<std::string> ids() const;
-  void compact();
+  Status compact(Progress* progress = nullptr);
   void enable_quantized_search();
   void disable_quantized_search();
   bool quantized_search() const;
   std::size_t deleted_count() const;
   std::size_t total_slots() const;
   IndexStats stats() const;
-  Status save();
+  Status save(Progress* progress = nullptr);
 
  private:
   Database() = default;
@@ -203,13 +213,13 @@ class Database {
   Status check_vector(const std::string& id, const std::vector<float>& vector) const;
   Status check_batch(const std::vector<RecordInput>& items) const;
   Status log_one(const WalRecord& record, std::uint64_t& ticket);
-  Status log_batch(const std::vector<RecordInput>& items, std::uint64_t& ticket);
+  Status log_batch(const std::vector<RecordInput>& items, std::uint64_t& ticket, Progress* progress);
   Status durable(std::uint64_t ticket);
 
   // Record-table helpers; callers hold the locks named in each definition.
   void apply_insert_locked(const std::string& id, const float* vector, std::optional<JsonValue> metadata);
   void record_slot_locked(std::uint32_t slot, const std::string& id, std::optional<JsonValue> metadata);
-  void insert_batch_locked(const std::vector<RecordInput*>& items);
+  void insert_batch_locked(const std::vector<RecordInput*>& items, Progress* progress = nullptr);
   void replace_record_locked(std::uint32_t slot, const std::vector<float>& vector, std::optional<JsonValue> metadata);
 
   void replace_metadata(std::uint32_t slot, std::optional<JsonValue> metadata);

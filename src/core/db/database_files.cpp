@@ -164,12 +164,16 @@ DbError checksum_mismatch(const char* file) {
 }
 
 // Writes one file under its final name through a checksumming writer and
-// forces it to stable storage; reports its size and CRC-32.
+// forces it to stable storage; reports its size and CRC-32. With progress,
+// the bytes are counted there and a stop it asks for fails the write with
+// Cancelled.
 template <class WriteFn>
-Status write_synced(const std::string& path, WriteFn&& write, std::uint64_t& size, std::uint32_t& crc) {
+Status write_synced(const std::string& path, WriteFn&& write, std::uint64_t& size, std::uint32_t& crc,
+                    Progress* progress = nullptr) {
   FileWriter w;
   HOVRA_RETURN_IF_ERROR(w.open(path, FileWriter::Mode::Truncate));
   w.track_checksum();
+  w.watch(progress);
   HOVRA_RETURN_IF_ERROR(write(w));
   HOVRA_RETURN_IF_ERROR(w.flush());
   HOVRA_RETURN_IF_ERROR(w.sync());
@@ -508,7 +512,11 @@ void Database::apply_logged(const WalRecord& r) {
 // Record changes take the id-map write lock before they append to the log,
 // so no change is logged while a save runs and the log it deletes holds
 // only changes the saved files contain.
-Status Database::save() {
+//
+// A stop asked for through progress is honoured until the commit point:
+// the temporary files are removed and the saved files stay as they were.
+// After the commit point the save completes.
+Status Database::save(Progress* progress) {
   std::lock_guard<std::mutex> one_save(save_mutex_);
   HOVRA_RETURN_IF_ERROR(check_owner());
   ReadLock ids(id_map_lock_);
@@ -531,31 +539,49 @@ Status Database::save() {
   const std::string seal_tmp = join_path(dir_, kSealTmp);
 
   SaveSeal seal;
-  HOVRA_RETURN_IF_ERROR(write_synced(
-      vectors_tmp, [&](FileWriter& w) { return write_vectors(*index_, w); }, seal.vectors_size, seal.vectors_crc));
-  if (persist_quantized_) {
-    seal.has_sq8 = true;
+  auto write_temporaries = [&]() -> Status {
+    std::uint64_t vectors_bytes = 4 * static_cast<std::uint64_t>(index_->node_count()) * (dim_ + 1);
+    start_phase(progress, "writing vectors", "bytes", vectors_bytes);
     HOVRA_RETURN_IF_ERROR(write_synced(
-        sq8_tmp, [&](FileWriter& w) { return write_quantized(*index_, w); }, seal.sq8_size, seal.sq8_crc));
+        vectors_tmp, [&](FileWriter& w) { return write_vectors(*index_, w); }, seal.vectors_size, seal.vectors_crc,
+        progress));
+    if (persist_quantized_) {
+      seal.has_sq8 = true;
+      start_phase(progress, "writing quantized vectors", "bytes", 0);
+      HOVRA_RETURN_IF_ERROR(write_synced(
+          sq8_tmp, [&](FileWriter& w) { return write_quantized(*index_, w); }, seal.sq8_size, seal.sq8_crc,
+          progress));
+    }
+    {
+      std::lock_guard<std::mutex> w(wal_mutex_);
+      seal.log_known = wal_->contents_known();
+      seal.log_size = wal_->contents_size();
+      seal.log_crc = wal_->contents_crc();
+    }
+    start_phase(progress, "writing graph", "bytes", 0);
+    HOVRA_RETURN_IF_ERROR(write_synced(
+        graph_tmp,
+        [&](FileWriter& w) -> Status {
+          HOVRA_RETURN_IF_ERROR(write_graph(*index_, w));
+          return write_record_table(records, w);
+        },
+        seal.graph_size, seal.graph_crc, progress));
+    std::uint64_t seal_size;
+    std::uint32_t seal_crc;
+    HOVRA_RETURN_IF_ERROR(write_synced(
+        seal_tmp, [&](FileWriter& w) { return w.write(encode_seal(seal)); }, seal_size, seal_crc));
+    HOVRA_RETURN_IF_ERROR(sync_dir(dir_));
+    if (stop_requested(progress)) return DbError::cancelled();
+    return Status::success();
+  };
+  Status written = write_temporaries();
+  if (!written.ok()) {
+    if (written.error().kind() == ErrorKind::Cancelled) {
+      for (const std::string* tmp : {&vectors_tmp, &sq8_tmp, &graph_tmp, &seal_tmp})
+        if (path_exists(*tmp)) (void)remove_file(*tmp);
+    }
+    return written;
   }
-  {
-    std::lock_guard<std::mutex> w(wal_mutex_);
-    seal.log_known = wal_->contents_known();
-    seal.log_size = wal_->contents_size();
-    seal.log_crc = wal_->contents_crc();
-  }
-  HOVRA_RETURN_IF_ERROR(write_synced(
-      graph_tmp,
-      [&](FileWriter& w) -> Status {
-        HOVRA_RETURN_IF_ERROR(write_graph(*index_, w));
-        return write_record_table(records, w);
-      },
-      seal.graph_size, seal.graph_crc));
-  std::uint64_t seal_size;
-  std::uint32_t seal_crc;
-  HOVRA_RETURN_IF_ERROR(write_synced(
-      seal_tmp, [&](FileWriter& w) { return w.write(encode_seal(seal)); }, seal_size, seal_crc));
-  HOVRA_RETURN_IF_ERROR(sync_dir(dir_));
 
   HOVRA_RETURN_IF_ERROR(rename_file(graph_tmp, graph_path_));  // the commit point
   HOVRA_RETURN_IF_ERROR(rename_file(vectors_tmp, vectors_path_));

@@ -308,11 +308,15 @@ std::vector<Hit> scan_all_rows(const ScanRows& rows, const float* query, std::si
 }
 
 void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::size_t query_count,
-                        std::size_t k, std::vector<std::vector<Hit>>& out) {
+                        std::size_t k, std::vector<std::vector<Hit>>& out, Progress* progress) {
   out.assign(query_count, {});
   if (query_count == 0) return;
   if (!kBlasAvailable || !boundable(rows) || k == 0 || rows.count == 0 || query_count < 4) {
-    parallel_for(query_count, [&](std::size_t i) { out[i] = scan_all_rows(rows, queries[i], k); });
+    parallel_for(query_count, [&](std::size_t i) {
+      if (stop_requested(progress)) return;
+      out[i] = scan_all_rows(rows, queries[i], k);
+      advance(progress);
+    });
     return;
   }
   const std::size_t dim = rows.dim;
@@ -338,6 +342,7 @@ void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::
   per_block = std::max<std::size_t>(per_block, 1);
   std::size_t blocks = (query_count + per_block - 1) / per_block;
   parallel_for(blocks, [&](std::size_t b) {
+    if (stop_requested(progress)) return;
     std::size_t q0 = b * per_block, qn = std::min(per_block, query_count - q0);
     std::vector<float> qmat(qn * dim), products(qn * kRowBlock);
     std::vector<double> lo(kRowBlock), hi(kRowBlock);
@@ -352,6 +357,7 @@ void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::
       zero[j] = rows.metric == Metric::Cosine && fqs[j].q2 == 0.0f;
     }
     for (std::size_t at = 0; at < rows.count; at += kRowBlock) {
+      if (stop_requested(progress)) return;  // the whole result is thrown away
       std::size_t n = std::min(kRowBlock, rows.count - at);
       gemm_abt(qn, n, dim, qmat.data(), dim, rows.data + at * dim, dim, products.data(), kRowBlock);
       for (std::size_t j = 0; j < qn; ++j) {
@@ -372,6 +378,7 @@ void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::
         return fq.exact(query, rows.data + std::size_t(s) * dim, dim, rows.norms[s]);
       });
     }
+    advance(progress, qn);
   });
 }
 

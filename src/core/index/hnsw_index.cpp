@@ -400,15 +400,19 @@ std::vector<Hit> HnswIndex::exhaustive(const float* query, std::size_t k, SlotPr
 }
 
 std::vector<std::vector<Hit>> HnswIndex::search_batch(const std::vector<const float*>& queries, std::size_t k,
-                                                      std::size_t ef) const {
+                                                      std::size_t ef, Progress* progress) const {
   std::vector<std::vector<Hit>> out;
   if (entry_point_ != kNoEntry && uses_brute_force() && deleted_.empty() && dim_ > 0 && k > 0) {
     raise_scan_hint();
-    scan_all_rows_many(scan_rows(), queries.data(), queries.size(), k, out);
+    scan_all_rows_many(scan_rows(), queries.data(), queries.size(), k, out, progress);
     return out;
   }
   out.resize(queries.size());
-  parallel_for(queries.size(), [&](std::size_t i) { out[i] = search(queries[i], dim_, k, ef); });
+  parallel_for(queries.size(), [&](std::size_t i) {
+    if (stop_requested(progress)) return;
+    out[i] = search(queries[i], dim_, k, ef);
+    advance(progress);
+  });
   return out;
 }
 
@@ -638,11 +642,13 @@ void HnswIndex::connect_node(std::uint32_t slot, std::size_t level, std::uint32_
 }
 
 std::vector<std::uint32_t> HnswIndex::insert_batch(const std::vector<const float*>& vectors,
-                                                   const std::vector<std::size_t>& lens) {
+                                                   const std::vector<std::size_t>& lens, Progress* progress,
+                                                   bool stoppable) {
   for (std::size_t len : lens) assert_len(len, dim_, "vector dimension mismatch");
   std::size_t n = vectors.size();
   std::vector<std::uint32_t> slots;
   if (n == 0) return slots;
+  auto stopping = [&] { return stoppable && stop_requested(progress); };
   auto first = static_cast<std::uint32_t>(levels_.size());
   std::vector<std::size_t> levels(n);
   for (auto& lv : levels) lv = random_level();
@@ -654,14 +660,17 @@ std::vector<std::uint32_t> HnswIndex::insert_batch(const std::vector<const float
     entry_point_ = first;
     max_level_ = levels[0];
     start = 1;
+    advance(progress);
   }
   std::size_t sequential = std::min(n, kSequentialBatch);
   for (std::size_t i = start; i < sequential; ++i) {
+    if (stopping()) return {};
     connect_node(first + static_cast<std::uint32_t>(i), levels[i], entry_point_);
     if (levels[i] > max_level_) {
       entry_point_ = first + static_cast<std::uint32_t>(i);
       max_level_ = levels[i];
     }
+    advance(progress);
   }
   if (n > kSequentialBatch) {
     // Nodes whose level is above the current top layer would get no links
@@ -673,15 +682,19 @@ std::vector<std::uint32_t> HnswIndex::insert_batch(const std::vector<const float
     std::vector<std::size_t> parallel, deferred;
     for (std::size_t i = kSequentialBatch; i < n; ++i) (levels[i] > top ? deferred : parallel).push_back(i);
     parallel_for(parallel.size(), [&](std::size_t j) {
+      if (stopping()) return;
       std::size_t i = parallel[j];
       connect_node(first + static_cast<std::uint32_t>(i), levels[i], ep);
+      advance(progress);
     });
+    if (stopping()) return {};
     for (std::size_t i : deferred) {
       connect_node(first + static_cast<std::uint32_t>(i), levels[i], entry_point_);
       if (levels[i] > max_level_) {
         entry_point_ = first + static_cast<std::uint32_t>(i);
         max_level_ = levels[i];
       }
+      advance(progress);
     }
   }
   live_count_.fetch_add(n, std::memory_order_relaxed);

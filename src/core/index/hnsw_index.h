@@ -16,6 +16,7 @@
 #include "core/index/exhaustive_scan.h"
 #include "core/vectors/distance.h"
 #include "core/base/function_ref.h"
+#include "core/base/progress.h"
 #include "core/vectors/quantize.h"
 #include "core/vectors/vector_store.h"
 
@@ -154,15 +155,22 @@ class HnswIndex {
   // The unfiltered search of every query, in query order: exactly search()
   // per query. On the exhaustive path without tombstones the rows are scored
   // for all queries together; otherwise the queries run on the worker pool.
-  // Each query holds dim floats.
+  // Each query holds dim floats. progress counts the queries done; once it
+  // asks to stop, the remaining queries are skipped and the result must be
+  // thrown away.
   std::vector<std::vector<Hit>> search_batch(const std::vector<const float*>& queries, std::size_t k,
-                                             std::size_t ef) const;
+                                             std::size_t ef, Progress* progress = nullptr) const;
 
   // Changes (exclusive lock).
   std::uint32_t insert(const float* v, std::size_t len);
   // Vectors given as pointers to dim floats each; lens checked first.
+  // progress counts the vectors linked. With stoppable, a stop asked for
+  // through progress ends the batch early with an empty result, and the
+  // index is left half-built: only an index that is thrown away afterwards
+  // (a compaction's new one) may be given stoppable.
   std::vector<std::uint32_t> insert_batch(const std::vector<const float*>& vectors,
-                                          const std::vector<std::size_t>& lens);
+                                          const std::vector<std::size_t>& lens, Progress* progress = nullptr,
+                                          bool stoppable = false);
   void mark_deleted(std::uint32_t slot);
   void update_vector(std::uint32_t slot, const float* v, std::size_t len);
   void enable_quantization();

@@ -1,0 +1,178 @@
+"""Progress output of the long operations, and Ctrl-C: SIGINT delivered to
+a child process in the middle of a large add_many, search_many or compact
+raises KeyboardInterrupt within about a second and leaves the database
+unchanged (or, for a batch already being linked, complete)."""
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+import hovra
+
+
+def block_tqdm(monkeypatch):
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+
+
+class TestProgressOutput:
+    def test_plain_lines_for_every_long_operation(self, tmp_path, monkeypatch, capsys):
+        block_tqdm(monkeypatch)
+        db = hovra.Database(tmp_path / "db", dim=8)
+        x = np.random.default_rng(0).standard_normal((300, 8)).astype(np.float32)
+        db.add_many([str(i) for i in range(300)], x)
+        db.upsert_many(["0", "new"], x[:2])
+        db.search_many(x[:5])
+        db.compact()
+        db.save()
+        assert capsys.readouterr().err == ""
+        db.add_many([f"a{i}" for i in range(300)], x, show_progress=True)
+        db.upsert_many(["0", "b"], x[:2], show_progress=True)
+        db.search_many(x[:5], show_progress=True)
+        db.search_arrays(x[:5], show_progress=True)
+        db.delete("b")
+        db.compact(show_progress=True)
+        db.save(show_progress=True)
+        err = capsys.readouterr().err.splitlines()
+        for line in ("hovra add_many: linking 300/300 records (100%)",
+                     "hovra upsert_many: linking 2/2 records (100%)",
+                     "hovra search_many: searching 5/5 queries (100%)",
+                     "hovra search_arrays: searching 5/5 queries (100%)",
+                     "hovra compact: rebuilding 601/601 records (100%)"):
+            assert line in err, err
+        assert any(line.startswith("hovra save: writing graph ") and line.endswith(" bytes") for line in err), err
+        assert len(err) == len(set(err))
+
+    def test_tqdm_bar(self, tmp_path, capsys):
+        pytest.importorskip("tqdm")
+        db = hovra.Database(tmp_path / "db", dim=8)
+        db.add_many([str(i) for i in range(200)], np.ones((200, 8), np.float32), show_progress=True)
+        err = capsys.readouterr().err
+        assert "add_many: linking" in err and "200/200" in err and "100%" in err
+
+    def test_a_failing_display_is_dropped_and_a_bad_flag_refused(self, tmp_path, monkeypatch, capsys):
+        class Broken:
+            def write(self, text):
+                raise OSError("stderr is gone")
+
+        block_tqdm(monkeypatch)
+        monkeypatch.setattr(sys, "stderr", Broken())
+        db = hovra.Database(tmp_path / "db", dim=8)
+        db.add_many(["a", "b"], np.ones((2, 8), np.float32), show_progress=True)
+        assert len(db) == 2
+        with pytest.raises(TypeError, match="show_progress"):
+            db.compact(show_progress="yes")
+        with pytest.raises(TypeError):
+            db.add_many(["c"], np.ones((1, 8), np.float32), None, True)
+
+
+CHILD = textwrap.dedent("""
+    import signal, sys, time
+    import numpy as np
+    # A shell may start background jobs with SIGINT ignored; Python then
+    # leaves it ignored. Ctrl-C is what is measured here.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    sys.modules["tqdm"] = None
+    import hovra, hovra._progress
+    hovra._progress.PLAIN_INTERVAL = 0.0   # a line at every poll
+    op, path, text = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    db = hovra.Database(path)
+    x = np.random.default_rng(1).standard_normal((200000, 16)).astype(np.float32)
+    query = np.random.default_rng(2).standard_normal(16)
+    print("ready", flush=True)
+    try:
+        if op == "add_many":
+            # Large metadata makes the batch slow to log (and quick to link).
+            n = 3000
+            metadatas = [{"text": "x" * text, "i": i} for i in range(n)]
+            db.add_many([f"new{i}" for i in range(n)], x[:n] + 5, metadatas, show_progress=True)
+        elif op == "search_many":
+            db.search_many(x, k=10, show_progress=True)
+        elif op == "compact":
+            db.compact(show_progress=True)
+        print("finished", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", time.monotonic(), flush=True)
+    print("state", len(db), db.total_slots, db.deleted_count, [h.id for h in db.search(query, k=5)], flush=True)
+""")
+
+
+@pytest.fixture(scope="module")
+def saved(tmp_path_factory):
+    """A saved database of 12,000 records, a third of them deleted."""
+    path = tmp_path_factory.mktemp("ctrl-c") / "db"
+    x = np.random.default_rng(1).standard_normal((200000, 16)).astype(np.float32)
+    with hovra.Database(path, dim=16) as db:
+        db.add_many([str(i) for i in range(12000)], x[:12000])
+        for i in range(0, 12000, 3):
+            db.delete(str(i))
+    return path
+
+
+def interrupt(path, op, when, text=0):
+    """Runs op in a child, sends SIGINT once a progress line containing
+    `when` appears; returns the child's stdout lines, its progress lines and
+    the seconds from the signal to the KeyboardInterrupt (None if none)."""
+    child = subprocess.Popen([sys.executable, "-c", CHILD, op, str(path), str(text)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        progress = []
+        for line in child.stderr:
+            progress.append(line.strip())
+            if when in line:
+                break
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=300)
+    finally:
+        child.kill()
+        child.wait()
+    progress += err.splitlines()
+    lines = out.splitlines()
+    delay = None
+    if lines[0].startswith("interrupted "):
+        delay = float(lines[0].split()[1]) - sent
+    return lines, progress, delay
+
+
+class TestCtrlC:
+    def test_add_many_while_logging_or_linking(self, tmp_path):
+        path = tmp_path / "db"
+        hovra.Database(path, dim=16).close()
+        lines, progress, delay = interrupt(path, "add_many", "logging", text=20000)
+        assert delay is not None, lines
+        state = hovra.Database(path)
+        if any("linking" in line for line in progress):
+            # The signal came after the batch was committed: it completes.
+            assert len(state) == 3000
+        else:
+            # Stopped while logging: nothing stored, the log cut back.
+            assert delay < 1.5, progress
+            assert lines[1] == "state 0 0 0 []", lines
+            assert len(state) == 0
+            log = path / "wal.hovra"
+            assert not log.exists() or log.stat().st_size == 0
+
+    def test_add_many_after_linking_began_completes(self, tmp_path):
+        path = tmp_path / "db"
+        hovra.Database(path, dim=16).close()
+        lines, progress, delay = interrupt(path, "add_many", "linking")
+        assert delay is not None and lines[1].startswith("state 3000 3000 0"), lines
+        assert "hovra add_many: linking 3000/3000 records (100%)" in progress
+        assert len(hovra.Database(path)) == 3000
+
+    @pytest.mark.parametrize("op, phase", [("search_many", "searching"), ("compact", "rebuilding")])
+    def test_search_many_and_compact_stop_and_change_nothing(self, saved, op, phase):
+        db = hovra.Database(saved)
+        nearest = [h.id for h in db.search(np.random.default_rng(2).standard_normal(16), k=5)]
+        db.close()
+        untouched = {p.name: p.read_bytes() for p in saved.iterdir()}
+        lines, progress, delay = interrupt(saved, op, phase)
+        assert delay is not None and delay < 1.5, (lines, progress)
+        assert "finished" not in lines
+        assert lines[1] == f"state 8000 12000 4000 {nearest}"
+        assert {p.name: p.read_bytes() for p in saved.iterdir()} == untouched
