@@ -15,6 +15,7 @@ threads // shards worker threads, so every configuration uses the same cores.
 from __future__ import annotations
 
 import argparse
+import logging
 import os
 import pickle
 import statistics
@@ -81,6 +82,8 @@ def main():
     bd.emit(f"ground truth: {bd.perf() - t0:.1f} s")
 
     ray.init(num_cpus=a.threads, include_dashboard=False, log_to_driver=False, logging_level="warning")
+    logging.getLogger("ray.data").setLevel(logging.WARNING)
+    ray.data.DataContext.get_current().enable_progress_bars = False
     vectors_ref = ray.put(X)
 
     def embed(batch):
