@@ -506,11 +506,21 @@ class _Shards:
                 pass  # the actor exits while answering, or was gone already
         for actor in self.actors:
             ray.kill(actor, no_restart=True)
-        if _SHARED.get(self.root) is self:
-            del _SHARED[self.root]
+        key = _shared_key(self.root)
+        if _SHARED.get(key) is self:
+            del _SHARED[key]
 
 
-_SHARED: weakref.WeakValueDictionary[str, _Shards] = weakref.WeakValueDictionary()
+# Per Ray cluster and path (a program may shut Ray down and start it again).
+_SHARED: weakref.WeakValueDictionary[tuple[str, str], _Shards] = weakref.WeakValueDictionary()
+
+
+def _shared_key(root: str) -> tuple[str, str]:
+    try:
+        cluster = str(ray.get_runtime_context().gcs_address)
+    except Exception:  # not available through every kind of connection
+        cluster = ""
+    return cluster, root
 
 
 # ---------------------------------------------------------------------------
@@ -598,7 +608,7 @@ class ShardedDatabase:
         self._path = os.path.abspath(os.fsdecode(os.fspath(path)))
         self._closed = True
         _connect(address)
-        shared = _SHARED.get(self._path)
+        shared = _SHARED.get(_shared_key(self._path))
         if shared is None or shared.stopped:
             create = None
             if dim is not None:
@@ -614,7 +624,7 @@ class ShardedDatabase:
         info = self._handshake(shared)
         self._dim: int = info[0]["dim"]
         self._metric: str = info[0]["metric"]
-        _SHARED[self._path] = shared
+        _SHARED[_shared_key(self._path)] = shared
         shared.users += 1
         self._closed = False
 
