@@ -137,9 +137,9 @@ Args:
     max_distance: Drop results farther than this distance.
 
 Returns:
-    A list of at most k SearchResult, closest first. On the graph path a
-    filter is applied to the graph's candidates, so a very selective
-    filter may give fewer than k results; the exact scan never does.
+    A list of SearchResult, closest first: k of them, or every matching
+    record when fewer than k match. On the graph path a filter that few
+    records match is answered by an exact scan of those records.
 
 Raises:
     ValueError: "dimension mismatch: expected D, got N"; "query contains

@@ -17,6 +17,7 @@
 #include "core/base/thread_pool.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -38,6 +39,24 @@ bool all_finite(const float* v, std::size_t n) {
   }
   return bad == 0;
 }
+
+// Sorts distinct slots below `total` ascending: a comparison sort for a
+// few, one bit per slot for many (no log factor).
+void put_in_slot_order(std::vector<std::uint32_t>& slots, std::size_t total) {
+  std::size_t n = slots.size();
+  if (n * std::bit_width(n) * 16 < total) {
+    std::sort(slots.begin(), slots.end());
+    return;
+  }
+  std::vector<std::uint64_t> bits((total + 63) / 64, 0);
+  for (std::uint32_t s : slots)
+    if (s < total) bits[s >> 6] |= std::uint64_t{1} << (s & 63);
+  slots.clear();
+  for (std::size_t w = 0; w < bits.size(); ++w)
+    for (std::uint64_t word = bits[w]; word != 0; word &= word - 1)
+      slots.push_back(static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(word))));
+}
+
 }  // namespace
 
 std::size_t default_ef(std::size_t k) {
@@ -418,7 +437,7 @@ ScanList Database::scan_list(const FilterScope& scope) const {
         scan.all_pass = decided_by_range(*scope.filter);
       }
       if (scope.candidates.answered() || range) {
-        std::sort(slots.begin(), slots.end());
+        put_in_slot_order(slots, index_->node_count());
         scan.slots = std::move(slots);
       }
       scan.listed.store(true, std::memory_order_release);

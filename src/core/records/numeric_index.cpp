@@ -1,9 +1,13 @@
-// NumericIndex: per field, an order-statistics tree of (value, slot) pairs.
-// libstdc++'s policy-based tree keeps subtree sizes, which turns the size of
-// any value range into two rank queries; the standard containers offer no
-// ranked tree.
+// NumericIndex: per field, the (value, slot) pairs in one sorted array,
+// plus the pairs added and removed since it was last rebuilt, each in an
+// order-statistics tree (libstdc++'s policy-based tree keeps subtree sizes,
+// which the standard containers do not). A range's size is then three pairs
+// of rank queries; its slots come from one contiguous run of the array. The
+// array is rebuilt by a merge once the trees hold an eighth of its size, so
+// a bulk load costs a few linear merges instead of a tree insert per pair.
 #include "core/records/numeric_index.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ext/pb_ds/assoc_container.hpp>
 #include <ext/pb_ds/tree_policy.hpp>
@@ -21,10 +25,65 @@ using Tree = __gnu_pbds::tree<Key, __gnu_pbds::null_type, std::less<Key>, __gnu_
                               __gnu_pbds::tree_order_statistics_node_update>;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr std::size_t kMinRebuild = 1024;
 
-// The first key past every value below x (open) or at most x (closed).
-// Stored values are finite, so nextafter needs no care at the infinities.
+// The first key past every value below x (past_x false) or at most x (past_x
+// true). Stored values are finite; at x = +inf nextafter stays +inf, which
+// is past every finite value either way.
 Key start_key(double x, bool past_x) { return {past_x ? std::nextafter(x, kInf) : x, 0}; }
+
+// The keys of one field.
+struct Keys {
+  std::vector<Key> base;  // sorted
+  Tree added;             // not in base
+  Tree removed;           // in base
+
+  void add(const Key& key) {
+    if (removed.erase(key) == 0) added.insert(key);
+    rebuild_if_due();
+  }
+  void remove(const Key& key) {
+    if (added.erase(key) == 0) removed.insert(key);
+    rebuild_if_due();
+  }
+  bool empty() const { return base.size() + added.size() == removed.size(); }
+  std::size_t count(const Key& from, const Key& to) const {
+    if (!(from < to)) return 0;
+    auto lo = std::lower_bound(base.begin(), base.end(), from);
+    auto hi = std::lower_bound(lo, base.end(), to);
+    std::size_t n = static_cast<std::size_t>(hi - lo) + (added.order_of_key(to) - added.order_of_key(from));
+    std::size_t gone = removed.order_of_key(to) - removed.order_of_key(from);
+    return n > gone ? n - gone : 0;
+  }
+  void collect(const Key& from, const Key& to, std::vector<std::uint32_t>& out) const {
+    auto gone = removed.lower_bound(from);
+    for (auto it = std::lower_bound(base.begin(), base.end(), from); it != base.end() && *it < to; ++it) {
+      while (gone != removed.end() && *gone < *it) ++gone;
+      if (gone != removed.end() && *gone == *it) continue;
+      out.push_back(it->second);
+    }
+    for (auto it = added.lower_bound(from); it != added.end() && *it < to; ++it) out.push_back(it->second);
+  }
+
+ private:
+  void rebuild_if_due() {
+    if (added.size() + removed.size() < std::max(kMinRebuild, base.size() / 8)) return;
+    std::vector<Key> merged;
+    merged.reserve(base.size() + added.size() - std::min(base.size(), removed.size()));
+    auto gone = removed.begin();
+    auto extra = added.begin();
+    for (const Key& key : base) {
+      while (gone != removed.end() && *gone < key) ++gone;
+      if (gone != removed.end() && *gone == key) continue;
+      for (; extra != added.end() && *extra < key; ++extra) merged.push_back(*extra);
+      merged.push_back(key);
+    }
+    for (; extra != added.end(); ++extra) merged.push_back(*extra);
+    base = std::move(merged);
+    added.clear();
+    removed.clear();
+  }
+};
 
 }  // namespace
 
@@ -56,7 +115,7 @@ void NumberRange::below(double threshold, bool open) {
 }
 
 struct NumericIndex::Fields {
-  std::unordered_map<std::string, Tree> trees;
+  std::unordered_map<std::string, Keys> keys;
 };
 
 NumericIndex::NumericIndex() : fields_(std::make_unique<Fields>()) {}
@@ -65,35 +124,29 @@ NumericIndex::NumericIndex(NumericIndex&&) noexcept = default;
 NumericIndex& NumericIndex::operator=(NumericIndex&&) noexcept = default;
 
 void NumericIndex::add(const std::string& field, double value, std::uint32_t slot) {
-  fields_->trees[field].insert({value, slot});
+  fields_->keys[field].add({value, slot});
 }
 
 void NumericIndex::remove(const std::string& field, double value, std::uint32_t slot) {
-  auto it = fields_->trees.find(field);
-  if (it == fields_->trees.end()) return;
-  it->second.erase({value, slot});
-  if (it->second.empty()) fields_->trees.erase(it);
+  auto it = fields_->keys.find(field);
+  if (it == fields_->keys.end()) return;
+  it->second.remove({value, slot});
+  if (it->second.empty()) fields_->keys.erase(it);
 }
 
-void NumericIndex::clear() { fields_->trees.clear(); }
+void NumericIndex::clear() { fields_->keys.clear(); }
 
 std::size_t NumericIndex::count(const std::string& field, const NumberRange& range) const {
-  auto it = fields_->trees.find(field);
-  if (range.none || it == fields_->trees.end()) return 0;
-  const Tree& tree = it->second;
-  std::size_t from = tree.order_of_key(start_key(range.lo, range.lo_open));
-  std::size_t to = tree.order_of_key(start_key(range.hi, !range.hi_open));
-  return to > from ? to - from : 0;
+  auto it = fields_->keys.find(field);
+  if (range.none || it == fields_->keys.end()) return 0;
+  return it->second.count(start_key(range.lo, range.lo_open), start_key(range.hi, !range.hi_open));
 }
 
 void NumericIndex::collect(const std::string& field, const NumberRange& range,
                            std::vector<std::uint32_t>& out) const {
-  auto it = fields_->trees.find(field);
-  if (range.none || it == fields_->trees.end()) return;
-  const Tree& tree = it->second;
-  Key end = start_key(range.hi, !range.hi_open);
-  for (auto k = tree.lower_bound(start_key(range.lo, range.lo_open)); k != tree.end() && *k < end; ++k)
-    out.push_back(k->second);
+  auto it = fields_->keys.find(field);
+  if (range.none || it == fields_->keys.end()) return;
+  it->second.collect(start_key(range.lo, range.lo_open), start_key(range.hi, !range.hi_open), out);
 }
 
 }  // namespace hovra

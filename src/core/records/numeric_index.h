@@ -38,7 +38,7 @@ class NumericIndex {
   void clear();
   // How many slots hold a number inside the range at the field: O(log n).
   std::size_t count(const std::string& field, const NumberRange& range) const;
-  // Appends those slots, in value order.
+  // Appends those slots, in no particular order.
   void collect(const std::string& field, const NumberRange& range, std::vector<std::uint32_t>& out) const;
 
  private:
