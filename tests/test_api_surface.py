@@ -223,6 +223,9 @@ class TestConstruction:
                 Database(str(tmp_path / "a\0b"), **kwargs)
         with pytest.raises(ValueError, match=r"^dim must be less than 2\*\*32$"):
             Database(str(tmp_path / "big"), dim=2**32 + 4)
+        for name in ("m", "ef_construction"):
+            with pytest.raises(ValueError, match=rf"^{name} must be less than 2\*\*32$"):
+                Database(str(tmp_path / "big"), dim=2, **{name: 2**32 + 16})
         assert os.listdir(tmp_path) == []
 
     @pytest.mark.parametrize("given, stored", [

@@ -147,10 +147,17 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       options.dim = static_cast<std::size_t>(*dim);
       options.metric = *parsed;
       options.m = static_cast<std::size_t>(m.value_or(kDefaultM));
-      // A new graph's level distribution needs ln(m) > 0; an existing
-      // database keeps its stored m.
-      if (options.m < 2 && !Database::exists_at(options.path)) return raise_value_error("m must be at least 2");
+      // A new graph's level distribution needs ln(m) > 0, and the graph file
+      // keeps m and ef_construction as 32-bit fields (wider values are
+      // refused rather than stored cut); an existing database keeps its
+      // stored ones.
+      constexpr std::uint64_t kFieldLimit = std::uint64_t{1} << 32;
+      bool creating = !Database::exists_at(options.path);
+      if (creating && options.m < 2) return raise_value_error("m must be at least 2");
+      if (creating && options.m >= kFieldLimit) return raise_value_error("m must be less than 2**32");
       options.ef_construction = static_cast<std::size_t>(ef_construction.value_or(kDefaultEfConstruction));
+      if (creating && options.ef_construction >= kFieldLimit)
+        return raise_value_error("ef_construction must be less than 2**32");
       options.quantize = quantize;
       opened = Database::open_or_create(options);
       if (!opened.ok()) return raise_engine_error(opened.error());
