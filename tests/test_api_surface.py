@@ -36,6 +36,7 @@ SIGNATURES = {
     "enable_quantized_search": "($self)",
     "disable_quantized_search": "($self)",
     "stats": "($self)",
+    "memory_usage": "($self)",
     "close": "($self)",
     "verify": "($self)",
     "__enter__": "($self)",
@@ -72,6 +73,7 @@ DOCS = {
     "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
     "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
     "memory_quantized_bytes, uses_brute_force, uses_quantized_search.",
+    "memory_usage": "Report the memory this database holds, per structure, in bytes.",
     "__enter__": "Context manager: auto-save on exit.",
     "__exit__": "",
     "search_arrays": "",

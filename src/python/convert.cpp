@@ -463,8 +463,11 @@ bool float_arg(PyObject* obj, const char* arg, float& out) {
   return true;
 }
 
-bool id_list_arg(PyObject* obj, const char* arg, std::vector<std::string>& out) {
-  out.clear();
+namespace {
+
+// Walks a sequence (not str) of str, handing each id's UTF-8 to put.
+template <class Out, class Put>
+bool each_id(PyObject* obj, const char* arg, Out& out, Put&& put) {
   if (PyUnicode_Check(obj)) {
     raise_type_error(arg_prefix(arg) + "Can't extract `str` to `Vec`");
     return false;
@@ -480,13 +483,33 @@ bool id_list_arg(PyObject* obj, const char* arg, std::vector<std::string>& out) 
       named = true;
       return false;
     }
-    std::string id;
-    if (!utf8_of(value, id)) return false;
-    out.push_back(std::move(id));
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    if (data == nullptr) return false;
+    put(std::string_view(data, static_cast<std::size_t>(size)));
     return true;
   });
   if (!ok && !named) prefix_type_error(arg);
   return ok;
+}
+
+// The capacity hint of walk_sequence for a ByteTable: room for entries.
+struct IdTableSink {
+  ByteTable& table;
+  void reserve(std::size_t n) { table.reserve_more(n, 0); }
+};
+
+}  // namespace
+
+bool id_list_arg(PyObject* obj, const char* arg, std::vector<std::string>& out) {
+  out.clear();
+  return each_id(obj, arg, out, [&](std::string_view id) { out.emplace_back(id); });
+}
+
+bool id_list_arg(PyObject* obj, const char* arg, ByteTable& out) {
+  out = ByteTable();
+  IdTableSink sink{out};
+  return each_id(obj, arg, sink, [&](std::string_view id) { out.push_back(id); });
 }
 
 bool dict_arg(PyObject* obj, const char* arg) {
@@ -538,10 +561,18 @@ bool VectorArg::finish(std::vector<float>& out) {
 
 bool BatchArg::extract(PyObject* obj, const char* arg) {
   array_.reset();
+  doubles_.reset();
   rows_.clear();
+  flattened_ = false;
   std::string numpy_failure;
   if (float32_array_of(obj, 2, numpy_failure)) {
     array_ = PyRef::borrow(obj);
+    return true;
+  }
+  // A float64 array is read where it lies when the rows are taken, each
+  // value narrowed as the Lists form would.
+  if (fast_float_array(obj, 2) == 8) {
+    doubles_ = PyRef::borrow(obj);
     return true;
   }
   if (rows_from_sequences(obj, rows_)) return true;
@@ -555,6 +586,7 @@ bool BatchArg::extract(PyObject* obj, const char* arg) {
 }
 
 bool BatchArg::finish(std::vector<std::vector<float>>& out) {
+  if (doubles_ && !rows_from_sequences(doubles_.get(), rows_)) return false;
   if (!array_) {
     out = std::move(rows_);
     return true;
@@ -583,6 +615,42 @@ bool BatchArg::finish(std::vector<std::vector<float>>& out) {
   return true;
 }
 
+bool BatchArg::finish_rows(VectorRows& out) {
+  PyObject* viewed = array_ ? array_.get() : doubles_.get();
+  if (viewed != nullptr && doubles_ && fast_float_array(viewed, 2) != 8) {
+    // Retyped or reshaped by Python code run since extraction: take it as
+    // the Lists form takes it now.
+    if (!rows_from_sequences(viewed, rows_)) return false;
+    doubles_.reset();
+    viewed = nullptr;
+  }
+  if (viewed == nullptr) {
+    // The Lists form: the rows, converted at extraction, in one block.
+    if (!flattened_) {
+      flat_.clear();
+      ends_.clear();
+      ends_.reserve(rows_.size());
+      for (auto& row : rows_) {
+        flat_.insert(flat_.end(), row.begin(), row.end());
+        ends_.push_back(flat_.size());
+        std::vector<float>().swap(row);
+      }
+      rows_.clear();
+      flattened_ = true;
+    }
+    out = VectorRows::ragged(flat_.data(), ends_.data(), ends_.size());
+    return true;
+  }
+  if (array_ && !recheck_array(array_.get(), 2)) return false;
+  PyArrayObject* array = as_array(viewed);
+  if (array_ && !PyArray_IS_C_CONTIGUOUS(array) && !PyArray_IS_F_CONTIGUOUS(array)) return raise_not_contiguous();
+  out = VectorRows::strided(PyArray_DATA(array), static_cast<std::size_t>(PyArray_DIM(array, 0)),
+                            static_cast<std::size_t>(PyArray_DIM(array, 1)), PyArray_STRIDE(array, 0),
+                            PyArray_STRIDE(array, 1),
+                            array_ ? VectorRows::Element::F32 : VectorRows::Element::F64);
+  return true;
+}
+
 bool metadata_from_python(PyObject* obj, JsonValue& out) {
   PyRef text = PyRef::steal(dumps_metadata(obj));
   if (!text) return false;
@@ -600,17 +668,22 @@ bool metadata_from_python(PyObject* obj, JsonValue& out) {
   return true;
 }
 
-bool metadata_list_from_python(PyObject* list, std::vector<std::optional<JsonValue>>& out) {
-  out.clear();
+// Each item is packed as it is converted, so no tree of the whole list is
+// ever held.
+bool metadata_list_from_python(PyObject* list, ByteTable& out) {
+  out = ByteTable();
+  std::string bytes;
   // Indexed walk: json.dumps may run code that changes the list.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
     if (item.get() == Py_None) {
-      out.emplace_back();
+      out.push_absent();
     } else if (PyDict_Check(item.get())) {
       JsonValue value;
       if (!metadata_from_python(item.get(), value)) return false;
-      out.emplace_back(std::move(value));
+      bytes.clear();
+      pack_json(value, bytes);
+      out.push_back(bytes);
     } else {
       raise_value_error("metadatas must be list of dicts or None");
       return false;
@@ -631,6 +704,11 @@ PyObject* metadata_text_to_python(const std::string& text) {
 PyObject* metadata_to_python(const std::optional<JsonValue>& value) {
   if (!value) Py_RETURN_NONE;
   return metadata_text_to_python(to_json_text(*value));
+}
+
+PyObject* metadata_to_python(const std::optional<std::string>& text) {
+  if (!text) Py_RETURN_NONE;
+  return metadata_text_to_python(*text);
 }
 
 bool filter_from_python(PyObject* dict, Filter& out) {
@@ -710,6 +788,14 @@ PyObject* stats_to_python(const IndexStats& s) {
             set_item(d, "uses_brute_force", PyBool_FromLong(s.uses_brute_force ? 1 : 0)) &&
             set_item(d, "uses_quantized_search", PyBool_FromLong(s.uses_quantized_search ? 1 : 0));
   if (!ok) return nullptr;
+  return dict.release();
+}
+
+PyObject* memory_to_python(const std::vector<MemoryPart>& parts) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const MemoryPart& part : parts)
+    if (!set_item(dict.get(), part.name, PyLong_FromUnsignedLongLong(part.bytes))) return nullptr;
   return dict.release();
 }
 

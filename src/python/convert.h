@@ -43,6 +43,7 @@ bool flag_arg(PyObject* obj, const char* arg, bool& out);
 bool float_arg(PyObject* obj, const char* arg, float& out);
 // A sequence (not str) of str.
 bool id_list_arg(PyObject* obj, const char* arg, std::vector<std::string>& out);
+bool id_list_arg(PyObject* obj, const char* arg, ByteTable& out);
 // Type tests for dict-typed and list-typed parameters (subclasses accepted).
 bool dict_arg(PyObject* obj, const char* arg);
 bool list_arg(PyObject* obj, const char* arg);
@@ -68,10 +69,18 @@ class BatchArg {
  public:
   bool extract(PyObject* obj, const char* arg);
   bool finish(std::vector<std::vector<float>>& out);
+  // The rows where they lie: an array's own memory (float32, or float64
+  // narrowed as rows are read; this object holds the array), or the
+  // converted rows of the Lists form. Valid while this object lives.
+  bool finish_rows(VectorRows& out);
 
  private:
   std::vector<std::vector<float>> rows_;
-  PyRef array_;
+  PyRef array_;    // the Numpy form
+  PyRef doubles_;  // a float64 array taken by the Lists form
+  std::vector<float> flat_;
+  std::vector<std::size_t> ends_;
+  bool flattened_ = false;  // rows_ moved into flat_ and ends_
 };
 
 // json.dumps(obj), then the engine's JSON reader. When json.dumps refuses
@@ -79,13 +88,14 @@ class BatchArg {
 // turns NumPy booleans, integers, floats and arrays of them into the bool,
 // int, float and lists they equal; anything else keeps the first error.
 bool metadata_from_python(PyObject* obj, JsonValue& out);
-// Items None or dict, in order.
-bool metadata_list_from_python(PyObject* list, std::vector<std::optional<JsonValue>>& out);
+// Items None or dict, in order, packed (an absent entry for None).
+bool metadata_list_from_python(PyObject* list, ByteTable& out);
 // json.loads of compact JSON text. A failure of the json module throws
 // hovra::Panic (the text is always valid JSON).
 PyObject* metadata_text_to_python(const std::string& text);
 // None for no metadata.
 PyObject* metadata_to_python(const std::optional<JsonValue>& value);
+PyObject* metadata_to_python(const std::optional<std::string>& text);
 
 bool filter_from_python(PyObject* dict, Filter& out);
 
@@ -97,6 +107,8 @@ PyObject* hits_to_arrays(const std::vector<std::vector<SearchHit>>& lists, std::
 // Python objects for engine results.
 // stats(): a new dict of the eleven statistics, in their documented order.
 PyObject* stats_to_python(const IndexStats& stats);
+// memory_usage(): a new dict of byte counts, one per part, in the engine's order.
+PyObject* memory_to_python(const std::vector<MemoryPart>& parts);
 PyObject* float_list(const std::vector<float>& values);
 PyObject* str_from(const std::string& text);
 

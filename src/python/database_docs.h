@@ -98,7 +98,9 @@ into the graph in parallel.
 Args:
     ids: A sequence of str, one per vector.
     vectors: An (n, dim) NumPy array (float32 in C or Fortran order is
-        used as it is) or a sequence of n sequences of numbers.
+        used as it is) or a sequence of n sequences of numbers. An array
+        is read in place, without a copy: do not change it from another
+        thread while the call runs.
     metadatas: None, or a list of n items that are dicts or None.
     show_progress: Show progress on standard error while the batch is
         logged and then linked (a tqdm bar when tqdm is installed).
@@ -316,6 +318,17 @@ memory_quantized_bytes, uses_brute_force, uses_quantized_search.
 uses_brute_force tells whether searches without a filter scan every vector
 exactly (live records x dimension below 10,000,000) instead of walking the
 graph.)doc";
+
+inline constexpr const char* kMemoryUsage = R"doc(Report the memory this database holds, per structure, in bytes.
+Returns a dict with keys: vectors (vector rows held in memory),
+vectors_mapped (rows read from the mapped vector file, which the system pages
+in and out), norms, graph (levels, neighbour lists and tombstones), quantizer
+(SQ8 codes), ids, id_map, metadata, metadata_index; then three figures for the
+whole process: heap_in_use and heap_free (what the C allocator has handed out,
+and what it holds freed; 0 where it cannot tell) and resident (the resident set).
+
+The per-structure figures count capacity as allocated, estimated for node-based
+containers; they are meant for diagnostics and may change between versions.)doc";
 
 inline constexpr const char* kClose = R"doc(Detach this object from its database; later calls on it raise ValueError.
 Objects opened on one directory in one process share one database (a second

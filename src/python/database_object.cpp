@@ -289,12 +289,15 @@ PyObject* raise_metadatas_length(std::size_t metadatas, std::size_t ids) {
                            std::to_string(ids) + ")");
 }
 
+// The rows reach the engine where they lie: a float32 array's own memory
+// (the array is held, and the engine only reads it), or the rows converted
+// from lists.
 PyObject* batch_write(const Signature& sig, bool upsert, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   BoundArgs a;
   if (!bind_arguments(sig, args, nargs, kwnames, a)) return nullptr;
-  std::vector<std::string> ids;
-  if (!id_list_arg(a.raw(0), "ids", ids)) return nullptr;
+  RecordBatch batch;
+  if (!id_list_arg(a.raw(0), "ids", batch.ids)) return nullptr;
   BatchArg batch_arg;
   if (!batch_arg.extract(a.raw(1), "vectors")) return nullptr;
   PyObject* metadatas_obj = a.given(2);
@@ -302,36 +305,33 @@ PyObject* batch_write(const Signature& sig, bool upsert, PyObject* self, PyObjec
   bool show_progress = false;
   if (!progress_flag(a.given(3), show_progress)) return nullptr;
 
-  std::vector<std::vector<float>> vectors;
-  if (!batch_arg.finish(vectors)) return nullptr;
-  if (ids.size() != vectors.size()) {
-    return raise_value_error("ids length (" + std::to_string(ids.size()) + ") != vectors length (" +
-                             std::to_string(vectors.size()) + ")");
+  if (!batch_arg.finish_rows(batch.vectors)) return nullptr;
+  if (batch.ids.size() != batch.vectors.size()) {
+    return raise_value_error("ids length (" + std::to_string(batch.ids.size()) + ") != vectors length (" +
+                             std::to_string(batch.vectors.size()) + ")");
   }
-  std::vector<std::optional<JsonValue>> metadatas;
   if (metadatas_obj != nullptr) {
     auto listed = static_cast<std::size_t>(PyList_GET_SIZE(metadatas_obj));
-    if (listed != ids.size()) return raise_metadatas_length(listed, ids.size());
-    if (!metadata_list_from_python(metadatas_obj, metadatas)) return nullptr;
+    if (listed != batch.ids.size()) return raise_metadatas_length(listed, batch.ids.size());
+    if (!metadata_list_from_python(metadatas_obj, batch.metadata)) return nullptr;
     // json.dumps can run code that resizes the list while it is walked.
-    if (metadatas.size() != ids.size()) return raise_metadatas_length(metadatas.size(), ids.size());
-  }
-
-  std::vector<RecordInput> items(ids.size());
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    items[i].id = std::move(ids[i]);
-    items[i].vector = std::move(vectors[i]);
-    if (metadatas_obj != nullptr) items[i].metadata = std::move(metadatas[i]);
+    if (batch.metadata.size() != batch.ids.size()) return raise_metadatas_length(batch.metadata.size(), batch.ids.size());
   }
   std::shared_ptr<Database> db = engine_of(self);
   LongCall call(upsert ? "upsert_many" : "add_many");
   if (!start_long_call(call, show_progress)) return nullptr;
-  bool long_expected = long_batch(items.size(), db->dim());
+  // Python code run since the rows were first taken (json.dumps of the
+  // metadata, the progress display) may have reshaped or retyped the array:
+  // the rows are taken again just before the engine reads them. The array
+  // must not change while the call runs (the engine reads it in place).
+  if (!batch_arg.finish_rows(batch.vectors)) return nullptr;
+  if (batch.ids.size() != batch.vectors.size()) {
+    return raise_value_error("ids length (" + std::to_string(batch.ids.size()) + ") != vectors length (" +
+                             std::to_string(batch.vectors.size()) + ")");
+  }
+  bool long_expected = long_batch(batch.size(), db->dim());
   Status status = call.run(
-      [&] {
-        return upsert ? db->upsert_many(std::move(items), call.progress())
-                      : db->add_many(std::move(items), call.progress());
-      },
+      [&] { return upsert ? db->upsert_many(batch, call.progress()) : db->add_many(batch, call.progress()); },
       long_expected);
   if (call.raise_if_interrupted()) return nullptr;
   return status_result(status);
@@ -538,6 +538,7 @@ const Signature kCompactSig{"Database.compact", {"show_progress"}, 1, 0, 0};
 const Signature kEnableSig{"Database.enable_quantized_search", {}, 0, 0};
 const Signature kDisableSig{"Database.disable_quantized_search", {}, 0, 0};
 const Signature kStatsSig{"Database.stats", {}, 0, 0};
+const Signature kMemoryUsageSig{"Database.memory_usage", {}, 0, 0};
 const Signature kEnterSig{"Database.__enter__", {}, 0, 0};
 const Signature kExitSig{"Database.__exit__", {"_exc_type", "_exc_val", "_exc_tb"}, 3, 0};
 
@@ -594,6 +595,14 @@ PyObject* db_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     BoundArgs a;
     if (!bind_arguments(kStatsSig, args, nargs, kwnames, a)) return nullptr;
     return stats_to_python(engine_of(self)->stats());
+  });
+}
+
+PyObject* db_memory_usage(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kMemoryUsageSig, args, nargs, kwnames, a)) return nullptr;
+    return memory_to_python(engine_of(self)->memory_usage());
   });
 }
 
@@ -724,6 +733,7 @@ const MethodSpec kMethods[] = {
     {"enable_quantized_search", db_enable_quantized_search, "($self)", docs::kEnableQuantized},
     {"disable_quantized_search", db_disable_quantized_search, "($self)", docs::kDisableQuantized},
     {"stats", db_stats, "($self)", docs::kStats},
+    {"memory_usage", db_memory_usage, "($self)", docs::kMemoryUsage},
     {"close", db_close, "($self)", docs::kClose},
     {"verify", db_verify, "($self)", docs::kVerify},
     {"__enter__", db_enter, "($self)", docs::kEnter},
@@ -779,5 +789,6 @@ PyTypeObject* create_database_type() {
   g_type = reinterpret_cast<PyTypeObject*>(type.release());
   return g_type;
 }
+
 
 }  // namespace hovra::py

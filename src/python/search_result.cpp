@@ -43,9 +43,7 @@ PyObject* new_result(std::string id, float distance, std::optional<std::string> 
 }
 
 PyObject* make_result(const SearchHit& hit) {
-  std::optional<std::string> metadata;
-  if (hit.metadata) metadata = to_json_text(*hit.metadata);
-  return new_result(hit.id, hit.distance, std::move(metadata));
+  return new_result(hit.id, hit.distance, hit.metadata);
 }
 
 void result_dealloc(PyObject* self) {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "batch_items.h"
 #include "check.h"
 #include "core/base/file_io.h"
 #include "core/db/database.h"
@@ -21,14 +22,14 @@ namespace {
 
 constexpr std::size_t kDim = 8;
 
-std::vector<RecordInput> batch(std::size_t n, const std::string& prefix, unsigned seed) {
+BatchItems batch(std::size_t n, const std::string& prefix, unsigned seed) {
   std::mt19937 rng(seed);
   std::normal_distribution<float> gauss;
-  std::vector<RecordInput> items(n);
+  BatchItems items;
   for (std::size_t i = 0; i < n; ++i) {
-    items[i].id = prefix + std::to_string(i);
-    items[i].vector.resize(kDim);
-    for (float& x : items[i].vector) x = gauss(rng);
+    items.ids.push_back(prefix + std::to_string(i));
+    items.vectors.emplace_back(kDim);
+    for (float& x : items.vectors.back()) x = gauss(rng);
   }
   return items;
 }
@@ -75,7 +76,7 @@ std::thread stop_in(Progress& progress, const char* phase, std::uint64_t after) 
 void test_batches() {
   ScratchDir dir;
   std::shared_ptr<Database> db = create(dir.path());
-  CHECK(db->add_many(batch(50, "base-", 1)).ok());
+  CHECK(db->add_many(batch(50, "base-", 1).view()).ok());
   const std::string wal = dir.file("wal.hovra");
   std::uint64_t log_before = size_of(wal);
 
@@ -83,10 +84,10 @@ void test_batches() {
   for (int upsert = 0; upsert < 2; ++upsert) {
     Progress stopped;
     stopped.request_stop();
-    std::vector<RecordInput> items = batch(400, "new-", 2);
-    if (upsert) items.push_back(batch(1, "base-", 3)[0]);  // an existing id, which it would replace
+    BatchItems items = batch(400, "new-", 2);
+    if (upsert) items.append(batch(1, "base-", 3), 0);  // an existing id, which it would replace
     Result<RecordView> base0 = db->get("base-0");
-    Status st = upsert ? db->upsert_many(items, &stopped) : db->add_many(items, &stopped);
+    Status st = upsert ? db->upsert_many(items.view(), &stopped) : db->add_many(items.view(), &stopped);
     CHECK(cancelled(st));
     CHECK(db->len() == 50 && db->total_slots() == 50 && !db->contains("new-0"));
     CHECK(db->get("base-0").value().vector == base0.value().vector);
@@ -96,7 +97,7 @@ void test_batches() {
   // Stopped once linking began: the batch completes.
   Progress late;
   std::thread stopper = stop_in(late, "linking", 1);
-  CHECK(db->add_many(batch(3000, "late-", 4), &late).ok());
+  CHECK(db->add_many(batch(3000, "late-", 4).view(), &late).ok());
   stopper.join();
   CHECK(db->len() == 3050);
   Progress::Snapshot s = late.snapshot();
@@ -111,9 +112,9 @@ void test_batches() {
 void test_search_many() {
   ScratchDir dir;
   std::shared_ptr<Database> db = create(dir.path());
-  CHECK(db->add_many(batch(500, "r", 5)).ok());
+  CHECK(db->add_many(batch(500, "r", 5).view()).ok());
   std::vector<std::vector<float>> queries;
-  for (auto& item : batch(64, "q", 6)) queries.push_back(item.vector);
+  queries = batch(64, "q", 6).vectors;
   SearchParams params;
   Progress counted;
   auto all = db->search_many(queries, params, &counted);
@@ -127,9 +128,9 @@ void test_search_many() {
 void test_compact() {
   ScratchDir dir;
   std::shared_ptr<Database> db = create(dir.path());
-  CHECK(db->add_many(batch(8000, "r", 7)).ok());
+  CHECK(db->add_many(batch(8000, "r", 7).view()).ok());
   for (int i = 0; i < 8000; i += 3) CHECK(db->remove("r" + std::to_string(i)).value());
-  std::vector<float> query = batch(1, "q", 8)[0].vector;
+  std::vector<float> query = batch(1, "q", 8).vectors[0];
   SearchParams params;
   params.k = 20;
   auto before = db->search(query, params).value();
@@ -151,9 +152,9 @@ void test_compact() {
 void test_save() {
   ScratchDir dir;
   std::shared_ptr<Database> db = create(dir.path());
-  CHECK(db->add_many(batch(300, "r", 9)).ok());
+  CHECK(db->add_many(batch(300, "r", 9).view()).ok());
   CHECK(db->save().ok());
-  CHECK(db->add_many(batch(10, "later-", 10)).ok());
+  CHECK(db->add_many(batch(10, "later-", 10).view()).ok());
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
     names.push_back(entry.path().filename().string());

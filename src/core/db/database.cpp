@@ -14,6 +14,7 @@
 // invalidates a slot in use.
 #include "core/db/database.h"
 
+#include "core/base/heap.h"
 #include "core/base/thread_pool.h"
 
 #include <algorithm>
@@ -91,11 +92,13 @@ Status Database::check_vector(const std::string& id, const std::vector<float>& v
 
 // Every length first, then every value: the first offending item names the
 // error.
-Status Database::check_batch(const std::vector<RecordInput>& items) const {
-  for (const auto& item : items)
-    if (item.vector.size() != dim_) return DbError::dimension_mismatch(dim_, item.vector.size());
-  for (const auto& item : items)
-    if (!all_finite(item.vector.data(), item.vector.size())) return DbError::non_finite_vector(item.id);
+Status Database::check_batch(const RecordBatch& batch) const {
+  const VectorRows& rows = batch.vectors;
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    if (rows.len(i) != dim_) return DbError::dimension_mismatch(dim_, rows.len(i));
+  RowReader read(rows);
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    if (!all_finite(read(i), dim_)) return DbError::non_finite_vector(std::string(batch.ids.get(i)));
   return Status::success();
 }
 
@@ -109,15 +112,19 @@ Status Database::log_one(const WalRecord& record, std::uint64_t& ticket) {
 
 // Takes the WAL mutex. The batch's records replay all or nothing; a batch
 // that fails part-way, or is stopped through progress before its commit
-// marker, is cut out of the log again.
-Status Database::log_batch(const std::vector<RecordInput>& items, std::uint64_t& ticket, Progress* progress) {
+// marker, is cut out of the log again. Each record's frame is built from the
+// batch where it lies, one at a time.
+Status Database::log_batch(const RecordBatch& items, std::uint64_t& ticket, Progress* progress) {
   std::lock_guard<std::mutex> w(wal_mutex_);
   start_phase(progress, "logging", "records", items.size());
   WalBatch batch(*wal_, static_cast<std::uint32_t>(items.size()));
   HOVRA_RETURN_IF_ERROR(batch.begin());
-  for (const auto& item : items) {
+  RowReader read(items.vectors);
+  std::string frame;
+  for (std::size_t i = 0; i < items.size(); ++i) {
     if (stop_requested(progress)) return DbError::cancelled();
-    HOVRA_RETURN_IF_ERROR(batch.add(WalRecord::insert(item.id, item.vector, item.metadata)));
+    encode_insert_frame(items.ids.get(i), read(i), dim_, items.metadata_of(i), frame);
+    HOVRA_RETURN_IF_ERROR(batch.add_frame(frame));
     advance(progress);
   }
   // Between the records and the commit marker: a batch abandoned here
@@ -158,64 +165,77 @@ Metric Database::metric() const {
 
 // Caller holds the id-map write lock. Takes index, slot-ids, metadata and
 // metadata-index write locks in order.
-void Database::apply_insert_locked(const std::string& id, const float* vector, std::optional<JsonValue> metadata) {
+void Database::apply_insert_locked(std::string_view id, const float* vector, std::optional<PackedValue> metadata) {
   WriteLock ix(index_lock_);
   std::uint32_t slot = index_->insert(vector, dim_);
   WriteLock si(slot_ids_lock_);
   WriteLock md(metadata_lock_);
   WriteLock mi(metadata_index_lock_);
-  record_slot_locked(slot, id, std::move(metadata));
+  record_slot_locked(slot, id, metadata);
 }
 
 // Caller holds the id-map, slot-ids, metadata and metadata-index write
 // locks: the tables of a newly inserted slot.
-void Database::record_slot_locked(std::uint32_t slot, const std::string& id, std::optional<JsonValue> metadata) {
-  id_to_slot_[id] = slot;
-  if (slot_ids_.size() < slot) slot_ids_.resize(slot);
-  if (slot_metadata_.size() < slot) slot_metadata_.resize(slot);
+void Database::record_slot_locked(std::uint32_t slot, std::string_view id, std::optional<PackedValue> metadata) {
+  slot_ids_.grow_to(slot);
+  slot_metadata_.grow_to(slot);
   slot_ids_.push_back(id);
-  metadata_index_.add(slot, metadata ? &*metadata : nullptr);
-  slot_metadata_.push_back(std::move(metadata));
+  id_to_slot_.insert(slot, slot_ids_);
+  metadata_index_.add(slot, metadata);
+  if (metadata)
+    slot_metadata_.push_back(metadata->bytes());
+  else
+    slot_metadata_.push_absent();
 }
 
 // Caller holds the id-map write lock. Inserts the items' vectors as one
-// batch and records their tables; takes the index, slot-ids, metadata and
-// metadata-index write locks in order.
-void Database::insert_batch_locked(const std::vector<RecordInput*>& items, Progress* progress) {
-  std::vector<const float*> vectors;
-  std::vector<std::size_t> lens;
-  for (const RecordInput* item : items) {
-    vectors.push_back(item->vector.data());
-    lens.push_back(item->vector.size());
-  }
+// batch, read from where they lie, and records their tables; takes the
+// index, slot-ids, metadata and metadata-index write locks in order.
+void Database::insert_batch_locked(const RecordBatch& batch, const std::vector<std::uint32_t>* items,
+                                   Progress* progress) {
+  std::size_t n = items ? items->size() : batch.size();
+  auto item = [&](std::size_t k) -> std::size_t { return items ? (*items)[k] : k; };
   WriteLock ix(index_lock_);
-  std::vector<std::uint32_t> slots = index_->insert_batch(vectors, lens, progress);
+  std::vector<std::uint32_t> slots = index_->insert_batch(
+      items ? VectorRows::selected(batch.vectors, items->data(), n) : batch.vectors, progress);
   WriteLock si(slot_ids_lock_);
   WriteLock md(metadata_lock_);
   WriteLock mi(metadata_index_lock_);
-  for (std::size_t i = 0; i < items.size(); ++i) record_slot_locked(slots[i], items[i]->id, items[i]->metadata);
+  slot_ids_.reserve_more(n, 0);
+  slot_metadata_.reserve_more(n, 0);
+  id_to_slot_.reserve(id_to_slot_.size() + n);
+  for (std::size_t k = 0; k < n; ++k)
+    record_slot_locked(slots[k], batch.ids.get(item(k)), batch.metadata_of(item(k)));
 }
 
 // Caller holds the id-map write lock: replaces an existing record's vector
 // and metadata in place.
-void Database::replace_record_locked(std::uint32_t slot, const std::vector<float>& vector,
-                                     std::optional<JsonValue> metadata) {
+void Database::replace_record_locked(std::uint32_t slot, const float* vector, std::optional<PackedValue> metadata) {
   {
     WriteLock ix(index_lock_);
-    index_->update_vector(slot, vector.data(), vector.size());
+    index_->update_vector(slot, vector, dim_);
   }
-  replace_metadata(slot, std::move(metadata));
+  replace_metadata(slot, metadata);
 }
 
-// Takes the metadata lock, then the metadata-index lock.
-void Database::replace_metadata(std::uint32_t slot, std::optional<JsonValue> metadata) {
+// Takes the metadata lock, then the metadata-index lock. The new metadata
+// does not lie in slot_metadata_.
+void Database::replace_metadata(std::uint32_t slot, std::optional<PackedValue> metadata) {
   WriteLock md(metadata_lock_);
   WriteLock mi(metadata_index_lock_);
-  auto& current = slot_metadata_.at(slot);
-  metadata_index_.remove(slot, current ? &*current : nullptr);
-  metadata_index_.add(slot, metadata ? &*metadata : nullptr);
+  metadata_index_.remove(slot, metadata_at(slot));
+  metadata_index_.add(slot, metadata);
   mi.unlock();
-  current = std::move(metadata);
+  if (metadata)
+    slot_metadata_.set(slot, metadata->bytes());
+  else
+    slot_metadata_.set_absent(slot);
+}
+
+// Large changes free large temporary blocks (lists being relinked, copies
+// of rows, grown arrays); hand their pages back to the system.
+void Database::release_freed(std::size_t items) {
+  if (items >= 1024) trim_heap();
 }
 
 // Tombstones a slot everywhere. Takes the index, slot-ids, metadata and
@@ -227,17 +247,25 @@ void Database::clear_slot(std::uint32_t slot) {
   }
   {
     WriteLock si(slot_ids_lock_);
-    if (slot < slot_ids_.size()) slot_ids_[slot].clear();
+    if (slot < slot_ids_.size()) slot_ids_.set_absent(slot);
   }
   WriteLock md(metadata_lock_);
   WriteLock mi(metadata_index_lock_);
   if (slot < slot_metadata_.size()) {
-    auto& current = slot_metadata_[slot];
-    metadata_index_.remove(slot, current ? &*current : nullptr);
+    metadata_index_.remove(slot, metadata_at(slot));
     mi.unlock();
-    current.reset();
+    slot_metadata_.set_absent(slot);
   }
 }
+
+namespace {
+// Packs optional single-record metadata for the tables.
+std::optional<PackedValue> pack_optional(const std::optional<JsonValue>& metadata, std::string& bytes) {
+  if (!metadata) return std::nullopt;
+  pack_json(*metadata, bytes);
+  return PackedValue(bytes);
+}
+}  // namespace
 
 Status Database::add(const std::string& id, const std::vector<float>& vector, std::optional<JsonValue> metadata) {
   HOVRA_RETURN_IF_ERROR(check_vector(id, vector));
@@ -245,9 +273,10 @@ Status Database::add(const std::string& id, const std::vector<float>& vector, st
   std::uint64_t ticket = 0;
   {
     WriteLock ids(id_map_lock_);
-    if (id_to_slot_.count(id)) return DbError::duplicate_id(id);
+    if (slot_of(id) != IdIndex::kNone) return DbError::duplicate_id(id);
     HOVRA_RETURN_IF_ERROR(log_one(WalRecord::insert(id, vector, metadata), ticket));
-    apply_insert_locked(id, vector.data(), std::move(metadata));
+    std::string bytes;
+    apply_insert_locked(id, vector.data(), pack_optional(metadata, bytes));
   }
   return durable(ticket);
 }
@@ -259,11 +288,13 @@ Status Database::upsert(const std::string& id, const std::vector<float>& vector,
   {
     WriteLock ids(id_map_lock_);
     HOVRA_RETURN_IF_ERROR(log_one(WalRecord::insert(id, vector, metadata), ticket));
-    auto it = id_to_slot_.find(id);
-    if (it == id_to_slot_.end())
-      apply_insert_locked(id, vector.data(), std::move(metadata));
+    std::string bytes;
+    std::optional<PackedValue> packed = pack_optional(metadata, bytes);
+    std::uint32_t slot = slot_of(id);
+    if (slot == IdIndex::kNone)
+      apply_insert_locked(id, vector.data(), packed);
     else
-      replace_record_locked(it->second, vector, std::move(metadata));
+      replace_record_locked(slot, vector.data(), packed);
   }
   return durable(ticket);
 }
@@ -272,17 +303,19 @@ Status Database::update(const std::string& id, const std::vector<float>* vector,
   std::uint64_t ticket = 0;
   {
     WriteLock ids(id_map_lock_);
-    auto it = id_to_slot_.find(id);
-    if (it == id_to_slot_.end()) return DbError::not_found(id);
+    std::uint32_t slot = slot_of(id);
+    if (slot == IdIndex::kNone) return DbError::not_found(id);
     if (vector) HOVRA_RETURN_IF_ERROR(check_vector(id, *vector));
     HOVRA_RETURN_IF_ERROR(check_owner());
-    std::uint32_t slot = it->second;
     HOVRA_RETURN_IF_ERROR(log_one(WalRecord::update(id, vector, metadata), ticket));
     if (vector) {
       WriteLock ix(index_lock_);
       index_->update_vector(slot, vector->data(), vector->size());
     }
-    if (metadata) replace_metadata(slot, *metadata);
+    if (metadata) {
+      std::string bytes = packed(*metadata);
+      replace_metadata(slot, PackedValue(bytes));
+    }
   }
   return durable(ticket);
 }
@@ -292,12 +325,10 @@ Result<bool> Database::remove(const std::string& id) {
   std::uint64_t ticket = 0;
   {
     WriteLock ids(id_map_lock_);
-    auto it = id_to_slot_.find(id);
-    if (it == id_to_slot_.end()) return false;
+    if (slot_of(id) == IdIndex::kNone) return false;
     HOVRA_RETURN_IF_ERROR(check_owner());
     HOVRA_RETURN_IF_ERROR(log_one(WalRecord::remove(id), ticket));
-    std::uint32_t slot = it->second;
-    id_to_slot_.erase(it);
+    std::uint32_t slot = id_to_slot_.erase(id, slot_ids_);
     clear_slot(slot);
   }
   Status st = durable(ticket);
@@ -308,9 +339,8 @@ Result<bool> Database::remove(const std::string& id) {
 // Holds the id-map read lock while reading the slot's vector and metadata.
 Result<RecordView> Database::get(const std::string& id) const {
   ReadLock ids(id_map_lock_);
-  auto it = id_to_slot_.find(id);
-  if (it == id_to_slot_.end()) return DbError::not_found(id);
-  std::uint32_t slot = it->second;
+  std::uint32_t slot = slot_of(id);
+  if (slot == IdIndex::kNone) return DbError::not_found(id);
   RecordView view;
   {
     ReadLock ix(index_lock_);
@@ -319,13 +349,16 @@ Result<RecordView> Database::get(const std::string& id) const {
     view.vector.assign(v, v + dim_);
   }
   ReadLock md(metadata_lock_);
-  if (slot < slot_metadata_.size()) view.metadata = slot_metadata_[slot];
+  if (std::optional<PackedValue> m = metadata_at(slot)) {
+    view.metadata.emplace();
+    write_packed_json(*m, *view.metadata);
+  }
   return view;
 }
 
 bool Database::contains(const std::string& id) const {
   ReadLock ids(id_map_lock_);
-  return id_to_slot_.count(id) != 0;
+  return slot_of(id) != IdIndex::kNone;
 }
 
 std::size_t Database::len() const {
@@ -342,61 +375,70 @@ std::optional<std::size_t> Database::try_len() const {
 // A stop asked for through progress while the batch is being logged
 // abandons it (Cancelled, nothing changed); once it is linked into the graph
 // it completes.
-Status Database::add_many(std::vector<RecordInput> items, Progress* progress) {
-  HOVRA_RETURN_IF_ERROR(check_batch(items));
-  if (items.empty()) return Status::success();
+Status Database::add_many(const RecordBatch& batch, Progress* progress) {
+  HOVRA_RETURN_IF_ERROR(check_batch(batch));
+  if (batch.size() == 0) return Status::success();
   HOVRA_RETURN_IF_ERROR(check_owner());
   std::uint64_t ticket = 0;
   {
     WriteLock ids(id_map_lock_);
     std::unordered_set<std::string_view> seen;
-    for (const auto& item : items) {
-      if (id_to_slot_.count(item.id) || !seen.insert(item.id).second) return DbError::duplicate_id(item.id);
+    seen.reserve(batch.size());
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      std::string_view id = batch.ids.get(i);
+      if (slot_of(id) != IdIndex::kNone || !seen.insert(id).second) return DbError::duplicate_id(std::string(id));
     }
-    HOVRA_RETURN_IF_ERROR(log_batch(items, ticket, progress));
-    start_phase(progress, "linking", "records", items.size());
-    std::vector<RecordInput*> all;
-    for (auto& item : items) all.push_back(&item);
-    insert_batch_locked(all, progress);
+    seen = {};
+    HOVRA_RETURN_IF_ERROR(log_batch(batch, ticket, progress));
+    start_phase(progress, "linking", "records", batch.size());
+    insert_batch_locked(batch, nullptr, progress);
   }
+  release_freed(batch.size());
   return durable(ticket);
 }
 
 // Stops like add_many: while logging, not once records change.
-Status Database::upsert_many(std::vector<RecordInput> items, Progress* progress) {
-  HOVRA_RETURN_IF_ERROR(check_batch(items));
-  if (items.empty()) return Status::success();
+Status Database::upsert_many(const RecordBatch& batch, Progress* progress) {
+  HOVRA_RETURN_IF_ERROR(check_batch(batch));
+  if (batch.size() == 0) return Status::success();
   HOVRA_RETURN_IF_ERROR(check_owner());
   std::uint64_t ticket = 0;
   {
     WriteLock ids(id_map_lock_);
-    HOVRA_RETURN_IF_ERROR(log_batch(items, ticket, progress));
-    start_phase(progress, "linking", "records", items.size());
+    HOVRA_RETURN_IF_ERROR(log_batch(batch, ticket, progress));
+    start_phase(progress, "linking", "records", batch.size());
     // Items whose id exists (before or through an earlier item of this
     // batch) replace in batch order; the first occurrence of each new id is
     // inserted.
-    std::unordered_map<std::string_view, std::size_t> first_new;
-    std::vector<RecordInput*> new_items;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      if (id_to_slot_.count(items[i].id) || first_new.count(items[i].id)) continue;
-      first_new.emplace(items[i].id, i);
-      new_items.push_back(&items[i]);
+    std::unordered_map<std::string_view, std::uint32_t> first_new;
+    std::vector<std::uint32_t> new_items;
+    for (std::uint32_t i = 0; i < batch.size(); ++i) {
+      std::string_view id = batch.ids.get(i);
+      if (slot_of(id) != IdIndex::kNone || first_new.count(id)) continue;
+      first_new.emplace(id, i);
+      new_items.push_back(i);
     }
-    for (auto& item : items) {
-      auto it = id_to_slot_.find(item.id);
-      if (it == id_to_slot_.end()) continue;
-      replace_record_locked(it->second, item.vector, item.metadata);
+    RowReader read(batch.vectors);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      std::uint32_t slot = slot_of(batch.ids.get(i));
+      if (slot == IdIndex::kNone) continue;
+      replace_record_locked(slot, read(i), batch.metadata_of(i));
       advance(progress);
     }
-    if (!new_items.empty()) insert_batch_locked(new_items, progress);
+    if (new_items.size() == batch.size())
+      insert_batch_locked(batch, nullptr, progress);
+    else if (!new_items.empty())
+      insert_batch_locked(batch, &new_items, progress);
     // Later occurrences of a new id replace the record its first one made.
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      auto f = first_new.find(items[i].id);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      std::string_view id = batch.ids.get(i);
+      auto f = first_new.find(id);
       if (f == first_new.end() || f->second == i) continue;
-      replace_record_locked(id_to_slot_.at(items[i].id), items[i].vector, items[i].metadata);
+      replace_record_locked(slot_of(id), read(i), batch.metadata_of(i));
       advance(progress);
     }
   }
+  release_freed(batch.size());
   return durable(ticket);
 }
 
@@ -408,8 +450,7 @@ std::vector<Hit> Database::run_search(const float* query, std::size_t k, std::si
   auto predicate = [&](std::uint32_t slot) {
     if (candidates.answered() && !candidates.contains(slot)) return false;
     if (scope.decided_by_candidates) return true;
-    const auto& md = slot_metadata_.at(slot);
-    return matches(*scope.filter, md ? &*md : nullptr);
+    return matches(*scope.filter, metadata_at(slot));
   };
   auto list = [&] { return scan_list(scope); };
   SlotFilter filter{predicate, scope.bound, list};
@@ -453,9 +494,12 @@ std::vector<SearchHit> Database::assemble(const std::vector<Hit>& hits, std::opt
   for (const Hit& h : hits) {
     if (max_distance && !(h.distance <= *max_distance)) continue;
     SearchHit hit;
-    hit.id = slot_ids_.at(h.slot);
+    hit.id = slot_ids_.get(h.slot);
     hit.distance = h.distance;
-    hit.metadata = slot_metadata_.at(h.slot);
+    if (std::optional<PackedValue> m = metadata_at(h.slot)) {
+      hit.metadata.emplace();
+      write_packed_json(*m, *hit.metadata);
+    }
     out.push_back(std::move(hit));
   }
   return out;
@@ -541,8 +585,7 @@ std::size_t Database::count(const Filter* filter) const {
   std::optional<SlotSet> candidates = candidate_slots(*filter, metadata_index_);
   auto satisfies = [&](std::uint32_t slot) {
     if (index_->is_deleted(slot)) return false;
-    const auto& m = slot_metadata_.at(slot);
-    return matches(*filter, m ? &*m : nullptr);
+    return matches(*filter, metadata_at(slot));
   };
   std::size_t n = 0;
   if (candidates) {
@@ -557,7 +600,7 @@ std::vector<std::string> Database::ids() const {
   ReadLock ids(id_map_lock_);
   std::vector<std::string> out;
   out.reserve(id_to_slot_.size());
-  for (const auto& [id, slot] : id_to_slot_) out.push_back(id);
+  id_to_slot_.for_each([&](std::uint32_t slot) { out.emplace_back(slot_ids_.get(slot)); });
   return out;
 }
 
@@ -597,22 +640,22 @@ Status Database::compact(Progress* progress) {
   WriteLock si(slot_ids_lock_);
   WriteLock md(metadata_lock_);
   WriteLock mi(metadata_index_lock_);
-  std::vector<std::string> new_ids(live.size());
-  std::vector<std::optional<JsonValue>> new_metadata(live.size());
-  std::unordered_map<std::uint32_t, std::uint32_t> renumber;
-  for (std::uint32_t i = 0; i < live.size(); ++i) {
-    renumber[live[i]] = i;
-    new_ids[i] = std::move(slot_ids_.at(live[i]));
-    new_metadata[i] = std::move(slot_metadata_.at(live[i]));
-  }
-  for (auto& [id, slot] : id_to_slot_) slot = renumber.at(slot);
+  slot_ids_ = slot_ids_.select(live);
+  slot_metadata_ = slot_metadata_.select(live);
+  id_to_slot_.clear();
+  id_to_slot_.reserve(live.size());
+  for (std::uint32_t i = 0; i < live.size(); ++i)
+    if (slot_ids_.present(i)) id_to_slot_.insert(i, slot_ids_);
   MetadataIndex rebuilt;
-  for (std::uint32_t i = 0; i < new_metadata.size(); ++i)
-    rebuilt.add(i, new_metadata[i] ? &*new_metadata[i] : nullptr);
-  slot_ids_ = std::move(new_ids);
-  slot_metadata_ = std::move(new_metadata);
+  for (std::uint32_t i = 0; i < live.size(); ++i) rebuilt.add(i, metadata_at(i));
   metadata_index_ = std::move(rebuilt);
   index_ = std::move(fresh);
+  mi.unlock();
+  md.unlock();
+  si.unlock();
+  ix.unlock();
+  ids.unlock();
+  release_freed(live.size());
   return Status::success();
 }
 
@@ -639,6 +682,33 @@ std::size_t Database::deleted_count() const {
 std::size_t Database::total_slots() const {
   ReadLock ix(index_lock_);
   return index_->node_count();
+}
+
+// Takes the id-map, index, slot-ids, metadata and metadata-index read
+// locks in order.
+std::vector<MemoryPart> Database::memory_usage() const {
+  ReadLock ids(id_map_lock_);
+  ReadLock ix(index_lock_);
+  ReadLock si(slot_ids_lock_);
+  ReadLock md(metadata_lock_);
+  ReadLock mi(metadata_index_lock_);
+  IndexMemory index = index_->memory_usage();
+  std::uint64_t id_bytes = slot_ids_.memory_bytes();
+  std::uint64_t map_bytes = id_to_slot_.memory_bytes();
+  std::uint64_t metadata_bytes = slot_metadata_.memory_bytes();
+  HeapStats heap = heap_stats();
+  return {{"vectors", index.vectors},
+          {"vectors_mapped", index.vectors_mapped},
+          {"norms", index.norms},
+          {"graph", index.graph},
+          {"quantizer", index.quantizer},
+          {"ids", id_bytes},
+          {"id_map", map_bytes},
+          {"metadata", metadata_bytes},
+          {"metadata_index", metadata_index_.memory_bytes()},
+          {"heap_in_use", heap.in_use},
+          {"heap_free", heap.free_held},
+          {"resident", heap.resident}};
 }
 
 IndexStats Database::stats() const {

@@ -21,6 +21,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -30,7 +31,11 @@
 #include "core/base/progress.h"
 #include "core/records/filter.h"
 #include "core/index/hnsw_index.h"
+#include "core/records/byte_table.h"
+#include "core/records/id_index.h"
 #include "core/records/json.h"
+#include "core/records/packed_json.h"
+#include "core/vectors/vector_rows.h"
 #include "core/storage/group_commit.h"
 #include "core/storage/wal.h"
 
@@ -87,10 +92,20 @@ struct Inspection {
   std::shared_ptr<Database> snapshot;
 };
 
-struct RecordInput {
-  std::string id;
-  std::vector<float> vector;
-  std::optional<JsonValue> metadata;
+// A batch for add_many and upsert_many: item i is ids[i], rows row i and
+// metadata[i]. The rows are read where they lie (the caller keeps them
+// alive and unchanged for the call); the metadata is packed, and an empty
+// table means that no item has any.
+struct RecordBatch {
+  ByteTable ids;
+  VectorRows vectors;
+  ByteTable metadata;
+
+  std::size_t size() const { return ids.size(); }
+  std::optional<PackedValue> metadata_of(std::size_t i) const {
+    if (i >= metadata.size() || !metadata.present(i)) return std::nullopt;
+    return PackedValue(metadata.get(i));
+  }
 };
 
 struct SearchParams {
@@ -103,12 +118,18 @@ struct SearchParams {
 struct SearchHit {
   std::string id;
   float distance = 0.0f;
-  std::optional<JsonValue> metadata;
+  std::optional<std::string> metadata;  // compact JSON text
 };
 
 struct RecordView {
   std::vector<float> vector;
-  std::optional<JsonValue> metadata;
+  std::optional<std::string> metadata;  // compact JSON text
+};
+
+// One structure's share of a database's memory, in bytes.
+struct MemoryPart {
+  const char* name;
+  std::uint64_t bytes;
 };
 
 // The default beam width for k.
@@ -171,8 +192,8 @@ class Database {
   // it is logged, never once it is linked; search_many stops between
   // queries; compact stops until it swaps in the new index; save stops
   // until its commit point (the temporary files are removed).
-  Status add_many(std::vector<RecordInput> items, Progress* progress = nullptr);
-  Status upsert_many(std::vector<RecordInput> items, Progress* progress = nullptr);
+  Status add_many(const RecordBatch& batch, Progress* progress = nullptr);
+  Status upsert_many(const RecordBatch& batch, Progress* progress = nullptr);
   Result<std::vector<SearchHit>> search(const std::vector<float>& query, const SearchParams& params) const;
   Result<std::vector<std::vector<SearchHit>>> search_many(const std::vector<std::vector<float>>& queries,
                                                           const SearchParams& params,
@@ -187,6 +208,10 @@ class Database {
   std::size_t deleted_count() const;
   std::size_t total_slots() const;
   IndexStats stats() const;
+  // Bytes held per structure (vectors, norms, graph, quantizer, ids, id
+  // map, metadata, metadata index), then the heap as the allocator sees it
+  // and the process's resident set.
+  std::vector<MemoryPart> memory_usage() const;
   Status save(Progress* progress = nullptr);
 
  private:
@@ -205,24 +230,36 @@ class Database {
   Status recover_log(std::uint64_t saved_prefix_size, std::uint32_t saved_prefix_crc, bool* prefix_skipped,
                      bool read_only = false);
   void replay(const std::vector<WalRecord>& records);
+  Status write_records(FileWriter& sink) const;
   void apply_logged(const WalRecord& record);
 
   // Changes (database.cpp). Every change checks its owner, logs under the
   // WAL mutex, applies, and then waits for the sync when writes are synced.
   Status check_owner() const;
   Status check_vector(const std::string& id, const std::vector<float>& vector) const;
-  Status check_batch(const std::vector<RecordInput>& items) const;
+  Status check_batch(const RecordBatch& batch) const;
   Status log_one(const WalRecord& record, std::uint64_t& ticket);
-  Status log_batch(const std::vector<RecordInput>& items, std::uint64_t& ticket, Progress* progress);
+  Status log_batch(const RecordBatch& batch, std::uint64_t& ticket, Progress* progress);
   Status durable(std::uint64_t ticket);
 
   // Record-table helpers; callers hold the locks named in each definition.
-  void apply_insert_locked(const std::string& id, const float* vector, std::optional<JsonValue> metadata);
-  void record_slot_locked(std::uint32_t slot, const std::string& id, std::optional<JsonValue> metadata);
-  void insert_batch_locked(const std::vector<RecordInput*>& items, Progress* progress = nullptr);
-  void replace_record_locked(std::uint32_t slot, const std::vector<float>& vector, std::optional<JsonValue> metadata);
+  void apply_insert_locked(std::string_view id, const float* vector, std::optional<PackedValue> metadata);
+  void record_slot_locked(std::uint32_t slot, std::string_view id, std::optional<PackedValue> metadata);
+  // items: the batch positions to insert, in order (nullptr: all of them).
+  void insert_batch_locked(const RecordBatch& batch, const std::vector<std::uint32_t>* items,
+                           Progress* progress = nullptr);
+  void replace_record_locked(std::uint32_t slot, const float* vector, std::optional<PackedValue> metadata);
+  // The slot of an id (kNone when absent); caller holds the id-map lock.
+  std::uint32_t slot_of(std::string_view id) const { return id_to_slot_.find(id, slot_ids_); }
+  // A slot's packed metadata; caller holds the metadata lock.
+  std::optional<PackedValue> metadata_at(std::uint32_t slot) const {
+    if (slot >= slot_metadata_.size() || !slot_metadata_.present(slot)) return std::nullopt;
+    return PackedValue(slot_metadata_.get(slot));
+  }
+  // Releases heap memory a large change freed.
+  static void release_freed(std::size_t items);
 
-  void replace_metadata(std::uint32_t slot, std::optional<JsonValue> metadata);
+  void replace_metadata(std::uint32_t slot, std::optional<PackedValue> metadata);
   void clear_slot(std::uint32_t slot);
   std::vector<SearchHit> assemble(const std::vector<Hit>& hits, std::optional<float> max_distance) const;
   // A search's filter with what the metadata index tells about it before
@@ -255,14 +292,18 @@ class Database {
   bool persist_quantized_ = false;
   std::size_t dim_ = 0;
 
+  // The ids by slot (slot_ids_) and the map from id to slot (id_to_slot_,
+  // which reads its keys from slot_ids_). Every change to slot_ids_ also
+  // holds the id-map write lock, so the id-map lock alone, shared, lets a
+  // reader use both.
   mutable std::shared_mutex id_map_lock_;
-  std::unordered_map<std::string, std::uint32_t> id_to_slot_;
+  IdIndex id_to_slot_;
   mutable std::shared_mutex index_lock_;
   std::unique_ptr<HnswIndex> index_;
   mutable std::shared_mutex slot_ids_lock_;
-  std::vector<std::string> slot_ids_;
+  ByteTable slot_ids_;  // absent for a deleted slot
   mutable std::shared_mutex metadata_lock_;
-  std::vector<std::optional<JsonValue>> slot_metadata_;
+  ByteTable slot_metadata_;  // packed; absent when a slot has none
   mutable std::shared_mutex metadata_index_lock_;
   MetadataIndex metadata_index_;
   mutable std::mutex wal_mutex_;

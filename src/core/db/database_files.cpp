@@ -271,16 +271,16 @@ Result<SettledFiles> settle_files(const std::string& dir, std::uint64_t graph_si
 
 // The records of the table by slot, each id once, one per live slot (the
 // graph reader has placed every record on its own live slot). Io otherwise.
-Status check_record_count(const std::vector<GraphRecord>& records, const GraphLayout& layout) {
+Status check_record_count(std::size_t records, const GraphLayout& layout) {
   std::size_t live = layout.node_count() - layout.deleted.size();
-  if (records.size() != live)
-    return DbError::io("graph file has " + std::to_string(records.size()) + " records for " + std::to_string(live) +
+  if (records != live)
+    return DbError::io("graph file has " + std::to_string(records) + " records for " + std::to_string(live) +
                        " live slots");
   return Status::success();
 }
 
-DbError duplicate_record_id(const std::string& id) {
-  return DbError::io("graph file has two records with id '" + id + "'");
+DbError duplicate_record_id(std::string_view id) {
+  return DbError::io("graph file has two records with id '" + std::string(id) + "'");
 }
 
 // Live nodes that no walk from the entry point over layer 0 reaches
@@ -313,8 +313,35 @@ struct LoadedFiles {
   GraphLayout layout;
   LoadedVectors vectors;
   std::optional<Sq8Quantizer> quantizer;
-  std::vector<GraphRecord> records;
+  // The record table, placed by slot as it is read.
+  std::size_t records = 0;
+  ByteTable ids;
+  IdIndex id_to_slot;
+  ByteTable metadata;  // packed
+  std::optional<DbError> duplicate;  // the first id that two records hold
 };
+
+// Reads the record table into the tables by slot: the ids, the map from id
+// to slot and the packed metadata (metadata that is not JSON loads as none).
+Status load_records(std::string_view graph_bytes, std::size_t offset, LoadedFiles& files) {
+  std::size_t n = files.layout.node_count();
+  files.ids.grow_to(n);
+  files.metadata.grow_to(n);
+  files.id_to_slot.reserve(n - std::min(n, files.layout.deleted.size()));
+  std::string packed, error;
+  return read_record_rows(graph_bytes, offset, files.layout,
+                          [&](std::uint32_t slot, std::string_view id, std::string_view text) -> Status {
+                            ++files.records;
+                            if (files.id_to_slot.find(id, files.ids) != IdIndex::kNone) {
+                              if (!files.duplicate) files.duplicate = duplicate_record_id(id);
+                              return Status::success();
+                            }
+                            files.ids.set(slot, id);
+                            files.id_to_slot.insert(slot, files.ids);
+                            if (!text.empty() && parse_json_packed(text, packed, error)) files.metadata.set(slot, packed);
+                            return Status::success();
+                          });
+}
 
 }  // namespace
 
@@ -402,10 +429,9 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
       // An empty index has nothing quantized: it stays without a quantizer.
       if (n > 0) files.quantizer = std::move(q.value());
     }
-    Result<std::vector<GraphRecord>> records = read_record_table(graph_bytes, rest, files.layout);
-    if (!records.ok()) return records.error();
-    files.records = std::move(records.value());
+    HOVRA_RETURN_IF_ERROR(load_records(graph_bytes, rest, files));
     HOVRA_RETURN_IF_ERROR(check_record_count(files.records, files.layout));
+    if (files.duplicate) return *files.duplicate;
   }
 
   std::size_t n = files.layout.node_count();
@@ -413,18 +439,12 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   db->index_ = HnswIndex::from_layout(std::move(files.layout), std::move(files.vectors.store),
                                       std::move(files.vectors.norms));
   if (files.quantizer) db->index_->set_quantizer(std::move(*files.quantizer));
-  db->slot_ids_.assign(n, std::string());
-  db->slot_metadata_.assign(n, std::nullopt);
-  db->id_to_slot_.reserve(files.records.size());
-  for (GraphRecord& rec : files.records) {
-    if (!db->id_to_slot_.emplace(rec.id, rec.slot).second) return duplicate_record_id(rec.id);
-    db->slot_ids_[rec.slot] = rec.id;
-    db->slot_metadata_[rec.slot] = std::move(rec.metadata);
-  }
+  db->slot_ids_ = std::move(files.ids);
+  db->id_to_slot_ = std::move(files.id_to_slot);
+  db->slot_metadata_ = std::move(files.metadata);
   for (std::uint32_t s = 0; s < n; ++s) {
     if (db->index_->is_deleted(s)) continue;
-    const auto& md = db->slot_metadata_[s];
-    db->metadata_index_.add(s, md ? &*md : nullptr);
+    db->metadata_index_.add(s, db->metadata_at(s));
   }
 
   bool skipped = false;
@@ -478,33 +498,55 @@ void Database::replay(const std::vector<WalRecord>& records) {
 // matching operation takes (id-map write lock first).
 void Database::apply_logged(const WalRecord& r) {
   WriteLock ids(id_map_lock_);
-  auto it = id_to_slot_.find(r.id);
+  std::uint32_t slot = slot_of(r.id);
+  std::string bytes;
+  std::optional<PackedValue> metadata;
+  if (r.metadata) {
+    pack_json(*r.metadata, bytes);
+    metadata = PackedValue(bytes);
+  }
   switch (r.kind) {
     case WalRecord::Kind::Insert: {
       if (r.vector.size() != dim_) return;  // cannot be applied as logged
-      if (it == id_to_slot_.end())
-        apply_insert_locked(r.id, r.vector.data(), r.metadata);
+      if (slot == IdIndex::kNone)
+        apply_insert_locked(r.id, r.vector.data(), metadata);
       else
-        replace_record_locked(it->second, r.vector, r.metadata);
+        replace_record_locked(slot, r.vector.data(), metadata);
       return;
     }
     case WalRecord::Kind::Delete: {
-      if (it == id_to_slot_.end()) return;
-      std::uint32_t slot = it->second;
-      id_to_slot_.erase(it);
+      if (slot == IdIndex::kNone) return;
+      id_to_slot_.erase(r.id, slot_ids_);
       clear_slot(slot);
       return;
     }
     case WalRecord::Kind::Update: {
-      if (it == id_to_slot_.end()) return;
+      if (slot == IdIndex::kNone) return;
       if (r.has_vector && r.vector.size() == dim_) {
         WriteLock ix(index_lock_);
-        index_->update_vector(it->second, r.vector.data(), r.vector.size());
+        index_->update_vector(slot, r.vector.data(), r.vector.size());
       }
-      if (r.has_metadata) replace_metadata(it->second, r.metadata);
+      if (r.has_metadata) replace_metadata(slot, metadata);
       return;
     }
   }
+}
+
+// The record table from the tables where they lie: one row per id, in the
+// id map's order. Caller holds the id-map and metadata read locks.
+Status Database::write_records(FileWriter& sink) const {
+  RecordTableWriter table(sink);
+  HOVRA_RETURN_IF_ERROR(table.begin(id_to_slot_.size()));
+  std::string text;
+  Status st = Status::success();
+  id_to_slot_.for_each([&](std::uint32_t slot) {
+    if (!st.ok()) return;
+    text.clear();
+    if (std::optional<PackedValue> m = metadata_at(slot)) write_packed_json(*m, text);
+    st = table.row(slot, slot_ids_.get(slot), text);
+  });
+  HOVRA_RETURN_IF_ERROR(st);
+  return table.finish();
 }
 
 // Takes the save mutex, then the id-map, index and metadata read locks in
@@ -523,15 +565,6 @@ Status Database::save(Progress* progress) {
   ReadLock ix(index_lock_);
   ReadLock md(metadata_lock_);
 
-  std::vector<GraphRecord> records;
-  records.reserve(id_to_slot_.size());
-  for (const auto& [id, slot] : id_to_slot_) {
-    GraphRecord rec;
-    rec.slot = slot;
-    rec.id = id;
-    if (slot < slot_metadata_.size()) rec.metadata = slot_metadata_[slot];
-    records.push_back(std::move(rec));
-  }
   HOVRA_RETURN_IF_ERROR(create_dirs(dir_));
   const std::string vectors_tmp = join_path(dir_, kVectorsTmp);
   const std::string sq8_tmp = join_path(dir_, kSq8Tmp);
@@ -563,7 +596,7 @@ Status Database::save(Progress* progress) {
         graph_tmp,
         [&](FileWriter& w) -> Status {
           HOVRA_RETURN_IF_ERROR(write_graph(*index_, w));
-          return write_record_table(records, w);
+          return write_records(w);
         },
         seal.graph_size, seal.graph_crc, progress));
     std::uint64_t seal_size;
@@ -633,7 +666,7 @@ Status Database::check_directory(const std::string& dir, VerifyReport& report) {
   const GraphLayout& layout = parsed.value();
   Result<std::vector<GraphRecord>> records = read_record_table(graph_bytes, rest, layout);
   if (!records.ok()) return damaged(kGraphFile, records.error());
-  Status counted = check_record_count(records.value(), layout);
+  Status counted = check_record_count(records.value().size(), layout);
   if (!counted.ok()) return damaged(kGraphFile, counted.error());
   std::unordered_set<std::string_view> ids;
   ids.reserve(records.value().size());

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "core/base/error.h"
+#include "core/base/heap.h"
 #include "core/base/thread_pool.h"
 #include "core/index/exhaustive_scan.h"
 
@@ -466,6 +467,21 @@ std::vector<Hit> HnswIndex::search_filtered(const float* query, std::size_t len,
   return hits;
 }
 
+// Room for `nodes` nodes in every per-node array, growing by half at
+// least, so that a batch appends without reallocating and a run of small
+// batches does not reallocate on each.
+void HnswIndex::reserve_nodes(std::size_t nodes) {
+  if (nodes <= levels_.capacity()) return;
+  nodes = std::max(nodes, levels_.capacity() + levels_.capacity() / 2);
+  norms_.reserve(nodes);
+  levels_.reserve(nodes);
+  flat0_.reserve(nodes * stride0_);
+  locks0_.reserve(nodes);
+  dead_.reserve(nodes);
+  in0_.reserve(nodes);
+  upper_.reserve(nodes);
+}
+
 void HnswIndex::append_node(const float* v, std::size_t level) {
   if (levels_.size() >= kNoEntry) panic("slot space exhausted");
   if (quantizer_) quantizer_->append(v);
@@ -645,7 +661,12 @@ std::vector<std::uint32_t> HnswIndex::insert_batch(const std::vector<const float
                                                    const std::vector<std::size_t>& lens, Progress* progress,
                                                    bool stoppable) {
   for (std::size_t len : lens) assert_len(len, dim_, "vector dimension mismatch");
-  std::size_t n = vectors.size();
+  return insert_batch(VectorRows::gathered(vectors.data(), vectors.size(), dim_), progress, stoppable);
+}
+
+std::vector<std::uint32_t> HnswIndex::insert_batch(const VectorRows& rows, Progress* progress, bool stoppable) {
+  for (std::size_t i = 0; i < rows.size(); ++i) assert_len(rows.len(i), dim_, "vector dimension mismatch");
+  std::size_t n = rows.size();
   std::vector<std::uint32_t> slots;
   if (n == 0) return slots;
   auto stopping = [&] { return stoppable && stop_requested(progress); };
@@ -654,7 +675,9 @@ std::vector<std::uint32_t> HnswIndex::insert_batch(const std::vector<const float
   for (auto& lv : levels) lv = random_level();
   store_.make_owned();
   store_.reserve_slots(levels_.size() + n);
-  for (std::size_t i = 0; i < n; ++i) append_node(vectors[i], levels[i]);
+  reserve_nodes(levels_.size() + n);
+  RowReader read(rows);
+  for (std::size_t i = 0; i < n; ++i) append_node(read(i), levels[i]);
   std::size_t start = 0;
   if (entry_point_ == kNoEntry) {
     entry_point_ = first;
@@ -812,6 +835,26 @@ void HnswIndex::enable_quantization() {
   Sq8Quantizer q = Sq8Quantizer::train(store_.data(), store_.float_count(), dim_);
   q.encode_all(store_.data(), store_.float_count());
   quantizer_ = std::move(q);
+}
+
+IndexMemory HnswIndex::memory_usage() const {
+  IndexMemory m;
+  m.vectors = store_.owned_bytes();
+  if (store_.is_mapped()) m.vectors_mapped = store_.float_count() * sizeof(float);
+  m.norms = heap_bytes(norms_);
+  m.graph = heap_bytes(levels_) + heap_bytes(flat0_) + heap_bytes(locks0_) + heap_bytes(long0_) + heap_bytes(upper_) +
+            heap_bytes(dead_) + heap_bytes(in0_);
+  for (const auto& list : long0_) m.graph += heap_bytes(list);
+  for (std::size_t s = 0; s < upper_.size(); ++s) {
+    if (levels_[s] == 0) continue;
+    m.graph += heap_chunk(levels_[s] * sizeof(NeighbourList) + sizeof(std::size_t));
+    for (std::size_t l = 0; l < levels_[s]; ++l) m.graph += heap_bytes(upper_[s][l].slots);
+  }
+  // The tombstone set: a bucket array and one node per member.
+  m.graph += heap_chunk(deleted_.bucket_count() * sizeof(void*)) + deleted_.size() * heap_chunk(16);
+  if (quantizer_)
+    m.quantizer = heap_bytes(quantizer_->codes()) + heap_bytes(quantizer_->mins()) + heap_bytes(quantizer_->scales());
+  return m;
 }
 
 IndexStats HnswIndex::stats() const {

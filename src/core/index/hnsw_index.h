@@ -18,6 +18,7 @@
 #include "core/base/function_ref.h"
 #include "core/base/progress.h"
 #include "core/vectors/quantize.h"
+#include "core/vectors/vector_rows.h"
 #include "core/vectors/vector_store.h"
 
 namespace hovra {
@@ -87,6 +88,15 @@ struct IndexStats {
   std::uint64_t memory_quantized_bytes = 0;
   bool uses_brute_force = true;
   bool uses_quantized_search = false;
+};
+
+// Bytes the index's structures hold in memory.
+struct IndexMemory {
+  std::uint64_t vectors = 0;         // owned vector rows
+  std::uint64_t vectors_mapped = 0;  // rows read from the mapped vector file
+  std::uint64_t norms = 0;
+  std::uint64_t graph = 0;           // levels, neighbour lists, locks, in-link counts, tombstones
+  std::uint64_t quantizer = 0;       // SQ8 codes and codebook
 };
 
 using SlotPredicate = FunctionRef<bool(std::uint32_t)>;
@@ -171,12 +181,17 @@ class HnswIndex {
   std::vector<std::uint32_t> insert_batch(const std::vector<const float*>& vectors,
                                           const std::vector<std::size_t>& lens, Progress* progress = nullptr,
                                           bool stoppable = false);
+  // The same for rows read where they lie, as they are appended; every
+  // row's length is checked first.
+  std::vector<std::uint32_t> insert_batch(const VectorRows& rows, Progress* progress = nullptr,
+                                          bool stoppable = false);
   void mark_deleted(std::uint32_t slot);
   void update_vector(std::uint32_t slot, const float* v, std::size_t len);
   void enable_quantization();
   void disable_quantization() { quantizer_.reset(); }
 
   IndexStats stats() const;
+  IndexMemory memory_usage() const;
 
  private:
   std::size_t random_level() const;
@@ -214,6 +229,7 @@ class HnswIndex {
   void assign(std::uint32_t slot, std::size_t layer, const std::uint32_t* data, std::size_t size);
   std::uint8_t& lock_byte(std::uint32_t slot, std::size_t layer) const;
   void check_slot(std::uint32_t slot) const;
+  void reserve_nodes(std::size_t nodes);
   void append_node(const float* v, std::size_t level);
   void connect_node(std::uint32_t slot, std::size_t level, std::uint32_t ep);
   void link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer, std::size_t cap);

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/base/heap.h"
+
 namespace hovra {
 
 // ---------------------------------------------------------------------------
@@ -63,14 +65,9 @@ Filter Filter::from_conditions(std::vector<Filter> conditions) {
 
 namespace {
 
-const JsonValue* member(const JsonValue::Object& object, const std::string& field) {
-  auto it = object.find(field);
-  return it == object.end() ? nullptr : &it->second;
-}
-
-bool contains_value(const std::vector<JsonValue>& values, const JsonValue& v) {
+bool contains_value(const std::vector<JsonValue>& values, PackedValue v) {
   for (const JsonValue& candidate : values) {
-    if (candidate == v) return true;
+    if (v.equals(candidate)) return true;
   }
   return false;
 }
@@ -86,7 +83,9 @@ bool compare_number(Filter::Op op, double x, double threshold) {
   }
 }
 
-bool matches_object(const Filter& filter, const JsonValue::Object& object) {
+// The object's members are read in place: a field is found by a walk over
+// the packed members, which stops at the first key past it.
+bool matches_object(const Filter& filter, PackedValue object) {
   using Op = Filter::Op;
   if (filter.op == Op::And) {
     for (const Filter& child : filter.children) {
@@ -94,16 +93,16 @@ bool matches_object(const Filter& filter, const JsonValue::Object& object) {
     }
     return true;
   }
-  const JsonValue* v = member(object, filter.field);
+  std::optional<PackedValue> v = object.find(filter.field);
   switch (filter.op) {
-    case Op::Eq: return v != nullptr && *v == filter.value;
-    case Op::Ne: return v == nullptr || *v != filter.value;
-    case Op::In: return v != nullptr && contains_value(filter.values, *v);
+    case Op::Eq: return v && v->equals(filter.value);
+    case Op::Ne: return !v || !v->equals(filter.value);
+    case Op::In: return v && contains_value(filter.values, *v);
     case Op::Gt:
     case Op::Gte:
     case Op::Lt:
     case Op::Lte:
-      return v != nullptr && v->is_number() && compare_number(filter.op, v->number_as_double(), filter.threshold);
+      return v && v->is_number() && compare_number(filter.op, v->number_as_double(), filter.threshold);
     case Op::And: break;
   }
   return false;
@@ -111,9 +110,15 @@ bool matches_object(const Filter& filter, const JsonValue::Object& object) {
 
 }  // namespace
 
+bool matches(const Filter& filter, std::optional<PackedValue> metadata) {
+  if (!metadata || !metadata->is_object()) return false;
+  return matches_object(filter, *metadata);
+}
+
 bool matches(const Filter& filter, const JsonValue* metadata) {
-  if (metadata == nullptr || !metadata->is_object()) return false;
-  return matches_object(filter, metadata->as_object());
+  if (metadata == nullptr) return false;
+  std::string bytes = packed(*metadata);
+  return matches(filter, PackedValue(bytes));
 }
 
 // ---------------------------------------------------------------------------
@@ -121,9 +126,9 @@ bool matches(const Filter& filter, const JsonValue* metadata) {
 
 namespace {
 
-bool is_indexed_value(const JsonValue& v) {
+bool is_indexed_value(JsonValue::Kind kind) {
   using Kind = JsonValue::Kind;
-  switch (v.kind()) {
+  switch (kind) {
     case Kind::Bool:
     case Kind::Unsigned:
     case Kind::Signed:
@@ -137,29 +142,43 @@ bool is_indexed_value(const JsonValue& v) {
 
 }  // namespace
 
-void MetadataIndex::add(std::uint32_t slot, const JsonValue* metadata) {
-  if (metadata == nullptr || !metadata->is_object()) return;
-  for (const auto& [field, value] : metadata->as_object()) {
-    if (!is_indexed_value(value)) continue;
-    fields_[field][value].insert(slot);
+void MetadataIndex::add(std::uint32_t slot, std::optional<PackedValue> metadata) {
+  if (!metadata || !metadata->is_object()) return;
+  metadata->for_each_member([&](std::string_view key, PackedValue value) {
+    if (!is_indexed_value(value.kind())) return;
+    std::string field(key);
+    fields_[field][value.to_json()].insert(slot);
     if (value.is_number()) numbers_.add(field, value.number_as_double(), slot);
-  }
+  });
 }
 
-void MetadataIndex::remove(std::uint32_t slot, const JsonValue* metadata) {
-  if (metadata == nullptr || !metadata->is_object()) return;
-  for (const auto& [field, value] : metadata->as_object()) {
-    if (!is_indexed_value(value)) continue;
-    if (value.is_number()) numbers_.remove(field, value.number_as_double(), slot);
+void MetadataIndex::remove(std::uint32_t slot, std::optional<PackedValue> metadata) {
+  if (!metadata || !metadata->is_object()) return;
+  metadata->for_each_member([&](std::string_view key, PackedValue packed_value) {
+    if (!is_indexed_value(packed_value.kind())) return;
+    std::string field(key);
+    if (packed_value.is_number()) numbers_.remove(field, packed_value.number_as_double(), slot);
     auto field_it = fields_.find(field);
-    if (field_it == fields_.end()) continue;
+    if (field_it == fields_.end()) return;
     auto& values = field_it->second;
-    auto value_it = values.find(value);
-    if (value_it == values.end()) continue;
+    auto value_it = values.find(packed_value.to_json());
+    if (value_it == values.end()) return;
     value_it->second.erase(slot);
     if (value_it->second.empty()) values.erase(value_it);
     if (values.empty()) fields_.erase(field_it);
-  }
+  });
+}
+
+void MetadataIndex::add(std::uint32_t slot, const JsonValue* metadata) {
+  if (metadata == nullptr) return;
+  std::string bytes = packed(*metadata);
+  add(slot, PackedValue(bytes));
+}
+
+void MetadataIndex::remove(std::uint32_t slot, const JsonValue* metadata) {
+  if (metadata == nullptr) return;
+  std::string bytes = packed(*metadata);
+  remove(slot, PackedValue(bytes));
 }
 
 const SlotSet* MetadataIndex::lookup(const std::string& field, const JsonValue& value) const {
@@ -172,6 +191,30 @@ const SlotSet* MetadataIndex::lookup(const std::string& field, const JsonValue& 
 std::size_t MetadataIndex::entry_count() const {
   std::size_t n = 0;
   for (const auto& entry : fields_) n += entry.second.size();
+  return n;
+}
+
+namespace {
+
+std::size_t text_heap(const std::string& s) { return s.capacity() > 15 ? heap_chunk(s.capacity() + 1) : 0; }
+
+}  // namespace
+
+std::size_t MetadataIndex::memory_bytes() const {
+  // Hash nodes: a next pointer, the element, and the cached hash of
+  // non-trivial keys. The numeric index keeps one tree node per number.
+  std::size_t n = heap_chunk(fields_.bucket_count() * sizeof(void*));
+  for (const auto& [field, values] : fields_) {
+    n += heap_chunk(sizeof(void*) * 2 + sizeof(std::string) + sizeof(values)) + text_heap(field);
+    n += heap_chunk(values.bucket_count() * sizeof(void*));
+    for (const auto& [value, slots] : values) {
+      n += heap_chunk(sizeof(void*) * 2 + sizeof(JsonValue) + sizeof(SlotSet));
+      if (value.kind() == JsonValue::Kind::String)
+        n += heap_chunk(16 + sizeof(std::string)) + text_heap(value.as_string());
+      n += heap_chunk(slots.bucket_count() * sizeof(void*)) + slots.size() * heap_chunk(sizeof(void*) + 4);
+      if (value.is_number()) n += slots.size() * heap_chunk(sizeof(void*) * 3 + 16 + sizeof(std::size_t) + 8);
+    }
+  }
   return n;
 }
 

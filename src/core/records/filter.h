@@ -11,6 +11,7 @@
 
 #include "core/records/json.h"
 #include "core/records/numeric_index.h"
+#include "core/records/packed_json.h"
 
 namespace hovra {
 
@@ -38,6 +39,8 @@ struct Filter {
 // Whether a record's metadata satisfies the filter; absent or non-object
 // metadata matches nothing.
 bool matches(const Filter& filter, const JsonValue* metadata);
+// The same for packed metadata (nullopt: none), read in place.
+bool matches(const Filter& filter, std::optional<PackedValue> metadata);
 
 // Inverted index: top-level bool/number/string fields of object metadata,
 // field -> value -> slots; beside it the numbers of those fields in value
@@ -46,6 +49,9 @@ class MetadataIndex {
  public:
   void add(std::uint32_t slot, const JsonValue* metadata);
   void remove(std::uint32_t slot, const JsonValue* metadata);
+  // The same for packed metadata (nullopt: none).
+  void add(std::uint32_t slot, std::optional<PackedValue> metadata);
+  void remove(std::uint32_t slot, std::optional<PackedValue> metadata);
   void clear() {
     fields_.clear();
     numbers_.clear();
@@ -57,6 +63,8 @@ class MetadataIndex {
   // Number of (field, value) entries; for tests and statistics.
   std::size_t entry_count() const;
   const NumericIndex& numbers() const { return numbers_; }
+  // Bytes held, estimated from the containers' sizes.
+  std::size_t memory_bytes() const;
 
  private:
   std::unordered_map<std::string, std::unordered_map<JsonValue, SlotSet, JsonValueHash>> fields_;

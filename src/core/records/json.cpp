@@ -223,6 +223,9 @@ void write_string(std::string_view s, std::string& out) {
 
 }  // namespace
 
+void write_json_float(double f, std::string& out) { write_float(f, out); }
+void write_json_string(std::string_view s, std::string& out) { write_string(s, out); }
+
 void write_json(const JsonValue& value, std::string& out) {
   using Kind = JsonValue::Kind;
   switch (value.kind()) {

@@ -48,15 +48,6 @@ void put_node(const HnswIndex& index, std::uint32_t slot, ByteWriter& w, std::ve
   }
 }
 
-void put_record(const GraphRecord& record, ByteWriter& w) {
-  w.u32(record.slot);
-  w.sized(record.id);
-  if (record.metadata)
-    w.sized(to_json_text(*record.metadata));
-  else
-    w.u32(0);
-}
-
 // ---- reading ----
 
 // Whether `count` items of at least `min_size` bytes each can still follow;
@@ -169,37 +160,38 @@ Status check_entry_point(const GraphLayout& layout) {
   return Status::success();
 }
 
-Status read_record(ByteReader& in, GraphRecord& record) {
+// One row of the record table, where it lies in the file.
+Status read_row(ByteReader& in, std::uint32_t& slot, std::string_view& id, std::string_view& text) {
   std::uint32_t id_len, meta_len;
-  std::string_view id, text;
-  if (!in.u32(record.slot) || !in.u32(id_len) || !in.bytes(id_len, id)) return truncated();
+  if (!in.u32(slot) || !in.u32(id_len) || !in.bytes(id_len, id)) return truncated();
   std::string bad = utf8_error(id);
   if (!bad.empty()) return DbError::io(bad);
   if (!in.u32(meta_len) || !in.bytes(meta_len, text)) return truncated();
-  record.id.assign(id);
-  if (meta_len == 0) return Status::success();
-  JsonValue value;
-  std::string error;
-  if (parse_json(text, value, error)) record.metadata = std::move(value);
   return Status::success();
 }
 
-// Each record sits on its own live slot of the graph.
-Status check_record_slots(const std::vector<GraphRecord>& records, const GraphLayout& layout) {
-  enum : std::uint8_t { kFree, kDeleted, kTaken };
-  std::size_t n = layout.node_count();
-  std::vector<std::uint8_t> state(n, kFree);
-  for (std::uint32_t slot : layout.deleted)
-    if (slot < n) state[slot] = kDeleted;
-  for (const GraphRecord& record : records) {
-    if (record.slot >= n) return out_of_range("record", record.slot, n);
-    std::uint8_t& s = state[record.slot];
-    if (s == kDeleted) return DbError::io("graph file has a record on deleted slot " + std::to_string(record.slot));
-    if (s == kTaken) return DbError::io("graph file has two records on slot " + std::to_string(record.slot));
-    s = kTaken;
+// Each record sits on its own live slot of the graph. Marks slot taken;
+// the first misplaced record's error.
+class SlotCheck {
+ public:
+  explicit SlotCheck(const GraphLayout& layout) : n_(layout.node_count()), state_(n_, kFree) {
+    for (std::uint32_t slot : layout.deleted)
+      if (slot < n_) state_[slot] = kDeleted;
   }
-  return Status::success();
-}
+  Status take(std::uint32_t slot) {
+    if (slot >= n_) return out_of_range("record", slot, n_);
+    std::uint8_t& s = state_[slot];
+    if (s == kDeleted) return DbError::io("graph file has a record on deleted slot " + std::to_string(slot));
+    if (s == kTaken) return DbError::io("graph file has two records on slot " + std::to_string(slot));
+    s = kTaken;
+    return Status::success();
+  }
+
+ private:
+  enum : std::uint8_t { kFree, kDeleted, kTaken };
+  std::size_t n_;
+  std::vector<std::uint8_t> state_;
+};
 
 }  // namespace
 
@@ -219,18 +211,35 @@ Status write_graph(const HnswIndex& index, FileWriter& sink) {
   return sink.flush();
 }
 
+Status RecordTableWriter::write() {
+  Status st = sink_.write(piece_);
+  piece_.clear();
+  return st;
+}
+
+Status RecordTableWriter::begin(std::size_t count) {
+  w_.u32(kRecordMagic);
+  w_.u32(low32(count));
+  return write();
+}
+
+Status RecordTableWriter::row(std::uint32_t slot, std::string_view id, std::string_view metadata_text) {
+  w_.u32(slot);
+  w_.sized(id);
+  w_.sized(metadata_text);
+  return write();
+}
+
 Status write_record_table(const std::vector<GraphRecord>& records, FileWriter& sink) {
-  std::string piece;
-  ByteWriter w(piece);
-  w.u32(kRecordMagic);
-  w.u32(low32(records.size()));
-  HOVRA_RETURN_IF_ERROR(sink.write(piece));
+  RecordTableWriter table(sink);
+  HOVRA_RETURN_IF_ERROR(table.begin(records.size()));
+  std::string text;
   for (const GraphRecord& record : records) {
-    piece.clear();
-    put_record(record, w);
-    HOVRA_RETURN_IF_ERROR(sink.write(piece));
+    text.clear();
+    if (record.metadata) write_json(*record.metadata, text);
+    HOVRA_RETURN_IF_ERROR(table.row(record.slot, record.id, text));
   }
-  return sink.flush();
+  return table.finish();
 }
 
 Result<GraphLayout> read_graph_layout(std::string_view bytes, std::size_t& rest_offset) {
@@ -246,8 +255,9 @@ Result<GraphLayout> read_graph_layout(std::string_view bytes, std::size_t& rest_
   return layout;
 }
 
-Result<std::vector<GraphRecord>> read_record_table(std::string_view bytes, std::size_t offset,
-                                                   const GraphLayout& layout) {
+// A misplaced record is reported only once the whole table has read, so
+// that a table cut short reports the truncation, whatever it held before.
+Status read_record_rows(std::string_view bytes, std::size_t offset, const GraphLayout& layout, RecordRowFn each) {
   if (offset > bytes.size()) return truncated();
   ByteReader in(bytes.substr(offset));
   std::uint32_t magic, count;
@@ -255,14 +265,34 @@ Result<std::vector<GraphRecord>> read_record_table(std::string_view bytes, std::
   if (magic != kRecordMagic) return DbError::io("bad metadata section magic");
   // Every record needs at least its slot, id length and metadata length.
   if (!in.u32(count) || !can_hold(in, count, 12)) return truncated();
-  std::vector<GraphRecord> records;
-  records.reserve(count);
+  SlotCheck slots(layout);
+  Status misplaced = Status::success();
   for (std::uint32_t i = 0; i < count; ++i) {
-    GraphRecord record;
-    HOVRA_RETURN_IF_ERROR(read_record(in, record));
-    records.push_back(std::move(record));
+    std::uint32_t slot;
+    std::string_view id, text;
+    HOVRA_RETURN_IF_ERROR(read_row(in, slot, id, text));
+    if (!misplaced.ok()) continue;
+    misplaced = slots.take(slot);
+    if (misplaced.ok()) HOVRA_RETURN_IF_ERROR(each(slot, id, text));
   }
-  HOVRA_RETURN_IF_ERROR(check_record_slots(records, layout));
+  return misplaced;
+}
+
+Result<std::vector<GraphRecord>> read_record_table(std::string_view bytes, std::size_t offset,
+                                                   const GraphLayout& layout) {
+  std::vector<GraphRecord> records;
+  Status st = read_record_rows(bytes, offset, layout, [&](std::uint32_t slot, std::string_view id,
+                                                          std::string_view text) -> Status {
+    GraphRecord record;
+    record.slot = slot;
+    record.id.assign(id);
+    JsonValue value;
+    std::string error;
+    if (!text.empty() && parse_json(text, value, error)) record.metadata = std::move(value);
+    records.push_back(std::move(record));
+    return Status::success();
+  });
+  if (!st.ok()) return st.error();
   return records;
 }
 

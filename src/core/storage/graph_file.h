@@ -10,6 +10,8 @@
 
 #include "core/base/error.h"
 #include "core/base/file_io.h"
+#include "core/base/bytes.h"
+#include "core/base/function_ref.h"
 #include "core/index/hnsw_index.h"
 #include "core/records/json.h"
 #include "core/storage/wal.h"
@@ -32,6 +34,23 @@ Status write_graph(const HnswIndex& index, FileWriter& sink);
 // Section 4, then a flush.
 Status write_record_table(const std::vector<GraphRecord>& records, FileWriter& sink);
 
+// Section 4 written row by row from wherever the records lie: begin()
+// with the number of rows, row() for each, finish() (the flush).
+class RecordTableWriter {
+ public:
+  explicit RecordTableWriter(FileWriter& sink) : sink_(sink), w_(piece_) {}
+  Status begin(std::size_t count);
+  // metadata_text: the compact JSON text; empty for no metadata.
+  Status row(std::uint32_t slot, std::string_view id, std::string_view metadata_text);
+  Status finish() { return sink_.flush(); }
+
+ private:
+  Status write();
+  FileWriter& sink_;
+  std::string piece_;
+  ByteWriter w_;
+};
+
 // Parses sections 1 to 3. On success rest_offset is the offset of section 4.
 // Errors are Io with the exact texts ("failed to fill whole buffer",
 // "bad graph magic", "unsupported graph version: N", "unknown metric: N"),
@@ -45,6 +64,12 @@ Result<GraphLayout> read_graph_layout(std::string_view bytes, std::size_t& rest_
 // Every record must sit on its own live slot of the layout (Io otherwise).
 Result<std::vector<GraphRecord>> read_record_table(std::string_view bytes, std::size_t offset,
                                                    const GraphLayout& layout);
+// The same checks, handing each row to `each` where it lies in bytes
+// (metadata_text empty for none) instead of collecting them. Rows reach
+// `each` before the slot checks of later rows have run: on an error the
+// caller drops what it built.
+using RecordRowFn = FunctionRef<Status(std::uint32_t slot, std::string_view id, std::string_view metadata_text)>;
+Status read_record_rows(std::string_view bytes, std::size_t offset, const GraphLayout& layout, RecordRowFn each);
 
 // utf8_error, the id check used here, comes with core/wal.h.
 

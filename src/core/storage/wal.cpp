@@ -177,6 +177,31 @@ std::string encode_frame(const WalRecord& record) {
   return frame;
 }
 
+void encode_insert_frame(std::string_view id, const float* vector, std::size_t len,
+                         std::optional<PackedValue> metadata, std::string& frame) {
+  constexpr auto kind = static_cast<std::uint8_t>(WalRecord::Kind::Insert);
+  frame.clear();
+  ByteWriter w(frame);
+  w.u8(kind);
+  w.u32(0);  // the payload's length, set below
+  const std::size_t payload_at = frame.size();
+  w.sized(id);
+  w.u32(static_cast<std::uint32_t>(len));
+  w.f32s(vector, len);
+  w.u32(0);  // the metadata's length, set below
+  const std::size_t text_at = frame.size();
+  if (metadata) write_packed_json(*metadata, frame);
+  auto patch = [&frame](std::size_t at, std::size_t value) {
+    std::string le;
+    ByteWriter(le).u32(static_cast<std::uint32_t>(value));
+    frame.replace(at, 4, le);
+  };
+  patch(text_at - 4, frame.size() - text_at);
+  patch(payload_at - 4, frame.size() - payload_at);
+  std::string_view payload(frame.data() + payload_at, frame.size() - payload_at);
+  w.u32(frame_checksum(kind, payload));
+}
+
 std::string encode_marker(std::uint8_t kind, std::uint32_t count) {
   std::string payload;
   ByteWriter(payload).u32(count);

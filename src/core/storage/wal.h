@@ -15,6 +15,7 @@
 #include "core/base/error.h"
 #include "core/base/file_io.h"
 #include "core/records/json.h"
+#include "core/records/packed_json.h"
 
 namespace hovra {
 
@@ -45,6 +46,11 @@ std::string encode_payload(const WalRecord& record);
 bool decode_payload(std::uint8_t kind, std::string_view payload, WalRecord& out);
 // The complete frame: kind, length, payload, CRC-32 of kind and payload.
 std::string encode_frame(const WalRecord& record);
+// The frame of an insert record built from its parts where they lie: the
+// same bytes as encode_frame of WalRecord::insert with the metadata
+// unpacked. The frame is written into `frame` (its storage is reused).
+void encode_insert_frame(std::string_view id, const float* vector, std::size_t len,
+                         std::optional<PackedValue> metadata, std::string& frame);
 
 // Frame kinds that bracket a batch (payload: the number of records in the
 // batch). The records between a begin marker and its commit marker replay
@@ -149,6 +155,8 @@ class WalBatch {
   // The begin marker's outcome; add() and commit() fail after a failure.
   Status begin();
   Status add(const WalRecord& record);
+  // A frame of encode_frame or encode_insert_frame.
+  Status add_frame(const std::string& frame) { return write(frame); }
   Status commit();
 
  private:

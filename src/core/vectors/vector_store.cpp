@@ -1,6 +1,7 @@
 // Owned and mapped vector storage.
 #include "core/vectors/vector_store.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -45,9 +46,12 @@ void VectorStore::overwrite(std::uint32_t slot, const float* v) {
   std::memcpy(owned_.data() + at, v, dim_ * sizeof(float));
 }
 
+// Grows by half at least, so that a run of small batches does not copy
+// the whole store on each.
 void VectorStore::reserve_slots(std::size_t slots) {
   if (map_) make_owned();
-  owned_.reserve(slots * dim_);
+  std::size_t floats = slots * dim_;
+  if (floats > owned_.capacity()) owned_.reserve(std::max(floats, owned_.capacity() + owned_.capacity() / 2));
   data_ = owned_.data();
 }
 

@@ -22,6 +22,8 @@ class VectorStore {
   const float* data() const { return data_; }
   std::size_t float_count() const { return count_; }
   bool is_mapped() const { return map_ != nullptr; }
+  // Bytes of owned memory the store holds (its capacity).
+  std::size_t owned_bytes() const { return owned_.capacity() * sizeof(float); }
   std::size_t slots() const { return dim_ == 0 ? 0 : count_ / dim_; }
   // The dim floats of a slot; a slot beyond the store is a Panic.
   const float* vector(std::uint32_t slot) const {
