@@ -202,8 +202,8 @@ std::size_t text_heap(const std::string& s) { return s.capacity() > 15 ? heap_ch
 
 std::size_t MetadataIndex::memory_bytes() const {
   // Hash nodes: a next pointer, the element, and the cached hash of
-  // non-trivial keys. The numeric index keeps one tree node per number.
-  std::size_t n = heap_chunk(fields_.bucket_count() * sizeof(void*));
+  // non-trivial keys.
+  std::size_t n = heap_chunk(fields_.bucket_count() * sizeof(void*)) + numbers_.memory_bytes();
   for (const auto& [field, values] : fields_) {
     n += heap_chunk(sizeof(void*) * 2 + sizeof(std::string) + sizeof(values)) + text_heap(field);
     n += heap_chunk(values.bucket_count() * sizeof(void*));
@@ -212,7 +212,6 @@ std::size_t MetadataIndex::memory_bytes() const {
       if (value.kind() == JsonValue::Kind::String)
         n += heap_chunk(16 + sizeof(std::string)) + text_heap(value.as_string());
       n += heap_chunk(slots.bucket_count() * sizeof(void*)) + slots.size() * heap_chunk(sizeof(void*) + 4);
-      if (value.is_number()) n += slots.size() * heap_chunk(sizeof(void*) * 3 + 16 + sizeof(std::size_t) + 8);
     }
   }
   return n;

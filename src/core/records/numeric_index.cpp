@@ -16,6 +16,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "core/base/heap.h"
+
 namespace hovra {
 
 namespace {
@@ -147,6 +149,19 @@ void NumericIndex::collect(const std::string& field, const NumberRange& range,
   auto it = fields_->keys.find(field);
   if (range.none || it == fields_->keys.end()) return;
   it->second.collect(start_key(range.lo, range.lo_open), start_key(range.hi, !range.hi_open), out);
+}
+
+std::size_t NumericIndex::memory_bytes() const {
+  // A map node holds a next pointer, the field, its keys and the cached
+  // hash; a tree node three pointers, a colour, the key and a subtree size.
+  constexpr std::size_t kTreeNode = 3 * sizeof(void*) + sizeof(void*) + sizeof(Key) + sizeof(std::size_t);
+  std::size_t n = heap_chunk(fields_->keys.bucket_count() * sizeof(void*));
+  for (const auto& [field, keys] : fields_->keys) {
+    n += heap_chunk(sizeof(void*) + sizeof(field) + sizeof(keys) + sizeof(std::size_t));
+    if (field.capacity() > 15) n += heap_chunk(field.capacity() + 1);
+    n += heap_bytes(keys.base) + (keys.added.size() + keys.removed.size()) * heap_chunk(kTreeNode);
+  }
+  return n;
 }
 
 }  // namespace hovra

@@ -40,6 +40,8 @@ class NumericIndex {
   std::size_t count(const std::string& field, const NumberRange& range) const;
   // Appends those slots, in no particular order.
   void collect(const std::string& field, const NumberRange& range, std::vector<std::uint32_t>& out) const;
+  // Bytes held, estimated from the containers' sizes.
+  std::size_t memory_bytes() const;
 
  private:
   struct Fields;
