@@ -18,30 +18,8 @@
 
 namespace hovra {
 
-namespace {
-
-// Orders distances ascending with NaN after every number, so sorting and
-// selection stay well-defined whatever the vectors hold.
-inline bool closer(float a, float b) {
-  if (std::isnan(a)) return false;
-  if (std::isnan(b)) return true;
-  return a < b;
-}
-
-struct HitCloser {
-  bool operator()(const Hit& a, const Hit& b) const { return closer(a.distance, b.distance); }
-};
-// Max-heap on distance (farthest on top).
-struct FartherOnTop {
-  bool operator()(const Hit& a, const Hit& b) const { return a.distance < b.distance; }
-};
-// Min-heap on distance (closest on top).
-struct CloserOnTop {
-  bool operator()(const Hit& a, const Hit& b) const { return a.distance > b.distance; }
-};
-
-// Per-thread visited marks. A generation counter replaces zero-filling a
-// byte per node on every layer search; the marks mean the same.
+// Visited marks of a layer walk. A generation counter replaces zero-filling
+// a mark per node on every walk; the marks mean the same.
 class VisitedMarks {
  public:
   void start(std::size_t nodes) {
@@ -64,36 +42,108 @@ class VisitedMarks {
   std::uint16_t epoch_ = 0;
 };
 
-thread_local VisitedMarks tl_visited;
+// Scratch memory of the layer walks on one thread: visited marks, the
+// storage of the two heaps and of the list being expanded, and the buffers
+// of list pruning. A search or an insertion fetches it once (walk_scratch)
+// and hands it down, so the walks look up no thread-local.
+struct WalkScratch {
+  VisitedMarks visited;
+  std::vector<Hit> candidates;        // min-heap on distance
+  std::vector<Hit> results;           // max-heap on distance
+  std::vector<std::uint32_t> fresh;   // unvisited members of the expanded list
+  std::vector<std::uint32_t> grown;   // a list with its new member (link_back)
+  std::vector<Hit> scored;            // that list's members with distances
+};
+
+static WalkScratch& walk_scratch() {
+  thread_local WalkScratch scratch;
+  return scratch;
+}
+
+namespace {
+
+// Orders distances ascending with NaN after every number, so sorting and
+// selection stay well-defined whatever the vectors hold.
+inline bool closer(float a, float b) {
+  if (std::isnan(a)) return false;
+  if (std::isnan(b)) return true;
+  return a < b;
+}
+
+struct HitCloser {
+  bool operator()(const Hit& a, const Hit& b) const { return closer(a.distance, b.distance); }
+};
+// Max-heap on distance (farthest on top).
+struct FartherOnTop {
+  bool operator()(const Hit& a, const Hit& b) const { return a.distance < b.distance; }
+};
+// Min-heap on distance (closest on top).
+struct CloserOnTop {
+  bool operator()(const Hit& a, const Hit& b) const { return a.distance > b.distance; }
+};
 
 constexpr std::size_t kFlatRoomMax = 129;
 
-// Full-precision distance from a fixed query to stored slots.
-struct FullDistance {
-  const HnswIndex& index;
+// Prefetches the first lines of a row (at most four: the hardware streams
+// the rest once the kernel reads them in order).
+inline void prefetch_row(const void* row, std::size_t bytes) {
+  const char* p = static_cast<const char*>(row);
+  std::size_t lines = std::min<std::size_t>((bytes + 63) / 64, 4);
+  for (std::size_t i = 0; i < lines; ++i) __builtin_prefetch(p + 64 * i);
+}
+
+// Full-precision distance from a fixed query to stored slots, through the
+// metric's kernel picked once. Slots are in range (every list member is).
+struct ExactDistance {
+  detail::Kernel kernel;
+  const float* rows;
+  std::size_t dim;
   const float* query;
+  bool negate;  // dot product: the sign flipped after narrowing
+  ExactDistance(const HnswIndex& index, const float* q)
+      : kernel(detail::kMetricKernels[static_cast<std::uint8_t>(index.metric())]),
+        rows(index.store().data()),
+        dim(index.dim()),
+        query(q),
+        negate(index.metric() == Metric::DotProduct) {}
   float operator()(std::uint32_t slot) const {
-    return distance(query, index.vector(slot), index.dim(), index.metric());
+    double r = 0.0;
+    kernel(query, rows + std::size_t(slot) * dim, dim, &r);
+    float d = static_cast<float>(r);
+    return negate ? -d : d;
   }
-  void prefetch(std::uint32_t slot) const {
-    const char* p = reinterpret_cast<const char*>(index.store().data() + std::size_t(slot) * index.dim());
-    __builtin_prefetch(p);
-    __builtin_prefetch(p + 64);
+  void prefetch(std::uint32_t slot) const { prefetch_row(rows + std::size_t(slot) * dim, dim * sizeof(float)); }
+};
+
+// The cosine distance a walk orders by: one minus the dot product over the
+// product of the stored norms (1 when either is zero). It differs from the
+// cosine kernel in the last bits, so what a walk returns is re-scored with
+// that kernel (rescore_head).
+struct CosineWalkDistance {
+  const float* rows;
+  const float* norms;
+  std::size_t dim;
+  const float* query;
+  float query_norm;
+  CosineWalkDistance(const HnswIndex& index, const float* q, float qn)
+      : rows(index.store().data()), norms(index.norms().data()), dim(index.dim()), query(q), query_norm(qn) {}
+  float operator()(std::uint32_t slot) const {
+    float d = dot(query, rows + std::size_t(slot) * dim, dim);
+    float scale = query_norm * norms[slot];
+    return scale > 0.0f ? 1.0f - d / scale : 1.0f;
   }
+  void prefetch(std::uint32_t slot) const { prefetch_row(rows + std::size_t(slot) * dim, dim * sizeof(float)); }
 };
 
 // Quantized distance from a full-precision query to a slot's SQ8 codes, the
 // decoding fused into the kernel.
 struct QuantizedDistance {
   Sq8Distance kernel;
-  QuantizedDistance(const HnswIndex&, const Sq8Quantizer& q, const float* query, Metric metric)
-      : kernel(q, query, metric) {}
+  std::size_t dim;
+  QuantizedDistance(const Sq8Quantizer& q, const float* query, Metric metric)
+      : kernel(q, query, metric), dim(q.dim()) {}
   float operator()(std::uint32_t slot) const { return kernel(slot); }
-  void prefetch(std::uint32_t slot) const {
-    const char* p = reinterpret_cast<const char*>(kernel.row(slot));
-    __builtin_prefetch(p);
-    __builtin_prefetch(p + 64);
-  }
+  void prefetch(std::uint32_t slot) const { prefetch_row(kernel.row(slot), dim); }
 };
 
 // Admission policies of the layer walk. AdmitAll lets every reached slot
@@ -119,6 +169,11 @@ struct Admissible {
   }
 };
 
+// The most a cosine distance a walk measures through the stored norms can
+// differ from the cosine kernel's (both are within a few units of 1e-7 of
+// the true value); a beam's head is re-scored this far past its k-th.
+constexpr float kCosineWalkSlack = 1e-3f;
+
 // About how many nodes a layer-0 walk measures per beam slot when every node
 // is admissible, weighted by the cost of a measured node against a scanned
 // one.
@@ -143,6 +198,7 @@ HnswIndex::HnswIndex(std::size_t dim, Metric metric, std::size_t m, std::size_t 
       metric_(metric),
       m_(m),
       m_max0_(2 * m),
+      own_cap0_(2 * m),
       ef_construction_(ef_construction),
       level_mult_(1.0 / std::log(static_cast<double>(m))),
       store_(dim),
@@ -245,68 +301,88 @@ std::size_t HnswIndex::random_level() const {
   return static_cast<std::size_t>(level);
 }
 
-template <class Dist>
-std::uint32_t HnswIndex::greedy_closest(const Dist& dist, std::uint32_t start, std::size_t layer,
+template <bool kLocked, class Dist>
+std::uint32_t HnswIndex::greedy_closest(const Dist& dist, WalkScratch& ws, std::uint32_t start, std::size_t layer,
                                         std::uint32_t skip) const {
   std::uint32_t cur = start;
   float best = dist(cur);
+  std::vector<std::uint32_t>& list = ws.fresh;
   for (;;) {
     if (levels_[cur] < layer) return cur;
-    bool changed = false;
-    {
+    list.clear();
+    auto take = [&] {
+      for (std::uint32_t n : items(cur, layer))
+        if (n != skip) list.push_back(n);
+    };
+    if constexpr (kLocked) {
       ListLock lock(*this, cur, layer);
-      for (std::uint32_t n : items(cur, layer)) {
-        if (n == skip) continue;
-        float d = dist(n);
-        if (d < best) {
-          cur = n;
-          best = d;
-          changed = true;
-        }
+      take();
+    } else {
+      take();
+    }
+    for (std::uint32_t n : list) dist.prefetch(n);
+    bool changed = false;
+    for (std::uint32_t n : list) {
+      float d = dist(n);
+      if (d < best) {
+        cur = n;
+        best = d;
+        changed = true;
       }
     }
     if (!changed) return cur;
   }
 }
 
-template <class Dist, class Admit>
-std::vector<Hit> HnswIndex::search_layer(const Dist& dist, std::uint32_t entry, std::size_t ef, std::size_t layer,
-                                         Admit& admit, std::uint32_t skip) const {
-  VisitedMarks& visited = tl_visited;
+template <bool kLocked, class Dist, class Admit>
+std::vector<Hit> HnswIndex::search_layer(const Dist& dist, WalkScratch& ws, std::uint32_t entry, std::size_t ef,
+                                         std::size_t layer, Admit& admit, std::uint32_t skip) const {
+  VisitedMarks& visited = ws.visited;
   visited.start(levels_.size());
   visited.test_and_set(entry);
   if (skip != kNoEntry) visited.test_and_set(skip);
+  std::vector<Hit>& candidates = ws.candidates;  // heap, closest on top
+  std::vector<Hit>& results = ws.results;        // heap, farthest on top
+  std::vector<std::uint32_t>& fresh = ws.fresh;
+  candidates.clear();
+  results.clear();
   float d0 = dist(entry);
-  std::vector<Hit> cand_store, res_store;
-  std::size_t expected = std::min(ef, levels_.size());
-  cand_store.reserve(expected + 1);
-  res_store.reserve(expected + 2);
-  std::priority_queue<Hit, std::vector<Hit>, CloserOnTop> candidates(CloserOnTop(), std::move(cand_store));
-  std::priority_queue<Hit, std::vector<Hit>, FartherOnTop> results(FartherOnTop(), std::move(res_store));
-  candidates.push({entry, d0});
-  if (Admit::kAll || admit(entry)) results.push({entry, d0});
+  candidates.push_back({entry, d0});
+  if (Admit::kAll || admit(entry)) results.push_back({entry, d0});
   [[maybe_unused]] std::size_t measured = 1;
   constexpr float kMax = 3.4028235e38f;
   while (!candidates.empty()) {
-    Hit c = candidates.top();
-    candidates.pop();
+    std::pop_heap(candidates.begin(), candidates.end(), CloserOnTop());
+    Hit c = candidates.back();
+    candidates.pop_back();
     if constexpr (Admit::kAll) {
-      float f = results.empty() ? kMax : results.top().distance;
+      float f = results.empty() ? kMax : results.front().distance;
       if (c.distance > f) break;
     } else {
       // Until the beam holds ef admissible slots, every reachable node is
       // worth expanding.
-      if (results.size() >= ef && c.distance > results.top().distance) break;
+      if (results.size() >= ef && c.distance > results.front().distance) break;
     }
     if (levels_[c.slot] < layer) continue;
-    ListLock lock(*this, c.slot, layer);
-    Items neighbours = items(c.slot, layer);
-    for (std::uint32_t e : neighbours) {
-      visited.prefetch(e);
-      dist.prefetch(e);
+    // The list's members not visited yet, marked now; their rows are
+    // measured after the list is let go.
+    fresh.clear();
+    auto take = [&] {
+      Items neighbours = items(c.slot, layer);
+      for (std::uint32_t e : neighbours) visited.prefetch(e);
+      for (std::uint32_t e : neighbours)
+        if (!visited.test_and_set(e)) fresh.push_back(e);
+    };
+    if constexpr (kLocked) {
+      ListLock lock(*this, c.slot, layer);
+      take();
+    } else {
+      take();
     }
-    for (std::uint32_t e : neighbours) {
-      if (visited.test_and_set(e)) continue;
+    if (!fresh.empty()) dist.prefetch(fresh[0]);
+    for (std::size_t i = 0; i < fresh.size(); ++i) {
+      std::uint32_t e = fresh[i];
+      if (i + 1 < fresh.size()) dist.prefetch(fresh[i + 1]);
       if constexpr (!Admit::kAll) {
         if (++measured > admit.limit) {
           admit.gave_up = true;
@@ -314,24 +390,28 @@ std::vector<Hit> HnswIndex::search_layer(const Dist& dist, std::uint32_t entry, 
         }
       }
       float d = dist(e);
-      float far = results.empty() ? kMax : results.top().distance;
+      float far = results.empty() ? kMax : results.front().distance;
       if (d < far || results.size() < ef) {
-        candidates.push({e, d});
+        candidates.push_back({e, d});
+        std::push_heap(candidates.begin(), candidates.end(), CloserOnTop());
         if (layer == 0) __builtin_prefetch(flat0_.data() + std::size_t(e) * stride0_);
         if (Admit::kAll || admit(e)) {
-          results.push({e, d});
-          if (results.size() > ef) results.pop();
+          results.push_back({e, d});
+          std::push_heap(results.begin(), results.end(), FartherOnTop());
+          if (results.size() > ef) {
+            std::pop_heap(results.begin(), results.end(), FartherOnTop());
+            results.pop_back();
+          }
         }
       }
     }
   }
-  std::vector<Hit> out;
-  out.reserve(results.size());
-  while (!results.empty()) {
-    out.push_back(results.top());
-    results.pop();
+  std::vector<Hit> out(results.size());
+  for (std::size_t i = out.size(); i-- > 0;) {
+    std::pop_heap(results.begin(), results.end(), FartherOnTop());
+    out[i] = results.back();
+    results.pop_back();
   }
-  std::reverse(out.begin(), out.end());
   // Popping the max-heap already yields ascending distances unless NaNs
   // are involved; only then is a sort needed.
   if (!std::is_sorted(out.begin(), out.end(), HitCloser())) sort_hits(out);
@@ -340,21 +420,31 @@ std::vector<Hit> HnswIndex::search_layer(const Dist& dist, std::uint32_t entry, 
 
 template <class Admit>
 std::vector<Hit> HnswIndex::beam(const float* query, std::size_t ef, Admit& admit) const {
+  WalkScratch& ws = walk_scratch();
   std::uint32_t ep = entry_point_;
-  if (quantizer_) {
-    QuantizedDistance dist(*this, *quantizer_, query, metric_);
-    for (std::size_t layer = max_level_; layer >= 1; --layer) ep = greedy_closest(dist, ep, layer);
-    return search_layer(dist, ep, ef, 0, admit);
-  }
-  FullDistance dist{*this, query};
-  for (std::size_t layer = max_level_; layer >= 1; --layer) ep = greedy_closest(dist, ep, layer);
-  return search_layer(dist, ep, ef, 0, admit);
+  auto walk = [&](const auto& dist) {
+    for (std::size_t layer = max_level_; layer >= 1; --layer) ep = greedy_closest<false>(dist, ws, ep, layer);
+    return search_layer<false>(dist, ws, ep, ef, 0, admit);
+  };
+  if (quantizer_) return walk(QuantizedDistance(*quantizer_, query, metric_));
+  if (metric_ == Metric::Cosine) return walk(CosineWalkDistance(*this, query, vector_norm(query, dim_)));
+  return walk(ExactDistance(*this, query));
 }
 
-// The k nearest of a beam of admissible slots: its head, or, after an SQ8
-// walk, the whole beam re-scored at full precision.
+// The k nearest of a beam of admissible slots, with the distances of the
+// exact kernel: after an SQ8 walk the whole beam re-scored at full
+// precision; after a cosine walk its head, that is the first k and every
+// later one the walk measured within kCosineWalkSlack of the k-th;
+// otherwise the first k as measured.
 std::vector<Hit> HnswIndex::best_of_beam(const float* query, std::vector<Hit> beam, std::size_t k) const {
-  if (quantizer_) {
+  if (quantizer_ || metric_ == Metric::Cosine) {
+    std::size_t head = beam.size();
+    if (!quantizer_ && beam.size() > k && k > 0) {
+      float edge = beam[k - 1].distance + kCosineWalkSlack;
+      head = k;
+      while (head < beam.size() && beam[head].distance <= edge) ++head;
+    }
+    beam.resize(head);
     for (Hit& h : beam) h.distance = distance(query, vector(h.slot), dim_, metric_);
     sort_hits(beam);
   }
@@ -508,7 +598,7 @@ std::uint32_t HnswIndex::insert(const float* v, std::size_t len) {
     max_level_ = level;
     return slot;
   }
-  connect_node(slot, level, entry_point_);
+  connect_node<false>(slot, level, entry_point_);
   if (level > max_level_) {
     entry_point_ = slot;
     max_level_ = level;
@@ -533,10 +623,21 @@ void HnswIndex::select_neighbours(const std::vector<Hit>& candidates, std::uint3
 // Whether a candidate (with its distance to the node) is closer to the node
 // than to every kept neighbour.
 bool HnswIndex::is_diverse(const Hit& candidate, const std::vector<std::uint32_t>& kept) const {
-  const float* v = vector(candidate.slot);
   for (std::uint32_t k : kept)
-    if (distance(v, vector(k), dim_, metric_) < candidate.distance) return false;
+    if (link_distance(candidate.slot, k) < candidate.distance) return false;
   return true;
+}
+
+// The distance between two stored nodes as the graph's construction measures
+// it: the exact kernel, except cosine, which goes through the stored norms
+// like the walks.
+float HnswIndex::link_distance(std::uint32_t a, std::uint32_t b) const {
+  const float* rows = store_.data();
+  if (metric_ != Metric::Cosine)
+    return distance(rows + std::size_t(a) * dim_, rows + std::size_t(b) * dim_, dim_, metric_);
+  float d = dot(rows + std::size_t(a) * dim_, rows + std::size_t(b) * dim_, dim_);
+  float scale = norms_[a] * norms_[b];
+  return scale > 0.0f ? 1.0f - d / scale : 1.0f;
 }
 
 // Changes a layer-0 in-link count (delta 0 reads it); returns the new count.
@@ -549,18 +650,17 @@ std::uint32_t HnswIndex::count_in0(std::uint32_t slot, int delta) {
 // Appends slot to n's list unless it is there; an overfull list is cut back
 // to cap by the neighbour selection over its members (stable order, so the
 // newest entry loses ties).
-void HnswIndex::link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer, std::size_t cap) {
-  thread_local std::vector<std::uint32_t> grown;
-  thread_local std::vector<Hit> scored;
+void HnswIndex::link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer, std::size_t cap, WalkScratch& ws) {
+  std::vector<std::uint32_t>& grown = ws.grown;
+  std::vector<Hit>& scored = ws.scored;
   ListLock lock(*this, n, layer);
   Items current = items(n, layer);
   if (std::find(current.begin(), current.end(), slot) != current.end()) return;
   grown.assign(current.begin(), current.end());
   grown.push_back(slot);
   if (grown.size() > cap) {
-    const float* base = vector(n);
     scored.clear();
-    for (std::uint32_t x : grown) scored.push_back({x, distance(base, vector(x), dim_, metric_)});
+    for (std::uint32_t x : grown) scored.push_back({x, link_distance(n, x)});
     sort_hits(scored);
     select_neighbours(scored, n, cap, grown);
     if (layer == 0) keep_last_links(current, slot, grown);
@@ -611,9 +711,8 @@ void HnswIndex::adopt(std::uint32_t orphan, const std::vector<std::uint32_t>& ho
     ListLock lock(*this, host, 0);
     Items current = items(host, 0);
     if (std::find(current.begin(), current.end(), orphan) != current.end()) continue;
-    const float* base = vector(host);
     members.clear();
-    for (std::uint32_t x : current) members.push_back({x, distance(base, vector(x), dim_, metric_)});
+    for (std::uint32_t x : current) members.push_back({x, link_distance(host, x)});
     sort_hits(members);
     list.clear();
     for (const Hit& h : members) list.push_back(h.slot);
@@ -629,16 +728,35 @@ void HnswIndex::adopt(std::uint32_t orphan, const std::vector<std::uint32_t>& ho
 // already hold to it (an updated node, or one another thread has linked)
 // would lead them into its own lists, still empty or stale. A node that its
 // layer-0 neighbours cut from their lists again is adopted by the nearest.
+//
+// The node's neighbours are chosen on every layer first (top down, each
+// layer's walk starting from the nearest node of the layer above) and
+// linked afterwards from layer 0 up. Another thread linking at the same time
+// can reach the node only through its links, so whatever layer it reaches the
+// node on, the node's lists on that layer and below are already in place.
+// Linked top down, a node reached on an upper layer before its layer-0 list
+// exists would end that thread's descent in a dead end, and the nodes linked
+// from there would form islands no search enters.
+template <bool kLocked>
 void HnswIndex::connect_node(std::uint32_t slot, std::size_t level, std::uint32_t ep) {
+  WalkScratch& ws = walk_scratch();
   std::size_t top = max_level_;
-  FullDistance dist{*this, vector(slot)};
-  for (std::size_t t = top; t > level; --t) ep = greedy_closest(dist, ep, t, slot);
-  std::vector<std::uint32_t> selected;
-  for (std::size_t l = std::min(level, top) + 1; l-- > 0;) {
-    AdmitAll all;
-    std::vector<Hit> w = search_layer(dist, ep, ef_construction_, l, all, slot);
-    std::size_t cap = l == 0 ? m_max0_ : m_;
-    select_neighbours(w, slot, cap, selected);
+  std::size_t low = std::min(level, top);
+  std::vector<std::vector<std::uint32_t>> chosen(low + 1);
+  auto choose = [&](const auto& dist) {
+    for (std::size_t t = top; t > level; --t) ep = greedy_closest<kLocked>(dist, ws, ep, t, slot);
+    for (std::size_t l = low + 1; l-- > 0;) {
+      AdmitAll all;
+      std::vector<Hit> w = search_layer<kLocked>(dist, ws, ep, ef_construction_, l, all, slot);
+      select_neighbours(w, slot, l == 0 ? own_cap0_ : m_, chosen[l]);
+      if (!w.empty()) ep = w.front().slot;
+    }
+  };
+  const float* v = vector(slot);
+  if (metric_ == Metric::Cosine) choose(CosineWalkDistance(*this, v, norms_[slot]));
+  else choose(ExactDistance(*this, v));
+  for (std::size_t l = 0; l <= low; ++l) {
+    std::vector<std::uint32_t>& selected = chosen[l];
     {
       // Another thread may have linked into the list already.
       ListLock lock(*this, slot, l);
@@ -650,10 +768,10 @@ void HnswIndex::connect_node(std::uint32_t slot, std::size_t level, std::uint32_
       }
       assign(slot, l, selected.data(), selected.size());
     }
+    std::size_t cap = l == 0 ? m_max0_ : m_;
     for (std::uint32_t n : selected)
-      if (levels_[n] >= l) link_back(n, slot, l, cap);
+      if (levels_[n] >= l) link_back(n, slot, l, cap, ws);
     if (l == 0) adopt(slot, selected);
-    if (!w.empty()) ep = w.front().slot;
   }
 }
 
@@ -688,7 +806,7 @@ std::vector<std::uint32_t> HnswIndex::insert_batch(const VectorRows& rows, Progr
   std::size_t sequential = std::min(n, kSequentialBatch);
   for (std::size_t i = start; i < sequential; ++i) {
     if (stopping()) return {};
-    connect_node(first + static_cast<std::uint32_t>(i), levels[i], entry_point_);
+    connect_node<false>(first + static_cast<std::uint32_t>(i), levels[i], entry_point_);
     if (levels[i] > max_level_) {
       entry_point_ = first + static_cast<std::uint32_t>(i);
       max_level_ = levels[i];
@@ -707,12 +825,12 @@ std::vector<std::uint32_t> HnswIndex::insert_batch(const VectorRows& rows, Progr
     parallel_for(parallel.size(), [&](std::size_t j) {
       if (stopping()) return;
       std::size_t i = parallel[j];
-      connect_node(first + static_cast<std::uint32_t>(i), levels[i], ep);
+      connect_node<true>(first + static_cast<std::uint32_t>(i), levels[i], ep);
       advance(progress);
     });
     if (stopping()) return {};
     for (std::size_t i : deferred) {
-      connect_node(first + static_cast<std::uint32_t>(i), levels[i], entry_point_);
+      connect_node<false>(first + static_cast<std::uint32_t>(i), levels[i], entry_point_);
       if (levels[i] > max_level_) {
         entry_point_ = first + static_cast<std::uint32_t>(i);
         max_level_ = levels[i];
@@ -761,7 +879,7 @@ void HnswIndex::update_vector(std::uint32_t slot, const float* v, std::size_t le
     }
     repair_unlinked(slot, l, former);
   }
-  connect_node(slot, level, relink_start(slot));
+  connect_node<false>(slot, level, relink_start(slot));
   std::vector<std::uint32_t> hosts;
   std::vector<Hit> near;
   for (std::uint32_t y : former0) {
@@ -770,7 +888,7 @@ void HnswIndex::update_vector(std::uint32_t slot, const float* v, std::size_t le
     hosts.insert(hosts.end(), former0.begin(), former0.end());
     near.clear();
     for (std::uint32_t h : hosts)
-      if (h != slot && h != y) near.push_back({h, distance(vector(y), vector(h), dim_, metric_)});
+      if (h != slot && h != y) near.push_back({h, link_distance(y, h)});
     sort_hits(near);
     hosts.clear();
     for (const Hit& h : near) hosts.push_back(h.slot);
@@ -793,11 +911,10 @@ void HnswIndex::repair_unlinked(std::uint32_t slot, std::size_t layer, const std
     kept.clear();
     for (std::uint32_t x : theirs)
       if (x != slot) kept.push_back(x);
-    const float* base = vector(n);
     offered.clear();
     for (std::uint32_t y : former)
       if (y != slot && y != n && levels_[y] >= layer && std::find(kept.begin(), kept.end(), y) == kept.end())
-        offered.push_back({y, distance(base, vector(y), dim_, metric_)});
+        offered.push_back({y, link_distance(n, y)});
     sort_hits(offered);
     std::size_t before = kept.size();
     for (const Hit& c : offered) {

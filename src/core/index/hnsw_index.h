@@ -32,6 +32,8 @@ struct Hit {
   float distance;
 };
 
+struct WalkScratch;
+
 // One neighbour list of one node on a layer above 0, behind a one-byte spin
 // lock held only while a thread reads or rewrites the list.
 struct NeighbourList {
@@ -231,8 +233,12 @@ class HnswIndex {
   void check_slot(std::uint32_t slot) const;
   void reserve_nodes(std::size_t nodes);
   void append_node(const float* v, std::size_t level);
+  // kLocked: other threads link at the same time (the parallel phase of
+  // insert_batch), so the walks read each list under its lock. Otherwise
+  // the caller's exclusive hold of the index keeps every list still.
+  template <bool kLocked>
   void connect_node(std::uint32_t slot, std::size_t level, std::uint32_t ep);
-  void link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer, std::size_t cap);
+  void link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer, std::size_t cap, WalkScratch& ws);
   void keep_last_links(Items before, std::uint32_t incoming, std::vector<std::uint32_t>& kept);
   bool evict_shared(std::vector<std::uint32_t>& list, std::uint32_t keep);
   void adopt(std::uint32_t orphan, const std::vector<std::uint32_t>& hosts);
@@ -240,20 +246,22 @@ class HnswIndex {
   void select_neighbours(const std::vector<Hit>& candidates, std::uint32_t self, std::size_t cap,
                          std::vector<std::uint32_t>& out) const;
   bool is_diverse(const Hit& candidate, const std::vector<std::uint32_t>& kept) const;
+  float link_distance(std::uint32_t a, std::uint32_t b) const;
 
   void repair_unlinked(std::uint32_t slot, std::size_t layer, const std::vector<std::uint32_t>& former);
   std::uint32_t relink_start(std::uint32_t slot) const;
 
   // Both walks pass over `skip` (a node being relinked) as if it were
-  // absent.
-  template <class Dist>
-  std::uint32_t greedy_closest(const Dist& dist, std::uint32_t start, std::size_t layer,
+  // absent, and use the calling thread's scratch ws. kLocked: each list is
+  // read under its lock (only while other threads link, see connect_node).
+  template <bool kLocked, class Dist>
+  std::uint32_t greedy_closest(const Dist& dist, WalkScratch& ws, std::uint32_t start, std::size_t layer,
                                std::uint32_t skip = kNoEntry) const;
   // Admit decides which reached slots may enter the beam (see AdmitAll and
   // Admissible in the .cpp); every reached slot is still expanded.
-  template <class Dist, class Admit>
-  std::vector<Hit> search_layer(const Dist& dist, std::uint32_t entry, std::size_t ef, std::size_t layer,
-                                Admit& admit, std::uint32_t skip = kNoEntry) const;
+  template <bool kLocked, class Dist, class Admit>
+  std::vector<Hit> search_layer(const Dist& dist, WalkScratch& ws, std::uint32_t entry, std::size_t ef,
+                                std::size_t layer, Admit& admit, std::uint32_t skip = kNoEntry) const;
   template <class Admit>
   std::vector<Hit> beam(const float* query, std::size_t ef, Admit& admit) const;
   std::vector<Hit> best_of_beam(const float* query, std::vector<Hit> beam, std::size_t k) const;
@@ -266,6 +274,9 @@ class HnswIndex {
   Metric metric_;
   std::size_t m_;
   std::size_t m_max0_;
+  // The most neighbours an inserted node chooses for its own layer-0 list
+  // (its list may grow to m_max0_ through later back-links).
+  std::size_t own_cap0_;
   std::size_t ef_construction_;
   double level_mult_;
   VectorStore store_;

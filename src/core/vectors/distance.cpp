@@ -28,14 +28,27 @@ const char* metric_name(Metric metric) {
   return "cosine";
 }
 
-float dot(const float* a, const float* b, std::size_t n) {
-  simsimd_distance_t r = 0.0;
-  simsimd_dot_f32(a, b, n, &r);
-  return static_cast<float>(r);
+namespace detail {
+
+namespace {
+
+// The kernel SimSIMD's dispatching entry point (the fallback) would call on
+// this processor: the same query of the same capabilities it makes itself.
+Kernel resolve(simsimd_metric_kind_t kind, Kernel fallback) {
+  simsimd_kernel_punned_t found = nullptr;
+  simsimd_capability_t used = simsimd_cap_serial_k;
+  simsimd_find_kernel_punned(kind, simsimd_datatype_f32_k, simsimd_capabilities(), simsimd_cap_any_k, &found, &used);
+  // (through void(*)(), the generic function pointer type)
+  return found ? reinterpret_cast<Kernel>(reinterpret_cast<void (*)()>(found)) : fallback;
 }
 
-namespace detail {
-const Kernel kMetricKernels[3] = {&simsimd_cos_f32, &simsimd_l2sq_f32, &simsimd_dot_f32};
+}  // namespace
+
+const Kernel kMetricKernels[3] = {resolve(simsimd_metric_cos_k, &simsimd_cos_f32),
+                                  resolve(simsimd_metric_l2sq_k, &simsimd_l2sq_f32),
+                                  resolve(simsimd_metric_dot_k, &simsimd_dot_f32)};
+const Kernel kDotKernel = kMetricKernels[2];
+
 }  // namespace detail
 
 float query_sum_squares(const float* v, std::size_t n) {

@@ -20,9 +20,13 @@ std::optional<Metric> metric_from_code(std::uint8_t code);
 const char* metric_name(Metric metric);
 
 namespace detail {
-// SimSIMD's run-time dispatched f32 kernels, indexed by metric code.
+// SimSIMD's f32 kernels, indexed by metric code: the implementation its
+// run-time dispatch picks for this processor, looked up once when the module
+// loads, so a call goes straight to it (the same code, the same results).
 using Kernel = void (*)(const float*, const float*, unsigned long long, double*);
 extern const Kernel kMetricKernels[3];
+// The dot-product kernel, looked up the same way.
+extern const Kernel kDotKernel;
 }  // namespace detail
 
 // Cosine: 1 - cos; Euclidean: squared L2; DotProduct: negated dot product
@@ -34,7 +38,11 @@ inline float distance(const float* a, const float* b, std::size_t n, Metric metr
   return metric == Metric::DotProduct ? -d : d;
 }
 // Dot product through the kernel, narrowed to f32, not negated.
-float dot(const float* a, const float* b, std::size_t n);
+inline float dot(const float* a, const float* b, std::size_t n) {
+  double r = 0.0;
+  detail::kDotKernel(a, b, n, &r);
+  return static_cast<float>(r);
+}
 // Square root of the single-precision sum of squares.
 float vector_norm(const float* v, std::size_t n);
 // The batch scorer's sum of squares of a query (single precision, in order).
