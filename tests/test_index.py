@@ -3,7 +3,7 @@ neighbour-list caps, deletion, update and statistics."""
 import numpy as np
 import pytest
 
-from _hovra import Database
+from _hovra import Database, _inspect
 
 METRICS = ["cosine", "euclidean", "dot_product"]
 
@@ -156,6 +156,26 @@ class TestGraphPath:
             truth = set(np.argsort(numpy_distances("euclidean", data, q))[:10].astype(str))
             found += len(truth & {h.id for h in db.search(q, k=10)})
         assert found / (10 * len(queries)) >= 0.9
+
+    @pytest.mark.parametrize("metric", ["cosine", "euclidean"])
+    def test_parallel_batches_leave_no_node_unreachable(self, tmp_path, metric):
+        # Batches linked on the worker pool, in sorted runs of one cluster
+        # with exact duplicates, into an empty graph and then into a full
+        # one: every record stays reachable from the entry point on layer 0.
+        rng = np.random.default_rng(4)
+        n, dim, latent, clusters = 20000, 32, 12, 100
+        basis = rng.standard_normal((latent, dim)).astype(np.float32)
+        centres = rng.standard_normal((clusters, latent)).astype(np.float32)
+        owner = np.arange(n) // 30 * 37 % clusters
+        data = ((centres[owner] + 0.3 * rng.standard_normal((n, latent))) @ basis).astype(np.float32)
+        data[49::50] = data[48::50]
+        db = Database(str(tmp_path / "p"), dim=dim, metric=metric, m=16, ef_construction=64)
+        cut = n * 2 // 3
+        db.add_many([str(i) for i in range(cut)], data[:cut])
+        db.add_many([str(i) for i in range(cut, n)], data[cut:])
+        db.save()
+        assert _inspect(str(tmp_path / "p"))["check"]["unreachable"] == 0
+        assert db.stats()["max_degree_layer0"] <= 32
 
     def test_huge_k_and_ef(self, graph_db):
         db, data = graph_db
