@@ -55,7 +55,10 @@ struct WalkScratch {
   std::vector<Hit> scored;            // that list's members with distances
 };
 
-static WalkScratch& walk_scratch() {
+// Kept out of line: inlined, the compiler would recompute the thread-local's
+// address (a call into the dynamic loader in a loaded module) at every use of
+// the reference inside the walks instead of holding it in a register.
+[[gnu::noinline]] static WalkScratch& walk_scratch() {
   thread_local WalkScratch scratch;
   return scratch;
 }
