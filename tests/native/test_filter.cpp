@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <optional>
 #include <random>
 #include <string>
@@ -435,6 +436,41 @@ void test_random_index_consistency() {
   CHECK(bad_bound == 0);
 }
 
+// The flat slot set against std::set under random inserts and erases,
+// with slots drawn from a small range (long probe runs, wrap-around at the
+// array's end, erases inside runs) and from the whole 32-bit range.
+void test_slot_set_against_a_reference() {
+  std::mt19937 rng(7);
+  for (std::uint32_t range : {64u, 5000u, 0xFFFFFFFEu}) {
+    SlotSet set;
+    std::set<std::uint32_t> want;
+    std::size_t wrong = 0;
+    for (int step = 0; step < 60000; ++step) {
+      std::uint32_t slot = std::uniform_int_distribution<std::uint32_t>(0, range)(rng);
+      if (rng() % 3 == 0) {
+        wrong += set.erase(slot) != want.erase(slot);
+      } else {
+        wrong += set.insert(slot) != want.insert(slot).second;
+      }
+      if (step % 997 == 0) {
+        std::vector<std::uint32_t> members(set.begin(), set.end());
+        std::sort(members.begin(), members.end());
+        wrong += members != std::vector<std::uint32_t>(want.begin(), want.end());
+        for (std::uint32_t probe = 0; probe < 64; ++probe) wrong += set.count(probe) != want.count(probe);
+      }
+      wrong += set.size() != want.size();
+    }
+    CHECK(wrong == 0);
+    SlotSet copy = set;
+    SlotSet moved = std::move(copy);
+    CHECK(moved.size() == want.size() && copy.empty() && copy.begin() == copy.end());
+    for (std::uint32_t slot : want) moved.erase(slot);
+    CHECK(moved.empty() && moved.memory_bytes() == 0);
+  }
+  SlotSet none;
+  CHECK(!none.insert(SlotSet::kEmpty) && none.count(SlotSet::kEmpty) == 0 && none.erase(SlotSet::kEmpty) == 0);
+}
+
 }  // namespace
 
 int main() {
@@ -450,5 +486,6 @@ int main() {
   test_candidate_slots_and();
   test_combined_rule();
   test_random_index_consistency();
+  test_slot_set_against_a_reference();
   return check::exit_code("test_filter");
 }

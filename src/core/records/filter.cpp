@@ -211,7 +211,7 @@ std::size_t MetadataIndex::memory_bytes() const {
       n += heap_chunk(sizeof(void*) * 2 + sizeof(JsonValue) + sizeof(SlotSet));
       if (value.kind() == JsonValue::Kind::String)
         n += heap_chunk(16 + sizeof(std::string)) + text_heap(value.as_string());
-      n += heap_chunk(slots.bucket_count() * sizeof(void*)) + slots.size() * heap_chunk(sizeof(void*) + 4);
+      if (slots.memory_bytes() != 0) n += heap_chunk(slots.memory_bytes());
     }
   }
   return n;

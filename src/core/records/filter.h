@@ -6,16 +6,14 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "core/records/json.h"
 #include "core/records/numeric_index.h"
 #include "core/records/packed_json.h"
+#include "core/records/slot_set.h"
 
 namespace hovra {
-
-using SlotSet = std::unordered_set<std::uint32_t>;
 
 struct Filter {
   enum class Op : std::uint8_t { Eq, Ne, In, Gt, Gte, Lt, Lte, And };
