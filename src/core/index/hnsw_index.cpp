@@ -201,7 +201,7 @@ HnswIndex::HnswIndex(std::size_t dim, Metric metric, std::size_t m, std::size_t 
       metric_(metric),
       m_(m),
       m_max0_(2 * m),
-      own_cap0_(2 * m),
+      own_cap0_(m),
       ef_construction_(ef_construction),
       level_mult_(1.0 / std::log(static_cast<double>(m))),
       store_(dim),

@@ -274,8 +274,10 @@ class HnswIndex {
   Metric metric_;
   std::size_t m_;
   std::size_t m_max0_;
-  // The most neighbours an inserted node chooses for its own layer-0 list
-  // (its list may grow to m_max0_ through later back-links).
+  // The most neighbours an inserted node chooses for its own layer-0 list:
+  // m, like on the upper layers. Its list still grows to m_max0_ through
+  // later back-links; choosing m halves the back-links each insertion makes
+  // and prunes, at the same recall.
   std::size_t own_cap0_;
   std::size_t ef_construction_;
   double level_mult_;
