@@ -177,6 +177,31 @@ class TestGraphPath:
         assert _inspect(str(tmp_path / "p"))["check"]["unreachable"] == 0
         assert db.stats()["max_degree_layer0"] <= 32
 
+    def test_cosine_graph_hits_carry_kernel_distances(self, tmp_path):
+        # The cosine walk orders by the stored norms; what a search returns
+        # must still be the cosine kernel's distances, in ascending order,
+        # the same values an exact scan with a tombstone (pairwise kernel)
+        # reports. Rows come in scaled copies, so norms span six orders of
+        # magnitude and many distances tie or nearly tie.
+        rng = np.random.default_rng(13)
+        n, dim = 2600, 4000
+        data = (rng.standard_normal((n, 12)) @ rng.standard_normal((12, dim))).astype(np.float32)
+        data[1::2] = data[0::2] * np.float32(1e-3) + rng.standard_normal((n // 2, dim)).astype(np.float32) * 1e-7
+        data[2::5] *= np.float32(1e3)
+        db = Database(str(tmp_path / "c"), dim=dim, metric="cosine", m=8, ef_construction=32)
+        db.add_many([str(i) for i in range(n)], data)
+        assert db.stats()["uses_brute_force"] is False
+        queries = data[rng.choice(n, 8, replace=False)] * np.float32(0.5) + np.float32(0.01)
+        graph = [db.search(q, k=10, ef_search=n) for q in queries]
+        returned = {h.id for hits in graph for h in hits}
+        for i in [i for i in range(n) if str(i) not in returned][:150]:
+            db.delete(str(i))
+        assert db.stats()["uses_brute_force"] is True
+        for q, hits in zip(queries, graph):
+            exact = {h.id: h.distance for h in db.search(q, k=n)}
+            assert [h.distance for h in hits] == [exact[h.id] for h in hits]
+            assert [h.distance for h in hits] == sorted(exact.values())[:10]
+
     def test_huge_k_and_ef(self, graph_db):
         db, data = graph_db
         q = data[3] + 0.01
