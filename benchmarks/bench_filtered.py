@@ -242,9 +242,10 @@ def text_section(a, Database, rows):
         return
     X, Q, meta = load_text(a.text_dir)
     section = np.array([m["section"] for m in meta])
-    size = np.array([float(m["installed_size"]) for m in meta])
+    # a few packages have no installed_size: NaN, which no range holds
+    size = np.array([float(m.get("installed_size", "nan")) for m in meta])
     cols = {"section": section, "installed_size": size}
-    metas = [{"section": m["section"], "installed_size": m["installed_size"]} for m in meta]
+    metas = [{k: m[k] for k in ("section", "installed_size") if k in m} for m in meta]
     lo, hi = 4096, 16384
     filters = [
         ("none", None, None),
