@@ -3,8 +3,8 @@
 structure.
 
 Each build runs in a fresh child process: the data (and, for hovra, the id
-strings and metadata dicts) are made first, then the resident set is taken
-before and after one add_many (hnswlib: add_items) of the whole set, and the
+strings and metadata dicts) are made first and the C heap trimmed, then the
+resident set is taken before and after one add_many (hnswlib: add_items) of the whole set, and the
 peak during it (the kernel's high-water mark, reset just before the call).
 hovra gets decimal-string ids, hnswlib integer labels; both the same float32
 rows, M=16, ef_construction=200, 2 threads.
@@ -16,6 +16,7 @@ Cases (choose with --cases):
   synth-meta   synth with 4 small fields per record (cat, tag, price, half)
   real-meta    real with its 4 fields per record (package, section, priority,
                installed_size)
+  synth32      1,000,000 x 32, 100 Gaussian clusters (not run by default: slow)
 
 Figures: RSS growth (median over rounds), peak growth, hovra / hnswlib, and
 hovra's bytes per structure (vectors, norms, graph, ids, id map, metadata,
@@ -29,6 +30,7 @@ Examples:
 from __future__ import annotations
 
 import argparse
+import ctypes
 import gzip
 import json
 import os
@@ -50,6 +52,7 @@ CASES = {
     "real": ("real", False),
     "synth-meta": ("synth", True),
     "real-meta": ("real", True),
+    "synth32": ("synth32", False),
 }
 PARTS = ("vectors", "norms", "graph", "quantizer", "ids", "id_map", "metadata", "metadata_index")
 
@@ -61,7 +64,8 @@ def load(name: str, scale: float):
         if scale < 1.0:
             base = base[: max(1000, int(len(base) * scale))]
         return np.ascontiguousarray(base), "cosine"
-    base, _ = bd.make_clustered(max(1000, int(100_000 * scale)), 128, 1, seed=42)
+    n, dim = (1_000_000, 32) if name == "synth32" else (100_000, 128)
+    base, _ = bd.make_clustered(max(1000, int(n * scale)), dim, 1, seed=42)
     return base, "euclidean"
 
 
@@ -109,6 +113,9 @@ def child(job: dict) -> dict:
         index.init_index(max_elements=n, ef_construction=200, M=16)
         labels = np.arange(n)
         add = lambda: index.add_items(base, labels, num_threads=job["threads"])  # noqa: E731
+    # What making the data freed goes back to the system first, so that
+    # neither system's growth is hidden by memory the allocator held.
+    ctypes.CDLL("libc.so.6").malloc_trim(0)
     r0 = rss()
     reset_peak()
     add()
