@@ -226,7 +226,10 @@ std::unique_ptr<HnswIndex> HnswIndex::from_layout(GraphLayout layout, VectorStor
     std::size_t layers = table[at++];
     std::size_t level = layers == 0 ? 0 : layers - 1;
     index->levels_[s] = static_cast<std::uint32_t>(level);
-    if (level > 0) index->upper_[s].reset(new NeighbourList[level]);
+    if (level > 0) {
+      index->upper_[s].reset(new NeighbourList[level]);
+      index->upper_nodes_.push_back(static_cast<std::uint32_t>(s));
+    }
     for (std::size_t l = 0; l < layers; ++l) {
       std::size_t count = table[at];
       index->assign(static_cast<std::uint32_t>(s), l, table + at + 1, count);
@@ -587,6 +590,7 @@ void HnswIndex::append_node(const float* v, std::size_t level) {
   in0_.push_back(0);
   if (!long0_.empty() || stride0_ < m_max0_ + 2) long0_.resize(levels_.size());
   upper_.emplace_back(level > 0 ? new NeighbourList[level] : nullptr);
+  if (level > 0) upper_nodes_.push_back(static_cast<std::uint32_t>(levels_.size() - 1));
 }
 
 std::uint32_t HnswIndex::insert(const float* v, std::size_t len) {
@@ -855,10 +859,11 @@ void HnswIndex::mark_deleted(std::uint32_t slot) {
 }
 
 // Overwrites the slot's vector and relinks its node. Each node that listed
-// the slot drops it and, in the room that leaves, takes on the slot's former
-// neighbours it could reach through the slot before; a former neighbour that
-// too few lists hold any more is adopted by the nearest of its neighbours.
-// So the update strands no node behind the moved one.
+// the slot, on any layer, drops it and takes on instead the slot's former
+// neighbours it could reach through the slot before (repair_unlinked); a
+// former neighbour that too few lists hold any more is adopted by the
+// nearest of its neighbours. So the update strands no node behind the moved
+// one, and the region it leaves stays as reachable as before.
 void HnswIndex::update_vector(std::uint32_t slot, const float* v, std::size_t len) {
   assert_len(len, dim_, "");
   check_slot(slot);
@@ -899,14 +904,37 @@ void HnswIndex::update_vector(std::uint32_t slot, const float* v, std::size_t le
   }
 }
 
-// For every former neighbour n of slot on the layer that lists slot: n keeps
-// its other neighbours and adds slot's former neighbours, nearest to n
-// first, by the neighbour selection's diversity rule until its list is full.
+// Every node that lists slot on the layer lets go of it: it keeps its other
+// neighbours and adds slot's former neighbours, nearest to it first, by the
+// neighbour selection's diversity rule until its list is full; a list that
+// takes none of them still takes the nearest in slot's place. Each link so
+// added is offered back, as an insertion offers its links. So the links
+// into and out of the region the slot leaves keep leading there instead of
+// to wherever the slot moves: a sparse region loses the nodes that linked it
+// from afar, and its own nodes' links, redirected and returned, keep it in
+// reach of searches that start elsewhere. Layer 0 asks slot's former
+// neighbours and their neighbours, which hold nearly all its in-links; a
+// higher layer, having few nodes, asks all of them.
 void HnswIndex::repair_unlinked(std::uint32_t slot, std::size_t layer, const std::vector<std::uint32_t>& former) {
   std::size_t cap = layer == 0 ? m_max0_ : m_;
+  std::vector<std::uint32_t> holders;
+  if (layer == 0) {
+    holders = former;
+    for (std::uint32_t y : former) {
+      ListLock lock(*this, y, 0);
+      Items theirs = items(y, 0);
+      holders.insert(holders.end(), theirs.begin(), theirs.end());
+    }
+    std::sort(holders.begin(), holders.end());
+    holders.erase(std::unique(holders.begin(), holders.end()), holders.end());
+  } else {
+    for (std::uint32_t s : upper_nodes_)
+      if (levels_[s] >= layer) holders.push_back(s);
+  }
   std::vector<std::uint32_t> kept;
   std::vector<Hit> offered;
-  for (std::uint32_t n : former) {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> added;  // (new neighbour, holder)
+  for (std::uint32_t n : holders) {
     if (n == slot || levels_[n] < layer) continue;
     ListLock lock(*this, n, layer);
     Items theirs = items(n, layer);
@@ -924,12 +952,16 @@ void HnswIndex::repair_unlinked(std::uint32_t slot, std::size_t layer, const std
       if (kept.size() >= cap) break;
       if (is_diverse(c, kept)) kept.push_back(c.slot);
     }
+    if (kept.size() == before && !offered.empty()) kept.push_back(offered.front().slot);
     if (layer == 0) {
       count_in0(slot, -static_cast<int>(theirs.size - before));
       for (std::size_t i = before; i < kept.size(); ++i) count_in0(kept[i], 1);
     }
+    for (std::size_t i = before; i < kept.size(); ++i) added.push_back({kept[i], n});
     assign(n, layer, kept.data(), kept.size());
   }
+  WalkScratch& ws = walk_scratch();
+  for (auto [y, n] : added) link_back(y, n, layer, cap, ws);
 }
 
 // Where the relinking of an updated node starts its descent: the entry
@@ -963,7 +995,7 @@ IndexMemory HnswIndex::memory_usage() const {
   if (store_.is_mapped()) m.vectors_mapped = store_.float_count() * sizeof(float);
   m.norms = heap_bytes(norms_);
   m.graph = heap_bytes(levels_) + heap_bytes(flat0_) + heap_bytes(locks0_) + heap_bytes(long0_) + heap_bytes(upper_) +
-            heap_bytes(dead_) + heap_bytes(in0_);
+            heap_bytes(upper_nodes_) + heap_bytes(dead_) + heap_bytes(in0_);
   for (const auto& list : long0_) m.graph += heap_bytes(list);
   for (std::size_t s = 0; s < upper_.size(); ++s) {
     if (levels_[s] == 0) continue;

@@ -291,6 +291,7 @@ class HnswIndex {
   // count only when such lists can occur (m above 64, or a loaded long list).
   std::vector<std::vector<std::uint32_t>> long0_;
   std::vector<std::unique_ptr<NeighbourList[]>> upper_;      // per slot, layers 1..level
+  std::vector<std::uint32_t> upper_nodes_;                   // slots with a layer above 0, ascending
   std::optional<Sq8Quantizer> quantizer_;
   std::unordered_set<std::uint32_t> deleted_;
   std::vector<std::uint8_t> dead_;                           // per slot, 1 when in deleted_
