@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "check.h"
+#include "random_json.h"
 #include "core/records/json.h"
 
 using hovra::JsonValue;
@@ -431,51 +432,11 @@ void test_failure_leaves_output_alone() {
 
 // ---------------------------------------------------------------------------
 
-std::string random_string(std::mt19937_64& rng) {
-  static const char* pieces[] = {"a", "Z", "0", " ", "\"", "\\", "/", "\b", "\f", "\n", "\r", "\t", "\x01", "\x1f",
-                                 "\x7f", "\xc3\xa9", "\xe2\x80\xa8", "\xf0\x9f\x98\x80", "\xef\xbf\xbf", "$", "{"};
-  std::string s;
-  int n = static_cast<int>(rng() % 8);
-  for (int i = 0; i < n; ++i) s += pieces[rng() % (sizeof pieces / sizeof *pieces)];
-  if (rng() % 10 == 0) s += '\0';
-  return s;
-}
-
-JsonValue random_value(std::mt19937_64& rng, int depth) {
-  int choice = static_cast<int>(rng() % (depth > 5 ? 6 : 8));
-  switch (choice) {
-    case 0: return JsonValue::null();
-    case 1: return JsonValue::boolean(rng() & 1);
-    case 2: return JsonValue::unsigned_int(rng() >> (rng() % 64));
-    case 3: return JsonValue::signed_int(-static_cast<std::int64_t>(rng() >> (1 + rng() % 63)) - 1);
-    case 4: {
-      std::uint64_t bits = rng();
-      double d;
-      std::memcpy(&d, &bits, sizeof d);
-      if (!std::isfinite(d)) d = static_cast<double>(static_cast<std::int64_t>(rng() % 2001) - 1000) / 8.0;
-      return JsonValue::floating(d);
-    }
-    case 5: return JsonValue::string(random_string(rng));
-    case 6: {
-      JsonValue::Array items;
-      int n = static_cast<int>(rng() % 5);
-      for (int i = 0; i < n; ++i) items.push_back(random_value(rng, depth + 1));
-      return JsonValue::array(std::move(items));
-    }
-    default: {
-      JsonValue::Object members;
-      int n = static_cast<int>(rng() % 5);
-      for (int i = 0; i < n; ++i) members[random_string(rng)] = random_value(rng, depth + 1);
-      return JsonValue::object(std::move(members));
-    }
-  }
-}
-
 void test_random_round_trips() {
   std::mt19937_64 rng(777);
   int bad = 0;
   for (int i = 0; i < 20000; ++i) {
-    JsonValue v = random_value(rng, 0);
+    JsonValue v = random_json::value(rng);
     std::string text = to_json_text(v);
     JsonValue back;
     std::string error;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "check.h"
+#include "random_json.h"
 #include "core/records/byte_table.h"
 #include "core/records/id_index.h"
 #include "core/records/json.h"
@@ -25,55 +26,11 @@ using namespace hovra;
 
 namespace {
 
-// Keys and strings mix ASCII with bytes above 0x7F, so that any signed
-// comparison of key bytes would misplace them.
-std::string random_text(std::mt19937_64& rng) {
-  static const char* pieces[] = {"a", "b", "z", "Z", "0", " ", "\"", "\\", "\n", "\x01", "\x7f",
-                                 "\xc3\xa9", "\xe2\x80\xa8", "\xf0\x9f\x98\x80", "$", ""};
-  std::string s;
-  int n = static_cast<int>(rng() % 6);
-  for (int i = 0; i < n; ++i) s += pieces[rng() % (sizeof pieces / sizeof *pieces)];
-  // Now and then a long string, whose length prefix takes two bytes.
-  if (rng() % 16 == 0) s += std::string(100 + rng() % 300, 'x');
-  return s;
-}
-
-JsonValue random_value(std::mt19937_64& rng, int depth) {
-  int choice = static_cast<int>(rng() % (depth > 4 ? 6 : 8));
-  switch (choice) {
-    case 0: return JsonValue::null();
-    case 1: return JsonValue::boolean(rng() & 1);
-    case 2: return JsonValue::unsigned_int(rng() >> (rng() % 64));
-    case 3: return JsonValue::signed_int(-static_cast<std::int64_t>(rng() >> (1 + rng() % 63)) - 1);
-    case 4: {
-      static const double specials[] = {0.0, -0.0, 0.1, 1.0, 1e300, -5e-324, 2.5, 9007199254740993.0};
-      if (rng() % 2) return JsonValue::floating(specials[rng() % 8]);
-      std::uint64_t bits = rng();
-      double d;
-      std::memcpy(&d, &bits, sizeof d);
-      return JsonValue::floating(d == d && d - d == 0 ? d : 0.5);
-    }
-    case 5: return JsonValue::string(random_text(rng));
-    case 6: {
-      JsonValue::Array items;
-      int n = static_cast<int>(rng() % (rng() % 8 == 0 ? 200 : 5));
-      for (int i = 0; i < n; ++i) items.push_back(random_value(rng, depth + 1));
-      return JsonValue::array(std::move(items));
-    }
-    default: {
-      JsonValue::Object members;
-      int n = static_cast<int>(rng() % 7);
-      for (int i = 0; i < n; ++i) members[random_text(rng)] = random_value(rng, depth + 1);
-      return JsonValue::object(std::move(members));
-    }
-  }
-}
-
 void test_packed_json_agrees_with_json_value() {
   std::mt19937_64 rng(2024);
   int bad = 0;
   for (int i = 0; i < 5000; ++i) {
-    JsonValue v = random_value(rng, 0);
+    JsonValue v = random_json::value(rng);
     std::string bytes = packed(v);
     PackedValue p(bytes);
     bool ok = p.size() == bytes.size() && p.kind() == v.kind() && packed_to_text(bytes) == to_json_text(v) &&
@@ -87,14 +44,14 @@ void test_packed_json_agrees_with_json_value() {
         ok = ok && found && found->equals(member) && found->to_json() == member;
       }
       for (int k = 0; k < 8; ++k) {
-        std::string key = random_text(rng);
+        std::string key = random_json::text(rng);
         std::optional<PackedValue> found = p.find(key);
         const JsonValue* want = v.find(key);
         ok = ok && (found.has_value() == (want != nullptr)) && (!want || found->equals(*want));
       }
     }
     // Equality tells kinds and values apart.
-    JsonValue other = random_value(rng, 0);
+    JsonValue other = random_json::value(rng);
     ok = ok && p.equals(other) == (other == v);
     if (v.is_number()) ok = ok && p.number_as_double() == v.number_as_double();
     if (!ok && ++bad <= 3) std::fprintf(stderr, "    packed mismatch: %s\n", to_json_text(v).c_str());
@@ -222,11 +179,11 @@ void test_insert_frame_matches_encode_frame() {
   std::string frame;
   int bad = 0;
   for (int i = 0; i < 500; ++i) {
-    std::string id = random_text(rng);
+    std::string id = random_json::text(rng);
     std::vector<float> vector(rng() % 40);
     for (float& x : vector) x = static_cast<float>(static_cast<std::int64_t>(rng() % 2001) - 1000) / 7.0f;
     std::optional<JsonValue> metadata;
-    if (rng() % 3) metadata = random_value(rng, 1);
+    if (rng() % 3) metadata = random_json::value(rng, 1);
     std::string bytes = metadata ? packed(*metadata) : std::string();
     std::optional<PackedValue> packed_metadata;
     if (metadata) packed_metadata = PackedValue(bytes);
