@@ -292,7 +292,7 @@ def churn_section(a, Database):
         live = np.arange(a.n)
         t_upd = []
         for r in range(3):
-            # half the records move to fresh draws from the same clusters
+            # half the records move to draws around new cluster centres (another seed)
             moved = rng.choice(a.n, a.n // 2, replace=False)
             fresh = bd.make_clustered(len(moved), a.dim, 1, a.clusters, a.spread, a.seed + 10 + r,
                                       a.intrinsic)[0]
