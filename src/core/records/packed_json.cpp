@@ -152,20 +152,15 @@ const unsigned char* PackedValue::end() const {
 
 std::optional<PackedValue> PackedValue::find(std::string_view key) const {
   if (!is_object()) return std::nullopt;
-  std::uint64_t count = 0;
-  const unsigned char* p = children(count);
-  for (std::uint64_t i = 0; i < count; ++i) {
-    std::uint64_t len = read_varint(p);
-    std::string_view k(reinterpret_cast<const char*>(p), static_cast<std::size_t>(len));
-    PackedValue value(p + len);
-    // Keys ascend by their bytes (std::string_view compares as unsigned
-    // char, as the object's map does): past the key, it is not there.
+  std::optional<PackedValue> found;
+  // Keys ascend by their bytes (std::string_view compares as unsigned char,
+  // as the object's map does): past the key, it is not there.
+  for_each_member([&](std::string_view k, PackedValue value) {
     int order = k.compare(key);
-    if (order == 0) return value;
-    if (order > 0) return std::nullopt;
-    p = value.end();
-  }
-  return std::nullopt;
+    if (order == 0) found = value;
+    return order < 0;
+  });
+  return found;
 }
 
 bool PackedValue::equals(const JsonValue& v) const {

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "core/records/json.h"
 
@@ -84,7 +85,12 @@ void PackedValue::for_each_member(F&& f) const {
     std::uint64_t len = read_varint(p);
     std::string_view key(reinterpret_cast<const char*>(p), static_cast<std::size_t>(len));
     PackedValue value(p + len);
-    f(key, value);
+    // A callback that returns bool stops the walk by returning false.
+    if constexpr (std::is_same_v<decltype(f(key, value)), bool>) {
+      if (!f(key, value)) return;
+    } else {
+      f(key, value);
+    }
     p = value.end();
   }
 }
