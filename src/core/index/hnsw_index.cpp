@@ -187,6 +187,12 @@ constexpr double kWalkCostPerBeamSlot = 8.0;
 // cannot drift out of reach.
 constexpr std::uint32_t kMinInLinks = 2;
 
+// The reachability of every live node is checked, and mended, once the
+// insertions and updates since the last check reach 1/kAuditPeriod of the
+// node count: a breadth-first walk costs about as much as a few insertions
+// per node checked.
+constexpr std::size_t kAuditPeriod = 32;
+
 std::size_t saturating_mul(std::size_t a, std::size_t b) {
   if (a != 0 && b > std::numeric_limits<std::size_t>::max() / a) return std::numeric_limits<std::size_t>::max();
   return a * b;
@@ -610,6 +616,7 @@ std::uint32_t HnswIndex::insert(const float* v, std::size_t len) {
     entry_point_ = slot;
     max_level_ = level;
   }
+  note_changes(1);
   return slot;
 }
 
@@ -846,6 +853,7 @@ std::vector<std::uint32_t> HnswIndex::insert_batch(const VectorRows& rows, Progr
     }
   }
   live_count_.fetch_add(n, std::memory_order_relaxed);
+  note_changes(n);
   slots.reserve(n);
   for (std::size_t i = 0; i < n; ++i) slots.push_back(first + static_cast<std::uint32_t>(i));
   return slots;
@@ -872,6 +880,7 @@ void HnswIndex::update_vector(std::uint32_t slot, const float* v, std::size_t le
   norms_[slot] = vector_norm(v, dim_);
   if (quantizer_) quantizer_->reencode(slot, v);
   if (levels_.size() == 1) return;
+  if (slot == entry_point_) hand_over_entry(slot);
   std::size_t level = levels_[slot];
   std::vector<std::uint32_t> former, former0;
   for (std::size_t l = 0; l <= level; ++l) {
@@ -887,7 +896,7 @@ void HnswIndex::update_vector(std::uint32_t slot, const float* v, std::size_t le
     }
     repair_unlinked(slot, l, former);
   }
-  connect_node<false>(slot, level, relink_start(slot));
+  connect_node<false>(slot, level, entry_point_);
   std::vector<std::uint32_t> hosts;
   std::vector<Hit> near;
   for (std::uint32_t y : former0) {
@@ -902,6 +911,7 @@ void HnswIndex::update_vector(std::uint32_t slot, const float* v, std::size_t le
     for (const Hit& h : near) hosts.push_back(h.slot);
     adopt(y, hosts);
   }
+  note_changes(1);
 }
 
 // Every node that lists slot on the layer lets go of it: it keeps its other
@@ -964,20 +974,125 @@ void HnswIndex::repair_unlinked(std::uint32_t slot, std::size_t layer, const std
   for (auto [y, n] : added) link_back(y, n, layer, cap, ws);
 }
 
-// Where the relinking of an updated node starts its descent: the entry
-// point, unless that is the node itself, whose lists were just emptied; then
-// the highest other node (live before deleted, lowest slot on ties), which
-// still reaches the graph.
-std::uint32_t HnswIndex::relink_start(std::uint32_t slot) const {
-  if (slot != entry_point_) return entry_point_;
+// Before an update relinks the entry point, the role passes to the highest
+// other node (live before deleted, lowest slot on ties), and the updated node
+// drops the layers above that node's level, where it was alone and its lists
+// were empty. Were the entry to move with its vector, a group of records
+// moved far away together with it could, as more of them join, lose every
+// link back to the others, and every search would start in that group.
+void HnswIndex::hand_over_entry(std::uint32_t slot) {
   std::uint32_t best = slot;
-  for (std::uint32_t s = 0; s < levels_.size(); ++s) {
-    if (s == slot) continue;
-    if (best == slot || (!dead_[s] && dead_[best]) ||
-        (dead_[s] == dead_[best] && levels_[s] > levels_[best]))
+  auto consider = [&](std::uint32_t s) {
+    if (s == slot) return;
+    if (best == slot || levels_[s] > levels_[best] || (levels_[s] == levels_[best] && !dead_[s] && dead_[best]))
       best = s;
+  };
+  for (std::uint32_t s : upper_nodes_) consider(s);  // ascending slots
+  if (best == slot)
+    for (std::uint32_t s = 0; s < levels_.size(); ++s) consider(s);
+  if (best == slot) return;
+  std::size_t keep = levels_[best];
+  if (keep < levels_[slot]) {
+    std::unique_ptr<NeighbourList[]> lists(keep > 0 ? new NeighbourList[keep] : nullptr);
+    for (std::size_t l = 0; l < keep; ++l) lists[l].slots = std::move(upper_[slot][l].slots);
+    upper_[slot] = std::move(lists);
+    levels_[slot] = static_cast<std::uint32_t>(keep);
+    if (keep == 0) upper_nodes_.erase(std::find(upper_nodes_.begin(), upper_nodes_.end(), slot));
   }
-  return best;
+  entry_point_ = best;
+  max_level_ = keep;
+}
+
+void HnswIndex::note_changes(std::size_t count) {
+  changes_since_audit_ += count;
+  if (saturating_mul(changes_since_audit_, kAuditPeriod) < levels_.size()) return;
+  changes_since_audit_ = 0;
+  link_unreachable();
+}
+
+// Makes every live node reachable from the entry point on layer 0. Pruned
+// lists can cut a region off: a group of records inserted or moved far from
+// the others keeps links among its own members, and the links that crossed
+// over are the ones the diversity rule drops first. A breadth-first walk
+// from the entry point finds the live nodes it misses; each is linked from
+// the nearest node the walk reached (with room in its list, where one of the
+// nearest has it), and the nodes it reaches in turn count as reached.
+void HnswIndex::link_unreachable() {
+  std::size_t n = levels_.size();
+  if (entry_point_ == kNoEntry || n < 2) return;
+  std::vector<std::uint8_t> reached(n, 0);
+  std::vector<std::uint32_t> stack;
+  auto reach_from = [&](std::uint32_t start) {
+    reached[start] = 1;
+    stack.push_back(start);
+    while (!stack.empty()) {
+      std::uint32_t s = stack.back();
+      stack.pop_back();
+      for (std::uint32_t x : items(s, 0))
+        if (x < n && !reached[x]) {
+          reached[x] = 1;
+          stack.push_back(x);
+        }
+    }
+  };
+  reach_from(entry_point_);
+  for (std::uint32_t s = 0; s < n; ++s) {
+    if (reached[s] || dead_[s]) continue;
+    link_from_reached(s, reached);
+    reach_from(s);
+  }
+}
+
+// Links a node that the entry point cannot reach from the nearest reached
+// node, found by a layer-0 walk for its vector from the entry point (all it
+// measures is reached): the nearest with room in its list, else the nearest
+// that can let go of a member enough other lists hold, else the nearest,
+// whose list then holds one over its cap until it is next pruned. The node
+// links back where its own list has room.
+void HnswIndex::link_from_reached(std::uint32_t slot, const std::vector<std::uint8_t>& reached) {
+  WalkScratch& ws = walk_scratch();
+  AdmitAll all;
+  const float* v = vector(slot);
+  std::vector<Hit> near = metric_ == Metric::Cosine
+                              ? search_layer<false>(CosineWalkDistance(*this, v, norms_[slot]), ws, entry_point_,
+                                                    ef_construction_, 0, all, slot)
+                              : search_layer<false>(ExactDistance(*this, v), ws, entry_point_, ef_construction_, 0,
+                                                    all, slot);
+  std::vector<std::uint32_t> hosts;
+  for (const Hit& h : near)
+    if (reached[h.slot]) hosts.push_back(h.slot);
+  if (hosts.empty()) hosts.push_back(entry_point_);
+  std::vector<std::uint32_t> list;
+  auto take = [&](std::uint32_t host) {
+    list.push_back(slot);
+    count_in0(slot, 1);
+    assign(host, 0, list.data(), list.size());
+    Items own = items(slot, 0);
+    if (own.size < m_max0_ && std::find(own.begin(), own.end(), host) == own.end()) {
+      std::vector<std::uint32_t> back(own.begin(), own.end());
+      back.push_back(host);
+      count_in0(host, 1);
+      assign(slot, 0, back.data(), back.size());
+    }
+  };
+  for (std::uint32_t host : hosts) {
+    Items theirs = items(host, 0);
+    if (theirs.size >= m_max0_) continue;
+    list.assign(theirs.begin(), theirs.end());
+    return take(host);
+  }
+  for (std::uint32_t host : hosts) {
+    Items theirs = items(host, 0);
+    list.assign(theirs.begin(), theirs.end());
+    if (evict_shared(list, slot)) return take(host);
+  }
+  Items theirs = items(hosts.front(), 0);
+  list.assign(theirs.begin(), theirs.end());
+  if (list.size() > m_max0_) {
+    count_in0(list.back(), -1);
+    list.pop_back();
+  }
+  take(hosts.front());
 }
 
 void HnswIndex::enable_quantization() {

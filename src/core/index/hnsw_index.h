@@ -249,7 +249,11 @@ class HnswIndex {
   float link_distance(std::uint32_t a, std::uint32_t b) const;
 
   void repair_unlinked(std::uint32_t slot, std::size_t layer, const std::vector<std::uint32_t>& former);
-  std::uint32_t relink_start(std::uint32_t slot) const;
+  void hand_over_entry(std::uint32_t slot);
+  // Reachability upkeep after insertions and updates (see link_unreachable).
+  void note_changes(std::size_t count);
+  void link_unreachable();
+  void link_from_reached(std::uint32_t slot, const std::vector<std::uint8_t>& reached);
 
   // Both walks pass over `skip` (a node being relinked) as if it were
   // absent, and use the calling thread's scratch ws. kLocked: each list is
@@ -302,6 +306,7 @@ class HnswIndex {
   std::size_t max_level_ = 0;
   std::atomic<std::size_t> live_count_{0};
   std::uint32_t entry_point_ = kNoEntry;
+  std::size_t changes_since_audit_ = 0;  // insertions and updates since link_unreachable ran
 };
 
 // Sorting helper shared by the search paths: stable by ascending distance.
