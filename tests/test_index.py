@@ -177,18 +177,25 @@ class TestGraphPath:
         assert _inspect(str(tmp_path / "p"))["check"]["unreachable"] == 0
         assert db.stats()["max_degree_layer0"] <= 32
 
-    def test_cosine_graph_hits_carry_kernel_distances(self, tmp_path):
-        # The cosine walk orders by the stored norms; what a search returns
-        # must still be the cosine kernel's distances, in ascending order,
-        # the same values an exact scan with a tombstone (pairwise kernel)
-        # reports. Rows come in scaled copies, so norms span six orders of
-        # magnitude and many distances tie or nearly tie.
+    @pytest.mark.parametrize("metric", ["cosine", "euclidean"])
+    def test_graph_hits_carry_kernel_distances(self, tmp_path, metric):
+        # The walks order by their own sums (cosine through the stored
+        # norms, both with kernels that add in another order); what a search
+        # returns must still be the metric kernel's distances, in ascending
+        # order, the same values an exact scan with a tombstone (pairwise
+        # kernel) reports. Rows come in near copies, so many distances tie or
+        # nearly tie; under cosine the copies are scaled, so norms span six
+        # orders of magnitude.
         rng = np.random.default_rng(13)
         n, dim = 2600, 4000
         data = (rng.standard_normal((n, 12)) @ rng.standard_normal((12, dim))).astype(np.float32)
-        data[1::2] = data[0::2] * np.float32(1e-3) + rng.standard_normal((n // 2, dim)).astype(np.float32) * 1e-7
-        data[2::5] *= np.float32(1e3)
-        db = Database(str(tmp_path / "c"), dim=dim, metric="cosine", m=8, ef_construction=32)
+        noise = rng.standard_normal((n // 2, dim)).astype(np.float32)
+        if metric == "cosine":
+            data[1::2] = data[0::2] * np.float32(1e-3) + noise * 1e-7
+            data[2::5] *= np.float32(1e3)
+        else:
+            data[1::2] = data[0::2] + noise * np.float32(1e-4)
+        db = Database(str(tmp_path / "c"), dim=dim, metric=metric, m=8, ef_construction=32)
         db.add_many([str(i) for i in range(n)], data)
         assert db.stats()["uses_brute_force"] is False
         queries = data[rng.choice(n, 8, replace=False)] * np.float32(0.5) + np.float32(0.01)

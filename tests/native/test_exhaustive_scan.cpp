@@ -15,6 +15,7 @@
 #include "check.h"
 #include "core/index/exhaustive_scan.h"
 #include "core/index/hnsw_index.h"
+#include "core/vectors/scan_kernels.h"
 
 using namespace hovra;
 
@@ -118,9 +119,49 @@ void compare(const Data& d, Metric metric, std::size_t k, const std::string& wha
   if (!CHECK(all_same)) std::fprintf(stderr, "    many queries, %s, metric %d\n", what.c_str(), int(metric));
 }
 
+// The walks' pair kernels stay within the stated bound of the exact
+// kernels, at every length around their vector widths (the tails) and on
+// magnitudes that spread over many orders: the slack the searches re-score
+// by rests on it.
+void pair_kernels_within_bound() {
+  std::mt19937 rng(77);
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  std::uniform_int_distribution<int> scale(-12, 12);
+  PairKernel pdot = pair_dot_kernel(), pl2 = pair_l2sq_kernel();
+  std::vector<std::size_t> dims;
+  for (std::size_t d = 0; d <= 97; ++d) dims.push_back(d);
+  for (std::size_t d : {127, 128, 129, 384, 385, 1000, 4099}) dims.push_back(d);
+  bool all_ok = true;
+  for (std::size_t dim : dims) {
+    for (int trial = 0; trial < 6; ++trial) {
+      std::vector<float> a(dim), b(dim);
+      float sa = std::ldexp(1.0f, scale(rng)), sb = trial % 2 ? sa : std::ldexp(1.0f, scale(rng));
+      for (std::size_t j = 0; j < dim; ++j) {
+        a[j] = g(rng) * sa;
+        b[j] = trial == 5 ? a[j] + g(rng) * sa * 1e-6f : g(rng) * sb;
+      }
+      double abs_dot = 0.0, l2 = 0.0;
+      for (std::size_t j = 0; j < dim; ++j) {
+        abs_dot += std::fabs(double(a[j]) * double(b[j]));
+        double t = double(a[j] - b[j]);
+        l2 += t * t;
+      }
+      double bound = sum_error_factor(dim);
+      double want_dot = dot(a.data(), b.data(), dim);
+      double want_l2 = distance(a.data(), b.data(), dim, Metric::Euclidean);
+      bool ok = std::fabs(double(pdot(a.data(), b.data(), dim)) - want_dot) <= bound * abs_dot &&
+                std::fabs(double(pl2(a.data(), b.data(), dim)) - want_l2) <= bound * l2;
+      if (!ok) std::fprintf(stderr, "    pair kernels off at dim %zu, trial %d\n", dim, trial);
+      all_ok = all_ok && ok;
+    }
+  }
+  CHECK(all_ok);
+}
+
 }  // namespace
 
 int main() {
+  pair_kernels_within_bound();
   const Metric metrics[] = {Metric::Cosine, Metric::Euclidean, Metric::DotProduct};
   struct Shape {
     std::size_t n, dim;

@@ -15,6 +15,7 @@
 #include "core/base/heap.h"
 #include "core/base/thread_pool.h"
 #include "core/index/exhaustive_scan.h"
+#include "core/vectors/scan_kernels.h"
 
 namespace hovra {
 
@@ -95,8 +96,16 @@ inline void prefetch_row(const void* row, std::size_t bytes) {
   for (std::size_t i = 0; i < lines; ++i) __builtin_prefetch(p + 64 * i);
 }
 
+// Prefetches every cache line of [p, p + bytes).
+inline void prefetch_span(const void* p, std::size_t bytes) {
+  auto at = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t(63);
+  auto end = reinterpret_cast<std::uintptr_t>(p) + bytes;
+  for (; at < end; at += 64) __builtin_prefetch(reinterpret_cast<const void*>(at));
+}
+
 // Full-precision distance from a fixed query to stored slots, through the
-// metric's kernel picked once. Slots are in range (every list member is).
+// metric's kernel picked once: the dot product's walks. Slots are in range
+// (every list member is).
 struct ExactDistance {
   detail::Kernel kernel;
   const float* rows;
@@ -116,26 +125,49 @@ struct ExactDistance {
     return negate ? -d : d;
   }
   void prefetch(std::uint32_t slot) const { prefetch_row(rows + std::size_t(slot) * dim, dim * sizeof(float)); }
+  void prefetch_first(std::uint32_t slot) const { __builtin_prefetch(rows + std::size_t(slot) * dim); }
 };
 
-// The cosine distance a walk orders by: one minus the dot product over the
-// product of the stored norms (1 when either is zero). It differs from the
-// cosine kernel in the last bits, so what a walk returns is re-scored with
-// that kernel (rescore_head).
+// The cosine distance a walk orders by: one minus the dot product (a pair
+// kernel's) over the product of the stored norms (1 when either is zero). It
+// differs from the cosine kernel in the last bits, so what a walk returns is
+// re-scored with that kernel (best_of_beam).
 struct CosineWalkDistance {
+  PairKernel dot_kernel;
   const float* rows;
   const float* norms;
   std::size_t dim;
   const float* query;
   float query_norm;
   CosineWalkDistance(const HnswIndex& index, const float* q, float qn)
-      : rows(index.store().data()), norms(index.norms().data()), dim(index.dim()), query(q), query_norm(qn) {}
+      : dot_kernel(pair_dot_kernel()),
+        rows(index.store().data()),
+        norms(index.norms().data()),
+        dim(index.dim()),
+        query(q),
+        query_norm(qn) {}
   float operator()(std::uint32_t slot) const {
-    float d = dot(query, rows + std::size_t(slot) * dim, dim);
+    float d = dot_kernel(query, rows + std::size_t(slot) * dim, dim);
     float scale = query_norm * norms[slot];
     return scale > 0.0f ? 1.0f - d / scale : 1.0f;
   }
   void prefetch(std::uint32_t slot) const { prefetch_row(rows + std::size_t(slot) * dim, dim * sizeof(float)); }
+  void prefetch_first(std::uint32_t slot) const { __builtin_prefetch(rows + std::size_t(slot) * dim); }
+};
+
+// The squared Euclidean distance a walk orders by: a pair kernel that sums
+// in its own order, so it differs from the exact kernel in the last bits and
+// what a walk returns is re-scored with that kernel (best_of_beam).
+struct L2WalkDistance {
+  PairKernel kernel;
+  const float* rows;
+  std::size_t dim;
+  const float* query;
+  L2WalkDistance(const HnswIndex& index, const float* q)
+      : kernel(pair_l2sq_kernel()), rows(index.store().data()), dim(index.dim()), query(q) {}
+  float operator()(std::uint32_t slot) const { return kernel(query, rows + std::size_t(slot) * dim, dim); }
+  void prefetch(std::uint32_t slot) const { prefetch_row(rows + std::size_t(slot) * dim, dim * sizeof(float)); }
+  void prefetch_first(std::uint32_t slot) const { __builtin_prefetch(rows + std::size_t(slot) * dim); }
 };
 
 // Quantized distance from a full-precision query to a slot's SQ8 codes, the
@@ -147,6 +179,7 @@ struct QuantizedDistance {
       : kernel(q, query, metric), dim(q.dim()) {}
   float operator()(std::uint32_t slot) const { return kernel(slot); }
   void prefetch(std::uint32_t slot) const { prefetch_row(kernel.row(slot), dim); }
+  void prefetch_first(std::uint32_t slot) const { __builtin_prefetch(kernel.row(slot)); }
 };
 
 // Admission policies of the layer walk. AdmitAll lets every reached slot
@@ -176,6 +209,12 @@ struct Admissible {
 // differ from the cosine kernel's (both are within a few units of 1e-7 of
 // the true value); a beam's head is re-scored this far past its k-th.
 constexpr float kCosineWalkSlack = 1e-3f;
+
+// The relative slack of a Euclidean walk: its pair kernel and the exact
+// kernel each lie within sum_error_factor of the exact sum of the same
+// non-negative terms, so every slot whose exact distance can be at most the
+// k-th's was measured within dk * (1 + 3 factor) by the walk.
+float l2_walk_slack(std::size_t dim) { return static_cast<float>(3.0 * sum_error_factor(dim)); }
 
 // About how many nodes a layer-0 walk measures per beam slot when every node
 // is admissible, weighted by the cost of a measured node against a scanned
@@ -375,7 +414,7 @@ std::vector<Hit> HnswIndex::search_layer(const Dist& dist, WalkScratch& ws, std:
       // worth expanding.
       if (results.size() >= ef && c.distance > results.front().distance) break;
     }
-    if (levels_[c.slot] < layer) continue;
+    if (layer != 0 && levels_[c.slot] < layer) continue;
     // The list's members not visited yet, marked now; their rows are
     // measured after the list is let go.
     fresh.clear();
@@ -391,6 +430,10 @@ std::vector<Hit> HnswIndex::search_layer(const Dist& dist, WalkScratch& ws, std:
     } else {
       take();
     }
+    // Every fresh row's first line is requested at once, so their misses
+    // overlap; the next row's first lines are requested again just before
+    // they are measured.
+    for (std::uint32_t e : fresh) dist.prefetch_first(e);
     if (!fresh.empty()) dist.prefetch(fresh[0]);
     for (std::size_t i = 0; i < fresh.size(); ++i) {
       std::uint32_t e = fresh[i];
@@ -406,7 +449,10 @@ std::vector<Hit> HnswIndex::search_layer(const Dist& dist, WalkScratch& ws, std:
       if (d < far || results.size() < ef) {
         candidates.push_back({e, d});
         std::push_heap(candidates.begin(), candidates.end(), CloserOnTop());
-        if (layer == 0) __builtin_prefetch(flat0_.data() + std::size_t(e) * stride0_);
+        // The whole list block (it spans up to three lines), in case the
+        // candidate is expanded.
+        if (layer == 0)
+          prefetch_span(flat0_.data() + std::size_t(e) * stride0_, std::min<std::size_t>(stride0_ * 4, 192));
         if (Admit::kAll || admit(e)) {
           results.push_back({e, d});
           std::push_heap(results.begin(), results.end(), FartherOnTop());
@@ -440,19 +486,22 @@ std::vector<Hit> HnswIndex::beam(const float* query, std::size_t ef, Admit& admi
   };
   if (quantizer_) return walk(QuantizedDistance(*quantizer_, query, metric_));
   if (metric_ == Metric::Cosine) return walk(CosineWalkDistance(*this, query, vector_norm(query, dim_)));
+  if (metric_ == Metric::Euclidean) return walk(L2WalkDistance(*this, query));
   return walk(ExactDistance(*this, query));
 }
 
 // The k nearest of a beam of admissible slots, with the distances of the
 // exact kernel: after an SQ8 walk the whole beam re-scored at full
-// precision; after a cosine walk its head, that is the first k and every
-// later one the walk measured within kCosineWalkSlack of the k-th;
-// otherwise the first k as measured.
+// precision; after a cosine or Euclidean walk its head, that is the first k
+// and every later one the walk measured within the slack of its kernel of
+// the k-th (kCosineWalkSlack, l2_walk_slack); under the dot product the
+// first k as measured.
 std::vector<Hit> HnswIndex::best_of_beam(const float* query, std::vector<Hit> beam, std::size_t k) const {
-  if (quantizer_ || metric_ == Metric::Cosine) {
+  if (quantizer_ || metric_ != Metric::DotProduct) {
     std::size_t head = beam.size();
     if (!quantizer_ && beam.size() > k && k > 0) {
-      float edge = beam[k - 1].distance + kCosineWalkSlack;
+      float dk = beam[k - 1].distance;
+      float edge = metric_ == Metric::Cosine ? dk + kCosineWalkSlack : dk + dk * l2_walk_slack(dim_);
       head = k;
       while (head < beam.size() && beam[head].distance <= edge) ++head;
     }
@@ -643,13 +692,15 @@ bool HnswIndex::is_diverse(const Hit& candidate, const std::vector<std::uint32_t
 }
 
 // The distance between two stored nodes as the graph's construction measures
-// it: the exact kernel, except cosine, which goes through the stored norms
-// like the walks.
+// it: as the walks do (the pair kernels, cosine through the stored norms),
+// the exact kernel for the dot product.
 float HnswIndex::link_distance(std::uint32_t a, std::uint32_t b) const {
   const float* rows = store_.data();
-  if (metric_ != Metric::Cosine)
-    return distance(rows + std::size_t(a) * dim_, rows + std::size_t(b) * dim_, dim_, metric_);
-  float d = dot(rows + std::size_t(a) * dim_, rows + std::size_t(b) * dim_, dim_);
+  const float* ra = rows + std::size_t(a) * dim_;
+  const float* rb = rows + std::size_t(b) * dim_;
+  if (metric_ == Metric::Euclidean) return pair_l2sq_kernel()(ra, rb, dim_);
+  if (metric_ != Metric::Cosine) return distance(ra, rb, dim_, metric_);
+  float d = pair_dot_kernel()(ra, rb, dim_);
   float scale = norms_[a] * norms_[b];
   return scale > 0.0f ? 1.0f - d / scale : 1.0f;
 }
@@ -768,6 +819,7 @@ void HnswIndex::connect_node(std::uint32_t slot, std::size_t level, std::uint32_
   };
   const float* v = vector(slot);
   if (metric_ == Metric::Cosine) choose(CosineWalkDistance(*this, v, norms_[slot]));
+  else if (metric_ == Metric::Euclidean) choose(L2WalkDistance(*this, v));
   else choose(ExactDistance(*this, v));
   for (std::size_t l = 0; l <= low; ++l) {
     std::vector<std::uint32_t>& selected = chosen[l];

@@ -4,7 +4,10 @@
 //
 // Written here rather than taken from SimSIMD: its kernels score one pair
 // per call and return one number, while a scan needs the dot product and the
-// row's own sum of squares from a single pass over a block of rows.
+// row's own sum of squares from a single pass over a block of rows. The pair
+// kernels of the walks are here for a like reason: SimSIMD's AVX2 kernels
+// run every step through one accumulator, so a long row waits on the adder's
+// latency, where four independent sums keep both FMA units busy.
 #include "core/vectors/scan_kernels.h"
 
 #if defined(__x86_64__)
@@ -46,6 +49,15 @@ float l2sq_row_portable(const float* q, const float* x, std::size_t dim) {
     a[0] += t * t;
   }
   return (a[0] + a[1]) + (a[2] + a[3]);
+}
+
+float pair_dot_portable(const float* q, const float* x, std::size_t dim) {
+  float d[4] = {0, 0, 0, 0};
+  std::size_t j = 0;
+  for (; j + 4 <= dim; j += 4)
+    for (int l = 0; l < 4; ++l) d[l] += q[j + l] * x[j + l];
+  for (; j < dim; ++j) d[0] += q[j] * x[j];
+  return (d[0] + d[1]) + (d[2] + d[3]);
 }
 
 #if defined(__x86_64__)
@@ -102,6 +114,46 @@ __attribute__((target("avx2,fma"))) inline float l2sq_row_avx2(const float* q, c
     j += 8;
   }
   float a = hsum256(_mm256_add_ps(a0, a1));
+  for (; j < dim; ++j) {
+    float t = q[j] - x[j];
+    a += t * t;
+  }
+  return a;
+}
+
+__attribute__((target("avx2,fma"))) float pair_dot_avx2(const float* q, const float* x, std::size_t dim) {
+  __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
+  std::size_t j = 0;
+  for (; j + 32 <= dim; j += 32) {
+    a0 = _mm256_fmadd_ps(_mm256_loadu_ps(q + j), _mm256_loadu_ps(x + j), a0);
+    a1 = _mm256_fmadd_ps(_mm256_loadu_ps(q + j + 8), _mm256_loadu_ps(x + j + 8), a1);
+    a2 = _mm256_fmadd_ps(_mm256_loadu_ps(q + j + 16), _mm256_loadu_ps(x + j + 16), a2);
+    a3 = _mm256_fmadd_ps(_mm256_loadu_ps(q + j + 24), _mm256_loadu_ps(x + j + 24), a3);
+  }
+  for (; j + 8 <= dim; j += 8) a0 = _mm256_fmadd_ps(_mm256_loadu_ps(q + j), _mm256_loadu_ps(x + j), a0);
+  float a = hsum256(_mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3)));
+  for (; j < dim; ++j) a += q[j] * x[j];
+  return a;
+}
+
+__attribute__((target("avx2,fma"))) float pair_l2sq_avx2(const float* q, const float* x, std::size_t dim) {
+  __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
+  std::size_t j = 0;
+  for (; j + 32 <= dim; j += 32) {
+    __m256 t0 = _mm256_sub_ps(_mm256_loadu_ps(q + j), _mm256_loadu_ps(x + j));
+    __m256 t1 = _mm256_sub_ps(_mm256_loadu_ps(q + j + 8), _mm256_loadu_ps(x + j + 8));
+    __m256 t2 = _mm256_sub_ps(_mm256_loadu_ps(q + j + 16), _mm256_loadu_ps(x + j + 16));
+    __m256 t3 = _mm256_sub_ps(_mm256_loadu_ps(q + j + 24), _mm256_loadu_ps(x + j + 24));
+    a0 = _mm256_fmadd_ps(t0, t0, a0);
+    a1 = _mm256_fmadd_ps(t1, t1, a1);
+    a2 = _mm256_fmadd_ps(t2, t2, a2);
+    a3 = _mm256_fmadd_ps(t3, t3, a3);
+  }
+  for (; j + 8 <= dim; j += 8) {
+    __m256 t0 = _mm256_sub_ps(_mm256_loadu_ps(q + j), _mm256_loadu_ps(x + j));
+    a0 = _mm256_fmadd_ps(t0, t0, a0);
+  }
+  float a = hsum256(_mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3)));
   for (; j < dim; ++j) {
     float t = q[j] - x[j];
     a += t * t;
@@ -173,6 +225,24 @@ __attribute__((target("avx512f"))) inline float l2sq_row_avx512(const float* q, 
   return _mm512_reduce_add_ps(_mm512_add_ps(a0, a1));
 }
 
+__attribute__((target("avx512f"))) float pair_dot_avx512(const float* q, const float* x, std::size_t dim) {
+  __m512 a0 = _mm512_setzero_ps(), a1 = _mm512_setzero_ps();
+  std::size_t j = 0;
+  for (; j + 32 <= dim; j += 32) {
+    a0 = _mm512_fmadd_ps(_mm512_loadu_ps(q + j), _mm512_loadu_ps(x + j), a0);
+    a1 = _mm512_fmadd_ps(_mm512_loadu_ps(q + j + 16), _mm512_loadu_ps(x + j + 16), a1);
+  }
+  for (; j < dim; j += 16) {
+    __mmask16 m = dim - j >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (dim - j)) - 1);
+    a0 = _mm512_fmadd_ps(_mm512_maskz_loadu_ps(m, q + j), _mm512_maskz_loadu_ps(m, x + j), a0);
+  }
+  return _mm512_reduce_add_ps(_mm512_add_ps(a0, a1));
+}
+
+__attribute__((target("avx512f"))) float pair_l2sq_avx512(const float* q, const float* x, std::size_t dim) {
+  return l2sq_row_avx512(q, x, dim);
+}
+
 __attribute__((target("avx512f"))) void block_dot_sq_avx512(const float* q, const float* rows, std::size_t count,
                                                             std::size_t dim, float* dots, float* sq) {
   for (std::size_t r = 0; r < count; ++r) dot_sq_row_avx512(q, rows + r * dim, dim, dots + r, sq + r);
@@ -236,6 +306,22 @@ void gather_l2sq(const float* query, const float* base, const std::uint32_t* slo
   if (kIsa == Isa::Avx2) return gather_l2sq_avx2(query, base, slots, count, dim, l2);
 #endif
   for (std::size_t r = 0; r < count; ++r) l2[r] = l2sq_row_portable(query, base + std::size_t(slots[r]) * dim, dim);
+}
+
+PairKernel pair_dot_kernel() {
+#if defined(__x86_64__)
+  if (kIsa == Isa::Avx512) return &pair_dot_avx512;
+  if (kIsa == Isa::Avx2) return &pair_dot_avx2;
+#endif
+  return &pair_dot_portable;
+}
+
+PairKernel pair_l2sq_kernel() {
+#if defined(__x86_64__)
+  if (kIsa == Isa::Avx512) return &pair_l2sq_avx512;
+  if (kIsa == Isa::Avx2) return &pair_l2sq_avx2;
+#endif
+  return &l2sq_row_portable;
 }
 
 float sum_squares_any_order(const float* v, std::size_t n) {

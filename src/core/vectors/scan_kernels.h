@@ -1,8 +1,9 @@
-// Block kernels of the exhaustive scan: one call scores a whole block of
-// rows against one query. Their sums are rounded differently from the
-// per-pair kernels of distance.h, so they only preselect candidates; the
-// error bounds below say by how much they may differ, and the scan re-scores
-// the survivors with the per-pair kernels.
+// Block kernels of the exhaustive scan (one call scores a whole block of
+// rows against one query) and the pair kernels the graph walks order by.
+// Their sums are rounded differently from the per-pair kernels of
+// distance.h, so they only preselect candidates; the error bounds below say
+// by how much they may differ, and the callers re-score the survivors with
+// the per-pair kernels.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +21,13 @@ void gather_dot_sq(const float* query, const float* base, const std::uint32_t* s
 // l2[r] = sum over j of (query_j - row_j)^2, accumulated in single precision.
 void gather_l2sq(const float* query, const float* base, const std::uint32_t* slots, std::size_t count,
                  std::size_t dim, float* l2);
+
+// One pair at a time, for the graph walks: the dot product and the squared
+// L2 distance of two rows of dim floats, accumulated in single precision in
+// any order. The functions are picked once for the processor.
+using PairKernel = float (*)(const float* a, const float* b, std::size_t dim);
+PairKernel pair_dot_kernel();
+PairKernel pair_l2sq_kernel();
 
 // Sum of squares of n floats, accumulated in single precision in any order.
 float sum_squares_any_order(const float* v, std::size_t n);
