@@ -58,6 +58,7 @@ class Sq8Distance {
   // The quantized distance to a slot; the row must exist (else Panic).
   float operator()(std::uint32_t slot) const;
   const std::uint8_t* row(std::uint32_t slot) const { return q_.codes().data() + std::size_t(slot) * dim_; }
+  std::size_t dim() const { return dim_; }
 
   using Kernel = float (*)(const Sq8Distance&, const std::uint8_t* codes);
 
