@@ -258,6 +258,9 @@ constexpr double kWalkCostPerBeamSlot = 8.0;
 // cannot drift out of reach.
 constexpr std::uint32_t kMinInLinks = 2;
 
+// How many consecutive vectors of a batch one worker links in a row.
+constexpr std::size_t kLinkRun = 64;
+
 // The reachability of every live node is checked, and mended, once the
 // insertions and updates since the last check reach 1/kAuditPeriod of the
 // node count: a breadth-first walk costs about as much as a few insertions
@@ -329,18 +332,24 @@ std::unique_ptr<HnswIndex> HnswIndex::from_layout(GraphLayout layout, VectorStor
   return index;
 }
 
-std::uint8_t& HnswIndex::lock_byte(std::uint32_t slot, std::size_t layer) const {
+inline std::uint8_t& HnswIndex::lock_byte(std::uint32_t slot, std::size_t layer) const {
   return layer == 0 ? locks0_[slot] : upper_[slot][layer - 1].lock_byte;
 }
 
-HnswIndex::ListLock::ListLock(const HnswIndex& index, std::uint32_t slot, std::size_t layer)
+// Taking a free lock is one exchange, inlined at every use; only a lock
+// another thread holds goes to the out-of-line spin.
+inline HnswIndex::ListLock::ListLock(const HnswIndex& index, std::uint32_t slot, std::size_t layer)
     : lock_(index.lock_byte(slot, layer)) {
-  while (lock_.exchange(1, std::memory_order_acquire)) {
-    while (lock_.load(std::memory_order_relaxed)) __builtin_ia32_pause();
-  }
+  if (lock_.exchange(1, std::memory_order_acquire)) spin();
 }
 
-HnswIndex::ListLock::~ListLock() { lock_.store(0, std::memory_order_release); }
+[[gnu::noinline]] void HnswIndex::ListLock::spin() {
+  do {
+    while (lock_.load(std::memory_order_relaxed)) __builtin_ia32_pause();
+  } while (lock_.exchange(1, std::memory_order_acquire));
+}
+
+inline HnswIndex::ListLock::~ListLock() { lock_.store(0, std::memory_order_release); }
 
 void HnswIndex::assign(std::uint32_t slot, std::size_t layer, const std::uint32_t* data, std::size_t size) {
   if (layer > 0) {
@@ -925,11 +934,21 @@ std::vector<std::uint32_t> HnswIndex::insert_batch(const VectorRows& rows, Progr
     std::size_t top = max_level_;
     std::vector<std::size_t> parallel, deferred;
     for (std::size_t i = kSequentialBatch; i < n; ++i) (levels[i] > top ? deferred : parallel).push_back(i);
-    parallel_for(parallel.size(), [&](std::size_t j) {
-      if (stopping()) return;
-      std::size_t i = parallel[j];
-      connect_node<true>(first + static_cast<std::uint32_t>(i), levels[i], ep);
-      advance(progress);
+    // The workers claim runs of kLinkRun consecutive vectors and link each
+    // run in order. Neighbours in the input are often neighbours in space
+    // (records loaded in sorted order); linked at the same time, neither
+    // would see the other, and a pair or a small group near only each other
+    // could end up unlinked. Within a run each sees the one before it, and
+    // the vectors linked at the same time lie a run apart.
+    std::size_t runs = (parallel.size() + kLinkRun - 1) / kLinkRun;
+    parallel_for(runs, [&](std::size_t r) {
+      std::size_t end = std::min(parallel.size(), (r + 1) * kLinkRun);
+      for (std::size_t j = r * kLinkRun; j < end; ++j) {
+        if (stopping()) return;
+        std::size_t i = parallel[j];
+        connect_node<true>(first + static_cast<std::uint32_t>(i), levels[i], ep);
+        advance(progress);
+      }
     });
     if (stopping()) return {};
     for (std::size_t i : deferred) {

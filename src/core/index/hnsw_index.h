@@ -216,6 +216,7 @@ class HnswIndex {
     ListLock& operator=(const ListLock&) = delete;
 
    private:
+    void spin();  // waits for the holder to let go, then takes the lock
     std::atomic_ref<std::uint8_t> lock_;
   };
   Items items(std::uint32_t slot, std::size_t layer) const {
