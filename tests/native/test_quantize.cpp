@@ -1,5 +1,7 @@
-// SQ8 quantizer: training rules, the one-component encoding rule, and the
-// vectorised decoding against the plain formula, on random and edge values.
+// SQ8 quantizer: training rules, the one-component encoding rule, the
+// vectorised decoding against the plain formula, on random and edge values,
+// and the bound between quantized and full-precision distances on rows that
+// push it to its edge.
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -99,10 +101,86 @@ static void fused_distance_matches_decoded() {
   }
 }
 
+// The bound that lets a search re-score only part of its beam must hold for
+// every row and query: lower(quantized) <= exact <= upper(quantized), with
+// both distances as the kernels compute them. The rows that strain it most
+// sit half a step from their decoding in every component (codes 0 and 255
+// included), with the query on the far side of the row from its decoding,
+// where the exact distance is smallest against the quantized one.
+static void distance_bound_holds() {
+  std::mt19937 rng(17);
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  std::uniform_real_distribution<float> u(0.0f, 1.0f);
+  const hovra::Metric metrics[] = {hovra::Metric::Euclidean, hovra::Metric::DotProduct};
+  for (std::size_t dim : {1u, 7u, 33u, 128u, 769u}) {
+    const std::size_t train_rows = 64;
+    std::vector<float> rows(dim * train_rows);
+    for (auto& v : rows) v = g(rng) * 4.0f + 2.0f;
+    for (std::size_t j = 0; j < dim; j += 5) rows[j] = rows[dim + j];  // a constant column
+    for (std::size_t r = 2; r < train_rows; ++r)
+      for (std::size_t j = 0; j < dim; j += 5) rows[r * dim + j] = rows[j];
+    Sq8Quantizer q = Sq8Quantizer::train(rows.data(), rows.size(), dim);
+    // Rows half a step (just inside) from a code in every component, at codes
+    // 0, 255 and between, appended after training.
+    std::vector<float> edge_rows;
+    for (int kind = 0; kind < 4; ++kind) {
+      for (std::size_t j = 0; j < dim; ++j) {
+        float code = kind == 0 ? 0.0f : kind == 1 ? 255.0f : std::floor(u(rng) * 255.0f);
+        float side = (kind == 1 || (kind == 3 && j % 2)) ? -1.0f : 1.0f;
+        float half = 0.4999f * q.scales()[j];
+        edge_rows.push_back(q.mins()[j] + code * q.scales()[j] + (kind == 0 ? half : side * half));
+      }
+    }
+    rows.insert(rows.end(), edge_rows.begin(), edge_rows.end());
+    q.encode_all(rows.data(), rows.size());
+    CHECK(q.rows_within_range());
+    const std::size_t count = rows.size() / dim;
+    std::vector<float> decoded(dim), query(dim);
+    for (hovra::Metric m : metrics) {
+      for (int trial = 0; trial < 40; ++trial) {
+        const std::uint32_t slot = static_cast<std::uint32_t>(trial < 20 ? train_rows + trial % 4 : rng() % count);
+        const float* x = rows.data() + std::size_t(slot) * dim;
+        q.decode_into(slot, decoded.data());
+        float beta = trial % 3 == 0 ? 0.01f : trial % 3 == 1 ? 1.0f : 30.0f;
+        for (std::size_t j = 0; j < dim; ++j)
+          query[j] = trial % 5 == 4 ? g(rng) * 4.0f : x[j] + beta * (x[j] - decoded[j]);
+        hovra::Sq8DistanceBound bound(q, query.data(), m);
+        CHECK(bound.usable());
+        hovra::Sq8Distance quantized(q, query.data(), m);
+        for (std::uint32_t s = 0; s < count; ++s) {
+          float w = quantized(s);
+          float exact = hovra::distance(query.data(), rows.data() + std::size_t(s) * dim, dim, m);
+          if (!CHECK(bound.lower(w) <= exact && bound.upper(w) >= exact))
+            std::fprintf(stderr, "    dim %zu metric %d slot %u: %.9g <= %.9g <= %.9g\n", dim, int(m), s,
+                         bound.lower(w), exact, bound.upper(w));
+        }
+      }
+    }
+    // The bound is not vacuous: a far row's lower bound is above a near one's
+    // exact distance.
+    hovra::Sq8Distance quantized(q, rows.data(), hovra::Metric::Euclidean);
+    hovra::Sq8DistanceBound bound(q, rows.data(), hovra::Metric::Euclidean);
+    if (dim > 1) CHECK(bound.lower(quantized(1)) > hovra::distance(rows.data(), rows.data(), dim, hovra::Metric::Euclidean));
+    // Unusable: cosine; a row beyond the trained range; codes from a file.
+    CHECK(!hovra::Sq8DistanceBound(q, rows.data(), hovra::Metric::Cosine).usable());
+    std::vector<float> beyond(rows.begin(), rows.begin() + dim);
+    beyond[dim - 1] = q.mins()[dim - 1] + 300.0f * q.scales()[dim - 1] + 1.0f;
+    Sq8Quantizer grown = q;
+    grown.append(beyond.data());
+    CHECK(!grown.rows_within_range() && !hovra::Sq8DistanceBound(grown, rows.data(), hovra::Metric::Euclidean).usable());
+    std::vector<std::uint8_t> codes(q.codes().begin(), q.codes().end());
+    CHECK(!Sq8Quantizer::from_parts(q.mins(), q.scales(), dim, codes).rows_within_range());
+    // A query that is not finite bounds nothing.
+    std::vector<float> wild(dim, std::numeric_limits<float>::infinity());
+    CHECK(!hovra::Sq8DistanceBound(q, wild.data(), hovra::Metric::Euclidean).usable());
+  }
+}
+
 int main() {
   training_rules();
   encoding_rule();
   decoding_matches_formula();
   fused_distance_matches_decoded();
+  distance_bound_holds();
   return check::exit_code("test_quantize");
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 namespace hovra {
@@ -14,10 +15,25 @@ namespace hovra {
 std::size_t heap_chunk(std::size_t bytes);
 
 // The heap bytes of a vector's block.
-template <class T>
-std::size_t heap_bytes(const std::vector<T>& v) {
+template <class T, class A>
+std::size_t heap_bytes(const std::vector<T, A>& v) {
   return heap_chunk(v.capacity() * sizeof(T));
 }
+
+// An allocator whose blocks start on a cache line, so that a row of 64·n
+// bytes at a multiple of 64 spans exactly n lines.
+template <class T>
+struct CacheLineAllocator {
+  using value_type = T;
+  static constexpr std::align_val_t kAlign{64};
+  CacheLineAllocator() = default;
+  template <class U>
+  CacheLineAllocator(const CacheLineAllocator<U>&) {}
+  T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlign)); }
+  void deallocate(T* p, std::size_t) { ::operator delete(p, kAlign); }
+  template <class U>
+  bool operator==(const CacheLineAllocator<U>&) const { return true; }
+};
 
 struct HeapStats {
   std::uint64_t in_use = 0;     // handed out and not yet freed

@@ -532,26 +532,77 @@ std::vector<Hit> HnswIndex::beam(const float* query, std::size_t ef, Admit& admi
   return walk(ExactDistance(*this, query));
 }
 
+namespace {
+
+// The k nearest of a beam from an SQ8 walk, at full precision: the same
+// hits in the same order as re-scoring every member and sorting them
+// stably. Members are re-scored in beam order (ascending quantized
+// distance), and where the quantizer bounds how far a full-precision
+// distance can lie below the quantized one, the scoring stops at the first
+// member whose bound exceeds the k-th smallest distance scored so far:
+// neither it nor any later member could come before that one, and a later
+// member that ties it would sort after it.
+std::vector<Hit> rescore_quantized_beam(const HnswIndex& index, const float* query, std::vector<Hit> beam,
+                                        std::size_t k) {
+  const std::size_t n = beam.size(), dim = index.dim();
+  const Sq8DistanceBound bound(*index.quantizer(), query, index.metric());
+  // A NaN quantized distance sorts last and bounds nothing: score them all.
+  const bool bounded = bound.usable() && k > 0 && n > k && !std::isnan(beam.back().distance);
+  // The k-th smallest distance is at most the bound above the k-th member's,
+  // so members whose bound below exceeds that are never scored; the rest
+  // are all requested at once.
+  std::size_t requested = n;
+  if (bounded) {
+    double limit = bound.upper(beam[k - 1].distance);
+    requested = k;
+    while (requested < n && !(bound.lower(beam[requested].distance) > limit)) ++requested;
+  }
+  for (std::size_t i = 0; i < requested; ++i) prefetch_row(index.vector(beam[i].slot), dim * sizeof(float));
+  auto farther_on_top = [](float a, float b) { return closer(a, b); };
+  std::vector<float> best;  // the k smallest scored distances, farthest on top
+  std::size_t head = n;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (bounded) {
+      if (i >= k && bound.lower(beam[i].distance) > best.front()) {
+        head = i;
+        break;
+      }
+    }
+    beam[i].distance = distance(query, index.vector(beam[i].slot), dim, index.metric());
+    if (bounded) {
+      best.push_back(beam[i].distance);
+      std::push_heap(best.begin(), best.end(), farther_on_top);
+      if (best.size() > k) {
+        std::pop_heap(best.begin(), best.end(), farther_on_top);
+        best.pop_back();
+      }
+    }
+  }
+  beam.resize(head);
+  sort_hits(beam);
+  if (beam.size() > k) beam.resize(k);
+  return beam;
+}
+
+}  // namespace
+
 // The k nearest of a beam of admissible slots, with the distances of the
-// exact kernel: after an SQ8 walk the whole beam re-scored at full
-// precision; after a cosine or Euclidean walk its head, that is the first k
-// and every later one the walk measured within the slack of its kernel of
-// the k-th (kCosineWalkSlack, l2_walk_slack); under the dot product the
-// first k as measured.
+// exact kernel: after an SQ8 walk the beam re-scored at full precision
+// (rescore_quantized_beam); after a cosine or Euclidean walk its head, that
+// is the first k and every later one the walk measured within the slack of
+// its kernel of the k-th (kCosineWalkSlack, l2_walk_slack); under the dot
+// product the first k as measured.
 std::vector<Hit> HnswIndex::best_of_beam(const float* query, std::vector<Hit> beam, std::size_t k) const {
-  if (quantizer_ || metric_ != Metric::DotProduct) {
+  if (quantizer_) return rescore_quantized_beam(*this, query, std::move(beam), k);
+  if (metric_ != Metric::DotProduct) {
     std::size_t head = beam.size();
-    if (!quantizer_ && beam.size() > k && k > 0) {
+    if (beam.size() > k && k > 0) {
       float dk = beam[k - 1].distance;
       float edge = metric_ == Metric::Cosine ? dk + kCosineWalkSlack : dk + dk * l2_walk_slack(dim_);
       head = k;
       while (head < beam.size() && beam[head].distance <= edge) ++head;
     }
     beam.resize(head);
-    // After an SQ8 walk none of these rows has been read yet: ask for all of
-    // them before the first is scored.
-    if (quantizer_)
-      for (const Hit& h : beam) prefetch_row(vector(h.slot), dim_ * sizeof(float));
     for (Hit& h : beam) h.distance = distance(query, vector(h.slot), dim_, metric_);
     sort_hits(beam);
   }

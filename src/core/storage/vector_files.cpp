@@ -103,7 +103,7 @@ Result<Sq8Quantizer> parse_quantized(std::string_view bytes, std::size_t node_co
   std::string_view codes;
   r.bytes(r.remaining(), codes);
   return Sq8Quantizer::from_parts(std::move(mins), std::move(scales), dim,
-                                  std::vector<std::uint8_t>(codes.begin(), codes.end()));
+                                  reinterpret_cast<const std::uint8_t*>(codes.data()), codes.size());
 }
 
 }  // namespace hovra

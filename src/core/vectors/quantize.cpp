@@ -1,4 +1,5 @@
-// SQ8 training, encoding and decoding.
+// SQ8 training, encoding and decoding, the fused quantized distance kernels
+// and the bound between quantized and full-precision distances.
 #include "core/vectors/quantize.h"
 
 #include <cmath>
@@ -6,6 +7,8 @@
 #include <immintrin.h>
 #endif
 #include <string>
+#include <algorithm>
+#include <limits>
 
 #include "core/base/error.h"
 
@@ -73,12 +76,12 @@ Sq8Quantizer Sq8Quantizer::train(const float* rows, std::size_t float_count, std
 }
 
 Sq8Quantizer Sq8Quantizer::from_parts(std::vector<float> mins, std::vector<float> scales, std::size_t dim,
-                                      std::vector<std::uint8_t> codes) {
+                                      const std::uint8_t* codes, std::size_t code_count) {
   Sq8Quantizer q;
   q.mins_ = std::move(mins);
   q.scales_ = std::move(scales);
   q.dim_ = dim;
-  q.codes_ = std::move(codes);
+  q.codes_.assign(codes, codes + code_count);
   return q;
 }
 
@@ -99,22 +102,39 @@ void Sq8Quantizer::encode(const float* v, std::uint8_t* out) const {
   for (std::size_t j = 0; j < dim_; ++j) out[j] = sq8_encode_component(v[j], mins[j], scales[j]);
 }
 
+// A component whose t = (v - min) / scale lies in [-0.5, 255.5] rounds to a
+// code whose decoding is within half a step of v; anything else (beyond the
+// range, not a number) is out of range.
+bool Sq8Quantizer::encode_checked(const float* v, std::uint8_t* out) const {
+  const float* mins = mins_.data();
+  const float* scales = scales_.data();
+  bool within = true;
+  for (std::size_t j = 0; j < dim_; ++j) {
+    float t = (v[j] - mins[j]) / scales[j];
+    within &= t >= -0.5f && t <= 255.5f;
+    out[j] = sq8_encode_component(v[j], mins[j], scales[j]);
+  }
+  return within;
+}
+
 void Sq8Quantizer::encode_all(const float* rows, std::size_t float_count) {
   std::size_t count = dim_ == 0 ? 0 : float_count / dim_;
   codes_.assign(count * dim_, 0);
-  for (std::size_t r = 0; r < count; ++r) encode(rows + r * dim_, codes_.data() + r * dim_);
+  within_range_ = dim_ > 0;
+  for (std::size_t r = 0; r < count; ++r)
+    within_range_ &= encode_checked(rows + r * dim_, codes_.data() + r * dim_);
 }
 
 void Sq8Quantizer::append(const float* v) {
   std::size_t at = codes_.size();
   codes_.resize(at + dim_);
-  encode(v, codes_.data() + at);
+  within_range_ &= encode_checked(v, codes_.data() + at);
 }
 
 void Sq8Quantizer::reencode(std::uint32_t slot, const float* v) {
   std::size_t at = static_cast<std::size_t>(slot) * dim_;
   if (at + dim_ > codes_.size()) panic("range end index out of range for slice of codes");
-  encode(v, codes_.data() + at);
+  within_range_ &= encode_checked(v, codes_.data() + at);
 }
 
 void Sq8Quantizer::decode_into(std::uint32_t slot, float* buf) const {
@@ -354,6 +374,75 @@ float Sq8Distance::operator()(std::uint32_t slot) const {
     panic("range end index " + std::to_string(at + dim_) + " out of range for slice of length " +
           std::to_string(q_.codes().size()));
   return kernel_(*this, q_.codes().data() + at);
+}
+
+}  // namespace hovra
+
+namespace hovra {
+
+// Single-precision rounding. Euclidean: both kernels sum n non-negative
+// terms, each rounded once or twice, so each result is within n + 2 units
+// in the last place of its true value, relatively; the walk's query minus
+// minimum is rounded once per component, which moves the root by at most
+// 2^-24 of the norm of those differences. Dot product: both sums mix signs,
+// so their error is bounded by n units in the last place of the sum of the
+// products' magnitudes instead. relative_ is twice n + 2 units at least;
+// every widening errs on the side of scoring more members.
+Sq8DistanceBound::Sq8DistanceBound(const Sq8Quantizer& q, const float* query, Metric metric) : metric_(metric) {
+  if (!q.rows_within_range() || metric == Metric::Cosine) return;
+  const std::size_t n = q.dim();
+  const float* mins = q.mins().data();
+  const float* scales = q.scales().data();
+  double steps = 0.0, shifted = 0.0, spread = 0.0, magnitude = 0.0;
+  for (std::size_t j = 0; j < n; ++j) {
+    double s = std::fabs(double(scales[j])), m = mins[j], x = query[j];
+    steps += s * s;
+    shifted += (x - m) * (x - m);
+    spread += std::fabs(x) * s;
+    magnitude += std::fabs(x) * (std::fabs(m) + 256.0 * s);  // |x| times the largest decoded magnitude
+  }
+  const double unit = 0x1.0p-24;  // half a unit in the last place of a float near 1
+  relative_ = std::max(4.0 * double(n + 2) * unit, 1e-6);
+  if (metric == Metric::Euclidean) {
+    slack_ = 0.5 * std::sqrt(steps) * (1.0 + 1e-3) + 4.0 * unit * std::sqrt(shifted);
+    absolute_ = 1e-30;  // products below the normal range
+  } else {
+    slack_ = 0.5 * spread * (1.0 + 1e-3);
+    absolute_ = relative_ * magnitude + 1e-30;
+  }
+  usable_ = std::isfinite(slack_) && std::isfinite(absolute_) && std::isfinite(magnitude);
+}
+
+namespace {
+
+// The largest float not above v.
+float float_at_most(double v) {
+  float f = static_cast<float>(v);
+  return static_cast<double>(f) > v ? std::nextafter(f, -std::numeric_limits<float>::infinity()) : f;
+}
+
+}  // namespace
+
+float Sq8DistanceBound::lower(float w) const {
+  double v = w;
+  if (metric_ == Metric::Euclidean) {
+    double low = v - (relative_ * std::fabs(v) + absolute_);
+    double root = std::sqrt(std::max(low, 0.0)) - slack_;
+    if (!(root > 0.0)) return std::isnan(root) ? root : -std::numeric_limits<float>::infinity();
+    return float_at_most(root * root * (1.0 - relative_) - absolute_);
+  }
+  double low = v - slack_ - (relative_ * std::fabs(v) + absolute_);
+  return float_at_most(low - (relative_ * std::fabs(low) + absolute_));
+}
+
+double Sq8DistanceBound::upper(float w) const {
+  double v = w;
+  if (metric_ == Metric::Euclidean) {
+    double root = std::sqrt(std::max(v + relative_ * std::fabs(v) + absolute_, 0.0)) + slack_;
+    return root * root * (1.0 + relative_) + absolute_;
+  }
+  double high = v + slack_ + (relative_ * std::fabs(v) + absolute_);
+  return high + relative_ * std::fabs(high) + absolute_;
 }
 
 }  // namespace hovra

@@ -1,14 +1,21 @@
 // The SQ8 scalar quantizer: per-dimension minimum and step, one code byte per
-// component, training, encoding and decoding.
+// component, training, encoding and decoding; quantized distances with the
+// decoding fused in, and how far a full-precision distance can lie from a
+// quantized one.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "core/base/heap.h"
 #include "core/vectors/distance.h"
 
 namespace hovra {
+
+// Code rows, on cache-line boundaries: the walk fetches a row of 64·n codes
+// as n lines.
+using Sq8Codes = std::vector<std::uint8_t, CacheLineAllocator<std::uint8_t>>;
 
 class Sq8Quantizer {
  public:
@@ -18,7 +25,11 @@ class Sq8Quantizer {
   static Sq8Quantizer train(const float* rows, std::size_t float_count, std::size_t dim);
   // A quantizer with the given parameters and codes (as read from a file).
   static Sq8Quantizer from_parts(std::vector<float> mins, std::vector<float> scales, std::size_t dim,
-                                 std::vector<std::uint8_t> codes);
+                                 const std::uint8_t* codes, std::size_t code_count);
+  static Sq8Quantizer from_parts(std::vector<float> mins, std::vector<float> scales, std::size_t dim,
+                                 const std::vector<std::uint8_t>& codes) {
+    return from_parts(std::move(mins), std::move(scales), dim, codes.data(), codes.size());
+  }
 
   // Writes dim codes for one vector.
   void encode(const float* v, std::uint8_t* out) const;
@@ -32,15 +43,51 @@ class Sq8Quantizer {
   std::size_t dim() const { return dim_; }
   const std::vector<float>& mins() const { return mins_; }
   const std::vector<float>& scales() const { return scales_; }
-  const std::vector<std::uint8_t>& codes() const { return codes_; }
+  const Sq8Codes& codes() const { return codes_; }
   // dim x 8 plus the code bytes.
   std::size_t memory_bytes() const { return dim_ * 8 + codes_.size(); }
+  // Whether every row was encoded here within half a step of the trained
+  // range (so decodes within half a step of its value in every component).
+  // False for codes read from a file, whose rows are not known.
+  bool rows_within_range() const { return within_range_; }
 
  private:
   std::vector<float> mins_;
   std::vector<float> scales_;
   std::size_t dim_ = 0;
-  std::vector<std::uint8_t> codes_;
+  Sq8Codes codes_;
+  bool within_range_ = false;
+  // encode() that also reports whether the row lay within range.
+  bool encode_checked(const float* v, std::uint8_t* out) const;
+};
+
+// How far below its quantized distance a row's full-precision distance can
+// lie, for the rows of a quantizer whose rows are within range: lower(w) is
+// at most the full-precision distance (as the exact kernel computes it) of
+// any row whose quantized distance (as Sq8Distance computes it) is w, and
+// upper(w) at least that distance.
+// Squared Euclidean: the decoded row lies within half a step of the row in
+// every component, so the distances' square roots differ by at most half the
+// norm of the steps; dot product: the products differ by at most half the
+// sum of |query| times the steps. Both widened for single-precision
+// rounding. Cosine has no such bound here (usable() is false), nor has a
+// quantizer whose rows are not known to be within range, or a query or
+// codebook that is not finite.
+class Sq8DistanceBound {
+ public:
+  Sq8DistanceBound(const Sq8Quantizer& q, const float* query, Metric metric);
+  bool usable() const { return usable_; }
+  // Only meaningful while usable(); a NaN w gives NaN.
+  float lower(float w) const;
+  // Likewise at least the full-precision distance of such a row.
+  double upper(float w) const;
+
+ private:
+  Metric metric_;
+  bool usable_ = false;
+  double slack_ = 0.0;     // Euclidean: on the root; dot: on the value
+  double relative_ = 0.0;  // rounding of either kernel, relative
+  double absolute_ = 0.0;  // rounding of either kernel, absolute
 };
 
 // A full-precision query prepared for quantized distances to code rows:
