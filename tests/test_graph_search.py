@@ -244,6 +244,20 @@ def test_a_far_cluster_stays_reachable(tmp_path, one_by_one):
     assert unreachable(tmp_path / "f") == []
 
 
+def test_dot_product_graph_stays_reachable(tmp_path):
+    """Under the dot product, pruning shrinks the lists towards a few rows
+    of large norm that no list leads away from: without mending, all but a
+    few dozen nodes are out of reach."""
+    rng = np.random.default_rng(4)
+    n, dim = 3000, 65
+    data = (rng.standard_normal((n, dim)) * 0.02 + 1.0).astype(np.float32)
+    data[:2] = np.where(np.arange(dim) % 2, 1.0, -1.0) * np.array([[8.0], [-8.0]]) + 1.0
+    db = Database(str(tmp_path / "d"), dim=dim, metric="dot", m=8, ef_construction=24)
+    db.add_many([str(i) for i in range(n)], data)
+    db.save()
+    assert unreachable(tmp_path / "d") == []
+
+
 def test_update_keeps_a_chain_connected(tmp_path):
     db = Database(str(tmp_path / "c"), dim=2, metric="euclidean")
     db.add_many(["p0", "p1", "p2", "p3"], [[0, 0], [10, 0], [20, 0], [30, 0]])

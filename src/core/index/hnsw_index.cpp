@@ -1172,10 +1172,12 @@ void HnswIndex::note_changes(std::size_t count) {
 // Makes every live node reachable from the entry point on layer 0. Pruned
 // lists can cut a region off: a group of records inserted or moved far from
 // the others keeps links among its own members, and the links that crossed
-// over are the ones the diversity rule drops first. A breadth-first walk
-// from the entry point finds the live nodes it misses; each is linked from
-// the nearest node the walk reached (with room in its list, where one of the
-// nearest has it), and the nodes it reaches in turn count as reached.
+// over are the ones the diversity rule drops first; under the dot product,
+// lists shrink towards a few nodes of large norm that few lists lead away
+// from. A breadth-first walk from the entry point finds the live nodes it
+// misses; each is linked from a reached node (link_from_reached), and the
+// nodes it reaches in turn count as reached. No list lets go of a member
+// here, so what has been reached stays reached.
 void HnswIndex::link_unreachable() {
   std::size_t n = levels_.size();
   if (entry_point_ == kNoEntry || n < 2) return;
@@ -1195,20 +1197,23 @@ void HnswIndex::link_unreachable() {
     }
   };
   reach_from(entry_point_);
+  std::uint32_t spare = 0;
   for (std::uint32_t s = 0; s < n; ++s) {
     if (reached[s] || dead_[s]) continue;
-    link_from_reached(s, reached);
+    link_from_reached(s, reached, spare);
     reach_from(s);
   }
 }
 
-// Links a node that the entry point cannot reach from the nearest reached
-// node, found by a layer-0 walk for its vector from the entry point (all it
-// measures is reached): the nearest with room in its list, else the nearest
-// that can let go of a member enough other lists hold, else the nearest,
-// whose list then holds one over its cap until it is next pruned. The node
-// links back where its own list has room.
-void HnswIndex::link_from_reached(std::uint32_t slot, const std::vector<std::uint8_t>& reached) {
+// Links a node that the entry point cannot reach from a reached node with
+// room in its list: the nearest such that a layer-0 walk for its vector from
+// the entry point finds (all it measures is reached), else the first reached
+// slot from `spare` on with room (lists only grow here, so slots before
+// `spare` stay full). Only when no reached list has room does the nearest
+// the walk found hold one member over its cap, until it is next pruned. The
+// node links back where its own list has room.
+void HnswIndex::link_from_reached(std::uint32_t slot, const std::vector<std::uint8_t>& reached,
+                                  std::uint32_t& spare) {
   WalkScratch& ws = walk_scratch();
   AdmitAll all;
   const float* v = vector(slot);
@@ -1217,41 +1222,33 @@ void HnswIndex::link_from_reached(std::uint32_t slot, const std::vector<std::uin
                                                     ef_construction_, 0, all, slot)
                               : search_layer<false>(ExactDistance(*this, v), ws, entry_point_, ef_construction_, 0,
                                                     all, slot);
-  std::vector<std::uint32_t> hosts;
+  auto has_room = [&](std::uint32_t s) { return reached[s] && items(s, 0).size < m_max0_; };
+  std::uint32_t host = kNoEntry;
   for (const Hit& h : near)
-    if (reached[h.slot]) hosts.push_back(h.slot);
-  if (hosts.empty()) hosts.push_back(entry_point_);
-  std::vector<std::uint32_t> list;
-  auto take = [&](std::uint32_t host) {
-    list.push_back(slot);
-    count_in0(slot, 1);
-    assign(host, 0, list.data(), list.size());
-    Items own = items(slot, 0);
-    if (own.size < m_max0_ && std::find(own.begin(), own.end(), host) == own.end()) {
-      std::vector<std::uint32_t> back(own.begin(), own.end());
-      back.push_back(host);
-      count_in0(host, 1);
-      assign(slot, 0, back.data(), back.size());
+    if (has_room(h.slot)) {
+      host = h.slot;
+      break;
     }
-  };
-  for (std::uint32_t host : hosts) {
-    Items theirs = items(host, 0);
-    if (theirs.size >= m_max0_) continue;
-    list.assign(theirs.begin(), theirs.end());
-    return take(host);
+  if (host == kNoEntry) {
+    while (spare < reached.size() && !has_room(spare)) ++spare;
+    if (spare < reached.size()) host = spare;
   }
-  for (std::uint32_t host : hosts) {
-    Items theirs = items(host, 0);
-    list.assign(theirs.begin(), theirs.end());
-    if (evict_shared(list, slot)) return take(host);
+  if (host == kNoEntry) {
+    host = near.empty() ? entry_point_ : near.front().slot;
+    if (items(host, 0).size > m_max0_) return;  // already over its cap
   }
-  Items theirs = items(hosts.front(), 0);
-  list.assign(theirs.begin(), theirs.end());
-  if (list.size() > m_max0_) {
-    count_in0(list.back(), -1);
-    list.pop_back();
+  Items theirs = items(host, 0);
+  std::vector<std::uint32_t> list(theirs.begin(), theirs.end());
+  list.push_back(slot);
+  count_in0(slot, 1);
+  assign(host, 0, list.data(), list.size());
+  Items own = items(slot, 0);
+  if (own.size < m_max0_ && std::find(own.begin(), own.end(), host) == own.end()) {
+    std::vector<std::uint32_t> back(own.begin(), own.end());
+    back.push_back(host);
+    count_in0(host, 1);
+    assign(slot, 0, back.data(), back.size());
   }
-  take(hosts.front());
 }
 
 void HnswIndex::enable_quantization() {

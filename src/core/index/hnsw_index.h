@@ -254,7 +254,7 @@ class HnswIndex {
   // Reachability upkeep after insertions and updates (see link_unreachable).
   void note_changes(std::size_t count);
   void link_unreachable();
-  void link_from_reached(std::uint32_t slot, const std::vector<std::uint8_t>& reached);
+  void link_from_reached(std::uint32_t slot, const std::vector<std::uint8_t>& reached, std::uint32_t& spare);
 
   // Both walks pass over `skip` (a node being relinked) as if it were
   // absent, and use the calling thread's scratch ws. kLocked: each list is
