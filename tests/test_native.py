@@ -25,7 +25,18 @@ def built():
     return BUILD
 
 
-@pytest.mark.parametrize("program", PROGRAMS)
-def test_native_program(built, program):
-    result = subprocess.run([str(built / program)], capture_output=True, text=True, timeout=600)
+# Programs that test the hand-written vector kernels run once more with each
+# lower instruction set forced, so that every form is tested on a processor
+# that would otherwise only ever pick its best one.
+KERNEL_PROGRAMS = ("test_exhaustive_scan", "test_hnsw_build", "test_quantize")
+RUNS = [(p, None) for p in PROGRAMS] + [(p, level) for p in KERNEL_PROGRAMS for level in ("avx2", "portable")]
+
+
+@pytest.mark.parametrize("program,simd", RUNS)
+def test_native_program(built, program, simd):
+    env = dict(os.environ)
+    env.pop("HOVRA_SIMD", None)
+    if simd:
+        env["HOVRA_SIMD"] = simd
+    result = subprocess.run([str(built / program)], capture_output=True, text=True, timeout=600, env=env)
     assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-4000:]

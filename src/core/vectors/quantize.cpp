@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "core/base/cpu_features.h"
 #include "core/base/error.h"
 
 namespace hovra {
@@ -46,7 +47,7 @@ static void decode_row_scalar(const std::uint8_t* c, const float* scales, const 
 
 static void decode_row(const std::uint8_t* c, const float* scales, const float* mins, std::size_t dim, float* out) {
 #if defined(__x86_64__)
-  static const bool avx2 = __builtin_cpu_supports("avx2");
+  static const bool avx2 = simd_level() >= SimdLevel::Avx2;
   if (avx2) return decode_row_avx2(c, scales, mins, dim, out);
 #endif
   decode_row_scalar(c, scales, mins, dim, out);
@@ -336,9 +337,7 @@ struct Sq8Kernels {
 
   static Sq8Distance::Kernel pick(Metric metric) {
 #if defined(__x86_64__)
-    static const int isa = __builtin_cpu_supports("avx512f")                                       ? 2
-                           : (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) ? 1
-                                                                                                : 0;
+    static const int isa = static_cast<int>(simd_level());
     if (isa == 2) return metric == Metric::Euclidean ? l2_avx512 : metric == Metric::DotProduct ? dot_avx512 : cosine_avx512;
     if (isa == 1) return metric == Metric::Euclidean ? l2_avx2 : metric == Metric::DotProduct ? dot_avx2 : cosine_avx2;
 #endif

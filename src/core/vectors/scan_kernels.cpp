@@ -10,6 +10,8 @@
 // latency, where four independent sums keep both FMA units busy.
 #include "core/vectors/scan_kernels.h"
 
+#include "core/base/cpu_features.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -266,15 +268,8 @@ __attribute__((target("avx512f"))) void gather_l2sq_avx512(const float* q, const
   }
 }
 
-enum class Isa { Portable, Avx2, Avx512 };
-
-Isa detect() {
-  if (__builtin_cpu_supports("avx512f")) return Isa::Avx512;
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return Isa::Avx2;
-  return Isa::Portable;
-}
-
-const Isa kIsa = detect();
+using Isa = SimdLevel;
+const Isa kIsa = simd_level();
 
 #endif
 
