@@ -1,7 +1,7 @@
-// The vector instruction set the hand-written kernels may use: the best this
-// processor has, lowered by the environment variable HOVRA_SIMD ("portable",
-// "avx2" or "avx512") so that tests can run every form on one machine.
-// Read once, on first use.
+// The vector instruction set hovra's own kernels may use (SimSIMD's kernels
+// choose theirs themselves): the best this processor has, lowered by the
+// environment variable HOVRA_SIMD ("portable", "avx2" or "avx512") so that
+// tests can run every form on one machine. Read once, on first use.
 #pragma once
 
 namespace hovra {
