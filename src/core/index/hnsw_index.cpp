@@ -885,6 +885,17 @@ void HnswIndex::adopt(std::uint32_t orphan, const std::vector<std::uint32_t>& ho
   }
 }
 
+// Calls use(dist) with the distance the construction's walks measure from
+// the stored node `slot`: through the stored norms for cosine, the pair
+// kernel for Euclidean, the exact kernel for the dot product.
+template <class Use>
+void HnswIndex::with_node_distance(std::uint32_t slot, Use&& use) const {
+  const float* v = vector(slot);
+  if (metric_ == Metric::Cosine) use(CosineWalkDistance(*this, v, norms_[slot]));
+  else if (metric_ == Metric::Euclidean) use(L2WalkDistance(*this, v));
+  else use(ExactDistance(*this, v));
+}
+
 // Links a stored node into every layer up to its level, starting the
 // descent at ep. The walks pass over the node itself: links other nodes
 // already hold to it (an updated node, or one another thread has linked)
@@ -914,10 +925,7 @@ void HnswIndex::connect_node(std::uint32_t slot, std::size_t level, std::uint32_
       if (!w.empty()) ep = w.front().slot;
     }
   };
-  const float* v = vector(slot);
-  if (metric_ == Metric::Cosine) choose(CosineWalkDistance(*this, v, norms_[slot]));
-  else if (metric_ == Metric::Euclidean) choose(L2WalkDistance(*this, v));
-  else choose(ExactDistance(*this, v));
+  with_node_distance(slot, choose);
   for (std::size_t l = 0; l <= low; ++l) {
     std::vector<std::uint32_t>& selected = chosen[l];
     {
@@ -1200,8 +1208,7 @@ void HnswIndex::link_unreachable() {
   std::uint32_t spare = 0;
   for (std::uint32_t s = 0; s < n; ++s) {
     if (reached[s] || dead_[s]) continue;
-    link_from_reached(s, reached, spare);
-    reach_from(s);
+    if (link_from_reached(s, reached, spare)) reach_from(s);
   }
 }
 
@@ -1210,18 +1217,17 @@ void HnswIndex::link_unreachable() {
 // the entry point finds (all it measures is reached), else the first reached
 // slot from `spare` on with room (lists only grow here, so slots before
 // `spare` stay full). Only when no reached list has room does the nearest
-// the walk found hold one member over its cap, until it is next pruned. The
-// node links back where its own list has room.
-void HnswIndex::link_from_reached(std::uint32_t slot, const std::vector<std::uint8_t>& reached,
+// the walk found hold one member over its cap, until it is next pruned (false,
+// the node left unlinked, if that list is over its cap already). The node
+// links back where its own list has room.
+bool HnswIndex::link_from_reached(std::uint32_t slot, const std::vector<std::uint8_t>& reached,
                                   std::uint32_t& spare) {
   WalkScratch& ws = walk_scratch();
-  AdmitAll all;
-  const float* v = vector(slot);
-  std::vector<Hit> near = metric_ == Metric::Cosine
-                              ? search_layer<false>(CosineWalkDistance(*this, v, norms_[slot]), ws, entry_point_,
-                                                    ef_construction_, 0, all, slot)
-                              : search_layer<false>(ExactDistance(*this, v), ws, entry_point_, ef_construction_, 0,
-                                                    all, slot);
+  std::vector<Hit> near;
+  with_node_distance(slot, [&](const auto& dist) {
+    AdmitAll all;
+    near = search_layer<false>(dist, ws, entry_point_, ef_construction_, 0, all, slot);
+  });
   auto has_room = [&](std::uint32_t s) { return reached[s] && items(s, 0).size < m_max0_; };
   std::uint32_t host = kNoEntry;
   for (const Hit& h : near)
@@ -1235,7 +1241,7 @@ void HnswIndex::link_from_reached(std::uint32_t slot, const std::vector<std::uin
   }
   if (host == kNoEntry) {
     host = near.empty() ? entry_point_ : near.front().slot;
-    if (items(host, 0).size > m_max0_) return;  // already over its cap
+    if (items(host, 0).size > m_max0_) return false;  // already over its cap
   }
   Items theirs = items(host, 0);
   std::vector<std::uint32_t> list(theirs.begin(), theirs.end());
@@ -1249,6 +1255,7 @@ void HnswIndex::link_from_reached(std::uint32_t slot, const std::vector<std::uin
     count_in0(host, 1);
     assign(slot, 0, back.data(), back.size());
   }
+  return true;
 }
 
 void HnswIndex::enable_quantization() {

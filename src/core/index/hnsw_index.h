@@ -237,6 +237,8 @@ class HnswIndex {
   // kLocked: other threads link at the same time (the parallel phase of
   // insert_batch), so the walks read each list under its lock. Otherwise
   // the caller's exclusive hold of the index keeps every list still.
+  template <class Use>
+  void with_node_distance(std::uint32_t slot, Use&& use) const;
   template <bool kLocked>
   void connect_node(std::uint32_t slot, std::size_t level, std::uint32_t ep);
   void link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer, std::size_t cap, WalkScratch& ws);
@@ -254,7 +256,7 @@ class HnswIndex {
   // Reachability upkeep after insertions and updates (see link_unreachable).
   void note_changes(std::size_t count);
   void link_unreachable();
-  void link_from_reached(std::uint32_t slot, const std::vector<std::uint8_t>& reached, std::uint32_t& spare);
+  bool link_from_reached(std::uint32_t slot, const std::vector<std::uint8_t>& reached, std::uint32_t& spare);
 
   // Both walks pass over `skip` (a node being relinked) as if it were
   // absent, and use the calling thread's scratch ws. kLocked: each list is
