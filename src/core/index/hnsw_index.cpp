@@ -107,34 +107,36 @@ constexpr std::size_t kFlatRoomMax = 129;
   for (; at < end; at += 64) __builtin_prefetch(reinterpret_cast<const void*>(at));
 }
 
+// The full-precision rows a walk measures, and their prefetching: how many
+// members ahead of the one being measured the walk prefetches, whole rows
+// (their first lines, see prefetch_row) or only the first line.
+struct FloatRows {
+  const float* rows;
+  std::size_t dim;
+  explicit FloatRows(const HnswIndex& index) : rows(index.store().data()), dim(index.dim()) {}
+  [[gnu::always_inline]] const float* row(std::uint32_t slot) const { return rows + std::size_t(slot) * dim; }
+  std::size_t ahead() const { return 1; }
+  [[gnu::always_inline]] void prefetch(std::uint32_t slot) const { prefetch_row(row(slot), dim * sizeof(float)); }
+  [[gnu::always_inline]] void prefetch_first(std::uint32_t slot) const { __builtin_prefetch(row(slot)); }
+};
+
 // Full-precision distance from a fixed query to stored slots, through the
 // metric's kernel picked once: the dot product's walks. Slots are in range
 // (every list member is).
-struct ExactDistance {
+struct ExactDistance : FloatRows {
   detail::Kernel kernel;
-  const float* rows;
-  std::size_t dim;
   const float* query;
   bool negate;  // dot product: the sign flipped after narrowing
   ExactDistance(const HnswIndex& index, const float* q)
-      : kernel(detail::kMetricKernels[static_cast<std::uint8_t>(index.metric())]),
-        rows(index.store().data()),
-        dim(index.dim()),
+      : FloatRows(index),
+        kernel(detail::kMetricKernels[static_cast<std::uint8_t>(index.metric())]),
         query(q),
         negate(index.metric() == Metric::DotProduct) {}
   float operator()(std::uint32_t slot) const {
     double r = 0.0;
-    kernel(query, rows + std::size_t(slot) * dim, dim, &r);
+    kernel(query, row(slot), dim, &r);
     float d = static_cast<float>(r);
     return negate ? -d : d;
-  }
-  // How many members ahead of the one being measured the walk prefetches.
-  std::size_t ahead() const { return 1; }
-  [[gnu::always_inline]] void prefetch(std::uint32_t slot) const {
-    prefetch_row(rows + std::size_t(slot) * dim, dim * sizeof(float));
-  }
-  [[gnu::always_inline]] void prefetch_first(std::uint32_t slot) const {
-    __builtin_prefetch(rows + std::size_t(slot) * dim);
   }
 };
 
@@ -142,52 +144,29 @@ struct ExactDistance {
 // kernel's) over the product of the stored norms (1 when either is zero). It
 // differs from the cosine kernel in the last bits, so what a walk returns is
 // re-scored with that kernel (best_of_beam).
-struct CosineWalkDistance {
+struct CosineWalkDistance : FloatRows {
   PairKernel dot_kernel;
-  const float* rows;
   const float* norms;
-  std::size_t dim;
   const float* query;
   float query_norm;
   CosineWalkDistance(const HnswIndex& index, const float* q, float qn)
-      : dot_kernel(pair_dot_kernel()),
-        rows(index.store().data()),
-        norms(index.norms().data()),
-        dim(index.dim()),
-        query(q),
-        query_norm(qn) {}
+      : FloatRows(index), dot_kernel(pair_dot_kernel()), norms(index.norms().data()), query(q), query_norm(qn) {}
   float operator()(std::uint32_t slot) const {
-    float d = dot_kernel(query, rows + std::size_t(slot) * dim, dim);
+    float d = dot_kernel(query, row(slot), dim);
     float scale = query_norm * norms[slot];
     return scale > 0.0f ? 1.0f - d / scale : 1.0f;
-  }
-  std::size_t ahead() const { return 1; }
-  [[gnu::always_inline]] void prefetch(std::uint32_t slot) const {
-    prefetch_row(rows + std::size_t(slot) * dim, dim * sizeof(float));
-  }
-  [[gnu::always_inline]] void prefetch_first(std::uint32_t slot) const {
-    __builtin_prefetch(rows + std::size_t(slot) * dim);
   }
 };
 
 // The squared Euclidean distance a walk orders by: a pair kernel that sums
 // in its own order, so it differs from the exact kernel in the last bits and
 // what a walk returns is re-scored with that kernel (best_of_beam).
-struct L2WalkDistance {
+struct L2WalkDistance : FloatRows {
   PairKernel kernel;
-  const float* rows;
-  std::size_t dim;
   const float* query;
   L2WalkDistance(const HnswIndex& index, const float* q)
-      : kernel(pair_l2sq_kernel()), rows(index.store().data()), dim(index.dim()), query(q) {}
-  float operator()(std::uint32_t slot) const { return kernel(query, rows + std::size_t(slot) * dim, dim); }
-  std::size_t ahead() const { return 1; }
-  [[gnu::always_inline]] void prefetch(std::uint32_t slot) const {
-    prefetch_row(rows + std::size_t(slot) * dim, dim * sizeof(float));
-  }
-  [[gnu::always_inline]] void prefetch_first(std::uint32_t slot) const {
-    __builtin_prefetch(rows + std::size_t(slot) * dim);
-  }
+      : FloatRows(index), kernel(pair_l2sq_kernel()), query(q) {}
+  float operator()(std::uint32_t slot) const { return kernel(query, row(slot), dim); }
 };
 
 // Quantized distance from a full-precision query to a slot's SQ8 codes, the
