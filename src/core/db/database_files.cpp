@@ -31,6 +31,7 @@
 // again when a running writer's save replaced the files meanwhile.
 
 #include <algorithm>
+#include <span>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -289,19 +290,10 @@ std::uint64_t count_unreachable(const GraphLayout& layout) {
   std::size_t n = layout.node_count();
   if (n == 0) return 0;
   std::vector<std::uint8_t> seen(n, 0);
-  std::vector<std::uint32_t> stack{layout.entry_point};
-  seen[layout.entry_point] = 1;
-  while (!stack.empty()) {
-    std::uint32_t slot = stack.back();
-    stack.pop_back();
+  mark_reachable(layout.entry_point, seen, [&](std::uint32_t slot) {
     auto [first, count] = layout.list(slot, 0);
-    for (std::size_t i = 0; i < count; ++i) {
-      std::uint32_t next = first[i];
-      if (seen[next]) continue;
-      seen[next] = 1;
-      stack.push_back(next);
-    }
-  }
+    return std::span<const std::uint32_t>(first, count);
+  });
   std::vector<std::uint8_t> dead(n, 0);
   for (std::uint32_t s : layout.deleted) dead[s] = 1;
   std::uint64_t unreachable = 0;

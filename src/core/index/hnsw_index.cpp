@@ -1169,19 +1169,8 @@ void HnswIndex::link_unreachable() {
   std::size_t n = levels_.size();
   if (entry_point_ == kNoEntry || n < 2) return;
   std::vector<std::uint8_t> reached(n, 0);
-  std::vector<std::uint32_t> stack;
   auto reach_from = [&](std::uint32_t start) {
-    reached[start] = 1;
-    stack.push_back(start);
-    while (!stack.empty()) {
-      std::uint32_t s = stack.back();
-      stack.pop_back();
-      for (std::uint32_t x : items(s, 0))
-        if (x < n && !reached[x]) {
-          reached[x] = 1;
-          stack.push_back(x);
-        }
-    }
+    mark_reachable(start, reached, [&](std::uint32_t s) { return items(s, 0); });
   };
   reach_from(entry_point_);
   std::uint32_t spare = 0;

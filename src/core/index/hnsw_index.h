@@ -312,6 +312,26 @@ class HnswIndex {
   std::size_t changes_since_audit_ = 0;  // insertions and updates since link_unreachable ran
 };
 
+// Marks in `reached` every node a walk over layer-0 lists reaches from start
+// (start included), where list_of(slot) gives a slot's list as something
+// iterable; members at or past reached.size() are passed over. Deleted nodes
+// are walked through, as searches do.
+template <class ListOf>
+void mark_reachable(std::uint32_t start, std::vector<std::uint8_t>& reached, const ListOf& list_of) {
+  if (start >= reached.size() || reached[start]) return;
+  std::vector<std::uint32_t> stack{start};
+  reached[start] = 1;
+  while (!stack.empty()) {
+    std::uint32_t slot = stack.back();
+    stack.pop_back();
+    for (std::uint32_t next : list_of(slot))
+      if (next < reached.size() && !reached[next]) {
+        reached[next] = 1;
+        stack.push_back(next);
+      }
+  }
+}
+
 // Sorting helper shared by the search paths: stable by ascending distance.
 void sort_hits(std::vector<Hit>& hits);
 
