@@ -13,10 +13,15 @@
 // The bounds: a single-precision sum of n products lies within
 // gamma_n * sum |a_j b_j| of the exact sum, whatever the order of summation
 // and whether or not multiply-adds are fused; sum |a_j b_j| is at most
-// |a| |b| (Cauchy-Schwarz), |a| and |b| being computed here from the rows
-// themselves, not from stored norms. sum_error_factor covers the scan's sum
-// and the exact kernel's sum together; the rounding of the few operations of
-// each score formula is added per metric below.
+// |a| |b| (Cauchy-Schwarz). |b|, the row's norm, comes from the row's own
+// sum of squares computed beside the dot product, or from its stored norm
+// widened by norm_widening once the stored norms are known to bound the
+// rows (the index vouches for norms it computed; norms read from a file are
+// checked by the first scan that computes the sums anyway). sum_error_factor
+// covers the scan's sum and the exact kernel's sum together; the rounding of
+// the few operations of each score formula is added per metric below.
+// A computed norm below kRootFloor may have lost squares to underflow and
+// bounds nothing: such rows, and queries, are always scored exactly.
 #include "core/index/exhaustive_scan.h"
 
 #include <algorithm>
@@ -25,6 +30,7 @@
 #include <limits>
 #include <memory>
 
+#include "core/base/cpu_features.h"
 #include "core/base/thread_pool.h"
 #include "core/index/hnsw_index.h"
 #include "core/vectors/blas.h"
@@ -37,6 +43,7 @@ namespace {
 constexpr double kU = 0x1p-24;          // unit roundoff of single precision
 constexpr double kTiny = 0x1p-120;      // covers underflow in products and sums
 constexpr double kSlack = 1.0 + 0x1p-20;  // covers the double-precision bound arithmetic
+constexpr double kRootFloor = 0x1p-30;
 constexpr std::size_t kBlockRows = 256;
 // Pairwise cosine: SimSIMD refines an approximate reciprocal square root
 // with one Newton step (relative error about 2e-7 on x86-64 from its 12-bit
@@ -153,63 +160,138 @@ struct FormulaQuery {
     return batch_score(dot(query, row, dim), norm, q2, qn, metric);
   }
   // lo and hi of the approximate scores of n rows from their dot' values,
-  // the square roots of their own sums of squares and their stored norms.
+  // bounds on their norms and their stored norms.
   void block_bounds(const float* dots, const double* roots, const float* norms, std::size_t n, double* lo,
-                    double* hi) const {
-    switch (metric) {
-      case Metric::DotProduct:
-        return block_bounds_of<Metric::DotProduct>(dots, roots, norms, n, lo, hi);
-      case Metric::Euclidean:
-        return block_bounds_of<Metric::Euclidean>(dots, roots, norms, n, lo, hi);
-      case Metric::Cosine:
-      default:
-        return block_bounds_of<Metric::Cosine>(dots, roots, norms, n, lo, hi);
-    }
-  }
-
- private:
-  template <Metric M>
-  void block_bounds_of(const float* dots, const double* roots, const float* norms, std::size_t n, double* lo,
-                       double* hi) const {
-    for (std::size_t i = 0; i < n; ++i) {
-      double d = dots[i];
-      double ed = dot_err * roots[i] + tiny;
-      double s, e;
-      if constexpr (M == Metric::DotProduct) {
-        s = -d;
-        e = ed;
-      } else if constexpr (M == Metric::Euclidean) {
-        float nn = norms[i] * norms[i];
-        double a = static_cast<float>(q2 + nn);
-        s = a - 2.0 * d;
-        e = 2.0 * ed + 2.0 * kU * (std::fabs(a) + 2.0 * std::fabs(d) + ed);
-      } else {
-        // A zero stored norm scores exactly 1 by the formula's own rule.
-        bool zero = norms[i] == 0.0f;
-        double den = static_cast<float>(qn * norms[i]);
-        double r = zero ? 0.0 : d / den;
-        double inv = zero ? 0.0 : 1.0 / std::fabs(den);
-        s = 1.0 - r;
-        e = zero ? 0.0 : (ed * inv) * (1.0 + 3.0 * kU) + kU * (std::fabs(1.0 - r) + 2.0 * std::fabs(r)) * 1.01;
-      }
-      e = (e + std::fabs(s) * 0x1p-40 + kTiny) * kSlack;
-      lo[i] = s - e;
-      hi[i] = s + e;
-    }
-  }
+                    double* hi) const;
 };
 
-// Rows [begin, end) of one query into pre.
+// The bound arithmetic of one block, the same double-precision operations
+// whatever instruction set it is compiled for (no contraction into fused
+// multiply-adds); the wider forms only do eight or four rows at once.
+template <Metric M>
+[[gnu::always_inline]] inline void bounds_of(const FormulaQuery& fq, const float* dots, const double* roots,
+                                             const float* norms, std::size_t n, double* lo, double* hi) {
+  const double dot_err = fq.dot_err, tiny = fq.tiny;
+  const float q2 = fq.q2, qn = fq.qn;
+  for (std::size_t i = 0; i < n; ++i) {
+    double d = dots[i];
+    double ed = roots[i] >= kRootFloor ? dot_err * roots[i] + tiny : std::numeric_limits<double>::infinity();
+    double s, e;
+    if constexpr (M == Metric::DotProduct) {
+      s = -d;
+      e = ed;
+    } else if constexpr (M == Metric::Euclidean) {
+      float nn = norms[i] * norms[i];
+      double a = static_cast<float>(q2 + nn);
+      s = a - 2.0 * d;
+      e = 2.0 * ed + 2.0 * kU * (std::fabs(a) + 2.0 * std::fabs(d) + ed);
+    } else {
+      // A zero stored norm scores exactly 1 by the formula's own rule.
+      bool zero = norms[i] == 0.0f;
+      double den = static_cast<float>(qn * norms[i]);
+      double r = zero ? 0.0 : d / den;
+      double inv = zero ? 0.0 : 1.0 / std::fabs(den);
+      s = 1.0 - r;
+      e = zero ? 0.0 : (ed * inv) * (1.0 + 3.0 * kU) + kU * (std::fabs(1.0 - r) + 2.0 * std::fabs(r)) * 1.01;
+    }
+    e = (e + std::fabs(s) * 0x1p-40 + kTiny) * kSlack;
+    lo[i] = s - e;
+    hi[i] = s + e;
+  }
+}
+
+using BoundsFn = void (*)(const FormulaQuery&, const float*, const double*, const float*, std::size_t, double*,
+                          double*);
+
+template <Metric M>
+void bounds_portable(const FormulaQuery& fq, const float* dots, const double* roots, const float* norms,
+                     std::size_t n, double* lo, double* hi) {
+  bounds_of<M>(fq, dots, roots, norms, n, lo, hi);
+}
+
+#if defined(__x86_64__)
+template <Metric M>
+[[gnu::target("avx2")]] void bounds_avx2(const FormulaQuery& fq, const float* dots, const double* roots,
+                                         const float* norms, std::size_t n, double* lo, double* hi) {
+  bounds_of<M>(fq, dots, roots, norms, n, lo, hi);
+}
+template <Metric M>
+[[gnu::target("avx512f")]] void bounds_avx512(const FormulaQuery& fq, const float* dots, const double* roots,
+                                              const float* norms, std::size_t n, double* lo, double* hi) {
+  bounds_of<M>(fq, dots, roots, norms, n, lo, hi);
+}
+#endif
+
+template <Metric M>
+BoundsFn pick_bounds() {
+#if defined(__x86_64__)
+  switch (simd_level()) {
+    case SimdLevel::Avx512:
+      return &bounds_avx512<M>;
+    case SimdLevel::Avx2:
+      return &bounds_avx2<M>;
+    default:
+      break;
+  }
+#endif
+  return &bounds_portable<M>;
+}
+
+const BoundsFn kDotBounds = pick_bounds<Metric::DotProduct>();
+const BoundsFn kEuclideanBounds = pick_bounds<Metric::Euclidean>();
+const BoundsFn kCosineBounds = pick_bounds<Metric::Cosine>();
+
+void FormulaQuery::block_bounds(const float* dots, const double* roots, const float* norms, std::size_t n,
+                                double* lo, double* hi) const {
+  switch (metric) {
+    case Metric::DotProduct:
+      return kDotBounds(*this, dots, roots, norms, n, lo, hi);
+    case Metric::Euclidean:
+      return kEuclideanBounds(*this, dots, roots, norms, n, lo, hi);
+    case Metric::Cosine:
+    default:
+      return kCosineBounds(*this, dots, roots, norms, n, lo, hi);
+  }
+}
+
+// The factor that turns a stored norm into a bound on the row's computed
+// norm: both lie within sum_error_factor of the exact norm.
+double norm_widening(std::size_t dim) { return 1.0 + 2.0 * sum_error_factor(dim); }
+
+// Offers rows [at, at + n) with their bounds; most rows lie above the
+// threshold and are passed over by the first test.
+void offer_block(Preselect& pre, std::size_t at, std::size_t n, const double* lo, const double* hi) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (lo[i] > pre.threshold() && hi[i] <= std::numeric_limits<double>::max()) continue;
+    pre.offer(static_cast<std::uint32_t>(at + i), lo[i], hi[i]);
+  }
+}
+
+// Rows [begin, end) of one query into pre. When the stored norms bound the
+// rows, one dot product per row; otherwise each row's own sum of squares
+// too, and *norms_hold is cleared if any stored norm fails to bound its row.
 void preselect_range(const ScanRows& rows, const float* query, const FormulaQuery& fq, std::size_t begin,
-                     std::size_t end, Preselect& pre) {
+                     std::size_t end, Preselect& pre, bool* norms_hold) {
   float dots[kBlockRows], sq[kBlockRows];
   double roots[kBlockRows], lo[kBlockRows], hi[kBlockRows];
+  const double widen = norm_widening(rows.dim);
   for (std::size_t at = begin; at < end; at += kBlockRows) {
     std::size_t n = std::min(kBlockRows, end - at);
-    block_dot_sq(query, rows.data + at * rows.dim, n, rows.dim, dots, sq);
-    for (std::size_t i = 0; i < n; ++i) roots[i] = std::sqrt(static_cast<double>(sq[i]));
-    fq.block_bounds(dots, roots, rows.norms + at, n, lo, hi);
-    for (std::size_t i = 0; i < n; ++i) pre.offer(static_cast<std::uint32_t>(at + i), lo[i], hi[i]);
+    const float* norms = rows.norms + at;
+    if (rows.norms_bound_rows) {
+      block_dot(query, rows.data + at * rows.dim, n, rows.dim, dots);
+      for (std::size_t i = 0; i < n; ++i) roots[i] = static_cast<double>(norms[i]) * widen;
+    } else {
+      block_dot_sq(query, rows.data + at * rows.dim, n, rows.dim, dots, sq);
+      bool hold = true;
+      for (std::size_t i = 0; i < n; ++i) {
+        roots[i] = std::sqrt(static_cast<double>(sq[i]));
+        hold &= roots[i] <= static_cast<double>(norms[i]) * widen;
+      }
+      if (!hold) *norms_hold = false;
+    }
+    fq.block_bounds(dots, roots, norms, n, lo, hi);
+    offer_block(pre, at, n, lo, hi);
   }
 }
 
@@ -239,20 +321,24 @@ struct PairwiseQuery {
   double f;
   double dot_err;
   double tiny;
+  bool q_bounds;  // the query's norm is above kRootFloor
   PairwiseQuery(const float* query, std::size_t dim, Metric m) : metric(m) {
     q2 = sum_squares_any_order(query, dim);
     f = sum_error_factor(dim);
     dot_err = f * (1.0 + f) * std::sqrt(q2);
     tiny = static_cast<double>(dim) * kTiny;
+    q_bounds = std::sqrt(q2) >= kRootFloor;
   }
   // value: dot' for cosine and dot product, the squared distance for euclidean.
   void bounds(float value, float row_sq, double& lo, double& hi) const {
     double v = value, s, e;
     switch (metric) {
-      case Metric::DotProduct:
+      case Metric::DotProduct: {
+        double root = std::sqrt(static_cast<double>(row_sq));
         s = -v;
-        e = dot_err * std::sqrt(static_cast<double>(row_sq)) + tiny;
+        e = root >= kRootFloor && q_bounds ? dot_err * root + tiny : std::numeric_limits<double>::infinity();
         break;
+      }
       case Metric::Euclidean: {
         // Each of the two sums rounds the differences, their squares and the
         // additions: within (gamma_n + 3u) of the exact sum of squares.
@@ -280,31 +366,46 @@ struct PairwiseQuery {
   }
 };
 
-}  // namespace
-
-bool scan_uses_matrix_product() { return kBlasAvailable; }
-
-std::vector<Hit> scan_all_rows(const ScanRows& rows, const float* query, std::size_t k) {
+// scan_all_rows; hold is cleared when the scan did not check every stored
+// norm or found one that does not bound its row.
+std::vector<Hit> scan_all_rows_checked(const ScanRows& rows, const float* query, std::size_t k, bool& hold) {
+  hold = false;
   if (k == 0 || rows.count == 0) return {};
   if (!boundable(rows)) return exact_all_rows(rows, query, k);
   FormulaQuery fq(query, rows.dim, rows.metric);
   if (rows.metric == Metric::Cosine && fq.q2 == 0.0f) return first_rows_at_one(rows.count, k);
+  if (!(std::sqrt(static_cast<double>(fq.q2)) >= kRootFloor)) return exact_all_rows(rows, query, k);
   auto exact = [&](std::uint32_t s) { return fq.exact(query, rows.data + std::size_t(s) * rows.dim, rows.dim, rows.norms[s]); };
   std::size_t floats = rows.count * rows.dim;
   std::size_t workers = floats >= kSplitFloats ? pool_size() : 1;
+  hold = true;
   if (workers <= 1) {
     Preselect pre(k);
-    preselect_range(rows, query, fq, 0, rows.count, pre);
+    preselect_range(rows, query, fq, 0, rows.count, pre, &hold);
     return pre.finish(exact);
   }
   std::size_t parts = std::min(workers * 2, std::max<std::size_t>(1, floats / (kSplitFloats / 2)));
   std::vector<Preselect> pres(parts, Preselect(k));
+  std::unique_ptr<bool[]> holds(new bool[parts]);
+  std::fill(holds.get(), holds.get() + parts, true);
   parallel_for(parts, [&](std::size_t p) {
     std::size_t begin = rows.count * p / parts, end = rows.count * (p + 1) / parts;
-    preselect_range(rows, query, fq, begin, end, pres[p]);
+    preselect_range(rows, query, fq, begin, end, pres[p], &holds[p]);
   });
+  for (std::size_t p = 0; p < parts; ++p) hold &= holds[p];
   for (std::size_t p = 1; p < parts; ++p) pres[0].merge(pres[p]);
   return pres[0].finish(exact);
+}
+
+}  // namespace
+
+bool scan_uses_matrix_product() { return kBlasAvailable; }
+
+std::vector<Hit> scan_all_rows(const ScanRows& rows, const float* query, std::size_t k, bool* norms_hold) {
+  bool hold = true;
+  std::vector<Hit> hits = scan_all_rows_checked(rows, query, k, hold);
+  if (norms_hold) *norms_hold = hold && !rows.norms_bound_rows;
+  return hits;
 }
 
 void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::size_t query_count,
@@ -320,10 +421,14 @@ void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::
     return;
   }
   const std::size_t dim = rows.dim;
-  // The square root of each row's own sum of squares, for the bounds (stored
-  // norms are not trusted for them).
+  // A bound on each row's norm, for the bounds: the stored norm when the
+  // norms are known to bound the rows, else the square root of the row's own
+  // sum of squares.
   std::vector<double> row_root(rows.count);
-  {
+  if (rows.norms_bound_rows) {
+    const double widen = norm_widening(dim);
+    for (std::size_t i = 0; i < rows.count; ++i) row_root[i] = static_cast<double>(rows.norms[i]) * widen;
+  } else {
     std::size_t parts = std::max<std::size_t>(1, std::min(pool_size() * 2, rows.count / 4096));
     parallel_for(parts, [&](std::size_t p) {
       std::size_t begin = rows.count * p / parts, end = rows.count * (p + 1) / parts;
@@ -354,7 +459,10 @@ void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::
       std::copy(queries[q0 + j], queries[q0 + j] + dim, qmat.begin() + j * dim);
       fqs.emplace_back(queries[q0 + j], dim, rows.metric);
       pres.emplace_back(k);
-      zero[j] = rows.metric == Metric::Cosine && fqs[j].q2 == 0.0f;
+      // A zero cosine query has its own answer and a vanishing one is
+      // scored exactly; neither needs the product.
+      zero[j] = (rows.metric == Metric::Cosine && fqs[j].q2 == 0.0f) ||
+                !(std::sqrt(static_cast<double>(fqs[j].q2)) >= kRootFloor);
     }
     for (std::size_t at = 0; at < rows.count; at += kRowBlock) {
       if (stop_requested(progress)) return;  // the whole result is thrown away
@@ -370,7 +478,7 @@ void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::
     for (std::size_t j = 0; j < qn; ++j) {
       const float* query = queries[q0 + j];
       if (zero[j]) {
-        out[q0 + j] = first_rows_at_one(rows.count, k);
+        out[q0 + j] = scan_all_rows(rows, query, k);
         continue;
       }
       const FormulaQuery& fq = fqs[j];

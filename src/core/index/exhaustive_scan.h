@@ -29,11 +29,18 @@ struct ScanRows {
   std::size_t count = 0;
   const float* norms = nullptr;  // per row; read by the batch formula only
   Metric metric = Metric::Cosine;
+  // Whether every stored norm is known to bound its row's computed norm, so
+  // the batch formula's scan can take its error bounds from the norms
+  // instead of summing each row's squares.
+  bool norms_bound_rows = false;
 };
 
 // The k nearest of all rows by the batch formula (no tombstones, no filter).
-// A large scan is split over the worker pool.
-std::vector<Hit> scan_all_rows(const ScanRows& rows, const float* query, std::size_t k);
+// A large scan is split over the worker pool. When the norms were not known
+// to bound the rows, *norms_hold (if given) tells whether this scan found
+// that they all do.
+std::vector<Hit> scan_all_rows(const ScanRows& rows, const float* query, std::size_t k,
+                               bool* norms_hold = nullptr);
 // The same for many queries at once: out[i] is exactly scan_all_rows for
 // queries[i]. With BLAS the rows are scored by a matrix product; the work is
 // split over the worker pool.

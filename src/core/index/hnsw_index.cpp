@@ -308,6 +308,7 @@ std::unique_ptr<HnswIndex> HnswIndex::from_layout(GraphLayout layout, VectorStor
   index->max_level_ = layout.max_level;
   index->store_ = std::move(store);
   index->norms_ = std::move(norms);
+  index->norms_bound_rows_.store(false);
   return index;
 }
 
@@ -599,7 +600,8 @@ bool HnswIndex::walk_is_cheaper(std::size_t passing, std::size_t width) const {
 }
 
 ScanRows HnswIndex::scan_rows() const {
-  return ScanRows{store_.data(), dim_, levels_.size(), norms_.data(), metric_};
+  return ScanRows{store_.data(), dim_, levels_.size(), norms_.data(), metric_,
+                  norms_bound_rows_.load(std::memory_order_relaxed)};
 }
 
 // The exact scan: every slot without tombstones or a filter (the batch
@@ -610,7 +612,12 @@ std::vector<Hit> HnswIndex::exhaustive(const float* query, std::size_t k, SlotPr
                                        const std::vector<std::uint32_t>* scan) const {
   if (k == 0) return {};
   std::size_t n = levels_.size();
-  if (!scan && predicate == nullptr && deleted_.empty() && dim_ > 0) return scan_all_rows(scan_rows(), query, k);
+  if (!scan && predicate == nullptr && deleted_.empty() && dim_ > 0) {
+    bool norms_hold = false;
+    std::vector<Hit> hits = scan_all_rows(scan_rows(), query, k, &norms_hold);
+    if (norms_hold) norms_bound_rows_.store(true, std::memory_order_relaxed);
+    return hits;
+  }
   std::vector<std::uint32_t> eligible;
   auto consider = [&](std::uint32_t s) {
     if (s >= n || is_deleted(s)) return;

@@ -290,6 +290,10 @@ class HnswIndex {
   double level_mult_;
   VectorStore store_;
   std::vector<float> norms_;
+  // Whether every norm in norms_ bounds its row (see ScanRows): norms this
+  // index computes always do; norms read from a file do once a scan has
+  // checked them. Scans under the read lock may settle it.
+  mutable std::atomic<bool> norms_bound_rows_{true};
   std::vector<std::uint32_t> levels_;                        // per slot
   std::size_t stride0_;                                      // words per node in flat0_
   std::vector<std::uint32_t> flat0_;                         // per slot: count, then slots

@@ -138,6 +138,11 @@ __attribute__((target("avx2,fma"))) float pair_dot_avx2(const float* q, const fl
   return a;
 }
 
+__attribute__((target("avx2,fma"))) void block_dot_avx2(const float* q, const float* rows, std::size_t count,
+                                                       std::size_t dim, float* dots) {
+  for (std::size_t r = 0; r < count; ++r) dots[r] = pair_dot_avx2(q, rows + r * dim, dim);
+}
+
 __attribute__((target("avx2,fma"))) float pair_l2sq_avx2(const float* q, const float* x, std::size_t dim) {
   __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
   std::size_t j = 0;
@@ -245,6 +250,11 @@ __attribute__((target("avx512f"))) float pair_l2sq_avx512(const float* q, const 
   return l2sq_row_avx512(q, x, dim);
 }
 
+__attribute__((target("avx512f"))) void block_dot_avx512(const float* q, const float* rows, std::size_t count,
+                                                         std::size_t dim, float* dots) {
+  for (std::size_t r = 0; r < count; ++r) dots[r] = pair_dot_avx512(q, rows + r * dim, dim);
+}
+
 __attribute__((target("avx512f"))) void block_dot_sq_avx512(const float* q, const float* rows, std::size_t count,
                                                             std::size_t dim, float* dots, float* sq) {
   for (std::size_t r = 0; r < count; ++r) dot_sq_row_avx512(q, rows + r * dim, dim, dots + r, sq + r);
@@ -282,6 +292,14 @@ void block_dot_sq(const float* query, const float* rows, std::size_t count, std:
   if (kIsa == Isa::Avx2) return block_dot_sq_avx2(query, rows, count, dim, dots, sq);
 #endif
   for (std::size_t r = 0; r < count; ++r) dot_sq_row_portable(query, rows + r * dim, dim, dots + r, sq + r);
+}
+
+void block_dot(const float* query, const float* rows, std::size_t count, std::size_t dim, float* dots) {
+#if defined(__x86_64__)
+  if (kIsa == Isa::Avx512) return block_dot_avx512(query, rows, count, dim, dots);
+  if (kIsa == Isa::Avx2) return block_dot_avx2(query, rows, count, dim, dots);
+#endif
+  for (std::size_t r = 0; r < count; ++r) dots[r] = pair_dot_portable(query, rows + r * dim, dim);
 }
 
 void gather_dot_sq(const float* query, const float* base, const std::uint32_t* slots, std::size_t count,

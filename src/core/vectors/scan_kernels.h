@@ -16,6 +16,9 @@ namespace hovra {
 // both accumulated in single precision.
 void block_dot_sq(const float* query, const float* rows, std::size_t count, std::size_t dim, float* dots,
                   float* sq);
+// dots[r] = query . row alone, for scans that know a bound on every row's
+// norm already.
+void block_dot(const float* query, const float* rows, std::size_t count, std::size_t dim, float* dots);
 void gather_dot_sq(const float* query, const float* base, const std::uint32_t* slots, std::size_t count,
                    std::size_t dim, float* dots, float* sq);
 // l2[r] = sum over j of (query_j - row_j)^2, accumulated in single precision.
