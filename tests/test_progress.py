@@ -2,6 +2,7 @@
 a child process in the middle of a large add_many, search_many or compact
 raises KeyboardInterrupt within about a second and leaves the database
 unchanged (or, for a batch already being linked, complete)."""
+import os
 import signal
 import subprocess
 import sys
@@ -112,6 +113,17 @@ def saved(tmp_path_factory):
     return path
 
 
+def unbuffered_line(pipe):
+    """The next line of a child's pipe, read without reading past it."""
+    data = bytearray()
+    while not data.endswith(b"\n"):
+        byte = os.read(pipe.fileno(), 1)
+        if not byte:
+            break
+        data += byte
+    return data.decode()
+
+
 def interrupt(path, op, when, text=0):
     """Runs op in a child, sends SIGINT once a progress line containing
     `when` appears; returns the child's stdout lines, its progress lines and
@@ -119,9 +131,11 @@ def interrupt(path, op, when, text=0):
     child = subprocess.Popen([sys.executable, "-c", CHILD, op, str(path), str(text)], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
     try:
-        assert child.stdout.readline().strip() == "ready"
+        # Lines are read a byte at a time from the pipes: a buffered read
+        # could take later lines along, which communicate() then never sees.
+        assert unbuffered_line(child.stdout).strip() == "ready"
         progress = []
-        for line in child.stderr:
+        while line := unbuffered_line(child.stderr):
             progress.append(line.strip())
             if when in line:
                 break
