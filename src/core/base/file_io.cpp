@@ -9,9 +9,11 @@
 
 #include <cerrno>
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <new>
 #include <system_error>
 
 #include <zlib.h>
@@ -319,6 +321,29 @@ Result<std::shared_ptr<MappedFile>> MappedFile::map(const std::string& path) {
   }
   ::close(fd);
   return m;
+}
+
+namespace {
+constexpr std::size_t kHugePage = std::size_t(2) << 20;
+}  // namespace
+
+void* large_allocate(std::size_t bytes) {
+  if (bytes < kLargeBlock) return ::operator new(bytes);
+  std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  void* p = std::aligned_alloc(kHugePage, rounded);
+  if (p == nullptr) throw std::bad_alloc();
+  // Advice only: without huge pages the block works the same.
+  (void)::madvise(p, rounded, MADV_HUGEPAGE);
+  return p;
+}
+
+void large_free(void* p, std::size_t bytes) noexcept {
+  if (p == nullptr) return;
+  if (bytes < kLargeBlock) {
+    ::operator delete(p);
+    return;
+  }
+  std::free(p);
 }
 
 void MappedFile::warm_up(std::size_t offset, std::size_t length) {

@@ -1,7 +1,7 @@
 // The platform layer: directories, whole-file reads, buffered writers,
-// renames, deletes, truncation, syncs, read-only memory maps, file identity
-// and exclusive file locks. Nothing else in the engine calls the operating
-// system's file interfaces.
+// renames, deletes, truncation, syncs, read-only memory maps, file identity,
+// exclusive file locks and memory for large arrays. Nothing else in the
+// engine calls the operating system's file or memory interfaces.
 #pragma once
 
 #include <atomic>
@@ -16,6 +16,29 @@
 #include "core/base/progress.h"
 
 namespace hovra {
+
+// Memory for large arrays: blocks of kLargeBlock bytes and more are aligned
+// to 2 MiB and marked for transparent huge pages, which spares a scan or a
+// walk over them most of its address translations; smaller ones come from
+// operator new. large_free takes the size given to large_allocate.
+inline constexpr std::size_t kLargeBlock = std::size_t(4) << 20;
+void* large_allocate(std::size_t bytes);
+void large_free(void* p, std::size_t bytes) noexcept;
+
+// An allocator over large_allocate, for the vectors that hold rows.
+template <class T>
+struct LargeAllocator {
+  using value_type = T;
+  LargeAllocator() = default;
+  template <class U>
+  LargeAllocator(const LargeAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) { return static_cast<T*>(large_allocate(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) noexcept { large_free(p, n * sizeof(T)); }
+  template <class U>
+  bool operator==(const LargeAllocator<U>&) const noexcept {
+    return true;
+  }
+};
 
 // CRC-32 (IEEE 802.3 / zlib) of a byte range, continuing from crc.
 std::uint32_t crc32_bytes(std::uint32_t crc, const void* data, std::size_t size);

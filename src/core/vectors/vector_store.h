@@ -42,7 +42,7 @@ class VectorStore {
  private:
   [[noreturn]] void out_of_range(std::uint32_t slot) const;
   std::size_t dim_;
-  std::vector<float> owned_;
+  std::vector<float, LargeAllocator<float>> owned_;
   std::shared_ptr<MappedFile> map_;
   const float* data_ = nullptr;
   std::size_t count_ = 0;
