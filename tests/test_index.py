@@ -391,3 +391,44 @@ def test_exhaustive_scan_same_after_reopen(tmp_path, metric):
     db = Database(str(tmp_path / "db"))
     assert answers() == before
     assert answers() == before
+
+
+def test_store_grows_into_large_blocks(tmp_path):
+    # Rows past 4 MiB live in huge-page-aligned blocks: batches move the store
+    # from an ordinary block into large ones and between large ones; updates,
+    # deletes, compaction and a reopen must keep every row where it was.
+    dim = 64
+    rng = np.random.default_rng(21)
+    db = make_db(tmp_path, dim, "euclidean")
+    rows = {}
+    for start, count in ((0, 3000), (3000, 9000), (12000, 15000)):
+        x = rng.standard_normal((count, dim)).astype(np.float32)
+        ids = [str(i) for i in range(start, start + count)]
+        db.add_many(ids, x)
+        rows.update(zip(ids, x))
+    moved = [str(i) for i in rng.choice(27000, 500, replace=False)]
+    x = rng.standard_normal((500, dim)).astype(np.float32)
+    db.upsert_many(moved, x)
+    rows.update(zip(moved, x))
+    for i in rng.choice(27000, 1000, replace=False):
+        if str(i) in rows:
+            db.delete(str(i))
+            del rows[str(i)]
+    queries = rng.standard_normal((5, dim)).astype(np.float32)
+    ids = list(rows)
+    matrix = np.stack([rows[i] for i in ids]).astype(np.float64)
+
+    def check(db):
+        assert len(db) == len(rows)
+        for i in ids[::997]:
+            assert np.array_equal(np.asarray(db.get(i)[0], np.float32), rows[i])
+        for q in queries:
+            nearest = np.argsort(((matrix - q) ** 2).sum(1))[:10]
+            assert [h.id for h in db.search(q, k=10)] == [ids[j] for j in nearest]
+
+    check(db)
+    db.compact()
+    check(db)
+    db.save()
+    db.close()
+    check(Database(str(tmp_path / "db")))
