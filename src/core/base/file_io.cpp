@@ -346,6 +346,14 @@ void large_free(void* p, std::size_t bytes) noexcept {
   std::free(p);
 }
 
+void MappedFile::prefer_huge_pages(std::size_t offset, std::size_t length) {
+  if (data_ == nullptr || offset >= size_) return;
+  length = std::min(length, size_ - offset);
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  std::size_t start = offset / page * page;
+  (void)::madvise(const_cast<unsigned char*>(data_) + start, length + (offset - start), MADV_HUGEPAGE);
+}
+
 void MappedFile::warm_up(std::size_t offset, std::size_t length) {
   if (data_ == nullptr || offset >= size_ || warmer_.joinable()) return;
   length = std::min(length, size_ - offset);

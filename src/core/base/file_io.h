@@ -197,6 +197,11 @@ class MappedFile {
   // stopped and joined before the map is released (in a child made by fork,
   // which has no such thread, it is only forgotten).
   void warm_up(std::size_t offset, std::size_t length);
+  // Asks for [offset, offset + length) to be mapped in huge pages where the
+  // system can (large page-cache folios): a scan or a walk over it then
+  // needs far fewer address translations. Best effort; call before the
+  // range is first read.
+  void prefer_huge_pages(std::size_t offset, std::size_t length);
 
  private:
   MappedFile() = default;

@@ -14,8 +14,11 @@ VectorStore VectorStore::mapped(std::size_t dim, std::shared_ptr<MappedFile> map
   s.count_ = float_count;
   s.data_ = float_count ? reinterpret_cast<const float*>(map->data()) : nullptr;
   // The first searches after an open read rows all over the file: have them
-  // paged in ahead, in the background.
-  if (float_count) map->warm_up(0, float_count * sizeof(float));
+  // paged in ahead, in the background, in huge pages where the system can.
+  if (float_count) {
+    map->prefer_huge_pages(0, float_count * sizeof(float));
+    map->warm_up(0, float_count * sizeof(float));
+  }
   s.map_ = std::move(map);
   return s;
 }
