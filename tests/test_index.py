@@ -432,3 +432,52 @@ def test_store_grows_into_large_blocks(tmp_path):
     db.save()
     db.close()
     check(Database(str(tmp_path / "db")))
+
+
+@pytest.mark.parametrize("metric", ["euclidean", "dot"])
+def test_scans_after_reopen_under_concurrent_writes(tmp_path, metric):
+    # The first scans after a reopen check the stored norms while other
+    # threads scan too and a writer appends rows far from every query (the
+    # store moves from the mapped file into memory meanwhile); every scan
+    # must return exactly what the database returned before it was saved.
+    import threading
+
+    rng = np.random.default_rng(5)
+    data = rng.standard_normal((3000, 32)).astype(np.float32)
+    queries = rng.standard_normal((8, 32)).astype(np.float32)
+    if metric == "dot":
+        queries = -np.abs(queries)  # far rows (all +1000) score last
+    db = make_db(tmp_path, 32, metric)
+    db.add_many([str(i) for i in range(len(data))], data)
+    expected = [[(h.id, h.distance) for h in db.search(q, k=10)] for q in queries]
+    db.save()
+    db.close()
+    db = Database(str(tmp_path / "db"))
+    errors, done = [], threading.Event()
+
+    def scan():
+        try:
+            while not done.is_set():
+                for q, want in zip(queries, expected):
+                    got = [(h.id, h.distance) for h in db.search(q, k=10)]
+                    if got != want:
+                        errors.append((got, want))
+                        return
+        except Exception as e:  # reported below
+            errors.append(e)
+
+    def write():
+        try:
+            far = np.full((50, 32), 1000.0, np.float32) + rng.standard_normal((50, 32)).astype(np.float32)
+            for b in range(20):
+                db.upsert_many([f"far{b}-{i}" for i in range(50)], far)
+        finally:
+            done.set()
+
+    threads = [threading.Thread(target=scan) for _ in range(3)] + [threading.Thread(target=write)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not errors, errors[:1]
+    assert len(db) == 4000
