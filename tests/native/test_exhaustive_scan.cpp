@@ -126,15 +126,20 @@ void compare(const Data& d, Metric metric, std::size_t k, const std::string& wha
     if (norms_hold >= 0 && !trusted && !CHECK(hold == bool(norms_hold)))
       std::fprintf(stderr, "    norm check, %s, metric %d, query %zu\n", what.c_str(), int(metric), q);
     singles.push_back(got);
-    // The pairwise distance over every other slot.
-    std::vector<std::uint32_t> slots;
-    std::vector<Hit> eligible;
-    for (std::uint32_t s = q % 2; s < d.count(); s += 2) {
-      slots.push_back(s);
-      eligible.push_back({s, distance(query, d.rows.data() + s * d.dim, d.dim, metric)});
+    // The pairwise distance over every other slot (gathered rows), and over
+    // all but every 97th slot (mostly runs of consecutive rows).
+    for (int gaps : {2, 97}) {
+      std::vector<std::uint32_t> slots;
+      std::vector<Hit> eligible;
+      for (std::uint32_t s = 0; s < d.count(); ++s) {
+        bool in = gaps == 2 ? s % 2 == q % 2 : s % 97 != q % 97;
+        if (!in) continue;
+        slots.push_back(s);
+        eligible.push_back({s, distance(query, d.rows.data() + s * d.dim, d.dim, metric)});
+      }
+      if (!CHECK(same(scan_slots(rows, query, slots.data(), slots.size(), k), top_k(eligible, k))))
+        std::fprintf(stderr, "    pairwise, %s, metric %d, query %zu, gaps %d\n", what.c_str(), int(metric), q, gaps);
     }
-    if (!CHECK(same(scan_slots(rows, query, slots.data(), slots.size(), k), top_k(eligible, k))))
-      std::fprintf(stderr, "    pairwise, %s, metric %d, query %zu\n", what.c_str(), int(metric), q);
   }
   std::vector<std::vector<Hit>> many;
   scan_all_rows_many(rows, qs.data(), qs.size(), k, many);

@@ -165,105 +165,106 @@ struct FormulaQuery {
                     double* hi) const;
 };
 
-// The bound arithmetic of one block, the same double-precision operations
-// whatever instruction set it is compiled for (no contraction into fused
-// multiply-adds); the wider forms only do eight or four rows at once.
-template <Metric M>
-[[gnu::always_inline]] inline void bounds_of(const FormulaQuery& fq, const float* dots, const double* roots,
-                                             const float* norms, std::size_t n, double* lo, double* hi) {
-  const double dot_err = fq.dot_err, tiny = fq.tiny;
-  const float q2 = fq.q2, qn = fq.qn;
-  for (std::size_t i = 0; i < n; ++i) {
-    double d = dots[i];
-    double ed = roots[i] >= kRootFloor ? dot_err * roots[i] + tiny : std::numeric_limits<double>::infinity();
-    double s, e;
-    if constexpr (M == Metric::DotProduct) {
-      s = -d;
-      e = ed;
-    } else if constexpr (M == Metric::Euclidean) {
-      float nn = norms[i] * norms[i];
-      double a = static_cast<float>(q2 + nn);
-      s = a - 2.0 * d;
-      e = 2.0 * ed + 2.0 * kU * (std::fabs(a) + 2.0 * std::fabs(d) + ed);
-    } else {
-      // A zero stored norm scores exactly 1 by the formula's own rule.
-      bool zero = norms[i] == 0.0f;
-      double den = static_cast<float>(qn * norms[i]);
-      double r = zero ? 0.0 : d / den;
-      double inv = zero ? 0.0 : 1.0 / std::fabs(den);
-      s = 1.0 - r;
-      e = zero ? 0.0 : (ed * inv) * (1.0 + 3.0 * kU) + kU * (std::fabs(1.0 - r) + 2.0 * std::fabs(r)) * 1.01;
-    }
-    e = (e + std::fabs(s) * 0x1p-40 + kTiny) * kSlack;
-    lo[i] = s - e;
-    hi[i] = s + e;
-  }
+// Runs F::run compiled for the best instruction set this processor has:
+// the same double-precision operations in the same order (no contraction
+// into fused multiply-adds), the wider forms only do eight or four rows at
+// once. F::run is always inlined into each form.
+template <class F, class... A>
+void run_portable(A... a) {
+  F::run(a...);
 }
-
-using BoundsFn = void (*)(const FormulaQuery&, const float*, const double*, const float*, std::size_t, double*,
-                          double*);
-
-template <Metric M>
-void bounds_portable(const FormulaQuery& fq, const float* dots, const double* roots, const float* norms,
-                     std::size_t n, double* lo, double* hi) {
-  bounds_of<M>(fq, dots, roots, norms, n, lo, hi);
-}
-
 #if defined(__x86_64__)
-template <Metric M>
-[[gnu::target("avx2")]] void bounds_avx2(const FormulaQuery& fq, const float* dots, const double* roots,
-                                         const float* norms, std::size_t n, double* lo, double* hi) {
-  bounds_of<M>(fq, dots, roots, norms, n, lo, hi);
+template <class F, class... A>
+[[gnu::target("avx2")]] void run_avx2(A... a) {
+  F::run(a...);
 }
-template <Metric M>
-[[gnu::target("avx512f")]] void bounds_avx512(const FormulaQuery& fq, const float* dots, const double* roots,
-                                              const float* norms, std::size_t n, double* lo, double* hi) {
-  bounds_of<M>(fq, dots, roots, norms, n, lo, hi);
+template <class F, class... A>
+[[gnu::target("avx512f")]] void run_avx512(A... a) {
+  F::run(a...);
 }
 #endif
-
-template <Metric M>
-BoundsFn pick_bounds() {
+template <class F, class... A>
+auto for_this_processor() -> void (*)(A...) {
 #if defined(__x86_64__)
   switch (simd_level()) {
     case SimdLevel::Avx512:
-      return &bounds_avx512<M>;
+      return &run_avx512<F, A...>;
     case SimdLevel::Avx2:
-      return &bounds_avx2<M>;
+      return &run_avx2<F, A...>;
     default:
       break;
   }
 #endif
-  return &bounds_portable<M>;
+  return &run_portable<F, A...>;
 }
 
-const BoundsFn kDotBounds = pick_bounds<Metric::DotProduct>();
-const BoundsFn kEuclideanBounds = pick_bounds<Metric::Euclidean>();
-const BoundsFn kCosineBounds = pick_bounds<Metric::Cosine>();
+// The bound arithmetic of the batch formula over one block.
+template <Metric M>
+struct FormulaBounds {
+  [[gnu::always_inline]] static inline void run(const FormulaQuery* fq, const float* dots, const double* roots,
+                                                const float* norms, std::size_t n, double* lo, double* hi) {
+    const double dot_err = fq->dot_err, tiny = fq->tiny;
+    const float q2 = fq->q2, qn = fq->qn;
+    for (std::size_t i = 0; i < n; ++i) {
+      double d = dots[i];
+      double ed = roots[i] >= kRootFloor ? dot_err * roots[i] + tiny : std::numeric_limits<double>::infinity();
+      double s, e;
+      if constexpr (M == Metric::DotProduct) {
+        s = -d;
+        e = ed;
+      } else if constexpr (M == Metric::Euclidean) {
+        float nn = norms[i] * norms[i];
+        double a = static_cast<float>(q2 + nn);
+        s = a - 2.0 * d;
+        e = 2.0 * ed + 2.0 * kU * (std::fabs(a) + 2.0 * std::fabs(d) + ed);
+      } else {
+        // A zero stored norm scores exactly 1 by the formula's own rule. The
+        // divisions run for every row (by 1 for those) so the loop vectorizes.
+        bool zero = norms[i] == 0.0f;
+        double den = zero ? 1.0 : static_cast<double>(static_cast<float>(qn * norms[i]));
+        double quotient = d / den, reciprocal = 1.0 / std::fabs(den);
+        double r = zero ? 0.0 : quotient;
+        double inv = zero ? 0.0 : reciprocal;
+        s = 1.0 - r;
+        double err = (ed * inv) * (1.0 + 3.0 * kU) + kU * (std::fabs(1.0 - r) + 2.0 * std::fabs(r)) * 1.01;
+        e = zero ? 0.0 : err;
+      }
+      e = (e + std::fabs(s) * 0x1p-40 + kTiny) * kSlack;
+      lo[i] = s - e;
+      hi[i] = s + e;
+    }
+  }
+};
+
+using FormulaBoundsFn = void (*)(const FormulaQuery*, const float*, const double*, const float*, std::size_t,
+                                 double*, double*);
+template <Metric M>
+FormulaBoundsFn formula_bounds_for() {
+  return for_this_processor<FormulaBounds<M>, const FormulaQuery*, const float*, const double*, const float*,
+                            std::size_t, double*, double*>();
+}
+// By metric: cosine, Euclidean, dot product.
+static_assert(int(Metric::Cosine) == 0 && int(Metric::Euclidean) == 1 && int(Metric::DotProduct) == 2);
+const FormulaBoundsFn kFormulaBounds[] = {formula_bounds_for<Metric::Cosine>(),
+                                          formula_bounds_for<Metric::Euclidean>(),
+                                          formula_bounds_for<Metric::DotProduct>()};
 
 void FormulaQuery::block_bounds(const float* dots, const double* roots, const float* norms, std::size_t n,
                                 double* lo, double* hi) const {
-  switch (metric) {
-    case Metric::DotProduct:
-      return kDotBounds(*this, dots, roots, norms, n, lo, hi);
-    case Metric::Euclidean:
-      return kEuclideanBounds(*this, dots, roots, norms, n, lo, hi);
-    case Metric::Cosine:
-    default:
-      return kCosineBounds(*this, dots, roots, norms, n, lo, hi);
-  }
+  kFormulaBounds[static_cast<int>(metric)](this, dots, roots, norms, n, lo, hi);
 }
 
 // The factor that turns a stored norm into a bound on the row's computed
 // norm: both lie within sum_error_factor of the exact norm.
 double norm_widening(std::size_t dim) { return 1.0 + 2.0 * sum_error_factor(dim); }
 
-// Offers rows [at, at + n) with their bounds; most rows lie above the
-// threshold and are passed over by the first test.
-void offer_block(Preselect& pre, std::size_t at, std::size_t n, const double* lo, const double* hi) {
+// Offers n rows (row i is slot_of(i)) with their bounds; most rows lie
+// above the threshold and are passed over by the first test.
+template <class SlotOf>
+void offer_block(Preselect& pre, std::size_t n, const double* lo, const double* hi, SlotOf slot_of) {
   for (std::size_t i = 0; i < n; ++i) {
     if (lo[i] > pre.threshold() && hi[i] <= std::numeric_limits<double>::max()) continue;
-    pre.offer(static_cast<std::uint32_t>(at + i), lo[i], hi[i]);
+    pre.offer(slot_of(i), lo[i], hi[i]);
   }
 }
 
@@ -291,7 +292,7 @@ void preselect_range(const ScanRows& rows, const float* query, const FormulaQuer
       if (!hold) *norms_hold = false;
     }
     fq.block_bounds(dots, roots, norms, n, lo, hi);
-    offer_block(pre, at, n, lo, hi);
+    offer_block(pre, n, lo, hi, [at](std::size_t i) { return static_cast<std::uint32_t>(at + i); });
   }
 }
 
@@ -314,7 +315,7 @@ std::vector<Hit> first_rows_at_one(std::size_t count, std::size_t k) {
 
 // ---- pairwise distances (tombstones or a filter) ----
 
-// lo and hi of the pairwise distance of one gathered row.
+// Per-query constants of the pairwise distances' error bounds.
 struct PairwiseQuery {
   Metric metric;
   double q2;
@@ -329,42 +330,78 @@ struct PairwiseQuery {
     tiny = static_cast<double>(dim) * kTiny;
     q_bounds = std::sqrt(q2) >= kRootFloor;
   }
-  // value: dot' for cosine and dot product, the squared distance for euclidean.
-  void bounds(float value, float row_sq, double& lo, double& hi) const {
-    double v = value, s, e;
-    switch (metric) {
-      case Metric::DotProduct: {
-        double root = std::sqrt(static_cast<double>(row_sq));
+  // lo and hi of n rows' pairwise distances from their values (dot' for
+  // cosine and dot product, the squared distance for Euclidean) and their
+  // own sums of squares (not read for Euclidean).
+  void block_bounds(const float* values, const float* row_sq, std::size_t n, double* lo, double* hi) const;
+};
+
+template <Metric M>
+struct PairwiseBounds {
+  [[gnu::always_inline]] static inline void run(const PairwiseQuery* pq, const float* values, const float* row_sq,
+                                                std::size_t n, double* lo, double* hi) {
+    const double q2 = pq->q2, f = pq->f, dot_err = pq->dot_err, tiny = pq->tiny;
+    const bool q_bounds = pq->q_bounds;
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t i = 0; i < n; ++i) {
+      double v = values[i], s, e;
+      if constexpr (M == Metric::DotProduct) {
+        double root = std::sqrt(static_cast<double>(row_sq[i]));
         s = -v;
         e = root >= kRootFloor && q_bounds ? dot_err * root + tiny : std::numeric_limits<double>::infinity();
-        break;
-      }
-      case Metric::Euclidean: {
+      } else if constexpr (M == Metric::Euclidean) {
         // Each of the two sums rounds the differences, their squares and the
         // additions: within (gamma_n + 3u) of the exact sum of squares.
         double g = f + 8.0 * kU;
         s = v;
         e = g * (1.0 + g) * std::fabs(v) * 1.1 + tiny;
-        break;
-      }
-      case Metric::Cosine:
-      default: {
-        double rs = static_cast<double>(row_sq);
-        // Zero or vanishing norms meet SimSIMD's special cases.
-        if (!(q2 > 0x1p-100) || !(rs > 0x1p-100)) {
-          lo = hi = std::numeric_limits<double>::quiet_NaN();
-          return;
-        }
-        s = 1.0 - v / std::sqrt(q2 * rs);
+      } else {
+        // Zero or vanishing norms meet SimSIMD's special cases: no bound.
+        double rs = static_cast<double>(row_sq[i]);
+        bool special = !(q2 > 0x1p-100) || !(rs > 0x1p-100);
+        double score = 1.0 - v / std::sqrt(special ? 1.0 : q2 * rs);
+        s = special ? kNaN : score;
         e = (4.0 * f + 2.0 * kRsqrtError) * 1.1 + 4.0 * kU;
-        break;
       }
+      e = (e + std::fabs(s) * 0x1p-40 + kTiny) * kSlack;
+      lo[i] = s - e;
+      hi[i] = s + e;
     }
-    e = (e + std::fabs(s) * 0x1p-40 + kTiny) * kSlack;
-    lo = s - e;
-    hi = s + e;
   }
 };
+
+using PairwiseBoundsFn = void (*)(const PairwiseQuery*, const float*, const float*, std::size_t, double*, double*);
+template <Metric M>
+PairwiseBoundsFn pairwise_bounds_for() {
+  return for_this_processor<PairwiseBounds<M>, const PairwiseQuery*, const float*, const float*, std::size_t,
+                            double*, double*>();
+}
+const PairwiseBoundsFn kPairwiseBounds[] = {pairwise_bounds_for<Metric::Cosine>(),
+                                            pairwise_bounds_for<Metric::Euclidean>(),
+                                            pairwise_bounds_for<Metric::DotProduct>()};
+
+void PairwiseQuery::block_bounds(const float* values, const float* row_sq, std::size_t n, double* lo,
+                                 double* hi) const {
+  kPairwiseBounds[static_cast<int>(metric)](this, values, row_sq, n, lo, hi);
+}
+
+// The values and sums of squares of n slots for the pairwise bounds: one
+// block kernel call when the slots are consecutive rows (a scan with few
+// tombstones), a gathering one otherwise. Both score each row alike.
+void score_slots(const ScanRows& rows, const float* query, const std::uint32_t* slots, std::size_t n,
+                 float* values, float* row_sq) {
+  bool consecutive = slots[n - 1] - slots[0] == n - 1;
+  const float* first = rows.data + std::size_t(slots[0]) * rows.dim;
+  if (rows.metric == Metric::Euclidean) {
+    if (consecutive) block_l2sq(query, first, n, rows.dim, values);
+    else gather_l2sq(query, rows.data, slots, n, rows.dim, values);
+    std::fill(row_sq, row_sq + n, 0.0f);
+  } else if (consecutive) {
+    block_dot_sq(query, first, n, rows.dim, values, row_sq);
+  } else {
+    gather_dot_sq(query, rows.data, slots, n, rows.dim, values, row_sq);
+  }
+}
 
 // scan_all_rows; hold is cleared when the scan did not check every stored
 // norm or found one that does not bound its row.
@@ -502,19 +539,12 @@ std::vector<Hit> scan_slots(const ScanRows& rows, const float* query, const std:
   }
   PairwiseQuery pq(query, dim, rows.metric);
   float values[kBlockRows], sq[kBlockRows];
+  double lo[kBlockRows], hi[kBlockRows];
   for (std::size_t at = 0; at < slot_count; at += kBlockRows) {
     std::size_t n = std::min(kBlockRows, slot_count - at);
-    if (rows.metric == Metric::Euclidean) {
-      gather_l2sq(query, rows.data, slots + at, n, dim, values);
-      std::fill(sq, sq + n, 0.0f);
-    } else {
-      gather_dot_sq(query, rows.data, slots + at, n, dim, values, sq);
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      double lo, hi;
-      pq.bounds(values[i], sq[i], lo, hi);
-      pre.offer(slots[at + i], lo, hi);
-    }
+    score_slots(rows, query, slots + at, n, values, sq);
+    pq.block_bounds(values, sq, n, lo, hi);
+    offer_block(pre, n, lo, hi, [&](std::size_t i) { return slots[at + i]; });
   }
   return pre.finish(exact);
 }

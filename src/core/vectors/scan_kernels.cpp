@@ -138,6 +138,11 @@ __attribute__((target("avx2,fma"))) float pair_dot_avx2(const float* q, const fl
   return a;
 }
 
+__attribute__((target("avx2,fma"))) void block_l2sq_avx2(const float* q, const float* rows, std::size_t count,
+                                                        std::size_t dim, float* l2) {
+  for (std::size_t r = 0; r < count; ++r) l2[r] = l2sq_row_avx2(q, rows + r * dim, dim);
+}
+
 __attribute__((target("avx2,fma"))) void block_dot_avx2(const float* q, const float* rows, std::size_t count,
                                                        std::size_t dim, float* dots) {
   for (std::size_t r = 0; r < count; ++r) dots[r] = pair_dot_avx2(q, rows + r * dim, dim);
@@ -250,6 +255,11 @@ __attribute__((target("avx512f"))) float pair_l2sq_avx512(const float* q, const 
   return l2sq_row_avx512(q, x, dim);
 }
 
+__attribute__((target("avx512f"))) void block_l2sq_avx512(const float* q, const float* rows, std::size_t count,
+                                                          std::size_t dim, float* l2) {
+  for (std::size_t r = 0; r < count; ++r) l2[r] = l2sq_row_avx512(q, rows + r * dim, dim);
+}
+
 __attribute__((target("avx512f"))) void block_dot_avx512(const float* q, const float* rows, std::size_t count,
                                                          std::size_t dim, float* dots) {
   for (std::size_t r = 0; r < count; ++r) dots[r] = pair_dot_avx512(q, rows + r * dim, dim);
@@ -310,6 +320,14 @@ void gather_dot_sq(const float* query, const float* base, const std::uint32_t* s
 #endif
   for (std::size_t r = 0; r < count; ++r)
     dot_sq_row_portable(query, base + std::size_t(slots[r]) * dim, dim, dots + r, sq + r);
+}
+
+void block_l2sq(const float* query, const float* rows, std::size_t count, std::size_t dim, float* l2) {
+#if defined(__x86_64__)
+  if (kIsa == Isa::Avx512) return block_l2sq_avx512(query, rows, count, dim, l2);
+  if (kIsa == Isa::Avx2) return block_l2sq_avx2(query, rows, count, dim, l2);
+#endif
+  for (std::size_t r = 0; r < count; ++r) l2[r] = l2sq_row_portable(query, rows + r * dim, dim);
 }
 
 void gather_l2sq(const float* query, const float* base, const std::uint32_t* slots, std::size_t count,

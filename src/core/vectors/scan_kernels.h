@@ -21,7 +21,9 @@ void block_dot_sq(const float* query, const float* rows, std::size_t count, std:
 void block_dot(const float* query, const float* rows, std::size_t count, std::size_t dim, float* dots);
 void gather_dot_sq(const float* query, const float* base, const std::uint32_t* slots, std::size_t count,
                    std::size_t dim, float* dots, float* sq);
-// l2[r] = sum over j of (query_j - row_j)^2, accumulated in single precision.
+// l2[r] = sum over j of (query_j - row_j)^2, accumulated in single precision;
+// the block and the gathering forms score a row alike.
+void block_l2sq(const float* query, const float* rows, std::size_t count, std::size_t dim, float* l2);
 void gather_l2sq(const float* query, const float* base, const std::uint32_t* slots, std::size_t count,
                  std::size_t dim, float* l2);
 
