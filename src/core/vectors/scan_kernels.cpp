@@ -138,14 +138,12 @@ __attribute__((target("avx2,fma"))) float pair_dot_avx2(const float* q, const fl
   return a;
 }
 
-__attribute__((target("avx2,fma"))) void block_l2sq_avx2(const float* q, const float* rows, std::size_t count,
-                                                        std::size_t dim, float* l2) {
-  for (std::size_t r = 0; r < count; ++r) l2[r] = l2sq_row_avx2(q, rows + r * dim, dim);
-}
-
-__attribute__((target("avx2,fma"))) void block_dot_avx2(const float* q, const float* rows, std::size_t count,
-                                                       std::size_t dim, float* dots) {
-  for (std::size_t r = 0; r < count; ++r) dots[r] = pair_dot_avx2(q, rows + r * dim, dim);
+// One score per row of a block by a row kernel of the same instruction set,
+// inlined into the loop.
+template <float (*Row)(const float*, const float*, std::size_t)>
+__attribute__((target("avx2,fma"))) void each_row_avx2(const float* q, const float* rows, std::size_t count,
+                                                      std::size_t dim, float* out) {
+  for (std::size_t r = 0; r < count; ++r) out[r] = Row(q, rows + r * dim, dim);
 }
 
 __attribute__((target("avx2,fma"))) float pair_l2sq_avx2(const float* q, const float* x, std::size_t dim) {
@@ -255,14 +253,10 @@ __attribute__((target("avx512f"))) float pair_l2sq_avx512(const float* q, const 
   return l2sq_row_avx512(q, x, dim);
 }
 
-__attribute__((target("avx512f"))) void block_l2sq_avx512(const float* q, const float* rows, std::size_t count,
-                                                          std::size_t dim, float* l2) {
-  for (std::size_t r = 0; r < count; ++r) l2[r] = l2sq_row_avx512(q, rows + r * dim, dim);
-}
-
-__attribute__((target("avx512f"))) void block_dot_avx512(const float* q, const float* rows, std::size_t count,
-                                                         std::size_t dim, float* dots) {
-  for (std::size_t r = 0; r < count; ++r) dots[r] = pair_dot_avx512(q, rows + r * dim, dim);
+template <float (*Row)(const float*, const float*, std::size_t)>
+__attribute__((target("avx512f"))) void each_row_avx512(const float* q, const float* rows, std::size_t count,
+                                                        std::size_t dim, float* out) {
+  for (std::size_t r = 0; r < count; ++r) out[r] = Row(q, rows + r * dim, dim);
 }
 
 __attribute__((target("avx512f"))) void block_dot_sq_avx512(const float* q, const float* rows, std::size_t count,
@@ -306,8 +300,8 @@ void block_dot_sq(const float* query, const float* rows, std::size_t count, std:
 
 void block_dot(const float* query, const float* rows, std::size_t count, std::size_t dim, float* dots) {
 #if defined(__x86_64__)
-  if (kIsa == Isa::Avx512) return block_dot_avx512(query, rows, count, dim, dots);
-  if (kIsa == Isa::Avx2) return block_dot_avx2(query, rows, count, dim, dots);
+  if (kIsa == Isa::Avx512) return each_row_avx512<pair_dot_avx512>(query, rows, count, dim, dots);
+  if (kIsa == Isa::Avx2) return each_row_avx2<pair_dot_avx2>(query, rows, count, dim, dots);
 #endif
   for (std::size_t r = 0; r < count; ++r) dots[r] = pair_dot_portable(query, rows + r * dim, dim);
 }
@@ -324,8 +318,8 @@ void gather_dot_sq(const float* query, const float* base, const std::uint32_t* s
 
 void block_l2sq(const float* query, const float* rows, std::size_t count, std::size_t dim, float* l2) {
 #if defined(__x86_64__)
-  if (kIsa == Isa::Avx512) return block_l2sq_avx512(query, rows, count, dim, l2);
-  if (kIsa == Isa::Avx2) return block_l2sq_avx2(query, rows, count, dim, l2);
+  if (kIsa == Isa::Avx512) return each_row_avx512<l2sq_row_avx512>(query, rows, count, dim, l2);
+  if (kIsa == Isa::Avx2) return each_row_avx2<l2sq_row_avx2>(query, rows, count, dim, l2);
 #endif
   for (std::size_t r = 0; r < count; ++r) l2[r] = l2sq_row_portable(query, rows + r * dim, dim);
 }
