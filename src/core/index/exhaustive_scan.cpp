@@ -403,6 +403,24 @@ void score_slots(const ScanRows& rows, const float* query, const std::uint32_t* 
   }
 }
 
+// Preselects rows [0, count) of dim floats with part(begin, end, pre, p) for
+// each part p: in one part, or split over the worker pool when the scan is
+// large enough to pay for it. Returns the parts' preselections merged.
+template <class Part>
+Preselect preselect_parts(std::size_t count, std::size_t dim, std::size_t k, std::size_t& parts, Part part) {
+  std::size_t floats = count * dim;
+  std::size_t workers = floats >= kSplitFloats ? pool_size() : 1;
+  parts = workers <= 1 ? 1 : std::min(workers * 2, std::max<std::size_t>(1, floats / (kSplitFloats / 2)));
+  std::vector<Preselect> pres(parts, Preselect(k));
+  if (parts == 1) {
+    part(0, count, pres[0], 0);
+  } else {
+    parallel_for(parts, [&](std::size_t p) { part(count * p / parts, count * (p + 1) / parts, pres[p], p); });
+  }
+  for (std::size_t p = 1; p < parts; ++p) pres[0].merge(pres[p]);
+  return std::move(pres[0]);
+}
+
 // scan_all_rows; hold is cleared when the scan did not check every stored
 // norm or found one that does not bound its row.
 std::vector<Hit> scan_all_rows_checked(const ScanRows& rows, const float* query, std::size_t k, bool& hold) {
@@ -413,25 +431,15 @@ std::vector<Hit> scan_all_rows_checked(const ScanRows& rows, const float* query,
   if (rows.metric == Metric::Cosine && fq.q2 == 0.0f) return first_rows_at_one(rows.count, k);
   if (!(std::sqrt(static_cast<double>(fq.q2)) >= kRootFloor)) return exact_all_rows(rows, query, k);
   auto exact = [&](std::uint32_t s) { return fq.exact(query, rows.data + std::size_t(s) * rows.dim, rows.dim, rows.norms[s]); };
-  std::size_t floats = rows.count * rows.dim;
-  std::size_t workers = floats >= kSplitFloats ? pool_size() : 1;
-  hold = true;
-  if (workers <= 1) {
-    Preselect pre(k);
-    preselect_range(rows, query, fq, 0, rows.count, pre, &hold);
-    return pre.finish(exact);
-  }
-  std::size_t parts = std::min(workers * 2, std::max<std::size_t>(1, floats / (kSplitFloats / 2)));
-  std::vector<Preselect> pres(parts, Preselect(k));
-  std::unique_ptr<bool[]> holds(new bool[parts]);
-  std::fill(holds.get(), holds.get() + parts, true);
-  parallel_for(parts, [&](std::size_t p) {
-    std::size_t begin = rows.count * p / parts, end = rows.count * (p + 1) / parts;
-    preselect_range(rows, query, fq, begin, end, pres[p], &holds[p]);
+  // One flag per part (at most 2 per worker); plain bools, each written by one part.
+  std::unique_ptr<bool[]> holds(new bool[2 * std::max<std::size_t>(1, pool_size())]);
+  std::size_t parts = 0;
+  Preselect pre = preselect_parts(rows.count, rows.dim, k, parts, [&](std::size_t begin, std::size_t end, Preselect& part, std::size_t p) {
+    holds[p] = true;
+    preselect_range(rows, query, fq, begin, end, part, &holds[p]);
   });
-  for (std::size_t p = 0; p < parts; ++p) hold &= holds[p];
-  for (std::size_t p = 1; p < parts; ++p) pres[0].merge(pres[p]);
-  return pres[0].finish(exact);
+  hold = std::all_of(holds.get(), holds.get() + parts, [](bool h) { return h; });
+  return pre.finish(exact);
 }
 
 }  // namespace
@@ -538,14 +546,17 @@ std::vector<Hit> scan_slots(const ScanRows& rows, const float* query, const std:
     return pre.finish(exact);
   }
   PairwiseQuery pq(query, dim, rows.metric);
-  float values[kBlockRows], sq[kBlockRows];
-  double lo[kBlockRows], hi[kBlockRows];
-  for (std::size_t at = 0; at < slot_count; at += kBlockRows) {
-    std::size_t n = std::min(kBlockRows, slot_count - at);
-    score_slots(rows, query, slots + at, n, values, sq);
-    pq.block_bounds(values, sq, n, lo, hi);
-    offer_block(pre, n, lo, hi, [&](std::size_t i) { return slots[at + i]; });
-  }
+  std::size_t parts = 0;
+  pre = preselect_parts(slot_count, dim, k, parts, [&](std::size_t begin, std::size_t end, Preselect& part, std::size_t) {
+    float values[kBlockRows], sq[kBlockRows];
+    double lo[kBlockRows], hi[kBlockRows];
+    for (std::size_t at = begin; at < end; at += kBlockRows) {
+      std::size_t n = std::min(kBlockRows, end - at);
+      score_slots(rows, query, slots + at, n, values, sq);
+      pq.block_bounds(values, sq, n, lo, hi);
+      offer_block(part, n, lo, hi, [&](std::size_t i) { return slots[at + i]; });
+    }
+  });
   return pre.finish(exact);
 }
 
