@@ -12,6 +12,7 @@ ratio B / A.  "own graph" compares the builds on the graphs they built;
     python3 benchmarks/bench_builds.py --python-a /venvs/base/bin/python \\
         --python-b /venvs/new/bin/python [--n 100000] [--dim 128] [--rounds 7]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -45,15 +46,21 @@ def parse_args():
 def worker_build(a):
     Database = bd.import_hovra()
     X = np.load(os.path.join(a.dir, "base.npy"))
-    db = Database(os.path.join(a.dir, "db"), dim=X.shape[1], metric="euclidean",
-                  m=a.m, ef_construction=a.ef_construction)
+    db = Database(
+        os.path.join(a.dir, "db"),
+        dim=X.shape[1],
+        metric="euclidean",
+        m=a.m,
+        ef_construction=a.ef_construction,
+    )
     t0 = bd.perf()
     db.add_many([str(i) for i in range(len(X))], X)
     secs = bd.perf() - t0
     db.save()
     st = db.stats()
-    print(json.dumps({"build_s": secs, "avg_degree": st["avg_degree_layer0"],
-                      "brute": st["uses_brute_force"]}))
+    print(
+        json.dumps({"build_s": secs, "avg_degree": st["avg_degree_layer0"], "brute": st["uses_brute_force"]})
+    )
 
 
 def worker_search(a):
@@ -80,8 +87,18 @@ def run(python, *args):
 def main():
     a = parse_args()
     bd.set_threads(a.threads)
-    common = ["--threads", str(a.threads), "--k", str(a.k), "--m", str(a.m),
-              "--ef-construction", str(a.ef_construction), "--efs", a.efs]
+    common = [
+        "--threads",
+        str(a.threads),
+        "--k",
+        str(a.k),
+        "--m",
+        str(a.m),
+        "--ef-construction",
+        str(a.ef_construction),
+        "--efs",
+        a.efs,
+    ]
     if a.worker == "build":
         return worker_build(a)
     if a.worker == "search":
@@ -92,18 +109,21 @@ def main():
     X, Q = bd.make_clustered(a.n, a.dim, a.queries, a.clusters, a.spread, a.seed, a.intrinsic)
     gt = bd.exact_knn(X, Q, a.k)
     builds = {"A": a.python_a, "B": a.python_b}
-    bd.emit(bd.header(
-        "hovra: two builds compared on unfiltered graph search (euclidean)",
-        [
-            f"A         : {a.python_a}",
-            f"B         : {a.python_b}",
-            f"data      : {a.n:,} x {a.dim} float32, {a.queries:,} queries, {a.clusters} Gaussian clusters "
-            f"(spread {a.spread}), seed {a.seed}",
-            f"index     : m={a.m}, ef_construction={a.ef_construction}, threads={a.threads}, k={a.k}",
-            f"timing    : {a.rounds} rounds; in each, a fresh process per (build, graph), A and B alternating; "
-            "medians over rounds",
-            "QPS       : single = Python loop of search (50 warm-up queries); batch = best of 2 search_many",
-        ]))
+    bd.emit(
+        bd.header(
+            "hovra: two builds compared on unfiltered graph search (euclidean)",
+            [
+                f"A         : {a.python_a}",
+                f"B         : {a.python_b}",
+                f"data      : {a.n:,} x {a.dim} float32, {a.queries:,} queries, {a.clusters} Gaussian clusters "
+                f"(spread {a.spread}), seed {a.seed}",
+                f"index     : m={a.m}, ef_construction={a.ef_construction}, threads={a.threads}, k={a.k}",
+                f"timing    : {a.rounds} rounds; in each, a fresh process per (build, graph), A and B alternating; "
+                "medians over rounds",
+                "QPS       : single = Python loop of search (50 warm-up queries); batch = best of 2 search_many",
+            ],
+        )
+    )
     with bd.scratch_dir(a.workdir) as work:
         graphs = {}
         for name, python in builds.items():
@@ -116,7 +136,7 @@ def main():
             graphs[name] = (os.path.join(d, "db"), info)
             bd.emit(f"build {name}: {info['build_s']:.1f} s, avg_degree_layer0 {info['avg_degree']:.2f}")
         cells = {}
-        for r in range(a.rounds):
+        for _round in range(a.rounds):
             for graph in ("own", "A"):
                 for name, python in builds.items():
                     path = graphs[name if graph == "own" else "A"][0]
@@ -126,15 +146,37 @@ def main():
                         cell["qps"].append(v["qps"])
                         cell["bqps"].append(v["bqps"])
                         cell["rec"] = bd.recall_at_k(v["found"], gt, a.k)
-        t = bd.Table(["graph", "ef", "recall A", "recall B", "1-q QPS A", "1-q QPS B", "B/A",
-                      "batch QPS A", "batch QPS B", "B/A"])
+        t = bd.Table(
+            [
+                "graph",
+                "ef",
+                "recall A",
+                "recall B",
+                "1-q QPS A",
+                "1-q QPS B",
+                "B/A",
+                "batch QPS A",
+                "batch QPS B",
+                "B/A",
+            ]
+        )
         for graph in ("own", "A"):
             for e in a.efs.split(","):
                 ca, cb = cells[(graph, e, "A")], cells[(graph, e, "B")]
                 qa, qb = np.median(ca["qps"]), np.median(cb["qps"])
                 ba, bb = np.median(ca["bqps"]), np.median(cb["bqps"])
-                t.add("own graph" if graph == "own" else "graph of A", e, f"{ca['rec']:.4f}", f"{cb['rec']:.4f}",
-                      f"{qa:,.0f}", f"{qb:,.0f}", f"{qb / qa:.3f}", f"{ba:,.0f}", f"{bb:,.0f}", f"{bb / ba:.3f}")
+                t.add(
+                    "own graph" if graph == "own" else "graph of A",
+                    e,
+                    f"{ca['rec']:.4f}",
+                    f"{cb['rec']:.4f}",
+                    f"{qa:,.0f}",
+                    f"{qb:,.0f}",
+                    f"{qb / qa:.3f}",
+                    f"{ba:,.0f}",
+                    f"{bb:,.0f}",
+                    f"{bb / ba:.3f}",
+                )
         bd.emit()
         bd.emit(t.render())
 

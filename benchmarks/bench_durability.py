@@ -23,6 +23,7 @@ Files come from a warm page cache; the time is the constructor's alone.
 Building 1,000,000 x 128 takes a few minutes; --keep reuses the databases of
 an earlier run under --workdir.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -56,13 +57,17 @@ print(t1 - t0)
 
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--sizes", default="100000,1000000", help="comma-separated record counts for the open table")
+    p.add_argument(
+        "--sizes", default="100000,1000000", help="comma-separated record counts for the open table"
+    )
     p.add_argument("--dim", type=int, default=128)
     p.add_argument("--rounds", type=int, default=7)
     p.add_argument("--adds", type=int, default=2000, help="single adds per measurement")
     p.add_argument("--base", type=int, default=1000, help="records in the database the adds go to")
     p.add_argument("--base-python", default=None, help="Python whose hovra is the baseline build for opening")
-    p.add_argument("--base-label", default="", help="what the baseline build is (e.g. its commit), for the header")
+    p.add_argument(
+        "--base-label", default="", help="what the baseline build is (e.g. its commit), for the header"
+    )
     p.add_argument("--keep", action="store_true", help="keep and reuse the built databases under --workdir")
     p.add_argument("--chunk", type=int, default=100_000, help="add_many batch size while building")
     p.add_argument("--parts", default="adds,open", help="which tables to run: adds, open or both")
@@ -72,6 +77,7 @@ def parse_args():
 
 
 # ------------------------------------------------------------------- adds
+
 
 def time_adds(Database, work, sync, writers, a, round_no):
     path = os.path.join(work, f"adds-{int(sync)}-{writers}-{round_no}")
@@ -132,15 +138,30 @@ def add_table(Database, work, a):
         for sync in (False, True):
             xs = samples[(sync, writers)]
             med = statistics.median(xs)
-            t.add(str(writers), str(sync), f"{med * 1e6:.1f}", f"{min(xs) * 1e6:.1f}", f"{max(xs) * 1e6:.1f}",
-                  f"{med / default:.2f}x")
+            t.add(
+                str(writers),
+                str(sync),
+                f"{med * 1e6:.1f}",
+                f"{min(xs) * 1e6:.1f}",
+                f"{max(xs) * 1e6:.1f}",
+                f"{med / default:.2f}x",
+            )
         t.sep()
-    t.add("1", "device*", f"{statistics.median(raw) * 1e6:.1f}", f"{min(raw) * 1e6:.1f}", f"{max(raw) * 1e6:.1f}",
-          "")
-    return t.render() + "\n* no database: append one record-sized write to a file and fdatasync it (the floor)"
+    t.add(
+        "1",
+        "device*",
+        f"{statistics.median(raw) * 1e6:.1f}",
+        f"{min(raw) * 1e6:.1f}",
+        f"{max(raw) * 1e6:.1f}",
+        "",
+    )
+    return (
+        t.render() + "\n* no database: append one record-sized write to a file and fdatasync it (the floor)"
+    )
 
 
 # ------------------------------------------------------------------- open
+
 
 def build(Database, path, n, a):
     if a.keep and os.path.exists(os.path.join(path, "seal.hovra")):
@@ -151,7 +172,7 @@ def build(Database, path, n, a):
     ids = [str(i) for i in range(n)]
     t0 = bd.perf()
     for lo in range(0, n, a.chunk):
-        db.add_many(ids[lo:lo + a.chunk], X[lo:lo + a.chunk])
+        db.add_many(ids[lo : lo + a.chunk], X[lo : lo + a.chunk])
     db.save()
     db.close()
     print(f"built {n:,} x {a.dim} in {bd.perf() - t0:.0f} s", file=sys.stderr)
@@ -169,13 +190,17 @@ def unchecked_copy(path):
 
 def open_seconds(python, path, n):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)) if python == sys.executable else None
-    out = subprocess.run([python, "-c", OPEN_CHILD, path, str(n)], capture_output=True, text=True, check=True,
-                         env=env)
+    out = subprocess.run(
+        [python, "-c", OPEN_CHILD, path, str(n)], capture_output=True, text=True, check=True, env=env
+    )
     return float(out.stdout.strip())
 
 
 def open_table(Database, work, a):
-    variants = [("this build, checked", sys.executable, ""), ("this build, no record", sys.executable, "-unchecked")]
+    variants = [
+        ("this build, checked", sys.executable, ""),
+        ("this build, no record", sys.executable, "-unchecked"),
+    ]
     if a.base_python:
         variants.append(("baseline build", a.base_python, ""))
     t = bd.Table(["n", "graph.hovra", "variant", "median open s", "min s", "max s", "vs baseline"])
@@ -191,13 +216,22 @@ def open_table(Database, work, a):
         size = os.path.getsize(os.path.join(path, "graph.hovra")) / 2**20
         with open(os.path.join(path, "graph.hovra"), "rb") as f:
             graph = f.read()
-        crc = statistics.median(bd.time_best(lambda: zlib.crc32(graph), repeat=1, warmup=0)[0] for _ in range(5))
+        crc = statistics.median(
+            bd.time_best(lambda: zlib.crc32(graph), repeat=1, warmup=0)[0] for _ in range(5)
+        )
         t.add(f"{n:,}", f"{size:.1f} MiB", "CRC-32 of graph.hovra alone (zlib)", f"{crc:.3f}", "", "", "")
         for name, _, _ in variants:
             xs = samples[name]
             med = statistics.median(xs)
-            t.add(f"{n:,}", f"{size:.1f} MiB", name, f"{med:.3f}", f"{min(xs):.3f}", f"{max(xs):.3f}",
-                  f"{med / base:.2f}x")
+            t.add(
+                f"{n:,}",
+                f"{size:.1f} MiB",
+                name,
+                f"{med:.3f}",
+                f"{min(xs):.3f}",
+                f"{max(xs):.3f}",
+                f"{med / base:.2f}x",
+            )
         t.sep()
     return t.render()
 
@@ -220,14 +254,23 @@ def main():
     os.makedirs(work, exist_ok=True)
     base_src = "none"
     if a.base_python:
-        base_src = subprocess.run([a.base_python, "-c", "import _hovra; print(_hovra.__file__)"],
-                                  capture_output=True, text=True, check=True).stdout.strip()
-    print(bd.header("hovra durability: cost per add with sync_writes, and open time with the graph checksum", [
-        f"disk      : {work} ({fs_type(work)}); adds go to a {a.base:,}-record database, {a.dim} floats each",
-        f"baseline  : {a.base_label + ', ' if a.base_label else ''}{base_src}",
-        f"rounds    : {a.rounds}, settings interleaved in every round; medians",
-        f"index     : m={a.m}, ef_construction={a.ef_construction} for the open table, threads={a.threads}",
-    ]))
+        base_src = subprocess.run(
+            [a.base_python, "-c", "import _hovra; print(_hovra.__file__)"],
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout.strip()
+    print(
+        bd.header(
+            "hovra durability: cost per add with sync_writes, and open time with the graph checksum",
+            [
+                f"disk      : {work} ({fs_type(work)}); adds go to a {a.base:,}-record database, {a.dim} floats each",
+                f"baseline  : {a.base_label + ', ' if a.base_label else ''}{base_src}",
+                f"rounds    : {a.rounds}, settings interleaved in every round; medians",
+                f"index     : m={a.m}, ef_construction={a.ef_construction} for the open table, threads={a.threads}",
+            ],
+        )
+    )
     parts = a.parts.split(",")
     if "adds" in parts:
         print(f"\nsingle add, {a.adds:,} adds per measurement, microseconds per add (wall time / adds)")

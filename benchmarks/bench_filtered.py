@@ -22,6 +22,7 @@ Every cell times the systems in alternating rounds and reports medians.
 
     python3 benchmarks/bench_filtered.py [--sections synthetic,text,churn] [--queries 1000] [--threads 2]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -45,8 +46,11 @@ SYNTHETIC_FILTERS = [
     ("eq 10% {cat: 3}", {"cat": 3}, lambda c: c["cat"] == 3),
     ("eq 1% {tag: 42}", {"tag": 42}, lambda c: c["tag"] == 42),
     ("eq 0.1% {rare: 7}", {"rare": 7}, lambda c: c["rare"] == 7),
-    ("range 10% price [10,20)", {"price": {"$gte": 10, "$lt": 20}},
-     lambda c: (c["price"] >= 10) & (c["price"] < 20)),
+    (
+        "range 10% price [10,20)",
+        {"price": {"$gte": 10, "$lt": 20}},
+        lambda c: (c["price"] >= 10) & (c["price"] < 20),
+    ),
 ]
 
 
@@ -58,8 +62,12 @@ def parse_args():
     p.add_argument("--delete-n", type=int, default=400_000, help="records of the delete-churn set")
     p.add_argument("--efs", default="40,default", help="ef values of the filtered tables")
     p.add_argument("--churn-efs", default="10,40,default", help="ef values of the churn tables")
-    p.add_argument("--peer-queries", type=int, default=200,
-                   help="queries timed for the peers (hnswlib calls a Python filter per node)")
+    p.add_argument(
+        "--peer-queries",
+        type=int,
+        default=200,
+        help="queries timed for the peers (hnswlib calls a Python filter per node)",
+    )
     p.add_argument("--rounds", type=int, default=3, help="alternating timed rounds per cell (median kept)")
     p.add_argument("--text-dir", default=TEXT_DIR)
     bd.add_common_args(p, search=True, intrinsic=True)
@@ -83,6 +91,7 @@ def numpy_filtered(X, rows, k, metric):
             return []
         part = np.argpartition(d, kk - 1)[:kk]
         return rows[part[np.argsort(d[part])]]
+
     return one
 
 
@@ -118,6 +127,7 @@ class Peers:
             def hnsw_one(q):
                 hi.set_ef(max(ef, k))
                 return hi.knn_query(q, k=k, num_threads=1, filter=fn)[0][0]
+
             out["hnswlib"] = hnsw_one
         if self.faiss is not None:
             faiss = self.faiss_mod
@@ -134,6 +144,7 @@ class Peers:
             def faiss_one(q):
                 labels = fi.search(q[None, :], k, params=params)[1][0]
                 return labels[labels >= 0]
+
             out["faiss"] = faiss_one
         return out
 
@@ -166,8 +177,9 @@ def filtered_rows(a, label, db, peers, X, Q, metric, filters, cols, out_rows):
             peer_fns = peers.searches(rows, k, ef if ef is not None else 200)
             runs = {
                 "hovra": lambda: timed(lambda q: db.search(q, k=k, ef_search=ef, where_filter=flt), Q),
-                "hovra batch": lambda: bd.time_best(lambda: db.search_many(Q, k=k, ef_search=ef,
-                                                                           where_filter=flt), repeat=1),
+                "hovra batch": lambda: bd.time_best(
+                    lambda: db.search_many(Q, k=k, ef_search=ef, where_filter=flt), repeat=1
+                ),
                 "numpy": lambda: timed(np_one, Q[:nq_peer]),
             }
             for pname, fn in peer_fns.items():
@@ -178,28 +190,66 @@ def filtered_rows(a, label, db, peers, X, Q, metric, filters, cols, out_rows):
             same = found == [bd.hovra_ids(r) for r in med["hovra batch"][1]]
             hits = np.array([len(f) for f in found])
             ok_filter = rows is None or all(int(i) in set(rows.tolist()) for f in found[:50] for i in f)
-            row = dict(block=label, filt=name, sel=sel, ef=e, rec=bd.recall_at_k(found, gt, k),
-                       short=(hits < want).mean(), qps=len(Q) / med["hovra"][0],
-                       bqps=len(Q) / med["hovra batch"][0], np_qps=nq_peer / med["numpy"][0],
-                       flags=("" if same else "search_many!=search ") + ("" if ok_filter else "FILTER VIOLATED"))
+            row = dict(
+                block=label,
+                filt=name,
+                sel=sel,
+                ef=e,
+                rec=bd.recall_at_k(found, gt, k),
+                short=(hits < want).mean(),
+                qps=len(Q) / med["hovra"][0],
+                bqps=len(Q) / med["hovra batch"][0],
+                np_qps=nq_peer / med["numpy"][0],
+                flags=("" if same else "search_many!=search ") + ("" if ok_filter else "FILTER VIOLATED"),
+            )
             for pname in ("hnswlib", "faiss"):
                 if pname in med:
                     pres = [list(r) for r in med[pname][1]]
-                    row[pname] = (bd.recall_at_k(pres, gt[:nq_peer], k),
-                                  float(np.mean([len(r) < want for r in pres])), nq_peer / med[pname][0])
+                    row[pname] = (
+                        bd.recall_at_k(pres, gt[:nq_peer], k),
+                        float(np.mean([len(r) < want for r in pres])),
+                        nq_peer / med[pname][0],
+                    )
             out_rows.append(row)
 
 
 def render_filtered(rows):
-    t = bd.Table(["set", "filter", "sel", "ef", "recall", "short", "1-q QPS", "batch QPS", "numpy QPS",
-                  "hnswlib recall", "short", "QPS", "faiss recall", "short", "QPS", "notes"])
+    t = bd.Table(
+        [
+            "set",
+            "filter",
+            "sel",
+            "ef",
+            "recall",
+            "short",
+            "1-q QPS",
+            "batch QPS",
+            "numpy QPS",
+            "hnswlib recall",
+            "short",
+            "QPS",
+            "faiss recall",
+            "short",
+            "QPS",
+            "notes",
+        ]
+    )
     last = None
     for r in rows:
         if last is not None and r["block"] != last:
             t.sep()
         last = r["block"]
-        cells = [r["block"], r["filt"], f"{100 * r['sel']:.2f}%", r["ef"], f"{r['rec']:.4f}",
-                 f"{100 * r['short']:.1f}%", f"{r['qps']:,.0f}", f"{r['bqps']:,.0f}", f"{r['np_qps']:,.0f}"]
+        cells = [
+            r["block"],
+            r["filt"],
+            f"{100 * r['sel']:.2f}%",
+            r["ef"],
+            f"{r['rec']:.4f}",
+            f"{100 * r['short']:.1f}%",
+            f"{r['qps']:,.0f}",
+            f"{r['bqps']:,.0f}",
+            f"{r['np_qps']:,.0f}",
+        ]
         for pname in ("hnswlib", "faiss"):
             if pname in r:
                 rec, short, qps = r[pname]
@@ -214,15 +264,18 @@ def synthetic_section(a, Database, rows):
     X, Q = bd.make_clustered(a.n, a.dim, a.queries, a.clusters, a.spread, a.seed, a.intrinsic)
     cols, metas = bd.make_metadata(a.n, a.seed + 1)
     with bd.scratch_dir(a.workdir) as work:
-        db = Database(os.path.join(work, "db"), dim=a.dim, metric="euclidean",
-                      m=a.m, ef_construction=a.ef_construction)
+        db = Database(
+            os.path.join(work, "db"), dim=a.dim, metric="euclidean", m=a.m, ef_construction=a.ef_construction
+        )
         t0 = bd.perf()
         db.add_many([str(i) for i in range(a.n)], X, metas)
         t_build = bd.perf() - t0
         assert db.stats()["uses_brute_force"] is False
         peers = Peers(a, X, "euclidean")
         bd.emit(f"### synthetic {a.n:,} x {a.dim}: hovra build with metadata {t_build:.1f} s")
-        filtered_rows(a, f"synthetic {a.n // 1000}k", db, peers, X, Q, "euclidean", SYNTHETIC_FILTERS, cols, rows)
+        filtered_rows(
+            a, f"synthetic {a.n // 1000}k", db, peers, X, Q, "euclidean", SYNTHETIC_FILTERS, cols, rows
+        )
         del db
 
 
@@ -230,6 +283,7 @@ def load_text(text_dir):
     def rows_of(name):
         v = np.load(os.path.join(text_dir, name)).astype(np.float32)
         return v / np.linalg.norm(v, axis=1, keepdims=True)
+
     X, Q = rows_of("base-f16.npy"), rows_of("queries-f16.npy")
     with gzip.open(os.path.join(text_dir, "meta.json.gz"), "rt") as f:
         meta = json.load(f)
@@ -251,12 +305,20 @@ def text_section(a, Database, rows):
         ("none", None, None),
         ('section "libs"', {"section": "libs"}, lambda c: c["section"] == "libs"),
         ('section "hamradio"', {"section": "hamradio"}, lambda c: c["section"] == "hamradio"),
-        (f"installed_size [{lo},{hi})", {"installed_size": {"$gte": lo, "$lt": hi}},
-         lambda c: (c["installed_size"] >= lo) & (c["installed_size"] < hi)),
+        (
+            f"installed_size [{lo},{hi})",
+            {"installed_size": {"$gte": lo, "$lt": hi}},
+            lambda c: (c["installed_size"] >= lo) & (c["installed_size"] < hi),
+        ),
     ]
     with bd.scratch_dir(a.workdir) as work:
-        db = Database(os.path.join(work, "db"), dim=X.shape[1], metric="cosine",
-                      m=a.m, ef_construction=a.ef_construction)
+        db = Database(
+            os.path.join(work, "db"),
+            dim=X.shape[1],
+            metric="cosine",
+            m=a.m,
+            ef_construction=a.ef_construction,
+        )
         t0 = bd.perf()
         db.add_many([str(i) for i in range(len(X))], X, metas)
         t_build = bd.perf() - t0
@@ -286,16 +348,18 @@ def churn_section(a, Database):
     rng = np.random.default_rng(a.seed + 2)
     ids = [str(i) for i in range(a.n)]
     with bd.scratch_dir(a.workdir) as work:
-        db = Database(os.path.join(work, "upd"), dim=a.dim, metric="euclidean",
-                      m=a.m, ef_construction=a.ef_construction)
+        db = Database(
+            os.path.join(work, "upd"), dim=a.dim, metric="euclidean", m=a.m, ef_construction=a.ef_construction
+        )
         db.add_many(ids, X)
         live = np.arange(a.n)
         t_upd = []
         for r in range(3):
             # half the records move to draws around new cluster centres (another seed)
             moved = rng.choice(a.n, a.n // 2, replace=False)
-            fresh = bd.make_clustered(len(moved), a.dim, 1, a.clusters, a.spread, a.seed + 10 + r,
-                                      a.intrinsic)[0]
+            fresh = bd.make_clustered(
+                len(moved), a.dim, 1, a.clusters, a.spread, a.seed + 10 + r, a.intrinsic
+            )[0]
             t0 = bd.perf()
             for i, v in zip(moved, fresh):
                 db.update(ids[i], v)
@@ -304,24 +368,45 @@ def churn_section(a, Database):
             res = recall_table(db, X, live, Q, k, efs)
             for e in efs:
                 rec, short, qps = res[e]
-                t.add("update churn", f"after round {r + 1}", e, f"{rec:.4f}", f"{100 * short:.1f}%",
-                      f"{qps:,.0f}", str(db.stats()["min_degree_layer0"]),
-                      f"{len(moved):,} updates in {t_upd[-1]:.1f} s")
-        rebuilt = Database(os.path.join(work, "fresh"), dim=a.dim, metric="euclidean",
-                           m=a.m, ef_construction=a.ef_construction)
+                t.add(
+                    "update churn",
+                    f"after round {r + 1}",
+                    e,
+                    f"{rec:.4f}",
+                    f"{100 * short:.1f}%",
+                    f"{qps:,.0f}",
+                    str(db.stats()["min_degree_layer0"]),
+                    f"{len(moved):,} updates in {t_upd[-1]:.1f} s",
+                )
+        rebuilt = Database(
+            os.path.join(work, "fresh"),
+            dim=a.dim,
+            metric="euclidean",
+            m=a.m,
+            ef_construction=a.ef_construction,
+        )
         rebuilt.add_many(ids, X)
         res = recall_table(rebuilt, X, live, Q, k, efs)
         for e in efs:
             rec, short, qps = res[e]
-            t.add("update churn", "fresh build of final vectors", e, f"{rec:.4f}", f"{100 * short:.1f}%",
-                  f"{qps:,.0f}", str(rebuilt.stats()["min_degree_layer0"]), "")
+            t.add(
+                "update churn",
+                "fresh build of final vectors",
+                e,
+                f"{rec:.4f}",
+                f"{100 * short:.1f}%",
+                f"{qps:,.0f}",
+                str(rebuilt.stats()["min_degree_layer0"]),
+                "",
+            )
         del db, rebuilt
         t.sep()
 
         n = a.delete_n
         X, Q = bd.make_clustered(n, a.dim, a.queries, a.clusters, a.spread, a.seed + 3, a.intrinsic)
-        db = Database(os.path.join(work, "del"), dim=a.dim, metric="euclidean",
-                      m=a.m, ef_construction=a.ef_construction)
+        db = Database(
+            os.path.join(work, "del"), dim=a.dim, metric="euclidean", m=a.m, ef_construction=a.ef_construction
+        )
         db.add_many([str(i) for i in range(n)], X)
         gone = rng.choice(n, n * 3 // 4, replace=False)
         t0 = bd.perf()
@@ -334,8 +419,16 @@ def churn_section(a, Database):
         res = recall_table(db, X, live, Q, k, efs)
         for e in efs:
             rec, short, qps = res[e]
-            t.add("delete churn", f"{len(gone):,} of {n:,} deleted", e, f"{rec:.4f}", f"{100 * short:.1f}%",
-                  f"{qps:,.0f}", str(st["min_degree_layer0"]), f"deletes {t_del:.1f} s, no compaction")
+            t.add(
+                "delete churn",
+                f"{len(gone):,} of {n:,} deleted",
+                e,
+                f"{rec:.4f}",
+                f"{100 * short:.1f}%",
+                f"{qps:,.0f}",
+                str(st["min_degree_layer0"]),
+                f"deletes {t_del:.1f} s, no compaction",
+            )
         del db
     bd.emit()
     bd.emit(t.render())
@@ -346,23 +439,26 @@ def main():
     bd.set_threads(a.threads)
     Database = bd.import_hovra()
     sections = a.sections.split(",")
-    bd.emit(bd.header(
-        "hovra filtered search and churn: graph path",
-        [
-            f"synthetic : {a.n:,} x {a.dim} float32, {a.queries:,} queries, {a.clusters} Gaussian clusters "
-            f"(spread {a.spread}); metadata half 0..1, cat 0..9, tag 0..99, rare 0..999, price uniform [0,100)",
-            "text      : Debian package descriptions, all-MiniLM-L6-v2, 59,021 x 384, 1,000 held-out queries, "
-            "cosine",
-            f"index     : m={a.m}, ef_construction={a.ef_construction}, threads={a.threads}, k={a.k}; "
-            "'default' ef is hovra's own (200 for k=10), peers get 200",
-            "truth     : exact filtered top-k (NumPy, float64); recall = |found ∩ truth| / |truth|",
-            "short     : share of queries with fewer than min(k, matching records) hits",
-            "numpy     : exact scan of the pre-gathered matching rows, one mat-vec per query",
-            f"hnswlib   : knn_query(filter=set.__contains__, num_threads=1); faiss: IndexHNSWFlat with "
-            f"IDSelectorBitmap, one query per call; peers time the first {a.peer_queries} queries",
-            f"QPS       : 1-q = Python loop of search; batch = search_many; medians of {a.rounds} rounds, "
-            "systems alternating",
-        ]))
+    bd.emit(
+        bd.header(
+            "hovra filtered search and churn: graph path",
+            [
+                f"synthetic : {a.n:,} x {a.dim} float32, {a.queries:,} queries, {a.clusters} Gaussian clusters "
+                f"(spread {a.spread}); metadata half 0..1, cat 0..9, tag 0..99, rare 0..999, price uniform [0,100)",
+                "text      : Debian package descriptions, all-MiniLM-L6-v2, 59,021 x 384, 1,000 held-out queries, "
+                "cosine",
+                f"index     : m={a.m}, ef_construction={a.ef_construction}, threads={a.threads}, k={a.k}; "
+                "'default' ef is hovra's own (200 for k=10), peers get 200",
+                "truth     : exact filtered top-k (NumPy, float64); recall = |found ∩ truth| / |truth|",
+                "short     : share of queries with fewer than min(k, matching records) hits",
+                "numpy     : exact scan of the pre-gathered matching rows, one mat-vec per query",
+                f"hnswlib   : knn_query(filter=set.__contains__, num_threads=1); faiss: IndexHNSWFlat with "
+                f"IDSelectorBitmap, one query per call; peers time the first {a.peer_queries} queries",
+                f"QPS       : 1-q = Python loop of search; batch = search_many; medians of {a.rounds} rounds, "
+                "systems alternating",
+            ],
+        )
+    )
     rows = []
     if "synthetic" in sections:
         synthetic_section(a, Database, rows)

@@ -14,6 +14,7 @@ row shows how long that took instead.
 The graph database (n x dim, above the exhaustive threshold) is built once
 with a low ef_construction; --keep reuses it under --workdir.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -98,7 +99,10 @@ def build(Database, path, n, dim, deleted):
     step = 50000
     for start in range(0, n, step):
         count = min(step, n - start)
-        db.add_many([str(i) for i in range(start, start + count)], rng.standard_normal((count, dim)).astype(np.float32))
+        db.add_many(
+            [str(i) for i in range(start, start + count)],
+            rng.standard_normal((count, dim)).astype(np.float32),
+        )
     if deleted:
         for i in range(0, n, round(1 / deleted)):
             db.delete(str(i))
@@ -109,8 +113,12 @@ def build(Database, path, n, dim, deleted):
 def measure(path, op, n_new, dim, phase, settle):
     """Seconds from SIGINT to KeyboardInterrupt (or to the end, for a batch
     already linking), whether it was raised, and the records afterwards."""
-    child = subprocess.Popen([sys.executable, "-c", CHILD, op, path, str(n_new), str(dim)],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD, op, path, str(n_new), str(dim)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         assert child.stdout.readline().strip() == "ready"
         for line in child.stderr:
@@ -155,19 +163,26 @@ def main():
             results[op].append(seconds)
             interrupted[op] += was
             kept[op] += count == 60000 + n_new
-    print(bd.header("hovra Ctrl-C latency: SIGINT to KeyboardInterrupt", [
-        f"databases : graph {args.n:,} x {args.dim} (10% deleted, ef_construction=40); "
-        f"exhaustive 60,000 x {args.dim}",
-        f"rounds    : {args.rounds}, operations interleaved; signal {args.settle} s into the phase "
-        "(at once for logging); "
-        f"build {built:.0f} s",
-    ]))
+    print(
+        bd.header(
+            "hovra Ctrl-C latency: SIGINT to KeyboardInterrupt",
+            [
+                f"databases : graph {args.n:,} x {args.dim} (10% deleted, ef_construction=40); "
+                f"exhaustive 60,000 x {args.dim}",
+                f"rounds    : {args.rounds}, operations interleaved; signal {args.settle} s into the phase "
+                "(at once for logging); "
+                f"build {built:.0f} s",
+            ],
+        )
+    )
     print(f"{'operation':<24}{'phase':<17}{'raised':>8}{'batch kept':>12}{'median s':>10}{'max s':>9}")
     for op, _, _, phase, _ in CASES:
         values = results[op]
         batch = f"{kept[op]}/{len(values)}" if op.startswith("add_many") else "-"
-        print(f"{op:<24}{phase:<17}{interrupted[op]:>6}/{len(values):<1}{batch:>12}"
-              f"{statistics.median(values):>10.3f}{max(values):>9.3f}")
+        print(
+            f"{op:<24}{phase:<17}{interrupted[op]:>6}/{len(values):<1}{batch:>12}"
+            f"{statistics.median(values):>10.3f}{max(values):>9.3f}"
+        )
     print("\nA batch stopped while logging stores nothing; once linking has begun it completes and is kept,")
     print("so the add_many-linking times are the rest of the link, not a latency.")
     if not args.keep and args.workdir is None:

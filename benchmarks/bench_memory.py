@@ -27,6 +27,7 @@ Examples:
   python benchmarks/bench_memory.py --cases synth --rounds 1 --scale 0.2
   python benchmarks/bench_memory.py --out benchmarks/results/bench_memory.txt
 """
+
 from __future__ import annotations
 
 import argparse
@@ -43,7 +44,6 @@ sys.path.insert(0, HERE)
 
 import benchdata as bd  # noqa: E402  (sets the BLAS thread count first)
 import numpy as np  # noqa: E402
-
 from bench_peers import REAL_DIR  # noqa: E402
 
 CASES = {
@@ -109,6 +109,7 @@ def child(job: dict) -> dict:
         add = lambda: db.add_many(ids, base, metas)  # noqa: E731
     else:
         import hnswlib  # type: ignore
+
         index = hnswlib.Index(space="cosine" if metric == "cosine" else "l2", dim=dim)
         index.init_index(max_elements=n, ef_construction=200, M=16)
         labels = np.arange(n)
@@ -136,8 +137,12 @@ def table(columns, rows) -> str:
 def run_child(job: dict, python: str) -> dict:
     env = dict(os.environ)
     env["RAYON_NUM_THREADS"] = str(job["threads"])
-    res = subprocess.run([python, os.path.abspath(__file__), "--child", json.dumps(job)],
-                         capture_output=True, text=True, env=env)
+    res = subprocess.run(
+        [python, os.path.abspath(__file__), "--child", json.dumps(job)],
+        capture_output=True,
+        text=True,
+        env=env,
+    )
     if res.returncode != 0:
         raise RuntimeError(f"child {job} failed:\n{res.stderr[-3000:]}")
     return json.loads(res.stdout.strip().splitlines()[-1])
@@ -150,8 +155,11 @@ def main() -> None:
     p.add_argument("--scale", type=float, default=1.0)
     p.add_argument("--threads", type=int, default=2)
     p.add_argument("--out", default=None)
-    p.add_argument("--baseline-python", default=None,
-                   help="an interpreter with an earlier hovra build installed: adds 'hovra-base' rows")
+    p.add_argument(
+        "--baseline-python",
+        default=None,
+        help="an interpreter with an earlier hovra build installed: adds 'hovra-base' rows",
+    )
     p.add_argument("--child", default=None, help=argparse.SUPPRESS)
     args = p.parse_args()
     if args.child:
@@ -163,12 +171,19 @@ def main() -> None:
     def emit(text: str = "") -> None:
         lines.append(text)
         emit_plain(text)
+
     bd.emit = emit
     cases = [c.strip() for c in args.cases.split(",") if c.strip()]
-    bd.emit(bd.header("bench_memory: RSS after add_many, hovra beside hnswlib", [
-        f"{args.threads} threads, M=16, ef_construction=200, {args.rounds} rounds (median); a fresh child per build",
-        f"hovra-base: {args.baseline_python or '-'} (an earlier build, for comparison)",
-        "hovra: decimal-string ids; hnswlib: integer labels; same float32 rows"]))
+    bd.emit(
+        bd.header(
+            "bench_memory: RSS after add_many, hovra beside hnswlib",
+            [
+                f"{args.threads} threads, M=16, ef_construction=200, {args.rounds} rounds (median); a fresh child per build",
+                f"hovra-base: {args.baseline_python or '-'} (an earlier build, for comparison)",
+                "hovra: decimal-string ids; hnswlib: integer labels; same float32 rows",
+            ],
+        )
+    )
     results = {}
     with bd.scratch_dir() as tmp:
         for r in range(args.rounds):
@@ -176,14 +191,21 @@ def main() -> None:
                 systems = ["hovra"] if CASES[case][1] else ["hovra", "hnswlib"]
                 if args.baseline_python:
                     systems.append("hovra-base")
-                for system in (systems if r % 2 == 0 else systems[::-1]):
-                    job = {"case": case, "system": system, "scale": args.scale, "threads": args.threads,
-                            "path": os.path.join(tmp, f"{case}-{system}-{r}")}
+                for system in systems if r % 2 == 0 else systems[::-1]:
+                    job = {
+                        "case": case,
+                        "system": system,
+                        "scale": args.scale,
+                        "threads": args.threads,
+                        "path": os.path.join(tmp, f"{case}-{system}-{r}"),
+                    }
                     python = args.baseline_python if system == "hovra-base" else sys.executable
                     out = run_child(job, python)
                     results.setdefault((case, system), []).append(out)
-                    bd.emit(f"  round {r + 1} {case:10s} {system:8s} rss +{bd.mib(out['rss_delta'])} MiB"
-                            f"  peak +{bd.mib(out['peak_delta'])} MiB")
+                    bd.emit(
+                        f"  round {r + 1} {case:10s} {system:8s} rss +{bd.mib(out['rss_delta'])} MiB"
+                        f"  peak +{bd.mib(out['peak_delta'])} MiB"
+                    )
     bd.emit()
     rows = []
     for case in cases:
@@ -211,8 +233,11 @@ def main() -> None:
             continue
         last, n = runs[-1]["parts"], runs[-1]["n"]
         vals = [last.get(k, 0) for k in PARTS]
-        rows.append([case] + [f"{v / n:,.0f}" for v in vals] +
-                    [f"{sum(vals) / n:,.0f}", f"{last['heap_free'] / n:,.0f}", f"{runs[-1]['rss_delta'] / n:,.0f}"])
+        rows.append(
+            [case]
+            + [f"{v / n:,.0f}" for v in vals]
+            + [f"{sum(vals) / n:,.0f}", f"{last['heap_free'] / n:,.0f}", f"{runs[-1]['rss_delta'] / n:,.0f}"]
+        )
     bd.emit(table(head, rows))
     if args.out:
         with open(args.out, "w") as f:

@@ -38,6 +38,7 @@ Examples:
   python benchmarks/bench_peers.py --sets real --systems hovra,hnswlib
   python benchmarks/bench_peers.py --out benchmarks/results/bench_peers.txt
 """
+
 from __future__ import annotations
 
 import argparse
@@ -58,7 +59,6 @@ sys.path.insert(0, HERE)
 
 import benchdata as bd  # noqa: E402  (sets the BLAS thread count first)
 import numpy as np  # noqa: E402
-
 
 
 def _find_real_dir() -> str:
@@ -84,13 +84,19 @@ SETS = {
     "synth": (100_000, 128, "l2", ("hovra", "hovra-sq8", "hnswlib", "faiss", "faiss-sq8", "usearch")),
     "synth32": (1_000_000, 32, "l2", ("hovra", "hnswlib", "faiss", "usearch")),
     "synth768": (30_000, 768, "l2", ("hovra", "hovra-sq8")),
-    "real": (None, 384, "cos", ("hovra", "hovra-sq8", "hnswlib", "faiss", "faiss-sq8", "usearch", "usearch-i8")),
+    "real": (
+        None,
+        384,
+        "cos",
+        ("hovra", "hovra-sq8", "hnswlib", "faiss", "faiss-sq8", "usearch", "usearch-i8"),
+    ),
 }
 
 
 # ---------------------------------------------------------------------------
 # Data
 # ---------------------------------------------------------------------------
+
 
 def load_set(name: str, scale: float, n_queries: int, seed: int):
     """(base, queries, metric) as float32 arrays; real rows normalised."""
@@ -112,10 +118,10 @@ def ground_truth(base, queries, metric, k):
     if metric == "cos":
         out = np.empty((len(queries), k), dtype=np.int64)
         for lo in range(0, len(queries), 256):
-            s = queries[lo:lo + 256] @ base.T
+            s = queries[lo : lo + 256] @ base.T
             part = np.argpartition(-s, k - 1, axis=1)[:, :k]
             order = np.argsort(-np.take_along_axis(s, part, 1), axis=1, kind="stable")
-            out[lo:lo + 256] = np.take_along_axis(part, order, 1)
+            out[lo : lo + 256] = np.take_along_axis(part, order, 1)
         return out
     return bd.exact_knn(base, queries, k)
 
@@ -124,18 +130,22 @@ def ground_truth(base, queries, metric, k):
 # Systems: build, save, open, search
 # ---------------------------------------------------------------------------
 
+
 def _import(system: str, threads: int):
     if system.startswith("hovra"):
         return bd.import_hovra()
     if system == "hnswlib":
         import hnswlib  # type: ignore
+
         return hnswlib
     if system.startswith("faiss"):
         import faiss  # type: ignore
+
         faiss.omp_set_num_threads(threads)
         return faiss
     if system.startswith("usearch"):
         from usearch.index import Index  # type: ignore
+
         return Index
     raise ValueError(system)
 
@@ -155,8 +165,11 @@ def build(system, lib, base, metric, m, efc, threads, path):
     if system == "hnswlib":
         index = lib.Index(space="cosine" if metric == "cos" else "l2", dim=dim)
         index.init_index(max_elements=n, ef_construction=efc, M=m)
-        return (index, lambda: index.add_items(base, np.arange(n), num_threads=threads),
-                lambda: index.save_index(path))
+        return (
+            index,
+            lambda: index.add_items(base, np.arange(n), num_threads=threads),
+            lambda: index.save_index(path),
+        )
     if system.startswith("faiss"):
         mt = lib.METRIC_INNER_PRODUCT if metric == "cos" else lib.METRIC_L2
         if system == "faiss-sq8":
@@ -169,13 +182,18 @@ def build(system, lib, base, metric, m, efc, threads, path):
             if not index.is_trained:
                 index.train(base)
             index.add(base)
+
         return index, add, lambda: lib.write_index(index, path)
     if system.startswith("usearch"):
         dtype = "i8" if system == "usearch-i8" else "f32"
-        index = lib(ndim=dim, metric="cos" if metric == "cos" else "l2sq", dtype=dtype,
-                    connectivity=m, expansion_add=efc)
-        return (index, lambda: index.add(np.arange(n), base, threads=threads),
-                lambda: index.save(path))
+        index = lib(
+            ndim=dim,
+            metric="cos" if metric == "cos" else "l2sq",
+            dtype=dtype,
+            connectivity=m,
+            expansion_add=efc,
+        )
+        return (index, lambda: index.add(np.arange(n), base, threads=threads), lambda: index.save(path))
     raise ValueError(system)
 
 
@@ -200,22 +218,30 @@ def searcher(system, index, k):
     """(set_ef(ef), search(q) -> raw result, ids(raw) -> int list)."""
     if system.startswith("hovra"):
         state = {"ef": 200}
-        return (lambda ef: state.__setitem__("ef", ef),
-                lambda q: index.search(q, k, state["ef"]),
-                lambda r: [int(x.id) for x in r])
+        return (
+            lambda ef: state.__setitem__("ef", ef),
+            lambda q: index.search(q, k, state["ef"]),
+            lambda r: [int(x.id) for x in r],
+        )
     if system == "hnswlib":
-        return (index.set_ef,
-                lambda q: index.knn_query(q, k=k, num_threads=1)[0],
-                lambda r: r[0].tolist())
+        return (index.set_ef, lambda q: index.knn_query(q, k=k, num_threads=1)[0], lambda r: r[0].tolist())
 
     if system.startswith("faiss"):
+
         def set_ef(ef):
             index.hnsw.efSearch = ef
-        return (set_ef, lambda q: index.search(q[None, :], k)[1], lambda r: [x for x in r[0].tolist() if x >= 0])
+
+        return (
+            set_ef,
+            lambda q: index.search(q[None, :], k)[1],
+            lambda r: [x for x in r[0].tolist() if x >= 0],
+        )
 
     if system.startswith("usearch"):
+
         def set_ef(ef):
             index.expansion_search = ef
+
         return (set_ef, lambda q: index.search(q, k, threads=1).keys, lambda r: r.tolist())
     raise ValueError(system)
 
@@ -240,6 +266,7 @@ def batch_search(system, index, queries, k, ef, threads):
 # ---------------------------------------------------------------------------
 # Graph reachability
 # ---------------------------------------------------------------------------
+
 
 def _reach(n, src, dst, entry, live=None):
     """Live nodes not reached from entry over the directed edges src->dst."""
@@ -270,7 +297,7 @@ def unreachable_hovra(path):
     with open(os.path.join(path, "graph.hovra"), "rb") as f:
         buf = f.read()
     h = np.frombuffer(buf[:37], dtype=np.uint8)
-    u32 = lambda off: int.from_bytes(buf[off:off + 4], "little")  # noqa: E731
+    u32 = lambda off: int.from_bytes(buf[off : off + 4], "little")  # noqa: E731
     entry, n, n_del = u32(21), u32(29), u32(33)
     del h
     words = np.frombuffer(buf, dtype="<u4", count=(len(buf) - 37) // 4, offset=37)
@@ -284,7 +311,7 @@ def unreachable_hovra(path):
         for _ in range(layers):
             c = int(w[pos])
             if c:
-                dst_parts.append(w[pos + 1:pos + 1 + c])
+                dst_parts.append(w[pos + 1 : pos + 1 + c])
                 src_parts.append(np.full(c, slot, dtype=np.int64))
             pos += 1 + c
     live = np.ones(n, dtype=bool)
@@ -302,28 +329,28 @@ def unreachable_hnswlib(path):
     fields = np.frombuffer(buf, dtype="<u8", count=6)
     _off0, _max_el, count, size_per, _label_off, _off_data = (int(x) for x in fields)
     pos = 48
-    _maxlevel = int.from_bytes(buf[pos:pos + 4], "little", signed=True)
-    entry = int.from_bytes(buf[pos + 4:pos + 8], "little")
+    _maxlevel = int.from_bytes(buf[pos : pos + 4], "little", signed=True)
+    entry = int.from_bytes(buf[pos + 4 : pos + 8], "little")
     pos += 8
     _max_m, max_m0, _m = (int(x) for x in np.frombuffer(buf, dtype="<u8", count=3, offset=pos))
     pos += 24 + 8 + 8  # mult (double), ef_construction
     level0 = np.frombuffer(buf, dtype=np.uint8, count=count * size_per, offset=pos).reshape(count, size_per)
     pos += count * size_per
     cnt0 = level0[:, 0:2].copy().view("<u2")[:, 0].astype(np.int64)
-    links0 = level0[:, 4:4 + 4 * max_m0].copy().view("<u4").reshape(count, max_m0)
+    links0 = level0[:, 4 : 4 + 4 * max_m0].copy().view("<u4").reshape(count, max_m0)
     mask = np.arange(max_m0)[None, :] < cnt0[:, None]
     src = [np.repeat(np.arange(count), cnt0)]
     dst = [links0[mask].astype(np.int64)]
     size_links = 4 * (_max_m + 1)
     for i in range(count):
-        ln = int.from_bytes(buf[pos:pos + 4], "little")
+        ln = int.from_bytes(buf[pos : pos + 4], "little")
         pos += 4
         if ln:
             blk = np.frombuffer(buf, dtype="<u4", count=ln // 4, offset=pos).reshape(-1, _max_m + 1)
             for row in blk:
                 c = int(row[0]) & 0xFFFF
                 if c:
-                    dst.append(row[1:1 + c].astype(np.int64))
+                    dst.append(row[1 : 1 + c].astype(np.int64))
                     src.append(np.full(c, i, dtype=np.int64))
             pos += ln
     del size_links
@@ -335,7 +362,7 @@ def unreachable_faiss(index, faiss):
     n = index.ntotal
     if n == 0:
         return 0
-    levels = faiss.vector_to_array(h.levels).astype(np.int64)
+    _levels = faiss.vector_to_array(h.levels).astype(np.int64)
     offsets = faiss.vector_to_array(h.offsets).astype(np.int64)
     nbrs = faiss.vector_to_array(h.neighbors).astype(np.int64)
     owner = np.repeat(np.arange(n), np.diff(offsets))
@@ -360,6 +387,7 @@ def unreachable(system, path, index, lib):
 # Child processes: build, and open + first queries
 # ---------------------------------------------------------------------------
 
+
 def rss_bytes() -> int:
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -371,8 +399,9 @@ def cpu_seconds() -> float:
 
 
 def evict(path: str) -> None:
-    files = [path] if os.path.isfile(path) else [
-        os.path.join(r, f) for r, _d, fs in os.walk(path) for f in fs]
+    files = (
+        [path] if os.path.isfile(path) else [os.path.join(r, f) for r, _d, fs in os.walk(path) for f in fs]
+    )
     for name in files:
         fd = os.open(name, os.O_RDONLY)
         try:
@@ -399,7 +428,9 @@ def child_main(spec: dict) -> dict:
     base, queries, metric = load_set(spec["set"], spec["scale"], spec["queries"], spec["seed"])
     path = spec["path"]
     if spec["task"] == "build":
-        index, add, save = build(spec["system"], lib, base, metric, spec["m"], spec["efc"], spec["threads"], path)
+        index, add, save = build(
+            spec["system"], lib, base, metric, spec["m"], spec["efc"], spec["threads"], path
+        )
         rss0 = rss_bytes()
         c0, w0 = cpu_seconds(), time.perf_counter()
         add()
@@ -407,8 +438,14 @@ def child_main(spec: dict) -> dict:
         rss1 = rss_bytes()
         save()
         w2 = time.perf_counter()
-        return {"build_cpu": c1 - c0, "build_wall": w1 - w0, "rss_delta": rss1 - rss0, "rss": rss1,
-                "save_wall": w2 - w1, "disk": disk_bytes(path)}
+        return {
+            "build_cpu": c1 - c0,
+            "build_wall": w1 - w0,
+            "rss_delta": rss1 - rss0,
+            "rss": rss1,
+            "save_wall": w2 - w1,
+            "disk": disk_bytes(path),
+        }
     # open + the first queries, from a cold page cache
     first = queries[: spec["first"]]
     evict(path)
@@ -423,16 +460,25 @@ def child_main(spec: dict) -> dict:
         search(q)
         lat.append(time.perf_counter() - t)
     w1, c1 = time.perf_counter(), cpu_seconds()
-    return {"open": w_open - w0, "first_query": lat[0] if lat else 0.0, "total": w1 - w0,
-            "cpu": c1 - c0, "rss": rss_bytes()}
+    return {
+        "open": w_open - w0,
+        "first_query": lat[0] if lat else 0.0,
+        "total": w1 - w0,
+        "cpu": c1 - c0,
+        "rss": rss_bytes(),
+    }
 
 
 def run_child(spec: dict, env_threads: int) -> dict:
     env = dict(os.environ)
     env["RAYON_NUM_THREADS"] = str(env_threads)
     env["OMP_NUM_THREADS"] = str(env_threads)
-    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", json.dumps(spec)],
-                         capture_output=True, text=True, env=env)
+    out = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--child", json.dumps(spec)],
+        capture_output=True,
+        text=True,
+        env=env,
+    )
     if out.returncode != 0:
         raise RuntimeError(f"child {spec['task']} {spec['system']} failed:\n{out.stderr[-3000:]}")
     return json.loads(out.stdout.strip().splitlines()[-1])
@@ -441,6 +487,7 @@ def run_child(spec: dict, env_threads: int) -> dict:
 # ---------------------------------------------------------------------------
 # The graph sets
 # ---------------------------------------------------------------------------
+
 
 def interpolate(points, target):
     """QPS at a recall, from (recall, qps) points in ef order; None if never
@@ -460,17 +507,30 @@ def interpolate(points, target):
 
 def run_graph_set(name, args, report):
     n_def, dim, metric, default_systems = SETS[name]
-    systems = [s for s in (args.systems.split(",") if args.systems else default_systems)
-               if s in default_systems or args.systems]
+    systems = [
+        s
+        for s in (args.systems.split(",") if args.systems else default_systems)
+        if s in default_systems or args.systems
+    ]
     systems = [s for s in systems if not (s.endswith("-i8") and metric != "cos")]
     base, queries, metric = load_set(name, args.scale, args.queries, args.seed)
     n = base.shape[0]
-    bd.emit(f"\n### {name}: {n:,} x {dim}, metric {metric}, {len(queries)} queries, systems {', '.join(systems)}")
+    bd.emit(
+        f"\n### {name}: {n:,} x {dim}, metric {metric}, {len(queries)} queries, systems {', '.join(systems)}"
+    )
     truth = ground_truth(base, queries, metric, args.k)
     workdir = os.path.join(args.workdir, name)
     os.makedirs(workdir, exist_ok=True)
-    common = {"set": name, "scale": args.scale, "queries": args.queries, "seed": args.seed, "m": args.m,
-              "efc": args.ef_construction, "threads": args.threads, "k": args.k}
+    common = {
+        "set": name,
+        "scale": args.scale,
+        "queries": args.queries,
+        "seed": args.seed,
+        "m": args.m,
+        "efc": args.ef_construction,
+        "threads": args.threads,
+        "k": args.k,
+    }
 
     # Build in fresh children (hovra-sq8 shares hovra's index).
     builds = {}
@@ -494,8 +554,10 @@ def run_graph_set(name, args, report):
             with open(record, "w") as f:
                 json.dump(builds[s], f)
         b = builds[s]
-        bd.emit(f"  built {s:10s} cpu {b['build_cpu']:7.1f} s  wall {b['build_wall']:6.1f} s  "
-                f"rss +{bd.mib(b['rss_delta'])} MiB  disk {bd.mib(b['disk'])} MiB")
+        bd.emit(
+            f"  built {s:10s} cpu {b['build_cpu']:7.1f} s  wall {b['build_wall']:6.1f} s  "
+            f"rss +{bd.mib(b['rss_delta'])} MiB  disk {bd.mib(b['disk'])} MiB"
+        )
 
     # Open + first queries, cold, interleaved over systems.
     opens = {s: [] for s in systems}
@@ -503,8 +565,14 @@ def run_graph_set(name, args, report):
         for s in systems:
             if s == "hovra-sq8":  # quantized search is switched on after opening: not an open figure
                 continue
-            spec = dict(common, task="open", system=s, path=index_path(args.workdir, name, s),
-                        first=args.first, ef=args.open_ef)
+            spec = dict(
+                common,
+                task="open",
+                system=s,
+                path=index_path(args.workdir, name, s),
+                first=args.first,
+                ef=args.open_ef,
+            )
             opens[s].append(run_child(spec, args.threads))
     open_med = {s: {key: statistics.median(r[key] for r in v) for key in v[0]} for s, v in opens.items() if v}
     if "hovra-sq8" in systems:  # its own copy: two handles on one directory would share one engine
@@ -556,9 +624,25 @@ def run_graph_set(name, args, report):
             unreach[s] = unreachable(s, index_path(args.workdir, name, s), indexes[s], libs[s])
 
     # Tables.
-    table = bd.Table(["system", "QPS@0.90", "QPS@0.95", "QPS@0.99", "best recall", "at ef",
-                      "unreach", "self-miss %", "build cpu s", "build wall s", "rss +MiB", "disk MiB",
-                      "open ms", "1st q ms", "open+100 ms"])
+    table = bd.Table(
+        [
+            "system",
+            "QPS@0.90",
+            "QPS@0.95",
+            "QPS@0.99",
+            "best recall",
+            "at ef",
+            "unreach",
+            "self-miss %",
+            "build cpu s",
+            "build wall s",
+            "rss +MiB",
+            "disk MiB",
+            "open ms",
+            "1st q ms",
+            "open+100 ms",
+        ]
+    )
     curves = {}
     for s in systems:
         pts = [(recall[s][ef], statistics.median(qps[s][ef])) for ef in args.ef if qps[s][ef]]
@@ -568,22 +652,33 @@ def run_graph_set(name, args, report):
         best_ef = args.ef[[p[0] for p in pts].index(best[0])] if pts else None
         b, o = builds.get(s) or {}, open_med.get(s, {})
         u = unreach.get(s)
-        table.add(s, *(bd.fmt(v, ".0f") if v else ("never" if pts else "-") for v in at),
-                  bd.fmt(best[0], ".4f"), bd.fmt(best_ef), bd.fmt(u) if u is not None else "-",
-                  bd.fmt(misses[s] * 100, ".2f") if s in misses else "-",
-                  bd.fmt(b.get("build_cpu"), ".1f"), bd.fmt(b.get("build_wall"), ".1f"),
-                  bd.mib(b["rss_delta"]) if b else "-", bd.mib(b["disk"]) if b else "-",
-                  bd.fmt(o.get("open", 0) * 1e3, ".1f") if o else "-",
-                  bd.fmt(o.get("first_query", 0) * 1e3, ".2f") if o else "-",
-                  bd.fmt(o.get("total", 0) * 1e3, ".1f") if o else "-")
-    report.append(f"\n{name}: {n:,} x {dim}, {metric}, M={args.m}, ef_construction={args.ef_construction}, "
-                  f"{args.threads}-thread builds, {len(queries)} queries, k={args.k}, {args.rounds} rounds")
+        table.add(
+            s,
+            *(bd.fmt(v, ".0f") if v else ("never" if pts else "-") for v in at),
+            bd.fmt(best[0], ".4f"),
+            bd.fmt(best_ef),
+            bd.fmt(u) if u is not None else "-",
+            bd.fmt(misses[s] * 100, ".2f") if s in misses else "-",
+            bd.fmt(b.get("build_cpu"), ".1f"),
+            bd.fmt(b.get("build_wall"), ".1f"),
+            bd.mib(b["rss_delta"]) if b else "-",
+            bd.mib(b["disk"]) if b else "-",
+            bd.fmt(o.get("open", 0) * 1e3, ".1f") if o else "-",
+            bd.fmt(o.get("first_query", 0) * 1e3, ".2f") if o else "-",
+            bd.fmt(o.get("total", 0) * 1e3, ".1f") if o else "-",
+        )
+    report.append(
+        f"\n{name}: {n:,} x {dim}, {metric}, M={args.m}, ef_construction={args.ef_construction}, "
+        f"{args.threads}-thread builds, {len(queries)} queries, k={args.k}, {args.rounds} rounds"
+    )
     report.append(table.render())
 
     # Ratios against the best peer of each figure.
     lines = []
-    for fp, peers in (("hovra", ("hnswlib", "faiss", "usearch")),
-                      ("hovra-sq8", ("faiss-sq8", "usearch-i8", "hovra"))):
+    for fp, peers in (
+        ("hovra", ("hnswlib", "faiss", "usearch")),
+        ("hovra-sq8", ("faiss-sq8", "usearch-i8", "hovra")),
+    ):
         if fp not in curves:
             continue
         for t in TARGETS:
@@ -596,29 +691,40 @@ def run_graph_set(name, args, report):
     if builds.get("hovra"):
         for p in PEERS:
             if builds.get(p):
-                lines.append(f"  build cpu hovra / {p}: {bd.fmt(bd.ratio(builds['hovra']['build_cpu'], builds[p]['build_cpu']), '.2f')}x"
-                             f"   rss hovra / {p}: {bd.fmt(bd.ratio(builds['hovra']['rss_delta'], builds[p]['rss_delta']), '.2f')}x")
+                lines.append(
+                    f"  build cpu hovra / {p}: {bd.fmt(bd.ratio(builds['hovra']['build_cpu'], builds[p]['build_cpu']), '.2f')}x"
+                    f"   rss hovra / {p}: {bd.fmt(bd.ratio(builds['hovra']['rss_delta'], builds[p]['rss_delta']), '.2f')}x"
+                )
     if "hovra" in open_med:
         for p in PEERS:
             if p in open_med:
-                lines.append(f"  open+{args.first} queries hovra / {p}: "
-                             f"{bd.fmt(bd.ratio(open_med['hovra']['total'], open_med[p]['total']), '.2f')}x")
+                lines.append(
+                    f"  open+{args.first} queries hovra / {p}: "
+                    f"{bd.fmt(bd.ratio(open_med['hovra']['total'], open_med[p]['total']), '.2f')}x"
+                )
     report.extend(lines)
     curve_lines = ["  recall / QPS per ef:"]
     for s in systems:
-        curve_lines.append(f"    {s:10s} " + "  ".join(
-            f"{ef}:{recall[s].get(ef, float('nan')):.3f}/{statistics.median(qps[s][ef]):.0f}"
-            for ef in args.ef if qps[s][ef]))
+        curve_lines.append(
+            f"    {s:10s} "
+            + "  ".join(
+                f"{ef}:{recall[s].get(ef, float('nan')):.3f}/{statistics.median(qps[s][ef]):.0f}"
+                for ef in args.ef
+                if qps[s][ef]
+            )
+        )
     report.extend(curve_lines)
-    bd.emit("\n".join(report[-(2 + len(lines) + len(curve_lines)):]))
+    bd.emit("\n".join(report[-(2 + len(lines) + len(curve_lines)) :]))
     del indexes
     import gc
+
     gc.collect()
 
 
 # ---------------------------------------------------------------------------
 # The exhaustive scan
 # ---------------------------------------------------------------------------
+
 
 def run_scan_set(args, report):
     Database = bd.import_hovra()
@@ -682,14 +788,26 @@ def run_scan_set(args, report):
             add(("hovra", label), per_query_cpu(lambda q: db.search(q, k), qs, reps))
             if ("hnswlib", label) in bf:
                 b = bf[("hnswlib", label)]
-                add(("hnswlib", label), per_query_cpu(lambda q: b.knn_query(q, k=min(k, len(data)), num_threads=1), qs, reps))
+                add(
+                    ("hnswlib", label),
+                    per_query_cpu(lambda q: b.knn_query(q, k=min(k, len(data)), num_threads=1), qs, reps),
+                )
             if ("faiss", label) in bf:
                 f = bf[("faiss", label)]
                 add(("faiss", label), per_query_cpu(lambda q: f.search(q[None, :], k), qs, reps))
-            add(("numpy", label), per_query_cpu(
-                lambda q: np.argpartition(((data - q) ** 2).sum(1) if label == "tiny" else
-                                          (-2.0 * (data @ q) + (data * data).sum(1)), min(k, len(data)) - 1)[:k],
-                qs[:10] if label == "big" else qs, 1))
+            add(
+                ("numpy", label),
+                per_query_cpu(
+                    lambda q: np.argpartition(
+                        ((data - q) ** 2).sum(1)
+                        if label == "tiny"
+                        else (-2.0 * (data @ q) + (data * data).sum(1)),
+                        min(k, len(data)) - 1,
+                    )[:k],
+                    qs[:10] if label == "big" else qs,
+                    1,
+                ),
+            )
         add(("hovra", "tomb"), per_query_cpu(lambda q: dbs["tomb"].search(q, k), qs, 1))
         # search_many over 200 queries: CPU and wall per query
         c0, w0 = time.process_time(), time.perf_counter()
@@ -706,29 +824,75 @@ def run_scan_set(args, report):
     bw = max(med["stream_sum"], med["stream_gemv"])
     limit = base.nbytes / bw
     t = bd.Table(["figure", "hovra", "hnswlib BF", "faiss Flat", "numpy", "limit", "hovra / limit"])
-    t.add(f"{n_big:,} x {dim} per query, CPU us",
-          *(bd.fmt(med.get((s, "big"), float("nan")) * 1e6, ".0f") for s in ("hovra", "hnswlib", "faiss", "numpy")),
-          bd.fmt(limit * 1e6, ".0f"), bd.fmt(limit / med[("hovra", "big")] * 100, ".0f") + "%")
-    t.add(f"  the same, one record deleted", bd.fmt(med[("hovra", "tomb")] * 1e6, ".0f"), "-", "-", "-", "-", "-")
-    t.add(f"1,000 x {dim} per call, CPU us",
-          *(bd.fmt(med.get((s, "small"), float("nan")) * 1e6, ".1f") for s in ("hovra", "hnswlib", "faiss", "numpy")),
-          "-", "-")
-    t.add(f"16 x {dim} per call, CPU us",
-          *(bd.fmt(med.get((s, "tiny"), float("nan")) * 1e6, ".2f") for s in ("hovra", "hnswlib", "faiss", "numpy")),
-          "-", "-")
-    t.add(f"search_many 200 q, per query CPU us", bd.fmt(med["many_cpu"] * 1e6, ".0f"),
-          bd.fmt(med.get("hnswlib_many_cpu", float("nan")) * 1e6, ".0f"), "-", "-", "-", "-")
-    t.add(f"search_many 200 q, per query wall us", bd.fmt(med["many_wall"] * 1e6, ".0f"),
-          bd.fmt(med.get("hnswlib_many_wall", float("nan")) * 1e6, ".0f"), "-", "-", "-", "-")
-    lines.append(f"\nscan: exhaustive search, k={k}, squared Euclidean, {args.rounds} rounds; "
-                 f"streaming read {med['stream_sum'] / 1e9:.1f} GB/s (sum), {med['stream_gemv'] / 1e9:.1f} GB/s "
-                 f"(gemv, 1 BLAS thread); limit = {base.nbytes / 1e6:.0f} MB / {bw / 1e9:.1f} GB/s")
+    t.add(
+        f"{n_big:,} x {dim} per query, CPU us",
+        *(
+            bd.fmt(med.get((s, "big"), float("nan")) * 1e6, ".0f")
+            for s in ("hovra", "hnswlib", "faiss", "numpy")
+        ),
+        bd.fmt(limit * 1e6, ".0f"),
+        bd.fmt(limit / med[("hovra", "big")] * 100, ".0f") + "%",
+    )
+    t.add(
+        "  the same, one record deleted",
+        bd.fmt(med[("hovra", "tomb")] * 1e6, ".0f"),
+        "-",
+        "-",
+        "-",
+        "-",
+        "-",
+    )
+    t.add(
+        f"1,000 x {dim} per call, CPU us",
+        *(
+            bd.fmt(med.get((s, "small"), float("nan")) * 1e6, ".1f")
+            for s in ("hovra", "hnswlib", "faiss", "numpy")
+        ),
+        "-",
+        "-",
+    )
+    t.add(
+        f"16 x {dim} per call, CPU us",
+        *(
+            bd.fmt(med.get((s, "tiny"), float("nan")) * 1e6, ".2f")
+            for s in ("hovra", "hnswlib", "faiss", "numpy")
+        ),
+        "-",
+        "-",
+    )
+    t.add(
+        "search_many 200 q, per query CPU us",
+        bd.fmt(med["many_cpu"] * 1e6, ".0f"),
+        bd.fmt(med.get("hnswlib_many_cpu", float("nan")) * 1e6, ".0f"),
+        "-",
+        "-",
+        "-",
+        "-",
+    )
+    t.add(
+        "search_many 200 q, per query wall us",
+        bd.fmt(med["many_wall"] * 1e6, ".0f"),
+        bd.fmt(med.get("hnswlib_many_wall", float("nan")) * 1e6, ".0f"),
+        "-",
+        "-",
+        "-",
+        "-",
+    )
+    lines.append(
+        f"\nscan: exhaustive search, k={k}, squared Euclidean, {args.rounds} rounds; "
+        f"streaming read {med['stream_sum'] / 1e9:.1f} GB/s (sum), {med['stream_gemv'] / 1e9:.1f} GB/s "
+        f"(gemv, 1 BLAS thread); limit = {base.nbytes / 1e6:.0f} MB / {bw / 1e9:.1f} GB/s"
+    )
     lines.append(t.render())
-    lines.append(f"  hovra scan rate: {base.nbytes / med[('hovra', 'big')] / 1e9:.1f} GB/s "
-                 f"= {limit / med[('hovra', 'big')] * 100:.0f} % of the measured bandwidth")
+    lines.append(
+        f"  hovra scan rate: {base.nbytes / med[('hovra', 'big')] / 1e9:.1f} GB/s "
+        f"= {limit / med[('hovra', 'big')] * 100:.0f} % of the measured bandwidth"
+    )
     if ("hnswlib", "small") in med:
-        lines.append(f"  1,000 x {dim} per call hovra / hnswlib: "
-                     f"{med[('hovra', 'small')] / med[('hnswlib', 'small')]:.2f}x")
+        lines.append(
+            f"  1,000 x {dim} per call hovra / hnswlib: "
+            f"{med[('hovra', 'small')] / med[('hnswlib', 'small')]:.2f}x"
+        )
     report.extend(lines)
     bd.emit("\n".join(lines))
     del dbs
@@ -737,13 +901,20 @@ def run_scan_set(args, report):
 
 # ---------------------------------------------------------------------------
 
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--sets", default="scan,synth,real,synth768,synth32",
-                   help="comma list of: " + ", ".join(["scan", *SETS]))
-    p.add_argument("--systems", default=None,
-                   help="comma list overriding each set's systems (hovra, hovra-sq8, hnswlib, faiss, faiss-sq8, "
-                        "usearch, usearch-i8)")
+    p.add_argument(
+        "--sets",
+        default="scan,synth,real,synth768,synth32",
+        help="comma list of: " + ", ".join(["scan", *SETS]),
+    )
+    p.add_argument(
+        "--systems",
+        default=None,
+        help="comma list overriding each set's systems (hovra, hovra-sq8, hnswlib, faiss, faiss-sq8, "
+        "usearch, usearch-i8)",
+    )
     p.add_argument("--figures", default="qps,graph,open", help="comma list of: qps, graph, open")
     p.add_argument("--scale", type=float, default=1.0, help="fraction of each set's rows (quick runs)")
     p.add_argument("--queries", type=int, default=1000)
@@ -761,8 +932,12 @@ def main():
     p.add_argument("--seed", type=int, default=42)
     p.add_argument("--workdir", default=None, help="where indexes are built (default: a temporary directory)")
     p.add_argument("--out", default=None, help="also write the report to this file")
-    p.add_argument("--reuse", default="", help="comma list of systems whose indexes in --workdir are reused "
-                                               "(built by an earlier run with the same options)")
+    p.add_argument(
+        "--reuse",
+        default="",
+        help="comma list of systems whose indexes in --workdir are reused "
+        "(built by an earlier run with the same options)",
+    )
     p.add_argument("--child", default=None, help=argparse.SUPPRESS)
     args = p.parse_args()
     if args.child:
@@ -774,12 +949,15 @@ def main():
     bd.set_threads(args.threads)
     own_workdir = args.workdir is None
     args.workdir = tempfile.mkdtemp(prefix="hovra-peers-") if own_workdir else os.path.abspath(args.workdir)
-    hdr = bd.header("hovra beside hnswlib, faiss-cpu and usearch", [
-        f"peers     : usearch {_version('usearch')}, scipy-openblas32 {_version('scipy-openblas32')}",
-        f"options   : {' '.join(sys.argv[1:]) or '(defaults)'}",
-        "clocks    : QPS = queries / process CPU s (one process, libraries on 1 thread, interleaved rounds,",
-        "            median); build / RSS / disk / open in a fresh child per system, files evicted first",
-    ])
+    hdr = bd.header(
+        "hovra beside hnswlib, faiss-cpu and usearch",
+        [
+            f"peers     : usearch {_version('usearch')}, scipy-openblas32 {_version('scipy-openblas32')}",
+            f"options   : {' '.join(sys.argv[1:]) or '(defaults)'}",
+            "clocks    : QPS = queries / process CPU s (one process, libraries on 1 thread, interleaved rounds,",
+            "            median); build / RSS / disk / open in a fresh child per system, files evicted first",
+        ],
+    )
     bd.emit(hdr)
     report = [hdr]
     try:
@@ -803,6 +981,7 @@ def main():
 
 def _version(name):
     from importlib import metadata
+
     try:
         return metadata.version(name)
     except metadata.PackageNotFoundError:

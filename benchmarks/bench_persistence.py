@@ -12,6 +12,7 @@ Files are read back from a warm page cache (they were just written).
 The default run builds 1,000,000 vectors in both libraries, which takes about
 a quarter of an hour on two cores; --sizes 100000 gives a run of about a minute.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -33,8 +34,9 @@ def parse_args():
     p.add_argument("--dim", type=int, default=128)
     p.add_argument("--chunk", type=int, default=100_000, help="add_many batch size while building")
     p.add_argument("--adds", type=int, default=1000, help="single adds timed per row of the log table")
-    p.add_argument("--small-base", type=int, default=1000,
-                   help="records in the small database of the log table")
+    p.add_argument(
+        "--small-base", type=int, default=1000, help="records in the small database of the log table"
+    )
     p.add_argument("--shm", default="/dev/shm", help="tmpfs used for the in-memory baseline")
     bd.add_common_args(p, search=False, intrinsic=False)
     return p.parse_args()
@@ -70,7 +72,7 @@ def persist_round(a, n, Database, hnswlib, work, keep):
     db = Database(path, dim=a.dim, metric="euclidean", m=a.m, ef_construction=a.ef_construction)
     t0 = bd.perf()
     for lo in range(0, n, a.chunk):
-        db.add_many(ids[lo:lo + a.chunk], X[lo:lo + a.chunk])
+        db.add_many(ids[lo : lo + a.chunk], X[lo : lo + a.chunk])
     rows["build"] = [bd.perf() - t0]
     wal_bytes = os.path.getsize(os.path.join(path, "wal.hovra"))
     before = hovra_top(db, Q[:20])
@@ -106,7 +108,7 @@ def persist_round(a, n, Database, hnswlib, work, keep):
         hi.init_index(max_elements=n, ef_construction=a.ef_construction, M=a.m, random_seed=100)
         t0 = bd.perf()
         for lo in range(0, n, a.chunk):
-            hi.add_items(X[lo:lo + a.chunk], np.arange(lo, min(n, lo + a.chunk)), num_threads=a.threads)
+            hi.add_items(X[lo : lo + a.chunk], np.arange(lo, min(n, lo + a.chunk)), num_threads=a.threads)
         rows["build"].append(bd.perf() - t0)
         hi.set_ef(200)
         t0 = bd.perf()
@@ -178,8 +180,9 @@ def log_rows(a, Database, hnswlib, work, shm, base):
             hi = hnswlib.Index(space="l2", dim=a.dim)
             hi.load_index(base["hnswlib"], max_elements=n + a.adds + 16)
             hi.add_items(V[:1], [n + a.adds + 1], num_threads=1)
-            row["hnswlib"] = time_adds(lambda i, v: hi.add_items(v[None, :], [int(i)], num_threads=1),
-                                       V[1:], n)
+            row["hnswlib"] = time_adds(
+                lambda i, v: hi.add_items(v[None, :], [int(i)], num_threads=1), V[1:], n
+            )
             del hi
         out.append(row)
 
@@ -205,8 +208,7 @@ def log_rows(a, Database, hnswlib, work, shm, base):
         hi.init_index(max_elements=nb + a.adds + 16, ef_construction=a.ef_construction, M=a.m)
         hi.add_items(Xs, np.arange(nb), num_threads=a.threads)
         hi.add_items(V[:1], [nb + a.adds + 1], num_threads=1)
-        row["hnswlib"] = time_adds(lambda i, v: hi.add_items(v[None, :], [int(i)], num_threads=1),
-                                   V[1:], nb)
+        row["hnswlib"] = time_adds(lambda i, v: hi.add_items(v[None, :], [int(i)], num_threads=1), V[1:], nb)
         del hi
     out.append(row)
     return out
@@ -221,43 +223,51 @@ def main():
     shm_ok = os.path.isdir(a.shm) and fs_type(a.shm) == "tmpfs"
 
     with bd.scratch_dir(a.workdir) as work, bd.scratch_dir(a.shm if shm_ok else None) as shm:
-        bd.emit(bd.header(
-            "hovra persistence: save / reopen / first search, and the log's cost per add",
-            [
-                f"data      : {', '.join(f'{s:,}' for s in sizes)} x {a.dim} float32, "
-                f"{a.clusters} Gaussian clusters; built with add_many in chunks of {a.chunk:,} "
-                f"(hnswlib add_items in the same chunks)",
-                f"index     : m={a.m}, ef_construction={a.ef_construction}, threads={a.threads}; "
-                f"searches k=10 with ef 200 (hovra's default) in both",
-                f"disk      : {work} ({fs_type(work)}); page cache warm, nothing is fsync'ed by either "
-                f"library",
-                f"tmpfs     : {shm} ({fs_type(shm)})" + ("" if shm_ok else " - /dev/shm unusable, "
-                                                          "tmpfs rows are on disk"),
-                "ratios    : hovra/hnswlib; >1 means hovra takes longer",
-            ]))
+        bd.emit(
+            bd.header(
+                "hovra persistence: save / reopen / first search, and the log's cost per add",
+                [
+                    f"data      : {', '.join(f'{s:,}' for s in sizes)} x {a.dim} float32, "
+                    f"{a.clusters} Gaussian clusters; built with add_many in chunks of {a.chunk:,} "
+                    f"(hnswlib add_items in the same chunks)",
+                    f"index     : m={a.m}, ef_construction={a.ef_construction}, threads={a.threads}; "
+                    f"searches k=10 with ef 200 (hovra's default) in both",
+                    f"disk      : {work} ({fs_type(work)}); page cache warm, nothing is fsync'ed by either "
+                    f"library",
+                    f"tmpfs     : {shm} ({fs_type(shm)})"
+                    + ("" if shm_ok else " - /dev/shm unusable, tmpfs rows are on disk"),
+                    "ratios    : hovra/hnswlib; >1 means hovra takes longer",
+                ],
+            )
+        )
 
         keep_size = min(sizes)
         all_rows = []
         base = {}
         for n in sizes:
-            rows, same, wal_bytes = persist_round(a, n, Database, hnswlib, work,
-                                                  base if n == keep_size else None)
+            rows, same, wal_bytes = persist_round(
+                a, n, Database, hnswlib, work, base if n == keep_size else None
+            )
             all_rows.append((n, rows, same, wal_bytes))
-            bd.emit(f"{n:,}: hovra build {rows['build'][0]:.1f} s"
-                    + (f", hnswlib build {rows['build'][1]:.1f} s" if len(rows['build']) > 1 else "")
-                    + f"; log before save {wal_bytes / 2**20:.1f} MiB; "
-                    f"results identical after reopen: {'yes' if same else 'NO'}")
+            bd.emit(
+                f"{n:,}: hovra build {rows['build'][0]:.1f} s"
+                + (f", hnswlib build {rows['build'][1]:.1f} s" if len(rows["build"]) > 1 else "")
+                + f"; log before save {wal_bytes / 2**20:.1f} MiB; "
+                f"results identical after reopen: {'yes' if same else 'NO'}"
+            )
 
         bd.emit()
         t = bd.Table(["n", "step", "hovra", "hnswlib", "ratio"])
-        labels = [("build", "build (add_many / add_items)", "s"),
-                  ("save", "save / save_index", "s"),
-                  ("size", "files on disk", "MiB"),
-                  ("open", "reopen / load_index", "s"),
-                  ("first", "first search after reopen", "ms"),
-                  ("second", "second search", "ms"),
-                  ("steady", "mean of next 100 searches", "ms"),
-                  ("open+first", "reopen + first search", "s")]
+        labels = [
+            ("build", "build (add_many / add_items)", "s"),
+            ("save", "save / save_index", "s"),
+            ("size", "files on disk", "MiB"),
+            ("open", "reopen / load_index", "s"),
+            ("first", "first search after reopen", "ms"),
+            ("second", "second search", "ms"),
+            ("steady", "mean of next 100 searches", "ms"),
+            ("open+first", "reopen + first search", "s"),
+        ]
         for n, rows, _same, _w in all_rows:
             for key, name, unit in labels:
                 vals = rows[key]
@@ -271,16 +281,32 @@ def main():
         bd.emit(t.render())
 
         bd.emit()
-        bd.emit(f"single add, {a.adds:,} adds per row, no metadata, ids str; mean / p50 / p99 in microseconds")
+        bd.emit(
+            f"single add, {a.adds:,} adds per row, no metadata, ids str; mean / p50 / p99 in microseconds"
+        )
         bd.emit("  hovra disk  = logged add, database directory on the disk file system")
-        bd.emit("  hovra tmpfs = the same logged add with the directory on tmpfs (the log write "
-                "costs no device work)")
+        bd.emit(
+            "  hovra tmpfs = the same logged add with the directory on tmpfs (the log write "
+            "costs no device work)"
+        )
         bd.emit("  hnswlib     = add_items of one vector, no log at all (the in-memory baseline)")
-        bd.emit("  'first add' = the first add after open, which copies memory-mapped vectors "
-                "into owned memory")
+        bd.emit(
+            "  'first add' = the first add after open, which copies memory-mapped vectors into owned memory"
+        )
         lrows = log_rows(a, Database, hnswlib, work, shm, base)
-        t = bd.Table(["base", "variant", "mean us", "p50 us", "p99 us", "first add ms",
-                      "vs hovra tmpfs", "vs hnswlib", "log bytes/add"])
+        t = bd.Table(
+            [
+                "base",
+                "variant",
+                "mean us",
+                "p50 us",
+                "p99 us",
+                "first add ms",
+                "vs hovra tmpfs",
+                "vs hnswlib",
+                "log bytes/add",
+            ]
+        )
         for r in lrows:
             for label in ("disk", "tmpfs", "hnswlib"):
                 if label not in r:
@@ -289,13 +315,17 @@ def main():
                 mean = float(lat.mean())
                 vs_t = mean / float(r["tmpfs"].mean() * 1e6)
                 vs_h = mean / float(r["hnswlib"].mean() * 1e6) if "hnswlib" in r else None
-                t.add(r["base"] if label == "disk" else "",
-                      {"disk": "hovra disk", "tmpfs": "hovra tmpfs", "hnswlib": "hnswlib"}[label],
-                      f"{mean:.1f}", f"{np.median(lat):.1f}", f"{np.percentile(lat, 99):.1f}",
-                      f"{1e3 * r[label + '_first']:.2f}" if label + "_first" in r else "-",
-                      f"{vs_t:.2f}x" if label != "tmpfs" else "1.00x",
-                      f"{vs_h:.2f}x" if vs_h is not None and label != "hnswlib" else "-",
-                      f"{r['wal_per_add']:.0f}" if label != "hnswlib" else "-")
+                t.add(
+                    r["base"] if label == "disk" else "",
+                    {"disk": "hovra disk", "tmpfs": "hovra tmpfs", "hnswlib": "hnswlib"}[label],
+                    f"{mean:.1f}",
+                    f"{np.median(lat):.1f}",
+                    f"{np.percentile(lat, 99):.1f}",
+                    f"{1e3 * r[label + '_first']:.2f}" if label + "_first" in r else "-",
+                    f"{vs_t:.2f}x" if label != "tmpfs" else "1.00x",
+                    f"{vs_h:.2f}x" if vs_h is not None and label != "hnswlib" else "-",
+                    f"{r['wal_per_add']:.0f}" if label != "hnswlib" else "-",
+                )
             t.sep()
         bd.emit(t.render())
         gc.collect()

@@ -12,6 +12,7 @@ cluster of several machines, worked out from the measured figures.
 Ray runs locally on loopback addresses, with --threads CPUs; each shard gets
 threads // shards worker threads, so every configuration uses the same cores.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -37,10 +38,18 @@ def parse_args():
     p.add_argument("--n", type=int, default=1_000_000)
     p.add_argument("--dim", type=int, default=32)
     p.add_argument("--shards", default="1,2", help="comma-separated shard counts")
-    p.add_argument("--rounds", type=int, default=5,
-                   help="timed rounds; configurations alternate within a round; medians are reported")
-    p.add_argument("--build-batch", type=int, default=50_000,
-                   help="rows per add_many call (one database) and per write_dataset batch")
+    p.add_argument(
+        "--rounds",
+        type=int,
+        default=5,
+        help="timed rounds; configurations alternate within a round; medians are reported",
+    )
+    p.add_argument(
+        "--build-batch",
+        type=int,
+        default=50_000,
+        help="rows per add_many call (one database) and per write_dataset batch",
+    )
     p.add_argument("--single", type=int, default=200, help="queries timed one by one per round")
     bd.add_common_args(p, search=True, intrinsic=True)
     return p.parse_args()
@@ -54,27 +63,29 @@ def main():
     a = parse_args()
     bd.set_threads(a.threads)
     Database = bd.import_hovra()
-    import numpy as np
     import ray
     from hovra.ray import _merge_packed, write_dataset
 
     shard_counts = [int(s) for s in a.shards.split(",")]
     k, n, dim = a.k, a.n, a.dim
-    bd.emit(bd.header(
-        "hovra.ray: sharded collections on one machine vs one database (euclidean)",
-        [
-            f"data      : {n:,} x {dim} float32; {a.queries:,} queries; {a.clusters} Gaussian clusters "
-            f"(spread {a.spread}), seed {a.seed}",
-            f"index     : m={a.m}, ef_construction={a.ef_construction}, k={k}, ef_search default (200)",
-            f"Ray       : {ray.__version__}, local, num_cpus={a.threads}; shard actors with "
-            f"threads // shards worker threads each",
-            f"build     : one Database: add_many in chunks of {a.build_batch:,} in the driver; shards: "
-            f"write_dataset of a Dataset pipeline (range -> map_batches reading the vectors from the "
-            f"object store), batches of {a.build_batch:,}; no save in either",
-            f"timing    : {a.rounds} rounds, configurations alternating within each round; medians",
-            "fan-out   : batch time - the slowest shard's own search_many time, per query (shipping the "
-            "queries and results, Ray calls, merging)",
-        ]))
+    bd.emit(
+        bd.header(
+            "hovra.ray: sharded collections on one machine vs one database (euclidean)",
+            [
+                f"data      : {n:,} x {dim} float32; {a.queries:,} queries; {a.clusters} Gaussian clusters "
+                f"(spread {a.spread}), seed {a.seed}",
+                f"index     : m={a.m}, ef_construction={a.ef_construction}, k={k}, ef_search default (200)",
+                f"Ray       : {ray.__version__}, local, num_cpus={a.threads}; shard actors with "
+                f"threads // shards worker threads each",
+                f"build     : one Database: add_many in chunks of {a.build_batch:,} in the driver; shards: "
+                f"write_dataset of a Dataset pipeline (range -> map_batches reading the vectors from the "
+                f"object store), batches of {a.build_batch:,}; no save in either",
+                f"timing    : {a.rounds} rounds, configurations alternating within each round; medians",
+                "fan-out   : batch time - the slowest shard's own search_many time, per query (shipping the "
+                "queries and results, Ray calls, merging)",
+            ],
+        )
+    )
 
     X, Q = bd.make_clustered(n, dim, a.queries, a.clusters, a.spread, a.seed, a.intrinsic)
     t0 = bd.perf()
@@ -95,12 +106,13 @@ def main():
 
     configs = {}  # name -> dict(db, shards, threads, build)
     with bd.scratch_dir(a.workdir) as work:
-        db = Database(os.path.join(work, "one"), dim=dim, metric="euclidean", m=a.m,
-                      ef_construction=a.ef_construction)
+        db = Database(
+            os.path.join(work, "one"), dim=dim, metric="euclidean", m=a.m, ef_construction=a.ef_construction
+        )
         ids = [str(i) for i in range(n)]
         t0 = bd.perf()
         for lo in range(0, n, a.build_batch):
-            db.add_many(ids[lo:lo + a.build_batch], X[lo:lo + a.build_batch])
+            db.add_many(ids[lo : lo + a.build_batch], X[lo : lo + a.build_batch])
         configs["one Database"] = {"db": db, "shards": 0, "threads": a.threads, "build": bd.perf() - t0}
         del ids
         bd.emit(f"built one Database in {configs['one Database']['build']:.1f} s")
@@ -108,9 +120,18 @@ def main():
         for count in shard_counts:
             threads = max(1, a.threads // count)
             t0 = bd.perf()
-            sharded = write_dataset(dataset, os.path.join(work, f"shards-{count}"), shards=count, dim=dim,
-                                    metric="euclidean", m=a.m, ef_construction=a.ef_construction,
-                                    batch_size=a.build_batch, save=False, shard_threads=threads)
+            sharded = write_dataset(
+                dataset,
+                os.path.join(work, f"shards-{count}"),
+                shards=count,
+                dim=dim,
+                metric="euclidean",
+                m=a.m,
+                ef_construction=a.ef_construction,
+                batch_size=a.build_batch,
+                save=False,
+                shard_threads=threads,
+            )
             name = f"{count} shard" + ("s" if count > 1 else "")
             configs[name] = {"db": sharded, "shards": count, "threads": threads, "build": bd.perf() - t0}
             assert len(sharded) == n
@@ -126,7 +147,7 @@ def main():
                 c["result_bytes"] = len(pickle.dumps(per_shard[0], protocol=5)) / len(Q)
 
         samples = {name: {"batch": [], "inner": [], "single": [], "merge": []} for name in configs}
-        single_queries = Q[:a.single]
+        single_queries = Q[: a.single]
         for _ in range(max(1, a.rounds)):
             for name, c in configs.items():
                 s, db = samples[name], c["db"]
@@ -147,18 +168,39 @@ def main():
         base = configs["one Database"]
         base_batch = median(samples["one Database"]["batch"])
         base_single = median(samples["one Database"]["single"])
-        t = bd.Table(["configuration", "threads each", "build s", "build vs one", "batch QPS", "QPS vs one",
-                      f"recall@{k}", "1-query ms", "fan-out+merge us/q", "merge us/q", "result B/q/shard"])
+        t = bd.Table(
+            [
+                "configuration",
+                "threads each",
+                "build s",
+                "build vs one",
+                "batch QPS",
+                "QPS vs one",
+                f"recall@{k}",
+                "1-query ms",
+                "fan-out+merge us/q",
+                "merge us/q",
+                "result B/q/shard",
+            ]
+        )
         for name, c in configs.items():
             s = samples[name]
             batch = median(s["batch"])
             fan = (batch - median(s["inner"])) / len(Q) * 1e6 if c["shards"] else None
             merge = median(s["merge"]) / len(Q) * 1e6 if c["shards"] else None
-            t.add(name, str(c["threads"]), f"{c['build']:.1f}", f"{c['build'] / base['build']:.2f}x",
-                  f"{len(Q) / batch:,.0f}", f"{base_batch / batch:.2f}x", f"{c['recall']:.4f}",
-                  f"{median(s['single']) * 1e3:.3f}",
-                  "-" if fan is None else f"{fan:.1f}", "-" if merge is None else f"{merge:.1f}",
-                  f"{c['result_bytes']:.0f}" if c["shards"] else "-")
+            t.add(
+                name,
+                str(c["threads"]),
+                f"{c['build']:.1f}",
+                f"{c['build'] / base['build']:.2f}x",
+                f"{len(Q) / batch:,.0f}",
+                f"{base_batch / batch:.2f}x",
+                f"{c['recall']:.4f}",
+                f"{median(s['single']) * 1e3:.3f}",
+                "-" if fan is None else f"{fan:.1f}",
+                "-" if merge is None else f"{merge:.1f}",
+                f"{c['result_bytes']:.0f}" if c["shards"] else "-",
+            )
             c["fan"], c["merge"], c["batch"] = fan, merge, batch
         bd.emit()
         bd.emit("QPS vs one: >1 means faster than one database; build vs one: >1 means slower")
@@ -167,23 +209,33 @@ def main():
 
         # What a cluster changes, from the figures above.
         widest = max((c for c in configs.values() if c["shards"]), key=lambda c: c["shards"])
-        hop_ms = (median(samples[[nm for nm, c in configs.items() if c is widest][0]]["single"]) - base_single) * 1e3
+        hop_ms = (
+            median(samples[[nm for nm, c in configs.items() if c is widest][0]]["single"]) - base_single
+        ) * 1e3
         batch_mb = widest["result_bytes"] * len(Q) * widest["shards"] / 1e6
         bd.emit("On a cluster of several machines:")
-        bd.emit(f"- every call to a shard crosses the network. Here, on one machine, a single query to "
-                f"{widest['shards']} shard(s) takes {hop_ms:+.3f} ms over one database (Ray's call and "
-                f"the merge); a LAN adds roughly 0.1-0.5 ms more per query, paid in parallel for all shards, "
-                f"so single queries are dominated by it and batches are the way to go.")
-        bd.emit(f"- a batch of {len(Q):,} queries brings back {widest['result_bytes']:.0f} bytes per query "
-                f"per shard, {batch_mb:.1f} MB in all for {widest['shards']} shard(s): "
-                f"{batch_mb * 8 / 10_000 * 1e3:.1f} ms at 10 Gbit/s, once per batch.")
-        bd.emit(f"- the merge stays on the driver at {widest['merge']:.1f} us per query for "
-                f"{widest['shards']} x {k} hits (it grows with shards x k); fan-out and merge together cost "
-                f"{widest['fan']:.1f} us per query here, against "
-                f"{widest['batch'] / len(Q) * 1e6:.1f} us of batch time per query.")
-        bd.emit("- what scales is the shards' own work: each machine searches its own part with its own "
-                "cores and memory, so with one shard per machine the batch time approaches one shard's "
-                "search time plus the figures above.")
+        bd.emit(
+            f"- every call to a shard crosses the network. Here, on one machine, a single query to "
+            f"{widest['shards']} shard(s) takes {hop_ms:+.3f} ms over one database (Ray's call and "
+            f"the merge); a LAN adds roughly 0.1-0.5 ms more per query, paid in parallel for all shards, "
+            f"so single queries are dominated by it and batches are the way to go."
+        )
+        bd.emit(
+            f"- a batch of {len(Q):,} queries brings back {widest['result_bytes']:.0f} bytes per query "
+            f"per shard, {batch_mb:.1f} MB in all for {widest['shards']} shard(s): "
+            f"{batch_mb * 8 / 10_000 * 1e3:.1f} ms at 10 Gbit/s, once per batch."
+        )
+        bd.emit(
+            f"- the merge stays on the driver at {widest['merge']:.1f} us per query for "
+            f"{widest['shards']} x {k} hits (it grows with shards x k); fan-out and merge together cost "
+            f"{widest['fan']:.1f} us per query here, against "
+            f"{widest['batch'] / len(Q) * 1e6:.1f} us of batch time per query."
+        )
+        bd.emit(
+            "- what scales is the shards' own work: each machine searches its own part with its own "
+            "cores and memory, so with one shard per machine the batch time approaches one shard's "
+            "search time plus the figures above."
+        )
         for c in configs.values():
             if c["shards"]:
                 c["db"].close()

@@ -4,17 +4,17 @@ Synthetic data, exact ground truth, timing, the machine header and the
 plain-text tables every script prints.  Nothing here depends on hovra being
 importable; the scripts call ``import_hovra()`` after ``set_threads()``.
 """
+
 from __future__ import annotations
 
 import gc
 import os
 import platform
 import shutil
-import sys
 import tempfile
 import time
 from contextlib import contextmanager
-from typing import Tuple, Callable, Iterable, List, Optional, Sequence
+from typing import Callable, Iterable, List, Optional, Sequence, Tuple
 
 # NumPy is only the referee (ground truth, exact baselines).  One BLAS thread
 # keeps its timings steady on a small, busy machine: a threaded mat-vec whose
@@ -31,6 +31,7 @@ perf = time.perf_counter
 # ---------------------------------------------------------------------------
 # Threads and imports
 # ---------------------------------------------------------------------------
+
 
 def set_threads(n: int) -> None:
     """Pin every library's worker count to ``n``.
@@ -57,6 +58,7 @@ def import_hovra():
 def import_hnswlib():
     try:
         import hnswlib  # type: ignore
+
         return hnswlib
     except ImportError:
         return None
@@ -73,11 +75,13 @@ def import_faiss(threads: int):
 
 def hovra_location() -> str:
     try:
-        import hovra  # type: ignore
         import _hovra  # type: ignore
+        import hovra  # type: ignore  # noqa: F401 - the package must import too
+
         return os.path.dirname(_hovra.__file__)
     except ImportError:
         import _hovra  # type: ignore
+
         return os.path.dirname(_hovra.__file__)
 
 
@@ -85,8 +89,16 @@ def hovra_location() -> str:
 # Data
 # ---------------------------------------------------------------------------
 
-def make_clustered(n: int, dim: int, n_queries: int, n_clusters: int = 100,
-                   spread: float = 0.6, seed: int = 42, intrinsic: int = 0):
+
+def make_clustered(
+    n: int,
+    dim: int,
+    n_queries: int,
+    n_clusters: int = 100,
+    spread: float = 0.6,
+    seed: int = 42,
+    intrinsic: int = 0,
+):
     """``n`` base vectors and ``n_queries`` queries, float32, drawn from the
     same mixture of ``n_clusters`` isotropic Gaussians.
 
@@ -108,9 +120,9 @@ def make_clustered(n: int, dim: int, n_queries: int, n_clusters: int = 100,
         def lift(a: np.ndarray) -> np.ndarray:
             out = np.empty((a.shape[0], dim), dtype=np.float32)
             for lo in range(0, a.shape[0], 65536):
-                blk = a[lo:lo + 65536] @ basis
+                blk = a[lo : lo + 65536] @ basis
                 blk += 0.01 * rng.standard_normal(blk.shape, dtype=np.float32)
-                out[lo:lo + 65536] = blk
+                out[lo : lo + 65536] = blk
             return out
 
         return lift(lo_x), lift(lo_q)
@@ -145,14 +157,21 @@ def make_metadata(n: int, seed: int = 7):
     price = np.round(rng.uniform(0.0, 100.0, n), 2)
     half = rng.integers(0, 2, n)
     rare = rng.integers(0, 1000, n)
-    metas = [{"cat": int(c), "tag": int(t), "price": float(p), "half": int(h), "rare": int(r)}
-             for c, t, p, h, r in zip(cat.tolist(), tag.tolist(), price.tolist(), half.tolist(), rare.tolist())]
+    metas = [
+        {"cat": int(c), "tag": int(t), "price": float(p), "half": int(h), "rare": int(r)}
+        for c, t, p, h, r in zip(cat.tolist(), tag.tolist(), price.tolist(), half.tolist(), rare.tolist())
+    ]
     return {"cat": cat, "tag": tag, "price": price, "half": half, "rare": rare}, metas
 
 
-def exact_knn(X: np.ndarray, Q: np.ndarray, k: int,
-              candidates: Optional[np.ndarray] = None,
-              chunk_rows: int = 50_000, chunk_queries: int = 256) -> np.ndarray:
+def exact_knn(
+    X: np.ndarray,
+    Q: np.ndarray,
+    k: int,
+    candidates: Optional[np.ndarray] = None,
+    chunk_rows: int = 50_000,
+    chunk_queries: int = 256,
+) -> np.ndarray:
     """Exact k nearest rows of ``X`` (squared Euclidean) for every query, in
     float64, chunked over both queries and rows to bound memory.
 
@@ -172,15 +191,15 @@ def exact_knn(X: np.ndarray, Q: np.ndarray, k: int,
     q64_all = Q.astype(np.float64)
     norms = np.empty(nb, dtype=np.float64)
     for lo in range(0, nb, chunk_rows):
-        b = base[lo:lo + chunk_rows].astype(np.float64)
-        norms[lo:lo + chunk_rows] = np.einsum("ij,ij->i", b, b)
+        b = base[lo : lo + chunk_rows].astype(np.float64)
+        norms[lo : lo + chunk_rows] = np.einsum("ij,ij->i", b, b)
     for qlo in range(0, Q.shape[0], chunk_queries):
-        q = q64_all[qlo:qlo + chunk_queries]
+        q = q64_all[qlo : qlo + chunk_queries]
         best_d = np.full((q.shape[0], 0), np.inf)
         best_i = np.zeros((q.shape[0], 0), dtype=np.int64)
         for lo in range(0, nb, chunk_rows):
-            b = base[lo:lo + chunk_rows].astype(np.float64)
-            d = norms[lo:lo + chunk_rows][None, :] - 2.0 * (q @ b.T)
+            b = base[lo : lo + chunk_rows].astype(np.float64)
+            d = norms[lo : lo + chunk_rows][None, :] - 2.0 * (q @ b.T)
             take = min(kk, d.shape[1])
             part = np.argpartition(d, take - 1, axis=1)[:, :take]
             cd = np.concatenate([best_d, np.take_along_axis(d, part, 1)], axis=1)
@@ -192,7 +211,7 @@ def exact_knn(X: np.ndarray, Q: np.ndarray, k: int,
         best_i = np.take_along_axis(best_i, order, 1)
         if candidates is not None:
             best_i = candidates[best_i]
-        out[qlo:qlo + q.shape[0], :kk] = best_i
+        out[qlo : qlo + q.shape[0], :kk] = best_i
     return out
 
 
@@ -217,6 +236,7 @@ def hovra_ids(results) -> List[int]:
 # ---------------------------------------------------------------------------
 # Timing
 # ---------------------------------------------------------------------------
+
 
 def time_single(search: Callable, queries: np.ndarray, warmup: int = 50):
     """Run ``search(q)`` for every query in a Python loop.
@@ -303,6 +323,7 @@ def dir_bytes(path: str) -> int:
 # Output
 # ---------------------------------------------------------------------------
 
+
 def _cpu_model() -> str:
     try:
         with open("/proc/cpuinfo") as f:
@@ -317,6 +338,7 @@ def _cpu_model() -> str:
 def _versions() -> str:
     parts = [f"python {platform.python_version()}", f"numpy {np.__version__}"]
     from importlib import metadata
+
     for name in ("hnswlib", "faiss-cpu"):
         try:
             parts.append(f"{name} {metadata.version(name)}")
@@ -329,12 +351,21 @@ def _source_state() -> str:
     """Commit of the working tree the scripts sit in, and whether src/ has
     uncommitted edits (the module under test may have been built from them)."""
     import subprocess
+
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     try:
-        head = subprocess.run(["git", "-C", root, "log", "-1", "--format=%h %cd", "--date=iso"],
-                              capture_output=True, text=True, timeout=10).stdout.strip()
-        dirty = subprocess.run(["git", "-C", root, "status", "--porcelain", "--", "src"],
-                               capture_output=True, text=True, timeout=10).stdout.strip()
+        head = subprocess.run(
+            ["git", "-C", root, "log", "-1", "--format=%h %cd", "--date=iso"],
+            capture_output=True,
+            text=True,
+            timeout=10,
+        ).stdout.strip()
+        dirty = subprocess.run(
+            ["git", "-C", root, "status", "--porcelain", "--", "src"],
+            capture_output=True,
+            text=True,
+            timeout=10,
+        ).stdout.strip()
     except (OSError, subprocess.SubprocessError):
         return "unknown"
     if not head:
@@ -375,8 +406,12 @@ def add_common_args(p, search: bool = True, intrinsic: bool = True) -> None:
     p.add_argument("--clusters", type=int, default=100)
     p.add_argument("--spread", type=float, default=0.6)
     if intrinsic:
-        p.add_argument("--intrinsic", type=int, default=0,
-                       help="draw the mixture in this many dimensions and rotate it into each dim (0 = off)")
+        p.add_argument(
+            "--intrinsic",
+            type=int,
+            default=0,
+            help="draw the mixture in this many dimensions and rotate it into each dim (0 = off)",
+        )
     p.add_argument("--seed", type=int, default=42)
     p.add_argument("--workdir", default=None, help="parent of the temporary database directories")
 

@@ -31,6 +31,6 @@ if(NOT EXISTS "${SIMSIMD_ROOT}/include/simsimd/simsimd.h")
 endif()
 
 add_library(hovra_simsimd STATIC "${SIMSIMD_ROOT}/c/lib.c")
-target_include_directories(hovra_simsimd PUBLIC "${SIMSIMD_ROOT}/include")
+target_include_directories(hovra_simsimd SYSTEM PUBLIC "${SIMSIMD_ROOT}/include")
 target_compile_definitions(hovra_simsimd PUBLIC SIMSIMD_DYNAMIC_DISPATCH=1 SIMSIMD_NATIVE_F16=0 SIMSIMD_NATIVE_BF16=0)
 set_target_properties(hovra_simsimd PROPERTIES POSITION_INDEPENDENT_CODE ON C_STANDARD 99)

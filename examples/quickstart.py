@@ -1,11 +1,11 @@
 """Quickstart: create a database, add records, search with a filter, save, reopen."""
+
 import os
 import shutil
 import tempfile
 
-import numpy as np
-
 import hovra
+import numpy as np
 
 path = os.path.join(tempfile.gettempdir(), "hovra-quickstart")
 shutil.rmtree(path, ignore_errors=True)

@@ -1,6 +1,6 @@
 """Fixtures shared by the module's test files."""
-import pytest
 
+import pytest
 from _hovra import Database
 
 

@@ -1,6 +1,7 @@
 """The module as Python code sees it: its contents, signatures and
 docstrings, the two construction modes, properties, len() and `in`, the
 context manager, SearchResult objects, the import rules and PanicException."""
+
 import inspect
 import os
 import subprocess
@@ -8,10 +9,9 @@ import sys
 import textwrap
 import threading
 
+import _hovra
 import numpy as np
 import pytest
-
-import _hovra
 from _hovra import Database, SearchResult
 
 DASH = "\u2014"
@@ -24,7 +24,7 @@ SIGNATURES = {
     "add_many": "($self, ids, vectors, metadatas=None, *, show_progress=False)",
     "search": "($self, vector, k=10, ef_search=None, where_filter=None, max_distance=None)",
     "search_many": "($self, vectors, k=10, ef_search=None, where_filter=None, max_distance=None, "
-                   "*, show_progress=False)",
+    "*, show_progress=False)",
     "get": "($self, id)",
     "delete": "($self, id)",
     "update": "($self, id, vector=None, metadata=None)",
@@ -42,7 +42,7 @@ SIGNATURES = {
     "__enter__": "($self)",
     "__exit__": "($self, _exc_type=None, _exc_val=None, _exc_tb=None)",
     "search_arrays": "($self, queries, k=10, ef_search=None, where_filter=None, max_distance=None, "
-                     "*, show_progress=False)",
+    "*, show_progress=False)",
 }
 
 # The opening of each method's docstring (empty where the rest is all new).
@@ -90,9 +90,17 @@ PROPERTY_DOCS = {
 }
 
 STATS_KEYS = [
-    "num_vectors", "num_deleted", "num_layers", "avg_degree_layer0", "max_degree_layer0",
-    "min_degree_layer0", "memory_vectors_bytes", "memory_graph_bytes", "memory_quantized_bytes",
-    "uses_brute_force", "uses_quantized_search",
+    "num_vectors",
+    "num_deleted",
+    "num_layers",
+    "avg_degree_layer0",
+    "max_degree_layer0",
+    "min_degree_layer0",
+    "memory_vectors_bytes",
+    "memory_graph_bytes",
+    "memory_quantized_bytes",
+    "uses_brute_force",
+    "uses_quantized_search",
 ]
 
 
@@ -112,10 +120,32 @@ class TestModuleSurface:
 
     def test_classes_define_nothing_beyond_their_members(self):
         assert set(vars(Database)) == set(SIGNATURES) | set(PROPERTY_DOCS) | {
-            "__new__", "__len__", "__contains__", "__doc__", "__module__", "__repr__"}
+            "__new__",
+            "__len__",
+            "__contains__",
+            "__doc__",
+            "__module__",
+            "__repr__",
+        }
         assert set(vars(SearchResult)) == {
-            "id", "distance", "metadata", "__getitem__", "__repr__", "__new__", "__doc__", "__module__",
-            "__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__", "__hash__", "__reduce__", "_restore"}
+            "id",
+            "distance",
+            "metadata",
+            "__getitem__",
+            "__repr__",
+            "__new__",
+            "__doc__",
+            "__module__",
+            "__eq__",
+            "__ne__",
+            "__lt__",
+            "__le__",
+            "__gt__",
+            "__ge__",
+            "__hash__",
+            "__reduce__",
+            "_restore",
+        }
 
     @pytest.mark.parametrize("name", SIGNATURES)
     def test_method_signature_and_docstring(self, db, name):
@@ -132,7 +162,8 @@ class TestModuleSurface:
     def test_inspect_reads_the_signatures(self, db):
         assert str(inspect.signature(Database.get)) == "(self, /, id)"
         assert str(inspect.signature(db.search)) == (
-            "(vector, k=10, ef_search=None, where_filter=None, max_distance=None)")
+            "(vector, k=10, ef_search=None, where_filter=None, max_distance=None)"
+        )
 
     @pytest.mark.parametrize("name", PROPERTY_DOCS)
     def test_properties_are_read_only_with_their_docstrings(self, db, name):
@@ -155,25 +186,43 @@ class TestModuleSurface:
 
 
 class TestArgumentBinding:
-    @pytest.mark.parametrize("call, pattern", [
-        (lambda db: db.add("a", [0] * 4, None, 1), r"^Database\.add\(\) takes from 2 to 3 positional arguments but 4 were given$"),
-        (lambda db: db.add("a", [0] * 4, colour=1), r"^Database\.add\(\) got an unexpected keyword argument 'colour'$"),
-        (lambda db: db.add("a", [0] * 4, id="b"), r"^Database\.add\(\) got multiple values for argument 'id'$"),
-        (lambda db: db.add(), r"^Database\.add\(\) missing 2 required positional arguments: 'id' and 'vector'$"),
-        (lambda db: db.get(), r"^Database\.get\(\) missing 1 required positional argument: 'id'$"),
-        (lambda db: db.ids(1), r"^Database\.ids\(\) takes 0 positional arguments but 1 was given$"),
-        (lambda db: db.save(now=True), r"^Database\.save\(\) got an unexpected keyword argument 'now'$"),
-        (lambda db: db.__exit__(1, 2, 3, 4), r"takes from 0 to 3 positional arguments but 4 were given$"),
-    ])
+    @pytest.mark.parametrize(
+        "call, pattern",
+        [
+            (
+                lambda db: db.add("a", [0] * 4, None, 1),
+                r"^Database\.add\(\) takes from 2 to 3 positional arguments but 4 were given$",
+            ),
+            (
+                lambda db: db.add("a", [0] * 4, colour=1),
+                r"^Database\.add\(\) got an unexpected keyword argument 'colour'$",
+            ),
+            (
+                lambda db: db.add("a", [0] * 4, id="b"),
+                r"^Database\.add\(\) got multiple values for argument 'id'$",
+            ),
+            (
+                lambda db: db.add(),
+                r"^Database\.add\(\) missing 2 required positional arguments: 'id' and 'vector'$",
+            ),
+            (lambda db: db.get(), r"^Database\.get\(\) missing 1 required positional argument: 'id'$"),
+            (lambda db: db.ids(1), r"^Database\.ids\(\) takes 0 positional arguments but 1 was given$"),
+            (lambda db: db.save(now=True), r"^Database\.save\(\) got an unexpected keyword argument 'now'$"),
+            (lambda db: db.__exit__(1, 2, 3, 4), r"takes from 0 to 3 positional arguments but 4 were given$"),
+        ],
+    )
     def test_binding_errors(self, db, call, pattern):
         with pytest.raises(TypeError, match=pattern):
             call(db)
         assert len(db) == 0
 
-    @pytest.mark.parametrize("kwargs, pattern", [
-        ({"path": "x", "colour": 1}, r"unexpected keyword argument 'colour'"),
-        ({}, r"missing 1 required positional argument: 'path'"),
-    ])
+    @pytest.mark.parametrize(
+        "kwargs, pattern",
+        [
+            ({"path": "x", "colour": 1}, r"unexpected keyword argument 'colour'"),
+            ({}, r"missing 1 required positional argument: 'path'"),
+        ],
+    )
     def test_constructor_binding_errors(self, kwargs, pattern):
         with pytest.raises(TypeError, match=pattern):
             Database(**kwargs)
@@ -230,10 +279,17 @@ class TestConstruction:
                 Database(str(tmp_path / "big"), dim=2, **{name: 2**32 + 16})
         assert os.listdir(tmp_path) == []
 
-    @pytest.mark.parametrize("given, stored", [
-        (None, "cosine"), ("cosine", "cosine"), ("euclidean", "euclidean"), ("l2", "euclidean"),
-        ("dot", "dot_product"), ("dot_product", "dot_product"),
-    ])
+    @pytest.mark.parametrize(
+        "given, stored",
+        [
+            (None, "cosine"),
+            ("cosine", "cosine"),
+            ("euclidean", "euclidean"),
+            ("l2", "euclidean"),
+            ("dot", "dot_product"),
+            ("dot_product", "dot_product"),
+        ],
+    )
     def test_metric_names(self, tmp_path, given, stored):
         assert Database(str(tmp_path / "m"), dim=2, metric=given).metric == stored
 
@@ -255,16 +311,22 @@ class TestConstruction:
         missing = str(tmp_path / "missing")
         with pytest.raises(OverflowError):
             Database(missing, m=-1)
-        with pytest.raises(TypeError, match="^argument 'quantize': 'NoneType' object cannot be converted to 'PyBool'$"):
+        with pytest.raises(
+            TypeError, match="^argument 'quantize': 'NoneType' object cannot be converted to 'PyBool'$"
+        ):
             Database(missing, quantize=None)
         with pytest.raises(TypeError, match="^argument 'ef_construction': "):
             Database(missing, ef_construction=2.5)
-        with pytest.raises(TypeError, match="^argument 'metric': 'int' object cannot be converted to 'PyString'$"):
+        with pytest.raises(
+            TypeError, match="^argument 'metric': 'int' object cannot be converted to 'PyString'$"
+        ):
             Database(missing, metric=3)
 
     def test_path_must_be_str_or_path_like(self, tmp_path):
         for bad in (b"p", 5, None):
-            with pytest.raises(TypeError, match="^argument 'path': '.*' object cannot be converted to 'PyString'$"):
+            with pytest.raises(
+                TypeError, match="^argument 'path': '.*' object cannot be converted to 'PyString'$"
+            ):
                 Database(bad, dim=2)
 
     def test_creates_missing_parents_and_reopens_with_stored_parameters(self, tmp_path):
@@ -307,7 +369,9 @@ class TestProtocolsAndProperties:
         assert (db.total_slots, db.deleted_count) == (2, 0)
 
     def test_in_needs_a_str(self, db):
-        with pytest.raises(TypeError, match="^argument 'id': 'int' object cannot be converted to 'PyString'$"):
+        with pytest.raises(
+            TypeError, match="^argument 'id': 'int' object cannot be converted to 'PyString'$"
+        ):
             _ = 5 in db
 
     def test_database_is_not_iterable(self, db):
@@ -412,14 +476,17 @@ class TestSearchResult:
         db.delete("it's")
         assert hits[0].metadata == {"a": [1], "b": 2} and hits[1].id == "it's"
 
-    @pytest.mark.parametrize("index, error, pattern", [
-        (3, ValueError, "^index out of range$"),
-        (2**70, OverflowError, None),
-        (-1, OverflowError, None),
-        ("id", TypeError, "^argument 'idx': "),
-        (slice(0, 1), TypeError, "^argument 'idx': "),
-        (1.0, TypeError, "^argument 'idx': "),
-    ])
+    @pytest.mark.parametrize(
+        "index, error, pattern",
+        [
+            (3, ValueError, "^index out of range$"),
+            (2**70, OverflowError, None),
+            (-1, OverflowError, None),
+            ("id", TypeError, "^argument 'idx': "),
+            (slice(0, 1), TypeError, "^argument 'idx': "),
+            (1.0, TypeError, "^argument 'idx': "),
+        ],
+    )
     def test_subscript_errors(self, hits, index, error, pattern):
         with pytest.raises(error, match=pattern):
             hits[0][index]
@@ -428,13 +495,21 @@ class TestSearchResult:
         assert repr(hits[0]) == "SearchResult(id='near', distance=0.0152)"
         assert repr(hits[1]) == "SearchResult(id='it's', distance=4.0000)"
 
-    @pytest.mark.parametrize("stored, query, shown", [
-        ([-0.123456], [1], "0.1235"), ([-12.34567], [1], "12.3457"), ([-0.5], [1], "0.5000"),
-        ([1.0], [1], "-1.0000"), ([-3e10], [1], "30000001024.0000"),
-        # Finite vectors whose dot product overflows (vectors holding NaN or
-        # infinity are refused).
-        ([-3e38], [3e38], "inf"), ([3e38], [3e38], "-inf"), ([3e38, -3e38], [3e38, 3e38], "NaN"),
-    ])
+    @pytest.mark.parametrize(
+        "stored, query, shown",
+        [
+            ([-0.123456], [1], "0.1235"),
+            ([-12.34567], [1], "12.3457"),
+            ([-0.5], [1], "0.5000"),
+            ([1.0], [1], "-1.0000"),
+            ([-3e10], [1], "30000001024.0000"),
+            # Finite vectors whose dot product overflows (vectors holding NaN or
+            # infinity are refused).
+            ([-3e38], [3e38], "inf"),
+            ([3e38], [3e38], "-inf"),
+            ([3e38, -3e38], [3e38, 3e38], "NaN"),
+        ],
+    )
     def test_repr_distance_format(self, tmp_path, stored, query, shown):
         # Under the dot metric the distance of [1] from [-v] is exactly v.
         db = Database(str(tmp_path / "r"), dim=len(stored), metric="dot")
@@ -466,6 +541,7 @@ class TestSearchResult:
 
 def _panicking_filter(mode):
     """A where_filter whose value hook changes the dict while it is walked."""
+
     class Hook:
         def __index__(self):
             if mode == "size":
@@ -480,10 +556,13 @@ def _panicking_filter(mode):
 
 
 class TestPanicException:
-    @pytest.mark.parametrize("mode, message", [
-        ("size", "dictionary changed size during iteration"),
-        ("keys", "dictionary keys changed during iteration"),
-    ])
+    @pytest.mark.parametrize(
+        "mode, message",
+        [
+            ("size", "dictionary changed size during iteration"),
+            ("keys", "dictionary keys changed during iteration"),
+        ],
+    )
     def test_dict_changed_during_filter_conversion(self, db, mode, message):
         with pytest.raises(BaseException) as info:
             db.count(_panicking_filter(mode))
@@ -502,6 +581,7 @@ class TestImport:
         saved = sys.modules.pop("_hovra")
         try:
             import _hovra as again
+
             assert again is saved and again.Database is Database
         finally:
             sys.modules["_hovra"] = saved
@@ -521,14 +601,16 @@ class TestImport:
         (fake / "numpy" / "__init__.py").write_text("raise ImportError('no numpy here')\n")
         script = textwrap.dedent(f"""
             import _hovra
-            db = _hovra.Database({str(tmp_path / 'db')!r}, dim=2)
+            db = _hovra.Database({str(tmp_path / "db")!r}, dim=2)
             db.add_many(["a", "b"], [[1, 0], (0, 1)])
             db.add("c", [1, 1])
             print(sorted(h.id for h in db.search([1, 0], k=3)))
         """)
         module_dir = os.path.dirname(_hovra.__file__)
         env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(fake), module_dir]))
-        out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
+        out = subprocess.run(
+            [sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120
+        )
         assert out.returncode == 0, out.stderr
         assert out.stdout.strip() == "['a', 'b', 'c']"
 

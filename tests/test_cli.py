@@ -1,25 +1,24 @@
 """The `hovra` command-line tool, run as a subprocess on real databases:
 info and verify beside a process that has the database open, verify on
 damaged files, and export/import round trips."""
+
 import json
-import os
 import subprocess
 import sys
 import textwrap
-import time
 from pathlib import Path
 
+import hovra
 import numpy as np
 import pytest
-
-import hovra
 
 DIM = 8
 
 
 def cli(*args, cwd=None):
-    return subprocess.run([sys.executable, "-m", "hovra", *map(str, args)], capture_output=True, text=True,
-                          timeout=300, cwd=cwd)
+    return subprocess.run(
+        [sys.executable, "-m", "hovra", *map(str, args)], capture_output=True, text=True, timeout=300, cwd=cwd
+    )
 
 
 def make_db(path, n=600, seed=0):
@@ -27,8 +26,10 @@ def make_db(path, n=600, seed=0):
     a change that is only in the log."""
     rng = np.random.default_rng(seed)
     vectors = rng.standard_normal((n, DIM)).astype(np.float32)
-    metadatas = [None if i % 5 == 0 else {"i": i, "tag": "\u00fc" * (i % 3), "f": i / 7, "nested": {"a": [i, None]}}
-                 for i in range(n)]
+    metadatas = [
+        None if i % 5 == 0 else {"i": i, "tag": "\u00fc" * (i % 3), "f": i / 7, "nested": {"a": [i, None]}}
+        for i in range(n)
+    ]
     db = hovra.Database(path, dim=DIM, metric="dot", m=8, ef_construction=50)
     db.add_many([f"id-{i}" for i in range(n)], vectors, metadatas)
     db.delete("id-3")
@@ -46,7 +47,11 @@ class TestInfoAndVerify:
     def test_beside_a_running_writer(self, tmp_path):
         path = tmp_path / "db"
         make_db(path)
-        writer = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        writer = subprocess.Popen(
+            [
+                sys.executable,
+                "-c",
+                textwrap.dedent(f"""
             import sys, numpy as np, hovra
             db = hovra.Database({str(path)!r})
             print("open", flush=True)
@@ -59,7 +64,12 @@ class TestInfoAndVerify:
                 print("wrote", i * 50, flush=True)
             db.save()
             print("saved", len(db), flush=True)
-            """)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            """),
+            ],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         try:
             assert writer.stdout.readline().strip() == "open"
             for _ in range(3):
@@ -89,14 +99,21 @@ class TestInfoAndVerify:
         make_db(path)
         out = cli("info", path)
         assert out.returncode == 0
-        for text in ("dimension        8", "dot_product", "600 live, 1 deleted, 601 slots",
-                     "1 records to replay", "vectors.bin", "avg_degree_layer0"):
+        for text in (
+            "dimension        8",
+            "dot_product",
+            "600 live, 1 deleted, 601 slots",
+            "1 records to replay",
+            "vectors.bin",
+            "avg_degree_layer0",
+        ):
             assert text in out.stdout, out.stdout
         missing = cli("verify", tmp_path / "nothing")
         assert missing.returncode == 1 and "database not found" in missing.stderr
 
-    @pytest.mark.parametrize("name, offset", [("vectors.bin", 40), ("graph.hovra", 200), ("vectors.sq8", 100),
-                                              ("wal.hovra", 12)])
+    @pytest.mark.parametrize(
+        "name, offset", [("vectors.bin", 40), ("graph.hovra", 200), ("vectors.sq8", 100), ("wal.hovra", 12)]
+    )
     def test_damaged_files_are_named(self, tmp_path, name, offset):
         path = tmp_path / "db"
         with hovra.Database(path, dim=DIM, quantize=True) as db:

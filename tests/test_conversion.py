@@ -2,6 +2,7 @@
 floats, single vectors and batches (sequences and NumPy arrays), metadata
 through the json module, where_filter dictionaries, the order in which
 conversions fail, and arguments whose hooks change them mid-conversion."""
+
 import array
 import collections
 import decimal
@@ -10,7 +11,6 @@ import warnings
 
 import numpy as np
 import pytest
-
 from _hovra import Database
 
 VECTOR_ENUM = "argument 'vector': failed to extract enum VectorInput ('List | Numpy')"
@@ -48,22 +48,27 @@ class TestScalars:
             db.add("\ud800", [0, 0, 0, 0])
         assert len(db) == 0
 
-    @pytest.mark.parametrize("kwargs, error, pattern", [
-        ({"k": -1}, OverflowError, None),
-        ({"k": 2**64}, OverflowError, None),
-        ({"ef_search": -5}, OverflowError, None),
-        ({"k": 2.0}, TypeError, r"^argument 'k': 'float' object cannot be interpreted as an integer$"),
-        ({"k": "3"}, TypeError, r"^argument 'k': "),
-        ({"ef_search": 1.5}, TypeError, r"^argument 'ef_search': "),
-    ])
+    @pytest.mark.parametrize(
+        "kwargs, error, pattern",
+        [
+            ({"k": -1}, OverflowError, None),
+            ({"k": 2**64}, OverflowError, None),
+            ({"ef_search": -5}, OverflowError, None),
+            ({"k": 2.0}, TypeError, r"^argument 'k': 'float' object cannot be interpreted as an integer$"),
+            ({"k": "3"}, TypeError, r"^argument 'k': "),
+            ({"ef_search": 1.5}, TypeError, r"^argument 'ef_search': "),
+        ],
+    )
     def test_bad_counts(self, db, kwargs, error, pattern):
         with pytest.raises(error, match=pattern) as info:
             db.search([0, 0, 0, 0], **kwargs)
         if error is OverflowError:
             assert not str(info.value).startswith("argument")
 
-    @pytest.mark.parametrize("k, expected", [
-        (None, 10), (3, 3), (np.int64(2), 2), (Index(1), 1), (True, 1), (2**64 - 1, 12), (0, 0)])
+    @pytest.mark.parametrize(
+        "k, expected",
+        [(None, 10), (3, 3), (np.int64(2), 2), (Index(1), 1), (True, 1), (2**64 - 1, 12), (0, 0)],
+    )
     def test_counts_with_an_integer_value(self, db, k, expected):
         db.add_many([str(i) for i in range(12)], [[i, 0, 0, 0] for i in range(12)])
         assert len(db.search([0, 0, 0, 0], k=k)) == expected
@@ -73,7 +78,8 @@ class TestScalars:
         with pytest.raises(TypeError) as info:
             Database(str(tmp_path / "f"), dim=2, quantize=flag)
         assert str(info.value) == (
-            f"argument 'quantize': '{type(flag).__name__}' object cannot be converted to 'PyBool'")
+            f"argument 'quantize': '{type(flag).__name__}' object cannot be converted to 'PyBool'"
+        )
 
     def test_max_distance_is_any_float_value_narrowed_to_32_bits(self, db):
         db.add("a", [0.1, 0, 0, 0])
@@ -88,19 +94,22 @@ class TestScalars:
 
 
 class TestVectors:
-    @pytest.mark.parametrize("vector, expected", [
-        ([1, 2, 3, 4], [1, 2, 3, 4]),
-        ((0.5, -1, 2.25, 0), [0.5, -1, 2.25, 0]),
-        (range(4), [0, 1, 2, 3]),
-        (array.array("f", [1, 2, 3, 4]), [1, 2, 3, 4]),
-        (np.array([0.1, 0.2, 0.3, 1e30]), f32([0.1, 0.2, 0.3, 1e30])),
-        (np.array([0.1, 0.2, 0.3, 0.4], dtype=np.float32), f32([0.1, 0.2, 0.3, 0.4])),
-        (np.arange(8, dtype=np.float32)[::2], [0, 2, 4, 6]),
-        (np.arange(8, dtype=np.float64)[::-2], [7, 5, 3, 1]),
-        (np.array([1, 2, 3, 4], dtype=">f4"), [1, 2, 3, 4]),
-        (np.array([1, 2, 3, 4], dtype=np.int64), [1, 2, 3, 4]),
-        ([np.float32(0.1), decimal.Decimal("0.2"), Index(3), True], f32([0.1, 0.2, 3, 1])),
-    ])
+    @pytest.mark.parametrize(
+        "vector, expected",
+        [
+            ([1, 2, 3, 4], [1, 2, 3, 4]),
+            ((0.5, -1, 2.25, 0), [0.5, -1, 2.25, 0]),
+            (range(4), [0, 1, 2, 3]),
+            (array.array("f", [1, 2, 3, 4]), [1, 2, 3, 4]),
+            (np.array([0.1, 0.2, 0.3, 1e30]), f32([0.1, 0.2, 0.3, 1e30])),
+            (np.array([0.1, 0.2, 0.3, 0.4], dtype=np.float32), f32([0.1, 0.2, 0.3, 0.4])),
+            (np.arange(8, dtype=np.float32)[::2], [0, 2, 4, 6]),
+            (np.arange(8, dtype=np.float64)[::-2], [7, 5, 3, 1]),
+            (np.array([1, 2, 3, 4], dtype=">f4"), [1, 2, 3, 4]),
+            (np.array([1, 2, 3, 4], dtype=np.int64), [1, 2, 3, 4]),
+            ([np.float32(0.1), decimal.Decimal("0.2"), Index(3), True], f32([0.1, 0.2, 3, 1])),
+        ],
+    )
     def test_accepted_forms(self, db, vector, expected):
         db.add("a", vector)
         assert db.get("a")[0] == expected
@@ -109,17 +118,32 @@ class TestVectors:
         assert db.get("b")[0] == expected
         assert db.search(vector, k=1)[0].id in ("a", "b")
 
-    @pytest.mark.parametrize("vector, list_reason, numpy_reason", [
-        ("abcd", "TypeError: Can't extract `str` to `Vec`",
-         "TypeError: 'str' object cannot be converted to 'PyArray<T, D>'"),
-        (5, "TypeError: 'int' object cannot be converted to 'Sequence'",
-         "TypeError: 'int' object cannot be converted to 'PyArray<T, D>'"),
-        ({"a": 1}, "TypeError: 'dict' object cannot be converted to 'Sequence'",
-         "TypeError: 'dict' object cannot be converted to 'PyArray<T, D>'"),
-        ([1, 2, "x", 4], "TypeError: must be real number, not str",
-         "TypeError: 'list' object cannot be converted to 'PyArray<T, D>'"),
-        (np.zeros((2, 4), dtype=np.float32), "TypeError: ", "TypeError: dimensionality mismatch"),
-    ])
+    @pytest.mark.parametrize(
+        "vector, list_reason, numpy_reason",
+        [
+            (
+                "abcd",
+                "TypeError: Can't extract `str` to `Vec`",
+                "TypeError: 'str' object cannot be converted to 'PyArray<T, D>'",
+            ),
+            (
+                5,
+                "TypeError: 'int' object cannot be converted to 'Sequence'",
+                "TypeError: 'int' object cannot be converted to 'PyArray<T, D>'",
+            ),
+            (
+                {"a": 1},
+                "TypeError: 'dict' object cannot be converted to 'Sequence'",
+                "TypeError: 'dict' object cannot be converted to 'PyArray<T, D>'",
+            ),
+            (
+                [1, 2, "x", 4],
+                "TypeError: must be real number, not str",
+                "TypeError: 'list' object cannot be converted to 'PyArray<T, D>'",
+            ),
+            (np.zeros((2, 4), dtype=np.float32), "TypeError: ", "TypeError: dimensionality mismatch"),
+        ],
+    )
     def test_rejected_forms_name_both_variants(self, db, vector, list_reason, numpy_reason):
         with pytest.raises(TypeError) as info:
             db.add("a", vector)
@@ -130,11 +154,14 @@ class TestVectors:
         assert lines[2].startswith("- variant Numpy (Numpy): " + numpy_reason)
         assert len(db) == 0
 
-    @pytest.mark.parametrize("call", [
-        lambda db: db.upsert("a", "abcd"),
-        lambda db: db.update("a", vector="abcd"),
-        lambda db: db.search("abcd"),
-    ])
+    @pytest.mark.parametrize(
+        "call",
+        [
+            lambda db: db.upsert("a", "abcd"),
+            lambda db: db.update("a", vector="abcd"),
+            lambda db: db.search("abcd"),
+        ],
+    )
     def test_every_vector_parameter_uses_the_same_conversion(self, db, call):
         db.add("a", [1, 1, 1, 1])
         with pytest.raises(TypeError, match=r"^argument 'vector': failed to extract enum VectorInput"):
@@ -162,8 +189,11 @@ class TestBatches:
 
     def test_non_contiguous_float32_array_is_refused(self, db):
         wide = np.arange(16, dtype=np.float32).reshape(2, 8)
-        for call in (lambda b: db.add_many(["a", "b"], b), lambda b: db.upsert_many(["a", "b"], b),
-                     lambda b: db.search_many(b)):
+        for call in (
+            lambda b: db.add_many(["a", "b"], b),
+            lambda b: db.upsert_many(["a", "b"], b),
+            lambda b: db.search_many(b),
+        ):
             with pytest.raises(TypeError) as info:
                 call(wide[:, ::2])
             assert str(info.value) == "The given array is not contiguous"
@@ -177,16 +207,28 @@ class TestBatches:
             db.add_many(["a", "b"], [[1, 2, 3, 4], (1, 2, 3)])
         assert len(db) == 0
 
-    @pytest.mark.parametrize("batch, numpy_reason, lists_reason", [
-        ("abcd", "TypeError: 'str' object cannot be converted to 'PyArray<T, D>'",
-         "TypeError: Can't extract `str` to `Vec`"),
-        (["abcd"], "TypeError: 'list' object cannot be converted to 'PyArray<T, D>'",
-         "TypeError: Can't extract `str` to `Vec`"),
-        ([[1, 2, 3, None]], "TypeError: 'list' object cannot be converted to 'PyArray<T, D>'",
-         "TypeError: must be real number, not NoneType"),
-        (np.zeros(4, dtype=np.float32), "TypeError: dimensionality mismatch", "TypeError: "),
-        (np.zeros((1, 4), dtype=np.float16), "TypeError: type mismatch", None),
-    ])
+    @pytest.mark.parametrize(
+        "batch, numpy_reason, lists_reason",
+        [
+            (
+                "abcd",
+                "TypeError: 'str' object cannot be converted to 'PyArray<T, D>'",
+                "TypeError: Can't extract `str` to `Vec`",
+            ),
+            (
+                ["abcd"],
+                "TypeError: 'list' object cannot be converted to 'PyArray<T, D>'",
+                "TypeError: Can't extract `str` to `Vec`",
+            ),
+            (
+                [[1, 2, 3, None]],
+                "TypeError: 'list' object cannot be converted to 'PyArray<T, D>'",
+                "TypeError: must be real number, not NoneType",
+            ),
+            (np.zeros(4, dtype=np.float32), "TypeError: dimensionality mismatch", "TypeError: "),
+            (np.zeros((1, 4), dtype=np.float16), "TypeError: type mismatch", None),
+        ],
+    )
     def test_rejected_batches_name_both_variants(self, db, batch, numpy_reason, lists_reason):
         if lists_reason is None:  # float16 rows convert element by element
             db.add_many(["a"], batch)
@@ -199,12 +241,15 @@ class TestBatches:
         assert lines[1].startswith("- variant Numpy (Numpy): " + numpy_reason)
         assert lines[2].startswith("- variant Lists (Lists): " + lists_reason)
 
-    @pytest.mark.parametrize("ids, message", [
-        ("ab", "argument 'ids': Can't extract `str` to `Vec`"),
-        (["a", 2], "argument 'ids': 'int' object cannot be converted to 'PyString'"),
-        (7, "argument 'ids': 'int' object cannot be converted to 'Sequence'"),
-        ({"a", "b"}, "argument 'ids': 'set' object cannot be converted to 'Sequence'"),
-    ])
+    @pytest.mark.parametrize(
+        "ids, message",
+        [
+            ("ab", "argument 'ids': Can't extract `str` to `Vec`"),
+            (["a", 2], "argument 'ids': 'int' object cannot be converted to 'PyString'"),
+            (7, "argument 'ids': 'int' object cannot be converted to 'Sequence'"),
+            ({"a", "b"}, "argument 'ids': 'set' object cannot be converted to 'Sequence'"),
+        ],
+    )
     def test_bad_id_lists(self, db, ids, message):
         with pytest.raises(TypeError) as info:
             db.add_many(ids, [[0, 0, 0, 0]] * 2)
@@ -215,7 +260,9 @@ class TestBatches:
             pass
 
         db.add_many(("a", "b"), np.eye(2, 4), Metas([{"n": 1}, None]))
-        db.upsert_many(["b", "c"], [[0, 0, 1, 0], [0, 0, 0, 1]], metadatas=[collections.OrderedDict(n=2), {"n": 3}])
+        db.upsert_many(
+            ["b", "c"], [[0, 0, 1, 0], [0, 0, 0, 1]], metadatas=[collections.OrderedDict(n=2), {"n": 3}]
+        )
         assert [db.get(x)[1] for x in "abc"] == [{"n": 1}, {"n": 2}, {"n": 3}]
         db.upsert_many(["a"], [[1, 0, 0, 0]], None)
         assert db.get("a")[1] is None
@@ -234,7 +281,9 @@ class TestConversionOrder:
             db.add_many(["a", "b", "c"], [[0] * 4] * 3, [None, {}, 3])
         with pytest.raises(ValueError, match=r"^invalid metadata: "):
             db.add_many(["a", "b", "c"], [[0] * 4] * 3, [None, {"x": float("nan")}, 3])
-        with pytest.raises(TypeError, match=r"^argument 'metadatas': 'tuple' object cannot be converted to 'PyList'$"):
+        with pytest.raises(
+            TypeError, match=r"^argument 'metadatas': 'tuple' object cannot be converted to 'PyList'$"
+        ):
             db.add_many(["a"], [[0] * 4], ({},))
         assert len(db) == 0
 
@@ -250,7 +299,9 @@ class TestConversionOrder:
             db.add(1, "not a vector", metadata=[])
         with pytest.raises(TypeError, match=r"^argument 'vector'"):
             db.add("a", "not a vector", metadata=[])
-        with pytest.raises(TypeError, match=r"^argument 'metadata': 'list' object cannot be converted to 'PyDict'$"):
+        with pytest.raises(
+            TypeError, match=r"^argument 'metadata': 'list' object cannot be converted to 'PyDict'$"
+        ):
             db.add("a", [0] * 4, metadata=[])
         with pytest.raises(TypeError, match=r"^argument 'metadata'"):
             db.update("a", vector=[0] * 4, metadata=[])
@@ -260,7 +311,9 @@ class TestConversionOrder:
             db.search([0] * 3, where_filter={"a": {"$eq": 1}})
         with pytest.raises(TypeError, match=r"^argument 'k'"):
             db.search([0] * 4, k="x", where_filter={"a": {"$eq": 1}})
-        with pytest.raises(TypeError, match=r"^argument 'where_filter': 'list' object cannot be converted to 'PyDict'$"):
+        with pytest.raises(
+            TypeError, match=r"^argument 'where_filter': 'list' object cannot be converted to 'PyDict'$"
+        ):
             db.search([0] * 4, where_filter=[("a", 1)])
         with pytest.raises(ValueError, match=r"^\$in value must be a list$"):
             db.search_many([[0] * 3], where_filter={"a": {"$in": 1}})
@@ -268,7 +321,7 @@ class TestConversionOrder:
 
 class TestMetadata:
     def test_round_trip_through_json(self, db):
-        metadata = {"b": 1, "a": {"z": [1.0, -2, 2**64 - 1, None, True, "é\n\"x\""], "y": {}}, "c": 0.1}
+        metadata = {"b": 1, "a": {"z": [1.0, -2, 2**64 - 1, None, True, 'é\n"x"'], "y": {}}, "c": 0.1}
         db.add("r", [0] * 4, metadata)
         stored = db.get("r")[1]
         assert stored == metadata
@@ -321,23 +374,29 @@ class TestMetadata:
 
 
 class TestFilters:
-    @pytest.mark.parametrize("where, message", [
-        ({"a": {"$gt": "x"}}, "$gt value must be a number"),
-        ({"a": {"$gte": None}}, "$gte value must be a number"),
-        ({"a": {"$lt": [1]}}, "$lt value must be a number"),
-        ({"a": {"$lte": object()}}, "$lte value must be a number"),
-        ({"a": {"$eq": 1}}, "unknown operator: $eq"),
-        ({"a": {"$GT": 1}}, "unknown operator: $GT"),
-        ({"a": {"$in": 3}}, "$in value must be a list"),
-        ({"a": {"$in": (1, 2)}}, "$in value must be a list"),
-        ({"a": (1,)}, "unsupported filter value type"),
-        ({"a": {"$ne": [1]}}, "unsupported filter value type"),
-        ({"a": {"$in": [1, {"x": 1}]}}, "unsupported filter value type"),
-        ({"a": 1, "b": {"$gt": 1, "$bad": 2}}, "unknown operator: $bad"),
-    ])
+    @pytest.mark.parametrize(
+        "where, message",
+        [
+            ({"a": {"$gt": "x"}}, "$gt value must be a number"),
+            ({"a": {"$gte": None}}, "$gte value must be a number"),
+            ({"a": {"$lt": [1]}}, "$lt value must be a number"),
+            ({"a": {"$lte": object()}}, "$lte value must be a number"),
+            ({"a": {"$eq": 1}}, "unknown operator: $eq"),
+            ({"a": {"$GT": 1}}, "unknown operator: $GT"),
+            ({"a": {"$in": 3}}, "$in value must be a list"),
+            ({"a": {"$in": (1, 2)}}, "$in value must be a list"),
+            ({"a": (1,)}, "unsupported filter value type"),
+            ({"a": {"$ne": [1]}}, "unsupported filter value type"),
+            ({"a": {"$in": [1, {"x": 1}]}}, "unsupported filter value type"),
+            ({"a": 1, "b": {"$gt": 1, "$bad": 2}}, "unknown operator: $bad"),
+        ],
+    )
     def test_value_errors(self, db, where, message):
-        for call in (lambda: db.count(where), lambda: db.search([0] * 4, where_filter=where),
-                     lambda: db.search_many([[0] * 4], where_filter=where)):
+        for call in (
+            lambda: db.count(where),
+            lambda: db.search([0] * 4, where_filter=where),
+            lambda: db.search_many([[0] * 4], where_filter=where),
+        ):
             with pytest.raises(ValueError) as info:
                 call()
             assert str(info.value) == message
@@ -349,22 +408,39 @@ class TestFilters:
         assert str(info.value) == "'int' object cannot be converted to 'PyString'"
 
     def test_where_filter_must_be_a_dict(self, db):
-        with pytest.raises(TypeError, match=r"^argument 'where_filter': 'list' object cannot be converted to 'PyDict'$"):
+        with pytest.raises(
+            TypeError, match=r"^argument 'where_filter': 'list' object cannot be converted to 'PyDict'$"
+        ):
             db.count([])
 
     @pytest.fixture
     def typed(self, db):
-        db.add_many(["bool", "int", "float", "str", "none", "big", "neg"], [[i, 0, 0, 0] for i in range(7)],
-                    [{"v": True}, {"v": 1}, {"v": 1.0}, {"v": "1"}, {"v": None}, {"v": 2**70}, {"v": -3}])
+        db.add_many(
+            ["bool", "int", "float", "str", "none", "big", "neg"],
+            [[i, 0, 0, 0] for i in range(7)],
+            [{"v": True}, {"v": 1}, {"v": 1.0}, {"v": "1"}, {"v": None}, {"v": 2**70}, {"v": -3}],
+        )
         return db
 
-    @pytest.mark.parametrize("value, matched", [
-        (True, ["bool"]), (np.bool_(True), ["bool"]),
-        (1, ["int"]), (np.int64(1), ["int"]), (Index(1), ["int"]),
-        (1.0, ["float"]), (np.float32(1.0), ["float"]), (decimal.Decimal("1"), ["float"]),
-        ("1", ["str"]), (2**70, ["big"]), (-3, ["neg"]),
-        (None, []), (float("nan"), []), (float("inf"), []),
-    ])
+    @pytest.mark.parametrize(
+        "value, matched",
+        [
+            (True, ["bool"]),
+            (np.bool_(True), ["bool"]),
+            (1, ["int"]),
+            (np.int64(1), ["int"]),
+            (Index(1), ["int"]),
+            (1.0, ["float"]),
+            (np.float32(1.0), ["float"]),
+            (decimal.Decimal("1"), ["float"]),
+            ("1", ["str"]),
+            (2**70, ["big"]),
+            (-3, ["neg"]),
+            (None, []),
+            (float("nan"), []),
+            (float("inf"), []),
+        ],
+    )
     def test_plain_values_compare_by_kind(self, typed, value, matched):
         hits = typed.search([0] * 4, k=10, where_filter={"v": value})
         assert sorted(h.id for h in hits) == matched

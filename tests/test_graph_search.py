@@ -3,12 +3,12 @@ selectivity, tombstones around the query, and updates that keep every node
 reachable.  The databases hold live records x dim >= 10,000,000 (also after
 their deletions), so searches walk the graph or scan their candidates
 exactly rather than scanning the whole store."""
+
 import shutil
 import struct
 
 import numpy as np
 import pytest
-
 from _hovra import Database
 
 N, DIM, LATENT = 2700, 5000, 12
@@ -185,8 +185,10 @@ def test_update_churn_keeps_every_node_reachable(graph):
         assert unreachable(path) == []
     assert db.stats()["min_degree_layer0"] >= 1
     queries = data[rng.choice(N, 20, replace=False)] + 0.01
-    found = sum(len(set(exact_ids(data, np.arange(N), q, 10)) & {h.id for h in db.search(q, k=10, ef_search=40)})
-                for q in queries)
+    found = sum(
+        len(set(exact_ids(data, np.arange(N), q, 10)) & {h.id for h in db.search(q, k=10, ef_search=40)})
+        for q in queries
+    )
     assert found / 200 >= 0.9
 
 

@@ -1,8 +1,8 @@
 """Index behaviour through the module: distances, exact scans, graph recall,
 neighbour-list caps, deletion, update and statistics."""
+
 import numpy as np
 import pytest
-
 from _hovra import Database, _inspect
 
 METRICS = ["cosine", "euclidean", "dot_product"]
@@ -76,7 +76,7 @@ class TestExhaustive:
             for i in range(0, 400, 3):
                 assert db.delete(str(i))
                 live[i] = False
-        for qi in range(5):
+        for _ in range(5):
             q = rng.standard_normal(24).astype(np.float32)
             hits = db.search(q, k=15)
             d = numpy_distances(metric, data, q)
@@ -147,7 +147,10 @@ class TestGraphPath:
         n, dim, clusters = 2600, 4000, 60
         centres = 3 * rng.standard_normal((clusters, dim)).astype(np.float32)
         spread = rng.standard_normal((8, dim)).astype(np.float32)
-        data = centres[rng.integers(0, clusters, n)] + (rng.standard_normal((n, 8)) @ spread).astype(np.float32) * 0.3
+        data = (
+            centres[rng.integers(0, clusters, n)]
+            + (rng.standard_normal((n, 8)) @ spread).astype(np.float32) * 0.3
+        )
         db = Database(str(tmp_path / "c"), dim=dim, metric="euclidean", m=8, ef_construction=64)
         db.add_many([str(i) for i in range(n)], data)
         queries = data[rng.choice(n, 30, replace=False)] + 0.01
@@ -272,16 +275,27 @@ class TestChanges:
 
 class TestStats:
     KEYS = [
-        "num_vectors", "num_deleted", "num_layers", "avg_degree_layer0", "max_degree_layer0",
-        "min_degree_layer0", "memory_vectors_bytes", "memory_graph_bytes", "memory_quantized_bytes",
-        "uses_brute_force", "uses_quantized_search",
+        "num_vectors",
+        "num_deleted",
+        "num_layers",
+        "avg_degree_layer0",
+        "max_degree_layer0",
+        "min_degree_layer0",
+        "memory_vectors_bytes",
+        "memory_graph_bytes",
+        "memory_quantized_bytes",
+        "uses_brute_force",
+        "uses_quantized_search",
     ]
 
     def test_empty(self, tmp_path):
         s = make_db(tmp_path, 4).stats()
         assert list(s) == self.KEYS
-        assert s == {k: 0 for k in self.KEYS} | {"avg_degree_layer0": 0.0, "uses_brute_force": True,
-                                                 "uses_quantized_search": False}
+        assert s == {k: 0 for k in self.KEYS} | {
+            "avg_degree_layer0": 0.0,
+            "uses_brute_force": True,
+            "uses_quantized_search": False,
+        }
         assert isinstance(s["avg_degree_layer0"], float)
 
     def test_populated_then_all_deleted(self, tmp_path):
@@ -343,7 +357,9 @@ def test_exhaustive_paths_agree(tmp_path, metric):
     data = np.repeat(base, 50, axis=0)
     data[1::2] = np.nextafter(data[1::2], np.float32(np.inf))
     data[::97] = 0.0
-    queries = np.vstack([base[:6], rng.standard_normal((5, 48)).astype(np.float32), np.zeros((1, 48), np.float32)])
+    queries = np.vstack(
+        [base[:6], rng.standard_normal((5, 48)).astype(np.float32), np.zeros((1, 48), np.float32)]
+    )
     db = make_db(tmp_path, 48, metric)
     db.add_many([str(i) for i in range(len(data))], data, [{"g": i % 3} for i in range(len(data))])
 
@@ -373,7 +389,9 @@ def test_exhaustive_scan_same_after_reopen(tmp_path, metric):
     base = rng.standard_normal(64).astype(np.float32)
     data = np.stack([rng.permutation(base) for _ in range(3000)]).astype(np.float32)
     data[2000:] *= np.float32(1e-30)
-    queries = [np.full(64, c, np.float32) for c in (1.0, 3.0, 1e10, 1e-25)] + [rng.standard_normal(64).astype(np.float32)]
+    queries = [np.full(64, c, np.float32) for c in (1.0, 3.0, 1e10, 1e-25)] + [
+        rng.standard_normal(64).astype(np.float32)
+    ]
     db = make_db(tmp_path, 64, metric)
     db.add_many([str(i) for i in range(len(data))], data)
 

@@ -1,15 +1,15 @@
 """hovra.langchain.HovraVectorStore: LangChain's own standard vector store
 tests (with their fake embeddings), then what they leave out: filters,
 persistence, scores per metric, MMR and refused input."""
+
 import gc
 import os
 
 import pytest
+from hovra.langchain import HovraVectorStore
 from langchain_core.documents import Document
 from langchain_core.embeddings import DeterministicFakeEmbedding
 from langchain_tests.integration_tests import VectorStoreIntegrationTests
-
-from hovra.langchain import HovraVectorStore
 
 
 class TestStandard(VectorStoreIntegrationTests):
@@ -24,8 +24,12 @@ def embeddings():
 
 
 TEXTS = ["apple pie", "banana bread", "cherry tart", "apple crumble"]
-METAS = [{"fruit": "apple", "year": 2001}, {"fruit": "banana", "year": 2010},
-         {"fruit": "cherry", "year": 2020}, {"fruit": "apple", "year": 2023}]
+METAS = [
+    {"fruit": "apple", "year": 2001},
+    {"fruit": "banana", "year": 2010},
+    {"fruit": "cherry", "year": 2020},
+    {"fruit": "apple", "year": 2023},
+]
 
 
 def test_filters_reach_the_database_and_writes_survive_reopening(tmp_path, embeddings):
@@ -39,7 +43,9 @@ def test_filters_reach_the_database_and_writes_survive_reopening(tmp_path, embed
     gc.collect()
     again = HovraVectorStore(embeddings, path=path)
     assert sorted(d.id for d in again.similarity_search("x", k=10)) == ["a", "c", "d"]
-    assert again.get_by_ids(["c", "zz", "c"]) == [Document(id="c", page_content="cherry tart", metadata=METAS[2])]
+    assert again.get_by_ids(["c", "zz", "c"]) == [
+        Document(id="c", page_content="cherry tart", metadata=METAS[2])
+    ]
     again.delete()
     assert again.similarity_search("x") == []
 
@@ -75,7 +81,9 @@ def test_max_marginal_relevance_prefers_diversity(tmp_path, embeddings):
     store.add_texts(["same", "same", "other"], ids=["s1", "s2", "o"])
     picked = store.max_marginal_relevance_search("same", k=2, fetch_k=3, lambda_mult=0.0)
     assert sorted(d.id for d in picked)[0] == "o" and len(picked) == 2
-    assert [d.id for d in store.max_marginal_relevance_search("same", k=2, filter={"page_content": "other"})] == ["o"]
+    assert [
+        d.id for d in store.max_marginal_relevance_search("same", k=2, filter={"page_content": "other"})
+    ] == ["o"]
 
 
 def test_refused_input_changes_nothing(tmp_path, embeddings):

@@ -1,4 +1,5 @@
 """Builds the native test programs under tests/native with CMake and runs them."""
+
 import os
 import shutil
 import subprocess
@@ -17,11 +18,22 @@ def built():
     if shutil.which("cmake") is None:
         pytest.fail("cmake is needed to build the native tests")
     subprocess.run(
-        ["cmake", "-S", str(ROOT), "-B", str(BUILD), "-DHOVRA_NATIVE_TESTS=ON", "-DCMAKE_BUILD_TYPE=Release",
-         f"-DPython_EXECUTABLE={sys.executable}"],
-        check=True, capture_output=True,
+        [
+            "cmake",
+            "-S",
+            str(ROOT),
+            "-B",
+            str(BUILD),
+            "-DHOVRA_NATIVE_TESTS=ON",
+            "-DCMAKE_BUILD_TYPE=Release",
+            f"-DPython_EXECUTABLE={sys.executable}",
+        ],
+        check=True,
+        capture_output=True,
     )
-    subprocess.run(["cmake", "--build", str(BUILD), "-j2", "--target", *PROGRAMS], check=True, capture_output=True)
+    subprocess.run(
+        ["cmake", "--build", str(BUILD), "-j2", "--target", *PROGRAMS], check=True, capture_output=True
+    )
     return BUILD
 
 

@@ -1,6 +1,7 @@
 """The `hovra` package as users meet it: the package itself, path objects,
 NumPy values in metadata, (1, dim) queries, reprs, SearchResult equality,
 hashing and pickling, search_arrays, and the help text."""
+
 import copy
 import importlib.metadata
 import os
@@ -11,11 +12,10 @@ import subprocess
 import sys
 import textwrap
 
-import numpy as np
-import pytest
-
 import _hovra
 import hovra
+import numpy as np
+import pytest
 
 
 def f32_bits(value):
@@ -72,16 +72,35 @@ class TestPaths:
 
 
 class TestNumpyMetadata:
-    SCALARS = [np.int8(-3), np.uint64(2**64 - 1), np.int64(-(2**63)), np.float16(0.5), np.float32(0.1),
-               np.float64(1e300), np.bool_(True), np.bool_(False)]
+    SCALARS = [
+        np.int8(-3),
+        np.uint64(2**64 - 1),
+        np.int64(-(2**63)),
+        np.float16(0.5),
+        np.float32(0.1),
+        np.float64(1e300),
+        np.bool_(True),
+        np.bool_(False),
+    ]
 
     def test_scalars_and_arrays_are_stored_as_the_values_they_equal(self, db):
-        metadata = {"s": self.SCALARS, "a": np.arange(6, dtype=np.int16).reshape(2, 3),
-                    "f": np.array([0.25, -1], dtype=np.float32), "b": np.array([True, False]),
-                    "o": np.array([np.int32(7), "x", None], dtype=object), "z": np.float32(2.5)}
+        metadata = {
+            "s": self.SCALARS,
+            "a": np.arange(6, dtype=np.int16).reshape(2, 3),
+            "f": np.array([0.25, -1], dtype=np.float32),
+            "b": np.array([True, False]),
+            "o": np.array([np.int32(7), "x", None], dtype=object),
+            "z": np.float32(2.5),
+        }
         db.add("r", [0, 0, 0, 1], metadata)
-        expected = {"s": [v.item() for v in self.SCALARS], "a": [[0, 1, 2], [3, 4, 5]],
-                    "f": [0.25, -1.0], "b": [True, False], "o": [7, "x", None], "z": 2.5}
+        expected = {
+            "s": [v.item() for v in self.SCALARS],
+            "a": [[0, 1, 2], [3, 4, 5]],
+            "f": [0.25, -1.0],
+            "b": [True, False],
+            "o": [7, "x", None],
+            "z": 2.5,
+        }
         stored = db.get("r")[1]
         assert stored == expected
         assert [type(v) for v in stored["s"]] == [type(v.item()) for v in self.SCALARS]
@@ -93,11 +112,17 @@ class TestNumpyMetadata:
         assert [h.id for h in db.search([0, 0, 0, 0], where_filter={"v": 3.0})] == ["r"]
         assert [h.id for h in db.search([0, 0, 0, 0], where_filter={"v": True})] == ["b"]
 
-    @pytest.mark.parametrize("value, type_name", [
-        (np.complex64(1), "complex64"), (np.datetime64("2024-01-01"), "datetime64"),
-        (np.longdouble(1), "longdouble"), (np.array(["a"]), "ndarray"), (np.array([object()]), "ndarray"),
-        (object(), "object"),
-    ])
+    @pytest.mark.parametrize(
+        "value, type_name",
+        [
+            (np.complex64(1), "complex64"),
+            (np.datetime64("2024-01-01"), "datetime64"),
+            (np.longdouble(1), "longdouble"),
+            (np.array(["a"]), "ndarray"),
+            (np.array([object()]), "ndarray"),
+            (object(), "object"),
+        ],
+    )
     def test_other_values_keep_the_json_error(self, db, value, type_name):
         with pytest.raises(TypeError, match=f"^Object of type {type_name} is not JSON serializable$"):
             db.add("r", [0] * 4, {"x": [1, value]})
@@ -113,8 +138,11 @@ class TestNumpyMetadata:
 class TestSingleRowQueries:
     def test_a_1_by_dim_array_is_one_query(self, db):
         db.add_many(["a", "b"], [[1, 0, 0, 0], [0, 1, 0, 0]])
-        for query in (np.array([[0, 1, 0, 0]], dtype=np.float32), np.array([[0, 1, 0, 0]]),
-                      np.asfortranarray(np.array([[0, 1, 0, 0]], dtype=np.float32))):
+        for query in (
+            np.array([[0, 1, 0, 0]], dtype=np.float32),
+            np.array([[0, 1, 0, 0]]),
+            np.asfortranarray(np.array([[0, 1, 0, 0]], dtype=np.float32)),
+        ):
             assert db.search(query, k=2) == db.search([0, 1, 0, 0], k=2)
 
     def test_other_shapes_are_still_refused(self, db):
@@ -127,8 +155,7 @@ class TestSingleRowQueries:
 class TestSearchResultValues:
     @pytest.fixture
     def hits(self, db):
-        db.add_many(["a", "b", "c"], [[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0]],
-                    [{"n": 1}, {"n": 1.0}, None])
+        db.add_many(["a", "b", "c"], [[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0]], [{"n": 1}, {"n": 1.0}, None])
         return db.search([0, 0, 0, 0], k=3)
 
     def test_equal_by_value_with_matching_hash(self, db, hits):
@@ -148,8 +175,11 @@ class TestSearchResultValues:
         db = hovra.Database(tmp_path / "dot", dim=2, metric="dot")
         values = [0.1, -0.0, 1e-45, 3.4e38, 12.34567]
         vectors = [[0, -v] for v in values] + [[-3e38, 0], [3e38, 0]]
-        db.add_many([f"id-{i}-\u00e9'\"" for i in range(len(vectors))], vectors,
-                    [{"k": [i, {"x": "\u2603", "big": 2**64 - 1}]} for i in range(len(vectors))])
+        db.add_many(
+            [f"id-{i}-\u00e9'\"" for i in range(len(vectors))],
+            vectors,
+            [{"k": [i, {"x": "\u2603", "big": 2**64 - 1}]} for i in range(len(vectors))],
+        )
         hits = db.search([3e38, 1.0], k=len(vectors))
         assert {f32_bits(h.distance) for h in hits} >= {f32_bits(v) for v in values + [float("inf")]}
         assert len(hits) == len(vectors)
@@ -161,24 +191,30 @@ class TestSearchResultValues:
                 for hit in pickle.loads(payload):
                     print(repr(hit.id), struct.pack("<f", hit.distance).hex(), sorted(hit.metadata.items()))
         """)
-        out = subprocess.run([sys.executable, "-c", script], input=pickle.dumps(payloads), capture_output=True,
-                             timeout=120)
+        out = subprocess.run(
+            [sys.executable, "-c", script], input=pickle.dumps(payloads), capture_output=True, timeout=120
+        )
         assert out.returncode == 0, out.stderr.decode()
-        expected = "".join(f"{h.id!r} {f32_bits(h.distance).hex()} {sorted(h.metadata.items())}\n" for h in hits)
+        expected = "".join(
+            f"{h.id!r} {f32_bits(h.distance).hex()} {sorted(h.metadata.items())}\n" for h in hits
+        )
         assert out.stdout.decode() == expected * len(payloads)
         for hit in hits:
             clone = copy.deepcopy(hit)
             assert clone == hit and clone is not hit and f32_bits(clone.distance) == f32_bits(hit.distance)
 
-    @pytest.mark.parametrize("args, error, pattern", [
-        (("a", 1.0, "{"), ValueError, "^invalid metadata: "),
-        (("a", 1.0, "[1]"), ValueError, "^invalid metadata: not a JSON object$"),
-        (("a", 1.0, '{"x": NaN}'), ValueError, "^invalid metadata: "),
-        ((1, 1.0, None), TypeError, "^argument 'id': "),
-        (("a", "1.0", None), TypeError, "^argument 'distance': "),
-        (("a", 1.0, b"{}"), TypeError, "^argument 'metadata': "),
-        (("a", 1.0), TypeError, "takes 3 arguments"),
-    ])
+    @pytest.mark.parametrize(
+        "args, error, pattern",
+        [
+            (("a", 1.0, "{"), ValueError, "^invalid metadata: "),
+            (("a", 1.0, "[1]"), ValueError, "^invalid metadata: not a JSON object$"),
+            (("a", 1.0, '{"x": NaN}'), ValueError, "^invalid metadata: "),
+            ((1, 1.0, None), TypeError, "^argument 'id': "),
+            (("a", "1.0", None), TypeError, "^argument 'distance': "),
+            (("a", 1.0, b"{}"), TypeError, "^argument 'metadata': "),
+            (("a", 1.0), TypeError, "takes 3 arguments"),
+        ],
+    )
     def test_damaged_pickle_state_is_refused(self, args, error, pattern):
         with pytest.raises(error, match=pattern):
             hovra.SearchResult._restore(*args)
@@ -199,7 +235,12 @@ class TestSearchArrays:
             db.delete(str(i))
         queries = rng.standard_normal((25, 8)).astype(np.float32)
         padded = 0
-        for kwargs in ({"k": 5}, {"k": 60, "where_filter": {"g": 2}}, {"k": 4, "max_distance": 6.0}, {"k": 0}):
+        for kwargs in (
+            {"k": 5},
+            {"k": 60, "where_filter": {"g": 2}},
+            {"k": 4, "max_distance": 6.0},
+            {"k": 0},
+        ):
             ids, distances = db.search_arrays(queries, **kwargs)
             expected = db.search_many(queries, **kwargs)
             k = kwargs["k"]
@@ -226,4 +267,3 @@ class TestSearchArrays:
             db.search_arrays([[0, 0, 0, 0]] * 4, k=2**62)
         with pytest.raises(TypeError, match="^argument 'queries': failed to extract enum BatchVectorInput"):
             db.search_arrays("abcd")
-

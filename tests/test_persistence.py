@@ -1,5 +1,6 @@
 """Saving, reopening and recovery: file layouts, read errors, log replay and
 a save stopped at each of its steps."""
+
 import os
 import shutil
 import struct
@@ -9,7 +10,6 @@ import time
 
 import numpy as np
 import pytest
-
 from _hovra import Database
 
 NOT_FOUND = "database not found — specify dim to create a new one"
@@ -42,8 +42,14 @@ class TestLayouts:
         db.save()
         raw = (tmp_path / "graph.hovra").read_bytes()
         assert len(raw) == 66
-        assert raw == (header(dim=2, m=1_000_000_000, entry=0, n=1) + struct.pack("<II", 1, 0)
-                       + b"ATEM" + struct.pack("<III", 1, 0, 1) + b"a" + struct.pack("<I", 0))
+        assert raw == (
+            header(dim=2, m=1_000_000_000, entry=0, n=1)
+            + struct.pack("<II", 1, 0)
+            + b"ATEM"
+            + struct.pack("<III", 1, 0, 1)
+            + b"a"
+            + struct.pack("<I", 0)
+        )
         assert not (tmp_path / "wal.hovra").exists()
 
     def test_vector_files(self, tmp_path):
@@ -68,7 +74,10 @@ class TestLayouts:
         db.save()
         first = (tmp_path / "vectors.bin").read_bytes(), len((tmp_path / "graph.hovra").read_bytes())
         db.save()
-        assert ((tmp_path / "vectors.bin").read_bytes(), len((tmp_path / "graph.hovra").read_bytes())) == first
+        assert (
+            (tmp_path / "vectors.bin").read_bytes(),
+            len((tmp_path / "graph.hovra").read_bytes()),
+        ) == first
 
 
 class TestReadErrors:
@@ -113,8 +122,15 @@ class TestReadErrors:
             Database(str(saved), dim=3)
 
     def test_metadata_that_is_not_json_loads_as_none(self, tmp_path):
-        raw = (header(entry=0, n=1) + struct.pack("<II", 1, 0) + b"ATEM" + struct.pack("<III", 1, 0, 1)
-               + b"a" + struct.pack("<I", 1) + b"{")
+        raw = (
+            header(entry=0, n=1)
+            + struct.pack("<II", 1, 0)
+            + b"ATEM"
+            + struct.pack("<III", 1, 0, 1)
+            + b"a"
+            + struct.pack("<I", 1)
+            + b"{"
+        )
         (tmp_path / "graph.hovra").write_bytes(raw)
         (tmp_path / "vectors.bin").write_bytes(struct.pack("<4f", 1, 2, 3, np.sqrt(14)))
         db = Database(str(tmp_path))
@@ -168,15 +184,23 @@ class TestChecksumsAndTables:
         db.close()
         assert (saved / "seal.hovra").exists()
 
-    @pytest.mark.parametrize("rows, message", [
-        ([(0, "a"), (1, "a")], "two records with id 'a'"),
-        ([(0, "a")], "1 records for 2 live slots"),
-    ])
+    @pytest.mark.parametrize(
+        "rows, message",
+        [
+            ([(0, "a"), (1, "a")], "two records with id 'a'"),
+            ([(0, "a")], "1 records for 2 live slots"),
+        ],
+    )
     def test_damaged_record_tables(self, tmp_path, rows, message):
-        table = b"".join(struct.pack("<II", slot, len(i)) + i.encode() + struct.pack("<I", 0) for slot, i in rows)
-        nodes = struct.pack("<II", 1, 1) + struct.pack("<I", 1) + struct.pack("<II", 1, 1) + struct.pack("<I", 0)
-        (tmp_path / "graph.hovra").write_bytes(header(dim=1, entry=0, n=2) + nodes + b"ATEM"
-                                               + struct.pack("<I", len(rows)) + table)
+        table = b"".join(
+            struct.pack("<II", slot, len(i)) + i.encode() + struct.pack("<I", 0) for slot, i in rows
+        )
+        nodes = (
+            struct.pack("<II", 1, 1) + struct.pack("<I", 1) + struct.pack("<II", 1, 1) + struct.pack("<I", 0)
+        )
+        (tmp_path / "graph.hovra").write_bytes(
+            header(dim=1, entry=0, n=2) + nodes + b"ATEM" + struct.pack("<I", len(rows)) + table
+        )
         (tmp_path / "vectors.bin").write_bytes(struct.pack("<4f", 1, 2, 1, 2))
         with pytest.raises(ValueError, match=f"^io error: graph file has {message}$"):
             Database(str(tmp_path), dim=1)
@@ -195,8 +219,16 @@ class TestOwnership:
         c.add("z", [5, 6])
         a.close()
         a.close()  # closing again does nothing
-        for call in (lambda: a.get("x"), lambda: len(a), lambda: "x" in a, lambda: a.dim, a.save, a.verify,
-                     lambda: a.__exit__(None, None, None), lambda: a.search([1, 2])):
+        for call in (
+            lambda: a.get("x"),
+            lambda: len(a),
+            lambda: "x" in a,
+            lambda: a.dim,
+            a.save,
+            a.verify,
+            lambda: a.__exit__(None, None, None),
+            lambda: a.search([1, 2]),
+        ):
             with pytest.raises(ValueError, match="^database is closed$"):
                 call()
         b.close()
@@ -207,12 +239,22 @@ class TestOwnership:
     def test_another_process_is_refused(self, tmp_path):
         path = str(tmp_path / "d")
         db = Database(path, dim=2)
-        code = ("import sys\nfrom _hovra import Database\n"
-                "for kw in ({}, {'dim': 2}):\n"
-                "    try:\n        Database(sys.argv[1], **kw).close()\n        print('opened')\n"
-                "    except ValueError as e:\n        print(e)\n")
-        run = lambda: subprocess.run([sys.executable, "-c", code, path], env=child_env(), capture_output=True,
-                                     text=True, check=True).stdout.splitlines()
+        code = (
+            "import sys\nfrom _hovra import Database\n"
+            "for kw in ({}, {'dim': 2}):\n"
+            "    try:\n        Database(sys.argv[1], **kw).close()\n        print('opened')\n"
+            "    except ValueError as e:\n        print(e)\n"
+        )
+
+        def run():
+            return subprocess.run(
+                [sys.executable, "-c", code, path],
+                env=child_env(),
+                capture_output=True,
+                text=True,
+                check=True,
+            ).stdout.splitlines()
+
         assert run() == [f"database at '{path}' is in use by another process"] * 2
         db.close()
         assert run() == ["opened", "opened"]
@@ -259,11 +301,13 @@ class TestRecovery:
         assert db.deleted_count == 1 and db.total_slots == 4
 
     def test_crash_before_first_save_and_a_log_left_without_files(self, tmp_path):
-        code = ("import os, sys\nfrom _hovra import Database\n"
-                "db = Database(sys.argv[1], dim=4)\n"
-                "db.add_many([str(i) for i in range(50)], [[i, 0, 0, 1] for i in range(50)])\n"
-                "for i in range(50, 100): db.add(str(i), [i, 0, 0, 1])\n"
-                "os.kill(os.getpid(), 9)\n")
+        code = (
+            "import os, sys\nfrom _hovra import Database\n"
+            "db = Database(sys.argv[1], dim=4)\n"
+            "db.add_many([str(i) for i in range(50)], [[i, 0, 0, 1] for i in range(50)])\n"
+            "for i in range(50, 100): db.add(str(i), [i, 0, 0, 1])\n"
+            "os.kill(os.getpid(), 9)\n"
+        )
         subprocess.run([sys.executable, "-c", code, str(tmp_path / "k")], env=child_env(), check=False)
         db = Database(str(tmp_path / "k"))
         assert len(db) == 100 and db.get("99")[0] == [99.0, 0.0, 0.0, 1.0]
@@ -278,8 +322,9 @@ class TestRecovery:
         two.close(), three.close()
         old = tmp_path / "old"
         old.mkdir()
-        (old / "wal.hovra").write_bytes((tmp_path / "two" / "wal.hovra").read_bytes()
-                                        + (tmp_path / "three" / "wal.hovra").read_bytes())
+        (old / "wal.hovra").write_bytes(
+            (tmp_path / "two" / "wal.hovra").read_bytes() + (tmp_path / "three" / "wal.hovra").read_bytes()
+        )
         db = Database(str(old), dim=2)
         assert db.ids() == ["a"] and not (old / "wal.hovra").exists()
 
@@ -383,8 +428,11 @@ STEP_SYSCALLS = ["openat", "write", "fsync", "rename", "unlink"]
 def saved_with_log(path):
     rng = np.random.default_rng(1)
     db = Database(str(path), dim=4, quantize=True)
-    db.add_many([str(i) for i in range(60)], rng.standard_normal((60, 4)).astype(np.float32),
-                [{"i": i} for i in range(60)])
+    db.add_many(
+        [str(i) for i in range(60)],
+        rng.standard_normal((60, 4)).astype(np.float32),
+        [{"i": i} for i in range(60)],
+    )
     db.save()
     db.delete("5")
     db.add("5", [1, 2, 3, 4], {"again": True})
@@ -401,11 +449,29 @@ def run_save_killed_at(path, syscall, nth, script=SAVE_CHILD, action="signal=KIL
     """Runs a save (or another script) in a child and kills it at the nth
     call of one syscall (or injects another action there); returns whether
     the child was killed, and its output."""
-    child = subprocess.Popen([sys.executable, "-c", script, str(path)], stdin=subprocess.PIPE,
-                             stdout=subprocess.PIPE, text=True, env=child_env())
+    child = subprocess.Popen(
+        [sys.executable, "-c", script, str(path)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+        env=child_env(),
+    )
     assert child.stdout.readline().strip() == "ready"
-    tracer = subprocess.Popen(["strace", "-f", "-qq", "-o", os.devnull, "-p", str(child.pid), "-e",
-                               f"trace={syscall}", "-e", f"inject={syscall}:{action}:when={nth}"])
+    tracer = subprocess.Popen(
+        [
+            "strace",
+            "-f",
+            "-qq",
+            "-o",
+            os.devnull,
+            "-p",
+            str(child.pid),
+            "-e",
+            f"trace={syscall}",
+            "-e",
+            f"inject={syscall}:{action}:when={nth}",
+        ]
+    )
     deadline = time.time() + 10
     while time.time() < deadline:
         with open(f"/proc/{child.pid}/status") as f:

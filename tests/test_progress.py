@@ -2,6 +2,7 @@
 a child process in the middle of a large add_many, search_many or compact
 raises KeyboardInterrupt within about a second and leaves the database
 unchanged (or, for a batch already being linked, complete)."""
+
 import os
 import signal
 import subprocess
@@ -9,10 +10,9 @@ import sys
 import textwrap
 import time
 
+import hovra
 import numpy as np
 import pytest
-
-import hovra
 
 
 def block_tqdm(monkeypatch):
@@ -38,13 +38,17 @@ class TestProgressOutput:
         db.compact(show_progress=True)
         db.save(show_progress=True)
         err = capsys.readouterr().err.splitlines()
-        for line in ("hovra add_many: linking 300/300 records (100%)",
-                     "hovra upsert_many: linking 2/2 records (100%)",
-                     "hovra search_many: searching 5/5 queries (100%)",
-                     "hovra search_arrays: searching 5/5 queries (100%)",
-                     "hovra compact: rebuilding 601/601 records (100%)"):
+        for line in (
+            "hovra add_many: linking 300/300 records (100%)",
+            "hovra upsert_many: linking 2/2 records (100%)",
+            "hovra search_many: searching 5/5 queries (100%)",
+            "hovra search_arrays: searching 5/5 queries (100%)",
+            "hovra compact: rebuilding 601/601 records (100%)",
+        ):
             assert line in err, err
-        assert any(line.startswith("hovra save: writing graph ") and line.endswith(" bytes") for line in err), err
+        assert any(
+            line.startswith("hovra save: writing graph ") and line.endswith(" bytes") for line in err
+        ), err
         assert len(err) == len(set(err))
 
     def test_tqdm_bar(self, tmp_path, capsys):
@@ -128,8 +132,12 @@ def interrupt(path, op, when, text=0):
     """Runs op in a child, sends SIGINT once a progress line containing
     `when` appears; returns the child's stdout lines, its progress lines and
     the seconds from the signal to the KeyboardInterrupt (None if none)."""
-    child = subprocess.Popen([sys.executable, "-c", CHILD, op, str(path), str(text)], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD, op, str(path), str(text)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         # Lines are read a byte at a time from the pipes: a buffered read
         # could take later lines along, which communicate() then never sees.

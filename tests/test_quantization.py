@@ -1,11 +1,11 @@
 """SQ8 quantization: the code rules, full-precision distances with quantized
 search on, recall, and the switches."""
+
 import shutil
 import struct
 
 import numpy as np
 import pytest
-
 from _hovra import Database
 
 
@@ -73,7 +73,9 @@ def big(tmp_path_factory):
     rng = np.random.default_rng(21)
     n, dim, latent = 2700, 4000, 10
     data = (rng.standard_normal((n, latent)) @ rng.standard_normal((latent, dim))).astype(np.float32)
-    db = Database(str(tmp_path_factory.mktemp("q") / "db"), dim=dim, metric="euclidean", m=8, ef_construction=64)
+    db = Database(
+        str(tmp_path_factory.mktemp("q") / "db"), dim=dim, metric="euclidean", m=8, ef_construction=64
+    )
     db.add_many([str(i) for i in range(n)], data)
     queries = data[rng.choice(n, 25, replace=False)] + 0.01
     return db, data, queries
@@ -118,11 +120,15 @@ class TestQuantizedSearch:
         copy = Database(str(tmp_path / "b"))
         db.enable_quantized_search()
         assert copy.quantized_search
-        queries = data[rng.choice(np.arange(2, n), 6, replace=False)] + rng.standard_normal((6, dim)).astype(np.float32) * 0.02
+        queries = (
+            data[rng.choice(np.arange(2, n), 6, replace=False)]
+            + rng.standard_normal((6, dim)).astype(np.float32) * 0.02
+        )
         for q in queries:
             for ef in (10, 60, 400):
                 assert [(h.id, h.distance) for h in db.search(q, k=10, ef_search=ef)] == [
-                    (h.id, h.distance) for h in copy.search(q, k=10, ef_search=ef)]
+                    (h.id, h.distance) for h in copy.search(q, k=10, ef_search=ef)
+                ]
 
     def test_recall_close_to_full_precision(self, big):
         db, data, queries = big

@@ -1,4 +1,5 @@
 """Records, metadata filters, the log and concurrent use through the module."""
+
 import os
 import struct
 import threading
@@ -7,7 +8,6 @@ import zlib
 
 import numpy as np
 import pytest
-
 from _hovra import Database
 
 
@@ -158,10 +158,13 @@ class TestNonFiniteInput:
         size = log.stat().st_size
         v = [0.5, bad]  # 1e300 narrows to infinity
         message = "^vector for id '{}' contains NaN or infinity$"
-        for call, name in ((lambda: db.add("n", v), "n"), (lambda: db.upsert("a", v), "a"),
-                           (lambda: db.update("a", v, {"k": 2}), "a"),
-                           (lambda: db.add_many(["p", "q", "r"], [[1, 1], v, v]), "q"),
-                           (lambda: db.upsert_many(["a", "r"], np.array([[1, 1], v])), "r")):
+        for call, name in (
+            (lambda: db.add("n", v), "n"),
+            (lambda: db.upsert("a", v), "a"),
+            (lambda: db.update("a", v, {"k": 2}), "a"),
+            (lambda: db.add_many(["p", "q", "r"], [[1, 1], v, v]), "q"),
+            (lambda: db.upsert_many(["a", "r"], np.array([[1, 1], v])), "r"),
+        ):
             with pytest.raises(ValueError, match=message.format(name)):
                 call()
         for call in (lambda: db.search(v), lambda: db.search_many([[1, 1], v], where_filter={"k": 1})):
@@ -220,7 +223,7 @@ class TestConcurrency:
         assert not errors
         assert len(db) == len(db.ids()) == db.count() == len(set(db.ids()))
         state = {i: db.get(i) for i in db.ids()}
-        del db
+        db = None  # the engine closes with its last object
         reopened = Database(path)
         assert {i: reopened.get(i) for i in reopened.ids()} == state
 

@@ -2,6 +2,7 @@
 searches equal one database over the same records, routing and the stored
 layout, reuse of live shards by a second driver, a shard killed mid-stream
 losing no acknowledged write, and building from a Ray Dataset."""
+
 import json
 import os
 import signal
@@ -10,11 +11,10 @@ import sys
 import time
 import zlib
 
+import hovra
 import numpy as np
 import pytest
 import ray
-
-import hovra
 from hovra.ray import ShardedDatabase, ShardUnavailableError, shard_of, write_dataset
 
 DIM = 8
@@ -73,12 +73,18 @@ def test_merged_searches_equal_one_database(cluster, tmp_path):
     queries = np.random.default_rng(1).standard_normal((40, DIM)).astype(np.float32)
     assert len(sharded) == 3000 and sorted(sharded.ids()) == sorted(ids)
     assert [s["num_vectors"] for s in sharded.stats()["shards"]] == [
-        sum(shard_of(id, 3) == shard for id in ids) for shard in range(3)]
+        sum(shard_of(id, 3) == shard for id in ids) for shard in range(3)
+    ]
 
-    cases = [dict(k=10), dict(k=25, where_filter={"group": 3}),
-             dict(k=10, where_filter={"group": {"$in": [1, 2]}, "score": {"$gte": 40}}),
-             dict(k=50, max_distance=-2.5), dict(k=500, where_filter={"score": 7.0}),
-             dict(k=0), dict(k=5, where_filter={})]
+    cases = [
+        dict(k=10),
+        dict(k=25, where_filter={"group": 3}),
+        dict(k=10, where_filter={"group": {"$in": [1, 2]}, "score": {"$gte": 40}}),
+        dict(k=50, max_distance=-2.5),
+        dict(k=500, where_filter={"score": 7.0}),
+        dict(k=0),
+        dict(k=5, where_filter={}),
+    ]
     for options in cases:
         expected = one.search_many(queries, **options)
         for hits in expected:  # the data has no ties, so the order is unique
@@ -88,15 +94,21 @@ def test_merged_searches_equal_one_database(cluster, tmp_path):
         assert sharded.search(queries[3], **options) == expected[3], options
         got_ids, got_distances = sharded.search_arrays(queries, **options)
         want_ids, want_distances = one.search_arrays(queries, **options)
-        assert np.array_equal(got_ids, want_ids) and np.array_equal(got_distances, want_distances, equal_nan=True)
+        assert np.array_equal(got_ids, want_ids) and np.array_equal(
+            got_distances, want_distances, equal_nan=True
+        )
         assert sharded.count(options.get("where_filter")) == one.count(options.get("where_filter"))
     assert sum(len(h) for h in sharded.search_many(queries, k=50, max_distance=-2.5)) > 0
 
     # Bad input fails as on one database, and a refused batch stores nothing.
-    for call in (lambda db: db.search([1.0, 2.0]), lambda db: db.search_many(queries, where_filter={"a": {"$x": 1}}),
-                 lambda db: db.add_many(["fresh-1", "fresh-2", "rec-5", "fresh-3"], vectors[:4]),
-                 lambda db: db.add_many(["x", "y"], [[0.0] * DIM, [0.0] * 3]), lambda db: db.get("missing")):
-        assert outcome(lambda: call(sharded)) == outcome(lambda: call(one))
+    for call in (
+        lambda db: db.search([1.0, 2.0]),
+        lambda db: db.search_many(queries, where_filter={"a": {"$x": 1}}),
+        lambda db: db.add_many(["fresh-1", "fresh-2", "rec-5", "fresh-3"], vectors[:4]),
+        lambda db: db.add_many(["x", "y"], [[0.0] * DIM, [0.0] * 3]),
+        lambda db: db.get("missing"),
+    ):
+        assert outcome(lambda: call(sharded)) == outcome(lambda: call(one))  # noqa: B023 - called at once
     assert len(sharded) == 3000 and "fresh-1" not in sharded
     sharded.close()
 
@@ -117,8 +129,10 @@ def test_routing_layout_reopen_and_a_second_driver(cluster, tmp_path):
     # A second ShardedDatabase and a second driver reuse the live shards.
     again = ShardedDatabase(path)
     assert len(again) == 599 and again.get("rec-9")[1] == metadatas[9]
-    script = (f"import ray; from hovra.ray import ShardedDatabase; ray.init(address={cluster!r}); "
-              f"db = ShardedDatabase({str(path)!r}); db.add('from-driver-2', [1.0] * {DIM}); print(len(db))")
+    script = (
+        f"import ray; from hovra.ray import ShardedDatabase; ray.init(address={cluster!r}); "
+        f"db = ShardedDatabase({str(path)!r}); db.add('from-driver-2', [1.0] * {DIM}); print(len(db))"
+    )
     env = dict(os.environ, RAY_AUTH_MODE="disabled", RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER="0")
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=180, env=env)
     assert run.stdout.strip().splitlines()[-1:] == ["600"], run.stderr[-3000:]
@@ -132,7 +146,9 @@ def test_routing_layout_reopen_and_a_second_driver(cluster, tmp_path):
         one = open_when_free(path / f"shard-{shard:03d}")
         held.update({id: shard for id in one.ids()})
         one.close()
-    assert len(held) == 600 and all(s == zlib.crc32(id.encode()) % 3 == shard_of(id, 3) for id, s in held.items())
+    assert len(held) == 600 and all(
+        s == zlib.crc32(id.encode()) % 3 == shard_of(id, 3) for id, s in held.items()
+    )
 
     reopened = ShardedDatabase(path)
     assert (reopened.shards, len(reopened), reopened.dim, reopened.metric) == (3, 600, DIM, "euclidean")
@@ -145,7 +161,8 @@ def test_routing_layout_reopen_and_a_second_driver(cluster, tmp_path):
     # A refused creation leaves nothing that a later one would trip over.
     fresh = tmp_path / "fresh"
     assert outcome(lambda: ShardedDatabase(fresh, dim=DIM, metric="L2", shards=2)) == outcome(
-        lambda: hovra.Database(tmp_path / "plain", dim=DIM, metric="L2"))
+        lambda: hovra.Database(tmp_path / "plain", dim=DIM, metric="L2")
+    )
     assert ShardedDatabase(fresh, dim=DIM, metric="l2", shards=2).metric == "euclidean"
 
 
@@ -187,21 +204,38 @@ def test_write_dataset_streams_a_ray_dataset_into_shards(cluster, tmp_path):
     def embed(batch):
         n = batch["id"]
         rng = np.random.default_rng(n[0])
-        return {"key": np.array([f"doc-{i}" for i in n]), "embedding": rng.standard_normal((len(n), DIM)),
-                "lang": np.where(n % 3 == 0, "en", "de"), "n": n}
+        return {
+            "key": np.array([f"doc-{i}" for i in n]),
+            "embedding": rng.standard_normal((len(n), DIM)),
+            "lang": np.where(n % 3 == 0, "en", "de"),
+            "n": n,
+        }
 
     ds = ray.data.range(3000, override_num_blocks=6).map_batches(embed, batch_size=400)
-    db = write_dataset(ds, tmp_path / "ds", id_column="key", vector_column="embedding",
-                       metadata_columns=["lang", "n"], shards=2, batch_size=700)
+    db = write_dataset(
+        ds,
+        tmp_path / "ds",
+        id_column="key",
+        vector_column="embedding",
+        metadata_columns=["lang", "n"],
+        shards=2,
+        batch_size=700,
+    )
     assert (db.shards, len(db), db.count({"lang": "en"})) == (2, 3000, 1000)
     rows = ds.take_all()
     one = hovra.Database(tmp_path / "one", dim=DIM)
-    one.add_many([r["key"] for r in rows], np.stack([r["embedding"] for r in rows]),
-                 [{"lang": r["lang"], "n": int(r["n"])} for r in rows])
+    one.add_many(
+        [r["key"] for r in rows],
+        np.stack([r["embedding"] for r in rows]),
+        [{"lang": r["lang"], "n": int(r["n"])} for r in rows],
+    )
     queries = np.random.default_rng(9).standard_normal((20, DIM)).astype(np.float32)
     assert db.search_many(queries, k=7, where_filter={"lang": "de"}) == one.search_many(
-        queries, k=7, where_filter={"lang": "de"})
+        queries, k=7, where_filter={"lang": "de"}
+    )
     # Writing again replaces, and the saved shards reopen without their logs.
     db = write_dataset(ds, tmp_path / "ds", id_column="key", vector_column="embedding")
-    assert len(db) == 3000 and not any((tmp_path / "ds" / f"shard-00{s}" / "wal.hovra").exists() for s in (0, 1))
+    assert len(db) == 3000 and not any(
+        (tmp_path / "ds" / f"shard-00{s}" / "wal.hovra").exists() for s in (0, 1)
+    )
     db.close()

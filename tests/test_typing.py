@@ -1,6 +1,7 @@
 """The type stubs agree with the built module (mypy's stubtest); the
 examples and the package's Python code type-check under mypy --strict, and
 the examples run."""
+
 import re
 import subprocess
 import sys
@@ -30,6 +31,11 @@ def test_examples_and_package_type_check(tmp_path):
 
 @pytest.mark.parametrize("example", sorted(p.name for p in (ROOT / "examples").glob("*.py")))
 def test_example_runs(tmp_path, example):
-    out = subprocess.run([sys.executable, str(ROOT / "examples" / example)], cwd=tmp_path, capture_output=True,
-                         text=True, timeout=300)
+    out = subprocess.run(
+        [sys.executable, str(ROOT / "examples" / example)],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert out.returncode == 0, out.stdout + out.stderr

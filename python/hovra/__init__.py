@@ -14,6 +14,7 @@ directory and find the ones nearest to a query, filtered by metadata::
 collections sharded over a Ray cluster are `hovra.ray.ShardedDatabase` (install
 the `hovra[ray]` extra).
 """
+
 from _hovra import Database, SearchResult
 
 __version__ = "0.1.0"

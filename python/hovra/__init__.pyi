@@ -1,4 +1,5 @@
-from _hovra import Database as Database, SearchResult as SearchResult
+from _hovra import Database as Database
+from _hovra import SearchResult as SearchResult
 
 __version__: str
 

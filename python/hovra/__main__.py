@@ -1,4 +1,5 @@
 """`python -m hovra`: the command-line tool (see hovra.cli)."""
+
 import sys
 
 from .cli import main

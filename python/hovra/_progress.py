@@ -13,6 +13,7 @@ The `_hovra` module drives it for the methods called with
 ``show_progress=True``; the command-line tool drives it for export and
 import.
 """
+
 from __future__ import annotations
 
 import importlib
@@ -43,7 +44,9 @@ class ProgressDisplay:
             plain lines.
     """
 
-    def __init__(self, operation: str, stream: Optional[TextIO] = None, use_tqdm: Optional[bool] = None) -> None:
+    def __init__(
+        self, operation: str, stream: Optional[TextIO] = None, use_tqdm: Optional[bool] = None
+    ) -> None:
         self.operation = operation
         self._stream = stream
         self._tqdm = _tqdm_class() if use_tqdm is not False else None

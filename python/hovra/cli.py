@@ -15,6 +15,7 @@ with the log replayed in memory, as a reopen would.
 Exit status: 0 on success, 1 when verify finds damage or a command fails,
 2 for a usage error, 130 when interrupted (Ctrl-C).
 """
+
 from __future__ import annotations
 
 import argparse
@@ -25,10 +26,9 @@ from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any, Optional
 
+import _hovra
 import numpy as np
 import numpy.typing as npt
-
-import _hovra
 
 from . import __version__
 from ._progress import ProgressDisplay
@@ -119,7 +119,9 @@ def _verify_findings(report: dict[str, Any]) -> tuple[list[str], list[str], list
         if check["checksums"]:
             passed.append("checksums: the saved files match seal.hovra")
         else:
-            warnings.append("checksums: no checksum record (saved by an earlier version); structure checked only")
+            warnings.append(
+                "checksums: no checksum record (saved by an earlier version); structure checked only"
+            )
         passed.append(f"graph and record table: {check['slots']} slots, {check['records']} live records")
         if check["unreachable"]:
             warnings.append(
@@ -149,8 +151,18 @@ def cmd_verify(args: argparse.Namespace) -> int:
     passed, warnings, failures = _verify_findings(report)
     failed = bool(failures) or (args.strict and bool(warnings))
     if args.json:
-        _say(json.dumps({"ok": not failed, "passed": passed, "warnings": warnings, "failures": failures,
-                         "check": report["check"]}, indent=2))
+        _say(
+            json.dumps(
+                {
+                    "ok": not failed,
+                    "passed": passed,
+                    "warnings": warnings,
+                    "failures": failures,
+                    "check": report["check"],
+                },
+                indent=2,
+            )
+        )
         return 1 if failed else 0
     _say(f"verifying {report['path']}")
     for line in passed:
@@ -185,11 +197,12 @@ def _pyarrow() -> tuple[Any, Any]:
         raise CommandError("Parquet needs pyarrow: python3 -m pip install pyarrow") from None
 
 
-def _records(db: _hovra.Database, ids: list[str], batch: int, display: Optional[ProgressDisplay]
-             ) -> Iterator[tuple[list[str], npt.NDArray[np.float32], list[Optional[str]]]]:
+def _records(
+    db: _hovra.Database, ids: list[str], batch: int, display: Optional[ProgressDisplay]
+) -> Iterator[tuple[list[str], npt.NDArray[np.float32], list[Optional[str]]]]:
     """The records of ids in batches: ids, vectors and metadata as JSON text."""
     for start in range(0, len(ids), batch):
-        chunk = ids[start:start + batch]
+        chunk = ids[start : start + batch]
         vectors = np.empty((len(chunk), db.dim), dtype=np.float32)
         metadata: list[Optional[str]] = []
         for row, record_id in enumerate(chunk):
@@ -227,24 +240,48 @@ def cmd_export(args: argparse.Namespace) -> int:
     return 0
 
 
-def _write_npz(npz: Path, jsonl: Path, db: _hovra.Database, ids: list[str], params: dict[str, Any], batch: int,
-               display: Optional[ProgressDisplay]) -> None:
+def _write_npz(
+    npz: Path,
+    jsonl: Path,
+    db: _hovra.Database,
+    ids: list[str],
+    params: dict[str, Any],
+    batch: int,
+    display: Optional[ProgressDisplay],
+) -> None:
     vectors = np.empty((len(ids), db.dim), dtype=np.float32)
     with open(jsonl, "w", encoding="utf-8") as lines:
         at = 0
         for chunk, block, metadata in _records(db, ids, batch, display):
-            vectors[at:at + len(chunk)] = block
+            vectors[at : at + len(chunk)] = block
             at += len(chunk)
             for record_id, meta in zip(chunk, metadata):
-                lines.write('{"id": ' + json.dumps(record_id, ensure_ascii=False) + ', "metadata": ' +
-                            (meta if meta is not None else "null") + "}\n")
+                lines.write(
+                    '{"id": '
+                    + json.dumps(record_id, ensure_ascii=False)
+                    + ', "metadata": '
+                    + (meta if meta is not None else "null")
+                    + "}\n"
+                )
     with open(npz, "wb") as f:
-        np.savez(f, ids=np.array(ids, dtype=str), vectors=vectors, metric=np.array(params["metric"]),
-                 m=np.array(params["m"]), ef_construction=np.array(params["ef_construction"]))
+        np.savez(
+            f,
+            ids=np.array(ids, dtype=str),
+            vectors=vectors,
+            metric=np.array(params["metric"]),
+            m=np.array(params["m"]),
+            ef_construction=np.array(params["ef_construction"]),
+        )
 
 
-def _write_parquet(path: Path, db: _hovra.Database, ids: list[str], params: dict[str, Any], batch: int,
-                   display: Optional[ProgressDisplay]) -> None:
+def _write_parquet(
+    path: Path,
+    db: _hovra.Database,
+    ids: list[str],
+    params: dict[str, Any],
+    batch: int,
+    display: Optional[ProgressDisplay],
+) -> None:
     pa, pq = _pyarrow()
     schema = pa.schema(
         [("id", pa.string()), ("vector", pa.list_(pa.float32(), db.dim)), ("metadata", pa.string())],
@@ -253,8 +290,11 @@ def _write_parquet(path: Path, db: _hovra.Database, ids: list[str], params: dict
     with pq.ParquetWriter(str(path), schema) as writer:
         for chunk, block, metadata in _records(db, ids, batch, display):
             vector = pa.FixedSizeListArray.from_arrays(pa.array(block.reshape(-1), pa.float32()), db.dim)
-            writer.write_table(pa.Table.from_arrays([pa.array(chunk, pa.string()), vector,
-                                                     pa.array(metadata, pa.string())], schema=schema))
+            writer.write_table(
+                pa.Table.from_arrays(
+                    [pa.array(chunk, pa.string()), vector, pa.array(metadata, pa.string())], schema=schema
+                )
+            )
         if not ids:
             writer.write_table(schema.empty_table())
 
@@ -293,13 +333,15 @@ def _read_npz(npz: Path, jsonl: Path, batch: int) -> tuple[dict[str, Any], int, 
     def batches() -> Iterator[Batch]:
         with open(jsonl, encoding="utf-8") as lines:
             for start in range(0, len(ids_array), batch):
-                ids = [str(i) for i in ids_array[start:start + batch]]
+                ids = [str(i) for i in ids_array[start : start + batch]]
                 metadata: list[Optional[dict[str, Any]]] = []
                 for offset, record_id in enumerate(ids):
                     line_no = start + offset + 1
                     line = lines.readline()
                     if not line:
-                        raise CommandError(f"{jsonl} ends at line {line_no}; {npz} holds {len(ids_array)} records")
+                        raise CommandError(
+                            f"{jsonl} ends at line {line_no}; {npz} holds {len(ids_array)} records"
+                        )
                     row = json.loads(line)
                     if not isinstance(row, dict) or row.get("id") != record_id:
                         raise CommandError(f"{jsonl}:{line_no}: expected the id {record_id!r} of {npz}")
@@ -307,7 +349,7 @@ def _read_npz(npz: Path, jsonl: Path, batch: int) -> tuple[dict[str, Any], int, 
                     if meta is not None and not isinstance(meta, dict):
                         raise CommandError(f"{jsonl}:{line_no}: metadata must be an object or null")
                     metadata.append(meta)
-                yield ids, np.ascontiguousarray(vectors[start:start + batch], dtype=np.float32), metadata
+                yield ids, np.ascontiguousarray(vectors[start : start + batch], dtype=np.float32), metadata
 
     return params, len(ids_array), batches()
 
@@ -335,7 +377,9 @@ def _read_parquet(path: Path, batch: int) -> tuple[dict[str, Any], int, Iterator
                 vectors = np.ascontiguousarray(flat, dtype=np.float32).reshape(len(ids), params["dim"])
             except ValueError:
                 raise CommandError(f"{path}: every vector must hold {params['dim']} numbers") from None
-            texts = record_batch.column("metadata").to_pylist() if "metadata" in columns else [None] * len(ids)
+            texts = (
+                record_batch.column("metadata").to_pylist() if "metadata" in columns else [None] * len(ids)
+            )
             yield ids, vectors, [_metadata_of(t, str(path)) for t in texts]
 
     return params, f.metadata.num_rows, batches()
@@ -350,8 +394,13 @@ def cmd_import(args: argparse.Namespace) -> int:
     if params.get("dim") is None:
         raise CommandError(f"{first}: cannot tell the vectors' dimension")
     try:
-        db = _hovra.Database(args.path, dim=params["dim"], metric=params.get("metric"), m=params.get("m"),
-                             ef_construction=params.get("ef_construction"))
+        db = _hovra.Database(
+            args.path,
+            dim=params["dim"],
+            metric=params.get("metric"),
+            m=params.get("m"),
+            ef_construction=params.get("ef_construction"),
+        )
     except ValueError as e:
         raise CommandError(str(e)) from None
     display = None if args.quiet else ProgressDisplay("import")
@@ -371,8 +420,11 @@ def cmd_import(args: argparse.Namespace) -> int:
         if display is not None:
             display.close()
         db.close()
-        print(f"hovra import: interrupted after {done} records (they are in the log); running the same import "
-              "again completes it", file=sys.stderr)
+        print(
+            f"hovra import: interrupted after {done} records (they are in the log); running the same import "
+            "again completes it",
+            file=sys.stderr,
+        )
         raise
     except ValueError as e:
         db.close()
@@ -390,7 +442,7 @@ def _parser() -> argparse.ArgumentParser:
         prog="hovra",
         description="Look at, check, export and import hovra database directories.",
         epilog="info, verify and export take no lock and change nothing, so they also work beside a program that "
-               "has the database open.",
+        "has the database open.",
     )
     parser.add_argument("--version", action="version", version=f"hovra {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -401,31 +453,48 @@ def _parser() -> argparse.ArgumentParser:
     info.set_defaults(run=cmd_info)
 
     verify = commands.add_parser(
-        "verify", help="check checksums, record table, graph reachability and log (exit status 1 on damage)")
+        "verify", help="check checksums, record table, graph reachability and log (exit status 1 on damage)"
+    )
     verify.add_argument("path", metavar="PATH", help="the database directory")
-    verify.add_argument("--strict", action="store_true",
-                        help="also fail on warnings (unreachable records, a torn or uncommitted log tail)")
+    verify.add_argument(
+        "--strict",
+        action="store_true",
+        help="also fail on warnings (unreachable records, a torn or uncommitted log tail)",
+    )
     verify.add_argument("--json", action="store_true", help="print the findings as JSON")
     verify.set_defaults(run=cmd_verify)
 
     export = commands.add_parser(
-        "export", help="write ids, vectors and metadata to OUT.npz + OUT.jsonl, or OUT.parquet")
+        "export", help="write ids, vectors and metadata to OUT.npz + OUT.jsonl, or OUT.parquet"
+    )
     export.add_argument("path", metavar="PATH", help="the database directory")
-    export.add_argument("out", metavar="OUT", help="OUT.npz and OUT.jsonl are written, or OUT when it ends "
-                                                   "in .parquet")
+    export.add_argument(
+        "out", metavar="OUT", help="OUT.npz and OUT.jsonl are written, or OUT when it ends in .parquet"
+    )
     export.add_argument("--format", choices=("npz", "parquet"), help="instead of guessing from OUT's suffix")
-    export.add_argument("--batch-size", type=_positive, default=DEFAULT_BATCH, metavar="N",
-                        help=f"records per step (default {DEFAULT_BATCH})")
+    export.add_argument(
+        "--batch-size",
+        type=_positive,
+        default=DEFAULT_BATCH,
+        metavar="N",
+        help=f"records per step (default {DEFAULT_BATCH})",
+    )
     export.add_argument("--quiet", action="store_true", help="no progress on standard error")
     export.set_defaults(run=cmd_export)
 
     imp = commands.add_parser(
-        "import", help="upsert the records of an export into a database (created when missing), in batches")
+        "import", help="upsert the records of an export into a database (created when missing), in batches"
+    )
     imp.add_argument("path", metavar="PATH", help="the database directory")
     imp.add_argument("input", metavar="IN", help="IN.npz and IN.jsonl, or IN when it ends in .parquet")
     imp.add_argument("--format", choices=("npz", "parquet"), help="instead of guessing from IN's suffix")
-    imp.add_argument("--batch-size", type=_positive, default=DEFAULT_BATCH, metavar="N",
-                     help=f"records per batch (default {DEFAULT_BATCH})")
+    imp.add_argument(
+        "--batch-size",
+        type=_positive,
+        default=DEFAULT_BATCH,
+        metavar="N",
+        help=f"records per batch (default {DEFAULT_BATCH})",
+    )
     imp.add_argument("--quiet", action="store_true", help="no progress on standard error")
     imp.set_defaults(run=cmd_import)
     return parser

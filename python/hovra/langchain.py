@@ -14,6 +14,7 @@ Filters are hovra ``where_filter`` dicts over the metadata's top-level
 fields: ``{"lang": "en"}``, ``{"year": {"$gte": 2020}}``, ``$ne``, ``$in``,
 ``$gt``, ``$lt``, ``$lte``.
 """
+
 from __future__ import annotations
 
 import os
@@ -31,10 +32,11 @@ try:
     from langchain_core.vectorstores import VectorStore
     from langchain_core.vectorstores.utils import maximal_marginal_relevance
 except ImportError:  # pragma: no cover - depends on the environment
-    raise ImportError("hovra.langchain needs langchain-core; install it with: pip install 'hovra[langchain]'")
+    raise ImportError(
+        "hovra.langchain needs langchain-core; install it with: pip install 'hovra[langchain]'"
+    ) from None
 
 import numpy as np
-
 from _hovra import Database, SearchResult
 
 __all__ = ["HovraVectorStore"]
@@ -181,7 +183,8 @@ class HovraVectorStore(VectorStore):
             if self._text_key in metadata:
                 raise ValueError(
                     f"metadata key {self._text_key!r} holds the document text; "
-                    "pass another text_key to HovraVectorStore")
+                    "pass another text_key to HovraVectorStore"
+                )
             metadata[self._text_key] = text
             records.append(metadata)
         vectors = self._embedding.embed_documents(texts)
@@ -257,16 +260,22 @@ class HovraVectorStore(VectorStore):
 
         Keyword arguments: ``filter``, ``ef_search``, ``max_distance``.
         """
-        return [(self._document(hit.id, hit.metadata), hit.distance) for hit in self._search(embedding, k, kwargs)]
+        return [
+            (self._document(hit.id, hit.metadata), hit.distance) for hit in self._search(embedding, k, kwargs)
+        ]
 
-    def similarity_search_by_vector(self, embedding: list[float], k: int = 4, **kwargs: Any) -> list[Document]:
+    def similarity_search_by_vector(
+        self, embedding: list[float], k: int = 4, **kwargs: Any
+    ) -> list[Document]:
         """The k documents nearest to an embedding.
 
         Keyword arguments: ``filter``, ``ef_search``, ``max_distance``.
         """
         return [doc for doc, _ in self.similarity_search_with_score_by_vector(embedding, k, **kwargs)]
 
-    def similarity_search_with_score(self, query: str, k: int = 4, **kwargs: Any) -> list[tuple[Document, float]]:
+    def similarity_search_with_score(
+        self, query: str, k: int = 4, **kwargs: Any
+    ) -> list[tuple[Document, float]]:
         """The k documents nearest to a text, with their distances (smaller is closer).
 
         Keyword arguments: ``filter``, ``ef_search``, ``max_distance``.
@@ -314,7 +323,8 @@ class HovraVectorStore(VectorStore):
                 continue
             kept.append(hit)
         chosen = maximal_marginal_relevance(
-            np.asarray(embedding, dtype=np.float32), vectors, lambda_mult=lambda_mult, k=k)
+            np.asarray(embedding, dtype=np.float32), vectors, lambda_mult=lambda_mult, k=k
+        )
         return [self._document(kept[i].id, kept[i].metadata) for i in chosen]
 
     def max_marginal_relevance_search(
@@ -331,7 +341,8 @@ class HovraVectorStore(VectorStore):
         if self._db is None:
             return []
         return self.max_marginal_relevance_search_by_vector(
-            self._embedding.embed_query(query), k, fetch_k, lambda_mult, **kwargs)
+            self._embedding.embed_query(query), k, fetch_k, lambda_mult, **kwargs
+        )
 
     # ------------------------------------------------------------ construction
 

@@ -20,6 +20,7 @@ lock) on the node where the directory lives. A record lives on shard
 merge the answers, so results equal those of one database holding all the
 records (up to the graph search's own approximation on each shard).
 """
+
 from __future__ import annotations
 
 import itertools
@@ -40,11 +41,10 @@ try:
     import ray.exceptions
     from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
 except ImportError:  # pragma: no cover - depends on the environment
-    raise ImportError("hovra.ray needs Ray; install it with: pip install 'hovra[ray]'")
+    raise ImportError("hovra.ray needs Ray; install it with: pip install 'hovra[ray]'") from None
 
 import numpy as np
 import numpy.typing as npt
-
 from _hovra import Database, SearchResult
 
 if TYPE_CHECKING:
@@ -67,12 +67,36 @@ _Filter = dict[str, Any]
 
 # Database methods that a shard answers without changing anything; Ray may
 # retry them on a restarted shard actor.
-_READS = frozenset({"get", "count", "ids", "stats", "verify", "__contains__", "__len__", "total_slots",
-                    "deleted_count", "quantized_search"})
+_READS = frozenset(
+    {
+        "get",
+        "count",
+        "ids",
+        "stats",
+        "verify",
+        "__contains__",
+        "__len__",
+        "total_slots",
+        "deleted_count",
+        "quantized_search",
+    }
+)
 # Database methods that change a shard; never retried, since a call cut off
 # by a crash may or may not have been applied.
-_WRITES = frozenset({"add", "upsert", "update", "delete", "add_many", "upsert_many", "save", "compact",
-                     "enable_quantized_search", "disable_quantized_search"})
+_WRITES = frozenset(
+    {
+        "add",
+        "upsert",
+        "update",
+        "delete",
+        "add_many",
+        "upsert_many",
+        "save",
+        "compact",
+        "enable_quantized_search",
+        "disable_quantized_search",
+    }
+)
 _PROPERTIES = frozenset({"total_slots", "deleted_count", "quantized_search"})
 _IN_USE = "is in use by another process"
 _DUPLICATE = "' already exists, use upsert instead"
@@ -103,6 +127,7 @@ class ShardUnavailableError(RuntimeError):
 # Files of a sharded collection
 # ---------------------------------------------------------------------------
 
+
 def _shard_dir(root: str, index: int) -> str:
     return os.path.join(root, f"shard-{index:03d}")
 
@@ -116,9 +141,13 @@ def _read_layout(root: str) -> dict[str, Any] | None:
         return None
     except ValueError:  # not JSON, or not UTF-8
         layout = None
-    if (not isinstance(layout, dict) or layout.get("format_version") != LAYOUT_FORMAT
-            or not isinstance(layout.get("shards"), int) or layout["shards"] < 1
-            or layout.get("routing") != ROUTING):
+    if (
+        not isinstance(layout, dict)
+        or layout.get("format_version") != LAYOUT_FORMAT
+        or not isinstance(layout.get("shards"), int)
+        or layout["shards"] < 1
+        or layout.get("routing") != ROUTING
+    ):
         raise ValueError(f"'{os.path.join(root, LAYOUT_FILE)}' is not a layout this version of hovra reads")
     return layout
 
@@ -164,6 +193,7 @@ _probe_task: Any = ray.remote(num_cpus=0, max_retries=0)(_probe)
 # The shard actor
 # ---------------------------------------------------------------------------
 
+
 class _Shard:
     """One shard: an ordinary Database in ``root/shard-NNN`` on this node.
 
@@ -173,8 +203,15 @@ class _Shard:
     every change that was acknowledged.
     """
 
-    def __init__(self, root: str, index: int, layout: dict[str, Any], create: dict[str, Any] | None,
-                 options: dict[str, Any], threads: int | None) -> None:
+    def __init__(
+        self,
+        root: str,
+        index: int,
+        layout: dict[str, Any],
+        create: dict[str, Any] | None,
+        options: dict[str, Any],
+        threads: int | None,
+    ) -> None:
         if threads:
             # hovra sizes its worker pool from this when the pool is first used.
             os.environ["RAYON_NUM_THREADS"] = str(threads)
@@ -207,8 +244,13 @@ class _Shard:
             pause = min(pause * 2, 1.0)
 
     def info(self) -> dict[str, Any]:
-        return {"dim": self.db.dim, "metric": self.db.metric, "pid": os.getpid(), "layout": self.layout,
-                "node_id": ray.get_runtime_context().get_node_id()}
+        return {
+            "dim": self.db.dim,
+            "metric": self.db.metric,
+            "pid": os.getpid(),
+            "layout": self.layout,
+            "node_id": ray.get_runtime_context().get_node_id(),
+        }
 
     def call(self, name: str, *args: Any, **kwargs: Any) -> Any:
         if name in _PROPERTIES:
@@ -223,7 +265,9 @@ class _Shard:
     def search_many(self, vectors: Any, **options: Any) -> _Packed:
         return _pack(self.db.search_many(vectors, **options))
 
-    def search_arrays(self, queries: Any, **options: Any) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]:
+    def search_arrays(
+        self, queries: Any, **options: Any
+    ) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]:
         return self.db.search_arrays(queries, **options)
 
     def delete_ids(self, ids: list[str]) -> None:
@@ -257,15 +301,19 @@ _START_ATTEMPTS = 4
 # has metadata) of all hits, query after query. Far cheaper to send than
 # SearchResult objects, and merged without Python work per candidate.
 _Packed = tuple[npt.NDArray[np.int64], list[str], npt.NDArray[np.float32], Union[list[Optional[str]], None]]
-_restore: Callable[[str, float, Optional[str]], SearchResult] = getattr(SearchResult, "_restore")
+_restore: Callable[[str, float, Optional[str]], SearchResult] = getattr(SearchResult, "_restore")  # noqa: B009 - private, not in the stubs
 
 
 def _pack(rows: Sequence[Sequence[SearchResult]]) -> _Packed:
     counts = np.fromiter((len(row) for row in rows), dtype=np.int64, count=len(rows))
     fields = [hit.__reduce__()[1] for row in rows for hit in row]
     metadatas = [f[2] for f in fields]
-    return (counts, [f[0] for f in fields], np.array([f[1] for f in fields], dtype=np.float32),
-            metadatas if any(m is not None for m in metadatas) else None)
+    return (
+        counts,
+        [f[0] for f in fields],
+        np.array([f[1] for f in fields], dtype=np.float32),
+        metadatas if any(m is not None for m in metadatas) else None,
+    )
 
 
 def _merge_packed(parts: Sequence[_Packed], k: int) -> list[list[SearchResult]]:
@@ -278,7 +326,9 @@ def _merge_packed(parts: Sequence[_Packed], k: int) -> list[list[SearchResult]]:
         metadata_list = metadatas_ if metadatas_ is not None else [None] * len(ids_)
         merged, start = [], 0
         for count in counts.tolist():
-            merged.append([_restore(ids_[j], distance_list[j], metadata_list[j]) for j in range(start, start + count)])
+            merged.append(
+                [_restore(ids_[j], distance_list[j], metadata_list[j]) for j in range(start, start + count)]
+            )
             start += count
         return merged
     widths = [int(p[0].max(initial=0)) for p in parts]
@@ -306,13 +356,17 @@ def _merge_packed(parts: Sequence[_Packed], k: int) -> list[list[SearchResult]]:
         metadatas = np.take_along_axis(metadatas, order, 1)
     found = valid.sum(axis=1).tolist()
     metadata_rows = metadatas.tolist() if metadatas is not None else [[None] * ids.shape[1]] * n
-    return [[_restore(i, d, m) for i, d, m in zip(id_row[:count], distance_row, metadata_row)]
-            for id_row, distance_row, metadata_row, count in
-            zip(ids.tolist(), distances.tolist(), metadata_rows, found)]
+    return [
+        [_restore(i, d, m) for i, d, m in zip(id_row[:count], distance_row, metadata_row)]
+        for id_row, distance_row, metadata_row, count in zip(
+            ids.tolist(), distances.tolist(), metadata_rows, found
+        )
+    ]
 
 
-def _merge_arrays(per_shard: Sequence[tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]],
-                  k: int) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]:
+def _merge_arrays(
+    per_shard: Sequence[tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]], k: int
+) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]:
     """search_arrays answers of all shards merged row by row: the k closest
     by distance and then id; padding (None ids, NaN distances) sorts last."""
     if len(per_shard) == 1:
@@ -336,6 +390,7 @@ def _as_query_array(vectors: Any) -> Any:
 # ---------------------------------------------------------------------------
 # Ray connection and placement
 # ---------------------------------------------------------------------------
+
 
 def _connect(address: str | None) -> None:
     if ray.is_initialized():
@@ -406,8 +461,9 @@ def _locate(root: str) -> tuple[dict[str, Any] | None, list[str | None], bool]:
     robin); and whether any node holds a shard database at all."""
     alive = _alive_nodes()
     try:
-        answers = ray.get([_probe_task.options(scheduling_strategy=_on_node(n["NodeID"])).remote(root)
-                           for n in alive])
+        answers = ray.get(
+            [_probe_task.options(scheduling_strategy=_on_node(n["NodeID"])).remote(root) for n in alive]
+        )
     except ray.exceptions.RayTaskError as error:
         cause = getattr(error, "cause", None)
         raise (cause if isinstance(cause, Exception) else error) from None
@@ -434,7 +490,9 @@ def _check_arguments(create: dict[str, Any]) -> None:
 
 
 class _Settings:
-    def __init__(self, options: dict[str, Any], detached: bool, max_restarts: int, threads: int | None) -> None:
+    def __init__(
+        self, options: dict[str, Any], detached: bool, max_restarts: int, threads: int | None
+    ) -> None:
         self.options = options
         self.detached = detached
         self.max_restarts = max_restarts
@@ -451,8 +509,14 @@ class _Shards:
     stops the actors.
     """
 
-    def __init__(self, root: str, layout: dict[str, Any], create: dict[str, Any] | None,
-                 settings: _Settings, placement: list[str | None] | None) -> None:
+    def __init__(
+        self,
+        root: str,
+        layout: dict[str, Any],
+        create: dict[str, Any] | None,
+        settings: _Settings,
+        placement: list[str | None] | None,
+    ) -> None:
         self.root = root
         self.layout = layout
         self.create = create
@@ -477,13 +541,20 @@ class _Shards:
             _, self.placement, _ = _locate(self.root)
         node = self.placement[index] if index < len(self.placement) else None
         if node is None:
-            raise ValueError(f"shard {index} of '{self.root}': no live Ray node holds its directory "
-                             f"'{_shard_dir(self.root, index)}'")
+            raise ValueError(
+                f"shard {index} of '{self.root}': no live Ray node holds its directory "
+                f"'{_shard_dir(self.root, index)}'"
+            )
         settings = self.settings
         return _ShardActor.options(
-            name=_actor_name(self.root, index), namespace=NAMESPACE, get_if_exists=True,
-            lifetime="detached" if settings.detached else None, num_cpus=0,
-            max_restarts=settings.max_restarts, max_task_retries=0, scheduling_strategy=_on_node(node),
+            name=_actor_name(self.root, index),
+            namespace=NAMESPACE,
+            get_if_exists=True,
+            lifetime="detached" if settings.detached else None,
+            num_cpus=0,
+            max_restarts=settings.max_restarts,
+            max_task_retries=0,
+            scheduling_strategy=_on_node(node),
         ).remote(self.root, index, self.layout, self.create, settings.options, settings.threads)
 
     def restart(self, index: int) -> None:
@@ -526,6 +597,7 @@ def _shared_key(root: str) -> tuple[str, str]:
 # ---------------------------------------------------------------------------
 # The collection
 # ---------------------------------------------------------------------------
+
 
 class ShardedDatabase:
     """A hovra collection split over shards served by Ray actors.
@@ -612,8 +684,13 @@ class ShardedDatabase:
         if shared is None or shared.stopped:
             create = None
             if dim is not None:
-                create = {"dim": dim, "metric": metric, "m": m, "ef_construction": ef_construction,
-                          "quantize": quantize}
+                create = {
+                    "dim": dim,
+                    "metric": metric,
+                    "m": m,
+                    "ef_construction": ef_construction,
+                    "quantize": quantize,
+                }
                 _check_arguments(create)
             settings = _Settings({"sync_writes": sync_writes}, detached, max_restarts, shard_threads)
             shared = self._discover(shards, create, nodes, settings)
@@ -636,8 +713,13 @@ class ShardedDatabase:
             raise ValueError("database is closed")
         return self._shared.actors
 
-    def _discover(self, shards: int | None, create: dict[str, Any] | None, nodes: Sequence[str] | None,
-                  settings: _Settings) -> _Shards:
+    def _discover(
+        self,
+        shards: int | None,
+        create: dict[str, Any] | None,
+        nodes: Sequence[str] | None,
+        settings: _Settings,
+    ) -> _Shards:
         """Finds the collection (through live shard actors, else on the
         nodes' disks) or lays out a new one, and starts its shard actors."""
         layout = _layout_of_live_shards(self._path)
@@ -647,15 +729,19 @@ class ShardedDatabase:
             layout, placement, orphans = _locate(self._path)
         if layout is not None:
             if shards is not None and shards != layout["shards"]:
-                raise ValueError(f"the collection at '{self._path}' has {layout['shards']} shards, not {shards}")
+                raise ValueError(
+                    f"the collection at '{self._path}' has {layout['shards']} shards, not {shards}"
+                )
             create = None
         else:
             if create is None:
                 raise ValueError("database not found — specify dim to create a new one")
             if orphans:
                 # Their records were routed by a shard count nobody knows.
-                raise ValueError(f"'{self._path}' holds shard databases but no {LAYOUT_FILE}; "
-                                 f"restore the file or move the shard directories away")
+                raise ValueError(
+                    f"'{self._path}' holds shard databases but no {LAYOUT_FILE}; "
+                    f"restore the file or move the shard directories away"
+                )
             candidates = _candidate_nodes(nodes)
             count = shards if shards is not None else len(candidates)
             layout = {"format_version": LAYOUT_FORMAT, "shards": count, "routing": ROUTING}
@@ -670,7 +756,9 @@ class ShardedDatabase:
             failures = [o for o in outcomes if isinstance(o, BaseException)]
             if not failures:
                 return outcomes
-            if attempt == _START_ATTEMPTS - 1 or not all(isinstance(f, ShardUnavailableError) for f in failures):
+            if attempt == _START_ATTEMPTS - 1 or not all(
+                isinstance(f, ShardUnavailableError) for f in failures
+            ):
                 raise failures[0]
             for index, outcome in enumerate(outcomes):
                 if isinstance(outcome, ShardUnavailableError) and outcome.dead:
@@ -687,7 +775,9 @@ class ShardedDatabase:
     def _unavailable(self, index: int, error: BaseException) -> ShardUnavailableError:
         detail = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
         failed = ShardUnavailableError(
-            f"shard {index} of '{self._path}' is unavailable (its actor died or is restarting): {detail}", index)
+            f"shard {index} of '{self._path}' is unavailable (its actor died or is restarting): {detail}",
+            index,
+        )
         failed.dead = isinstance(error, ray.exceptions.ActorDiedError)
         failed.__cause__ = error
         return failed
@@ -751,7 +841,9 @@ class ShardedDatabase:
         groups: dict[int, list[int]] = {}
         for position, id in enumerate(ids):
             if not isinstance(id, str):
-                raise TypeError(f"argument 'ids': '{type(id).__name__}' object cannot be converted to 'PyString'")
+                raise TypeError(
+                    f"argument 'ids': '{type(id).__name__}' object cannot be converted to 'PyString'"
+                )
             groups.setdefault(shard_of(id, count), []).append(position)
         return groups
 
@@ -780,7 +872,7 @@ class ShardedDatabase:
 
     @property
     def metric(self) -> str:
-        """"cosine", "euclidean" or "dot_product"."""
+        """ "cosine", "euclidean" or "dot_product"."""
         return self._metric
 
     @property
@@ -831,8 +923,9 @@ class ShardedDatabase:
     def __len__(self) -> int:
         return sum(self._fan_out("__len__"))
 
-    def _split(self, ids: Sequence[str], vectors: _Vectors,
-               metadatas: Sequence[_Metadata | None] | None) -> dict[int, tuple[list[str], Any, Any]]:
+    def _split(
+        self, ids: Sequence[str], vectors: _Vectors, metadatas: Sequence[_Metadata | None] | None
+    ) -> dict[int, tuple[list[str], Any, Any]]:
         """Checks a batch as a Database does before it changes anything
         (lengths, then each vector's dimension) and splits it by shard."""
         ids = list(ids)
@@ -862,8 +955,9 @@ class ShardedDatabase:
             parts[shard] = ([ids[p] for p in positions], part_vectors, part_metadatas)
         return parts
 
-    def add_many(self, ids: Sequence[str], vectors: _Vectors,
-                 metadatas: Sequence[_Metadata | None] | None = None) -> None:
+    def add_many(
+        self, ids: Sequence[str], vectors: _Vectors, metadatas: Sequence[_Metadata | None] | None = None
+    ) -> None:
         """Add a batch of new records, each shard's part in parallel.
 
         All or nothing, as on one database: the lengths and every vector's
@@ -881,8 +975,11 @@ class ShardedDatabase:
         if not failures:
             return
         # Undo the parts that were stored: their ids were new.
-        undo = [(s, self._actors[s].delete_ids.remote(parts[s][0]))
-                for s, o in zip(shards, outcomes) if not isinstance(o, BaseException)]
+        undo = [
+            (s, self._actors[s].delete_ids.remote(parts[s][0]))
+            for s, o in zip(shards, outcomes)
+            if not isinstance(o, BaseException)
+        ]
         for shard, ref in undo:
             self._outcome(shard, ref)
         raise self._first_failure(failures, list(ids))
@@ -899,13 +996,14 @@ class ShardedDatabase:
             if isinstance(item[1], ShardUnavailableError):
                 return 0, item[0]
             if text.startswith("id '") and text.endswith(_DUPLICATE):
-                return 1, position.get(text[4:-len(_DUPLICATE)], len(ids))
+                return 1, position.get(text[4 : -len(_DUPLICATE)], len(ids))
             return 2, item[0]
 
         return min(failures, key=rank)[1]
 
-    def upsert_many(self, ids: Sequence[str], vectors: _Vectors,
-                    metadatas: Sequence[_Metadata | None] | None = None) -> None:
+    def upsert_many(
+        self, ids: Sequence[str], vectors: _Vectors, metadatas: Sequence[_Metadata | None] | None = None
+    ) -> None:
         """Batch upsert — inserts new vectors, updates existing ones.
 
         The lengths and dimensions are checked before any shard changes;
@@ -926,9 +1024,14 @@ class ShardedDatabase:
 
     # -- searching -----------------------------------------------------------------
 
-    def search(self, vector: _Vector, k: SupportsIndex = 10, ef_search: SupportsIndex | None = None,
-               where_filter: _Filter | None = None,
-               max_distance: SupportsFloat | None = None) -> list[SearchResult]:
+    def search(
+        self,
+        vector: _Vector,
+        k: SupportsIndex = 10,
+        ef_search: SupportsIndex | None = None,
+        where_filter: _Filter | None = None,
+        max_distance: SupportsFloat | None = None,
+    ) -> list[SearchResult]:
         """Search for the k nearest neighbors over every shard.
         Returns list of SearchResult objects with .id, .distance, .metadata attributes.
         `where_filter`: optional dict like {"field": "value"} or {"field": {"$ne": "value"}}
@@ -937,9 +1040,14 @@ class ShardedDatabase:
         per_shard = self._gather(self._search_refs("search", _as_query_array(vector), options))
         return _merge_packed(per_shard, int(k))[0]
 
-    def search_many(self, vectors: _Vectors, k: SupportsIndex = 10, ef_search: SupportsIndex | None = None,
-                    where_filter: _Filter | None = None,
-                    max_distance: SupportsFloat | None = None) -> list[list[SearchResult]]:
+    def search_many(
+        self,
+        vectors: _Vectors,
+        k: SupportsIndex = 10,
+        ef_search: SupportsIndex | None = None,
+        where_filter: _Filter | None = None,
+        max_distance: SupportsFloat | None = None,
+    ) -> list[list[SearchResult]]:
         """Search multiple queries on every shard in parallel. Returns list of list of SearchResult.
         `where_filter`: optional metadata filter (same syntax as search).
         `max_distance`: optional float — discard results beyond this distance.
@@ -949,9 +1057,14 @@ class ShardedDatabase:
         per_shard = self._gather(self._search_refs("search_many", _as_query_array(vectors), options))
         return _merge_packed(per_shard, int(k))
 
-    def search_arrays(self, queries: _Vectors, k: SupportsIndex = 10, ef_search: SupportsIndex | None = None,
-                      where_filter: _Filter | None = None, max_distance: SupportsFloat | None = None,
-                      ) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]:
+    def search_arrays(
+        self,
+        queries: _Vectors,
+        k: SupportsIndex = 10,
+        ef_search: SupportsIndex | None = None,
+        where_filter: _Filter | None = None,
+        max_distance: SupportsFloat | None = None,
+    ) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]:
         """As :meth:`hovra.Database.search_arrays`, over every shard: an
         (n, k) object array of ids (None where a query found fewer than k)
         and an (n, k) float32 array of distances (NaN there)."""
@@ -995,8 +1108,9 @@ class ShardedDatabase:
             "num_vectors": total,
             "num_deleted": sum(s["num_deleted"] for s in each),
             "num_layers": max(s["num_layers"] for s in each),
-            "avg_degree_layer0": (sum(s["avg_degree_layer0"] * s["num_vectors"] for s in live) / total
-                                  if total else 0.0),
+            "avg_degree_layer0": (
+                sum(s["avg_degree_layer0"] * s["num_vectors"] for s in live) / total if total else 0.0
+            ),
             "max_degree_layer0": max(s["max_degree_layer0"] for s in each),
             "min_degree_layer0": min((s["min_degree_layer0"] for s in live), default=0),
             "memory_vectors_bytes": sum(s["memory_vectors_bytes"] for s in each),
@@ -1028,8 +1142,9 @@ class ShardedDatabase:
         """Context manager: auto-save on exit."""
         return self
 
-    def __exit__(self, _exc_type: object = None, _exc_val: object = None,
-                 _exc_tb: object = None) -> Literal[False]:
+    def __exit__(
+        self, _exc_type: object = None, _exc_val: object = None, _exc_tb: object = None
+    ) -> Literal[False]:
         self.save()
         return False
 
@@ -1043,9 +1158,10 @@ class ShardedDatabase:
 # Building from a Ray Dataset
 # ---------------------------------------------------------------------------
 
-def _batch_records(batch: dict[str, Any], id_column: str, vector_column: str,
-                   metadata_columns: Sequence[str]) -> tuple[list[str], npt.NDArray[np.float32],
-                                                              list[_Metadata | None] | None]:
+
+def _batch_records(
+    batch: dict[str, Any], id_column: str, vector_column: str, metadata_columns: Sequence[str]
+) -> tuple[list[str], npt.NDArray[np.float32], list[_Metadata | None] | None]:
     """One NumPy batch of a Dataset as ids, an (n, dim) float32 array and
     metadata dicts."""
     for column in (id_column, vector_column, *metadata_columns):
@@ -1126,8 +1242,16 @@ def write_dataset(
     db: ShardedDatabase | None = None
 
     def open_collection(first_dim: SupportsIndex | None) -> ShardedDatabase:
-        return ShardedDatabase(path, dim=first_dim, metric=metric, m=m, ef_construction=ef_construction,
-                               quantize=quantize, shards=shards, **options)
+        return ShardedDatabase(
+            path,
+            dim=first_dim,
+            metric=metric,
+            m=m,
+            ef_construction=ef_construction,
+            quantize=quantize,
+            shards=shards,
+            **options,
+        )
 
     if dim is not None:
         db = open_collection(dim)

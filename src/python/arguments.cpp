@@ -31,7 +31,8 @@ class Binder {
     if (text == nullptr) return false;
     for (int i = 0; i < sig_.count; ++i) {
       const char* param = sig_.names[static_cast<std::size_t>(i)];
-      if (std::strlen(param) == static_cast<std::size_t>(size) && std::memcmp(param, text, static_cast<std::size_t>(size)) == 0) {
+      if (std::strlen(param) == static_cast<std::size_t>(size) &&
+          std::memcmp(param, text, static_cast<std::size_t>(size)) == 0) {
         if (slot(i)) {
           raise_type_error(std::string(sig_.function) + "() got multiple values for argument '" + param + "'");
           return false;
@@ -60,8 +61,8 @@ class Binder {
       missing += "'";
       ++seen;
     }
-    raise_type_error(std::string(sig_.function) + "() missing " + std::to_string(count) + " required positional argument" +
-                     (count == 1 ? "" : "s") + ": " + missing);
+    raise_type_error(std::string(sig_.function) + "() missing " + std::to_string(count) +
+                     " required positional argument" + (count == 1 ? "" : "s") + ": " + missing);
     return false;
   }
 

@@ -16,8 +16,8 @@ inline constexpr int kMaxParams = 7;
 struct Signature {
   const char* function;  // shown in messages as "{function}()"
   std::array<const char*, kMaxParams> names;
-  int count;     // number of parameters
-  int required;  // the first `required` parameters have no default
+  int count;            // number of parameters
+  int required;         // the first `required` parameters have no default
   int positional = -1;  // how many may be passed by position (-1: all); the rest are keyword-only
 };
 
@@ -38,8 +38,7 @@ class BoundArgs {
 
 // Vectorcall convention: args[0..nargs) positional, then one value per name
 // in kwnames. Returns false with TypeError set on a binding error.
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    BoundArgs& out);
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out);
 // tp_new convention: a tuple and an optional dict.
 bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out);
 

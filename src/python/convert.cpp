@@ -414,7 +414,8 @@ bool path_arg(PyObject* obj, const char* arg, std::string& out) {
     return false;
   }
   if (PyBytes_Check(path.get())) {
-    path = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path.get()), PyBytes_GET_SIZE(path.get())));
+    path =
+        PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path.get()), PyBytes_GET_SIZE(path.get())));
     if (!path) return false;
   }
   return utf8_of(path.get(), out);
@@ -646,8 +647,7 @@ bool BatchArg::finish_rows(VectorRows& out) {
   if (array_ && !PyArray_IS_C_CONTIGUOUS(array) && !PyArray_IS_F_CONTIGUOUS(array)) return raise_not_contiguous();
   out = VectorRows::strided(PyArray_DATA(array), static_cast<std::size_t>(PyArray_DIM(array, 0)),
                             static_cast<std::size_t>(PyArray_DIM(array, 1)), PyArray_STRIDE(array, 0),
-                            PyArray_STRIDE(array, 1),
-                            array_ ? VectorRows::Element::F32 : VectorRows::Element::F64);
+                            PyArray_STRIDE(array, 1), array_ ? VectorRows::Element::F32 : VectorRows::Element::F64);
   return true;
 }
 

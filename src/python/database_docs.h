@@ -151,7 +151,8 @@ Raises:
     TypeError: An argument of the wrong type.
     OverflowError: A negative k or ef_search.)doc";
 
-inline constexpr const char* kSearchMany = R"doc(Search multiple queries in parallel. Returns list of list of SearchResult.
+inline constexpr const char* kSearchMany =
+    R"doc(Search multiple queries in parallel. Returns list of list of SearchResult.
 `where_filter`: optional metadata filter (same syntax as search).
 `max_distance`: optional float — discard results beyond this distance.
 
@@ -297,7 +298,8 @@ Raises:
     KeyboardInterrupt: Ctrl-C stops the rebuild within about a second and
         leaves the database exactly as it was.)doc";
 
-inline constexpr const char* kEnableQuantized = R"doc(Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal
+inline constexpr const char* kEnableQuantized =
+    R"doc(Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal
 with full-precision re-ranking. Automatically enabled when quantize=True is set.
 
 Trains the 8-bit quantizer on the vectors stored now and encodes them;

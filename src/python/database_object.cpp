@@ -36,9 +36,8 @@ namespace hovra::py {
 namespace {
 
 struct DatabaseObject {
-  PyObject_HEAD
-  std::shared_ptr<Database>* engine;  // null once closed
-  PyObject* path;                      // the directory as a str, for repr()
+  PyObject_HEAD std::shared_ptr<Database>* engine;  // null once closed
+  PyObject* path;                                   // the directory as a str, for repr()
 };
 
 PyTypeObject* g_type = nullptr;
@@ -188,8 +187,8 @@ void database_dealloc(PyObject* self) {
 const Signature kAddSig{"Database.add", {"id", "vector", "metadata"}, 3, 2};
 const Signature kUpsertSig{"Database.upsert", {"id", "vector", "metadata"}, 3, 2};
 
-PyObject* add_or_upsert(const Signature& sig, bool upsert, PyObject* self, PyObject* const* args,
-                        Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* add_or_upsert(const Signature& sig, bool upsert, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   BoundArgs a;
   if (!bind_arguments(sig, args, nargs, kwnames, a)) return nullptr;
   std::string id;
@@ -315,7 +314,8 @@ PyObject* batch_write(const Signature& sig, bool upsert, PyObject* self, PyObjec
     if (listed != batch.ids.size()) return raise_metadatas_length(listed, batch.ids.size());
     if (!metadata_list_from_python(metadatas_obj, batch.metadata)) return nullptr;
     // json.dumps can run code that resizes the list while it is walked.
-    if (batch.metadata.size() != batch.ids.size()) return raise_metadatas_length(batch.metadata.size(), batch.ids.size());
+    if (batch.metadata.size() != batch.ids.size())
+      return raise_metadatas_length(batch.metadata.size(), batch.ids.size());
   }
   std::shared_ptr<Database> db = engine_of(self);
   LongCall call(upsert ? "upsert_many" : "add_many");
@@ -475,9 +475,11 @@ PyObject* db_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-const Signature kSearchArraysSig{
-    "Database.search_arrays", {"queries", "k", "ef_search", "where_filter", "max_distance", "show_progress"}, 6, 1,
-    5};
+const Signature kSearchArraysSig{"Database.search_arrays",
+                                 {"queries", "k", "ef_search", "where_filter", "max_distance", "show_progress"},
+                                 6,
+                                 1,
+                                 5};
 
 PyObject* db_search_arrays(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -762,11 +764,7 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "_hovra.Database",
-    sizeof(DatabaseObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    kSlots,
+    "_hovra.Database", sizeof(DatabaseObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots,
 };
 
 }  // namespace
@@ -789,6 +787,5 @@ PyTypeObject* create_database_type() {
   g_type = reinterpret_cast<PyTypeObject*>(type.release());
   return g_type;
 }
-
 
 }  // namespace hovra::py

@@ -28,8 +28,7 @@ std::string utf8_or(PyObject* str, const char* fallback) {
 bool init_panic_exception() {
   if (g_panic_exception != nullptr) return true;
   g_panic_exception = PyErr_NewExceptionWithDoc(
-      "hovra.PanicException",
-      "An internal invariant of the database failed; the operation was stopped.",
+      "hovra.PanicException", "An internal invariant of the database failed; the operation was stopped.",
       PyExc_BaseException, nullptr);
   return g_panic_exception != nullptr;
 }

@@ -51,10 +51,10 @@ PyObject* database_dict(const Inspection& in) {
   if (in.load_error) Py_RETURN_NONE;
   PyRef d = PyRef::steal(PyDict_New());
   if (!d) return nullptr;
-  bool ok = put(d.get(), "dim", count(in.dim)) && put(d.get(), "metric", PyUnicode_FromString(metric_name(in.metric))) &&
-            put(d.get(), "m", count(in.m)) && put(d.get(), "ef_construction", count(in.ef_construction)) &&
-            put(d.get(), "count", count(in.live)) && put(d.get(), "deleted_count", count(in.deleted)) &&
-            put(d.get(), "total_slots", count(in.total_slots)) &&
+  bool ok = put(d.get(), "dim", count(in.dim)) &&
+            put(d.get(), "metric", PyUnicode_FromString(metric_name(in.metric))) && put(d.get(), "m", count(in.m)) &&
+            put(d.get(), "ef_construction", count(in.ef_construction)) && put(d.get(), "count", count(in.live)) &&
+            put(d.get(), "deleted_count", count(in.deleted)) && put(d.get(), "total_slots", count(in.total_slots)) &&
             put(d.get(), "quantize", flag(in.persist_quantized)) && put(d.get(), "stats", stats_to_python(in.stats));
   return ok ? d.release() : nullptr;
 }

@@ -15,8 +15,7 @@ namespace hovra::py {
 namespace {
 
 struct MethodDescr {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   const MethodSpec* spec;
   PyTypeObject* owner;  // strong reference
 };

@@ -21,8 +21,7 @@ namespace hovra::py {
 namespace {
 
 struct SearchResultObject {
-  PyObject_HEAD
-  std::string id;
+  PyObject_HEAD std::string id;
   std::optional<std::string> metadata;  // compact JSON text
   float distance;
 };
@@ -42,9 +41,7 @@ PyObject* new_result(std::string id, float distance, std::optional<std::string> 
   return obj;
 }
 
-PyObject* make_result(const SearchHit& hit) {
-  return new_result(hit.id, hit.distance, hit.metadata);
-}
+PyObject* make_result(const SearchHit& hit) { return new_result(hit.id, hit.distance, hit.metadata); }
 
 void result_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
@@ -104,8 +101,8 @@ std::string format_distance(float distance) {
   if (std::isnan(distance)) return "NaN";
   if (std::isinf(distance)) return distance > 0 ? "inf" : "-inf";
   char buffer[64];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(distance),
-                                 std::chars_format::fixed, 4);
+  auto [end, ec] =
+      std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(distance), std::chars_format::fixed, 4);
   if (ec != std::errc()) return "?";
   return std::string(buffer, end);
 }
@@ -236,11 +233,7 @@ PyType_Slot result_slots[] = {
 };
 
 PyType_Spec result_spec = {
-    "_hovra.SearchResult",
-    sizeof(SearchResultObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    result_slots,
+    "_hovra.SearchResult", sizeof(SearchResultObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, result_slots,
 };
 
 }  // namespace

@@ -31,10 +31,8 @@ struct BatchItems {
       ends_.push_back(flat_.size());
     }
     for (const auto& m : metadata) {
-      if (m)
-        batch_.metadata.push_back(hovra::packed(*m));
-      else
-        batch_.metadata.push_absent();
+      if (m) batch_.metadata.push_back(hovra::packed(*m));
+      else batch_.metadata.push_absent();
     }
     batch_.vectors = hovra::VectorRows::ragged(flat_.data(), ends_.data(), ends_.size());
     return batch_;

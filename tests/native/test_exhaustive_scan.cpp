@@ -68,7 +68,8 @@ Data make(std::size_t n, std::size_t dim, int kind, std::size_t nq, unsigned see
       if (r % 7 == 0) continue;
       std::copy(src, src + dim, dst);
       if (r % 7 != 3)
-        for (std::size_t j = 0; j < dim; j += 1 + r % 5) dst[j] = std::nextafter(dst[j], 100.0f * ((r + j) % 2 ? 1 : -1));
+        for (std::size_t j = 0; j < dim; j += 1 + r % 5)
+          dst[j] = std::nextafter(dst[j], 100.0f * ((r + j) % 2 ? 1 : -1));
     }
     // queries right on the clusters
     for (std::size_t q = 0; q < nq && q * 7 < n; ++q)
@@ -198,8 +199,8 @@ int main() {
     std::size_t k;
   };
   const Shape shapes[] = {
-      {1, 3, 0, 10},     {40, 1, 0, 5},     {300, 17, 0, 10},  {500, 128, 1, 10}, {700, 64, 1, 100},
-      {400, 33, 2, 10},  {400, 8, 3, 10},   {2000, 300, 1, 7}, {50, 16, 0, 80},   {9000, 128, 1, 10},
+      {1, 3, 0, 10},      {40, 1, 0, 5},     {300, 17, 0, 10},  {500, 128, 1, 10},   {700, 64, 1, 100},
+      {400, 33, 2, 10},   {400, 8, 3, 10},   {2000, 300, 1, 7}, {50, 16, 0, 80},     {9000, 128, 1, 10},
       {3000, 384, 0, 25}, {3000, 64, 4, 10}, {3000, 64, 5, 10}, {20000, 128, 5, 10},
   };
   unsigned seed = 1;

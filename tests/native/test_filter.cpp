@@ -96,8 +96,8 @@ void test_number_kinds_in_equality() {
 
 void test_absent_or_non_object_metadata() {
   const std::vector<Filter> filters = {
-      Filter::eq("a", u(1)),        Filter::ne("a", u(1)),       Filter::in("a", {u(1)}),
-      Filter::compare(Op::Lt, "a", 5), Filter::all_of({}),       Filter::all_of({Filter::ne("a", u(1))}),
+      Filter::eq("a", u(1)),           Filter::ne("a", u(1)), Filter::in("a", {u(1)}),
+      Filter::compare(Op::Lt, "a", 5), Filter::all_of({}),    Filter::all_of({Filter::ne("a", u(1))}),
   };
   for (const Filter& filter : filters) {
     CHECK(!matches(filter, nullptr));
@@ -150,7 +150,8 @@ void test_and_and_in() {
   CHECK(!is_match(Filter::in("a", {}), "{\"a\":1}"));
   CHECK(is_match(Filter::in("a", {s("x"), s("y")}), "{\"a\":\"y\"}"));
   CHECK(!is_match(Filter::in("a", {s("x"), s("y")}), "{\"a\":\"z\"}"));
-  Filter nested = Filter::all_of({Filter::eq("k", s("v")), Filter::all_of({Filter::ne("n", u(0)), Filter::all_of({})})});
+  Filter nested =
+      Filter::all_of({Filter::eq("k", s("v")), Filter::all_of({Filter::ne("n", u(0)), Filter::all_of({})})});
   CHECK(is_match(nested, "{\"k\":\"v\",\"n\":1}"));
   CHECK(!is_match(nested, "{\"k\":\"v\",\"n\":0}"));
   CHECK(!is_match(nested, "{\"k\":\"w\",\"n\":1}"));
@@ -343,9 +344,19 @@ void test_combined_rule() {
 // agree exactly with matches.
 void test_random_index_consistency() {
   std::mt19937_64 rng(99);
-  const std::vector<JsonValue> pool = {u(0), u(1), u(2), f(1.0), f(2.5), JsonValue::signed_int(-1),
-                                       JsonValue::boolean(true), JsonValue::boolean(false), s("x"), s("1"),
-                                       JsonValue::null(), json("[1]"), json("{\"a\":1}")};
+  const std::vector<JsonValue> pool = {u(0),
+                                       u(1),
+                                       u(2),
+                                       f(1.0),
+                                       f(2.5),
+                                       JsonValue::signed_int(-1),
+                                       JsonValue::boolean(true),
+                                       JsonValue::boolean(false),
+                                       s("x"),
+                                       s("1"),
+                                       JsonValue::null(),
+                                       json("[1]"),
+                                       json("{\"a\":1}")};
   const std::vector<std::string> fields = {"a", "b", "c"};
   auto random_metadata = [&]() -> std::optional<JsonValue> {
     if (rng() % 8 == 0) return std::nullopt;

@@ -195,9 +195,12 @@ std::vector<WalRecord> sample_records() {
   std::vector<float> v{1.5f, -2.0f, 0.0f};
   WalRecord clear = WalRecord::update("u", nullptr, nullptr);
   clear.has_metadata = true;
-  return {WalRecord::insert("one", v, std::nullopt), WalRecord::insert("tw\xc3\xb6", {}, m),
-          WalRecord::remove("one"),                  WalRecord::update("u", &v, &m),
-          WalRecord::update("u", nullptr, nullptr),  clear};
+  return {WalRecord::insert("one", v, std::nullopt),
+          WalRecord::insert("tw\xc3\xb6", {}, m),
+          WalRecord::remove("one"),
+          WalRecord::update("u", &v, &m),
+          WalRecord::update("u", nullptr, nullptr),
+          clear};
 }
 
 bool same_record(const WalRecord& a, const WalRecord& b) {
@@ -206,8 +209,8 @@ bool same_record(const WalRecord& a, const WalRecord& b) {
 }
 
 bool record_is_sound(const WalRecord& r) {
-  bool kind_ok = r.kind == WalRecord::Kind::Insert || r.kind == WalRecord::Kind::Delete ||
-                 r.kind == WalRecord::Kind::Update;
+  bool kind_ok =
+      r.kind == WalRecord::Kind::Insert || r.kind == WalRecord::Kind::Delete || r.kind == WalRecord::Kind::Update;
   return kind_ok && utf8_error(r.id).empty();
 }
 
@@ -291,8 +294,8 @@ void fuzz_attach() {
     CHECK(map.ok());
     if (!map.ok()) continue;
     for (std::size_t n = 0; n < 40; ++n) {
-      for (std::size_t dim : {std::size_t(0), std::size_t(1), std::size_t(3), std::size_t(7),
-                              std::size_t(1023), SIZE_MAX / 4, SIZE_MAX}) {
+      for (std::size_t dim : {std::size_t(0), std::size_t(1), std::size_t(3), std::size_t(7), std::size_t(1023),
+                              SIZE_MAX / 4, SIZE_MAX}) {
         Result<LoadedVectors> loaded = attach_vectors(map.value(), n, dim);
         if (!loaded.ok()) continue;
         const LoadedVectors& lv = loaded.value();

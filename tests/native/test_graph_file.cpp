@@ -355,7 +355,7 @@ void test_utf8_check() {
   const Case cases[] = {
       {"", ""},
       {"plain ascii", ""},
-      {"\xc3\xa9\xe2\x82\xac\xf0\x9d\x84\x9e", ""},   // 2, 3 and 4 byte forms
+      {"\xc3\xa9\xe2\x82\xac\xf0\x9d\x84\x9e", ""},      // 2, 3 and 4 byte forms
       {"\xed\x9f\xbf\xee\x80\x80\xf4\x8f\xbf\xbf", ""},  // around the surrogates, U+10FFFF
       {"\x80", "invalid utf-8 sequence of 1 bytes from index 0"},
       {"ab\xbf", "invalid utf-8 sequence of 1 bytes from index 2"},
@@ -363,13 +363,19 @@ void test_utf8_check() {
       {"\xc1\xbf", "invalid utf-8 sequence of 1 bytes from index 0"},      // overlong
       {"\xe0\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"},  // overlong 3-byte
       {"\xf0\x80\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"},
-      {"x\xed\xa0\x80", "invalid utf-8 sequence of 1 bytes from index 1"},  // surrogate
+      {"x\xed\xa0\x80", "invalid utf-8 sequence of 1 bytes from index 1"},     // surrogate
       {"\xf4\x90\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"},  // above U+10FFFF
       {"\xf5\x80\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"},
       {"\xff", "invalid utf-8 sequence of 1 bytes from index 0"},
-      {"\xc3" "A", "invalid utf-8 sequence of 1 bytes from index 0"},
-      {"\xe2\x82" "A", "invalid utf-8 sequence of 2 bytes from index 0"},
-      {"ok\xf0\x9d\x84" "A", "invalid utf-8 sequence of 3 bytes from index 2"},
+      {"\xc3"
+       "A",
+       "invalid utf-8 sequence of 1 bytes from index 0"},
+      {"\xe2\x82"
+       "A",
+       "invalid utf-8 sequence of 2 bytes from index 0"},
+      {"ok\xf0\x9d\x84"
+       "A",
+       "invalid utf-8 sequence of 3 bytes from index 2"},
       {"\xe0\x80", "invalid utf-8 sequence of 1 bytes from index 0"},  // bad even at the end
       {"ab\xc3", "incomplete utf-8 byte sequence from index 2"},
       {"\xe2\x82", "incomplete utf-8 byte sequence from index 0"},

@@ -110,8 +110,8 @@ bool lists_within_caps(const HnswIndex& index) {
 void check_graph(const HnswIndex& index, const char* what) {
   std::size_t lost = unreachable(index);
   std::size_t missed = self_misses(index, 3);
-  std::printf("%s: %zu nodes, %zu unreachable, %zu self-misses of %zu\n", what, index.node_count(), lost,
-              missed, (index.node_count() + 2) / 3);
+  std::printf("%s: %zu nodes, %zu unreachable, %zu self-misses of %zu\n", what, index.node_count(), lost, missed,
+              (index.node_count() + 2) / 3);
   CHECK(lost == 0);
   CHECK(missed == 0);
   CHECK(lists_within_caps(index));

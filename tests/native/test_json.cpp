@@ -33,7 +33,8 @@ bool parse(const std::string& text, JsonValue& out, std::string& error) {
 JsonValue parse_ok(const std::string& text) {
   JsonValue v;
   std::string error;
-  if (!CHECK(parse(text, v, error))) std::fprintf(stderr, "    text: %s\n    error: %s\n", text.c_str(), error.c_str());
+  if (!CHECK(parse(text, v, error)))
+    std::fprintf(stderr, "    text: %s\n    error: %s\n", text.c_str(), error.c_str());
   return v;
 }
 
@@ -264,7 +265,7 @@ void test_random_float_round_trip() {
   int bad_form = 0, bad_trip = 0, not_shortest = 0;
   for (int i = 0; i < 100000; ++i) {
     std::uint64_t bits = rng();
-    if (i % 4 == 1) bits &= 0x800FFFFFFFFFFFFFULL;                 // subnormals
+    if (i % 4 == 1) bits &= 0x800FFFFFFFFFFFFFULL;                             // subnormals
     if (i % 4 == 2) bits = (bits & 0x801FFFFFFFFFFFFFULL) | (0x3F0ULL << 52);  // near 1
     double d;
     std::memcpy(&d, &bits, sizeof d);
@@ -329,9 +330,9 @@ void test_reader_strings() {
   CHECK(contains(parse_error("\"abc\\"), "end of input"));
 
   // Invalid UTF-8.
-  for (const char* bad : {"\"\xff\"", "\"\x80\"", "\"\xc0\xaf\"", "\"\xc1\xbf\"", "\"\xe0\x80\xaf\"", "\"\xed\xa0\x80\"",
-                          "\"\xf0\x80\x80\xaf\"", "\"\xf4\x90\x80\x80\"", "\"\xf5\x80\x80\x80\"", "\"\xe2\x82\"",
-                          "\"\xc3\"", "\"\xc3", "\"\xe2\x28\xa1\""}) {
+  for (const char* bad : {"\"\xff\"", "\"\x80\"", "\"\xc0\xaf\"", "\"\xc1\xbf\"", "\"\xe0\x80\xaf\"",
+                          "\"\xed\xa0\x80\"", "\"\xf0\x80\x80\xaf\"", "\"\xf4\x90\x80\x80\"", "\"\xf5\x80\x80\x80\"",
+                          "\"\xe2\x82\"", "\"\xc3\"", "\"\xc3", "\"\xe2\x28\xa1\""}) {
     if (!CHECK(contains(parse_error(bad), "UTF-8"))) std::fprintf(stderr, "    input: %s\n", bad);
   }
   CHECK(!parse_error("\xef\xbb\xbf{}").empty());  // a byte-order mark is not whitespace
@@ -339,11 +340,55 @@ void test_reader_strings() {
 }
 
 void test_reader_grammar() {
-  for (const char* bad : {"", " ", "01", "-01", "00", "1.", ".5", "+1", "1e", "1e+", "1E-", "-", "--1", "1.e5",
-                          "0x10", "[1,]", "[,1]", "[1 2]", "[", "]", "{", "}", "{\"a\":1,}", "{a:1}", "{'a':1}",
-                          "{\"a\"}", "{\"a\" 1}", "{\"a\":}", "{1:1}", "'a'", "tru", "nul", "True", "nulll",
-                          "fals", "[true false]", "{\"a\":1 \"b\":2}", "\f1", "1\f", "\v1", "[1]x", "1 2", "{}{}",
-                          "[]]", "\"a\"\"b\"", "/*c*/1", "1//c", "\x00", "[1,\x00]"}) {
+  for (const char* bad : {"",
+                          " ",
+                          "01",
+                          "-01",
+                          "00",
+                          "1.",
+                          ".5",
+                          "+1",
+                          "1e",
+                          "1e+",
+                          "1E-",
+                          "-",
+                          "--1",
+                          "1.e5",
+                          "0x10",
+                          "[1,]",
+                          "[,1]",
+                          "[1 2]",
+                          "[",
+                          "]",
+                          "{",
+                          "}",
+                          "{\"a\":1,}",
+                          "{a:1}",
+                          "{'a':1}",
+                          "{\"a\"}",
+                          "{\"a\" 1}",
+                          "{\"a\":}",
+                          "{1:1}",
+                          "'a'",
+                          "tru",
+                          "nul",
+                          "True",
+                          "nulll",
+                          "fals",
+                          "[true false]",
+                          "{\"a\":1 \"b\":2}",
+                          "\f1",
+                          "1\f",
+                          "\v1",
+                          "[1]x",
+                          "1 2",
+                          "{}{}",
+                          "[]]",
+                          "\"a\"\"b\"",
+                          "/*c*/1",
+                          "1//c",
+                          "\x00",
+                          "[1,\x00]"}) {
     JsonValue v;
     std::string error;
     std::string text = bad;

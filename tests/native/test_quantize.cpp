@@ -21,7 +21,7 @@ static void training_rules() {
   std::vector<float> rows = {0.0f, 5.0f, nan, 10.0f, 5.0f, 1.0f, 2.0f, 5.0f, -1.0f};
   Sq8Quantizer q = Sq8Quantizer::train(rows.data(), rows.size(), 3);
   CHECK(q.mins()[0] == 0.0f && q.scales()[0] == 10.0f / 255.0f);
-  CHECK(q.mins()[1] == 5.0f && q.scales()[1] == 1.0f);  // constant dimension
+  CHECK(q.mins()[1] == 5.0f && q.scales()[1] == 1.0f);            // constant dimension
   CHECK(q.mins()[2] == -1.0f && q.scales()[2] == 2.0f / 255.0f);  // NaN changes nothing
   std::uint8_t codes[3];
   q.encode(rows.data() + 3, codes);
@@ -42,8 +42,14 @@ static void encoding_rule() {
 static void decoding_matches_formula() {
   std::mt19937 rng(5);
   std::uniform_real_distribution<float> value(-1e3f, 1e3f);
-  const float edge[] = {0.0f, -0.0f, 1.0f, 3.4028235e38f, -3.4028235e38f, 1e-40f,
-                        std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()};
+  const float edge[] = {0.0f,
+                        -0.0f,
+                        1.0f,
+                        3.4028235e38f,
+                        -3.4028235e38f,
+                        1e-40f,
+                        std::numeric_limits<float>::infinity(),
+                        std::numeric_limits<float>::quiet_NaN()};
   for (std::size_t dim : {1u, 7u, 8u, 9u, 31u, 128u, 131u}) {
     std::vector<float> mins(dim), scales(dim);
     for (std::size_t j = 0; j < dim; ++j) {
@@ -91,7 +97,8 @@ static void fused_distance_matches_decoded() {
           float want = hovra::distance(qv->data(), decoded.data(), dim, m);
           float got = fused(slot);
           double scale = 0.0;
-          for (std::size_t j = 0; j < dim; ++j) scale += std::fabs(double((*qv)[j]) * decoded[j]) + double(decoded[j]) * decoded[j];
+          for (std::size_t j = 0; j < dim; ++j)
+            scale += std::fabs(double((*qv)[j]) * decoded[j]) + double(decoded[j]) * decoded[j];
           double tol = m == hovra::Metric::Cosine ? 1e-5 : 1e-5 * (scale + 1e-6);
           if (!CHECK(std::fabs(double(got) - double(want)) <= tol))
             std::fprintf(stderr, "    dim %zu metric %d slot %u: %.9g vs %.9g\n", dim, int(m), slot, got, want);
@@ -160,14 +167,16 @@ static void distance_bound_holds() {
     // exact distance.
     hovra::Sq8Distance quantized(q, rows.data(), hovra::Metric::Euclidean);
     hovra::Sq8DistanceBound bound(q, rows.data(), hovra::Metric::Euclidean);
-    if (dim > 1) CHECK(bound.lower(quantized(1)) > hovra::distance(rows.data(), rows.data(), dim, hovra::Metric::Euclidean));
+    if (dim > 1)
+      CHECK(bound.lower(quantized(1)) > hovra::distance(rows.data(), rows.data(), dim, hovra::Metric::Euclidean));
     // Unusable: cosine; a row beyond the trained range; codes from a file.
     CHECK(!hovra::Sq8DistanceBound(q, rows.data(), hovra::Metric::Cosine).usable());
     std::vector<float> beyond(rows.begin(), rows.begin() + dim);
     beyond[dim - 1] = q.mins()[dim - 1] + 300.0f * q.scales()[dim - 1] + 1.0f;
     Sq8Quantizer grown = q;
     grown.append(beyond.data());
-    CHECK(!grown.rows_within_range() && !hovra::Sq8DistanceBound(grown, rows.data(), hovra::Metric::Euclidean).usable());
+    CHECK(!grown.rows_within_range() &&
+          !hovra::Sq8DistanceBound(grown, rows.data(), hovra::Metric::Euclidean).usable());
     std::vector<std::uint8_t> codes(q.codes().begin(), q.codes().end());
     CHECK(!Sq8Quantizer::from_parts(q.mins(), q.scales(), dim, codes).rows_within_range());
     // A query that is not finite bounds nothing.

@@ -103,8 +103,7 @@ void test_byte_table_matches_a_vector_of_strings() {
     if (step % 997 == 0 || step == 19999) {
       if (table.size() != model.size()) ++bad;
       for (std::size_t i = 0; i < model.size() && i < table.size(); ++i) {
-        if (table.present(i) != model[i].has_value() || table.get(i) != model[i].value_or(std::string()))
-          ++bad;
+        if (table.present(i) != model[i].has_value() || table.get(i) != model[i].value_or(std::string())) ++bad;
       }
     }
   }
@@ -116,7 +115,8 @@ void test_byte_table_matches_a_vector_of_strings() {
   CHECK(chosen.size() == picked.size());
   bool same = true;
   for (std::size_t k = 0; k < picked.size(); ++k)
-    same = same && chosen.present(k) == model[picked[k]].has_value() && chosen.get(k) == model[picked[k]].value_or("");
+    same =
+        same && chosen.present(k) == model[picked[k]].has_value() && chosen.get(k) == model[picked[k]].value_or("");
   CHECK(same);
 }
 

@@ -67,8 +67,8 @@ void test_checksum() {
 void test_insert_frame_is_byte_exact() {
   std::string frame = encode_frame(WalRecord::insert("a", {1.0f, 2.0f}, std::nullopt));
   // kind 1, length 21, id "a", count 2, 1.0f, 2.0f, no metadata, CRC-32.
-  std::string want = bytes_of({0x01, 0x15, 0, 0, 0, 0x01, 0, 0, 0, 'a', 0x02, 0, 0, 0, 0, 0, 0x80, 0x3f,
-                               0, 0, 0, 0x40, 0, 0, 0, 0, 0xdb, 0xb1, 0x46, 0x1c});
+  std::string want = bytes_of({0x01, 0x15, 0,    0, 0, 0x01, 0,    0, 0, 'a', 0x02, 0,    0,    0,    0,
+                               0,    0x80, 0x3f, 0, 0, 0,    0x40, 0, 0, 0,   0,    0xdb, 0xb1, 0x46, 0x1c});
   CHECK(frame.size() == 30);
   CHECK(frame == want);
 }
@@ -97,14 +97,10 @@ void test_payload_round_trips() {
   std::vector<float> v{-0.0f, 3.25f, 1e-30f};
   JsonValue m = json("{\"tag\":\"x\",\"n\":-3,\"nested\":{\"u\":\"\\u00e9\"}}");
   std::vector<WalRecord> records{
-      WalRecord::insert("plain", v, std::nullopt),
-      WalRecord::insert("\xc3\xa9t\xc3\xa9", v, m),
-      WalRecord::insert("", {}, json("[]")),
-      WalRecord::remove("gone"),
-      WalRecord::update("u", nullptr, nullptr),
-      WalRecord::update("u", &v, nullptr),
-      WalRecord::update("u", nullptr, &m),
-      WalRecord::update("u", &v, &m),
+      WalRecord::insert("plain", v, std::nullopt), WalRecord::insert("\xc3\xa9t\xc3\xa9", v, m),
+      WalRecord::insert("", {}, json("[]")),       WalRecord::remove("gone"),
+      WalRecord::update("u", nullptr, nullptr),    WalRecord::update("u", &v, nullptr),
+      WalRecord::update("u", nullptr, &m),         WalRecord::update("u", &v, &m),
   };
   WalRecord clear = WalRecord::update("u", nullptr, nullptr);
   clear.has_metadata = true;
@@ -119,8 +115,7 @@ void test_payload_round_trips() {
 void test_payloads_that_do_not_decode() {
   WalRecord out = WalRecord::remove("untouched");
   std::string full = encode_payload(WalRecord::insert("abc", {1.0f, 2.0f}, json("{\"a\":1}")));
-  for (std::size_t n = 0; n < full.size(); ++n)
-    CHECK(!decode_payload(1, std::string_view(full).substr(0, n), out));
+  for (std::size_t n = 0; n < full.size(); ++n) CHECK(!decode_payload(1, std::string_view(full).substr(0, n), out));
   CHECK(out.id == "untouched");  // a failed decode leaves the output alone
 
   // Unknown kinds, even with a payload that would decode as a delete.

@@ -52,8 +52,7 @@ inline float load_f32(const unsigned char* p) {
 
 class ByteReader {
  public:
-  ByteReader(const void* data, std::size_t size)
-      : p_(static_cast<const unsigned char*>(data)), n_(size) {}
+  ByteReader(const void* data, std::size_t size) : p_(static_cast<const unsigned char*>(data)), n_(size) {}
   explicit ByteReader(std::string_view s) : ByteReader(s.data(), s.size()) {}
 
   std::size_t remaining() const { return n_ - pos_; }

@@ -20,9 +20,7 @@ DbError DbError::io(std::string text) { return DbError(ErrorKind::Io, std::move(
 DbError DbError::io_errno(int err) { return DbError(ErrorKind::Io, os_error_text(err)); }
 DbError DbError::invalid_metric(std::string name) { return DbError(ErrorKind::InvalidMetric, std::move(name)); }
 DbError DbError::corrupt_data(std::string detail) { return DbError(ErrorKind::CorruptData, std::move(detail)); }
-DbError DbError::invalid_filter(std::string detail) {
-  return DbError(ErrorKind::InvalidFilter, std::move(detail));
-}
+DbError DbError::invalid_filter(std::string detail) { return DbError(ErrorKind::InvalidFilter, std::move(detail)); }
 DbError DbError::in_use(std::string path) { return DbError(ErrorKind::InUse, std::move(path)); }
 DbError DbError::non_finite_vector(std::string id) { return DbError(ErrorKind::NonFiniteVector, std::move(id)); }
 DbError DbError::non_finite_query() { return DbError(ErrorKind::NonFiniteQuery, {}); }

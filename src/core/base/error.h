@@ -22,11 +22,11 @@ enum class ErrorKind {
   CorruptData,
   InvalidFilter,
   // Kinds added beside the original eight.
-  InUse,              // the directory is owned by another process
-  NonFiniteVector,    // a stored vector with NaN or infinity
-  NonFiniteQuery,     // a query with NaN or infinity
-  ReadOnly,           // a change to a database loaded for reading only
-  Cancelled,          // a long operation stopped on request (Progress)
+  InUse,            // the directory is owned by another process
+  NonFiniteVector,  // a stored vector with NaN or infinity
+  NonFiniteQuery,   // a query with NaN or infinity
+  ReadOnly,         // a change to a database loaded for reading only
+  Cancelled,        // a long operation stopped on request (Progress)
 };
 
 class DbError {
@@ -108,8 +108,8 @@ void assert_len(std::size_t left, std::size_t right, const char* message);
 
 }  // namespace hovra
 
-#define HOVRA_RETURN_IF_ERROR(expr)      \
-  do {                                   \
-    ::hovra::Status _st = (expr);        \
-    if (!_st.ok()) return _st.error();   \
+#define HOVRA_RETURN_IF_ERROR(expr)    \
+  do {                                 \
+    ::hovra::Status _st = (expr);      \
+    if (!_st.ok()) return _st.error(); \
   } while (0)

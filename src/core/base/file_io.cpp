@@ -24,8 +24,7 @@ std::uint32_t crc32_bytes(std::uint32_t crc, const void* data, std::size_t size)
   const Bytef* p = static_cast<const Bytef*>(data);
   uLong c = crc;
   while (size > 0) {
-    uInt chunk = size > std::numeric_limits<uInt>::max() ? std::numeric_limits<uInt>::max()
-                                                         : static_cast<uInt>(size);
+    uInt chunk = size > std::numeric_limits<uInt>::max() ? std::numeric_limits<uInt>::max() : static_cast<uInt>(size);
     c = ::crc32(c, p, chunk);
     p += chunk;
     size -= chunk;
@@ -383,10 +382,8 @@ void MappedFile::warm_up(std::size_t offset, std::size_t length) {
 void MappedFile::stop_warm_up() {
   if (!warmer_.joinable()) return;
   stop_.store(true, std::memory_order_relaxed);
-  if (warmer_process_ == static_cast<int>(::getpid()))
-    warmer_.join();
-  else
-    warmer_.detach();  // the thread lives in the parent process only
+  if (warmer_process_ == static_cast<int>(::getpid())) warmer_.join();
+  else warmer_.detach();  // the thread lives in the parent process only
 }
 
 MappedFile::~MappedFile() {

@@ -163,7 +163,11 @@ class FileWriter {
   // Flushes and closes; returns the first error.
   Status close();
   // From now on keep a running CRC-32 and byte count of what is written.
-  void track_checksum() { track_ = true; crc_ = 0; written_ = 0; }
+  void track_checksum() {
+    track_ = true;
+    crc_ = 0;
+    written_ = 0;
+  }
   // From now on advance `progress` by the bytes handed to the operating
   // system, and fail every write with Cancelled once it asks to stop.
   void watch(Progress* progress) { progress_ = progress; }

@@ -32,7 +32,9 @@ struct CacheLineAllocator {
   T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlign)); }
   void deallocate(T* p, std::size_t) { ::operator delete(p, kAlign); }
   template <class U>
-  bool operator==(const CacheLineAllocator<U>&) const { return true; }
+  bool operator==(const CacheLineAllocator<U>&) const {
+    return true;
+  }
 };
 
 struct HeapStats {

@@ -182,10 +182,8 @@ void Database::record_slot_locked(std::uint32_t slot, std::string_view id, std::
   slot_ids_.push_back(id);
   id_to_slot_.insert(slot, slot_ids_);
   metadata_index_.add(slot, metadata);
-  if (metadata)
-    slot_metadata_.push_back(metadata->bytes());
-  else
-    slot_metadata_.push_absent();
+  if (metadata) slot_metadata_.push_back(metadata->bytes());
+  else slot_metadata_.push_absent();
 }
 
 // Caller holds the id-map write lock. Inserts the items' vectors as one
@@ -196,8 +194,8 @@ void Database::insert_batch_locked(const RecordBatch& batch, const std::vector<s
   std::size_t n = items ? items->size() : batch.size();
   auto item = [&](std::size_t k) -> std::size_t { return items ? (*items)[k] : k; };
   WriteLock ix(index_lock_);
-  std::vector<std::uint32_t> slots = index_->insert_batch(
-      items ? VectorRows::selected(batch.vectors, items->data(), n) : batch.vectors, progress);
+  std::vector<std::uint32_t> slots =
+      index_->insert_batch(items ? VectorRows::selected(batch.vectors, items->data(), n) : batch.vectors, progress);
   WriteLock si(slot_ids_lock_);
   WriteLock md(metadata_lock_);
   WriteLock mi(metadata_index_lock_);
@@ -226,10 +224,8 @@ void Database::replace_metadata(std::uint32_t slot, std::optional<PackedValue> m
   metadata_index_.remove(slot, metadata_at(slot));
   metadata_index_.add(slot, metadata);
   mi.unlock();
-  if (metadata)
-    slot_metadata_.set(slot, metadata->bytes());
-  else
-    slot_metadata_.set_absent(slot);
+  if (metadata) slot_metadata_.set(slot, metadata->bytes());
+  else slot_metadata_.set_absent(slot);
 }
 
 // Large changes free large temporary blocks (lists being relinked, copies
@@ -291,10 +287,8 @@ Status Database::upsert(const std::string& id, const std::vector<float>& vector,
     std::string bytes;
     std::optional<PackedValue> packed = pack_optional(metadata, bytes);
     std::uint32_t slot = slot_of(id);
-    if (slot == IdIndex::kNone)
-      apply_insert_locked(id, vector.data(), packed);
-    else
-      replace_record_locked(slot, vector.data(), packed);
+    if (slot == IdIndex::kNone) apply_insert_locked(id, vector.data(), packed);
+    else replace_record_locked(slot, vector.data(), packed);
   }
   return durable(ticket);
 }
@@ -425,10 +419,8 @@ Status Database::upsert_many(const RecordBatch& batch, Progress* progress) {
       replace_record_locked(slot, read(i), batch.metadata_of(i));
       advance(progress);
     }
-    if (new_items.size() == batch.size())
-      insert_batch_locked(batch, nullptr, progress);
-    else if (!new_items.empty())
-      insert_batch_locked(batch, &new_items, progress);
+    if (new_items.size() == batch.size()) insert_batch_locked(batch, nullptr, progress);
+    else if (!new_items.empty()) insert_batch_locked(batch, &new_items, progress);
     // Later occurrences of a new id replace the record its first one made.
     for (std::size_t i = 0; i < batch.size(); ++i) {
       std::string_view id = batch.ids.get(i);
@@ -633,10 +625,8 @@ Status Database::compact(Progress* progress) {
   WriteLock ix(index_lock_);
   // A quantization switch may have run since the copy was taken: the new
   // index follows the old one's state now, so the last switch wins.
-  if (index_->quantizer() && !fresh->quantizer())
-    fresh->enable_quantization();
-  else if (!index_->quantizer() && fresh->quantizer())
-    fresh->disable_quantization();
+  if (index_->quantizer() && !fresh->quantizer()) fresh->enable_quantization();
+  else if (!index_->quantizer() && fresh->quantizer()) fresh->disable_quantization();
   WriteLock si(slot_ids_lock_);
   WriteLock md(metadata_lock_);
   WriteLock mi(metadata_index_lock_);

@@ -56,15 +56,15 @@ class Database;
 
 // What a check of a database directory found (verify, verify_directory).
 struct VerifyReport {
-  bool has_checksums = false;   // the directory holds a checksum record
+  bool has_checksums = false;  // the directory holds a checksum record
   std::size_t dim = 0;
-  std::uint64_t nodes = 0;      // slots, live and deleted
+  std::uint64_t nodes = 0;  // slots, live and deleted
   std::uint64_t live = 0;
   std::uint64_t unreachable = 0;  // live nodes no search from the entry point reaches
-  bool quantized_file = false;  // vectors.sq8 belongs to the saved state
+  bool quantized_file = false;    // vectors.sq8 belongs to the saved state
   std::uint64_t log_bytes = 0;
-  std::uint64_t log_records = 0;    // records a reopen would replay
-  std::uint64_t log_skipped = 0;    // intact frames that do not decode
+  std::uint64_t log_records = 0;      // records a reopen would replay
+  std::uint64_t log_skipped = 0;      // intact frames that do not decode
   std::uint64_t log_uncommitted = 0;  // records of batches that never committed
   std::uint64_t log_torn_bytes = 0;   // bytes after the last intact record or batch
 };
@@ -75,8 +75,8 @@ struct VerifyReport {
 struct Inspection {
   // The database files present (temporaries included) and their sizes.
   std::vector<std::pair<std::string, std::uint64_t>> files;
-  VerifyReport check;                // as far as the check got
-  std::optional<DbError> damage;     // the first damage the check found
+  VerifyReport check;                 // as far as the check got
+  std::optional<DbError> damage;      // the first damage the check found
   std::optional<DbError> load_error;  // why the database could not be loaded
   // Valid when the database loaded (no load_error):
   std::size_t dim = 0;
@@ -311,8 +311,8 @@ class Database {
   GroupCommit group_commit_;
   std::atomic<bool> sync_writes_{false};
   mutable std::mutex save_mutex_;  // serialises saves (shared temporary names) and verify
-  int owner_pid_ = 0;               // the process that opened the directory
-  bool read_only_ = false;          // a snapshot of inspect_directory
+  int owner_pid_ = 0;              // the process that opened the directory
+  bool read_only_ = false;         // a snapshot of inspect_directory
 };
 
 }  // namespace hovra

@@ -199,7 +199,7 @@ Status install_seal(const std::string& dir, const SaveSeal& seal) {
 struct SettledFiles {
   std::optional<SaveSeal> seal;
   std::string vectors_path;
-  std::string sq8_path;  // empty: no quantized file to load
+  std::string sq8_path;    // empty: no quantized file to load
   bool saved_sq8 = false;  // the saved state has a quantized file
 };
 
@@ -225,10 +225,8 @@ Result<SettledFiles> settle_files(const std::string& dir, std::uint64_t graph_si
   // earlier build) as a pending seal.hovra: finish its moves.
   auto finish = [&](const SaveSeal& seal) -> Status {
     if (digest_matches(vectors_tmp, seal.vectors_size, seal.vectors_crc)) {
-      if (repair)
-        HOVRA_RETURN_IF_ERROR(rename_file(vectors_tmp, vectors));
-      else
-        out.vectors_path = vectors_tmp;
+      if (repair) HOVRA_RETURN_IF_ERROR(rename_file(vectors_tmp, vectors));
+      else out.vectors_path = vectors_tmp;
     }
     out.sq8_path.clear();
     if (seal.has_sq8) {
@@ -309,7 +307,7 @@ struct LoadedFiles {
   std::size_t records = 0;
   ByteTable ids;
   IdIndex id_to_slot;
-  ByteTable metadata;  // packed
+  ByteTable metadata;                // packed
   std::optional<DbError> duplicate;  // the first id that two records hold
 };
 
@@ -330,7 +328,8 @@ Status load_records(std::string_view graph_bytes, std::size_t offset, LoadedFile
                             }
                             files.ids.set(slot, id);
                             files.id_to_slot.insert(slot, files.ids);
-                            if (!text.empty() && parse_json_packed(text, packed, error)) files.metadata.set(slot, packed);
+                            if (!text.empty() && parse_json_packed(text, packed, error))
+                              files.metadata.set(slot, packed);
                             return Status::success();
                           });
 }
@@ -388,7 +387,7 @@ Result<std::unique_ptr<Database>> Database::create_new(const OpenOptions& option
 }
 
 Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir, bool create_mode, bool quantize,
-                                                         bool read_only) {
+                                                          bool read_only) {
   std::unique_ptr<Database> db(new Database());
   db->set_paths(dir);
   db->read_only_ = read_only;
@@ -428,8 +427,8 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
 
   std::size_t n = files.layout.node_count();
   db->dim_ = files.layout.dim;
-  db->index_ = HnswIndex::from_layout(std::move(files.layout), std::move(files.vectors.store),
-                                      std::move(files.vectors.norms));
+  db->index_ =
+      HnswIndex::from_layout(std::move(files.layout), std::move(files.vectors.store), std::move(files.vectors.norms));
   if (files.quantizer) db->index_->set_quantizer(std::move(*files.quantizer));
   db->slot_ids_ = std::move(files.ids);
   db->id_to_slot_ = std::move(files.id_to_slot);
@@ -500,10 +499,8 @@ void Database::apply_logged(const WalRecord& r) {
   switch (r.kind) {
     case WalRecord::Kind::Insert: {
       if (r.vector.size() != dim_) return;  // cannot be applied as logged
-      if (slot == IdIndex::kNone)
-        apply_insert_locked(r.id, r.vector.data(), metadata);
-      else
-        replace_record_locked(slot, r.vector.data(), metadata);
+      if (slot == IdIndex::kNone) apply_insert_locked(r.id, r.vector.data(), metadata);
+      else replace_record_locked(slot, r.vector.data(), metadata);
       return;
     }
     case WalRecord::Kind::Delete: {
@@ -593,8 +590,8 @@ Status Database::save(Progress* progress) {
         seal.graph_size, seal.graph_crc, progress));
     std::uint64_t seal_size;
     std::uint32_t seal_crc;
-    HOVRA_RETURN_IF_ERROR(write_synced(
-        seal_tmp, [&](FileWriter& w) { return w.write(encode_seal(seal)); }, seal_size, seal_crc));
+    HOVRA_RETURN_IF_ERROR(
+        write_synced(seal_tmp, [&](FileWriter& w) { return w.write(encode_seal(seal)); }, seal_size, seal_crc));
     HOVRA_RETURN_IF_ERROR(sync_dir(dir_));
     if (stop_requested(progress)) return DbError::cancelled();
     return Status::success();
@@ -671,9 +668,11 @@ Status Database::check_directory(const std::string& dir, VerifyReport& report) {
 
   Result<FileDigest> vectors = digest_file(files.vectors_path);
   if (!vectors.ok()) return damaged(kVectorsFile, vectors.error());
-  if (files.seal && (vectors.value().size != files.seal->vectors_size || vectors.value().crc != files.seal->vectors_crc))
+  if (files.seal &&
+      (vectors.value().size != files.seal->vectors_size || vectors.value().crc != files.seal->vectors_crc))
     return checksum_mismatch(kVectorsFile);
-  std::uint64_t expected = 4 * static_cast<std::uint64_t>(report.nodes) * (static_cast<std::uint64_t>(layout.dim) + 1);
+  std::uint64_t expected =
+      4 * static_cast<std::uint64_t>(report.nodes) * (static_cast<std::uint64_t>(layout.dim) + 1);
   if (vectors.value().size != expected)
     return DbError::corrupt_data(std::string(kVectorsFile) + " holds " + std::to_string(vectors.value().size) +
                                  " bytes, expected " + std::to_string(expected));
@@ -714,7 +713,6 @@ Result<VerifyReport> Database::verify() const {
   std::lock_guard<std::mutex> no_save(save_mutex_);
   return verify_directory(dir_);
 }
-
 
 namespace {
 
@@ -761,8 +759,8 @@ Result<Inspection> Database::inspect_directory(const std::string& dir, bool keep
     }
     if (saved_state_stamps(dir) == before) break;
   }
-  for (const char* name : {kGraphFile, kVectorsFile, kSq8File, kWalFile, kSealFile, kLockFile, kGraphTmp,
-                           kVectorsTmp, kSq8Tmp, kSealTmp}) {
+  for (const char* name : {kGraphFile, kVectorsFile, kSq8File, kWalFile, kSealFile, kLockFile, kGraphTmp, kVectorsTmp,
+                           kSq8Tmp, kSealTmp}) {
     FileStamp stamp = file_stamp(join_path(dir, name));
     if (stamp.exists) out.files.emplace_back(name, stamp.size);
   }

@@ -32,10 +32,8 @@ std::map<FileId, Entry>& registry() {
 
 void forget_expired(std::map<FileId, Entry>& table) {
   for (auto it = table.begin(); it != table.end();) {
-    if (it->second.engine.expired())
-      it = table.erase(it);
-    else
-      ++it;
+    if (it->second.engine.expired()) it = table.erase(it);
+    else ++it;
   }
 }
 

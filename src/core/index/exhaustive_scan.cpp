@@ -40,8 +40,8 @@ namespace hovra {
 
 namespace {
 
-constexpr double kU = 0x1p-24;          // unit roundoff of single precision
-constexpr double kTiny = 0x1p-120;      // covers underflow in products and sums
+constexpr double kU = 0x1p-24;            // unit roundoff of single precision
+constexpr double kTiny = 0x1p-120;        // covers underflow in products and sums
 constexpr double kSlack = 1.0 + 0x1p-20;  // covers the double-precision bound arithmetic
 constexpr double kRootFloor = 0x1p-30;
 constexpr std::size_t kBlockRows = 256;
@@ -236,8 +236,8 @@ struct FormulaBounds {
   }
 };
 
-using FormulaBoundsFn = void (*)(const FormulaQuery*, const float*, const double*, const float*, std::size_t,
-                                 double*, double*);
+using FormulaBoundsFn = void (*)(const FormulaQuery*, const float*, const double*, const float*, std::size_t, double*,
+                                 double*);
 template <Metric M>
 FormulaBoundsFn formula_bounds_for() {
   return for_this_processor<FormulaBounds<M>, const FormulaQuery*, const float*, const double*, const float*,
@@ -249,8 +249,8 @@ const FormulaBoundsFn kFormulaBounds[] = {formula_bounds_for<Metric::Cosine>(),
                                           formula_bounds_for<Metric::Euclidean>(),
                                           formula_bounds_for<Metric::DotProduct>()};
 
-void FormulaQuery::block_bounds(const float* dots, const double* roots, const float* norms, std::size_t n,
-                                double* lo, double* hi) const {
+void FormulaQuery::block_bounds(const float* dots, const double* roots, const float* norms, std::size_t n, double* lo,
+                                double* hi) const {
   kFormulaBounds[static_cast<int>(metric)](this, dots, roots, norms, n, lo, hi);
 }
 
@@ -298,7 +298,8 @@ void preselect_range(const ScanRows& rows, const float* query, const FormulaQuer
 
 // Every row scored exactly: dimensions too large to bound, or none.
 std::vector<Hit> exact_all_rows(const ScanRows& rows, const float* query, std::size_t k) {
-  std::vector<float> scores = batch_scores(query, rows.data, rows.count * rows.dim, rows.dim, rows.norms, rows.metric);
+  std::vector<float> scores =
+      batch_scores(query, rows.data, rows.count * rows.dim, rows.dim, rows.norms, rows.metric);
   Preselect pre(k);
   for (std::size_t i = 0; i < scores.size(); ++i) pre.offer(static_cast<std::uint32_t>(i), scores[i], scores[i]);
   return pre.finish([&](std::uint32_t s) { return scores[s]; });
@@ -373,8 +374,8 @@ struct PairwiseBounds {
 using PairwiseBoundsFn = void (*)(const PairwiseQuery*, const float*, const float*, std::size_t, double*, double*);
 template <Metric M>
 PairwiseBoundsFn pairwise_bounds_for() {
-  return for_this_processor<PairwiseBounds<M>, const PairwiseQuery*, const float*, const float*, std::size_t,
-                            double*, double*>();
+  return for_this_processor<PairwiseBounds<M>, const PairwiseQuery*, const float*, const float*, std::size_t, double*,
+                            double*>();
 }
 const PairwiseBoundsFn kPairwiseBounds[] = {pairwise_bounds_for<Metric::Cosine>(),
                                             pairwise_bounds_for<Metric::Euclidean>(),
@@ -388,8 +389,8 @@ void PairwiseQuery::block_bounds(const float* values, const float* row_sq, std::
 // The values and sums of squares of n slots for the pairwise bounds: one
 // block kernel call when the slots are consecutive rows (a scan with few
 // tombstones), a gathering one otherwise. Both score each row alike.
-void score_slots(const ScanRows& rows, const float* query, const std::uint32_t* slots, std::size_t n,
-                 float* values, float* row_sq) {
+void score_slots(const ScanRows& rows, const float* query, const std::uint32_t* slots, std::size_t n, float* values,
+                 float* row_sq) {
   bool consecutive = slots[n - 1] - slots[0] == n - 1;
   const float* first = rows.data + std::size_t(slots[0]) * rows.dim;
   if (rows.metric == Metric::Euclidean) {
@@ -430,14 +431,17 @@ std::vector<Hit> scan_all_rows_checked(const ScanRows& rows, const float* query,
   FormulaQuery fq(query, rows.dim, rows.metric);
   if (rows.metric == Metric::Cosine && fq.q2 == 0.0f) return first_rows_at_one(rows.count, k);
   if (!(std::sqrt(static_cast<double>(fq.q2)) >= kRootFloor)) return exact_all_rows(rows, query, k);
-  auto exact = [&](std::uint32_t s) { return fq.exact(query, rows.data + std::size_t(s) * rows.dim, rows.dim, rows.norms[s]); };
+  auto exact = [&](std::uint32_t s) {
+    return fq.exact(query, rows.data + std::size_t(s) * rows.dim, rows.dim, rows.norms[s]);
+  };
   // One flag per part (at most 2 per worker); plain bools, each written by one part.
   std::unique_ptr<bool[]> holds(new bool[2 * std::max<std::size_t>(1, pool_size())]);
   std::size_t parts = 0;
-  Preselect pre = preselect_parts(rows.count, rows.dim, k, parts, [&](std::size_t begin, std::size_t end, Preselect& part, std::size_t p) {
-    holds[p] = true;
-    preselect_range(rows, query, fq, begin, end, part, &holds[p]);
-  });
+  Preselect pre = preselect_parts(rows.count, rows.dim, k, parts,
+                                  [&](std::size_t begin, std::size_t end, Preselect& part, std::size_t p) {
+                                    holds[p] = true;
+                                    preselect_range(rows, query, fq, begin, end, part, &holds[p]);
+                                  });
   hold = std::all_of(holds.get(), holds.get() + parts, [](bool h) { return h; });
   return pre.finish(exact);
 }
@@ -453,8 +457,8 @@ std::vector<Hit> scan_all_rows(const ScanRows& rows, const float* query, std::si
   return hits;
 }
 
-void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::size_t query_count,
-                        std::size_t k, std::vector<std::vector<Hit>>& out, Progress* progress) {
+void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::size_t query_count, std::size_t k,
+                        std::vector<std::vector<Hit>>& out, Progress* progress) {
   out.assign(query_count, {});
   if (query_count == 0) return;
   if (!kBlasAvailable || !boundable(rows) || k == 0 || rows.count == 0 || query_count < 4) {
@@ -527,9 +531,8 @@ void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::
         continue;
       }
       const FormulaQuery& fq = fqs[j];
-      out[q0 + j] = pres[j].finish([&](std::uint32_t s) {
-        return fq.exact(query, rows.data + std::size_t(s) * dim, dim, rows.norms[s]);
-      });
+      out[q0 + j] = pres[j].finish(
+          [&](std::uint32_t s) { return fq.exact(query, rows.data + std::size_t(s) * dim, dim, rows.norms[s]); });
     }
     advance(progress, qn);
   });
@@ -547,16 +550,17 @@ std::vector<Hit> scan_slots(const ScanRows& rows, const float* query, const std:
   }
   PairwiseQuery pq(query, dim, rows.metric);
   std::size_t parts = 0;
-  pre = preselect_parts(slot_count, dim, k, parts, [&](std::size_t begin, std::size_t end, Preselect& part, std::size_t) {
-    float values[kBlockRows], sq[kBlockRows];
-    double lo[kBlockRows], hi[kBlockRows];
-    for (std::size_t at = begin; at < end; at += kBlockRows) {
-      std::size_t n = std::min(kBlockRows, end - at);
-      score_slots(rows, query, slots + at, n, values, sq);
-      pq.block_bounds(values, sq, n, lo, hi);
-      offer_block(part, n, lo, hi, [&](std::size_t i) { return slots[at + i]; });
-    }
-  });
+  pre = preselect_parts(slot_count, dim, k, parts,
+                        [&](std::size_t begin, std::size_t end, Preselect& part, std::size_t) {
+                          float values[kBlockRows], sq[kBlockRows];
+                          double lo[kBlockRows], hi[kBlockRows];
+                          for (std::size_t at = begin; at < end; at += kBlockRows) {
+                            std::size_t n = std::min(kBlockRows, end - at);
+                            score_slots(rows, query, slots + at, n, values, sq);
+                            pq.block_bounds(values, sq, n, lo, hi);
+                            offer_block(part, n, lo, hi, [&](std::size_t i) { return slots[at + i]; });
+                          }
+                        });
   return pre.finish(exact);
 }
 

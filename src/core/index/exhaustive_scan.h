@@ -39,15 +39,14 @@ struct ScanRows {
 // A large scan is split over the worker pool. When the norms were not known
 // to bound the rows, *norms_hold (if given) tells whether this scan found
 // that they all do.
-std::vector<Hit> scan_all_rows(const ScanRows& rows, const float* query, std::size_t k,
-                               bool* norms_hold = nullptr);
+std::vector<Hit> scan_all_rows(const ScanRows& rows, const float* query, std::size_t k, bool* norms_hold = nullptr);
 // The same for many queries at once: out[i] is exactly scan_all_rows for
 // queries[i]. With BLAS the rows are scored by a matrix product; the work is
 // split over the worker pool.
 // progress counts the queries scored; once it asks to stop, the remaining
 // queries are skipped (their lists left empty).
-void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::size_t query_count,
-                        std::size_t k, std::vector<std::vector<Hit>>& out, Progress* progress = nullptr);
+void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::size_t query_count, std::size_t k,
+                        std::vector<std::vector<Hit>>& out, Progress* progress = nullptr);
 // The k nearest of the given slots (each below rows.count) by the pairwise
 // distance.
 std::vector<Hit> scan_slots(const ScanRows& rows, const float* query, const std::uint32_t* slots,

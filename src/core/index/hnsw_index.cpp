@@ -49,11 +49,11 @@ class VisitedMarks {
 // and hands it down, so the walks look up no thread-local.
 struct WalkScratch {
   VisitedMarks visited;
-  std::vector<Hit> candidates;        // min-heap on distance
-  std::vector<Hit> results;           // max-heap on distance
-  std::vector<std::uint32_t> fresh;   // unvisited members of the expanded list
-  std::vector<std::uint32_t> grown;   // a list with its new member (link_back)
-  std::vector<Hit> scored;            // that list's members with distances
+  std::vector<Hit> candidates;       // min-heap on distance
+  std::vector<Hit> results;          // max-heap on distance
+  std::vector<std::uint32_t> fresh;  // unvisited members of the expanded list
+  std::vector<std::uint32_t> grown;  // a list with its new member (link_back)
+  std::vector<Hit> scored;           // that list's members with distances
 };
 
 // Kept out of line: inlined, the compiler would recompute the thread-local's
@@ -164,8 +164,7 @@ struct CosineWalkDistance : FloatRows {
 struct L2WalkDistance : FloatRows {
   PairKernel kernel;
   const float* query;
-  L2WalkDistance(const HnswIndex& index, const float* q)
-      : FloatRows(index), kernel(pair_l2sq_kernel()), query(q) {}
+  L2WalkDistance(const HnswIndex& index, const float* q) : FloatRows(index), kernel(pair_l2sq_kernel()), query(q) {}
   float operator()(std::uint32_t slot) const { return kernel(query, row(slot), dim); }
 };
 
@@ -600,8 +599,8 @@ bool HnswIndex::walk_is_cheaper(std::size_t passing, std::size_t width) const {
 }
 
 ScanRows HnswIndex::scan_rows() const {
-  return ScanRows{store_.data(), dim_, levels_.size(), norms_.data(), metric_,
-                  norms_bound_rows_.load(std::memory_order_relaxed)};
+  return ScanRows{store_.data(), dim_,    levels_.size(),
+                  norms_.data(), metric_, norms_bound_rows_.load(std::memory_order_relaxed)};
 }
 
 // The exact scan: every slot without tombstones or a filter (the batch

@@ -97,8 +97,8 @@ struct IndexMemory {
   std::uint64_t vectors = 0;         // owned vector rows
   std::uint64_t vectors_mapped = 0;  // rows read from the mapped vector file
   std::uint64_t norms = 0;
-  std::uint64_t graph = 0;           // levels, neighbour lists, locks, in-link counts, tombstones
-  std::uint64_t quantizer = 0;       // SQ8 codes and codebook
+  std::uint64_t graph = 0;      // levels, neighbour lists, locks, in-link counts, tombstones
+  std::uint64_t quantizer = 0;  // SQ8 codes and codebook
 };
 
 using SlotPredicate = FunctionRef<bool(std::uint32_t)>;
@@ -170,8 +170,8 @@ class HnswIndex {
   // Each query holds dim floats. progress counts the queries done; once it
   // asks to stop, the remaining queries are skipped and the result must be
   // thrown away.
-  std::vector<std::vector<Hit>> search_batch(const std::vector<const float*>& queries, std::size_t k,
-                                             std::size_t ef, Progress* progress = nullptr) const;
+  std::vector<std::vector<Hit>> search_batch(const std::vector<const float*>& queries, std::size_t k, std::size_t ef,
+                                             Progress* progress = nullptr) const;
 
   // Changes (exclusive lock).
   std::uint32_t insert(const float* v, std::size_t len);
@@ -294,18 +294,18 @@ class HnswIndex {
   // index computes always do; norms read from a file do once a scan has
   // checked them. Scans under the read lock may settle it.
   mutable std::atomic<bool> norms_bound_rows_{true};
-  std::vector<std::uint32_t> levels_;                        // per slot
-  std::size_t stride0_;                                      // words per node in flat0_
-  std::vector<std::uint32_t> flat0_;                         // per slot: count, then slots
-  mutable std::vector<std::uint8_t> locks0_;                 // per slot, layer-0 list lock
+  std::vector<std::uint32_t> levels_;         // per slot
+  std::size_t stride0_;                       // words per node in flat0_
+  std::vector<std::uint32_t> flat0_;          // per slot: count, then slots
+  mutable std::vector<std::uint8_t> locks0_;  // per slot, layer-0 list lock
   // Per slot, layer-0 lists too long for the flat room; sized to the node
   // count only when such lists can occur (m above 64, or a loaded long list).
   std::vector<std::vector<std::uint32_t>> long0_;
-  std::vector<std::unique_ptr<NeighbourList[]>> upper_;      // per slot, layers 1..level
-  std::vector<std::uint32_t> upper_nodes_;                   // slots with a layer above 0, ascending
+  std::vector<std::unique_ptr<NeighbourList[]>> upper_;  // per slot, layers 1..level
+  std::vector<std::uint32_t> upper_nodes_;               // slots with a layer above 0, ascending
   std::optional<Sq8Quantizer> quantizer_;
   std::unordered_set<std::uint32_t> deleted_;
-  std::vector<std::uint8_t> dead_;                           // per slot, 1 when in deleted_
+  std::vector<std::uint8_t> dead_;  // per slot, 1 when in deleted_
   // Per slot, how many layer-0 lists hold it (through atomic_ref). Lists
   // keep a member they would otherwise leave with too few in-links, so no
   // node falls out of reach of the walk.

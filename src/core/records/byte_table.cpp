@@ -67,10 +67,8 @@ void ByteTable::shed_dead() {
   fresh.block_.reserve(block_.size() - dead_);
   fresh.at_.reserve(at_.size());
   for (std::size_t i = 0; i < at_.size(); ++i) {
-    if (at_[i] == kAbsent)
-      fresh.push_absent();
-    else
-      fresh.push_back(get(i));
+    if (at_[i] == kAbsent) fresh.push_absent();
+    else fresh.push_back(get(i));
   }
   *this = std::move(fresh);
 }
@@ -79,10 +77,8 @@ ByteTable ByteTable::select(const std::vector<std::uint32_t>& positions) const {
   ByteTable out;
   out.at_.reserve(positions.size());
   for (std::uint32_t i : positions) {
-    if (at_[i] == kAbsent)
-      out.push_absent();
-    else
-      out.push_back(get(i));
+    if (at_[i] == kAbsent) out.push_absent();
+    else out.push_back(get(i));
   }
   return out;
 }

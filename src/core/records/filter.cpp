@@ -75,11 +75,16 @@ bool contains_value(const std::vector<JsonValue>& values, PackedValue v) {
 // Comparisons with a NaN threshold are false by IEEE rules.
 bool compare_number(Filter::Op op, double x, double threshold) {
   switch (op) {
-    case Filter::Op::Gt: return x > threshold;
-    case Filter::Op::Gte: return x >= threshold;
-    case Filter::Op::Lt: return x < threshold;
-    case Filter::Op::Lte: return x <= threshold;
-    default: return false;
+    case Filter::Op::Gt:
+      return x > threshold;
+    case Filter::Op::Gte:
+      return x >= threshold;
+    case Filter::Op::Lt:
+      return x < threshold;
+    case Filter::Op::Lte:
+      return x <= threshold;
+    default:
+      return false;
   }
 }
 
@@ -95,15 +100,19 @@ bool matches_object(const Filter& filter, PackedValue object) {
   }
   std::optional<PackedValue> v = object.find(filter.field);
   switch (filter.op) {
-    case Op::Eq: return v && v->equals(filter.value);
-    case Op::Ne: return !v || !v->equals(filter.value);
-    case Op::In: return v && contains_value(filter.values, *v);
+    case Op::Eq:
+      return v && v->equals(filter.value);
+    case Op::Ne:
+      return !v || !v->equals(filter.value);
+    case Op::In:
+      return v && contains_value(filter.values, *v);
     case Op::Gt:
     case Op::Gte:
     case Op::Lt:
     case Op::Lte:
       return v && v->is_number() && compare_number(filter.op, v->number_as_double(), filter.threshold);
-    case Op::And: break;
+    case Op::And:
+      break;
   }
   return false;
 }
@@ -269,10 +278,14 @@ std::optional<SlotSet> all_of_slots(const Filter& filter, const MetadataIndex& i
 
 std::optional<SlotSet> candidate_slots(const Filter& filter, const MetadataIndex& index) {
   switch (filter.op) {
-    case Filter::Op::Eq: return equal_slots(filter, index);
-    case Filter::Op::In: return any_equal_slots(filter, index);
-    case Filter::Op::And: return all_of_slots(filter, index);
-    default: return std::nullopt;
+    case Filter::Op::Eq:
+      return equal_slots(filter, index);
+    case Filter::Op::In:
+      return any_equal_slots(filter, index);
+    case Filter::Op::And:
+      return all_of_slots(filter, index);
+    default:
+      return std::nullopt;
   }
 }
 
@@ -302,11 +315,20 @@ bool is_comparison(Filter::Op op) {
 
 void narrow(NumberRange& range, const Filter& comparison) {
   switch (comparison.op) {
-    case Filter::Op::Gt: range.above(comparison.threshold, true); break;
-    case Filter::Op::Gte: range.above(comparison.threshold, false); break;
-    case Filter::Op::Lt: range.below(comparison.threshold, true); break;
-    case Filter::Op::Lte: range.below(comparison.threshold, false); break;
-    default: break;
+    case Filter::Op::Gt:
+      range.above(comparison.threshold, true);
+      break;
+    case Filter::Op::Gte:
+      range.above(comparison.threshold, false);
+      break;
+    case Filter::Op::Lt:
+      range.below(comparison.threshold, true);
+      break;
+    case Filter::Op::Lte:
+      range.below(comparison.threshold, false);
+      break;
+    default:
+      break;
   }
 }
 
@@ -341,7 +363,8 @@ std::optional<FieldRange> narrowest_range(const Filter& filter, const MetadataIn
 std::size_t match_bound(const Filter& filter, const MetadataIndex& index, std::size_t live) {
   using Op = Filter::Op;
   switch (filter.op) {
-    case Op::Eq: return std::min(live, set_size(index, filter.field, filter.value));
+    case Op::Eq:
+      return std::min(live, set_size(index, filter.field, filter.value));
     case Op::In: {
       // Each slot holds one value per field, so the sets of distinct values
       // are disjoint; equal values find the same set and count once.
@@ -362,7 +385,8 @@ std::size_t match_bound(const Filter& filter, const MetadataIndex& index, std::s
     case Op::Gt:
     case Op::Gte:
     case Op::Lt:
-    case Op::Lte: return std::min(live, narrowest_range(filter, index)->count);
+    case Op::Lte:
+      return std::min(live, narrowest_range(filter, index)->count);
     case Op::And: {
       // No condition: the candidate set is empty, nothing matches.
       if (filter.children.empty()) return 0;
@@ -378,12 +402,14 @@ std::size_t match_bound(const Filter& filter, const MetadataIndex& index, std::s
 bool decided_by_candidates(const Filter& filter) {
   switch (filter.op) {
     case Filter::Op::Eq:
-    case Filter::Op::In: return true;
+    case Filter::Op::In:
+      return true;
     case Filter::Op::And:
       for (const Filter& child : filter.children)
         if (child.op != Filter::Op::Eq && child.op != Filter::Op::In) return false;
       return true;
-    default: return false;
+    default:
+      return false;
   }
 }
 

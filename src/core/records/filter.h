@@ -18,11 +18,11 @@ namespace hovra {
 struct Filter {
   enum class Op : std::uint8_t { Eq, Ne, In, Gt, Gte, Lt, Lte, And };
   Op op = Op::And;
-  std::string field;               // all but And
-  JsonValue value;                 // Eq, Ne
-  std::vector<JsonValue> values;   // In
-  double threshold = 0.0;          // Gt, Gte, Lt, Lte
-  std::vector<Filter> children;    // And
+  std::string field;              // all but And
+  JsonValue value;                // Eq, Ne
+  std::vector<JsonValue> values;  // In
+  double threshold = 0.0;         // Gt, Gte, Lt, Lte
+  std::vector<Filter> children;   // And
 
   static Filter eq(std::string field, JsonValue v);
   static Filter ne(std::string field, JsonValue v);

@@ -83,10 +83,14 @@ JsonValue JsonValue::object(Object members) {
 
 double JsonValue::number_as_double() const {
   switch (kind_) {
-    case Kind::Unsigned: return static_cast<double>(u_);
-    case Kind::Signed: return static_cast<double>(i_);
-    case Kind::Float: return f_;
-    default: return 0.0;
+    case Kind::Unsigned:
+      return static_cast<double>(u_);
+    case Kind::Signed:
+      return static_cast<double>(i_);
+    case Kind::Float:
+      return f_;
+    default:
+      return 0.0;
   }
 }
 
@@ -102,14 +106,22 @@ const JsonValue* JsonValue::find(std::string_view key) const {
 bool JsonValue::operator==(const JsonValue& other) const {
   if (kind_ != other.kind_) return false;
   switch (kind_) {
-    case Kind::Null: return true;
-    case Kind::Bool: return b_ == other.b_;
-    case Kind::Unsigned: return u_ == other.u_;
-    case Kind::Signed: return i_ == other.i_;
-    case Kind::Float: return f_ == other.f_;
-    case Kind::String: return s_ == other.s_ || *s_ == *other.s_;
-    case Kind::Array: return a_ == other.a_ || *a_ == *other.a_;
-    case Kind::Object: return o_ == other.o_ || *o_ == *other.o_;
+    case Kind::Null:
+      return true;
+    case Kind::Bool:
+      return b_ == other.b_;
+    case Kind::Unsigned:
+      return u_ == other.u_;
+    case Kind::Signed:
+      return i_ == other.i_;
+    case Kind::Float:
+      return f_ == other.f_;
+    case Kind::String:
+      return s_ == other.s_ || *s_ == *other.s_;
+    case Kind::Array:
+      return a_ == other.a_ || *a_ == *other.a_;
+    case Kind::Object:
+      return o_ == other.o_ || *o_ == *other.o_;
   }
   return false;
 }
@@ -139,12 +151,23 @@ std::uint64_t text_hash(const std::string& s) { return std::hash<std::string>{}(
 std::size_t JsonValue::hash() const {
   std::uint64_t h = mix(static_cast<std::uint64_t>(kind_));
   switch (kind_) {
-    case Kind::Null: break;
-    case Kind::Bool: h = combine(h, b_ ? 1 : 0); break;
-    case Kind::Unsigned: h = combine(h, u_); break;
-    case Kind::Signed: h = combine(h, static_cast<std::uint64_t>(i_)); break;
-    case Kind::Float: h = combine(h, float_bits_for_hash(f_)); break;
-    case Kind::String: h = combine(h, text_hash(*s_)); break;
+    case Kind::Null:
+      break;
+    case Kind::Bool:
+      h = combine(h, b_ ? 1 : 0);
+      break;
+    case Kind::Unsigned:
+      h = combine(h, u_);
+      break;
+    case Kind::Signed:
+      h = combine(h, static_cast<std::uint64_t>(i_));
+      break;
+    case Kind::Float:
+      h = combine(h, float_bits_for_hash(f_));
+      break;
+    case Kind::String:
+      h = combine(h, text_hash(*s_));
+      break;
     case Kind::Array:
       h = combine(h, a_->size());
       for (const JsonValue& item : *a_) h = combine(h, item.hash());
@@ -191,14 +214,29 @@ void write_float(double f, std::string& out) {
 void write_escaped_char(unsigned char c, std::string& out) {
   static const char hex[] = "0123456789abcdef";
   switch (c) {
-    case '"': out += "\\\""; return;
-    case '\\': out += "\\\\"; return;
-    case '\b': out += "\\b"; return;
-    case '\f': out += "\\f"; return;
-    case '\n': out += "\\n"; return;
-    case '\r': out += "\\r"; return;
-    case '\t': out += "\\t"; return;
-    default: break;
+    case '"':
+      out += "\\\"";
+      return;
+    case '\\':
+      out += "\\\\";
+      return;
+    case '\b':
+      out += "\\b";
+      return;
+    case '\f':
+      out += "\\f";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
+    default:
+      break;
   }
   out += "\\u00";
   out += hex[c >> 4];
@@ -229,12 +267,24 @@ void write_json_string(std::string_view s, std::string& out) { write_string(s, o
 void write_json(const JsonValue& value, std::string& out) {
   using Kind = JsonValue::Kind;
   switch (value.kind()) {
-    case Kind::Null: out += "null"; return;
-    case Kind::Bool: out += value.as_bool() ? "true" : "false"; return;
-    case Kind::Unsigned: write_integer(value.as_unsigned(), out); return;
-    case Kind::Signed: write_integer(value.as_signed(), out); return;
-    case Kind::Float: write_float(value.as_float(), out); return;
-    case Kind::String: write_string(value.as_string(), out); return;
+    case Kind::Null:
+      out += "null";
+      return;
+    case Kind::Bool:
+      out += value.as_bool() ? "true" : "false";
+      return;
+    case Kind::Unsigned:
+      write_integer(value.as_unsigned(), out);
+      return;
+    case Kind::Signed:
+      write_integer(value.as_signed(), out);
+      return;
+    case Kind::Float:
+      write_float(value.as_float(), out);
+      return;
+    case Kind::String:
+      write_string(value.as_string(), out);
+      return;
     case Kind::Array: {
       out += '[';
       bool first = true;
@@ -376,30 +426,33 @@ class Reader {
         line_start = i + 1;
       }
     }
-    error_ = std::string(what) + " at line " + std::to_string(line) + " column " +
-             std::to_string(at - line_start + 1);
+    error_ =
+        std::string(what) + " at line " + std::to_string(line) + " column " + std::to_string(at - line_start + 1);
     return false;
   }
 
   // Fails with `what`, or with the end-of-input message when the text ran out.
-  bool fail_here(const char* what) {
-    return fail(at_end() ? "unexpected end of input" : what, pos_);
-  }
+  bool fail_here(const char* what) { return fail(at_end() ? "unexpected end of input" : what, pos_); }
 
   bool read_value(JsonValue& out, int depth) {
     if (at_end()) return fail_here("expected value");
     switch (peek()) {
-      case '{': return read_object(out, depth + 1);
-      case '[': return read_array(out, depth + 1);
+      case '{':
+        return read_object(out, depth + 1);
+      case '[':
+        return read_array(out, depth + 1);
       case '"': {
         std::string s;
         if (!read_string(s)) return false;
         out = JsonValue::string(std::move(s));
         return true;
       }
-      case 't': return read_word("true", JsonValue::boolean(true), out);
-      case 'f': return read_word("false", JsonValue::boolean(false), out);
-      case 'n': return read_word("null", JsonValue::null(), out);
+      case 't':
+        return read_word("true", JsonValue::boolean(true), out);
+      case 'f':
+        return read_word("false", JsonValue::boolean(false), out);
+      case 'n':
+        return read_word("null", JsonValue::null(), out);
       case 'N':
         if (starts_with(pos_, "NaN")) return fail("NaN is not allowed", pos_);
         return fail_here("expected value");
@@ -517,16 +570,34 @@ class Reader {
     if (at_end()) return fail_here("");
     char c = text_[pos_];
     switch (c) {
-      case '"': out += '"'; break;
-      case '\\': out += '\\'; break;
-      case '/': out += '/'; break;
-      case 'b': out += '\b'; break;
-      case 'f': out += '\f'; break;
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 't': out += '\t'; break;
-      case 'u': return read_unicode_escape(out);
-      default: return fail("invalid escape", pos_);
+      case '"':
+        out += '"';
+        break;
+      case '\\':
+        out += '\\';
+        break;
+      case '/':
+        out += '/';
+        break;
+      case 'b':
+        out += '\b';
+        break;
+      case 'f':
+        out += '\f';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'u':
+        return read_unicode_escape(out);
+      default:
+        return fail("invalid escape", pos_);
     }
     ++pos_;
     return true;

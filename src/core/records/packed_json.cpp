@@ -39,7 +39,9 @@ void put_container(Kind k, std::uint64_t count, const std::string& body, std::st
 
 void pack_json(const JsonValue& v, std::string& out) {
   switch (v.kind()) {
-    case Kind::Null: put_kind(Kind::Null, out); return;
+    case Kind::Null:
+      put_kind(Kind::Null, out);
+      return;
     case Kind::Bool:
       put_kind(Kind::Bool, out);
       out.push_back(v.as_bool() ? 1 : 0);
@@ -108,10 +110,14 @@ double PackedValue::as_float() const {
 
 double PackedValue::number_as_double() const {
   switch (kind()) {
-    case Kind::Unsigned: return static_cast<double>(as_unsigned());
-    case Kind::Signed: return static_cast<double>(as_signed());
-    case Kind::Float: return as_float();
-    default: return 0.0;
+    case Kind::Unsigned:
+      return static_cast<double>(as_unsigned());
+    case Kind::Signed:
+      return static_cast<double>(as_signed());
+    case Kind::Float:
+      return as_float();
+    default:
+      return 0.0;
   }
 }
 
@@ -131,11 +137,16 @@ const unsigned char* PackedValue::children(std::uint64_t& count) const {
 const unsigned char* PackedValue::end() const {
   const unsigned char* p = p_ + 1;
   switch (kind()) {
-    case Kind::Null: return p;
-    case Kind::Bool: return p + 1;
+    case Kind::Null:
+      return p;
+    case Kind::Bool:
+      return p + 1;
     case Kind::Unsigned:
-    case Kind::Signed: read_varint(p); return p;
-    case Kind::Float: return p + sizeof(double);
+    case Kind::Signed:
+      read_varint(p);
+      return p;
+    case Kind::Float:
+      return p + sizeof(double);
     case Kind::String: {
       std::uint64_t len = read_varint(p);
       return p + len;
@@ -166,12 +177,18 @@ std::optional<PackedValue> PackedValue::find(std::string_view key) const {
 bool PackedValue::equals(const JsonValue& v) const {
   if (kind() != v.kind()) return false;
   switch (kind()) {
-    case Kind::Null: return true;
-    case Kind::Bool: return as_bool() == v.as_bool();
-    case Kind::Unsigned: return as_unsigned() == v.as_unsigned();
-    case Kind::Signed: return as_signed() == v.as_signed();
-    case Kind::Float: return as_float() == v.as_float();
-    case Kind::String: return as_string() == v.as_string();
+    case Kind::Null:
+      return true;
+    case Kind::Bool:
+      return as_bool() == v.as_bool();
+    case Kind::Unsigned:
+      return as_unsigned() == v.as_unsigned();
+    case Kind::Signed:
+      return as_signed() == v.as_signed();
+    case Kind::Float:
+      return as_float() == v.as_float();
+    case Kind::String:
+      return as_string() == v.as_string();
     case Kind::Array: {
       std::uint64_t count = 0;
       const unsigned char* p = children(count);
@@ -202,12 +219,18 @@ bool PackedValue::equals(const JsonValue& v) const {
 
 JsonValue PackedValue::to_json() const {
   switch (kind()) {
-    case Kind::Null: return JsonValue::null();
-    case Kind::Bool: return JsonValue::boolean(as_bool());
-    case Kind::Unsigned: return JsonValue::unsigned_int(as_unsigned());
-    case Kind::Signed: return JsonValue::signed_int(as_signed());
-    case Kind::Float: return JsonValue::floating(as_float());
-    case Kind::String: return JsonValue::string(std::string(as_string()));
+    case Kind::Null:
+      return JsonValue::null();
+    case Kind::Bool:
+      return JsonValue::boolean(as_bool());
+    case Kind::Unsigned:
+      return JsonValue::unsigned_int(as_unsigned());
+    case Kind::Signed:
+      return JsonValue::signed_int(as_signed());
+    case Kind::Float:
+      return JsonValue::floating(as_float());
+    case Kind::String:
+      return JsonValue::string(std::string(as_string()));
     case Kind::Array: {
       std::uint64_t count = 0;
       const unsigned char* p = children(count);
@@ -233,8 +256,12 @@ JsonValue PackedValue::to_json() const {
 
 void write_packed_json(PackedValue v, std::string& out) {
   switch (v.kind()) {
-    case Kind::Null: out += "null"; return;
-    case Kind::Bool: out += v.as_bool() ? "true" : "false"; return;
+    case Kind::Null:
+      out += "null";
+      return;
+    case Kind::Bool:
+      out += v.as_bool() ? "true" : "false";
+      return;
     case Kind::Unsigned:
     case Kind::Signed: {
       char buf[24];
@@ -243,8 +270,12 @@ void write_packed_json(PackedValue v, std::string& out) {
       out.append(buf, r.ptr);
       return;
     }
-    case Kind::Float: write_json_float(v.as_float(), out); return;
-    case Kind::String: write_json_string(v.as_string(), out); return;
+    case Kind::Float:
+      write_json_float(v.as_float(), out);
+      return;
+    case Kind::String:
+      write_json_string(v.as_string(), out);
+      return;
     case Kind::Array: {
       out += '[';
       std::uint64_t count = 0;

@@ -39,7 +39,8 @@ class PackedValue {
   JsonValue::Kind kind() const { return static_cast<JsonValue::Kind>(p_[0]); }
   bool is_object() const { return kind() == JsonValue::Kind::Object; }
   bool is_number() const {
-    return kind() == JsonValue::Kind::Unsigned || kind() == JsonValue::Kind::Signed || kind() == JsonValue::Kind::Float;
+    return kind() == JsonValue::Kind::Unsigned || kind() == JsonValue::Kind::Signed ||
+           kind() == JsonValue::Kind::Float;
   }
   bool as_bool() const { return p_[1] != 0; }
   std::uint64_t as_unsigned() const;

@@ -89,7 +89,7 @@ Status read_deleted(ByteReader& in, std::uint32_t count, std::uint32_t node_coun
   if (!can_hold(in, count, 4)) return truncated();
   std::unordered_set<std::uint32_t> seen;
   for (std::uint32_t i = 0; i < count; ++i) {
-    std::uint32_t slot;
+    std::uint32_t slot = 0;
     in.u32(slot);
     if (slot >= node_count) return out_of_range("deleted", slot, node_count);
     if (seen.insert(slot).second) layout.deleted.push_back(slot);
@@ -281,17 +281,18 @@ Status read_record_rows(std::string_view bytes, std::size_t offset, const GraphL
 Result<std::vector<GraphRecord>> read_record_table(std::string_view bytes, std::size_t offset,
                                                    const GraphLayout& layout) {
   std::vector<GraphRecord> records;
-  Status st = read_record_rows(bytes, offset, layout, [&](std::uint32_t slot, std::string_view id,
-                                                          std::string_view text) -> Status {
-    GraphRecord record;
-    record.slot = slot;
-    record.id.assign(id);
-    JsonValue value;
-    std::string error;
-    if (!text.empty() && parse_json(text, value, error)) record.metadata = std::move(value);
-    records.push_back(std::move(record));
-    return Status::success();
-  });
+  Status st = read_record_rows(bytes, offset, layout,
+                               [&](std::uint32_t slot, std::string_view id, std::string_view text) -> Status {
+                                 GraphRecord record;
+                                 record.slot = slot;
+                                 record.id.assign(id);
+                                 JsonValue value;
+                                 std::string error;
+                                 if (!text.empty() && parse_json(text, value, error))
+                                   record.metadata = std::move(value);
+                                 records.push_back(std::move(record));
+                                 return Status::success();
+                               });
   if (!st.ok()) return st.error();
   return records;
 }

@@ -18,7 +18,7 @@
 
 namespace hovra {
 
-inline constexpr std::uint32_t kGraphMagic = 0x48535747;   // "GWSH"
+inline constexpr std::uint32_t kGraphMagic = 0x48535747;  // "GWSH"
 inline constexpr std::uint32_t kGraphVersion = 2;
 inline constexpr std::uint32_t kRecordMagic = 0x4D455441;  // "ATEM"
 

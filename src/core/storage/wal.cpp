@@ -3,7 +3,6 @@
 // the tolerant reader, and the strict UTF-8 check used for stored ids.
 #include "core/storage/wal.h"
 
-
 #include <limits>
 #include <utility>
 

@@ -5,8 +5,8 @@
 extern "C" {
 // From scipy-openblas32's cblas.h (CblasRowMajor = 101, CblasNoTrans = 111,
 // CblasTrans = 112), declared here to keep its other declarations out.
-void scipy_cblas_sgemm(int order, int trans_a, int trans_b, int m, int n, int k, float alpha, const float* a,
-                       int lda, const float* b, int ldb, float beta, float* c, int ldc);
+void scipy_cblas_sgemm(int order, int trans_a, int trans_b, int m, int n, int k, float alpha, const float* a, int lda,
+                       const float* b, int ldb, float beta, float* c, int ldc);
 void scipy_openblas_set_num_threads(int num_threads);
 }
 #endif

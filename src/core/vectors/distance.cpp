@@ -21,9 +21,12 @@ std::optional<Metric> metric_from_code(std::uint8_t code) {
 
 const char* metric_name(Metric metric) {
   switch (metric) {
-    case Metric::Cosine: return "cosine";
-    case Metric::Euclidean: return "euclidean";
-    case Metric::DotProduct: return "dot_product";
+    case Metric::Cosine:
+      return "cosine";
+    case Metric::Euclidean:
+      return "euclidean";
+    case Metric::DotProduct:
+      return "dot_product";
   }
   return "cosine";
 }
@@ -59,8 +62,8 @@ float query_sum_squares(const float* v, std::size_t n) {
 
 float vector_norm(const float* v, std::size_t n) { return std::sqrt(query_sum_squares(v, n)); }
 
-std::vector<float> batch_scores(const float* query, const float* rows, std::size_t float_count,
-                                std::size_t dim, const float* norms, Metric metric) {
+std::vector<float> batch_scores(const float* query, const float* rows, std::size_t float_count, std::size_t dim,
+                                const float* norms, Metric metric) {
   std::size_t count = dim == 0 ? 0 : float_count / dim;
   std::vector<float> scores(count);
   float q2 = query_sum_squares(query, dim);

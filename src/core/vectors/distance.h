@@ -63,7 +63,7 @@ inline float batch_score(float dot, float norm, float q2, float qn, Metric metri
   }
 }
 // One score per row of the row-major array (float_count / dim rows).
-std::vector<float> batch_scores(const float* query, const float* rows, std::size_t float_count,
-                                std::size_t dim, const float* norms, Metric metric);
+std::vector<float> batch_scores(const float* query, const float* rows, std::size_t float_count, std::size_t dim,
+                                const float* norms, Metric metric);
 
 }  // namespace hovra

@@ -5,6 +5,10 @@
 #include <cmath>
 #if defined(__x86_64__)
 #include <immintrin.h>
+// GCC 12's _mm512_reduce_add_ps starts from an undefined register, which its
+// own uninitialized-use warning then reports at every caller (a false alarm).
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 #include <string>
 #include <algorithm>
@@ -22,7 +26,7 @@ static constexpr float kF32Max = 3.4028235e38f;
 // processor has AVX2; both paths give the same bits.
 #if defined(__x86_64__)
 __attribute__((target("avx2"))) static void decode_row_avx2(const std::uint8_t* c, const float* scales,
-                                                             const float* mins, std::size_t dim, float* out) {
+                                                            const float* mins, std::size_t dim, float* out) {
   std::size_t j = 0;
   for (; j + 8 <= dim; j += 8) {
     __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(c + j));
@@ -122,8 +126,7 @@ void Sq8Quantizer::encode_all(const float* rows, std::size_t float_count) {
   std::size_t count = dim_ == 0 ? 0 : float_count / dim_;
   codes_.assign(count * dim_, 0);
   within_range_ = dim_ > 0;
-  for (std::size_t r = 0; r < count; ++r)
-    within_range_ &= encode_checked(rows + r * dim_, codes_.data() + r * dim_);
+  for (std::size_t r = 0; r < count; ++r) within_range_ &= encode_checked(rows + r * dim_, codes_.data() + r * dim_);
 }
 
 void Sq8Quantizer::append(const float* v) {
@@ -327,7 +330,8 @@ struct Sq8Kernels {
     if (j < n) {
       __mmask16 k;
       __m512 cv = codes_tail(c + j, n - j, k);
-      __m512 x = _mm512_maskz_mov_ps(k, _mm512_fmadd_ps(cv, _mm512_maskz_loadu_ps(k, s + j), _mm512_maskz_loadu_ps(k, m + j)));
+      __m512 x = _mm512_maskz_mov_ps(
+          k, _mm512_fmadd_ps(cv, _mm512_maskz_loadu_ps(k, s + j), _mm512_maskz_loadu_ps(k, m + j)));
       qx = _mm512_fmadd_ps(_mm512_maskz_loadu_ps(k, q + j), x, qx);
       xx = _mm512_fmadd_ps(x, x, xx);
     }
@@ -338,8 +342,10 @@ struct Sq8Kernels {
   static Sq8Distance::Kernel pick(Metric metric) {
 #if defined(__x86_64__)
     static const int isa = static_cast<int>(simd_level());
-    if (isa == 2) return metric == Metric::Euclidean ? l2_avx512 : metric == Metric::DotProduct ? dot_avx512 : cosine_avx512;
-    if (isa == 1) return metric == Metric::Euclidean ? l2_avx2 : metric == Metric::DotProduct ? dot_avx2 : cosine_avx2;
+    if (isa == 2)
+      return metric == Metric::Euclidean ? l2_avx512 : metric == Metric::DotProduct ? dot_avx512 : cosine_avx512;
+    if (isa == 1)
+      return metric == Metric::Euclidean ? l2_avx2 : metric == Metric::DotProduct ? dot_avx2 : cosine_avx2;
 #endif
     return metric == Metric::Euclidean ? l2 : metric == Metric::DotProduct ? dot : cosine;
   }

@@ -14,6 +14,10 @@
 
 #if defined(__x86_64__)
 #include <immintrin.h>
+// GCC 12's _mm512_reduce_add_ps starts from an undefined register, which its
+// own uninitialized-use warning then reports at every caller (a false alarm).
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
 namespace hovra {
@@ -142,7 +146,7 @@ __attribute__((target("avx2,fma"))) float pair_dot_avx2(const float* q, const fl
 // inlined into the loop.
 template <float (*Row)(const float*, const float*, std::size_t)>
 __attribute__((target("avx2,fma"))) void each_row_avx2(const float* q, const float* rows, std::size_t count,
-                                                      std::size_t dim, float* out) {
+                                                       std::size_t dim, float* out) {
   for (std::size_t r = 0; r < count; ++r) out[r] = Row(q, rows + r * dim, dim);
 }
 
@@ -172,13 +176,13 @@ __attribute__((target("avx2,fma"))) float pair_l2sq_avx2(const float* q, const f
 }
 
 __attribute__((target("avx2,fma"))) void block_dot_sq_avx2(const float* q, const float* rows, std::size_t count,
-                                                          std::size_t dim, float* dots, float* sq) {
+                                                           std::size_t dim, float* dots, float* sq) {
   for (std::size_t r = 0; r < count; ++r) dot_sq_row_avx2(q, rows + r * dim, dim, dots + r, sq + r);
 }
 
 __attribute__((target("avx2,fma"))) void gather_dot_sq_avx2(const float* q, const float* base,
-                                                           const std::uint32_t* slots, std::size_t count,
-                                                           std::size_t dim, float* dots, float* sq) {
+                                                            const std::uint32_t* slots, std::size_t count,
+                                                            std::size_t dim, float* dots, float* sq) {
   for (std::size_t r = 0; r < count; ++r) {
     if (r + 4 < count) __builtin_prefetch(base + std::size_t(slots[r + 4]) * dim);
     dot_sq_row_avx2(q, base + std::size_t(slots[r]) * dim, dim, dots + r, sq + r);
@@ -186,8 +190,8 @@ __attribute__((target("avx2,fma"))) void gather_dot_sq_avx2(const float* q, cons
 }
 
 __attribute__((target("avx2,fma"))) void gather_l2sq_avx2(const float* q, const float* base,
-                                                         const std::uint32_t* slots, std::size_t count,
-                                                         std::size_t dim, float* l2) {
+                                                          const std::uint32_t* slots, std::size_t count,
+                                                          std::size_t dim, float* l2) {
   for (std::size_t r = 0; r < count; ++r) {
     if (r + 4 < count) __builtin_prefetch(base + std::size_t(slots[r + 4]) * dim);
     l2[r] = l2sq_row_avx2(q, base + std::size_t(slots[r]) * dim, dim);
@@ -289,8 +293,7 @@ const Isa kIsa = simd_level();
 
 }  // namespace
 
-void block_dot_sq(const float* query, const float* rows, std::size_t count, std::size_t dim, float* dots,
-                  float* sq) {
+void block_dot_sq(const float* query, const float* rows, std::size_t count, std::size_t dim, float* dots, float* sq) {
 #if defined(__x86_64__)
   if (kIsa == Isa::Avx512) return block_dot_sq_avx512(query, rows, count, dim, dots, sq);
   if (kIsa == Isa::Avx2) return block_dot_sq_avx2(query, rows, count, dim, dots, sq);

@@ -14,8 +14,7 @@ namespace hovra {
 // For each of count rows (row r at rows + r * dim, or at base + slots[r] *
 // dim for the gathering forms): dots[r] = query . row and sq[r] = row . row,
 // both accumulated in single precision.
-void block_dot_sq(const float* query, const float* rows, std::size_t count, std::size_t dim, float* dots,
-                  float* sq);
+void block_dot_sq(const float* query, const float* rows, std::size_t count, std::size_t dim, float* dots, float* sq);
 // dots[r] = query . row alone, for scans that know a bound on every row's
 // norm already.
 void block_dot(const float* query, const float* rows, std::size_t count, std::size_t dim, float* dots);

@@ -16,8 +16,8 @@ VectorRows VectorRows::strided(const void* base, std::size_t n, std::size_t cols
   r.element_ = element;
   bool aligned = reinterpret_cast<std::uintptr_t>(base) % alignof(float) == 0 &&
                  row_step % static_cast<std::ptrdiff_t>(alignof(float)) == 0;
-  r.in_place_ = element == Element::F32 && aligned &&
-                (cols <= 1 || col_step == static_cast<std::ptrdiff_t>(sizeof(float)));
+  r.in_place_ =
+      element == Element::F32 && aligned && (cols <= 1 || col_step == static_cast<std::ptrdiff_t>(sizeof(float)));
   return r;
 }
 
