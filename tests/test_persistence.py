@@ -312,8 +312,9 @@ class TestRecovery:
         db = Database(str(tmp_path / "k"))
         assert len(db) == 100 and db.get("99")[0] == [99.0, 0.0, 0.0, 1.0]
         db.close()
-        # A directory holding only a log (a database an earlier version never
-        # saved): records that fit the new dimension are replayed, not dropped.
+        # A directory holding only a log (a layout-1 database, which creation
+        # did not save, never saved): records that fit the new dimension are
+        # replayed, not dropped.
         two, three = Database(str(tmp_path / "two"), dim=2), Database(str(tmp_path / "three"), dim=3)
         two.add("a", [1, 2])
         two.add("gone", [3, 4])

@@ -120,7 +120,8 @@ def _verify_findings(report: dict[str, Any]) -> tuple[list[str], list[str], list
             passed.append("checksums: the saved files match seal.hovra")
         else:
             warnings.append(
-                "checksums: no checksum record (saved by an earlier version); structure checked only"
+                "checksums: no checksum record (a directory of layout 1, saved before seal.hovra was kept); "
+                "structure checked only"
             )
         passed.append(f"graph and record table: {check['slots']} slots, {check['records']} live records")
         if check["unreachable"]:

@@ -18,9 +18,11 @@
 // later log that happens to begin with the same bytes is never skipped.
 // graph.hovra must match the record (it is read whole anyway); the vector
 // files are checked on demand by verify. A directory without a record
-// (saved by an earlier build) opens unchecked. A seal.hovra of the first
-// record version comes from an earlier build's save, which kept the record
-// only until it finished: it counts only when it matches graph.hovra.
+// (directory layout 1, whose saves deleted the record when they finished)
+// opens unchecked. A seal.hovra of record version 1 comes from a layout-1
+// save, which kept the record only until it finished: it counts only when
+// it matches graph.hovra. The layouts and versions are written down in
+// docs/file-formats.md.
 //
 // Creating a database writes its empty files at once (a save), after
 // replaying any log left in the directory, so a database that was never
@@ -60,8 +62,8 @@ constexpr const char* kSealFile = "seal.hovra";
 constexpr const char* kSealTmp = "seal.tmp";
 
 constexpr std::uint32_t kSealMagic = 0x4C414553;  // "SEAL"
-// Version 1: kept only while a save finished (earlier builds). Version 2:
-// the permanent checksum record.
+// Version 1 (directory layout 1): kept only while a save finished. Version
+// 2 (layout 2): the permanent checksum record.
 constexpr std::uint32_t kSealVersionPending = 1;
 constexpr std::uint32_t kSealVersion = 2;
 
@@ -221,8 +223,8 @@ Result<SettledFiles> settle_files(const std::string& dir, std::uint64_t graph_si
   out.sq8_path = path_exists(sq8) ? sq8 : "";
   out.saved_sq8 = !out.sq8_path.empty();
 
-  // A committed save's record, found under the temporary name or (from an
-  // earlier build) as a pending seal.hovra: finish its moves.
+  // A committed save's record, found under the temporary name or (layout 1)
+  // as a pending seal.hovra of version 1: finish its moves.
   auto finish = [&](const SaveSeal& seal) -> Status {
     if (digest_matches(vectors_tmp, seal.vectors_size, seal.vectors_crc)) {
       if (repair) HOVRA_RETURN_IF_ERROR(rename_file(vectors_tmp, vectors));
@@ -442,8 +444,8 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   HOVRA_RETURN_IF_ERROR(db->recover_log(seal && seal->covers_log_prefix() ? seal->log_size : 0,
                                         seal ? seal->log_crc : 0, &skipped, read_only));
   // Bring the record up to date before anything is appended: drop a log
-  // prefix the log no longer begins with, and turn an earlier build's
-  // pending record into a checksum record.
+  // prefix the log no longer begins with, and turn a pending record of
+  // version 1 into a checksum record of version 2.
   if (!read_only && seal && (seal->version != kSealVersion || (seal->covers_log_prefix() && !skipped))) {
     SaveSeal current = *seal;
     if (!skipped) current.forget_log_prefix();

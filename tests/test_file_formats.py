@@ -1,0 +1,529 @@
+"""The file formats as docs/file-formats.md writes them down.
+
+A small reader written from that page alone (it shares no code with the
+engine) decodes a database left on disk after a save and a log holding every
+record kind, a batch, deletes, metadata and the quantized file; what it
+decodes must be what the reopened database returns.
+"""
+
+from __future__ import annotations
+
+import json
+import struct
+import zlib
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import pytest
+from _hovra import Database, _inspect
+
+# ---------------------------------------------------------------------------
+# The reader
+# ---------------------------------------------------------------------------
+
+
+class Refused(Exception):
+    """A file the page says a reader must refuse."""
+
+
+class Bytes:
+    """Little-endian fields taken front to back; running out is a refusal."""
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+        self.at = 0
+
+    def remaining(self) -> int:
+        return len(self.data) - self.at
+
+    def take(self, n: int) -> bytes:
+        if n > self.remaining():
+            raise Refused("truncated")
+        piece = self.data[self.at : self.at + n]
+        self.at += n
+        return piece
+
+    def u8(self) -> int:
+        return self.take(1)[0]
+
+    def u32(self) -> int:
+        return struct.unpack("<I", self.take(4))[0]
+
+    def u64(self) -> int:
+        low, high = struct.unpack("<II", self.take(8))
+        return low | high << 32
+
+    def f32s(self, n: int) -> np.ndarray:
+        return np.frombuffer(self.take(4 * n), dtype="<f4").astype(np.float32)
+
+    def string(self) -> bytes:
+        return self.take(self.u32())
+
+
+def strict_utf8(raw: bytes) -> str:
+    try:
+        return raw.decode("utf-8", errors="strict")
+    except UnicodeDecodeError as e:
+        raise Refused(f"id is not UTF-8: {e}") from e
+
+
+def metadata_of(raw: bytes) -> Any:
+    """None for no metadata (length 0), else the JSON value."""
+    return None if not raw else json.loads(raw.decode("utf-8"))
+
+
+def compact_json(value: Any) -> str:
+    """The compact text the page describes, for values whose floats print
+    alike in Python and in the shortest round-trip form."""
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"), sort_keys=True, allow_nan=False)
+
+
+@dataclass
+class Graph:
+    dim: int
+    metric: int
+    m: int
+    ef_construction: int
+    entry_point: int
+    max_level: int
+    deleted: set[int]
+    nodes: list[list[list[int]]]  # per slot, per layer, the neighbour slots
+    records: dict[int, tuple[str, bytes]]  # slot -> (id, metadata text)
+
+
+GRAPH_MAGIC, RECORD_MAGIC = b"GWSH", b"ATEM"
+NO_ENTRY = 0xFFFFFFFF
+
+
+def read_graph(data: bytes) -> Graph:
+    r = Bytes(data)
+    if r.take(4) != GRAPH_MAGIC:
+        raise Refused("bad graph magic")
+    if r.u32() != 2:
+        raise Refused("unsupported graph version")
+    dim, metric = r.u32(), r.u8()
+    if metric > 2:
+        raise Refused("unknown metric")
+    m, ef, entry, max_level, n, d = (r.u32() for _ in range(6))
+    assert r.at == 37
+    if m < 2:
+        raise Refused("m below 2")
+    if d > r.remaining() // 4:
+        raise Refused("truncated")
+    deleted = {r.u32() for _ in range(d)}
+    if any(s >= n for s in deleted):
+        raise Refused("deleted slot out of range")
+    nodes = []
+    for _ in range(n):
+        layers = r.u32()
+        if layers == 0:
+            raise Refused("node without layers")
+        lists = []
+        for _ in range(layers):
+            count = r.u32()
+            if count > r.remaining() // 4:
+                raise Refused("truncated")
+            lists.append([r.u32() for _ in range(count)])
+        if any(x >= n for lst in lists for x in lst):
+            raise Refused("neighbour out of range")
+        nodes.append(lists)
+    if n == 0:
+        if entry != NO_ENTRY or max_level != 0:
+            raise Refused("entry point of an empty graph")
+    elif entry >= n or max_level != len(nodes[entry]) - 1:
+        raise Refused("entry point")
+    if r.take(4) != RECORD_MAGIC:
+        raise Refused("bad metadata section magic")
+    count = r.u32()
+    if count > r.remaining() // 12:
+        raise Refused("truncated")
+    records: dict[int, tuple[str, bytes]] = {}
+    for _ in range(count):
+        slot, ident, text = r.u32(), strict_utf8(r.string()), r.string()
+        if slot >= n or slot in deleted or slot in records:
+            raise Refused(f"misplaced record on slot {slot}")
+        records[slot] = (ident, text)
+    if len(records) != n - len(deleted):
+        raise Refused("record count differs from the live count")
+    if len({ident for ident, _ in records.values()}) != len(records):
+        raise Refused("two records with one id")
+    return Graph(dim, metric, m, ef, entry, max_level, deleted, nodes, records)
+
+
+def read_vectors(data: bytes, n: int, dim: int) -> tuple[np.ndarray, np.ndarray]:
+    if len(data) != 4 * n * (dim + 1):
+        raise Refused("vector file size")
+    r = Bytes(data)
+    rows = r.f32s(n * dim).reshape(n, dim)
+    return rows, r.f32s(n)
+
+
+@dataclass
+class Codebook:
+    mins: np.ndarray
+    scales: np.ndarray
+    codes: np.ndarray  # (n, dim) uint8
+
+
+def read_sq8(data: bytes, n: int, dim: int) -> Codebook:
+    r = Bytes(data)
+    q = r.u32()
+    mins, scales = r.f32s(q), r.f32s(q)
+    if q != dim or r.remaining() != n * dim:
+        raise Refused("quantized file does not fit the graph")
+    codes = np.frombuffer(r.take(n * dim), dtype=np.uint8).reshape(n, dim)
+    return Codebook(mins, scales, codes)
+
+
+@dataclass
+class Seal:
+    version: int
+    graph: tuple[int, int]
+    vectors: tuple[int, int]
+    sq8: tuple[int, int] | None
+    log_prefix: tuple[int, int] | None
+
+
+def read_seal(data: bytes) -> Seal:
+    r = Bytes(data)
+    if r.take(4) != b"SEAL":
+        raise Refused("bad seal magic")
+    version = r.u32()
+    if version not in (1, 2):
+        raise Refused("unknown seal version")
+    graph = (r.u64(), r.u32())
+    vectors = (r.u64(), r.u32())
+    has_sq8, sq8 = r.u8(), (r.u64(), r.u32())
+    log_known, prefix = r.u8(), (r.u64(), r.u32())
+    if r.at != 58 or r.u32() != zlib.crc32(data[:58]):
+        raise Refused("seal checksum")
+    return Seal(version, graph, vectors, sq8 if has_sq8 == 1 else None, prefix if log_known == 1 else None)
+
+
+@dataclass
+class LogRecord:
+    kind: int  # 1 insert, 2 delete, 3 update
+    id: str
+    vector: np.ndarray | None = None
+    metadata: bytes | None = None  # the text; None: absent (update) or none (insert)
+    has_metadata: bool = False
+
+
+@dataclass
+class Log:
+    records: list[LogRecord] = field(default_factory=list)
+    kinds: list[int] = field(default_factory=list)  # every intact frame's kind, in order
+    intact_end: int = 0
+    skipped: int = 0
+
+
+def decode_payload(kind: int, payload: bytes) -> LogRecord:
+    r = Bytes(payload)
+    ident = strict_utf8(r.string())
+    if kind == 1:
+        vector = r.f32s(r.u32())
+        text = r.string()
+        if text:
+            json.loads(text.decode("utf-8"))  # must read, or the frame is skipped
+        return LogRecord(1, ident, vector, text or None, True)
+    if kind == 2:
+        return LogRecord(2, ident)
+    if kind == 3:
+        record = LogRecord(3, ident)
+        if r.u8() == 1:
+            record.vector = r.f32s(r.u32())
+        if r.u8() == 1:
+            record.has_metadata = True
+            text = r.string()
+            if text:
+                json.loads(text.decode("utf-8"))
+            record.metadata = text or None
+        return record
+    raise Refused("unknown kind")
+
+
+def read_log(data: bytes) -> Log:
+    log = Log()
+    r = Bytes(data)
+    batch: list[LogRecord] | None = None
+    promised = frames_in_batch = 0
+    while r.remaining() > 0:
+        try:
+            kind, length = r.u8(), r.u32()
+            payload = r.take(length)
+            crc = r.u32()
+        except Refused:
+            break  # torn tail
+        if crc != zlib.crc32(payload, zlib.crc32(bytes([kind]))):
+            break
+        log.kinds.append(kind)
+        if kind in (4, 5):
+            count = struct.unpack_from("<I", payload)[0] if len(payload) >= 4 else None
+            if kind == 4:
+                batch = [] if count is not None else None
+                promised, frames_in_batch = count or 0, 0
+                continue
+            if batch is not None and count == promised == frames_in_batch:
+                log.records.extend(batch)
+                log.intact_end = r.at
+            batch = None
+            continue
+        try:
+            record: LogRecord | None = decode_payload(kind, payload)
+        except (Refused, ValueError):
+            record = None
+            log.skipped += 1
+        if batch is not None:
+            frames_in_batch += 1
+            if record is not None:
+                batch.append(record)
+            continue
+        if record is not None:
+            log.records.append(record)
+        log.intact_end = r.at
+    return log
+
+
+@dataclass
+class State:
+    """What a reopen holds: id -> slot, and each slot's row and metadata text."""
+
+    dim: int
+    slots: dict[str, int]
+    rows: list[np.ndarray]
+    metadata: list[bytes | None]
+    deleted: set[int]
+
+    def replay(self, log: Log) -> None:
+        for rec in log.records:
+            slot = self.slots.get(rec.id)
+            if rec.kind == 1:
+                assert rec.vector is not None
+                if len(rec.vector) != self.dim:
+                    continue
+                if slot is None:
+                    self.slots[rec.id] = len(self.rows)
+                    self.rows.append(rec.vector)
+                    self.metadata.append(rec.metadata)
+                else:
+                    self.rows[slot], self.metadata[slot] = rec.vector, rec.metadata
+            elif slot is None:
+                continue
+            elif rec.kind == 2:
+                del self.slots[rec.id]
+                self.deleted.add(slot)
+                self.metadata[slot] = None
+            else:
+                if rec.vector is not None and len(rec.vector) == self.dim:
+                    self.rows[slot] = rec.vector
+                if rec.has_metadata:
+                    self.metadata[slot] = rec.metadata
+
+
+# ---------------------------------------------------------------------------
+# The database on disk
+# ---------------------------------------------------------------------------
+
+DIM = 12
+METADATA_VALUES: list[Any] = [
+    {"lang": "en", "year": 2024, "score": 0.5},
+    {"neg": -7, "big": 18446744073709551615, "small": -9223372036854775808},
+    {"float_one": 1.0, "nested": {"b": [1, 2.5, None, True, False], "a": {}}, "empty": []},
+    {"text": 'quote " backslash \\ newline \n tab \t bell \x07 é 😀'},
+    {"zeta": 1, "alpha": 2, "Beta": 3, "ä": 4},
+    None,
+]
+
+
+def vec(rng: np.random.Generator) -> np.ndarray:
+    return rng.standard_normal(DIM).astype(np.float32)
+
+
+@pytest.fixture
+def saved_then_logged(tmp_path):
+    """A quantized database saved with deleted slots, then changed by every
+    kind of logged change, and closed without saving."""
+    rng = np.random.default_rng(18)
+    path = tmp_path / "db"
+    db = Database(str(path), dim=DIM, metric="euclidean", m=6, ef_construction=40, quantize=True)
+    ids = [f"doc-{i}" for i in range(60)]
+    db.add_many(
+        ids, rng.standard_normal((60, DIM)).astype(np.float32), [METADATA_VALUES[i % 6] for i in range(60)]
+    )
+    for gone in ("doc-3", "doc-17", "doc-40"):
+        db.delete(gone)
+    db.update("doc-5", metadata={"moved": True})
+    db.save()
+
+    # Logged after the save: single inserts, an insert of an existing id,
+    # updates of each part, deletes and two batches.
+    db.add("new-α", vec(rng), {"k": "v"})
+    db.add("new-bare", vec(rng))
+    db.upsert("doc-0", vec(rng), {"replaced": 1})
+    db.update("doc-1", vector=vec(rng))
+    db.update("doc-2", metadata={"only": "metadata"})
+    db.update("doc-4", vector=vec(rng), metadata={"both": [1, 2]})
+    db.delete("doc-6")
+    db.delete("new-bare")
+    db.add_many([f"batch-{i}" for i in range(5)], rng.standard_normal((5, DIM)).astype(np.float32))
+    db.upsert_many(["doc-7", "batch-9"], rng.standard_normal((2, DIM)).astype(np.float32), [{"up": 1}, None])
+    db.add("after-batch", vec(rng), {"n": 3})
+    db.close()
+    return path
+
+
+def test_independent_reader_decodes_what_the_database_returns(saved_then_logged):
+    path = saved_then_logged
+    graph_bytes = (path / "graph.hovra").read_bytes()
+    vectors_bytes = (path / "vectors.bin").read_bytes()
+    sq8_bytes = (path / "vectors.sq8").read_bytes()
+    log_bytes = (path / "wal.hovra").read_bytes()
+
+    # The checksum record covers the saved files; the finished save dropped
+    # the log prefix.
+    seal = read_seal((path / "seal.hovra").read_bytes())
+    assert seal.version == 2 and seal.log_prefix is None
+    assert seal.graph == (len(graph_bytes), zlib.crc32(graph_bytes))
+    assert seal.vectors == (len(vectors_bytes), zlib.crc32(vectors_bytes))
+    assert seal.sq8 == (len(sq8_bytes), zlib.crc32(sq8_bytes))
+    assert (path / "lock.hovra").read_bytes() == b""
+
+    graph = read_graph(graph_bytes)
+    n = len(graph.nodes)
+    look = _inspect(str(path))
+    assert (graph.dim, graph.metric, graph.m, graph.ef_construction) == (DIM, 1, 6, 40)
+    stored = look["database"]
+    assert (stored["dim"], stored["metric"], stored["m"], stored["ef_construction"]) == (
+        DIM,
+        "euclidean",
+        6,
+        40,
+    )
+    assert (look["check"]["slots"], look["check"]["records"]) == (n, len(graph.records))
+    assert n == 60 and graph.deleted == {3, 17, 40}
+    layer0_cap, upper_cap = 2 * graph.m, graph.m
+    assert all(
+        len(lists[0]) <= layer0_cap and all(len(x) <= upper_cap for x in lists[1:]) for lists in graph.nodes
+    )
+    assert all(s not in lst for s, lists in enumerate(graph.nodes) for lst in lists)
+
+    rows, norms = read_vectors(vectors_bytes, n, graph.dim)
+    np.testing.assert_allclose(norms, np.sqrt((rows.astype(np.float64) ** 2).sum(axis=1)), rtol=1e-5)
+
+    # Every slot's codes decode within half a step of its row.
+    book = read_sq8(sq8_bytes, n, graph.dim)
+    low, high = rows.min(axis=0), rows.max(axis=0)
+    assert np.array_equal(book.mins, low)
+    assert np.array_equal(book.scales, np.where(high != low, (high - low) / np.float32(255), np.float32(1)))
+    decoded = book.codes.astype(np.float32) * book.scales + book.mins
+    assert np.all(np.abs(decoded - rows) <= book.scales / 2 * 1.0001 + 1e-6)
+
+    # Metadata is compact JSON text.
+    for ident, text in graph.records.values():
+        if text:
+            assert text.decode("utf-8") == compact_json(json.loads(text)), ident
+
+    log = read_log(log_bytes)
+    assert log.intact_end == len(log_bytes) and log.skipped == 0
+    assert set(log.kinds) == {1, 2, 3, 4, 5}
+    assert log.kinds.count(4) == log.kinds.count(5) == 2
+    assert look["check"]["log_records"] == len(log.records) and look["check"]["log_torn_bytes"] == 0
+
+    state = State(
+        graph.dim,
+        {ident: slot for slot, (ident, _) in graph.records.items()},
+        list(rows),
+        [graph.records[s][1] or None if s in graph.records else None for s in range(n)],
+        set(graph.deleted),
+    )
+    state.replay(log)
+
+    db = Database(str(path))
+    try:
+        assert sorted(db.ids()) == sorted(state.slots)
+        assert db.total_slots == len(state.rows)
+        assert db.deleted_count == len(state.deleted)
+        for ident, slot in state.slots.items():
+            vector, metadata = db.get(ident)
+            assert np.array_equal(np.asarray(vector, dtype=np.float32), state.rows[slot]), ident
+            expected = metadata_of(state.metadata[slot] or b"")
+            assert compact_json(metadata) == compact_json(expected), ident
+        # Spot checks of what the log did.
+        assert db.get("doc-2")[1] == {"only": "metadata"}
+        assert db.get("doc-0")[1] == {"replaced": 1}
+        assert "doc-6" not in db and "new-bare" not in db and "batch-9" in db
+        # Numbers keep their kinds (a float 1.0 stays a float).
+        kinds = db.get("doc-8")[1]
+        assert kinds is not None and isinstance(kinds["float_one"], float) and kinds["nested"]["b"][1] == 2.5
+    finally:
+        db.close()
+
+
+def test_reader_refuses_what_the_engine_refuses(saved_then_logged):
+    """Damage the page lists as refused is refused by both readers."""
+    path = saved_then_logged
+    good = (path / "graph.hovra").read_bytes()
+    (path / "seal.hovra").unlink()  # so that the engine reads the damaged files
+    (path / "wal.hovra").unlink()
+
+    def damaged(offset: int, value: bytes) -> bytes:
+        return good[:offset] + value + good[offset + len(value) :]
+
+    graph = read_graph(good)
+    n = len(graph.nodes)
+    cases = {
+        "magic": damaged(0, b"XWSH"),
+        "version": damaged(4, struct.pack("<I", 3)),
+        "metric": damaged(12, b"\x03"),
+        "small m": damaged(13, struct.pack("<I", 1)),
+        "entry point": damaged(21, struct.pack("<I", n)),
+        "max level": damaged(25, struct.pack("<I", len(graph.nodes[graph.entry_point]))),
+        "deleted slot": damaged(37, struct.pack("<I", n)),
+        "truncated": good[: len(good) - 3],
+        "record magic": good.replace(RECORD_MAGIC, b"ATEX"),
+    }
+    for name, data in cases.items():
+        try:
+            read_graph(data)
+        except Refused:
+            pass
+        else:
+            pytest.fail(f"the reader accepted a graph file with a damaged {name}")
+        (path / "graph.hovra").write_bytes(data)
+        try:
+            Database(str(path)).close()
+        except ValueError:
+            pass
+        else:
+            pytest.fail(f"the engine opened a graph file with a damaged {name}")
+    (path / "graph.hovra").write_bytes(good)
+    vectors = (path / "vectors.bin").read_bytes()
+    (path / "vectors.bin").write_bytes(vectors[:-4])
+    with pytest.raises(Refused):
+        read_vectors(vectors[:-4], n, graph.dim)
+    with pytest.raises(ValueError):
+        Database(str(path))
+    (path / "vectors.bin").write_bytes(vectors)
+    db = Database(str(path))
+    assert len(db) == len(graph.records)
+    db.close()
+
+
+def test_empty_database_files(tmp_path):
+    """A new database writes the 45-byte graph file of the page at once."""
+    path = tmp_path / "empty"
+    Database(str(path), dim=3, metric="dot").close()
+    data = (path / "graph.hovra").read_bytes()
+    assert len(data) == 45
+    graph = read_graph(data)
+    assert (graph.dim, graph.metric, graph.entry_point, graph.max_level, graph.nodes) == (
+        3,
+        2,
+        NO_ENTRY,
+        0,
+        [],
+    )
+    assert (path / "vectors.bin").read_bytes() == b""
+    assert not (path / "wal.hovra").exists()
+    assert read_seal((path / "seal.hovra").read_bytes()).graph == (45, zlib.crc32(data))
