@@ -171,6 +171,7 @@ def test_range_filter_follows_metadata_changes(graph):
     assert [h.id for h in db.search(q, k=500, where_filter=flt)] == exact_ids(data, rows, q, 500)
 
 
+@pytest.mark.slow
 def test_update_churn_keeps_every_node_reachable(graph):
     db, path, data, _, basis = graph
     rng = np.random.default_rng(5)

@@ -411,6 +411,7 @@ def test_exhaustive_scan_same_after_reopen(tmp_path, metric):
     assert answers() == before
 
 
+@pytest.mark.slow
 def test_store_grows_into_large_blocks(tmp_path):
     # Rows past 4 MiB live in huge-page-aligned blocks: batches move the store
     # from an ordinary block into large ones and between large ones; updates,

@@ -8,6 +8,9 @@ from pathlib import Path
 
 import pytest
 
+# Building the programs takes over a minute.
+pytestmark = pytest.mark.slow
+
 ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "native-tests"
 PROGRAMS = sorted(p.stem for p in (ROOT / "tests" / "native").glob("test_*.cpp"))

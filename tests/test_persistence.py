@@ -487,6 +487,7 @@ def run_save_killed_at(path, syscall, nth, script=SAVE_CHILD, action="signal=KIL
     return rc == -9, out
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(shutil.which("strace") is None, reason="needs strace")
 def test_save_stopped_at_every_step(tmp_path):
     base = tmp_path / "base"

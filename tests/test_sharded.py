@@ -18,7 +18,8 @@ import ray
 from hovra.ray import ShardedDatabase, ShardUnavailableError, shard_of, write_dataset
 
 DIM = 8
-pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning:ray.data.context")
+# Starting Ray and its actors takes seconds per test.
+pytestmark = [pytest.mark.slow, pytest.mark.filterwarnings("ignore::DeprecationWarning:ray.data.context")]
 
 
 @pytest.fixture(scope="module")

@@ -16,6 +16,7 @@ def run(args, cwd):
     return subprocess.run([sys.executable, "-m", *args], cwd=cwd, capture_output=True, text=True, timeout=600)
 
 
+@pytest.mark.slow
 def test_stubs_match_the_built_module(tmp_path):
     out = run(["mypy.stubtest", "_hovra", "hovra"], tmp_path)
     assert out.returncode == 0, out.stdout + out.stderr
@@ -24,6 +25,7 @@ def test_stubs_match_the_built_module(tmp_path):
     assert checked and int(checked.group(1)) >= 5, out.stdout
 
 
+@pytest.mark.slow
 def test_examples_and_package_type_check(tmp_path):
     out = run(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "examples", "python/hovra"], ROOT)
     assert out.returncode == 0, out.stdout + out.stderr
