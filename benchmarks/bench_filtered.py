@@ -8,7 +8,8 @@ Sections (--sections, comma-separated):
              10M) with filters of selectivity 50 %, 10 %, 1 %, 0.1 % and a
              numeric range.
   text       the Debian package descriptions (MiniLM, 59,021 x 384, cosine)
-             from ../shared/data/debian-minilm: section "libs" (~10 %),
+             from ../shared/data/debian-minilm (how it was made:
+             ../shared/data/debian-minilm/README.md): section "libs" (~10 %),
              section "hamradio" (134 rows), an installed_size range.
   churn      recall after three rounds of updating half of 100,000 x 128
              records, against a fresh build of the final vectors; and after

@@ -12,7 +12,8 @@ rows, M=16, ef_construction=200, 2 threads.
 Cases (choose with --cases):
   synth        100,000 x 128, 100 Gaussian clusters, squared Euclidean
   real         59,021 x 384 Debian package descriptions (all-MiniLM-L6-v2),
-               cosine, read from ../shared/data/debian-minilm/
+               cosine, read from ../shared/data/debian-minilm/ (how it was
+               made: ../shared/data/debian-minilm/README.md)
   synth-meta   synth with 4 small fields per record (cat, tag, price, half)
   real-meta    real with its 4 fields per record (package, section, priority,
                installed_size)

@@ -8,7 +8,8 @@ Data sets (choose with --sets):
              (hovra full precision against hovra SQ8 only, by default)
   real       Debian package descriptions embedded with all-MiniLM-L6-v2
              (384-d unit vectors, cosine), read from
-             ../shared/data/debian-minilm/ (see its README)
+             ../shared/data/debian-minilm/ (how it was made:
+             ../shared/data/debian-minilm/README.md)
   scan       the exhaustive scan: 78,000 x 128 (just under the exact-scan
              threshold) and 1,000 x 128, against a streaming read of a 400 MB
              array, plus the per-call cost on 16 vectors

@@ -335,6 +335,20 @@ def _cpu_model() -> str:
     return platform.processor() or "unknown"
 
 
+def _cpu_flags() -> str:
+    """The processor's vector-instruction flags (what the kernels can use)."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    flags = line.split(":", 1)[1].split()
+                    wanted = ("sse4", "avx", "fma", "f16c", "amx", "vnni")
+                    return " ".join(x for x in flags if x.startswith(wanted)) or "none of sse4/avx/fma"
+    except OSError:
+        pass
+    return "unknown"
+
+
 def _versions() -> str:
     parts = [f"python {platform.python_version()}", f"numpy {np.__version__}"]
     from importlib import metadata
@@ -384,6 +398,8 @@ def header(title: str, lines: Iterable[str] = ()) -> str:
         "=" * 78,
         f"date      : {time.strftime('%Y-%m-%d %H:%M:%S')}",
         f"machine   : {os.cpu_count()} logical cores, {_cpu_model()}, {platform.system()} {platform.release()}",
+        f"cpu flags : {_cpu_flags()}",
+        f"HOVRA_SIMD: {os.environ.get('HOVRA_SIMD', '(unset: the best the processor has)')}",
         f"load avg  : {load} (1/5/15 min, at start)",
         f"software  : {_versions()}",
         f"hovra from: {hovra_location()}",
