@@ -79,7 +79,6 @@ class TestFilters:
             ({"a": {"$in": [1, "5"]}}, {"int1", "str5"}),
             ({"a": None}, set()),
             ({}, set()),
-            ({"a": {}}, set()),
             ({"a": {"$gt": 0, "$lt": 5}, "b": {"$ne": 2}}, {"int1", "float1"}),
         ],
     )
@@ -92,7 +91,8 @@ class TestFilters:
     @pytest.mark.parametrize(
         "flt,message",
         [
-            ({"a": {"$eq": 1}}, "unknown operator: $eq"),
+            ({"a": {"$equals": 1}}, "unknown operator: $equals"),
+            ({"a": {}}, "empty operator dict for field 'a'"),
             ({"a": {"$in": 3}}, "$in value must be a list"),
             ({"a": {"$gt": "x"}}, "$gt value must be a number"),
             ({"a": {"$lte": None}}, "$lte value must be a number"),

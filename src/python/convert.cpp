@@ -1,5 +1,5 @@
 // Argument conversion: Python values into engine values (text, counts,
-// flags, floats, id lists, vectors, batches, metadata, filters) and
+// flags, floats, id lists, vectors, batches, metadata) and
 // metadata back into Python objects. The only file that uses NumPy's C API.
 #include "python/convert.h"
 
@@ -16,20 +16,6 @@
 
 namespace hovra::py {
 
-namespace {
-
-bool g_numpy = false;
-PyArray_Descr* g_float32 = nullptr;
-PyArray_Descr* g_float64 = nullptr;
-
-// A sequence may report any length; it is only a capacity hint.
-constexpr std::size_t kMaxReserve = std::size_t{1} << 20;
-
-float narrow(double value) { return static_cast<float>(value); }
-
-std::string arg_prefix(const char* arg) { return std::string("argument '") + arg + "': "; }
-
-// UTF-8 of a str; false with UnicodeEncodeError set for unpaired surrogates.
 bool utf8_of(PyObject* str, std::string& out) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(str, &size);
@@ -38,11 +24,28 @@ bool utf8_of(PyObject* str, std::string& out) {
   return true;
 }
 
+namespace {
+
+bool g_numpy = false;
+PyArray_Descr* g_float32 = nullptr;
+PyArray_Descr* g_float64 = nullptr;
+
+}  // namespace
+
+bool is_numpy_bool(PyObject* obj) { return g_numpy && PyArray_IsScalar(obj, Bool); }
+
+namespace {
+
+// A sequence may report any length; it is only a capacity hint.
+constexpr std::size_t kMaxReserve = std::size_t{1} << 20;
+
+float narrow(double value) { return static_cast<float>(value); }
+
+std::string arg_prefix(const char* arg) { return std::string("argument '") + arg + "': "; }
+
 bool is_array(PyObject* obj) { return g_numpy && PyArray_Check(obj); }
 
 bool is_exact_array(PyObject* obj) { return g_numpy && PyArray_CheckExact(obj); }
-
-bool is_numpy_bool(PyObject* obj) { return g_numpy && PyArray_IsScalar(obj, Bool); }
 
 PyArrayObject* as_array(PyObject* obj) { return reinterpret_cast<PyArrayObject*>(obj); }
 
@@ -184,118 +187,6 @@ bool recheck_array(PyObject* obj, int ndim) {
 bool raise_not_contiguous() {
   raise_type_error("The given array is not contiguous");
   return false;
-}
-
-// Iterates a dict's items, stopping with a panic when the dict changes size
-// or keys while it is walked (possible only through conversion hooks).
-template <class F>
-bool for_each_item(PyObject* dict, F&& body) {
-  const Py_ssize_t initial = PyDict_GET_SIZE(dict);
-  Py_ssize_t remaining = initial;
-  Py_ssize_t pos = 0;
-  PyObject *key = nullptr, *value = nullptr;
-  for (;;) {
-    if (PyDict_GET_SIZE(dict) != initial) throw Panic("dictionary changed size during iteration");
-    if (remaining == -1) throw Panic("dictionary keys changed during iteration");
-    if (!PyDict_Next(dict, &pos, &key, &value)) return true;
-    --remaining;
-    PyRef k = PyRef::borrow(key), v = PyRef::borrow(value);
-    if (!body(k.get(), v.get())) return false;
-  }
-}
-
-bool filter_key(PyObject* key, std::string& out) {
-  if (!PyUnicode_Check(key)) {
-    raise_type_error(cannot_convert(key, "PyString"));
-    return false;
-  }
-  return utf8_of(key, out);
-}
-
-// str, bool, signed 64-bit int, float, None, in that order.
-bool filter_value(PyObject* obj, JsonValue& out) {
-  if (PyUnicode_Check(obj)) {
-    std::string text;
-    if (utf8_of(obj, text)) {
-      out = JsonValue::string(std::move(text));
-      return true;
-    }
-    PyErr_Clear();
-  } else if (PyBool_Check(obj) || is_numpy_bool(obj)) {
-    int truth = PyObject_IsTrue(obj);
-    if (truth >= 0) {
-      out = JsonValue::boolean(truth != 0);
-      return true;
-    }
-    PyErr_Clear();
-  } else {
-    if (PyRef index = PyRef::steal(PyNumber_Index(obj))) {
-      long long v = PyLong_AsLongLong(index.get());
-      if (!(v == -1 && PyErr_Occurred())) {
-        out = JsonValue::signed_int(v);
-        return true;
-      }
-    }
-    PyErr_Clear();
-    double d = PyFloat_AsDouble(obj);
-    if (!(d == -1.0 && PyErr_Occurred())) {
-      out = std::isfinite(d) ? JsonValue::floating(d) : JsonValue::null();
-      return true;
-    }
-    PyErr_Clear();
-    if (obj == Py_None) {
-      out = JsonValue::null();
-      return true;
-    }
-  }
-  raise_value_error("unsupported filter value type");
-  return false;
-}
-
-bool operator_condition(const std::string& field, const std::string& op, PyObject* operand,
-                        std::vector<Filter>& conditions) {
-  if (op == "$ne") {
-    JsonValue value;
-    if (!filter_value(operand, value)) return false;
-    conditions.push_back(Filter::ne(field, std::move(value)));
-    return true;
-  }
-  if (op == "$in") {
-    if (!PyList_Check(operand)) {
-      raise_value_error("$in value must be a list");
-      return false;
-    }
-    std::vector<JsonValue> values;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(operand); ++i) {
-      PyRef item = PyRef::borrow(PyList_GET_ITEM(operand, i));
-      JsonValue value;
-      if (!filter_value(item.get(), value)) return false;
-      values.push_back(std::move(value));
-    }
-    conditions.push_back(Filter::in(field, std::move(values)));
-    return true;
-  }
-  Filter::Op cmp;
-  if (op == "$gt") {
-    cmp = Filter::Op::Gt;
-  } else if (op == "$gte") {
-    cmp = Filter::Op::Gte;
-  } else if (op == "$lt") {
-    cmp = Filter::Op::Lt;
-  } else if (op == "$lte") {
-    cmp = Filter::Op::Lte;
-  } else {
-    raise_value_error("unknown operator: " + op);
-    return false;
-  }
-  double threshold = PyFloat_AsDouble(operand);
-  if (threshold == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    raise_value_error(op + " value must be a number");
-    return false;
-  }
-  conditions.push_back(Filter::compare(cmp, field, threshold));
-  return true;
 }
 
 PyObject* json_function(const char* name) {
@@ -709,28 +600,6 @@ PyObject* metadata_to_python(const std::optional<JsonValue>& value) {
 PyObject* metadata_to_python(const std::optional<std::string>& text) {
   if (!text) Py_RETURN_NONE;
   return metadata_text_to_python(*text);
-}
-
-bool filter_from_python(PyObject* dict, Filter& out) {
-  std::vector<Filter> conditions;
-  bool ok = for_each_item(dict, [&](PyObject* key, PyObject* value) {
-    std::string field;
-    if (!filter_key(key, field)) return false;
-    if (!PyDict_Check(value)) {
-      JsonValue v;
-      if (!filter_value(value, v)) return false;
-      conditions.push_back(Filter::eq(std::move(field), std::move(v)));
-      return true;
-    }
-    return for_each_item(value, [&](PyObject* op_key, PyObject* operand) {
-      std::string op;
-      if (!filter_key(op_key, op)) return false;
-      return operator_condition(field, op, operand, conditions);
-    });
-  });
-  if (!ok) return false;
-  out = Filter::from_conditions(std::move(conditions));
-  return true;
 }
 
 PyObject* hits_to_arrays(const std::vector<std::vector<SearchHit>>& lists, std::size_t k) {

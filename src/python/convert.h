@@ -1,7 +1,7 @@
 // Conversion of Python arguments into engine values and of metadata back
 // into Python objects: text, counts, flags, floats, id lists, vectors and
 // vector batches (lists or NumPy arrays), metadata through the host's json
-// module, and where_filter dictionaries into Filter trees.
+// module; where_filter dictionaries are read in filter_document.cpp.
 //
 // Every function needs the interpreter lock. Functions returning bool leave
 // a Python error set when they return false. Extraction (the *_arg
@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/base/error.h"
 #include "core/db/database.h"
 #include "core/records/filter.h"
 #include "core/records/json.h"
@@ -97,7 +98,33 @@ PyObject* metadata_text_to_python(const std::string& text);
 PyObject* metadata_to_python(const std::optional<JsonValue>& value);
 PyObject* metadata_to_python(const std::optional<std::string>& text);
 
+// A where_filter dict read into the engine's JSON value and parsed by the
+// engine's filter parser; ValueError with the parser's message when it is
+// malformed, TypeError for a key that is not a str.
 bool filter_from_python(PyObject* dict, Filter& out);
+
+// UTF-8 of a str; false with UnicodeEncodeError set for unpaired surrogates.
+bool utf8_of(PyObject* str, std::string& out);
+// Whether obj is a NumPy bool scalar (false when NumPy is unavailable).
+bool is_numpy_bool(PyObject* obj);
+
+// Iterates a dict's items, stopping with a panic when the dict changes size
+// or keys while it is walked (possible only through conversion hooks).
+template <class F>
+bool for_each_item(PyObject* dict, F&& body) {
+  const Py_ssize_t initial = PyDict_GET_SIZE(dict);
+  Py_ssize_t remaining = initial;
+  Py_ssize_t pos = 0;
+  PyObject *key = nullptr, *value = nullptr;
+  for (;;) {
+    if (PyDict_GET_SIZE(dict) != initial) throw Panic("dictionary changed size during iteration");
+    if (remaining == -1) throw Panic("dictionary keys changed during iteration");
+    if (!PyDict_Next(dict, &pos, &key, &value)) return true;
+    --remaining;
+    PyRef k = PyRef::borrow(key), v = PyRef::borrow(value);
+    if (!body(k.get(), v.get())) return false;
+  }
+}
 
 // search_arrays' result: a tuple (ids, distances) of an (n, k) object
 // array (None where a query has fewer than k hits) and an (n, k) float32

@@ -130,12 +130,17 @@ Args:
     ef_search: Beam width of the graph walk; default max(200, k +
         10*sqrt(k)). Larger finds more of the true nearest neighbours, more
         slowly. Unused while the collection is scanned exactly.
-    where_filter: A dict of conditions that must all hold:
-        {"field": value} for equality (1, 1.0 and True are three different
-        values), {"field": {"$ne": value}}, {"field": {"$in": [v1, v2]}}
-        and the number comparisons "$gt", "$gte", "$lt" and "$lte".
-        Records without metadata never match; an empty dict matches
-        nothing.
+    where_filter: A dict of conditions that must all hold, e.g.
+        {"lang": "en", "year": {"$gte": 2020}}. Operators: "$eq", "$ne",
+        "$in", "$nin", "$gt", "$gte", "$lt", "$lte", "$exists" (a bool),
+        "$contains" (an array element, or a substring of a string), and
+        "$not" (an operator dict); logical forms {"$and": [...]},
+        {"$or": [...]} and {"$not": {...}} nest at any depth. A plain value
+        means equality, and values compare by kind (1, 1.0 and True
+        differ). "a.b" reaches into nested objects (a key that itself
+        holds a dot is matched first as a whole). Records without metadata
+        never match; an empty dict matches nothing. See the README's
+        "Metadata filters" section.
     max_distance: Drop results farther than this distance.
 
 Returns:
@@ -145,9 +150,10 @@ Returns:
 
 Raises:
     ValueError: "dimension mismatch: expected D, got N"; "query contains
-        NaN or infinity"; a malformed filter ("unknown operator: $eq",
-        "$gt value must be a number",
-        "$in value must be a list", "unsupported filter value type").
+        NaN or infinity"; a malformed filter ("unknown operator: $foo",
+        "$gt value must be a number", "$in value must be a list",
+        "unsupported filter value type", "empty operator dict for field
+        'n'", ...).
     TypeError: An argument of the wrong type.
     OverflowError: A negative k or ef_search.)doc";
 

@@ -41,23 +41,6 @@ bool all_finite(const float* v, std::size_t n) {
   return bad == 0;
 }
 
-// Sorts distinct slots below `total` ascending: a comparison sort for a
-// few, one bit per slot for many (no log factor).
-void put_in_slot_order(std::vector<std::uint32_t>& slots, std::size_t total) {
-  std::size_t n = slots.size();
-  if (n * std::bit_width(n) * 16 < total) {
-    std::sort(slots.begin(), slots.end());
-    return;
-  }
-  std::vector<std::uint64_t> bits((total + 63) / 64, 0);
-  for (std::uint32_t s : slots)
-    if (s < total) bits[s >> 6] |= std::uint64_t{1} << (s & 63);
-  slots.clear();
-  for (std::size_t w = 0; w < bits.size(); ++w)
-    for (std::uint64_t word = bits[w]; word != 0; word &= word - 1)
-      slots.push_back(static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(word))));
-}
-
 }  // namespace
 
 std::size_t default_ef(std::size_t k) {
@@ -438,45 +421,15 @@ Status Database::upsert_many(const RecordBatch& batch, Progress* progress) {
 std::vector<Hit> Database::run_search(const float* query, std::size_t k, std::size_t ef,
                                       const FilterScope& scope) const {
   if (!scope.filter) return index_->search(query, dim_, k, ef);
-  const CandidateView& candidates = scope.candidates;
-  auto predicate = [&](std::uint32_t slot) {
-    if (candidates.answered() && !candidates.contains(slot)) return false;
-    if (scope.decided_by_candidates) return true;
-    return matches(*scope.filter, metadata_at(slot));
+  const QueryPlan& plan = *scope.plan;
+  auto metadata = [&](std::uint32_t slot) { return metadata_at(slot); };
+  auto predicate = [&](std::uint32_t slot) { return plan.admits(slot, metadata); };
+  auto list = [&] {
+    QueryPlan::Candidates c = plan.candidates();
+    return ScanList{c.slots, c.exact};
   };
-  auto list = [&] { return scan_list(scope); };
-  SlotFilter filter{predicate, scope.bound, list};
+  SlotFilter filter{predicate, std::min(plan.bound(), index_->live_count()), list};
   return index_->search_filtered(query, dim_, k, ef, filter);
-}
-
-// The slots an exact scan of the scope's filter visits, ascending: the
-// candidate set or the slots of the filter's narrowest numeric range,
-// whichever is smaller; none when only a pass over every slot can tell.
-// Listed once per scope, by whichever query needs it first. Caller holds
-// the index read lock; the scope holds the metadata-index read lock.
-ScanList Database::scan_list(const FilterScope& scope) const {
-  ScanSlots& scan = *scope.scan;
-  if (!scan.listed.load(std::memory_order_acquire)) {
-    std::lock_guard<std::mutex> guard(scan.mutex);
-    if (!scan.listed.load(std::memory_order_relaxed)) {
-      std::optional<FieldRange> range = narrowest_range(*scope.filter, metadata_index_);
-      std::vector<std::uint32_t> slots;
-      if (scope.candidates.answered() && (!range || scope.candidates.slots().size() <= range->count)) {
-        const SlotSet& set = scope.candidates.slots();
-        slots.assign(set.begin(), set.end());
-        scan.all_pass = scope.decided_by_candidates;
-      } else if (range) {
-        metadata_index_.numbers().collect(*range->field, range->range, slots);
-        scan.all_pass = decided_by_range(*scope.filter);
-      }
-      if (scope.candidates.answered() || range) {
-        put_in_slot_order(slots, index_->node_count());
-        scan.slots = std::move(slots);
-      }
-      scan.listed.store(true, std::memory_order_release);
-    }
-  }
-  return {scan.slots ? &*scan.slots : nullptr, scan.all_pass};
 }
 
 // Caller holds the slot-ids and metadata read locks.
@@ -498,20 +451,16 @@ std::vector<SearchHit> Database::assemble(const std::vector<Hit>& hits, std::opt
 }
 
 // Caller holds the index, slot-ids and metadata read locks; the scope holds
-// the metadata-index read lock (last in the lock order) while its candidate
-// set is in use. Every change to the metadata index also needs the metadata
-// write lock, so the set an equality filter borrows from the index cannot
-// change under a search.
+// the metadata-index read lock (last in the lock order) while its plan is in
+// use. Every change to the metadata index also needs the metadata write
+// lock, so the lists the plan borrows from the index cannot change under a
+// search.
 Database::FilterScope Database::filter_scope(const Filter* filter) const {
   FilterScope scope;
   scope.filter = filter;
   if (!filter) return scope;
   scope.metadata_index_lock = ReadLock(metadata_index_lock_);
-  scope.candidates = candidate_view(*filter, metadata_index_);
-  scope.decided_by_candidates = scope.candidates.answered() && decided_by_candidates(*filter);
-  scope.bound = match_bound(*filter, metadata_index_, index_->live_count());
-  if (scope.candidates.answered()) scope.bound = std::min(scope.bound, scope.candidates.slots().size());
-  scope.scan = std::make_unique<ScanSlots>();
+  scope.plan = std::make_unique<QueryPlan>(*filter, metadata_index_, index_->node_count());
   return scope;
 }
 
@@ -567,23 +516,26 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const std::vec
 }
 
 // Takes the index, metadata and metadata-index read locks in order and
-// holds them together, so the candidate slots are used in the state they
-// were read from (a compaction renumbers slots under all write locks).
+// holds them together, so the candidates are used in the state they were
+// read from (a compaction renumbers slots under all write locks).
 std::size_t Database::count(const Filter* filter) const {
   if (!filter) return len();
   ReadLock ix(index_lock_);
   ReadLock md(metadata_lock_);
   ReadLock mi(metadata_index_lock_);
-  std::optional<SlotSet> candidates = candidate_slots(*filter, metadata_index_);
-  auto satisfies = [&](std::uint32_t slot) {
-    if (index_->is_deleted(slot)) return false;
-    return matches(*filter, metadata_at(slot));
-  };
+  QueryPlan plan(*filter, metadata_index_, index_->node_count());
+  auto metadata = [&](std::uint32_t slot) { return metadata_at(slot); };
+  // A record being deleted is tombstoned before it leaves the metadata
+  // index: every candidate is checked.
   std::size_t n = 0;
-  if (candidates) {
-    for (std::uint32_t slot : *candidates) n += satisfies(slot);
+  if (plan.bound() == 0) return 0;
+  QueryPlan::Candidates candidates = plan.candidates();
+  if (candidates.slots) {
+    for (std::uint32_t slot : *candidates.slots)
+      n += !index_->is_deleted(slot) && (candidates.exact || plan.admits(slot, metadata));
   } else {
-    for (std::uint32_t slot = 0; slot < index_->node_count(); ++slot) n += satisfies(slot);
+    for (std::uint32_t slot = 0; slot < index_->node_count(); ++slot)
+      n += !index_->is_deleted(slot) && plan.admits(slot, metadata);
   }
   return n;
 }

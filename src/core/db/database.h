@@ -29,7 +29,9 @@
 #include "core/vectors/distance.h"
 #include "core/base/error.h"
 #include "core/base/progress.h"
+#include "core/db/query_plan.h"
 #include "core/records/filter.h"
+#include "core/records/metadata_index.h"
 #include "core/index/hnsw_index.h"
 #include "core/records/byte_table.h"
 #include "core/records/id_index.h"
@@ -262,26 +264,15 @@ class Database {
   void replace_metadata(std::uint32_t slot, std::optional<PackedValue> metadata);
   void clear_slot(std::uint32_t slot);
   std::vector<SearchHit> assemble(const std::vector<Hit>& hits, std::optional<float> max_distance) const;
-  // A search's filter with what the metadata index tells about it before
-  // the search: its candidate set, how many live records can match, and, on
-  // first use, the slots an exact scan visits in slot order. One scope
+  // A search's filter and its plan, with the metadata-index read lock held
+  // while the plan (which borrows the index's lists) is in use. One scope
   // serves every query of a search_many.
-  struct ScanSlots {
-    std::mutex mutex;  // taken by the first query to list them; nothing is taken under it
-    std::atomic<bool> listed{false};
-    std::optional<std::vector<std::uint32_t>> slots;  // nullopt: every slot
-    bool all_pass = false;
-  };
   struct FilterScope {
     const Filter* filter = nullptr;
-    std::shared_lock<std::shared_mutex> metadata_index_lock;  // held while candidates are used
-    CandidateView candidates;
-    bool decided_by_candidates = false;
-    std::size_t bound = 0;
-    std::unique_ptr<ScanSlots> scan;
+    std::shared_lock<std::shared_mutex> metadata_index_lock;
+    std::unique_ptr<QueryPlan> plan;
   };
   FilterScope filter_scope(const Filter* filter) const;
-  ScanList scan_list(const FilterScope& scope) const;
   std::vector<Hit> run_search(const float* query, std::size_t k, std::size_t ef, const FilterScope& scope) const;
 
   // Persistence state. The directory's lock is released last, after the

@@ -54,6 +54,9 @@ class PackedValue {
   // Calls f(key, value) for each member of an object, in key order.
   template <class F>
   void for_each_member(F&& f) const;
+  // Calls f(item) for each item of an array, in order.
+  template <class F>
+  void for_each_item(F&& f) const;
   // JsonValue equality: same kind and value (unsigned 1 is not float 1.0).
   bool equals(const JsonValue& v) const;
   JsonValue to_json() const;
@@ -93,6 +96,17 @@ void PackedValue::for_each_member(F&& f) const {
       f(key, value);
     }
     p = value.end();
+  }
+}
+
+template <class F>
+void PackedValue::for_each_item(F&& f) const {
+  std::uint64_t count = 0;
+  const unsigned char* p = children(count);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    PackedValue item(p);
+    f(item);
+    p = item.end();
   }
 }
 

@@ -1,0 +1,109 @@
+// QueryPlan: how a filtered query finds its records. From the filter and the
+// metadata index alone (no record read) it knows how many live records can
+// match at most (the bound), which records are candidates, whether the
+// candidates are exactly the matching records, and how to test one record
+// cheaply (set probes before any metadata is read).
+//
+// Candidate sets come from the index's lists: an equality, $in or $contains
+// is a union of posting (or element) lists, a range the field's numbers in
+// it, $exists a presence list; $ne, $nin, $exists false and $not are
+// complements within the records that have metadata; $and intersects, $or
+// unites. A condition the index cannot answer (a dotted field, a $ne of
+// null) leaves the records to the evaluator.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/records/filter.h"
+#include "core/records/metadata_index.h"
+#include "core/records/packed_json.h"
+
+namespace hovra {
+
+// A set of slots as the planner combines them: ascending slot numbers, or
+// (complement) every record with object metadata except those listed.
+struct SlotList {
+  std::vector<std::uint32_t> slots;
+  bool complement = false;
+};
+
+// Sorts distinct slots below `total` ascending: a comparison sort for a
+// few, one bit per slot for many (no log factor).
+void put_in_slot_order(std::vector<std::uint32_t>& slots, std::size_t total);
+
+class QueryPlan {
+ public:
+  struct Node;  // a compiled condition (query_plan.cpp)
+
+  // The caller holds the metadata-index read lock for the plan's whole life
+  // (the plan borrows the index's lists) and keeps `filter` alive.
+  // slot_count: the index's node count (every slot is below it).
+  QueryPlan(const Filter& filter, const MetadataIndex& index, std::size_t slot_count);
+  ~QueryPlan();
+  QueryPlan(const QueryPlan&) = delete;
+  QueryPlan& operator=(const QueryPlan&) = delete;
+
+  const Filter& filter() const { return *filter_; }
+  // The index narrows the filter to a candidate set.
+  bool answered() const { return answered_; }
+  // At most this many live records match.
+  std::size_t bound() const { return bound_; }
+  // The set probes alone decide a record (no metadata is read).
+  bool probes_decide() const { return probes_decide_; }
+
+  // Whether a live slot's record satisfies the filter; metadata_at(slot)
+  // gives its packed metadata (the caller holds the metadata lock).
+  template <class MetadataAt>
+  bool admits(std::uint32_t slot, MetadataAt&& metadata_at) const {
+    if (!passes_probes(slot)) return false;
+    if (probes_decide_) return true;
+    return matches(*filter_, metadata_at(slot));
+  }
+
+  // The candidates, ascending (nullptr: not answered, every slot may
+  // match), and whether every live one of them satisfies the filter.
+  // Built on first use, from any number of threads at once.
+  struct Candidates {
+    const std::vector<std::uint32_t>* slots = nullptr;
+    bool exact = false;
+  };
+  Candidates candidates() const;
+
+  // A one-line account of the candidates, e.g. "$and of 2: posting lists
+  // (exact)", for explain.
+  std::string describe() const;
+
+ private:
+  struct Probe {
+    std::vector<const SlotSet*> any_of;  // in one of these sets
+    bool negate = false;                 // ... or, negated, in none of them
+  };
+  std::unique_ptr<Node> compile(const Filter& filter) const;
+  void add_probes(const Filter& filter);
+  bool passes_probes(std::uint32_t slot) const;
+
+  const Filter* filter_;
+  const MetadataIndex* index_;
+  std::size_t slot_count_;
+  std::unique_ptr<Node> root_;
+  bool answered_ = false;
+  std::size_t bound_ = 0;
+  std::vector<Probe> probes_;
+  bool probes_need_object_ = false;  // a negated probe: the record must have object metadata
+  bool probes_decide_ = false;
+
+  // The candidate list, built once.
+  mutable std::mutex list_mutex_;  // taken by the first caller of candidates(); nothing is taken under it
+  mutable std::atomic<bool> listed_{false};
+  mutable std::vector<std::uint32_t> list_;
+  mutable bool list_exact_ = false;
+};
+
+}  // namespace hovra

@@ -1,0 +1,117 @@
+// where_filter dictionaries: the Python value read into the engine's JSON
+// value (dicts, lists, text, bools, numbers, None), then handed to the
+// engine's filter parser, whose message a malformed filter raises as
+// ValueError. Values JSON cannot hold travel as the parser's reserved
+// markers, so that the parser reports them where they stand: a NaN or an
+// infinity (a threshold, or null as a value) and any other object (a tuple,
+// a set, an array), as well as anything nested deeper than the JSON reader
+// allows.
+#include <cmath>
+#include <string>
+
+#include "core/records/filter_parse.h"
+#include "python/convert.h"
+#include "python/errors.h"
+
+namespace hovra::py {
+
+namespace {
+
+// The JSON reader's nesting limit, the outermost dict counting as one.
+constexpr int kMaxNesting = 127;
+
+bool key_text(PyObject* key, std::string& out) {
+  if (!PyUnicode_Check(key)) {
+    raise_type_error(cannot_convert(key, "PyString"));
+    return false;
+  }
+  return utf8_of(key, out);
+}
+
+bool document_value(PyObject* obj, int depth, JsonValue& out);
+
+bool document_dict(PyObject* dict, int depth, JsonValue& out) {
+  JsonValue::Object members;
+  bool ok = for_each_item(dict, [&](PyObject* key, PyObject* value) {
+    std::string name;
+    if (!key_text(key, name)) return false;
+    JsonValue member;
+    if (!document_value(value, depth + 1, member)) return false;
+    members.insert_or_assign(std::move(name), std::move(member));
+    return true;
+  });
+  if (!ok) return false;
+  out = JsonValue::object(std::move(members));
+  return true;
+}
+
+// Indexed walk: a conversion hook may change the list while it is read.
+bool document_list(PyObject* list, int depth, JsonValue& out) {
+  JsonValue::Array items;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
+    JsonValue value;
+    if (!document_value(item.get(), depth + 1, value)) return false;
+    items.push_back(std::move(value));
+  }
+  out = JsonValue::array(std::move(items));
+  return true;
+}
+
+// A number: an integer within the signed 64-bit range, else anything with a
+// float value. False (no error set) when obj has neither.
+bool document_number(PyObject* obj, JsonValue& out) {
+  if (PyRef index = PyRef::steal(PyNumber_Index(obj))) {
+    long long v = PyLong_AsLongLong(index.get());
+    if (!(v == -1 && PyErr_Occurred())) {
+      out = JsonValue::signed_int(v);
+      return true;
+    }
+  }
+  PyErr_Clear();
+  double d = PyFloat_AsDouble(obj);
+  if (d == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  out = std::isfinite(d) ? JsonValue::floating(d) : non_finite_filter_number(d);
+  return true;
+}
+
+// Tested in the order str, bool, dict, list, number, None. Only a key that
+// is not a str (TypeError) or a failing hook's panic stops the walk.
+bool document_value(PyObject* obj, int depth, JsonValue& out) {
+  out = foreign_filter_value();
+  if (PyUnicode_Check(obj)) {
+    std::string text;
+    if (utf8_of(obj, text)) out = JsonValue::string(std::move(text));
+    else PyErr_Clear();
+    return true;
+  }
+  if (PyBool_Check(obj) || is_numpy_bool(obj)) {
+    int truth = PyObject_IsTrue(obj);
+    if (truth >= 0) out = JsonValue::boolean(truth != 0);
+    else PyErr_Clear();
+    return true;
+  }
+  if (PyDict_Check(obj)) return depth >= kMaxNesting || document_dict(obj, depth, out);
+  if (PyList_Check(obj)) return depth >= kMaxNesting || document_list(obj, depth, out);
+  if (document_number(obj, out)) return true;
+  if (obj == Py_None) out = JsonValue::null();
+  return true;
+}
+
+}  // namespace
+
+bool filter_from_python(PyObject* dict, Filter& out) {
+  JsonValue document;
+  if (!document_dict(dict, 1, document)) return false;
+  std::string error;
+  if (!parse_filter(document, out, error)) {
+    raise_value_error(error);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace hovra::py
