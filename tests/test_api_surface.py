@@ -105,8 +105,12 @@ STATS_KEYS = [
 
 
 class TestModuleSurface:
-    def test_module_holds_the_two_classes_in_order_and_an_empty_docstring(self):
-        assert [name for name in vars(_hovra) if not name.startswith("_")] == ["Database", "SearchResult"]
+    def test_module_holds_the_two_classes_and_the_settings_in_order_and_an_empty_docstring(self):
+        assert [name for name in vars(_hovra) if not name.startswith("_")] == [
+            "Database",
+            "SearchResult",
+            "DEFAULTS",
+        ]
         assert [name for name in vars(_hovra) if name[0] == "_" and name[1] != "_"] == ["_inspect"]
         assert _hovra.__doc__ == ""
 

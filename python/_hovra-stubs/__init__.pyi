@@ -1,6 +1,6 @@
 # Type stubs for the _hovra extension module (the engine behind `hovra`).
 import os
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any, Literal, SupportsFloat, SupportsIndex, TypedDict, final, overload
 
 import numpy as np
@@ -15,6 +15,12 @@ _Metadata = dict[str, Any]
 _Metadatas = list[_Metadata] | list[_Metadata | None] | list[None]
 _Filter = dict[str, Any]
 _Path = str | os.PathLike[str] | os.PathLike[bytes]
+
+# The engine's defaults and thresholds (read-only): m, ef_construction,
+# metric, k, ef_search_floor and ef_search_sqrt_factor (the default
+# ef_search is max(floor, k + floor(factor * sqrt(k)))), exact_scan_components
+# and parallel_batch_above.
+DEFAULTS: Mapping[str, int | float | str]
 
 class _Stats(TypedDict):
     num_vectors: int

@@ -44,9 +44,6 @@ PyTypeObject* g_type = nullptr;
 
 constexpr const char* kOpenFailed = "database not found \xE2\x80\x94 specify dim to create a new one";
 constexpr const char* kBadMetric = "metric must be 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'";
-constexpr std::uint64_t kDefaultM = 16;
-constexpr std::uint64_t kDefaultEfConstruction = 200;
-constexpr std::uint64_t kDefaultK = 10;
 
 constexpr const char* kClosed = "database is closed";
 
@@ -85,13 +82,16 @@ bool start_long_call(LongCall& call, bool show_progress) { return !show_progress
 
 // Whether a batch or a batch of searches is worth a helper thread (see
 // LongCall::run): roughly more than ten milliseconds of work, counted in
-// floats read. Linking a vector reads a few hundred others (the default
-// ef_construction is 200); a query reads every live vector on the
-// exhaustive path and a few thousand on the graph path.
+// floats read. Linking a vector reads a few hundred others (about the
+// default ef_construction); a query reads every live vector on the
+// exhaustive path and a few thousand (kGraphQueryRows) on the graph path.
 constexpr double kLongWork = 2e7;
-bool long_batch(std::size_t items, std::size_t dim) { return double(items) * double(dim) * 200.0 >= kLongWork; }
+constexpr double kGraphQueryRows = 6400;
+bool long_batch(std::size_t items, std::size_t dim) {
+  return double(items) * double(dim) * double(kDefaultEfConstruction) >= kLongWork;
+}
 bool long_search(std::size_t queries, std::size_t dim, std::size_t live) {
-  return double(queries) * double(dim) * double(std::min<std::size_t>(live, 6400)) >= kLongWork;
+  return double(queries) * double(dim) * std::min(double(live), kGraphQueryRows) >= kLongWork;
 }
 
 bool optional_metadata(PyObject* obj, std::optional<JsonValue>& out) {

@@ -1,5 +1,6 @@
 // The _hovra module initialiser: creates the classes (Database, then
-// SearchResult), the private inspection functions, PanicException and
+// SearchResult), the private inspection functions, the settings (DEFAULTS),
+// PanicException and
 // NumPy's C API once per process, refuses a second interpreter, and hands
 // back the same module object when it is imported again in the same
 // interpreter.
@@ -13,6 +14,7 @@
 #include "python/inspection.h"
 #include "python/method_descr.h"
 #include "python/search_result.h"
+#include "python/settings.h"
 
 namespace {
 
@@ -56,6 +58,7 @@ int module_exec(PyObject* module) {
   if (PyModule_AddObjectRef(module, "Database", reinterpret_cast<PyObject*>(database)) < 0) return -1;
   if (PyModule_AddObjectRef(module, "SearchResult", reinterpret_cast<PyObject*>(search_result)) < 0) return -1;
   if (!hovra::py::add_inspection_functions(module)) return -1;
+  if (!hovra::py::add_settings(module)) return -1;
   g_filled = true;
   return 0;
 }

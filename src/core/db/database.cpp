@@ -27,8 +27,6 @@
 namespace hovra {
 
 namespace {
-using ReadLock = std::shared_lock<std::shared_mutex>;
-using WriteLock = std::unique_lock<std::shared_mutex>;
 
 // Whether no component is NaN or infinite (exponent bits all ones).
 bool all_finite(const float* v, std::size_t n) {
@@ -44,8 +42,8 @@ bool all_finite(const float* v, std::size_t n) {
 }  // namespace
 
 std::size_t default_ef(std::size_t k) {
-  double ef = static_cast<double>(k) + std::floor(10.0 * std::sqrt(static_cast<double>(k)));
-  ef = std::max(200.0, ef);
+  double ef = static_cast<double>(k) + std::floor(kDefaultEfSqrtFactor * std::sqrt(static_cast<double>(k)));
+  ef = std::max(static_cast<double>(kDefaultEfFloor), ef);
   if (ef >= 18446744073709551615.0) return std::numeric_limits<std::size_t>::max();
   return static_cast<std::size_t>(ef);
 }
@@ -54,7 +52,7 @@ Database::~Database() {
   // A forked child's copy leaves the log alone: a thread of the parent may
   // have held the WAL mutex when the child was forked.
   if (current_process_id() != owner_pid_) return;
-  std::lock_guard<std::mutex> g(wal_mutex_);
+  MutexLock g(wal_mutex_);
   if (wal_) wal_->close_writer();
 }
 
@@ -87,7 +85,7 @@ Status Database::check_batch(const RecordBatch& batch) const {
 
 // Takes the WAL mutex.
 Status Database::log_one(const WalRecord& record, std::uint64_t& ticket) {
-  std::lock_guard<std::mutex> w(wal_mutex_);
+  MutexLock w(wal_mutex_);
   HOVRA_RETURN_IF_ERROR(wal_->append(record));
   ticket = wal_->appended();
   return Status::success();
@@ -98,7 +96,7 @@ Status Database::log_one(const WalRecord& record, std::uint64_t& ticket) {
 // marker, is cut out of the log again. Each record's frame is built from the
 // batch where it lies, one at a time.
 Status Database::log_batch(const RecordBatch& items, std::uint64_t& ticket, Progress* progress) {
-  std::lock_guard<std::mutex> w(wal_mutex_);
+  MutexLock w(wal_mutex_);
   start_phase(progress, "logging", "records", items.size());
   WalBatch batch(*wal_, static_cast<std::uint32_t>(items.size()));
   HOVRA_RETURN_IF_ERROR(batch.begin());
@@ -124,11 +122,11 @@ Status Database::log_batch(const RecordBatch& items, std::uint64_t& ticket, Prog
 Status Database::durable(std::uint64_t ticket) {
   if (!sync_writes_.load(std::memory_order_acquire)) return Status::success();
   Status st = group_commit_.wait(ticket, [&] {
-    std::lock_guard<std::mutex> w(wal_mutex_);
+    MutexLock w(wal_mutex_);
     return GroupCommit::Snapshot{wal_->sync_handle(), wal_->appended()};
   });
   if (!st.ok()) {
-    std::lock_guard<std::mutex> w(wal_mutex_);
+    MutexLock w(wal_mutex_);
     wal_->mark_broken(st.error());
   }
   return st;
@@ -136,7 +134,7 @@ Status Database::durable(std::uint64_t ticket) {
 
 // Takes the WAL mutex.
 void Database::require_sync_writes() {
-  std::lock_guard<std::mutex> w(wal_mutex_);
+  MutexLock w(wal_mutex_);
   if (sync_writes_.exchange(true)) return;
   wal_->sync_directory_on_create(dir_.empty() ? "." : dir_);
 }
@@ -212,9 +210,13 @@ void Database::replace_metadata(std::uint32_t slot, std::optional<PackedValue> m
 }
 
 // Large changes free large temporary blocks (lists being relinked, copies
-// of rows, grown arrays); hand their pages back to the system.
+// of rows, grown arrays); hand their pages back to the system. Below this
+// many records the blocks are small and trimming would cost more than it
+// returns.
+constexpr std::size_t kTrimAfterItems = 1024;
+
 void Database::release_freed(std::size_t items) {
-  if (items >= 1024) trim_heap();
+  if (items >= kTrimAfterItems) trim_heap();
 }
 
 // Tombstones a slot everywhere. Takes the index, slot-ids, metadata and
@@ -305,7 +307,7 @@ Result<bool> Database::remove(const std::string& id) {
     if (slot_of(id) == IdIndex::kNone) return false;
     HOVRA_RETURN_IF_ERROR(check_owner());
     HOVRA_RETURN_IF_ERROR(log_one(WalRecord::remove(id), ticket));
-    std::uint32_t slot = id_to_slot_.erase(id, slot_ids_);
+    std::uint32_t slot = id_to_slot_.erase(id, ids_by_slot());
     clear_slot(slot);
   }
   Status st = durable(ticket);
@@ -344,9 +346,10 @@ std::size_t Database::len() const {
 }
 
 std::optional<std::size_t> Database::try_len() const {
-  ReadLock ix(index_lock_, std::try_to_lock);
-  if (!ix.owns_lock()) return std::nullopt;
-  return index_->live_count();
+  if (!index_lock_.try_lock_shared()) return std::nullopt;
+  std::size_t n = index_->live_count();
+  index_lock_.unlock_shared();
+  return n;
 }
 
 // A stop asked for through progress while the batch is being logged
@@ -422,7 +425,12 @@ std::vector<Hit> Database::run_search(const float* query, std::size_t k, std::si
                                       const FilterScope& scope) const {
   if (!scope.filter) return index_->search(query, dim_, k, ef);
   const QueryPlan& plan = *scope.plan;
-  auto metadata = [&](std::uint32_t slot) { return metadata_at(slot); };
+  // The walk calls these on this thread or on pool threads this one waits
+  // for, under the locks this function holds.
+  auto metadata = [&](std::uint32_t slot) {
+    metadata_lock_.assert_held_shared();
+    return metadata_at(slot);
+  };
   auto predicate = [&](std::uint32_t slot) { return plan.admits(slot, metadata); };
   auto list = [&] {
     QueryPlan::Candidates c = plan.candidates();
@@ -459,7 +467,8 @@ Database::FilterScope Database::filter_scope(const Filter* filter) const {
   FilterScope scope;
   scope.filter = filter;
   if (!filter) return scope;
-  scope.metadata_index_lock = ReadLock(metadata_index_lock_);
+  scope.metadata_index_lock = SharedHold(metadata_index_lock_);
+  metadata_index_lock_.assert_held_shared();
   scope.plan = std::make_unique<QueryPlan>(*filter, metadata_index_, index_->node_count());
   return scope;
 }
@@ -504,6 +513,10 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const std::vec
   } else {
     hits.resize(queries.size());
     parallel_for(queries.size(), [&](std::size_t i) {
+      // On pool threads, under the locks this thread holds while it waits.
+      index_lock_.assert_held_shared();
+      slot_ids_lock_.assert_held_shared();
+      metadata_lock_.assert_held_shared();
       if (stop_requested(progress)) return;
       hits[i] = run_search(queries[i].data(), params.k, ef, scope);
       advance(progress);
@@ -524,7 +537,10 @@ std::size_t Database::count(const Filter* filter) const {
   ReadLock md(metadata_lock_);
   ReadLock mi(metadata_index_lock_);
   QueryPlan plan(*filter, metadata_index_, index_->node_count());
-  auto metadata = [&](std::uint32_t slot) { return metadata_at(slot); };
+  auto metadata = [&](std::uint32_t slot) {
+    metadata_lock_.assert_held_shared();
+    return metadata_at(slot);
+  };
   // A record being deleted is tombstoned before it leaves the metadata
   // index: every candidate is checked.
   std::size_t n = 0;
@@ -544,7 +560,10 @@ std::vector<std::string> Database::ids() const {
   ReadLock ids(id_map_lock_);
   std::vector<std::string> out;
   out.reserve(id_to_slot_.size());
-  id_to_slot_.for_each([&](std::uint32_t slot) { out.emplace_back(slot_ids_.get(slot)); });
+  id_to_slot_.for_each([&](std::uint32_t slot) {
+    id_map_lock_.assert_held_shared();
+    out.emplace_back(ids_by_slot().get(slot));
+  });
   return out;
 }
 

@@ -2,11 +2,14 @@
 // index, the write-ahead log, searches, batches, counting, compaction,
 // statistics, and the open/save/recovery sequences.
 //
-// Lock order (whenever more than one is held): id-map, index, slot-ids,
-// metadata, metadata-index. The WAL mutex is taken while holding nothing, the
-// id-map lock (batches and single-record changes), or save's locks; no other
-// lock is taken while it is held, except the group-commit mutex (save marks
-// the records it wrote as durable). The save mutex comes before all of them.
+// Lock order (whenever more than one is held): save mutex, id-map, index,
+// slot-ids, metadata, metadata-index, WAL mutex. The WAL mutex is taken
+// while holding nothing, the id-map lock (batches and single-record changes),
+// or save's locks; no other lock is taken while it is held, except the
+// group-commit mutex (save marks the records it wrote as durable). The order
+// and what each lock guards are annotated below (ACQUIRED_AFTER, GUARDED_BY,
+// REQUIRES) and checked by clang's -Wthread-safety; docs/architecture.md
+// lists every lock of the process.
 //
 // One engine per directory per process: open_or_create hands a second
 // opener of a directory the engine that already holds it, and the engine
@@ -27,8 +30,10 @@
 #include <vector>
 
 #include "core/vectors/distance.h"
+#include "core/base/defaults.h"
 #include "core/base/error.h"
 #include "core/base/progress.h"
+#include "core/base/thread_annotations.h"
 #include "core/db/query_plan.h"
 #include "core/records/filter.h"
 #include "core/records/metadata_index.h"
@@ -47,8 +52,8 @@ struct OpenOptions {
   std::string path;
   std::optional<std::size_t> dim;  // nullopt: open an existing database only
   Metric metric = Metric::Cosine;
-  std::size_t m = 16;
-  std::size_t ef_construction = 200;
+  std::size_t m = kDefaultM;
+  std::size_t ef_construction = kDefaultEfConstruction;
   bool quantize = false;
   // Sync every change to stable storage before it returns.
   bool sync_writes = false;
@@ -111,8 +116,8 @@ struct RecordBatch {
 };
 
 struct SearchParams {
-  std::size_t k = 10;
-  std::optional<std::size_t> ef_search;  // nullopt: max(200, k + floor(10 sqrt k))
+  std::size_t k = kDefaultK;
+  std::optional<std::size_t> ef_search;  // nullopt: default_ef(k)
   const Filter* filter = nullptr;
   std::optional<float> max_distance;
 };
@@ -134,7 +139,7 @@ struct MemoryPart {
   std::uint64_t bytes;
 };
 
-// The default beam width for k.
+// The default beam width for k: max(kDefaultEfFloor, k + floor(kDefaultEfSqrtFactor * sqrt(k))).
 std::size_t default_ef(std::size_t k);
 
 class Database {
@@ -222,9 +227,11 @@ class Database {
   // Opening (database_files.cpp); the caller holds the directory's lock.
   static Result<std::unique_ptr<Database>> open_locked(const OpenOptions& options);
   // read_only: change nothing in the directory (see inspect_directory).
+  // Both build an engine that no other thread can reach before they return,
+  // so they set its tables without its locks.
   static Result<std::unique_ptr<Database>> load_existing(const std::string& dir, bool create_mode, bool quantize,
-                                                         bool read_only = false);
-  static Result<std::unique_ptr<Database>> create_new(const OpenOptions& options);
+                                                         bool read_only = false) NO_THREAD_SAFETY_ANALYSIS;
+  static Result<std::unique_ptr<Database>> create_new(const OpenOptions& options) NO_THREAD_SAFETY_ANALYSIS;
   void set_paths(const std::string& dir);
   // Reads the log, cuts it to its intact part and syncs it, replays it
   // (after the prefix a save already holds, when the log begins with it)
@@ -232,7 +239,7 @@ class Database {
   Status recover_log(std::uint64_t saved_prefix_size, std::uint32_t saved_prefix_crc, bool* prefix_skipped,
                      bool read_only = false);
   void replay(const std::vector<WalRecord>& records);
-  Status write_records(FileWriter& sink) const;
+  Status write_records(FileWriter& sink) const REQUIRES_SHARED(id_map_lock_, metadata_lock_);
   void apply_logged(const WalRecord& record);
 
   // Changes (database.cpp). Every change checks its owner, logs under the
@@ -245,35 +252,46 @@ class Database {
   Status durable(std::uint64_t ticket);
 
   // Record-table helpers; callers hold the locks named in each definition.
-  void apply_insert_locked(std::string_view id, const float* vector, std::optional<PackedValue> metadata);
-  void record_slot_locked(std::uint32_t slot, std::string_view id, std::optional<PackedValue> metadata);
+  void apply_insert_locked(std::string_view id, const float* vector, std::optional<PackedValue> metadata)
+      REQUIRES(id_map_lock_);
+  void record_slot_locked(std::uint32_t slot, std::string_view id, std::optional<PackedValue> metadata)
+      REQUIRES(id_map_lock_, slot_ids_lock_, metadata_lock_, metadata_index_lock_);
   // items: the batch positions to insert, in order (nullptr: all of them).
   void insert_batch_locked(const RecordBatch& batch, const std::vector<std::uint32_t>* items,
-                           Progress* progress = nullptr);
-  void replace_record_locked(std::uint32_t slot, const float* vector, std::optional<PackedValue> metadata);
-  // The slot of an id (kNone when absent); caller holds the id-map lock.
-  std::uint32_t slot_of(std::string_view id) const { return id_to_slot_.find(id, slot_ids_); }
-  // A slot's packed metadata; caller holds the metadata lock.
-  std::optional<PackedValue> metadata_at(std::uint32_t slot) const {
+                           Progress* progress = nullptr) REQUIRES(id_map_lock_);
+  void replace_record_locked(std::uint32_t slot, const float* vector, std::optional<PackedValue> metadata)
+      REQUIRES(id_map_lock_);
+  // slot_ids_ for a reader that holds the id-map lock but not the slot-ids
+  // lock: every change to slot_ids_ holds the id-map lock exclusively, which
+  // the analysis cannot express as a second guard.
+  const ByteTable& ids_by_slot() const REQUIRES_SHARED(id_map_lock_) NO_THREAD_SAFETY_ANALYSIS { return slot_ids_; }
+  // The slot of an id (kNone when absent).
+  std::uint32_t slot_of(std::string_view id) const REQUIRES_SHARED(id_map_lock_) {
+    return id_to_slot_.find(id, ids_by_slot());
+  }
+  // A slot's packed metadata.
+  std::optional<PackedValue> metadata_at(std::uint32_t slot) const REQUIRES_SHARED(metadata_lock_) {
     if (slot >= slot_metadata_.size() || !slot_metadata_.present(slot)) return std::nullopt;
     return PackedValue(slot_metadata_.get(slot));
   }
   // Releases heap memory a large change freed.
   static void release_freed(std::size_t items);
 
-  void replace_metadata(std::uint32_t slot, std::optional<PackedValue> metadata);
-  void clear_slot(std::uint32_t slot);
-  std::vector<SearchHit> assemble(const std::vector<Hit>& hits, std::optional<float> max_distance) const;
+  void replace_metadata(std::uint32_t slot, std::optional<PackedValue> metadata) REQUIRES(id_map_lock_);
+  void clear_slot(std::uint32_t slot) REQUIRES(id_map_lock_);
+  std::vector<SearchHit> assemble(const std::vector<Hit>& hits, std::optional<float> max_distance) const
+      REQUIRES_SHARED(slot_ids_lock_, metadata_lock_);
   // A search's filter and its plan, with the metadata-index read lock held
   // while the plan (which borrows the index's lists) is in use. One scope
   // serves every query of a search_many.
   struct FilterScope {
     const Filter* filter = nullptr;
-    std::shared_lock<std::shared_mutex> metadata_index_lock;
+    SharedHold metadata_index_lock;
     std::unique_ptr<QueryPlan> plan;
   };
-  FilterScope filter_scope(const Filter* filter) const;
-  std::vector<Hit> run_search(const float* query, std::size_t k, std::size_t ef, const FilterScope& scope) const;
+  FilterScope filter_scope(const Filter* filter) const REQUIRES_SHARED(index_lock_);
+  std::vector<Hit> run_search(const float* query, std::size_t k, std::size_t ef, const FilterScope& scope) const
+      REQUIRES_SHARED(index_lock_, slot_ids_lock_, metadata_lock_);
 
   // Persistence state. The directory's lock is released last, after the
   // log and the mapped files.
@@ -283,27 +301,28 @@ class Database {
   bool persist_quantized_ = false;
   std::size_t dim_ = 0;
 
+  // The locks, in their order (ACQUIRED_AFTER), and what each guards.
+  mutable Mutex save_mutex_;  // serialises saves (shared temporary names) and verify
   // The ids by slot (slot_ids_) and the map from id to slot (id_to_slot_,
   // which reads its keys from slot_ids_). Every change to slot_ids_ also
   // holds the id-map write lock, so the id-map lock alone, shared, lets a
-  // reader use both.
-  mutable std::shared_mutex id_map_lock_;
-  IdIndex id_to_slot_;
-  mutable std::shared_mutex index_lock_;
-  std::unique_ptr<HnswIndex> index_;
-  mutable std::shared_mutex slot_ids_lock_;
-  ByteTable slot_ids_;  // absent for a deleted slot
-  mutable std::shared_mutex metadata_lock_;
-  ByteTable slot_metadata_;  // packed; absent when a slot has none
-  mutable std::shared_mutex metadata_index_lock_;
-  MetadataIndex metadata_index_;
-  mutable std::mutex wal_mutex_;
-  std::unique_ptr<Wal> wal_;
-  GroupCommit group_commit_;
+  // reader use both (through ids_by_slot()).
+  mutable SharedMutex id_map_lock_ ACQUIRED_AFTER(save_mutex_);
+  IdIndex id_to_slot_ GUARDED_BY(id_map_lock_);
+  mutable SharedMutex index_lock_ ACQUIRED_AFTER(id_map_lock_);
+  std::unique_ptr<HnswIndex> index_ GUARDED_BY(index_lock_) PT_GUARDED_BY(index_lock_);
+  mutable SharedMutex slot_ids_lock_ ACQUIRED_AFTER(index_lock_);
+  ByteTable slot_ids_ GUARDED_BY(slot_ids_lock_);  // absent for a deleted slot
+  mutable SharedMutex metadata_lock_ ACQUIRED_AFTER(slot_ids_lock_);
+  ByteTable slot_metadata_ GUARDED_BY(metadata_lock_);  // packed; absent when a slot has none
+  mutable SharedMutex metadata_index_lock_ ACQUIRED_AFTER(metadata_lock_);
+  MetadataIndex metadata_index_ GUARDED_BY(metadata_index_lock_);
+  mutable Mutex wal_mutex_ ACQUIRED_AFTER(metadata_index_lock_);
+  std::unique_ptr<Wal> wal_ PT_GUARDED_BY(wal_mutex_);  // set at open, then only used under the mutex
+  GroupCommit group_commit_;                            // its own mutex comes after the WAL mutex
   std::atomic<bool> sync_writes_{false};
-  mutable std::mutex save_mutex_;  // serialises saves (shared temporary names) and verify
-  int owner_pid_ = 0;              // the process that opened the directory
-  bool read_only_ = false;         // a snapshot of inspect_directory
+  int owner_pid_ = 0;       // the process that opened the directory
+  bool read_only_ = false;  // a snapshot of inspect_directory
 };
 
 }  // namespace hovra

@@ -47,9 +47,6 @@ namespace hovra {
 
 namespace {
 
-using ReadLock = std::shared_lock<std::shared_mutex>;
-using WriteLock = std::unique_lock<std::shared_mutex>;
-
 constexpr const char* kGraphFile = "graph.hovra";
 constexpr const char* kVectorsFile = "vectors.bin";
 constexpr const char* kSq8File = "vectors.sq8";
@@ -460,7 +457,7 @@ Status Database::recover_log(std::uint64_t saved_prefix_size, std::uint32_t save
   LogScan scan;
   if (prefix_skipped) *prefix_skipped = false;
   {
-    std::lock_guard<std::mutex> w(wal_mutex_);
+    MutexLock w(wal_mutex_);
     if (!path_exists(wal_path_)) {
       wal_->set_contents(0, 0);
     } else {
@@ -507,7 +504,7 @@ void Database::apply_logged(const WalRecord& r) {
     }
     case WalRecord::Kind::Delete: {
       if (slot == IdIndex::kNone) return;
-      id_to_slot_.erase(r.id, slot_ids_);
+      id_to_slot_.erase(r.id, ids_by_slot());
       clear_slot(slot);
       return;
     }
@@ -531,10 +528,12 @@ Status Database::write_records(FileWriter& sink) const {
   std::string text;
   Status st = Status::success();
   id_to_slot_.for_each([&](std::uint32_t slot) {
+    id_map_lock_.assert_held_shared();
+    metadata_lock_.assert_held_shared();
     if (!st.ok()) return;
     text.clear();
     if (std::optional<PackedValue> m = metadata_at(slot)) write_packed_json(*m, text);
-    st = table.row(slot, slot_ids_.get(slot), text);
+    st = table.row(slot, ids_by_slot().get(slot), text);
   });
   HOVRA_RETURN_IF_ERROR(st);
   return table.finish();
@@ -550,7 +549,7 @@ Status Database::write_records(FileWriter& sink) const {
 // the temporary files are removed and the saved files stay as they were.
 // After the commit point the save completes.
 Status Database::save(Progress* progress) {
-  std::lock_guard<std::mutex> one_save(save_mutex_);
+  MutexLock one_save(save_mutex_);
   HOVRA_RETURN_IF_ERROR(check_owner());
   ReadLock ids(id_map_lock_);
   ReadLock ix(index_lock_);
@@ -563,21 +562,31 @@ Status Database::save(Progress* progress) {
   const std::string seal_tmp = join_path(dir_, kSealTmp);
 
   SaveSeal seal;
-  auto write_temporaries = [&]() -> Status {
+  // The writers run inside write_synced, where the analysis cannot see the
+  // locks taken above: each says that it runs under them.
+  auto write_temporaries = [&]() REQUIRES_SHARED(id_map_lock_, index_lock_, metadata_lock_) -> Status {
     std::uint64_t vectors_bytes = 4 * static_cast<std::uint64_t>(index_->node_count()) * (dim_ + 1);
     start_phase(progress, "writing vectors", "bytes", vectors_bytes);
     HOVRA_RETURN_IF_ERROR(write_synced(
-        vectors_tmp, [&](FileWriter& w) { return write_vectors(*index_, w); }, seal.vectors_size, seal.vectors_crc,
-        progress));
+        vectors_tmp,
+        [&](FileWriter& w) {
+          index_lock_.assert_held_shared();
+          return write_vectors(*index_, w);
+        },
+        seal.vectors_size, seal.vectors_crc, progress));
     if (persist_quantized_) {
       seal.has_sq8 = true;
       start_phase(progress, "writing quantized vectors", "bytes", 0);
       HOVRA_RETURN_IF_ERROR(write_synced(
-          sq8_tmp, [&](FileWriter& w) { return write_quantized(*index_, w); }, seal.sq8_size, seal.sq8_crc,
-          progress));
+          sq8_tmp,
+          [&](FileWriter& w) {
+            index_lock_.assert_held_shared();
+            return write_quantized(*index_, w);
+          },
+          seal.sq8_size, seal.sq8_crc, progress));
     }
     {
-      std::lock_guard<std::mutex> w(wal_mutex_);
+      MutexLock w(wal_mutex_);
       seal.log_known = wal_->contents_known();
       seal.log_size = wal_->contents_size();
       seal.log_crc = wal_->contents_crc();
@@ -586,6 +595,9 @@ Status Database::save(Progress* progress) {
     HOVRA_RETURN_IF_ERROR(write_synced(
         graph_tmp,
         [&](FileWriter& w) -> Status {
+          id_map_lock_.assert_held_shared();
+          index_lock_.assert_held_shared();
+          metadata_lock_.assert_held_shared();
           HOVRA_RETURN_IF_ERROR(write_graph(*index_, w));
           return write_records(w);
         },
@@ -617,7 +629,7 @@ Status Database::save(Progress* progress) {
   HOVRA_RETURN_IF_ERROR(rename_file(seal_tmp, join_path(dir_, kSealFile)));
   HOVRA_RETURN_IF_ERROR(sync_dir(dir_));
   {
-    std::lock_guard<std::mutex> w(wal_mutex_);
+    MutexLock w(wal_mutex_);
     wal_->close_writer();
     if (path_exists(wal_path_)) HOVRA_RETURN_IF_ERROR(remove_file(wal_path_));
     wal_->set_contents(0, 0);
@@ -712,7 +724,7 @@ Status Database::check_directory(const std::string& dir, VerifyReport& report) {
 
 // Takes the save mutex, so no save replaces the files while they are read.
 Result<VerifyReport> Database::verify() const {
-  std::lock_guard<std::mutex> no_save(save_mutex_);
+  MutexLock no_save(save_mutex_);
   return verify_directory(dir_);
 }
 
@@ -745,6 +757,7 @@ Result<Inspection> Database::inspect_directory(const std::string& dir, bool keep
     Result<std::unique_ptr<Database>> loaded = load_existing(dir, false, false, true);
     if (loaded.ok()) {
       const Database& db = *loaded.value();
+      ReadLock ix(db.index_lock_);
       const HnswIndex& index = *db.index_;
       out.dim = db.dim_;
       out.metric = index.metric();

@@ -27,7 +27,12 @@ using Tree = __gnu_pbds::tree<Key, __gnu_pbds::null_type, std::less<Key>, __gnu_
                               __gnu_pbds::tree_order_statistics_node_update>;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+// The added and removed trees are merged into the sorted array once they
+// hold kMinRebuild pairs or an eighth (1 / kRebuildShare) of the array: small
+// trees keep single changes cheap, and the merge's cost, linear in the
+// array, is then spread over at least that many changes.
 constexpr std::size_t kMinRebuild = 1024;
+constexpr std::size_t kRebuildShare = 8;
 
 // The first key past every value below x (past_x false) or at most x (past_x
 // true). Stored values are finite; at x = +inf nextafter stays +inf, which
@@ -69,7 +74,7 @@ struct Keys {
 
  private:
   void rebuild_if_due() {
-    if (added.size() + removed.size() < std::max(kMinRebuild, base.size() / 8)) return;
+    if (added.size() + removed.size() < std::max(kMinRebuild, base.size() / kRebuildShare)) return;
     std::vector<Key> merged;
     merged.reserve(base.size() + added.size() - std::min(base.size(), removed.size()));
     auto gone = removed.begin();
