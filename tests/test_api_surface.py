@@ -43,6 +43,11 @@ SIGNATURES = {
     "__exit__": "($self, _exc_type=None, _exc_val=None, _exc_tb=None)",
     "search_arrays": "($self, queries, k=10, ef_search=None, where_filter=None, max_distance=None, "
     "*, show_progress=False)",
+    "get_many": "($self, ids)",
+    "records": "($self, where_filter=None, *, limit=None, after=None, include_vectors=True)",
+    "delete_many": "($self, ids)",
+    "delete_where": "($self, where_filter)",
+    "update_many": "($self, ids, vectors=None, metadatas=None)",
 }
 
 # The opening of each method's docstring (empty where the rest is all new).
@@ -79,6 +84,11 @@ DOCS = {
     "search_arrays": "",
     "close": "Detach this object from its database; later calls on it raise ValueError.",
     "verify": "Check the saved files against their checksums and their structure.",
+    "get_many": "Return the stored vector and metadata of many records in one call.",
+    "records": "Iterate over the records in ascending order of id.",
+    "delete_many": "Delete the records of many ids at once.",
+    "delete_where": "Delete every record that matches a filter.",
+    "update_many": "Update many existing records in one batch.",
 }
 
 PROPERTY_DOCS = {

@@ -372,4 +372,91 @@ Raises:
 inline constexpr const char* kDim = "The vector dimension, fixed when the database was created.";
 inline constexpr const char* kMetric = "The metric's name: \"cosine\", \"euclidean\" or \"dot_product\".";
 
+inline constexpr const char* kGetMany = R"doc(Return the stored vector and metadata of many records in one call.
+
+All records are read at one point in time, in one pass.
+
+Args:
+    ids: A sequence of ids (an id may repeat).
+
+Returns:
+    A list with one item per id, in order: a tuple (vector, metadata) as
+    get() returns it, or None where no record has that id.
+
+Raises:
+    TypeError: ids is not a sequence of str.)doc";
+
+inline constexpr const char* kRecords = R"doc(Iterate over the records in ascending order of id.
+
+Yields (id, vector, metadata) tuples: vector is a list of float (None
+with include_vectors=False) and metadata a dict or None. Records are read
+a page at a time; each page is read at one point in time. Between pages
+other threads may write: a record whose id comes after the last one
+yielded shows as it is when its page is read, and ids already passed are
+not visited again. So a record that exists (and matches) throughout is
+yielded exactly once.
+
+Args:
+    where_filter: Only records that match this filter (as for search()).
+    limit: Yield at most this many records.
+    after: Start after this id (not necessarily one that exists): pass
+        the last id of an earlier iteration to go on from there.
+    include_vectors: Also read the vectors (default True).
+
+Returns:
+    An iterator of tuples. Ids are ordered by their UTF-8 bytes.
+
+Raises:
+    ValueError: A malformed filter, or the database is closed.
+    TypeError: An argument of the wrong type.)doc";
+
+inline constexpr const char* kDeleteMany = R"doc(Delete the records of many ids at once.
+
+The deletes are logged as one batch: after a crash either all of them or
+none are replayed. Ids without a record are passed over.
+
+Args:
+    ids: A sequence of ids.
+
+Returns:
+    How many records were deleted (an id given twice counts once).
+
+Raises:
+    TypeError: ids is not a sequence of str.)doc";
+
+inline constexpr const char* kDeleteWhere = R"doc(Delete every record that matches a filter.
+
+The records are chosen and deleted while no other write can run, and the
+deletes are logged as one batch (all or nothing). An empty filter matches
+nothing, so delete_where({}) deletes nothing.
+
+Args:
+    where_filter: A filter as for search().
+
+Returns:
+    How many records were deleted.
+
+Raises:
+    ValueError: A malformed filter.
+    TypeError: where_filter is not a dict.)doc";
+
+inline constexpr const char* kUpdateMany = R"doc(Update many existing records in one batch.
+
+Like update() for each id in order, logged as one batch: all or nothing.
+Every id must exist and every vector must be valid, or nothing changes.
+
+Args:
+    ids: A sequence of ids of existing records.
+    vectors: None (vectors unchanged) or one new vector per id, as for
+        add_many().
+    metadatas: None (metadata unchanged) or a list with one item per id:
+        a dict (the new metadata) or None (that record's metadata
+        unchanged).
+
+Raises:
+    ValueError: "id '...' not found"; "ids length (N) != vectors length
+        (M)"; "metadatas length (M) != ids length (N)"; a vector of the
+        wrong length or holding NaN or infinity; invalid metadata.
+    TypeError: An argument of the wrong type.)doc";
+
 }  // namespace hovra::py::docs

@@ -25,6 +25,7 @@
 #include "python/arguments.h"
 #include "python/convert.h"
 #include "python/database_docs.h"
+#include "python/database_records.h"
 #include "python/errors.h"
 #include "python/long_call.h"
 #include "python/method_descr.h"
@@ -46,15 +47,6 @@ constexpr const char* kOpenFailed = "database not found \xE2\x80\x94 specify dim
 constexpr const char* kBadMetric = "metric must be 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'";
 
 constexpr const char* kClosed = "database is closed";
-
-// The engine behind an open object; ValueError (through guarded) once it is
-// closed. Callers that release the interpreter lock keep the returned
-// reference for the whole call, so a close() meanwhile cannot free it.
-std::shared_ptr<Database> engine_of(PyObject* self) {
-  std::shared_ptr<Database>* engine = reinterpret_cast<DatabaseObject*>(self)->engine;
-  if (engine == nullptr) throw PyValueError(kClosed);
-  return *engine;
-}
 
 PyObject* none() { Py_RETURN_NONE; }
 
@@ -769,6 +761,12 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
+std::shared_ptr<Database> engine_of(PyObject* self) {
+  std::shared_ptr<Database>* engine = reinterpret_cast<DatabaseObject*>(self)->engine;
+  if (engine == nullptr) throw PyValueError(kClosed);
+  return *engine;
+}
+
 PyObject* new_database_object(std::shared_ptr<Database> engine, const std::string& path) {
   PyRef text = PyRef::steal(str_from(path));
   if (!text || g_type == nullptr) return nullptr;
@@ -784,6 +782,7 @@ PyTypeObject* create_database_type() {
   PyRef type = PyRef::steal(PyType_FromSpec(&kSpec));
   if (!type) return nullptr;
   if (!add_methods(reinterpret_cast<PyTypeObject*>(type.get()), kMethods)) return nullptr;
+  if (!add_record_methods(reinterpret_cast<PyTypeObject*>(type.get()))) return nullptr;
   g_type = reinterpret_cast<PyTypeObject*>(type.release());
   return g_type;
 }

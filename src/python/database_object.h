@@ -12,6 +12,12 @@
 
 namespace hovra::py {
 
+// The engine behind an open Database object; ValueError (through guarded)
+// once it is closed. Callers that release the interpreter lock keep the
+// returned reference for the whole call, so a close() meanwhile cannot free
+// it.
+std::shared_ptr<Database> engine_of(PyObject* self);
+
 // Creates the class; once per process.
 PyTypeObject* create_database_type();
 

@@ -162,6 +162,7 @@ void Database::record_slot_locked(std::uint32_t slot, std::string_view id, std::
   slot_metadata_.grow_to(slot);
   slot_ids_.push_back(id);
   id_to_slot_.insert(slot, slot_ids_);
+  id_changes_.fetch_add(1, std::memory_order_relaxed);
   metadata_index_.add(slot, metadata);
   if (metadata) slot_metadata_.push_back(metadata->bytes());
   else slot_metadata_.push_absent();
@@ -307,8 +308,7 @@ Result<bool> Database::remove(const std::string& id) {
     if (slot_of(id) == IdIndex::kNone) return false;
     HOVRA_RETURN_IF_ERROR(check_owner());
     HOVRA_RETURN_IF_ERROR(log_one(WalRecord::remove(id), ticket));
-    std::uint32_t slot = id_to_slot_.erase(id, ids_by_slot());
-    clear_slot(slot);
+    clear_slot(forget_id_locked(id));
   }
   Status st = durable(ticket);
   if (!st.ok()) return st.error();
@@ -607,6 +607,7 @@ Status Database::compact(Progress* progress) {
   id_to_slot_.reserve(live.size());
   for (std::uint32_t i = 0; i < live.size(); ++i)
     if (slot_ids_.present(i)) id_to_slot_.insert(i, slot_ids_);
+  id_generation_.fetch_add(1, std::memory_order_relaxed);
   MetadataIndex rebuilt;
   for (std::uint32_t i = 0; i < live.size(); ++i) rebuilt.add(i, metadata_at(i));
   metadata_index_ = std::move(rebuilt);

@@ -32,6 +32,7 @@
 #include "core/vectors/distance.h"
 #include "core/base/defaults.h"
 #include "core/base/error.h"
+#include "core/base/function_ref.h"
 #include "core/base/progress.h"
 #include "core/base/thread_annotations.h"
 #include "core/db/query_plan.h"
@@ -40,6 +41,7 @@
 #include "core/index/hnsw_index.h"
 #include "core/records/byte_table.h"
 #include "core/records/id_index.h"
+#include "core/records/id_order.h"
 #include "core/records/json.h"
 #include "core/records/packed_json.h"
 #include "core/vectors/vector_rows.h"
@@ -133,6 +135,38 @@ struct RecordView {
   std::optional<std::string> metadata;  // compact JSON text
 };
 
+// A batch for update_many: item i replaces the vector of ids[i] with row i
+// when vectors are given, and its metadata with metadata[i] when that entry
+// is present (an absent entry, or an empty table, leaves it as it is).
+struct UpdateBatch {
+  ByteTable ids;
+  std::optional<VectorRows> vectors;
+  ByteTable metadata;
+
+  std::size_t size() const { return ids.size(); }
+  std::optional<PackedValue> metadata_of(std::size_t i) const {
+    if (i >= metadata.size() || !metadata.present(i)) return std::nullopt;
+    return PackedValue(metadata.get(i));
+  }
+};
+
+// One record as records_page reads it.
+struct RecordRow {
+  std::string id;
+  std::vector<float> vector;            // empty unless vectors were asked for
+  std::optional<std::string> metadata;  // compact JSON text
+};
+
+// A page of records in ascending id order: at most `limit` records whose id
+// is greater than `after` (when given) and that satisfy `filter` (when
+// given).
+struct PageRequest {
+  const Filter* filter = nullptr;
+  std::optional<std::string> after;
+  std::size_t limit = 1000;
+  bool include_vectors = true;
+};
+
 // One structure's share of a database's memory, in bytes.
 struct MemoryPart {
   const char* name;
@@ -208,6 +242,26 @@ class Database {
 
   std::size_t count(const Filter* filter) const;
   std::vector<std::string> ids() const;
+
+  // Records by the batch and by the page (database_records.cpp).
+  // get_many: per id, its record or nullopt, read in one pass under one
+  // set of read locks (vectors only when include_vectors).
+  std::vector<std::optional<RecordView>> get_many(const ByteTable& ids, bool include_vectors = true) const;
+  // The next page of records in ascending id order. Each page is read at
+  // one point in time; between pages, changes land, so a reader that goes
+  // on from the last id it received sees each record that exists and
+  // matches all along exactly once, and changes past that id as they are.
+  std::vector<RecordRow> records_page(const PageRequest& request) const;
+  // Deletes the records of the ids that exist (an id given twice counts
+  // once), logged as one batch: all or nothing. Returns how many.
+  Result<std::size_t> delete_many(const ByteTable& ids);
+  // Deletes every record that satisfies the filter, chosen and deleted
+  // under one hold of the id-map write lock and logged as one batch.
+  Result<std::size_t> delete_where(const Filter& filter);
+  // Updates existing records as one logged batch; every id must exist
+  // (NotFound names the first that does not) and every vector must be
+  // valid, else nothing changes.
+  Status update_many(const UpdateBatch& batch);
   Status compact(Progress* progress = nullptr);
   void enable_quantized_search();
   void disable_quantized_search();
@@ -279,6 +333,14 @@ class Database {
 
   void replace_metadata(std::uint32_t slot, std::optional<PackedValue> metadata) REQUIRES(id_map_lock_);
   void clear_slot(std::uint32_t slot) REQUIRES(id_map_lock_);
+  // Removes an id from the id map; its slot, or kNone.
+  std::uint32_t forget_id_locked(std::string_view id) REQUIRES(id_map_lock_);
+  // Tombstones many slots, each lock group taken once.
+  void clear_slots(const std::vector<std::uint32_t>& slots) REQUIRES(id_map_lock_);
+  // Logs a batch of records built by make(i) for i below count. Takes the
+  // WAL mutex.
+  Status log_records(std::size_t count, FunctionRef<WalRecord(std::size_t)> make, std::uint64_t& ticket)
+      REQUIRES(id_map_lock_);
   std::vector<SearchHit> assemble(const std::vector<Hit>& hits, std::optional<float> max_distance) const
       REQUIRES_SHARED(slot_ids_lock_, metadata_lock_);
   // A search's filter and its plan, with the metadata-index read lock held
@@ -317,6 +379,14 @@ class Database {
   ByteTable slot_metadata_ GUARDED_BY(metadata_lock_);  // packed; absent when a slot has none
   mutable SharedMutex metadata_index_lock_ ACQUIRED_AFTER(metadata_lock_);
   MetadataIndex metadata_index_ GUARDED_BY(metadata_index_lock_);
+  // The slots in id order for records_page: taken while holding the
+  // id-map lock (read) and let go before the next lock. Inserts and deletes
+  // count in id_changes_; a compaction, which renumbers the slots, counts
+  // in id_generation_.
+  mutable Mutex id_order_mutex_ ACQUIRED_AFTER(id_map_lock_) ACQUIRED_BEFORE(index_lock_);
+  mutable IdOrder id_order_ GUARDED_BY(id_order_mutex_);
+  std::atomic<std::uint64_t> id_changes_{0};
+  std::atomic<std::uint64_t> id_generation_{0};
   mutable Mutex wal_mutex_ ACQUIRED_AFTER(metadata_index_lock_);
   std::unique_ptr<Wal> wal_ PT_GUARDED_BY(wal_mutex_);  // set at open, then only used under the mutex
   GroupCommit group_commit_;                            // its own mutex comes after the WAL mutex

@@ -504,8 +504,7 @@ void Database::apply_logged(const WalRecord& r) {
     }
     case WalRecord::Kind::Delete: {
       if (slot == IdIndex::kNone) return;
-      id_to_slot_.erase(r.id, ids_by_slot());
-      clear_slot(slot);
+      clear_slot(forget_id_locked(r.id));
       return;
     }
     case WalRecord::Kind::Update: {

@@ -1,0 +1,317 @@
+// The Database methods over many records at once: get_many, records (an
+// iterator that reads pages in id order), delete_many, delete_where and
+// update_many. Metadata of many records is read back with one json.loads
+// of a JSON array of them.
+#include "python/database_records.h"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/db/database.h"
+#include "python/arguments.h"
+#include "python/convert.h"
+#include "python/database_docs.h"
+#include "python/database_object.h"
+#include "python/errors.h"
+#include "python/method_descr.h"
+#include "python/py_ref.h"
+
+namespace hovra::py {
+
+namespace {
+
+// Records read per page by the records() iterator.
+constexpr std::size_t kPageSize = 1000;
+
+// The metadata of many records, in order: one json.loads of an array of
+// their texts (None where a record has none).
+PyObject* metadata_list(const std::vector<const std::optional<std::string>*>& texts) {
+  std::string array = "[";
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    if (i) array += ',';
+    array += *texts[i] ? **texts[i] : std::string("null");
+  }
+  array += ']';
+  return metadata_text_to_python(array);
+}
+
+PyObject* none() { Py_RETURN_NONE; }
+
+// ------------------------------------------------------------------ get_many
+
+const Signature kGetManySig{"Database.get_many", {"ids"}, 1, 1};
+
+PyObject* db_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kGetManySig, args, nargs, kwnames, a)) return nullptr;
+    ByteTable ids;
+    if (!id_list_arg(a.raw(0), "ids", ids)) return nullptr;
+    std::shared_ptr<Database> db = engine_of(self);
+    std::vector<std::optional<RecordView>> records = without_gil([&] { return db->get_many(ids); });
+    std::vector<const std::optional<std::string>*> texts;
+    for (const auto& r : records)
+      if (r) texts.push_back(&r->metadata);
+    PyRef metadata = PyRef::steal(metadata_list(texts));
+    if (!metadata) return nullptr;
+    PyRef out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    if (!out) return nullptr;
+    Py_ssize_t next_metadata = 0;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      PyObject* item = nullptr;
+      if (!records[i]) {
+        item = none();
+      } else {
+        PyRef vector = PyRef::steal(float_list(records[i]->vector));
+        if (!vector) return nullptr;
+        item = PyTuple_Pack(2, vector.get(), PyList_GET_ITEM(metadata.get(), next_metadata++));
+        if (item == nullptr) return nullptr;
+      }
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return out.release();
+  });
+}
+
+// ------------------------------------------------------------------- records
+
+// The iterator of records(): the database object (so that a close() ends
+// it with the usual error), the filter, the id to go on after, how many
+// records may still be yielded, and the current page as Python tuples.
+struct RecordIteratorObject {
+  PyObject_HEAD PyObject* database;
+  Filter* filter;  // null: no filter
+  std::optional<std::string>* after;
+  std::uint64_t remaining;  // records still to yield
+  std::size_t requested;    // the size asked for the current page
+  bool include_vectors;
+  PyObject* page;  // a list of (id, vector, metadata), or null
+  Py_ssize_t position;
+};
+
+PyTypeObject* g_iterator_type = nullptr;
+
+RecordIteratorObject* as_iterator(PyObject* obj) { return reinterpret_cast<RecordIteratorObject*>(obj); }
+
+void iterator_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  RecordIteratorObject* it = as_iterator(self);
+  Py_XDECREF(it->database);
+  Py_XDECREF(it->page);
+  delete it->filter;
+  delete it->after;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* iterator_self(PyObject* self) {
+  Py_INCREF(self);
+  return self;
+}
+
+// Reads the next page into it->page; false with an error set on failure.
+bool fetch_page(RecordIteratorObject* it) {
+  std::shared_ptr<Database> db = engine_of(it->database);
+  PageRequest request;
+  request.filter = it->filter;
+  request.after = *it->after;
+  request.limit = static_cast<std::size_t>(std::min<std::uint64_t>(kPageSize, it->remaining));
+  it->requested = request.limit;
+  request.include_vectors = it->include_vectors;
+  std::vector<RecordRow> rows = without_gil([&] { return db->records_page(request); });
+  std::vector<const std::optional<std::string>*> texts;
+  for (const RecordRow& row : rows) texts.push_back(&row.metadata);
+  PyRef metadata = PyRef::steal(metadata_list(texts));
+  if (!metadata) return false;
+  PyRef page = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+  if (!page) return false;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    PyRef id = PyRef::steal(str_from(rows[i].id));
+    PyRef vector = it->include_vectors ? PyRef::steal(float_list(rows[i].vector)) : PyRef::borrow(Py_None);
+    if (!id || !vector) return false;
+    PyObject* item = PyTuple_Pack(3, id.get(), vector.get(), PyList_GET_ITEM(metadata.get(), i));
+    if (item == nullptr) return false;
+    PyList_SET_ITEM(page.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  if (!rows.empty()) *it->after = rows.back().id;
+  Py_XSETREF(it->page, page.release());
+  it->position = 0;
+  return true;
+}
+
+PyObject* iterator_next(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    RecordIteratorObject* it = as_iterator(self);
+    if (it->page == nullptr || it->position >= PyList_GET_SIZE(it->page)) {
+      // A page shorter than asked for was the last one.
+      bool was_short = it->page != nullptr && PyList_GET_SIZE(it->page) < static_cast<Py_ssize_t>(it->requested);
+      if (it->remaining == 0 || was_short) return nullptr;
+      if (!fetch_page(it)) return nullptr;
+      if (PyList_GET_SIZE(it->page) == 0) {
+        it->remaining = 0;
+        return nullptr;
+      }
+    }
+    PyObject* item = PyList_GET_ITEM(it->page, it->position++);
+    --it->remaining;
+    Py_INCREF(item);
+    return item;
+  });
+}
+
+PyType_Slot kIteratorSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Iterator over a database's records in id order (see Database.records).")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(iterator_self)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+    {0, nullptr},
+};
+
+PyType_Spec kIteratorSpec = {
+    "_hovra.RecordIterator", sizeof(RecordIteratorObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kIteratorSlots,
+};
+
+const Signature kRecordsSig{"Database.records", {"where_filter", "limit", "after", "include_vectors"}, 4, 0, 1};
+
+PyObject* db_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kRecordsSig, args, nargs, kwnames, a)) return nullptr;
+    PyObject* where_filter = a.given(0);
+    if (where_filter != nullptr && !dict_arg(where_filter, "where_filter")) return nullptr;
+    std::uint64_t limit = ~std::uint64_t{0};
+    if (PyObject* obj = a.given(1)) {
+      if (!count_arg(obj, "limit", limit)) return nullptr;
+    }
+    std::optional<std::string> after;
+    if (PyObject* obj = a.given(2)) {
+      after.emplace();
+      if (!text_arg(obj, "after", *after)) return nullptr;
+    }
+    bool include_vectors = true;
+    if (PyObject* obj = a.given(3)) {
+      if (!flag_arg(obj, "include_vectors", include_vectors)) return nullptr;
+    }
+    auto filter = std::make_unique<Filter>();
+    if (where_filter != nullptr && !filter_from_python(where_filter, *filter)) return nullptr;
+    (void)engine_of(self);  // a closed database fails here, not at the first next()
+    PyObject* obj = g_iterator_type->tp_alloc(g_iterator_type, 0);
+    if (obj == nullptr) return nullptr;
+    RecordIteratorObject* it = as_iterator(obj);
+    Py_INCREF(self);
+    it->database = self;
+    it->filter = where_filter != nullptr ? filter.release() : nullptr;
+    it->after = new std::optional<std::string>(std::move(after));
+    it->remaining = limit;
+    it->requested = 0;
+    it->include_vectors = include_vectors;
+    it->page = nullptr;
+    it->position = 0;
+    return obj;
+  });
+}
+
+// -------------------------------------------------------------------- deletes
+
+const Signature kDeleteManySig{"Database.delete_many", {"ids"}, 1, 1};
+const Signature kDeleteWhereSig{"Database.delete_where", {"where_filter"}, 1, 1};
+
+PyObject* db_delete_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kDeleteManySig, args, nargs, kwnames, a)) return nullptr;
+    ByteTable ids;
+    if (!id_list_arg(a.raw(0), "ids", ids)) return nullptr;
+    std::shared_ptr<Database> db = engine_of(self);
+    Result<std::size_t> deleted = without_gil([&] { return db->delete_many(ids); });
+    if (!deleted.ok()) return raise_engine_error(deleted.error());
+    return PyLong_FromSize_t(deleted.value());
+  });
+}
+
+PyObject* db_delete_where(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kDeleteWhereSig, args, nargs, kwnames, a)) return nullptr;
+    if (!dict_arg(a.raw(0), "where_filter")) return nullptr;
+    Filter filter;
+    if (!filter_from_python(a.raw(0), filter)) return nullptr;
+    std::shared_ptr<Database> db = engine_of(self);
+    Result<std::size_t> deleted = without_gil([&] { return db->delete_where(filter); });
+    if (!deleted.ok()) return raise_engine_error(deleted.error());
+    return PyLong_FromSize_t(deleted.value());
+  });
+}
+
+// ---------------------------------------------------------------- update_many
+
+const Signature kUpdateManySig{"Database.update_many", {"ids", "vectors", "metadatas"}, 3, 1};
+
+PyObject* db_update_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kUpdateManySig, args, nargs, kwnames, a)) return nullptr;
+    UpdateBatch batch;
+    if (!id_list_arg(a.raw(0), "ids", batch.ids)) return nullptr;
+    BatchArg batch_arg;
+    PyObject* vectors_obj = a.given(1);
+    if (vectors_obj != nullptr && !batch_arg.extract(vectors_obj, "vectors")) return nullptr;
+    PyObject* metadatas_obj = a.given(2);
+    if (metadatas_obj != nullptr && !list_arg(metadatas_obj, "metadatas")) return nullptr;
+
+    auto check_rows = [&]() -> bool {
+      if (vectors_obj == nullptr) return true;
+      VectorRows rows;
+      if (!batch_arg.finish_rows(rows)) return false;
+      if (rows.size() != batch.ids.size()) {
+        raise_value_error("ids length (" + std::to_string(batch.ids.size()) + ") != vectors length (" +
+                          std::to_string(rows.size()) + ")");
+        return false;
+      }
+      batch.vectors = rows;
+      return true;
+    };
+    if (!check_rows()) return nullptr;
+    if (metadatas_obj != nullptr) {
+      auto listed = static_cast<std::size_t>(PyList_GET_SIZE(metadatas_obj));
+      if (listed != batch.ids.size())
+        return raise_value_error("metadatas length (" + std::to_string(listed) + ") != ids length (" +
+                                 std::to_string(batch.ids.size()) + ")");
+      if (!metadata_list_from_python(metadatas_obj, batch.metadata)) return nullptr;
+      if (batch.metadata.size() != batch.ids.size())
+        return raise_value_error("metadatas length (" + std::to_string(batch.metadata.size()) + ") != ids length (" +
+                                 std::to_string(batch.ids.size()) + ")");
+    }
+    // json.dumps may have run code that reshaped the array: take the rows again.
+    if (!check_rows()) return nullptr;
+    std::shared_ptr<Database> db = engine_of(self);
+    Status status = without_gil([&] { return db->update_many(batch); });
+    if (!status.ok()) return raise_engine_error(status.error());
+    return none();
+  });
+}
+
+const MethodSpec kMethods[] = {
+    {"get_many", db_get_many, "($self, ids)", docs::kGetMany},
+    {"records", db_records, "($self, where_filter=None, *, limit=None, after=None, include_vectors=True)",
+     docs::kRecords},
+    {"delete_many", db_delete_many, "($self, ids)", docs::kDeleteMany},
+    {"delete_where", db_delete_where, "($self, where_filter)", docs::kDeleteWhere},
+    {"update_many", db_update_many, "($self, ids, vectors=None, metadatas=None)", docs::kUpdateMany},
+    {nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+bool add_record_methods(PyTypeObject* type) {
+  if (g_iterator_type == nullptr) {
+    g_iterator_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kIteratorSpec));
+    if (g_iterator_type == nullptr) return false;
+  }
+  return add_methods(type, kMethods);
+}
+
+}  // namespace hovra::py
