@@ -5,6 +5,7 @@ persistence, scores per metric, MMR and refused input."""
 import gc
 import os
 
+import hovra
 import pytest
 from hovra.langchain import HovraVectorStore
 from langchain_core.documents import Document
@@ -98,7 +99,7 @@ def test_refused_input_changes_nothing(tmp_path, embeddings):
     (tmp_path / "damaged").mkdir()
     (tmp_path / "damaged" / "graph.hovra").write_bytes(b"x")
     (tmp_path / "damaged" / "vectors.bin").write_bytes(b"")
-    with pytest.raises(ValueError, match="database not found"):
+    with pytest.raises(hovra.CorruptDataError, match="failed to fill whole buffer"):
         HovraVectorStore(embeddings, path=tmp_path / "damaged")
     custom = HovraVectorStore(embeddings, path=tmp_path / "custom", text_key="body")
     custom.add_texts(["x"], [{"page_content": "kept"}], ids=["1"])

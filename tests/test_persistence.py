@@ -10,7 +10,7 @@ import time
 
 import numpy as np
 import pytest
-from _hovra import Database
+from _hovra import CorruptDataError, Database
 
 NOT_FOUND = "database not found — specify dim to create a new one"
 
@@ -106,8 +106,10 @@ class TestReadErrors:
         with pytest.raises(ValueError) as err:
             Database(str(tmp_path), dim=3)
         assert str(err.value) == "io error: " + message
-        with pytest.raises(ValueError, match=NOT_FOUND):
+        # Opening without dim reports the same damage, as the damage it is.
+        with pytest.raises(CorruptDataError) as err:
             Database(str(tmp_path))
+        assert str(err.value) == "io error: " + message
 
     def test_short_quantized_file(self, saved):
         (saved / "vectors.sq8").write_bytes(struct.pack("<I", 3) + b"\0")
@@ -160,10 +162,8 @@ class TestChecksumsAndTables:
         self.flip(graph, good.index(b'"aa"') + 2)
         with pytest.raises(ValueError, match="^corrupt data: graph.hovra does not match"):
             Database(str(saved), dim=3)
-        with pytest.raises(ValueError) as info:
+        with pytest.raises(CorruptDataError, match="^corrupt data: graph.hovra does not match"):
             Database(str(saved))
-        assert str(info.value) == NOT_FOUND
-        assert "graph.hovra" in str(info.value.__cause__)
         graph.write_bytes(good)
         # The vector files are checked on demand.
         for name in ("vectors.bin", "vectors.sq8"):
@@ -286,6 +286,51 @@ class TestOwnership:
         assert sorted(db.ids()) == ["a", "c"]
 
 
+class TestDirectoryStaysPut:
+    """The directory is fixed at open; damaged or partial directories are
+    refused, never created over."""
+
+    def test_a_change_of_working_directory_moves_nothing(self, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        (tmp_path / "sub").mkdir()
+        db = Database("relA", dim=2)
+        db.add("a", [1, 0])
+        os.chdir("sub")
+        db.add("b", [0, 1])
+        db.save()
+        db.add("c", [1, 1])
+        assert repr(db).startswith("Database(path='relA'")
+        db.close()
+        assert not (tmp_path / "sub" / "relA").exists()
+        os.chdir(tmp_path)
+        again = Database("relA")
+        assert sorted(again.ids()) == ["a", "b", "c"]
+        # The lock is on the one directory: another opener through another
+        # path shares the engine.
+        assert Database(str(tmp_path / "relA")).ids() == again.ids()
+
+    @pytest.mark.parametrize("removed", ["vectors.bin", "graph.hovra"])
+    def test_a_missing_main_file_is_refused_in_both_modes(self, tmp_path, removed):
+        path = tmp_path / "d"
+        db = Database(str(path), dim=3)
+        db.add_many([str(i) for i in range(100)], np.random.default_rng(0).random((100, 3)))
+        db.save()
+        db.close()
+        before = {p.name: p.read_bytes() for p in path.iterdir() if p.name != removed}
+        (path / removed).unlink()
+        for kwargs in ({}, {"dim": 3}):
+            with pytest.raises(CorruptDataError, match=f"^corrupt data: {removed} is missing$"):
+                Database(str(path), **kwargs)
+        after = {p.name: p.read_bytes() for p in path.iterdir()}
+        assert after == before
+
+    def test_only_an_empty_directory_is_created_anew(self, tmp_path):
+        (tmp_path / "e").mkdir()
+        (tmp_path / "e" / "lock.hovra").write_bytes(b"")
+        (tmp_path / "e" / "graph.tmp").write_bytes(b"left by a creation that never committed")
+        assert len(Database(str(tmp_path / "e"), dim=2)) == 0
+
+
 class TestRecovery:
     def test_log_replayed_after_drop(self, tmp_path):
         db = Database(str(tmp_path), dim=2)
@@ -326,6 +371,9 @@ class TestRecovery:
         (old / "wal.hovra").write_bytes(
             (tmp_path / "two" / "wal.hovra").read_bytes() + (tmp_path / "three" / "wal.hovra").read_bytes()
         )
+        # Without dim the lone log is named, not taken for an empty place.
+        with pytest.raises(CorruptDataError, match="holds only wal.hovra"):
+            Database(str(old))
         db = Database(str(old), dim=2)
         assert db.ids() == ["a"] and not (old / "wal.hovra").exists()
 
@@ -415,7 +463,7 @@ class TestRecovery:
 
 SAVE_CHILD = r"""
 import sys
-from _hovra import Database
+from _hovra import CorruptDataError, Database
 db = Database(sys.argv[1])
 print("ready", flush=True)
 sys.stdin.readline()
@@ -515,7 +563,7 @@ def test_save_stopped_at_every_step(tmp_path):
 BATCH_CHILD = r"""
 import sys
 import numpy as np
-from _hovra import Database
+from _hovra import CorruptDataError, Database
 db = Database(sys.argv[1])
 vectors = np.random.default_rng(2).standard_normal((402, 16)).astype(np.float32)
 print("ready", flush=True)
@@ -550,7 +598,7 @@ def test_batch_killed_while_logging_is_all_or_nothing(tmp_path):
 
 SYNC_CHILD = r"""
 import sys
-from _hovra import Database
+from _hovra import CorruptDataError, Database
 db = Database(sys.argv[1], sync_writes=True)
 print("ready", flush=True)
 sys.stdin.readline()

@@ -9,14 +9,40 @@ directory and find the ones nearest to a query, filtered by metadata::
         db.add("doc-1", embedding, {"lang": "en"})
         hits = db.search(query, k=10, where_filter={"lang": "en"})
 
-`help(hovra.Database)` describes every method. The LangChain vector store is
+`help(hovra.Database)` describes every method. Errors of the database are
+`hovra.HovraError` (a ValueError) or one of its subclasses:
+DuplicateIdError, NotFoundError, DatabaseInUseError, DatabaseClosedError,
+CorruptDataError, DatabaseNotFoundError and ReadOnlyError. The LangChain vector store is
 `hovra.langchain.HovraVectorStore` (install the `hovra[langchain]` extra);
 collections sharded over a Ray cluster are `hovra.ray.ShardedDatabase` (install
 the `hovra[ray]` extra).
 """
 
-from _hovra import Database, SearchResult
+from _hovra import (
+    CorruptDataError,
+    Database,
+    DatabaseClosedError,
+    DatabaseInUseError,
+    DatabaseNotFoundError,
+    DuplicateIdError,
+    HovraError,
+    NotFoundError,
+    ReadOnlyError,
+    SearchResult,
+)
 
 __version__ = "0.1.0"
 
-__all__ = ["Database", "SearchResult", "__version__"]
+__all__ = [
+    "CorruptDataError",
+    "Database",
+    "DatabaseClosedError",
+    "DatabaseInUseError",
+    "DatabaseNotFoundError",
+    "DuplicateIdError",
+    "HovraError",
+    "NotFoundError",
+    "ReadOnlyError",
+    "SearchResult",
+    "__version__",
+]

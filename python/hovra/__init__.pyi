@@ -1,6 +1,26 @@
+from _hovra import CorruptDataError as CorruptDataError
 from _hovra import Database as Database
+from _hovra import DatabaseClosedError as DatabaseClosedError
+from _hovra import DatabaseInUseError as DatabaseInUseError
+from _hovra import DatabaseNotFoundError as DatabaseNotFoundError
+from _hovra import DuplicateIdError as DuplicateIdError
+from _hovra import HovraError as HovraError
+from _hovra import NotFoundError as NotFoundError
+from _hovra import ReadOnlyError as ReadOnlyError
 from _hovra import SearchResult as SearchResult
 
 __version__: str
 
-__all__ = ["Database", "SearchResult", "__version__"]
+__all__ = [
+    "CorruptDataError",
+    "Database",
+    "DatabaseClosedError",
+    "DatabaseInUseError",
+    "DatabaseNotFoundError",
+    "DuplicateIdError",
+    "HovraError",
+    "NotFoundError",
+    "ReadOnlyError",
+    "SearchResult",
+    "__version__",
+]

@@ -37,7 +37,7 @@ except ImportError:  # pragma: no cover - depends on the environment
     ) from None
 
 import numpy as np
-from _hovra import Database, SearchResult
+from _hovra import Database, DatabaseNotFoundError, SearchResult
 
 __all__ = ["HovraVectorStore"]
 
@@ -113,11 +113,10 @@ class HovraVectorStore(VectorStore):
             self._path = os.fspath(path)
             try:
                 self._db = Database(self._path)
-            except ValueError as error:
+            except DatabaseNotFoundError:
                 # Only an empty place waits for the first write; damaged
                 # files or a directory in use are reported now.
-                if not str(error.__cause__).startswith("database not found at"):
-                    raise
+                pass
         else:
             self._path = tempfile.mkdtemp(prefix="hovra-langchain-")
             weakref.finalize(self, shutil.rmtree, self._path, ignore_errors=True)

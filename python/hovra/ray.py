@@ -43,9 +43,18 @@ try:
 except ImportError:  # pragma: no cover - depends on the environment
     raise ImportError("hovra.ray needs Ray; install it with: pip install 'hovra[ray]'") from None
 
+import _hovra
 import numpy as np
 import numpy.typing as npt
-from _hovra import Database, SearchResult
+from _hovra import (
+    Database,
+    DatabaseClosedError,
+    DatabaseInUseError,
+    DatabaseNotFoundError,
+    DuplicateIdError,
+    HovraError,
+    SearchResult,
+)
 
 if TYPE_CHECKING:
     import ray.data
@@ -98,8 +107,18 @@ _WRITES = frozenset(
     }
 )
 _PROPERTIES = frozenset({"total_slots", "deleted_count", "quantized_search"})
-_IN_USE = "is in use by another process"
-_DUPLICATE = "' already exists, use upsert instead"
+
+
+def _error_class(name: str) -> type[Exception]:
+    """The exception class a shard's constructor raised, from the last line of
+    the traceback Ray reports for a failed actor start (which carries the
+    class's name only): a HovraError subclass, TypeError or OverflowError, else
+    ValueError."""
+    name = name.rsplit(".", 1)[-1]
+    found = getattr(_hovra, name, None)
+    if isinstance(found, type) and issubclass(found, HovraError):
+        return found
+    return {"TypeError": TypeError, "OverflowError": OverflowError}.get(name, ValueError)
 
 
 def shard_of(id: str, shards: int) -> int:
@@ -237,8 +256,8 @@ class _Shard:
         while True:
             try:
                 return Database(self.path, **create, **options)
-            except ValueError as error:
-                if _IN_USE not in str(error) or time.monotonic() > deadline:
+            except DatabaseInUseError:
+                if time.monotonic() > deadline:
                     raise
             time.sleep(pause)
             pause = min(pause * 2, 1.0)
@@ -710,7 +729,7 @@ class ShardedDatabase:
     @property
     def _actors(self) -> list[Any]:
         if self._shared is None:
-            raise ValueError("database is closed")
+            raise DatabaseClosedError("database is closed")
         return self._shared.actors
 
     def _discover(
@@ -735,7 +754,7 @@ class ShardedDatabase:
             create = None
         else:
             if create is None:
-                raise ValueError("database not found — specify dim to create a new one")
+                raise DatabaseNotFoundError("database not found — specify dim to create a new one")
             if orphans:
                 # Their records were routed by a shard count nobody knows.
                 raise ValueError(
@@ -770,7 +789,7 @@ class ShardedDatabase:
 
     def _check_open(self) -> None:
         if self._closed or self._shared is None or self._shared.stopped:
-            raise ValueError("database is closed")
+            raise DatabaseClosedError("database is closed")
 
     def _unavailable(self, index: int, error: BaseException) -> ShardUnavailableError:
         detail = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
@@ -797,8 +816,7 @@ class ShardedDatabase:
                 text = str(getattr(error, "error_msg", error))
                 lines = [line.strip() for line in text.splitlines() if line.strip()]
                 kind, _, message = (lines[-1] if lines else text).partition(": ")
-                raised = {"TypeError": TypeError, "OverflowError": OverflowError}.get(kind, ValueError)
-                return raised(f"shard {index} of '{self._path}': {message or kind}")
+                return _error_class(kind)(f"shard {index} of '{self._path}': {message or kind}")
             return self._unavailable(index, error)
         except ray.exceptions.RayError as error:  # its process or node failed under the call
             return self._unavailable(index, error)
@@ -992,11 +1010,10 @@ class ShardedDatabase:
         position = {id: i for i, id in reversed(list(enumerate(ids)))}
 
         def rank(item: tuple[int, BaseException]) -> tuple[int, int]:
-            text = str(item[1])
             if isinstance(item[1], ShardUnavailableError):
                 return 0, item[0]
-            if text.startswith("id '") and text.endswith(_DUPLICATE):
-                return 1, position.get(text[4 : -len(_DUPLICATE)], len(ids))
+            if isinstance(item[1], DuplicateIdError):
+                return 1, position.get(getattr(item[1], "id", ""), len(ids))
             return 2, item[0]
 
         return min(failures, key=rank)[1]

@@ -53,6 +53,13 @@ bool has_dtype(PyArrayObject* array, PyArray_Descr* descr) {
   return PyArray_EquivTypes(PyArray_DESCR(array), descr) != 0;
 }
 
+std::string dtype_text(PyArrayObject* array) {
+  std::string dtype = "unknown";
+  PyRef str = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
+  if (!str || !utf8_of(str.get(), dtype)) PyErr_Clear();
+  return dtype;
+}
+
 // Whether obj is an array of `ndim` dimensions holding float32; if not,
 // `failure` says why.
 bool float32_array_of(PyObject* obj, int ndim, std::string& failure) {
@@ -67,10 +74,7 @@ bool float32_array_of(PyObject* obj, int ndim, std::string& failure) {
     return false;
   }
   if (!has_dtype(array, g_float32)) {
-    std::string dtype = "unknown";
-    PyRef str = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
-    if (!str || !utf8_of(str.get(), dtype)) PyErr_Clear();
-    failure = "TypeError: type mismatch: array element type is " + dtype + ", expected float32";
+    failure = "TypeError: type mismatch: array element type is " + dtype_text(array) + ", expected float32";
     return false;
   }
   return true;
@@ -90,6 +94,20 @@ void read_strided(const char* base, npy_intp count, npy_intp stride, bool is_dou
       std::memcpy(&out[static_cast<std::size_t>(i)], p, sizeof(float));
     }
   }
+}
+
+// Complex numbers would lose their imaginary part in float(): refused, with
+// their type named. True (with TypeError set) for a complex array or value.
+bool refuse_complex(PyObject* obj) {
+  if (is_array(obj) && PyArray_ISCOMPLEX(as_array(obj))) {
+    raise_type_error("complex values are not accepted (dtype " + dtype_text(as_array(obj)) + ")");
+    return true;
+  }
+  if (PyComplex_Check(obj) || (g_numpy && PyArray_IsScalar(obj, ComplexFloating))) {
+    raise_type_error("complex values are not accepted (" + type_name(obj) + ")");
+    return true;
+  }
+  return false;
 }
 
 // For exact float32/float64 arrays the sequence walk below gives exactly
@@ -134,11 +152,13 @@ bool floats_from_sequence(PyObject* obj, std::vector<float>& out) {
     read_strided(PyArray_BYTES(array), PyArray_DIM(array, 0), PyArray_STRIDE(array, 0), width == 8, out);
     return true;
   }
+  if (refuse_complex(obj)) return false;
   if (!PySequence_Check(obj)) {
     raise_type_error(cannot_convert(obj, "Sequence"));
     return false;
   }
   return walk_sequence(obj, out, [&](PyObject* value) {
+    if (refuse_complex(value)) return false;
     double d = PyFloat_AsDouble(value);
     if (d == -1.0 && PyErr_Occurred()) return false;
     out.push_back(narrow(d));
@@ -186,6 +206,7 @@ bool recheck_array(PyObject* obj, int ndim) {
 
 bool raise_not_contiguous() {
   raise_type_error("The given array is not contiguous");
+  add_note("A contiguous array is expected (row- or column-major); np.ascontiguousarray(x) gives one.");
   return false;
 }
 
@@ -284,11 +305,51 @@ void init_numpy() {
 
 bool numpy_available() { return g_numpy; }
 
-bool text_arg(PyObject* obj, const char* arg, std::string& out) {
-  if (!PyUnicode_Check(obj)) {
-    raise_wrong_type(arg, obj, "PyString");
-    return false;
+namespace {
+
+// What a target of cannot_convert means in plain words.
+const char* plain_target(const char* target) {
+  std::string_view t(target);
+  if (t == "PyString") return "a str";
+  if (t == "PyDict") return "a dict";
+  if (t == "PyList") return "a list";
+  if (t == "PyBool") return "True or False";
+  if (t == "Sequence") return "a sequence";
+  return target;
+}
+
+// "'{arg}' expects {expected}; it was given {what obj is}."
+void note_expected(const char* arg, const std::string& expected, PyObject* given) {
+  // The pending error is set aside while the given value is described.
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  std::string what = "a value of type '" + type_name(given) + "'";
+  if (is_array(given)) {
+    PyArrayObject* array = as_array(given);
+    what = "a " + std::to_string(PyArray_NDIM(array)) + "-D array of " + dtype_text(array);
+    if (PyArray_NDIM(array) >= 1) {
+      what += " with shape (";
+      for (int i = 0; i < PyArray_NDIM(array); ++i) what += (i ? ", " : "") + std::to_string(PyArray_DIM(array, i));
+      what += PyArray_NDIM(array) == 1 ? ",)" : ")";
+    }
+  } else if (PyUnicode_Check(given)) {
+    what = "a str";
   }
+  PyErr_Clear();
+  PyErr_Restore(type, value, tb);
+  add_note(std::string("'") + arg + "' expects " + expected + "; it was given " + what + ".");
+}
+
+bool wrong_type(const char* arg, PyObject* obj, const char* target) {
+  raise_wrong_type(arg, obj, target);
+  note_expected(arg, plain_target(target), obj);
+  return false;
+}
+
+}  // namespace
+
+bool text_arg(PyObject* obj, const char* arg, std::string& out) {
+  if (!PyUnicode_Check(obj)) return wrong_type(arg, obj, "PyString");
   return utf8_of(obj, out);
 }
 
@@ -297,6 +358,7 @@ bool path_arg(PyObject* obj, const char* arg, std::string& out) {
   // Only os.PathLike objects: os.fspath would also take bytes.
   if (!PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__fspath__")) {
     raise_wrong_type(arg, obj, "PyString");
+    note_expected(arg, "a str or an os.PathLike (such as pathlib.Path)", obj);
     return false;
   }
   PyRef path = PyRef::steal(PyOS_FSPath(obj));
@@ -316,6 +378,7 @@ bool count_arg(PyObject* obj, const char* arg, std::uint64_t& out) {
   PyRef index = PyRef::steal(PyNumber_Index(obj));
   if (!index) {
     prefix_type_error(arg);
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) note_expected(arg, "an int", obj);
     return false;
   }
   unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
@@ -341,14 +404,14 @@ bool flag_arg(PyObject* obj, const char* arg, bool& out) {
     out = truth != 0;
     return true;
   }
-  raise_wrong_type(arg, obj, "PyBool");
-  return false;
+  return wrong_type(arg, obj, "PyBool");
 }
 
 bool float_arg(PyObject* obj, const char* arg, float& out) {
   double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred()) {
     prefix_type_error(arg);
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) note_expected(arg, "a number", obj);
     return false;
   }
   out = narrow(value);
@@ -362,16 +425,15 @@ template <class Out, class Put>
 bool each_id(PyObject* obj, const char* arg, Out& out, Put&& put) {
   if (PyUnicode_Check(obj)) {
     raise_type_error(arg_prefix(arg) + "Can't extract `str` to `Vec`");
+    note_expected(arg, "a list of str (one id is still a list: [id])", obj);
     return false;
   }
-  if (!PySequence_Check(obj)) {
-    raise_wrong_type(arg, obj, "Sequence");
-    return false;
-  }
+  if (!PySequence_Check(obj)) return wrong_type(arg, obj, "Sequence");
   bool named = false;  // the error already names the argument
   bool ok = walk_sequence(obj, out, [&](PyObject* value) {
     if (!PyUnicode_Check(value)) {
       raise_wrong_type(arg, value, "PyString");
+      note_expected(arg, "a list of str", value);
       named = true;
       return false;
     }
@@ -406,14 +468,12 @@ bool id_list_arg(PyObject* obj, const char* arg, ByteTable& out) {
 
 bool dict_arg(PyObject* obj, const char* arg) {
   if (PyDict_Check(obj)) return true;
-  raise_wrong_type(arg, obj, "PyDict");
-  return false;
+  return wrong_type(arg, obj, "PyDict");
 }
 
 bool list_arg(PyObject* obj, const char* arg) {
   if (PyList_Check(obj)) return true;
-  raise_wrong_type(arg, obj, "PyList");
-  return false;
+  return wrong_type(arg, obj, "PyList");
 }
 
 bool VectorArg::extract(PyObject* obj, const char* arg, bool allow_row) {
@@ -423,6 +483,11 @@ bool VectorArg::extract(PyObject* obj, const char* arg, bool allow_row) {
     row_ = PyRef::steal(PySequence_GetItem(obj, 0));
     if (!row_) return false;
     obj = row_.get();
+  }
+  if (is_array(obj) && PyArray_ISCOMPLEX(as_array(obj))) {
+    refuse_complex(obj);
+    prefix_type_error(arg);
+    return false;
   }
   if (floats_from_sequence(obj, values_)) return true;
   if (!pending_error_is_exception()) return false;
@@ -435,6 +500,13 @@ bool VectorArg::extract(PyObject* obj, const char* arg, bool allow_row) {
   }
   raise_type_error(arg_prefix(arg) + "failed to extract enum VectorInput ('List | Numpy')\n- variant List (List): " +
                    list_failure + "\n- variant Numpy (Numpy): " + numpy_failure);
+  std::string expected = "one vector: a list, tuple or 1-D NumPy array of numbers";
+  if (allow_row) {
+    expected = "one query vector: a list, tuple, 1-D NumPy array or (1, dim) array of numbers";
+    if (is_array(obj) && PyArray_NDIM(as_array(obj)) == 2)
+      expected += " (search_many and search_arrays take a batch of queries)";
+  }
+  note_expected(arg, expected, obj);
   return false;
 }
 
@@ -457,6 +529,11 @@ bool BatchArg::extract(PyObject* obj, const char* arg) {
   rows_.clear();
   flattened_ = false;
   std::string numpy_failure;
+  if (is_array(obj) && PyArray_ISCOMPLEX(as_array(obj))) {
+    refuse_complex(obj);
+    prefix_type_error(arg);
+    return false;
+  }
   if (float32_array_of(obj, 2, numpy_failure)) {
     array_ = PyRef::borrow(obj);
     return true;
@@ -474,6 +551,7 @@ bool BatchArg::extract(PyObject* obj, const char* arg) {
   raise_type_error(arg_prefix(arg) +
                    "failed to extract enum BatchVectorInput ('Numpy | Lists')\n- variant Numpy (Numpy): " +
                    numpy_failure + "\n- variant Lists (Lists): " + lists_failure);
+  note_expected(arg, "a batch of vectors: an (n, dim) NumPy array or a list of vectors", obj);
   return false;
 }
 
@@ -542,7 +620,84 @@ bool BatchArg::finish_rows(VectorRows& out) {
   return true;
 }
 
+namespace {
+
+// Where a value sits in metadata: "a", "a.b", "a[2]".
+std::string key_path(const std::string& parent, PyObject* key) {
+  PyRef text = PyRef::steal(PyUnicode_Check(key) ? (Py_INCREF(key), key) : PyObject_Str(key));
+  std::string name;
+  if (!text || !utf8_of(text.get(), name)) {
+    PyErr_Clear();
+    name = "?";
+  }
+  return parent.empty() ? name : parent + "." + name;
+}
+
+// The first value of metadata that its JSON text cannot keep: a float NaN
+// or infinity (JSON has neither), or an int outside the 64-bit range (it
+// would read back as a float). Empty when there is none; the Python error
+// state is left clear.
+std::string metadata_fault(PyObject* obj, const std::string& path, int depth) {
+  if (depth > 128) return {};  // the reader refuses such nesting itself
+  if (PyFloat_Check(obj) || (g_numpy && PyArray_IsScalar(obj, Floating) && !PyArray_IsScalar(obj, LongDouble))) {
+    double d = PyFloat_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return {};
+    }
+    if (std::isnan(d)) return "the value under key '" + path + "' is NaN (JSON has no NaN or infinity)";
+    if (std::isinf(d)) return "the value under key '" + path + "' is infinite (JSON has no NaN or infinity)";
+    return {};
+  }
+  if (PyLong_Check(obj) && !PyBool_Check(obj)) {
+    int overflow = 0;
+    (void)PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow > 0) {
+      (void)PyLong_AsUnsignedLongLong(obj);
+      if (PyErr_Occurred()) {
+        PyErr_Clear();
+        overflow = 2;
+      } else {
+        overflow = 0;
+      }
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (overflow != 0)
+      return "the integer under key '" + path + "' is outside the 64-bit range (-2**63 to 2**64-1 are kept exact)";
+    return {};
+  }
+  if (PyDict_Check(obj)) {
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(obj, &pos, &key, &value)) {
+      std::string fault = metadata_fault(value, key_path(path, key), depth + 1);
+      if (!fault.empty()) return fault;
+    }
+    return {};
+  }
+  if (PyList_Check(obj) || PyTuple_Check(obj)) {
+    PyRef items = PyRef::steal(PySequence_Fast(obj, ""));
+    if (!items) {
+      PyErr_Clear();
+      return {};
+    }
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+      std::string fault =
+          metadata_fault(PySequence_Fast_GET_ITEM(items.get(), i), path + "[" + std::to_string(i) + "]", depth + 1);
+      if (!fault.empty()) return fault;
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
 bool metadata_from_python(PyObject* obj, JsonValue& out) {
+  std::string fault = metadata_fault(obj, "", 0);
+  if (!fault.empty()) {
+    raise_value_error("invalid metadata: " + fault);
+    return false;
+  }
   PyRef text = PyRef::steal(dumps_metadata(obj));
   if (!text) return false;
   if (!PyUnicode_Check(text.get())) {

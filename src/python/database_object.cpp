@@ -45,6 +45,9 @@ PyTypeObject* g_type = nullptr;
 
 constexpr const char* kOpenFailed = "database not found \xE2\x80\x94 specify dim to create a new one";
 constexpr const char* kBadMetric = "metric must be 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'";
+// The largest dimension a new database may have: far above any embedding
+// model's, and small enough that a row's offsets and norms stay exact.
+constexpr std::uint64_t kMaxDim = 65536;
 
 constexpr const char* kClosed = "database is closed";
 
@@ -127,14 +130,16 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!dim) {
       options.dim = std::nullopt;
       opened = Database::open_or_create(options);
-      // Open mode has one message for every failure but a directory held by
-      // another process; the engine's error becomes its __cause__.
-      if (!opened.ok() && opened.error().kind() == ErrorKind::InUse) return raise_engine_error(opened.error());
-      if (!opened.ok()) return raise_value_error_from(kOpenFailed, opened.error());
+      // A directory without database files is reported with the hint to
+      // pass dim; anything else (damage, a directory in use) as itself.
+      if (!opened.ok() && opened.error().kind() == ErrorKind::DatabaseNotFound)
+        return raise_database_not_found(kOpenFailed);
+      if (!opened.ok()) return raise_engine_error(opened.error());
     } else {
       std::optional<Metric> parsed = parse_metric(metric ? *metric : "cosine");
       if (!parsed) return raise_value_error(kBadMetric);
-      if (*dim >= (std::uint64_t{1} << 32)) return raise_value_error("dim must be less than 2**32");
+      if (*dim == 0) return raise_value_error("dim must be at least 1");
+      if (*dim > kMaxDim) return raise_value_error("dim must be at most " + std::to_string(kMaxDim));
       options.dim = static_cast<std::size_t>(*dim);
       options.metric = *parsed;
       options.m = static_cast<std::size_t>(m.value_or(kDefaultM));
@@ -763,7 +768,7 @@ PyType_Spec kSpec = {
 
 std::shared_ptr<Database> engine_of(PyObject* self) {
   std::shared_ptr<Database>* engine = reinterpret_cast<DatabaseObject*>(self)->engine;
-  if (engine == nullptr) throw PyValueError(kClosed);
+  if (engine == nullptr) throw PyClosedError(kClosed);
   return *engine;
 }
 

@@ -1,9 +1,11 @@
-// Failure reporting between the engine and Python: PanicException, engine
-// errors, argument-named TypeErrors and the C++ exception translation.
+// Failure reporting between the engine and Python: PanicException, the
+// HovraError classes, argument-named TypeErrors, notes on exceptions and the
+// C++ exception translation.
 #include "python/errors.h"
 
 #include <exception>
 #include <new>
+#include <utility>
 
 #include "python/py_ref.h"
 
@@ -35,6 +37,114 @@ bool init_panic_exception() {
 
 PyObject* panic_exception_type() { return g_panic_exception; }
 
+namespace {
+
+// The module's exception classes, created once and kept for the life of
+// the process.
+struct ExceptionTypes {
+  PyObject* base = nullptr;  // HovraError
+  PyObject* duplicate_id = nullptr;
+  PyObject* not_found = nullptr;
+  PyObject* in_use = nullptr;
+  PyObject* closed = nullptr;
+  PyObject* corrupt = nullptr;
+  PyObject* database_not_found = nullptr;
+  PyObject* read_only = nullptr;
+};
+ExceptionTypes g_types;
+
+struct ExceptionSpec {
+  PyObject** slot;
+  const char* name;  // as the package exports it
+  const char* doc;
+};
+
+}  // namespace
+
+bool init_exception_types(PyObject* module) {
+  if (g_types.base == nullptr) {
+    g_types.base = PyErr_NewExceptionWithDoc(
+        "hovra.HovraError",
+        "Base class of the database's errors. A subclass of ValueError, so `except ValueError` catches it.",
+        PyExc_ValueError, nullptr);
+    if (g_types.base == nullptr) return false;
+    const ExceptionSpec specs[] = {
+        {&g_types.duplicate_id, "hovra.DuplicateIdError",
+         "add or add_many was given an id that exists, or one id twice in a batch. `.id` is the id."},
+        {&g_types.not_found, "hovra.NotFoundError",
+         "get or update named an id the database does not hold. `.id` is the id."},
+        {&g_types.in_use, "hovra.DatabaseInUseError",
+         "Another process holds the database's directory (or the object was inherited through fork and a change "
+         "was asked for)."},
+        {&g_types.closed, "hovra.DatabaseClosedError", "A call on a Database after its close()."},
+        {&g_types.corrupt, "hovra.CorruptDataError",
+         "A file of the database is damaged or missing; the message names it. Nothing was changed."},
+        {&g_types.database_not_found, "hovra.DatabaseNotFoundError",
+         "The directory holds no database (and no dim was given to create one)."},
+        {&g_types.read_only, "hovra.ReadOnlyError", "A change to a database opened for reading only."},
+    };
+    for (const ExceptionSpec& spec : specs) {
+      *spec.slot = PyErr_NewExceptionWithDoc(spec.name, spec.doc, g_types.base, nullptr);
+      if (*spec.slot == nullptr) return false;
+    }
+  }
+  const std::pair<const char*, PyObject*> exported[] = {
+      {"HovraError", g_types.base},
+      {"DuplicateIdError", g_types.duplicate_id},
+      {"NotFoundError", g_types.not_found},
+      {"DatabaseInUseError", g_types.in_use},
+      {"DatabaseClosedError", g_types.closed},
+      {"CorruptDataError", g_types.corrupt},
+      {"DatabaseNotFoundError", g_types.database_not_found},
+      {"ReadOnlyError", g_types.read_only},
+  };
+  for (const auto& [name, type] : exported)
+    if (PyModule_AddObjectRef(module, name, type) < 0) return false;
+  return true;
+}
+
+PyObject* exception_type_for(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::DuplicateId:
+    case ErrorKind::DuplicateInBatch:
+      return g_types.duplicate_id;
+    case ErrorKind::NotFound:
+      return g_types.not_found;
+    case ErrorKind::InUse:
+      return g_types.in_use;
+    case ErrorKind::CorruptData:
+    case ErrorKind::DamagedFile:
+      return g_types.corrupt;
+    case ErrorKind::DatabaseNotFound:
+      return g_types.database_not_found;
+    case ErrorKind::ReadOnly:
+      return g_types.read_only;
+    default:
+      return g_types.base;
+  }
+}
+
+PyObject* database_closed_type() { return g_types.closed; }
+
+namespace {
+
+// Raises `type(message)`; with an id, the instance carries it as `.id`.
+PyObject* raise_typed(PyObject* type, const std::string& message, const std::string* id = nullptr) {
+  if (type == nullptr) type = PyExc_ValueError;  // before the module is initialised
+  PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) return nullptr;
+  PyRef exc = PyRef::steal(PyObject_CallOneArg(type, text.get()));
+  if (!exc) return nullptr;
+  if (id != nullptr) {
+    PyRef id_text = PyRef::steal(PyUnicode_DecodeUTF8(id->data(), static_cast<Py_ssize_t>(id->size()), "replace"));
+    if (!id_text || PyObject_SetAttrString(exc.get(), "id", id_text.get()) < 0) return nullptr;
+  }
+  PyErr_SetObject(type, exc.get());
+  return nullptr;
+}
+
+}  // namespace
+
 PyObject* raise_panic(const char* message) {
   PyErr_SetString(g_panic_exception != nullptr ? g_panic_exception : PyExc_SystemError, message);
   return nullptr;
@@ -47,21 +157,31 @@ PyObject* raise_engine_error(const DbError& error) {
     PyErr_SetNone(PyExc_KeyboardInterrupt);
     return nullptr;
   }
-  return raise_value_error(error.message());
+  bool carries_id = error.kind() == ErrorKind::DuplicateId || error.kind() == ErrorKind::DuplicateInBatch ||
+                    error.kind() == ErrorKind::NotFound;
+  return raise_typed(exception_type_for(error.kind()), error.message(), carries_id ? &error.detail() : nullptr);
 }
 
-PyObject* raise_value_error_from(const std::string& message, const DbError& cause) {
-  PyRef cause_text = PyRef::steal(PyUnicode_FromString(cause.message().c_str()));
-  if (!cause_text) return nullptr;
-  PyRef cause_exc = PyRef::steal(PyObject_CallOneArg(PyExc_ValueError, cause_text.get()));
-  if (!cause_exc) return nullptr;
-  PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (!text) return nullptr;
-  PyRef exc = PyRef::steal(PyObject_CallOneArg(PyExc_ValueError, text.get()));
-  if (!exc) return nullptr;
-  PyException_SetCause(exc.get(), cause_exc.release());  // steals; also suppresses the context
-  PyErr_SetObject(PyExc_ValueError, exc.get());
-  return nullptr;
+PyObject* raise_database_not_found(const std::string& message) {
+  return raise_typed(g_types.database_not_found, message);
+}
+
+void add_note(const std::string& note) {
+#if PY_VERSION_HEX >= 0x030B0000
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  if (type == nullptr) return;
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (value != nullptr) {
+    PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+    PyRef added = text ? PyRef::steal(PyObject_CallMethod(value, "add_note", "O", text.get())) : PyRef();
+    if (!added) PyErr_Clear();  // the original error matters more than its note
+  }
+  if (tb != nullptr) PyException_SetTraceback(value, tb);
+  PyErr_Restore(type, value, tb);
+#else
+  (void)note;
+#endif
 }
 
 PyObject* raise_value_error(const std::string& message) {
@@ -149,6 +269,8 @@ void translate_current_exception() noexcept {
     PyErr_NoMemory();
   } catch (const PyValueError& error) {
     raise_value_error(error.what());
+  } catch (const PyClosedError& error) {
+    raise_typed(g_types.closed, error.what());
   } catch (const Panic& panic) {
     raise_panic(panic.what());
   } catch (const std::exception& error) {

@@ -1,7 +1,8 @@
 // Failure reporting at the boundary between the engine and Python: the
-// PanicException type, engine errors as ValueError, argument-named
-// TypeErrors, the catch-all that keeps C++ exceptions out of CPython, and
-// the helper that runs engine work with the interpreter lock released.
+// PanicException type, the HovraError classes that engine errors become,
+// argument-named TypeErrors (with a note on what was expected), the
+// catch-all that keeps C++ exceptions out of CPython, and the helper that
+// runs engine work with the interpreter lock released.
 #pragma once
 
 #include <Python.h>
@@ -18,13 +19,25 @@ namespace hovra::py {
 bool init_panic_exception();
 PyObject* panic_exception_type();
 
+// The classes the module raises for engine errors: HovraError, a subclass
+// of ValueError (so `except ValueError` keeps catching them), and under it
+// DuplicateIdError, NotFoundError, DatabaseInUseError, DatabaseClosedError,
+// CorruptDataError, DatabaseNotFoundError and ReadOnlyError. Created once
+// (named hovra.X, as the package re-exports them) and added to the module;
+// false with a Python error set on failure.
+bool init_exception_types(PyObject* module);
+// The class an engine error of this kind raises.
+PyObject* exception_type_for(ErrorKind kind);
+PyObject* database_closed_type();
+
 // Each raise_* sets the Python error and returns nullptr for convenient
 // `return raise_...(...)` in functions returning PyObject*.
 PyObject* raise_panic(const char* message);
+// The error's class (exception_type_for) with its message; DuplicateIdError
+// and NotFoundError carry the id as `.id`.
 PyObject* raise_engine_error(const DbError& error);
-// ValueError(message) raised from ValueError(error's text): the engine's
-// error becomes the __cause__.
-PyObject* raise_value_error_from(const std::string& message, const DbError& cause);
+// DatabaseNotFoundError with the given message (the open-only constructor's).
+PyObject* raise_database_not_found(const std::string& message);
 PyObject* raise_value_error(const std::string& message);
 PyObject* raise_type_error(const std::string& message);
 
@@ -50,8 +63,19 @@ class PyValueError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Thrown inside a guarded body to raise DatabaseClosedError with its text.
+class PyClosedError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Adds a PEP 678 note to the pending exception (Python 3.11 and later;
+// older versions keep the exception as it is). The pending error stays set.
+void add_note(const std::string& note);
+
 // Translates the C++ exception being handled into a Python error:
-// PyValueError becomes ValueError, hovra::Panic and other std::exceptions
+// PyValueError becomes ValueError, PyClosedError DatabaseClosedError,
+// hovra::Panic and other std::exceptions
 // PanicException, std::bad_alloc MemoryError. Call only from inside a
 // catch block.
 void translate_current_exception() noexcept;

@@ -1,6 +1,6 @@
 // The _hovra module initialiser: creates the classes (Database, then
 // SearchResult), the private inspection functions, the settings (DEFAULTS),
-// PanicException and
+// the exception classes (HovraError and its subclasses), PanicException and
 // NumPy's C API once per process, refuses a second interpreter, and hands
 // back the same module object when it is imported again in the same
 // interpreter.
@@ -59,6 +59,7 @@ int module_exec(PyObject* module) {
   if (PyModule_AddObjectRef(module, "SearchResult", reinterpret_cast<PyObject*>(search_result)) < 0) return -1;
   if (!hovra::py::add_inspection_functions(module)) return -1;
   if (!hovra::py::add_settings(module)) return -1;
+  if (!hovra::py::init_exception_types(module)) return -1;
   g_filled = true;
   return 0;
 }

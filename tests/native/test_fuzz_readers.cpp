@@ -127,14 +127,14 @@ void visit_graph(std::string_view bytes) {
   Result<GraphLayout> layout = read_graph_layout(bytes, rest);
   if (!layout.ok()) {
     ++graph_rejected;
-    expect(layout.error().kind() == ErrorKind::Io, "graph layout error kind");
+    expect(layout.error().kind() == ErrorKind::DamagedFile, "graph layout error kind");
     return;
   }
   expect(rest <= bytes.size(), "record table offset inside the file");
   Result<std::vector<GraphRecord>> records = read_record_table(bytes, rest, layout.value());
   if (!records.ok()) {
     ++graph_rejected;
-    expect(records.error().kind() == ErrorKind::Io, "record table error kind");
+    expect(records.error().kind() == ErrorKind::DamagedFile, "record table error kind");
     return;
   }
   ++graph_accepted;

@@ -52,14 +52,14 @@ Parsed parse(std::string_view bytes) {
   std::size_t rest = 0;
   Result<GraphLayout> layout = read_graph_layout(bytes, rest);
   if (!layout.ok()) {
-    CHECK(layout.error().kind() == ErrorKind::Io);
+    CHECK(layout.error().kind() == ErrorKind::DamagedFile);
     p.error = layout.error().detail();
     return p;
   }
   p.layout = std::move(layout.value());
   Result<std::vector<GraphRecord>> records = read_record_table(bytes, rest, p.layout);
   if (!records.ok()) {
-    CHECK(records.error().kind() == ErrorKind::Io);
+    CHECK(records.error().kind() == ErrorKind::DamagedFile);
     p.error = records.error().detail();
     return p;
   }

@@ -106,7 +106,7 @@ void test_attach_and_rewrite_mapped() {
   // The size must match the graph exactly.
   auto mismatch = [&](std::size_t n, std::size_t dim) {
     Result<LoadedVectors> r = attach_vectors(map.value(), n, dim);
-    return !r.ok() && r.error().kind() == ErrorKind::Io;
+    return !r.ok() && r.error().kind() == ErrorKind::DamagedFile;
   };
   CHECK(mismatch(3, 3));
   CHECK(mismatch(1, 3));
@@ -178,7 +178,7 @@ void test_quantized_reader_errors() {
   auto error_of = [](const std::string& bytes, std::size_t n, std::size_t dim) {
     Result<Sq8Quantizer> r = parse_quantized(bytes, n, dim);
     if (r.ok()) return std::string();
-    CHECK(r.error().kind() == ErrorKind::Io);
+    CHECK(r.error().kind() == ErrorKind::DamagedFile);
     return r.error().detail();
   };
   std::string valid = sq8_bytes(3, {0, 0, 0}, {1, 1, 1}, std::string(6, '\x07'));

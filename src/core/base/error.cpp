@@ -26,6 +26,15 @@ DbError DbError::non_finite_vector(std::string id) { return DbError(ErrorKind::N
 DbError DbError::non_finite_query() { return DbError(ErrorKind::NonFiniteQuery, {}); }
 DbError DbError::read_only(std::string path) { return DbError(ErrorKind::ReadOnly, std::move(path)); }
 DbError DbError::cancelled() { return DbError(ErrorKind::Cancelled, {}); }
+DbError DbError::vector_too_large(std::string id) { return DbError(ErrorKind::VectorTooLarge, std::move(id)); }
+DbError DbError::query_too_large() { return DbError(ErrorKind::QueryTooLarge, {}); }
+DbError DbError::damaged_file(std::string text) { return DbError(ErrorKind::DamagedFile, std::move(text)); }
+DbError DbError::duplicate_in_batch(std::string id, std::size_t first, std::size_t second) {
+  DbError e(ErrorKind::DuplicateInBatch, std::move(id));
+  e.expected_ = first;
+  e.got_ = second;
+  return e;
+}
 
 std::string DbError::message() const {
   switch (kind_) {
@@ -55,6 +64,15 @@ std::string DbError::message() const {
       return "database at '" + detail_ + "' is open for reading only";
     case ErrorKind::Cancelled:
       return "operation cancelled";
+    case ErrorKind::VectorTooLarge:
+      return "vector for id '" + detail_ + "' is too large: its squared norm overflows float32";
+    case ErrorKind::QueryTooLarge:
+      return "query is too large: its squared norm overflows float32";
+    case ErrorKind::DamagedFile:
+      return "io error: " + detail_;
+    case ErrorKind::DuplicateInBatch:
+      return "id '" + detail_ + "' appears twice in the batch (rows " + std::to_string(expected_) + " and " +
+             std::to_string(got_) + ")";
   }
   return detail_;
 }

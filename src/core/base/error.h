@@ -22,11 +22,15 @@ enum class ErrorKind {
   CorruptData,
   InvalidFilter,
   // Kinds added beside the original eight.
-  InUse,            // the directory is owned by another process
-  NonFiniteVector,  // a stored vector with NaN or infinity
-  NonFiniteQuery,   // a query with NaN or infinity
-  ReadOnly,         // a change to a database loaded for reading only
-  Cancelled,        // a long operation stopped on request (Progress)
+  InUse,             // the directory is owned by another process
+  NonFiniteVector,   // a stored vector with NaN or infinity
+  NonFiniteQuery,    // a query with NaN or infinity
+  ReadOnly,          // a change to a database loaded for reading only
+  Cancelled,         // a long operation stopped on request (Progress)
+  VectorTooLarge,    // a stored vector whose squared norm overflows float32
+  QueryTooLarge,     // a query whose squared norm overflows float32
+  DamagedFile,       // a database file that does not read (shown as an io error)
+  DuplicateInBatch,  // one id twice in a batch of add_many
 };
 
 class DbError {
@@ -47,6 +51,13 @@ class DbError {
   static DbError non_finite_query();
   static DbError read_only(std::string path);
   static DbError cancelled();
+  static DbError vector_too_large(std::string id);
+  static DbError query_too_large();
+  // A file that does not read as its format says; the text reads as an Io
+  // error's ("io error: bad graph magic"), the kind says it is damage.
+  static DbError damaged_file(std::string text);
+  // rows: the two positions in the batch, in order.
+  static DbError duplicate_in_batch(std::string id, std::size_t first, std::size_t second);
 
   ErrorKind kind() const { return kind_; }
   // The kind's own detail: the id, path, os text, metric name or detail text.

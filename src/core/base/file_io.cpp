@@ -32,6 +32,23 @@ std::uint32_t crc32_bytes(std::uint32_t crc, const void* data, std::size_t size)
   return static_cast<std::uint32_t>(c);
 }
 
+DbError io_failure(const std::string& what, const std::string& path, int err) {
+  return DbError::io("cannot " + what + " '" + path + "': " + os_error_text(err));
+}
+
+std::string absolute_path(const std::string& path) {
+  if (path.empty() || path.front() == '/') return path;
+  std::error_code ec;
+  std::filesystem::path cwd = std::filesystem::current_path(ec);
+  if (ec) return path;  // no working directory to resolve against: kept as given
+  std::string base = cwd.string();
+  std::string rest = path;
+  while (rest.size() >= 2 && rest[0] == '.' && rest[1] == '/') rest.erase(0, 2);
+  if (rest == ".") rest.clear();
+  if (rest.empty()) return base;
+  return join_path(base, rest);
+}
+
 std::string join_path(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   if (dir.back() == '/') return dir + name;
@@ -41,7 +58,7 @@ std::string join_path(const std::string& dir, const std::string& name) {
 Status create_dirs(const std::string& path) {
   std::error_code ec;
   std::filesystem::create_directories(path, ec);
-  if (ec) return DbError::io_errno(ec.value());
+  if (ec) return io_failure("create directory", path, ec.value());
   return Status::success();
 }
 
@@ -55,13 +72,13 @@ namespace {
 // Opens a file for reading and queries its size; the caller closes fd.
 Status open_for_reading(const std::string& path, int& fd, std::size_t& size) {
   fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return DbError::io_errno(errno);
+  if (fd < 0) return io_failure("open", path, errno);
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     int err = errno;
     ::close(fd);
     fd = -1;
-    return DbError::io_errno(err);
+    return io_failure("query the size of", path, err);
   }
   size = static_cast<std::size_t>(st.st_size);
   return Status::success();
@@ -82,7 +99,7 @@ Result<std::string> read_file(const std::string& path) {
       if (errno == EINTR) continue;
       int err = errno;
       ::close(fd);
-      return DbError::io_errno(err);
+      return io_failure("read", path, err);
     }
     if (n == 0) break;  // the file shrank meanwhile
     got += static_cast<std::size_t>(n);
@@ -93,33 +110,33 @@ Result<std::string> read_file(const std::string& path) {
 }
 
 Status rename_file(const std::string& from, const std::string& to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) return DbError::io_errno(errno);
+  if (::rename(from.c_str(), to.c_str()) != 0) return io_failure("rename", from, errno);
   return Status::success();
 }
 
 Status remove_file(const std::string& path) {
-  if (::unlink(path.c_str()) != 0) return DbError::io_errno(errno);
+  if (::unlink(path.c_str()) != 0) return io_failure("delete", path, errno);
   return Status::success();
 }
 
 Status sync_dir(const std::string& path) {
   int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return DbError::io_errno(errno);
+  if (fd < 0) return io_failure("open directory", path, errno);
   int rc = ::fsync(fd);
   int err = errno;
   ::close(fd);
-  if (rc != 0 && err != EINVAL && err != EROFS) return DbError::io_errno(err);
+  if (rc != 0 && err != EINVAL && err != EROFS) return io_failure("sync directory", path, err);
   return Status::success();
 }
 
 Status truncate_and_sync(const std::string& path, std::uint64_t size) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return DbError::io_errno(errno);
+  if (fd < 0) return io_failure("open", path, errno);
   int rc = ::ftruncate(fd, static_cast<off_t>(size));
   if (rc == 0) rc = ::fsync(fd);
   int err = errno;
   ::close(fd);
-  if (rc != 0) return DbError::io_errno(err);
+  if (rc != 0) return io_failure("truncate", path, err);
   return Status::success();
 }
 
@@ -136,7 +153,7 @@ Result<FileDigest> digest_file(const std::string& path) {
       if (errno == EINTR) continue;
       int err = errno;
       ::close(fd);
-      return DbError::io_errno(err);
+      return io_failure("read", path, err);
     }
     if (n == 0) break;
     digest.crc = crc32_bytes(digest.crc, buf.get(), static_cast<std::size_t>(n));
@@ -148,7 +165,7 @@ Result<FileDigest> digest_file(const std::string& path) {
 
 Result<FileId> file_identity(const std::string& path) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return DbError::io_errno(errno);
+  if (::stat(path.c_str(), &st) != 0) return io_failure("query", path, errno);
   FileId id;
   id.device = static_cast<std::uint64_t>(st.st_dev);
   id.inode = static_cast<std::uint64_t>(st.st_ino);
@@ -201,7 +218,7 @@ Result<FileLock> FileLock::acquire(const std::string& path, bool& busy) {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) return FileLock();
   }
-  if (fd < 0) return DbError::io_errno(errno);
+  if (fd < 0) return io_failure("open", path, errno);
   while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
     int err = errno;
@@ -210,7 +227,7 @@ Result<FileLock> FileLock::acquire(const std::string& path, bool& busy) {
       busy = true;
       return FileLock();
     }
-    return DbError::io_errno(err);
+    return io_failure("lock", path, err);
   }
   FileLock lock;
   lock.fd_ = fd;
@@ -223,8 +240,9 @@ Status FileWriter::open(const std::string& path, Mode mode) {
   (void)close();
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode == Mode::Append ? O_APPEND : O_TRUNC);
   int fd = ::open(path.c_str(), flags, 0644);
-  if (fd < 0) return DbError::io_errno(errno);
+  if (fd < 0) return io_failure(mode == Mode::Append ? "open" : "create", path, errno);
   fd_ = fd;
+  path_ = path;
   if (!buf_) buf_.reset(new char[kBufferSize]);
   used_ = 0;
   return Status::success();
@@ -239,9 +257,9 @@ Status FileWriter::write_all(const char* p, std::size_t n) {
     ssize_t w = ::write(fd_, p, n);
     if (w < 0) {
       if (errno == EINTR) continue;
-      return DbError::io_errno(errno);
+      return io_failure("write", path_, errno);
     }
-    if (w == 0) return DbError::io("failed to write whole buffer");
+    if (w == 0) return DbError::io("cannot write '" + path_ + "': failed to write whole buffer");
     p += w;
     n -= static_cast<std::size_t>(w);
   }
@@ -275,14 +293,14 @@ Status FileWriter::flush() {
 
 Status FileWriter::sync() {
   if (fd_ < 0) return DbError::io_errno(EBADF);
-  if (::fsync(fd_) != 0) return DbError::io_errno(errno);
+  if (::fsync(fd_) != 0) return io_failure("sync", path_, errno);
   return Status::success();
 }
 
 Status FileWriter::truncate(std::uint64_t size) {
   if (fd_ < 0) return DbError::io_errno(EBADF);
   used_ = 0;
-  if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return DbError::io_errno(errno);
+  if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return io_failure("truncate", path_, errno);
   return Status::success();
 }
 
@@ -296,7 +314,7 @@ Result<std::shared_ptr<FileHandle>> FileWriter::share_handle() const {
 Status FileWriter::close() {
   if (fd_ < 0) return Status::success();
   Status st = flush();
-  if (::close(fd_) != 0 && st.ok()) st = DbError::io_errno(errno);
+  if (::close(fd_) != 0 && st.ok()) st = io_failure("close", path_, errno);
   fd_ = -1;
   used_ = 0;
   return st;
@@ -314,7 +332,7 @@ Result<std::shared_ptr<MappedFile>> MappedFile::map(const std::string& path) {
       int err = errno;
       ::close(fd);
       m->size_ = 0;
-      return DbError::io_errno(err);
+      return io_failure("map", path, err);
     }
     m->data_ = static_cast<const unsigned char*>(p);
   }

@@ -43,6 +43,15 @@ struct LargeAllocator {
 // CRC-32 (IEEE 802.3 / zlib) of a byte range, continuing from crc.
 std::uint32_t crc32_bytes(std::uint32_t crc, const void* data, std::size_t size);
 
+// An Io error naming the operation and the path:
+// "cannot <what> '<path>': <os error text>".
+DbError io_failure(const std::string& what, const std::string& path, int err);
+
+// The path made absolute against the current working directory (leading
+// "./" dropped); an absolute path is returned as it is. Symbolic links are
+// not resolved.
+std::string absolute_path(const std::string& path);
+
 // Joins a directory and a file name with '/', keeping the directory as given.
 std::string join_path(const std::string& dir, const std::string& name);
 
@@ -177,6 +186,7 @@ class FileWriter {
  private:
   Status write_all(const char* p, std::size_t n);
   int fd_ = -1;
+  std::string path_;  // for error messages
   std::unique_ptr<char[]> buf_;
   std::size_t used_ = 0;
   bool track_ = false;

@@ -22,6 +22,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace hovra {
@@ -37,6 +38,29 @@ bool all_finite(const float* v, std::size_t n) {
     bad |= static_cast<std::uint32_t>((bits & 0x7F800000u) == 0x7F800000u);
   }
   return bad == 0;
+}
+
+// Whether the squared norm of finite components stays finite in float32:
+// beyond it cosine distances become NaN and Euclidean and dot distances
+// infinite. Summed in double, which cannot overflow for float inputs of any
+// dimension the database allows.
+bool norm_fits(const float* v, std::size_t n) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) sum += double(v[i]) * double(v[i]);
+  return sum <= double(std::numeric_limits<float>::max());
+}
+
+// NonFiniteVector / VectorTooLarge for a stored vector, nullopt when sound.
+std::optional<DbError> vector_fault(const float* v, std::size_t n, std::string_view id) {
+  if (!all_finite(v, n)) return DbError::non_finite_vector(std::string(id));
+  if (!norm_fits(v, n)) return DbError::vector_too_large(std::string(id));
+  return std::nullopt;
+}
+
+std::optional<DbError> query_fault(const std::vector<float>& q) {
+  if (!all_finite(q.data(), q.size())) return DbError::non_finite_query();
+  if (!norm_fits(q.data(), q.size())) return DbError::query_too_large();
+  return std::nullopt;
 }
 
 }  // namespace
@@ -67,7 +91,7 @@ Status Database::check_owner() const {
 
 Status Database::check_vector(const std::string& id, const std::vector<float>& vector) const {
   if (vector.size() != dim_) return DbError::dimension_mismatch(dim_, vector.size());
-  if (!all_finite(vector.data(), vector.size())) return DbError::non_finite_vector(id);
+  if (std::optional<DbError> fault = vector_fault(vector.data(), vector.size(), id)) return *fault;
   return Status::success();
 }
 
@@ -79,7 +103,7 @@ Status Database::check_batch(const RecordBatch& batch) const {
     if (rows.len(i) != dim_) return DbError::dimension_mismatch(dim_, rows.len(i));
   RowReader read(rows);
   for (std::size_t i = 0; i < rows.size(); ++i)
-    if (!all_finite(read(i), dim_)) return DbError::non_finite_vector(std::string(batch.ids.get(i)));
+    if (std::optional<DbError> fault = vector_fault(read(i), dim_, batch.ids.get(i))) return *fault;
   return Status::success();
 }
 
@@ -136,7 +160,7 @@ Status Database::durable(std::uint64_t ticket) {
 void Database::require_sync_writes() {
   MutexLock w(wal_mutex_);
   if (sync_writes_.exchange(true)) return;
-  wal_->sync_directory_on_create(dir_.empty() ? "." : dir_);
+  wal_->sync_directory_on_create(root_);
 }
 
 Metric Database::metric() const {
@@ -362,11 +386,13 @@ Status Database::add_many(const RecordBatch& batch, Progress* progress) {
   std::uint64_t ticket = 0;
   {
     WriteLock ids(id_map_lock_);
-    std::unordered_set<std::string_view> seen;
+    std::unordered_map<std::string_view, std::size_t> seen;  // id -> its first row
     seen.reserve(batch.size());
     for (std::size_t i = 0; i < batch.size(); ++i) {
       std::string_view id = batch.ids.get(i);
-      if (slot_of(id) != IdIndex::kNone || !seen.insert(id).second) return DbError::duplicate_id(std::string(id));
+      if (slot_of(id) != IdIndex::kNone) return DbError::duplicate_id(std::string(id));
+      auto [at, fresh] = seen.emplace(id, i);
+      if (!fresh) return DbError::duplicate_in_batch(std::string(id), at->second, i);
     }
     seen = {};
     HOVRA_RETURN_IF_ERROR(log_batch(batch, ticket, progress));
@@ -478,7 +504,7 @@ Database::FilterScope Database::filter_scope(const Filter* filter) const {
 Result<std::vector<SearchHit>> Database::search(const std::vector<float>& query, const SearchParams& params) const {
   std::size_t ef = params.ef_search ? *params.ef_search : default_ef(params.k);
   if (query.size() != dim_) return DbError::dimension_mismatch(dim_, query.size());
-  if (!all_finite(query.data(), query.size())) return DbError::non_finite_query();
+  if (std::optional<DbError> fault = query_fault(query)) return *fault;
   ReadLock ix(index_lock_);
   ReadLock si(slot_ids_lock_);
   ReadLock md(metadata_lock_);
@@ -496,7 +522,7 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const std::vec
   for (const auto& q : queries)
     if (q.size() != dim_) return DbError::dimension_mismatch(dim_, q.size());
   for (const auto& q : queries)
-    if (!all_finite(q.data(), q.size())) return DbError::non_finite_query();
+    if (std::optional<DbError> fault = query_fault(q)) return *fault;
   std::vector<std::vector<SearchHit>> out;
   if (queries.empty()) return out;
   ReadLock ix(index_lock_);

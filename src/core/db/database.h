@@ -185,7 +185,8 @@ class Database {
   // another process holds fails with InUse. A forked child never receives
   // its parent's engine.
   static Result<std::shared_ptr<Database>> open_or_create(const OpenOptions& options);
-  // Whether the directory holds a database (graph and vector files).
+  // Whether the directory holds a database or what is left of one (files
+  // that hold data): a directory that is never created over.
   static bool exists_at(const std::string& dir);
   // Checks a directory's files without changing anything and without the
   // directory's lock: checksums against the checksum record, the graph and
@@ -279,7 +280,7 @@ class Database {
   Database() = default;
 
   // Opening (database_files.cpp); the caller holds the directory's lock.
-  static Result<std::unique_ptr<Database>> open_locked(const OpenOptions& options);
+  static Result<std::unique_ptr<Database>> open_locked(const OpenOptions& options, const std::string& display);
   // read_only: change nothing in the directory (see inspect_directory).
   // Both build an engine that no other thread can reach before they return,
   // so they set its tables without its locks.
@@ -358,7 +359,8 @@ class Database {
   // Persistence state. The directory's lock is released last, after the
   // log and the mapped files.
   FileLock dir_lock_;  // lock.hovra, held for the engine's life
-  std::string dir_;
+  std::string dir_;    // the directory as the opener gave it: for messages only
+  std::string root_;   // the directory made absolute at open: every file operation uses it
   std::string graph_path_, vectors_path_, sq8_path_, wal_path_;
   bool persist_quantized_ = false;
   std::size_t dim_ = 0;

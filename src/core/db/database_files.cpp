@@ -40,6 +40,7 @@
 #include "core/base/bytes.h"
 #include "core/base/file_io.h"
 #include "core/db/database.h"
+#include "core/db/directory.h"
 #include "core/storage/graph_file.h"
 #include "core/storage/vector_files.h"
 
@@ -47,16 +48,6 @@ namespace hovra {
 
 namespace {
 
-constexpr const char* kGraphFile = "graph.hovra";
-constexpr const char* kVectorsFile = "vectors.bin";
-constexpr const char* kSq8File = "vectors.sq8";
-constexpr const char* kWalFile = "wal.hovra";
-constexpr const char* kLockFile = "lock.hovra";
-constexpr const char* kGraphTmp = "graph.tmp";
-constexpr const char* kVectorsTmp = "vectors.tmp";
-constexpr const char* kSq8Tmp = "vectors.sq8.tmp";
-constexpr const char* kSealFile = "seal.hovra";
-constexpr const char* kSealTmp = "seal.tmp";
 
 constexpr std::uint32_t kSealMagic = 0x4C414553;  // "SEAL"
 // Version 1 (directory layout 1): kept only while a save finished. Version
@@ -272,13 +263,13 @@ Result<SettledFiles> settle_files(const std::string& dir, std::uint64_t graph_si
 Status check_record_count(std::size_t records, const GraphLayout& layout) {
   std::size_t live = layout.node_count() - layout.deleted.size();
   if (records != live)
-    return DbError::io("graph file has " + std::to_string(records) + " records for " + std::to_string(live) +
-                       " live slots");
+    return DbError::damaged_file("graph file has " + std::to_string(records) + " records for " +
+                                 std::to_string(live) + " live slots");
   return Status::success();
 }
 
 DbError duplicate_record_id(std::string_view id) {
-  return DbError::io("graph file has two records with id '" + std::string(id) + "'");
+  return DbError::damaged_file("graph file has two records with id '" + std::string(id) + "'");
 }
 
 // Live nodes that no walk from the entry point over layer 0 reaches
@@ -335,8 +326,11 @@ Status load_records(std::string_view graph_bytes, std::size_t offset, LoadedFile
 
 }  // namespace
 
+// dir is absolute (see open_or_create); the opener's form is set as dir_
+// afterwards, for messages.
 void Database::set_paths(const std::string& dir) {
   dir_ = dir;
+  root_ = dir;
   graph_path_ = join_path(dir, kGraphFile);
   vectors_path_ = join_path(dir, kVectorsFile);
   sq8_path_ = join_path(dir, kSq8File);
@@ -345,28 +339,32 @@ void Database::set_paths(const std::string& dir) {
   owner_pid_ = current_process_id();
 }
 
-bool Database::exists_at(const std::string& dir) {
-  return path_exists(join_path(dir, kGraphFile)) && path_exists(join_path(dir, kVectorsFile));
-}
+bool Database::exists_at(const std::string& dir) { return survey_directory(absolute_path(dir)).holds_database(); }
 
-// The caller has created the directory (create mode) or found a database
-// in it (open mode). Takes the directory's lock first.
-Result<std::unique_ptr<Database>> Database::open_locked(const OpenOptions& options) {
+// The caller has made options.path absolute and created the directory
+// (create mode) or found database files in it (open mode); display is the
+// path as the opener gave it. Takes the directory's lock first. Only a
+// directory without database files is created anew; one whose files hold
+// data but cannot make a database is refused as damaged, in both modes.
+Result<std::unique_ptr<Database>> Database::open_locked(const OpenOptions& options, const std::string& display) {
   const std::string& dir = options.path;
   bool busy = false;
   Result<FileLock> lock = FileLock::acquire(join_path(dir, kLockFile), busy);
   if (!lock.ok()) return lock.error();
-  if (busy) return DbError::in_use(dir);
-  Result<std::unique_ptr<Database>> db = DbError::database_not_found(dir);
-  if (!options.dim) {
-    if (!exists_at(dir)) return DbError::database_not_found(dir);
-    db = load_existing(dir, false, false);
-  } else if (exists_at(dir)) {
-    db = load_existing(dir, true, options.quantize);
+  if (busy) return DbError::in_use(display);
+  DirectorySurvey survey = survey_directory(dir);
+  Result<std::unique_ptr<Database>> db = DbError::database_not_found(display);
+  if (survey.loadable()) {
+    db = load_existing(dir, options.dim.has_value(), options.quantize);
+  } else if (survey.has_data && !(survey.only_log && options.dim)) {
+    return survey.missing();
+  } else if (!options.dim) {
+    return DbError::database_not_found(display);
   } else {
     db = create_new(options);
   }
   if (!db.ok()) return db.error();
+  db.value()->dir_ = display;
   db.value()->dir_lock_ = std::move(lock.value());
   if (options.sync_writes) db.value()->require_sync_writes();
   return db;
@@ -391,11 +389,14 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   db->set_paths(dir);
   db->read_only_ = read_only;
 
+  if (!path_exists(db->graph_path_)) return DbError::corrupt_data(std::string(kGraphFile) + " is missing");
   Result<std::string> graph = read_file(db->graph_path_);
   if (!graph.ok()) return graph.error();
   const std::string& graph_bytes = graph.value();
   Result<SettledFiles> settled = settle_files(dir, graph_bytes.size(), crc_of(graph_bytes), !read_only);
   if (!settled.ok()) return settled.error();
+  if (!path_exists(settled.value().vectors_path))
+    return DbError::corrupt_data(std::string(kVectorsFile) + " is missing");
   std::optional<SaveSeal> seal = settled.value().seal;
   const std::string& sq8_path = settled.value().sq8_path;
 
@@ -554,11 +555,11 @@ Status Database::save(Progress* progress) {
   ReadLock ix(index_lock_);
   ReadLock md(metadata_lock_);
 
-  HOVRA_RETURN_IF_ERROR(create_dirs(dir_));
-  const std::string vectors_tmp = join_path(dir_, kVectorsTmp);
-  const std::string sq8_tmp = join_path(dir_, kSq8Tmp);
-  const std::string graph_tmp = join_path(dir_, kGraphTmp);
-  const std::string seal_tmp = join_path(dir_, kSealTmp);
+  HOVRA_RETURN_IF_ERROR(create_dirs(root_));
+  const std::string vectors_tmp = join_path(root_, kVectorsTmp);
+  const std::string sq8_tmp = join_path(root_, kSq8Tmp);
+  const std::string graph_tmp = join_path(root_, kGraphTmp);
+  const std::string seal_tmp = join_path(root_, kSealTmp);
 
   SaveSeal seal;
   // The writers run inside write_synced, where the analysis cannot see the
@@ -605,7 +606,7 @@ Status Database::save(Progress* progress) {
     std::uint32_t seal_crc;
     HOVRA_RETURN_IF_ERROR(
         write_synced(seal_tmp, [&](FileWriter& w) { return w.write(encode_seal(seal)); }, seal_size, seal_crc));
-    HOVRA_RETURN_IF_ERROR(sync_dir(dir_));
+    HOVRA_RETURN_IF_ERROR(sync_dir(root_));
     if (stop_requested(progress)) return DbError::cancelled();
     return Status::success();
   };
@@ -625,8 +626,8 @@ Status Database::save(Progress* progress) {
   } else if (path_exists(sq8_path_)) {
     (void)remove_file(sq8_path_);
   }
-  HOVRA_RETURN_IF_ERROR(rename_file(seal_tmp, join_path(dir_, kSealFile)));
-  HOVRA_RETURN_IF_ERROR(sync_dir(dir_));
+  HOVRA_RETURN_IF_ERROR(rename_file(seal_tmp, join_path(root_, kSealFile)));
+  HOVRA_RETURN_IF_ERROR(sync_dir(root_));
   {
     MutexLock w(wal_mutex_);
     wal_->close_writer();
@@ -635,10 +636,10 @@ Status Database::save(Progress* progress) {
     // Everything logged so far is in the synced files now.
     group_commit_.mark_durable(wal_->appended());
   }
-  HOVRA_RETURN_IF_ERROR(sync_dir(dir_));
+  HOVRA_RETURN_IF_ERROR(sync_dir(root_));
   if (seal.covers_log_prefix()) {
     seal.forget_log_prefix();
-    HOVRA_RETURN_IF_ERROR(install_seal(dir_, seal));
+    HOVRA_RETURN_IF_ERROR(install_seal(root_, seal));
   }
   return Status::success();
 }
@@ -650,7 +651,9 @@ Result<VerifyReport> Database::verify_directory(const std::string& dir) {
 }
 
 Status Database::check_directory(const std::string& dir, VerifyReport& report) {
-  if (!exists_at(dir)) return DbError::database_not_found(dir);
+  DirectorySurvey survey = survey_directory(dir);
+  if (!survey.holds_database()) return DbError::database_not_found(dir);
+  if (!survey.graph) return survey.missing();
   Result<std::string> graph = read_file(join_path(dir, kGraphFile));
   if (!graph.ok()) return graph.error();
   const std::string& graph_bytes = graph.value();
@@ -679,6 +682,7 @@ Status Database::check_directory(const std::string& dir, VerifyReport& report) {
   report.live = records.value().size();
   report.unreachable = count_unreachable(layout);
 
+  if (!path_exists(files.vectors_path)) return DbError::corrupt_data(std::string(kVectorsFile) + " is missing");
   Result<FileDigest> vectors = digest_file(files.vectors_path);
   if (!vectors.ok()) return damaged(kVectorsFile, vectors.error());
   if (files.seal &&
@@ -724,7 +728,7 @@ Status Database::check_directory(const std::string& dir, VerifyReport& report) {
 // Takes the save mutex, so no save replaces the files while they are read.
 Result<VerifyReport> Database::verify() const {
   MutexLock no_save(save_mutex_);
-  return verify_directory(dir_);
+  return verify_directory(root_);
 }
 
 namespace {
@@ -746,7 +750,7 @@ constexpr int kLookAttempts = 10;
 }  // namespace
 
 Result<Inspection> Database::inspect_directory(const std::string& dir, bool keep_snapshot) {
-  if (!exists_at(dir)) return DbError::database_not_found(dir);
+  if (!survey_directory(dir).holds_database()) return DbError::database_not_found(dir);
   Inspection out;
   for (int attempt = 0; attempt < kLookAttempts; ++attempt) {
     std::vector<FileStamp> before = saved_state_stamps(dir);

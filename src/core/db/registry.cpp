@@ -1,13 +1,14 @@
 // The process's open databases, keyed by the directory's device and inode:
 // a second opener of a directory shares the engine that already holds it
 // (one set of records, one log), so that nothing one of them writes is lost
-// by the other. Entries remember the process that opened them, so a forked
-// child opens on its own (and then finds the parent's lock).
+// by the other. The directory is made absolute once, at open. Entries remember the process that opened them, so a
+// forked child opens on its own (and then finds the parent's lock).
 #include <map>
 #include <mutex>
 
 #include "core/base/file_io.h"
 #include "core/db/database.h"
+#include "core/db/directory.h"
 
 namespace hovra {
 
@@ -39,13 +40,18 @@ void forget_expired(std::map<FileId, Entry>& table) {
 
 }  // namespace
 
-Result<std::shared_ptr<Database>> Database::open_or_create(const OpenOptions& options) {
+// The directory is made absolute here, once: a later change of the working
+// directory moves none of the engine's files. Messages keep the path as the
+// opener gave it.
+Result<std::shared_ptr<Database>> Database::open_or_create(const OpenOptions& given) {
+  if (given.path.find('\0') != std::string::npos) return DbError::io("embedded null byte");
+  OpenOptions options = given;
+  options.path = absolute_path(given.path);
   const std::string& dir = options.path;
-  if (dir.find('\0') != std::string::npos) return DbError::io("embedded null byte");
   if (options.dim) {
     HOVRA_RETURN_IF_ERROR(create_dirs(dir));
-  } else if (!exists_at(dir)) {
-    return DbError::database_not_found(dir);
+  } else if (!survey_directory(dir).holds_database()) {
+    return DbError::database_not_found(given.path);
   }
   Result<FileId> id = file_identity(dir);
   if (!id.ok()) return id.error();
@@ -63,7 +69,7 @@ Result<std::shared_ptr<Database>> Database::open_or_create(const OpenOptions& op
       return shared;
     }
   }
-  Result<std::unique_ptr<Database>> opened = open_locked(options);
+  Result<std::unique_ptr<Database>> opened = open_locked(options, given.path);
   if (!opened.ok()) return opened.error();
   std::shared_ptr<Database> engine(opened.value().release(), [](Database* db) {
     std::lock_guard<std::mutex> g(registry_mutex());

@@ -124,6 +124,8 @@ class Parser {
       return true;
     }
     if (std::optional<Filter::Op> cmp = comparison(op)) {
+      // Values compare by kind, so a bool is no bound for a range.
+      if (operand.kind() == Kind::Bool) return fail(op + " value must be a number, not a bool");
       std::optional<double> threshold = number(operand);
       if (!threshold) return fail(op + " value must be a number");
       conditions.push_back(Filter::compare(*cmp, field, *threshold));
@@ -161,10 +163,9 @@ class Parser {
     return std::nullopt;
   }
 
-  // A range operand: any number, a bool as 1 or 0, or a non-finite number.
+  // A range operand: any number, or a non-finite number.
   static std::optional<double> number(const JsonValue& v) {
     if (v.is_number()) return v.number_as_double();
-    if (v.kind() == Kind::Bool) return v.as_bool() ? 1.0 : 0.0;
     return non_finite(v);
   }
 

@@ -13,11 +13,11 @@ namespace hovra {
 
 namespace {
 
-DbError truncated() { return DbError::io("failed to fill whole buffer"); }
+DbError truncated() { return DbError::damaged_file("failed to fill whole buffer"); }
 
 DbError out_of_range(const char* what, std::uint32_t slot, std::size_t node_count) {
-  return DbError::io(std::string("graph file names ") + what + " slot " + std::to_string(slot) + " but holds " +
-                     std::to_string(node_count) + " nodes");
+  return DbError::damaged_file(std::string("graph file names ") + what + " slot " + std::to_string(slot) +
+                               " but holds " + std::to_string(node_count) + " nodes");
 }
 
 std::uint32_t low32(std::size_t v) { return static_cast<std::uint32_t>(v); }
@@ -64,18 +64,18 @@ struct HeaderCounts {
 Status read_header(ByteReader& in, GraphLayout& layout, HeaderCounts& counts) {
   std::uint32_t magic, version, dim;
   if (!in.u32(magic)) return truncated();
-  if (magic != kGraphMagic) return DbError::io("bad graph magic");
+  if (magic != kGraphMagic) return DbError::damaged_file("bad graph magic");
   if (!in.u32(version)) return truncated();
-  if (version != kGraphVersion) return DbError::io("unsupported graph version: " + std::to_string(version));
+  if (version != kGraphVersion) return DbError::damaged_file("unsupported graph version: " + std::to_string(version));
   std::uint8_t code;
   if (!in.u32(dim) || !in.u8(code)) return truncated();
   std::optional<Metric> metric = metric_from_code(code);
-  if (!metric) return DbError::io("unknown metric: " + std::to_string(code));
+  if (!metric) return DbError::damaged_file("unknown metric: " + std::to_string(code));
   std::uint32_t m, ef, entry, max_level;
   if (!in.u32(m) || !in.u32(ef) || !in.u32(entry) || !in.u32(max_level) || !in.u32(counts.node_count) ||
       !in.u32(counts.deleted_count))
     return truncated();
-  if (m < 2) return DbError::io("graph file has m = " + std::to_string(m) + ", below the minimum of 2");
+  if (m < 2) return DbError::damaged_file("graph file has m = " + std::to_string(m) + ", below the minimum of 2");
   layout.dim = dim;
   layout.metric = *metric;
   layout.m = m;
@@ -116,7 +116,7 @@ Status read_nodes(std::string_view rest, std::uint32_t node_count, GraphLayout& 
   for (std::uint32_t slot = 0; slot < node_count; ++slot) {
     std::uint32_t layer_count;
     if (!take(layer_count)) return truncated();
-    if (layer_count == 0) return DbError::io("graph node " + std::to_string(slot) + " has no layers");
+    if (layer_count == 0) return DbError::damaged_file("graph node " + std::to_string(slot) + " has no layers");
     if (layer_count > words - at) return truncated();
     layout.node_at[slot] = layout.table.size();
     layout.table.push_back(layer_count);
@@ -148,15 +148,15 @@ Status read_nodes(std::string_view rest, std::uint32_t node_count, GraphLayout& 
 Status check_entry_point(const GraphLayout& layout) {
   std::size_t n = layout.node_count();
   if (n == 0) {
-    if (layout.entry_point != kNoEntry) return DbError::io("graph file has an entry point but no nodes");
-    if (layout.max_level != 0) return DbError::io("graph file has no nodes but a max level above 0");
+    if (layout.entry_point != kNoEntry) return DbError::damaged_file("graph file has an entry point but no nodes");
+    if (layout.max_level != 0) return DbError::damaged_file("graph file has no nodes but a max level above 0");
     return Status::success();
   }
   if (layout.entry_point >= n) return out_of_range("entry point", layout.entry_point, n);
   std::size_t level = layout.layer_count(layout.entry_point) - 1;
   if (layout.max_level != level)
-    return DbError::io("graph file max level " + std::to_string(layout.max_level) +
-                       " differs from the entry point's level " + std::to_string(level));
+    return DbError::damaged_file("graph file max level " + std::to_string(layout.max_level) +
+                                 " differs from the entry point's level " + std::to_string(level));
   return Status::success();
 }
 
@@ -165,7 +165,7 @@ Status read_row(ByteReader& in, std::uint32_t& slot, std::string_view& id, std::
   std::uint32_t id_len, meta_len;
   if (!in.u32(slot) || !in.u32(id_len) || !in.bytes(id_len, id)) return truncated();
   std::string bad = utf8_error(id);
-  if (!bad.empty()) return DbError::io(bad);
+  if (!bad.empty()) return DbError::damaged_file(bad);
   if (!in.u32(meta_len) || !in.bytes(meta_len, text)) return truncated();
   return Status::success();
 }
@@ -181,8 +181,9 @@ class SlotCheck {
   Status take(std::uint32_t slot) {
     if (slot >= n_) return out_of_range("record", slot, n_);
     std::uint8_t& s = state_[slot];
-    if (s == kDeleted) return DbError::io("graph file has a record on deleted slot " + std::to_string(slot));
-    if (s == kTaken) return DbError::io("graph file has two records on slot " + std::to_string(slot));
+    if (s == kDeleted)
+      return DbError::damaged_file("graph file has a record on deleted slot " + std::to_string(slot));
+    if (s == kTaken) return DbError::damaged_file("graph file has two records on slot " + std::to_string(slot));
     s = kTaken;
     return Status::success();
   }
@@ -262,7 +263,7 @@ Status read_record_rows(std::string_view bytes, std::size_t offset, const GraphL
   ByteReader in(bytes.substr(offset));
   std::uint32_t magic, count;
   if (!in.u32(magic)) return truncated();
-  if (magic != kRecordMagic) return DbError::io("bad metadata section magic");
+  if (magic != kRecordMagic) return DbError::damaged_file("bad metadata section magic");
   // Every record needs at least its slot, id length and metadata length.
   if (!in.u32(count) || !can_hold(in, count, 12)) return truncated();
   SlotCheck slots(layout);

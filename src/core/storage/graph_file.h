@@ -52,16 +52,16 @@ class RecordTableWriter {
 };
 
 // Parses sections 1 to 3. On success rest_offset is the offset of section 4.
-// Errors are Io with the exact texts ("failed to fill whole buffer",
+// Errors are DamagedFile (shown as io errors) with the exact texts ("failed to fill whole buffer",
 // "bad graph magic", "unsupported graph version: N", "unknown metric: N"),
-// or Io for a graph that does not hold together: m below 2, a deleted or
+// or DamagedFile for a graph that does not hold together: m below 2, a deleted or
 // neighbour slot outside the graph, a node without layers, an entry point
 // that is not a node (or present in an empty graph), or a max_level other
 // than the entry point's level.
 Result<GraphLayout> read_graph_layout(std::string_view bytes, std::size_t& rest_offset);
 // Parses section 4 starting at offset ("bad metadata section magic", the
 // truncation error, UTF-8 errors). Metadata that is not JSON loads as none.
-// Every record must sit on its own live slot of the layout (Io otherwise).
+// Every record must sit on its own live slot of the layout (DamagedFile otherwise).
 Result<std::vector<GraphRecord>> read_record_table(std::string_view bytes, std::size_t offset,
                                                    const GraphLayout& layout);
 // The same checks, handing each row to `each` where it lies in bytes

@@ -46,8 +46,8 @@ Sq8Quantizer trained_codebook(const VectorStore& store, std::size_t dim) {
 }
 
 DbError vectors_size_mismatch(std::size_t size, std::size_t node_count, std::size_t dim) {
-  return DbError::io("vector file holds " + std::to_string(size) + " bytes, which does not match " +
-                     std::to_string(node_count) + " slots of dimension " + std::to_string(dim));
+  return DbError::damaged_file("vector file holds " + std::to_string(size) + " bytes, which does not match " +
+                               std::to_string(node_count) + " slots of dimension " + std::to_string(dim));
 }
 
 }  // namespace
@@ -92,14 +92,16 @@ Result<Sq8Quantizer> parse_quantized(std::string_view bytes, std::size_t node_co
   ByteReader r(bytes);
   std::uint32_t q;
   std::vector<float> mins, scales;
-  if (!r.u32(q) || !r.f32s(q, mins) || !r.f32s(q, scales)) return DbError::io("failed to fill whole buffer");
+  if (!r.u32(q) || !r.f32s(q, mins) || !r.f32s(q, scales))
+    return DbError::damaged_file("failed to fill whole buffer");
   if (q != dim)
-    return DbError::io("quantized vector file has dimension " + std::to_string(q) + ", expected " +
-                       std::to_string(dim));
+    return DbError::damaged_file("quantized vector file has dimension " + std::to_string(q) + ", expected " +
+                                 std::to_string(dim));
   std::size_t expected;
   if (!checked_mul(node_count, dim, expected) || r.remaining() != expected)
-    return DbError::io("quantized vector file holds " + std::to_string(r.remaining()) + " code bytes, expected " +
-                       std::to_string(node_count) + " slots of dimension " + std::to_string(dim));
+    return DbError::damaged_file("quantized vector file holds " + std::to_string(r.remaining()) +
+                                 " code bytes, expected " + std::to_string(node_count) + " slots of dimension " +
+                                 std::to_string(dim));
   std::string_view codes;
   r.bytes(r.remaining(), codes);
   return Sq8Quantizer::from_parts(std::move(mins), std::move(scales), dim,

@@ -28,10 +28,10 @@ struct LoadedVectors {
   std::vector<float> norms;
 };
 // Checks the mapped file against node_count and dim (size must be exactly
-// 4 x N x (dim + 1), Io otherwise) and builds the store and norms.
+// 4 x N x (dim + 1), DamagedFile otherwise) and builds the store and norms.
 Result<LoadedVectors> attach_vectors(std::shared_ptr<MappedFile> map, std::size_t node_count, std::size_t dim);
 // Parses vectors.sq8 bytes; Q must equal dim and the codes hold exactly
-// N x dim bytes (Io otherwise; a short header is "failed to fill whole buffer").
+// N x dim bytes (DamagedFile otherwise; a short header is "failed to fill whole buffer").
 Result<Sq8Quantizer> parse_quantized(std::string_view bytes, std::size_t node_count, std::size_t dim);
 
 }  // namespace hovra
