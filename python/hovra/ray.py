@@ -954,7 +954,7 @@ class ShardedDatabase:
         vectors = _as_query_array(vectors)
         if isinstance(vectors, np.ndarray):
             if vectors.ndim == 2 and len(ids) and vectors.shape[1] != self._dim:
-                raise ValueError(f"dimension mismatch: expected {self._dim}, got {vectors.shape[1]}")
+                raise HovraError(f"dimension mismatch: expected {self._dim}, got {vectors.shape[1]}")
         else:
             for row in vectors:
                 try:
@@ -962,7 +962,7 @@ class ShardedDatabase:
                 except TypeError:
                     continue  # the shard reports the wrong type
                 if length != self._dim:
-                    raise ValueError(f"dimension mismatch: expected {self._dim}, got {length}")
+                    raise HovraError(f"dimension mismatch: expected {self._dim}, got {length}")
         parts = {}
         for shard, positions in self._route(ids).items():
             if isinstance(vectors, np.ndarray):
