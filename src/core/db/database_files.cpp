@@ -48,7 +48,6 @@ namespace hovra {
 
 namespace {
 
-
 constexpr std::uint32_t kSealMagic = 0x4C414553;  // "SEAL"
 // Version 1 (directory layout 1): kept only while a save finished. Version
 // 2 (layout 2): the permanent checksum record.
