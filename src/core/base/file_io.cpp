@@ -377,8 +377,9 @@ void MappedFile::warm_up(std::size_t offset, std::size_t length) {
   const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
   // A file far larger than memory would only evict itself: warm a quarter of
   // physical memory at most.
+  constexpr std::size_t kWarmShare = 4;
   long pages = ::sysconf(_SC_PHYS_PAGES);
-  if (pages > 0) length = std::min(length, static_cast<std::size_t>(pages) / 4 * page);
+  if (pages > 0) length = std::min(length, static_cast<std::size_t>(pages) / kWarmShare * page);
   std::size_t start = offset / page * page;
   (void)::madvise(const_cast<unsigned char*>(data_) + start, length + (offset - start), MADV_WILLNEED);
   try {

@@ -61,8 +61,14 @@ void ByteTable::reserve_more(std::size_t entries, std::size_t bytes) {
   block_.reserve(block_.size() + bytes);
 }
 
+// The block is rewritten without its dead bytes once they are at least
+// kShedDeadBytes and half the block: small tables are not worth the copy,
+// and copying only when half is dead keeps the cost per removed byte
+// constant.
+constexpr std::size_t kShedDeadBytes = 4096;
+
 void ByteTable::shed_dead() {
-  if (dead_ < 4096 || dead_ * 2 < block_.size()) return;
+  if (dead_ < kShedDeadBytes || dead_ * 2 < block_.size()) return;
   ByteTable fresh;
   fresh.block_.reserve(block_.size() - dead_);
   fresh.at_.reserve(at_.size());
