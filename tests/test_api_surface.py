@@ -160,6 +160,8 @@ class TestModuleSurface:
             "distance",
             "metadata",
             "__getitem__",
+            "__iter__",
+            "__len__",
             "__repr__",
             "__new__",
             "__doc__",
@@ -324,6 +326,8 @@ class TestConstruction:
             ("l2", "euclidean"),
             ("dot", "dot_product"),
             ("dot_product", "dot_product"),
+            ("ip", "dot_product"),
+            ("inner_product", "dot_product"),
         ],
     )
     def test_metric_names(self, tmp_path, given, stored):
@@ -568,12 +572,16 @@ class TestSearchResult:
         for name in ("id", "distance", "metadata"):
             with pytest.raises(AttributeError):
                 setattr(hits[0], name, None)
-        with pytest.raises(TypeError):
-            iter(hits[0])
-        with pytest.raises(TypeError):
-            len(hits[0])
         again = db.search([0, 0, 0, 0], k=1)[0]
         assert again is not hits[0] and again == hits[0]
+
+    def test_unpacks_as_id_distance_metadata(self, db):
+        db.add("m", [1, 2, 3, 4], {"k": [1]})
+        (hit,) = db.search([1, 2, 3, 4], k=1)
+        record_id, distance, metadata = hit
+        assert (record_id, distance, metadata) == (hit.id, hit.distance, hit.metadata) == tuple(hit)
+        assert len(hit) == 3 and list(hit) == [hit[0], hit[1], hit[2]]
+        assert [rid for rid, _, _ in db.search([1, 2, 3, 4], k=3)] == ["m"]
 
     def test_search_many_shapes(self, db):
         db.add_many(["a", "b"], [[1, 0, 0, 0], [0, 1, 0, 0]])

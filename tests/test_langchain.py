@@ -4,12 +4,13 @@ persistence, scores per metric, MMR and refused input."""
 
 import gc
 import os
+import warnings
 
 import hovra
 import pytest
 from hovra.langchain import HovraVectorStore
 from langchain_core.documents import Document
-from langchain_core.embeddings import DeterministicFakeEmbedding
+from langchain_core.embeddings import DeterministicFakeEmbedding, Embeddings
 from langchain_tests.integration_tests import VectorStoreIntegrationTests
 
 
@@ -52,7 +53,7 @@ def test_filters_reach_the_database_and_writes_survive_reopening(tmp_path, embed
 
 
 @pytest.mark.parametrize("metric", ["cosine", "euclidean", "dot"])
-def test_scores_are_distances_and_relevance_is_bounded(tmp_path, metric):
+def test_scores_are_distances_and_relevance_follows_them(tmp_path, metric):
     # Unit-length embeddings, as LangChain's relevance rules assume.
     class Unit(DeterministicFakeEmbedding):
         def embed_documents(self, texts):
@@ -71,10 +72,59 @@ def test_scores_are_distances_and_relevance_is_bounded(tmp_path, metric):
     scored = store.similarity_search_with_score("banana bread", k=4)
     assert scored[0][0].page_content == "banana bread"
     assert [s for _, s in scored] == sorted(s for _, s in scored)
-    relevance = store.similarity_search_with_relevance_scores("banana bread", k=4)
+    with warnings.catch_warnings():  # LangChain warns of negative relevance (dissimilar texts)
+        warnings.simplefilter("ignore", UserWarning)
+        relevance = store.similarity_search_with_relevance_scores("banana bread", k=4)
     assert relevance[0][1] == pytest.approx(1.0, abs=1e-5)
-    assert all(0 <= r <= 1 for _, r in relevance)
-    assert [r for _, r in relevance] == sorted((r for _, r in relevance), reverse=True)
+    if metric != "dot":  # LangChain's inner-product rule is not monotonic below 0
+        assert [r for _, r in relevance] == sorted((r for _, r in relevance), reverse=True)
+
+
+class Axes(Embeddings):
+    """Each text is a unit axis: "x" and "y" are orthogonal, "-x" opposite."""
+
+    AXES = {"x": [1.0, 0.0], "y": [0.0, 1.0], "-x": [-1.0, 0.0], "xy": [0.6, 0.8]}
+
+    def embed_documents(self, texts):
+        return [self.AXES[t] for t in texts]
+
+    def embed_query(self, text):
+        return self.AXES[text]
+
+
+@pytest.mark.parametrize(
+    "metric, expected",
+    [
+        ("cosine", {"x": 1.0, "xy": 0.6, "y": 0.0}),  # 1 - distance: the cosine similarity
+        ("euclidean", {"x": 1.0, "xy": 1 - (0.8**0.5) / 2**0.5, "y": 0.0}),  # 1 - d / sqrt(2)
+        ("dot", {"x": 1.0, "xy": 0.6, "y": 0.0}),
+    ],
+)
+def test_relevance_follows_langchain_rules_and_thresholds(tmp_path, metric, expected):
+    store = HovraVectorStore(Axes(), path=tmp_path / metric, metric=metric)
+    store.add_texts(["x", "y", "xy"])
+    got = {d.page_content: r for d, r in store.similarity_search_with_relevance_scores("x", k=3)}
+    assert got == pytest.approx(expected, abs=1e-6)
+    # An unrelated (orthogonal) document no longer passes a 0.5 threshold.
+    kept = store.similarity_search_with_relevance_scores("x", k=3, score_threshold=0.5)
+    assert sorted(d.page_content for d, _ in kept) == sorted(t for t, r in expected.items() if r >= 0.5)
+
+
+def test_filters_take_the_whole_language(tmp_path, embeddings):
+    store = HovraVectorStore(embeddings, path=tmp_path / "f")
+    store.add_texts(
+        ["a", "b", "c"],
+        [{"tags": ["news", "en"], "n": 1}, {"tags": ["blog"], "n": 2}, {"author": {"name": "Ada"}, "n": 3}],
+        ids=["a", "b", "c"],
+    )
+
+    def found(flt):
+        return sorted(d.id for d in store.similarity_search("q", k=3, filter=flt))
+
+    assert found({"tags": {"$contains": "news"}}) == ["a"]
+    assert found({"$or": [{"n": 2}, {"author.name": "Ada"}]}) == ["b", "c"]
+    assert found({"$not": {"n": {"$in": [1, 2]}}}) == ["c"]
+    assert found({"tags": {"$exists": False}}) == ["c"]
 
 
 def test_max_marginal_relevance_prefers_diversity(tmp_path, embeddings):

@@ -10,13 +10,15 @@ Install the extra (``pip install "hovra[langchain]"``), then::
 
 Each document is one record: its id, the embedding of its text, and its
 metadata with the text added under ``text_key`` ("page_content" by default).
-Filters are hovra ``where_filter`` dicts over the metadata's top-level
-fields: ``{"lang": "en"}``, ``{"year": {"$gte": 2020}}``, ``$ne``, ``$in``,
-``$gt``, ``$lt``, ``$lte``.
+Filters are hovra ``where_filter`` dicts over the metadata:
+``{"lang": "en"}``, ``{"year": {"$gte": 2020}}``, ``{"tags": {"$contains":
+"news"}}``, ``{"$or": [...]}`` and the rest of hovra's filter language
+(see ``help(hovra.Database.search)``).
 """
 
 from __future__ import annotations
 
+import math
 import os
 import shutil
 import tempfile
@@ -44,22 +46,6 @@ __all__ = ["HovraVectorStore"]
 _SEARCH_OPTIONS = ("filter", "ef_search", "max_distance")
 
 
-def _relevance_rule(metric: str) -> Callable[[float], float]:
-    """Maps a distance to a relevance in [0, 1]: (1 + cosine similarity) / 2
-    for unit-length vectors under every metric, clamped for other vectors."""
-    if metric == "cosine":  # distance = 1 - cos, in [0, 2]
-        scale, offset = 0.5, 0.0
-    elif metric in ("euclidean", "l2"):  # squared distance = 2 - 2 cos, in [0, 4]
-        scale, offset = 0.25, 0.0
-    else:  # negated dot product = -cos, in [-1, 1]
-        scale, offset = 0.5, 1.0
-
-    def relevance(distance: float) -> float:
-        return min(1.0, max(0.0, 1.0 - (distance + offset) * scale))
-
-    return relevance
-
-
 class HovraVectorStore(VectorStore):
     """A LangChain ``VectorStore`` backed by a :class:`hovra.Database`.
 
@@ -70,7 +56,7 @@ class HovraVectorStore(VectorStore):
             the first embedding. None keeps the store in a temporary directory
             that is removed when the store is garbage-collected.
         metric: The metric of a new database: "cosine" (default),
-            "euclidean"/"l2" or "dot"/"dot_product". An existing database
+            "euclidean"/"l2" or "dot"/"dot_product"/"ip"/"inner_product". An existing database
             keeps its own.
         text_key: The metadata field that holds each document's text.
             Documents whose own metadata uses this key are refused.
@@ -82,8 +68,11 @@ class HovraVectorStore(VectorStore):
     dict or None means no filter), ``ef_search`` and ``max_distance``.
     Scores from ``similarity_search_with_score`` are the database's distances
     (smaller is closer). ``similarity_search_with_relevance_scores`` turns
-    them into relevances in [0, 1] that equal (1 + cosine similarity) / 2 for
-    unit-length embeddings under every metric (clamped for other vectors).
+    them into relevances with LangChain's own rule for the metric: cosine
+    1 - distance (the cosine similarity), Euclidean 1 - d / sqrt(2) of the
+    distance d (the database keeps squared distances, whose root is taken
+    first), and the inner-product rule for the dot product. Unrelated
+    documents score about 0, so a score threshold of 0.5 leaves them out.
     """
 
     def __init__(
@@ -292,7 +281,14 @@ class HovraVectorStore(VectorStore):
         return [doc for doc, _ in self.similarity_search_with_score(query, k, **kwargs)]
 
     def _select_relevance_score_fn(self) -> Callable[[float], float]:
-        return _relevance_rule(self._db.metric if self._db is not None else self._metric)
+        metric = self._db.metric if self._db is not None else self._metric
+        if metric == "cosine":
+            return self._cosine_relevance_score_fn
+        if metric in ("euclidean", "l2"):
+            root_first = self._euclidean_relevance_score_fn
+            return lambda squared: root_first(math.sqrt(max(squared, 0.0)))
+        # The database's dot distance is the negated inner product.
+        return self._max_inner_product_relevance_score_fn
 
     def max_marginal_relevance_search_by_vector(
         self,

@@ -23,9 +23,9 @@ Args:
         parameters) or, when there is none, an empty one is created along
         with any missing directories.
     metric: "cosine" (the default; 1 - cosine similarity), "euclidean" or
-        "l2" (squared Euclidean distance), "dot" or "dot_product" (negated
-        dot product). Smaller distances are always closer. Only used when
-        creating.
+        "l2" (squared Euclidean distance), "dot", "dot_product", "ip" or
+        "inner_product" (negated dot product). Smaller distances are always
+        closer. Only used when creating.
     m: Neighbours per graph node on the upper layers (default 16, at least
         2 when creating). More gives better recall and uses more memory.
     ef_construction: Beam width while inserting (default 200). Larger

@@ -96,6 +96,22 @@ PyObject* result_subscript(PyObject* self, PyObject* key) {
   });
 }
 
+// Iteration yields id, distance and metadata, so a result unpacks like the
+// tuple it stands for.
+PyObject* result_iter(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyRef id = PyRef::steal(id_of(self));
+    PyRef distance = PyRef::steal(distance_of(self));
+    PyRef metadata = PyRef::steal(metadata_of(self));
+    if (!id || !distance || !metadata) return nullptr;
+    PyRef items = PyRef::steal(PyTuple_Pack(3, id.get(), distance.get(), metadata.get()));
+    if (!items) return nullptr;
+    return PyObject_GetIter(items.get());
+  });
+}
+
+Py_ssize_t result_length(PyObject*) { return 3; }
+
 // Four digits after the point, rounded from the exact value of the float.
 std::string format_distance(float distance) {
   if (std::isnan(distance)) return "NaN";
@@ -215,7 +231,8 @@ constexpr const char* kResultDoc =
     "    metadata: Its metadata as a new dict on every read, or None.\n"
     "\n"
     "result[0], result[1] and result[2] give the same three values (any other index raises\n"
-    "ValueError). Two results are equal when their ids, distances and metadata are equal, and equal\n"
+    "ValueError), and a result unpacks in that order: id, distance, metadata = result. Two results\n"
+    "are equal when their ids, distances and metadata are equal, and equal\n"
     "results hash alike. Results pickle by value (id, exact distance, metadata), so they can be sent\n"
     "to other processes.";
 
@@ -228,6 +245,8 @@ PyType_Slot result_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
     {Py_mp_subscript, reinterpret_cast<void*>(result_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(result_length)},
+    {Py_tp_iter, reinterpret_cast<void*>(result_iter)},
     {Py_tp_getset, result_getset},
     {0, nullptr},
 };

@@ -10,7 +10,7 @@ namespace hovra {
 std::optional<Metric> parse_metric(std::string_view name) {
   if (name == "cosine") return Metric::Cosine;
   if (name == "euclidean" || name == "l2") return Metric::Euclidean;
-  if (name == "dot" || name == "dot_product") return Metric::DotProduct;
+  if (name == "dot" || name == "dot_product" || name == "ip" || name == "inner_product") return Metric::DotProduct;
   return std::nullopt;
 }
 

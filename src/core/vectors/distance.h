@@ -12,7 +12,8 @@ namespace hovra {
 
 enum class Metric : std::uint8_t { Cosine = 0, Euclidean = 1, DotProduct = 2 };
 
-// "cosine"; "euclidean" or "l2"; "dot" or "dot_product" (case-sensitive).
+// "cosine"; "euclidean" or "l2"; "dot", "dot_product", "ip" or
+// "inner_product" (case-sensitive).
 std::optional<Metric> parse_metric(std::string_view name);
 // The stored code 0..2, or nullopt.
 std::optional<Metric> metric_from_code(std::uint8_t code);
