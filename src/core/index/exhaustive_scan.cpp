@@ -32,7 +32,7 @@
 
 #include "core/base/cpu_features.h"
 #include "core/base/thread_pool.h"
-#include "core/index/hnsw_index.h"
+#include "core/index/hit.h"
 #include "core/vectors/blas.h"
 #include "core/vectors/scan_kernels.h"
 
@@ -57,14 +57,6 @@ constexpr double kRsqrtError = 0x1p-10;
 constexpr std::size_t kSplitFloats = std::size_t(1) << 20;
 
 bool finite(double v) { return std::isfinite(v); }
-
-// Ascending distance, NaN after every number, ties by slot.
-bool hit_before(const Hit& a, const Hit& b) {
-  bool an = std::isnan(a.distance), bn = std::isnan(b.distance);
-  if (an != bn) return bn;
-  if (!an && a.distance != b.distance) return a.distance < b.distance;
-  return a.slot < b.slot;
-}
 
 // Collects the rows that may be among the k nearest of one query.
 class Preselect {

@@ -16,11 +16,10 @@
 #include <vector>
 
 #include "core/base/progress.h"
+#include "core/index/hit.h"
 #include "core/vectors/distance.h"
 
 namespace hovra {
-
-struct Hit;
 
 // The rows a scan reads: row s is data[s * dim, (s + 1) * dim).
 struct ScanRows {

@@ -66,17 +66,6 @@ struct WalkScratch {
 
 namespace {
 
-// Orders distances ascending with NaN after every number, so sorting and
-// selection stay well-defined whatever the vectors hold.
-inline bool closer(float a, float b) {
-  if (std::isnan(a)) return false;
-  if (std::isnan(b)) return true;
-  return a < b;
-}
-
-struct HitCloser {
-  bool operator()(const Hit& a, const Hit& b) const { return closer(a.distance, b.distance); }
-};
 // Max-heap on distance (farthest on top).
 struct FartherOnTop {
   bool operator()(const Hit& a, const Hit& b) const { return a.distance < b.distance; }
@@ -251,8 +240,6 @@ std::size_t saturating_mul(std::size_t a, std::size_t b) {
 }
 
 }  // namespace
-
-void sort_hits(std::vector<Hit>& hits) { std::stable_sort(hits.begin(), hits.end(), HitCloser()); }
 
 HnswIndex::HnswIndex(std::size_t dim, Metric metric, std::size_t m, std::size_t ef_construction)
     : dim_(dim),

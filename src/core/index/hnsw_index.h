@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/index/exhaustive_scan.h"
+#include "core/index/hit.h"
 #include "core/vectors/distance.h"
 #include "core/base/function_ref.h"
 #include "core/base/progress.h"
@@ -26,11 +27,6 @@ namespace hovra {
 inline constexpr std::uint32_t kNoEntry = 0xFFFFFFFFu;
 inline constexpr std::size_t kBruteForceThreshold = 10'000'000;
 inline constexpr std::size_t kSequentialBatch = 128;
-
-struct Hit {
-  std::uint32_t slot;
-  float distance;
-};
 
 struct WalkScratch;
 
@@ -335,8 +331,5 @@ void mark_reachable(std::uint32_t start, std::vector<std::uint8_t>& reached, con
       }
   }
 }
-
-// Sorting helper shared by the search paths: stable by ascending distance.
-void sort_hits(std::vector<Hit>& hits);
 
 }  // namespace hovra
