@@ -1,0 +1,613 @@
+// Linking nodes into an index's graph: insertion (one at a time, and in
+// batches whose linking is split over the worker pool), neighbour
+// selection, back-links and the layer-0 in-link floor, vector updates with
+// the repair of the lists that held the moved node, the hand-over of the
+// entry point, and the periodic reachability audit.
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+#include "core/base/defaults.h"
+#include "core/base/error.h"
+#include "core/base/thread_pool.h"
+#include "core/index/hnsw_index.h"
+#include "core/index/walk.h"
+
+namespace hovra {
+
+namespace {
+
+// Layer-0 lists keep a dropped member that would be left with fewer
+// in-links than this: with two, a pair of nodes that only list each other
+// cannot drift out of reach.
+constexpr std::uint32_t kMinInLinks = 2;
+
+// How many consecutive vectors of a batch one worker links in a row.
+constexpr std::size_t kLinkRun = 64;
+
+// The reachability of every live node is checked, and mended, once the
+// insertions and updates since the last check reach 1/kAuditPeriod of the
+// node count: a breadth-first walk costs about as much as a few insertions
+// per node checked.
+constexpr std::size_t kAuditPeriod = 32;
+
+// A node's top layer: floor(-ln(u) * level_mult) for u uniform in (0, 1].
+std::size_t random_level(double level_mult) {
+  thread_local std::mt19937_64 rng{[] {
+    std::random_device rd;
+    return (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
+  }()};
+  double u = 0.0;
+  while (u == 0.0) u = static_cast<double>(rng() >> 11) * 0x1.0p-53;  // a zero draw is redrawn
+  double level = std::floor(-std::log(u) * level_mult);
+  if (!(level > 0.0)) return 0;
+  return static_cast<std::size_t>(level);
+}
+
+}  // namespace
+
+// What linking reads of an index (its rows, norms, tombstones and
+// parameters) and the graph it changes. Made once the rows to link are in
+// the store; several threads may link through one Linker at once (the
+// parallel phase of a batch), each list under its lock.
+class Linker {
+ public:
+  explicit Linker(HnswIndex& index)
+      : graph_(index.graph_),
+        rows_(index.store_.data()),
+        norms_(index.norms_.data()),
+        dead_(index.dead_.data()),
+        dim_(index.dim_),
+        metric_(index.metric_),
+        // The most neighbours an inserted node chooses for its own layer-0
+        // list: m, like on the upper layers. Its list still grows to 2m
+        // through later back-links; choosing m halves the back-links each
+        // insertion makes and prunes, at the same recall.
+        own_cap0_(index.graph_.m()),
+        ef_construction_(index.ef_construction_) {}
+
+  template <bool kLocked>
+  void connect_node(std::uint32_t slot, std::size_t level, std::uint32_t ep);
+  void repair_unlinked(std::uint32_t slot, std::size_t layer, const std::vector<std::uint32_t>& former);
+  void adopt_former(std::uint32_t slot, const std::vector<std::uint32_t>& former0);
+  void hand_over_entry(std::uint32_t slot);
+  void link_unreachable();
+
+ private:
+  template <class Use>
+  void with_node_distance(std::uint32_t slot, Use&& use) const;
+  void link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer, std::size_t cap, WalkScratch& ws);
+  void keep_last_links(Graph::Items before, std::uint32_t incoming, std::vector<std::uint32_t>& kept);
+  bool evict_shared(std::vector<std::uint32_t>& list, std::uint32_t keep);
+  void adopt(std::uint32_t orphan, const std::vector<std::uint32_t>& hosts);
+  void select_neighbours(const std::vector<Hit>& candidates, std::uint32_t self, std::size_t cap,
+                         std::vector<std::uint32_t>& out) const;
+  bool is_diverse(const Hit& candidate, const std::vector<std::uint32_t>& kept) const;
+  float link_distance(std::uint32_t a, std::uint32_t b) const;
+  bool link_from_reached(std::uint32_t slot, const std::vector<std::uint8_t>& reached, std::uint32_t& spare);
+
+  Graph& graph_;
+  const float* rows_;
+  const float* norms_;
+  const std::uint8_t* dead_;
+  std::size_t dim_;
+  Metric metric_;
+  std::size_t own_cap0_;
+  std::size_t ef_construction_;
+};
+
+// ---- neighbour selection ----
+
+// Chooses at most cap neighbours from candidates sorted by ascending
+// distance to the node: a candidate is kept when it is closer to the node
+// than to every neighbour kept before it. Keeping only the nearest
+// candidates would fill every list of a tight cluster with members of that
+// cluster, cutting the graph into islands that searches cannot cross.
+void Linker::select_neighbours(const std::vector<Hit>& candidates, std::uint32_t self, std::size_t cap,
+                               std::vector<std::uint32_t>& out) const {
+  out.clear();
+  for (const Hit& c : candidates) {
+    if (out.size() >= cap) break;
+    if (c.slot != self && is_diverse(c, out)) out.push_back(c.slot);
+  }
+}
+
+// Whether a candidate (with its distance to the node) is closer to the node
+// than to every kept neighbour.
+bool Linker::is_diverse(const Hit& candidate, const std::vector<std::uint32_t>& kept) const {
+  for (std::uint32_t k : kept)
+    if (link_distance(candidate.slot, k) < candidate.distance) return false;
+  return true;
+}
+
+// The distance between two stored nodes as the graph's construction measures
+// it: as the walks do (the pair kernels, cosine through the stored norms),
+// the exact kernel for the dot product.
+float Linker::link_distance(std::uint32_t a, std::uint32_t b) const {
+  const float* ra = rows_ + std::size_t(a) * dim_;
+  const float* rb = rows_ + std::size_t(b) * dim_;
+  if (metric_ == Metric::Euclidean) return pair_l2sq_kernel()(ra, rb, dim_);
+  if (metric_ != Metric::Cosine) return distance(ra, rb, dim_, metric_);
+  float d = pair_dot_kernel()(ra, rb, dim_);
+  float scale = norms_[a] * norms_[b];
+  return scale > 0.0f ? 1.0f - d / scale : 1.0f;
+}
+
+// Calls use(dist) with the distance the construction's walks measure from
+// the stored node `slot`: through the stored norms for cosine, the pair
+// kernel for Euclidean, the exact kernel for the dot product.
+template <class Use>
+void Linker::with_node_distance(std::uint32_t slot, Use&& use) const {
+  const float* v = rows_ + std::size_t(slot) * dim_;
+  if (metric_ == Metric::Cosine) use(CosineWalkDistance(rows_, dim_, norms_, v, norms_[slot]));
+  else if (metric_ == Metric::Euclidean) use(L2WalkDistance(rows_, dim_, v));
+  else use(ExactDistance(rows_, dim_, metric_, v));
+}
+
+// ---- back-links and the in-link floor ----
+
+// Appends slot to n's list unless it is there; an overfull list is cut back
+// to cap by the neighbour selection over its members (stable order, so the
+// newest entry loses ties).
+void Linker::link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer, std::size_t cap, WalkScratch& ws) {
+  std::vector<std::uint32_t>& grown = ws.grown;
+  std::vector<Hit>& scored = ws.scored;
+  ListLock lock(graph_, n, layer);
+  Graph::Items current = graph_.items(n, layer);
+  if (std::find(current.begin(), current.end(), slot) != current.end()) return;
+  grown.assign(current.begin(), current.end());
+  grown.push_back(slot);
+  if (grown.size() > cap) {
+    scored.clear();
+    for (std::uint32_t x : grown) scored.push_back({x, link_distance(n, x)});
+    sort_hits(scored);
+    select_neighbours(scored, n, cap, grown);
+    if (layer == 0) keep_last_links(current, slot, grown);
+  }
+  if (layer == 0 && std::find(grown.begin(), grown.end(), slot) != grown.end()) graph_.count_in0(slot, 1);
+  graph_.assign(n, layer, grown.data(), grown.size());
+}
+
+// A layer-0 list goes from `before` to kept: each member it drops (not the
+// incoming one, which it never held) that would be left with fewer than
+// kMinInLinks in-links stays, in the room left or in place of a member that
+// enough other lists hold. Counts change atomically, so two lists dropping
+// the same node at once cannot both go below the floor.
+void Linker::keep_last_links(Graph::Items before, std::uint32_t incoming, std::vector<std::uint32_t>& kept) {
+  std::size_t chosen = kept.size();
+  for (std::uint32_t x : before) {
+    if (x == incoming || std::find(kept.begin(), kept.begin() + chosen, x) != kept.begin() + chosen) continue;
+    if (graph_.count_in0(x, -1) >= kMinInLinks) continue;
+    if (kept.size() >= graph_.m_max0() && !evict_shared(kept, incoming)) continue;
+    kept.push_back(x);
+    graph_.count_in0(x, 1);
+  }
+}
+
+// Removes from a layer-0 list, nearest first, the farthest member other than
+// `keep` that at least kMinInLinks other lists hold; false when there is none.
+bool Linker::evict_shared(std::vector<std::uint32_t>& list, std::uint32_t keep) {
+  for (std::size_t i = list.size(); i-- > 0;) {
+    if (list[i] == keep) continue;
+    if (graph_.count_in0(list[i], -1) >= kMinInLinks) {
+      list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+      return true;
+    }
+    graph_.count_in0(list[i], 1);
+  }
+  return false;
+}
+
+// Gives a node held by fewer than kMinInLinks layer-0 lists more in-links:
+// hosts (nearest first) that lack it take it, in the room they have or in
+// place of their farthest member that enough other lists also hold.
+void Linker::adopt(std::uint32_t orphan, const std::vector<std::uint32_t>& hosts) {
+  std::vector<Hit> members;
+  std::vector<std::uint32_t> list;
+  for (std::uint32_t host : hosts) {
+    if (graph_.count_in0(orphan, 0) >= kMinInLinks) return;
+    if (host == orphan) continue;
+    ListLock lock(graph_, host, 0);
+    Graph::Items current = graph_.items(host, 0);
+    if (std::find(current.begin(), current.end(), orphan) != current.end()) continue;
+    members.clear();
+    for (std::uint32_t x : current) members.push_back({x, link_distance(host, x)});
+    sort_hits(members);
+    list.clear();
+    for (const Hit& h : members) list.push_back(h.slot);
+    if (list.size() >= graph_.m_max0() && !evict_shared(list, orphan)) continue;
+    list.push_back(orphan);
+    graph_.count_in0(orphan, 1);
+    graph_.assign(host, 0, list.data(), list.size());
+  }
+}
+
+// ---- linking a node ----
+
+// Links a stored node into every layer up to its level, starting the
+// descent at ep. The walks pass over the node itself: links other nodes
+// already hold to it (an updated node, or one another thread has linked)
+// would lead them into its own lists, still empty or stale. A node that its
+// layer-0 neighbours cut from their lists again is adopted by the nearest.
+//
+// The node's neighbours are chosen on every layer first (top down, each
+// layer's walk starting from the nearest node of the layer above) and
+// linked afterwards from layer 0 up. Another thread linking at the same time
+// can reach the node only through its links, so whatever layer it reaches the
+// node on, the node's lists on that layer and below are already in place.
+// Linked top down, a node reached on an upper layer before its layer-0 list
+// exists would end that thread's descent in a dead end, and the nodes linked
+// from there would form islands no search enters.
+template <bool kLocked>
+void Linker::connect_node(std::uint32_t slot, std::size_t level, std::uint32_t ep) {
+  WalkScratch& ws = walk_scratch();
+  std::size_t top = graph_.max_level();
+  std::size_t low = std::min(level, top);
+  std::vector<std::vector<std::uint32_t>> chosen(low + 1);
+  auto choose = [&](const auto& dist) {
+    for (std::size_t t = top; t > level; --t) ep = greedy_closest<kLocked>(graph_, dist, ws, ep, t, slot);
+    for (std::size_t l = low + 1; l-- > 0;) {
+      AdmitAll all;
+      std::vector<Hit> w = search_layer<kLocked>(graph_, dist, ws, ep, ef_construction_, l, all, slot);
+      select_neighbours(w, slot, l == 0 ? own_cap0_ : graph_.m(), chosen[l]);
+      if (!w.empty()) ep = w.front().slot;
+    }
+  };
+  with_node_distance(slot, choose);
+  for (std::size_t l = 0; l <= low; ++l) {
+    std::vector<std::uint32_t>& selected = chosen[l];
+    {
+      // Another thread may have linked into the list already.
+      ListLock lock(graph_, slot, l);
+      if (l == 0) {
+        Graph::Items before = graph_.items(slot, 0);
+        for (std::uint32_t x : selected)
+          if (std::find(before.begin(), before.end(), x) == before.end()) graph_.count_in0(x, 1);
+        keep_last_links(before, kNoEntry, selected);
+      }
+      graph_.assign(slot, l, selected.data(), selected.size());
+    }
+    std::size_t cap = graph_.cap(l);
+    for (std::uint32_t n : selected)
+      if (graph_.level(n) >= l) link_back(n, slot, l, cap, ws);
+    if (l == 0) adopt(slot, selected);
+  }
+}
+
+// ---- updates ----
+
+// Every node that lists slot on the layer lets go of it: it keeps its other
+// neighbours and adds slot's former neighbours, nearest to it first, by the
+// neighbour selection's diversity rule until its list is full; a list that
+// takes none of them still takes the nearest in slot's place. Each link so
+// added is offered back, as an insertion offers its links. So the links
+// into and out of the region the slot leaves keep leading there instead of
+// to wherever the slot moves: a sparse region loses the nodes that linked it
+// from afar, and its own nodes' links, redirected and returned, keep it in
+// reach of searches that start elsewhere. Layer 0 asks slot's former
+// neighbours and their neighbours, which hold nearly all its in-links; a
+// higher layer, having few nodes, asks all of them.
+void Linker::repair_unlinked(std::uint32_t slot, std::size_t layer, const std::vector<std::uint32_t>& former) {
+  std::size_t cap = graph_.cap(layer);
+  std::vector<std::uint32_t> holders;
+  if (layer == 0) {
+    holders = former;
+    for (std::uint32_t y : former) {
+      ListLock lock(graph_, y, 0);
+      Graph::Items theirs = graph_.items(y, 0);
+      holders.insert(holders.end(), theirs.begin(), theirs.end());
+    }
+    std::sort(holders.begin(), holders.end());
+    holders.erase(std::unique(holders.begin(), holders.end()), holders.end());
+  } else {
+    for (std::uint32_t s : graph_.upper_nodes())
+      if (graph_.level(s) >= layer) holders.push_back(s);
+  }
+  std::vector<std::uint32_t> kept;
+  std::vector<Hit> offered;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> added;  // (new neighbour, holder)
+  for (std::uint32_t n : holders) {
+    if (n == slot || graph_.level(n) < layer) continue;
+    ListLock lock(graph_, n, layer);
+    Graph::Items theirs = graph_.items(n, layer);
+    if (std::find(theirs.begin(), theirs.end(), slot) == theirs.end()) continue;
+    kept.clear();
+    for (std::uint32_t x : theirs)
+      if (x != slot) kept.push_back(x);
+    offered.clear();
+    for (std::uint32_t y : former)
+      if (y != slot && y != n && graph_.level(y) >= layer && std::find(kept.begin(), kept.end(), y) == kept.end())
+        offered.push_back({y, link_distance(n, y)});
+    sort_hits(offered);
+    std::size_t before = kept.size();
+    for (const Hit& c : offered) {
+      if (kept.size() >= cap) break;
+      if (is_diverse(c, kept)) kept.push_back(c.slot);
+    }
+    if (kept.size() == before && !offered.empty()) kept.push_back(offered.front().slot);
+    if (layer == 0) {
+      graph_.count_in0(slot, -static_cast<int>(theirs.size - before));
+      for (std::size_t i = before; i < kept.size(); ++i) graph_.count_in0(kept[i], 1);
+    }
+    for (std::size_t i = before; i < kept.size(); ++i) added.push_back({kept[i], n});
+    graph_.assign(n, layer, kept.data(), kept.size());
+  }
+  WalkScratch& ws = walk_scratch();
+  for (auto [y, n] : added) link_back(y, n, layer, cap, ws);
+}
+
+// After an updated node is relinked: each of its former layer-0 neighbours
+// that too few lists hold any more is adopted by the nearest of its own
+// neighbours and the updated node's former ones.
+void Linker::adopt_former(std::uint32_t slot, const std::vector<std::uint32_t>& former0) {
+  std::vector<std::uint32_t> hosts;
+  std::vector<Hit> near;
+  for (std::uint32_t y : former0) {
+    if (y == slot || graph_.count_in0(y, 0) >= kMinInLinks) continue;
+    graph_.copy_list(y, 0, hosts);
+    hosts.insert(hosts.end(), former0.begin(), former0.end());
+    near.clear();
+    for (std::uint32_t h : hosts)
+      if (h != slot && h != y) near.push_back({h, link_distance(y, h)});
+    sort_hits(near);
+    hosts.clear();
+    for (const Hit& h : near) hosts.push_back(h.slot);
+    adopt(y, hosts);
+  }
+}
+
+// Before an update relinks the entry point, the role passes to the highest
+// other node (live before deleted, lowest slot on ties), and the updated node
+// drops the layers above that node's level, where it was alone and its lists
+// were empty. Were the entry to move with its vector, a group of records
+// moved far away together with it could, as more of them join, lose every
+// link back to the others, and every search would start in that group.
+void Linker::hand_over_entry(std::uint32_t slot) {
+  std::uint32_t best = slot;
+  auto consider = [&](std::uint32_t s) {
+    if (s == slot) return;
+    if (best == slot || graph_.level(s) > graph_.level(best) ||
+        (graph_.level(s) == graph_.level(best) && !dead_[s] && dead_[best]))
+      best = s;
+  };
+  for (std::uint32_t s : graph_.upper_nodes()) consider(s);  // ascending slots
+  if (best == slot)
+    for (std::uint32_t s = 0; s < graph_.node_count(); ++s) consider(s);
+  if (best == slot) return;
+  std::size_t keep = graph_.level(best);
+  graph_.lower_level(slot, keep);
+  graph_.set_entry(best, keep);
+}
+
+// ---- the reachability audit ----
+
+// Makes every live node reachable from the entry point on layer 0. Pruned
+// lists can cut a region off: a group of records inserted or moved far from
+// the others keeps links among its own members, and the links that crossed
+// over are the ones the diversity rule drops first; under the dot product,
+// lists shrink towards a few nodes of large norm that few lists lead away
+// from. A breadth-first walk from the entry point finds the live nodes it
+// misses; each is linked from a reached node (link_from_reached), and the
+// nodes it reaches in turn count as reached. No list lets go of a member
+// here, so what has been reached stays reached.
+void Linker::link_unreachable() {
+  std::size_t n = graph_.node_count();
+  if (graph_.entry_point() == kNoEntry || n < 2) return;
+  std::vector<std::uint8_t> reached(n, 0);
+  auto reach_from = [&](std::uint32_t start) {
+    mark_reachable(start, reached, [&](std::uint32_t s) { return graph_.items(s, 0); });
+  };
+  reach_from(graph_.entry_point());
+  std::uint32_t spare = 0;
+  for (std::uint32_t s = 0; s < n; ++s) {
+    if (reached[s] || dead_[s]) continue;
+    if (link_from_reached(s, reached, spare)) reach_from(s);
+  }
+}
+
+// Links a node that the entry point cannot reach from a reached node with
+// room in its list: the nearest such that a layer-0 walk for its vector from
+// the entry point finds (all it measures is reached), else the first reached
+// slot from `spare` on with room (lists only grow here, so slots before
+// `spare` stay full). Only when no reached list has room does the nearest
+// the walk found hold one member over its cap, until it is next pruned (false,
+// the node left unlinked, if that list is over its cap already). The node
+// links back where its own list has room.
+bool Linker::link_from_reached(std::uint32_t slot, const std::vector<std::uint8_t>& reached, std::uint32_t& spare) {
+  WalkScratch& ws = walk_scratch();
+  const std::uint32_t entry = graph_.entry_point();
+  const std::size_t cap = graph_.m_max0();
+  std::vector<Hit> near;
+  with_node_distance(slot, [&](const auto& dist) {
+    AdmitAll all;
+    near = search_layer<false>(graph_, dist, ws, entry, ef_construction_, 0, all, slot);
+  });
+  auto has_room = [&](std::uint32_t s) { return reached[s] && graph_.items(s, 0).size < cap; };
+  std::uint32_t host = kNoEntry;
+  for (const Hit& h : near)
+    if (has_room(h.slot)) {
+      host = h.slot;
+      break;
+    }
+  if (host == kNoEntry) {
+    while (spare < reached.size() && !has_room(spare)) ++spare;
+    if (spare < reached.size()) host = spare;
+  }
+  if (host == kNoEntry) {
+    host = near.empty() ? entry : near.front().slot;
+    if (graph_.items(host, 0).size > cap) return false;  // already over its cap
+  }
+  Graph::Items theirs = graph_.items(host, 0);
+  std::vector<std::uint32_t> list(theirs.begin(), theirs.end());
+  list.push_back(slot);
+  graph_.count_in0(slot, 1);
+  graph_.assign(host, 0, list.data(), list.size());
+  Graph::Items own = graph_.items(slot, 0);
+  if (own.size < cap && std::find(own.begin(), own.end(), host) == own.end()) {
+    std::vector<std::uint32_t> back(own.begin(), own.end());
+    back.push_back(host);
+    graph_.count_in0(host, 1);
+    graph_.assign(slot, 0, back.data(), back.size());
+  }
+  return true;
+}
+
+// ---- the index's changes ----
+
+// Room for `nodes` nodes in every per-node array, growing by half at
+// least, so that a batch appends without reallocating and a run of small
+// batches does not reallocate on each.
+void HnswIndex::reserve_nodes(std::size_t nodes) {
+  std::size_t capacity = graph_.capacity();
+  if (nodes <= capacity) return;
+  nodes = std::max(nodes, capacity + capacity / 2);
+  norms_.reserve(nodes);
+  dead_.reserve(nodes);
+  graph_.reserve(nodes);
+}
+
+void HnswIndex::append_node(const float* v, std::size_t level) {
+  graph_.append_node(level);
+  if (quantizer_) quantizer_->append(v);
+  norms_.push_back(vector_norm(v, dim_));
+  store_.append(v);
+  dead_.push_back(0);
+}
+
+void HnswIndex::note_changes(std::size_t count) {
+  changes_since_audit_ += count;
+  if (changes_since_audit_ < (graph_.node_count() + kAuditPeriod - 1) / kAuditPeriod) return;
+  changes_since_audit_ = 0;
+  Linker(*this).link_unreachable();
+}
+
+std::uint32_t HnswIndex::insert(const float* v, std::size_t len) {
+  assert_len(len, dim_, "vector dimension mismatch");
+  auto slot = static_cast<std::uint32_t>(graph_.node_count());
+  std::size_t level = random_level(level_mult_);
+  store_.make_owned();
+  append_node(v, level);
+  live_count_.fetch_add(1, std::memory_order_relaxed);
+  if (graph_.entry_point() == kNoEntry) {
+    graph_.set_entry(slot, level);
+    return slot;
+  }
+  Linker(*this).connect_node<false>(slot, level, graph_.entry_point());
+  if (level > graph_.max_level()) graph_.set_entry(slot, level);
+  note_changes(1);
+  return slot;
+}
+
+std::vector<std::uint32_t> HnswIndex::insert_batch(const std::vector<const float*>& vectors,
+                                                   const std::vector<std::size_t>& lens, Progress* progress,
+                                                   bool stoppable) {
+  for (std::size_t len : lens) assert_len(len, dim_, "vector dimension mismatch");
+  return insert_batch(VectorRows::gathered(vectors.data(), vectors.size(), dim_), progress, stoppable);
+}
+
+std::vector<std::uint32_t> HnswIndex::insert_batch(const VectorRows& rows, Progress* progress, bool stoppable) {
+  for (std::size_t i = 0; i < rows.size(); ++i) assert_len(rows.len(i), dim_, "vector dimension mismatch");
+  std::size_t n = rows.size();
+  std::vector<std::uint32_t> slots;
+  if (n == 0) return slots;
+  auto stopping = [&] { return stoppable && stop_requested(progress); };
+  auto first = static_cast<std::uint32_t>(graph_.node_count());
+  std::vector<std::size_t> levels(n);
+  for (auto& lv : levels) lv = random_level(level_mult_);
+  store_.make_owned();
+  store_.reserve_slots(graph_.node_count() + n);
+  reserve_nodes(graph_.node_count() + n);
+  RowReader read(rows);
+  for (std::size_t i = 0; i < n; ++i) append_node(read(i), levels[i]);
+  Linker link(*this);
+  // Links node i of the batch alone, moving the entry point to it when it
+  // reaches above the top layer.
+  auto link_alone = [&](std::size_t i) {
+    link.connect_node<false>(first + static_cast<std::uint32_t>(i), levels[i], graph_.entry_point());
+    if (levels[i] > graph_.max_level()) graph_.set_entry(first + static_cast<std::uint32_t>(i), levels[i]);
+    advance(progress);
+  };
+  std::size_t start = 0;
+  if (graph_.entry_point() == kNoEntry) {
+    graph_.set_entry(first, levels[0]);
+    start = 1;
+    advance(progress);
+  }
+  std::size_t sequential = std::min(n, kParallelBatchAbove);
+  for (std::size_t i = start; i < sequential; ++i) {
+    if (stopping()) return {};
+    link_alone(i);
+  }
+  if (n > kParallelBatchAbove) {
+    // Nodes whose level is above the current top layer would get no links
+    // on their upper layers in the parallel phase, and one of them would
+    // become the entry point with empty top lists. They are linked after
+    // it, one by one, like the sequential phase.
+    std::uint32_t ep = graph_.entry_point();
+    std::size_t top = graph_.max_level();
+    std::vector<std::size_t> parallel, deferred;
+    for (std::size_t i = kParallelBatchAbove; i < n; ++i) (levels[i] > top ? deferred : parallel).push_back(i);
+    // The workers claim runs of kLinkRun consecutive vectors and link each
+    // run in order. Neighbours in the input are often neighbours in space
+    // (records loaded in sorted order); linked at the same time, neither
+    // would see the other, and a pair or a small group near only each other
+    // could end up unlinked. Within a run each sees the one before it, and
+    // the vectors linked at the same time lie a run apart.
+    std::size_t runs = (parallel.size() + kLinkRun - 1) / kLinkRun;
+    parallel_for(runs, [&](std::size_t r) {
+      std::size_t end = std::min(parallel.size(), (r + 1) * kLinkRun);
+      for (std::size_t j = r * kLinkRun; j < end; ++j) {
+        if (stopping()) return;
+        std::size_t i = parallel[j];
+        link.connect_node<true>(first + static_cast<std::uint32_t>(i), levels[i], ep);
+        advance(progress);
+      }
+    });
+    if (stopping()) return {};
+    for (std::size_t i : deferred) link_alone(i);
+  }
+  live_count_.fetch_add(n, std::memory_order_relaxed);
+  note_changes(n);
+  slots.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) slots.push_back(first + static_cast<std::uint32_t>(i));
+  return slots;
+}
+
+// Overwrites the slot's vector and relinks its node. Each node that listed
+// the slot, on any layer, drops it and takes on instead the slot's former
+// neighbours it could reach through the slot before (repair_unlinked); a
+// former neighbour that too few lists hold any more is adopted by the
+// nearest of its neighbours (adopt_former). So the update strands no node
+// behind the moved one, and the region it leaves stays as reachable as
+// before.
+void HnswIndex::update_vector(std::uint32_t slot, const float* v, std::size_t len) {
+  assert_len(len, dim_, "");
+  graph_.check_slot(slot);
+  store_.make_owned();
+  store_.overwrite(slot, v);
+  norms_[slot] = vector_norm(v, dim_);
+  if (quantizer_) quantizer_->reencode(slot, v);
+  if (graph_.node_count() == 1) return;
+  Linker link(*this);
+  if (slot == graph_.entry_point()) link.hand_over_entry(slot);
+  std::size_t level = graph_.level(slot);
+  std::vector<std::uint32_t> former, former0;
+  for (std::size_t l = 0; l <= level; ++l) {
+    {
+      ListLock lock(graph_, slot, l);
+      Graph::Items own = graph_.items(slot, l);
+      former.assign(own.begin(), own.end());
+      graph_.assign(slot, l, nullptr, 0);
+    }
+    if (l == 0) {
+      for (std::uint32_t x : former) graph_.count_in0(x, -1);
+      former0 = former;
+    }
+    link.repair_unlinked(slot, l, former);
+  }
+  link.connect_node<false>(slot, level, graph_.entry_point());
+  link.adopt_former(slot, former0);
+  note_changes(1);
+}
+
+}  // namespace hovra
