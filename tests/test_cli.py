@@ -140,7 +140,7 @@ class TestInfoAndVerify:
 
 
 class TestExportImport:
-    @pytest.mark.parametrize("fmt", ["npz", "parquet"])
+    @pytest.mark.parametrize("fmt", ["npz", pytest.param("parquet", marks=pytest.mark.slow)])
     def test_round_trip(self, tmp_path, fmt):
         if fmt == "parquet":
             pytest.importorskip("pyarrow")

@@ -140,6 +140,7 @@ class TestGraphPath:
         assert stats["memory_graph_bytes"] > 0
         assert stats["memory_vectors_bytes"] == 4 * db.total_slots * db.dim
 
+    @pytest.mark.slow
     def test_tight_clusters_loaded_in_one_batch(self, tmp_path):
         # Well separated clusters: a graph whose lists keep only the nearest
         # members falls apart into islands that searches cannot cross.

@@ -99,6 +99,7 @@ class TestQuantizedSearch:
         finally:
             db.disable_quantized_search()
 
+    @pytest.mark.slow
     @pytest.mark.parametrize("metric", ["euclidean", "dot"])
     def test_partial_rescoring_returns_what_full_rescoring_does(self, metric, tmp_path):
         # A tight cluster inside a wide range: half a quantization step is
