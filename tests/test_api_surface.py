@@ -133,6 +133,8 @@ class TestModuleSurface:
         assert [name for name in vars(_hovra) if not name.startswith("_")] == [
             "Database",
             "SearchResult",
+            "set_num_threads",
+            "get_num_threads",
             "DEFAULTS",
         ] + ERRORS
         assert [name for name in vars(_hovra) if name[0] == "_" and name[1] != "_"] == ["_inspect"]

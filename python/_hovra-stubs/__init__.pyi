@@ -22,6 +22,9 @@ _Path = str | os.PathLike[str] | os.PathLike[bytes]
 # and parallel_batch_above.
 DEFAULTS: Mapping[str, int | float | str]
 
+def set_num_threads(n: SupportsIndex) -> None: ...
+def get_num_threads() -> int: ...
+
 class _Stats(TypedDict):
     num_vectors: int
     num_deleted: int

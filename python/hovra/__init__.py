@@ -15,7 +15,8 @@ DuplicateIdError, NotFoundError, DatabaseInUseError, DatabaseClosedError,
 CorruptDataError, DatabaseNotFoundError and ReadOnlyError. The LangChain vector store is
 `hovra.langchain.HovraVectorStore` (install the `hovra[langchain]` extra);
 collections sharded over a Ray cluster are `hovra.ray.ShardedDatabase` (install
-the `hovra[ray]` extra).
+the `hovra[ray]` extra). `hovra.set_num_threads(n)` sizes the worker pool that
+runs the parallel work of every database in the process.
 """
 
 from _hovra import (
@@ -29,6 +30,8 @@ from _hovra import (
     NotFoundError,
     ReadOnlyError,
     SearchResult,
+    get_num_threads,
+    set_num_threads,
 )
 
 __version__ = "0.1.0"
@@ -45,4 +48,6 @@ __all__ = [
     "ReadOnlyError",
     "SearchResult",
     "__version__",
+    "get_num_threads",
+    "set_num_threads",
 ]

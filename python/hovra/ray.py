@@ -54,6 +54,7 @@ from _hovra import (
     DuplicateIdError,
     HovraError,
     SearchResult,
+    set_num_threads,
 )
 
 if TYPE_CHECKING:
@@ -232,8 +233,7 @@ class _Shard:
         threads: int | None,
     ) -> None:
         if threads:
-            # hovra sizes its worker pool from this when the pool is first used.
-            os.environ["RAYON_NUM_THREADS"] = str(threads)
+            set_num_threads(threads)  # the actor's process has a pool of its own
         self.index = index
         self.layout = layout
         self.path = _shard_dir(root, index)

@@ -397,12 +397,15 @@ void score_slots(const ScanRows& rows, const float* query, const std::uint32_t* 
 }
 
 // Preselects rows [0, count) of dim floats with part(begin, end, pre, p) for
-// each part p: in one part, or split over the worker pool when the scan is
-// large enough to pay for it. Returns the parts' preselections merged.
+// each part p: in one part, or split over the worker pool (`pool` threads,
+// read once by the caller: the pool can be resized meanwhile) into at most
+// 2 * pool parts when the scan is large enough to pay for it. Returns the
+// parts' preselections merged.
 template <class Part>
-Preselect preselect_parts(std::size_t count, std::size_t dim, std::size_t k, std::size_t& parts, Part part) {
+Preselect preselect_parts(std::size_t count, std::size_t dim, std::size_t k, std::size_t pool, std::size_t& parts,
+                          Part part) {
   std::size_t floats = count * dim;
-  std::size_t workers = floats >= kSplitFloats ? pool_size() : 1;
+  std::size_t workers = floats >= kSplitFloats ? pool : 1;
   parts = workers <= 1 ? 1 : std::min(workers * 2, std::max<std::size_t>(1, floats / (kSplitFloats / 2)));
   std::vector<Preselect> pres(parts, Preselect(k));
   if (parts == 1) {
@@ -427,9 +430,10 @@ std::vector<Hit> scan_all_rows_checked(const ScanRows& rows, const float* query,
     return fq.exact(query, rows.data + std::size_t(s) * rows.dim, rows.dim, rows.norms[s]);
   };
   // One flag per part (at most 2 per worker); plain bools, each written by one part.
-  std::unique_ptr<bool[]> holds(new bool[2 * std::max<std::size_t>(1, pool_size())]);
+  const std::size_t pool = std::max<std::size_t>(1, pool_size());
+  std::unique_ptr<bool[]> holds(new bool[2 * pool]);
   std::size_t parts = 0;
-  Preselect pre = preselect_parts(rows.count, rows.dim, k, parts,
+  Preselect pre = preselect_parts(rows.count, rows.dim, k, pool, parts,
                                   [&](std::size_t begin, std::size_t end, Preselect& part, std::size_t p) {
                                     holds[p] = true;
                                     preselect_range(rows, query, fq, begin, end, part, &holds[p]);
@@ -484,7 +488,8 @@ void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::
   // Query blocks go to the pool; each scores every row block by one matrix
   // product.
   constexpr std::size_t kQueryBlock = 64, kRowBlock = 1024;
-  std::size_t per_block = std::min(kQueryBlock, (query_count + pool_size() - 1) / pool_size());
+  const std::size_t pool = pool_size();  // once: the pool can be resized meanwhile
+  std::size_t per_block = std::min(kQueryBlock, (query_count + pool - 1) / pool);
   per_block = std::max<std::size_t>(per_block, 1);
   std::size_t blocks = (query_count + per_block - 1) / per_block;
   parallel_for(blocks, [&](std::size_t b) {
@@ -542,7 +547,7 @@ std::vector<Hit> scan_slots(const ScanRows& rows, const float* query, const std:
   }
   PairwiseQuery pq(query, dim, rows.metric);
   std::size_t parts = 0;
-  pre = preselect_parts(slot_count, dim, k, parts,
+  pre = preselect_parts(slot_count, dim, k, pool_size(), parts,
                         [&](std::size_t begin, std::size_t end, Preselect& part, std::size_t) {
                           float values[kBlockRows], sq[kBlockRows];
                           double lo[kBlockRows], hi[kBlockRows];
