@@ -43,6 +43,14 @@ namespace {
 constexpr double kU = 0x1p-24;            // unit roundoff of single precision
 constexpr double kTiny = 0x1p-120;        // covers underflow in products and sums
 constexpr double kSlack = 1.0 + 0x1p-20;  // covers the double-precision bound arithmetic
+// Relative slack on each score for its own rounding in double precision (a
+// few units of 2^-53), with a wide margin.
+constexpr double kScoreSlack = 0x1p-40;
+// The rounding bounds below are first order; these factors widen them over
+// the second-order terms they leave out: 1 % on the batch formula's cosine
+// steps, 10 % on the pairwise kernels' sums (summed in SimSIMD's order).
+constexpr double kFormulaMargin = 1.01;
+constexpr double kPairwiseMargin = 1.1;
 constexpr double kRootFloor = 0x1p-30;
 constexpr std::size_t kBlockRows = 256;
 // Pairwise cosine: SimSIMD refines an approximate reciprocal square root
@@ -218,10 +226,10 @@ struct FormulaBounds {
         double r = zero ? 0.0 : quotient;
         double inv = zero ? 0.0 : reciprocal;
         s = 1.0 - r;
-        double err = (ed * inv) * (1.0 + 3.0 * kU) + kU * (std::fabs(1.0 - r) + 2.0 * std::fabs(r)) * 1.01;
+        double err = (ed * inv) * (1.0 + 3.0 * kU) + kU * (std::fabs(1.0 - r) + 2.0 * std::fabs(r)) * kFormulaMargin;
         e = zero ? 0.0 : err;
       }
-      e = (e + std::fabs(s) * 0x1p-40 + kTiny) * kSlack;
+      e = (e + std::fabs(s) * kScoreSlack + kTiny) * kSlack;
       lo[i] = s - e;
       hi[i] = s + e;
     }
@@ -347,16 +355,16 @@ struct PairwiseBounds {
         // additions: within (gamma_n + 3u) of the exact sum of squares.
         double g = f + 8.0 * kU;
         s = v;
-        e = g * (1.0 + g) * std::fabs(v) * 1.1 + tiny;
+        e = g * (1.0 + g) * std::fabs(v) * kPairwiseMargin + tiny;
       } else {
         // Zero or vanishing norms meet SimSIMD's special cases: no bound.
         double rs = static_cast<double>(row_sq[i]);
         bool special = !(q2 > 0x1p-100) || !(rs > 0x1p-100);
         double score = 1.0 - v / std::sqrt(special ? 1.0 : q2 * rs);
         s = special ? kNaN : score;
-        e = (4.0 * f + 2.0 * kRsqrtError) * 1.1 + 4.0 * kU;
+        e = (4.0 * f + 2.0 * kRsqrtError) * kPairwiseMargin + 4.0 * kU;
       }
-      e = (e + std::fabs(s) * 0x1p-40 + kTiny) * kSlack;
+      e = (e + std::fabs(s) * kScoreSlack + kTiny) * kSlack;
       lo[i] = s - e;
       hi[i] = s + e;
     }
