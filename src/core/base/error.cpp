@@ -35,6 +35,9 @@ DbError DbError::duplicate_in_batch(std::string id, std::size_t first, std::size
   e.got_ = second;
   return e;
 }
+DbError DbError::invalid_argument(std::string detail) {
+  return DbError(ErrorKind::InvalidArgument, std::move(detail));
+}
 
 std::string DbError::message() const {
   switch (kind_) {
@@ -73,6 +76,8 @@ std::string DbError::message() const {
     case ErrorKind::DuplicateInBatch:
       return "id '" + detail_ + "' appears twice in the batch (rows " + std::to_string(expected_) + " and " +
              std::to_string(got_) + ")";
+    case ErrorKind::InvalidArgument:
+      return detail_;
   }
   return detail_;
 }

@@ -31,6 +31,7 @@ enum class ErrorKind {
   QueryTooLarge,     // a query whose squared norm overflows float32
   DamagedFile,       // a database file that does not read (shown as an io error)
   DuplicateInBatch,  // one id twice in a batch of add_many
+  InvalidArgument,   // a value the engine cannot take (text analysis, sparse vectors, fusion)
 };
 
 class DbError {
@@ -58,6 +59,8 @@ class DbError {
   static DbError damaged_file(std::string text);
   // rows: the two positions in the batch, in order.
   static DbError duplicate_in_batch(std::string id, std::size_t first, std::size_t second);
+  // The detail is the whole message.
+  static DbError invalid_argument(std::string detail);
 
   ErrorKind kind() const { return kind_; }
   // The kind's own detail: the id, path, os text, metric name or detail text.
