@@ -21,16 +21,16 @@ NOT_FOUND = f"database not found {DASH} specify dim to create a new one"
 BAD_METRIC = "metric must be 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'"
 
 SIGNATURES = {
-    "add": "($self, id, vector, metadata=None)",
-    "upsert": "($self, id, vector, metadata=None)",
-    "add_many": "($self, ids, vectors, metadatas=None, *, show_progress=False)",
+    "add": "($self, id, vector, metadata=None, *, sparse=None)",
+    "upsert": "($self, id, vector, metadata=None, *, sparse=None)",
+    "add_many": "($self, ids, vectors, metadatas=None, *, show_progress=False, sparse=None)",
     "search": "($self, vector, k=10, ef_search=None, where_filter=None, max_distance=None)",
     "search_many": "($self, vectors, k=10, ef_search=None, where_filter=None, max_distance=None, "
     "*, show_progress=False)",
     "get": "($self, id)",
     "delete": "($self, id)",
-    "update": "($self, id, vector=None, metadata=None)",
-    "upsert_many": "($self, ids, vectors, metadatas=None, *, show_progress=False)",
+    "update": "($self, id, vector=None, metadata=None, *, sparse=None)",
+    "upsert_many": "($self, ids, vectors, metadatas=None, *, show_progress=False, sparse=None)",
     "count": "($self, where_filter=None)",
     "ids": "($self)",
     "save": "($self, *, show_progress=False)",
@@ -50,6 +50,16 @@ SIGNATURES = {
     "delete_many": "($self, ids)",
     "delete_where": "($self, where_filter)",
     "update_many": "($self, ids, vectors=None, metadatas=None)",
+    "create_text_index": "($self, field, *, language='english', stemmer=True, stopwords=True, k1=1.2, b=0.75, "
+    "wait=False, show_progress=False)",
+    "drop_text_index": "($self)",
+    "wait_text_index": "($self, *, show_progress=False)",
+    "text_search": "($self, text, k=10, where_filter=None, *, corpus_stats=None)",
+    "text_stats": "($self, text)",
+    "sparse_search": "($self, sparse_query, k=10, where_filter=None)",
+    "hybrid_search": "($self, vector=None, text=None, sparse=None, k=10, where_filter=None, fusion='rrf', "
+    "weights=None, *, candidates=None, rrf_k=60.0, ef_search=None)",
+    "get_sparse": "($self, id)",
 }
 
 # The opening of each method's docstring (empty where the rest is all new).
@@ -91,6 +101,14 @@ DOCS = {
     "delete_many": "Delete the records of many ids at once.",
     "delete_where": "Delete every record that matches a filter.",
     "update_many": "Update many existing records in one batch.",
+    "create_text_index": "Define a BM25 text index over a metadata field.",
+    "drop_text_index": "Drop the text index (logged).",
+    "wait_text_index": "Wait until the text index has indexed every record.",
+    "text_search": "Search the text index with BM25.",
+    "text_stats": "The text index's statistics for a query's terms.",
+    "sparse_search": "Search the records' sparse vectors by dot product.",
+    "hybrid_search": "Search with a vector, a text and a sparse vector at once, fused.",
+    "get_sparse": "The record's sparse vector",
 }
 
 PROPERTY_DOCS = {
@@ -99,6 +117,8 @@ PROPERTY_DOCS = {
     "total_slots": "Total allocated slots (active + deleted).",
     "deleted_count": "Number of deleted slots that haven't been reclaimed.",
     "quantized_search": "Whether quantized search is currently enabled.",
+    "text_index": "The text index as a dict (field, language, stemmer, stopwords, k1, b, building, indexed, "
+    "total, documents, terms), or None without one. While building, indexed of total slots are done.",
 }
 
 STATS_KEYS = [
@@ -141,7 +161,10 @@ class TestModuleSurface:
         assert _hovra.__doc__ == ""
 
     def test_class_signature_and_docstrings(self):
-        signature = "(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, *, sync_writes=False)"
+        signature = (
+            "(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, *, sync_writes=False, "
+            "text_field=None)"
+        )
         assert Database.__text_signature__ == signature
         assert str(inspect.signature(Database)) == signature
         assert Database.__doc__.startswith("An embedded vector database")
@@ -161,6 +184,8 @@ class TestModuleSurface:
             "id",
             "distance",
             "metadata",
+            "score",
+            "ranks",
             "__getitem__",
             "__iter__",
             "__len__",

@@ -15,6 +15,32 @@ _Metadata = dict[str, Any]
 _Metadatas = list[_Metadata] | list[_Metadata | None] | list[None]
 _Filter = dict[str, Any]
 _Path = str | os.PathLike[str] | os.PathLike[bytes]
+# A sparse vector: {"indices": [...], "values": [...]} or a SciPy sparse row
+# (any object with tocsr() and shape, typed loosely).
+_Sparse = dict[str, Any] | Any
+_SparseRows = list[dict[str, Any] | None] | list[dict[str, Any]] | Any
+
+class _SparseVector(TypedDict):
+    indices: list[int]
+    values: list[float]
+
+class _TextIndex(TypedDict):
+    field: str
+    language: str
+    stemmer: bool
+    stopwords: bool
+    k1: float
+    b: float
+    building: bool
+    indexed: int
+    total: int
+    documents: int
+    terms: int
+
+class _CorpusStats(TypedDict):
+    documents: int
+    total_length: int
+    document_frequency: dict[str, int]
 
 # The engine's defaults and thresholds (read-only): m, ef_construction,
 # metric, k, ef_search_floor and ef_search_sqrt_factor (the default
@@ -46,6 +72,10 @@ class SearchResult:
     def distance(self) -> float: ...
     @property
     def metadata(self) -> _Metadata | None: ...
+    @property
+    def score(self) -> float | None: ...
+    @property
+    def ranks(self) -> dict[str, int] | None: ...
     @overload
     def __getitem__(self, key: Literal[0], /) -> str: ...
     @overload
@@ -59,7 +89,7 @@ class SearchResult:
     def __eq__(self, value: object, /) -> bool: ...
     def __ne__(self, value: object, /) -> bool: ...
     def __hash__(self) -> int: ...
-    def __reduce__(self) -> tuple[Any, tuple[str, float, str | None]]: ...
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]: ...
 
 @final
 class Database:
@@ -73,6 +103,7 @@ class Database:
         quantize: bool | np.bool_ = False,
         *,
         sync_writes: bool | np.bool_ = False,
+        text_field: str | None = None,
     ) -> Database: ...
     @property
     def dim(self) -> int: ...
@@ -84,8 +115,14 @@ class Database:
     def deleted_count(self) -> int: ...
     @property
     def quantized_search(self) -> bool: ...
-    def add(self, id: str, vector: _Vector, metadata: _Metadata | None = None) -> None: ...
-    def upsert(self, id: str, vector: _Vector, metadata: _Metadata | None = None) -> None: ...
+    @property
+    def text_index(self) -> _TextIndex | None: ...
+    def add(
+        self, id: str, vector: _Vector, metadata: _Metadata | None = None, *, sparse: _Sparse | None = None
+    ) -> None: ...
+    def upsert(
+        self, id: str, vector: _Vector, metadata: _Metadata | None = None, *, sparse: _Sparse | None = None
+    ) -> None: ...
     def add_many(
         self,
         ids: Sequence[str],
@@ -93,6 +130,7 @@ class Database:
         metadatas: _Metadatas | None = None,
         *,
         show_progress: bool | np.bool_ = False,
+        sparse: _SparseRows | None = None,
     ) -> None: ...
     def upsert_many(
         self,
@@ -101,6 +139,7 @@ class Database:
         metadatas: _Metadatas | None = None,
         *,
         show_progress: bool | np.bool_ = False,
+        sparse: _SparseRows | None = None,
     ) -> None: ...
     def search(
         self,
@@ -149,7 +188,55 @@ class Database:
         metadatas: list[_Metadata | None] | None = None,
     ) -> None: ...
     def delete(self, id: str) -> bool: ...
-    def update(self, id: str, vector: _Vector | None = None, metadata: _Metadata | None = None) -> None: ...
+    def update(
+        self,
+        id: str,
+        vector: _Vector | None = None,
+        metadata: _Metadata | None = None,
+        *,
+        sparse: _Sparse | None = None,
+    ) -> None: ...
+    def create_text_index(
+        self,
+        field: str,
+        *,
+        language: str = "english",
+        stemmer: bool | np.bool_ = True,
+        stopwords: bool | np.bool_ = True,
+        k1: SupportsFloat = 1.2,
+        b: SupportsFloat = 0.75,
+        wait: bool | np.bool_ = False,
+        show_progress: bool | np.bool_ = False,
+    ) -> None: ...
+    def drop_text_index(self) -> None: ...
+    def wait_text_index(self, *, show_progress: bool | np.bool_ = False) -> None: ...
+    def text_search(
+        self,
+        text: str,
+        k: SupportsIndex = 10,
+        where_filter: _Filter | None = None,
+        *,
+        corpus_stats: _CorpusStats | None = None,
+    ) -> list[SearchResult]: ...
+    def text_stats(self, text: str) -> _CorpusStats: ...
+    def sparse_search(
+        self, sparse_query: _Sparse, k: SupportsIndex = 10, where_filter: _Filter | None = None
+    ) -> list[SearchResult]: ...
+    def hybrid_search(
+        self,
+        vector: _Vector | None = None,
+        text: str | None = None,
+        sparse: _Sparse | None = None,
+        k: SupportsIndex = 10,
+        where_filter: _Filter | None = None,
+        fusion: Literal["rrf", "weighted"] = "rrf",
+        weights: dict[str, SupportsFloat] | Sequence[SupportsFloat] | None = None,
+        *,
+        candidates: SupportsIndex | None = None,
+        rrf_k: SupportsFloat = 60.0,
+        ef_search: SupportsIndex | None = None,
+    ) -> list[SearchResult]: ...
+    def get_sparse(self, id: str) -> _SparseVector | None: ...
     def count(self, where_filter: _Filter | None = None) -> int: ...
     def ids(self) -> list[str]: ...
     def save(self, *, show_progress: bool | np.bool_ = False) -> None: ...

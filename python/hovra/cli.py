@@ -80,6 +80,20 @@ def _info_lines(report: dict[str, Any]) -> list[str]:
             f"quantize         {'yes (saves write vectors.sq8)' if db['quantize'] else 'no'}",
             f"records          {db['count']} live, {db['deleted_count']} deleted, {db['total_slots']} slots",
         ]
+        text = db.get("text_index")
+        if text is not None:
+            analysis = (
+                text["language"]
+                + (", stemmed" if text["stemmer"] else "")
+                + (", stop words" if text["stopwords"] else "")
+            )
+            building = ", being built" if text["building"] else ""
+            lines.append(
+                f"text index       field '{text['field']}' ({analysis}; k1 {text['k1']:g}, b {text['b']:g}): "
+                f"{text['documents']} documents, {text['terms']} terms{building}"
+            )
+        if db.get("sparse_vectors"):
+            lines.append(f"sparse vectors   {db['sparse_vectors']}")
     check = report["check"]
     if check["log_bytes"]:
         lines.append(f"log              {check['log_records']} records to replay at the next open")

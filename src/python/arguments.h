@@ -11,7 +11,7 @@
 
 namespace hovra::py {
 
-inline constexpr int kMaxParams = 7;
+inline constexpr int kMaxParams = 12;
 
 struct Signature {
   const char* function;  // shown in messages as "{function}()"

@@ -6,7 +6,8 @@
 namespace hovra::py::docs {
 
 inline constexpr const char* kClass =
-    "Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, *, sync_writes=False)\n"
+    "Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, *, sync_writes=False, "
+    "text_field=None)\n"
     "--\n\n"
     R"doc(An embedded vector database kept in one directory.
 
@@ -37,6 +38,10 @@ Args:
     sync_writes: When True, every change is forced to stable storage
         before it returns (concurrent writers share one sync), so it
         survives a power loss as well as a crash of the process.
+    text_field: A metadata key whose string values get a BM25 text index
+        (English analysis; see create_text_index), made at once when the
+        database has none. A database with a text index on another field
+        raises ValueError.
 
 Raises:
     ValueError: "database not found — specify dim to create a new one"
@@ -65,6 +70,10 @@ Args:
     metadata: A dict that survives a JSON round trip, or None. NumPy
         booleans, numbers and arrays in it are stored as the JSON values
         they equal. Its keys read back sorted.
+    sparse: The record's sparse vector, {"indices": [...], "values":
+        [...]} (non-negative integer indices below 2**32, finite values)
+        or a SciPy sparse row; stored and logged with the record and
+        searched by sparse_search() and hybrid_search().
 
 Raises:
     ValueError: "id '...' already exists, use upsert instead";
@@ -83,6 +92,8 @@ Args:
     id: The record's id.
     vector: dim numbers, as for add().
     metadata: A dict, or None for no metadata.
+    sparse: The record's sparse vector as for add(), or None for none
+        (replacing the record replaces its sparse vector too).
 
 Raises:
     ValueError: "dimension mismatch: expected D, got N"; a vector holding
@@ -104,6 +115,8 @@ Args:
     metadatas: None, or a list of n items that are dicts or None.
     show_progress: Show progress on standard error while the batch is
         logged and then linked (a tqdm bar when tqdm is installed).
+    sparse: None, a list of n sparse vectors (each as for add(), or None),
+        or a SciPy sparse matrix of n rows.
 
 Raises:
     ValueError: "ids length (N) != vectors length (M)"; "metadatas length
@@ -232,6 +245,8 @@ Args:
     metadata: The new metadata, replacing the old one whole (not merged),
         or None to keep the current one. To remove the metadata, use
         upsert(id, vector, None).
+    sparse: A new sparse vector as for add() (an empty one removes it), or
+        None to keep the current one.
 
 Raises:
     ValueError: "id '...' not found"; "dimension mismatch: expected D,
@@ -245,7 +260,7 @@ The outcome equals upsert() of each item in order (an id that repeats in
 the batch keeps its last item), done as one batch.
 
 Args:
-    ids, vectors, metadatas, show_progress: As for add_many().
+    ids, vectors, metadatas, show_progress, sparse: As for add_many().
 
 Raises:
     ValueError: The length messages of add_many(); a vector of the wrong

@@ -31,6 +31,8 @@
 #include "python/method_descr.h"
 #include "python/py_ref.h"
 #include "python/search_result.h"
+#include "python/text_docs.h"
+#include "python/text_methods.h"
 
 namespace hovra::py {
 
@@ -100,7 +102,7 @@ bool optional_metadata(PyObject* obj, std::optional<JsonValue>& out) {
 // ---------------------------------------------------------------- construction
 
 const Signature kNewSig{
-    "Database", {"path", "dim", "metric", "m", "ef_construction", "quantize", "sync_writes"}, 7, 1, 6};
+    "Database", {"path", "dim", "metric", "m", "ef_construction", "quantize", "sync_writes", "text_field"}, 8, 1, 6};
 
 PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -124,6 +126,11 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     if (PyObject* obj = a.raw(6)) {
       if (!flag_arg(obj, "sync_writes", options.sync_writes)) return nullptr;
+    }
+    if (PyObject* obj = a.given(7)) {
+      TextIndexSpec spec;
+      if (!text_arg(obj, "text_field", spec.field)) return nullptr;
+      options.text_index = spec;
     }
 
     Result<std::shared_ptr<Database>> opened = std::shared_ptr<Database>();
@@ -181,8 +188,8 @@ void database_dealloc(PyObject* self) {
 
 // --------------------------------------------------------------- single records
 
-const Signature kAddSig{"Database.add", {"id", "vector", "metadata"}, 3, 2};
-const Signature kUpsertSig{"Database.upsert", {"id", "vector", "metadata"}, 3, 2};
+const Signature kAddSig{"Database.add", {"id", "vector", "metadata", "sparse"}, 4, 2, 3};
+const Signature kUpsertSig{"Database.upsert", {"id", "vector", "metadata", "sparse"}, 4, 2, 3};
 
 PyObject* add_or_upsert(const Signature& sig, bool upsert, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
@@ -194,6 +201,10 @@ PyObject* add_or_upsert(const Signature& sig, bool upsert, PyObject* self, PyObj
   if (!vector_arg.extract(a.raw(1), "vector")) return nullptr;
   PyObject* metadata_obj = a.given(2);
   if (metadata_obj != nullptr && !dict_arg(metadata_obj, "metadata")) return nullptr;
+  SparseVector sparse;
+  if (PyObject* obj = a.given(3)) {
+    if (!sparse_from_python(obj, "sparse", sparse)) return nullptr;
+  }
 
   std::vector<float> vector;
   if (!vector_arg.finish(vector)) return nullptr;
@@ -201,8 +212,10 @@ PyObject* add_or_upsert(const Signature& sig, bool upsert, PyObject* self, PyObj
   if (!optional_metadata(metadata_obj, metadata)) return nullptr;
 
   std::shared_ptr<Database> db = engine_of(self);
+  const SparseVector* sparse_ptr = sparse.empty() ? nullptr : &sparse;
   Status status = without_gil([&] {
-    return upsert ? db->upsert(id, vector, std::move(metadata)) : db->add(id, vector, std::move(metadata));
+    return upsert ? db->upsert(id, vector, std::move(metadata), sparse_ptr)
+                  : db->add(id, vector, std::move(metadata), sparse_ptr);
   });
   return status_result(status);
 }
@@ -248,7 +261,7 @@ PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-const Signature kUpdateSig{"Database.update", {"id", "vector", "metadata"}, 3, 1};
+const Signature kUpdateSig{"Database.update", {"id", "vector", "metadata", "sparse"}, 4, 1, 3};
 
 PyObject* db_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -262,6 +275,13 @@ PyObject* db_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* metadata_obj = a.given(2);
     if (metadata_obj != nullptr && !dict_arg(metadata_obj, "metadata")) return nullptr;
 
+    // sparse: a vector replaces the record's (an empty one removes it).
+    std::optional<SparseVector> sparse;
+    if (PyObject* obj = a.given(3)) {
+      sparse.emplace();
+      if (!sparse_from_python(obj, "sparse", *sparse)) return nullptr;
+    }
+
     std::vector<float> vector;
     if (vector_obj != nullptr && !vector_arg.finish(vector)) return nullptr;
     std::optional<JsonValue> metadata;
@@ -270,15 +290,17 @@ PyObject* db_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     std::shared_ptr<Database> db = engine_of(self);
     const std::vector<float>* vector_ptr = vector_obj != nullptr ? &vector : nullptr;
     const JsonValue* metadata_ptr = metadata ? &*metadata : nullptr;
-    Status status = without_gil([&] { return db->update(id, vector_ptr, metadata_ptr); });
+    const SparseVector* sparse_ptr = sparse ? &*sparse : nullptr;
+    Status status = without_gil([&] { return db->update(id, vector_ptr, metadata_ptr, sparse_ptr); });
     return status_result(status);
   });
 }
 
 // ---------------------------------------------------------------------- batches
 
-const Signature kAddManySig{"Database.add_many", {"ids", "vectors", "metadatas", "show_progress"}, 4, 2, 3};
-const Signature kUpsertManySig{"Database.upsert_many", {"ids", "vectors", "metadatas", "show_progress"}, 4, 2, 3};
+const Signature kAddManySig{"Database.add_many", {"ids", "vectors", "metadatas", "show_progress", "sparse"}, 5, 2, 3};
+const Signature kUpsertManySig{
+    "Database.upsert_many", {"ids", "vectors", "metadatas", "show_progress", "sparse"}, 5, 2, 3};
 
 PyObject* raise_metadatas_length(std::size_t metadatas, std::size_t ids) {
   return raise_value_error("metadatas length (" + std::to_string(metadatas) + ") != ids length (" +
@@ -313,6 +335,9 @@ PyObject* batch_write(const Signature& sig, bool upsert, PyObject* self, PyObjec
     // json.dumps can run code that resizes the list while it is walked.
     if (batch.metadata.size() != batch.ids.size())
       return raise_metadatas_length(batch.metadata.size(), batch.ids.size());
+  }
+  if (PyObject* obj = a.given(4)) {
+    if (!sparse_list_from_python(obj, "sparse", batch.ids.size(), batch.sparse)) return nullptr;
   }
   std::shared_ptr<Database> db = engine_of(self);
   LongCall call(upsert ? "upsert_many" : "add_many");
@@ -709,9 +734,10 @@ PyObject* get_quantized_search(PyObject* self, void*) {
 // ---------------------------------------------------------------------- the type
 
 const MethodSpec kMethods[] = {
-    {"add", db_add, "($self, id, vector, metadata=None)", docs::kAdd},
-    {"upsert", db_upsert, "($self, id, vector, metadata=None)", docs::kUpsert},
-    {"add_many", db_add_many, "($self, ids, vectors, metadatas=None, *, show_progress=False)", docs::kAddMany},
+    {"add", db_add, "($self, id, vector, metadata=None, *, sparse=None)", docs::kAdd},
+    {"upsert", db_upsert, "($self, id, vector, metadata=None, *, sparse=None)", docs::kUpsert},
+    {"add_many", db_add_many, "($self, ids, vectors, metadatas=None, *, show_progress=False, sparse=None)",
+     docs::kAddMany},
     {"search", db_search, "($self, vector, k=10, ef_search=None, where_filter=None, max_distance=None)",
      docs::kSearch},
     {"search_many", db_search_many,
@@ -722,8 +748,8 @@ const MethodSpec kMethods[] = {
      docs::kSearchArrays},
     {"get", db_get, "($self, id)", docs::kGet},
     {"delete", db_delete, "($self, id)", docs::kDelete},
-    {"update", db_update, "($self, id, vector=None, metadata=None)", docs::kUpdate},
-    {"upsert_many", db_upsert_many, "($self, ids, vectors, metadatas=None, *, show_progress=False)",
+    {"update", db_update, "($self, id, vector=None, metadata=None, *, sparse=None)", docs::kUpdate},
+    {"upsert_many", db_upsert_many, "($self, ids, vectors, metadatas=None, *, show_progress=False, sparse=None)",
      docs::kUpsertMany},
     {"count", db_count, "($self, where_filter=None)", docs::kCount},
     {"ids", db_ids, "($self)", docs::kIds},
@@ -746,6 +772,7 @@ PyGetSetDef kGetSet[] = {
     {"total_slots", get_total_slots, nullptr, "Total allocated slots (active + deleted).", nullptr},
     {"deleted_count", get_deleted_count, nullptr, "Number of deleted slots that haven't been reclaimed.", nullptr},
     {"quantized_search", get_quantized_search, nullptr, "Whether quantized search is currently enabled.", nullptr},
+    {"text_index", get_text_index, nullptr, docs::kTextIndexProperty, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -788,6 +815,7 @@ PyTypeObject* create_database_type() {
   if (!type) return nullptr;
   if (!add_methods(reinterpret_cast<PyTypeObject*>(type.get()), kMethods)) return nullptr;
   if (!add_record_methods(reinterpret_cast<PyTypeObject*>(type.get()))) return nullptr;
+  if (!add_methods(reinterpret_cast<PyTypeObject*>(type.get()), kTextMethods)) return nullptr;
   g_type = reinterpret_cast<PyTypeObject*>(type.release());
   return g_type;
 }

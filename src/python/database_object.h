@@ -21,8 +21,7 @@ std::shared_ptr<Database> engine_of(PyObject* self);
 // Creates the class; once per process.
 PyTypeObject* create_database_type();
 
-// A Database object over an engine that is already open (a snapshot, say);
-// path is what repr() shows.
+
 PyObject* new_database_object(std::shared_ptr<Database> engine, const std::string& path);
 
 }  // namespace hovra::py

@@ -40,11 +40,23 @@ PyObject* check_dict(const Inspection& in) {
   bool ok = put(d.get(), "problem", text_or_none(in.damage)) && put(d.get(), "checksums", flag(r.has_checksums)) &&
             put(d.get(), "slots", count(r.nodes)) && put(d.get(), "records", count(r.live)) &&
             put(d.get(), "unreachable", count(r.unreachable)) &&
-            put(d.get(), "quantized_file", flag(r.quantized_file)) && put(d.get(), "log_bytes", count(r.log_bytes)) &&
-            put(d.get(), "log_records", count(r.log_records)) && put(d.get(), "log_skipped", count(r.log_skipped)) &&
+            put(d.get(), "quantized_file", flag(r.quantized_file)) && put(d.get(), "text_file", flag(r.text_file)) &&
+            put(d.get(), "log_bytes", count(r.log_bytes)) && put(d.get(), "log_records", count(r.log_records)) &&
+            put(d.get(), "log_skipped", count(r.log_skipped)) &&
             put(d.get(), "log_uncommitted", count(r.log_uncommitted)) &&
             put(d.get(), "log_torn_bytes", count(r.log_torn_bytes));
   return ok ? d.release() : nullptr;
+}
+
+// The text index's definition and size, or None.
+PyObject* text_index_dict(const std::optional<TextIndexInfo>& info) {
+  if (!info) Py_RETURN_NONE;
+  const TextIndexSpec& s = info->spec;
+  return Py_BuildValue("{sssssOsOsdsdsOsKsK}", "field", s.field.c_str(), "language", s.language.c_str(), "stemmer",
+                       s.stemmer ? Py_True : Py_False, "stopwords", s.stopwords ? Py_True : Py_False, "k1", s.k1, "b",
+                       s.b, "building", info->building ? Py_True : Py_False, "documents",
+                       static_cast<unsigned long long>(info->documents), "terms",
+                       static_cast<unsigned long long>(info->terms));
 }
 
 PyObject* database_dict(const Inspection& in) {
@@ -55,7 +67,10 @@ PyObject* database_dict(const Inspection& in) {
             put(d.get(), "metric", PyUnicode_FromString(metric_name(in.metric))) && put(d.get(), "m", count(in.m)) &&
             put(d.get(), "ef_construction", count(in.ef_construction)) && put(d.get(), "count", count(in.live)) &&
             put(d.get(), "deleted_count", count(in.deleted)) && put(d.get(), "total_slots", count(in.total_slots)) &&
-            put(d.get(), "quantize", flag(in.persist_quantized)) && put(d.get(), "stats", stats_to_python(in.stats));
+            put(d.get(), "quantize", flag(in.persist_quantized)) &&
+            put(d.get(), "stats", stats_to_python(in.stats)) &&
+            put(d.get(), "text_index", text_index_dict(in.text_index)) &&
+            put(d.get(), "sparse_vectors", count(in.sparse_vectors));
   return ok ? d.release() : nullptr;
 }
 

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <array>
 #include <functional>
 #include <new>
 #include <optional>
@@ -24,6 +25,9 @@ struct SearchResultObject {
   PyObject_HEAD std::string id;
   std::optional<std::string> metadata;  // compact JSON text
   float distance;
+  // Text, sparse and hybrid searches: the score; hybrid searches: the ranks.
+  std::optional<double> score;
+  std::optional<std::array<std::uint32_t, 3>> ranks;
 };
 
 PyTypeObject* g_type = nullptr;
@@ -31,23 +35,33 @@ PyTypeObject* g_type = nullptr;
 SearchResultObject* as_result(PyObject* obj) { return reinterpret_cast<SearchResultObject*>(obj); }
 
 // Takes over the fields; nothing may throw once the object exists.
-PyObject* new_result(std::string id, float distance, std::optional<std::string> metadata) {
+PyObject* new_result(std::string id, float distance, std::optional<std::string> metadata,
+                     std::optional<double> score = std::nullopt,
+                     std::optional<std::array<std::uint32_t, 3>> ranks = std::nullopt) {
   PyObject* obj = g_type->tp_alloc(g_type, 0);
   if (obj == nullptr) return nullptr;
   SearchResultObject* result = as_result(obj);
   new (&result->id) std::string(std::move(id));
   new (&result->metadata) std::optional<std::string>(std::move(metadata));
   result->distance = distance;
+  new (&result->score) std::optional<double>(score);
+  new (&result->ranks) std::optional<std::array<std::uint32_t, 3>>(ranks);
   return obj;
 }
 
-PyObject* make_result(const SearchHit& hit) { return new_result(hit.id, hit.distance, hit.metadata); }
+PyObject* make_result(const SearchHit& hit) {
+  return new_result(hit.id, hit.distance, hit.metadata, hit.score, hit.ranks);
+}
+
+constexpr const char* kRetrievers[3] = {"vector", "text", "sparse"};
 
 void result_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   SearchResultObject* result = as_result(self);
   result->id.~basic_string();
   result->metadata.~optional();
+  result->score.~optional();
+  result->ranks.~optional();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -65,6 +79,35 @@ PyObject* metadata_of(PyObject* self) {
   const std::optional<std::string>& text = as_result(self)->metadata;
   if (!text) Py_RETURN_NONE;
   return metadata_text_to_python(*text);
+}
+
+PyObject* score_of(PyObject* self) {
+  const std::optional<double>& score = as_result(self)->score;
+  if (!score) Py_RETURN_NONE;
+  return PyFloat_FromDouble(*score);
+}
+
+// {"vector": rank, "text": rank, "sparse": rank} for the retrievers that
+// ran and found the record (1-based), or None.
+PyObject* ranks_of(PyObject* self) {
+  const auto& ranks = as_result(self)->ranks;
+  if (!ranks) Py_RETURN_NONE;
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (std::size_t i = 0; i < 3; ++i) {
+    if ((*ranks)[i] == 0) continue;
+    PyRef rank = PyRef::steal(PyLong_FromUnsignedLong((*ranks)[i]));
+    if (!rank || PyDict_SetItemString(dict.get(), kRetrievers[i], rank.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* get_score(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return score_of(self); });
+}
+
+PyObject* get_ranks(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return ranks_of(self); });
 }
 
 PyObject* get_id(PyObject* self, void*) {
@@ -136,7 +179,8 @@ bool is_result(PyObject* obj) { return Py_TYPE(obj) == g_type; }
 // Equal ids, distances (as floats: 0.0 equals -0.0, NaN equals nothing) and
 // metadata (compact JSON text, so 1 and 1.0 differ as they do in filters).
 bool same_value(const SearchResultObject* a, const SearchResultObject* b) {
-  return a->id == b->id && a->distance == b->distance && a->metadata == b->metadata;
+  return a->id == b->id && a->distance == b->distance && a->metadata == b->metadata && a->score == b->score &&
+         a->ranks == b->ranks;
 }
 
 PyObject* result_richcompare(PyObject* self, PyObject* other, int op) {
@@ -153,6 +197,9 @@ Py_hash_t result_hash(PyObject* self) {
   auto mix = [&h](std::size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); };
   mix(std::hash<double>{}(distance));
   mix(result->metadata ? std::hash<std::string>{}(*result->metadata) : 0x51ed27ULL);
+  if (result->ranks) {
+    for (std::uint32_t r : *result->ranks) mix(r);
+  }
   auto hash = static_cast<Py_hash_t>(h);
   return hash == -1 ? -2 : hash;
 }
@@ -169,7 +216,16 @@ PyObject* result_reduce(PyObject* self, PyObject*) {
     PyRef distance = PyRef::steal(distance_of(self));
     PyRef metadata = result->metadata ? PyRef::steal(str_from(*result->metadata)) : PyRef::borrow(Py_None);
     if (!id || !distance || !metadata) return nullptr;
-    return Py_BuildValue("(O(OOO))", restore.get(), id.get(), distance.get(), metadata.get());
+    if (!result->score && !result->ranks)
+      return Py_BuildValue("(O(OOO))", restore.get(), id.get(), distance.get(), metadata.get());
+    PyRef score = PyRef::steal(score_of(self));
+    PyRef ranks =
+        result->ranks
+            ? PyRef::steal(Py_BuildValue("(III)", (*result->ranks)[0], (*result->ranks)[1], (*result->ranks)[2]))
+            : PyRef::borrow(Py_None);
+    if (!score || !ranks) return nullptr;
+    return Py_BuildValue("(O(OOOOO))", restore.get(), id.get(), distance.get(), metadata.get(), score.get(),
+                         ranks.get());
   });
 }
 
@@ -178,8 +234,8 @@ PyObject* result_reduce(PyObject* self, PyObject*) {
 // compact form search results hold.
 PyObject* result_restore(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t nargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    if (nargs != 3) {
-      PyErr_Format(PyExc_TypeError, "SearchResult._restore() takes 3 arguments (%zd given)", nargs);
+    if (nargs != 3 && nargs != 5) {
+      PyErr_Format(PyExc_TypeError, "SearchResult._restore() takes 3 or 5 arguments (%zd given)", nargs);
       return nullptr;
     }
     std::string id;
@@ -196,7 +252,21 @@ PyObject* result_restore(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t na
       if (!value.is_object()) return raise_value_error("invalid metadata: not a JSON object");
       metadata = to_json_text(value);
     }
-    return new_result(std::move(id), distance, std::move(metadata));
+    std::optional<double> score;
+    std::optional<std::array<std::uint32_t, 3>> ranks;
+    if (nargs == 5 && args[3] != Py_None) {
+      double value = PyFloat_AsDouble(args[3]);
+      if (value == -1.0 && PyErr_Occurred()) return nullptr;
+      score = value;
+    }
+    if (nargs == 5 && args[4] != Py_None) {
+      std::array<std::uint32_t, 3> r{};
+      unsigned int a0 = 0, a1 = 0, a2 = 0;
+      if (!PyArg_ParseTuple(args[4], "III", &a0, &a1, &a2)) return nullptr;
+      r = {a0, a1, a2};
+      ranks = r;
+    }
+    return new_result(std::move(id), distance, std::move(metadata), score, ranks);
   });
 }
 
@@ -215,6 +285,14 @@ PyGetSetDef result_getset[] = {
      "The record's distance from the query under the database's metric; smaller is closer.", nullptr},
     {"metadata", get_metadata, nullptr,
      "The record's metadata as it was when the search ran (a new dict on every read), or None.", nullptr},
+    {"score", get_score, nullptr,
+     "Text, sparse and hybrid searches: the score (BM25, dot product or fused; larger is better, and distance "
+     "is its negation); None for vector searches.",
+     nullptr},
+    {"ranks", get_ranks, nullptr,
+     "Hybrid searches: a dict of each retriever's 1-based rank of the record ('vector', 'text', 'sparse'), "
+     "holding the retrievers that found it among their candidates; None for other searches.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -229,6 +307,8 @@ constexpr const char* kResultDoc =
     "    id: The record's id (str).\n"
     "    distance: Its distance from the query (float; smaller is closer).\n"
     "    metadata: Its metadata as a new dict on every read, or None.\n"
+    "    score: Text, sparse and hybrid searches: the score (larger is better); else None.\n"
+    "    ranks: Hybrid searches: each retriever's rank of the record (dict); else None.\n"
     "\n"
     "result[0], result[1] and result[2] give the same three values (any other index raises\n"
     "ValueError), and a result unpacks in that order: id, distance, metadata = result. Two results\n"

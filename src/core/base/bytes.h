@@ -24,6 +24,12 @@ class ByteWriter {
     std::memcpy(&bits, &v, 4);
     u32(bits);
   }
+  void f64(double v) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, 8);
+    u32(static_cast<std::uint32_t>(bits));
+    u32(static_cast<std::uint32_t>(bits >> 32));
+  }
   void f32s(const float* v, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) f32(v[i]);
   }
@@ -72,6 +78,13 @@ class ByteReader {
     if (remaining() < 4) return false;
     v = load_f32(p_ + pos_);
     pos_ += 4;
+    return true;
+  }
+  bool f64(double& v) {
+    if (remaining() < 8) return false;
+    std::uint64_t bits = load_u32(p_ + pos_) | (static_cast<std::uint64_t>(load_u32(p_ + pos_ + 4)) << 32);
+    std::memcpy(&v, &bits, 8);
+    pos_ += 8;
     return true;
   }
   // A view of the next n bytes; false (nothing consumed) when fewer remain.

@@ -74,8 +74,13 @@ std::size_t default_ef(std::size_t k) {
 
 Database::~Database() {
   // A forked child's copy leaves the log alone: a thread of the parent may
-  // have held the WAL mutex when the child was forked.
-  if (current_process_id() != owner_pid_) return;
+  // have held the WAL mutex when the child was forked. Nor does the
+  // child have the parent's text builder thread to wait for.
+  if (current_process_id() != owner_pid_) {
+    detach_text_builder();
+    return;
+  }
+  stop_text_builder();
   MutexLock g(wal_mutex_);
   if (wal_) wal_->close_writer();
 }
@@ -128,7 +133,7 @@ Status Database::log_batch(const RecordBatch& items, std::uint64_t& ticket, Prog
   std::string frame;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (stop_requested(progress)) return DbError::cancelled();
-    encode_insert_frame(items.ids.get(i), read(i), dim_, items.metadata_of(i), frame);
+    encode_insert_frame(items.ids.get(i), read(i), dim_, items.metadata_of(i), frame, items.sparse_of(i));
     HOVRA_RETURN_IF_ERROR(batch.add_frame(frame));
     advance(progress);
   }
@@ -170,13 +175,16 @@ Metric Database::metric() const {
 
 // Caller holds the id-map write lock. Takes index, slot-ids, metadata and
 // metadata-index write locks in order.
-void Database::apply_insert_locked(std::string_view id, const float* vector, std::optional<PackedValue> metadata) {
+void Database::apply_insert_locked(std::string_view id, const float* vector, std::optional<PackedValue> metadata,
+                                   const SparseVector* sparse) {
   WriteLock ix(index_lock_);
   std::uint32_t slot = index_->insert(vector, dim_);
   WriteLock si(slot_ids_lock_);
   WriteLock md(metadata_lock_);
   WriteLock mi(metadata_index_lock_);
   record_slot_locked(slot, id, metadata);
+  text_set(slot, metadata);
+  sparse_set(slot, sparse);
 }
 
 // Caller holds the id-map, slot-ids, metadata and metadata-index write
@@ -210,16 +218,22 @@ void Database::insert_batch_locked(const RecordBatch& batch, const std::vector<s
   id_to_slot_.reserve(id_to_slot_.size() + n);
   for (std::size_t k = 0; k < n; ++k)
     record_slot_locked(slots[k], batch.ids.get(item(k)), batch.metadata_of(item(k)));
+  for (std::size_t k = 0; k < n; ++k) {
+    text_set(slots[k], batch.metadata_of(item(k)));
+    sparse_set(slots[k], batch.sparse_of(item(k)));
+  }
 }
 
 // Caller holds the id-map write lock: replaces an existing record's vector
 // and metadata in place.
-void Database::replace_record_locked(std::uint32_t slot, const float* vector, std::optional<PackedValue> metadata) {
+void Database::replace_record_locked(std::uint32_t slot, const float* vector, std::optional<PackedValue> metadata,
+                                     const SparseVector* sparse) {
   {
     WriteLock ix(index_lock_);
     index_->update_vector(slot, vector, dim_);
   }
   replace_metadata(slot, metadata);
+  sparse_set(slot, sparse);
 }
 
 // Takes the metadata lock, then the metadata-index lock. The new metadata
@@ -232,6 +246,7 @@ void Database::replace_metadata(std::uint32_t slot, std::optional<PackedValue> m
   mi.unlock();
   if (metadata) slot_metadata_.set(slot, metadata->bytes());
   else slot_metadata_.set_absent(slot);
+  text_set(slot, metadata);
 }
 
 // Large changes free large temporary blocks (lists being relinked, copies
@@ -262,6 +277,7 @@ void Database::clear_slot(std::uint32_t slot) {
     mi.unlock();
     slot_metadata_.set_absent(slot);
   }
+  text_clear(slot);
 }
 
 namespace {
@@ -271,39 +287,53 @@ std::optional<PackedValue> pack_optional(const std::optional<JsonValue>& metadat
   pack_json(*metadata, bytes);
   return PackedValue(bytes);
 }
+
+// The insert record of a single add or upsert, with its sparse vector.
+WalRecord insert_record(const std::string& id, const std::vector<float>& vector,
+                        const std::optional<JsonValue>& metadata, const SparseVector* sparse) {
+  WalRecord r = WalRecord::insert(id, vector, metadata);
+  if (sparse && !sparse->empty()) {
+    r.has_sparse = true;
+    r.sparse = *sparse;
+  }
+  return r;
+}
 }  // namespace
 
-Status Database::add(const std::string& id, const std::vector<float>& vector, std::optional<JsonValue> metadata) {
+Status Database::add(const std::string& id, const std::vector<float>& vector, std::optional<JsonValue> metadata,
+                     const SparseVector* sparse) {
   HOVRA_RETURN_IF_ERROR(check_vector(id, vector));
   HOVRA_RETURN_IF_ERROR(check_owner());
   std::uint64_t ticket = 0;
   {
     WriteLock ids(id_map_lock_);
     if (slot_of(id) != IdIndex::kNone) return DbError::duplicate_id(id);
-    HOVRA_RETURN_IF_ERROR(log_one(WalRecord::insert(id, vector, metadata), ticket));
+    HOVRA_RETURN_IF_ERROR(log_one(insert_record(id, vector, metadata, sparse), ticket));
     std::string bytes;
-    apply_insert_locked(id, vector.data(), pack_optional(metadata, bytes));
+    apply_insert_locked(id, vector.data(), pack_optional(metadata, bytes), sparse);
   }
   return durable(ticket);
 }
 
-Status Database::upsert(const std::string& id, const std::vector<float>& vector, std::optional<JsonValue> metadata) {
+Status Database::upsert(const std::string& id, const std::vector<float>& vector, std::optional<JsonValue> metadata,
+                        const SparseVector* sparse) {
   HOVRA_RETURN_IF_ERROR(check_vector(id, vector));
   HOVRA_RETURN_IF_ERROR(check_owner());
   std::uint64_t ticket = 0;
   {
     WriteLock ids(id_map_lock_);
-    HOVRA_RETURN_IF_ERROR(log_one(WalRecord::insert(id, vector, metadata), ticket));
+    HOVRA_RETURN_IF_ERROR(log_one(insert_record(id, vector, metadata, sparse), ticket));
     std::string bytes;
     std::optional<PackedValue> packed = pack_optional(metadata, bytes);
     std::uint32_t slot = slot_of(id);
-    if (slot == IdIndex::kNone) apply_insert_locked(id, vector.data(), packed);
-    else replace_record_locked(slot, vector.data(), packed);
+    if (slot == IdIndex::kNone) apply_insert_locked(id, vector.data(), packed, sparse);
+    else replace_record_locked(slot, vector.data(), packed, sparse);
   }
   return durable(ticket);
 }
 
-Status Database::update(const std::string& id, const std::vector<float>* vector, const JsonValue* metadata) {
+Status Database::update(const std::string& id, const std::vector<float>* vector, const JsonValue* metadata,
+                        const SparseVector* sparse) {
   std::uint64_t ticket = 0;
   {
     WriteLock ids(id_map_lock_);
@@ -311,7 +341,12 @@ Status Database::update(const std::string& id, const std::vector<float>* vector,
     if (slot == IdIndex::kNone) return DbError::not_found(id);
     if (vector) HOVRA_RETURN_IF_ERROR(check_vector(id, *vector));
     HOVRA_RETURN_IF_ERROR(check_owner());
-    HOVRA_RETURN_IF_ERROR(log_one(WalRecord::update(id, vector, metadata), ticket));
+    WalRecord record = WalRecord::update(id, vector, metadata);
+    if (sparse) {
+      record.has_sparse = true;
+      record.sparse = *sparse;
+    }
+    HOVRA_RETURN_IF_ERROR(log_one(record, ticket));
     if (vector) {
       WriteLock ix(index_lock_);
       index_->update_vector(slot, vector->data(), vector->size());
@@ -320,6 +355,7 @@ Status Database::update(const std::string& id, const std::vector<float>* vector,
       std::string bytes = packed(*metadata);
       replace_metadata(slot, PackedValue(bytes));
     }
+    if (sparse) sparse_set(slot, sparse);
   }
   return durable(ticket);
 }
@@ -428,7 +464,7 @@ Status Database::upsert_many(const RecordBatch& batch, Progress* progress) {
     for (std::size_t i = 0; i < batch.size(); ++i) {
       std::uint32_t slot = slot_of(batch.ids.get(i));
       if (slot == IdIndex::kNone) continue;
-      replace_record_locked(slot, read(i), batch.metadata_of(i));
+      replace_record_locked(slot, read(i), batch.metadata_of(i), batch.sparse_of(i));
       advance(progress);
     }
     if (new_items.size() == batch.size()) insert_batch_locked(batch, nullptr, progress);
@@ -438,7 +474,7 @@ Status Database::upsert_many(const RecordBatch& batch, Progress* progress) {
       std::string_view id = batch.ids.get(i);
       auto f = first_new.find(id);
       if (f == first_new.end() || f->second == i) continue;
-      replace_record_locked(slot_of(id), read(i), batch.metadata_of(i));
+      replace_record_locked(slot_of(id), read(i), batch.metadata_of(i), batch.sparse_of(i));
       advance(progress);
     }
   }
@@ -637,6 +673,7 @@ Status Database::compact(Progress* progress) {
   MetadataIndex rebuilt;
   for (std::uint32_t i = 0; i < live.size(); ++i) rebuilt.add(i, metadata_at(i));
   metadata_index_ = std::move(rebuilt);
+  text_renumber(live);
   index_ = std::move(fresh);
   mi.unlock();
   md.unlock();

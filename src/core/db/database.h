@@ -3,19 +3,22 @@
 // statistics, and the open/save/recovery sequences.
 //
 // Lock order (whenever more than one is held): save mutex, id-map, index,
-// slot-ids, metadata, metadata-index, WAL mutex. The WAL mutex is taken
+// slot-ids, metadata, metadata-index, text (the text index and the sparse
+// vectors), WAL mutex. The WAL mutex is taken
 // while holding nothing, the id-map lock (batches and single-record changes),
 // or save's locks; no other lock is taken while it is held, except the
 // group-commit mutex (save marks the records it wrote as durable). The order
 // and what each lock guards are annotated below (ACQUIRED_AFTER, GUARDED_BY,
 // REQUIRES) and checked by clang's -Wthread-safety; docs/architecture.md
-// lists every lock of the process.
+// lists every lock of the process. The text builder's mutex is taken
+// holding nothing.
 //
 // One engine per directory per process: open_or_create hands a second
 // opener of a directory the engine that already holds it, and the engine
 // holds an exclusive lock on lock.hovra so that no other process opens it.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +28,7 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -47,6 +51,8 @@
 #include "core/vectors/vector_rows.h"
 #include "core/storage/group_commit.h"
 #include "core/storage/wal.h"
+#include "core/text/sparse_index.h"
+#include "core/text/text_index.h"
 
 namespace hovra {
 
@@ -59,6 +65,8 @@ struct OpenOptions {
   bool quantize = false;
   // Sync every change to stable storage before it returns.
   bool sync_writes = false;
+  // A text index to define when the database is created.
+  std::optional<TextIndexSpec> text_index;
 };
 
 class Database;
@@ -71,11 +79,23 @@ struct VerifyReport {
   std::uint64_t live = 0;
   std::uint64_t unreachable = 0;  // live nodes no search from the entry point reaches
   bool quantized_file = false;    // vectors.sq8 belongs to the saved state
+  bool text_file = false;         // text.hovra belongs to the saved state
   std::uint64_t log_bytes = 0;
   std::uint64_t log_records = 0;      // records a reopen would replay
   std::uint64_t log_skipped = 0;      // intact frames that do not decode
   std::uint64_t log_uncommitted = 0;  // records of batches that never committed
   std::uint64_t log_torn_bytes = 0;   // bytes after the last intact record or batch
+};
+
+// What a text index is and how far its building has got.
+struct TextIndexInfo {
+  TextIndexSpec spec;
+  bool building = false;
+  std::uint64_t indexed_slots = 0;  // slots the build has covered
+  std::uint64_t total_slots = 0;
+  std::uint64_t documents = 0;  // records with terms in the index
+  std::uint64_t terms = 0;      // distinct terms
+  std::uint64_t total_length = 0;
 };
 
 // What a read-only look at a database directory found (inspect_directory):
@@ -97,6 +117,8 @@ struct Inspection {
   std::uint64_t total_slots = 0;
   bool persist_quantized = false;  // saves write vectors.sq8
   IndexStats stats;
+  std::optional<TextIndexInfo> text_index;
+  std::uint64_t sparse_vectors = 0;
   // The loaded database, when asked for: read-only (see open_snapshot).
   std::shared_ptr<Database> snapshot;
 };
@@ -109,8 +131,13 @@ struct RecordBatch {
   ByteTable ids;
   VectorRows vectors;
   ByteTable metadata;
+  // Item i's sparse vector (normalised); empty: no item has one.
+  std::vector<SparseVector> sparse;
 
   std::size_t size() const { return ids.size(); }
+  const SparseVector* sparse_of(std::size_t i) const {
+    return i < sparse.size() && !sparse[i].empty() ? &sparse[i] : nullptr;
+  }
   std::optional<PackedValue> metadata_of(std::size_t i) const {
     if (i >= metadata.size() || !metadata.present(i)) return std::nullopt;
     return PackedValue(metadata.get(i));
@@ -128,6 +155,28 @@ struct SearchHit {
   std::string id;
   float distance = 0.0f;
   std::optional<std::string> metadata;  // compact JSON text
+  // Text, sparse and hybrid searches: the score (larger is better;
+  // distance is its negation) and, for hybrid searches, each retriever's
+  // 1-based rank of the record (0: not among its candidates), in the order
+  // vector, text, sparse.
+  std::optional<double> score;
+  std::optional<std::array<std::uint32_t, 3>> ranks;
+};
+
+// A hybrid search: any of the three queries, each retriever's candidates
+// fused by reciprocal rank (score = sum of weight / (rrf_k + rank)) or by a
+// weighted sum of min-max normalised scores.
+struct HybridQuery {
+  const std::vector<float>* vector = nullptr;
+  const std::string* text = nullptr;
+  const SparseVector* sparse = nullptr;
+  std::size_t k = 10;
+  std::optional<std::size_t> candidates;  // per retriever; nullopt: max(50, 4k)
+  std::optional<std::size_t> ef_search;
+  const Filter* filter = nullptr;
+  enum class Fusion { Rrf, Weighted } fusion = Fusion::Rrf;
+  std::array<double, 3> weights{1.0, 1.0, 1.0};  // vector, text, sparse
+  double rrf_k = 60.0;
 };
 
 struct RecordView {
@@ -215,10 +264,17 @@ class Database {
   void require_sync_writes();
   const std::string& directory() const { return dir_; }
 
-  Status add(const std::string& id, const std::vector<float>& vector, std::optional<JsonValue> metadata);
-  Status upsert(const std::string& id, const std::vector<float>& vector, std::optional<JsonValue> metadata);
-  // nullptr vector / metadata: leave that part unchanged.
-  Status update(const std::string& id, const std::vector<float>* vector, const JsonValue* metadata);
+  // sparse: the record's sparse vector (normalised; nullptr or empty: none).
+  Status add(const std::string& id, const std::vector<float>& vector, std::optional<JsonValue> metadata,
+             const SparseVector* sparse = nullptr);
+  Status upsert(const std::string& id, const std::vector<float>& vector, std::optional<JsonValue> metadata,
+                const SparseVector* sparse = nullptr);
+  // nullptr vector / metadata / sparse: leave that part unchanged (an
+  // empty sparse vector removes the record's).
+  Status update(const std::string& id, const std::vector<float>* vector, const JsonValue* metadata,
+                const SparseVector* sparse = nullptr);
+  // The record's sparse vector (empty when it has none).
+  Result<SparseVector> get_sparse(const std::string& id) const;
   Result<bool> remove(const std::string& id);
   Result<RecordView> get(const std::string& id) const;
   bool contains(const std::string& id) const;
@@ -276,6 +332,25 @@ class Database {
   std::vector<MemoryPart> memory_usage() const;
   Status save(Progress* progress = nullptr);
 
+  // Text and sparse retrieval (database_text.cpp).
+  // Defines a text index over the string values of a metadata field and
+  // indexes the existing records: on a background thread, or here (with
+  // progress) when `background` is false. The definition is logged.
+  Status create_text_index(const TextIndexSpec& spec, bool background, Progress* progress = nullptr);
+  Status drop_text_index();
+  std::optional<TextIndexInfo> text_index_info() const;
+  // Waits until the text index is built (progress may stop the wait).
+  Status wait_text_index(Progress* progress = nullptr) const;
+  Result<std::vector<SearchHit>> text_search(const std::string& text, std::size_t k, const Filter* filter) const;
+  Result<std::vector<SearchHit>> sparse_search(const SparseVector& query, std::size_t k, const Filter* filter) const;
+  Result<std::vector<SearchHit>> hybrid_search(const HybridQuery& query) const;
+  // The text index's statistics for the analysed terms of `text` (shards
+  // add them up), and a text search scored with statistics given.
+  Result<CorpusStats> text_stats(const std::string& text) const;
+  Result<std::vector<SearchHit>> text_search_with(const std::string& text, std::size_t k, const Filter* filter,
+                                                  const CorpusStats& stats) const;
+  std::size_t sparse_count() const;
+
  private:
   Database() = default;
 
@@ -307,15 +382,16 @@ class Database {
   Status durable(std::uint64_t ticket);
 
   // Record-table helpers; callers hold the locks named in each definition.
-  void apply_insert_locked(std::string_view id, const float* vector, std::optional<PackedValue> metadata)
-      REQUIRES(id_map_lock_);
+  void apply_insert_locked(std::string_view id, const float* vector, std::optional<PackedValue> metadata,
+                           const SparseVector* sparse = nullptr) REQUIRES(id_map_lock_);
   void record_slot_locked(std::uint32_t slot, std::string_view id, std::optional<PackedValue> metadata)
       REQUIRES(id_map_lock_, slot_ids_lock_, metadata_lock_, metadata_index_lock_);
   // items: the batch positions to insert, in order (nullptr: all of them).
   void insert_batch_locked(const RecordBatch& batch, const std::vector<std::uint32_t>* items,
                            Progress* progress = nullptr) REQUIRES(id_map_lock_);
-  void replace_record_locked(std::uint32_t slot, const float* vector, std::optional<PackedValue> metadata)
-      REQUIRES(id_map_lock_);
+  // Replaces the whole record: the sparse vector too (nullptr: none).
+  void replace_record_locked(std::uint32_t slot, const float* vector, std::optional<PackedValue> metadata,
+                             const SparseVector* sparse = nullptr) REQUIRES(id_map_lock_);
   // slot_ids_ for a reader that holds the id-map lock but not the slot-ids
   // lock: every change to slot_ids_ holds the id-map lock exclusively, which
   // the analysis cannot express as a second guard.
@@ -356,6 +432,41 @@ class Database {
   std::vector<Hit> run_search(const float* query, std::size_t k, std::size_t ef, const FilterScope& scope) const
       REQUIRES_SHARED(index_lock_, slot_ids_lock_, metadata_lock_);
 
+  // Text and sparse upkeep (database_text.cpp). Callers hold the metadata
+  // write lock (or, building, the read lock); these take the text lock.
+  void text_set(std::uint32_t slot, std::optional<PackedValue> metadata);
+  // Replaces the slot's sparse vector (nullptr or empty: none).
+  void sparse_set(std::uint32_t slot, const SparseVector* sparse);
+  void text_clear(std::uint32_t slot);
+  // Renumbers both indexes after a compaction (old slot -> new slot).
+  void text_renumber(const std::vector<std::uint32_t>& live);
+  // Caller holds the text write lock and the metadata lock.
+  void text_index_slot_locked(std::uint32_t slot, std::optional<PackedValue> metadata) REQUIRES(text_lock_);
+  // Indexes every slot now (replay, open, creation without a thread);
+  // caller holds nothing.
+  Status build_text_index_now(Progress* progress);
+  void start_text_builder();
+  void stop_text_builder();
+  // A forked child's copy: forget the parent's builder thread.
+  void detach_text_builder();
+  void run_text_builder(std::uint64_t generation);
+  // Applies a logged definition (or drop) without logging it.
+  void define_text_index(const std::optional<TextIndexSpec>& spec);
+  // Text searches on the locks a search holds; see database_text.cpp.
+  std::vector<ScoredSlot> text_hits(const std::string& text, std::size_t k, const FilterScope& scope,
+                                    const CorpusStats* stats) const REQUIRES_SHARED(metadata_lock_, text_lock_);
+  std::vector<ScoredSlot> sparse_hits(const SparseVector& query, std::size_t k, const FilterScope& scope) const
+      REQUIRES_SHARED(metadata_lock_, text_lock_);
+  // The slots a filtered text or sparse search scores: the filter's
+  // candidates when they are few (ascending), else none (a predicate then).
+  std::optional<std::vector<std::uint32_t>> few_candidates(const FilterScope& scope, std::size_t documents) const
+      REQUIRES_SHARED(metadata_lock_);
+  std::vector<SearchHit> assemble_scored(const std::vector<ScoredSlot>& hits) const
+      REQUIRES_SHARED(slot_ids_lock_, metadata_lock_);
+  // The text file: encode for save, apply when loading.
+  std::string encode_text_file() const REQUIRES_SHARED(text_lock_);
+  Status load_text_file(std::string_view bytes);
+
   // Persistence state. The directory's lock is released last, after the
   // log and the mapped files.
   FileLock dir_lock_;  // lock.hovra, held for the engine's life
@@ -389,12 +500,31 @@ class Database {
   mutable IdOrder id_order_ GUARDED_BY(id_order_mutex_);
   std::atomic<std::uint64_t> id_changes_{0};
   std::atomic<std::uint64_t> id_generation_{0};
-  mutable Mutex wal_mutex_ ACQUIRED_AFTER(metadata_index_lock_);
+  // The text index (absent: none) and the sparse vectors. A text index
+  // being built covers slots below built_below from their metadata;
+  // changes keep every slot they touch up to date.
+  struct TextState {
+    TextIndexSpec spec;
+    std::unique_ptr<TextIndex> index;
+    std::uint32_t built_below = 0;
+    bool complete = false;
+    std::uint64_t generation = 0;
+  };
+  mutable SharedMutex text_lock_ ACQUIRED_AFTER(metadata_index_lock_);
+  std::unique_ptr<TextState> text_ GUARDED_BY(text_lock_) PT_GUARDED_BY(text_lock_);
+  SparseIndex sparse_ GUARDED_BY(text_lock_);
+  std::uint64_t text_generation_ GUARDED_BY(text_lock_) = 0;
+  mutable Mutex wal_mutex_ ACQUIRED_AFTER(text_lock_);
   std::unique_ptr<Wal> wal_ PT_GUARDED_BY(wal_mutex_);  // set at open, then only used under the mutex
   GroupCommit group_commit_;                            // its own mutex comes after the WAL mutex
   std::atomic<bool> sync_writes_{false};
   int owner_pid_ = 0;       // the process that opened the directory
   bool read_only_ = false;  // a snapshot of inspect_directory
+  // The background text builder: started and joined under builder_mutex_,
+  // which is taken holding nothing (the builder takes the locks above).
+  Mutex builder_mutex_;
+  std::thread builder_ GUARDED_BY(builder_mutex_);
+  std::atomic<bool> builder_stop_{false};
 };
 
 }  // namespace hovra

@@ -50,9 +50,13 @@ namespace {
 
 constexpr std::uint32_t kSealMagic = 0x4C414553;  // "SEAL"
 // Version 1 (directory layout 1): kept only while a save finished. Version
-// 2 (layout 2): the permanent checksum record.
+// 2 (layout 2): the permanent checksum record. Version 3: version 2 and
+// the text file's size and CRC-32 (written only when the save has a text
+// file, so that databases without one keep version 2).
 constexpr std::uint32_t kSealVersionPending = 1;
 constexpr std::uint32_t kSealVersion = 2;
+constexpr std::uint32_t kSealVersionText = 3;
+bool permanent_seal(std::uint32_t version) { return version == kSealVersion || version == kSealVersionText; }
 
 struct SaveSeal {
   std::uint32_t version = kSealVersion;
@@ -66,6 +70,9 @@ struct SaveSeal {
   bool log_known = false;  // the log prefix below is already in the files
   std::uint64_t log_size = 0;
   std::uint32_t log_crc = 0;
+  bool has_text = false;  // text.hovra belongs to the saved state
+  std::uint64_t text_size = 0;
+  std::uint32_t text_crc = 0;
 
   bool covers_log_prefix() const { return log_known && log_size > 0; }
   void forget_log_prefix() {
@@ -93,7 +100,7 @@ std::string encode_seal(const SaveSeal& s) {
   std::string out;
   ByteWriter w(out);
   w.u32(kSealMagic);
-  w.u32(kSealVersion);
+  w.u32(s.has_text ? kSealVersionText : kSealVersion);
   put_u64(w, s.graph_size);
   w.u32(s.graph_crc);
   put_u64(w, s.vectors_size);
@@ -104,6 +111,10 @@ std::string encode_seal(const SaveSeal& s) {
   w.u8(s.log_known);
   put_u64(w, s.log_size);
   w.u32(s.log_crc);
+  if (s.has_text) {
+    put_u64(w, s.text_size);
+    w.u32(s.text_crc);
+  }
   w.u32(crc_of(out));
   return out;
 }
@@ -115,12 +126,14 @@ std::optional<SaveSeal> parse_seal(std::string_view bytes) {
   std::uint32_t magic, crc;
   std::uint8_t has_sq8, log_known;
   if (!r.u32(magic) || magic != kSealMagic || !r.u32(s.version) ||
-      (s.version != kSealVersion && s.version != kSealVersionPending))
+      (!permanent_seal(s.version) && s.version != kSealVersionPending))
     return std::nullopt;
   if (!take_u64(r, s.graph_size) || !r.u32(s.graph_crc) || !take_u64(r, s.vectors_size) || !r.u32(s.vectors_crc) ||
       !r.u8(has_sq8) || !take_u64(r, s.sq8_size) || !r.u32(s.sq8_crc) || !r.u8(log_known) ||
       !take_u64(r, s.log_size) || !r.u32(s.log_crc))
     return std::nullopt;
+  s.has_text = s.version == kSealVersionText;
+  if (s.has_text && (!take_u64(r, s.text_size) || !r.u32(s.text_crc))) return std::nullopt;
   std::size_t body = r.position();
   if (!r.u32(crc) || crc != crc_of(bytes.substr(0, body))) return std::nullopt;
   s.has_sq8 = has_sq8 == 1;
@@ -190,6 +203,7 @@ struct SettledFiles {
   std::string vectors_path;
   std::string sq8_path;    // empty: no quantized file to load
   bool saved_sq8 = false;  // the saved state has a quantized file
+  std::string text_path;   // empty: no text file to load
 };
 
 bool seal_matches_graph(const SaveSeal& s, std::uint64_t size, std::uint32_t crc) {
@@ -205,6 +219,7 @@ Result<SettledFiles> settle_files(const std::string& dir, std::uint64_t graph_si
                                   bool repair) {
   const std::string vectors = join_path(dir, kVectorsFile), vectors_tmp = join_path(dir, kVectorsTmp);
   const std::string sq8 = join_path(dir, kSq8File), sq8_tmp = join_path(dir, kSq8Tmp);
+  const std::string text = join_path(dir, kTextFile), text_tmp = join_path(dir, kTextTmp);
   SettledFiles out;
   out.vectors_path = vectors;
   out.sq8_path = path_exists(sq8) ? sq8 : "";
@@ -227,6 +242,17 @@ Result<SettledFiles> settle_files(const std::string& dir, std::uint64_t graph_si
       }
     } else if (repair && path_exists(sq8)) {
       (void)remove_file(sq8);
+    }
+    out.text_path.clear();
+    if (seal.has_text) {
+      if (digest_matches(text_tmp, seal.text_size, seal.text_crc)) {
+        if (repair) HOVRA_RETURN_IF_ERROR(rename_file(text_tmp, text));
+        out.text_path = repair ? text : text_tmp;
+      } else if (path_exists(text)) {
+        out.text_path = text;
+      }
+    } else if (repair && path_exists(text)) {
+      (void)remove_file(text);
     }
     out.saved_sq8 = seal.has_sq8;
     out.seal = seal;
@@ -253,6 +279,7 @@ Result<SettledFiles> settle_files(const std::string& dir, std::uint64_t graph_si
   }
   if (!matches) return checksum_mismatch(kGraphFile);
   out.saved_sq8 = out.saved_sq8 || kept.seal->has_sq8;
+  if (kept.seal->has_text) out.text_path = text;
   out.seal = kept.seal;
   return out;
 }
@@ -366,6 +393,16 @@ Result<std::unique_ptr<Database>> Database::open_locked(const OpenOptions& optio
   db.value()->dir_ = display;
   db.value()->dir_lock_ = std::move(lock.value());
   if (options.sync_writes) db.value()->require_sync_writes();
+  // A text index asked for at opening: made when there is none, kept when
+  // it is on the same field.
+  if (options.text_index) {
+    std::optional<TextIndexInfo> info = db.value()->text_index_info();
+    if (!info) {
+      HOVRA_RETURN_IF_ERROR(db.value()->create_text_index(*options.text_index, false));
+    } else if (info->spec.field != options.text_index->field) {
+      return DbError::invalid_argument("the database already has a text index on field '" + info->spec.field + "'");
+    }
+  }
   return db;
 }
 
@@ -436,14 +473,21 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
     if (db->index_->is_deleted(s)) continue;
     db->metadata_index_.add(s, db->metadata_at(s));
   }
+  if (!settled.value().text_path.empty()) {
+    Result<std::string> text = read_file(settled.value().text_path);
+    if (!text.ok()) return text.error();
+    HOVRA_RETURN_IF_ERROR(db->load_text_file(text.value()));
+  }
 
   bool skipped = false;
   HOVRA_RETURN_IF_ERROR(db->recover_log(seal && seal->covers_log_prefix() ? seal->log_size : 0,
                                         seal ? seal->log_crc : 0, &skipped, read_only));
   // Bring the record up to date before anything is appended: drop a log
   // prefix the log no longer begins with, and turn a pending record of
-  // version 1 into a checksum record of version 2.
-  if (!read_only && seal && (seal->version != kSealVersion || (seal->covers_log_prefix() && !skipped))) {
+  // version 1 into a checksum record. A text index defined but not (or
+  // not usably) saved is built first.
+  HOVRA_RETURN_IF_ERROR(db->build_text_index_now(nullptr));
+  if (!read_only && seal && (!permanent_seal(seal->version) || (seal->covers_log_prefix() && !skipped))) {
     SaveSeal current = *seal;
     if (!skipped) current.forget_log_prefix();
     HOVRA_RETURN_IF_ERROR(install_seal(dir, current));
@@ -498,8 +542,9 @@ void Database::apply_logged(const WalRecord& r) {
   switch (r.kind) {
     case WalRecord::Kind::Insert: {
       if (r.vector.size() != dim_) return;  // cannot be applied as logged
-      if (slot == IdIndex::kNone) apply_insert_locked(r.id, r.vector.data(), metadata);
-      else replace_record_locked(slot, r.vector.data(), metadata);
+      const SparseVector* sparse = r.has_sparse ? &r.sparse : nullptr;
+      if (slot == IdIndex::kNone) apply_insert_locked(r.id, r.vector.data(), metadata, sparse);
+      else replace_record_locked(slot, r.vector.data(), metadata, sparse);
       return;
     }
     case WalRecord::Kind::Delete: {
@@ -514,6 +559,12 @@ void Database::apply_logged(const WalRecord& r) {
         index_->update_vector(slot, r.vector.data(), r.vector.size());
       }
       if (r.has_metadata) replace_metadata(slot, metadata);
+      if (r.has_sparse) sparse_set(slot, &r.sparse);
+      return;
+    }
+    case WalRecord::Kind::TextIndex: {
+      ids.unlock();
+      define_text_index(r.text_index);
       return;
     }
   }
@@ -553,12 +604,14 @@ Status Database::save(Progress* progress) {
   ReadLock ids(id_map_lock_);
   ReadLock ix(index_lock_);
   ReadLock md(metadata_lock_);
+  ReadLock tx(text_lock_);
 
   HOVRA_RETURN_IF_ERROR(create_dirs(root_));
   const std::string vectors_tmp = join_path(root_, kVectorsTmp);
   const std::string sq8_tmp = join_path(root_, kSq8Tmp);
   const std::string graph_tmp = join_path(root_, kGraphTmp);
   const std::string seal_tmp = join_path(root_, kSealTmp);
+  const std::string text_tmp = join_path(root_, kTextTmp);
 
   SaveSeal seal;
   // The writers run inside write_synced, where the analysis cannot see the
@@ -583,6 +636,13 @@ Status Database::save(Progress* progress) {
             return write_quantized(*index_, w);
           },
           seal.sq8_size, seal.sq8_crc, progress));
+    }
+    if (text_ || sparse_.vectors() > 0) {
+      seal.has_text = true;
+      start_phase(progress, "writing text index", "bytes", 0);
+      HOVRA_RETURN_IF_ERROR(write_synced(
+          text_tmp, [&](FileWriter& w) { return w.write(encode_text_file()); }, seal.text_size, seal.text_crc,
+          progress));
     }
     {
       MutexLock w(wal_mutex_);
@@ -612,7 +672,7 @@ Status Database::save(Progress* progress) {
   Status written = write_temporaries();
   if (!written.ok()) {
     if (written.error().kind() == ErrorKind::Cancelled) {
-      for (const std::string* tmp : {&vectors_tmp, &sq8_tmp, &graph_tmp, &seal_tmp})
+      for (const std::string* tmp : {&vectors_tmp, &sq8_tmp, &text_tmp, &graph_tmp, &seal_tmp})
         if (path_exists(*tmp)) (void)remove_file(*tmp);
     }
     return written;
@@ -624,6 +684,11 @@ Status Database::save(Progress* progress) {
     HOVRA_RETURN_IF_ERROR(rename_file(sq8_tmp, sq8_path_));
   } else if (path_exists(sq8_path_)) {
     (void)remove_file(sq8_path_);
+  }
+  if (seal.has_text) {
+    HOVRA_RETURN_IF_ERROR(rename_file(text_tmp, join_path(root_, kTextFile)));
+  } else if (path_exists(join_path(root_, kTextFile))) {
+    (void)remove_file(join_path(root_, kTextFile));
   }
   HOVRA_RETURN_IF_ERROR(rename_file(seal_tmp, join_path(root_, kSealFile)));
   HOVRA_RETURN_IF_ERROR(sync_dir(root_));
@@ -705,6 +770,16 @@ Status Database::check_directory(const std::string& dir, VerifyReport& report) {
     if (!q.ok()) return damaged(kSq8File, q.error());
   }
 
+  bool text_recorded = files.seal && files.seal->has_text;
+  if (text_recorded && files.text_path.empty()) return DbError::corrupt_data(std::string(kTextFile) + " is missing");
+  if (!files.text_path.empty()) {
+    report.text_file = true;
+    Result<FileDigest> text = digest_file(files.text_path);
+    if (!text.ok()) return damaged(kTextFile, text.error());
+    if (text.value().size != files.seal->text_size || text.value().crc != files.seal->text_crc)
+      return checksum_mismatch(kTextFile);
+  }
+
   const std::string wal_path = join_path(dir, kWalFile);
   if (path_exists(wal_path)) {
     Result<std::string> log = read_file(wal_path);
@@ -738,7 +813,7 @@ namespace {
 // writer runs; a save that deletes it changes these files first.)
 std::vector<FileStamp> saved_state_stamps(const std::string& dir) {
   std::vector<FileStamp> stamps;
-  for (const char* name : {kGraphFile, kVectorsFile, kSq8File, kSealFile, kSealTmp})
+  for (const char* name : {kGraphFile, kVectorsFile, kSq8File, kTextFile, kTextTmp, kSealFile, kSealTmp})
     stamps.push_back(file_stamp(join_path(dir, name)));
   return stamps;
 }
@@ -770,14 +845,16 @@ Result<Inspection> Database::inspect_directory(const std::string& dir, bool keep
       out.total_slots = index.node_count();
       out.persist_quantized = db.persist_quantized_;
       out.stats = index.stats();
+      out.text_index = db.text_index_info();
+      out.sparse_vectors = db.sparse_count();
       if (keep_snapshot) out.snapshot = std::shared_ptr<Database>(std::move(loaded.value()));
     } else {
       out.load_error = loaded.error();
     }
     if (saved_state_stamps(dir) == before) break;
   }
-  for (const char* name : {kGraphFile, kVectorsFile, kSq8File, kWalFile, kSealFile, kLockFile, kGraphTmp, kVectorsTmp,
-                           kSq8Tmp, kSealTmp}) {
+  for (const char* name : {kGraphFile, kVectorsFile, kSq8File, kTextFile, kWalFile, kSealFile, kLockFile, kGraphTmp,
+                           kVectorsTmp, kSq8Tmp, kTextTmp, kSealTmp}) {
     FileStamp stamp = file_stamp(join_path(dir, name));
     if (stamp.exists) out.files.emplace_back(name, stamp.size);
   }

@@ -19,6 +19,9 @@ inline constexpr const char* kVectorsTmp = "vectors.tmp";
 inline constexpr const char* kSq8Tmp = "vectors.sq8.tmp";
 inline constexpr const char* kSealFile = "seal.hovra";
 inline constexpr const char* kSealTmp = "seal.tmp";
+// The text index and the sparse vectors (a database that has either).
+inline constexpr const char* kTextFile = "text.hovra";
+inline constexpr const char* kTextTmp = "text.tmp";
 
 // What a directory holds. A database loads from graph.hovra and vectors.bin
 // (or the vectors.tmp of a save that committed and stopped before moving

@@ -39,6 +39,21 @@ class PayloadEncoder {
     w_.u8(present ? 1 : 0);
     return present ? field() : true;
   }
+  bool sparse(const SparseVector& v) {
+    write_sparse(w_, v);
+    return true;
+  }
+  bool text_index(const std::optional<TextIndexSpec>& spec) {
+    w_.u8(spec ? 1 : 0);
+    if (!spec) return true;
+    w_.sized(spec->field);
+    w_.sized(spec->language);
+    w_.u8(spec->stemmer);
+    w_.u8(spec->stopwords);
+    w_.f64(spec->k1);
+    w_.f64(spec->b);
+    return true;
+  }
 
  private:
   ByteWriter w_;
@@ -83,31 +98,77 @@ class PayloadDecoder {
     present = flag == 1;
     return present ? field() : true;
   }
+  bool sparse(SparseVector& v) { return read_sparse(r_, v); }
+  bool text_index(std::optional<TextIndexSpec>& spec) {
+    std::uint8_t present, stemmer, stopwords;
+    if (!r_.u8(present)) return false;
+    if (present == 0) {
+      spec.reset();
+      return true;
+    }
+    TextIndexSpec s;
+    std::uint32_t len;
+    std::string_view field, language;
+    double k1, b;
+    if (!r_.u32(len) || !r_.bytes(len, field) || !r_.u32(len) || !r_.bytes(len, language) || !r_.u8(stemmer) ||
+        !r_.u8(stopwords) || !r_.f64(k1) || !r_.f64(b))
+      return false;
+    s.field.assign(field);
+    s.language.assign(language);
+    s.stemmer = stemmer == 1;
+    s.stopwords = stopwords == 1;
+    s.k1 = k1;
+    s.b = b;
+    spec = std::move(s);
+    return true;
+  }
 
  private:
   ByteReader r_;
 };
 
 // The payload fields of each kind, in order. Record is WalRecord when
-// decoding and const WalRecord when encoding.
+// decoding and const WalRecord when encoding. A record with a sparse
+// vector (the kinds kInsertSparseKind and kUpdateSparseKind) carries it
+// after the fields of its plain kind.
 template <class Codec, class Record>
 bool payload_fields(Codec& codec, Record& r) {
   switch (r.kind) {
     case WalRecord::Kind::Insert:
-      return codec.id(r.id) && codec.vector(r.vector) && codec.metadata(r.metadata);
+      return codec.id(r.id) && codec.vector(r.vector) && codec.metadata(r.metadata) &&
+             (!r.has_sparse || codec.sparse(r.sparse));
     case WalRecord::Kind::Delete:
       return codec.id(r.id);
     case WalRecord::Kind::Update:
       return codec.id(r.id) && codec.optional(r.has_vector, [&] { return codec.vector(r.vector); }) &&
-             codec.optional(r.has_metadata, [&] { return codec.metadata(r.metadata); });
+             codec.optional(r.has_metadata, [&] { return codec.metadata(r.metadata); }) &&
+             (!r.has_sparse || codec.sparse(r.sparse));
+    case WalRecord::Kind::TextIndex:
+      return codec.text_index(r.text_index);
   }
   return false;
 }
 
-bool known_kind(std::uint8_t code) {
-  return code == static_cast<std::uint8_t>(WalRecord::Kind::Insert) ||
-         code == static_cast<std::uint8_t>(WalRecord::Kind::Delete) ||
-         code == static_cast<std::uint8_t>(WalRecord::Kind::Update);
+// The record kind and sparse flag of a frame kind code; false when unknown.
+bool kind_of_code(std::uint8_t code, WalRecord::Kind& kind, bool& has_sparse) {
+  has_sparse = code == kInsertSparseKind || code == kUpdateSparseKind;
+  switch (code) {
+    case 1:
+    case kInsertSparseKind:
+      kind = WalRecord::Kind::Insert;
+      return true;
+    case 2:
+      kind = WalRecord::Kind::Delete;
+      return true;
+    case 3:
+    case kUpdateSparseKind:
+      kind = WalRecord::Kind::Update;
+      return true;
+    case 8:
+      kind = WalRecord::Kind::TextIndex;
+      return true;
+  }
+  return false;
 }
 
 // A record of the kind with the flags every record of that kind carries.
@@ -155,9 +216,18 @@ std::string encode_payload(const WalRecord& record) {
   return out;
 }
 
+std::uint8_t frame_kind(const WalRecord& record) {
+  if (record.has_sparse && record.kind == WalRecord::Kind::Insert) return kInsertSparseKind;
+  if (record.has_sparse && record.kind == WalRecord::Kind::Update) return kUpdateSparseKind;
+  return static_cast<std::uint8_t>(record.kind);
+}
+
 bool decode_payload(std::uint8_t kind, std::string_view payload, WalRecord& out) {
-  if (!known_kind(kind)) return false;
-  WalRecord r = blank_record(static_cast<WalRecord::Kind>(kind), {});
+  WalRecord::Kind record_kind;
+  bool has_sparse;
+  if (!kind_of_code(kind, record_kind, has_sparse)) return false;
+  WalRecord r = blank_record(record_kind, {});
+  r.has_sparse = has_sparse;
   PayloadDecoder decoder(payload);
   if (!payload_fields(decoder, r)) return false;
   out = std::move(r);
@@ -165,7 +235,7 @@ bool decode_payload(std::uint8_t kind, std::string_view payload, WalRecord& out)
 }
 
 std::string encode_frame(const WalRecord& record) {
-  std::uint8_t kind = static_cast<std::uint8_t>(record.kind);
+  std::uint8_t kind = frame_kind(record);
   std::string payload = encode_payload(record);
   std::string frame;
   frame.reserve(payload.size() + 9);
@@ -177,8 +247,8 @@ std::string encode_frame(const WalRecord& record) {
 }
 
 void encode_insert_frame(std::string_view id, const float* vector, std::size_t len,
-                         std::optional<PackedValue> metadata, std::string& frame) {
-  constexpr auto kind = static_cast<std::uint8_t>(WalRecord::Kind::Insert);
+                         std::optional<PackedValue> metadata, std::string& frame, const SparseVector* sparse) {
+  const std::uint8_t kind = sparse ? kInsertSparseKind : static_cast<std::uint8_t>(WalRecord::Kind::Insert);
   frame.clear();
   ByteWriter w(frame);
   w.u8(kind);
@@ -196,6 +266,7 @@ void encode_insert_frame(std::string_view id, const float* vector, std::size_t l
     frame.replace(at, 4, le);
   };
   patch(text_at - 4, frame.size() - text_at);
+  if (sparse) write_sparse(w, *sparse);
   patch(payload_at - 4, frame.size() - payload_at);
   std::string_view payload(frame.data() + payload_at, frame.size() - payload_at);
   w.u32(frame_checksum(kind, payload));

@@ -16,11 +16,24 @@
 #include "core/base/file_io.h"
 #include "core/records/json.h"
 #include "core/records/packed_json.h"
+#include "core/text/sparse_index.h"
 
 namespace hovra {
 
+// The definition of a text index as the log and the text file hold it.
+struct TextIndexSpec {
+  std::string field;
+  std::string language = "english";
+  bool stemmer = true;
+  bool stopwords = true;
+  double k1 = 1.2;
+  double b = 0.75;
+  friend bool operator==(const TextIndexSpec&, const TextIndexSpec&) = default;
+};
+
 struct WalRecord {
-  enum class Kind : std::uint8_t { Insert = 1, Delete = 2, Update = 3 };
+  // TextIndex: a text index defined (text_index set) or dropped (unset).
+  enum class Kind : std::uint8_t { Insert = 1, Delete = 2, Update = 3, TextIndex = 8 };
   Kind kind = Kind::Insert;
   std::string id;
   // Insert: the vector (has_vector is always true). Update: present when
@@ -32,12 +45,25 @@ struct WalRecord {
   // metadata". Delete: none.
   std::optional<JsonValue> metadata;
   bool has_metadata = false;
+  // Insert: the record's sparse vector when has_sparse (else none). Update:
+  // meaningful when has_sparse; an empty vector then removes it. A record
+  // with has_sparse is framed under its own kind code (kInsertSparseKind,
+  // kUpdateSparseKind), so logs without sparse vectors keep the codes that
+  // earlier builds read.
+  SparseVector sparse;
+  bool has_sparse = false;
+  std::optional<TextIndexSpec> text_index;
 
   static WalRecord insert(std::string id, std::vector<float> vector, std::optional<JsonValue> metadata);
   static WalRecord remove(std::string id);
   // vector/metadata nullptr = absent; metadata present = replace.
   static WalRecord update(std::string id, const std::vector<float>* vector, const JsonValue* metadata);
 };
+
+inline constexpr std::uint8_t kInsertSparseKind = 6;
+inline constexpr std::uint8_t kUpdateSparseKind = 7;
+// The frame kind code of a record.
+std::uint8_t frame_kind(const WalRecord& record);
 
 // Payload bytes of a record (without the frame).
 std::string encode_payload(const WalRecord& record);
@@ -49,8 +75,10 @@ std::string encode_frame(const WalRecord& record);
 // The frame of an insert record built from its parts where they lie: the
 // same bytes as encode_frame of WalRecord::insert with the metadata
 // unpacked. The frame is written into `frame` (its storage is reused).
+// With a sparse vector (non-null), the frame of the insert with it.
 void encode_insert_frame(std::string_view id, const float* vector, std::size_t len,
-                         std::optional<PackedValue> metadata, std::string& frame);
+                         std::optional<PackedValue> metadata, std::string& frame,
+                         const SparseVector* sparse = nullptr);
 
 // Frame kinds that bracket a batch (payload: the number of records in the
 // batch). The records between a begin marker and its commit marker replay

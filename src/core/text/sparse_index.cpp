@@ -47,6 +47,28 @@ Status normalise_sparse(SparseVector& v, const std::string& what) {
   return Status::success();
 }
 
+void write_sparse(ByteWriter& w, const SparseVector& v) {
+  w.u32(static_cast<std::uint32_t>(v.indices.size()));
+  for (std::uint32_t i : v.indices) w.u32(i);
+  w.f32s(v.values.data(), v.values.size());
+}
+
+bool read_sparse(ByteReader& r, SparseVector& v) {
+  std::uint32_t n;
+  if (!r.u32(n) || n > r.remaining() / 8) return false;
+  v.indices.resize(n);
+  v.values.clear();
+  for (std::uint32_t i = 0; i < n; ++i) {
+    r.u32(v.indices[i]);
+    if (i > 0 && v.indices[i] <= v.indices[i - 1]) return false;
+  }
+  if (!r.f32s(n, v.values)) return false;
+  for (float x : v.values) {
+    if (!std::isfinite(x)) return false;
+  }
+  return true;
+}
+
 void SparseIndex::set(std::uint32_t slot, SparseVector v) {
   remove(slot);
   if (v.empty()) return;

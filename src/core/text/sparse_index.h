@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/base/bytes.h"
 #include "core/base/error.h"
 #include "core/text/posting_list.h"
 #include "core/text/top_k.h"
@@ -26,6 +27,12 @@ struct SparseVector {
 // repeated index or a value that is not finite. `what` names the vector
 // in the message. Zero weights are kept (they score nothing).
 Status normalise_sparse(SparseVector& v, const std::string& what);
+
+// The encoding shared by the log and the text file: u32 count, the
+// indices (u32 each), the values (f32 each). The reader refuses a vector
+// whose indices do not ascend strictly or whose values are not finite.
+void write_sparse(ByteWriter& w, const SparseVector& v);
+bool read_sparse(ByteReader& r, SparseVector& v);
 
 class SparseIndex {
  public:
