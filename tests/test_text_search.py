@@ -87,6 +87,7 @@ def vectors(rng, n):
 
 
 class TestBm25AgainstReference:
+    @pytest.mark.slow
     def test_scores_and_top_k_through_changes_save_and_reopen(self, tmp_path):
         rng = random.Random(5)
         ref = Bm25Reference()
@@ -360,6 +361,7 @@ class TestDurability:
 
         assert "text.hovra does not match its checksum" in _inspect(str(path))["check"]["problem"]
 
+    @pytest.mark.slow
     def test_background_build_under_concurrent_writes(self, tmp_path):
         rng = random.Random(1)
         db = hovra.Database(str(tmp_path / "db"), dim=DIM)
@@ -384,6 +386,7 @@ class TestDurability:
         for q in ["w1 w7", "w3", "w20 w0 w5"]:
             check_top(db.text_search(q, k=10), ref.scores(q), 10)
 
+    @pytest.mark.slow
     def test_kill_while_the_text_index_is_built(self, tmp_path):
         path = tmp_path / "db"
         code = textwrap.dedent(
