@@ -7,19 +7,30 @@
 #   include file by cmake/gen_stopwords.py.
 # The Unicode tables are generated from the building interpreter's
 # unicodedata by cmake/gen_unicode_tables.py.
+#
+# Offline builds: -DHOVRA_PYSTEMMER_SDIST=/path/PyStemmer-2.0.1.tar.gz and
+# -DHOVRA_BM25S_SDIST=/path/bm25s-0.3.16.tar.gz use sdists downloaded
+# beforehand; they must have the same hashes.
 set(HOVRA_PYSTEMMER_VERSION "2.0.1")
 set(HOVRA_PYSTEMMER_SHA256 "9b81c35302f1d2a5ad9465b85986db246990db93d97d3e8f129269ed7102788e")
 set(HOVRA_BM25S_VERSION "0.3.16")
 set(HOVRA_BM25S_SHA256 "96301f99558c2318a889abfe1bc27cf53dc225f3860cdf03b0aaa5e72f8f4a2e")
+set(HOVRA_PYSTEMMER_SDIST "" CACHE FILEPATH "A pre-downloaded PyStemmer-${HOVRA_PYSTEMMER_VERSION}.tar.gz")
+set(HOVRA_BM25S_SDIST "" CACHE FILEPATH "A pre-downloaded bm25s-${HOVRA_BM25S_VERSION}.tar.gz")
 
-# hovra_fetch_sdist(NAME VERSION SHA256 ARCHIVE_NAME OUT_ROOT)
-function(hovra_fetch_sdist name version sha archive_name out_root)
+# hovra_fetch_sdist(NAME VERSION SHA256 ARCHIVE_NAME LOCAL_SDIST OUT_ROOT)
+function(hovra_fetch_sdist name version sha archive_name local_sdist out_root)
   set(_dir "${CMAKE_BINARY_DIR}/_deps/${name}")
   set(_archive "${_dir}/${archive_name}-${version}.tar.gz")
   set(_root "${_dir}/${archive_name}-${version}")
   if(NOT EXISTS "${_root}/.extracted")
     file(MAKE_DIRECTORY "${_dir}")
-    if(NOT EXISTS "${_archive}")
+    if(local_sdist)
+      if(NOT EXISTS "${local_sdist}")
+        message(FATAL_ERROR "no file ${local_sdist} for the ${name} sdist")
+      endif()
+      configure_file("${local_sdist}" "${_archive}" COPYONLY)
+    elseif(NOT EXISTS "${_archive}")
       file(WRITE "${_dir}/requirements.txt" "${name}==${version} --hash=sha256:${sha}\n")
       message(STATUS "Fetching ${name} ${version} sdist with pip")
       execute_process(
@@ -42,8 +53,9 @@ function(hovra_fetch_sdist name version sha archive_name out_root)
   set(${out_root} "${_root}" PARENT_SCOPE)
 endfunction()
 
-hovra_fetch_sdist(PyStemmer ${HOVRA_PYSTEMMER_VERSION} ${HOVRA_PYSTEMMER_SHA256} PyStemmer _pystemmer_root)
-hovra_fetch_sdist(bm25s ${HOVRA_BM25S_VERSION} ${HOVRA_BM25S_SHA256} bm25s _bm25s_root)
+hovra_fetch_sdist(PyStemmer ${HOVRA_PYSTEMMER_VERSION} ${HOVRA_PYSTEMMER_SHA256} PyStemmer
+                  "${HOVRA_PYSTEMMER_SDIST}" _pystemmer_root)
+hovra_fetch_sdist(bm25s ${HOVRA_BM25S_VERSION} ${HOVRA_BM25S_SHA256} bm25s "${HOVRA_BM25S_SDIST}" _bm25s_root)
 
 set(_stemmer_root "${_pystemmer_root}/libstemmer_c")
 file(GLOB _stemmer_algorithms "${_stemmer_root}/src_c/stem_UTF_8_*.c")

@@ -170,3 +170,21 @@ def test_the_standard_suite_runs_in_full():
     suite = TestStandard()
     assert suite.has_sync and suite.has_async and suite.has_get_by_ids
     assert len([name for name in dir(suite) if name.startswith("test_")]) >= 25
+
+
+def test_hybrid_search_and_the_hybrid_retriever(tmp_path, embeddings):
+    store = HovraVectorStore.from_texts(
+        TEXTS, embeddings, METAS, ids=["a", "b", "c", "d"], path=tmp_path / "h"
+    )
+    scored = store.hybrid_search_with_score("apple", k=4)
+    # Only the apple documents hold the word; both retrievers rank them.
+    assert {doc.id for doc, _ in scored[:2]} == {"a", "d"}
+    assert all(s1 >= s2 for (_, s1), (_, s2) in zip(scored, scored[1:]))
+    assert store.database.text_index["field"] == "page_content"
+    docs = store.hybrid_search("apple", k=4, filter={"year": {"$gt": 2010}})
+    assert [d.id for d in docs][:1] == ["d"] and all(d.metadata["year"] > 2010 for d in docs)
+    retriever = store.as_retriever(search_type="hybrid", search_kwargs={"k": 2, "fusion": "weighted"})
+    assert {d.id for d in retriever.invoke("apple")} == {"a", "d"}
+    assert len(store.as_retriever(search_kwargs={"k": 1}).invoke("apple")) == 1
+    with pytest.raises(TypeError):
+        store.hybrid_search("apple", nonsense=1)

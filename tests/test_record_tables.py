@@ -254,6 +254,8 @@ class TestMemoryUsage:
             "id_map",
             "metadata",
             "metadata_index",
+            "text_index",
+            "sparse_vectors",
             "heap_in_use",
             "heap_free",
             "resident",

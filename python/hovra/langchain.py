@@ -14,6 +14,12 @@ Filters are hovra ``where_filter`` dicts over the metadata:
 ``{"lang": "en"}``, ``{"year": {"$gte": 2020}}``, ``{"tags": {"$contains":
 "news"}}``, ``{"$or": [...]}`` and the rest of hovra's filter language
 (see ``help(hovra.Database.search)``).
+
+Hybrid search fuses the embedding search with BM25 over the documents' text
+(a text index on ``text_key``, made on first use)::
+
+    docs = store.hybrid_search("vector database", k=4)
+    retriever = store.as_retriever(search_type="hybrid", search_kwargs={"k": 4, "fusion": "rrf"})
 """
 
 from __future__ import annotations
@@ -29,9 +35,10 @@ from collections.abc import Callable, Iterable, Sequence
 from typing import Any
 
 try:
+    from langchain_core.callbacks import CallbackManagerForRetrieverRun
     from langchain_core.documents import Document
     from langchain_core.embeddings import Embeddings
-    from langchain_core.vectorstores import VectorStore
+    from langchain_core.vectorstores import VectorStore, VectorStoreRetriever
     from langchain_core.vectorstores.utils import maximal_marginal_relevance
 except ImportError:  # pragma: no cover - depends on the environment
     raise ImportError(
@@ -41,9 +48,29 @@ except ImportError:  # pragma: no cover - depends on the environment
 import numpy as np
 from _hovra import Database, DatabaseNotFoundError, SearchResult
 
-__all__ = ["HovraVectorStore"]
+__all__ = ["HovraRetriever", "HovraVectorStore"]
 
 _SEARCH_OPTIONS = ("filter", "ef_search", "max_distance")
+_HYBRID_OPTIONS = ("filter", "fusion", "weights", "candidates", "rrf_k", "ef_search")
+
+
+class HovraRetriever(VectorStoreRetriever):
+    """The store's retriever: LangChain's search types plus ``"hybrid"``,
+    which calls :meth:`HovraVectorStore.hybrid_search` with ``search_kwargs``
+    (``k``, ``filter``, ``fusion``, ``weights``, ``candidates``, ``rrf_k``,
+    ``ef_search``)."""
+
+    allowed_search_types = ("similarity", "similarity_score_threshold", "mmr", "hybrid")
+
+    def _get_relevant_documents(
+        self, query: str, *, run_manager: CallbackManagerForRetrieverRun, **kwargs: Any
+    ) -> list[Document]:
+        if self.search_type != "hybrid":
+            return super()._get_relevant_documents(query, run_manager=run_manager, **kwargs)
+        options = self.search_kwargs | kwargs
+        store = self.vectorstore
+        assert isinstance(store, HovraVectorStore)
+        return store.hybrid_search(query, **options)
 
 
 class HovraVectorStore(VectorStore):
@@ -279,6 +306,38 @@ class HovraVectorStore(VectorStore):
         Keyword arguments: ``filter``, ``ef_search``, ``max_distance``.
         """
         return [doc for doc, _ in self.similarity_search_with_score(query, k, **kwargs)]
+
+    def as_retriever(self, **kwargs: Any) -> HovraRetriever:
+        """A retriever over this store; ``search_type`` may also be ``"hybrid"``."""
+        tags = kwargs.pop("tags", None) or [*self._get_retriever_tags()]
+        return HovraRetriever(vectorstore=self, tags=tags, **kwargs)
+
+    def hybrid_search_with_score(self, query: str, k: int = 4, **kwargs: Any) -> list[tuple[Document, float]]:
+        """The k documents best for a text by both its embedding and BM25 over
+        the documents' text, fused (see :meth:`hovra.Database.hybrid_search`),
+        with their fused scores (larger is better).
+
+        The first call makes a text index on ``text_key`` (English analysis)
+        when the database has none. Keyword arguments: ``filter``,
+        ``fusion`` ("rrf" or "weighted"), ``weights``, ``candidates``,
+        ``rrf_k``, ``ef_search``.
+        """
+        unknown = set(kwargs) - set(_HYBRID_OPTIONS)
+        if unknown:
+            raise TypeError(f"unexpected keyword arguments: {', '.join(sorted(unknown))}")
+        db = self._db
+        if db is None:
+            return []
+        if db.text_index is None:
+            db.create_text_index(self._text_key, wait=True)
+        options = dict(kwargs)
+        options["where_filter"] = options.pop("filter", None) or None
+        hits = db.hybrid_search(self._embedding.embed_query(query), query, k=k, **options)
+        return [(self._document(hit.id, hit.metadata), hit.score or 0.0) for hit in hits]
+
+    def hybrid_search(self, query: str, k: int = 4, **kwargs: Any) -> list[Document]:
+        """The documents of :meth:`hybrid_search_with_score`, without scores."""
+        return [doc for doc, _ in self.hybrid_search_with_score(query, k, **kwargs)]
 
     def _select_relevance_score_fn(self) -> Callable[[float], float]:
         metric = self._db.metric if self._db is not None else self._metric

@@ -89,6 +89,12 @@ _READS = frozenset(
         "total_slots",
         "deleted_count",
         "quantized_search",
+        "text_index",
+        "text_stats",
+        "text_search",
+        "sparse_search",
+        "get_sparse",
+        "wait_text_index",
     }
 )
 # Database methods that change a shard; never retried, since a call cut off
@@ -105,9 +111,11 @@ _WRITES = frozenset(
         "compact",
         "enable_quantized_search",
         "disable_quantized_search",
+        "create_text_index",
+        "drop_text_index",
     }
 )
-_PROPERTIES = frozenset({"total_slots", "deleted_count", "quantized_search"})
+_PROPERTIES = frozenset({"total_slots", "deleted_count", "quantized_search", "text_index"})
 
 
 def _error_class(name: str) -> type[Exception]:
@@ -380,6 +388,67 @@ def _merge_packed(parts: Sequence[_Packed], k: int) -> list[list[SearchResult]]:
         for id_row, distance_row, metadata_row, count in zip(
             ids.tolist(), distances.tolist(), metadata_rows, found
         )
+    ]
+
+
+def _best_by_score(hits: list[SearchResult], k: int) -> list[SearchResult]:
+    """The k best of several shards' scored hits: by distance (the negated
+    score), ties by id."""
+    return sorted(hits, key=lambda h: (h.distance, h.id))[:k]
+
+
+_RETRIEVERS = ("vector", "text", "sparse")
+
+
+def _weights(weights: Any) -> list[float]:
+    if weights is None:
+        return [1.0, 1.0, 1.0]
+    if isinstance(weights, dict):
+        unknown = set(weights) - set(_RETRIEVERS)
+        if unknown:
+            raise ValueError(
+                f"weights: unknown retriever '{sorted(unknown)[0]}' (use 'vector', 'text' or 'sparse')"
+            )
+        return [float(weights.get(name, 1.0)) for name in _RETRIEVERS]
+    values = [float(w) for w in weights]
+    if len(values) != 3:
+        raise ValueError("weights must hold 3 numbers (vector, text, sparse)")
+    return values
+
+
+def _fuse(
+    lists: Sequence[Sequence[SearchResult] | None], k: int, fusion: str, weights: list[float], rrf_k: float
+) -> list[SearchResult]:
+    """Reciprocal-rank or weighted min-max fusion, as Database.hybrid_search
+    computes it."""
+    if fusion not in ("rrf", "weighted"):
+        raise ValueError(f"fusion must be 'rrf' or 'weighted', not '{fusion}'")
+    if any(w < 0 or w != w for w in weights):
+        raise ValueError("fusion weights must be finite and >= 0")
+    fused: dict[str, list[Any]] = {}  # id -> [score, ranks, metadata]
+    for which, hits in enumerate(lists):
+        if not hits:
+            continue
+        sims = [-h.distance for h in hits]
+        lo, hi = min(sims), max(sims)
+        for rank, (hit, sim) in enumerate(zip(hits, sims), start=1):
+            entry = fused.setdefault(hit.id, [0.0, [0, 0, 0], hit.metadata])
+            entry[1][which] = rank
+            if fusion == "rrf":
+                entry[0] += weights[which] / (rrf_k + rank)
+            else:
+                entry[0] += weights[which] * ((sim - lo) / (hi - lo) if hi > lo else 1.0)
+    best = sorted(fused.items(), key=lambda item: (-item[1][0], item[0]))[:k]
+    restore5: Callable[..., SearchResult] = _restore
+    return [
+        restore5(
+            id,
+            -score,
+            None if metadata is None else json.dumps(metadata, separators=(",", ":")),
+            score,
+            tuple(ranks),
+        )
+        for id, (score, ranks, metadata) in best
     ]
 
 
@@ -910,17 +979,21 @@ class ShardedDatabase:
 
     # -- records -------------------------------------------------------------------
 
-    def add(self, id: str, vector: _Vector, metadata: _Metadata | None = None) -> None:
+    def add(self, id: str, vector: _Vector, metadata: _Metadata | None = None, *, sparse: Any = None) -> None:
         """Add a record to its shard; an existing id is refused (use upsert)."""
-        self._call(self._owner(id), "add", id, vector, metadata)
+        self._call(self._owner(id), "add", id, vector, metadata, sparse=sparse)
 
-    def upsert(self, id: str, vector: _Vector, metadata: _Metadata | None = None) -> None:
+    def upsert(
+        self, id: str, vector: _Vector, metadata: _Metadata | None = None, *, sparse: Any = None
+    ) -> None:
         """Add or update a vector."""
-        self._call(self._owner(id), "upsert", id, vector, metadata)
+        self._call(self._owner(id), "upsert", id, vector, metadata, sparse=sparse)
 
-    def update(self, id: str, vector: _Vector | None = None, metadata: _Metadata | None = None) -> None:
+    def update(
+        self, id: str, vector: _Vector | None = None, metadata: _Metadata | None = None, *, sparse: Any = None
+    ) -> None:
         """Replace the vector and/or the metadata of an existing record."""
-        self._call(self._owner(id), "update", id, vector, metadata)
+        self._call(self._owner(id), "update", id, vector, metadata, sparse=sparse)
 
     def delete(self, id: str) -> bool:
         """Delete a record; returns whether it existed."""
@@ -973,8 +1046,28 @@ class ShardedDatabase:
             parts[shard] = ([ids[p] for p in positions], part_vectors, part_metadatas)
         return parts
 
+    def _split_sparse(self, ids: Sequence[str], sparse: Any) -> dict[int, Any]:
+        """Each shard's rows of a batch's sparse vectors (a list, or a SciPy
+        sparse matrix with one row per id)."""
+        if sparse is None:
+            return {}
+        if len(ids) != (sparse.shape[0] if hasattr(sparse, "tocsr") else len(sparse)):
+            raise ValueError("sparse must hold one row per id")
+        parts = {}
+        for shard, positions in self._route(list(ids)).items():
+            if hasattr(sparse, "tocsr"):
+                parts[shard] = sparse.tocsr()[np.asarray(positions)]
+            else:
+                parts[shard] = [sparse[p] for p in positions]
+        return parts
+
     def add_many(
-        self, ids: Sequence[str], vectors: _Vectors, metadatas: Sequence[_Metadata | None] | None = None
+        self,
+        ids: Sequence[str],
+        vectors: _Vectors,
+        metadatas: Sequence[_Metadata | None] | None = None,
+        *,
+        sparse: Any = None,
     ) -> None:
         """Add a batch of new records, each shard's part in parallel.
 
@@ -986,8 +1079,9 @@ class ShardedDatabase:
         """
         self._check_open()
         parts = self._split(ids, vectors, metadatas)
+        sparse_parts = self._split_sparse(ids, sparse)
         shards = sorted(parts)
-        refs = [self._submit(s, "add_many", *parts[s]) for s in shards]
+        refs = [self._submit(s, "add_many", *parts[s], sparse=sparse_parts.get(s)) for s in shards]
         outcomes = [self._outcome(s, ref) for s, ref in zip(shards, refs)]
         failures = [(s, o) for s, o in zip(shards, outcomes) if isinstance(o, BaseException)]
         if not failures:
@@ -1019,7 +1113,12 @@ class ShardedDatabase:
         return min(failures, key=rank)[1]
 
     def upsert_many(
-        self, ids: Sequence[str], vectors: _Vectors, metadatas: Sequence[_Metadata | None] | None = None
+        self,
+        ids: Sequence[str],
+        vectors: _Vectors,
+        metadatas: Sequence[_Metadata | None] | None = None,
+        *,
+        sparse: Any = None,
     ) -> None:
         """Batch upsert — inserts new vectors, updates existing ones.
 
@@ -1028,8 +1127,11 @@ class ShardedDatabase:
         """
         self._check_open()
         parts = self._split(ids, vectors, metadatas)
+        sparse_parts = self._split_sparse(ids, sparse)
         shards = sorted(parts)
-        self._gather([self._submit(s, "upsert_many", *parts[s]) for s in shards], shards)
+        self._gather(
+            [self._submit(s, "upsert_many", *parts[s], sparse=sparse_parts.get(s)) for s in shards], shards
+        )
 
     def count(self, where_filter: _Filter | None = None) -> int:
         """Count vectors matching a filter, or all vectors if no filter."""
@@ -1090,6 +1192,108 @@ class ShardedDatabase:
         return _merge_arrays(per_shard, int(k))
 
     # -- the whole collection --------------------------------------------------------
+
+    # -- text, sparse and hybrid search ----------------------------------------------
+
+    def create_text_index(self, field: str, **options: Any) -> None:
+        """Define the text index on every shard (see Database.create_text_index)."""
+        self._fan_out("create_text_index", field, **options)
+
+    def drop_text_index(self) -> None:
+        """Drop every shard's text index."""
+        self._fan_out("drop_text_index")
+
+    def wait_text_index(self) -> None:
+        """Wait until every shard's text index is built."""
+        self._fan_out("wait_text_index")
+
+    @property
+    def text_index(self) -> dict[str, Any] | None:
+        """The first shard's text index definition, with building, indexed,
+        total and documents summed over the shards; None without one."""
+        infos = self._fan_out("text_index")
+        if infos[0] is None:
+            return None
+        merged = dict(infos[0])
+        merged["building"] = any(i is not None and i["building"] for i in infos)
+        for key in ("indexed", "total", "documents"):
+            merged[key] = sum(i[key] for i in infos if i is not None)
+        return merged
+
+    def text_stats(self, text: str) -> dict[str, Any]:
+        """The text index statistics of `text`'s terms summed over the shards."""
+        parts = self._fan_out("text_stats", text)
+        frequency: dict[str, int] = {}
+        for part in parts:
+            for term, count in part["document_frequency"].items():
+                frequency[term] = frequency.get(term, 0) + count
+        return {
+            "documents": sum(p["documents"] for p in parts),
+            "total_length": sum(p["total_length"] for p in parts),
+            "document_frequency": frequency,
+        }
+
+    def text_search(
+        self, text: str, k: SupportsIndex = 10, where_filter: _Filter | None = None
+    ) -> list[SearchResult]:
+        """BM25 search over every shard, scored as one collection.
+
+        Each shard alone would score with its own statistics (its live
+        documents, their mean length and its document frequencies), so the
+        same record would score differently on different shards. The search
+        runs in two rounds: the shards first report their statistics for the
+        query's terms (text_stats), which are summed; then every shard
+        searches with those global statistics (corpus_stats=), and the best
+        k of all shards' answers are kept. The scores equal those of one
+        database holding every record.
+        """
+        stats = self.text_stats(text)
+        parts = self._fan_out("text_search", text, int(k), where_filter, corpus_stats=stats)
+        return _best_by_score([hit for part in parts for hit in part], int(k))
+
+    def sparse_search(
+        self, sparse_query: Any, k: SupportsIndex = 10, where_filter: _Filter | None = None
+    ) -> list[SearchResult]:
+        """Sparse dot-product search over every shard (dot products need no
+        shared statistics); the best k of all answers."""
+        parts = self._fan_out("sparse_search", sparse_query, int(k), where_filter)
+        return _best_by_score([hit for part in parts for hit in part], int(k))
+
+    def get_sparse(self, id: str) -> dict[str, Any] | None:
+        """The record's sparse vector, from its shard."""
+        found: dict[str, Any] | None = self._call(self._owner(id), "get_sparse", id)
+        return found
+
+    def hybrid_search(
+        self,
+        vector: _Vector | None = None,
+        text: str | None = None,
+        sparse: Any = None,
+        k: SupportsIndex = 10,
+        where_filter: _Filter | None = None,
+        fusion: str = "rrf",
+        weights: Any = None,
+        *,
+        candidates: SupportsIndex | None = None,
+        rrf_k: SupportsFloat = 60.0,
+        ef_search: SupportsIndex | None = None,
+    ) -> list[SearchResult]:
+        """Database.hybrid_search over every shard: each retriever runs over the
+        whole collection (text_search with global statistics), then its lists
+        are fused as one database fuses them."""
+        k = int(k)
+        count = int(candidates) if candidates is not None else max(50, 4 * k)
+        count = max(count, k)
+        lists: list[list[SearchResult] | None] = [None, None, None]
+        if vector is not None:
+            lists[0] = self.search(vector, k=count, ef_search=ef_search, where_filter=where_filter)
+        if text is not None:
+            lists[1] = self.text_search(text, k=count, where_filter=where_filter)
+        if sparse is not None:
+            lists[2] = self.sparse_search(sparse, k=count, where_filter=where_filter)
+        if all(hits is None for hits in lists):
+            raise ValueError("hybrid_search needs at least one of vector, text and sparse")
+        return _fuse(lists, k, fusion, _weights(weights), float(rrf_k))
 
     def save(self) -> None:
         """Save every shard (in parallel)."""

@@ -709,14 +709,15 @@ std::size_t Database::total_slots() const {
   return index_->node_count();
 }
 
-// Takes the id-map, index, slot-ids, metadata and metadata-index read
-// locks in order.
+// Takes the id-map, index, slot-ids, metadata, metadata-index and text
+// read locks in order.
 std::vector<MemoryPart> Database::memory_usage() const {
   ReadLock ids(id_map_lock_);
   ReadLock ix(index_lock_);
   ReadLock si(slot_ids_lock_);
   ReadLock md(metadata_lock_);
   ReadLock mi(metadata_index_lock_);
+  ReadLock tx(text_lock_);
   IndexMemory index = index_->memory_usage();
   std::uint64_t id_bytes = slot_ids_.memory_bytes();
   std::uint64_t map_bytes = id_to_slot_.memory_bytes();
@@ -731,6 +732,8 @@ std::vector<MemoryPart> Database::memory_usage() const {
           {"id_map", map_bytes},
           {"metadata", metadata_bytes},
           {"metadata_index", metadata_index_.memory_bytes()},
+          {"text_index", text_ ? text_->index->memory_bytes() : 0},
+          {"sparse_vectors", sparse_.memory_bytes()},
           {"heap_in_use", heap.in_use},
           {"heap_free", heap.free_held},
           {"resident", heap.resident}};

@@ -327,7 +327,7 @@ class Database {
   std::size_t total_slots() const;
   IndexStats stats() const;
   // Bytes held per structure (vectors, norms, graph, quantizer, ids, id
-  // map, metadata, metadata index), then the heap as the allocator sees it
+  // map, metadata, metadata index, text index, sparse vectors), then the heap as the allocator sees it
   // and the process's resident set.
   std::vector<MemoryPart> memory_usage() const;
   Status save(Progress* progress = nullptr);
