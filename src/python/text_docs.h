@@ -40,7 +40,13 @@ Raises:
 
 inline constexpr const char* kWaitTextIndex = R"doc(Wait until the text index has indexed every record.
 
-Ctrl-C stops the wait (KeyboardInterrupt), not the indexing.)doc";
+Args:
+    show_progress: Show the indexing's progress on standard error.
+
+Ctrl-C stops the wait (KeyboardInterrupt), not the indexing.
+
+Raises:
+    ValueError: The database has no text index.)doc";
 
 inline constexpr const char* kTextSearch = R"doc(Search the text index with BM25.
 
