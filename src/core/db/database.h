@@ -465,7 +465,8 @@ class Database {
       REQUIRES_SHARED(slot_ids_lock_, metadata_lock_);
   // The text file: encode for save, apply when loading.
   std::string encode_text_file() const REQUIRES_SHARED(text_lock_);
-  Status load_text_file(std::string_view bytes);
+  // (Loading runs before any other thread can see the database.)
+  Status load_text_file(std::string_view bytes) NO_THREAD_SAFETY_ANALYSIS;
 
   // Persistence state. The directory's lock is released last, after the
   // log and the mapped files.

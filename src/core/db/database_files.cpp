@@ -616,7 +616,7 @@ Status Database::save(Progress* progress) {
   SaveSeal seal;
   // The writers run inside write_synced, where the analysis cannot see the
   // locks taken above: each says that it runs under them.
-  auto write_temporaries = [&]() REQUIRES_SHARED(id_map_lock_, index_lock_, metadata_lock_) -> Status {
+  auto write_temporaries = [&]() REQUIRES_SHARED(id_map_lock_, index_lock_, metadata_lock_, text_lock_) -> Status {
     std::uint64_t vectors_bytes = 4 * static_cast<std::uint64_t>(index_->node_count()) * (dim_ + 1);
     start_phase(progress, "writing vectors", "bytes", vectors_bytes);
     HOVRA_RETURN_IF_ERROR(write_synced(
@@ -641,8 +641,12 @@ Status Database::save(Progress* progress) {
       seal.has_text = true;
       start_phase(progress, "writing text index", "bytes", 0);
       HOVRA_RETURN_IF_ERROR(write_synced(
-          text_tmp, [&](FileWriter& w) { return w.write(encode_text_file()); }, seal.text_size, seal.text_crc,
-          progress));
+          text_tmp,
+          [&](FileWriter& w) {
+            text_lock_.assert_held_shared();
+            return w.write(encode_text_file());
+          },
+          seal.text_size, seal.text_crc, progress));
     }
     {
       MutexLock w(wal_mutex_);

@@ -93,8 +93,9 @@ Status Database::load_text_file(std::string_view bytes) {
   if (!r.u32(version) || version != kTextVersion)
     return text_file_damaged("unsupported version " + std::to_string(version));
   if (!r.u8(has_text)) return text_file_damaged("truncated");
-  std::uint32_t slots = static_cast<std::uint32_t>(index_->node_count());
-  auto live_slot = [&](std::uint32_t s) { return s < slots && !index_->is_deleted(s); };
+  const HnswIndex* index = index_.get();
+  std::uint32_t slots = static_cast<std::uint32_t>(index->node_count());
+  auto live_slot = [&](std::uint32_t s) { return s < slots && !index->is_deleted(s); };
   if (has_text == 1) {
     TextIndexSpec spec;
     std::uint32_t len;
