@@ -202,6 +202,7 @@ class TestModuleSurface:
             "__hash__",
             "__reduce__",
             "_restore",
+            "_restore_scored",
         }
 
     @pytest.mark.parametrize("name", SIGNATURES)

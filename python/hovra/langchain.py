@@ -48,13 +48,13 @@ except ImportError:  # pragma: no cover - depends on the environment
 import numpy as np
 from _hovra import Database, DatabaseNotFoundError, SearchResult
 
-__all__ = ["HovraRetriever", "HovraVectorStore"]
+__all__ = ["HovraVectorStore"]
 
 _SEARCH_OPTIONS = ("filter", "ef_search", "max_distance")
 _HYBRID_OPTIONS = ("filter", "fusion", "weights", "candidates", "rrf_k", "ef_search")
 
 
-class HovraRetriever(VectorStoreRetriever):
+class _HovraRetriever(VectorStoreRetriever):
     """The store's retriever: LangChain's search types plus ``"hybrid"``,
     which calls :meth:`HovraVectorStore.hybrid_search` with ``search_kwargs``
     (``k``, ``filter``, ``fusion``, ``weights``, ``candidates``, ``rrf_k``,
@@ -307,10 +307,11 @@ class HovraVectorStore(VectorStore):
         """
         return [doc for doc, _ in self.similarity_search_with_score(query, k, **kwargs)]
 
-    def as_retriever(self, **kwargs: Any) -> HovraRetriever:
-        """A retriever over this store; ``search_type`` may also be ``"hybrid"``."""
+    def as_retriever(self, **kwargs: Any) -> VectorStoreRetriever:
+        """A retriever over this store; ``search_type`` may also be ``"hybrid"``
+        (:meth:`hybrid_search` with ``search_kwargs``)."""
         tags = kwargs.pop("tags", None) or [*self._get_retriever_tags()]
-        return HovraRetriever(vectorstore=self, tags=tags, **kwargs)
+        return _HovraRetriever(vectorstore=self, tags=tags, **kwargs)
 
     def hybrid_search_with_score(self, query: str, k: int = 4, **kwargs: Any) -> list[tuple[Document, float]]:
         """The k documents best for a text by both its embedding and BM25 over

@@ -439,7 +439,7 @@ def _fuse(
             else:
                 entry[0] += weights[which] * ((sim - lo) / (hi - lo) if hi > lo else 1.0)
     best = sorted(fused.items(), key=lambda item: (-item[1][0], item[0]))[:k]
-    restore5: Callable[..., SearchResult] = _restore
+    restore5: Callable[..., SearchResult] = getattr(SearchResult, "_restore_scored")  # noqa: B009 - private
     return [
         restore5(
             id,

@@ -218,6 +218,8 @@ PyObject* result_reduce(PyObject* self, PyObject*) {
     if (!id || !distance || !metadata) return nullptr;
     if (!result->score && !result->ranks)
       return Py_BuildValue("(O(OOO))", restore.get(), id.get(), distance.get(), metadata.get());
+    restore = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(g_type), "_restore_scored"));
+    if (!restore) return nullptr;
     PyRef score = PyRef::steal(score_of(self));
     PyRef ranks =
         result->ranks
@@ -229,44 +231,61 @@ PyObject* result_reduce(PyObject* self, PyObject*) {
   });
 }
 
+// The fields of _restore (3) or _restore_scored (5), checked.
+PyObject* restore_fields(PyObject* const* args, Py_ssize_t nargs) {
+  std::string id;
+  if (!text_arg(args[0], "id", id)) return nullptr;
+  float distance = 0.0f;
+  if (!float_arg(args[1], "distance", distance)) return nullptr;
+  std::optional<std::string> metadata;
+  if (args[2] != Py_None) {
+    std::string text;
+    if (!text_arg(args[2], "metadata", text)) return nullptr;
+    JsonValue value;
+    std::string error;
+    if (!parse_json(text, value, error)) return raise_value_error("invalid metadata: " + error);
+    if (!value.is_object()) return raise_value_error("invalid metadata: not a JSON object");
+    metadata = to_json_text(value);
+  }
+  std::optional<double> score;
+  std::optional<std::array<std::uint32_t, 3>> ranks;
+  if (nargs == 5 && args[3] != Py_None) {
+    double value = PyFloat_AsDouble(args[3]);
+    if (value == -1.0 && PyErr_Occurred()) return nullptr;
+    score = value;
+  }
+  if (nargs == 5 && args[4] != Py_None) {
+    std::array<std::uint32_t, 3> r{};
+    unsigned int a0 = 0, a1 = 0, a2 = 0;
+    if (!PyArg_ParseTuple(args[4], "III", &a0, &a1, &a2)) return nullptr;
+    r = {a0, a1, a2};
+    ranks = r;
+  }
+  return new_result(std::move(id), distance, std::move(metadata), score, ranks);
+}
+
 // The reverse of __reduce__. Checks its input, since a pickle may come from
 // anywhere: the metadata text must be a JSON object, and is kept in the
 // compact form search results hold.
 PyObject* result_restore(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t nargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    if (nargs != 3 && nargs != 5) {
-      PyErr_Format(PyExc_TypeError, "SearchResult._restore() takes 3 or 5 arguments (%zd given)", nargs);
+    if (nargs != 3) {
+      PyErr_Format(PyExc_TypeError, "SearchResult._restore() takes 3 arguments (%zd given)", nargs);
       return nullptr;
     }
-    std::string id;
-    if (!text_arg(args[0], "id", id)) return nullptr;
-    float distance = 0.0f;
-    if (!float_arg(args[1], "distance", distance)) return nullptr;
-    std::optional<std::string> metadata;
-    if (args[2] != Py_None) {
-      std::string text;
-      if (!text_arg(args[2], "metadata", text)) return nullptr;
-      JsonValue value;
-      std::string error;
-      if (!parse_json(text, value, error)) return raise_value_error("invalid metadata: " + error);
-      if (!value.is_object()) return raise_value_error("invalid metadata: not a JSON object");
-      metadata = to_json_text(value);
+    return restore_fields(args, nargs);
+  });
+}
+
+// pickle of a scored result: _restore_scored(id, distance, metadata, score
+// or None, ranks as a tuple of three or None).
+PyObject* result_restore_scored(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (nargs != 5) {
+      PyErr_Format(PyExc_TypeError, "SearchResult._restore_scored() takes 5 arguments (%zd given)", nargs);
+      return nullptr;
     }
-    std::optional<double> score;
-    std::optional<std::array<std::uint32_t, 3>> ranks;
-    if (nargs == 5 && args[3] != Py_None) {
-      double value = PyFloat_AsDouble(args[3]);
-      if (value == -1.0 && PyErr_Occurred()) return nullptr;
-      score = value;
-    }
-    if (nargs == 5 && args[4] != Py_None) {
-      std::array<std::uint32_t, 3> r{};
-      unsigned int a0 = 0, a1 = 0, a2 = 0;
-      if (!PyArg_ParseTuple(args[4], "III", &a0, &a1, &a2)) return nullptr;
-      r = {a0, a1, a2};
-      ranks = r;
-    }
-    return new_result(std::move(id), distance, std::move(metadata), score, ranks);
+    return restore_fields(args, nargs);
   });
 }
 
@@ -276,6 +295,10 @@ PyMethodDef result_methods[] = {
      METH_FASTCALL | METH_CLASS,
      "_restore(id, distance, metadata_json)\n--\n\n"
      "Rebuild a pickled SearchResult (used by pickle; not meant to be called directly)."},
+    {"_restore_scored", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(result_restore_scored)),
+     METH_FASTCALL | METH_CLASS,
+     "_restore_scored(id, distance, metadata_json, score, ranks)\n--\n\n"
+     "Rebuild a pickled scored SearchResult (used by pickle; not meant to be called directly)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
