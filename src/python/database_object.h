@@ -21,7 +21,6 @@ std::shared_ptr<Database> engine_of(PyObject* self);
 // Creates the class; once per process.
 PyTypeObject* create_database_type();
 
-
 PyObject* new_database_object(std::shared_ptr<Database> engine, const std::string& path);
 
 }  // namespace hovra::py
