@@ -24,6 +24,7 @@ Hybrid search fuses the embedding search with BM25 over the documents' text
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 import shutil
@@ -54,23 +55,28 @@ _SEARCH_OPTIONS = ("filter", "ef_search", "max_distance")
 _HYBRID_OPTIONS = ("filter", "fusion", "weights", "candidates", "rrf_k", "ef_search")
 
 
-class _HovraRetriever(VectorStoreRetriever):
-    """The store's retriever: LangChain's search types plus ``"hybrid"``,
-    which calls :meth:`HovraVectorStore.hybrid_search` with ``search_kwargs``
-    (``k``, ``filter``, ``fusion``, ``weights``, ``candidates``, ``rrf_k``,
-    ``ef_search``)."""
+@functools.lru_cache(maxsize=None)
+def _retriever_class() -> type[VectorStoreRetriever]:
+    """The store's retriever class: LangChain's search types plus
+    ``"hybrid"``, which calls :meth:`HovraVectorStore.hybrid_search` with
+    ``search_kwargs`` (``k``, ``filter``, ``fusion``, ``weights``,
+    ``candidates``, ``rrf_k``, ``ef_search``). Made on first use: a pydantic
+    model's generated constructor has no stub to check against."""
 
-    allowed_search_types = ("similarity", "similarity_score_threshold", "mmr", "hybrid")
+    class HovraRetriever(VectorStoreRetriever):
+        allowed_search_types = ("similarity", "similarity_score_threshold", "mmr", "hybrid")
 
-    def _get_relevant_documents(
-        self, query: str, *, run_manager: CallbackManagerForRetrieverRun, **kwargs: Any
-    ) -> list[Document]:
-        if self.search_type != "hybrid":
-            return super()._get_relevant_documents(query, run_manager=run_manager, **kwargs)
-        options = self.search_kwargs | kwargs
-        store = self.vectorstore
-        assert isinstance(store, HovraVectorStore)
-        return store.hybrid_search(query, **options)
+        def _get_relevant_documents(
+            self, query: str, *, run_manager: CallbackManagerForRetrieverRun, **kwargs: Any
+        ) -> list[Document]:
+            if self.search_type != "hybrid":
+                return super()._get_relevant_documents(query, run_manager=run_manager, **kwargs)
+            options = self.search_kwargs | kwargs
+            store = self.vectorstore
+            assert isinstance(store, HovraVectorStore)
+            return store.hybrid_search(query, **options)
+
+    return HovraRetriever
 
 
 class HovraVectorStore(VectorStore):
@@ -311,7 +317,7 @@ class HovraVectorStore(VectorStore):
         """A retriever over this store; ``search_type`` may also be ``"hybrid"``
         (:meth:`hybrid_search` with ``search_kwargs``)."""
         tags = kwargs.pop("tags", None) or [*self._get_retriever_tags()]
-        return _HovraRetriever(vectorstore=self, tags=tags, **kwargs)
+        return _retriever_class()(vectorstore=self, tags=tags, **kwargs)
 
     def hybrid_search_with_score(self, query: str, k: int = 4, **kwargs: Any) -> list[tuple[Document, float]]:
         """The k documents best for a text by both its embedding and BM25 over
