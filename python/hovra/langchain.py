@@ -24,7 +24,6 @@ Hybrid search fuses the embedding search with BM25 over the documents' text
 
 from __future__ import annotations
 
-import functools
 import math
 import os
 import shutil
@@ -55,28 +54,41 @@ _SEARCH_OPTIONS = ("filter", "ef_search", "max_distance")
 _HYBRID_OPTIONS = ("filter", "fusion", "weights", "candidates", "rrf_k", "ef_search")
 
 
-@functools.lru_cache(maxsize=None)
-def _retriever_class() -> type[VectorStoreRetriever]:
-    """The store's retriever class: LangChain's search types plus
-    ``"hybrid"``, which calls :meth:`HovraVectorStore.hybrid_search` with
-    ``search_kwargs`` (``k``, ``filter``, ``fusion``, ``weights``,
-    ``candidates``, ``rrf_k``, ``ef_search``). Made on first use: a pydantic
-    model's generated constructor has no stub to check against."""
+def _hybrid_documents(
+    retriever: VectorStoreRetriever, query: str, *, run_manager: CallbackManagerForRetrieverRun, **kwargs: Any
+) -> list[Document]:
+    """The retriever's documents: search_type "hybrid" calls
+    :meth:`HovraVectorStore.hybrid_search` with ``search_kwargs`` (``k``,
+    ``filter``, ``fusion``, ``weights``, ``candidates``, ``rrf_k``,
+    ``ef_search``); the other types are LangChain's own."""
+    if retriever.search_type != "hybrid":
+        return VectorStoreRetriever._get_relevant_documents(
+            retriever, query, run_manager=run_manager, **kwargs
+        )
+    store = retriever.vectorstore
+    assert isinstance(store, HovraVectorStore)
+    return store.hybrid_search(query, **(retriever.search_kwargs | kwargs))
 
-    class HovraRetriever(VectorStoreRetriever):
-        allowed_search_types = ("similarity", "similarity_score_threshold", "mmr", "hybrid")
 
-        def _get_relevant_documents(
-            self, query: str, *, run_manager: CallbackManagerForRetrieverRun, **kwargs: Any
-        ) -> list[Document]:
-            if self.search_type != "hybrid":
-                return super()._get_relevant_documents(query, run_manager=run_manager, **kwargs)
-            options = self.search_kwargs | kwargs
-            store = self.vectorstore
-            assert isinstance(store, HovraVectorStore)
-            return store.hybrid_search(query, **options)
+_retriever_type: Any = None
 
-    return HovraRetriever
+
+def _retriever_class() -> Any:
+    """The store's retriever class, LangChain's with the search type "hybrid"
+    added; made on first use with type() (a pydantic model's generated
+    constructor has no stub to check it against)."""
+    global _retriever_type
+    if _retriever_type is None:
+        _retriever_type = type(
+            "HovraRetriever",
+            (VectorStoreRetriever,),
+            {
+                "__module__": __name__,
+                "allowed_search_types": ("similarity", "similarity_score_threshold", "mmr", "hybrid"),
+                "_get_relevant_documents": _hybrid_documents,
+            },
+        )
+    return _retriever_type
 
 
 class HovraVectorStore(VectorStore):
@@ -317,7 +329,8 @@ class HovraVectorStore(VectorStore):
         """A retriever over this store; ``search_type`` may also be ``"hybrid"``
         (:meth:`hybrid_search` with ``search_kwargs``)."""
         tags = kwargs.pop("tags", None) or [*self._get_retriever_tags()]
-        return _retriever_class()(vectorstore=self, tags=tags, **kwargs)
+        retriever: VectorStoreRetriever = _retriever_class()(vectorstore=self, tags=tags, **kwargs)
+        return retriever
 
     def hybrid_search_with_score(self, query: str, k: int = 4, **kwargs: Any) -> list[tuple[Document, float]]:
         """The k documents best for a text by both its embedding and BM25 over
