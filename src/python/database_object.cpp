@@ -10,6 +10,7 @@
 #include "python/database_object.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -407,11 +408,28 @@ struct SearchOptions {
   }
 };
 
-// Writes the engine's one-time hint about BLAS, if a scan raised it, to
-// sys.stderr (so a caller that replaced sys.stderr receives it). A failure to
-// write is ignored: the hint is advice, never an error of the search.
+// The hint that a BLAS-backed build would scan faster: written once per
+// process to sys.stderr (so a caller that replaced sys.stderr receives it),
+// after the first search that scanned every row in a build whose scan
+// scores without a matrix product. A BLAS-backed build never writes it.
+const char* const kScanHintText =
+    "hovra: brute-force search would be ~5x faster with BLAS. Install OpenBLAS:\n"
+    "  conda install -c conda-forge openblas   # or via vcpkg\n"
+    "  Then rebuild: pip install --force-reinstall hovra\n";
+std::atomic<bool> g_scan_hint_written{false};
+
+// Whether the search just made calls for the hint. Asked on the engine's
+// side of the call, without the interpreter lock (it may wait for the
+// index lock), and only until the hint has been written.
+bool scan_hint_due(const Database& db) {
+  if (scan_uses_matrix_product() || g_scan_hint_written.load(std::memory_order_relaxed)) return false;
+  return db.scans_every_row();
+}
+
+// Writes the hint unless it was written before. A failure to write is
+// ignored: the hint is advice, never an error of the search.
 void write_scan_hint() {
-  if (!take_scan_hint()) return;
+  if (g_scan_hint_written.exchange(true)) return;
   PyObject* err = PySys_GetObject("stderr");  // borrowed
   if (err == nullptr || err == Py_None) return;
   PyRef written = PyRef::steal(PyObject_CallMethod(err, "write", "s", kScanHintText));
@@ -434,9 +452,14 @@ PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!options.params(filter, params)) return nullptr;
 
     std::shared_ptr<Database> db = engine_of(self);
-    Result<std::vector<SearchHit>> hits = without_gil([&] { return db->search(query, params); });
+    bool hint = false;
+    Result<std::vector<SearchHit>> hits = without_gil([&] {
+      Result<std::vector<SearchHit>> found = db->search(query, params);
+      hint = found.ok() && scan_hint_due(*db);
+      return found;
+    });
     if (!hits.ok()) return raise_engine_error(hits.error());
-    write_scan_hint();
+    if (hint) write_scan_hint();
     return hits_to_list(hits.value());
   });
 }
@@ -469,14 +492,20 @@ bool run_search_many(const Signature& sig, const char* queries_arg, PyObject* se
   // will wait for it) must not make this thread wait with the lock held.
   std::size_t live = db->try_len().value_or(std::numeric_limits<std::size_t>::max());
   bool long_expected = long_search(queries.size(), db->dim(), live);
-  Result<std::vector<std::vector<SearchHit>>> results =
-      call.run([&] { return db->search_many(queries, params, call.progress()); }, long_expected);
+  bool hint = false;
+  Result<std::vector<std::vector<SearchHit>>> results = call.run(
+      [&] {
+        Result<std::vector<std::vector<SearchHit>>> found = db->search_many(queries, params, call.progress());
+        hint = found.ok() && !queries.empty() && scan_hint_due(*db);
+        return found;
+      },
+      long_expected);
   if (call.raise_if_interrupted()) return false;
   if (!results.ok()) {
     raise_engine_error(results.error());
     return false;
   }
-  write_scan_hint();
+  if (hint) write_scan_hint();
   out = std::move(results.value());
   return true;
 }

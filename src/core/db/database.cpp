@@ -412,6 +412,11 @@ std::optional<std::size_t> Database::try_len() const {
   return n;
 }
 
+bool Database::scans_every_row() const {
+  ReadLock ix(index_lock_);
+  return index_->node_count() > 0 && index_->uses_brute_force();
+}
+
 // A stop asked for through progress while the batch is being logged
 // abandons it (Cancelled, nothing changed); once it is linked into the graph
 // it completes.

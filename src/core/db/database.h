@@ -281,6 +281,9 @@ class Database {
   std::size_t len() const;
   // The live count if the index lock can be had without waiting.
   std::optional<std::size_t> try_len() const;
+  // Whether a search made now scans every row instead of walking the graph:
+  // the database holds records and few enough of them.
+  bool scans_every_row() const;
   std::size_t dim() const { return dim_; }
   Metric metric() const;
 

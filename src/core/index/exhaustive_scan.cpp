@@ -1,5 +1,5 @@
 // The exhaustive scan: block scoring, preselection with a proven margin,
-// exact re-scoring and the final order; and the hint about BLAS.
+// exact re-scoring and the final order.
 //
 // Why the preselection is exact. For every row the block kernel (or the
 // matrix product) gives an approximate score s' and a bound e with
@@ -25,7 +25,6 @@
 #include "core/index/exhaustive_scan.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -568,25 +567,5 @@ std::vector<Hit> scan_slots(const ScanRows& rows, const float* query, const std:
                         });
   return pre.finish(exact);
 }
-
-// ---- the hint ----
-
-namespace {
-std::atomic<bool> g_hint_raised{false};
-std::atomic<bool> g_hint_pending{false};
-}  // namespace
-
-const char* const kScanHintText =
-    "hovra: brute-force search would be ~5x faster with BLAS. Install OpenBLAS:\n"
-    "  conda install -c conda-forge openblas   # or via vcpkg\n"
-    "  Then rebuild: pip install --force-reinstall hovra\n";
-
-void raise_scan_hint() {
-  if (kBlasAvailable) return;
-  if (g_hint_raised.load(std::memory_order_relaxed)) return;
-  if (!g_hint_raised.exchange(true)) g_hint_pending.store(true);
-}
-
-bool take_scan_hint() { return g_hint_pending.load(std::memory_order_relaxed) && g_hint_pending.exchange(false); }
 
 }  // namespace hovra

@@ -7,8 +7,6 @@
 // or a filter, the pairwise distance otherwise. Results are ordered by
 // ascending distance (NaN last), ties by ascending slot, so every way of
 // scanning returns the same list.
-//
-// Also owns the process-wide hint about BLAS printed after the first scan.
 #pragma once
 
 #include <cstddef>
@@ -51,16 +49,8 @@ void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::
 std::vector<Hit> scan_slots(const ScanRows& rows, const float* query, const std::uint32_t* slots,
                             std::size_t slot_count, std::size_t k);
 
-// Whether the many-query form scores by a matrix product (a BLAS build).
+// Whether the many-query form scores by a matrix product (a BLAS build);
+// the module hints, once, that a build without one would scan faster with it.
 bool scan_uses_matrix_product();
-
-// The hint that a BLAS-backed build would scan faster. A build without BLAS
-// raises it at the first exhaustive scan of the process; the Python module
-// takes it after the call returns and writes it to sys.stderr. A BLAS-backed
-// build never raises it.
-void raise_scan_hint();
-// True exactly once, for the call that takes a raised hint.
-bool take_scan_hint();
-extern const char* const kScanHintText;
 
 }  // namespace hovra

@@ -178,8 +178,7 @@ ScanRows HnswIndex::scan_rows() const {
 
 // The exact scan: every slot without tombstones or a filter (the batch
 // formula), else the slots that are not deleted and pass the predicate, in
-// slot order (the pairwise distance). The brute-force path raises the scan
-// hint before it; the graph path's scans of few candidates do not.
+// slot order (the pairwise distance).
 std::vector<Hit> HnswIndex::exhaustive(const float* query, std::size_t k, SlotPredicate* predicate,
                                        const std::vector<std::uint32_t>* scan) const {
   if (k == 0) return {};
@@ -210,7 +209,6 @@ std::vector<std::vector<Hit>> HnswIndex::search_batch(const std::vector<const fl
                                                       std::size_t ef, Progress* progress) const {
   std::vector<std::vector<Hit>> out;
   if (graph_.entry_point() != kNoEntry && uses_brute_force() && deleted_.empty() && dim_ > 0 && k > 0) {
-    raise_scan_hint();
     scan_all_rows_many(scan_rows(), queries.data(), queries.size(), k, out, progress);
     return out;
   }
@@ -227,7 +225,6 @@ std::vector<Hit> HnswIndex::search(const float* query, std::size_t len, std::siz
   assert_len(len, dim_, "query dimension mismatch");
   if (graph_.entry_point() == kNoEntry) return {};
   if (uses_brute_force()) {
-    raise_scan_hint();
     return exhaustive(query, k, nullptr, nullptr);
   }
   if (k == 0) return {};
@@ -257,7 +254,6 @@ std::vector<Hit> HnswIndex::search_filtered(const float* query, std::size_t len,
     return exhaustive(query, k, list.slots && list.all_pass ? nullptr : &predicate, list.slots);
   };
   if (uses_brute_force()) {
-    raise_scan_hint();
     return scan();
   }
   std::size_t passing = std::min(filter.bound, live_count());
