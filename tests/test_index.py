@@ -213,6 +213,32 @@ class TestGraphPath:
             assert [h.distance for h in hits] == [exact[h.id] for h in hits]
             assert [h.distance for h in hits] == sorted(exact.values())[:10]
 
+    @pytest.mark.slow
+    @pytest.mark.parametrize("metric", METRICS)
+    def test_ties_come_in_slot_order_on_every_path(self, tmp_path, metric):
+        # Records at exactly equal distances come in the order they were
+        # added (their slots) whichever way the search is answered: the
+        # graph walk at full precision and on SQ8 codes, and the exact scan
+        # of the few records a filter lets through. Eight copies of one row
+        # are spread over the batch; a query for it ties them all, and k = 5
+        # cuts through the tie.
+        rng = np.random.default_rng(21)
+        n, dim = 2600, 4000
+        data = (rng.standard_normal((n, 12)) @ rng.standard_normal((12, dim))).astype(np.float32)
+        copies = [5, 333, 700, 1201, 1202, 1800, 2222, 2599]
+        data[copies] = data[1000]
+        tied = sorted(copies + [1000])
+        metas = [{"copy": 1} if i in tied else {"copy": 0} for i in range(n)]
+        db = Database(str(tmp_path / "t"), dim=dim, metric=metric, m=8, ef_construction=64)
+        db.add_many([str(i) for i in range(n)], data, metas)
+        assert db.stats()["uses_brute_force"] is False
+        query = data[1000]
+        walked = [h.id for h in db.search(query, k=5, ef_search=400)]
+        scanned = [h.id for h in db.search(query, k=5, where_filter={"copy": 1})]
+        db.enable_quantized_search()
+        quantized = [h.id for h in db.search(query, k=5, ef_search=400)]
+        assert walked == scanned == quantized == [str(i) for i in tied[:5]]
+
     def test_huge_k_and_ef(self, graph_db):
         db, data = graph_db
         q = data[3] + 0.01

@@ -122,7 +122,7 @@ class Preselect {
       std::nth_element(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(k_), hits.end(), hit_before);
       hits.resize(k_);
     }
-    std::sort(hits.begin(), hits.end(), hit_before);
+    order_hits(hits);
     return hits;
   }
 

@@ -1,6 +1,8 @@
 // Hit: one answer of a search (a slot and its distance to the query), and
-// the orders of hits: closer distances first with NaN after every number,
-// and hit_before, the order the exhaustive scan returns (ties by slot).
+// the orders of hits: hit_before, the one order every search returns
+// (closer distances first, NaN after every number, ties by slot), and the
+// stable order by distance alone that the graph's walks and construction
+// rank candidates by.
 #pragma once
 
 #include <algorithm>
@@ -28,13 +30,17 @@ struct HitCloser {
   bool operator()(const Hit& a, const Hit& b) const { return closer(a.distance, b.distance); }
 };
 
-// Ascending distance, NaN after every number, ties by slot.
+// The order of every search's answer: ascending distance, NaN after every
+// number, ties by slot (the record added first comes first).
 inline bool hit_before(const Hit& a, const Hit& b) {
   bool an = std::isnan(a.distance), bn = std::isnan(b.distance);
   if (an != bn) return bn;
   if (!an && a.distance != b.distance) return a.distance < b.distance;
   return a.slot < b.slot;
 }
+
+// Puts hits in the order of a search's answer.
+inline void order_hits(std::vector<Hit>& hits) { std::sort(hits.begin(), hits.end(), hit_before); }
 
 // Stable by ascending distance: hits at equal distances keep their order.
 inline void sort_hits(std::vector<Hit>& hits) { std::stable_sort(hits.begin(), hits.end(), HitCloser()); }

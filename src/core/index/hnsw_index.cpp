@@ -87,13 +87,12 @@ std::vector<Hit> HnswIndex::beam(const float* query, std::size_t ef, Admit& admi
 namespace {
 
 // The k nearest of a beam from an SQ8 walk, at full precision: the same
-// hits in the same order as re-scoring every member and sorting them
-// stably. Members are re-scored in beam order (ascending quantized
+// hits in the same order as re-scoring every member and ordering them
+// (order_hits). Members are re-scored in beam order (ascending quantized
 // distance), and where the quantizer bounds how far a full-precision
 // distance can lie below the quantized one, the scoring stops at the first
 // member whose bound exceeds the k-th smallest distance scored so far:
-// neither it nor any later member could come before that one, and a later
-// member that ties it would sort after it.
+// neither it nor any later member lies as close as that one.
 std::vector<Hit> rescore_quantized_beam(const HnswIndex& index, const float* query, std::vector<Hit> beam,
                                         std::size_t k) {
   const std::size_t n = beam.size(), dim = index.dim();
@@ -131,19 +130,30 @@ std::vector<Hit> rescore_quantized_beam(const HnswIndex& index, const float* que
     }
   }
   beam.resize(head);
-  sort_hits(beam);
+  order_hits(beam);
   if (beam.size() > k) beam.resize(k);
   return beam;
+}
+
+// The first k of a beam whose distances are exact and ascending, in the
+// order of a search's answer: members at the k-th's distance beyond the
+// first k take part, so that the lowest slots of a tie are kept.
+void keep_first_in_order(std::vector<Hit>& beam, std::size_t k) {
+  std::size_t end = std::min(k, beam.size());
+  while (end > 0 && end < beam.size() && !closer(beam[end - 1].distance, beam[end].distance)) ++end;
+  std::sort(beam.begin(), beam.begin() + static_cast<std::ptrdiff_t>(end), hit_before);
+  if (beam.size() > k) beam.resize(k);
 }
 
 }  // namespace
 
 // The k nearest of a beam of admissible slots, with the distances of the
-// exact kernel: after an SQ8 walk the beam re-scored at full precision
-// (rescore_quantized_beam); after a cosine or Euclidean walk its head, that
-// is the first k and every later one the walk measured within the slack of
-// its kernel of the k-th (kCosineWalkSlack, l2_walk_slack); under the dot
-// product the first k as measured.
+// exact kernel, in the order of a search's answer: after an SQ8 walk the
+// beam re-scored at full precision (rescore_quantized_beam); after a cosine
+// or Euclidean walk its head, that is the first k and every later one the
+// walk measured within the slack of its kernel of the k-th
+// (kCosineWalkSlack, l2_walk_slack); under the dot product the first k as
+// measured.
 std::vector<Hit> HnswIndex::best_of_beam(const float* query, std::vector<Hit> beam, std::size_t k) const {
   if (quantizer_) return rescore_quantized_beam(*this, query, std::move(beam), k);
   if (metric_ != Metric::DotProduct) {
@@ -156,9 +166,11 @@ std::vector<Hit> HnswIndex::best_of_beam(const float* query, std::vector<Hit> be
     }
     beam.resize(head);
     for (Hit& h : beam) h.distance = distance(query, vector(h.slot), dim_, metric_);
-    sort_hits(beam);
+    order_hits(beam);
+    if (beam.size() > k) beam.resize(k);
+    return beam;
   }
-  if (beam.size() > k) beam.resize(k);
+  keep_first_in_order(beam, k);
   return beam;
 }
 
