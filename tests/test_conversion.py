@@ -86,11 +86,16 @@ class TestScalars:
             f"argument 'quantize': '{type(flag).__name__}' object cannot be converted to 'PyBool'"
         )
 
-    def test_max_distance_is_any_float_value_narrowed_to_32_bits(self, db):
+    def test_max_distance_is_any_float_value_compared_exactly(self, tmp_path, db):
+        l2 = Database(str(tmp_path / "l2"), dim=4, metric="euclidean")
+        l2.add("a", [0.1, 0, 0, 0])
+        exact = float(np.float32(0.1)) ** 2  # the distance in double precision
+        # Inclusive at the exact distance; just below it (equal in single
+        # precision) the record is beyond the bound.
+        assert [h.id for h in l2.search([0, 0, 0, 0], max_distance=exact)] == ["a"]
+        assert l2.search([0, 0, 0, 0], max_distance=exact - 1e-12) == []
         db.add("a", [0.1, 0, 0, 0])
         (hit,) = db.search([0, 0, 0, 0], k=1)
-        # Just below the hit's distance in double precision, equal to it in single.
-        assert [h.id for h in db.search([0, 0, 0, 0], max_distance=hit.distance - 1e-12)] == ["a"]
         assert db.search([0, 0, 0, 0], max_distance=hit.distance / 2) == []
         for accepted in (1, np.float64(1.0), decimal.Decimal("1"), Index(1)):
             assert len(db.search([0, 0, 0, 0], max_distance=accepted)) == 1

@@ -408,13 +408,20 @@ bool flag_arg(PyObject* obj, const char* arg, bool& out) {
 }
 
 bool float_arg(PyObject* obj, const char* arg, float& out) {
+  double value = 0.0;
+  if (!double_arg(obj, arg, value)) return false;
+  out = narrow(value);
+  return true;
+}
+
+bool double_arg(PyObject* obj, const char* arg, double& out) {
   double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred()) {
     prefix_type_error(arg);
     if (PyErr_ExceptionMatches(PyExc_TypeError)) note_expected(arg, "a number", obj);
     return false;
   }
-  out = narrow(value);
+  out = value;
   return true;
 }
 

@@ -42,6 +42,8 @@ bool count_arg(PyObject* obj, const char* arg, std::uint64_t& out);
 bool flag_arg(PyObject* obj, const char* arg, bool& out);
 // Anything with a float value, narrowed to 32 bits.
 bool float_arg(PyObject* obj, const char* arg, float& out);
+// The same at full (double) precision.
+bool double_arg(PyObject* obj, const char* arg, double& out);
 // A sequence (not str) of str.
 bool id_list_arg(PyObject* obj, const char* arg, std::vector<std::string>& out);
 bool id_list_arg(PyObject* obj, const char* arg, ByteTable& out);

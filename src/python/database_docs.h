@@ -154,7 +154,11 @@ Args:
         holds a dot is matched first as a whole). Records without metadata
         never match; an empty dict matches nothing. See the README's
         "Metadata filters" section.
-    max_distance: Drop results farther than this distance.
+    max_distance: Drop results farther than this distance. The bound is
+        inclusive and exact: each result's distance is computed again in
+        double precision and compared with the bound as given, so no
+        record beyond it comes back (a result still reports its distance
+        as a 32-bit float).
 
 Returns:
     A list of SearchResult, closest first: k of them, or every matching

@@ -380,7 +380,7 @@ struct SearchOptions {
   std::uint64_t k = kDefaultK;
   std::optional<std::uint64_t> ef_search;
   PyObject* where_filter = nullptr;
-  std::optional<float> max_distance;
+  std::optional<double> max_distance;
 
   bool extract(const BoundArgs& a) {
     if (PyObject* obj = a.given(1)) {
@@ -390,8 +390,8 @@ struct SearchOptions {
     where_filter = a.given(3);
     if (where_filter != nullptr && !dict_arg(where_filter, "where_filter")) return false;
     if (PyObject* obj = a.given(4)) {
-      float value = 0.0f;
-      if (!float_arg(obj, "max_distance", value)) return false;
+      double value = 0.0;
+      if (!double_arg(obj, "max_distance", value)) return false;
       max_distance = value;
     }
     return true;

@@ -507,12 +507,17 @@ std::vector<Hit> Database::run_search(const float* query, std::size_t k, std::si
   return index_->search_filtered(query, dim_, k, ef, filter);
 }
 
-// Caller holds the slot-ids and metadata read locks.
-std::vector<SearchHit> Database::assemble(const std::vector<Hit>& hits, std::optional<float> max_distance) const {
+// Caller holds the index, slot-ids and metadata read locks. The distance
+// cut compares each hit's distance summed in double precision with the
+// bound as given, so no hit beyond the bound passes through rounding and a
+// hit exactly at it stays.
+std::vector<SearchHit> Database::assemble(const std::vector<Hit>& hits, const float* query,
+                                          std::optional<double> max_distance) const {
   std::vector<SearchHit> out;
   out.reserve(hits.size());
   for (const Hit& h : hits) {
-    if (max_distance && !(h.distance <= *max_distance)) continue;
+    if (max_distance && !(distance_exact(query, index_->vector(h.slot), dim_, index_->metric()) <= *max_distance))
+      continue;
     SearchHit hit;
     hit.id = slot_ids_.get(h.slot);
     hit.distance = h.distance;
@@ -551,7 +556,7 @@ Result<std::vector<SearchHit>> Database::search(const std::vector<float>& query,
   ReadLock md(metadata_lock_);
   FilterScope scope = filter_scope(params.filter);
   std::vector<Hit> hits = run_search(query.data(), params.k, ef, scope);
-  return assemble(hits, params.max_distance);
+  return assemble(hits, query.data(), params.max_distance);
 }
 
 // A stop asked for through progress skips the queries not yet searched
@@ -591,7 +596,7 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const std::vec
   }
   if (stop_requested(progress)) return DbError::cancelled();
   out.reserve(queries.size());
-  for (const auto& h : hits) out.push_back(assemble(h, params.max_distance));
+  for (std::size_t i = 0; i < hits.size(); ++i) out.push_back(assemble(hits[i], queries[i].data(), params.max_distance));
   return out;
 }
 

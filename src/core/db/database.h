@@ -148,7 +148,9 @@ struct SearchParams {
   std::size_t k = kDefaultK;
   std::optional<std::size_t> ef_search;  // nullopt: default_ef(k)
   const Filter* filter = nullptr;
-  std::optional<float> max_distance;
+  // Inclusive: a hit is kept when its distance, summed in double precision
+  // (distance_exact), is at most this.
+  std::optional<double> max_distance;
 };
 
 struct SearchHit {
@@ -421,8 +423,9 @@ class Database {
   // WAL mutex.
   Status log_records(std::size_t count, FunctionRef<WalRecord(std::size_t)> make, std::uint64_t& ticket)
       REQUIRES(id_map_lock_);
-  std::vector<SearchHit> assemble(const std::vector<Hit>& hits, std::optional<float> max_distance) const
-      REQUIRES_SHARED(slot_ids_lock_, metadata_lock_);
+  std::vector<SearchHit> assemble(const std::vector<Hit>& hits, const float* query,
+                                  std::optional<double> max_distance) const
+      REQUIRES_SHARED(index_lock_, slot_ids_lock_, metadata_lock_);
   // A search's filter and its plan, with the metadata-index read lock held
   // while the plan (which borrows the index's lists) is in use. One scope
   // serves every query of a search_many.

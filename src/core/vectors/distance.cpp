@@ -62,6 +62,29 @@ float query_sum_squares(const float* v, std::size_t n) {
 
 float vector_norm(const float* v, std::size_t n) { return std::sqrt(query_sum_squares(v, n)); }
 
+// A plain loop: SimSIMD's f64 kernels take f64 rows, and this runs on the
+// few hits of a search only.
+double distance_exact(const float* a, const float* b, std::size_t n, Metric metric) {
+  double ab = 0.0, aa = 0.0, bb = 0.0, sq = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    double x = a[i], y = b[i];
+    ab += x * y;
+    aa += x * x;
+    bb += y * y;
+    sq += (x - y) * (x - y);
+  }
+  switch (metric) {
+    case Metric::Euclidean:
+      return sq;
+    case Metric::DotProduct:
+      return -ab;
+    case Metric::Cosine:
+      break;
+  }
+  if (aa == 0.0 || bb == 0.0) return 1.0;
+  return 1.0 - ab / std::sqrt(aa * bb);
+}
+
 std::vector<float> batch_scores(const float* query, const float* rows, std::size_t float_count, std::size_t dim,
                                 const float* norms, Metric metric) {
   std::size_t count = dim == 0 ? 0 : float_count / dim;

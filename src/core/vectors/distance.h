@@ -38,6 +38,10 @@ inline float distance(const float* a, const float* b, std::size_t n, Metric metr
   float d = static_cast<float>(r);
   return metric == Metric::DotProduct ? -d : d;
 }
+// The same distance summed in double precision (cosine with zero norm: 1):
+// what a distance bound is compared against, so that rounding never lets a
+// row beyond the bound pass. The kernels above may sum in single precision.
+double distance_exact(const float* a, const float* b, std::size_t n, Metric metric);
 // Dot product through the kernel, narrowed to f32, not negated.
 inline float dot(const float* a, const float* b, std::size_t n) {
   double r = 0.0;
