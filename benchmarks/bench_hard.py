@@ -172,7 +172,9 @@ class Hnswlib:
     def __init__(self, X, a, metric="euclidean"):
         hnswlib = bd.import_hnswlib()
         self.ix = hnswlib.Index(space="cosine" if metric == "cosine" else "l2", dim=X.shape[1])
-        self.ix.init_index(max_elements=len(X) + 20_000, ef_construction=a.ef_construction, M=a.m, random_seed=100)
+        self.ix.init_index(
+            max_elements=len(X) + 20_000, ef_construction=a.ef_construction, M=a.m, random_seed=100
+        )
         self.ix.add_items(X, np.arange(len(X)), num_threads=a.threads)
 
     def add(self, X, first, metas=None):
@@ -255,7 +257,9 @@ def cls_dup(a, Database):
         ndup = int(n * share)
         X[:ndup] = X[0]  # the first records (the entry point among them) share one vector
         Q, _, _ = clustered(a.queries, dim, 50, 0.6, np.random.default_rng(a.seed), None)
-        Q = X[rng.integers(ndup, n, a.queries)] + 0.3 * rng.standard_normal((a.queries, dim)).astype(np.float32)
+        Q = X[rng.integers(ndup, n, a.queries)] + 0.3 * rng.standard_normal((a.queries, dim)).astype(
+            np.float32
+        )
         kth = kth_distances(X, None, Q, a.k)
         probe = np.arange(ndup, n)
         with bd.scratch_dir(a.workdir) as work:
@@ -263,10 +267,18 @@ def cls_dup(a, Database):
             for s in systems:
                 found = [s.search(q, a.k) for q in Q]
                 rec = tie_recall(X, Q, found, kth, a.k)
-                worst = min(tie_recall(X, Q[i : i + 1], [found[i]], kth[i : i + 1], a.k) for i in range(len(Q)))
+                worst = min(
+                    tie_recall(X, Q[i : i + 1], [found[i]], kth[i : i + 1], a.k) for i in range(len(Q))
+                )
                 miss = self_misses(X, probe, lambda q: s.search(q, 1))
-                row("dup", f"{int(share * 100)}% equal, {n}x{dim}", s.name, recall=f"{rec:.4f}",
-                    worst=f"{worst:.2f}", self_miss=f"{miss}/{len(probe)}")
+                row(
+                    "dup",
+                    f"{int(share * 100)}% equal, {n}x{dim}",
+                    s.name,
+                    recall=f"{rec:.4f}",
+                    worst=f"{worst:.2f}",
+                    self_miss=f"{miss}/{len(probe)}",
+                )
 
 
 def base_set(a, rng, extra_outliers=0):
@@ -287,7 +299,9 @@ def cls_outliers(a, Database):
     order = rng.permutation(len(X))  # the outliers arrive among the others
     X = X[order]
     outlier_rows = np.flatnonzero(order >= a.n)
-    Q = X[outlier_rows[: a.queries]] + 0.05 * rng.standard_normal((min(a.queries, m), a.dim)).astype(np.float32)
+    Q = X[outlier_rows[: a.queries]] + 0.05 * rng.standard_normal((min(a.queries, m), a.dim)).astype(
+        np.float32
+    )
     kth = kth_distances(X, None, Q, a.k)
     with bd.scratch_dir(a.workdir) as work:
         systems = [Hovra(Database, work, X, a=a)] + peers(X, a)
@@ -295,8 +309,13 @@ def cls_outliers(a, Database):
             miss = self_misses(X, outlier_rows, lambda q: s.search(q, 1))
             found = [s.search(q, a.k) for q in Q]
             rec = tie_recall(X, Q, found, kth, a.k)
-            row("outliers", f"300 isolated in {len(X)}x{a.dim}", s.name, self_miss=f"{miss}/{m}",
-                recall_near=f"{rec:.4f}")
+            row(
+                "outliers",
+                f"300 isolated in {len(X)}x{a.dim}",
+                s.name,
+                self_miss=f"{miss}/{m}",
+                recall_near=f"{rec:.4f}",
+            )
 
 
 def cls_switch(a, Database):
@@ -311,18 +330,29 @@ def cls_switch(a, Database):
         for k in (10, 100):
             kth = kth_distances(X, None, Q, k)
             found = [h.search(q, k) for q in Q]
-            row("switch", f"78,125 x 128 graph k={k}", "hovra", recall=f"{tie_recall(X, Q, found, kth, k):.4f}")
+            row(
+                "switch",
+                f"78,125 x 128 graph k={k}",
+                "hovra",
+                recall=f"{tie_recall(X, Q, found, kth, k):.4f}",
+            )
             for p in ps:
                 for ef in sorted({200, max(200, int(k + 10 * np.sqrt(k))), 4 * k}):
                     found = [p.search(q, k, ef) for q in Q]
-                    row("switch", f"78,125 x 128 graph k={k} ef={ef}", p.name,
-                        recall=f"{tie_recall(X, Q, found, kth, k):.4f}")
+                    row(
+                        "switch",
+                        f"78,125 x 128 graph k={k} ef={ef}",
+                        p.name,
+                        recall=f"{tie_recall(X, Q, found, kth, k):.4f}",
+                    )
         h.delete([n - 1])
         live = np.arange(n - 1)
         for k in (10, 100):
             kth = kth_distances(X, live, Q, k)
             found = [h.search(q, k) for q in Q]
-            row("switch", f"78,124 x 128 scan k={k}", "hovra", recall=f"{tie_recall(X, Q, found, kth, k):.4f}")
+            row(
+                "switch", f"78,124 x 128 scan k={k}", "hovra", recall=f"{tie_recall(X, Q, found, kth, k):.4f}"
+            )
 
 
 def cls_sq8(a, Database):
@@ -330,11 +360,14 @@ def cls_sq8(a, Database):
     X, _, _ = base_set(a, rng)
     extreme = rng.choice(len(X), 20, replace=False)
     X[extreme] = np.where(rng.random((20, a.dim)) < 0.5, -500.0, 500.0).astype(np.float32)
-    Q = X[rng.integers(0, len(X), a.queries)] + a.spread * rng.standard_normal((a.queries, a.dim)).astype(np.float32)
+    Q = X[rng.integers(0, len(X), a.queries)] + a.spread * rng.standard_normal((a.queries, a.dim)).astype(
+        np.float32
+    )
     kth = kth_distances(X, None, Q, a.k)
     with bd.scratch_dir(a.workdir) as work:
         h = Hovra(Database, work, X, a=a)
         for ef in (20, 50, 200):
+
             def full():
                 h.db.disable_quantized_search()
                 return cpu_loop(lambda q: h.search(q, a.k, ef), Q)
@@ -346,8 +379,13 @@ def cls_sq8(a, Database):
             med = timed({"full": full, "sq8": sq8}, a.rounds)
             for name in ("full", "sq8"):
                 sec, found = med[name]
-                row("sq8", f"20 rows at +-500, ef={ef}", f"hovra {name}",
-                    recall=f"{tie_recall(X, Q, found, kth, a.k):.4f}", qps=f"{len(Q) / sec:,.0f}")
+                row(
+                    "sq8",
+                    f"20 rows at +-500, ef={ef}",
+                    f"hovra {name}",
+                    recall=f"{tie_recall(X, Q, found, kth, a.k):.4f}",
+                    qps=f"{len(Q) / sec:,.0f}",
+                )
 
 
 def cls_far(a, Database):
@@ -366,14 +404,28 @@ def cls_far(a, Database):
             for p in hs:
                 p.add(far[i : i + 500], len(X) + i)
         found = [h.search(q, a.k) for q in Q]
-        row("far", "5,000 far, added after SQ8 on", "hovra sq8", recall=f"{tie_recall(allx, Q, found, kth, a.k):.4f}")
+        row(
+            "far",
+            "5,000 far, added after SQ8 on",
+            "hovra sq8",
+            recall=f"{tie_recall(allx, Q, found, kth, a.k):.4f}",
+        )
         h.db.disable_quantized_search()
         found = [h.search(q, a.k) for q in Q]
-        row("far", "5,000 far, added after SQ8 on", "hovra", recall=f"{tie_recall(allx, Q, found, kth, a.k):.4f}")
+        row(
+            "far",
+            "5,000 far, added after SQ8 on",
+            "hovra",
+            recall=f"{tie_recall(allx, Q, found, kth, a.k):.4f}",
+        )
         for p in hs:
             found = [p.search(q, a.k) for q in Q]
-            row("far", "5,000 far, added after SQ8 on", p.name,
-                recall=f"{tie_recall(allx, Q, found, kth, a.k):.4f}")
+            row(
+                "far",
+                "5,000 far, added after SQ8 on",
+                p.name,
+                recall=f"{tie_recall(allx, Q, found, kth, a.k):.4f}",
+            )
 
 
 def cls_deletes(a, Database):
@@ -394,14 +446,20 @@ def cls_deletes(a, Database):
         for s in systems:
             s.delete(gone)
             found = [s.search(q, a.k) for q in Q]
-            row("deletes", "5 clusters next to the queries", s.name,
-                recall=f"{tie_recall(X, Q, found, kth, a.k, eligible):.4f}")
+            row(
+                "deletes",
+                "5 clusters next to the queries",
+                s.name,
+                recall=f"{tie_recall(X, Q, found, kth, a.k, eligible):.4f}",
+            )
         # 30 % random deletes of the rest
         more = rng.choice(live, int(0.3 * len(X)), replace=False)
         eligible[more] = False
         live2 = np.flatnonzero(eligible)
         half = live2[live2 % 2 == 0]
-        Q2 = X[rng.choice(live2, a.queries)] + a.spread * rng.standard_normal((a.queries, a.dim)).astype(np.float32)
+        Q2 = X[rng.choice(live2, a.queries)] + a.spread * rng.standard_normal((a.queries, a.dim)).astype(
+            np.float32
+        )
         kth2 = kth_distances(X, half, Q2, a.k)
         elig_half = np.zeros(len(X), bool)
         elig_half[half] = True
@@ -414,8 +472,13 @@ def cls_deletes(a, Database):
                 allowed = set(half.tolist())
                 found = [s.search(q, a.k, flt=allowed.__contains__) for q in Q2]
             miss = self_misses(X, probe, lambda q: s.search(q, 1))
-            row("deletes", "30% random more, filter 50%", s.name,
-                recall=f"{tie_recall(X, Q2, found, kth2, a.k, elig_half):.4f}", self_miss=f"{miss}/{len(probe)}")
+            row(
+                "deletes",
+                "30% random more, filter 50%",
+                s.name,
+                recall=f"{tie_recall(X, Q2, found, kth2, a.k, elig_half):.4f}",
+                self_miss=f"{miss}/{len(probe)}",
+            )
 
 
 def filter_case(a, label, X, Q, h, ps, flt, rows, kth_rows=None, per_query=None):
@@ -449,8 +512,15 @@ def filter_case(a, label, X, Q, h, ps, flt, rows, kth_rows=None, per_query=None)
             sec, found = med[name]
             nq = len(found)
             us = sec / nq * 1e6
-            row("filters", label, name, recall=f"{tie_recall(X, Q[:nq], found, kth[:nq], k, mask, len(rows)):.4f}",
-                us=f"{us:,.0f}", scan_us=f"{scan_us:,.0f}", x_scan=f"{us / scan_us:.2f}")
+            row(
+                "filters",
+                label,
+                name,
+                recall=f"{tie_recall(X, Q[:nq], found, kth[:nq], k, mask, len(rows)):.4f}",
+                us=f"{us:,.0f}",
+                scan_us=f"{scan_us:,.0f}",
+                x_scan=f"{us / scan_us:.2f}",
+            )
     else:
         # a different filter per query: (filter, rows) from per_query(i)
         found, kth = [], np.empty(len(Q))
@@ -493,13 +563,30 @@ def cls_filters(a, Database):
         for groups in (1, 2, 5):
             S = list(range(groups))
             Qa = Q[~np.isin(qlab % 10, S)]
-            filter_case(a, f"anti-correlated {groups * 10}%", X, Qa, h, ps, {"grp": {"$in": S}},
-                        np.flatnonzero(np.isin(grp, S)))
+            filter_case(
+                a,
+                f"anti-correlated {groups * 10}%",
+                X,
+                Qa,
+                h,
+                ps,
+                {"grp": {"$in": S}},
+                np.flatnonzero(np.isin(grp, S)),
+            )
         vals = list(range(500))
         filter_case(a, "$in 500 values (5%)", X, Q, h, ps, {"u": {"$in": vals}}, np.flatnonzero(u < 500))
         filter_case(a, "range, same records", X, Q, h, ps, {"u": {"$lt": 500}}, np.flatnonzero(u < 500))
-        filter_case(a, "cluster $ne own (99%)", X, Q, h, [], None, None,
-                    per_query=lambda i: ({"cluster": {"$ne": int(qlab[i])}}, np.flatnonzero(lab != qlab[i])))
+        filter_case(
+            a,
+            "cluster $ne own (99%)",
+            X,
+            Q,
+            h,
+            [],
+            None,
+            None,
+            per_query=lambda i: ({"cluster": {"$ne": int(qlab[i])}}, np.flatnonzero(lab != qlab[i])),
+        )
         # max_distance: the bound just below the 5th true distance
         kth5 = kth_distances(X, None, Q, 5)
         beyond = 0
@@ -546,9 +633,15 @@ def cls_real(a, Database):
             scan_us = med["scan"][0] / len(Q) * 1e6
             sec, found = med["hovra"]
             us = sec / len(Q) * 1e6
-            row("real", f"section libs ({len(rows) / len(X):.1%}) ef={ef}", "hovra",
-                recall=f"{tie_recall(X, Q, found, kth, a.k, mask, len(rows)):.4f}", us=f"{us:,.0f}",
-                scan_us=f"{scan_us:,.0f}", x_scan=f"{us / scan_us:.2f}")
+            row(
+                "real",
+                f"section libs ({len(rows) / len(X):.1%}) ef={ef}",
+                "hovra",
+                recall=f"{tie_recall(X, Q, found, kth, a.k, mask, len(rows)):.4f}",
+                us=f"{us:,.0f}",
+                scan_us=f"{scan_us:,.0f}",
+                x_scan=f"{us / scan_us:.2f}",
+            )
 
 
 def render():

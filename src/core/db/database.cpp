@@ -596,7 +596,8 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const std::vec
   }
   if (stop_requested(progress)) return DbError::cancelled();
   out.reserve(queries.size());
-  for (std::size_t i = 0; i < hits.size(); ++i) out.push_back(assemble(hits[i], queries[i].data(), params.max_distance));
+  for (std::size_t i = 0; i < hits.size(); ++i)
+    out.push_back(assemble(hits[i], queries[i].data(), params.max_distance));
   return out;
 }
 
