@@ -1,5 +1,6 @@
 // JsonValue, the metadata value model, and its one compact text form: the
-// writer and the reader used by the graph file, the log and the Python layer.
+// writer (json.cpp) and the reader (json_parse.cpp) used by the graph file,
+// the log and the Python layer.
 #pragma once
 
 #include <cstdint>
