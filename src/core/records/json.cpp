@@ -254,6 +254,8 @@ void write_string(std::string_view s, std::string& out) {
 
 }  // namespace
 
+void write_json_integer(std::uint64_t u, std::string& out) { write_integer(u, out); }
+void write_json_integer(std::int64_t i, std::string& out) { write_integer(i, out); }
 void write_json_float(double f, std::string& out) { write_float(f, out); }
 void write_json_string(std::string_view s, std::string& out) { write_string(s, out); }
 

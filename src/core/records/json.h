@@ -73,7 +73,9 @@ struct JsonValueHash {
 // \u00xx (lowercase hex) for other control characters, raw UTF-8 otherwise.
 void write_json(const JsonValue& value, std::string& out);
 std::string to_json_text(const JsonValue& value);
-// The writer's forms of one float and one string.
+// The writer's forms of one integer, one float and one string.
+void write_json_integer(std::uint64_t u, std::string& out);
+void write_json_integer(std::int64_t i, std::string& out);
 void write_json_float(double f, std::string& out);
 void write_json_string(std::string_view s, std::string& out);
 

@@ -7,7 +7,6 @@
 // exactly.
 #include "core/records/packed_json.h"
 
-#include <charconv>
 #include <cstring>
 #include <utility>
 
@@ -263,13 +262,11 @@ void write_packed_json(PackedValue v, std::string& out) {
       out += v.as_bool() ? "true" : "false";
       return;
     case Kind::Unsigned:
-    case Kind::Signed: {
-      char buf[24];
-      auto r = v.kind() == Kind::Unsigned ? std::to_chars(buf, buf + sizeof buf, v.as_unsigned())
-                                          : std::to_chars(buf, buf + sizeof buf, v.as_signed());
-      out.append(buf, r.ptr);
+      write_json_integer(v.as_unsigned(), out);
       return;
-    }
+    case Kind::Signed:
+      write_json_integer(v.as_signed(), out);
+      return;
     case Kind::Float:
       write_json_float(v.as_float(), out);
       return;
