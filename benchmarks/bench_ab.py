@@ -44,17 +44,6 @@ import numpy as np  # noqa: E402
 SCAN_ROWS = 78_000  # just under the exact-scan threshold at 128 dimensions
 
 
-def real_dir() -> str:
-    if os.environ.get("HOVRA_REAL_DATA"):
-        return os.environ["HOVRA_REAL_DATA"]
-    repo = os.path.dirname(HERE)
-    for up in (os.path.dirname(repo), os.path.dirname(os.path.dirname(repo))):
-        cand = os.path.join(up, "shared", "data", "debian-minilm")
-        if os.path.isdir(cand):
-            return cand
-    return os.path.join(os.path.dirname(repo), "shared", "data", "debian-minilm")
-
-
 # ---------------------------------------------------------------------------
 # Data, written once to the work directory for every child
 # ---------------------------------------------------------------------------
@@ -64,7 +53,7 @@ def prepare(work: str, a) -> list:
     sets = []
     base, queries = bd.make_clustered(100_000, 128, a.queries, seed=a.seed)
     sets.append(("synth", base, queries, "euclidean"))
-    rd = real_dir()
+    rd = bd.real_data_dir()
     if os.path.isdir(rd):
         rb = np.load(os.path.join(rd, "base-f16.npy")).astype(np.float32)
         rq = np.load(os.path.join(rd, "queries-f16.npy")).astype(np.float32)[: a.queries]

@@ -141,6 +141,20 @@ def make_clustered(
     return draw(n), draw(n_queries)
 
 
+def real_data_dir() -> str:
+    """The real-text set (../shared/data/debian-minilm beside the checkout, or
+    one level further up for a worktree), unless HOVRA_REAL_DATA names another
+    directory. Its recipe is the README.md in that directory."""
+    if os.environ.get("HOVRA_REAL_DATA"):
+        return os.environ["HOVRA_REAL_DATA"]
+    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    for up in (os.path.dirname(repo), os.path.dirname(os.path.dirname(repo))):
+        cand = os.path.join(up, "shared", "data", "debian-minilm")
+        if os.path.isdir(cand):
+            return cand
+    return os.path.join(os.path.dirname(repo), "shared", "data", "debian-minilm")
+
+
 def make_metadata(n: int, seed: int = 7):
     """Per-record metadata used by the filtered benchmarks, as NumPy columns
     and as the list of dicts hovra stores.
