@@ -331,6 +331,76 @@ class TestDirectoryStaysPut:
         assert len(Database(str(tmp_path / "e"), dim=2)) == 0
 
 
+class TestDamagedLog:
+    """A tear is damage at the very end of the log; damage followed by intact
+    records is corruption: open refuses, verify fails, repair keeps what
+    can be kept."""
+
+    @staticmethod
+    def frames(log):
+        offsets, at = [], 0
+        while at < len(log):
+            offsets.append(at)
+            at += 9 + struct.unpack_from("<I", log, at + 1)[0]
+        return offsets
+
+    def test_a_flip_in_every_record(self, tmp_path):
+        path = tmp_path / "db"
+        db = Database(str(path), dim=2)
+        for i in range(5):
+            db.add(f"r{i}", [i, 1])
+        db.add_many(["b0", "b1", "b2"], [[1, 2], [3, 4], [5, 6]])
+        db.add("last", [9, 9])
+        db.close()
+        log = (path / "wal.hovra").read_bytes()
+        offsets = self.frames(log)
+        assert len(offsets) == 11  # 5 records, begin, 3 records, commit, 1 record
+        for k, offset in enumerate(offsets):
+            copy = tmp_path / f"flip{k}"
+            shutil.copytree(path, copy)
+            damaged = bytearray(log)
+            damaged[offset + 6] ^= 1
+            (copy / "wal.hovra").write_bytes(bytes(damaged))
+            if k == len(offsets) - 1:
+                # The last record damaged is a torn tail: open drops it.
+                assert len(Database(str(copy))) == 8
+                continue
+            after = len(offsets) - 1 - k
+            for kwargs in ({}, {"dim": 2}):
+                with pytest.raises(
+                    CorruptDataError,
+                    match=rf"^corrupt data: wal.hovra is damaged at offset {offset}, and {after} intact record",
+                ):
+                    Database(str(copy), **kwargs)
+            assert (copy / "wal.hovra").read_bytes() == bytes(damaged)
+            cli = subprocess.run(
+                [sys.executable, "-m", "hovra", "verify", str(copy)],
+                capture_output=True,
+                text=True,
+                env=child_env(),
+            )
+            assert cli.returncode == 1 and "wal.hovra is damaged" in cli.stdout + cli.stderr
+            refused = subprocess.run(
+                [sys.executable, "-m", "hovra", "repair", str(copy)],
+                capture_output=True,
+                text=True,
+                env=child_env(),
+            )
+            assert refused.returncode == 1 and "--yes" in refused.stderr
+            done = subprocess.run(
+                [sys.executable, "-m", "hovra", "repair", str(copy), "--yes"],
+                capture_output=True,
+                text=True,
+                env=child_env(),
+            )
+            assert done.returncode == 0 and "log repaired" in done.stdout, done.stderr
+            ids = set(Database(str(copy)).ids())
+            # Only the damaged record is lost, or the whole batch it belonged to.
+            everything = {f"r{i}" for i in range(5)} | {"b0", "b1", "b2", "last"}
+            lost = everything - ids
+            assert len(lost) == 1 or lost == {"b0", "b1", "b2"} or (k == 5 and not lost)
+
+
 class TestRecovery:
     def test_log_replayed_after_drop(self, tmp_path):
         db = Database(str(tmp_path), dim=2)

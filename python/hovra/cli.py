@@ -452,6 +452,36 @@ def cmd_import(args: argparse.Namespace) -> int:
 # --------------------------------------------------------------------- main
 
 
+# -------------------------------------------------------------------- repair
+
+
+def cmd_repair(args: argparse.Namespace) -> int:
+    """Keeps what can be kept of a log with damage in its middle."""
+    if not args.yes:
+        raise CommandError(
+            "repair drops the damaged records of the log for good; run it again with --yes to go ahead"
+        )
+    try:
+        report = _hovra._repair(args.path)
+    except ValueError as e:
+        raise CommandError(str(e)) from None
+    if not report["log_damaged"]:
+        _say(f"{args.path}: the log needs no repair; nothing was changed")
+        return 0
+    lost = report["damaged_spans"] + report["dropped_batch_records"]
+    _say(
+        f"{args.path}: log repaired: kept {report['kept_records']} records; dropped at least {lost} changes "
+        f"({report['damaged_spans']} damaged stretch(es), {report['damaged_bytes']} bytes"
+        + (
+            f", and {report['dropped_batch_records']} records of batches that lost one"
+            if report["dropped_batch_records"]
+            else ""
+        )
+        + ")"
+    )
+    return 0
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="hovra",
@@ -512,6 +542,14 @@ def _parser() -> argparse.ArgumentParser:
     )
     imp.add_argument("--quiet", action="store_true", help="no progress on standard error")
     imp.set_defaults(run=cmd_import)
+
+    repair = commands.add_parser(
+        "repair",
+        help="keep what can be kept of a log damaged in its middle (which open refuses); needs --yes",
+    )
+    repair.add_argument("path", metavar="PATH", help="the database directory (not open anywhere)")
+    repair.add_argument("--yes", action="store_true", help="drop the damaged records for good")
+    repair.set_defaults(run=cmd_repair)
     return parser
 
 

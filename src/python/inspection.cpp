@@ -116,6 +116,31 @@ PyObject* inspect(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   });
 }
 
+const Signature kRepairSig{"_repair", {"path"}, 1, 1};
+
+PyObject* repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kRepairSig, args, nargs, kwnames, a)) return nullptr;
+    std::string path;
+    if (!path_arg(a.raw(0), "path", path)) return nullptr;
+    if (path.find('\0') != std::string::npos) return raise_value_error("embedded null byte");
+    Result<RepairReport> done = without_gil([&] { return Database::repair_directory(path); });
+    if (!done.ok()) return raise_engine_error(done.error());
+    const RepairReport& r = done.value();
+    PyRef d = PyRef::steal(PyDict_New());
+    if (!d) return nullptr;
+    PyObject* damaged = r.log_damaged ? Py_True : Py_False;
+    Py_INCREF(damaged);
+    bool ok = put(d.get(), "log_damaged", damaged) && put(d.get(), "kept_records", count(r.kept_records)) &&
+              put(d.get(), "damaged_spans", count(r.damaged_spans)) &&
+              put(d.get(), "damaged_bytes", count(r.damaged_bytes)) &&
+              put(d.get(), "dropped_batch_records", count(r.dropped_batch_records)) &&
+              put(d.get(), "uncommitted", count(r.uncommitted));
+    return ok ? d.release() : nullptr;
+  });
+}
+
 PyMethodDef kFunctions[] = {
     {"_inspect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(inspect)), METH_FASTCALL | METH_KEYWORDS,
      "_inspect($module, /, path, snapshot=False)\n--\n\n"
@@ -128,6 +153,14 @@ PyMethodDef kFunctions[] = {
      "the loaded Database (None when it does not load), for reading only:\n"
      "its changes raise ValueError. Takes no lock and changes no file.\n"
      "Raises ValueError when the directory holds no database."},
+    {"_repair", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repair)), METH_FASTCALL | METH_KEYWORDS,
+     "_repair($module, /, path)\n--\n\n"
+     "Keeps what can be kept of a database whose log is damaged in its\n"
+     "middle (which open refuses): every intact record except those of a\n"
+     "batch that lost one. Returns a dict: 'log_damaged' (False: nothing\n"
+     "needed repair and nothing changed), 'kept_records', 'damaged_spans'\n"
+     "(each at least one lost change), 'damaged_bytes',\n"
+     "'dropped_batch_records' and 'uncommitted'. Takes the directory's lock."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -71,6 +71,16 @@ struct OpenOptions {
 
 class Database;
 
+// What repair_directory did to a log with damage in its middle.
+struct RepairReport {
+  bool log_damaged = false;  // false: nothing needed repair, nothing changed
+  std::uint64_t kept_records = 0;
+  std::uint64_t damaged_spans = 0;  // each is at least one lost change
+  std::uint64_t damaged_bytes = 0;
+  std::uint64_t dropped_batch_records = 0;
+  std::uint64_t uncommitted = 0;
+};
+
 // What a check of a database directory found (verify, verify_directory).
 struct VerifyReport {
   bool has_checksums = false;  // the directory holds a checksum record
@@ -259,6 +269,12 @@ class Database {
   // is the caller's own (not shared with openers of the directory) and
   // every change to it fails with ReadOnly.
   static Result<Inspection> inspect_directory(const std::string& dir, bool keep_snapshot = false);
+  // Keeps what can be kept of a log with damage in its middle, which open
+  // refuses: every intact record, except those of a batch that lost a
+  // record, so that batches stay all or nothing (see repair_log). Takes
+  // the directory's lock (InUse while it is open anywhere) and replaces
+  // wal.hovra through wal.tmp. A log that needs no repair is left alone.
+  static Result<RepairReport> repair_directory(const std::string& dir);
   ~Database();
 
   // verify_directory for this database's files; no save runs meanwhile.

@@ -162,6 +162,15 @@ bool digest_matches(const std::string& path, std::uint64_t size, std::uint32_t c
   return d.ok() && d.value().size == size && d.value().crc == crc;
 }
 
+// Damage in the middle of the log: intact records follow it, so it is no
+// torn tail, and cutting the log there would lose acknowledged changes.
+DbError damaged_log(std::uint64_t offset, std::uint64_t intact_after) {
+  return DbError::corrupt_data(std::string(kWalFile) + " is damaged at offset " + std::to_string(offset) + ", and " +
+                               std::to_string(intact_after) +
+                               (intact_after == 1 ? " intact record follows" : " intact records follow") +
+                               " it; nothing was changed (hovra repair keeps what can be kept)");
+}
+
 DbError checksum_mismatch(const char* file) {
   return DbError::corrupt_data(std::string(file) + " does not match its checksum in seal.hovra");
 }
@@ -514,6 +523,7 @@ Status Database::recover_log(std::uint64_t saved_prefix_size, std::uint32_t save
         skip = saved_prefix_size;
       if (prefix_skipped) *prefix_skipped = skip > 0;
       scan = scan_log(log.substr(skip));
+      if (scan.damaged_middle()) return damaged_log(skip + *scan.damage_at, scan.intact_after);
       std::uint64_t end = skip + scan.intact_end;
       // Later appends must follow the last intact record, not a torn one.
       if (end < log.size() && !read_only) HOVRA_RETURN_IF_ERROR(truncate_and_sync(wal_path_, end));
@@ -794,6 +804,7 @@ Status Database::check_directory(const std::string& dir, VerifyReport& report) {
         crc_of(bytes.substr(0, files.seal->log_size)) == files.seal->log_crc)
       skip = files.seal->log_size;
     LogScan scan = scan_log(bytes.substr(skip));
+    if (scan.damaged_middle()) return damaged_log(skip + *scan.damage_at, scan.intact_after);
     report.log_bytes = bytes.size();
     report.log_records = scan.records.size();
     report.log_skipped = scan.skipped;
@@ -863,6 +874,35 @@ Result<Inspection> Database::inspect_directory(const std::string& dir, bool keep
     if (stamp.exists) out.files.emplace_back(name, stamp.size);
   }
   return out;
+}
+
+Result<RepairReport> Database::repair_directory(const std::string& given) {
+  const std::string dir = absolute_path(given);
+  if (!survey_directory(dir).holds_database()) return DbError::database_not_found(given);
+  bool busy = false;
+  Result<FileLock> lock = FileLock::acquire(join_path(dir, kLockFile), busy);
+  if (!lock.ok()) return lock.error();
+  if (busy) return DbError::in_use(given);
+  RepairReport report;
+  const std::string wal_path = join_path(dir, kWalFile);
+  if (!path_exists(wal_path)) return report;
+  Result<std::string> log = read_file(wal_path);
+  if (!log.ok()) return log.error();
+  if (!scan_log(log.value()).damaged_middle()) return report;
+  RepairedLog kept = repair_log(log.value());
+  report.log_damaged = true;
+  report.kept_records = kept.kept_records;
+  report.damaged_spans = kept.damaged_spans;
+  report.damaged_bytes = kept.damaged_bytes;
+  report.dropped_batch_records = kept.dropped_batch_records;
+  report.uncommitted = kept.uncommitted;
+  const std::string tmp = join_path(dir, "wal.tmp");
+  std::uint64_t size;
+  std::uint32_t crc;
+  HOVRA_RETURN_IF_ERROR(write_synced(tmp, [&](FileWriter& w) { return w.write(kept.bytes); }, size, crc));
+  HOVRA_RETURN_IF_ERROR(rename_file(tmp, wal_path));
+  HOVRA_RETURN_IF_ERROR(sync_dir(dir));
+  return report;
 }
 
 }  // namespace hovra

@@ -389,6 +389,57 @@ Status WalBatch::commit() {
   return Status::success();
 }
 
+namespace {
+
+// One frame at the reader's position: its kind and payload when whole and
+// its checksum matches; the reader is then past it.
+bool intact_frame(ByteReader& r, std::uint8_t& kind, std::string_view& payload) {
+  std::uint32_t length, checksum;
+  if (!r.u8(kind) || !r.u32(length) || !r.bytes(length, payload) || !r.u32(checksum)) return false;
+  return checksum == frame_checksum(kind, payload);
+}
+
+bool known_frame_kind(std::uint8_t kind) {
+  WalRecord::Kind record_kind;
+  bool has_sparse;
+  return kind_of_code(kind, record_kind, has_sparse) || kind == kBatchBeginKind || kind == kBatchCommitKind;
+}
+
+// The first offset after `from` where an intact frame of a known kind
+// starts; nullopt when none does. A damaged frame's length cannot be
+// trusted, so every offset is tried; the CRC-32 makes a false match
+// vanishingly rare.
+std::optional<std::size_t> next_intact_frame(std::string_view bytes, std::size_t from) {
+  for (std::size_t at = from + 1; at + 9 <= bytes.size(); ++at) {
+    if (!known_frame_kind(static_cast<std::uint8_t>(bytes[at]))) continue;
+    ByteReader r(bytes.substr(at));
+    std::uint8_t kind;
+    std::string_view payload;
+    if (intact_frame(r, kind, payload)) return at;
+  }
+  return std::nullopt;
+}
+
+// Intact frames from `from` to the end, resynchronising after damage.
+std::uint64_t count_intact_frames(std::string_view bytes, std::size_t from) {
+  std::uint64_t count = 0;
+  std::optional<std::size_t> at = next_intact_frame(bytes, from);
+  while (at && *at < bytes.size()) {
+    ByteReader r(bytes.substr(*at));
+    std::uint8_t kind;
+    std::string_view payload;
+    if (intact_frame(r, kind, payload)) {
+      ++count;
+      *at += r.position();
+    } else {
+      at = next_intact_frame(bytes, *at);
+    }
+  }
+  return count;
+}
+
+}  // namespace
+
 LogScan scan_log(std::string_view bytes) {
   LogScan scan;
   ByteReader r(bytes);
@@ -401,8 +452,13 @@ LogScan scan_log(std::string_view bytes) {
     std::uint8_t kind;
     std::uint32_t length, checksum;
     std::string_view payload;
-    if (!r.u8(kind) || !r.u32(length) || !r.bytes(length, payload) || !r.u32(checksum)) break;  // torn tail
-    if (checksum != frame_checksum(kind, payload)) break;
+    std::size_t start = r.position();
+    if (!r.u8(kind) || !r.u32(length) || !r.bytes(length, payload) || !r.u32(checksum) ||
+        checksum != frame_checksum(kind, payload)) {
+      scan.damage_at = start;
+      scan.intact_after = count_intact_frames(bytes, start);
+      break;
+    }
     if (kind == kBatchBeginKind || kind == kBatchCommitKind) {
       std::uint32_t count = 0;
       bool counted = ByteReader(payload).u32(count);
@@ -444,6 +500,76 @@ LogScan scan_log(std::string_view bytes) {
 }
 
 std::vector<WalRecord> parse_log(std::string_view bytes) { return scan_log(bytes).records; }
+
+RepairedLog repair_log(std::string_view bytes) {
+  RepairedLog out;
+  // The open batch: its frames so far (begin marker included), whether it
+  // lost a frame, and the count its marker promised.
+  std::string batch;
+  bool in_batch = false, batch_broken = false;
+  std::uint32_t promised = 0;
+  std::uint64_t batch_records = 0;
+  auto drop_batch = [&](bool damaged) {
+    (damaged ? out.dropped_batch_records : out.uncommitted) += batch_records;
+    batch.clear();
+    batch_records = 0;
+    in_batch = false;
+    batch_broken = false;
+  };
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    ByteReader r(bytes.substr(at));
+    std::uint8_t kind;
+    std::string_view payload;
+    if (!intact_frame(r, kind, payload)) {
+      std::optional<std::size_t> next = next_intact_frame(bytes, at);
+      std::size_t end = next ? *next : bytes.size();
+      ++out.damaged_spans;
+      out.damaged_bytes += end - at;
+      if (in_batch) batch_broken = true;
+      at = end;
+      continue;
+    }
+    std::string_view frame = bytes.substr(at, r.position());
+    at += r.position();
+    if (kind == kBatchBeginKind) {
+      if (in_batch) drop_batch(batch_broken);
+      std::uint32_t count = 0;
+      in_batch = ByteReader(payload).u32(count);
+      promised = count;
+      if (in_batch) batch.assign(frame);
+      continue;
+    }
+    if (kind == kBatchCommitKind) {
+      std::uint32_t count = 0;
+      bool whole = in_batch && !batch_broken && ByteReader(payload).u32(count) && count == promised &&
+                   batch_records == promised;
+      if (whole) {
+        out.bytes += batch;
+        out.bytes += frame;
+        out.kept_records += batch_records;
+        batch.clear();
+        batch_records = 0;
+        in_batch = false;
+      } else if (in_batch) {
+        drop_batch(true);
+      }
+      continue;
+    }
+    // A batch holds the count its marker promised: a record past it follows
+    // a commit marker that was lost.
+    if (in_batch && batch_records == promised) drop_batch(true);
+    if (in_batch) {
+      batch += frame;
+      ++batch_records;
+    } else {
+      out.bytes += frame;
+      ++out.kept_records;
+    }
+  }
+  if (in_batch) drop_batch(batch_broken);
+  return out;
+}
 
 Result<std::vector<WalRecord>> read_log(const std::string& path) {
   if (!path_exists(path)) return std::vector<WalRecord>{};

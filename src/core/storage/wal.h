@@ -99,11 +99,34 @@ struct LogScan {
   std::uint64_t intact_end = 0;
   std::uint64_t skipped = 0;      // intact frames that did not decode
   std::uint64_t uncommitted = 0;  // records of batches that never committed
+  // Where reading stopped at a torn or damaged frame (nullopt: the log
+  // ended cleanly), and how many intact frames lie after that point. None
+  // after it: a torn tail (what a crash leaves). Some: damage in the middle
+  // of the log, which no crash leaves; the log must not be cut there.
+  std::optional<std::uint64_t> damage_at;
+  std::uint64_t intact_after = 0;
+  bool damaged_middle() const { return damage_at.has_value() && intact_after > 0; }
 };
 // Reads frames front to back, stopping at a torn frame or a checksum
 // mismatch; frames that do not decode (unknown kind, bad payload) are
-// skipped.
+// skipped. After a stop it looks on for intact frames (see LogScan).
 LogScan scan_log(std::string_view bytes);
+
+// What repair_log kept of a log with damage in its middle.
+struct RepairedLog {
+  std::string bytes;                // the intact frames kept, in order
+  std::uint64_t kept_records = 0;   // records that replay from `bytes`
+  std::uint64_t damaged_spans = 0;  // stretches of bytes that are no intact frame
+  std::uint64_t damaged_bytes = 0;
+  // Records of batches that lost a frame to damage: dropped whole, so that
+  // a batch stays all or nothing.
+  std::uint64_t dropped_batch_records = 0;
+  std::uint64_t uncommitted = 0;  // records of a batch never committed
+};
+// Keeps every intact frame of the log, resynchronising after each damaged
+// stretch at the next intact frame, except the frames of a batch that
+// lost one of its own (begin marker, records or commit marker).
+RepairedLog repair_log(std::string_view bytes);
 // The records of scan_log.
 std::vector<WalRecord> parse_log(std::string_view bytes);
 
