@@ -157,7 +157,7 @@ class TestModuleSurface:
             "get_num_threads",
             "DEFAULTS",
         ] + ERRORS
-        assert [name for name in vars(_hovra) if name[0] == "_" and name[1] != "_"] == ["_inspect"]
+        assert [name for name in vars(_hovra) if name[0] == "_" and name[1] != "_"] == ["_inspect", "_repair"]
         assert _hovra.__doc__ == ""
 
     def test_class_signature_and_docstrings(self):

@@ -505,8 +505,8 @@ class TestRecovery:
         wal = tmp_path / "wal.hovra"
         raw = wal.read_bytes()
         damaged = bytearray(raw)
-        damaged[len(raw) // 3 + 12] ^= 0x40  # inside the second record's payload
-        for broken, kept in ((raw[:-3], ["r0", "r1"]), (bytes(damaged), ["r0"])):
+        damaged[2 * len(raw) // 3 + 12] ^= 0x40  # inside the last record's payload
+        for broken, kept in ((raw[:-3], ["r0", "r1"]), (bytes(damaged), ["r0", "r1"])):
             wal.write_bytes(broken)
             db = Database(str(tmp_path))
             assert sorted(db.ids()) == kept
