@@ -11,18 +11,31 @@ Data sets (choose with --sets):
              ../shared/data/debian-minilm/ (how it was made:
              ../shared/data/debian-minilm/README.md)
   scan       the exhaustive scan: 78,000 x 128 (just under the exact-scan
-             threshold) and 1,000 x 128, against a streaming read of a 400 MB
-             array, plus the per-call cost on 16 vectors
+             threshold) and 1,000 x 128, against a streaming read measured
+             on the same clock on an array at least 10x the last-level cache
+             and on one the size of the scanned set, plus the per-call cost
+             on 16 vectors
+  small      the per-call cost on a small collection: 1,000 x 16, k 10 and
+             k 1, hovra (exact) against hnswlib's graph and brute-force
+             indexes and faiss's flat index, interleaved in blocks of calls
 
 Clocks and processes:
   * search QPS: process CPU time of the searching thread(s), every system in
     this one process, interleaved in rounds (median over rounds); single
-    queries, one call each, every library pinned to one thread;
+    queries, one call each, every library pinned to one thread; the wall-clock
+    QPS of the same loops is reported beside it;
+  * per-call costs (scan, small): CPU time per call for throughput and wall
+    time per call for latency, both reported, interleaved in blocks;
   * build, RSS, disk size, open and the first 100 queries: a fresh child
     process per system (and per round), the index files evicted from the page
     cache (fsync + posix_fadvise(POSIX_FADV_DONTNEED)) before each open;
-  * the streaming read bandwidth: a 400 MB float32 array summed in this
-    process, interleaved with the scans.
+  * the streaming read bandwidth: a float32 array at least 10x the
+    last-level cache (and one the size of the scanned set) read by NumPy's
+    sum and a one-thread BLAS gemv in this process, on the same CPU-time clock
+    as the scans and interleaved with them;
+  * the header records the CPU model, its vector flags, the last-level cache,
+    the commit and the load average; the load average at the end closes the
+    report.
 
 Figures: QPS at recall@10 0.90 / 0.95 / 0.99 (interpolated over an ef sweep),
 best recall, unreachable nodes (breadth-first walk from the entry point over
@@ -34,6 +47,7 @@ precision, the exhaustive scan against the bandwidth.
 
 Examples:
   python benchmarks/bench_peers.py                       # everything (~40 min)
+  python benchmarks/bench_peers.py --quick               # every section, small (~3 min)
   python benchmarks/bench_peers.py --sets scan
   python benchmarks/bench_peers.py --sets synth --scale 0.2 --rounds 2
   python benchmarks/bench_peers.py --sets real --systems hovra,hnswlib
@@ -588,6 +602,7 @@ def run_graph_set(name, args, report):
         libs[[s for s in systems if s.startswith("faiss")][0]].omp_set_num_threads(1)
     indexes = {s: open_index(s, libs[s], index_path(args.workdir, name, s), dim, metric) for s in systems}
     qps = {s: {ef: [] for ef in args.ef} for s in systems}
+    qps_wall = {s: {ef: [] for ef in args.ef} for s in systems}
     recall = {s: {} for s in systems}
     for rnd in range(args.rounds if "qps" in args.figures else 0):
         for ef in args.ef:
@@ -597,11 +612,12 @@ def run_graph_set(name, args, report):
                 for q in queries[:20]:
                     search(q)
                 out = [None] * len(queries)
-                c0 = time.process_time()
+                c0, w0 = time.process_time(), time.perf_counter()
                 for i, q in enumerate(queries):
                     out[i] = search(q)
-                el = time.process_time() - c0
+                el, wall = time.process_time() - c0, time.perf_counter() - w0
                 qps[s][ef].append(len(queries) / el if el > 0 else float("inf"))
+                qps_wall[s][ef].append(len(queries) / wall if wall > 0 else float("inf"))
                 if rnd == 0:
                     recall[s][ef] = bd.recall_at_k([to_ids(r) for r in out], truth, args.k)
 
@@ -642,12 +658,16 @@ def run_graph_set(name, args, report):
             "open ms",
             "1st q ms",
             "open+100 ms",
+            "open+100 cpu ms",
         ]
     )
-    curves = {}
+    curves, wall_curves = {}, {}
     for s in systems:
         pts = [(recall[s][ef], statistics.median(qps[s][ef])) for ef in args.ef if qps[s][ef]]
         curves[s] = pts
+        wall_curves[s] = [
+            (recall[s][ef], statistics.median(qps_wall[s][ef])) for ef in args.ef if qps_wall[s][ef]
+        ]
         at = [interpolate(pts, t) for t in TARGETS]
         best = max(pts, default=(None, None))
         best_ef = args.ef[[p[0] for p in pts].index(best[0])] if pts else None
@@ -667,10 +687,12 @@ def run_graph_set(name, args, report):
             bd.fmt(o.get("open", 0) * 1e3, ".1f") if o else "-",
             bd.fmt(o.get("first_query", 0) * 1e3, ".2f") if o else "-",
             bd.fmt(o.get("total", 0) * 1e3, ".1f") if o else "-",
+            bd.fmt(o.get("cpu", 0) * 1e3, ".1f") if o else "-",
         )
     report.append(
         f"\n{name}: {n:,} x {dim}, {metric}, M={args.m}, ef_construction={args.ef_construction}, "
-        f"{args.threads}-thread builds, {len(queries)} queries, k={args.k}, {args.rounds} rounds"
+        f"{args.threads}-thread builds, {len(queries)} queries, k={args.k}, {args.rounds} rounds; "
+        "QPS on process CPU time; open, first query and open+N on wall time (open+N also on CPU time)"
     )
     report.append(table.render())
 
@@ -688,7 +710,10 @@ def run_graph_set(name, args, report):
                 if p in curves:
                     other = interpolate(curves[p], t)
                     r = bd.ratio(mine, other)
-                    lines.append(f"  {fp} / {p} QPS at recall {t:.2f}: {bd.fmt(r, '.2f')}x")
+                    rw = bd.ratio(interpolate(wall_curves[fp], t), interpolate(wall_curves[p], t))
+                    lines.append(
+                        f"  {fp} / {p} QPS at recall {t:.2f}: {bd.fmt(r, '.2f')}x CPU, {bd.fmt(rw, '.2f')}x wall"
+                    )
     if builds.get("hovra"):
         for p in PEERS:
             if builds.get(p):
@@ -701,15 +726,18 @@ def run_graph_set(name, args, report):
             if p in open_med:
                 lines.append(
                     f"  open+{args.first} queries hovra / {p}: "
-                    f"{bd.fmt(bd.ratio(open_med['hovra']['total'], open_med[p]['total']), '.2f')}x"
+                    f"{bd.fmt(bd.ratio(open_med['hovra']['total'], open_med[p]['total']), '.2f')}x wall, "
+                    f"{bd.fmt(bd.ratio(open_med['hovra']['cpu'], open_med[p]['cpu']), '.2f')}x CPU; first query "
+                    f"{bd.fmt(bd.ratio(open_med['hovra']['first_query'], open_med[p]['first_query']), '.2f')}x wall"
                 )
     report.extend(lines)
-    curve_lines = ["  recall / QPS per ef:"]
+    curve_lines = ["  recall / QPS per ef (CPU / wall):"]
     for s in systems:
         curve_lines.append(
             f"    {s:10s} "
             + "  ".join(
                 f"{ef}:{recall[s].get(ef, float('nan')):.3f}/{statistics.median(qps[s][ef]):.0f}"
+                f"/{statistics.median(qps_wall[s][ef]):.0f}"
                 for ef in args.ef
                 if qps[s][ef]
             )
@@ -725,6 +753,36 @@ def run_graph_set(name, args, report):
 # ---------------------------------------------------------------------------
 # The exhaustive scan
 # ---------------------------------------------------------------------------
+
+
+def llc_bytes() -> int:
+    """The largest cache's size from sysfs (32 MiB if it cannot be read)."""
+    best = 0
+    root = "/sys/devices/system/cpu/cpu0/cache"
+    try:
+        for entry in os.listdir(root):
+            try:
+                with open(os.path.join(root, entry, "size")) as f:
+                    text = f.read().strip()
+            except OSError:
+                continue
+            scale = {"K": 2**10, "M": 2**20, "G": 2**30}.get(text[-1:], 1)
+            best = max(best, int(text.rstrip("KMG")) * scale)
+    except OSError:
+        pass
+    return best or 32 * 2**20
+
+
+def stream_cpu_seconds(array, dim, q) -> tuple:
+    """Process CPU seconds for one streaming read of `array`: by NumPy's sum
+    and by a one-thread BLAS gemv over it as rows of `dim` (the faster of the
+    two is the reference)."""
+    c0 = time.process_time()
+    array.sum()
+    c1 = time.process_time()
+    np.dot(array.reshape(-1, dim), q)
+    c2 = time.process_time()
+    return c1 - c0, c2 - c1
 
 
 def run_scan_set(args, report):
@@ -760,7 +818,12 @@ def run_scan_set(args, report):
             f = faiss.IndexFlatL2(dim)
             f.add(data)
             bf[("faiss", label)] = f
-    stream = np.ones(100_000_000, dtype=np.float32)  # 400 MB
+    # The bandwidth reference, on the same clock as the scans: a streaming
+    # read of an array at least 10x the last-level cache (memory-bound), and
+    # of one the scanned set's size (partly cache-resident, as the scan is).
+    llc = llc_bytes()
+    stream = np.ones(max(10 * llc, 400_000_000) // (4 * dim) * dim, dtype=np.float32)
+    same = np.ones(base.size, dtype=np.float32)
     k = args.k
 
     def per_query_cpu(fn, qs, repeat=1):
@@ -777,12 +840,10 @@ def run_scan_set(args, report):
 
     qs = queries[:50]
     for _ in range(args.rounds):
-        c0, w0 = time.process_time(), time.perf_counter()
-        stream.sum()
-        add("stream_sum", stream.nbytes / (time.perf_counter() - w0))
-        w0 = time.perf_counter()
-        np.dot(stream.reshape(-1, dim), queries[0])
-        add("stream_gemv", stream.nbytes / (time.perf_counter() - w0))
+        for key, arr in (("stream", stream), ("same", same)):
+            t_sum, t_gemv = stream_cpu_seconds(arr, dim, queries[0])
+            add(key + "_sum", arr.nbytes / max(t_sum, 1e-9))
+            add(key + "_gemv", arr.nbytes / max(t_gemv, 1e-9))
         for label, data in (("big", base), ("small", small), ("tiny", tiny)):
             db = dbs[label]
             reps = {"big": 1, "small": 20, "tiny": 200}[label]
@@ -823,6 +884,7 @@ def run_scan_set(args, report):
             add("hnswlib_many_wall", (time.perf_counter() - w0) / len(queries))
     med = {key: statistics.median(v) for key, v in res.items()}
     bw = max(med["stream_sum"], med["stream_gemv"])
+    bw_same = max(med["same_sum"], med["same_gemv"])
     limit = base.nbytes / bw
     t = bd.Table(["figure", "hovra", "hnswlib BF", "faiss Flat", "numpy", "limit", "hovra / limit"])
     t.add(
@@ -880,14 +942,19 @@ def run_scan_set(args, report):
         "-",
     )
     lines.append(
-        f"\nscan: exhaustive search, k={k}, squared Euclidean, {args.rounds} rounds; "
-        f"streaming read {med['stream_sum'] / 1e9:.1f} GB/s (sum), {med['stream_gemv'] / 1e9:.1f} GB/s "
-        f"(gemv, 1 BLAS thread); limit = {base.nbytes / 1e6:.0f} MB / {bw / 1e9:.1f} GB/s"
+        f"\nscan: exhaustive search, k={k}, squared Euclidean, {args.rounds} rounds, every figure on process "
+        f"CPU time but the search_many wall row; streaming read of {stream.nbytes / 1e6:.0f} MB "
+        f"({stream.nbytes / llc:.0f}x the {llc / 2**20:.0f} MiB last-level cache): "
+        f"{med['stream_sum'] / 1e9:.1f} GB/s (sum), {med['stream_gemv'] / 1e9:.1f} GB/s (gemv, 1 BLAS thread); "
+        f"of {same.nbytes / 1e6:.0f} MB (the scanned set's size): {med['same_sum'] / 1e9:.1f} / "
+        f"{med['same_gemv'] / 1e9:.1f} GB/s; limit = {base.nbytes / 1e6:.0f} MB / {bw / 1e9:.1f} GB/s"
     )
     lines.append(t.render())
     lines.append(
         f"  hovra scan rate: {base.nbytes / med[('hovra', 'big')] / 1e9:.1f} GB/s "
-        f"= {limit / med[('hovra', 'big')] * 100:.0f} % of the measured bandwidth"
+        f"= {limit / med[('hovra', 'big')] * 100:.0f} % of the memory-bound read, "
+        f"{base.nbytes / bw_same / med[('hovra', 'big')] * 100:.0f} % of a read of the same size "
+        f"(above 100 %: the scanned set sits partly in the cache)"
     )
     if ("hnswlib", "small") in med:
         lines.append(
@@ -896,19 +963,112 @@ def run_scan_set(args, report):
         )
     report.extend(lines)
     bd.emit("\n".join(lines))
-    del dbs
+    del dbs, stream, same
+    shutil.rmtree(tmp, ignore_errors=True)
+
+
+# ---------------------------------------------------------------------------
+# Small collections: the per-call cost
+# ---------------------------------------------------------------------------
+
+
+def run_small_set(args, report):
+    """1,000 x 16: hovra's exact search beside hnswlib's graph (M 16, ef
+    equal to k, at least 10) and brute-force indexes and faiss's flat index.
+    Each system answers a block of calls in turn, blocks interleaved over
+    systems and rounds; CPU and wall time per call, medians over blocks."""
+    Database = bd.import_hovra()
+    n, dim = 1000, 16
+    base, queries = bd.make_clustered(n, dim, 200, seed=args.seed)
+    tmp = tempfile.mkdtemp(dir=args.workdir)
+    db = Database(os.path.join(tmp, "small"), dim=dim, metric="euclidean")
+    db.add_many([str(i) for i in range(n)], base)
+    hnswlib = bd.import_hnswlib()
+    faiss = bd.import_faiss(1)
+    calls = {}
+    for k in (10, 1):
+        calls[("hovra", k)] = lambda q, k=k: db.search(q, k)
+        if hnswlib is not None:
+            g = hnswlib.Index(space="l2", dim=dim)
+            g.init_index(max_elements=n, ef_construction=args.ef_construction, M=args.m)
+            g.add_items(base, np.arange(n), num_threads=1)
+            g.set_ef(max(k, 10))
+            calls[("hnswlib", k)] = lambda q, g=g, k=k: g.knn_query(q, k=k, num_threads=1)
+            b = hnswlib.BFIndex(space="l2", dim=dim)
+            b.init_index(max_elements=n)
+            b.add_items(base, np.arange(n))
+            calls[("hnswlib BF", k)] = lambda q, b=b, k=k: b.knn_query(q, k=k, num_threads=1)
+        if faiss is not None:
+            f = faiss.IndexFlatL2(dim)
+            f.add(base)
+            calls[("faiss Flat", k)] = lambda q, f=f, k=k: f.search(q[None, :], k)
+    qs = list(queries)
+    cpu, wall = {key: [] for key in calls}, {key: [] for key in calls}
+    bd.emit(f"\n### small: {n:,} x {dim}, per call, {', '.join(sorted({s for s, _ in calls}))}")
+    for _ in range(args.rounds):
+        for _block in range(10):
+            for key, fn in calls.items():
+                for q in qs[:20]:
+                    fn(q)
+                c0, w0 = time.process_time(), time.perf_counter()
+                for q in qs:
+                    fn(q)
+                cpu[key].append((time.process_time() - c0) / len(qs))
+                wall[key].append((time.perf_counter() - w0) / len(qs))
+    systems = list(dict.fromkeys(s for s, _ in calls))
+    t = bd.Table(["system", "k 10 CPU us", "k 10 wall us", "k 1 CPU us", "k 1 wall us", "spread k 10 CPU"])
+    med = {}
+    for sname in systems:
+        row = [sname]
+        for k in (10, 1):
+            c, w = statistics.median(cpu[(sname, k)]), statistics.median(wall[(sname, k)])
+            med[(sname, k)] = (c, w)
+            row += [bd.fmt(c * 1e6, ".2f"), bd.fmt(w * 1e6, ".2f")]
+        c10 = sorted(cpu[(sname, 10)])
+        row.append(f"{c10[len(c10) // 10] * 1e6:.2f}-{c10[-1 - len(c10) // 10] * 1e6:.2f}")
+        t.add(*row)
+    lines = [
+        f"\nsmall: {n:,} x {dim}, squared Euclidean, per call on one query; {args.rounds} rounds of 10 blocks of "
+        f"{len(qs)} calls per system, interleaved; medians over blocks (spread: 10th-90th percentile)",
+        t.render(),
+    ]
+    for peer in ("hnswlib", "hnswlib BF", "faiss Flat"):
+        if (peer, 10) in med:
+            lines.append(
+                f"  hovra / {peer} per call: k 10 {med[('hovra', 10)][0] / med[(peer, 10)][0]:.2f}x CPU, "
+                f"{med[('hovra', 10)][1] / med[(peer, 10)][1]:.2f}x wall; k 1 "
+                f"{med[('hovra', 1)][0] / med[(peer, 1)][0]:.2f}x CPU"
+            )
+    report.extend(lines)
+    bd.emit("\n".join(lines))
+    del db
     shutil.rmtree(tmp, ignore_errors=True)
 
 
 # ---------------------------------------------------------------------------
 
 
+QUICK = {
+    "sets": "scan,small,synth,real",
+    "scale": 0.1,
+    "queries": 200,
+    "rounds": 3,
+    "ef": "16,32,64,128,256",
+    "self_sample": 2000,
+}
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument(
         "--sets",
-        default="scan,synth,real,synth768,synth32",
-        help="comma list of: " + ", ".join(["scan", *SETS]),
+        default="scan,small,synth,real,synth768,synth32",
+        help="comma list of: " + ", ".join(["scan", "small", *SETS]),
+    )
+    p.add_argument(
+        "--quick",
+        action="store_true",
+        help="a short run of every section: " + ", ".join(f"{k}={v}" for k, v in QUICK.items()),
     )
     p.add_argument(
         "--systems",
@@ -941,6 +1101,9 @@ def main():
     )
     p.add_argument("--child", default=None, help=argparse.SUPPRESS)
     args = p.parse_args()
+    if args.quick:
+        for key, value in QUICK.items():
+            setattr(args, key, value)
     if args.child:
         print(json.dumps(child_main(json.loads(args.child))), flush=True)
         return
@@ -955,6 +1118,7 @@ def main():
         [
             f"peers     : usearch {_version('usearch')}, scipy-openblas32 {_version('scipy-openblas32')}",
             f"options   : {' '.join(sys.argv[1:]) or '(defaults)'}",
+            f"cache     : last-level {llc_bytes() / 2**20:.0f} MiB",
             "clocks    : QPS = queries / process CPU s (one process, libraries on 1 thread, interleaved rounds,",
             "            median); build / RSS / disk / open in a fresh child per system, files evicted first",
         ],
@@ -965,6 +1129,8 @@ def main():
         for name in args.sets.split(","):
             if name == "scan":
                 run_scan_set(args, report)
+            elif name == "small":
+                run_small_set(args, report)
             elif name in SETS:
                 if name == "real" and not os.path.isdir(REAL_DIR):
                     bd.emit(f"(real data not found at {REAL_DIR}; skipped)")
@@ -975,6 +1141,12 @@ def main():
     finally:
         if own_workdir:
             shutil.rmtree(args.workdir, ignore_errors=True)
+    try:
+        load = " ".join(f"{x:.2f}" for x in os.getloadavg())
+    except OSError:
+        load = "n/a"
+    report.append(f"\nload avg  : {load} (1/5/15 min, at the end)")
+    bd.emit(report[-1])
     if args.out:
         with open(args.out, "w") as f:
             f.write("\n".join(report) + "\n")
