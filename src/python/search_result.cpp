@@ -49,8 +49,8 @@ PyObject* new_result(std::string id, float distance, std::optional<std::string> 
   return obj;
 }
 
-PyObject* make_result(const SearchHit& hit) {
-  return new_result(hit.id, hit.distance, hit.metadata, hit.score, hit.ranks);
+PyObject* make_result(SearchHit& hit) {
+  return new_result(std::move(hit.id), hit.distance, std::move(hit.metadata), hit.score, hit.ranks);
 }
 
 constexpr const char* kRetrievers[3] = {"vector", "text", "sparse"};
@@ -365,7 +365,7 @@ PyTypeObject* create_search_result_type() {
   return g_type;
 }
 
-PyObject* hits_to_list(const std::vector<SearchHit>& hits) {
+PyObject* hits_to_list(std::vector<SearchHit>& hits) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < hits.size(); ++i) {

@@ -14,7 +14,8 @@ namespace hovra::py {
 // Creates the class; once per process.
 PyTypeObject* create_search_result_type();
 
-// A new list of SearchResult, one per hit, in order.
-PyObject* hits_to_list(const std::vector<SearchHit>& hits);
+// A new list of SearchResult, one per hit, in order. The hits' ids and
+// metadata move into the results (the hits are left empty).
+PyObject* hits_to_list(std::vector<SearchHit>& hits);
 
 }  // namespace hovra::py

@@ -188,10 +188,38 @@ void pair_kernels_within_bound() {
   CHECK(all_ok);
 }
 
+// The block kernel gives every row of a block the dot product within the
+// same bound, whatever the block's length (whole groups of rows and the
+// rows after them) and the row length (the tails of the vector width).
+void block_dot_within_bound() {
+  std::mt19937 rng(78);
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  bool all_ok = true;
+  for (std::size_t dim : {0, 1, 2, 3, 7, 8, 15, 16, 17, 24, 31, 32, 33, 48, 63, 64, 65, 96, 128, 129}) {
+    for (std::size_t count : {0, 1, 15, 16, 17, 31, 32, 33, 50}) {
+      std::vector<float> q(dim), rows(count * dim), out(count + 1, -7.0f);
+      for (float& v : q) v = g(rng);
+      for (float& v : rows) v = g(rng) * (1.0f + static_cast<float>(&v - rows.data()) * 0.01f);
+      block_dot(q.data(), rows.data(), count, dim, out.data());
+      bool ok = out[count] == -7.0f;  // nothing written past the block
+      for (std::size_t r = 0; r < count; ++r) {
+        const float* x = rows.data() + r * dim;
+        double abs_dot = 0.0;
+        for (std::size_t j = 0; j < dim; ++j) abs_dot += std::fabs(double(q[j]) * double(x[j]));
+        ok = ok && std::fabs(double(out[r]) - double(dot(q.data(), x, dim))) <= sum_error_factor(dim) * abs_dot;
+      }
+      if (!ok) std::fprintf(stderr, "    block dot off at dim %zu, %zu rows\n", dim, count);
+      all_ok = all_ok && ok;
+    }
+  }
+  CHECK(all_ok);
+}
+
 }  // namespace
 
 int main() {
   pair_kernels_within_bound();
+  block_dot_within_bound();
   const Metric metrics[] = {Metric::Cosine, Metric::Euclidean, Metric::DotProduct};
   struct Shape {
     std::size_t n, dim;
@@ -201,7 +229,8 @@ int main() {
   const Shape shapes[] = {
       {1, 3, 0, 10},      {40, 1, 0, 5},     {300, 17, 0, 10},  {500, 128, 1, 10},   {700, 64, 1, 100},
       {400, 33, 2, 10},   {400, 8, 3, 10},   {2000, 300, 1, 7}, {50, 16, 0, 80},     {9000, 128, 1, 10},
-      {3000, 384, 0, 25}, {3000, 64, 4, 10}, {3000, 64, 5, 10}, {20000, 128, 5, 10},
+      {3000, 384, 0, 25}, {3000, 64, 4, 10}, {3000, 64, 5, 10}, {20000, 128, 5, 10}, {1000, 16, 1, 10},
+      {1000, 16, 0, 1},   {1003, 40, 1, 10},
   };
   unsigned seed = 1;
   for (const Shape& s : shapes) {

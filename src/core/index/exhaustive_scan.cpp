@@ -65,10 +65,18 @@ constexpr std::size_t kSplitFloats = std::size_t(1) << 20;
 
 bool finite(double v) { return std::isfinite(v); }
 
+// The most candidates a preselection reserves room for before it sees any.
+constexpr std::size_t kReservedCandidates = 256;
+
 // Collects the rows that may be among the k nearest of one query.
 class Preselect {
  public:
-  explicit Preselect(std::size_t k) : k_(k) {}
+  // Room for a small k's heap and its first candidates up front, so a scan
+  // of a small collection does not grow them step by step.
+  explicit Preselect(std::size_t k) : k_(k) {
+    highs_.reserve(std::min(k, kReservedCandidates));
+    kept_.reserve(k < kReservedCandidates ? std::min(4 * k + 16, kReservedCandidates) : kReservedCandidates);
+  }
   double threshold() const { return threshold_; }
   // lo = s' - e and hi = s' + e of a row; a row with a non-finite end is
   // always kept.
@@ -259,10 +267,26 @@ double norm_widening(std::size_t dim) { return 1.0 + 2.0 * sum_error_factor(dim)
 
 // Offers n rows (row i is slot_of(i)) with their bounds; most rows lie
 // above the threshold and are passed over by the first test.
+// Rows go by in groups of eight: one branch-free test of the group passes
+// over it when no row in it can be kept (the threshold only falls), which
+// spares a branch per row on the scans of small collections.
 template <class SlotOf>
 void offer_block(Preselect& pre, std::size_t n, const double* lo, const double* hi, SlotOf slot_of) {
-  for (std::size_t i = 0; i < n; ++i) {
-    if (lo[i] > pre.threshold() && hi[i] <= std::numeric_limits<double>::max()) continue;
+  constexpr std::size_t kGroup = 8;
+  constexpr double kMax = std::numeric_limits<double>::max();
+  std::size_t i = 0;
+  for (; i + kGroup <= n; i += kGroup) {
+    const double threshold = pre.threshold();
+    bool any = false;
+    for (std::size_t j = i; j < i + kGroup; ++j) any |= !(lo[j] > threshold) | !(hi[j] <= kMax);
+    if (!any) continue;
+    for (std::size_t j = i; j < i + kGroup; ++j) {
+      if (lo[j] > pre.threshold() && hi[j] <= kMax) continue;
+      pre.offer(slot_of(j), lo[j], hi[j]);
+    }
+  }
+  for (; i < n; ++i) {
+    if (lo[i] > pre.threshold() && hi[i] <= kMax) continue;
     pre.offer(slot_of(i), lo[i], hi[i]);
   }
 }
@@ -414,7 +438,9 @@ Preselect preselect_parts(std::size_t count, std::size_t dim, std::size_t k, std
   std::size_t floats = count * dim;
   std::size_t workers = floats >= kSplitFloats ? pool : 1;
   parts = workers <= 1 ? 1 : std::min(workers * 2, std::max<std::size_t>(1, floats / (kSplitFloats / 2)));
-  std::vector<Preselect> pres(parts, Preselect(k));
+  std::vector<Preselect> pres;  // each made in place, keeping its reserved room
+  pres.reserve(parts);
+  for (std::size_t p = 0; p < parts; ++p) pres.emplace_back(k);
   if (parts == 1) {
     part(0, count, pres[0], 0);
   } else {
@@ -436,16 +462,22 @@ std::vector<Hit> scan_all_rows_checked(const ScanRows& rows, const float* query,
   auto exact = [&](std::uint32_t s) {
     return fq.exact(query, rows.data + std::size_t(s) * rows.dim, rows.dim, rows.norms[s]);
   };
-  // One flag per part (at most 2 per worker); plain bools, each written by one part.
-  const std::size_t pool = std::max<std::size_t>(1, pool_size());
-  std::unique_ptr<bool[]> holds(new bool[2 * pool]);
+  // One flag per part (at most 2 per worker); plain bools, each written by
+  // one part. A scan too small to split does not ask the pool its size (a
+  // lock and a process-id check), a fixed cost that shows on small
+  // collections.
+  const std::size_t pool =
+      rows.count * rows.dim >= kSplitFloats ? std::max<std::size_t>(1, pool_size()) : std::size_t(1);
+  bool one_hold = true;
+  std::unique_ptr<bool[]> many_holds(pool > 1 ? new bool[2 * pool] : nullptr);
+  bool* holds = pool > 1 ? many_holds.get() : &one_hold;
   std::size_t parts = 0;
   Preselect pre = preselect_parts(rows.count, rows.dim, k, pool, parts,
                                   [&](std::size_t begin, std::size_t end, Preselect& part, std::size_t p) {
                                     holds[p] = true;
                                     preselect_range(rows, query, fq, begin, end, part, &holds[p]);
                                   });
-  hold = std::all_of(holds.get(), holds.get() + parts, [](bool h) { return h; });
+  hold = std::all_of(holds, holds + parts, [](bool h) { return h; });
   return pre.finish(exact);
 }
 
@@ -547,24 +579,25 @@ std::vector<Hit> scan_slots(const ScanRows& rows, const float* query, const std:
   if (k == 0 || slot_count == 0) return {};
   const std::size_t dim = rows.dim;
   auto exact = [&](std::uint32_t s) { return distance(query, rows.data + std::size_t(s) * dim, dim, rows.metric); };
-  Preselect pre(k);
   if (!boundable(rows)) {
+    Preselect pre(k);
     for (std::size_t i = 0; i < slot_count; ++i) pre.offer(slots[i], std::numeric_limits<double>::quiet_NaN(), 0.0);
     return pre.finish(exact);
   }
   PairwiseQuery pq(query, dim, rows.metric);
   std::size_t parts = 0;
-  pre = preselect_parts(slot_count, dim, k, pool_size(), parts,
-                        [&](std::size_t begin, std::size_t end, Preselect& part, std::size_t) {
-                          float values[kBlockRows], sq[kBlockRows];
-                          double lo[kBlockRows], hi[kBlockRows];
-                          for (std::size_t at = begin; at < end; at += kBlockRows) {
-                            std::size_t n = std::min(kBlockRows, end - at);
-                            score_slots(rows, query, slots + at, n, values, sq);
-                            pq.block_bounds(values, sq, n, lo, hi);
-                            offer_block(part, n, lo, hi, [&](std::size_t i) { return slots[at + i]; });
-                          }
-                        });
+  const std::size_t pool = slot_count * dim >= kSplitFloats ? pool_size() : 1;  // (see scan_all_rows_checked)
+  Preselect pre = preselect_parts(slot_count, dim, k, pool, parts,
+                                  [&](std::size_t begin, std::size_t end, Preselect& part, std::size_t) {
+                                    float values[kBlockRows], sq[kBlockRows];
+                                    double lo[kBlockRows], hi[kBlockRows];
+                                    for (std::size_t at = begin; at < end; at += kBlockRows) {
+                                      std::size_t n = std::min(kBlockRows, end - at);
+                                      score_slots(rows, query, slots + at, n, values, sq);
+                                      pq.block_bounds(values, sq, n, lo, hi);
+                                      offer_block(part, n, lo, hi, [&](std::size_t i) { return slots[at + i]; });
+                                    }
+                                  });
   return pre.finish(exact);
 }
 
