@@ -793,7 +793,7 @@ def run_scan_set(args, report):
     base, queries = bd.make_clustered(n_big, dim, 200, seed=args.seed)
     small = base[:1000].copy()
     tiny = base[:16].copy()
-    bd.emit(f"\n### scan: {n_big:,} x {dim} and 1,000 x {dim}, bandwidth from a 400 MB array")
+    bd.emit(f"\n### scan: {n_big:,} x {dim} and 1,000 x {dim}, bandwidth references on the same clock")
     tmp = tempfile.mkdtemp(dir=args.workdir)
     dbs = {}
     for label, data in (("big", base), ("small", small), ("tiny", tiny)):
