@@ -16,7 +16,9 @@ CorruptDataError, DatabaseNotFoundError and ReadOnlyError. The LangChain vector 
 `hovra.langchain.HovraVectorStore` (install the `hovra[langchain]` extra);
 collections sharded over a Ray cluster are `hovra.ray.ShardedDatabase` (install
 the `hovra[ray]` extra). `hovra.set_num_threads(n)` sizes the worker pool that
-runs the parallel work of every database in the process.
+runs the parallel work of every database in the process. `hovra.Store` keeps named
+collections in one directory; `hovra.aio` has awaitable versions of both
+(AsyncDatabase, AsyncStore).
 """
 
 from _hovra import (
@@ -34,6 +36,8 @@ from _hovra import (
     set_num_threads,
 )
 
+from hovra.store import Store
+
 __version__ = "0.1.0"
 
 __all__ = [
@@ -47,6 +51,7 @@ __all__ = [
     "NotFoundError",
     "ReadOnlyError",
     "SearchResult",
+    "Store",
     "__version__",
     "get_num_threads",
     "set_num_threads",

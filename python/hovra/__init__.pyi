@@ -11,6 +11,8 @@ from _hovra import SearchResult as SearchResult
 from _hovra import get_num_threads as get_num_threads
 from _hovra import set_num_threads as set_num_threads
 
+from hovra.store import Store as Store
+
 __version__: str
 
 __all__ = [
@@ -24,6 +26,7 @@ __all__ = [
     "NotFoundError",
     "ReadOnlyError",
     "SearchResult",
+    "Store",
     "__version__",
     "get_num_threads",
     "set_num_threads",

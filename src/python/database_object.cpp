@@ -9,6 +9,8 @@
 // close(); each call holds its own reference while it runs.
 #include "python/database_object.h"
 
+#include <structmember.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -42,6 +44,7 @@ namespace {
 struct DatabaseObject {
   PyObject_HEAD std::shared_ptr<Database>* engine;  // null once closed
   PyObject* path;                                   // the directory as a str, for repr()
+  PyObject* weak_references;                        // so that a Store can keep track of what it handed out
 };
 
 PyTypeObject* g_type = nullptr;
@@ -179,6 +182,7 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void database_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  if (reinterpret_cast<DatabaseObject*>(self)->weak_references != nullptr) PyObject_ClearWeakRefs(self);
   // Freeing does not save; the last holder of the engine releases its lock,
   // files and mapping.
   delete std::exchange(reinterpret_cast<DatabaseObject*>(self)->engine, nullptr);
@@ -805,10 +809,16 @@ PyGetSetDef kGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMemberDef kMembers[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(DatabaseObject, weak_references), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(docs::kClass)},
     {Py_tp_new, reinterpret_cast<void*>(database_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(database_dealloc)},
+    {Py_tp_members, kMembers},
     {Py_tp_repr, reinterpret_cast<void*>(database_repr)},
     {Py_sq_length, reinterpret_cast<void*>(database_length)},
     {Py_sq_contains, reinterpret_cast<void*>(database_contains)},
