@@ -44,7 +44,7 @@ SIGNATURES = {
     "__enter__": "($self)",
     "__exit__": "($self, _exc_type=None, _exc_val=None, _exc_tb=None)",
     "search_arrays": "($self, queries, k=10, ef_search=None, where_filter=None, max_distance=None, "
-    "*, show_progress=False)",
+    "*, show_progress=False, arrow=False)",
     "get_many": "($self, ids)",
     "records": "($self, where_filter=None, *, limit=None, after=None, include_vectors=True)",
     "delete_many": "($self, ids)",
@@ -60,6 +60,7 @@ SIGNATURES = {
     "hybrid_search": "($self, vector=None, text=None, sparse=None, k=10, where_filter=None, fusion='rrf', "
     "weights=None, *, candidates=None, rrf_k=60.0, ef_search=None)",
     "get_sparse": "($self, id)",
+    "to_arrow": "($self, where_filter=None, *, include_vectors=True, flatten_metadata=False)",
 }
 
 # The opening of each method's docstring (empty where the rest is all new).
@@ -109,6 +110,7 @@ DOCS = {
     "sparse_search": "Search the records' sparse vectors by dot product.",
     "hybrid_search": "Search with a vector, a text and a sparse vector at once, fused.",
     "get_sparse": "The record's sparse vector",
+    "to_arrow": "Return the records as a pyarrow.Table, in ascending order of id.",
 }
 
 PROPERTY_DOCS = {

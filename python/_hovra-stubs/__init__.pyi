@@ -1,16 +1,26 @@
 # Type stubs for the _hovra extension module (the engine behind `hovra`).
 import os
 from collections.abc import Iterator, Mapping, Sequence
-from typing import Any, Literal, SupportsFloat, SupportsIndex, TypedDict, final, overload
+from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypedDict, final, overload
 
 import numpy as np
 import numpy.typing as npt
 
+class _ArrowArray(Protocol):
+    def __arrow_c_array__(self, requested_schema: object = None, /) -> tuple[object, object]: ...
+
+class _ArrowStream(Protocol):
+    def __arrow_c_stream__(self, requested_schema: object = None, /) -> object: ...
+
+_ArrowData = _ArrowArray | _ArrowStream
+
 # One vector: numbers in a sequence, or a NumPy array (a 1-D array, or a
 # (1, dim) array where a query is expected).
 _Vector = Sequence[SupportsFloat] | npt.NDArray[Any]
-# Several vectors: an (n, dim) array or a sequence of vectors.
-_Vectors = Sequence[Sequence[SupportsFloat]] | npt.NDArray[Any]
+# Several vectors: an (n, dim) array, a sequence of vectors, or Arrow data
+# (anything with __arrow_c_array__ or __arrow_c_stream__: pyarrow, pandas,
+# Polars) holding fixed-size lists of floats.
+_Vectors = Sequence[Sequence[SupportsFloat]] | npt.NDArray[Any] | _ArrowData
 _Metadata = dict[str, Any]
 _Metadatas = list[_Metadata] | list[_Metadata | None] | list[None]
 _Filter = dict[str, Any]
@@ -159,6 +169,7 @@ class Database:
         *,
         show_progress: bool | np.bool_ = False,
     ) -> list[list[SearchResult]]: ...
+    @overload
     def search_arrays(
         self,
         queries: _Vectors,
@@ -168,7 +179,27 @@ class Database:
         max_distance: SupportsFloat | None = None,
         *,
         show_progress: bool | np.bool_ = False,
+        arrow: Literal[False] = False,
     ) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]: ...
+    @overload
+    def search_arrays(
+        self,
+        queries: _Vectors,
+        k: SupportsIndex = 10,
+        ef_search: SupportsIndex | None = None,
+        where_filter: _Filter | None = None,
+        max_distance: SupportsFloat | None = None,
+        *,
+        show_progress: bool | np.bool_ = False,
+        arrow: Literal[True],
+    ) -> Any: ...
+    def to_arrow(
+        self,
+        where_filter: _Filter | None = None,
+        *,
+        include_vectors: bool | np.bool_ = True,
+        flatten_metadata: bool | np.bool_ = False,
+    ) -> Any: ...
     def get(self, id: str) -> tuple[list[float], _Metadata | None]: ...
     def get_many(self, ids: Sequence[str]) -> list[tuple[list[float], _Metadata | None] | None]: ...
     def records(

@@ -174,6 +174,10 @@ class AsyncDatabase:
         """Database.ids, awaitable."""
         return await self._call("ids")  # type: ignore[no-any-return]
 
+    async def to_arrow(self, where_filter: dict[str, Any] | None = None, **kwargs: Any) -> Any:
+        """Database.to_arrow, awaitable."""
+        return await self._call("to_arrow", where_filter, **kwargs)
+
     async def records(
         self,
         where_filter: dict[str, Any] | None = None,

@@ -295,7 +295,10 @@ class _Shard:
     def search_arrays(
         self, queries: Any, **options: Any
     ) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]:
-        return self.db.search_arrays(queries, **options)
+        arrays: tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]] = self.db.search_arrays(
+            queries, **options
+        )
+        return arrays
 
     def delete_ids(self, ids: list[str]) -> None:
         for id in ids:

@@ -533,6 +533,7 @@ bool VectorArg::finish(std::vector<float>& out) {
 bool BatchArg::extract(PyObject* obj, const char* arg) {
   array_.reset();
   doubles_.reset();
+  arrow_.reset();
   rows_.clear();
   flattened_ = false;
   std::string numpy_failure;
@@ -551,6 +552,10 @@ bool BatchArg::extract(PyObject* obj, const char* arg) {
     doubles_ = PyRef::borrow(obj);
     return true;
   }
+  if (!is_array(obj) && !PyList_Check(obj) && !PyTuple_Check(obj) && ArrowRows::offered(obj)) {
+    arrow_ = std::make_unique<ArrowRows>();
+    return arrow_->import(obj, arg);
+  }
   if (rows_from_sequences(obj, rows_)) return true;
   if (!pending_error_is_exception()) return false;
   std::string lists_failure = take_error_text();
@@ -563,6 +568,28 @@ bool BatchArg::extract(PyObject* obj, const char* arg) {
 }
 
 bool BatchArg::finish(std::vector<std::vector<float>>& out) {
+  if (arrow_) {
+    VectorRows rows = arrow_->rows();
+    RowReader read(rows);
+    out.clear();
+    out.reserve(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const float* row = read(i);
+      out.emplace_back(row, row + rows.len(i));
+    }
+    return true;
+  }
+  if (arrow_) {
+    VectorRows rows = arrow_->rows();
+    RowReader read(rows);
+    out.clear();
+    out.reserve(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const float* row = read(i);
+      out.emplace_back(row, row + rows.len(i));
+    }
+    return true;
+  }
   if (doubles_ && !rows_from_sequences(doubles_.get(), rows_)) return false;
   if (!array_) {
     out = std::move(rows_);
@@ -593,6 +620,14 @@ bool BatchArg::finish(std::vector<std::vector<float>>& out) {
 }
 
 bool BatchArg::finish_rows(VectorRows& out) {
+  if (arrow_) {
+    out = arrow_->rows();
+    return true;
+  }
+  if (arrow_) {
+    out = arrow_->rows();
+    return true;
+  }
   PyObject* viewed = array_ ? array_.get() : doubles_.get();
   if (viewed != nullptr && doubles_ && fast_float_array(viewed, 2) != 8) {
     // Retyped or reshaped by Python code run since extraction: take it as

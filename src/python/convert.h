@@ -12,6 +12,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "core/db/database.h"
 #include "core/records/filter.h"
 #include "core/records/json.h"
+#include "python/arrow_input.h"
 #include "python/py_ref.h"
 
 namespace hovra::py {
@@ -68,16 +70,20 @@ class VectorArg {
 
 // A batch: a 2-D float32 array (C or Fortran order) or a sequence of
 // sequences of numbers.
+// An object offering Arrow data (see arrow_input.h) is read as fixed-size
+// lists of float32 or float64, in place.
 class BatchArg {
  public:
   bool extract(PyObject* obj, const char* arg);
   bool finish(std::vector<std::vector<float>>& out);
   // The rows where they lie: an array's own memory (float32, or float64
-  // narrowed as rows are read; this object holds the array), or the
-  // converted rows of the Lists form. Valid while this object lives.
+  // narrowed as rows are read; this object holds the array), Arrow data's
+  // buffers, or the converted rows of the Lists form. Valid while this
+  // object lives.
   bool finish_rows(VectorRows& out);
 
  private:
+  std::unique_ptr<ArrowRows> arrow_;  // the Arrow form
   std::vector<std::vector<float>> rows_;
   PyRef array_;    // the Numpy form
   PyRef doubles_;  // a float64 array taken by the Lists form

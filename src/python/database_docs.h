@@ -197,22 +197,30 @@ Raises:
 inline constexpr const char* kSearchArrays = R"doc(Search many queries in parallel and return NumPy arrays.
 
 Runs like search_many() and lays the results out in two arrays, which is
-handier than lists of objects for evaluation and further NumPy work.
+handier than lists of objects for evaluation and further NumPy work; or,
+with arrow=True, in one Arrow table that pandas and Polars read directly.
 
 Args:
-    queries: An (n, dim) NumPy array or a sequence of n queries.
+    queries: An (n, dim) NumPy array, a sequence of n queries, or Arrow
+        fixed-size lists (as add_many() takes them).
     k, ef_search, where_filter, max_distance: As for search().
     show_progress: As for search_many().
+    arrow: Return a pyarrow.Table (needs pyarrow: the `hovra[arrow]`
+        extra) with one row per hit: query (int64, the query's index),
+        rank (int32, 0 for the closest), id (string), distance (float32)
+        and metadata (the record's metadata as JSON text, or null).
+        pandas: table.to_pandas(); Polars: polars.from_arrow(table).
 
 Returns:
     A tuple (ids, distances). ids is an (n, k) object array of str with
     None where a query has fewer than k results; distances is an (n, k)
     float32 array with NaN there. Row i belongs to query i, closest first.
+    With arrow=True, the table described above.
 
 Raises:
     ValueError, TypeError, OverflowError, KeyboardInterrupt: As for
         search_many().
-    ImportError: NumPy cannot be imported.)doc";
+    ImportError: NumPy cannot be imported, or pyarrow for arrow=True.)doc";
 
 inline constexpr const char* kGet = R"doc(Return the stored vector and metadata of a record.
 
@@ -477,6 +485,31 @@ Raises:
     ValueError: "id '...' not found"; "ids length (N) != vectors length
         (M)"; "metadatas length (M) != ids length (N)"; a vector of the
         wrong length or holding NaN or infinity; invalid metadata.
+    TypeError: An argument of the wrong type.)doc";
+
+inline constexpr const char* kToArrow = R"doc(Return the records as a pyarrow.Table, in ascending order of id.
+
+Needs pyarrow (the `hovra[arrow]` extra). The records are read at one point
+in time, like one page of records().
+
+Args:
+    where_filter: Only records that match this filter (as for search()).
+    include_vectors: Include the vector column (default True).
+    flatten_metadata: Instead of one column of JSON text, one column per
+        top-level metadata key of any record (null where a record lacks
+        it), typed by pyarrow's inference: a key whose values differ in
+        type across records makes pyarrow raise. A key named "id" or
+        "vector" becomes "metadata.id" or "metadata.vector".
+
+Returns:
+    A table with the columns id (string), vector (fixed_size_list of
+    float32, dim long) and metadata (the metadata as JSON text, or null;
+    or the flattened columns). pandas: table.to_pandas(); Polars:
+    polars.from_arrow(table).
+
+Raises:
+    ImportError: pyarrow cannot be imported.
+    ValueError: A malformed filter, or the database is closed.
     TypeError: An argument of the wrong type.)doc";
 
 }  // namespace hovra::py::docs

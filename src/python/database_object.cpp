@@ -27,6 +27,7 @@
 #include "core/vectors/distance.h"
 #include "python/arguments.h"
 #include "python/convert.h"
+#include "python/arrow_output.h"
 #include "python/database_docs.h"
 #include "python/database_records.h"
 #include "python/errors.h"
@@ -471,10 +472,14 @@ PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 // Binds, converts and runs a batch search; false with a Python error set on
 // failure. `k` receives the converted k.
 bool run_search_many(const Signature& sig, const char* queries_arg, PyObject* self, PyObject* const* args,
-                     Py_ssize_t nargs, PyObject* kwnames, std::vector<std::vector<SearchHit>>& out,
-                     std::uint64_t& k) {
+                     Py_ssize_t nargs, PyObject* kwnames, std::vector<std::vector<SearchHit>>& out, std::uint64_t& k,
+                     bool* arrow = nullptr) {
   BoundArgs a;
   if (!bind_arguments(sig, args, nargs, kwnames, a)) return false;
+  if (arrow != nullptr) {
+    *arrow = false;
+    if (PyObject* obj = a.given(6); obj != nullptr && !flag_arg(obj, "arrow", *arrow)) return false;
+  }
   BatchArg batch_arg;
   if (!batch_arg.extract(a.raw(0), queries_arg)) return false;
   SearchOptions options;
@@ -530,11 +535,12 @@ PyObject* db_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-const Signature kSearchArraysSig{"Database.search_arrays",
-                                 {"queries", "k", "ef_search", "where_filter", "max_distance", "show_progress"},
-                                 6,
-                                 1,
-                                 5};
+const Signature kSearchArraysSig{
+    "Database.search_arrays",
+    {"queries", "k", "ef_search", "where_filter", "max_distance", "show_progress", "arrow"},
+    7,
+    1,
+    5};
 
 PyObject* db_search_arrays(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -544,7 +550,9 @@ PyObject* db_search_arrays(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     std::vector<std::vector<SearchHit>> lists;
     std::uint64_t k = 0;
-    if (!run_search_many(kSearchArraysSig, "queries", self, args, nargs, kwnames, lists, k)) return nullptr;
+    bool arrow = false;
+    if (!run_search_many(kSearchArraysSig, "queries", self, args, nargs, kwnames, lists, k, &arrow)) return nullptr;
+    if (arrow) return hits_to_arrow(lists);
     if (k > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
       PyErr_SetString(PyExc_OverflowError, "k is too large for the result arrays");
       return nullptr;
@@ -777,7 +785,8 @@ const MethodSpec kMethods[] = {
      "($self, vectors, k=10, ef_search=None, where_filter=None, max_distance=None, *, show_progress=False)",
      docs::kSearchMany},
     {"search_arrays", db_search_arrays,
-     "($self, queries, k=10, ef_search=None, where_filter=None, max_distance=None, *, show_progress=False)",
+     "($self, queries, k=10, ef_search=None, where_filter=None, max_distance=None, *, show_progress=False, "
+     "arrow=False)",
      docs::kSearchArrays},
     {"get", db_get, "($self, id)", docs::kGet},
     {"delete", db_delete, "($self, id)", docs::kDelete},
@@ -855,6 +864,7 @@ PyTypeObject* create_database_type() {
   if (!add_methods(reinterpret_cast<PyTypeObject*>(type.get()), kMethods)) return nullptr;
   if (!add_record_methods(reinterpret_cast<PyTypeObject*>(type.get()))) return nullptr;
   if (!add_methods(reinterpret_cast<PyTypeObject*>(type.get()), kTextMethods)) return nullptr;
+  if (!add_arrow_methods(reinterpret_cast<PyTypeObject*>(type.get()))) return nullptr;
   g_type = reinterpret_cast<PyTypeObject*>(type.release());
   return g_type;
 }
