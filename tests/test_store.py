@@ -3,6 +3,7 @@ hovra.aio: the same database and store with awaitable methods, under
 concurrency and cancellation."""
 
 import asyncio
+import inspect
 import os
 import threading
 
@@ -108,6 +109,30 @@ class TestAsync:
         await db.save()
         await db.close()
         assert Database(str(tmp_path / "a")).ids() == ["c"]
+
+    def test_every_database_method_has_an_awaitable_twin(self):
+        public = {n for n in dir(Database) if not n.startswith("_")} - {"dim", "metric", "path", "text_field"}
+        public = {n for n in public if callable(getattr(Database, n))}
+        missing = sorted(
+            n for n in public if not inspect.iscoroutinefunction(getattr(hovra.aio.AsyncDatabase, n, None))
+        )
+        assert missing in ([], ["records"])  # records is an async generator
+
+    async def test_text_sparse_and_hybrid_searches_await(self, tmp_path):
+        db = await hovra.aio.AsyncDatabase.open(str(tmp_path / "t"), dim=2)
+        docs = ["red apples and pears", "green pears", "blue sky"]
+        await db.add_many(["a", "b", "c"], [[1, 0], [0.7, 0.7], [0, 1]], [{"body": d} for d in docs])
+        await db.create_text_index("body", wait=True)
+        await db.upsert("d", [1, 1], {"body": "pears again"}, sparse={"indices": [3], "values": [1.0]})
+        await db.wait_text_index()
+        assert [h.id for h in await db.text_search("apples")] == ["a"]
+        assert (await db.text_stats("pears"))["documents"] == 4
+        assert [h.id for h in await db.sparse_search({"indices": [3], "values": [2.0]})] == ["d"]
+        assert await db.get_sparse("d") == {"indices": [3], "values": [1.0]}
+        fused = await db.hybrid_search([1, 0], "pears", k=2)
+        assert [h.id for h in fused] == [h.id for h in db.database.hybrid_search([1, 0], "pears", k=2)]
+        await db.drop_text_index()
+        await db.close()
 
     async def test_concurrent_calls_from_many_tasks(self, tmp_path):
         db = await hovra.aio.AsyncDatabase.open(str(tmp_path / "c"), dim=4)

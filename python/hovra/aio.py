@@ -109,17 +109,21 @@ class AsyncDatabase:
     def _call(self, name: str, *args: Any, **kwargs: Any) -> Any:
         return _run(self._executor, getattr(self._db, name), *args, **kwargs)
 
-    async def add(self, id: str, vector: Any, metadata: dict[str, Any] | None = None) -> None:
-        """Database.add, awaitable."""
-        await self._call("add", id, vector, metadata)
+    async def add(self, id: str, vector: Any, metadata: dict[str, Any] | None = None, **kwargs: Any) -> None:
+        """Database.add, awaitable (sparse by keyword)."""
+        await self._call("add", id, vector, metadata, **kwargs)
 
-    async def upsert(self, id: str, vector: Any, metadata: dict[str, Any] | None = None) -> None:
-        """Database.upsert, awaitable."""
-        await self._call("upsert", id, vector, metadata)
+    async def upsert(
+        self, id: str, vector: Any, metadata: dict[str, Any] | None = None, **kwargs: Any
+    ) -> None:
+        """Database.upsert, awaitable (sparse by keyword)."""
+        await self._call("upsert", id, vector, metadata, **kwargs)
 
-    async def update(self, id: str, vector: Any = None, metadata: dict[str, Any] | None = None) -> None:
-        """Database.update, awaitable."""
-        await self._call("update", id, vector, metadata)
+    async def update(
+        self, id: str, vector: Any = None, metadata: dict[str, Any] | None = None, **kwargs: Any
+    ) -> None:
+        """Database.update, awaitable (sparse by keyword)."""
+        await self._call("update", id, vector, metadata, **kwargs)
 
     async def delete(self, id: str) -> bool:
         """Database.delete, awaitable."""
@@ -133,13 +137,15 @@ class AsyncDatabase:
         """Database.get_many, awaitable."""
         return await self._call("get_many", ids)  # type: ignore[no-any-return]
 
-    async def add_many(self, ids: Sequence[str], vectors: Any, metadatas: Any = None) -> None:
-        """Database.add_many, awaitable."""
-        await self._call("add_many", ids, vectors, metadatas)
+    async def add_many(self, ids: Sequence[str], vectors: Any, metadatas: Any = None, **kwargs: Any) -> None:
+        """Database.add_many, awaitable (show_progress and sparse by keyword)."""
+        await self._call("add_many", ids, vectors, metadatas, **kwargs)
 
-    async def upsert_many(self, ids: Sequence[str], vectors: Any, metadatas: Any = None) -> None:
-        """Database.upsert_many, awaitable."""
-        await self._call("upsert_many", ids, vectors, metadatas)
+    async def upsert_many(
+        self, ids: Sequence[str], vectors: Any, metadatas: Any = None, **kwargs: Any
+    ) -> None:
+        """Database.upsert_many, awaitable (show_progress and sparse by keyword)."""
+        await self._call("upsert_many", ids, vectors, metadatas, **kwargs)
 
     async def update_many(self, ids: Sequence[str], vectors: Any = None, metadatas: Any = None) -> None:
         """Database.update_many, awaitable."""
@@ -170,6 +176,12 @@ class AsyncDatabase:
         """Database.count, awaitable."""
         return int(await self._call("count", where_filter))
 
+    async def explain(
+        self, where_filter: dict[str, Any] | None = None, k: int = 10, ef_search: int | None = None
+    ) -> dict[str, Any]:
+        """Database.explain, awaitable."""
+        return await self._call("explain", where_filter, k, ef_search)  # type: ignore[no-any-return]
+
     async def ids(self) -> list[str]:
         """Database.ids, awaitable."""
         return await self._call("ids")  # type: ignore[no-any-return]
@@ -197,13 +209,13 @@ class AsyncDatabase:
                     return
                 yield item
 
-    async def save(self) -> None:
-        """Database.save, awaitable."""
-        await self._call("save")
+    async def save(self, **kwargs: Any) -> None:
+        """Database.save, awaitable (show_progress by keyword)."""
+        await self._call("save", **kwargs)
 
-    async def compact(self) -> None:
-        """Database.compact, awaitable."""
-        await self._call("compact")
+    async def compact(self, **kwargs: Any) -> None:
+        """Database.compact, awaitable (show_progress by keyword)."""
+        await self._call("compact", **kwargs)
 
     async def verify(self) -> None:
         """Database.verify, awaitable."""
@@ -224,6 +236,45 @@ class AsyncDatabase:
     async def disable_quantized_search(self) -> None:
         """Database.disable_quantized_search, awaitable."""
         await self._call("disable_quantized_search")
+
+    async def get_sparse(self, id: str) -> dict[str, Any] | None:
+        """Database.get_sparse, awaitable."""
+        return await self._call("get_sparse", id)  # type: ignore[no-any-return]
+
+    async def create_text_index(self, field: str, **kwargs: Any) -> None:
+        """Database.create_text_index, awaitable (its options by keyword;
+        with wait=True the await ends when the index is built)."""
+        await self._call("create_text_index", field, **kwargs)
+
+    async def drop_text_index(self) -> None:
+        """Database.drop_text_index, awaitable."""
+        await self._call("drop_text_index")
+
+    async def wait_text_index(self, **kwargs: Any) -> None:
+        """Database.wait_text_index, awaitable (show_progress by keyword)."""
+        await self._call("wait_text_index", **kwargs)
+
+    async def text_search(
+        self, text: str, k: int = 10, where_filter: dict[str, Any] | None = None, **kwargs: Any
+    ) -> list[SearchResult]:
+        """Database.text_search, awaitable (corpus_stats by keyword)."""
+        return await self._call("text_search", text, k, where_filter, **kwargs)  # type: ignore[no-any-return]
+
+    async def text_stats(self, text: str) -> dict[str, Any]:
+        """Database.text_stats, awaitable."""
+        return await self._call("text_stats", text)  # type: ignore[no-any-return]
+
+    async def sparse_search(
+        self, sparse_query: Any, k: int = 10, where_filter: dict[str, Any] | None = None
+    ) -> list[SearchResult]:
+        """Database.sparse_search, awaitable."""
+        return await self._call("sparse_search", sparse_query, k, where_filter)  # type: ignore[no-any-return]
+
+    async def hybrid_search(
+        self, vector: Any = None, text: str | None = None, **kwargs: Any
+    ) -> list[SearchResult]:
+        """Database.hybrid_search, awaitable (the other arguments by keyword)."""
+        return await self._call("hybrid_search", vector, text, **kwargs)  # type: ignore[no-any-return]
 
     async def close(self) -> None:
         """Database.close, awaitable."""
