@@ -50,6 +50,7 @@ SIGNATURES = {
     "delete_many": "($self, ids)",
     "delete_where": "($self, where_filter)",
     "update_many": "($self, ids, vectors=None, metadatas=None)",
+    "explain": "($self, where_filter=None, k=10, ef_search=None)",
     "create_text_index": "($self, field, *, language='english', stemmer=True, stopwords=True, k1=1.2, b=0.75, "
     "wait=False, show_progress=False)",
     "drop_text_index": "($self)",
@@ -102,6 +103,7 @@ DOCS = {
     "delete_many": "Delete the records of many ids at once.",
     "delete_where": "Delete every record that matches a filter.",
     "update_many": "Update many existing records in one batch.",
+    "explain": "How search() would find the records of a filter.",
     "create_text_index": "Define a BM25 text index over a metadata field.",
     "drop_text_index": "Drop the text index (logged).",
     "wait_text_index": "Wait until the text index has indexed every record.",

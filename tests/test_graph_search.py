@@ -129,6 +129,20 @@ def test_filtered_search_answers_every_selectivity(graph, quantized):
             assert found / (len(queries) * min(k, len(rows))) >= 0.9, (flt, k, ef)
 
 
+def test_explain_tells_the_walk_from_the_candidate_scan(saved):
+    db = Database(str(saved[0]))
+    live = db.explain()
+    assert (live["path"], live["candidates"], live["live_records"]) == ("walk", N, N)
+    rare = db.explain({"rare": True})
+    assert (rare["path"], rare["candidates"], rare["index_decides"]) == ("candidate scan", 3, True)
+    broad = db.explain({"grp": {"$ne": 3}, "price": {"$gte": 0}})
+    assert broad["path"] == "walk" and broad["plan"] == "and(all but 1 list, range on 'price')"
+    assert broad["candidates"] >= db.count({"grp": {"$ne": 3}, "price": {"$gte": 0}})
+    # A wider beam makes the walk dearer: the same filter is scanned.
+    assert db.explain({"grp": {"$ne": 3}}, k=10)["path"] == "walk"
+    assert db.explain({"grp": {"$ne": 3}}, k=2000)["path"] == "candidate scan"
+
+
 def test_tombstones_around_the_query(graph):
     db, _, data, metas, _ = graph
     q = data[100] + 0.01

@@ -1,6 +1,7 @@
 """Records by the batch and by the page: get_many, records() (id order,
 paging, filters, resuming, concurrent writers), delete_many, delete_where
-and update_many (one logged batch each: all or nothing after a crash)."""
+and update_many (one logged batch each: all or nothing after a crash);
+explain() on a database small enough to be scanned exactly."""
 
 import threading
 
@@ -186,3 +187,46 @@ class TestUpdateMany:
         with pytest.raises(ValueError, match="^metadatas must be list of dicts or None$"):
             filled.update_many(["id00001"], metadatas=[3])
         assert state(filled) == before
+
+
+class TestExplain:
+    def test_paths_and_estimates_of_an_exactly_scanned_database(self, filled):
+        cases = [
+            (None, "whole scan", "every record", 2500),
+            ({"even": True}, "candidate scan", "1 list", 1000),
+            ({"i": {"$gte": 2000}}, "candidate scan", "range on 'i'", 450),
+            (
+                {"$or": [{"tags": {"$contains": "t1"}}, {"i": 3}]},
+                "candidate scan",
+                "or(1 list, 1 list)",
+                None,
+            ),
+            ({"$not": {"even": True}}, "candidate scan", "all but 1 list", None),
+            ({"deep.key": 1}, "whole scan", "evaluated", None),
+            ({"missing": 1}, "none", "no record", 0),
+        ]
+        for flt, path, plan, candidates in cases:
+            e = filled.explain(flt)
+            assert (e["path"], e["plan"], e["live_records"]) == (path, plan, 2500), flt
+            assert e["candidates"] >= filled.count(flt) if flt else e["candidates"] == 2500
+            if candidates is not None:
+                assert e["candidates"] == candidates, flt
+        # The lists alone decide an equality; a range is checked per record.
+        assert filled.explain({"even": True})["index_decides"] is True
+        assert filled.explain({"deep.key": 1})["index_decides"] is False
+        assert filled.explain({"even": True}, k=0)["path"] == "none"
+        assert filled.explain({"even": True}, 5, 40) == filled.explain({"even": True}, k=5, ef_search=40)
+
+    def test_deletes_lower_the_estimate_and_errors_match_search(self, filled):
+        filled.delete_where({"i": {"$lt": 100}})
+        assert filled.explain()["live_records"] == 2410
+        assert filled.explain({"even": True})["candidates"] == filled.count({"even": True})
+        with pytest.raises(ValueError, match="^unknown operator: \\$x$"):
+            filled.explain({"a": {"$x": 1}})
+        with pytest.raises(TypeError, match="where_filter"):
+            filled.explain([1])
+        with pytest.raises(TypeError):
+            filled.explain(None, "3")
+        filled.close()
+        with pytest.raises(ValueError, match="^database is closed$"):
+            filled.explain()

@@ -47,6 +47,13 @@ class _TextIndex(TypedDict):
     documents: int
     terms: int
 
+class _Explanation(TypedDict):
+    path: Literal["walk", "candidate scan", "whole scan", "none"]
+    candidates: int
+    live_records: int
+    index_decides: bool
+    plan: str
+
 class _CorpusStats(TypedDict):
     documents: int
     total_length: int
@@ -212,6 +219,12 @@ class Database:
     ) -> Iterator[tuple[str, list[float] | None, _Metadata | None]]: ...
     def delete_many(self, ids: Sequence[str]) -> int: ...
     def delete_where(self, where_filter: _Filter) -> int: ...
+    def explain(
+        self,
+        where_filter: _Filter | None = None,
+        k: SupportsIndex = 10,
+        ef_search: SupportsIndex | None = None,
+    ) -> _Explanation: ...
     def update_many(
         self,
         ids: Sequence[str],

@@ -468,6 +468,38 @@ Raises:
     ValueError: A malformed filter.
     TypeError: where_filter is not a dict.)doc";
 
+inline constexpr const char* kExplain = R"doc(How search() would find the records of a filter.
+
+Nothing is searched: the filter is planned against the metadata index as
+search() plans it. The planner turns each condition into a candidate set
+from the index's lists (an equality, $in or $contains a union of posting
+lists, a range the field's numbers in it, $exists a presence list; $ne,
+$nin, $exists false and $not complements; $and an intersection, $or a
+union); conditions the index cannot answer (a dotted key, for one) are
+left to the evaluator, which reads each record's metadata.
+
+Args:
+    where_filter: A filter as for search(), or None.
+    k: The number of results the search would ask for.
+    ef_search: Its beam width (None: the default for k).
+
+Returns:
+    A dict: "path" is "walk" (the graph walk, testing each record it
+    reaches against the filter), "candidate scan" (an exact scan of the
+    candidate records), "whole scan" (an exact scan of every live record,
+    each tested) or "none" (no record can match, or k is 0);
+    "candidates" is the planner's estimate, an upper bound on the matching
+    live records; "live_records" counts the live records; "index_decides"
+    tells whether the index's lists decide each record without reading its
+    metadata; "plan" describes the candidate sets, for example
+    "and(1 list, range on 'n')". A walk that finds the filter's records
+    unreachable, or meets more nodes than could pass, falls back to a scan
+    during the search itself.
+
+Raises:
+    ValueError: A malformed filter.
+    TypeError: where_filter is not a dict.)doc";
+
 inline constexpr const char* kUpdateMany = R"doc(Update many existing records in one batch.
 
 Like update() for each id in order, logged as one batch: all or nothing.

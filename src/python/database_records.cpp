@@ -1,6 +1,6 @@
 // The Database methods over many records at once: get_many, records (an
 // iterator that reads pages in id order), delete_many, delete_where and
-// update_many. Metadata of many records is read back with one json.loads
+// update_many; and explain, the plan of a filtered search. Metadata of many records is read back with one json.loads
 // of a JSON array of them.
 #include "python/database_records.h"
 
@@ -294,6 +294,48 @@ PyObject* db_update_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+// ------------------------------------------------------------------ explain
+
+const Signature kExplainSig{"Database.explain", {"where_filter", "k", "ef_search"}, 3, 0};
+
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+  PyRef owned = PyRef::steal(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* db_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kExplainSig, args, nargs, kwnames, a)) return nullptr;
+    PyObject* where_filter = a.given(0);
+    if (where_filter != nullptr && !dict_arg(where_filter, "where_filter")) return nullptr;
+    std::uint64_t k = kDefaultK;
+    if (PyObject* obj = a.given(1)) {
+      if (!count_arg(obj, "k", k)) return nullptr;
+    }
+    std::optional<std::size_t> ef;
+    if (PyObject* obj = a.given(2)) {
+      std::uint64_t value = 0;
+      if (!count_arg(obj, "ef_search", value)) return nullptr;
+      ef = static_cast<std::size_t>(value);
+    }
+    Filter filter;
+    if (where_filter != nullptr && !filter_from_python(where_filter, filter)) return nullptr;
+    std::shared_ptr<Database> db = engine_of(self);
+    SearchExplanation e = without_gil(
+        [&] { return db->explain(where_filter != nullptr ? &filter : nullptr, static_cast<std::size_t>(k), ef); });
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    bool ok = set_item(dict.get(), "path", PyUnicode_FromString(e.path)) &&
+              set_item(dict.get(), "candidates", PyLong_FromSize_t(e.candidates)) &&
+              set_item(dict.get(), "live_records", PyLong_FromSize_t(e.live)) &&
+              set_item(dict.get(), "index_decides", PyBool_FromLong(e.index_decides)) &&
+              set_item(dict.get(), "plan",
+                       PyUnicode_FromStringAndSize(e.plan.data(), static_cast<Py_ssize_t>(e.plan.size())));
+    return ok ? dict.release() : nullptr;
+  });
+}
+
 const MethodSpec kMethods[] = {
     {"get_many", db_get_many, "($self, ids)", docs::kGetMany},
     {"records", db_records, "($self, where_filter=None, *, limit=None, after=None, include_vectors=True)",
@@ -301,6 +343,7 @@ const MethodSpec kMethods[] = {
     {"delete_many", db_delete_many, "($self, ids)", docs::kDeleteMany},
     {"delete_where", db_delete_where, "($self, where_filter)", docs::kDeleteWhere},
     {"update_many", db_update_many, "($self, ids, vectors=None, metadatas=None)", docs::kUpdateMany},
+    {"explain", db_explain, "($self, where_filter=None, k=10, ef_search=None)", docs::kExplain},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

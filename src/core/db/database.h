@@ -228,6 +228,19 @@ struct PageRequest {
   bool include_vectors = true;
 };
 
+// How a search with a filter would find its records, as explain reports it.
+struct SearchExplanation {
+  // "walk" (the graph walk with the filter as its admission test),
+  // "candidate scan" (the exact scan of the index's candidate list),
+  // "whole scan" (the exact scan of every live record, each one tested) or
+  // "none" (the index shows that no record can match).
+  const char* path = "none";
+  std::size_t candidates = 0;  // at most this many live records match
+  std::size_t live = 0;        // live records
+  bool index_decides = false;  // the index's lists decide each record without its metadata
+  std::string plan;            // the candidate sets, e.g. "and(1 list, range on 'n')"
+};
+
 // One structure's share of a database's memory, in bytes.
 struct MemoryPart {
   const char* name;
@@ -319,6 +332,10 @@ class Database {
                                                           Progress* progress = nullptr) const;
 
   std::size_t count(const Filter* filter) const;
+  // The path search() would take for k results with this filter (nullptr:
+  // none) and beam width (nullopt: default_ef(k)), and its candidate
+  // estimate; nothing is searched (database_records.cpp).
+  SearchExplanation explain(const Filter* filter, std::size_t k, std::optional<std::size_t> ef) const;
   std::vector<std::string> ids() const;
 
   // Records by the batch and by the page (database_records.cpp).

@@ -294,4 +294,30 @@ Status Database::update_many(const UpdateBatch& batch) {
   return durable(ticket);
 }
 
+// Takes the index, metadata and metadata-index read locks in order, as
+// search() does; builds the plan but not its candidate list.
+SearchExplanation Database::explain(const Filter* filter, std::size_t k, std::optional<std::size_t> ef) const {
+  SearchExplanation out;
+  ReadLock ix(index_lock_);
+  ReadLock md(metadata_lock_);
+  ReadLock mi(metadata_index_lock_);
+  out.live = index_->live_count();
+  std::size_t width = ef ? *ef : default_ef(k);
+  if (!filter) {
+    out.candidates = out.live;
+    out.index_decides = true;
+    out.plan = "every record";
+    if (k != 0 && out.live != 0) out.path = index_->uses_brute_force() ? "whole scan" : "walk";
+    return out;
+  }
+  QueryPlan plan(*filter, metadata_index_, index_->node_count());
+  out.candidates = std::min(plan.bound(), out.live);
+  out.index_decides = plan.answered() && plan.probes_decide();
+  out.plan = plan.describe();
+  if (k == 0 || out.candidates == 0) return out;
+  if (index_->filtered_search_walks(out.candidates, k, width)) out.path = "walk";
+  else out.path = plan.answered() ? "candidate scan" : "whole scan";
+  return out;
+}
+
 }  // namespace hovra

@@ -270,8 +270,8 @@ std::vector<Hit> HnswIndex::search_filtered(const float* query, std::size_t len,
   }
   std::size_t passing = std::min(filter.bound, live_count());
   if (k == 0 || passing == 0) return {};
+  if (!filtered_search_walks(passing, k, ef)) return scan();
   std::size_t width = std::max(ef, saturating_mul(k, 4));
-  if (!walk_is_cheaper(passing, width)) return scan();
   Admissible admit{deleted_.empty() ? nullptr : dead_.data(), &predicate, passing};
   std::vector<Hit> w = beam(query, width, admit);
   if (admit.gave_up) return scan();
@@ -279,6 +279,11 @@ std::vector<Hit> HnswIndex::search_filtered(const float* query, std::size_t len,
   // Short of k while more slots may pass: the graph cannot reach them.
   if (hits.size() < std::min(k, passing)) return scan();
   return hits;
+}
+
+bool HnswIndex::filtered_search_walks(std::size_t passing, std::size_t k, std::size_t ef) const {
+  if (uses_brute_force()) return false;
+  return walk_is_cheaper(std::min(passing, live_count()), std::max(ef, saturating_mul(k, 4)));
 }
 
 void HnswIndex::mark_deleted(std::uint32_t slot) {

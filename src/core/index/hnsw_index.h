@@ -129,6 +129,10 @@ class HnswIndex {
   std::vector<Hit> search(const float* query, std::size_t len, std::size_t k, std::size_t ef) const;
   std::vector<Hit> search_filtered(const float* query, std::size_t len, std::size_t k, std::size_t ef,
                                    const SlotFilter& filter) const;
+  // Whether search_filtered, for k hits at beam width ef with at most
+  // `passing` live slots passing, starts with the graph walk (true) or
+  // scans exactly (false). A walk still scans when it gives up.
+  bool filtered_search_walks(std::size_t passing, std::size_t k, std::size_t ef) const;
 
   // The unfiltered search of every query, in query order: exactly search()
   // per query. On the exhaustive path without tombstones the rows are scored
