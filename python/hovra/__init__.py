@@ -13,7 +13,8 @@ directory and find the ones nearest to a query, filtered by metadata::
 `hovra.HovraError` (a ValueError) or one of its subclasses:
 DuplicateIdError, NotFoundError, DatabaseInUseError, DatabaseClosedError,
 CorruptDataError, DatabaseNotFoundError and ReadOnlyError. The LangChain vector store is
-`hovra.langchain.HovraVectorStore` (install the `hovra[langchain]` extra);
+`hovra.langchain.HovraVectorStore` (install the `hovra[langchain]` extra), the
+LlamaIndex one `hovra.llama_index.HovraVectorStore` (`hovra[llama-index]`);
 collections sharded over a Ray cluster are `hovra.ray.ShardedDatabase` (install
 the `hovra[ray]` extra). `hovra.set_num_threads(n)` sizes the worker pool that
 runs the parallel work of every database in the process. `hovra.Store` keeps named
