@@ -4,7 +4,7 @@
 // holding fixed-size lists of float32 or float64, read in place.
 //
 // The Arrow C data interface is a stable ABI of three plain structs; they
-// are declared here as the interface's specification gives them, since
+// are declared here as the interface's documentation defines them, since
 // consuming them needs no library (and Arrow's own C++ library is far
 // larger than the fifty lines this takes).
 #pragma once
