@@ -100,13 +100,17 @@ def read_graph(data: bytes) -> Graph:
     r = Bytes(data)
     if r.take(4) != GRAPH_MAGIC:
         raise Refused("bad graph magic")
-    if r.u32() != 2:
+    version = r.u32()
+    if version not in (2, 3):
         raise Refused("unsupported graph version")
     dim, metric = r.u32(), r.u8()
     if metric > 2:
         raise Refused("unknown metric")
     m, ef, entry, max_level, n, d = (r.u32() for _ in range(6))
-    assert r.at == 37
+    flags = r.u32() if version == 3 else 0
+    assert r.at == (41 if version == 3 else 37)
+    if flags & ~1:
+        raise Refused("unsupported graph flags")
     if m < 2:
         raise Refused("m below 2")
     if d > r.remaining() // 4:
@@ -463,8 +467,12 @@ def test_independent_reader_decodes_what_the_database_returns(saved_then_logged)
 def test_reader_refuses_what_the_engine_refuses(saved_then_logged):
     """Damage the page lists as refused is refused by both readers."""
     path = saved_then_logged
-    good = (path / "graph.hovra").read_bytes()
-    (path / "seal.hovra").unlink()  # so that the engine reads the damaged files
+    # Without the checksum record (and the flag that says one was written)
+    # the engine reads the damaged files.
+    saved = (path / "graph.hovra").read_bytes()
+    assert saved[37:41] == struct.pack("<I", 1)
+    good = saved[:37] + struct.pack("<I", 0) + saved[41:]
+    (path / "seal.hovra").unlink()
     (path / "wal.hovra").unlink()
 
     def damaged(offset: int, value: bytes) -> bytes:
@@ -474,12 +482,13 @@ def test_reader_refuses_what_the_engine_refuses(saved_then_logged):
     n = len(graph.nodes)
     cases = {
         "magic": damaged(0, b"XWSH"),
-        "version": damaged(4, struct.pack("<I", 3)),
+        "version": damaged(4, struct.pack("<I", 4)),
+        "flags": damaged(37, struct.pack("<I", 2)),
         "metric": damaged(12, b"\x03"),
         "small m": damaged(13, struct.pack("<I", 1)),
         "entry point": damaged(21, struct.pack("<I", n)),
         "max level": damaged(25, struct.pack("<I", len(graph.nodes[graph.entry_point]))),
-        "deleted slot": damaged(37, struct.pack("<I", n)),
+        "deleted slot": damaged(41, struct.pack("<I", n)),
         "truncated": good[: len(good) - 3],
         "record magic": good.replace(RECORD_MAGIC, b"ATEX"),
     }
@@ -511,11 +520,11 @@ def test_reader_refuses_what_the_engine_refuses(saved_then_logged):
 
 
 def test_empty_database_files(tmp_path):
-    """A new database writes the 45-byte graph file of the page at once."""
+    """A new database writes the 49-byte graph file of the page at once."""
     path = tmp_path / "empty"
     Database(str(path), dim=3, metric="dot").close()
     data = (path / "graph.hovra").read_bytes()
-    assert len(data) == 45
+    assert len(data) == 49
     graph = read_graph(data)
     assert (graph.dim, graph.metric, graph.entry_point, graph.max_level, graph.nodes) == (
         3,
@@ -526,4 +535,4 @@ def test_empty_database_files(tmp_path):
     )
     assert (path / "vectors.bin").read_bytes() == b""
     assert not (path / "wal.hovra").exists()
-    assert read_seal((path / "seal.hovra").read_bytes()).graph == (45, zlib.crc32(data))
+    assert read_seal((path / "seal.hovra").read_bytes()).graph == (49, zlib.crc32(data))

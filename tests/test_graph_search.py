@@ -14,11 +14,17 @@ from _hovra import Database
 N, DIM, LATENT = 2700, 5000, 12
 
 
+def header_size(raw):
+    """Section 1's size: version 3 adds a flags word to version 2's 37 bytes."""
+    (version,) = struct.unpack_from("<I", raw, 4)
+    return 41 if version == 3 else 37
+
+
 def read_layer0(path):
     """Entry point, deleted slots and layer-0 lists of a saved graph file."""
     raw = (path / "graph.hovra").read_bytes()
     entry, _, n, d = struct.unpack_from("<IIII", raw, 21)
-    off = 37
+    off = header_size(raw)
     deleted = set(struct.unpack_from(f"<{d}I", raw, off))
     off += 4 * d
     lists = []
@@ -37,7 +43,7 @@ def read_lists(path):
     """Per node of a saved graph file, its neighbour lists, layer 0 first."""
     raw = (path / "graph.hovra").read_bytes()
     n, d = struct.unpack_from("<II", raw, 29)
-    off = 37 + 4 * d
+    off = header_size(raw) + 4 * d
     nodes = []
     for _ in range(n):
         (layers,) = struct.unpack_from("<I", raw, off)

@@ -19,8 +19,16 @@ def state(db):
     return {i: db.get(i) for i in db.ids()}
 
 
-def header(dim=3, metric=0, m=16, ef=200, entry=0xFFFFFFFF, max_level=0, n=0, d=0, version=2, magic=b"GWSH"):
-    return magic + struct.pack("<IIBIIIIII", version, dim, metric, m, ef, entry, max_level, n, d)
+def header(
+    dim=3, metric=0, m=16, ef=200, entry=0xFFFFFFFF, max_level=0, n=0, d=0, version=3, magic=b"GWSH", flags=0
+):
+    fields = magic + struct.pack("<IIBIIIIII", version, dim, metric, m, ef, entry, max_level, n, d)
+    return fields + (struct.pack("<I", flags) if version == 3 else b"")
+
+
+def older_graph(graph: bytes) -> bytes:
+    """The graph file as a build before the flags word wrote it (version 2)."""
+    return graph[:4] + struct.pack("<I", 2) + graph[8:37] + graph[41:]
 
 
 class TestLayouts:
@@ -32,7 +40,8 @@ class TestLayouts:
         assert sorted(os.listdir(path)) == files
         db.save()
         assert sorted(os.listdir(path)) == files
-        assert (path / "graph.hovra").read_bytes() == header() + b"ATEM" + struct.pack("<I", 0)
+        # Saved with a checksum record, which the graph file's flag says.
+        assert (path / "graph.hovra").read_bytes() == header(flags=1) + b"ATEM" + struct.pack("<I", 0)
         assert (path / "vectors.bin").read_bytes() == b""
 
     def test_one_record(self, tmp_path):
@@ -41,9 +50,9 @@ class TestLayouts:
         db.add("a", [1.0, 2.0])
         db.save()
         raw = (tmp_path / "graph.hovra").read_bytes()
-        assert len(raw) == 66
+        assert len(raw) == 70
         assert raw == (
-            header(dim=2, m=1_000_000_000, entry=0, n=1)
+            header(dim=2, m=1_000_000_000, entry=0, n=1, flags=1)
             + struct.pack("<II", 1, 0)
             + b"ATEM"
             + struct.pack("<III", 1, 0, 1)
@@ -94,7 +103,8 @@ class TestReadErrors:
             (b"GWS", "failed to fill whole buffer"),
             (b"XXXXXX", "bad graph magic"),
             (header(version=1) + b"ATEM\0\0\0\0", "unsupported graph version: 1"),
-            (header(version=3) + b"ATEM\0\0\0\0", "unsupported graph version: 3"),
+            (header(version=4) + b"ATEM\0\0\0\0", "unsupported graph version: 4"),
+            (header(flags=3) + b"ATEM\0\0\0\0", "unsupported graph flags: 3"),
             (header()[:13].replace(b"\x03\x00\x00\x00\x00", b"\x03\x00\x00\x00\x03"), "unknown metric: 3"),
             (header() + b"ATEX\0\0\0\0", "bad metadata section magic"),
             (header() + b"ATE", "failed to fill whole buffer"),
@@ -174,9 +184,11 @@ class TestChecksumsAndTables:
                 db.verify()
             db.close()
             (saved / name).write_bytes(good)
-        # Without the checksum record (an older save) it opens and verifies
+        # Without the checksum record, a graph file of an older save (version
+        # 2, which cannot say that a record was written) opens and verifies
         # the structure only.
         (saved / "seal.hovra").unlink()
+        graph.write_bytes(older_graph(graph.read_bytes()))
         self.flip(saved / "vectors.bin", 0)
         db = Database(str(saved))
         assert db.verify() is None
@@ -309,7 +321,7 @@ class TestDirectoryStaysPut:
         # path shares the engine.
         assert Database(str(tmp_path / "relA")).ids() == again.ids()
 
-    @pytest.mark.parametrize("removed", ["vectors.bin", "graph.hovra"])
+    @pytest.mark.parametrize("removed", ["vectors.bin", "graph.hovra", "seal.hovra"])
     def test_a_missing_main_file_is_refused_in_both_modes(self, tmp_path, removed):
         path = tmp_path / "d"
         db = Database(str(path), dim=3)
@@ -319,8 +331,16 @@ class TestDirectoryStaysPut:
         before = {p.name: p.read_bytes() for p in path.iterdir() if p.name != removed}
         (path / removed).unlink()
         for kwargs in ({}, {"dim": 3}):
-            with pytest.raises(CorruptDataError, match=f"^corrupt data: {removed} is missing$"):
+            with pytest.raises(CorruptDataError, match=f"^corrupt data: {removed} is missing"):
                 Database(str(path), **kwargs)
+        if removed == "seal.hovra":
+            verify = subprocess.run(
+                [sys.executable, "-m", "hovra", "verify", str(path)],
+                capture_output=True,
+                text=True,
+                env=child_env(),
+            )
+            assert verify.returncode == 1 and "seal.hovra is missing" in verify.stdout + verify.stderr
         after = {p.name: p.read_bytes() for p in path.iterdir()}
         assert after == before
 

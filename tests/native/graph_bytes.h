@@ -25,6 +25,7 @@ struct GraphBytes {
   std::uint32_t ef_construction = 200;
   std::uint32_t entry_point = hovra::kNoEntry;
   std::uint32_t max_level = 0;
+  std::uint32_t flags = hovra::kGraphSealed;  // written when version is 3
   std::vector<std::uint32_t> deleted;
   std::vector<std::vector<std::vector<std::uint32_t>>> nodes;
   std::optional<std::uint32_t> node_count;  // overrides nodes.size() in the header
@@ -59,6 +60,7 @@ struct GraphBytes {
     w.u32(max_level);
     w.u32(node_count ? *node_count : static_cast<std::uint32_t>(nodes.size()));
     w.u32(static_cast<std::uint32_t>(deleted.size()));
+    if (version >= 3) w.u32(flags);
     for (std::uint32_t d : deleted) w.u32(d);
     for (const auto& layers : nodes) {
       w.u32(static_cast<std::uint32_t>(layers.size()));

@@ -81,12 +81,12 @@ std::unique_ptr<HnswIndex> index_from(GraphLayout layout) {
 void test_empty_database_file() {
   HnswIndex index(4, Metric::Euclidean, 16, 200);
   std::string file = write_file(index, {});
-  CHECK(file.size() == 45);
+  CHECK(file.size() == 49);
   GraphBytes want;
   want.dim = 4;
   want.metric = 1;
   CHECK(file == want.bytes());
-  CHECK(file.substr(0, 4) == "GWSH" && file.substr(37, 4) == "ATEM");
+  CHECK(file.substr(0, 4) == "GWSH" && file.substr(41, 4) == "ATEM");
   CHECK(file[12] == 1 && load_u32(reinterpret_cast<const unsigned char*>(file.data()) + 21) == kNoEntry);
 
   Parsed back = parse(file);
@@ -106,7 +106,7 @@ void test_one_record_file() {
   CHECK_TEXT(parsed.error, "");
   std::unique_ptr<HnswIndex> index = index_from(parsed.layout);
   std::string file = write_file(*index, {{0, "a", std::nullopt}});
-  CHECK(file.size() == 66);
+  CHECK(file.size() == 70);
   CHECK(file == g.bytes());
 }
 
@@ -170,11 +170,22 @@ void test_header_errors() {
   CHECK_TEXT(parse("NOTGWS").error, "bad graph magic");
   CHECK_TEXT(parse(valid.substr(0, 4)).error, kTruncated);
 
-  for (std::uint32_t version : {1u, 3u}) {
+  for (std::uint32_t version : {1u, 4u}) {
     GraphBytes v = g;
     v.version = version;
     CHECK_TEXT(error_of(v), "unsupported graph version: " + std::to_string(version));
   }
+  // Version 2 has no flags word; version 3 has one, with only the seal bit
+  // known.
+  GraphBytes v2 = g;
+  v2.version = 2;
+  CHECK_TEXT(error_of(v2), "");
+  CHECK(read_graph_flags(v2.bytes()) == std::optional<std::uint32_t>(0));
+  CHECK(read_graph_flags(valid) == std::optional<std::uint32_t>(kGraphSealed));
+  GraphBytes unknown_flag = g;
+  unknown_flag.flags = 2;
+  CHECK_TEXT(error_of(unknown_flag), "unsupported graph flags: 2");
+  CHECK(!read_graph_flags("GWS").has_value());
 
   GraphBytes bad_metric = g;
   bad_metric.metric = 3;
@@ -321,14 +332,14 @@ void test_counts_beyond_the_file() {
   layers.entry_point = 0;
   layers.nodes = {{{}}};
   std::string huge_layers = layers.bytes();
-  huge_layers[37] = huge_layers[38] = huge_layers[39] = '\xff';
+  huge_layers[41] = huge_layers[42] = huge_layers[43] = '\xff';
   CHECK_TEXT(parse(huge_layers).error, kTruncated);
   std::string huge_list = layers.bytes();
-  huge_list[41] = huge_list[42] = huge_list[43] = huge_list[44] = '\xff';
+  huge_list[45] = huge_list[46] = huge_list[47] = huge_list[48] = '\xff';
   CHECK_TEXT(parse(huge_list).error, kTruncated);
 
   std::string huge_records = GraphBytes().bytes();
-  huge_records[41] = huge_records[42] = huge_records[43] = huge_records[44] = '\xff';
+  huge_records[45] = huge_records[46] = huge_records[47] = huge_records[48] = '\xff';
   CHECK_TEXT(parse(huge_records).error, kTruncated);
 }
 

@@ -224,8 +224,16 @@ bool seal_matches_graph(const SaveSeal& s, std::uint64_t size, std::uint32_t crc
 // files moved into place, an unwanted quantized file removed, the record
 // moved into place); without it nothing is changed. A record that does not
 // match graph.hovra is CorruptData.
-Result<SettledFiles> settle_files(const std::string& dir, std::uint64_t graph_size, std::uint32_t graph_crc,
-                                  bool repair) {
+Result<SettledFiles> settle_files(const std::string& dir, std::string_view graph_bytes, bool repair) {
+  const std::uint64_t graph_size = graph_bytes.size();
+  const std::uint32_t graph_crc = crc_of(graph_bytes);
+  // A graph file saved with a checksum record names its absence as damage.
+  const bool sealed = (read_graph_flags(graph_bytes).value_or(0) & kGraphSealed) != 0;
+  auto unsealed = [&](SettledFiles out) -> Result<SettledFiles> {
+    if (sealed)
+      return DbError::corrupt_data(std::string(kSealFile) + " is missing (" + kGraphFile + " was saved with one)");
+    return out;
+  };
   const std::string vectors = join_path(dir, kVectorsFile), vectors_tmp = join_path(dir, kVectorsTmp);
   const std::string sq8 = join_path(dir, kSq8File), sq8_tmp = join_path(dir, kSq8Tmp);
   const std::string text = join_path(dir, kTextFile), text_tmp = join_path(dir, kTextTmp);
@@ -278,12 +286,13 @@ Result<SettledFiles> settle_files(const std::string& dir, std::uint64_t graph_si
     return out;
   }
   SealFile kept = read_seal(join_path(dir, kSealFile));
-  if (!kept.present) return out;
+  if (!kept.present) return unsealed(out);
   if (!kept.seal) return DbError::corrupt_data("seal.hovra is damaged");
   bool matches = seal_matches_graph(*kept.seal, graph_size, graph_crc);
   if (kept.seal->version == kSealVersionPending) {
     if (matches) HOVRA_RETURN_IF_ERROR(finish(*kept.seal));
     if (repair) HOVRA_RETURN_IF_ERROR(sync_dir(dir));
+    if (!matches) return unsealed(out);
     return out;  // a pending record that never committed is no checksum record
   }
   if (!matches) return checksum_mismatch(kGraphFile);
@@ -438,7 +447,7 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   Result<std::string> graph = read_file(db->graph_path_);
   if (!graph.ok()) return graph.error();
   const std::string& graph_bytes = graph.value();
-  Result<SettledFiles> settled = settle_files(dir, graph_bytes.size(), crc_of(graph_bytes), !read_only);
+  Result<SettledFiles> settled = settle_files(dir, graph_bytes, !read_only);
   if (!settled.ok()) return settled.error();
   if (!path_exists(settled.value().vectors_path))
     return DbError::corrupt_data(std::string(kVectorsFile) + " is missing");
@@ -735,7 +744,7 @@ Status Database::check_directory(const std::string& dir, VerifyReport& report) {
   Result<std::string> graph = read_file(join_path(dir, kGraphFile));
   if (!graph.ok()) return graph.error();
   const std::string& graph_bytes = graph.value();
-  Result<SettledFiles> settled = settle_files(dir, graph_bytes.size(), crc_of(graph_bytes), false);
+  Result<SettledFiles> settled = settle_files(dir, graph_bytes, false);
   if (!settled.ok()) return settled.error();
   const SettledFiles& files = settled.value();
   report.has_checksums = files.seal.has_value();

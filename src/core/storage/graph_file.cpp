@@ -35,6 +35,7 @@ void put_header(const HnswIndex& index, ByteWriter& w) {
   w.u32(low32(index.max_level()));
   w.u32(low32(index.node_count()));
   w.u32(low32(index.deleted().size()));
+  w.u32(kGraphSealed);  // a save writes seal.hovra beside every graph file
 }
 
 void put_node(const HnswIndex& index, std::uint32_t slot, ByteWriter& w, std::vector<std::uint32_t>& list) {
@@ -59,6 +60,7 @@ bool can_hold(const ByteReader& in, std::uint32_t count, std::size_t min_size) {
 struct HeaderCounts {
   std::uint32_t node_count = 0;
   std::uint32_t deleted_count = 0;
+  std::uint32_t flags = 0;
 };
 
 Status read_header(ByteReader& in, GraphLayout& layout, HeaderCounts& counts) {
@@ -66,7 +68,8 @@ Status read_header(ByteReader& in, GraphLayout& layout, HeaderCounts& counts) {
   if (!in.u32(magic)) return truncated();
   if (magic != kGraphMagic) return DbError::damaged_file("bad graph magic");
   if (!in.u32(version)) return truncated();
-  if (version != kGraphVersion) return DbError::damaged_file("unsupported graph version: " + std::to_string(version));
+  if (version != kGraphVersion && version != kGraphVersionNoFlags)
+    return DbError::damaged_file("unsupported graph version: " + std::to_string(version));
   std::uint8_t code;
   if (!in.u32(dim) || !in.u8(code)) return truncated();
   std::optional<Metric> metric = metric_from_code(code);
@@ -75,6 +78,11 @@ Status read_header(ByteReader& in, GraphLayout& layout, HeaderCounts& counts) {
   if (!in.u32(m) || !in.u32(ef) || !in.u32(entry) || !in.u32(max_level) || !in.u32(counts.node_count) ||
       !in.u32(counts.deleted_count))
     return truncated();
+  if (version == kGraphVersion) {
+    if (!in.u32(counts.flags)) return truncated();
+    if ((counts.flags & ~kGraphSealed) != 0)
+      return DbError::damaged_file("unsupported graph flags: " + std::to_string(counts.flags));
+  }
   if (m < 2) return DbError::damaged_file("graph file has m = " + std::to_string(m) + ", below the minimum of 2");
   layout.dim = dim;
   layout.metric = *metric;
@@ -241,6 +249,14 @@ Status write_record_table(const std::vector<GraphRecord>& records, FileWriter& s
     HOVRA_RETURN_IF_ERROR(table.row(record.slot, record.id, text));
   }
   return table.finish();
+}
+
+std::optional<std::uint32_t> read_graph_flags(std::string_view bytes) {
+  ByteReader in(bytes);
+  GraphLayout layout;
+  HeaderCounts counts;
+  if (!read_header(in, layout, counts).ok()) return std::nullopt;
+  return counts.flags;
 }
 
 Result<GraphLayout> read_graph_layout(std::string_view bytes, std::size_t& rest_offset) {

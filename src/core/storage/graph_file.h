@@ -19,7 +19,13 @@
 namespace hovra {
 
 inline constexpr std::uint32_t kGraphMagic = 0x48535747;  // "GWSH"
-inline constexpr std::uint32_t kGraphVersion = 2;
+// Version 3 adds a flags word to the header; version 2 files (written
+// before it) are still read, as having no flags.
+inline constexpr std::uint32_t kGraphVersion = 3;
+inline constexpr std::uint32_t kGraphVersionNoFlags = 2;
+// Header flag: a seal.hovra was written with this file (every save of this
+// version writes one), so a missing one is damage.
+inline constexpr std::uint32_t kGraphSealed = 1;
 inline constexpr std::uint32_t kRecordMagic = 0x4D455441;  // "ATEM"
 
 struct GraphRecord {
@@ -50,6 +56,10 @@ class RecordTableWriter {
   std::string piece_;
   ByteWriter w_;
 };
+
+// The header's flags (0 for a version 2 file); nullopt when the header
+// does not read.
+std::optional<std::uint32_t> read_graph_flags(std::string_view bytes);
 
 // Parses sections 1 to 3. On success rest_offset is the offset of section 4.
 // Errors are DamagedFile (shown as io errors) with the exact texts ("failed to fill whole buffer",
