@@ -6,11 +6,13 @@ import shutil
 import struct
 import subprocess
 import sys
+import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
-from _hovra import CorruptDataError, Database
+from _hovra import CorruptDataError, Database, DatabaseInUseError
 
 NOT_FOUND = "database not found — specify dim to create a new one"
 
@@ -296,6 +298,72 @@ class TestOwnership:
         assert os.waitstatus_to_exitcode(status) == 0
         db.add("c", [5, 6])
         assert sorted(db.ids()) == ["a", "c"]
+
+    @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+    def test_children_forked_beside_writers_search_and_never_hang(self, tmp_path):
+        """Children forked while writer and searcher threads run in the parent
+        (holding the engine's locks, using the worker pool) search what they
+        inherited, are refused changes, and all exit within a bound."""
+        db = Database(str(tmp_path / "w"), dim=8)
+        rng = np.random.default_rng(3)
+        db.add_many([f"s{i}" for i in range(2000)], rng.random((2000, 8), dtype=np.float32))
+        stop = threading.Event()
+        queries = rng.random((64, 8), dtype=np.float32)
+
+        def write():
+            n = 0
+            while not stop.is_set():
+                db.add(f"w{n}", rng.random(8))
+                db.add_many([f"b{n}-{j}" for j in range(300)], rng.random((300, 8), dtype=np.float32))
+                db.delete(f"w{n}")
+                n += 1
+
+        def search():
+            while not stop.is_set():
+                db.search_many(queries, k=5)
+
+        threads = [threading.Thread(target=write), threading.Thread(target=search)]
+        for t in threads:
+            t.start()
+        children = []
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)  # fork() beside threads
+                for _ in range(12):
+                    time.sleep(0.02)
+                    pid = os.fork()
+                    if pid == 0:
+                        code = 1
+                        try:
+                            hits = db.search(queries[0], k=3)
+                            lists = db.search_many(queries, k=3)
+                            count = db.count()
+                            try:
+                                db.add("child", [0.0] * 8)
+                            except DatabaseInUseError:
+                                code = 0 if len(hits) == 3 and len(lists) == 64 and count >= 2000 else 2
+                        finally:
+                            os._exit(code)
+                    children.append(pid)
+        finally:
+            stop.set()
+            for t in threads:
+                t.join()
+        deadline = time.monotonic() + 120
+        codes = {}
+        while len(codes) < len(children) and time.monotonic() < deadline:
+            for pid in children:
+                if pid not in codes:
+                    done, status = os.waitpid(pid, os.WNOHANG)
+                    if done:
+                        codes[pid] = os.waitstatus_to_exitcode(status)
+            time.sleep(0.05)
+        hung = [pid for pid in children if pid not in codes]
+        for pid in hung:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+        assert not hung, f"{len(hung)} of {len(children)} children hung"
+        assert set(codes.values()) == {0}, codes
 
 
 class TestDirectoryStaysPut:

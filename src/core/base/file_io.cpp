@@ -2,6 +2,7 @@
 #include "core/base/file_io.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -185,6 +186,10 @@ FileStamp file_stamp(const std::string& path) {
 }
 
 int current_process_id() { return static_cast<int>(::getpid()); }
+
+bool run_around_fork(void (*prepare)(), void (*parent)(), void (*child)()) {
+  return ::pthread_atfork(prepare, parent, child) == 0;
+}
 
 FileHandle::~FileHandle() {
   if (fd_ >= 0) ::close(fd_);

@@ -105,6 +105,12 @@ FileStamp file_stamp(const std::string& path);
 // The calling process's id (a forked child has its own).
 int current_process_id();
 
+// Registers functions the process runs around every fork(): `prepare` in the
+// forking thread before it (handlers registered later run first), then
+// `parent` in the parent and `child` in the child after it (in the order of
+// registration). False when they could not be registered.
+bool run_around_fork(void (*prepare)(), void (*parent)(), void (*child)());
+
 // An open file descriptor, closed when the last owner drops it. Lets one
 // thread sync a file while another keeps writing or closes its own handle.
 class FileHandle {

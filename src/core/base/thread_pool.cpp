@@ -21,6 +21,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "core/base/file_io.h"
+
 namespace hovra {
 
 namespace {
@@ -158,10 +160,23 @@ struct PoolSlot {
   std::size_t wanted = 0;  // the size set_pool_size asked for (0: the environment's)
 };
 
+// The slot's mutex is held across a fork, so that a child never inherits
+// it locked by a thread that does not exist there (its first parallel_for
+// would wait forever).
+void lock_slot_for_fork();
+void unlock_slot_after_fork();
+
 PoolSlot& slot() {
-  static PoolSlot* s = new PoolSlot();  // never destroyed: workers outlive static destruction
+  static PoolSlot* s = [] {
+    auto* created = new PoolSlot();  // never destroyed: workers outlive static destruction
+    run_around_fork(lock_slot_for_fork, unlock_slot_after_fork, unlock_slot_after_fork);
+    return created;
+  }();
   return *s;
 }
+
+void lock_slot_for_fork() { slot().mu.lock(); }
+void unlock_slot_after_fork() { slot().mu.unlock(); }
 
 std::shared_ptr<Pool> make_pool(std::size_t threads) {
   auto pool = std::make_shared<Pool>();

@@ -392,6 +392,22 @@ class Database {
  private:
   Database() = default;
 
+  // Fork safety (registry.cpp). Handlers registered with pthread_atfork at
+  // the first open: before a fork every engine of the process is held with
+  // its record locks shared (so no change is half-applied in the child's
+  // copy, and the fork waits for running changes to finish); the parent
+  // then lets go, and the child builds every lock of each engine anew,
+  // since the threads that held them in the parent do not exist there. A
+  // child can therefore search its inherited engines; changes are refused
+  // (check_owner).
+  static void register_fork_handlers();
+  static void before_fork();
+  static void after_fork_in_parent();
+  static void after_fork_in_child();
+  void hold_for_fork() NO_THREAD_SAFETY_ANALYSIS;
+  void release_after_fork() NO_THREAD_SAFETY_ANALYSIS;
+  void renew_locks_in_child() NO_THREAD_SAFETY_ANALYSIS;
+
   // Opening (database_files.cpp); the caller holds the directory's lock.
   static Result<std::unique_ptr<Database>> open_locked(const OpenOptions& options, const std::string& display);
   // read_only: change nothing in the directory (see inspect_directory).

@@ -1,12 +1,17 @@
 // The process's open databases, keyed by the directory's device and inode:
 // a second opener of a directory shares the engine that already holds it
 // (one set of records, one log), so that nothing one of them writes is lost
-// by the other. The directory is made absolute once, at open. Entries remember the process that opened them, so a
-// forked child opens on its own (and then finds the parent's lock).
+// by the other. The directory is made absolute once, at open. Entries
+// remember the process that opened them, so a forked child opens on its own
+// (and then finds the parent's lock). Also the fork handlers that keep an
+// inherited engine usable in a child (see Database::before_fork).
 #include <map>
 #include <mutex>
+#include <new>
+#include <set>
 
 #include "core/base/file_io.h"
+#include "core/base/thread_pool.h"
 #include "core/db/database.h"
 #include "core/db/directory.h"
 
@@ -29,6 +34,13 @@ std::mutex& registry_mutex() {
 std::map<FileId, Entry>& registry() {
   static auto* table = new std::map<FileId, Entry>();
   return *table;
+}
+
+// Every engine alive in this process (inherited ones included), for the
+// fork handlers; guarded by the registry mutex.
+std::set<Database*>& live_engines() {
+  static auto* engines = new std::set<Database*>();
+  return *engines;
 }
 
 void forget_expired(std::map<FileId, Entry>& table) {
@@ -71,12 +83,84 @@ Result<std::shared_ptr<Database>> Database::open_or_create(const OpenOptions& gi
   }
   Result<std::unique_ptr<Database>> opened = open_locked(options, given.path);
   if (!opened.ok()) return opened.error();
+  register_fork_handlers();
   std::shared_ptr<Database> engine(opened.value().release(), [](Database* db) {
     std::lock_guard<std::mutex> g(registry_mutex());
+    live_engines().erase(db);
     delete db;
   });
+  live_engines().insert(engine.get());
   table[id.value()] = Entry{engine, pid};
   return engine;
+}
+
+// The worker pool registers its own handlers when it is first made; making
+// sure of that first puts ours before its in the prepare order (the reverse
+// of registration), so that the fork waits for changes to finish before it
+// takes the pool's mutex, which a change may need on its way.
+void Database::register_fork_handlers() {
+  static const bool registered = [] {
+    configured_pool_size();
+    return run_around_fork(before_fork, after_fork_in_parent, after_fork_in_child);
+  }();
+  (void)registered;
+}
+
+// The registry mutex first (no engine is created or destroyed meanwhile),
+// then each engine's record locks, shared, in the lock order.
+void Database::before_fork() {
+  registry_mutex().lock();
+  for (Database* db : live_engines()) db->hold_for_fork();
+}
+
+void Database::after_fork_in_parent() {
+  for (Database* db : live_engines()) db->release_after_fork();
+  registry_mutex().unlock();
+}
+
+// The only thread of the child is the one that forked, which holds the
+// registry mutex; every other holder of an engine lock is gone.
+void Database::after_fork_in_child() {
+  for (Database* db : live_engines()) db->renew_locks_in_child();
+  registry_mutex().unlock();
+}
+
+void Database::hold_for_fork() {
+  id_map_lock_.lock_shared();
+  id_order_mutex_.lock();
+  index_lock_.lock_shared();
+  slot_ids_lock_.lock_shared();
+  metadata_lock_.lock_shared();
+  metadata_index_lock_.lock_shared();
+  text_lock_.lock_shared();
+}
+
+void Database::release_after_fork() {
+  text_lock_.unlock_shared();
+  metadata_index_lock_.unlock_shared();
+  metadata_lock_.unlock_shared();
+  slot_ids_lock_.unlock_shared();
+  index_lock_.unlock_shared();
+  id_order_mutex_.unlock();
+  id_map_lock_.unlock_shared();
+}
+
+// Each lock is built anew over the old one (whose holders, the parent's
+// other threads, do not exist here). The data they guard is whole: no
+// writer held a lock at the fork. The save and WAL mutexes may have been
+// held by a save or a change in the parent; the child never writes, but a
+// save or verify asked for there takes the save mutex before it is refused.
+void Database::renew_locks_in_child() {
+  new (&save_mutex_) Mutex();
+  new (&id_map_lock_) SharedMutex();
+  new (&id_order_mutex_) Mutex();
+  new (&index_lock_) SharedMutex();
+  new (&slot_ids_lock_) SharedMutex();
+  new (&metadata_lock_) SharedMutex();
+  new (&metadata_index_lock_) SharedMutex();
+  new (&text_lock_) SharedMutex();
+  new (&wal_mutex_) Mutex();
+  new (&builder_mutex_) Mutex();
 }
 
 }  // namespace hovra
