@@ -408,7 +408,8 @@ class Database {
   void release_after_fork() NO_THREAD_SAFETY_ANALYSIS;
   void renew_locks_in_child() NO_THREAD_SAFETY_ANALYSIS;
 
-  // Opening (database_files.cpp); the caller holds the directory's lock.
+  // Opening (database_files.cpp; saving in database_save.cpp, checking in
+  // database_verify.cpp); the caller holds the directory's lock.
   static Result<std::unique_ptr<Database>> open_locked(const OpenOptions& options, const std::string& display);
   // read_only: change nothing in the directory (see inspect_directory).
   // Both build an engine that no other thread can reach before they return,

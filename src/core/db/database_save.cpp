@@ -1,0 +1,157 @@
+// Saving a database: every file written under a temporary name and forced
+// to stable storage, the checksum record written as seal.tmp, the commit
+// by renaming graph.tmp over graph.hovra, then the other files moved into
+// place and the log deleted (the sequence is written down in
+// docs/file-formats.md).
+#include "core/base/file_io.h"
+#include "core/db/database.h"
+#include "core/db/directory.h"
+#include "core/db/saved_state.h"
+#include "core/storage/graph_file.h"
+#include "core/storage/vector_files.h"
+
+namespace hovra {
+
+// The record table from the tables where they lie: one row per id, in the
+// id map's order. Caller holds the id-map and metadata read locks.
+Status Database::write_records(FileWriter& sink) const {
+  RecordTableWriter table(sink);
+  HOVRA_RETURN_IF_ERROR(table.begin(id_to_slot_.size()));
+  std::string text;
+  Status st = Status::success();
+  id_to_slot_.for_each([&](std::uint32_t slot) {
+    id_map_lock_.assert_held_shared();
+    metadata_lock_.assert_held_shared();
+    if (!st.ok()) return;
+    text.clear();
+    if (std::optional<PackedValue> m = metadata_at(slot)) write_packed_json(*m, text);
+    st = table.row(slot, ids_by_slot().get(slot), text);
+  });
+  HOVRA_RETURN_IF_ERROR(st);
+  return table.finish();
+}
+
+// Takes the save mutex, then the id-map, index and metadata read locks in
+// order, and the WAL mutex last (with the group-commit mutex inside it).
+// Record changes take the id-map write lock before they append to the log,
+// so no change is logged while a save runs and the log it deletes holds
+// only changes the saved files contain.
+//
+// A stop asked for through progress is honoured until the commit point:
+// the temporary files are removed and the saved files stay as they were.
+// After the commit point the save completes.
+Status Database::save(Progress* progress) {
+  MutexLock one_save(save_mutex_);
+  HOVRA_RETURN_IF_ERROR(check_owner());
+  ReadLock ids(id_map_lock_);
+  ReadLock ix(index_lock_);
+  ReadLock md(metadata_lock_);
+  ReadLock tx(text_lock_);
+
+  HOVRA_RETURN_IF_ERROR(create_dirs(root_));
+  const std::string vectors_tmp = join_path(root_, kVectorsTmp);
+  const std::string sq8_tmp = join_path(root_, kSq8Tmp);
+  const std::string graph_tmp = join_path(root_, kGraphTmp);
+  const std::string seal_tmp = join_path(root_, kSealTmp);
+  const std::string text_tmp = join_path(root_, kTextTmp);
+
+  SaveSeal seal;
+  // The writers run inside write_synced, where the analysis cannot see the
+  // locks taken above: each says that it runs under them.
+  auto write_temporaries = [&]() REQUIRES_SHARED(id_map_lock_, index_lock_, metadata_lock_, text_lock_) -> Status {
+    std::uint64_t vectors_bytes = 4 * static_cast<std::uint64_t>(index_->node_count()) * (dim_ + 1);
+    start_phase(progress, "writing vectors", "bytes", vectors_bytes);
+    HOVRA_RETURN_IF_ERROR(write_synced(
+        vectors_tmp,
+        [&](FileWriter& w) {
+          index_lock_.assert_held_shared();
+          return write_vectors(*index_, w);
+        },
+        seal.vectors_size, seal.vectors_crc, progress));
+    if (persist_quantized_) {
+      seal.has_sq8 = true;
+      start_phase(progress, "writing quantized vectors", "bytes", 0);
+      HOVRA_RETURN_IF_ERROR(write_synced(
+          sq8_tmp,
+          [&](FileWriter& w) {
+            index_lock_.assert_held_shared();
+            return write_quantized(*index_, w);
+          },
+          seal.sq8_size, seal.sq8_crc, progress));
+    }
+    if (text_ || sparse_.vectors() > 0) {
+      seal.has_text = true;
+      start_phase(progress, "writing text index", "bytes", 0);
+      HOVRA_RETURN_IF_ERROR(write_synced(
+          text_tmp,
+          [&](FileWriter& w) {
+            text_lock_.assert_held_shared();
+            return w.write(encode_text_file());
+          },
+          seal.text_size, seal.text_crc, progress));
+    }
+    {
+      MutexLock w(wal_mutex_);
+      seal.log_known = wal_->contents_known();
+      seal.log_size = wal_->contents_size();
+      seal.log_crc = wal_->contents_crc();
+    }
+    start_phase(progress, "writing graph", "bytes", 0);
+    HOVRA_RETURN_IF_ERROR(write_synced(
+        graph_tmp,
+        [&](FileWriter& w) -> Status {
+          id_map_lock_.assert_held_shared();
+          index_lock_.assert_held_shared();
+          metadata_lock_.assert_held_shared();
+          HOVRA_RETURN_IF_ERROR(write_graph(*index_, w));
+          return write_records(w);
+        },
+        seal.graph_size, seal.graph_crc, progress));
+    std::uint64_t seal_size;
+    std::uint32_t seal_crc;
+    HOVRA_RETURN_IF_ERROR(
+        write_synced(seal_tmp, [&](FileWriter& w) { return w.write(encode_seal(seal)); }, seal_size, seal_crc));
+    HOVRA_RETURN_IF_ERROR(sync_dir(root_));
+    if (stop_requested(progress)) return DbError::cancelled();
+    return Status::success();
+  };
+  Status written = write_temporaries();
+  if (!written.ok()) {
+    if (written.error().kind() == ErrorKind::Cancelled) {
+      for (const std::string* tmp : {&vectors_tmp, &sq8_tmp, &text_tmp, &graph_tmp, &seal_tmp})
+        if (path_exists(*tmp)) (void)remove_file(*tmp);
+    }
+    return written;
+  }
+
+  HOVRA_RETURN_IF_ERROR(rename_file(graph_tmp, graph_path_));  // the commit point
+  HOVRA_RETURN_IF_ERROR(rename_file(vectors_tmp, vectors_path_));
+  if (persist_quantized_) {
+    HOVRA_RETURN_IF_ERROR(rename_file(sq8_tmp, sq8_path_));
+  } else if (path_exists(sq8_path_)) {
+    (void)remove_file(sq8_path_);
+  }
+  if (seal.has_text) {
+    HOVRA_RETURN_IF_ERROR(rename_file(text_tmp, join_path(root_, kTextFile)));
+  } else if (path_exists(join_path(root_, kTextFile))) {
+    (void)remove_file(join_path(root_, kTextFile));
+  }
+  HOVRA_RETURN_IF_ERROR(rename_file(seal_tmp, join_path(root_, kSealFile)));
+  HOVRA_RETURN_IF_ERROR(sync_dir(root_));
+  {
+    MutexLock w(wal_mutex_);
+    wal_->close_writer();
+    if (path_exists(wal_path_)) HOVRA_RETURN_IF_ERROR(remove_file(wal_path_));
+    wal_->set_contents(0, 0);
+    // Everything logged so far is in the synced files now.
+    group_commit_.mark_durable(wal_->appended());
+  }
+  HOVRA_RETURN_IF_ERROR(sync_dir(root_));
+  if (seal.covers_log_prefix()) {
+    seal.forget_log_prefix();
+    HOVRA_RETURN_IF_ERROR(install_seal(root_, seal));
+  }
+  return Status::success();
+}
+
+}  // namespace hovra

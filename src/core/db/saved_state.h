@@ -1,0 +1,124 @@
+// The checksum record (seal.hovra) and the checks of a saved directory's
+// files against it, shared by opening, saving, verifying and repairing a
+// database: encoding and reading the record, writing a file forced to
+// stable storage, settling a save that committed but stopped early, and
+// the graph file's record-count and reachability checks. The record's
+// layout and versions are written down in docs/file-formats.md.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/base/error.h"
+#include "core/base/file_io.h"
+#include "core/base/progress.h"
+#include "core/storage/graph_file.h"
+
+namespace hovra {
+
+inline constexpr std::uint32_t kSealMagic = 0x4C414553;  // "SEAL"
+// Version 1 (directory layout 1): kept only while a save finished. Version
+// 2 (layout 2): the permanent checksum record. Version 3: version 2 and
+// the text file's size and CRC-32 (written only when the save has a text
+// file, so that databases without one keep version 2).
+inline constexpr std::uint32_t kSealVersionPending = 1;
+inline constexpr std::uint32_t kSealVersion = 2;
+inline constexpr std::uint32_t kSealVersionText = 3;
+inline bool permanent_seal(std::uint32_t version) { return version == kSealVersion || version == kSealVersionText; }
+
+struct SaveSeal {
+  std::uint32_t version = kSealVersion;
+  std::uint64_t graph_size = 0;
+  std::uint32_t graph_crc = 0;
+  std::uint64_t vectors_size = 0;
+  std::uint32_t vectors_crc = 0;
+  bool has_sq8 = false;
+  std::uint64_t sq8_size = 0;
+  std::uint32_t sq8_crc = 0;
+  bool log_known = false;  // the log prefix below is already in the files
+  std::uint64_t log_size = 0;
+  std::uint32_t log_crc = 0;
+  bool has_text = false;  // text.hovra belongs to the saved state
+  std::uint64_t text_size = 0;
+  std::uint32_t text_crc = 0;
+
+  bool covers_log_prefix() const { return log_known && log_size > 0; }
+  void forget_log_prefix() {
+    log_known = false;
+    log_size = 0;
+    log_crc = 0;
+  }
+};
+
+std::uint32_t crc_of(std::string_view bytes);
+std::string encode_seal(const SaveSeal& s);
+// The record's contents, if intact.
+std::optional<SaveSeal> parse_seal(std::string_view bytes);
+
+// A record file: absent, damaged, or its contents.
+struct SealFile {
+  bool present = false;
+  std::optional<SaveSeal> seal;
+};
+
+SealFile read_seal(const std::string& path);
+bool digest_matches(const std::string& path, std::uint64_t size, std::uint32_t crc);
+
+// Damage in the middle of the log: intact records follow it, so it is no
+// torn tail, and cutting the log there would lose acknowledged changes.
+DbError damaged_log(std::uint64_t offset, std::uint64_t intact_after);
+DbError checksum_mismatch(const char* file);
+
+// Writes one file under its final name through a checksumming writer and
+// forces it to stable storage; reports its size and CRC-32. With progress,
+// the bytes are counted there and a stop it asks for fails the write with
+// Cancelled.
+template <class WriteFn>
+Status write_synced(const std::string& path, WriteFn&& write, std::uint64_t& size, std::uint32_t& crc,
+                    Progress* progress = nullptr) {
+  FileWriter w;
+  HOVRA_RETURN_IF_ERROR(w.open(path, FileWriter::Mode::Truncate));
+  w.track_checksum();
+  w.watch(progress);
+  HOVRA_RETURN_IF_ERROR(write(w));
+  HOVRA_RETURN_IF_ERROR(w.flush());
+  HOVRA_RETURN_IF_ERROR(w.sync());
+  size = w.written();
+  crc = w.checksum();
+  return w.close();
+}
+
+// Replaces seal.hovra with the record given, through seal.tmp.
+Status install_seal(const std::string& dir, const SaveSeal& seal);
+
+// The checksum record that describes the directory's current files, and
+// the vector files those are (a check without repair may find them still
+// under their temporary names).
+struct SettledFiles {
+  std::optional<SaveSeal> seal;
+  std::string vectors_path;
+  std::string sq8_path;    // empty: no quantized file to load
+  bool saved_sq8 = false;  // the saved state has a quantized file
+  std::string text_path;   // empty: no text file to load
+};
+
+bool seal_matches_graph(const SaveSeal& s, std::uint64_t size, std::uint32_t crc);
+
+// Settles the record against graph.hovra (size and CRC given). With
+// `repair`, a save that committed but stopped early is finished (vector
+// files moved into place, an unwanted quantized file removed, the record
+// moved into place); without it nothing is changed. A record that does not
+// match graph.hovra is CorruptData.
+Result<SettledFiles> settle_files(const std::string& dir, std::string_view graph_bytes, bool repair);
+
+// The records of the table by slot, each id once, one per live slot (the
+// graph reader has placed every record on its own live slot). Io otherwise.
+Status check_record_count(std::size_t records, const GraphLayout& layout);
+DbError duplicate_record_id(std::string_view id);
+// Live nodes that no walk from the entry point over layer 0 reaches
+// (deleted nodes are walked through, as searches do).
+std::uint64_t count_unreachable(const GraphLayout& layout);
+
+}  // namespace hovra
