@@ -31,6 +31,15 @@ constexpr std::size_t kLinkRun = 64;
 // per node checked.
 constexpr std::size_t kAuditPeriod = 32;
 
+// A cosine distance this close to zero (a few roundings of a float sum)
+// counts as two equal points.
+constexpr float kCosineTwin = 1e-6f;
+
+// How many members of a list may be equal to another member: a group of
+// equal records links within itself through these and leaves the rest of
+// the list to lead out of it.
+std::size_t twin_budget(std::size_t cap) { return std::max<std::size_t>(1, cap / 8); }
+
 // A node's top layer: floor(-ln(u) * level_mult) for u uniform in (0, 1].
 std::size_t random_level(double level_mult) {
   thread_local std::mt19937_64 rng{[] {
@@ -42,6 +51,26 @@ std::size_t random_level(double level_mult) {
   double level = std::floor(-std::log(u) * level_mult);
   if (!(level > 0.0)) return 0;
   return static_cast<std::size_t>(level);
+}
+
+// Puts each run of candidates at equal distance from the node into an order
+// that depends on the node: a node whose candidates include a group of
+// equal records chooses one of them as its neighbour, and without this
+// every node near the group would choose the same one (the one the walk met
+// first), leaving every other member of the group without a way out.
+void spread_ties(std::vector<Hit>& candidates, std::uint32_t self) {
+  std::size_t i = 0;
+  while (i < candidates.size()) {
+    std::size_t j = i + 1;
+    while (j < candidates.size() && candidates[j].distance == candidates[i].distance) ++j;
+    if (j - i > 1) {
+      std::uint64_t h = (std::uint64_t(self) + 1) * 0x9E3779B97F4A7C15ull;
+      std::rotate(candidates.begin() + static_cast<std::ptrdiff_t>(i),
+                  candidates.begin() + static_cast<std::ptrdiff_t>(i + (h >> 32) % (j - i)),
+                  candidates.begin() + static_cast<std::ptrdiff_t>(j));
+    }
+    i = j;
+  }
 }
 
 }  // namespace
@@ -71,6 +100,7 @@ class Linker {
   void repair_unlinked(std::uint32_t slot, std::size_t layer, const std::vector<std::uint32_t>& former);
   void adopt_former(std::uint32_t slot, const std::vector<std::uint32_t>& former0);
   void hand_over_entry(std::uint32_t slot);
+  void leave_twin_group();
   void link_unreachable();
 
  private:
@@ -82,7 +112,10 @@ class Linker {
   void adopt(std::uint32_t orphan, const std::vector<std::uint32_t>& hosts);
   void select_neighbours(const std::vector<Hit>& candidates, std::uint32_t self, std::size_t cap,
                          std::vector<std::uint32_t>& out) const;
+  enum class Diversity { Kept, Covered, Twin };
+  Diversity diversity(const Hit& candidate, const std::vector<std::uint32_t>& kept) const;
   bool is_diverse(const Hit& candidate, const std::vector<std::uint32_t>& kept) const;
+  bool same_point(std::uint32_t a, std::uint32_t b, float d) const;
   float link_distance(std::uint32_t a, std::uint32_t b) const;
   bool link_from_reached(std::uint32_t slot, const std::vector<std::uint8_t>& reached, std::uint32_t& spare);
 
@@ -103,21 +136,62 @@ class Linker {
 // than to every neighbour kept before it. Keeping only the nearest
 // candidates would fill every list of a tight cluster with members of that
 // cluster, cutting the graph into islands that searches cannot cross.
+//
+// Equal vectors tie that test (a twin of a kept neighbour is as close to it
+// as to the node when the node is their twin too), so the members of a
+// group of equal records would keep one another only, leaving no way out of
+// the group. A candidate equal to a kept neighbour is therefore kept only
+// while the list holds fewer than twin_budget(cap) such twins: the group
+// stays linked within itself and the rest of the list leads elsewhere.
 void Linker::select_neighbours(const std::vector<Hit>& candidates, std::uint32_t self, std::size_t cap,
                                std::vector<std::uint32_t>& out) const {
   out.clear();
+  std::size_t twins = 0;
+  const std::size_t budget = twin_budget(cap);
   for (const Hit& c : candidates) {
     if (out.size() >= cap) break;
-    if (c.slot != self && is_diverse(c, out)) out.push_back(c.slot);
+    if (c.slot == self) continue;
+    switch (diversity(c, out)) {
+      case Diversity::Kept:
+        out.push_back(c.slot);
+        break;
+      case Diversity::Twin:
+        if (twins < budget) {
+          ++twins;
+          out.push_back(c.slot);
+        }
+        break;
+      case Diversity::Covered:
+        break;
+    }
   }
 }
 
 // Whether a candidate (with its distance to the node) is closer to the node
-// than to every kept neighbour.
+// than to every kept neighbour (Kept), closer to one of them (Covered), or
+// no closer to any, but equal to one (Twin).
+Linker::Diversity Linker::diversity(const Hit& candidate, const std::vector<std::uint32_t>& kept) const {
+  bool twin = false;
+  for (std::uint32_t k : kept) {
+    float d = link_distance(candidate.slot, k);
+    if (d < candidate.distance) return Diversity::Covered;
+    if (!twin && d <= candidate.distance && same_point(candidate.slot, k, d)) twin = true;
+  }
+  return twin ? Diversity::Twin : Diversity::Kept;
+}
+
 bool Linker::is_diverse(const Hit& candidate, const std::vector<std::uint32_t>& kept) const {
-  for (std::uint32_t k : kept)
-    if (link_distance(candidate.slot, k) < candidate.distance) return false;
-  return true;
+  return diversity(candidate, kept) == Diversity::Kept;
+}
+
+// Whether two stored nodes at link distance d hold the same point, up to
+// the rounding of the distance: a Euclidean distance of zero, a cosine
+// distance within kCosineTwin of zero; under the dot product, whose
+// distance says nothing of equality, equal rows.
+bool Linker::same_point(std::uint32_t a, std::uint32_t b, float d) const {
+  if (metric_ == Metric::Euclidean) return d <= 0.0f;
+  if (metric_ == Metric::Cosine) return d <= kCosineTwin;
+  return std::equal(rows_ + std::size_t(a) * dim_, rows_ + std::size_t(a + 1) * dim_, rows_ + std::size_t(b) * dim_);
 }
 
 // The distance between two stored nodes as the graph's construction measures
@@ -249,6 +323,10 @@ void Linker::connect_node(std::uint32_t slot, std::size_t level, std::uint32_t e
     for (std::size_t l = low + 1; l-- > 0;) {
       AdmitAll all;
       std::vector<Hit> w = search_layer<kLocked>(graph_, dist, ws, ep, ef_construction_, l, all, slot);
+      if (beam_has_tie_run(w, ef_construction_))
+        w = search_layer<kLocked, std::decay_t<decltype(dist)>, AdmitAll, true>(graph_, dist, ws, ep,
+                                                                                ef_construction_, l, all, slot);
+      spread_ties(w, slot);
       select_neighbours(w, slot, l == 0 ? own_cap0_ : graph_.m(), chosen[l]);
       if (!w.empty()) ep = w.front().slot;
     }
@@ -379,6 +457,32 @@ void Linker::hand_over_entry(std::uint32_t slot) {
   graph_.set_entry(best, keep);
 }
 
+// Moves the entry point out of a group of equal records. Every search
+// starts at the entry point, and from inside such a group its first steps
+// meet the group only: the upper layers offer no closer node (a twin is at
+// the same distance), and on layer 0 the beam fills with twins, all at one
+// distance, so that no node farther than the group enters it and the walk
+// never leaves. When the entry point's layer-0 list holds a twin of it, the
+// role passes to the highest live node that is not one (lowest slot on
+// ties), and the twins above that node's level drop their layers there:
+// those lists held twins only, since a list keeps few of them.
+void Linker::leave_twin_group() {
+  const std::uint32_t entry = graph_.entry_point();
+  if (entry == kNoEntry || graph_.max_level() == 0) return;
+  auto twin = [&](std::uint32_t x) { return x != entry && same_point(entry, x, link_distance(entry, x)); };
+  Graph::Items own = graph_.items(entry, 0);
+  if (std::none_of(own.begin(), own.end(), twin)) return;
+  std::uint32_t best = kNoEntry;
+  for (std::uint32_t s : graph_.upper_nodes())  // ascending slots
+    if (s != entry && !dead_[s] && !twin(s) && (best == kNoEntry || graph_.level(s) > graph_.level(best))) best = s;
+  if (best == kNoEntry) return;
+  const std::size_t keep = graph_.level(best);
+  std::vector<std::uint32_t> upper = graph_.upper_nodes();
+  for (std::uint32_t s : upper)
+    if (graph_.level(s) > keep) graph_.lower_level(s, keep);
+  graph_.set_entry(best, keep);
+}
+
 // ---- the reachability audit ----
 
 // Makes every live node reachable from the entry point on layer 0. Pruned
@@ -478,7 +582,9 @@ void HnswIndex::note_changes(std::size_t count) {
   changes_since_audit_ += count;
   if (changes_since_audit_ < (graph_.node_count() + kAuditPeriod - 1) / kAuditPeriod) return;
   changes_since_audit_ = 0;
-  Linker(*this).link_unreachable();
+  Linker link(*this);
+  link.leave_twin_group();
+  link.link_unreachable();
 }
 
 std::uint32_t HnswIndex::insert(const float* v, std::size_t len) {

@@ -74,7 +74,9 @@ std::vector<Hit> HnswIndex::beam(const float* query, std::size_t ef, Admit& admi
   auto walk = [&](const auto& dist) {
     for (std::size_t layer = graph_.max_level(); layer >= 1; --layer)
       ep = greedy_closest<false>(graph_, dist, ws, ep, layer);
-    return search_layer<false>(graph_, dist, ws, ep, ef, 0, admit);
+    std::vector<Hit> w = search_layer<false>(graph_, dist, ws, ep, ef, 0, admit);
+    if (!beam_has_tie_run(w, ef)) return w;
+    return search_layer<false, std::decay_t<decltype(dist)>, Admit, true>(graph_, dist, ws, ep, ef, 0, admit);
   };
   const float* rows = store_.data();
   if (quantizer_) return walk(QuantizedDistance(*quantizer_, query, metric_));

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "core/base/function_ref.h"
@@ -253,10 +254,24 @@ std::uint32_t greedy_closest(const Graph& graph, const Dist& dist, WalkScratch& 
 // of line: inlined into a caller that walks with one of several distances
 // (a search picks one per metric), it measured 6 % more instructions per
 // walk.
-template <bool kLocked, class Dist, class Admit>
+//
+// kCapTies: at most tie_cap(ef) hits at any one distance enter the beam;
+// nodes beyond that are still walked through. A group of equal records
+// (all at one distance from the query) would otherwise fill the beam, and
+// no node farther than the group could enter it: the walk would end inside
+// the group. Walks run with it only when a plain walk ended with such a
+// group in its beam (beam_has_tie_run), since it costs a lookup per hit.
+inline constexpr std::size_t kMaxTiedHits = 4;
+// Half the beam: the rest stays open to nodes beyond a group, and a tie a
+// search cuts with k (at most the beam's width) keeps its lowest slots
+// while it fills at most half the beam.
+inline std::size_t tie_cap(std::size_t ef) { return std::max(kMaxTiedHits, ef / 2); }
+
+template <bool kLocked, class Dist, class Admit, bool kCapTies = false>
 [[gnu::noinline]] std::vector<Hit> search_layer(const Graph& graph, const Dist& dist, WalkScratch& ws,
                                                 std::uint32_t entry, std::size_t ef, std::size_t layer, Admit& admit,
                                                 std::uint32_t skip = kNoEntry) {
+  [[maybe_unused]] std::unordered_map<float, std::size_t> tied;  // kCapTies: hits in the beam per distance
   VisitedMarks& visited = ws.visited;
   visited.start(graph.node_count());
   visited.test_and_set(entry);
@@ -322,11 +337,15 @@ template <bool kLocked, class Dist, class Admit>
         // The whole list block (it spans up to three lines), in case the
         // candidate is expanded.
         if (layer == 0) prefetch_span(graph.block0(e), std::min(graph.block0_bytes(), kListPrefetchBytes));
-        if (Admit::kAll || admit(e)) {
+        bool room = true;
+        if constexpr (kCapTies) room = tied[d] < tie_cap(ef);
+        if (room && (Admit::kAll || admit(e))) {
+          if constexpr (kCapTies) ++tied[d];
           results.push_back({e, d});
           std::push_heap(results.begin(), results.end(), FartherOnTop());
           if (results.size() > ef) {
             std::pop_heap(results.begin(), results.end(), FartherOnTop());
+            if constexpr (kCapTies) --tied[results.back().distance];
             results.pop_back();
           }
         }
@@ -343,6 +362,19 @@ template <bool kLocked, class Dist, class Admit>
   // are involved; only then is a sort needed.
   if (!std::is_sorted(out.begin(), out.end(), HitCloser())) sort_hits(out);
   return out;
+}
+
+// Whether a beam of width ef (ascending distances) holds more than
+// tie_cap(ef) hits at one distance: a group of equal records may have kept
+// the walk from leaving it (see search_layer's kCapTies).
+inline bool beam_has_tie_run(const std::vector<Hit>& beam, std::size_t ef) {
+  const std::size_t cap = tie_cap(ef);
+  std::size_t run = 1;
+  for (std::size_t i = 1; i < beam.size(); ++i) {
+    run = beam[i].distance == beam[i - 1].distance ? run + 1 : 1;
+    if (run > cap) return true;
+  }
+  return false;
 }
 
 }  // namespace hovra
