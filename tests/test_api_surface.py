@@ -40,6 +40,7 @@ SIGNATURES = {
     "stats": "($self)",
     "memory_usage": "($self)",
     "close": "($self)",
+    "refresh": "($self)",
     "verify": "($self)",
     "__enter__": "($self)",
     "__exit__": "($self, _exc_type=None, _exc_val=None, _exc_tb=None)",
@@ -97,6 +98,7 @@ DOCS = {
     "__exit__": "",
     "search_arrays": "",
     "close": "Detach this object from its database; later calls on it raise ValueError.",
+    "refresh": "Catch up with the writer now (a database opened read-only).",
     "verify": "Check the saved files against their checksums and their structure.",
     "get_many": "Return the stored vector and metadata of many records in one call.",
     "records": "Iterate over the records in ascending order of id.",
@@ -116,6 +118,7 @@ DOCS = {
 }
 
 PROPERTY_DOCS = {
+    "read_only": "Whether this object was opened with read_only=True.",
     "dim": "The vector dimension, fixed when the database was created.",
     "metric": 'The metric\'s name: "cosine", "euclidean" or "dot_product".',
     "total_slots": "Total allocated slots (active + deleted).",
@@ -167,7 +170,7 @@ class TestModuleSurface:
     def test_class_signature_and_docstrings(self):
         signature = (
             "(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, *, sync_writes=False, "
-            "text_field=None)"
+            "text_field=None, read_only=False, refresh_interval=None)"
         )
         assert Database.__text_signature__ == signature
         assert str(inspect.signature(Database)) == signature
@@ -495,7 +498,7 @@ class TestContextManager:
             assert entered is db
             db.add("a", [1, 0])
         assert (path / "graph.hovra").exists()
-        assert not (path / "wal.hovra").exists()
+        assert (path / "wal.hovra").stat().st_size == 20  # the new checkpoint's empty log
 
     def test_exception_in_block_propagates_after_saving(self, tmp_path):
         path = tmp_path / "cm"

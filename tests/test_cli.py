@@ -112,7 +112,7 @@ class TestInfoAndVerify:
         assert missing.returncode == 1 and "database not found" in missing.stderr
 
     @pytest.mark.parametrize(
-        "name, offset", [("vectors.bin", 40), ("graph.hovra", 200), ("vectors.sq8", 100), ("wal.hovra", 12)]
+        "name, offset", [("vectors.bin", 40), ("graph.hovra", 200), ("vectors.sq8", 100), ("wal.hovra", 32)]
     )
     def test_damaged_files_are_named(self, tmp_path, name, offset):
         path = tmp_path / "db"

@@ -187,6 +187,8 @@ class Seal:
     vectors: tuple[int, int]
     sq8: tuple[int, int] | None
     log_prefix: tuple[int, int] | None
+    text: tuple[int, int] | None = None
+    generation: int = 0
 
 
 def read_seal(data: bytes) -> Seal:
@@ -194,15 +196,37 @@ def read_seal(data: bytes) -> Seal:
     if r.take(4) != b"SEAL":
         raise Refused("bad seal magic")
     version = r.u32()
-    if version not in (1, 2):
+    if version not in (1, 2, 4):
         raise Refused("unknown seal version")
     graph = (r.u64(), r.u32())
     vectors = (r.u64(), r.u32())
     has_sq8, sq8 = r.u8(), (r.u64(), r.u32())
+    if version == 4:
+        has_text, text = r.u8(), (r.u64(), r.u32())
+        generation = r.u64()
+        if r.at != 66 or r.u32() != zlib.crc32(data[:66]) or generation == 0:
+            raise Refused("seal checksum")
+        sq8_part = sq8 if has_sq8 == 1 else None
+        return Seal(version, graph, vectors, sq8_part, None, text if has_text == 1 else None, generation)
     log_known, prefix = r.u8(), (r.u64(), r.u32())
     if r.at != 58 or r.u32() != zlib.crc32(data[:58]):
         raise Refused("seal checksum")
     return Seal(version, graph, vectors, sq8 if has_sq8 == 1 else None, prefix if log_known == 1 else None)
+
+
+def read_log_header(data: bytes) -> tuple[int, int]:
+    """The log's checkpoint generation and where its frames begin: (0, 0)
+    for a log without a header."""
+    if not data.startswith(b"HWAL"):
+        return 0, 0
+    r = Bytes(data)
+    r.take(4)
+    if r.u32() != 1:
+        raise Refused("unknown log version")
+    generation = r.u64()
+    if r.u32() != zlib.crc32(data[:16]):
+        raise Refused("log header checksum")
+    return generation, 20
 
 
 @dataclass
@@ -387,7 +411,7 @@ def test_independent_reader_decodes_what_the_database_returns(saved_then_logged)
     # The checksum record covers the saved files; the finished save dropped
     # the log prefix.
     seal = read_seal((path / "seal.hovra").read_bytes())
-    assert seal.version == 2 and seal.log_prefix is None
+    assert seal.version == 4 and seal.log_prefix is None and seal.generation >= 1
     assert seal.graph == (len(graph_bytes), zlib.crc32(graph_bytes))
     assert seal.vectors == (len(vectors_bytes), zlib.crc32(vectors_bytes))
     assert seal.sq8 == (len(sq8_bytes), zlib.crc32(sq8_bytes))
@@ -428,8 +452,10 @@ def test_independent_reader_decodes_what_the_database_returns(saved_then_logged)
         if text:
             assert text.decode("utf-8") == compact_json(json.loads(text)), ident
 
-    log = read_log(log_bytes)
-    assert log.intact_end == len(log_bytes) and log.skipped == 0
+    generation, frames_at = read_log_header(log_bytes)
+    assert generation == seal.generation  # the log continues the saved files
+    log = read_log(log_bytes[frames_at:])
+    assert frames_at + log.intact_end == len(log_bytes) and log.skipped == 0
     assert set(log.kinds) == {1, 2, 3, 4, 5}
     assert log.kinds.count(4) == log.kinds.count(5) == 2
     assert look["check"]["log_records"] == len(log.records) and look["check"]["log_torn_bytes"] == 0
@@ -534,5 +560,8 @@ def test_empty_database_files(tmp_path):
         [],
     )
     assert (path / "vectors.bin").read_bytes() == b""
-    assert not (path / "wal.hovra").exists()
-    assert read_seal((path / "seal.hovra").read_bytes()).graph == (49, zlib.crc32(data))
+    seal = read_seal((path / "seal.hovra").read_bytes())
+    assert seal.graph == (49, zlib.crc32(data))
+    # The creation's checkpoint starts the log of its generation: a header only.
+    log = (path / "wal.hovra").read_bytes()
+    assert len(log) == 20 and read_log_header(log) == (seal.generation, 20)

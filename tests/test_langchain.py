@@ -52,6 +52,24 @@ def test_filters_reach_the_database_and_writes_survive_reopening(tmp_path, embed
     assert again.similarity_search("x") == []
 
 
+def test_read_only_store_searches_and_refuses_writes(tmp_path, embeddings):
+    path = tmp_path / "s"
+    with pytest.raises(ValueError, match="read_only needs the path"):
+        HovraVectorStore(embeddings, read_only=True)
+    with pytest.raises(hovra.DatabaseNotFoundError):
+        HovraVectorStore(embeddings, path=path, read_only=True)
+    writer = HovraVectorStore.from_texts(TEXTS, embeddings, METAS, ids=["a", "b", "c", "d"], path=path)
+    reader = HovraVectorStore(embeddings, path=path, read_only=True)
+    assert reader.database is not None and reader.database.read_only
+    writer.add_texts(["elderberry wine"], ids=["e"])
+    assert [d.id for d in reader.similarity_search("elderberry wine", k=1)] == ["e"]
+    with pytest.raises(hovra.ReadOnlyError):
+        reader.add_texts(["fig roll"])
+    with pytest.raises(hovra.ReadOnlyError):
+        reader.delete(["a"])
+    assert len(reader.get_by_ids(["a", "e"])) == 2
+
+
 @pytest.mark.parametrize("metric", ["cosine", "euclidean", "dot"])
 def test_scores_are_distances_and_relevance_follows_them(tmp_path, metric):
     # Unit-length embeddings, as LangChain's relevance rules assume.

@@ -38,7 +38,7 @@ class TestLayouts:
         path = tmp_path / "a" / "b"
         db = Database(str(path), dim=3)
         # Written at once, so that a crash before the first save loses nothing.
-        files = ["graph.hovra", "lock.hovra", "seal.hovra", "vectors.bin"]
+        files = ["graph.hovra", "lock.hovra", "seal.hovra", "vectors.bin", "wal.hovra"]
         assert sorted(os.listdir(path)) == files
         db.save()
         assert sorted(os.listdir(path)) == files
@@ -61,7 +61,7 @@ class TestLayouts:
             + b"a"
             + struct.pack("<I", 0)
         )
-        assert not (tmp_path / "wal.hovra").exists()
+        assert (tmp_path / "wal.hovra").stat().st_size == 20  # a new log: its header only
 
     def test_vector_files(self, tmp_path):
         db = Database(str(tmp_path), dim=3, quantize=True)
@@ -426,7 +426,8 @@ class TestDamagedLog:
 
     @staticmethod
     def frames(log):
-        offsets, at = [], 0
+        # After the log's header (magic "HWAL", 20 bytes).
+        offsets, at = [], 20 if log[:4] == b"HWAL" else 0
         while at < len(log):
             offsets.append(at)
             at += 9 + struct.unpack_from("<I", log, at + 1)[0]
@@ -526,21 +527,23 @@ class TestRecovery:
         two.close(), three.close()
         old = tmp_path / "old"
         old.mkdir()
+        # (Logs of that layout have no header: the frames after this build's.)
         (old / "wal.hovra").write_bytes(
-            (tmp_path / "two" / "wal.hovra").read_bytes() + (tmp_path / "three" / "wal.hovra").read_bytes()
+            (tmp_path / "two" / "wal.hovra").read_bytes()[20:]
+            + (tmp_path / "three" / "wal.hovra").read_bytes()[20:]
         )
         # Without dim the lone log is named, not taken for an empty place.
         with pytest.raises(CorruptDataError, match="holds only wal.hovra"):
             Database(str(old))
         db = Database(str(old), dim=2)
-        assert db.ids() == ["a"] and not (old / "wal.hovra").exists()
+        assert db.ids() == ["a"] and (old / "wal.hovra").stat().st_size == 20
 
     def test_with_block_that_raises_still_saves(self, tmp_path):
         with pytest.raises(KeyError):
             with Database(str(tmp_path), dim=2) as db:
                 db.add("a", [1, 2])
                 raise KeyError("boom")
-        assert not (tmp_path / "wal.hovra").exists()
+        assert (tmp_path / "wal.hovra").stat().st_size == 20
         assert Database(str(tmp_path)).get("a") == ([1.0, 2.0], None)
 
     def test_stored_parameters_win(self, tmp_path):
@@ -593,7 +596,8 @@ class TestRecovery:
         wal = tmp_path / "wal.hovra"
         raw = wal.read_bytes()
         damaged = bytearray(raw)
-        damaged[2 * len(raw) // 3 + 12] ^= 0x40  # inside the last record's payload
+        # Inside the last record's payload (after the log's 20-byte header).
+        damaged[20 + 2 * (len(raw) - 20) // 3 + 12] ^= 0x40
         for broken, kept in ((raw[:-3], ["r0", "r1"]), (bytes(damaged), ["r0", "r1"])):
             wal.write_bytes(broken)
             db = Database(str(tmp_path))

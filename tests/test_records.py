@@ -136,6 +136,8 @@ class TestLogBytes:
     def test_insert_record_layout_and_crc(self, db, tmp_path):
         db.add("a", [1.0, 2.0])
         raw = (tmp_path / "db" / "wal.hovra").read_bytes()
+        assert raw[:4] == b"HWAL"  # the header of the checkpoint's log, then the frames
+        raw = raw[20:]
         payload = struct.pack("<I", 1) + b"a" + struct.pack("<Iff", 2, 1.0, 2.0) + struct.pack("<I", 0)
         body = bytes([1]) + struct.pack("<I", len(payload)) + payload
         assert raw == body + struct.pack("<I", zlib.crc32(bytes([1]) + payload))

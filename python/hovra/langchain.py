@@ -106,6 +106,11 @@ class HovraVectorStore(VectorStore):
         text_key: The metadata field that holds each document's text.
             Documents whose own metadata uses this key are refused.
         database: An open :class:`hovra.Database` to use instead of ``path``.
+        read_only: Open the existing database at ``path`` read-only, beside
+            a writer in another process (see :class:`hovra.Database`): the
+            store searches and follows the writer, and every write raises
+            ``hovra.ReadOnlyError``. ``DatabaseNotFoundError`` when there
+            is no database at ``path``.
         **database_options: ``m``, ``ef_construction`` or ``quantize`` for a
             new database.
 
@@ -128,10 +133,13 @@ class HovraVectorStore(VectorStore):
         metric: str = "cosine",
         text_key: str = "page_content",
         database: Database | None = None,
+        read_only: bool = False,
         **database_options: Any,
     ) -> None:
         if database is not None and path is not None:
             raise ValueError("give either path or database, not both")
+        if read_only and path is None:
+            raise ValueError("read_only needs the path of an existing database")
         unknown = set(database_options) - {"m", "ef_construction", "quantize"}
         if unknown:
             raise TypeError(f"unexpected keyword arguments: {', '.join(sorted(unknown))}")
@@ -145,6 +153,9 @@ class HovraVectorStore(VectorStore):
             self._path = ""
         elif path is not None:
             self._path = os.fspath(path)
+            if read_only:
+                self._db = Database(self._path, read_only=True)
+                return
             try:
                 self._db = Database(self._path)
             except DatabaseNotFoundError:

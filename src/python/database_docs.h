@@ -7,7 +7,7 @@ namespace hovra::py::docs {
 
 inline constexpr const char* kClass =
     "Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, *, sync_writes=False, "
-    "text_field=None)\n"
+    "text_field=None, read_only=False, refresh_interval=None)\n"
     "--\n\n"
     R"doc(An embedded vector database kept in one directory.
 
@@ -42,6 +42,19 @@ Args:
         (English analysis; see create_text_index), made at once when the
         database has none. A database with a text index on another field
         raises ValueError.
+    read_only: When True, open an existing database for reading only,
+        beside a writer in another process or beside other readers: no
+        lock is taken and no file is written. Every change raises
+        ReadOnlyError "database at '...' is open read-only". The reader
+        sees the last checkpoint and the log's committed records (a batch
+        all or nothing) and follows the writer (see refresh). Pass no
+        other option but refresh_interval; DatabaseNotFoundError where
+        there is no database. In a process that has the directory open
+        for writing, the reader shares that engine and is always current.
+    refresh_interval: Read-only databases: the longest time, in seconds,
+        a search serves without looking at the log again (default 0.01;
+        0 looks before every call). A change the writer acknowledged is
+        visible to the next call after about this long.
 
 Raises:
     ValueError: "database not found — specify dim to create a new one"
@@ -54,7 +67,7 @@ Raises:
 
 Every change is appended to the directory's write-ahead log before it is
 applied, and opening a database replays its log. save(), or leaving a
-`with` block, rewrites the index files and empties the log; close()
+`with` block, rewrites the index files and starts a new log; close()
 releases the directory. While live records x dimension stays below
 10,000,000 a search scans every vector exactly; above that it walks the
 HNSW graph. A Database may be used from several threads at once; searches
@@ -365,6 +378,21 @@ and what it holds freed; 0 where it cannot tell) and resident (the resident set)
 
 The per-structure figures count capacity as allocated, estimated for node-based
 containers; they are meant for diagnostics and may change between versions.)doc";
+
+inline constexpr const char* kRefresh = R"doc(Catch up with the writer now (a database opened read-only).
+
+Reads the log records the writer appended since the last look and applies
+them, or loads the writer's new checkpoint; calls made meanwhile from other
+threads finish on what they began with. A read-only database also does this
+by itself before a call once refresh_interval has passed. On a database
+opened for writing it does nothing.
+
+Raises:
+    CorruptDataError: The directory no longer holds a database that loads
+        (the reader keeps what it had).
+)doc";
+
+inline constexpr const char* kReadOnly = R"doc(Whether this object was opened with read_only=True.)doc";
 
 inline constexpr const char* kClose = R"doc(Detach this object from its database; later calls on it raise ValueError.
 Objects opened on one directory in one process share one database (a second

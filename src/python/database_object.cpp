@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/db/database.h"
+#include "core/db/reader.h"
 #include "core/index/exhaustive_scan.h"
 #include "core/vectors/distance.h"
 #include "python/arguments.h"
@@ -43,10 +44,35 @@ namespace hovra::py {
 namespace {
 
 struct DatabaseObject {
-  PyObject_HEAD std::shared_ptr<Database>* engine;  // null once closed
+  PyObject_HEAD std::shared_ptr<Database>* engine;  // null once closed; empty for a reader
   PyObject* path;                                   // the directory as a str, for repr()
   PyObject* weak_references;                        // so that a Store can keep track of what it handed out
+  // Opened read-only: the reader that follows the writer (null otherwise,
+  // and once closed).
+  std::shared_ptr<Reader>* reader;
 };
+
+// The default refresh interval of a read-only database, in seconds. A look
+// that finds nothing new costs one small read, about 4 us of CPU (a search
+// of 20,000 x 384 about 1.7 ms): looking at most every 10 ms keeps it below
+// 0.1 % of a reader's time even for the cheapest calls, while a change
+// shows within about the interval (benchmarks/bench_processes.py).
+constexpr double kDefaultRefreshInterval = 0.01;
+
+// A number of seconds, finite and not negative.
+bool seconds_arg(PyObject* obj, const char* arg, double& out) {
+  if (PyBool_Check(obj) || !(PyFloat_Check(obj) || PyLong_Check(obj))) {
+    raise_wrong_type(arg, obj, "float");
+    return false;
+  }
+  out = PyFloat_AsDouble(obj);
+  if (out == -1.0 && PyErr_Occurred()) return false;
+  if (!(out >= 0.0) || out > 1e9) {
+    raise_value_error(std::string(arg) + " must be a number of seconds, at least 0");
+    return false;
+  }
+  return true;
+}
 
 PyTypeObject* g_type = nullptr;
 
@@ -106,8 +132,36 @@ bool optional_metadata(PyObject* obj, std::optional<JsonValue>& out) {
 
 // ---------------------------------------------------------------- construction
 
-const Signature kNewSig{
-    "Database", {"path", "dim", "metric", "m", "ef_construction", "quantize", "sync_writes", "text_field"}, 8, 1, 6};
+const Signature kNewSig{"Database",
+                        {"path", "dim", "metric", "m", "ef_construction", "quantize", "sync_writes", "text_field",
+                         "read_only", "refresh_interval"},
+                        10,
+                        1,
+                        6};
+
+// Database(path, read_only=True): a Reader on an existing database.
+PyObject* open_read_only(PyTypeObject* type, const BoundArgs& a, const std::string& path) {
+  for (int i = 1; i < 8; ++i) {
+    if (a.given(i) != nullptr && !((i == 5 || i == 6) && PyObject_Not(a.given(i)) == 1))
+      return raise_value_error(std::string("a database opened read-only takes no ") + kNewSig.names[i]);
+  }
+  double interval = kDefaultRefreshInterval;
+  if (PyObject* obj = a.given(9))
+    if (!seconds_arg(obj, "refresh_interval", interval)) return nullptr;
+  Result<std::shared_ptr<Reader>> reader = without_gil([&] { return Reader::open(path, interval); });
+  if (!reader.ok()) return raise_engine_error(reader.error());
+  PyRef text = PyRef::steal(str_from(path));
+  if (!text) return nullptr;
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (obj == nullptr) return nullptr;
+  auto* object = reinterpret_cast<DatabaseObject*>(obj);
+  // The engine comes from the reader at every call (it changes with each
+  // checkpoint): the object's own pointer only says that it is open.
+  object->engine = new std::shared_ptr<Database>();
+  object->reader = new std::shared_ptr<Reader>(std::move(reader.value()));
+  object->path = text.release();
+  return obj;
+}
 
 PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -116,6 +170,11 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     OpenOptions options;
     if (!path_arg(a.raw(0), "path", options.path)) return nullptr;
     if (options.path.find('\0') != std::string::npos) return raise_value_error("embedded null byte");
+    bool read_only = false;
+    if (PyObject* obj = a.raw(8))
+      if (!flag_arg(obj, "read_only", read_only)) return nullptr;
+    if (read_only) return open_read_only(type, a, options.path);
+    if (a.given(9) != nullptr) return raise_value_error("refresh_interval applies to a database opened read-only");
     std::optional<std::uint64_t> dim, m, ef_construction;
     if (!optional_count(a.given(1), "dim", dim)) return nullptr;
     std::optional<std::string> metric;
@@ -187,6 +246,7 @@ void database_dealloc(PyObject* self) {
   // Freeing does not save; the last holder of the engine releases its lock,
   // files and mapping.
   delete std::exchange(reinterpret_cast<DatabaseObject*>(self)->engine, nullptr);
+  delete std::exchange(reinterpret_cast<DatabaseObject*>(self)->reader, nullptr);
   Py_XDECREF(reinterpret_cast<DatabaseObject*>(self)->path);
   type->tp_free(self);
   Py_DECREF(type);
@@ -217,7 +277,7 @@ PyObject* add_or_upsert(const Signature& sig, bool upsert, PyObject* self, PyObj
   std::optional<JsonValue> metadata;
   if (!optional_metadata(metadata_obj, metadata)) return nullptr;
 
-  std::shared_ptr<Database> db = engine_of(self);
+  std::shared_ptr<Database> db = writable_engine_of(self);
   const SparseVector* sparse_ptr = sparse.empty() ? nullptr : &sparse;
   Status status = without_gil([&] {
     return upsert ? db->upsert(id, vector, std::move(metadata), sparse_ptr)
@@ -260,7 +320,7 @@ PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!bind_arguments(kDeleteSig, args, nargs, kwnames, a)) return nullptr;
     std::string id;
     if (!text_arg(a.raw(0), "id", id)) return nullptr;
-    std::shared_ptr<Database> db = engine_of(self);
+    std::shared_ptr<Database> db = writable_engine_of(self);
     Result<bool> removed = without_gil([&] { return db->remove(id); });
     if (!removed.ok()) return raise_engine_error(removed.error());
     return PyBool_FromLong(removed.value() ? 1 : 0);
@@ -293,7 +353,7 @@ PyObject* db_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     std::optional<JsonValue> metadata;
     if (!optional_metadata(metadata_obj, metadata)) return nullptr;
 
-    std::shared_ptr<Database> db = engine_of(self);
+    std::shared_ptr<Database> db = writable_engine_of(self);
     const std::vector<float>* vector_ptr = vector_obj != nullptr ? &vector : nullptr;
     const JsonValue* metadata_ptr = metadata ? &*metadata : nullptr;
     const SparseVector* sparse_ptr = sparse ? &*sparse : nullptr;
@@ -345,7 +405,7 @@ PyObject* batch_write(const Signature& sig, bool upsert, PyObject* self, PyObjec
   if (PyObject* obj = a.given(4)) {
     if (!sparse_list_from_python(obj, "sparse", batch.ids.size(), batch.sparse)) return nullptr;
   }
-  std::shared_ptr<Database> db = engine_of(self);
+  std::shared_ptr<Database> db = writable_engine_of(self);
   LongCall call(upsert ? "upsert_many" : "add_many");
   if (!start_long_call(call, show_progress)) return nullptr;
   // Python code run since the rows were first taken (json.dumps of the
@@ -613,7 +673,7 @@ PyObject* db_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!bind_arguments(kSaveSig, args, nargs, kwnames, a)) return nullptr;
     bool show_progress = false;
     if (!progress_flag(a.given(0), show_progress)) return nullptr;
-    std::shared_ptr<Database> db = engine_of(self);
+    std::shared_ptr<Database> db = writable_engine_of(self);
     LongCall call("save");
     if (!start_long_call(call, show_progress)) return nullptr;
     Status status = call.run([&] { return db->save(call.progress()); });
@@ -628,7 +688,7 @@ PyObject* db_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!bind_arguments(kCompactSig, args, nargs, kwnames, a)) return nullptr;
     bool show_progress = false;
     if (!progress_flag(a.given(0), show_progress)) return nullptr;
-    std::shared_ptr<Database> db = engine_of(self);
+    std::shared_ptr<Database> db = writable_engine_of(self);
     LongCall call("compact");
     if (!start_long_call(call, show_progress)) return nullptr;
     Status status = call.run([&] { return db->compact(call.progress()); });
@@ -672,6 +732,19 @@ PyObject* db_memory_usage(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 const Signature kCloseSig{"Database.close", {}, 0, 0};
+const Signature kRefreshSig{"Database.refresh", {}, 0, 0};
+
+PyObject* db_refresh(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kRefreshSig, args, nargs, kwnames, a)) return nullptr;
+    (void)engine_of(self);
+    std::shared_ptr<Reader>* reader = reinterpret_cast<DatabaseObject*>(self)->reader;
+    if (reader == nullptr) return none();  // a writer's engine is always current
+    std::shared_ptr<Reader> held = *reader;
+    return status_result(without_gil([&] { return held->refresh(); }));
+  });
+}
 const Signature kVerifySig{"Database.verify", {}, 0, 0};
 
 PyObject* db_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -679,6 +752,7 @@ PyObject* db_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     BoundArgs a;
     if (!bind_arguments(kCloseSig, args, nargs, kwnames, a)) return nullptr;
     delete std::exchange(reinterpret_cast<DatabaseObject*>(self)->engine, nullptr);
+    delete std::exchange(reinterpret_cast<DatabaseObject*>(self)->reader, nullptr);
     return none();
   });
 }
@@ -709,7 +783,12 @@ PyObject* db_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     BoundArgs a;
     if (!bind_arguments(kExitSig, args, nargs, kwnames, a)) return nullptr;
     // Saved with the interpreter lock held; the exception that ended the
-    // block (if any) propagates because False is returned.
+    // block (if any) propagates because False is returned. A read-only
+    // database has nothing to save.
+    if (reinterpret_cast<DatabaseObject*>(self)->reader != nullptr) {
+      (void)engine_of(self);
+      Py_RETURN_FALSE;
+    }
     Status status = engine_of(self)->save();
     if (!status.ok()) return raise_engine_error(status.error());
     Py_RETURN_FALSE;
@@ -743,7 +822,8 @@ PyObject* database_repr(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     const DatabaseObject* object = reinterpret_cast<DatabaseObject*>(self);
     if (object->engine == nullptr) return PyUnicode_FromFormat("Database(path=%R, closed)", object->path);
-    const Database& db = **object->engine;
+    std::shared_ptr<Database> engine = engine_of(self);
+    const Database& db = *engine;
     std::size_t count = db.len();
     return PyUnicode_FromFormat("Database(path=%R, dim=%zu, metric='%s', count=%zu)", object->path, db.dim(),
                                 metric_name(db.metric()), count);
@@ -766,6 +846,13 @@ PyObject* get_total_slots(PyObject* self, void*) {
 
 PyObject* get_deleted_count(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&] { return PyLong_FromSize_t(engine_of(self)->deleted_count()); });
+}
+
+PyObject* get_read_only(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] {
+    (void)engine_of(self);
+    return PyBool_FromLong(reinterpret_cast<DatabaseObject*>(self)->reader != nullptr ? 1 : 0);
+  });
 }
 
 PyObject* get_quantized_search(PyObject* self, void*) {
@@ -802,6 +889,7 @@ const MethodSpec kMethods[] = {
     {"stats", db_stats, "($self)", docs::kStats},
     {"memory_usage", db_memory_usage, "($self)", docs::kMemoryUsage},
     {"close", db_close, "($self)", docs::kClose},
+    {"refresh", db_refresh, "($self)", docs::kRefresh},
     {"verify", db_verify, "($self)", docs::kVerify},
     {"__enter__", db_enter, "($self)", docs::kEnter},
     {"__exit__", db_exit, "($self, _exc_type=None, _exc_val=None, _exc_tb=None)", docs::kExit},
@@ -815,6 +903,7 @@ PyGetSetDef kGetSet[] = {
     {"deleted_count", get_deleted_count, nullptr, "Number of deleted slots that haven't been reclaimed.", nullptr},
     {"quantized_search", get_quantized_search, nullptr, "Whether quantized search is currently enabled.", nullptr},
     {"text_index", get_text_index, nullptr, docs::kTextIndexProperty, nullptr},
+    {"read_only", get_read_only, nullptr, docs::kReadOnly, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -842,9 +931,22 @@ PyType_Spec kSpec = {
 }  // namespace
 
 std::shared_ptr<Database> engine_of(PyObject* self) {
-  std::shared_ptr<Database>* engine = reinterpret_cast<DatabaseObject*>(self)->engine;
-  if (engine == nullptr) throw PyClosedError(kClosed);
-  return *engine;
+  auto* object = reinterpret_cast<DatabaseObject*>(self);
+  if (object->engine == nullptr) throw PyClosedError(kClosed);
+  if (object->reader != nullptr) return (*object->reader)->engine();
+  return *object->engine;
+}
+
+std::shared_ptr<Database> writable_engine_of(PyObject* self) {
+  auto* object = reinterpret_cast<DatabaseObject*>(self);
+  if (object->engine == nullptr) throw PyClosedError(kClosed);
+  if (object->reader != nullptr) {
+    PyRef text = PyRef::steal(PyObject_Str(object->path));
+    const char* path = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (path == nullptr) PyErr_Clear();
+    throw PyEngineError(DbError::read_only(path != nullptr ? path : ""));
+  }
+  return *object->engine;
 }
 
 PyObject* new_database_object(std::shared_ptr<Database> engine, const std::string& path) {

@@ -16,7 +16,13 @@ namespace hovra::py {
 // once it is closed. Callers that release the interpreter lock keep the
 // returned reference for the whole call, so a close() meanwhile cannot free
 // it.
+//
+// A database opened read-only hands out the engine of its Reader, which
+// first follows the writer's log when its refresh interval has passed.
 std::shared_ptr<Database> engine_of(PyObject* self);
+// engine_of for a change: ReadOnlyError (through guarded) when the object
+// was opened read-only, even where it shares a writer's engine.
+std::shared_ptr<Database> writable_engine_of(PyObject* self);
 
 // Creates the class; once per process.
 PyTypeObject* create_database_type();

@@ -225,7 +225,7 @@ PyObject* db_delete_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!bind_arguments(kDeleteManySig, args, nargs, kwnames, a)) return nullptr;
     ByteTable ids;
     if (!id_list_arg(a.raw(0), "ids", ids)) return nullptr;
-    std::shared_ptr<Database> db = engine_of(self);
+    std::shared_ptr<Database> db = writable_engine_of(self);
     Result<std::size_t> deleted = without_gil([&] { return db->delete_many(ids); });
     if (!deleted.ok()) return raise_engine_error(deleted.error());
     return PyLong_FromSize_t(deleted.value());
@@ -239,7 +239,7 @@ PyObject* db_delete_where(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (!dict_arg(a.raw(0), "where_filter")) return nullptr;
     Filter filter;
     if (!filter_from_python(a.raw(0), filter)) return nullptr;
-    std::shared_ptr<Database> db = engine_of(self);
+    std::shared_ptr<Database> db = writable_engine_of(self);
     Result<std::size_t> deleted = without_gil([&] { return db->delete_where(filter); });
     if (!deleted.ok()) return raise_engine_error(deleted.error());
     return PyLong_FromSize_t(deleted.value());
@@ -287,7 +287,7 @@ PyObject* db_update_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     }
     // json.dumps may have run code that reshaped the array: take the rows again.
     if (!check_rows()) return nullptr;
-    std::shared_ptr<Database> db = engine_of(self);
+    std::shared_ptr<Database> db = writable_engine_of(self);
     Status status = without_gil([&] { return db->update_many(batch); });
     if (!status.ok()) return raise_engine_error(status.error());
     return none();

@@ -271,6 +271,8 @@ void translate_current_exception() noexcept {
     raise_value_error(error.what());
   } catch (const PyClosedError& error) {
     raise_typed(g_types.closed, error.what());
+  } catch (const PyEngineError& error) {
+    raise_engine_error(error.error());
   } catch (const Panic& panic) {
     raise_panic(panic.what());
   } catch (const std::exception& error) {

@@ -69,6 +69,17 @@ class PyClosedError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Thrown inside a guarded body to raise the engine error's Python
+// exception.
+class PyEngineError : public std::runtime_error {
+ public:
+  explicit PyEngineError(DbError error) : std::runtime_error(error.message()), error_(std::move(error)) {}
+  const DbError& error() const { return error_; }
+
+ private:
+  DbError error_;
+};
+
 // Adds a PEP 678 note to the pending exception (Python 3.11 and later;
 // older versions keep the exception as it is). The pending error stays set.
 void add_note(const std::string& note);

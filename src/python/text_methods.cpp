@@ -258,7 +258,7 @@ PyObject* db_create_text_index(PyObject* self, PyObject* const* args, Py_ssize_t
         !optional_double(a.given(5), "b", spec.b) || !optional_flag(a.given(6), "wait", wait) ||
         !optional_flag(a.given(7), "show_progress", show_progress))
       return nullptr;
-    std::shared_ptr<Database> db = engine_of(self);
+    std::shared_ptr<Database> db = writable_engine_of(self);
     if (!wait) return status_result(without_gil([&] { return db->create_text_index(spec, true); }));
     LongCall call("create_text_index");
     if (show_progress && !call.show_progress()) return nullptr;
@@ -291,7 +291,7 @@ PyObject* db_drop_text_index(PyObject* self, PyObject* const* args, Py_ssize_t n
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     BoundArgs a;
     if (!bind_arguments(kDropSig, args, nargs, kwnames, a)) return nullptr;
-    std::shared_ptr<Database> db = engine_of(self);
+    std::shared_ptr<Database> db = writable_engine_of(self);
     return status_result(without_gil([&] { return db->drop_text_index(); }));
   });
 }

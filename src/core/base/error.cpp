@@ -64,7 +64,7 @@ std::string DbError::message() const {
     case ErrorKind::NonFiniteQuery:
       return "query contains NaN or infinity";
     case ErrorKind::ReadOnly:
-      return "database at '" + detail_ + "' is open for reading only";
+      return "database at '" + detail_ + "' is open read-only";
     case ErrorKind::Cancelled:
       return "operation cancelled";
     case ErrorKind::VectorTooLarge:

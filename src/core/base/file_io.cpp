@@ -110,6 +110,41 @@ Result<std::string> read_file(const std::string& path) {
   return out;
 }
 
+Result<FilePiece> read_file_piece(const std::string& path, std::uint64_t offset, std::uint64_t limit) {
+  FilePiece piece;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return piece;
+    return io_failure("open", path, errno);
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    return io_failure("query the size of", path, err);
+  }
+  piece.exists = true;
+  piece.id = FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  piece.size = static_cast<std::uint64_t>(st.st_size);
+  std::uint64_t want = offset < piece.size ? std::min(limit, piece.size - offset) : 0;
+  piece.bytes.resize(static_cast<std::size_t>(want));
+  std::size_t got = 0;
+  while (got < piece.bytes.size()) {
+    ssize_t n = ::pread(fd, piece.bytes.data() + got, piece.bytes.size() - got, static_cast<off_t>(offset + got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      ::close(fd);
+      return io_failure("read", path, err);
+    }
+    if (n == 0) break;  // the file shrank meanwhile
+    got += static_cast<std::size_t>(n);
+  }
+  piece.bytes.resize(got);
+  ::close(fd);
+  return piece;
+}
+
 Status rename_file(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return io_failure("rename", from, errno);
   return Status::success();

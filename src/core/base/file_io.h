@@ -87,6 +87,18 @@ struct FileId {
 };
 Result<FileId> file_identity(const std::string& path);
 
+// A piece of a file read through one descriptor: the file's identity and
+// size at that moment and the bytes from `offset` up to `limit` of them (to
+// its end when the file is shorter). exists is false when the file is
+// missing.
+struct FilePiece {
+  bool exists = false;
+  FileId id;
+  std::uint64_t size = 0;
+  std::string bytes;
+};
+Result<FilePiece> read_file_piece(const std::string& path, std::uint64_t offset, std::uint64_t limit);
+
 // What tells whether a file was replaced or changed between two looks: its
 // identity, size and modification time; `exists` is false when the path
 // cannot be queried.

@@ -36,6 +36,7 @@
 #include "core/vectors/distance.h"
 #include "core/base/defaults.h"
 #include "core/base/error.h"
+#include "core/base/file_io.h"
 #include "core/base/function_ref.h"
 #include "core/base/progress.h"
 #include "core/base/thread_annotations.h"
@@ -259,6 +260,12 @@ class Database {
   // another process holds fails with InUse. A forked child never receives
   // its parent's engine.
   static Result<std::shared_ptr<Database>> open_or_create(const OpenOptions& options);
+  // The engine this process has open on the directory (absolute path), or
+  // null.
+  static std::shared_ptr<Database> open_in_process(const std::string& dir);
+  // A loaded engine that is not in the registry (a reader's), shared and
+  // kept usable across fork like the registry's engines (see before_fork).
+  static std::shared_ptr<Database> share_loaded(std::unique_ptr<Database> db);
   // Whether the directory holds a database or what is left of one (files
   // that hold data): a directory that is never created over.
   static bool exists_at(const std::string& dir);
@@ -418,11 +425,17 @@ class Database {
                                                          bool read_only = false) NO_THREAD_SAFETY_ANALYSIS;
   static Result<std::unique_ptr<Database>> create_new(const OpenOptions& options) NO_THREAD_SAFETY_ANALYSIS;
   void set_paths(const std::string& dir);
-  // Reads the log, cuts it to its intact part and syncs it, replays it
-  // (after the prefix a save already holds, when the log begins with it)
-  // and sets the writer's state. With read_only the file is left as it is.
-  Status recover_log(std::uint64_t saved_prefix_size, std::uint32_t saved_prefix_crc, bool* prefix_skipped,
-                     bool read_only = false);
+  // Reads the log, cuts it to its intact part and syncs it, replays the
+  // part that continues the saved files of checkpoint `seal_generation`
+  // (for generation 0, after the prefix a save already holds, when the log
+  // begins with it) and sets the writer's state; a writer puts a new log
+  // in place of one the files already hold. With read_only the files are
+  // left as they are. Sets follow_.
+  Status recover_log(std::uint64_t seal_generation, std::uint64_t saved_prefix_size, std::uint32_t saved_prefix_crc,
+                     bool* prefix_skipped, bool read_only = false);
+  // A read-only load (load_existing with read_only) taken again while a
+  // running writer's save replaces the files under it.
+  static Result<std::unique_ptr<Database>> load_snapshot(const std::string& dir);
   void replay(const std::vector<WalRecord>& records);
   Status write_records(FileWriter& sink) const REQUIRES_SHARED(id_map_lock_, metadata_lock_);
   void apply_logged(const WalRecord& record);
@@ -576,7 +589,20 @@ class Database {
   GroupCommit group_commit_;                            // its own mutex comes after the WAL mutex
   std::atomic<bool> sync_writes_{false};
   int owner_pid_ = 0;       // the process that opened the directory
-  bool read_only_ = false;  // a snapshot of inspect_directory
+  bool read_only_ = false;  // a read-only load (a reader's, or a snapshot of inspect_directory)
+  // How far a read-only load has read the log: the log's checkpoint
+  // generation (0: a log without a header), the end of the last whole
+  // record or committed batch taken, and the log file's identity once it
+  // was read (a log that does not exist yet has none). Set at load, then
+  // advanced by the Reader that owns the engine, under its own mutex.
+  struct LogPosition {
+    std::uint64_t generation = 0;
+    std::uint64_t offset = 0;
+    bool id_known = false;
+    FileId id;
+  };
+  LogPosition follow_;
+  friend class Reader;
   // The background text builder: started and joined under builder_mutex_,
   // which is taken holding nothing (the builder takes the locks above).
   Mutex builder_mutex_;

@@ -1,18 +1,27 @@
 // Opening, creating and recovering a database directory.
 //
 // On open, the checksum record is settled against graph.hovra first (see
-// saved_state.h). A record that covers a log prefix skips that prefix at
-// replay while the log still begins with it, and is rewritten without it
-// before anything is appended otherwise, so a later log that happens to
-// begin with the same bytes is never skipped. graph.hovra must match the
-// record (it is read whole anyway); the vector files are checked on demand
-// by verify. A log damaged in its middle is refused; a torn tail is cut
-// off.
+// saved_state.h). A log of an older generation than the record (or one
+// without a header) is what the saved files already hold: it is skipped,
+// and a writer puts a new log of the record's generation in its place.
+// Records of versions 2 and 3 (generation 0) come from earlier builds,
+// whose logs have no header: such a record may cover a log prefix, skipped
+// at replay while the log still begins with it, and dropped from the
+// record before anything is appended otherwise, so a later log that
+// happens to begin with the same bytes is never skipped. graph.hovra must
+// match the record (it is read whole anyway); the vector files are checked
+// on demand by verify. A log damaged in its middle is refused; a torn tail
+// is cut off.
 //
 // Creating a database writes its empty files at once (a save), after
 // replaying any log left in the directory, so a database that was never
 // saved explicitly still reopens after a crash.
+//
+// A read-only load (readers, inspect_directory) takes no lock and repairs
+// nothing; database_verify.cpp reads again when a running writer's save
+// replaced the files meanwhile.
 #include <algorithm>
+#include <limits>
 #include <unordered_map>
 
 #include "core/base/file_io.h"
@@ -125,7 +134,7 @@ Result<std::unique_ptr<Database>> Database::create_new(const OpenOptions& option
   db->dim_ = *options.dim;
   db->index_ = std::make_unique<HnswIndex>(*options.dim, options.metric, options.m, options.ef_construction);
   db->persist_quantized_ = options.quantize;
-  HOVRA_RETURN_IF_ERROR(db->recover_log(0, 0, nullptr));
+  HOVRA_RETURN_IF_ERROR(db->recover_log(0, 0, 0, nullptr));
   HOVRA_RETURN_IF_ERROR(db->save());
   return db;
 }
@@ -191,7 +200,8 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   }
 
   bool skipped = false;
-  HOVRA_RETURN_IF_ERROR(db->recover_log(seal && seal->covers_log_prefix() ? seal->log_size : 0,
+  HOVRA_RETURN_IF_ERROR(db->recover_log(seal ? seal->generation : 0,
+                                        seal && seal->covers_log_prefix() ? seal->log_size : 0,
                                         seal ? seal->log_crc : 0, &skipped, read_only));
   // Bring the record up to date before anything is appended: drop a log
   // prefix the log no longer begins with, and turn a pending record of
@@ -207,29 +217,49 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   return db;
 }
 
-Status Database::recover_log(std::uint64_t saved_prefix_size, std::uint32_t saved_prefix_crc, bool* prefix_skipped,
-                             bool read_only) {
+Status Database::recover_log(std::uint64_t seal_generation, std::uint64_t saved_prefix_size,
+                             std::uint32_t saved_prefix_crc, bool* prefix_skipped, bool read_only) {
   LogScan scan;
   if (prefix_skipped) *prefix_skipped = false;
   {
     MutexLock w(wal_mutex_);
-    if (!path_exists(wal_path_)) {
-      wal_->set_contents(0, 0);
+    wal_->set_generation(seal_generation);
+    // A checkpoint's log that never made it into place.
+    if (!read_only && path_exists(join_path(root_, kWalTmp))) (void)remove_file(join_path(root_, kWalTmp));
+    Result<FilePiece> piece = read_file_piece(wal_path_, 0, std::numeric_limits<std::uint64_t>::max());
+    if (!piece.ok()) return piece.error();
+    std::string_view log = piece.value().bytes;
+    Result<LogPart> part = log_part(log, seal_generation, saved_prefix_size, saved_prefix_crc);
+    if (!part.ok()) return part.error();
+    // Where a reader goes on: the log it read and the end of what it took,
+    // or (no current log yet) the frames of the log a writer will put in
+    // place.
+    follow_ = LogPosition{seal_generation, kLogHeaderSize, false, FileId{}};
+    if (!piece.value().exists || !part.value().current) {
+      if (!read_only && seal_generation > 0) {
+        HOVRA_RETURN_IF_ERROR(install_log(root_, seal_generation));
+        std::string header = encode_log_header(seal_generation);
+        wal_->set_contents(header.size(), crc_of(header));
+      } else if (!read_only && piece.value().exists && seal_generation == 0) {
+        // A log that begins like a header but does not read: nothing of it
+        // replays, and the next record must not follow it.
+        HOVRA_RETURN_IF_ERROR(truncate_and_sync(wal_path_, 0));
+        wal_->set_contents(0, 0);
+      } else {
+        wal_->set_contents(0, 0);
+      }
+      if (seal_generation == 0) follow_.offset = 0;
     } else {
-      Result<std::string> bytes = read_file(wal_path_);
-      if (!bytes.ok()) return bytes.error();
-      std::string_view log = bytes.value();
-      std::size_t skip = 0;
-      if (saved_prefix_size > 0 && saved_prefix_size <= log.size() &&
-          crc_of(log.substr(0, saved_prefix_size)) == saved_prefix_crc)
-        skip = saved_prefix_size;
-      if (prefix_skipped) *prefix_skipped = skip > 0;
+      std::size_t skip = part.value().frames_at;
+      if (prefix_skipped) *prefix_skipped = part.value().generation == 0 && skip > 0;
       scan = scan_log(log.substr(skip));
       if (scan.damaged_middle()) return damaged_log(skip + *scan.damage_at, scan.intact_after);
       std::uint64_t end = skip + scan.intact_end;
       // Later appends must follow the last intact record, not a torn one.
       if (end < log.size() && !read_only) HOVRA_RETURN_IF_ERROR(truncate_and_sync(wal_path_, end));
+      wal_->set_generation(part.value().generation);
       wal_->set_contents(end, crc_of(log.substr(0, end)));
+      follow_ = LogPosition{part.value().generation, end, true, piece.value().id};
     }
   }
   replay(scan.records);

@@ -1,14 +1,15 @@
 // Saving a database: every file written under a temporary name and forced
 // to stable storage, the checksum record written as seal.tmp, the commit
 // by renaming graph.tmp over graph.hovra, then the other files moved into
-// place and the log deleted (the sequence is written down in
-// docs/file-formats.md).
+// place and a new, empty log of the next checkpoint generation renamed over
+// the old one (the sequence is written down in docs/file-formats.md).
 #include "core/base/file_io.h"
 #include "core/db/database.h"
 #include "core/db/directory.h"
 #include "core/db/saved_state.h"
 #include "core/storage/graph_file.h"
 #include "core/storage/vector_files.h"
+#include "core/storage/wal.h"
 
 namespace hovra {
 
@@ -34,7 +35,7 @@ Status Database::write_records(FileWriter& sink) const {
 // Takes the save mutex, then the id-map, index and metadata read locks in
 // order, and the WAL mutex last (with the group-commit mutex inside it).
 // Record changes take the id-map write lock before they append to the log,
-// so no change is logged while a save runs and the log it deletes holds
+// so no change is logged while a save runs and the log it replaces holds
 // only changes the saved files contain.
 //
 // A stop asked for through progress is honoured until the commit point:
@@ -92,9 +93,7 @@ Status Database::save(Progress* progress) {
     }
     {
       MutexLock w(wal_mutex_);
-      seal.log_known = wal_->contents_known();
-      seal.log_size = wal_->contents_size();
-      seal.log_crc = wal_->contents_crc();
+      seal.generation = wal_->generation() + 1;
     }
     start_phase(progress, "writing graph", "bytes", 0);
     HOVRA_RETURN_IF_ERROR(write_synced(
@@ -139,17 +138,22 @@ Status Database::save(Progress* progress) {
   HOVRA_RETURN_IF_ERROR(rename_file(seal_tmp, join_path(root_, kSealFile)));
   HOVRA_RETURN_IF_ERROR(sync_dir(root_));
   {
+    // The log of the next generation replaces the old one by rename, so a
+    // reader that still reads the old log finds it whole. Until the new log
+    // is in place nothing may be appended: a record behind the old header
+    // would be skipped as saved.
     MutexLock w(wal_mutex_);
     wal_->close_writer();
-    if (path_exists(wal_path_)) HOVRA_RETURN_IF_ERROR(remove_file(wal_path_));
-    wal_->set_contents(0, 0);
+    Status installed = install_log(root_, seal.generation);
+    if (!installed.ok()) {
+      wal_->mark_broken(installed.error());
+      return installed;
+    }
+    std::string header = encode_log_header(seal.generation);
+    wal_->set_generation(seal.generation);
+    wal_->set_contents(header.size(), crc_of(header));
     // Everything logged so far is in the synced files now.
     group_commit_.mark_durable(wal_->appended());
-  }
-  HOVRA_RETURN_IF_ERROR(sync_dir(root_));
-  if (seal.covers_log_prefix()) {
-    seal.forget_log_prefix();
-    HOVRA_RETURN_IF_ERROR(install_seal(root_, seal));
   }
   return Status::success();
 }

@@ -92,10 +92,11 @@ Status Database::check_directory(const std::string& dir, VerifyReport& report) {
     Result<std::string> log = read_file(wal_path);
     if (!log.ok()) return damaged(kWalFile, log.error());
     std::string_view bytes = log.value();
-    std::size_t skip = 0;
-    if (files.seal && files.seal->covers_log_prefix() && files.seal->log_size <= bytes.size() &&
-        crc_of(bytes.substr(0, files.seal->log_size)) == files.seal->log_crc)
-      skip = files.seal->log_size;
+    const SaveSeal* seal = files.seal ? &*files.seal : nullptr;
+    Result<LogPart> part = log_part(bytes, seal ? seal->generation : 0,
+                                    seal && seal->covers_log_prefix() ? seal->log_size : 0, seal ? seal->log_crc : 0);
+    if (!part.ok()) return part.error();
+    std::size_t skip = part.value().current ? part.value().frames_at : bytes.size();
     LogScan scan = scan_log(bytes.substr(skip));
     if (scan.damaged_middle()) return damaged_log(skip + *scan.damage_at, scan.intact_after);
     report.log_bytes = bytes.size();
@@ -131,6 +132,17 @@ constexpr int kLookAttempts = 10;
 
 }  // namespace
 
+Result<std::unique_ptr<Database>> Database::load_snapshot(const std::string& dir) {
+  if (!survey_directory(dir).holds_database()) return DbError::database_not_found(dir);
+  Result<std::unique_ptr<Database>> loaded = DbError::database_not_found(dir);
+  for (int attempt = 0; attempt < kLookAttempts; ++attempt) {
+    std::vector<FileStamp> before = saved_state_stamps(dir);
+    loaded = load_existing(dir, false, false, true);
+    if (saved_state_stamps(dir) == before) break;
+  }
+  return loaded;
+}
+
 Result<Inspection> Database::inspect_directory(const std::string& dir, bool keep_snapshot) {
   if (!survey_directory(dir).holds_database()) return DbError::database_not_found(dir);
   Inspection out;
@@ -162,7 +174,7 @@ Result<Inspection> Database::inspect_directory(const std::string& dir, bool keep
     if (saved_state_stamps(dir) == before) break;
   }
   for (const char* name : {kGraphFile, kVectorsFile, kSq8File, kTextFile, kWalFile, kSealFile, kLockFile, kGraphTmp,
-                           kVectorsTmp, kSq8Tmp, kTextTmp, kSealTmp}) {
+                           kVectorsTmp, kSq8Tmp, kTextTmp, kSealTmp, kWalTmp}) {
     FileStamp stamp = file_stamp(join_path(dir, name));
     if (stamp.exists) out.files.emplace_back(name, stamp.size);
   }
@@ -181,8 +193,12 @@ Result<RepairReport> Database::repair_directory(const std::string& given) {
   if (!path_exists(wal_path)) return report;
   Result<std::string> log = read_file(wal_path);
   if (!log.ok()) return log.error();
-  if (!scan_log(log.value()).damaged_middle()) return report;
-  RepairedLog kept = repair_log(log.value());
+  // The log's header (a checkpoint generation's) stays as it is; only its
+  // frames are repaired.
+  const std::string_view whole = log.value();
+  const std::size_t frames_at = read_log_header(whole).frames_at();
+  if (!scan_log(whole.substr(frames_at)).damaged_middle()) return report;
+  RepairedLog kept = repair_log(whole.substr(frames_at));
   report.log_damaged = true;
   report.kept_records = kept.kept_records;
   report.damaged_spans = kept.damaged_spans;
@@ -192,7 +208,13 @@ Result<RepairReport> Database::repair_directory(const std::string& given) {
   const std::string tmp = join_path(dir, "wal.tmp");
   std::uint64_t size;
   std::uint32_t crc;
-  HOVRA_RETURN_IF_ERROR(write_synced(tmp, [&](FileWriter& w) { return w.write(kept.bytes); }, size, crc));
+  HOVRA_RETURN_IF_ERROR(write_synced(
+      tmp,
+      [&](FileWriter& w) -> Status {
+        HOVRA_RETURN_IF_ERROR(w.write(whole.substr(0, frames_at)));
+        return w.write(kept.bytes);
+      },
+      size, crc));
   HOVRA_RETURN_IF_ERROR(rename_file(tmp, wal_path));
   HOVRA_RETURN_IF_ERROR(sync_dir(dir));
   return report;

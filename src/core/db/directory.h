@@ -13,6 +13,8 @@ inline constexpr const char* kGraphFile = "graph.hovra";
 inline constexpr const char* kVectorsFile = "vectors.bin";
 inline constexpr const char* kSq8File = "vectors.sq8";
 inline constexpr const char* kWalFile = "wal.hovra";
+// A checkpoint's new log before it is renamed over wal.hovra.
+inline constexpr const char* kWalTmp = "wal.tmp";
 inline constexpr const char* kLockFile = "lock.hovra";
 inline constexpr const char* kGraphTmp = "graph.tmp";
 inline constexpr const char* kVectorsTmp = "vectors.tmp";

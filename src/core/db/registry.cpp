@@ -43,6 +43,13 @@ std::set<Database*>& live_engines() {
   return *engines;
 }
 
+// The deleter of every shared engine.
+void forget_and_delete(Database* db) {
+  std::lock_guard<std::mutex> g(registry_mutex());
+  live_engines().erase(db);
+  delete db;
+}
+
 void forget_expired(std::map<FileId, Entry>& table) {
   for (auto it = table.begin(); it != table.end();) {
     if (it->second.engine.expired()) it = table.erase(it);
@@ -84,11 +91,7 @@ Result<std::shared_ptr<Database>> Database::open_or_create(const OpenOptions& gi
   Result<std::unique_ptr<Database>> opened = open_locked(options, given.path);
   if (!opened.ok()) return opened.error();
   register_fork_handlers();
-  std::shared_ptr<Database> engine(opened.value().release(), [](Database* db) {
-    std::lock_guard<std::mutex> g(registry_mutex());
-    live_engines().erase(db);
-    delete db;
-  });
+  std::shared_ptr<Database> engine(opened.value().release(), forget_and_delete);
   live_engines().insert(engine.get());
   table[id.value()] = Entry{engine, pid};
   return engine;
@@ -161,6 +164,24 @@ void Database::renew_locks_in_child() {
   new (&text_lock_) SharedMutex();
   new (&wal_mutex_) Mutex();
   new (&builder_mutex_) Mutex();
+}
+
+std::shared_ptr<Database> Database::share_loaded(std::unique_ptr<Database> db) {
+  register_fork_handlers();
+  std::shared_ptr<Database> engine(db.release(), forget_and_delete);
+  std::lock_guard<std::mutex> guard(registry_mutex());
+  live_engines().insert(engine.get());
+  return engine;
+}
+
+std::shared_ptr<Database> Database::open_in_process(const std::string& dir) {
+  Result<FileId> id = file_identity(dir);
+  if (!id.ok()) return nullptr;
+  std::lock_guard<std::mutex> guard(registry_mutex());
+  auto& table = registry();
+  auto found = table.find(id.value());
+  if (found == table.end() || found->second.pid != current_process_id()) return nullptr;
+  return found->second.engine.lock();
 }
 
 }  // namespace hovra

@@ -2,14 +2,18 @@
 // saved_state.h).
 //
 // seal.hovra is the database's checksum record: the size and CRC-32 of the
-// graph file and the vector files of the last save (and, while a save is
-// finishing, the log prefix that save already holds). Save writes every
-// file under a temporary name and forces it to stable storage, writes the
-// new record as seal.tmp, then commits by renaming graph.tmp over
-// graph.hovra, moves the vector files and seal.tmp into place, deletes the
-// log, and finally rewrites the record without the log prefix, syncing the
+// graph file and the vector files of the last save, and (record version 4)
+// the checkpoint generation of that save. Save writes every file under a
+// temporary name and forces it to stable storage, writes the new record as
+// seal.tmp, then commits by renaming graph.tmp over graph.hovra, moves the
+// vector files and seal.tmp into place, and finally puts a new, empty log
+// of the next generation (written as wal.tmp) over wal.hovra, syncing the
 // directory between the steps. The graph and vector files keep their plain
-// layouts.
+// layouts. Nothing is ever rewritten in place: a process that reads the
+// directory (a reader, or a look) keeps the files it opened, and tells a
+// new log from the old one by the generation in its header (log_part).
+// Records of versions 2 and 3 (generation 0, earlier builds) may cover a
+// log prefix: the log as it stood when that save collected its data.
 //
 // seal.tmp matching graph.hovra means a save committed but stopped before
 // its last steps: a temporary vector file that matches is moved into place
@@ -27,6 +31,7 @@
 
 #include "core/base/bytes.h"
 #include "core/db/directory.h"
+#include "core/storage/wal.h"
 
 namespace hovra {
 
@@ -48,10 +53,28 @@ bool take_u64(ByteReader& r, std::uint64_t& v) {
 
 std::uint32_t crc_of(std::string_view bytes) { return crc32_bytes(0, bytes.data(), bytes.size()); }
 
+// Version 4 for a record with a generation; records of earlier builds keep
+// their version when open rewrites them.
 std::string encode_seal(const SaveSeal& s) {
   std::string out;
   ByteWriter w(out);
   w.u32(kSealMagic);
+  if (s.generation > 0) {
+    w.u32(kSealVersionGeneration);
+    put_u64(w, s.graph_size);
+    w.u32(s.graph_crc);
+    put_u64(w, s.vectors_size);
+    w.u32(s.vectors_crc);
+    w.u8(s.has_sq8);
+    put_u64(w, s.sq8_size);
+    w.u32(s.sq8_crc);
+    w.u8(s.has_text);
+    put_u64(w, s.text_size);
+    w.u32(s.text_crc);
+    put_u64(w, s.generation);
+    w.u32(crc_of(out));
+    return out;
+  }
   w.u32(s.has_text ? kSealVersionText : kSealVersion);
   put_u64(w, s.graph_size);
   w.u32(s.graph_crc);
@@ -80,6 +103,18 @@ std::optional<SaveSeal> parse_seal(std::string_view bytes) {
   if (!r.u32(magic) || magic != kSealMagic || !r.u32(s.version) ||
       (!permanent_seal(s.version) && s.version != kSealVersionPending))
     return std::nullopt;
+  if (s.version == kSealVersionGeneration) {
+    std::uint8_t has_text;
+    if (!take_u64(r, s.graph_size) || !r.u32(s.graph_crc) || !take_u64(r, s.vectors_size) || !r.u32(s.vectors_crc) ||
+        !r.u8(has_sq8) || !take_u64(r, s.sq8_size) || !r.u32(s.sq8_crc) || !r.u8(has_text) ||
+        !take_u64(r, s.text_size) || !r.u32(s.text_crc) || !take_u64(r, s.generation))
+      return std::nullopt;
+    std::size_t body = r.position();
+    if (!r.u32(crc) || crc != crc_of(bytes.substr(0, body)) || s.generation == 0) return std::nullopt;
+    s.has_sq8 = has_sq8 == 1;
+    s.has_text = has_text == 1;
+    return s;
+  }
   if (!take_u64(r, s.graph_size) || !r.u32(s.graph_crc) || !take_u64(r, s.vectors_size) || !r.u32(s.vectors_crc) ||
       !r.u8(has_sq8) || !take_u64(r, s.sq8_size) || !r.u32(s.sq8_crc) || !r.u8(log_known) ||
       !take_u64(r, s.log_size) || !r.u32(s.log_crc))
@@ -129,6 +164,42 @@ Status install_seal(const std::string& dir, const SaveSeal& seal) {
   HOVRA_RETURN_IF_ERROR(write_synced(tmp, [&](FileWriter& w) { return w.write(encode_seal(seal)); }, size, crc));
   HOVRA_RETURN_IF_ERROR(rename_file(tmp, join_path(dir, kSealFile)));
   return sync_dir(dir);
+}
+
+// Puts a new, empty log of the generation over wal.hovra, through wal.tmp:
+// the log file is never cut back in place under a process that reads it.
+Status install_log(const std::string& dir, std::uint64_t generation) {
+  const std::string tmp = join_path(dir, kWalTmp);
+  std::uint64_t size;
+  std::uint32_t crc;
+  HOVRA_RETURN_IF_ERROR(
+      write_synced(tmp, [&](FileWriter& w) { return w.write(encode_log_header(generation)); }, size, crc));
+  HOVRA_RETURN_IF_ERROR(rename_file(tmp, join_path(dir, kWalFile)));
+  return sync_dir(dir);
+}
+
+Result<LogPart> log_part(std::string_view log, std::uint64_t generation, std::uint64_t prefix_size,
+                         std::uint32_t prefix_crc) {
+  LogPart part;
+  LogHeader header = read_log_header(log);
+  if (header.state == LogHeader::State::Valid) {
+    part.generation = header.generation;
+    if (header.generation > generation && generation > 0)
+      return DbError::corrupt_data("wal.hovra belongs to checkpoint " + std::to_string(header.generation) +
+                                   ", later than seal.hovra's " + std::to_string(generation));
+    part.current = header.generation >= generation;
+    part.frames_at = kLogHeaderSize;
+    return part;
+  }
+  // A whole header that does not read may stand before records: refused
+  // rather than taken for an empty log (a header cut short holds none).
+  if (header.state == LogHeader::State::Unreadable && log.size() >= kLogHeaderSize)
+    return DbError::corrupt_data("wal.hovra: the log's header is damaged");
+  if (header.state == LogHeader::State::Unreadable || generation > 0) return part;
+  part.current = true;
+  if (prefix_size > 0 && prefix_size <= log.size() && crc_of(log.substr(0, prefix_size)) == prefix_crc)
+    part.frames_at = prefix_size;
+  return part;
 }
 
 bool seal_matches_graph(const SaveSeal& s, std::uint64_t size, std::uint32_t crc) {

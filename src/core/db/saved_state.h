@@ -22,11 +22,16 @@ inline constexpr std::uint32_t kSealMagic = 0x4C414553;  // "SEAL"
 // Version 1 (directory layout 1): kept only while a save finished. Version
 // 2 (layout 2): the permanent checksum record. Version 3: version 2 and
 // the text file's size and CRC-32 (written only when the save has a text
-// file, so that databases without one keep version 2).
+// file, so that databases without one keep version 2). Version 4: the
+// checkpoint generation, the text file always described, no log prefix
+// (every save starts a new log).
 inline constexpr std::uint32_t kSealVersionPending = 1;
 inline constexpr std::uint32_t kSealVersion = 2;
 inline constexpr std::uint32_t kSealVersionText = 3;
-inline bool permanent_seal(std::uint32_t version) { return version == kSealVersion || version == kSealVersionText; }
+inline constexpr std::uint32_t kSealVersionGeneration = 4;
+inline bool permanent_seal(std::uint32_t version) {
+  return version == kSealVersion || version == kSealVersionText || version == kSealVersionGeneration;
+}
 
 struct SaveSeal {
   std::uint32_t version = kSealVersion;
@@ -43,6 +48,9 @@ struct SaveSeal {
   bool has_text = false;  // text.hovra belongs to the saved state
   std::uint64_t text_size = 0;
   std::uint32_t text_crc = 0;
+  // The checkpoint generation (version 4; 0 for earlier records): the log
+  // of this generation continues the saved files.
+  std::uint64_t generation = 0;
 
   bool covers_log_prefix() const { return log_known && log_size > 0; }
   void forget_log_prefix() {
@@ -53,6 +61,8 @@ struct SaveSeal {
 };
 
 std::uint32_t crc_of(std::string_view bytes);
+// Version 4 for a record with a generation; records of earlier builds keep
+// their version when open rewrites them.
 std::string encode_seal(const SaveSeal& s);
 // The record's contents, if intact.
 std::optional<SaveSeal> parse_seal(std::string_view bytes);
@@ -92,6 +102,23 @@ Status write_synced(const std::string& path, WriteFn&& write, std::uint64_t& siz
 
 // Replaces seal.hovra with the record given, through seal.tmp.
 Status install_seal(const std::string& dir, const SaveSeal& seal);
+// Puts a new, empty log of the generation over wal.hovra, through wal.tmp:
+// the log file is never cut back in place under a process that reads it.
+Status install_log(const std::string& dir, std::uint64_t generation);
+
+// Which part of the log bytes continues the saved files of a record of
+// generation `generation`: the frames after the header of a log of that
+// generation, or (generation 0: records of earlier builds, or none) of a
+// log without a header, after the prefix the record covers. A log of an
+// older generation is what the files hold already. A log of a later
+// generation than the record cannot come from a save: CorruptData.
+struct LogPart {
+  bool current = false;          // the bytes continue the saved files
+  std::size_t frames_at = 0;     // where its frames begin
+  std::uint64_t generation = 0;  // the log's own generation (0: no header)
+};
+Result<LogPart> log_part(std::string_view log, std::uint64_t generation, std::uint64_t prefix_size,
+                         std::uint32_t prefix_crc);
 
 // The checksum record that describes the directory's current files, and
 // the vector files those are (a check without repair may find them still

@@ -3,6 +3,7 @@
 // the tolerant reader, and the strict UTF-8 check used for stored ids.
 #include "core/storage/wal.h"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -283,9 +284,46 @@ std::string encode_marker(std::uint8_t kind, std::uint32_t count) {
   return frame;
 }
 
+std::string encode_log_header(std::uint64_t generation) {
+  std::string out;
+  ByteWriter w(out);
+  w.u32(kLogMagic);
+  w.u32(kLogVersion);
+  w.u32(static_cast<std::uint32_t>(generation));
+  w.u32(static_cast<std::uint32_t>(generation >> 32));
+  w.u32(crc32_bytes(0, out.data(), out.size()));
+  return out;
+}
+
+LogHeader read_log_header(std::string_view bytes) {
+  LogHeader h;
+  std::string magic;
+  ByteWriter(magic).u32(kLogMagic);
+  std::size_t common = std::min(bytes.size(), magic.size());
+  if (common == 0 || bytes.substr(0, common) != std::string_view(magic).substr(0, common)) return h;
+  h.state = LogHeader::State::Unreadable;
+  ByteReader r(bytes);
+  std::uint32_t m, version, lo, hi, crc;
+  if (!r.u32(m) || !r.u32(version) || !r.u32(lo) || !r.u32(hi) || !r.u32(crc)) return h;
+  if (version != kLogVersion || crc != crc32_bytes(0, bytes.data(), kLogHeaderSize - 4)) return h;
+  h.state = LogHeader::State::Valid;
+  h.generation = (static_cast<std::uint64_t>(hi) << 32) | lo;
+  return h;
+}
+
 Status Wal::open_writer() {
   if (writer_.is_open()) return Status::success();
   HOVRA_RETURN_IF_ERROR(writer_.open(path_, FileWriter::Mode::Append));
+  // A log of a checkpoint generation begins with its header.
+  if (size_ == 0 && generation_ > 0) {
+    Status st = write_frame(encode_log_header(generation_));
+    if (st.ok()) st = writer_.flush();
+    if (!st.ok()) {
+      cut_back(0, 0);
+      (void)writer_.close();
+      return st;
+    }
+  }
   Result<std::shared_ptr<FileHandle>> handle = writer_.share_handle();
   if (!handle.ok()) {
     (void)writer_.close();
@@ -575,7 +613,8 @@ Result<std::vector<WalRecord>> read_log(const std::string& path) {
   if (!path_exists(path)) return std::vector<WalRecord>{};
   Result<std::string> bytes = read_file(path);
   if (!bytes.ok()) return bytes.error();
-  return parse_log(bytes.value());
+  std::string_view log = bytes.value();
+  return parse_log(log.substr(read_log_header(log).frames_at()));
 }
 
 namespace {

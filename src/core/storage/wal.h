@@ -88,6 +88,28 @@ inline constexpr std::uint8_t kBatchBeginKind = 4;
 inline constexpr std::uint8_t kBatchCommitKind = 5;
 std::string encode_marker(std::uint8_t kind, std::uint32_t count);
 
+// The header of a log that belongs to a checkpoint generation: the magic
+// "HWAL", a version, the generation (the checkpoint whose files the log
+// continues) and a CRC-32 of the 16 bytes before it. Every checkpoint
+// starts a new log file (a new inode, renamed into place) under the next
+// generation, so a process that follows the log can tell a new log from
+// one cut short. Logs of earlier builds have no header: they begin with a
+// frame, whose kind byte is never the magic's first byte.
+inline constexpr std::uint32_t kLogMagic = 0x4C415748;  // "HWAL"
+inline constexpr std::uint32_t kLogVersion = 1;
+inline constexpr std::size_t kLogHeaderSize = 20;
+struct LogHeader {
+  // None: no header (a log of an earlier build, or an empty file); Valid:
+  // the header below; Unreadable: the file begins like a header that is
+  // cut off, damaged or of an unknown version.
+  enum class State { None, Valid, Unreadable } state = State::None;
+  std::uint64_t generation = 0;
+  // Where the frames begin.
+  std::size_t frames_at() const { return state == State::Valid ? kLogHeaderSize : 0; }
+};
+std::string encode_log_header(std::uint64_t generation);
+LogHeader read_log_header(std::string_view bytes);
+
 // What reading log bytes found.
 struct LogScan {
   // The records to replay, in log order: those outside batches and those
@@ -141,6 +163,10 @@ class Wal {
  public:
   explicit Wal(std::string path) : path_(std::move(path)) {}
   const std::string& path() const { return path_; }
+  // The checkpoint generation of the log: when above 0, a writer that
+  // finds the file empty (or missing) writes the log's header first.
+  void set_generation(std::uint64_t generation) { generation_ = generation; }
+  std::uint64_t generation() const { return generation_; }
   // Appends one record and flushes it to the operating system, opening the
   // file (append mode, created when missing) on first use.
   Status append(const WalRecord& record);
@@ -187,6 +213,7 @@ class Wal {
   std::uint64_t size_ = 0;
   std::uint32_t crc_ = 0;
   std::uint64_t appended_ = 0;
+  std::uint64_t generation_ = 0;
   bool broken_ = false;
   std::optional<DbError> broken_error_;
 };
@@ -221,8 +248,8 @@ class WalBatch {
   bool committed_ = false;
 };
 
-// Reads the log at path: the records of scan_log. A missing file is an
-// empty log. Io only when the file cannot be opened or read.
+// Reads the log at path: the records of scan_log after its header. A
+// missing file is an empty log. Io only when the file cannot be opened or read.
 Result<std::vector<WalRecord>> read_log(const std::string& path);
 
 // The standard strict UTF-8 validation (overlong forms, surrogates and code

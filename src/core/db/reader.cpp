@@ -1,0 +1,140 @@
+// Following a writer's log from another process: the decision, at each
+// look, between nothing new, the records appended since the last look, and
+// a new checkpoint to load.
+//
+// The writer never rewrites a file in place under a reader: saved files
+// and the log are replaced by rename (a mapped or open file stays valid),
+// and a log is only appended to or cut back past its last whole record
+// (a torn tail, an abandoned batch). A reader therefore takes only whole
+// records and committed batches (scan_log's intact end), remembers where
+// they end in which log file, and knows the writer has checkpointed when
+// wal.hovra carries a later generation in its header.
+#include "core/db/reader.h"
+
+#include <limits>
+
+#include "core/db/database.h"
+#include "core/db/directory.h"
+#include "core/storage/wal.h"
+
+namespace hovra {
+
+namespace {
+
+std::int64_t now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+enum class Step { Nothing, Tail, Reload };
+
+// What the log's first bytes say against the position reached.
+template <class Position>
+Step next_step(const Position& pos, const FilePiece& head) {
+  if (!head.exists) return pos.generation == 0 && pos.id_known ? Step::Reload : Step::Nothing;
+  LogHeader header = read_log_header(head.bytes);
+  if (header.state == LogHeader::State::Unreadable) return Step::Nothing;
+  std::uint64_t generation = header.state == LogHeader::State::Valid ? header.generation : 0;
+  if (generation > pos.generation) return Step::Reload;
+  if (generation < pos.generation) return Step::Nothing;  // the new log is not in place yet
+  if (pos.id_known && (head.id.device != pos.id.device || head.id.inode != pos.id.inode)) return Step::Reload;
+  if (head.size < pos.offset) return Step::Reload;  // cut back below what was taken: not this log
+  return head.size > pos.offset ? Step::Tail : Step::Nothing;
+}
+
+}  // namespace
+
+Result<std::shared_ptr<Reader>> Reader::open(const std::string& path, double refresh_interval) {
+  if (path.find('\0') != std::string::npos) return DbError::io("embedded null byte");
+  std::shared_ptr<Reader> reader(new Reader());
+  reader->root_ = absolute_path(path);
+  reader->display_ = path;
+  reader->interval_seconds_ = refresh_interval;
+  reader->interval_ns_ = static_cast<std::int64_t>(refresh_interval * 1e9);
+  if (std::shared_ptr<Database> live = Database::open_in_process(reader->root_)) {
+    reader->shares_writer_ = true;
+    MutexLock s(reader->state_mutex_);
+    reader->engine_ = std::move(live);
+    return reader;
+  }
+  if (!Database::exists_at(reader->root_)) return DbError::database_not_found(path);
+  MutexLock r(reader->refresh_mutex_);
+  HOVRA_RETURN_IF_ERROR(reader->reload());
+  reader->reloads_.store(0, std::memory_order_relaxed);
+  return reader;
+}
+
+std::shared_ptr<Database> Reader::current() const {
+  MutexLock s(state_mutex_);
+  return engine_;
+}
+
+bool Reader::due() const {
+  if (shares_writer_) return false;
+  return now_ns() - last_look_ns_.load(std::memory_order_relaxed) >= interval_ns_;
+}
+
+std::shared_ptr<Database> Reader::engine() {
+  if (due() && refresh_mutex_.try_lock()) {
+    (void)look();
+    refresh_mutex_.unlock();
+  }
+  return current();
+}
+
+Status Reader::refresh() {
+  if (shares_writer_) return Status::success();
+  MutexLock r(refresh_mutex_);
+  return look();
+}
+
+Status Reader::reload() {
+  FileStamp graph = file_stamp(join_path(root_, kGraphFile));
+  Result<std::unique_ptr<Database>> loaded = Database::load_snapshot(root_);
+  if (!loaded.ok()) {
+    if (loaded.error().kind() == ErrorKind::DatabaseNotFound) return DbError::database_not_found(display_);
+    return loaded.error();
+  }
+  loaded.value()->dir_ = display_;
+  graph_stamp_ = graph;
+  std::shared_ptr<Database> engine = Database::share_loaded(std::move(loaded.value()));
+  {
+    MutexLock s(state_mutex_);
+    engine_.swap(engine);
+  }
+  reloads_.fetch_add(1, std::memory_order_relaxed);
+  last_look_ns_.store(now_ns(), std::memory_order_relaxed);
+  return Status::success();  // the old engine goes when its last search ends
+}
+
+Status Reader::look() {
+  last_look_ns_.store(now_ns(), std::memory_order_relaxed);
+  std::shared_ptr<Database> db = current();
+  const Database::LogPosition pos = db->follow_;
+  const std::string wal = join_path(root_, kWalFile);
+  Result<FilePiece> head = read_file_piece(wal, 0, kLogHeaderSize);
+  if (!head.ok()) return head.error();
+  Step step = next_step(pos, head.value());
+  // A log without a header says nothing of a checkpoint: the graph file's
+  // replacement does.
+  if (pos.generation == 0 && step != Step::Reload && !(file_stamp(join_path(root_, kGraphFile)) == graph_stamp_))
+    step = Step::Reload;
+  if (step == Step::Reload) return reload();
+  if (step == Step::Nothing) return Status::success();
+
+  Result<FilePiece> tail = read_file_piece(wal, pos.offset, std::numeric_limits<std::uint64_t>::max());
+  if (!tail.ok()) return tail.error();
+  const FilePiece& piece = tail.value();
+  // Replaced between the two reads: the next look sees the new log.
+  if (!piece.exists || piece.id.device != head.value().id.device || piece.id.inode != head.value().id.inode)
+    return Status::success();
+  LogScan scan = scan_log(piece.bytes);
+  bool text_definition = false;
+  for (const WalRecord& r : scan.records) text_definition = text_definition || r.kind == WalRecord::Kind::TextIndex;
+  db->replay(scan.records);
+  if (text_definition) HOVRA_RETURN_IF_ERROR(db->build_text_index_now(nullptr));
+  db->follow_ = Database::LogPosition{pos.generation, pos.offset + scan.intact_end, true, piece.id};
+  return Status::success();
+}
+
+}  // namespace hovra

@@ -1,0 +1,72 @@
+// Reader: a database opened for reading beside a writer in another process
+// (or beside other readers), without the directory's lock. It loads the
+// last checkpoint and the log's committed records, then follows the writer:
+// each refresh reads the log bytes appended since the last look and hands
+// their whole records (a batch all or nothing) to the engine's replay, and
+// a new checkpoint (a log of a later generation) is loaded afresh while
+// searches still running finish on the engine they began on. Nothing in
+// the directory is ever written. In a process that already has the
+// directory open for writing, the reader uses that engine, which is always
+// current.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/base/error.h"
+#include "core/base/file_io.h"
+#include "core/base/thread_annotations.h"
+
+namespace hovra {
+
+class Database;
+
+class Reader {
+ public:
+  // path as the opener gave it (messages name it). refresh_interval: the
+  // longest time, in seconds, that engine() serves without looking at the
+  // log again (0: look before every use).
+  static Result<std::shared_ptr<Reader>> open(const std::string& path, double refresh_interval);
+
+  // The engine to read from now, after a look at the log when the interval
+  // has passed. A look that fails, or that another thread is taking, leaves
+  // the engine as it was (refresh() reports failures).
+  std::shared_ptr<Database> engine();
+  // Looks at the log now; CorruptData or Io when the directory no longer
+  // loads (the engine stays as it was).
+  Status refresh();
+  // Whether the engine is this process's writer's.
+  bool shares_writer() const { return shares_writer_; }
+  double refresh_interval() const { return interval_seconds_; }
+  // How many times the reader has loaded a new checkpoint.
+  std::uint64_t reloads() const { return reloads_.load(std::memory_order_relaxed); }
+
+ private:
+  Reader() = default;
+  std::shared_ptr<Database> current() const;
+  Status look() REQUIRES(refresh_mutex_);
+  Status reload() REQUIRES(refresh_mutex_);
+  bool due() const;
+
+  std::string root_;     // the directory made absolute
+  std::string display_;  // as the opener gave it
+  double interval_seconds_ = 0;
+  std::int64_t interval_ns_ = 0;
+  bool shares_writer_ = false;
+  // Lock order: refresh_mutex_, then state_mutex_; the engine's own locks
+  // are taken holding refresh_mutex_ only (replay), never state_mutex_.
+  Mutex refresh_mutex_;  // one look at a time
+  mutable Mutex state_mutex_ ACQUIRED_AFTER(refresh_mutex_);
+  std::shared_ptr<Database> engine_ GUARDED_BY(state_mutex_);
+  // For a log without a header (written by earlier builds): graph.hovra as
+  // it was at the load, whose replacement means a checkpoint.
+  FileStamp graph_stamp_ GUARDED_BY(refresh_mutex_);
+  std::atomic<std::int64_t> last_look_ns_{0};
+  std::atomic<std::uint64_t> reloads_{0};
+};
+
+}  // namespace hovra

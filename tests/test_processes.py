@@ -1,0 +1,360 @@
+"""One writer and readers in other processes: read-only opening and its
+refusals, following the writer's log, checkpoints under readers, torn log
+tails, and writers and readers killed at random points."""
+
+import random
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import hovra
+import numpy as np
+import pytest
+from hovra import Database
+
+DIM = 8
+
+
+def vector_of(op: int, j: int) -> np.ndarray:
+    return np.random.default_rng(op * 1000 + j).standard_normal(DIM).astype(np.float32)
+
+
+# The writer's history, shared by the writer process and the checks: op i
+# adds a batch of (i % 4) + 1 records "i-j" (a single add when i % 4 == 0),
+# except every seventh op, which deletes the first record of op i - 3. The
+# writer checkpoints every `save_every` ops.
+HISTORY = textwrap.dedent(
+    """
+    import numpy as np
+
+    DIM = 8
+
+    def vector_of(op, j):
+        return np.random.default_rng(op * 1000 + j).standard_normal(DIM).astype(np.float32)
+
+    def apply(db, i):
+        if i % 7 == 6:
+            db.delete(f"{i - 3}-0")
+        elif i % 4 == 0:
+            db.add(f"{i}-0", vector_of(i, 0), {"op": i})
+        else:
+            n = i % 4 + 1
+            db.add_many([f"{i}-{j}" for j in range(n)], np.stack([vector_of(i, j) for j in range(n)]),
+                        [{"op": i}] * n)
+    """
+)
+
+WRITER = HISTORY + textwrap.dedent(
+    """
+    import sys, time
+    import hovra
+    path, first, last, save_every, acked_path, pause = sys.argv[1:7]
+    db = hovra.Database(path, dim=DIM, m=8, ef_construction=32)
+    with open(acked_path, "a") as acked:
+        for i in range(int(first), int(last)):
+            apply(db, i)
+            acked.write(f"{i}\\n")
+            acked.flush()
+            if int(save_every) and i % int(save_every) == int(save_every) - 1:
+                db.save()
+            time.sleep(float(pause))
+    db.close()
+    """
+)
+
+# A reader that refreshes in a loop and checks after each refresh that what
+# it sees is the state after some op j with acked_before <= j + 1 and
+# j <= acked_after (+1 for an op logged but not yet acknowledged); it
+# prints the ops it matched and exits when told to stop (a file appears).
+READER = HISTORY + textwrap.dedent(
+    """
+    import os, sys
+    import hovra
+    path, acked_path, stop_path, interval = sys.argv[1:5]
+
+    def acked():
+        try:
+            with open(acked_path) as f:
+                lines = f.read().split()
+            return int(lines[-1]) if lines else -1
+        except FileNotFoundError:
+            return -1
+
+    def ids_after(j):
+        ids = set()
+        for i in range(j + 1):
+            if i % 7 == 6:
+                ids.discard(f"{i - 3}-0")
+            elif i % 4 == 0:
+                ids.add(f"{i}-0")
+            else:
+                ids.update(f"{i}-{k}" for k in range(i % 4 + 1))
+        return ids
+
+    db = hovra.Database(path, read_only=True, refresh_interval=float(interval))
+    matched = -1
+    looks = 0
+    q = vector_of(0, 0)
+    while not os.path.exists(stop_path) or looks < 3:
+        before = acked()
+        db.refresh()
+        seen = set(db.ids())
+        after = acked()
+        j = max(matched, -1)
+        while ids_after(j) != seen:
+            j += 1
+            if j > after + 1:
+                print("NOT A COMMITTED PREFIX", before, after, len(seen), flush=True)
+                sys.exit(1)
+        if j < before:
+            print("LOST", j, before, flush=True)
+            sys.exit(1)
+        for rid in list(seen)[:5]:
+            op, k = map(int, rid.split("-"))
+            try:
+                vector = db.get(rid)[0]  # a later call: it may have looked again
+            except hovra.NotFoundError:
+                if k == 0 and (op + 3) % 7 == 6:
+                    continue  # deleted since
+                raise
+            if not np.array_equal(vector, vector_of(op, k)):
+                print("WRONG VECTOR", rid, flush=True)
+                sys.exit(1)
+        db.search(q, k=5)
+        matched = j
+        looks += 1
+    print("OK", matched, looks, flush=True)
+    """
+)
+
+
+def start(script: str, *args: object) -> subprocess.Popen:
+    return subprocess.Popen(
+        [sys.executable, "-c", script, *map(str, args)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+
+
+def acked_ops(path: Path) -> list[int]:
+    return [int(x) for x in path.read_text().split()] if path.exists() else []
+
+
+def ids_after(j: int) -> set[str]:
+    ids: set[str] = set()
+    for i in range(j + 1):
+        if i % 7 == 6:
+            ids.discard(f"{i - 3}-0")
+        elif i % 4 == 0:
+            ids.add(f"{i}-0")
+        else:
+            ids.update(f"{i}-{k}" for k in range(i % 4 + 1))
+    return ids
+
+
+def run_writer(
+    path: Path, acked: Path, first: int, last: int, save_every: int = 0, pause: float = 0.0
+) -> None:
+    done = subprocess.run(
+        [sys.executable, "-c", WRITER, *map(str, (path, first, last, save_every, acked, pause))],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert done.returncode == 0, done.stderr
+
+
+def test_read_only_refusals_and_options(tmp_path):
+    path = tmp_path / "db"
+    with pytest.raises(hovra.DatabaseNotFoundError):
+        Database(str(path), read_only=True)
+    writer = Database(str(path), dim=DIM)
+    writer.add("a", vector_of(0, 0), {"x": 1})
+    writer.save()
+    writer.close()
+
+    db = Database(str(path), read_only=True)
+    assert db.read_only and len(db) == 1 and db.get("a")[1] == {"x": 1}
+    message = f"database at '{path}' is open read-only"
+    changes = [
+        lambda: db.add("b", vector_of(0, 1)),
+        lambda: db.upsert("a", vector_of(0, 1)),
+        lambda: db.update("a", metadata={}),
+        lambda: db.delete("a"),
+        lambda: db.add_many(["b"], vector_of(0, 1)[None, :]),
+        lambda: db.upsert_many(["b"], vector_of(0, 1)[None, :]),
+        lambda: db.update_many(["a"], metadatas=[{}]),
+        lambda: db.delete_many(["a"]),
+        lambda: db.delete_where({"x": 1}),
+        lambda: db.save(),
+        lambda: db.compact(),
+        lambda: db.create_text_index("x"),
+        lambda: db.drop_text_index(),
+    ]
+    for change in changes:
+        with pytest.raises(hovra.ReadOnlyError) as raised:
+            change()
+        assert str(raised.value) == message
+    assert isinstance(raised.value, ValueError)
+    with db:  # leaving the block saves nothing
+        pass
+    assert len(db) == 1 and db.get("a")[1] == {"x": 1}
+    db.refresh()
+    db.close()
+    # Nothing was taken or written: a writer opens as usual.
+    assert sorted(p.name for p in path.iterdir()) == [
+        "graph.hovra",
+        "lock.hovra",
+        "seal.hovra",
+        "vectors.bin",
+        "wal.hovra",
+    ]
+
+    with pytest.raises(ValueError, match="read-only takes no dim"):
+        Database(str(path), dim=DIM, read_only=True)
+    with pytest.raises(ValueError, match="refresh_interval"):
+        Database(str(path), read_only=True, refresh_interval=-1)
+    with pytest.raises(ValueError, match="refresh_interval applies"):
+        Database(str(path), refresh_interval=1.0)
+    with pytest.raises(TypeError):
+        Database(str(path), read_only=True, refresh_interval="1")
+
+
+def test_in_process_reader_shares_the_writer(tmp_path):
+    path = tmp_path / "db"
+    writer = Database(str(path), dim=DIM)
+    reader = Database(str(path), read_only=True, refresh_interval=3600)
+    writer.add("a", vector_of(0, 0))
+    assert "a" in reader  # the same engine: no refresh needed
+    with pytest.raises(hovra.ReadOnlyError):
+        reader.delete("a")
+    writer.close()
+    reader.close()
+
+    # A reader opened first follows a writer opened later through the files.
+    reader = Database(str(path), read_only=True, refresh_interval=3600)
+    writer = Database(str(path))
+    writer.add("b", vector_of(0, 1))
+    assert "b" not in reader
+    reader.refresh()
+    assert "b" in reader
+    writer.save()
+    writer.add("c", vector_of(0, 2))
+    reader.refresh()
+    assert sorted(reader.ids()) == ["a", "b", "c"]
+    writer.close()
+    reader.close()
+
+
+def test_reader_follows_another_process(tmp_path):
+    """Appends, batches, deletes and checkpoints of a writer process, seen
+    by readers opened before, between and after its checkpoints."""
+    path, acked = tmp_path / "db", tmp_path / "acked"
+    run_writer(path, acked, 0, 10)
+    early = Database(str(path), read_only=True, refresh_interval=3600)
+    assert set(early.ids()) == ids_after(9)
+    run_writer(path, acked, 10, 30, save_every=8)  # checkpoints after ops 15 and 23
+    assert set(early.ids()) == ids_after(9)  # nothing until it looks
+    early.refresh()
+    assert set(early.ids()) == ids_after(29)
+    late = Database(str(path), read_only=True, refresh_interval=0)
+    assert set(late.ids()) == ids_after(29)
+    run_writer(path, acked, 30, 33)
+    assert set(late.ids()) == ids_after(32)  # interval 0: looks before every call
+    for rid in ids_after(32):
+        op, k = map(int, rid.split("-"))
+        assert np.array_equal(late.get(rid)[0], vector_of(op, k))
+    hits = late.search(vector_of(31, 1), k=1)
+    assert hits[0].id == "31-1"
+    early.close()
+    late.close()
+
+
+def test_torn_tail_and_open_batch_are_not_seen(tmp_path):
+    """A reader takes whole records and committed batches only; what a
+    writer completes later shows at the next look."""
+    path, acked = tmp_path / "db", tmp_path / "acked"
+    run_writer(path, acked, 0, 4)  # ends with a batch of 4 (op 3)
+    log = path / "wal.hovra"
+    whole = log.read_bytes()
+    run_writer(path, acked, 4, 6)  # op 4: single add, op 5: batch of 2
+    full = log.read_bytes()
+    added = full[len(whole) :]
+    reader = None
+    for cut in [1, 5, 20, len(added) - 1]:
+        log.write_bytes(whole + added[:cut])
+        reader = Database(str(path), read_only=True, refresh_interval=3600)
+        assert set(reader.ids()) <= ids_after(4) and set(reader.ids()) >= ids_after(3)
+        # The writer finishes its append: the rest shows at the next look.
+        with open(log, "ab") as f:
+            f.write(added[cut:])
+        reader.refresh()
+        assert set(reader.ids()) == ids_after(5)
+        reader.close()
+
+
+def test_reader_survives_its_writer_and_checkpoint_files(tmp_path):
+    """A reader keeps serving when its writer is gone, and switches to the
+    next writer's checkpoint, while the old files it maps are replaced."""
+    path, acked = tmp_path / "db", tmp_path / "acked"
+    run_writer(path, acked, 0, 12, save_every=5)
+    reader = Database(str(path), read_only=True, refresh_interval=0)
+    assert set(reader.ids()) == ids_after(11)
+    for round_ in range(3):
+        first = 12 + 6 * round_
+        run_writer(path, acked, first, first + 6, save_every=3)
+        assert set(reader.ids()) == ids_after(first + 5)
+        newest = max(ids_after(first + 5), key=lambda rid: int(rid.split("-")[0]))
+        op, k = map(int, newest.split("-"))
+        assert reader.search(vector_of(op, k), k=1)[0].id == newest
+    reader.close()
+
+
+@pytest.mark.slow
+def test_writer_and_three_readers_under_load_with_kills(tmp_path):
+    """Three reader processes check a committed prefix after every refresh
+    while a writer process adds, deletes and checkpoints; the writer is
+    killed at random points and a new one recovers; readers are killed
+    while the writer checkpoints, and the writer is never held up."""
+    path, acked, stop = tmp_path / "db", tmp_path / "acked", tmp_path / "stop"
+    run_writer(path, acked, 0, 1)
+    rng = random.Random(23)
+    readers = [start(READER, path, acked, stop, interval) for interval in (0, 0.01, 0.05)]
+    victims = []
+    first = 1
+    for _ in range(4):
+        writer = start(WRITER, path, first, first + 400, 9, acked, 0.002)
+        time.sleep(rng.uniform(0.3, 1.2))
+        # A reader killed at a random point while the writer works.
+        victim = start(READER, path, acked, tmp_path / "never", 0)
+        time.sleep(rng.uniform(0.05, 0.3))
+        victim.send_signal(signal.SIGKILL)
+        victims.append(victim)
+        writer.send_signal(signal.SIGKILL)
+        writer.wait()
+        done = acked_ops(acked)
+        first = done[-1] + 1
+        # The next writer recovers every acknowledged op.
+        check = Database(str(path), read_only=True)
+        seen = set(check.ids())
+        assert seen in (ids_after(first - 1), ids_after(first)), "acknowledged changes lost"
+        check.close()
+        if seen == ids_after(first):  # logged, killed before its acknowledgement
+            with open(acked, "a") as f:
+                f.write(f"{first}\n")
+            first += 1
+    run_writer(path, acked, first, first + 30, save_every=7)
+    stop.write_text("")
+    for r in readers:
+        out, err = r.communicate(timeout=120)
+        assert r.returncode == 0, out + err
+        assert out.startswith("OK")
+        assert int(out.split()[1]) == first + 29
+    for v in victims:
+        v.wait()
+    with Database(str(path)) as db:
+        assert set(db.ids()) == ids_after(first + 29)
