@@ -85,6 +85,9 @@ class TestInfoAndVerify:
                 verify = cli("verify", path)
                 assert verify.returncode == 0, verify.stdout + verify.stderr
                 assert verify.stdout.rstrip().endswith("ok")
+                exported = cli("export", path, tmp_path / "out", "--quiet")
+                assert exported.returncode == 0, exported.stderr
+                assert len(np.load(tmp_path / "out.npz")["ids"]) == 600 + written
             writer.stdin.write("stop\n")
             writer.stdin.flush()
             assert writer.stdout.readline().split() == ["saved", str(600 + written)]
@@ -93,6 +96,24 @@ class TestInfoAndVerify:
             assert writer.wait(timeout=60) == 0
         # The writer still owned its log and files: everything it wrote is there.
         assert len(hovra.Database(path)) == 600 + written
+
+    def test_inspection_takes_no_lock_and_writes_nothing(self, tmp_path):
+        path = tmp_path / "db"
+        make_db(path)
+        # A torn append after the log's last record, and no lock file.
+        with open(path / "wal.hovra", "ab") as log:
+            log.write(b"\x01\x40\x00")
+        (path / "lock.hovra").unlink()
+
+        def files():
+            return {p.name: (p.stat().st_ino, p.stat().st_size, p.stat().st_mtime_ns) for p in path.iterdir()}
+
+        before = files()
+        assert cli("info", path).returncode == 0
+        assert cli("verify", path).returncode == 0
+        assert cli("export", path, tmp_path / "out", "--quiet").returncode == 0
+        assert files() == before
+        assert len(np.load(tmp_path / "out.npz")["ids"]) == 600
 
     def test_info_text_and_a_directory_without_a_database(self, tmp_path):
         path = tmp_path / "db"

@@ -7,10 +7,11 @@
     hovra import PATH IN     the records of an export into a database,
                              which is created when missing
 
-`info`, `verify` and `export` only read, through the engine's read-only
-look at a directory: they take no lock and change no file, so they also
-work beside a program that has the database open. They see the saved files
-with the log replayed in memory, as a reopen would.
+`info`, `verify` and `export` only read: they load a directory as
+`Database(path, read_only=True)` does, through the same engine function,
+take no lock and change no file, so they also work beside a program that
+has the database open for writing. They see the last saved files with the
+log's committed records applied in memory, as a reader does.
 
 Exit status: 0 on success, 1 when verify finds damage or a command fails,
 2 for a usage error, 130 when interrupted (Ctrl-C).

@@ -374,10 +374,58 @@ Result<std::shared_ptr<MappedFile>> MappedFile::map(const std::string& path) {
       m->size_ = 0;
       return io_failure("map", path, err);
     }
-    m->data_ = static_cast<const unsigned char*>(p);
+    m->data_ = static_cast<unsigned char*>(p);
   }
   ::close(fd);
   return m;
+}
+
+namespace {
+std::size_t page_size() { return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)); }
+std::size_t round_up(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) / unit * unit; }
+}  // namespace
+
+// The address range is taken first as inaccessible private memory (which
+// the system does not count against its memory commitment); the file is
+// then mapped over its start, so that file and room for growth are one
+// contiguous range.
+Result<std::shared_ptr<MappedFile>> MappedFile::map_extendable(const std::string& path, std::size_t min_room) {
+  int fd;
+  std::size_t size;
+  HOVRA_RETURN_IF_ERROR(open_for_reading(path, fd, size));
+  std::shared_ptr<MappedFile> m(new MappedFile());
+  const std::size_t length = round_up(size + std::max(min_room, 3 * size) + 1, page_size());
+  void* range = ::mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (range == MAP_FAILED) {
+    int err = errno;
+    ::close(fd);
+    return io_failure("map", path, err);
+  }
+  if (size > 0 && ::mmap(range, size, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0) == MAP_FAILED) {
+    int err = errno;
+    ::munmap(range, length);
+    ::close(fd);
+    return io_failure("map", path, err);
+  }
+  ::close(fd);
+  m->data_ = static_cast<unsigned char*>(range);
+  m->size_ = size;
+  m->reserved_ = length;
+  return m;
+}
+
+bool MappedFile::make_writable(std::size_t bytes) {
+  if (bytes <= writable_) return true;
+  if (bytes > reserved_) return false;
+  // Whole huge pages at a time past the file, so that growing row by row
+  // asks the system rarely.
+  std::size_t grant = std::min(reserved_, round_up(std::max(bytes, writable_ + writable_ / 2), std::size_t(2) << 20));
+  if (::mprotect(data_, grant, PROT_READ | PROT_WRITE) != 0) {
+    grant = round_up(bytes, page_size());
+    if (::mprotect(data_, grant, PROT_READ | PROT_WRITE) != 0) return false;
+  }
+  writable_ = grant;
+  return true;
 }
 
 namespace {
@@ -408,7 +456,7 @@ void MappedFile::prefer_huge_pages(std::size_t offset, std::size_t length) {
   length = std::min(length, size_ - offset);
   const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
   std::size_t start = offset / page * page;
-  (void)::madvise(const_cast<unsigned char*>(data_) + start, length + (offset - start), MADV_HUGEPAGE);
+  (void)::madvise(data_ + start, length + (offset - start), MADV_HUGEPAGE);
 }
 
 void MappedFile::warm_up(std::size_t offset, std::size_t length) {
@@ -421,7 +469,7 @@ void MappedFile::warm_up(std::size_t offset, std::size_t length) {
   long pages = ::sysconf(_SC_PHYS_PAGES);
   if (pages > 0) length = std::min(length, static_cast<std::size_t>(pages) / kWarmShare * page);
   std::size_t start = offset / page * page;
-  (void)::madvise(const_cast<unsigned char*>(data_) + start, length + (offset - start), MADV_WILLNEED);
+  (void)::madvise(data_ + start, length + (offset - start), MADV_WILLNEED);
   try {
     warmer_process_ = static_cast<int>(::getpid());
     warmer_ = std::thread([this, start, end = offset + length, page] {
@@ -447,7 +495,7 @@ void MappedFile::stop_warm_up() {
 
 MappedFile::~MappedFile() {
   stop_warm_up();
-  if (data_) ::munmap(const_cast<unsigned char*>(data_), size_);
+  if (data_) ::munmap(data_, std::max(size_, reserved_));
 }
 
 }  // namespace hovra

@@ -218,6 +218,22 @@ class FileWriter {
 class MappedFile {
  public:
   static Result<std::shared_ptr<MappedFile>> map(const std::string& path);
+  // The file mapped as map() does, at the start of a range of address space
+  // set aside for growing in place (see make_writable): room for three
+  // times the file's size past it, and at least min_room bytes.
+  static Result<std::shared_ptr<MappedFile>> map_extendable(const std::string& path, std::size_t min_room);
+  // An extendable map only: makes its first `bytes` writable, so that the
+  // file's contents can be changed and continued in place without copying
+  // them. Pages of the file stay the page cache's own, shared with every
+  // process that maps the file, until one is written: that page alone is
+  // then copied for this process (the file never changes). Past the file
+  // the memory is this process's, zero-filled. False when `bytes` exceeds
+  // the reservation or the system refuses.
+  bool make_writable(std::size_t bytes);
+  // The map's first byte, writable over what make_writable granted.
+  unsigned char* writable_data() const { return data_; }
+  // The bytes make_writable may grant (0 for a map that cannot grow).
+  std::size_t reserved() const { return reserved_; }
   ~MappedFile();
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
@@ -238,8 +254,10 @@ class MappedFile {
  private:
   MappedFile() = default;
   void stop_warm_up();
-  const unsigned char* data_ = nullptr;
+  unsigned char* data_ = nullptr;
   std::size_t size_ = 0;
+  std::size_t reserved_ = 0;  // the length of the address range, when above size_
+  std::size_t writable_ = 0;  // bytes made writable
   std::thread warmer_;
   std::atomic<bool> stop_{false};
   int warmer_process_ = 0;

@@ -158,7 +158,13 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
 
   LoadedFiles files;
   {
-    Result<std::shared_ptr<MappedFile>> map = MappedFile::map(settled.value().vectors_path);
+    // A reader applies the writer's changes to rows it shares with every
+    // other process mapping the file: its map grows in place, so that only
+    // the rows it changes or adds are its own. (A writer copies the rows at
+    // its first change, as it has to keep the file's inode otherwise.)
+    Result<std::shared_ptr<MappedFile>> map =
+        read_only ? MappedFile::map_extendable(settled.value().vectors_path, std::size_t(1) << 30)
+                  : MappedFile::map(settled.value().vectors_path);
     if (!map.ok()) return map.error();
     std::size_t rest = 0;
     Result<GraphLayout> layout = read_graph_layout(graph_bytes, rest);

@@ -130,49 +130,58 @@ std::vector<FileStamp> saved_state_stamps(const std::string& dir) {
 // How often a look is repeated while saves keep replacing the files.
 constexpr int kLookAttempts = 10;
 
+// Takes the look until the saved files stood still across it (or the
+// attempts ran out: the last look stands).
+template <class Look>
+void look_steadily(const std::string& dir, Look&& look) {
+  for (int attempt = 0; attempt < kLookAttempts; ++attempt) {
+    std::vector<FileStamp> before = saved_state_stamps(dir);
+    look();
+    if (saved_state_stamps(dir) == before) return;
+  }
+}
+
 }  // namespace
 
+// The one read-only load: readers (Reader::reload) and inspect_directory
+// (hovra info, verify and export) load through it.
 Result<std::unique_ptr<Database>> Database::load_snapshot(const std::string& dir) {
   if (!survey_directory(dir).holds_database()) return DbError::database_not_found(dir);
   Result<std::unique_ptr<Database>> loaded = DbError::database_not_found(dir);
-  for (int attempt = 0; attempt < kLookAttempts; ++attempt) {
-    std::vector<FileStamp> before = saved_state_stamps(dir);
-    loaded = load_existing(dir, false, false, true);
-    if (saved_state_stamps(dir) == before) break;
-  }
+  look_steadily(dir, [&] { loaded = load_existing(dir, false, false, true); });
   return loaded;
 }
 
 Result<Inspection> Database::inspect_directory(const std::string& dir, bool keep_snapshot) {
   if (!survey_directory(dir).holds_database()) return DbError::database_not_found(dir);
   Inspection out;
-  for (int attempt = 0; attempt < kLookAttempts; ++attempt) {
-    std::vector<FileStamp> before = saved_state_stamps(dir);
+  // The check and the load see one state of the directory.
+  look_steadily(dir, [&] {
     out = Inspection();
     Status checked = check_directory(dir, out.check);
     if (!checked.ok()) out.damage = checked.error();
     Result<std::unique_ptr<Database>> loaded = load_existing(dir, false, false, true);
-    if (loaded.ok()) {
-      const Database& db = *loaded.value();
-      ReadLock ix(db.index_lock_);
-      const HnswIndex& index = *db.index_;
-      out.dim = db.dim_;
-      out.metric = index.metric();
-      out.m = index.m();
-      out.ef_construction = index.ef_construction();
-      out.live = index.live_count();
-      out.deleted = index.deleted().size();
-      out.total_slots = index.node_count();
-      out.persist_quantized = db.persist_quantized_;
-      out.stats = index.stats();
-      out.text_index = db.text_index_info();
-      out.sparse_vectors = db.sparse_count();
-      if (keep_snapshot) out.snapshot = std::shared_ptr<Database>(std::move(loaded.value()));
-    } else {
+    if (!loaded.ok()) {
       out.load_error = loaded.error();
+      return;
     }
-    if (saved_state_stamps(dir) == before) break;
-  }
+    const Database& db = *loaded.value();
+    ReadLock ix(db.index_lock_);
+    const HnswIndex& index = *db.index_;
+    out.dim = db.dim_;
+    out.metric = index.metric();
+    out.m = index.m();
+    out.ef_construction = index.ef_construction();
+    out.live = index.live_count();
+    out.deleted = index.deleted().size();
+    out.total_slots = index.node_count();
+    out.persist_quantized = db.persist_quantized_;
+    out.stats = index.stats();
+    out.text_index = db.text_index_info();
+    out.sparse_vectors = db.sparse_count();
+    ix.unlock();
+    if (keep_snapshot) out.snapshot = share_loaded(std::move(loaded.value()));
+  });
   for (const char* name : {kGraphFile, kVectorsFile, kSq8File, kTextFile, kWalFile, kSealFile, kLockFile, kGraphTmp,
                            kVectorsTmp, kSq8Tmp, kTextTmp, kSealTmp, kWalTmp}) {
     FileStamp stamp = file_stamp(join_path(dir, name));

@@ -28,32 +28,59 @@ void VectorStore::out_of_range(std::uint32_t slot) const {
   panic("range end index " + std::to_string(end) + " out of range for slice of length " + std::to_string(count_));
 }
 
-void VectorStore::make_owned() {
-  if (!map_) return;
+std::size_t VectorStore::owned_bytes() const {
+  if (in_place_) return count_ * sizeof(float) > map_->size() ? count_ * sizeof(float) - map_->size() : 0;
+  return owned_.capacity() * sizeof(float);
+}
+
+void VectorStore::copy_into_owned() {
   owned_.assign(data_, data_ + count_);
   map_.reset();
+  in_place_ = false;
   data_ = owned_.data();
 }
 
+void VectorStore::make_owned() {
+  if (!map_ || in_place_) return;
+  if (map_->reserved() > 0 && map_->make_writable(count_ * sizeof(float))) {
+    in_place_ = true;
+    data_ = reinterpret_cast<const float*>(map_->writable_data());
+    return;
+  }
+  copy_into_owned();
+}
+
 void VectorStore::append(const float* v) {
-  if (map_) make_owned();
+  make_owned();
+  if (in_place_) {
+    if (map_->make_writable((count_ + dim_) * sizeof(float))) {
+      std::memcpy(rows() + count_, v, dim_ * sizeof(float));
+      count_ += dim_;
+      return;
+    }
+    copy_into_owned();  // the reserved room is used up
+  }
   owned_.insert(owned_.end(), v, v + dim_);
   count_ = owned_.size();
   data_ = owned_.data();
 }
 
 void VectorStore::overwrite(std::uint32_t slot, const float* v) {
-  if (map_) make_owned();
+  make_owned();
   std::size_t at = static_cast<std::size_t>(slot) * dim_;
   if (at + dim_ > count_) panic("slot out of range in vector overwrite");
-  std::memcpy(owned_.data() + at, v, dim_ * sizeof(float));
+  std::memcpy(rows() + at, v, dim_ * sizeof(float));
 }
 
 // Grows by half at least, so that a run of small batches does not copy
 // the whole store on each.
 void VectorStore::reserve_slots(std::size_t slots) {
-  if (map_) make_owned();
+  make_owned();
   std::size_t floats = slots * dim_;
+  if (in_place_) {
+    if (map_->make_writable(floats * sizeof(float))) return;
+    copy_into_owned();
+  }
   if (floats > owned_.capacity()) owned_.reserve(std::max(floats, owned_.capacity() + owned_.capacity() / 2));
   data_ = owned_.data();
 }
