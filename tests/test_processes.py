@@ -250,6 +250,29 @@ def test_in_process_reader_shares_the_writer(tmp_path):
     reader.close()
 
 
+def test_awaitable_reader(tmp_path):
+    import asyncio
+
+    import hovra.aio
+
+    path = tmp_path / "db"
+    writer = Database(str(path), dim=DIM)
+    writer.add("a", vector_of(0, 0))
+
+    async def read():
+        db = await hovra.aio.AsyncDatabase.open(str(path), read_only=True, refresh_interval=3600)
+        assert db.read_only and await db.ids() == ["a"]
+        writer.add("b", vector_of(0, 1))
+        await db.refresh()
+        assert sorted(await db.ids()) == ["a", "b"]
+        with pytest.raises(hovra.ReadOnlyError):
+            await db.add("c", vector_of(0, 2))
+        await db.close()
+
+    asyncio.run(read())
+    writer.close()
+
+
 def test_reader_follows_another_process(tmp_path):
     """Appends, batches, deletes and checkpoints of a writer process, seen
     by readers opened before, between and after its checkpoints."""

@@ -106,6 +106,11 @@ class AsyncDatabase:
         """The metric's name."""
         return self._db.metric
 
+    @property
+    def read_only(self) -> bool:
+        """Whether the database was opened read-only (read_only=True)."""
+        return self._db.read_only
+
     def _call(self, name: str, *args: Any, **kwargs: Any) -> Any:
         return _run(self._executor, getattr(self._db, name), *args, **kwargs)
 
@@ -220,6 +225,11 @@ class AsyncDatabase:
     async def verify(self) -> None:
         """Database.verify, awaitable."""
         await self._call("verify")
+
+    async def refresh(self) -> None:
+        """Database.refresh, awaitable: a database opened read-only takes in
+        what its writer logged since it last looked."""
+        await self._call("refresh")
 
     async def stats(self) -> dict[str, Any]:
         """Database.stats, awaitable."""
