@@ -8,9 +8,13 @@ runs the same reader workload beside it when it is installed.
     python benchmarks/bench_processes.py [--n 20000] [--dim 384] [--seconds 3] [--rounds 2]
         [--out benchmarks/results/bench_processes.txt]
 
-Reader memory is what opening and searching added to the process (USS and
-PSS after the run minus USS before the open), so the interpreter and the
-imported modules do not count.
+Reader memory is what opening and searching added to the process (after
+the run minus before the open), so the interpreter and the imported modules
+do not count: its own memory (anonymous pages: heap, and pages of a mapped
+file it changed), and USS and PSS. USS also counts the clean pages of a
+mapped file that no other process maps at that moment (a reader alone on
+the file): those are the page cache's, shared and reclaimable, which is why
+the anonymous figure is the one set against the vector bytes.
 
 Readers are separate processes started together; throughput counts each
 reader's searches over its own CPU time and over the wall time of the
@@ -37,8 +41,8 @@ import numpy as np
 K = 10
 
 
-def memory_kib() -> tuple[int, int]:
-    """(USS, PSS) of this process in KiB."""
+def memory_kib() -> tuple[int, int, int]:
+    """(USS, PSS, anonymous) of this process in KiB."""
     fields: dict[str, int] = {}
     with open("/proc/self/smaps_rollup") as f:
         for line in f:
@@ -46,13 +50,13 @@ def memory_kib() -> tuple[int, int]:
             if len(parts) >= 2 and parts[1].isdigit():
                 fields[parts[0].rstrip(":")] = int(parts[1])
     uss = fields.get("Private_Clean", 0) + fields.get("Private_Dirty", 0)
-    return uss, fields.get("Pss", 0)
+    return uss, fields.get("Pss", 0), fields.get("Anonymous", 0)
 
 
 def hovra_reader(path, queries, start_at, seconds, interval, out):
     import hovra
 
-    uss0, _ = memory_kib()
+    uss0, _, anon0 = memory_kib()
     db = hovra.Database(path, read_only=True, refresh_interval=interval)
     db.search(queries[0], k=K)
     while time.monotonic() < start_at:
@@ -71,16 +75,25 @@ def hovra_reader(path, queries, start_at, seconds, interval, out):
                 visible[i] = now
             seen = n
     cpu, wall = time.process_time() - cpu0, time.monotonic() - t0
-    uss, pss = memory_kib()
+    uss, pss, anon = memory_kib()
     out.put(
-        {"searches": done, "cpu": cpu, "wall": wall, "uss": uss, "pss": pss, "uss0": uss0, "visible": visible}
+        {
+            "searches": done,
+            "cpu": cpu,
+            "wall": wall,
+            "uss": uss,
+            "pss": pss,
+            "uss0": uss0,
+            "anon": anon - anon0,
+            "visible": visible,
+        }
     )
 
 
 def lance_reader(path, queries, start_at, seconds, interval, out):
     import lancedb
 
-    uss0, _ = memory_kib()
+    uss0, _, anon0 = memory_kib()
     # LanceDB's own follow setting: check for a newer version at most this often.
     table = lancedb.connect(path, read_consistency_interval=timedelta(seconds=interval)).open_table("t")
     table.search(queries[0]).limit(K).to_list()
@@ -100,9 +113,18 @@ def lance_reader(path, queries, start_at, seconds, interval, out):
                 visible[i] = now
             seen = n
     cpu, wall = time.process_time() - cpu0, time.monotonic() - t0
-    uss, pss = memory_kib()
+    uss, pss, anon = memory_kib()
     out.put(
-        {"searches": done, "cpu": cpu, "wall": wall, "uss": uss, "pss": pss, "uss0": uss0, "visible": visible}
+        {
+            "searches": done,
+            "cpu": cpu,
+            "wall": wall,
+            "uss": uss,
+            "pss": pss,
+            "uss0": uss0,
+            "anon": anon - anon0,
+            "visible": visible,
+        }
     )
 
 
@@ -123,6 +145,9 @@ def hovra_writer(path, dim, base, start_at, seconds, rate, out):
         db.add(f"w{base + i}", rng.standard_normal(dim).astype(np.float32))
         acked[base + i] = time.monotonic()
         i += 1
+    # A checkpoint at the end, as a writer that ingests saves now and then:
+    # readers of the next configuration start from the saved files.
+    db.save()
     db.close()
     out.put(acked)
 
@@ -227,6 +252,7 @@ def main() -> None:
         engines.append("lancedb")
     except ImportError:
         pass
+    load_start = os.getloadavg()[0]
     rng = np.random.default_rng(1)
     data = rng.standard_normal((args.n, args.dim)).astype(np.float32)
     queries = rng.standard_normal((200, args.dim)).astype(np.float32)
@@ -261,7 +287,9 @@ def main() -> None:
                 wall = max(x["wall"] for x in results)
                 qps[(engine, r, w)].append(sum(x["searches"] for x in results) / wall)
                 cpu_qps[(engine, r, w)].append(statistics.median(x["searches"] / x["cpu"] for x in results))
-                mem[(engine, r, w)].extend((x["uss"] - x["uss0"], x["pss"] - x["uss0"]) for x in results)
+                mem[(engine, r, w)].extend(
+                    (x["uss"] - x["uss0"], x["pss"] - x["uss0"], x["anon"]) for x in results
+                )
                 delays[engine].extend(d)
 
     vector_kib = args.n * args.dim * 4 / 1024
@@ -269,18 +297,30 @@ def main() -> None:
     commit = subprocess.run(
         ["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True
     ).stdout.strip()
-    cpu_model = "?"
+    cpu_model, flags = "?", []
     with open("/proc/cpuinfo") as f:
         for line in f:
-            if line.startswith("model name"):
+            if line.startswith("model name") and cpu_model == "?":
                 cpu_model = line.split(":", 1)[1].strip()
-                break
+            elif line.startswith("flags") and not flags:
+                have = set(line.split(":", 1)[1].split())
+                flags = [
+                    x
+                    for x in ("avx2", "fma", "avx512f", "avx512bw", "avx512_vnni", "avx512_bf16")
+                    if x in have
+                ]
     lines.append(
         f"bench_processes: {args.n} x {args.dim} float32 (vectors {vector_kib / 1024:.1f} MiB), k={K}"
     )
     lines.append(
         f"commit {commit}, hovra {hovra.__version__}, {cpu_model}, {os.cpu_count()} cores, "
-        f"python {platform.python_version()}, load average {os.getloadavg()[0]:.2f} at the end"
+        f"python {platform.python_version()}, load average {load_start:.2f} at the start, "
+        f"{os.getloadavg()[0]:.2f} at the end"
+    )
+    lines.append(f"CPU flags: {' '.join(flags)}")
+    lines.append(
+        f"date {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())} (end of run); "
+        f"hovra imported from {os.path.dirname(hovra.__file__)}"
     )
     lines.append(
         f"{args.rounds} rounds of {args.seconds:.0f} s per configuration, interleaved; writer: add() at {args.rate:.0f}/s; "
@@ -311,16 +351,22 @@ def main() -> None:
         )
     lines.append("")
     lines.append(f"Reader memory (vectors: {vector_kib:.0f} KiB)")
-    lines.append("| engine | added USS KiB median (max) | added USS / vector bytes | added PSS KiB median |")
-    lines.append("|---|---|---|---|")
+    lines.append(
+        "| engine | writer | added own memory KiB median (max) | own / vector bytes | added USS KiB median | "
+        "added PSS KiB median |"
+    )
+    lines.append("|---|---|---|---|---|---|")
     for engine in engines:
-        allm = [m for key, v in mem.items() if key[0] == engine for m in v]
-        uss = [m[0] for m in allm]
-        pss = [m[1] for m in allm]
-        lines.append(
-            f"| {engine} | {statistics.median(uss):.0f} ({max(uss)}) | {statistics.median(uss) / vector_kib:.2f} | "
-            f"{statistics.median(pss):.0f} |"
-        )
+        for w in (False, True):
+            allm = [m for key, v in mem.items() if key[0] == engine and key[2] == w for m in v]
+            uss = [m[0] for m in allm]
+            pss = [m[1] for m in allm]
+            own = [m[2] for m in allm]
+            lines.append(
+                f"| {engine} | {'yes' if w else 'no'} | {statistics.median(own):.0f} ({max(own)}) | "
+                f"{statistics.median(own) / vector_kib:.2f} | {statistics.median(uss):.0f} | "
+                f"{statistics.median(pss):.0f} |"
+            )
     text = "\n".join(lines) + "\n"
     print(text)
     if args.out:
