@@ -23,14 +23,14 @@ BAD_METRIC = "metric must be 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'"
 SIGNATURES = {
     "add": "($self, id, vector, metadata=None, *, sparse=None)",
     "upsert": "($self, id, vector, metadata=None, *, sparse=None)",
-    "add_many": "($self, ids, vectors, metadatas=None, *, show_progress=False, sparse=None)",
+    "add_many": "($self, ids, vectors, metadatas=None, *, show_progress=False, sparse=None, prepare=None)",
     "search": "($self, vector, k=10, ef_search=None, where_filter=None, max_distance=None)",
     "search_many": "($self, vectors, k=10, ef_search=None, where_filter=None, max_distance=None, "
     "*, show_progress=False)",
     "get": "($self, id)",
     "delete": "($self, id)",
     "update": "($self, id, vector=None, metadata=None, *, sparse=None)",
-    "upsert_many": "($self, ids, vectors, metadatas=None, *, show_progress=False, sparse=None)",
+    "upsert_many": "($self, ids, vectors, metadatas=None, *, show_progress=False, sparse=None, prepare=None)",
     "count": "($self, where_filter=None)",
     "ids": "($self)",
     "save": "($self, *, show_progress=False)",
@@ -48,8 +48,11 @@ SIGNATURES = {
     "*, show_progress=False, arrow=False)",
     "get_many": "($self, ids)",
     "records": "($self, where_filter=None, *, limit=None, after=None, include_vectors=True)",
-    "delete_many": "($self, ids)",
-    "delete_where": "($self, where_filter)",
+    "delete_many": "($self, ids, *, prepare=None)",
+    "delete_where": "($self, where_filter, *, prepare=None)",
+    "commit_prepared": "($self, transaction)",
+    "abort_prepared": "($self, transaction)",
+    "prepared_transactions": "($self)",
     "update_many": "($self, ids, vectors=None, metadatas=None)",
     "explain": "($self, where_filter=None, k=10, ef_search=None)",
     "create_text_index": "($self, field, *, language='english', stemmer=True, stopwords=True, k1=1.2, b=0.75, "
@@ -106,6 +109,9 @@ DOCS = {
     "delete_where": "Delete every record that matches a filter.",
     "update_many": "Update many existing records in one batch.",
     "explain": "How search() would find the records of a filter.",
+    "commit_prepared": "Commit a prepared batch: apply it, as it was logged.",
+    "abort_prepared": "Abort a prepared batch: drop it.",
+    "prepared_transactions": "The ids of the prepared batches that are neither committed nor aborted yet.",
     "create_text_index": "Define a BM25 text index over a metadata field.",
     "drop_text_index": "Drop the text index (logged).",
     "wait_text_index": "Wait until the text index has indexed every record.",
@@ -152,6 +158,7 @@ ERRORS = [
     "CorruptDataError",
     "DatabaseNotFoundError",
     "ReadOnlyError",
+    "TransactionConflictError",
 ]
 
 
@@ -170,7 +177,7 @@ class TestModuleSurface:
     def test_class_signature_and_docstrings(self):
         signature = (
             "(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, *, sync_writes=False, "
-            "text_field=None, read_only=False, refresh_interval=None)"
+            "text_field=None, read_only=False, refresh_interval=None, exact_threshold=None)"
         )
         assert Database.__text_signature__ == signature
         assert str(inspect.signature(Database)) == signature

@@ -12,9 +12,10 @@ directory and find the ones nearest to a query, filtered by metadata::
 `help(hovra.Database)` describes every method. Errors of the database are
 `hovra.HovraError` (a ValueError) or one of its subclasses:
 DuplicateIdError, NotFoundError, DatabaseInUseError, DatabaseClosedError,
-CorruptDataError, DatabaseNotFoundError and ReadOnlyError. The LangChain vector store is
-`hovra.langchain.HovraVectorStore` (install the `hovra[langchain]` extra), the
-LlamaIndex one `hovra.llama_index.HovraVectorStore` (`hovra[llama-index]`);
+CorruptDataError, DatabaseNotFoundError, ReadOnlyError and TransactionConflictError.
+The LangChain vector store is `hovra.langchain.HovraVectorStore` (install the
+`hovra[langchain]` extra), the LlamaIndex one `hovra.llama_index.HovraVectorStore`
+(`hovra[llama-index]`);
 collections sharded over a Ray cluster are `hovra.ray.ShardedDatabase` (install
 the `hovra[ray]` extra). `hovra.set_num_threads(n)` sizes the worker pool that
 runs the parallel work of every database in the process. `hovra.Store` keeps named
@@ -33,6 +34,7 @@ from _hovra import (
     NotFoundError,
     ReadOnlyError,
     SearchResult,
+    TransactionConflictError,
     get_num_threads,
     set_num_threads,
 )
@@ -53,6 +55,7 @@ __all__ = [
     "ReadOnlyError",
     "SearchResult",
     "Store",
+    "TransactionConflictError",
     "__version__",
     "get_num_threads",
     "set_num_threads",

@@ -8,6 +8,7 @@ from _hovra import HovraError as HovraError
 from _hovra import NotFoundError as NotFoundError
 from _hovra import ReadOnlyError as ReadOnlyError
 from _hovra import SearchResult as SearchResult
+from _hovra import TransactionConflictError as TransactionConflictError
 from _hovra import get_num_threads as get_num_threads
 from _hovra import set_num_threads as set_num_threads
 
@@ -27,6 +28,7 @@ __all__ = [
     "ReadOnlyError",
     "SearchResult",
     "Store",
+    "TransactionConflictError",
     "__version__",
     "get_num_threads",
     "set_num_threads",

@@ -151,6 +151,11 @@ def _verify_findings(report: dict[str, Any]) -> tuple[list[str], list[str], list
             failures.append(f"log: {check['log_skipped']} intact frames in wal.hovra do not decode")
         if check["log_uncommitted"]:
             warnings.append(f"log: {check['log_uncommitted']} records of a batch that never committed")
+        if check["log_prepared"]:
+            warnings.append(
+                f"log: {check['log_prepared']} prepared transactions ({check['log_prepared_records']} records) "
+                "wait for their commit or abort; their records stay invisible until then"
+            )
         if check["log_torn_bytes"]:
             warnings.append(
                 f"log: {check['log_torn_bytes']} bytes after the last intact record "

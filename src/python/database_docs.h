@@ -7,7 +7,7 @@ namespace hovra::py::docs {
 
 inline constexpr const char* kClass =
     "Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, *, sync_writes=False, "
-    "text_field=None, read_only=False, refresh_interval=None)\n"
+    "text_field=None, read_only=False, refresh_interval=None, exact_threshold=None)\n"
     "--\n\n"
     R"doc(An embedded vector database kept in one directory.
 
@@ -55,6 +55,10 @@ Args:
         a search serves without looking at the log again (default 0.01;
         0 looks before every call). A change the writer acknowledged is
         visible to the next call after about this long.
+    exact_threshold: Searches scan every vector exactly while live records
+        x dimension stays below this many components (None: 10,000,000).
+        Not stored; a shard of a collection of n shards passes its share,
+        10,000,000 / n, so that it searches as the whole collection would.
 
 Raises:
     ValueError: "database not found — specify dim to create a new one"
@@ -69,7 +73,7 @@ Every change is appended to the directory's write-ahead log before it is
 applied, and opening a database replays its log. save(), or leaving a
 `with` block, rewrites the index files and starts a new log; close()
 releases the directory. While live records x dimension stays below
-10,000,000 a search scans every vector exactly; above that it walks the
+10,000,000 (exact_threshold) a search scans every vector exactly; above that it walks the
 HNSW graph. A Database may be used from several threads at once; searches
 and writes release the interpreter lock. Calls on a closed object raise
 ValueError "database is closed".)doc";
@@ -130,6 +134,12 @@ Args:
         logged and then linked (a tqdm bar when tqdm is installed).
     sparse: None, a list of n sparse vectors (each as for add(), or None),
         or a SciPy sparse matrix of n rows.
+    prepare: A transaction id (str): check and log the batch as a
+        prepared batch, the first phase of a two-phase commit across
+        databases, and apply nothing yet. Its records stay invisible and
+        its ids held (other changes to them raise TransactionConflictError)
+        until commit_prepared(id) applies it or abort_prepared(id) drops
+        it; reopening keeps it pending.
 
 Raises:
     ValueError: "ids length (N) != vectors length (M)"; "metadatas length
@@ -285,7 +295,8 @@ The outcome equals upsert() of each item in order (an id that repeats in
 the batch keeps its last item), done as one batch.
 
 Args:
-    ids, vectors, metadatas, show_progress, sparse: As for add_many().
+    ids, vectors, metadatas, show_progress, sparse, prepare: As for
+        add_many().
 
 Raises:
     ValueError: The length messages of add_many(); a vector of the wrong
@@ -473,9 +484,13 @@ none are replayed. Ids without a record are passed over.
 
 Args:
     ids: A sequence of ids.
+    prepare: A transaction id: log the deletes as a prepared batch, as
+        add_many(prepare=...) does; nothing is deleted until
+        commit_prepared(id).
 
 Returns:
-    How many records were deleted (an id given twice counts once).
+    How many records were (or, prepared, will be) deleted (an id given
+    twice counts once).
 
 Raises:
     TypeError: ids is not a sequence of str.)doc";
@@ -488,9 +503,11 @@ nothing, so delete_where({}) deletes nothing.
 
 Args:
     where_filter: A filter as for search().
+    prepare: A transaction id: the matching records are chosen now and
+        their deletes logged as a prepared batch (see add_many()).
 
 Returns:
-    How many records were deleted.
+    How many records were (or, prepared, will be) deleted.
 
 Raises:
     ValueError: A malformed filter.
@@ -571,5 +588,37 @@ Raises:
     ImportError: pyarrow cannot be imported.
     ValueError: A malformed filter, or the database is closed.
     TypeError: An argument of the wrong type.)doc";
+
+inline constexpr const char* kCommitPrepared = R"doc(Commit a prepared batch: apply it, as it was logged.
+
+The commit is logged first, so it survives a crash. Committing a
+transaction that is not pending (resolved before, or never prepared
+here) does nothing, so a resolution may be repeated.
+
+Args:
+    transaction: The id given to prepare=.
+
+Returns:
+    True when the batch was pending and is applied now, else False.)doc";
+
+inline constexpr const char* kAbortPrepared = R"doc(Abort a prepared batch: drop it.
+
+Nothing of the batch remains (no records, no deleted slots) and its ids
+are free again. Aborting a transaction that is not pending does nothing.
+
+Args:
+    transaction: The id given to prepare=.
+
+Returns:
+    True when the batch was pending and is dropped now, else False.)doc";
+
+inline constexpr const char* kPreparedTransactions =
+    R"doc(The ids of the prepared batches that are neither committed nor aborted yet.
+
+A database reopened after a crash keeps its pending batches; whoever
+prepared them decides their outcome (commit_prepared or abort_prepared).
+
+Returns:
+    A list of str, in the order the batches were prepared.)doc";
 
 }  // namespace hovra::py::docs

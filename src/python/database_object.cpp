@@ -134,8 +134,8 @@ bool optional_metadata(PyObject* obj, std::optional<JsonValue>& out) {
 
 const Signature kNewSig{"Database",
                         {"path", "dim", "metric", "m", "ef_construction", "quantize", "sync_writes", "text_field",
-                         "read_only", "refresh_interval"},
-                        10,
+                         "read_only", "refresh_interval", "exact_threshold"},
+                        11,
                         1,
                         6};
 
@@ -145,6 +145,7 @@ PyObject* open_read_only(PyTypeObject* type, const BoundArgs& a, const std::stri
     if (a.given(i) != nullptr && !((i == 5 || i == 6) && PyObject_Not(a.given(i)) == 1))
       return raise_value_error(std::string("a database opened read-only takes no ") + kNewSig.names[i]);
   }
+  if (a.given(10) != nullptr) return raise_value_error("a database opened read-only takes no exact_threshold");
   double interval = kDefaultRefreshInterval;
   if (PyObject* obj = a.given(9))
     if (!seconds_arg(obj, "refresh_interval", interval)) return nullptr;
@@ -196,6 +197,9 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       if (!text_arg(obj, "text_field", spec.field)) return nullptr;
       options.text_index = spec;
     }
+    std::optional<std::uint64_t> exact_threshold;
+    if (!optional_count(a.given(10), "exact_threshold", exact_threshold)) return nullptr;
+    if (exact_threshold) options.exact_threshold = static_cast<std::size_t>(*exact_threshold);
 
     Result<std::shared_ptr<Database>> opened = std::shared_ptr<Database>();
     if (!dim) {
@@ -364,9 +368,10 @@ PyObject* db_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // ---------------------------------------------------------------------- batches
 
-const Signature kAddManySig{"Database.add_many", {"ids", "vectors", "metadatas", "show_progress", "sparse"}, 5, 2, 3};
+const Signature kAddManySig{
+    "Database.add_many", {"ids", "vectors", "metadatas", "show_progress", "sparse", "prepare"}, 6, 2, 3};
 const Signature kUpsertManySig{
-    "Database.upsert_many", {"ids", "vectors", "metadatas", "show_progress", "sparse"}, 5, 2, 3};
+    "Database.upsert_many", {"ids", "vectors", "metadatas", "show_progress", "sparse", "prepare"}, 6, 2, 3};
 
 PyObject* raise_metadatas_length(std::size_t metadatas, std::size_t ids) {
   return raise_value_error("metadatas length (" + std::to_string(metadatas) + ") != ids length (" +
@@ -388,6 +393,8 @@ PyObject* batch_write(const Signature& sig, bool upsert, PyObject* self, PyObjec
   if (metadatas_obj != nullptr && !list_arg(metadatas_obj, "metadatas")) return nullptr;
   bool show_progress = false;
   if (!progress_flag(a.given(3), show_progress)) return nullptr;
+  std::optional<std::string> prepare;
+  if (!transaction_arg(a.given(5), prepare)) return nullptr;
 
   if (!batch_arg.finish_rows(batch.vectors)) return nullptr;
   if (batch.ids.size() != batch.vectors.size()) {
@@ -406,6 +413,17 @@ PyObject* batch_write(const Signature& sig, bool upsert, PyObject* self, PyObjec
     if (!sparse_list_from_python(obj, "sparse", batch.ids.size(), batch.sparse)) return nullptr;
   }
   std::shared_ptr<Database> db = writable_engine_of(self);
+  if (prepare) {
+    // The rows again, as below: the metadata's json.dumps ran since.
+    if (!batch_arg.finish_rows(batch.vectors)) return nullptr;
+    if (batch.ids.size() != batch.vectors.size()) {
+      return raise_value_error("ids length (" + std::to_string(batch.ids.size()) + ") != vectors length (" +
+                               std::to_string(batch.vectors.size()) + ")");
+    }
+    Status prepared = without_gil(
+        [&] { return upsert ? db->prepare_upsert_many(*prepare, batch) : db->prepare_add_many(*prepare, batch); });
+    return status_result(prepared);
+  }
   LongCall call(upsert ? "upsert_many" : "add_many");
   if (!start_long_call(call, show_progress)) return nullptr;
   // Python code run since the rows were first taken (json.dumps of the
@@ -864,7 +882,9 @@ PyObject* get_quantized_search(PyObject* self, void*) {
 const MethodSpec kMethods[] = {
     {"add", db_add, "($self, id, vector, metadata=None, *, sparse=None)", docs::kAdd},
     {"upsert", db_upsert, "($self, id, vector, metadata=None, *, sparse=None)", docs::kUpsert},
-    {"add_many", db_add_many, "($self, ids, vectors, metadatas=None, *, show_progress=False, sparse=None)",
+    {"add_many", db_add_many,
+     "($self, ids, vectors, metadatas=None, *, show_progress=False, sparse=None,"
+     " prepare=None)",
      docs::kAddMany},
     {"search", db_search, "($self, vector, k=10, ef_search=None, where_filter=None, max_distance=None)",
      docs::kSearch},
@@ -878,7 +898,9 @@ const MethodSpec kMethods[] = {
     {"get", db_get, "($self, id)", docs::kGet},
     {"delete", db_delete, "($self, id)", docs::kDelete},
     {"update", db_update, "($self, id, vector=None, metadata=None, *, sparse=None)", docs::kUpdate},
-    {"upsert_many", db_upsert_many, "($self, ids, vectors, metadatas=None, *, show_progress=False, sparse=None)",
+    {"upsert_many", db_upsert_many,
+     "($self, ids, vectors, metadatas=None, *, show_progress=False, sparse=None,"
+     " prepare=None)",
      docs::kUpsertMany},
     {"count", db_count, "($self, where_filter=None)", docs::kCount},
     {"ids", db_ids, "($self)", docs::kIds},

@@ -1,6 +1,8 @@
 // The Database methods over many records at once: get_many, records (an
 // iterator that reads pages in id order), delete_many, delete_where and
-// update_many; and explain, the plan of a filtered search. Metadata of many records is read back with one json.loads
+// update_many; explain, the plan of a filtered search; and the resolution of
+// prepared batches (commit_prepared, abort_prepared, prepared_transactions).
+// Metadata of many records is read back with one json.loads
 // of a JSON array of them.
 #include "python/database_records.h"
 
@@ -216,8 +218,8 @@ PyObject* db_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // -------------------------------------------------------------------- deletes
 
-const Signature kDeleteManySig{"Database.delete_many", {"ids"}, 1, 1};
-const Signature kDeleteWhereSig{"Database.delete_where", {"where_filter"}, 1, 1};
+const Signature kDeleteManySig{"Database.delete_many", {"ids", "prepare"}, 2, 1, 1};
+const Signature kDeleteWhereSig{"Database.delete_where", {"where_filter", "prepare"}, 2, 1, 1};
 
 PyObject* db_delete_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -225,8 +227,11 @@ PyObject* db_delete_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!bind_arguments(kDeleteManySig, args, nargs, kwnames, a)) return nullptr;
     ByteTable ids;
     if (!id_list_arg(a.raw(0), "ids", ids)) return nullptr;
+    std::optional<std::string> prepare;
+    if (!transaction_arg(a.given(1), prepare)) return nullptr;
     std::shared_ptr<Database> db = writable_engine_of(self);
-    Result<std::size_t> deleted = without_gil([&] { return db->delete_many(ids); });
+    Result<std::size_t> deleted =
+        without_gil([&] { return prepare ? db->prepare_delete_many(*prepare, ids) : db->delete_many(ids); });
     if (!deleted.ok()) return raise_engine_error(deleted.error());
     return PyLong_FromSize_t(deleted.value());
   });
@@ -239,8 +244,11 @@ PyObject* db_delete_where(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (!dict_arg(a.raw(0), "where_filter")) return nullptr;
     Filter filter;
     if (!filter_from_python(a.raw(0), filter)) return nullptr;
+    std::optional<std::string> prepare;
+    if (!transaction_arg(a.given(1), prepare)) return nullptr;
     std::shared_ptr<Database> db = writable_engine_of(self);
-    Result<std::size_t> deleted = without_gil([&] { return db->delete_where(filter); });
+    Result<std::size_t> deleted =
+        without_gil([&] { return prepare ? db->prepare_delete_where(*prepare, filter) : db->delete_where(filter); });
     if (!deleted.ok()) return raise_engine_error(deleted.error());
     return PyLong_FromSize_t(deleted.value());
   });
@@ -336,18 +344,78 @@ PyObject* db_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
+// ------------------------------------------------------------ prepared batches
+
+const Signature kCommitPreparedSig{"Database.commit_prepared", {"transaction"}, 1, 1};
+const Signature kAbortPreparedSig{"Database.abort_prepared", {"transaction"}, 1, 1};
+const Signature kPreparedSig{"Database.prepared_transactions", {}, 0, 0};
+
+PyObject* resolve(const Signature& sig, bool commit, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(sig, args, nargs, kwnames, a)) return nullptr;
+    std::string transaction;
+    if (!text_arg(a.raw(0), "transaction", transaction)) return nullptr;
+    std::shared_ptr<Database> db = writable_engine_of(self);
+    Result<bool> resolved = without_gil([&] { return db->resolve_prepared(transaction, commit); });
+    if (!resolved.ok()) return raise_engine_error(resolved.error());
+    return PyBool_FromLong(resolved.value() ? 1 : 0);
+  });
+}
+
+PyObject* db_commit_prepared(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return resolve(kCommitPreparedSig, true, self, args, nargs, kwnames);
+}
+
+PyObject* db_abort_prepared(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return resolve(kAbortPreparedSig, false, self, args, nargs, kwnames);
+}
+
+PyObject* db_prepared_transactions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kPreparedSig, args, nargs, kwnames, a)) return nullptr;
+    std::shared_ptr<Database> db = engine_of(self);
+    std::vector<std::string> pending = db->prepared_transactions();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pending.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+      PyObject* text = str_from(pending[i]);
+      if (text == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    return list.release();
+  });
+}
+
 const MethodSpec kMethods[] = {
     {"get_many", db_get_many, "($self, ids)", docs::kGetMany},
     {"records", db_records, "($self, where_filter=None, *, limit=None, after=None, include_vectors=True)",
      docs::kRecords},
-    {"delete_many", db_delete_many, "($self, ids)", docs::kDeleteMany},
-    {"delete_where", db_delete_where, "($self, where_filter)", docs::kDeleteWhere},
+    {"delete_many", db_delete_many, "($self, ids, *, prepare=None)", docs::kDeleteMany},
+    {"delete_where", db_delete_where, "($self, where_filter, *, prepare=None)", docs::kDeleteWhere},
     {"update_many", db_update_many, "($self, ids, vectors=None, metadatas=None)", docs::kUpdateMany},
     {"explain", db_explain, "($self, where_filter=None, k=10, ef_search=None)", docs::kExplain},
+    {"commit_prepared", db_commit_prepared, "($self, transaction)", docs::kCommitPrepared},
+    {"abort_prepared", db_abort_prepared, "($self, transaction)", docs::kAbortPrepared},
+    {"prepared_transactions", db_prepared_transactions, "($self)", docs::kPreparedTransactions},
     {nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
+
+bool transaction_arg(PyObject* obj, std::optional<std::string>& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  std::string text;
+  if (!text_arg(obj, "prepare", text)) return false;
+  if (text.empty()) {
+    raise_value_error("prepare must be a non-empty transaction id");
+    return false;
+  }
+  out = std::move(text);
+  return true;
+}
 
 bool add_record_methods(PyTypeObject* type) {
   if (g_iterator_type == nullptr) {

@@ -50,6 +50,7 @@ struct ExceptionTypes {
   PyObject* corrupt = nullptr;
   PyObject* database_not_found = nullptr;
   PyObject* read_only = nullptr;
+  PyObject* conflict = nullptr;
 };
 ExceptionTypes g_types;
 
@@ -82,6 +83,9 @@ bool init_exception_types(PyObject* module) {
         {&g_types.database_not_found, "hovra.DatabaseNotFoundError",
          "The directory holds no database (and no dim was given to create one)."},
         {&g_types.read_only, "hovra.ReadOnlyError", "A change to a database opened for reading only."},
+        {&g_types.conflict, "hovra.TransactionConflictError",
+         "A change to an id that a prepared transaction (add_many(..., prepare=...)) holds until it is committed "
+         "or aborted; nothing was changed, try again once it is resolved. `.id` is the id."},
     };
     for (const ExceptionSpec& spec : specs) {
       *spec.slot = PyErr_NewExceptionWithDoc(spec.name, spec.doc, g_types.base, nullptr);
@@ -97,6 +101,7 @@ bool init_exception_types(PyObject* module) {
       {"CorruptDataError", g_types.corrupt},
       {"DatabaseNotFoundError", g_types.database_not_found},
       {"ReadOnlyError", g_types.read_only},
+      {"TransactionConflictError", g_types.conflict},
   };
   for (const auto& [name, type] : exported)
     if (PyModule_AddObjectRef(module, name, type) < 0) return false;
@@ -119,6 +124,8 @@ PyObject* exception_type_for(ErrorKind kind) {
       return g_types.database_not_found;
     case ErrorKind::ReadOnly:
       return g_types.read_only;
+    case ErrorKind::Held:
+      return g_types.conflict;
     default:
       return g_types.base;
   }
@@ -158,7 +165,7 @@ PyObject* raise_engine_error(const DbError& error) {
     return nullptr;
   }
   bool carries_id = error.kind() == ErrorKind::DuplicateId || error.kind() == ErrorKind::DuplicateInBatch ||
-                    error.kind() == ErrorKind::NotFound;
+                    error.kind() == ErrorKind::NotFound || error.kind() == ErrorKind::Held;
   return raise_typed(exception_type_for(error.kind()), error.message(), carries_id ? &error.detail() : nullptr);
 }
 

@@ -22,7 +22,8 @@ PyObject* panic_exception_type();
 // The classes the module raises for engine errors: HovraError, a subclass
 // of ValueError (so `except ValueError` keeps catching them), and under it
 // DuplicateIdError, NotFoundError, DatabaseInUseError, DatabaseClosedError,
-// CorruptDataError, DatabaseNotFoundError and ReadOnlyError. Created once
+// CorruptDataError, DatabaseNotFoundError, ReadOnlyError and
+// TransactionConflictError. Created once
 // (named hovra.X, as the package re-exports them) and added to the module;
 // false with a Python error set on failure.
 bool init_exception_types(PyObject* module);

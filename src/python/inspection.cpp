@@ -44,7 +44,9 @@ PyObject* check_dict(const Inspection& in) {
             put(d.get(), "log_bytes", count(r.log_bytes)) && put(d.get(), "log_records", count(r.log_records)) &&
             put(d.get(), "log_skipped", count(r.log_skipped)) &&
             put(d.get(), "log_uncommitted", count(r.log_uncommitted)) &&
-            put(d.get(), "log_torn_bytes", count(r.log_torn_bytes));
+            put(d.get(), "log_torn_bytes", count(r.log_torn_bytes)) &&
+            put(d.get(), "log_prepared", count(r.log_prepared)) &&
+            put(d.get(), "log_prepared_records", count(r.log_prepared_records));
   return ok ? d.release() : nullptr;
 }
 

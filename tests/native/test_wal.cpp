@@ -1,6 +1,7 @@
 // Tests of the write-ahead log: record payloads and frames byte for byte,
 // decoding of damaged payloads, the tolerant log parser, batches, and the
-// appending writer on real files (including writes that stop part-way).
+// appending writer on real files (including writes that stop part-way),
+// prepared batches in the parser and in repair.
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -339,6 +340,37 @@ void test_failed_writes_are_cut_back() {
   CHECK(wal.contents_crc() == crc32_bytes(0, bytes.value().data(), bytes.value().size()));
 }
 
+
+// Prepared batches: held back until their resolution, followed through the
+// covered prefix, and kept by repair_log only when whole.
+void test_prepared_batches_in_scan_and_repair() {
+  std::vector<WalRecord> r = three_records();
+  std::string prefix = encode_frame(r[0]) + encode_prepare_marker("t1", 2) + encode_frame(r[1]) + encode_frame(r[2]);
+  LogScan pending = scan_log(prefix);
+  CHECK(pending.records.size() == 1 && pending.prepared.size() == 1 && pending.prepared[0].transaction == "t1");
+  CHECK(pending.prepared[0].records.size() == 2 && pending.intact_end == prefix.size());
+  // A save covers the prefix: the lone record is left out, the prepared
+  // batch is still followed there and its commit after it applies it.
+  std::string log = prefix + encode_resolution("t1", true);
+  LogScan committed = scan_log(log, prefix.size());
+  CHECK(committed.records.size() == 2 && committed.prepared.empty() && committed.intact_end == log.size());
+  LogScan aborted = scan_log(prefix + encode_resolution("t1", false), prefix.size());
+  CHECK(aborted.records.empty() && aborted.aborted == 2 && aborted.prepared.empty());
+  // Damage inside the prepared batch, with intact frames after it: the
+  // scan says so, and repair drops the batch whole and keeps the rest.
+  std::string damaged = log + encode_frame(r[0]);
+  std::size_t in_batch = encode_frame(r[0]).size() + encode_prepare_marker("t1", 2).size() + 3;
+  damaged[in_batch] ^= 0x5A;
+  LogScan scan = scan_log(damaged);
+  CHECK(scan.damaged_middle() && *scan.damage_at < in_batch + 1);
+  RepairedLog kept = repair_log(damaged);
+  CHECK(kept.dropped_batch_records == 1 && kept.damaged_spans == 1);
+  LogScan replayed = scan_log(kept.bytes);
+  CHECK(!replayed.damage_at && replayed.prepared.empty() && replayed.records.size() == 2);
+  // An undamaged log comes through repair unchanged.
+  CHECK(repair_log(log).bytes == log);
+}
+
 }  // namespace
 
 int main() {
@@ -353,5 +385,6 @@ int main() {
   test_writer_failures();
   test_batches_replay_all_or_nothing();
   test_failed_writes_are_cut_back();
+  test_prepared_batches_in_scan_and_repair();
   return check::exit_code("test_wal");
 }

@@ -39,6 +39,8 @@ DbError DbError::invalid_argument(std::string detail) {
   return DbError(ErrorKind::InvalidArgument, std::move(detail));
 }
 
+DbError DbError::held(std::string id) { return DbError(ErrorKind::Held, std::move(id)); }
+
 std::string DbError::message() const {
   switch (kind_) {
     case ErrorKind::DimensionMismatch:
@@ -78,6 +80,8 @@ std::string DbError::message() const {
              std::to_string(got_) + ")";
     case ErrorKind::InvalidArgument:
       return detail_;
+    case ErrorKind::Held:
+      return "id '" + detail_ + "' is held by a prepared transaction that is not resolved yet";
   }
   return detail_;
 }

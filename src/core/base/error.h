@@ -32,6 +32,7 @@ enum class ErrorKind {
   DamagedFile,       // a database file that does not read (shown as an io error)
   DuplicateInBatch,  // one id twice in a batch of add_many
   InvalidArgument,   // a value the engine cannot take (text analysis, sparse vectors, fusion)
+  Held,              // a change to an id that an unresolved prepared batch holds
 };
 
 class DbError {
@@ -61,6 +62,9 @@ class DbError {
   static DbError duplicate_in_batch(std::string id, std::size_t first, std::size_t second);
   // The detail is the whole message.
   static DbError invalid_argument(std::string detail);
+  // A change to an id, or a prepare of a transaction id, that an unresolved
+  // prepared batch holds.
+  static DbError held(std::string id);
 
   ErrorKind kind() const { return kind_; }
   // The kind's own detail: the id, path, os text, metric name or detail text.

@@ -168,6 +168,16 @@ void Database::require_sync_writes() {
   wal_->sync_directory_on_create(root_);
 }
 
+void Database::set_exact_threshold(std::size_t components) {
+  WriteLock ix(index_lock_);
+  index_->set_exact_threshold(components);
+}
+
+std::size_t Database::exact_threshold() const {
+  ReadLock ix(index_lock_);
+  return index_->exact_threshold();
+}
+
 Metric Database::metric() const {
   ReadLock ix(index_lock_);
   return index_->metric();
@@ -308,6 +318,7 @@ Status Database::add(const std::string& id, const std::vector<float>& vector, st
   {
     WriteLock ids(id_map_lock_);
     if (slot_of(id) != IdIndex::kNone) return DbError::duplicate_id(id);
+    HOVRA_RETURN_IF_ERROR(check_not_held(id));
     HOVRA_RETURN_IF_ERROR(log_one(insert_record(id, vector, metadata, sparse), ticket));
     std::string bytes;
     apply_insert_locked(id, vector.data(), pack_optional(metadata, bytes), sparse);
@@ -322,6 +333,7 @@ Status Database::upsert(const std::string& id, const std::vector<float>& vector,
   std::uint64_t ticket = 0;
   {
     WriteLock ids(id_map_lock_);
+    HOVRA_RETURN_IF_ERROR(check_not_held(id));
     HOVRA_RETURN_IF_ERROR(log_one(insert_record(id, vector, metadata, sparse), ticket));
     std::string bytes;
     std::optional<PackedValue> packed = pack_optional(metadata, bytes);
@@ -339,6 +351,7 @@ Status Database::update(const std::string& id, const std::vector<float>* vector,
     WriteLock ids(id_map_lock_);
     std::uint32_t slot = slot_of(id);
     if (slot == IdIndex::kNone) return DbError::not_found(id);
+    HOVRA_RETURN_IF_ERROR(check_not_held(id));
     if (vector) HOVRA_RETURN_IF_ERROR(check_vector(id, *vector));
     HOVRA_RETURN_IF_ERROR(check_owner());
     WalRecord record = WalRecord::update(id, vector, metadata);
@@ -366,6 +379,7 @@ Result<bool> Database::remove(const std::string& id) {
   {
     WriteLock ids(id_map_lock_);
     if (slot_of(id) == IdIndex::kNone) return false;
+    HOVRA_RETURN_IF_ERROR(check_not_held(id));
     HOVRA_RETURN_IF_ERROR(check_owner());
     HOVRA_RETURN_IF_ERROR(log_one(WalRecord::remove(id), ticket));
     clear_slot(forget_id_locked(id));
@@ -436,6 +450,7 @@ Status Database::add_many(const RecordBatch& batch, Progress* progress) {
       if (!fresh) return DbError::duplicate_in_batch(std::string(id), at->second, i);
     }
     seen = {};
+    HOVRA_RETURN_IF_ERROR(check_batch_not_held(batch.ids));
     HOVRA_RETURN_IF_ERROR(log_batch(batch, ticket, progress));
     start_phase(progress, "linking", "records", batch.size());
     insert_batch_locked(batch, nullptr, progress);
@@ -452,39 +467,45 @@ Status Database::upsert_many(const RecordBatch& batch, Progress* progress) {
   std::uint64_t ticket = 0;
   {
     WriteLock ids(id_map_lock_);
+    HOVRA_RETURN_IF_ERROR(check_batch_not_held(batch.ids));
     HOVRA_RETURN_IF_ERROR(log_batch(batch, ticket, progress));
     start_phase(progress, "linking", "records", batch.size());
-    // Items whose id exists (before or through an earlier item of this
-    // batch) replace in batch order; the first occurrence of each new id is
-    // inserted.
-    std::unordered_map<std::string_view, std::uint32_t> first_new;
-    std::vector<std::uint32_t> new_items;
-    for (std::uint32_t i = 0; i < batch.size(); ++i) {
-      std::string_view id = batch.ids.get(i);
-      if (slot_of(id) != IdIndex::kNone || first_new.count(id)) continue;
-      first_new.emplace(id, i);
-      new_items.push_back(i);
-    }
-    RowReader read(batch.vectors);
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      std::uint32_t slot = slot_of(batch.ids.get(i));
-      if (slot == IdIndex::kNone) continue;
-      replace_record_locked(slot, read(i), batch.metadata_of(i), batch.sparse_of(i));
-      advance(progress);
-    }
-    if (new_items.size() == batch.size()) insert_batch_locked(batch, nullptr, progress);
-    else if (!new_items.empty()) insert_batch_locked(batch, &new_items, progress);
-    // Later occurrences of a new id replace the record its first one made.
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      std::string_view id = batch.ids.get(i);
-      auto f = first_new.find(id);
-      if (f == first_new.end() || f->second == i) continue;
-      replace_record_locked(slot_of(id), read(i), batch.metadata_of(i), batch.sparse_of(i));
-      advance(progress);
-    }
+    upsert_batch_locked(batch, progress);
   }
   release_freed(batch.size());
   return durable(ticket);
+}
+
+// Caller holds the id-map write lock.
+void Database::upsert_batch_locked(const RecordBatch& batch, Progress* progress) {
+  // Items whose id exists (before or through an earlier item of this
+  // batch) replace in batch order; the first occurrence of each new id is
+  // inserted.
+  std::unordered_map<std::string_view, std::uint32_t> first_new;
+  std::vector<std::uint32_t> new_items;
+  for (std::uint32_t i = 0; i < batch.size(); ++i) {
+    std::string_view id = batch.ids.get(i);
+    if (slot_of(id) != IdIndex::kNone || first_new.count(id)) continue;
+    first_new.emplace(id, i);
+    new_items.push_back(i);
+  }
+  RowReader read(batch.vectors);
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    std::uint32_t slot = slot_of(batch.ids.get(i));
+    if (slot == IdIndex::kNone) continue;
+    replace_record_locked(slot, read(i), batch.metadata_of(i), batch.sparse_of(i));
+    advance(progress);
+  }
+  if (new_items.size() == batch.size()) insert_batch_locked(batch, nullptr, progress);
+  else if (!new_items.empty()) insert_batch_locked(batch, &new_items, progress);
+  // Later occurrences of a new id replace the record its first one made.
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    std::string_view id = batch.ids.get(i);
+    auto f = first_new.find(id);
+    if (f == first_new.end() || f->second == i) continue;
+    replace_record_locked(slot_of(id), read(i), batch.metadata_of(i), batch.sparse_of(i));
+    advance(progress);
+  }
 }
 
 // Caller holds the index, slot-ids and metadata read locks.
@@ -653,6 +674,7 @@ Status Database::compact(Progress* progress) {
     ReadLock ix(index_lock_);
     const HnswIndex& old = *index_;
     fresh = std::make_unique<HnswIndex>(old.dim(), old.metric(), old.m(), old.ef_construction());
+    fresh->set_exact_threshold(old.exact_threshold());
     std::vector<const float*> vectors;
     for (std::uint32_t s = 0; s < old.node_count(); ++s) {
       if (old.is_deleted(s)) continue;

@@ -68,6 +68,10 @@ struct OpenOptions {
   bool sync_writes = false;
   // A text index to define when the database is created.
   std::optional<TextIndexSpec> text_index;
+  // Searches scan exactly while live records x dim stay below this many
+  // components (nullopt: kExactScanComponents, or what the engine has).
+  // Not stored: every open chooses it.
+  std::optional<std::size_t> exact_threshold;
 };
 
 class Database;
@@ -96,6 +100,10 @@ struct VerifyReport {
   std::uint64_t log_skipped = 0;      // intact frames that do not decode
   std::uint64_t log_uncommitted = 0;  // records of batches that never committed
   std::uint64_t log_torn_bytes = 0;   // bytes after the last intact record or batch
+  // Prepared batches (two-phase commit) that no resolution follows yet, and
+  // their records: invisible until their transaction is resolved.
+  std::uint64_t log_prepared = 0;
+  std::uint64_t log_prepared_records = 0;
 };
 
 // What a text index is and how far its building has got.
@@ -300,6 +308,9 @@ class Database {
   // verify_directory for this database's files; no save runs meanwhile.
   Result<VerifyReport> verify() const;
   void require_sync_writes();
+  // The exact-scan threshold of the searches (see OpenOptions).
+  void set_exact_threshold(std::size_t components);
+  std::size_t exact_threshold() const;
   const std::string& directory() const { return dir_; }
 
   // sparse: the record's sparse vector (normalised; nullptr or empty: none).
@@ -365,6 +376,27 @@ class Database {
   // valid, else nothing changes.
   Status update_many(const UpdateBatch& batch);
   Status compact(Progress* progress = nullptr);
+
+  // Two-phase commit across databases (database_prepared.cpp). A prepare
+  // checks its batch as the plain operation does and logs it as a prepared
+  // batch under the transaction id, but applies nothing: its records stay
+  // invisible and its ids held (any other change to one fails with Held)
+  // until resolve_prepared commits the batch (applied at once, as logged)
+  // or aborts it (nothing of it remains, not even a deleted slot). Saves
+  // and reopens keep an unresolved batch. A transaction id that is pending
+  // already is refused with Held; an empty batch prepares nothing.
+  Status prepare_add_many(const std::string& transaction, const RecordBatch& batch);
+  Status prepare_upsert_many(const std::string& transaction, const RecordBatch& batch);
+  // The number of records the batch will delete.
+  Result<std::size_t> prepare_delete_many(const std::string& transaction, const ByteTable& ids);
+  Result<std::size_t> prepare_delete_where(const std::string& transaction, const Filter& filter);
+  // Logs the outcome and applies or drops the batch. False when the
+  // transaction was not pending (resolved before, or never prepared here):
+  // nothing is done, so a resolution may be repeated.
+  Result<bool> resolve_prepared(const std::string& transaction, bool commit);
+  // The pending transactions, in the order they were prepared.
+  std::vector<std::string> prepared_transactions() const;
+
   void enable_quantized_search();
   void disable_quantized_search();
   bool quantized_search() const;
@@ -439,6 +471,25 @@ class Database {
   void replay(const std::vector<WalRecord>& records);
   Status write_records(FileWriter& sink) const REQUIRES_SHARED(id_map_lock_, metadata_lock_);
   void apply_logged(const WalRecord& record);
+  void apply_logged_locked(const WalRecord& record) REQUIRES(id_map_lock_);
+
+  // Prepared batches (database_prepared.cpp).
+  // Logs a prepared batch of records and holds its ids; the ticket is the
+  // one to wait on (durable) once the locks are let go.
+  Status prepare_records(const std::string& transaction, std::vector<WalRecord> records, std::uint64_t& ticket)
+      REQUIRES(id_map_lock_);
+  // Held when an unresolved prepared batch holds the id.
+  Status check_not_held(std::string_view id) const REQUIRES_SHARED(id_map_lock_);
+  Status check_batch_not_held(const ByteTable& ids) const REQUIRES_SHARED(id_map_lock_);
+  void hold(const PreparedLog& batch) REQUIRES(id_map_lock_);
+  // A reader's side: the unresolved prepared batches, and their
+  // replacement by what the next part of the log leaves unresolved.
+  std::vector<PreparedLog> pending_prepared() const;
+  void follow_prepared(std::vector<PreparedLog> batches);
+  void apply_prepared_locked(const std::vector<WalRecord>& records) REQUIRES(id_map_lock_);
+  // Items that exist replace their records, the rest are inserted (in
+  // batch order, as upsert_many applies a logged batch).
+  void upsert_batch_locked(const RecordBatch& batch, Progress* progress) REQUIRES(id_map_lock_);
 
   // Changes (database.cpp). Every change checks its owner, logs under the
   // WAL mutex, applies, and then waits for the sync when writes are synced.
@@ -480,6 +531,7 @@ class Database {
   void clear_slot(std::uint32_t slot) REQUIRES(id_map_lock_);
   // Removes an id from the id map; its slot, or kNone.
   std::uint32_t forget_id_locked(std::string_view id) REQUIRES(id_map_lock_);
+  std::vector<std::uint32_t> matching_slots(const Filter& filter) const REQUIRES_SHARED(id_map_lock_);
   // Tombstones many slots, each lock group taken once.
   void clear_slots(const std::vector<std::uint32_t>& slots) REQUIRES(id_map_lock_);
   // Logs a batch of records built by make(i) for i below count. Takes the
@@ -554,6 +606,10 @@ class Database {
   // reader use both (through ids_by_slot()).
   mutable SharedMutex id_map_lock_ ACQUIRED_AFTER(save_mutex_);
   IdIndex id_to_slot_ GUARDED_BY(id_map_lock_);
+  // Unresolved prepared batches in the order they were prepared, and the
+  // ids they hold (id -> transaction).
+  std::vector<PreparedLog> prepared_ GUARDED_BY(id_map_lock_);
+  std::unordered_map<std::string, std::string> held_ids_ GUARDED_BY(id_map_lock_);
   mutable SharedMutex index_lock_ ACQUIRED_AFTER(id_map_lock_);
   std::unique_ptr<HnswIndex> index_ GUARDED_BY(index_lock_) PT_GUARDED_BY(index_lock_);
   mutable SharedMutex slot_ids_lock_ ACQUIRED_AFTER(index_lock_);

@@ -242,9 +242,15 @@ Status Database::recover_log(std::uint64_t seal_generation, std::uint64_t saved_
     // place.
     follow_ = LogPosition{seal_generation, kLogHeaderSize, false, FileId{}};
     if (!piece.value().exists || !part.value().current) {
+      // A save that stopped before its new log was in place: the prepared
+      // batches the earlier checkpoint's log left unresolved go on in the
+      // new one (a reader finds them there once a writer put it in place).
+      if (!read_only && part.value().generation > 0)
+        scan.prepared = pending_batches(log.substr(part.value().frames_at));
       if (!read_only && seal_generation > 0) {
-        HOVRA_RETURN_IF_ERROR(install_log(root_, seal_generation));
-        std::string header = encode_log_header(seal_generation);
+        std::string frames = encode_prepared(scan.prepared);
+        HOVRA_RETURN_IF_ERROR(install_log(root_, seal_generation, frames));
+        std::string header = encode_log_header(seal_generation) + frames;
         wal_->set_contents(header.size(), crc_of(header));
       } else if (!read_only && piece.value().exists && seal_generation == 0) {
         // A log that begins like a header but does not read: nothing of it
@@ -269,6 +275,11 @@ Status Database::recover_log(std::uint64_t seal_generation, std::uint64_t saved_
     }
   }
   replay(scan.records);
+  WriteLock ids(id_map_lock_);
+  for (PreparedLog& batch : scan.prepared) {
+    hold(batch);
+    prepared_.push_back(std::move(batch));
+  }
   return Status::success();
 }
 
@@ -279,7 +290,15 @@ void Database::replay(const std::vector<WalRecord>& records) {
 // Applies one logged change without logging it, under the locks the
 // matching operation takes (id-map write lock first).
 void Database::apply_logged(const WalRecord& r) {
+  if (r.kind == WalRecord::Kind::TextIndex) {
+    define_text_index(r.text_index);
+    return;
+  }
   WriteLock ids(id_map_lock_);
+  apply_logged_locked(r);
+}
+
+void Database::apply_logged_locked(const WalRecord& r) {
   std::uint32_t slot = slot_of(r.id);
   std::string bytes;
   std::optional<PackedValue> metadata;
@@ -310,11 +329,8 @@ void Database::apply_logged(const WalRecord& r) {
       if (r.has_sparse) sparse_set(slot, &r.sparse);
       return;
     }
-    case WalRecord::Kind::TextIndex: {
-      ids.unlock();
-      define_text_index(r.text_index);
-      return;
-    }
+    case WalRecord::Kind::TextIndex:
+      return;  // applied by apply_logged, without the id-map lock; never prepared
   }
 }
 

@@ -175,6 +175,7 @@ Result<std::size_t> Database::delete_many(const ByteTable& ids) {
       names.push_back(ids.get(i));
     }
     if (slots.empty()) return std::size_t{0};
+    for (std::string_view name : names) HOVRA_RETURN_IF_ERROR(check_not_held(name));
     HOVRA_RETURN_IF_ERROR(check_owner());
     HOVRA_RETURN_IF_ERROR(
         log_records(names.size(), [&](std::size_t i) { return WalRecord::remove(std::string(names[i])); }, ticket));
@@ -188,6 +189,35 @@ Result<std::size_t> Database::delete_many(const ByteTable& ids) {
   return deleted;
 }
 
+// Caller holds the id-map lock. The live slots that satisfy the filter,
+// chosen under the index, metadata and metadata-index read locks.
+std::vector<std::uint32_t> Database::matching_slots(const Filter& filter) const {
+  std::vector<std::uint32_t> slots;
+  ReadLock ix(index_lock_);
+  ReadLock md(metadata_lock_);
+  ReadLock mi(metadata_index_lock_);
+  QueryPlan plan(filter, metadata_index_, index_->node_count());
+  auto metadata = [&](std::uint32_t slot) {
+    metadata_lock_.assert_held_shared();
+    return metadata_at(slot);
+  };
+  const ByteTable& ids = ids_by_slot();
+  if (plan.bound() != 0) {
+    QueryPlan::Candidates c = plan.candidates();
+    auto consider = [&](std::uint32_t slot, bool exact) {
+      index_lock_.assert_held_shared();
+      if (index_->is_deleted(slot) || slot >= ids.size() || !ids.present(slot)) return;
+      if (exact || plan.admits(slot, metadata)) slots.push_back(slot);
+    };
+    if (c.slots) {
+      for (std::uint32_t slot : *c.slots) consider(slot, c.exact);
+    } else {
+      for (std::uint32_t slot = 0; slot < index_->node_count(); ++slot) consider(slot, false);
+    }
+  }
+  return slots;
+}
+
 // Holds the id-map write lock from choosing the records to the last
 // change, so no write lands in between; chooses them under the index,
 // metadata and metadata-index read locks.
@@ -196,36 +226,13 @@ Result<std::size_t> Database::delete_where(const Filter& filter) {
   std::size_t deleted = 0;
   {
     WriteLock id_lock(id_map_lock_);
-    std::vector<std::uint32_t> slots;
-    {
-      ReadLock ix(index_lock_);
-      ReadLock md(metadata_lock_);
-      ReadLock mi(metadata_index_lock_);
-      QueryPlan plan(filter, metadata_index_, index_->node_count());
-      auto metadata = [&](std::uint32_t slot) {
-        metadata_lock_.assert_held_shared();
-        return metadata_at(slot);
-      };
-      const ByteTable& ids = ids_by_slot();
-      if (plan.bound() != 0) {
-        QueryPlan::Candidates c = plan.candidates();
-        auto consider = [&](std::uint32_t slot, bool exact) {
-          index_lock_.assert_held_shared();
-          if (index_->is_deleted(slot) || slot >= ids.size() || !ids.present(slot)) return;
-          if (exact || plan.admits(slot, metadata)) slots.push_back(slot);
-        };
-        if (c.slots) {
-          for (std::uint32_t slot : *c.slots) consider(slot, c.exact);
-        } else {
-          for (std::uint32_t slot = 0; slot < index_->node_count(); ++slot) consider(slot, false);
-        }
-      }
-    }
+    std::vector<std::uint32_t> slots = matching_slots(filter);
     if (slots.empty()) return std::size_t{0};
     HOVRA_RETURN_IF_ERROR(check_owner());
     std::vector<std::string> names;
     names.reserve(slots.size());
     for (std::uint32_t slot : slots) names.emplace_back(ids_by_slot().get(slot));
+    for (const std::string& name : names) HOVRA_RETURN_IF_ERROR(check_not_held(name));
     HOVRA_RETURN_IF_ERROR(
         log_records(names.size(), [&](std::size_t i) { return WalRecord::remove(names[i]); }, ticket));
     for (const std::string& name : names) forget_id_locked(name);
@@ -258,6 +265,7 @@ Status Database::update_many(const UpdateBatch& batch) {
       slots[i] = slot_of(batch.ids.get(i));
       if (slots[i] == IdIndex::kNone) return DbError::not_found(std::string(batch.ids.get(i)));
     }
+    HOVRA_RETURN_IF_ERROR(check_batch_not_held(batch.ids));
     std::optional<RowReader> read;
     if (batch.vectors) {
       read.emplace(*batch.vectors);

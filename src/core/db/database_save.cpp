@@ -1,8 +1,9 @@
 // Saving a database: every file written under a temporary name and forced
 // to stable storage, the checksum record written as seal.tmp, the commit
 // by renaming graph.tmp over graph.hovra, then the other files moved into
-// place and a new, empty log of the next checkpoint generation renamed over
-// the old one (the sequence is written down in docs/file-formats.md).
+// place and a new log of the next checkpoint generation renamed over the
+// old one, holding only the prepared batches still unresolved (the
+// sequence is written down in docs/file-formats.md).
 #include "core/base/file_io.h"
 #include "core/db/database.h"
 #include "core/db/directory.h"
@@ -144,15 +145,17 @@ Status Database::save(Progress* progress) {
     // would be skipped as saved.
     MutexLock w(wal_mutex_);
     wal_->close_writer();
-    Status installed = install_log(root_, seal.generation);
+    std::string kept = encode_prepared(prepared_);
+    Status installed = install_log(root_, seal.generation, kept);
     if (!installed.ok()) {
       wal_->mark_broken(installed.error());
       return installed;
     }
-    std::string header = encode_log_header(seal.generation);
+    std::string header = encode_log_header(seal.generation) + kept;
     wal_->set_generation(seal.generation);
     wal_->set_contents(header.size(), crc_of(header));
-    // Everything logged so far is in the synced files now.
+    // Everything logged so far is in the synced files now (or, for
+    // prepared batches, in the synced log that replaced the old one).
     group_commit_.mark_durable(wal_->appended());
   }
   return Status::success();

@@ -104,6 +104,12 @@ Status Database::check_directory(const std::string& dir, VerifyReport& report) {
     report.log_skipped = scan.skipped;
     report.log_uncommitted = scan.uncommitted;
     report.log_torn_bytes = bytes.size() - skip - scan.intact_end;
+    // A log of an earlier checkpoint still holds the prepared batches the
+    // next writer carries into the new log.
+    std::vector<PreparedLog> pending =
+        part.value().current ? std::move(scan.prepared) : pending_batches(bytes.substr(part.value().frames_at));
+    report.log_prepared = pending.size();
+    for (const PreparedLog& batch : pending) report.log_prepared_records += batch.records.size();
   }
   return Status::success();
 }
@@ -214,7 +220,7 @@ Result<RepairReport> Database::repair_directory(const std::string& given) {
   report.damaged_bytes = kept.damaged_bytes;
   report.dropped_batch_records = kept.dropped_batch_records;
   report.uncommitted = kept.uncommitted;
-  const std::string tmp = join_path(dir, "wal.tmp");
+  const std::string tmp = join_path(dir, kWalTmp);
   std::uint64_t size;
   std::uint32_t crc;
   HOVRA_RETURN_IF_ERROR(write_synced(

@@ -128,10 +128,13 @@ Status Reader::look() {
   // Replaced between the two reads: the next look sees the new log.
   if (!piece.exists || piece.id.device != head.value().id.device || piece.id.inode != head.value().id.inode)
     return Status::success();
-  LogScan scan = scan_log(piece.bytes);
+  // Prepared batches go on from the last look: a resolution here applies
+  // one prepared there.
+  LogScan scan = scan_log(piece.bytes, db->pending_prepared());
   bool text_definition = false;
   for (const WalRecord& r : scan.records) text_definition = text_definition || r.kind == WalRecord::Kind::TextIndex;
   db->replay(scan.records);
+  db->follow_prepared(std::move(scan.prepared));
   if (text_definition) HOVRA_RETURN_IF_ERROR(db->build_text_index_now(nullptr));
   db->follow_ = Database::LogPosition{pos.generation, pos.offset + scan.intact_end, true, piece.id};
   return Status::success();

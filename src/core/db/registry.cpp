@@ -85,11 +85,13 @@ Result<std::shared_ptr<Database>> Database::open_or_create(const OpenOptions& gi
   if (found != table.end() && found->second.pid == pid) {
     if (std::shared_ptr<Database> shared = found->second.engine.lock()) {
       if (options.sync_writes) shared->require_sync_writes();
+      if (options.exact_threshold) shared->set_exact_threshold(*options.exact_threshold);
       return shared;
     }
   }
   Result<std::unique_ptr<Database>> opened = open_locked(options, given.path);
   if (!opened.ok()) return opened.error();
+  if (options.exact_threshold) opened.value()->set_exact_threshold(*options.exact_threshold);
   register_fork_handlers();
   std::shared_ptr<Database> engine(opened.value().release(), forget_and_delete);
   live_engines().insert(engine.get());

@@ -159,8 +159,8 @@ DbError checksum_mismatch(const char* file) {
 // Replaces seal.hovra with the record given, through seal.tmp.
 Status install_seal(const std::string& dir, const SaveSeal& seal) {
   const std::string tmp = join_path(dir, kSealTmp);
-  std::uint64_t size;
-  std::uint32_t crc;
+  std::uint64_t size = 0;
+  std::uint32_t crc = 0;
   HOVRA_RETURN_IF_ERROR(write_synced(tmp, [&](FileWriter& w) { return w.write(encode_seal(seal)); }, size, crc));
   HOVRA_RETURN_IF_ERROR(rename_file(tmp, join_path(dir, kSealFile)));
   return sync_dir(dir);
@@ -168,12 +168,17 @@ Status install_seal(const std::string& dir, const SaveSeal& seal) {
 
 // Puts a new, empty log of the generation over wal.hovra, through wal.tmp:
 // the log file is never cut back in place under a process that reads it.
-Status install_log(const std::string& dir, std::uint64_t generation) {
+Status install_log(const std::string& dir, std::uint64_t generation, std::string_view frames) {
   const std::string tmp = join_path(dir, kWalTmp);
-  std::uint64_t size;
-  std::uint32_t crc;
-  HOVRA_RETURN_IF_ERROR(
-      write_synced(tmp, [&](FileWriter& w) { return w.write(encode_log_header(generation)); }, size, crc));
+  std::uint64_t size = 0;
+  std::uint32_t crc = 0;
+  HOVRA_RETURN_IF_ERROR(write_synced(
+      tmp,
+      [&](FileWriter& w) -> Status {
+        HOVRA_RETURN_IF_ERROR(w.write(encode_log_header(generation)));
+        return w.write(frames);
+      },
+      size, crc));
   HOVRA_RETURN_IF_ERROR(rename_file(tmp, join_path(dir, kWalFile)));
   return sync_dir(dir);
 }

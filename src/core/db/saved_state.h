@@ -102,9 +102,10 @@ Status write_synced(const std::string& path, WriteFn&& write, std::uint64_t& siz
 
 // Replaces seal.hovra with the record given, through seal.tmp.
 Status install_seal(const std::string& dir, const SaveSeal& seal);
-// Puts a new, empty log of the generation over wal.hovra, through wal.tmp:
-// the log file is never cut back in place under a process that reads it.
-Status install_log(const std::string& dir, std::uint64_t generation);
+// Puts a new log of the generation over wal.hovra, through wal.tmp: the
+// log file is never cut back in place under a process that reads it. The
+// log holds its header and `frames` (the prepared batches it carries on).
+Status install_log(const std::string& dir, std::uint64_t generation, std::string_view frames = {});
 
 // Which part of the log bytes continues the saved files of a record of
 // generation `generation`: the frames after the header of a log of that

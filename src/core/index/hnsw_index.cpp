@@ -65,7 +65,7 @@ std::unique_ptr<HnswIndex> HnswIndex::from_layout(GraphLayout layout, VectorStor
   return index;
 }
 
-bool HnswIndex::uses_brute_force() const { return live_count() * dim_ < kExactScanComponents; }
+bool HnswIndex::uses_brute_force() const { return live_count() * dim_ < exact_threshold(); }
 
 template <class Admit>
 std::vector<Hit> HnswIndex::beam(const float* query, std::size_t ef, Admit& admit) const {

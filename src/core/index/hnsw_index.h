@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/base/defaults.h"
 #include "core/base/function_ref.h"
 #include "core/base/progress.h"
 #include "core/index/graph.h"
@@ -118,8 +119,12 @@ class HnswIndex {
   const Sq8Quantizer* quantizer() const { return quantizer_ ? &*quantizer_ : nullptr; }
   void set_quantizer(Sq8Quantizer q) { quantizer_ = std::move(q); }
   // Whether searches scan every row instead of walking the graph (the index
-  // is small enough).
+  // is small enough: live records x dim below the exact-scan threshold).
   bool uses_brute_force() const;
+  // The exact-scan threshold in components (kExactScanComponents unless
+  // set): a shard of a larger collection sets its share of the whole's.
+  std::size_t exact_threshold() const { return exact_threshold_.load(std::memory_order_relaxed); }
+  void set_exact_threshold(std::size_t components) { exact_threshold_.store(components, std::memory_order_relaxed); }
 
   // Searches: min(k, live slots that pass) hits in ascending distance, none
   // deleted. The query's length must equal dim (Panic otherwise). The graph
@@ -198,6 +203,7 @@ class HnswIndex {
   std::unordered_set<std::uint32_t> deleted_;
   std::vector<std::uint8_t> dead_;  // per slot, 1 when in deleted_
   std::atomic<std::size_t> live_count_{0};
+  std::atomic<std::size_t> exact_threshold_{kExactScanComponents};
   std::size_t changes_since_audit_ = 0;  // insertions and updates since the last reachability audit
 };
 

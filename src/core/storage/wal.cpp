@@ -1,6 +1,7 @@
 // The write-ahead log wal.hovra: record payloads (one field list shared by the
-// encoder and the decoder), frames with their CRC-32, the appending writer,
-// the tolerant reader, and the strict UTF-8 check used for stored ids.
+// encoder and the decoder), frames with their CRC-32, batch and prepared-batch
+// markers, the appending writer, the tolerant reader, and the strict UTF-8
+// check used for stored ids.
 #include "core/storage/wal.h"
 
 #include <algorithm>
@@ -311,6 +312,54 @@ LogHeader read_log_header(std::string_view bytes) {
   return h;
 }
 
+namespace {
+
+std::string frame_of(std::uint8_t kind, const std::string& payload) {
+  std::string frame;
+  ByteWriter w(frame);
+  w.u8(kind);
+  w.sized(payload);
+  w.u32(frame_checksum(kind, payload));
+  return frame;
+}
+
+// The transaction id and the second field of a prepare marker (its count)
+// or a resolution (its outcome, widened).
+bool decode_transaction_frame(std::uint8_t kind, std::string_view payload, std::string& transaction,
+                              std::uint32_t& value) {
+  ByteReader r(payload);
+  std::uint32_t len;
+  std::string_view bytes;
+  if (!r.u32(len) || !r.bytes(len, bytes)) return false;
+  if (kind == kPrepareKind) {
+    if (!r.u32(value)) return false;
+  } else {
+    std::uint8_t outcome;
+    if (!r.u8(outcome) || outcome > 1) return false;
+    value = outcome;
+  }
+  transaction.assign(bytes);
+  return true;
+}
+
+}  // namespace
+
+std::string encode_prepare_marker(std::string_view transaction, std::uint32_t count) {
+  std::string payload;
+  ByteWriter w(payload);
+  w.sized(transaction);
+  w.u32(count);
+  return frame_of(kPrepareKind, payload);
+}
+
+std::string encode_resolution(std::string_view transaction, bool commit) {
+  std::string payload;
+  ByteWriter w(payload);
+  w.sized(transaction);
+  w.u8(commit ? 1 : 0);
+  return frame_of(kResolveKind, payload);
+}
+
 Status Wal::open_writer() {
   if (writer_.is_open()) return Status::success();
   HOVRA_RETURN_IF_ERROR(writer_.open(path_, FileWriter::Mode::Append));
@@ -364,9 +413,10 @@ void Wal::mark_broken(const DbError& why) {
   broken_error_ = why;
 }
 
-Status Wal::append(const WalRecord& record) {
+Status Wal::append(const WalRecord& record) { return append_frame(encode_frame(record)); }
+
+Status Wal::append_frame(const std::string& frame) {
   if (broken_) return *broken_error_;
-  std::string frame = encode_frame(record);
   HOVRA_RETURN_IF_ERROR(open_writer());
   std::uint64_t size = size_;
   std::uint32_t crc = crc_;
@@ -385,8 +435,12 @@ void Wal::close_writer() {
   sync_handle_.reset();
 }
 
-WalBatch::WalBatch(Wal& wal, std::uint32_t count)
-    : wal_(wal), count_(count), start_size_(wal.size_), start_crc_(wal.crc_) {}
+WalBatch::WalBatch(Wal& wal, std::uint32_t count, const std::string* prepare_transaction)
+    : wal_(wal),
+      count_(count),
+      prepare_transaction_(prepare_transaction),
+      start_size_(wal.size_),
+      start_crc_(wal.crc_) {}
 
 WalBatch::~WalBatch() {
   if (begun_ && !committed_) wal_.cut_back(start_size_, start_crc_);
@@ -410,13 +464,15 @@ Status WalBatch::begin() {
     return st;
   }
   begun_ = true;
+  if (prepare_transaction_) return write(encode_prepare_marker(*prepare_transaction_, count_));
   return write(encode_marker(kBatchBeginKind, count_));
 }
 
 Status WalBatch::add(const WalRecord& record) { return write(encode_frame(record)); }
 
 Status WalBatch::commit() {
-  HOVRA_RETURN_IF_ERROR(write(encode_marker(kBatchCommitKind, count_)));
+  if (!prepare_transaction_) HOVRA_RETURN_IF_ERROR(write(encode_marker(kBatchCommitKind, count_)));
+  if (failed_ || committed_) return DbError::io("log batch already ended");
   Status st = wal_.writer_.flush();
   if (!st.ok()) {
     failed_ = true;
@@ -440,7 +496,8 @@ bool intact_frame(ByteReader& r, std::uint8_t& kind, std::string_view& payload) 
 bool known_frame_kind(std::uint8_t kind) {
   WalRecord::Kind record_kind;
   bool has_sparse;
-  return kind_of_code(kind, record_kind, has_sparse) || kind == kBatchBeginKind || kind == kBatchCommitKind;
+  return kind_of_code(kind, record_kind, has_sparse) || kind == kBatchBeginKind || kind == kBatchCommitKind ||
+         kind == kPrepareKind || kind == kResolveKind;
 }
 
 // The first offset after `from` where an intact frame of a known kind
@@ -476,16 +533,106 @@ std::uint64_t count_intact_frames(std::string_view bytes, std::size_t from) {
   return count;
 }
 
+// The state of scan_log: the open batch or prepared batch, and the prepared
+// batches waiting for their resolution.
+class LogScanner {
+ public:
+  LogScanner(LogScan& scan, std::vector<PreparedLog> pending) : scan_(scan) {
+    scan_.prepared = std::move(pending);
+  }
+
+  // A frame that decoded as a record (or did not decode: record is null),
+  // ending at `end`.
+  void record(WalRecord* record, std::uint64_t end) {
+    if (!record) ++scan_.skipped;
+    if (in_batch_ || preparing_) {
+      ++frames_;
+      if (record) open_.push_back(std::move(*record));
+      if (preparing_ && frames_ == promised_) finish_prepared(end);
+      return;
+    }
+    if (record) scan_.records.push_back(std::move(*record));
+    scan_.intact_end = end;
+  }
+  void begin_batch(bool counted, std::uint32_t count) {
+    abandon();
+    in_batch_ = counted;
+    promised_ = count;
+    if (!counted) ++scan_.skipped;
+  }
+  void commit_batch(bool counted, std::uint32_t count, std::uint64_t end) {
+    if (in_batch_ && counted && count == promised_ && frames_ == promised_) {
+      emit(open_);
+      scan_.intact_end = end;
+      open_.clear();
+      frames_ = 0;
+      in_batch_ = false;
+      return;
+    }
+    abandon();
+    ++scan_.skipped;
+  }
+  void prepare(std::string transaction, std::uint32_t count, std::uint64_t end) {
+    abandon();
+    preparing_ = true;
+    transaction_ = std::move(transaction);
+    promised_ = count;
+    if (count == 0) finish_prepared(end);
+  }
+  void resolve(const std::string& transaction, bool commit, std::uint64_t end) {
+    abandon();
+    for (auto it = scan_.prepared.begin(); it != scan_.prepared.end(); ++it) {
+      if (it->transaction != transaction) continue;
+      if (commit) emit(it->records);
+      else scan_.aborted += it->records.size();
+      scan_.prepared.erase(it);
+      break;
+    }
+    scan_.intact_end = end;
+  }
+  // A marker that does not decode: skipped like a record that does not,
+  // and it ends an open batch.
+  void bad_marker(std::uint64_t end) {
+    bool open = in_batch_ || preparing_;
+    abandon();
+    ++scan_.skipped;
+    if (!open) scan_.intact_end = end;
+  }
+  // An open batch or prepared batch that never ended.
+  void abandon() {
+    scan_.uncommitted += frames_;
+    open_.clear();
+    frames_ = 0;
+    in_batch_ = preparing_ = false;
+  }
+
+ private:
+  void finish_prepared(std::uint64_t end) {
+    scan_.prepared.push_back(PreparedLog{std::move(transaction_), std::move(open_)});
+    open_.clear();
+    frames_ = 0;
+    preparing_ = false;
+    scan_.intact_end = end;
+  }
+  void emit(std::vector<WalRecord>& records) {
+    for (WalRecord& rec : records) scan_.records.push_back(std::move(rec));
+  }
+
+  LogScan& scan_;
+  bool in_batch_ = false;
+  bool preparing_ = false;
+  std::string transaction_;
+  std::uint32_t promised_ = 0;
+  std::uint64_t frames_ = 0;  // frames of the open batch so far
+  std::vector<WalRecord> open_;
+};
+
 }  // namespace
 
-LogScan scan_log(std::string_view bytes) {
+LogScan scan_log(std::string_view bytes, std::vector<PreparedLog> pending) {
   LogScan scan;
+  LogScanner scanner(scan, std::move(pending));
   ByteReader r(bytes);
-  // The open batch: its records so far and the count its marker promised.
-  bool in_batch = false;
-  std::uint32_t promised = 0;
-  std::uint64_t frames_in_batch = 0;
-  std::vector<WalRecord> batch;
   while (r.remaining() > 0) {
     std::uint8_t kind;
     std::uint32_t length, checksum;
@@ -500,59 +647,61 @@ LogScan scan_log(std::string_view bytes) {
     if (kind == kBatchBeginKind || kind == kBatchCommitKind) {
       std::uint32_t count = 0;
       bool counted = ByteReader(payload).u32(count);
-      if (kind == kBatchBeginKind) {
-        // A begin inside a batch abandons the batch before it.
-        scan.uncommitted += frames_in_batch;
-        batch.clear();
-        frames_in_batch = 0;
-        in_batch = counted;
-        promised = count;
-        if (!counted) ++scan.skipped;
-        continue;
-      }
-      if (in_batch && counted && count == promised && frames_in_batch == promised) {
-        for (WalRecord& rec : batch) scan.records.push_back(std::move(rec));
-        scan.intact_end = r.position();
-      } else {
-        scan.uncommitted += frames_in_batch;
-        ++scan.skipped;
-      }
-      batch.clear();
-      frames_in_batch = 0;
-      in_batch = false;
+      if (kind == kBatchBeginKind) scanner.begin_batch(counted, count);
+      else scanner.commit_batch(counted, count, r.position());
+      continue;
+    }
+    if (kind == kPrepareKind || kind == kResolveKind) {
+      std::string transaction;
+      std::uint32_t value = 0;
+      if (!decode_transaction_frame(kind, payload, transaction, value)) scanner.bad_marker(r.position());
+      else if (kind == kPrepareKind) scanner.prepare(std::move(transaction), value, r.position());
+      else scanner.resolve(transaction, value == 1, r.position());
       continue;
     }
     WalRecord record;
     bool decoded = decode_payload(kind, payload, record);
-    if (!decoded) ++scan.skipped;
-    if (in_batch) {
-      ++frames_in_batch;
-      if (decoded) batch.push_back(std::move(record));
-      continue;
-    }
-    if (decoded) scan.records.push_back(std::move(record));
-    scan.intact_end = r.position();
+    scanner.record(decoded ? &record : nullptr, r.position());
   }
-  scan.uncommitted += frames_in_batch;
+  scanner.abandon();
   return scan;
 }
 
 std::vector<WalRecord> parse_log(std::string_view bytes) { return scan_log(bytes).records; }
 
+std::vector<PreparedLog> pending_batches(std::string_view bytes) { return scan_log(bytes).prepared; }
+
+std::string encode_prepared(const std::vector<PreparedLog>& batches) {
+  std::string out;
+  for (const PreparedLog& batch : batches) {
+    out += encode_prepare_marker(batch.transaction, static_cast<std::uint32_t>(batch.records.size()));
+    for (const WalRecord& record : batch.records) out += encode_frame(record);
+  }
+  return out;
+}
+
 RepairedLog repair_log(std::string_view bytes) {
   RepairedLog out;
-  // The open batch: its frames so far (begin marker included), whether it
-  // lost a frame, and the count its marker promised.
+  // The open batch or prepared batch: its frames so far (begin or prepare
+  // marker included), whether it lost a frame, and the count its marker
+  // promised. A prepared batch ends with its last record; its resolution
+  // is a frame of its own, kept like a record outside batches.
   std::string batch;
-  bool in_batch = false, batch_broken = false;
+  bool in_batch = false, preparing = false, batch_broken = false;
   std::uint32_t promised = 0;
   std::uint64_t batch_records = 0;
   auto drop_batch = [&](bool damaged) {
     (damaged ? out.dropped_batch_records : out.uncommitted) += batch_records;
     batch.clear();
     batch_records = 0;
-    in_batch = false;
-    batch_broken = false;
+    in_batch = preparing = batch_broken = false;
+  };
+  auto keep_batch = [&] {
+    out.bytes += batch;
+    out.kept_records += batch_records;
+    batch.clear();
+    batch_records = 0;
+    in_batch = preparing = false;
   };
   std::size_t at = 0;
   while (at < bytes.size()) {
@@ -570,28 +719,34 @@ RepairedLog repair_log(std::string_view bytes) {
     }
     std::string_view frame = bytes.substr(at, r.position());
     at += r.position();
-    if (kind == kBatchBeginKind) {
+    if (kind == kBatchBeginKind || kind == kPrepareKind) {
       if (in_batch) drop_batch(batch_broken);
       std::uint32_t count = 0;
-      in_batch = ByteReader(payload).u32(count);
+      std::string transaction;
+      in_batch = kind == kBatchBeginKind ? ByteReader(payload).u32(count)
+                                         : decode_transaction_frame(kind, payload, transaction, count);
+      preparing = in_batch && kind == kPrepareKind;
       promised = count;
       if (in_batch) batch.assign(frame);
+      else if (kind == kPrepareKind) out.bytes += frame;  // skipped by replay as it is
+      if (preparing && promised == 0) keep_batch();
       continue;
     }
     if (kind == kBatchCommitKind) {
       std::uint32_t count = 0;
-      bool whole = in_batch && !batch_broken && ByteReader(payload).u32(count) && count == promised &&
-                   batch_records == promised;
+      bool whole = in_batch && !preparing && !batch_broken && ByteReader(payload).u32(count) &&
+                   count == promised && batch_records == promised;
       if (whole) {
-        out.bytes += batch;
-        out.bytes += frame;
-        out.kept_records += batch_records;
-        batch.clear();
-        batch_records = 0;
-        in_batch = false;
+        batch += frame;
+        keep_batch();
       } else if (in_batch) {
         drop_batch(true);
       }
+      continue;
+    }
+    if (kind == kResolveKind) {
+      if (in_batch) drop_batch(true);
+      out.bytes += frame;
       continue;
     }
     // A batch holds the count its marker promised: a record past it follows
@@ -600,6 +755,10 @@ RepairedLog repair_log(std::string_view bytes) {
     if (in_batch) {
       batch += frame;
       ++batch_records;
+      if (preparing && batch_records == promised) {
+        if (batch_broken) drop_batch(true);
+        else keep_batch();
+      }
     } else {
       out.bytes += frame;
       ++out.kept_records;

@@ -1,6 +1,7 @@
 // The write-ahead log: WalRecord, the payload encoding and its mirror
-// decoding, the frame with its CRC-32, batch markers, the appending writer
-// (single records and all-or-nothing batches) and the reader.
+// decoding, the frame with its CRC-32, batch markers, prepared batches and
+// their resolutions (two-phase commit), the appending writer (single
+// records and all-or-nothing batches) and the reader.
 // Also the strict UTF-8 check that both the log and the graph file apply to
 // stored ids.
 #pragma once
@@ -110,6 +111,22 @@ struct LogHeader {
 std::string encode_log_header(std::uint64_t generation);
 LogHeader read_log_header(std::string_view bytes);
 
+// Frame kinds of a prepared batch (the first phase of a two-phase commit
+// across databases): a prepare marker (string transaction id, u32 count)
+// followed at once by exactly that many records, which replay only after a
+// later resolution (string transaction id, u8 1 = commit, 0 = abort) of the
+// same transaction commits them, at the resolution's place in the log.
+inline constexpr std::uint8_t kPrepareKind = 9;
+inline constexpr std::uint8_t kResolveKind = 10;
+std::string encode_prepare_marker(std::string_view transaction, std::uint32_t count);
+std::string encode_resolution(std::string_view transaction, bool commit);
+
+// A prepared batch that the log holds without a resolution.
+struct PreparedLog {
+  std::string transaction;
+  std::vector<WalRecord> records;
+};
+
 // What reading log bytes found.
 struct LogScan {
   // The records to replay, in log order: those outside batches and those
@@ -121,6 +138,10 @@ struct LogScan {
   std::uint64_t intact_end = 0;
   std::uint64_t skipped = 0;      // intact frames that did not decode
   std::uint64_t uncommitted = 0;  // records of batches that never committed
+  // Prepared batches without a resolution, in log order (complete ones:
+  // their intact end counts), and the records of aborted ones.
+  std::vector<PreparedLog> prepared;
+  std::uint64_t aborted = 0;
   // Where reading stopped at a torn or damaged frame (nullopt: the log
   // ended cleanly), and how many intact frames lie after that point. None
   // after it: a torn tail (what a crash leaves). Some: damage in the middle
@@ -132,7 +153,15 @@ struct LogScan {
 // Reads frames front to back, stopping at a torn frame or a checksum
 // mismatch; frames that do not decode (unknown kind, bad payload) are
 // skipped. After a stop it looks on for intact frames (see LogScan).
-LogScan scan_log(std::string_view bytes);
+// `pending`: prepared batches that earlier bytes of the same log left
+// without a resolution (a reader going on from where it stopped), which a
+// resolution in `bytes` commits or aborts.
+LogScan scan_log(std::string_view bytes, std::vector<PreparedLog> pending = {});
+// The prepared batches that `bytes` (a log's frames) leaves unresolved.
+std::vector<PreparedLog> pending_batches(std::string_view bytes);
+// The frames of prepared batches as they were logged (prepare marker, then
+// the records): what a new log begins with to carry them.
+std::string encode_prepared(const std::vector<PreparedLog>& batches);
 
 // What repair_log kept of a log with damage in its middle.
 struct RepairedLog {
@@ -146,8 +175,9 @@ struct RepairedLog {
   std::uint64_t uncommitted = 0;  // records of a batch never committed
 };
 // Keeps every intact frame of the log, resynchronising after each damaged
-// stretch at the next intact frame, except the frames of a batch that
-// lost one of its own (begin marker, records or commit marker).
+// stretch at the next intact frame, except the frames of a batch or a
+// prepared batch that lost one of its own (marker, records or commit
+// marker).
 RepairedLog repair_log(std::string_view bytes);
 // The records of scan_log.
 std::vector<WalRecord> parse_log(std::string_view bytes);
@@ -170,6 +200,8 @@ class Wal {
   // Appends one record and flushes it to the operating system, opening the
   // file (append mode, created when missing) on first use.
   Status append(const WalRecord& record);
+  // The same for a frame of any kind (a resolution).
+  Status append_frame(const std::string& frame);
   // Flushes and closes the writer, ignoring errors; the writer becomes absent.
   void close_writer();
   bool writer_open() const { return writer_.is_open(); }
@@ -224,9 +256,13 @@ class Wal {
 // successful commit (a failed write, or a caller that gives up between its
 // records and the commit) cuts the log back to where the batch began.
 // Callers hold the WAL mutex for the batch's whole life.
+//
+// With a transaction id the batch is prepared instead: a prepare marker
+// begins it and commit() only flushes it (no commit marker); it replays once
+// a resolution that commits the transaction follows.
 class WalBatch {
  public:
-  WalBatch(Wal& wal, std::uint32_t count);
+  WalBatch(Wal& wal, std::uint32_t count, const std::string* prepare_transaction = nullptr);
   ~WalBatch();
   WalBatch(const WalBatch&) = delete;
   WalBatch& operator=(const WalBatch&) = delete;
@@ -241,6 +277,7 @@ class WalBatch {
   Status write(const std::string& frame);
   Wal& wal_;
   std::uint32_t count_;
+  const std::string* prepare_transaction_;
   std::uint64_t start_size_;
   std::uint32_t start_crc_;
   bool begun_ = false;
