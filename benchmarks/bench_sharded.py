@@ -64,7 +64,8 @@ def main():
     bd.set_threads(a.threads)
     Database = bd.import_hovra()
     import ray
-    from hovra.ray import _merge_packed, write_dataset
+    from hovra.ray import write_dataset
+    from hovra.ray._merge import _merge_packed
 
     shard_counts = [int(s) for s in a.shards.split(",")]
     k, n, dim = a.k, a.n, a.dim

@@ -1,0 +1,249 @@
+"""The Ray side of a collection: connecting, choosing nodes, finding the
+shards on the nodes' disks, and the shard actors shared by every handle of
+a path in this process."""
+
+from __future__ import annotations
+
+import os
+import tempfile
+import uuid
+import weakref
+from collections.abc import Sequence
+from typing import Any
+
+import ray
+import ray.exceptions
+from _hovra import (
+    Database,
+)
+from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
+
+from ._common import (
+    LAYOUT_FILE,
+    NAMESPACE,
+    _ray,
+)
+from ._files import _probe_task, _shard_dir
+from ._shard import _ShardActor
+
+
+def _connect(address: str | None) -> None:
+    if ray.is_initialized():
+        return
+    if address is None:
+        ray.init()  # a cluster named by RAY_ADDRESS, else a local Ray with this machine's cores
+    else:
+        ray.init(address=address)
+
+
+def _alive_nodes() -> list[dict[str, Any]]:
+    nodes = [n for n in _ray.nodes() if n.get("Alive")]
+    return sorted(nodes, key=lambda n: (n["NodeManagerAddress"], n["NodeID"]))
+
+
+def _candidate_nodes(wanted: Sequence[str] | None) -> list[str]:
+    """Node ids to deal new shards over: those of ``wanted`` (node ids or IP
+    addresses), or else every live node that has CPUs."""
+    alive = _alive_nodes()
+    if wanted is not None:
+        chosen = []
+        for name in wanted:
+            match = [n["NodeID"] for n in alive if name in (n["NodeID"], n["NodeManagerAddress"])]
+            if not match:
+                raise ValueError(f"no live Ray node has the id or address '{name}'")
+            chosen.append(match[0])
+    else:
+        chosen = [n["NodeID"] for n in alive if n.get("Resources", {}).get("CPU", 0) > 0]
+        chosen = chosen or [n["NodeID"] for n in alive]
+    if not chosen:
+        raise ValueError("the Ray cluster has no live node")
+    return chosen
+
+
+def _on_node(node_id: str) -> NodeAffinitySchedulingStrategy:
+    return NodeAffinitySchedulingStrategy(node_id=node_id, soft=False)
+
+
+def _actor_name(root: str, index: int) -> str:
+    return f"{root}/shard-{index:03d}"
+
+
+def _named_actor(name: str) -> Any:
+    try:
+        return ray.get_actor(name, namespace=NAMESPACE)
+    except ValueError:
+        return None
+
+
+def _layout_of_live_shards(root: str) -> dict[str, Any] | None:
+    """The layout that live shard actors of ``root`` (started by this or
+    another driver) were started with, or None."""
+    first = _named_actor(_actor_name(root, 0))
+    if first is None:
+        return None
+    try:
+        layout: dict[str, Any] = ray.get(first.info.remote())["layout"]
+        return layout
+    except ray.exceptions.RayError:
+        return None
+
+
+def _locate(root: str) -> tuple[dict[str, Any] | None, list[str | None], bool]:
+    """Asks every live node for its copy of the layout and the shard
+    databases it holds. Returns the layout (None if no node has one); per
+    shard, the node to run it on (None if no node holds it; a shard that
+    several nodes hold, on shared storage, goes to one of them, round
+    robin); and whether any node holds a shard database at all."""
+    alive = _alive_nodes()
+    try:
+        answers = ray.get(
+            [_probe_task.options(scheduling_strategy=_on_node(n["NodeID"])).remote(root) for n in alive]
+        )
+    except ray.exceptions.RayTaskError as error:
+        cause = getattr(error, "cause", None)
+        raise (cause if isinstance(cause, Exception) else error) from None
+    held_anywhere = any(held for _, held in answers)
+    layouts = [a[0] for a in answers if a[0] is not None]
+    if not layouts:
+        return None, [], held_anywhere
+    layout = layouts[0]
+    if any(other["shards"] != layout["shards"] for other in layouts):
+        raise ValueError(f"the nodes hold different layouts for '{root}'")
+    beyond = sorted({i for _, held in answers for i in held if i >= layout["shards"]})
+    if beyond:
+        # Records routed over more shards than the layout says would be
+        # missed (and new ones routed wrongly): refuse.
+        raise ValueError(
+            f"{LAYOUT_FILE} of '{root}' lays out {layout['shards']} shards, but "
+            f"'{_shard_dir(root, beyond[0])}' holds a database: the layout does not match the directories"
+        )
+    placement: list[str | None] = []
+    for index in range(layout["shards"]):
+        holders = [n["NodeID"] for n, (_, held) in zip(alive, answers) if index in held]
+        placement.append(holders[index % len(holders)] if holders else None)
+    return layout, placement, held_anywhere
+
+
+def _check_arguments(create: dict[str, Any]) -> None:
+    """Raises what Database raises for these creation arguments (a bad
+    metric name, m below 2, a wrong type), before any shard is touched: a
+    throwaway database in a scratch directory checks them."""
+    with tempfile.TemporaryDirectory(prefix="hovra-check-") as scratch:
+        Database(os.path.join(scratch, "db"), **create).close()
+
+
+class _Settings:
+    def __init__(
+        self, options: dict[str, Any], detached: bool, max_restarts: int, threads: int | None
+    ) -> None:
+        self.options = options
+        self.detached = detached
+        self.max_restarts = max_restarts
+        self.threads = threads
+
+
+class _Shards:
+    """The shard actors of one collection, shared by every ShardedDatabase
+    of its path in this process.
+
+    Ray stops a non-detached actor once the process that started it drops
+    its handles (handles looked up by name do not count), so the handles
+    live here, as long as any of those objects does; the last one to close
+    stops the actors.
+    """
+
+    def __init__(
+        self,
+        root: str,
+        layout: dict[str, Any],
+        create: dict[str, Any] | None,
+        settings: _Settings,
+        placement: list[str | None] | None,
+    ) -> None:
+        self.root = root
+        self.layout = layout
+        self.create = create
+        self.settings = settings
+        self.placement = placement
+        self.users = 0
+        self.stopped = False
+        # This process's attachment to the shards (they count the handles of
+        # every driver, see stop).
+        self.token = f"{ray.get_runtime_context().get_job_id()}:{uuid.uuid4().hex}"
+        self.actors: list[Any] = [self.start(index) for index in range(self.count)]
+
+    @property
+    def count(self) -> int:
+        count: int = self.layout["shards"]
+        return count
+
+    def start(self, index: int) -> Any:
+        """The live actor of shard ``index``, found by name (started by
+        another driver) or started on the node that holds its directory."""
+        actor = _named_actor(_actor_name(self.root, index))
+        if actor is not None:
+            return actor
+        if self.placement is None:
+            _, self.placement, _ = _locate(self.root)
+        node = self.placement[index] if index < len(self.placement) else None
+        if node is None:
+            raise ValueError(
+                f"shard {index} of '{self.root}': no live Ray node holds its directory "
+                f"'{_shard_dir(self.root, index)}'"
+            )
+        settings = self.settings
+        return _ShardActor.options(
+            name=_actor_name(self.root, index),
+            namespace=NAMESPACE,
+            get_if_exists=True,
+            lifetime="detached" if settings.detached else None,
+            num_cpus=0,
+            max_restarts=settings.max_restarts,
+            max_task_retries=0,
+            scheduling_strategy=_on_node(node),
+        ).remote(self.root, index, self.layout, self.create, settings.options, settings.threads)
+
+    def restart(self, index: int) -> None:
+        """Replaces the handle of a shard whose actor has died for good. Ray
+        keeps a dead actor's name while handles to it exist; killing it
+        frees the name."""
+        ray.kill(self.actors[index], no_restart=True)
+        self.actors[index] = None
+        self.placement = None
+        self.actors[index] = self.start(index)
+
+    def stop(self) -> None:
+        """Lets go of the shards; when no other driver is attached to them,
+        closes every shard's database and ends its actor."""
+        self.stopped = True
+        key = _shared_key(self.root)
+        if _SHARED.get(key) is self:
+            del _SHARED[key]
+        still = []
+        for ref in [actor.detach.remote(self.token) for actor in self.actors]:
+            try:
+                still.append(ray.get(ref))
+            except ray.exceptions.RayError:
+                still.append(0)  # gone already
+        if any(still):
+            return  # another driver uses the collection: it stays up for that one
+        refs = [actor.close.remote() for actor in self.actors]
+        for ref in refs:
+            try:
+                ray.get(ref)
+            except ray.exceptions.RayError:
+                pass  # the actor exits while answering, or was gone already
+        for actor in self.actors:
+            ray.kill(actor, no_restart=True)
+
+
+# Per Ray cluster and path (a program may shut Ray down and start it again).
+_SHARED: weakref.WeakValueDictionary[tuple[str, str], _Shards] = weakref.WeakValueDictionary()
+
+
+def _shared_key(root: str) -> tuple[str, str]:
+    try:
+        cluster = str(ray.get_runtime_context().gcs_address)
+    except Exception:  # not available through every kind of connection
+        cluster = ""
+    return cluster, root

@@ -1,0 +1,694 @@
+"""The sharded collection: ShardedDatabase, its shards' start and
+handshake, calls that fan out or route by id, batches, and searches merged
+over the shards."""
+
+from __future__ import annotations
+
+import itertools
+import os
+import time
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex
+
+import numpy as np
+import numpy.typing as npt
+import ray
+import ray.exceptions
+from _hovra import (
+    DatabaseClosedError,
+    DatabaseNotFoundError,
+    DuplicateIdError,
+    HovraError,
+    SearchResult,
+)
+
+from ._cluster import (
+    _SHARED,
+    _candidate_nodes,
+    _check_arguments,
+    _connect,
+    _layout_of_live_shards,
+    _locate,
+    _Settings,
+    _Shards,
+    _shared_key,
+)
+from ._common import (
+    _GONE,
+    _READS,
+    _RETRIED_READS,
+    _START_ATTEMPTS,
+    LAYOUT_FILE,
+    LAYOUT_FORMAT,
+    ROUTING,
+    PartialResults,
+    ShardUnavailableError,
+    _error_class,
+    _Filter,
+    _Metadata,
+    _Vector,
+    _Vectors,
+    shard_of,
+)
+from ._merge import _as_query_array, _merge_arrays, _merge_packed
+from ._retrieval import _CollectionWide
+from ._transactions import _STALE_SECONDS, retry_conflicts, run_atomic
+
+if TYPE_CHECKING:
+    import ray.data
+
+
+class ShardedDatabase(_CollectionWide):
+    """A hovra collection split over shards served by Ray actors.
+
+    Each shard is an ordinary :class:`hovra.Database` in ``path/shard-NNN``,
+    owned (with its directory lock) by one Ray actor pinned to the node that
+    holds the directory. A record lives on shard
+    ``zlib.crc32(id.encode("utf-8")) % shards`` (see :func:`shard_of`);
+    ``path/shards.json`` records the shard count, the routing rule and a
+    format version. Methods and their arguments are those of
+    :class:`hovra.Database`; searches ask every shard with the same k,
+    ef_search, where_filter and max_distance and merge the hits by distance
+    (ties by id), so they equal the results of one database holding all the
+    records. A batch of queries goes to each shard as one NumPy array.
+
+    Args:
+        path: The collection's directory (str or os.PathLike). A relative
+            path is made absolute against the driver's working directory;
+            on a cluster it names the same place on every node.
+        dim, metric, m, ef_construction, quantize, sync_writes: As for
+            :class:`hovra.Database`, for every shard. Without ``dim`` an
+            existing collection is opened and nothing is created.
+        shards: The number of shards of a new collection (default: one per
+            live Ray node with CPUs). For an existing collection it must be
+            None or the stored count.
+        address: The Ray cluster to join when Ray is not running in this
+            process yet ("auto", "ray://head:10001", ...). None joins the
+            cluster named by RAY_ADDRESS, or else starts a local Ray with
+            this machine's cores.
+        nodes: For a new collection, the Ray node ids or IP addresses to
+            deal the shards over, round robin (default: every live node with
+            CPUs). An existing collection's shards go where their
+            directories are.
+        detached: Keep the shard actors alive after this driver exits, until
+            :meth:`close`. By default they stop when the driver that started
+            them exits or drops its last ShardedDatabase for the path.
+        max_restarts: How often Ray restarts a crashed shard actor (-1:
+            always, while its node lives).
+        shard_threads: Worker threads of each shard's database (default:
+            one per core of its node).
+
+    Shard actors reserve no CPU, so more shards than cores still start.
+    They are named after the path in the Ray namespace "hovra": a second
+    driver, or a second ShardedDatabase in this one, reuses the live actors
+    instead of opening the directories again. A crashed actor is restarted
+    on its node and reopens its directory, replaying its log; a call that
+    meets a dead or restarting shard raises :class:`ShardUnavailableError`
+    naming the shard (reads are retried a few times first). A shard whose
+    node is lost is lost with it, unless ``path`` sits on storage that
+    every node mounts.
+
+    Raises:
+        ValueError: "database not found — specify dim to create a new one"
+            when ``dim`` is None and no node holds a collection at ``path``;
+            a ``shards`` count that differs from the stored one; a shard
+            whose directory no live node holds; any error of opening a
+            shard's database (damaged files, a directory in use by a process
+            that is not a shard actor).
+    """
+
+    def __init__(
+        self,
+        path: str | os.PathLike[str],
+        dim: SupportsIndex | None = None,
+        metric: str | None = None,
+        m: SupportsIndex | None = None,
+        ef_construction: SupportsIndex | None = None,
+        quantize: bool = False,
+        *,
+        shards: int | None = None,
+        sync_writes: bool = False,
+        address: str | None = None,
+        nodes: Sequence[str] | None = None,
+        detached: bool = False,
+        max_restarts: int = -1,
+        shard_threads: int | None = None,
+    ) -> None:
+        if shards is not None and (isinstance(shards, bool) or not isinstance(shards, int) or shards < 1):
+            raise ValueError("shards must be a positive int")
+        self._path = os.path.abspath(os.fsdecode(os.fspath(path)))
+        self._closed = True
+        _connect(address)
+        shared = _SHARED.get(_shared_key(self._path))
+        if shared is None or shared.stopped:
+            create = None
+            if dim is not None:
+                create = {
+                    "dim": dim,
+                    "metric": metric,
+                    "m": m,
+                    "ef_construction": ef_construction,
+                    "quantize": quantize,
+                }
+                _check_arguments(create)
+            settings = _Settings({"sync_writes": sync_writes}, detached, max_restarts, shard_threads)
+            shared = self._discover(shards, create, nodes, settings)
+        elif shards is not None and shards != shared.count:
+            raise ValueError(f"the collection at '{self._path}' has {shared.count} shards, not {shards}")
+        self._shared: _Shards | None = shared
+        self._count = shared.count
+        info = self._handshake(shared)
+        self._dim: int = info[0]["dim"]
+        self._metric: str = info[0]["metric"]
+        _SHARED[_shared_key(self._path)] = shared
+        shared.users += 1
+        self._closed = False
+
+    # -- starting the shards -------------------------------------------------
+
+    @property
+    def _actors(self) -> list[Any]:
+        if self._shared is None:
+            raise DatabaseClosedError("database is closed")
+        return self._shared.actors
+
+    def _discover(
+        self,
+        shards: int | None,
+        create: dict[str, Any] | None,
+        nodes: Sequence[str] | None,
+        settings: _Settings,
+    ) -> _Shards:
+        """Finds the collection (through live shard actors, else on the
+        nodes' disks) or lays out a new one, and starts its shard actors."""
+        layout = _layout_of_live_shards(self._path)
+        placement: list[str | None] | None = None
+        orphans = False
+        if layout is None:
+            layout, placement, orphans = _locate(self._path)
+        if layout is not None:
+            if shards is not None and shards != layout["shards"]:
+                raise ValueError(
+                    f"the collection at '{self._path}' has {layout['shards']} shards, not {shards}"
+                )
+            create = None
+        else:
+            if create is None:
+                raise DatabaseNotFoundError("database not found — specify dim to create a new one")
+            if orphans:
+                # Their records were routed by a shard count nobody knows.
+                raise ValueError(
+                    f"'{self._path}' holds shard databases but no {LAYOUT_FILE}; "
+                    f"restore the file or move the shard directories away"
+                )
+            candidates = _candidate_nodes(nodes)
+            count = shards if shards is not None else len(candidates)
+            layout = {"format_version": LAYOUT_FORMAT, "shards": count, "routing": ROUTING}
+            placement = [candidates[i % len(candidates)] for i in range(count)]
+        return _Shards(self._path, layout, create, settings, placement)
+
+    def _handshake(self, shared: _Shards) -> list[dict[str, Any]]:
+        """Waits until every shard answers. A shard found by name may have
+        been stopping (its last user closed it); it is started again."""
+        for attempt in range(_START_ATTEMPTS):
+            outcomes = [self._outcome(i, actor.info.remote()) for i, actor in enumerate(shared.actors)]
+            failures = [o for o in outcomes if isinstance(o, BaseException)]
+            if not failures:
+                # Counted as a user of each shard (so another driver's close
+                # leaves them running), and batches left prepared by a driver
+                # that died between the two phases resolved.
+                for i, actor in enumerate(shared.actors):
+                    self._outcome(i, actor.attach.remote(shared.token))
+                    self._outcome(i, actor.resolve_stale.remote(_STALE_SECONDS))
+                return outcomes
+            if attempt == _START_ATTEMPTS - 1 or not all(
+                isinstance(f, ShardUnavailableError) for f in failures
+            ):
+                raise failures[0]
+            for index, outcome in enumerate(outcomes):
+                if isinstance(outcome, ShardUnavailableError) and outcome.dead:
+                    shared.restart(index)
+            time.sleep(0.5)
+        raise AssertionError("unreachable")
+
+    # -- calling the shards ----------------------------------------------------
+
+    def _check_open(self) -> None:
+        if self._closed or self._shared is None or self._shared.stopped:
+            raise DatabaseClosedError("database is closed")
+
+    def _unavailable(self, index: int, error: BaseException) -> ShardUnavailableError:
+        detail = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+        failed = ShardUnavailableError(
+            f"shard {index} of '{self._path}' is unavailable (its actor died or is restarting): {detail}",
+            index,
+        )
+        # Died for good, or its node is gone (Ray cannot place it again on
+        # the node it was pinned to): started again by _revive.
+        failed.dead = isinstance(error, _GONE)
+        failed.__cause__ = error
+        return failed
+
+    def _outcome(self, index: int, ref: Any) -> Any:
+        """The value of one shard call, or the exception it ended with: the
+        database's own error, or ShardUnavailableError."""
+        try:
+            return ray.get(ref)
+        except ray.exceptions.RayTaskError as error:
+            cause = getattr(error, "cause", None)
+            return cause if isinstance(cause, BaseException) else error
+        except ray.exceptions.RayActorError as error:
+            if getattr(error, "_actor_init_failed", False):
+                # The shard could not open its directory: say why, with the
+                # database's own exception type.
+                text = str(getattr(error, "error_msg", error))
+                lines = [line.strip() for line in text.splitlines() if line.strip()]
+                kind, _, message = (lines[-1] if lines else text).partition(": ")
+                return _error_class(kind)(f"shard {index} of '{self._path}': {message or kind}")
+            return self._unavailable(index, error)
+        except ray.exceptions.RayError as error:  # its process or node failed under the call
+            return self._unavailable(index, error)
+
+    def _gather(self, refs: Sequence[Any], shards: Sequence[int] | None = None) -> list[Any]:
+        """Waits for every call, then raises the first failure in shard order
+        or returns the values."""
+        indexes = list(shards) if shards is not None else list(range(len(refs)))
+        outcomes = [self._outcome(i, ref) for i, ref in zip(indexes, refs)]
+        self._revive_dead(indexes, outcomes)
+        for outcome in outcomes:
+            if isinstance(outcome, BaseException):
+                raise outcome
+        return outcomes
+
+    def _revive_dead(self, indexes: Sequence[int], outcomes: Sequence[Any]) -> None:
+        """Starts again the shards that the outcomes found dead for good."""
+        for index, outcome in zip(indexes, outcomes):
+            if isinstance(outcome, ShardUnavailableError) and outcome.dead:
+                outcome.revived = self._revive(index)
+
+    def _revive(self, index: int) -> bool:
+        """Starts shard ``index`` again, on a live node that holds its
+        directory (any node, on shared storage), and waits until it answers.
+        Several handles may do this at once: the actor's name makes them
+        share one new actor. Returns whether the shard answers now."""
+        shared = self._shared
+        if shared is None or shared.stopped:
+            return False
+        try:
+            shared.restart(index)
+            self._outcome(index, shared.actors[index].attach.remote(shared.token))
+            answer = self._outcome(index, shared.actors[index].info.remote())
+        except (ValueError, ray.exceptions.RayError):
+            return False
+        return not isinstance(answer, BaseException)
+
+    def _gather_partial(self, refs: Sequence[Any]) -> tuple[list[Any], tuple[int, ...]]:
+        """The answers of the shards that gave one, and the shards that could
+        not (unavailable). Any other error is raised."""
+        indexes = list(range(len(refs)))
+        outcomes = [self._outcome(i, ref) for i, ref in zip(indexes, refs)]
+        self._revive_dead(indexes, outcomes)
+        for outcome in outcomes:
+            if isinstance(outcome, BaseException) and not isinstance(outcome, ShardUnavailableError):
+                raise outcome
+        missing = tuple(i for i, o in zip(indexes, outcomes) if isinstance(o, ShardUnavailableError))
+        return [o for o in outcomes if not isinstance(o, BaseException)], missing
+
+    def _read(self, run: Callable[[], Any]) -> Any:
+        """A read that meets a shard found dead, revived meanwhile, is asked
+        once more."""
+        try:
+            return run()
+        except ShardUnavailableError as error:
+            if not error.revived:
+                raise
+        return run()
+
+    def _call(self, index: int, name: str, *args: Any, **kwargs: Any) -> Any:
+        self._check_open()
+        if name in _READS:
+            return self._read(lambda: self._gather([self._submit(index, name, *args, **kwargs)], [index])[0])
+        return retry_conflicts(lambda: self._gather([self._submit(index, name, *args, **kwargs)], [index])[0])
+
+    def _submit(self, index: int, name: str, *args: Any, **kwargs: Any) -> Any:
+        method = self._actors[index].call
+        if name in _READS:
+            method = method.options(max_task_retries=_RETRIED_READS)
+        return method.remote(name, *args, **kwargs)
+
+    def _fan_out(self, name: str, *args: Any, **kwargs: Any) -> list[Any]:
+        self._check_open()
+
+        def run() -> list[Any]:
+            return self._gather([self._submit(i, name, *args, **kwargs) for i in range(self._count)])
+
+        return self._read(run) if name in _READS else run()
+
+    def _search_refs(self, method: str, query: Any, options: dict[str, Any]) -> list[Any]:
+        self._check_open()
+        refs = []
+        for actor in self._actors:
+            remote = getattr(actor, method).options(max_task_retries=_RETRIED_READS)
+            refs.append(remote.remote(query, **options))
+        return refs
+
+    def _route(self, ids: Sequence[str]) -> dict[int, list[int]]:
+        """Positions of ``ids`` grouped by shard, in batch order."""
+        count = self._count
+        groups: dict[int, list[int]] = {}
+        for position, id in enumerate(ids):
+            if not isinstance(id, str):
+                raise TypeError(
+                    f"argument 'ids': '{type(id).__name__}' object cannot be converted to 'PyString'"
+                )
+            groups.setdefault(shard_of(id, count), []).append(position)
+        return groups
+
+    def _owner(self, id: str) -> int:
+        self._check_open()
+        if not isinstance(id, str):
+            raise TypeError(f"argument 'id': '{type(id).__name__}' object cannot be converted to 'PyString'")
+        return shard_of(id, self._count)
+
+    # -- properties --------------------------------------------------------------
+
+    @property
+    def path(self) -> str:
+        """The collection's directory (absolute)."""
+        return self._path
+
+    @property
+    def shards(self) -> int:
+        """The number of shards."""
+        return self._count
+
+    @property
+    def dim(self) -> int:
+        """The vector dimension."""
+        return self._dim
+
+    @property
+    def metric(self) -> str:
+        """ "cosine", "euclidean" or "dot_product"."""
+        return self._metric
+
+    @property
+    def total_slots(self) -> int:
+        """Total allocated slots (active + deleted), over all shards."""
+        return sum(self._fan_out("total_slots"))
+
+    @property
+    def deleted_count(self) -> int:
+        """Number of deleted slots that haven't been reclaimed, over all shards."""
+        return sum(self._fan_out("deleted_count"))
+
+    @property
+    def quantized_search(self) -> bool:
+        """Whether quantized search is enabled on every shard."""
+        return all(self._fan_out("quantized_search"))
+
+    # -- records -------------------------------------------------------------------
+
+    def add(self, id: str, vector: _Vector, metadata: _Metadata | None = None, *, sparse: Any = None) -> None:
+        """Add a record to its shard; an existing id is refused (use upsert)."""
+        self._call(self._owner(id), "add", id, vector, metadata, sparse=sparse)
+
+    def upsert(
+        self, id: str, vector: _Vector, metadata: _Metadata | None = None, *, sparse: Any = None
+    ) -> None:
+        """Add or update a vector."""
+        self._call(self._owner(id), "upsert", id, vector, metadata, sparse=sparse)
+
+    def update(
+        self, id: str, vector: _Vector | None = None, metadata: _Metadata | None = None, *, sparse: Any = None
+    ) -> None:
+        """Replace the vector and/or the metadata of an existing record."""
+        self._call(self._owner(id), "update", id, vector, metadata, sparse=sparse)
+
+    def delete(self, id: str) -> bool:
+        """Delete a record; returns whether it existed."""
+        deleted: bool = self._call(self._owner(id), "delete", id)
+        return deleted
+
+    def get(self, id: str) -> tuple[list[float], _Metadata | None]:
+        """The record's (vector, metadata); ValueError "id '...' not found"."""
+        record: tuple[list[float], _Metadata | None] = self._call(self._owner(id), "get", id)
+        return record
+
+    def __contains__(self, id: object) -> bool:
+        if not isinstance(id, str):
+            raise TypeError(f"argument 'id': '{type(id).__name__}' object cannot be converted to 'PyString'")
+        found: bool = self._call(self._owner(id), "__contains__", id)
+        return found
+
+    def __len__(self) -> int:
+        return sum(self._fan_out("__len__"))
+
+    def _split(
+        self, ids: Sequence[str], vectors: _Vectors, metadatas: Sequence[_Metadata | None] | None
+    ) -> dict[int, tuple[list[str], Any, Any]]:
+        """Checks a batch as a Database does before it changes anything
+        (lengths, then each vector's dimension) and splits it by shard."""
+        ids = list(ids)
+        if len(ids) != len(vectors):
+            raise ValueError(f"ids length ({len(ids)}) != vectors length ({len(vectors)})")
+        if metadatas is not None and len(metadatas) != len(ids):
+            raise ValueError(f"metadatas length ({len(metadatas)}) != ids length ({len(ids)})")
+        vectors = _as_query_array(vectors)
+        if isinstance(vectors, np.ndarray):
+            if vectors.ndim == 2 and len(ids) and vectors.shape[1] != self._dim:
+                raise HovraError(f"dimension mismatch: expected {self._dim}, got {vectors.shape[1]}")
+        else:
+            for row in vectors:
+                try:
+                    length = len(row)
+                except TypeError:
+                    continue  # the shard reports the wrong type
+                if length != self._dim:
+                    raise HovraError(f"dimension mismatch: expected {self._dim}, got {length}")
+        parts = {}
+        for shard, positions in self._route(ids).items():
+            if isinstance(vectors, np.ndarray):
+                part_vectors: Any = vectors[np.asarray(positions)]
+            else:
+                part_vectors = [vectors[p] for p in positions]
+            part_metadatas = None if metadatas is None else [metadatas[p] for p in positions]
+            parts[shard] = ([ids[p] for p in positions], part_vectors, part_metadatas)
+        return parts
+
+    def _split_sparse(self, ids: Sequence[str], sparse: Any) -> dict[int, Any]:
+        """Each shard's rows of a batch's sparse vectors (a list, or a SciPy
+        sparse matrix with one row per id)."""
+        if sparse is None:
+            return {}
+        if len(ids) != (sparse.shape[0] if hasattr(sparse, "tocsr") else len(sparse)):
+            raise ValueError("sparse must hold one row per id")
+        parts = {}
+        for shard, positions in self._route(list(ids)).items():
+            if hasattr(sparse, "tocsr"):
+                parts[shard] = sparse.tocsr()[np.asarray(positions)]
+            else:
+                parts[shard] = [sparse[p] for p in positions]
+        return parts
+
+    def add_many(
+        self,
+        ids: Sequence[str],
+        vectors: _Vectors,
+        metadatas: Sequence[_Metadata | None] | None = None,
+        *,
+        sparse: Any = None,
+    ) -> None:
+        """Add a batch of new records, each shard's part in parallel.
+
+        All or nothing, as on one database: the lengths and every vector's
+        dimension are checked first; a batch that reaches several shards is
+        stored by a two-phase commit (each shard logs its part as prepared,
+        the decision is recorded in ``path/transactions``, then every shard
+        commits), so if a shard refuses its part (an id that exists, a
+        duplicate id in the batch, bad metadata) or fails, no shard keeps
+        anything of the batch. The error is the one a single database raises
+        first.
+        """
+        self._check_open()
+        ids = list(ids)
+        parts = self._split(ids, vectors, metadatas)
+        sparse_parts = self._split_sparse(ids, sparse)
+        calls = {s: (parts[s], {"sparse": sparse_parts.get(s)}) for s in parts}
+        run_atomic(self, "add_many", calls, lambda failures: self._first_failure(failures, ids))
+
+    @staticmethod
+    def _first_failure(failures: list[tuple[int, BaseException]], ids: list[str]) -> BaseException:
+        """The failure to report: an unavailable shard, else the duplicate id
+        earliest in the batch (as one database reports it), else the first
+        shard's error."""
+        position = {id: i for i, id in reversed(list(enumerate(ids)))}
+
+        def rank(item: tuple[int, BaseException]) -> tuple[int, int]:
+            if isinstance(item[1], ShardUnavailableError):
+                return 0, item[0]
+            if isinstance(item[1], DuplicateIdError):
+                return 1, position.get(getattr(item[1], "id", ""), len(ids))
+            return 2, item[0]
+
+        return min(failures, key=rank)[1]
+
+    def upsert_many(
+        self,
+        ids: Sequence[str],
+        vectors: _Vectors,
+        metadatas: Sequence[_Metadata | None] | None = None,
+        *,
+        sparse: Any = None,
+    ) -> None:
+        """Batch upsert — inserts new vectors, updates existing ones.
+
+        The lengths and dimensions are checked before any shard changes;
+        the shards' parts are then applied all or nothing, as add_many's.
+        """
+        self._check_open()
+        ids = list(ids)
+        parts = self._split(ids, vectors, metadatas)
+        sparse_parts = self._split_sparse(ids, sparse)
+        calls = {s: (parts[s], {"sparse": sparse_parts.get(s)}) for s in parts}
+        run_atomic(self, "upsert_many", calls, lambda failures: self._first_failure(failures, ids))
+
+    def delete_many(self, ids: Sequence[str]) -> int:
+        """Delete the records of many ids at once, all or nothing across the
+        shards; returns how many were deleted."""
+        self._check_open()
+        ids = list(ids)
+        groups = self._route(ids)
+        if not groups:
+            return 0
+        calls: dict[int, tuple[Sequence[Any], dict[str, Any]]] = {
+            s: (([ids[p] for p in positions],), {}) for s, positions in groups.items()
+        }
+        results = run_atomic(self, "delete_many", calls, lambda failures: failures[0][1])
+        return sum(int(r) for r in results.values())
+
+    def delete_where(self, where_filter: _Filter) -> int:
+        """Delete every record that matches a filter, on every shard, all or
+        nothing; returns how many were deleted. Each shard chooses its
+        records when it prepares its part."""
+        self._check_open()
+        if not isinstance(where_filter, dict):
+            raise TypeError(f"argument 'where_filter': '{type(where_filter).__name__}' object is not a dict")
+        calls: dict[int, tuple[Sequence[Any], dict[str, Any]]] = {
+            s: ((where_filter,), {}) for s in range(self._count)
+        }
+        results = run_atomic(self, "delete_where", calls, lambda failures: failures[0][1])
+        return sum(int(r) for r in results.values())
+
+    def count(self, where_filter: _Filter | None = None) -> int:
+        """Count vectors matching a filter, or all vectors if no filter."""
+        return sum(self._fan_out("count", where_filter))
+
+    def ids(self) -> list[str]:
+        """Ids of all records, shard by shard (in no particular order)."""
+        return list(itertools.chain.from_iterable(self._fan_out("ids")))
+
+    # -- searching -----------------------------------------------------------------
+
+    def search(
+        self,
+        vector: _Vector,
+        k: SupportsIndex = 10,
+        ef_search: SupportsIndex | None = None,
+        where_filter: _Filter | None = None,
+        max_distance: SupportsFloat | None = None,
+        *,
+        allow_partial: bool = False,
+    ) -> list[SearchResult]:
+        """Search for the k nearest neighbors over every shard.
+        Returns list of SearchResult objects with .id, .distance, .metadata attributes.
+        `where_filter`: optional dict like {"field": "value"} or {"field": {"$ne": "value"}}
+        `max_distance`: optional float — discard results beyond this distance.
+
+        A shard that cannot answer raises ShardUnavailableError. With
+        `allow_partial=True` the hits of the shards that answered are
+        returned instead, as a PartialResults list whose `missing_shards`
+        names the shards left out (empty when all answered)."""
+        options = {"k": k, "ef_search": ef_search, "where_filter": where_filter, "max_distance": max_distance}
+        query = _as_query_array(vector)
+        if allow_partial:
+            per_shard, missing = self._gather_partial(self._search_refs("search", query, options))
+            hits = _merge_packed(per_shard, int(k))[0] if per_shard else []
+            return PartialResults(hits, missing)
+        per_shard = self._read(lambda: self._gather(self._search_refs("search", query, options)))
+        return _merge_packed(per_shard, int(k))[0]
+
+    def search_many(
+        self,
+        vectors: _Vectors,
+        k: SupportsIndex = 10,
+        ef_search: SupportsIndex | None = None,
+        where_filter: _Filter | None = None,
+        max_distance: SupportsFloat | None = None,
+        *,
+        allow_partial: bool = False,
+    ) -> list[list[SearchResult]]:
+        """Search multiple queries on every shard in parallel. Returns list of list of SearchResult.
+        `where_filter`: optional metadata filter (same syntax as search).
+        `max_distance`: optional float — discard results beyond this distance.
+
+        The queries travel to each shard as one float32 array.
+        `allow_partial`: as for search(); the outer list is the
+        PartialResults."""
+        options = {"k": k, "ef_search": ef_search, "where_filter": where_filter, "max_distance": max_distance}
+        queries = _as_query_array(vectors)
+        if allow_partial:
+            per_shard, missing = self._gather_partial(self._search_refs("search_many", queries, options))
+            rows = _merge_packed(per_shard, int(k)) if per_shard else [[] for _ in range(len(queries))]
+            return PartialResults(rows, missing)
+        per_shard = self._read(lambda: self._gather(self._search_refs("search_many", queries, options)))
+        return _merge_packed(per_shard, int(k))
+
+    def search_arrays(
+        self,
+        queries: _Vectors,
+        k: SupportsIndex = 10,
+        ef_search: SupportsIndex | None = None,
+        where_filter: _Filter | None = None,
+        max_distance: SupportsFloat | None = None,
+    ) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]:
+        """As :meth:`hovra.Database.search_arrays`, over every shard: an
+        (n, k) object array of ids (None where a query found fewer than k)
+        and an (n, k) float32 array of distances (NaN there)."""
+        options = {"k": k, "ef_search": ef_search, "where_filter": where_filter, "max_distance": max_distance}
+        per_shard = self._gather(self._search_refs("search_arrays", _as_query_array(queries), options))
+        return _merge_arrays(per_shard, int(k))
+
+    def close(self) -> None:
+        """Detach this object from the collection; later calls on it raise
+        ValueError "database is closed". When the last ShardedDatabase of
+        the path in this process closes, the process lets go of the shards;
+        when no other driver is attached to them either (each driver counts
+        once, on every shard), the shard actors close their databases
+        (releasing the directories) and exit. Shards that a driver started
+        without detached=True still end with that driver's process, as Ray
+        ends the actors a process owns. close() does not save. Closing
+        again does nothing."""
+        if self._closed:
+            return
+        self._closed = True
+        shared, self._shared = self._shared, None
+        assert shared is not None
+        shared.users -= 1
+        if shared.users == 0:
+            shared.stop()
+
+    def __enter__(self) -> ShardedDatabase:
+        """Context manager: auto-save on exit."""
+        return self
+
+    def __exit__(
+        self, _exc_type: object = None, _exc_val: object = None, _exc_tb: object = None
+    ) -> Literal[False]:
+        self.save()
+        return False
+
+    def __repr__(self) -> str:
+        if self._closed:
+            return f"ShardedDatabase(path={self._path!r}, closed)"
+        return f"ShardedDatabase(path={self._path!r}, shards={self._count}, dim={self._dim}, metric={self._metric!r})"

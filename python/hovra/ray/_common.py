@@ -1,0 +1,139 @@
+"""What every part of hovra.ray shares: the Ray import, the collection's
+constants, the shard methods by kind, the routing rule and the error of an
+unavailable shard."""
+
+from __future__ import annotations
+
+import zlib
+from collections.abc import Sequence
+from typing import Any, SupportsFloat, Union
+
+try:
+    import ray
+    import ray.actor
+    import ray.exceptions
+except ImportError:  # pragma: no cover - depends on the environment
+    raise ImportError("hovra.ray needs Ray; install it with: pip install 'hovra[ray]'") from None
+
+import _hovra
+import numpy.typing as npt
+from _hovra import (
+    HovraError,
+)
+
+# Ray functions without type annotations, called through an untyped name.
+_ray: Any = ray
+
+LAYOUT_FILE = "shards.json"
+LAYOUT_FORMAT = 1
+ROUTING = "crc32(utf-8 id) % shards"
+NAMESPACE = "hovra"
+
+_Vector = Union[Sequence[SupportsFloat], npt.NDArray[Any]]
+_Vectors = Union[Sequence[Sequence[SupportsFloat]], npt.NDArray[Any]]
+_Metadata = dict[str, Any]
+_Filter = dict[str, Any]
+
+# Database methods that a shard answers without changing anything; Ray may
+# retry them on a restarted shard actor.
+_READS = frozenset(
+    {
+        "get",
+        "count",
+        "ids",
+        "stats",
+        "verify",
+        "__contains__",
+        "__len__",
+        "total_slots",
+        "deleted_count",
+        "quantized_search",
+        "text_index",
+        "text_stats",
+        "text_search",
+        "sparse_search",
+        "get_sparse",
+        "wait_text_index",
+    }
+)
+# Database methods that change a shard; never retried, since a call cut off
+# by a crash may or may not have been applied.
+_WRITES = frozenset(
+    {
+        "add",
+        "upsert",
+        "update",
+        "delete",
+        "add_many",
+        "upsert_many",
+        "delete_many",
+        "delete_where",
+        "save",
+        "compact",
+        "enable_quantized_search",
+        "disable_quantized_search",
+        "create_text_index",
+        "drop_text_index",
+    }
+)
+_PROPERTIES = frozenset({"total_slots", "deleted_count", "quantized_search", "text_index"})
+
+
+def _error_class(name: str) -> type[Exception]:
+    """The exception class a shard's constructor raised, from the last line of
+    the traceback Ray reports for a failed actor start (which carries the
+    class's name only): a HovraError subclass, TypeError or OverflowError, else
+    ValueError."""
+    name = name.rsplit(".", 1)[-1]
+    found = getattr(_hovra, name, None)
+    if isinstance(found, type) and issubclass(found, HovraError):
+        return found
+    return {"TypeError": TypeError, "OverflowError": OverflowError}.get(name, ValueError)
+
+
+def shard_of(id: str, shards: int) -> int:
+    """The shard that holds the record ``id`` in a collection of ``shards``
+    shards: ``zlib.crc32(id.encode("utf-8")) % shards``. The rule is stable
+    across processes and Python versions (unlike ``hash()``)."""
+    return zlib.crc32(id.encode("utf-8")) % shards
+
+
+class ShardUnavailableError(RuntimeError):
+    """A call reached a shard whose actor has died or is restarting.
+
+    ``shard`` is the shard's number. A single-record write that fails this
+    way may or may not have been applied (a batch across shards is all or
+    nothing); every write that returned normally was logged and survives the
+    actor's restart. A shard found dead for good (or on a lost node) has
+    been started again by the time this is raised when it could be:
+    ``revived`` says so, and the call may be repeated.
+    """
+
+    def __init__(self, message: str, shard: int) -> None:
+        super().__init__(message)
+        self.shard = shard
+        self.dead = False  # True: the actor is gone for good, not restarting
+        self.revived = False  # True: started again since
+
+
+class PartialResults(list[Any]):
+    """The hits of a search with ``allow_partial=True``: a list like the one
+    search() returns, from the shards that answered. ``missing_shards``
+    holds the numbers of the shards that did not (empty: the answer is
+    whole)."""
+
+    def __init__(self, items: Any, missing_shards: tuple[int, ...]) -> None:
+        super().__init__(items)
+        self.missing_shards = missing_shards
+
+
+# Reads may be retried on a restarted actor; writes are not.
+_RETRIED_READS = 5
+_START_ATTEMPTS = 4
+# Errors that mean a shard's actor will not come back by itself: it died
+# for good, or Ray cannot place it again (its node is gone).
+_GONE: tuple[type[BaseException], ...] = tuple(
+    getattr(ray.exceptions, name)
+    for name in ("ActorDiedError", "ActorUnschedulableError")
+    if isinstance(getattr(ray.exceptions, name, None), type)
+)

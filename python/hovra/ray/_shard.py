@@ -1,0 +1,225 @@
+"""The shard actor: one ordinary Database in ``root/shard-NNN``."""
+
+from __future__ import annotations
+
+import os
+import time
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import ray
+import ray.exceptions
+from _hovra import (
+    DEFAULTS,
+    Database,
+    DatabaseInUseError,
+    set_num_threads,
+)
+
+from ._common import (
+    _PROPERTIES,
+    _READS,
+    _WRITES,
+    _ray,
+)
+from ._files import (
+    ABORT,
+    COMMIT,
+    _check_shard_record,
+    _decide,
+    _decisions_dir,
+    _shard_dir,
+    _write_layout,
+)
+from ._merge import _pack, _Packed
+
+
+def _live_jobs() -> set[str] | None:
+    """The ids of the Ray jobs (drivers) that are running, or None when Ray
+    does not say."""
+    try:
+        jobs = _ray._private.state.jobs()
+        return {str(job["JobID"]) for job in jobs if not job.get("IsDead")}
+    except Exception:  # an internal table: its shape may change
+        return None
+
+
+def _exact_threshold(shards: int) -> int:
+    """A shard's share of the exact-scan threshold of one database."""
+    whole = int(DEFAULTS["exact_scan_components"])
+    return max(1, whole // shards)
+
+
+class _Shard:
+    """One shard: an ordinary Database in ``root/shard-NNN`` on this node.
+
+    Ray runs one call at a time per shard, in the order each caller sent
+    them; batches use the database's own worker threads. After a crash Ray
+    starts the actor again, and it reopens its directory: the log replays
+    every change that was acknowledged.
+    """
+
+    def __init__(
+        self,
+        root: str,
+        index: int,
+        layout: dict[str, Any],
+        create: dict[str, Any] | None,
+        options: dict[str, Any],
+        threads: int | None,
+    ) -> None:
+        if threads:
+            set_num_threads(threads)  # the actor's process has a pool of its own
+        self.index = index
+        self.layout = layout
+        self.root = root
+        self.path = _shard_dir(root, index)
+        self.attached: set[str] = set()
+        # A shard searches as one database of the collection's whole size
+        # would: exhaustively only while the whole is below the threshold.
+        self.exact_threshold = _exact_threshold(layout["shards"])
+        options = dict(options, exact_threshold=self.exact_threshold)
+        restarted = ray.get_runtime_context().was_current_actor_reconstructed
+        if create is not None and not restarted:
+            self.db = self._open(create, options)
+            # Written once the database exists, so a refused creation (say,
+            # an unknown metric) leaves nothing behind.
+            _write_layout(root, layout)
+        else:
+            # A restart, or an existing shard: never create an empty database
+            # in place of a directory that has gone missing.
+            self.db = self._open({}, options)
+        try:
+            _check_shard_record(self.path, index, layout["shards"])
+        except BaseException:
+            self.db.close()
+            raise
+        # Batches this shard holds prepared from before its restart: their
+        # time counts from now (see resolve_stale).
+        self.prepared_at = {t: time.monotonic() for t in self.db.prepared_transactions()}
+        self.resolve_pending()
+
+    def resolve_pending(self) -> list[str]:
+        """Resolves the batches held prepared since before this start: by
+        the driver's recorded decision, or, when it has decided nothing yet,
+        by recording an abort first (so the driver aborts too). Without the
+        collection's decision directory on this node (storage not shared
+        with the driver) the batches stay pending for the driver to resolve.
+        Returns the transactions resolved."""
+        return self._resolve_by_decision(self.db.prepared_transactions())
+
+    def resolve_stale(self, seconds: float) -> list[str]:
+        """resolve_pending for batches prepared more than ``seconds`` ago
+        (a driver that died between the two phases leaves them held)."""
+        now = time.monotonic()
+        for transaction in self.db.prepared_transactions():
+            self.prepared_at.setdefault(transaction, now)
+        if not any(now - at > seconds for at in self.prepared_at.values()):
+            return []
+        return self._resolve_by_decision([t for t, at in self.prepared_at.items() if now - at > seconds])
+
+    def _resolve_by_decision(self, transactions: list[str]) -> list[str]:
+        if not transactions or not os.path.isdir(_decisions_dir(self.root)):
+            return []
+        for transaction in transactions:
+            self.resolve(transaction, _decide(self.root, transaction, ABORT) == COMMIT)
+        return transactions
+
+    def prepare(self, transaction: str, name: str, *args: Any, **kwargs: Any) -> Any:
+        """A write of a multi-shard batch, logged as a prepared batch."""
+        result = getattr(self.db, name)(*args, prepare=transaction, **kwargs)
+        if transaction in self.db.prepared_transactions():
+            self.prepared_at[transaction] = time.monotonic()
+        self._crash_if("prepared")
+        return result
+
+    def resolve(self, transaction: str, commit: bool) -> bool:
+        self._crash_if("resolving")
+        self.prepared_at.pop(transaction, None)
+        if commit:
+            return self.db.commit_prepared(transaction)
+        return self.db.abort_prepared(transaction)
+
+    def fail_next(self, step: str) -> None:
+        """Fault injection for tests: the process dies at the next ``step``
+        ("prepared": after logging a prepared part, before answering;
+        "resolving": before logging a resolution)."""
+        self.crash_step = step
+
+    def _crash_if(self, step: str) -> None:
+        if getattr(self, "crash_step", None) == step:
+            os._exit(1)
+
+    def attach(self, token: str) -> int:
+        """Counts a handle (one per process and collection) as using the shard."""
+        self.attached.add(token)
+        return len(self.attached)
+
+    def detach(self, token: str) -> int:
+        """The handles still attached once ``token`` lets go, not counting
+        those of drivers that have exited without closing."""
+        self.attached.discard(token)
+        live = _live_jobs()
+        if live is not None:
+            self.attached = {t for t in self.attached if t.partition(":")[0] in live}
+        return len(self.attached)
+
+    def _open(self, create: dict[str, Any], options: dict[str, Any], wait: float = 120.0) -> Database:
+        # A restarted actor may start while the process it replaces is still
+        # exiting and holding the directory's lock; wait for the lock.
+        deadline = time.monotonic() + wait
+        pause = 0.05
+        while True:
+            try:
+                return Database(self.path, **create, **options)
+            except DatabaseInUseError:
+                if time.monotonic() > deadline:
+                    raise
+            time.sleep(pause)
+            pause = min(pause * 2, 1.0)
+
+    def info(self) -> dict[str, Any]:
+        return {
+            "dim": self.db.dim,
+            "metric": self.db.metric,
+            "pid": os.getpid(),
+            "layout": self.layout,
+            "exact_threshold": self.exact_threshold,
+            "node_id": ray.get_runtime_context().get_node_id(),
+        }
+
+    def call(self, name: str, *args: Any, **kwargs: Any) -> Any:
+        if name in _PROPERTIES:
+            return getattr(self.db, name)
+        if name not in _READS and name not in _WRITES:
+            raise AttributeError(name)
+        return getattr(self.db, name)(*args, **kwargs)
+
+    def search(self, vector: Any, **options: Any) -> _Packed:
+        return _pack([self.db.search(vector, **options)])
+
+    def search_many(self, vectors: Any, **options: Any) -> _Packed:
+        return _pack(self.db.search_many(vectors, **options))
+
+    def search_arrays(
+        self, queries: Any, **options: Any
+    ) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]:
+        arrays: tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]] = self.db.search_arrays(
+            queries, **options
+        )
+        return arrays
+
+    def timed_search_many(self, vectors: Any, **options: Any) -> float:
+        """Seconds the shard spends on search_many, results dropped (for
+        measuring what the fan-out and the merge add)."""
+        start = time.perf_counter()
+        self.db.search_many(vectors, **options)
+        return time.perf_counter() - start
+
+    def close(self) -> None:
+        self.db.close()
+        _ray.actor.exit_actor()
+
+
+_ShardActor: Any = ray.remote(_Shard)
