@@ -21,6 +21,7 @@ import os
 import pickle
 import statistics
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -51,6 +52,13 @@ def parse_args():
         help="rows per add_many call (one database) and per write_dataset batch",
     )
     p.add_argument("--single", type=int, default=200, help="queries timed one by one per round")
+    p.add_argument(
+        "--writes",
+        type=int,
+        default=20_000,
+        help="new records written per round in the write test (add_many in batches of --write-batch)",
+    )
+    p.add_argument("--write-batch", type=int, default=2_000)
     bd.add_common_args(p, search=True, intrinsic=True)
     return p.parse_args()
 
@@ -63,6 +71,7 @@ def main():
     a = parse_args()
     bd.set_threads(a.threads)
     Database = bd.import_hovra()
+    import numpy as np
     import ray
     from hovra.ray import write_dataset
     from hovra.ray._merge import _merge_packed
@@ -84,6 +93,10 @@ def main():
                 f"timing    : {a.rounds} rounds, configurations alternating within each round; medians",
                 "fan-out   : batch time - the slowest shard's own search_many time, per query (shipping the "
                 "queries and results, Ray calls, merging)",
+                f"writes    : per round, {a.writes:,} new records by add_many in batches of {a.write_batch:,} "
+                "(a batch over several shards is a two-phase commit), wall time; then deleted again",
+                "failover  : per round, the widest collection's shard 0 killed for good (ray.kill); wall time "
+                "until the next read has started it again and answered",
             ],
         )
     )
@@ -147,7 +160,13 @@ def main():
                 c["per_shard"] = per_shard
                 c["result_bytes"] = len(pickle.dumps(per_shard[0], protocol=5)) / len(Q)
 
-        samples = {name: {"batch": [], "inner": [], "single": [], "merge": []} for name in configs}
+        samples = {
+            name: {"batch": [], "inner": [], "single": [], "merge": [], "write": [], "failover": []}
+            for name in configs
+        }
+        rng = np.random.default_rng(a.seed + 1)
+        fresh = rng.standard_normal((a.writes, dim)).astype(np.float32)
+        fresh_ids = [f"w{i}" for i in range(a.writes)]
         single_queries = Q[: a.single]
         for _ in range(max(1, a.rounds)):
             for name, c in configs.items():
@@ -159,6 +178,29 @@ def main():
                 for q in single_queries:
                     db.search(q, k=k)
                 s["single"].append((bd.perf() - t0) / len(single_queries))
+                t0 = bd.perf()
+                for lo in range(0, a.writes, a.write_batch):
+                    db.add_many(fresh_ids[lo : lo + a.write_batch], fresh[lo : lo + a.write_batch])
+                s["write"].append(bd.perf() - t0)
+                db.delete_many(fresh_ids)
+                if c["shards"] and c is max(
+                    (x for x in configs.values() if x["shards"]), key=lambda x: x["shards"]
+                ):
+                    victim = db._actors[0]
+                    ray.kill(victim, no_restart=True)
+                    t0 = bd.perf()
+                    # Reads until one has found the shard dead and started it again
+                    # (reads may still answer before the kill lands).
+                    while True:
+                        try:
+                            db.count()
+                        except Exception:
+                            time.sleep(0.01)
+                            continue
+                        if db._actors[0] is not victim:
+                            break
+                        time.sleep(0.01)
+                    s["failover"].append(bd.perf() - t0)
                 if c["shards"]:
                     inner = ray.get([actor.timed_search_many.remote(Q, k=k) for actor in db._actors])
                     s["inner"].append(max(inner))
@@ -182,6 +224,8 @@ def main():
                 "fan-out+merge us/q",
                 "merge us/q",
                 "result B/q/shard",
+                "search mode",
+                "writes/s",
             ]
         )
         for name, c in configs.items():
@@ -201,11 +245,21 @@ def main():
                 "-" if fan is None else f"{fan:.1f}",
                 "-" if merge is None else f"{merge:.1f}",
                 f"{c['result_bytes']:.0f}" if c["shards"] else "-",
+                "exact" if c["db"].stats()["uses_brute_force"] else "graph",
+                f"{a.writes / median(s['write']):,.0f}",
             )
             c["fan"], c["merge"], c["batch"] = fan, merge, batch
         bd.emit()
         bd.emit("QPS vs one: >1 means faster than one database; build vs one: >1 means slower")
         bd.emit(t.render())
+        bd.emit()
+        for name in configs:
+            if samples[name]["failover"]:
+                f = samples[name]["failover"]
+                bd.emit(
+                    f"failover ({name}): a shard killed for good answers again after {median(f):.2f} s "
+                    f"(median of {len(f)}, {min(f):.2f}-{max(f):.2f} s)"
+                )
         bd.emit()
 
         # What a cluster changes, from the figures above.

@@ -16,7 +16,9 @@ from _hovra import DEFAULTS, Database, _inspect
 ROOT = Path(__file__).resolve().parent.parent
 # Files that declare parameters the engine gives defaults to (the stubs cannot
 # read the engine, the Ray wrapper repeats the signatures).
-DECLARING = [ROOT / "python" / "_hovra-stubs" / "__init__.pyi", ROOT / "python" / "hovra" / "ray.py"]
+DECLARING = [ROOT / "python" / "_hovra-stubs" / "__init__.pyi"] + sorted(
+    (ROOT / "python" / "hovra" / "ray").glob("*.py")
+)
 PARAMETERS = ("k", "m", "ef_construction", "metric")
 
 

@@ -203,7 +203,7 @@ void test_log_tolerance() {
   CHECK(parse_log(long_length).size() == 1);
 
   // Unknown kinds and undecodable payloads with good checksums are skipped.
-  std::string mixed = encode_frame(records[0]) + raw_frame(9, encode_payload(records[1])) +
+  std::string mixed = encode_frame(records[0]) + raw_frame(0xEE, encode_payload(records[1])) +
                       raw_frame(1, insert_payload_with_metadata_text("brace", "{")) + encode_frame(records[2]);
   kept = parse_log(mixed);
   CHECK(kept.size() == 2 && same_record(kept[0], records[0]) && same_record(kept[1], records[2]));

@@ -170,7 +170,10 @@ class _Shards:
         # This process's attachment to the shards (they count the handles of
         # every driver, see stop).
         self.token = f"{ray.get_runtime_context().get_job_id()}:{uuid.uuid4().hex}"
-        self.actors: list[Any] = [self.start(index) for index in range(self.count)]
+        self.started: set[int] = set()  # shards whose actors this object started
+        self.actors: list[Any] = []
+        for index in range(self.count):
+            self.actors.append(self.start(index))
 
     @property
     def count(self) -> int:
@@ -192,6 +195,7 @@ class _Shards:
                 f"'{_shard_dir(self.root, index)}'"
             )
         settings = self.settings
+        self.started.add(index)
         return _ShardActor.options(
             name=_actor_name(self.root, index),
             namespace=NAMESPACE,
@@ -211,6 +215,17 @@ class _Shards:
         self.actors[index] = None
         self.placement = None
         self.actors[index] = self.start(index)
+
+    def abandon(self) -> None:
+        """After a failed open: ends the actors this object started (one
+        whose database refused to open stays registered under its name
+        while handles to it exist), so that the next open starts afresh."""
+        self.stopped = True
+        for index in sorted(self.started):
+            try:
+                ray.kill(self.actors[index], no_restart=True)
+            except (ValueError, ray.exceptions.RayError):
+                pass
 
     def stop(self) -> None:
         """Lets go of the shards; when no other driver is attached to them,

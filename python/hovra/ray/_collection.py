@@ -157,7 +157,12 @@ class ShardedDatabase(_CollectionWide):
             raise ValueError(f"the collection at '{self._path}' has {shared.count} shards, not {shards}")
         self._shared: _Shards | None = shared
         self._count = shared.count
-        info = self._handshake(shared)
+        try:
+            info = self._handshake(shared)
+        except BaseException:
+            if shared.users == 0:
+                shared.abandon()
+            raise
         self._dim: int = info[0]["dim"]
         self._metric: str = info[0]["metric"]
         _SHARED[_shared_key(self._path)] = shared

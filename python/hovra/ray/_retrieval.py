@@ -4,7 +4,7 @@ upkeep (save, compact, quantized search, verify, stats)."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, SupportsFloat, SupportsIndex
+from typing import Any, SupportsFloat, SupportsIndex
 
 from _hovra import SearchResult
 
@@ -16,21 +16,27 @@ class _CollectionWide:
     """The methods of ShardedDatabase that fan out to every shard and
     combine the answers."""
 
-    if TYPE_CHECKING:
+    # Supplied by ShardedDatabase.
+    def _fan_out(self, name: str, *args: Any, **kwargs: Any) -> list[Any]:
+        raise NotImplementedError
 
-        def _fan_out(self, name: str, *args: Any, **kwargs: Any) -> list[Any]: ...
-        def _call(self, index: int, name: str, *args: Any, **kwargs: Any) -> Any: ...
-        def _owner(self, id: str) -> int: ...
-        def search(
-            self,
-            vector: _Vector,
-            k: SupportsIndex = 10,
-            ef_search: SupportsIndex | None = None,
-            where_filter: _Filter | None = None,
-            max_distance: SupportsFloat | None = None,
-            *,
-            allow_partial: bool = False,
-        ) -> list[SearchResult]: ...
+    def _call(self, index: int, name: str, *args: Any, **kwargs: Any) -> Any:
+        raise NotImplementedError
+
+    def _owner(self, id: str) -> int:
+        raise NotImplementedError
+
+    def search(
+        self,
+        vector: _Vector,
+        k: SupportsIndex = 10,
+        ef_search: SupportsIndex | None = None,
+        where_filter: _Filter | None = None,
+        max_distance: SupportsFloat | None = None,
+        *,
+        allow_partial: bool = False,
+    ) -> list[SearchResult]:
+        raise NotImplementedError
 
     # -- text, sparse and hybrid search ----------------------------------------------
 
