@@ -16,9 +16,11 @@ from _hovra import DEFAULTS, Database, _inspect
 ROOT = Path(__file__).resolve().parent.parent
 # Files that declare parameters the engine gives defaults to (the stubs cannot
 # read the engine, the Ray wrapper repeats the signatures).
-DECLARING = [ROOT / "python" / "_hovra-stubs" / "__init__.pyi"] + sorted(
-    (ROOT / "python" / "hovra" / "ray").glob("*.py")
-)
+DECLARING = [
+    ROOT / "python" / "_hovra-stubs" / "__init__.pyi",
+    ROOT / "python" / "hovra" / "ray" / "_collection.py",
+    ROOT / "python" / "hovra" / "ray" / "_retrieval.py",
+]
 PARAMETERS = ("k", "m", "ef_construction", "metric")
 
 
