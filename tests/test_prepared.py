@@ -142,10 +142,75 @@ class TestDurability:
         db.abort_prepared("drop")
         db.save()
         db.close()
-        assert not os.path.exists(os.path.join(path, "wal.hovra"))
+        look = _inspect(path)["check"]
+        assert look["log_prepared"] == 0 and look["log_records"] == 0
         db = Database(path)
         assert len(db) == 17 and "p3" in db and "base1" in db and db.prepared_transactions() == []
         db.close()
+
+    def test_a_save_stopped_before_its_new_log_keeps_pending_batches(self, tmp_path):
+        path = str(tmp_path / "db")
+        log = os.path.join(path, "wal.hovra")
+        db = Database(path, dim=DIM)
+        db.add_many(ids("base", 3), rows(3, 1))
+        db.add_many(ids("p", 2), rows(2, 2), prepare="t")
+        earlier = open(log, "rb").read()
+        db.save()
+        db.close()
+        # The save's files are in place, its new log is not: the log of the
+        # earlier checkpoint is still there.
+        with open(log, "wb") as f:
+            f.write(earlier)
+        db = Database(path)
+        assert db.prepared_transactions() == ["t"] and len(db) == 3
+        db.close()
+        db = Database(path)  # carried into the new log
+        assert db.prepared_transactions() == ["t"]
+        assert db.commit_prepared("t") and len(db) == 5
+        db.close()
+        db = Database(path)
+        assert len(db) == 5 and "p1" in db and db.prepared_transactions() == []
+        db.close()
+
+    def test_a_reader_applies_a_prepared_batch_at_its_commit(self, tmp_path):
+        path = str(tmp_path / "db")
+        db = Database(path, dim=DIM)
+        db.add_many(ids("base", 3), rows(3, 1))
+        script = textwrap.dedent(
+            """
+            import sys, hovra
+            db = hovra.Database(sys.argv[1], read_only=True, refresh_interval=0)
+            for line in sys.stdin:
+                db.refresh()
+                print(len(db), ",".join(db.prepared_transactions()), flush=True)
+            """
+        )
+        reader = subprocess.Popen(
+            [sys.executable, "-c", script, path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
+        )
+
+        def look():
+            reader.stdin.write("\n")
+            reader.stdin.flush()
+            return reader.stdout.readline().split()
+
+        try:
+            assert look() == ["3"]
+            db.add_many(ids("p", 4), rows(4, 2), prepare="t1")
+            db.delete_many(["base0"], prepare="t2")
+            assert look() == ["3", "t1,t2"]
+            db.commit_prepared("t1")
+            assert look() == ["7", "t2"]
+            db.save()  # t2 goes on in the new log
+            assert look() == ["7", "t2"]
+            db.commit_prepared("t2")
+            db.add_many(ids("q", 2), rows(2, 3), prepare="t3")
+            db.abort_prepared("t3")
+            assert look() == ["6"]
+        finally:
+            reader.stdin.close()
+            reader.wait(timeout=60)
+            db.close()
 
     def test_a_torn_prepare_or_resolution_is_dropped(self, tmp_path):
         path = str(tmp_path / "db")

@@ -340,22 +340,27 @@ void test_failed_writes_are_cut_back() {
   CHECK(wal.contents_crc() == crc32_bytes(0, bytes.value().data(), bytes.value().size()));
 }
 
-
-// Prepared batches: held back until their resolution, followed through the
-// covered prefix, and kept by repair_log only when whole.
+// Prepared batches: held back until their resolution (also one that a
+// later part of the log holds), carried into a new log, and kept by
+// repair_log only when whole.
 void test_prepared_batches_in_scan_and_repair() {
   std::vector<WalRecord> r = three_records();
   std::string prefix = encode_frame(r[0]) + encode_prepare_marker("t1", 2) + encode_frame(r[1]) + encode_frame(r[2]);
   LogScan pending = scan_log(prefix);
   CHECK(pending.records.size() == 1 && pending.prepared.size() == 1 && pending.prepared[0].transaction == "t1");
   CHECK(pending.prepared[0].records.size() == 2 && pending.intact_end == prefix.size());
-  // A save covers the prefix: the lone record is left out, the prepared
-  // batch is still followed there and its commit after it applies it.
-  std::string log = prefix + encode_resolution("t1", true);
-  LogScan committed = scan_log(log, prefix.size());
-  CHECK(committed.records.size() == 2 && committed.prepared.empty() && committed.intact_end == log.size());
-  LogScan aborted = scan_log(prefix + encode_resolution("t1", false), prefix.size());
+  // A reader going on after the prefix: a resolution in the rest commits
+  // or aborts the batch the prefix left pending.
+  std::string rest = encode_resolution("t1", true);
+  LogScan committed = scan_log(rest, pending.prepared);
+  CHECK(committed.records.size() == 2 && committed.prepared.empty() && committed.intact_end == rest.size());
+  LogScan aborted = scan_log(encode_resolution("t1", false), pending.prepared);
   CHECK(aborted.records.empty() && aborted.aborted == 2 && aborted.prepared.empty());
+  // A new log carries pending batches as they were logged.
+  std::vector<PreparedLog> carried = pending_batches(encode_prepared(pending.prepared));
+  CHECK(carried.size() == 1 && carried[0].transaction == "t1" && carried[0].records.size() == 2 &&
+        same_record(carried[0].records[1], r[2]));
+  std::string log = prefix + rest;
   // Damage inside the prepared batch, with intact frames after it: the
   // scan says so, and repair drops the batch whole and keeps the rest.
   std::string damaged = log + encode_frame(r[0]);

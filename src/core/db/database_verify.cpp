@@ -106,8 +106,9 @@ Status Database::check_directory(const std::string& dir, VerifyReport& report) {
     report.log_torn_bytes = bytes.size() - skip - scan.intact_end;
     // A log of an earlier checkpoint still holds the prepared batches the
     // next writer carries into the new log.
-    std::vector<PreparedLog> pending =
-        part.value().current ? std::move(scan.prepared) : pending_batches(bytes.substr(part.value().frames_at));
+    std::vector<PreparedLog> pending;
+    if (part.value().current) pending = std::move(scan.prepared);
+    else if (part.value().generation > 0) pending = pending_batches(bytes.substr(part.value().frames_at));
     report.log_prepared = pending.size();
     for (const PreparedLog& batch : pending) report.log_prepared_records += batch.records.size();
   }

@@ -24,9 +24,6 @@ inline constexpr const char* kSealTmp = "seal.tmp";
 // The text index and the sparse vectors (a database that has either).
 inline constexpr const char* kTextFile = "text.hovra";
 inline constexpr const char* kTextTmp = "text.tmp";
-// The log a save leaves when prepared batches are unresolved, before its
-// rename over wal.hovra; never read.
-inline constexpr const char* kWalTmp = "wal.tmp";
 
 // What a directory holds. A database loads from graph.hovra and vectors.bin
 // (or the vectors.tmp of a save that committed and stopped before moving

@@ -537,9 +537,7 @@ std::uint64_t count_intact_frames(std::string_view bytes, std::size_t from) {
 // batches waiting for their resolution.
 class LogScanner {
  public:
-  LogScanner(LogScan& scan, std::vector<PreparedLog> pending) : scan_(scan) {
-    scan_.prepared = std::move(pending);
-  }
+  LogScanner(LogScan& scan, std::vector<PreparedLog> pending) : scan_(scan) { scan_.prepared = std::move(pending); }
 
   // A frame that decoded as a record (or did not decode: record is null),
   // ending at `end`.
@@ -734,8 +732,8 @@ RepairedLog repair_log(std::string_view bytes) {
     }
     if (kind == kBatchCommitKind) {
       std::uint32_t count = 0;
-      bool whole = in_batch && !preparing && !batch_broken && ByteReader(payload).u32(count) &&
-                   count == promised && batch_records == promised;
+      bool whole = in_batch && !preparing && !batch_broken && ByteReader(payload).u32(count) && count == promised &&
+                   batch_records == promised;
       if (whole) {
         batch += frame;
         keep_batch();
