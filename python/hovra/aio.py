@@ -143,26 +143,38 @@ class AsyncDatabase:
         return await self._call("get_many", ids)  # type: ignore[no-any-return]
 
     async def add_many(self, ids: Sequence[str], vectors: Any, metadatas: Any = None, **kwargs: Any) -> None:
-        """Database.add_many, awaitable (show_progress and sparse by keyword)."""
+        """Database.add_many, awaitable (show_progress, sparse and prepare by keyword)."""
         await self._call("add_many", ids, vectors, metadatas, **kwargs)
 
     async def upsert_many(
         self, ids: Sequence[str], vectors: Any, metadatas: Any = None, **kwargs: Any
     ) -> None:
-        """Database.upsert_many, awaitable (show_progress and sparse by keyword)."""
+        """Database.upsert_many, awaitable (show_progress, sparse and prepare by keyword)."""
         await self._call("upsert_many", ids, vectors, metadatas, **kwargs)
 
     async def update_many(self, ids: Sequence[str], vectors: Any = None, metadatas: Any = None) -> None:
         """Database.update_many, awaitable."""
         await self._call("update_many", ids, vectors, metadatas)
 
-    async def delete_many(self, ids: Sequence[str]) -> int:
-        """Database.delete_many, awaitable."""
-        return int(await self._call("delete_many", ids))
+    async def delete_many(self, ids: Sequence[str], **kwargs: Any) -> int:
+        """Database.delete_many, awaitable (prepare by keyword)."""
+        return int(await self._call("delete_many", ids, **kwargs))
 
-    async def delete_where(self, where_filter: dict[str, Any]) -> int:
-        """Database.delete_where, awaitable."""
-        return int(await self._call("delete_where", where_filter))
+    async def delete_where(self, where_filter: dict[str, Any], **kwargs: Any) -> int:
+        """Database.delete_where, awaitable (prepare by keyword)."""
+        return int(await self._call("delete_where", where_filter, **kwargs))
+
+    async def commit_prepared(self, transaction: str) -> bool:
+        """Database.commit_prepared, awaitable."""
+        return bool(await self._call("commit_prepared", transaction))
+
+    async def abort_prepared(self, transaction: str) -> bool:
+        """Database.abort_prepared, awaitable."""
+        return bool(await self._call("abort_prepared", transaction))
+
+    async def prepared_transactions(self) -> list[str]:
+        """Database.prepared_transactions, awaitable."""
+        return await self._call("prepared_transactions")  # type: ignore[no-any-return]
 
     async def search(self, vector: Any, k: int = 10, **kwargs: Any) -> list[SearchResult]:
         """Database.search, awaitable (ef_search, where_filter and
