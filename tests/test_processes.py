@@ -98,7 +98,10 @@ READER = HISTORY + textwrap.dedent(
     matched = -1
     looks = 0
     q = vector_of(0, 0)
-    while not os.path.exists(stop_path) or looks < 3:
+    while True:
+        # The stop file is written after the last writer closed: a look that
+        # starts after it is seen must see every change.
+        stopping = os.path.exists(stop_path) and looks >= 3
         before = acked()
         db.refresh()
         seen = set(db.ids())
@@ -126,6 +129,8 @@ READER = HISTORY + textwrap.dedent(
         db.search(q, k=5)
         matched = j
         looks += 1
+        if stopping:
+            break
     print("OK", matched, looks, flush=True)
     """
 )
