@@ -12,7 +12,7 @@ import warnings
 
 import numpy as np
 import pytest
-from _hovra import Database
+from _hovra import Database, HovraError
 
 VECTOR_ENUM = "argument 'vector': failed to extract enum VectorInput ('List | Numpy')"
 BATCH_ENUM = "argument 'vectors': failed to extract enum BatchVectorInput ('Numpy | Lists')"
@@ -433,7 +433,7 @@ class TestFilters:
             lambda: db.search([0] * 4, where_filter=where),
             lambda: db.search_many([[0] * 4], where_filter=where),
         ):
-            with pytest.raises(ValueError) as info:
+            with pytest.raises(HovraError) as info:
                 call()
             assert str(info.value) == message
 

@@ -8,7 +8,7 @@ import zlib
 
 import numpy as np
 import pytest
-from _hovra import Database
+from _hovra import Database, HovraError
 
 
 @pytest.fixture
@@ -101,7 +101,7 @@ class TestFilters:
         ],
     )
     def test_filter_errors_come_before_dimension_check(self, fdb, flt, message):
-        with pytest.raises(ValueError) as err:
+        with pytest.raises(HovraError) as err:
             fdb.search([0, 0, 0], where_filter=flt)
         assert str(err.value) == message
 

@@ -173,6 +173,8 @@ PyObject* raise_database_not_found(const std::string& message) {
   return raise_typed(g_types.database_not_found, message);
 }
 
+PyObject* raise_hovra_error(const std::string& message) { return raise_typed(g_types.base, message); }
+
 void add_note(const std::string& note) {
 #if PY_VERSION_HEX >= 0x030B0000
   PyObject *type = nullptr, *value = nullptr, *tb = nullptr;

@@ -39,6 +39,9 @@ PyObject* raise_panic(const char* message);
 PyObject* raise_engine_error(const DbError& error);
 // DatabaseNotFoundError with the given message (the open-only constructor's).
 PyObject* raise_database_not_found(const std::string& message);
+// HovraError itself with the given message (a refusal of the engine's
+// that has no subclass of its own, e.g. a filter that does not parse).
+PyObject* raise_hovra_error(const std::string& message);
 PyObject* raise_value_error(const std::string& message);
 PyObject* raise_type_error(const std::string& message);
 

@@ -1,8 +1,8 @@
 // where_filter dictionaries: the Python value read into the engine's JSON
 // value (dicts, lists, text, bools, numbers, None), then handed to the
 // engine's filter parser, whose message a malformed filter raises as
-// ValueError. Values JSON cannot hold travel as the parser's reserved
-// markers, so that the parser reports them where they stand: a NaN or an
+// HovraError (a ValueError). Values JSON cannot hold travel as the parser's
+// reserved markers, so that the parser reports them where they stand: a NaN or an
 // infinity (a threshold, or null as a value) and any other object (a tuple,
 // a set, an array), as well as anything nested deeper than the JSON reader
 // allows.
@@ -108,7 +108,7 @@ bool filter_from_python(PyObject* dict, Filter& out) {
   if (!document_dict(dict, 1, document)) return false;
   std::string error;
   if (!parse_filter(document, out, error)) {
-    raise_value_error(error);
+    raise_hovra_error(error);
     return false;
   }
   return true;
