@@ -389,6 +389,16 @@ class TestDirectoryStaysPut:
         # path shares the engine.
         assert Database(str(tmp_path / "relA")).ids() == again.ids()
 
+    def test_a_directory_removed_after_open_is_made_again_by_save(self, tmp_path):
+        path = tmp_path / "gone"
+        db = Database(str(path), dim=2)
+        db.add("a", [1, 0])
+        shutil.rmtree(path)
+        db.add("b", [0, 1])  # into the open log, which went with the directory
+        db.save()
+        db.close()
+        assert sorted(Database(str(path)).ids()) == ["a", "b"]
+
     @pytest.mark.parametrize("removed", ["vectors.bin", "graph.hovra", "seal.hovra"])
     def test_a_missing_main_file_is_refused_in_both_modes(self, tmp_path, removed):
         path = tmp_path / "d"
