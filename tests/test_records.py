@@ -8,7 +8,7 @@ import zlib
 
 import numpy as np
 import pytest
-from _hovra import Database, HovraError
+from _hovra import Database, DatabaseClosedError, HovraError
 
 
 @pytest.fixture
@@ -265,6 +265,49 @@ class TestConcurrency:
             worker.join()
         assert not errors
         assert db.quantized_search is want
+
+    def test_close_racing_calls_on_a_shared_engine(self, tmp_path):
+        """Objects on one directory share its engine. Threads write and search
+        through several of them while each object but one is closed midway:
+        a call on a closed object raises DatabaseClosedError, every other
+        call completes, and the survivor sees every acknowledged change."""
+        path = str(tmp_path / "shared")
+        objects = [Database(path, dim=4) for _ in range(4)]
+        done = {i: [] for i in range(len(objects))}
+        errors = []
+        started = threading.Barrier(len(objects) + 1)
+
+        def work(index):
+            db = objects[index]
+            rng = np.random.default_rng(index)
+            started.wait()
+            try:
+                for i in range(300):
+                    try:
+                        db.add(f"{index}-{i}", rng.random(4, dtype=np.float32))
+                        done[index].append(f"{index}-{i}")
+                        db.search(rng.random(4, dtype=np.float32), k=3)
+                    except DatabaseClosedError:
+                        return
+            except Exception as exc:  # pragma: no cover - reported below
+                errors.append(exc)
+
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(len(objects))]
+        for t in threads:
+            t.start()
+        started.wait()
+        for db in objects[1:]:
+            time.sleep(0.01)
+            db.close()
+        for t in threads:
+            t.join(timeout=120)
+        assert not errors
+        assert not any(t.is_alive() for t in threads)
+        survivor = objects[0]
+        acknowledged = sorted(i for ids in done.values() for i in ids)
+        assert sorted(survivor.ids()) == acknowledged
+        survivor.close()
+        assert sorted(Database(path).ids()) == acknowledged
 
     @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
     def test_parallel_work_in_a_forked_child(self, tmp_path):
