@@ -1,7 +1,8 @@
 """Answers on data where a graph index tends to fail quietly: groups of
-equal vectors. The databases hold live records x dim >= 10,000,000, so
-searches walk the graph; recall is tie-aware (any record at the k-th
-distance counts), against an exact float64 scan."""
+equal vectors, a few extreme rows under quantized search. The databases
+hold live records x dim >= 10,000,000, so searches walk the graph; recall
+is tie-aware (any record at the k-th distance counts), against an exact
+float64 scan."""
 
 import numpy as np
 import pytest
@@ -41,3 +42,55 @@ def test_equal_vectors_do_not_capture_the_graph(tmp_path):
     assert tie_recall(data, queries, found, 10) >= 0.99
     missed = [r for r in others if db.search(data[r], k=1)[0].id != str(r)]
     assert len(missed) <= 4, missed
+
+
+def clustered(rng, n, dim, spread=0.6):
+    centres = rng.standard_normal((50, dim)).astype(np.float32)
+    return (centres[rng.integers(0, 50, n)] + spread * rng.standard_normal((n, dim))).astype(np.float32)
+
+
+def finds_itself(db, data, rows, ef):
+    return [r for r in rows if db.search(data[r], k=1, ef_search=ef)[0].id != str(r)]
+
+
+@pytest.mark.slow
+def test_extreme_rows_do_not_stretch_the_quantized_range(tmp_path):
+    """10 rows in 10,000 at +-500 in every component: a range from the plain
+    minimum and maximum leaves the other rows a few codes per dimension, and
+    quantized recall fell far below full precision's. Training sets such
+    rows aside and searches measure them at full precision, so they still
+    find themselves; so do rows added later beyond the range, before and
+    after a save and reopen."""
+    rng = np.random.default_rng(11)
+    n, dim = 10_000, 1000
+    data = clustered(rng, n, dim)
+    extreme = rng.choice(n, 10, replace=False)
+    data[extreme] = np.where(rng.random((10, dim)) < 0.5, -500.0, 500.0).astype(np.float32)
+    path = str(tmp_path / "d")
+    db = Database(path, dim=dim, metric="euclidean", m=8, ef_construction=64, quantize=True)
+    db.add_many([str(i) for i in range(n)], data)
+    assert db.stats()["uses_brute_force"] is False
+    db.disable_quantized_search()
+    rows = rng.choice(np.setdiff1d(np.arange(n), extreme), 100, replace=False)
+    queries = data[rows] + 0.3 * rng.standard_normal((100, dim)).astype(np.float32)
+
+    def recall(ef):
+        return tie_recall(
+            data, queries, [[h.id for h in db.search(q, k=10, ef_search=ef)] for q in queries], 10
+        )
+
+    full = {ef: recall(ef) for ef in (50, 100)}
+    db.enable_quantized_search()
+    for ef, want in full.items():
+        assert recall(ef) >= want - 0.01, (ef, want)
+    assert finds_itself(db, data, extreme, 20) == []
+    late = data[:5] + 40.0  # beyond every range; with the 10, within what training sets aside
+    db.add_many([str(n + i) for i in range(5)], late)
+    data = np.concatenate([data, late])
+    added = np.arange(n, n + 5)
+    assert finds_itself(db, data, added, 20) == []
+    db.save()
+    del db
+    db = Database(path)
+    assert db.quantized_search
+    assert finds_itself(db, data, np.concatenate([extreme, added]), 20) == []

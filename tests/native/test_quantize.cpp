@@ -169,14 +169,20 @@ static void distance_bound_holds() {
     hovra::Sq8DistanceBound bound(q, rows.data(), hovra::Metric::Euclidean);
     if (dim > 1)
       CHECK(bound.lower(quantized(1)) > hovra::distance(rows.data(), rows.data(), dim, hovra::Metric::Euclidean));
-    // Unusable: cosine; a row beyond the trained range; codes from a file.
-    CHECK(!hovra::Sq8DistanceBound(q, rows.data(), hovra::Metric::Cosine).usable());
+    // A row beyond the trained range becomes an exception (searches measure
+    // it exactly) and leaves the bound to the others; re-encoded within the
+    // range, it is one no more.
     std::vector<float> beyond(rows.begin(), rows.begin() + dim);
     beyond[dim - 1] = q.mins()[dim - 1] + 300.0f * q.scales()[dim - 1] + 1.0f;
     Sq8Quantizer grown = q;
     grown.append(beyond.data());
-    CHECK(!grown.rows_within_range() &&
-          !hovra::Sq8DistanceBound(grown, rows.data(), hovra::Metric::Euclidean).usable());
+    const auto last = static_cast<std::uint32_t>(count);
+    CHECK(grown.exceptions() == std::vector<std::uint32_t>{last} && grown.rows_within_range() &&
+          hovra::Sq8DistanceBound(grown, rows.data(), hovra::Metric::Euclidean).usable());
+    grown.reencode(last, rows.data());
+    CHECK(grown.exceptions().empty());
+    // Unusable: cosine; codes from a file.
+    CHECK(!hovra::Sq8DistanceBound(q, rows.data(), hovra::Metric::Cosine).usable());
     std::vector<std::uint8_t> codes(q.codes().begin(), q.codes().end());
     CHECK(!Sq8Quantizer::from_parts(q.mins(), q.scales(), dim, codes).rows_within_range());
     // A query that is not finite bounds nothing.
@@ -185,8 +191,46 @@ static void distance_bound_holds() {
   }
 }
 
+// A few extreme rows do not stretch the range: training sets them aside
+// and they become exceptions, found again from the codes alone (as after
+// reading them from a file); rows added beyond the range join them until
+// they outgrow the budget and the range is due to be trained again. When
+// many rows lie far out, they are the data's shape: none is set aside.
+static void extreme_rows_set_aside() {
+  std::mt19937 rng(23);
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  const std::size_t dim = 16, n = 20'000;
+  std::vector<float> rows(n * dim);
+  for (auto& v : rows) v = g(rng);
+  std::vector<std::uint32_t> extreme;
+  for (std::uint32_t r = 100; r < n; r += 1000) {  // 20 rows at +-500
+    extreme.push_back(r);
+    for (std::size_t j = 0; j < dim; ++j) rows[r * dim + j] = (j + r) % 2 ? 500.0f : -500.0f;
+  }
+  Sq8Quantizer q = Sq8Quantizer::train(rows.data(), rows.size(), dim);
+  for (std::size_t j = 0; j < dim; ++j) CHECK(q.mins()[j] > -10.0f && q.mins()[j] + 255.0f * q.scales()[j] < 10.0f);
+  q.encode_all(rows.data(), rows.size());
+  CHECK(q.exceptions() == extreme && q.rows_within_range() && !q.needs_training());
+  std::vector<std::uint8_t> codes(q.codes().begin(), q.codes().end());
+  Sq8Quantizer read = Sq8Quantizer::from_parts(q.mins(), q.scales(), dim, codes);
+  read.find_exceptions(rows.data(), rows.size());
+  CHECK(read.exceptions() == extreme);
+  std::vector<float> far(dim, 50.0f);
+  std::size_t added = 0;
+  while (!q.needs_training() && added < 1000) {
+    q.append(far.data());
+    ++added;
+  }
+  CHECK(added == 2 * hovra::sq8_exception_budget(n + added) + 1 - extreme.size());
+  for (std::size_t r = 0; r < 400; ++r)  // 2 % of the rows far out: no longer a few
+    for (std::size_t j = 0; j < dim; ++j) rows[r * 50 * dim + j] = 500.0f;
+  Sq8Quantizer wide = Sq8Quantizer::train(rows.data(), rows.size(), dim);
+  CHECK(wide.mins()[0] + 255.0f * wide.scales()[0] >= 499.0f);
+}
+
 int main() {
   training_rules();
+  extreme_rows_set_aside();
   encoding_rule();
   decoding_matches_formula();
   fused_distance_matches_decoded();

@@ -170,7 +170,11 @@ void Linker::select_neighbours(const std::vector<Hit>& candidates, std::uint32_t
 // Whether a candidate (with its distance to the node) is closer to the node
 // than to every kept neighbour (Kept), closer to one of them (Covered), or
 // no closer to any, but equal to one (Twin).
-Linker::Diversity Linker::diversity(const Hit& candidate, const std::vector<std::uint32_t>& kept) const {
+// Inlined into the selection with link_distance: called apart, the two
+// measured 4.5 % more instructions per build (the metric's kernel fetched
+// for every pair).
+[[gnu::always_inline]] inline Linker::Diversity Linker::diversity(const Hit& candidate,
+                                                                  const std::vector<std::uint32_t>& kept) const {
   bool twin = false;
   for (std::uint32_t k : kept) {
     float d = link_distance(candidate.slot, k);
@@ -197,7 +201,7 @@ bool Linker::same_point(std::uint32_t a, std::uint32_t b, float d) const {
 // The distance between two stored nodes as the graph's construction measures
 // it: as the walks do (the pair kernels, cosine through the stored norms),
 // the exact kernel for the dot product.
-float Linker::link_distance(std::uint32_t a, std::uint32_t b) const {
+[[gnu::always_inline]] inline float Linker::link_distance(std::uint32_t a, std::uint32_t b) const {
   const float* ra = rows_ + std::size_t(a) * dim_;
   const float* rb = rows_ + std::size_t(b) * dim_;
   if (metric_ == Metric::Euclidean) return pair_l2sq_kernel()(ra, rb, dim_);
@@ -579,6 +583,7 @@ void HnswIndex::append_node(const float* v, std::size_t level) {
 }
 
 void HnswIndex::note_changes(std::size_t count) {
+  if (quantizer_ && quantizer_->needs_training()) enable_quantization();
   changes_since_audit_ += count;
   if (changes_since_audit_ < (graph_.node_count() + kAuditPeriod - 1) / kAuditPeriod) return;
   changes_since_audit_ = 0;

@@ -176,6 +176,28 @@ std::vector<Hit> HnswIndex::best_of_beam(const float* query, std::vector<Hit> be
   return beam;
 }
 
+// Adds the quantizer's exceptions that `admits` to the k nearest hits of an
+// SQ8 walk, measured at full precision: the walk measured them by codes
+// that misplace them, so it may have passed them by or ranked them wrongly.
+// They are few (see Sq8Quantizer::needs_training).
+template <class Admits>
+void HnswIndex::add_exceptions(const float* query, std::vector<Hit>& hits, std::size_t k, Admits&& admits) const {
+  if (!quantizer_ || quantizer_->exceptions().empty()) return;
+  std::vector<std::uint32_t> found;
+  found.reserve(hits.size());
+  for (const Hit& h : hits) found.push_back(h.slot);
+  std::sort(found.begin(), found.end());
+  bool added = false;
+  for (std::uint32_t s : quantizer_->exceptions()) {
+    if (std::binary_search(found.begin(), found.end(), s) || !admits(s)) continue;
+    hits.push_back({s, distance(query, vector(s), dim_, metric_)});
+    added = true;
+  }
+  if (!added) return;
+  order_hits(hits);
+  if (hits.size() > k) hits.resize(k);
+}
+
 // Whether a walk that fills a beam of width slots, of which `passing` of all
 // nodes are admissible, costs less than measuring those `passing` exactly.
 // The walk's cost grows as admissible nodes thin out.
@@ -252,6 +274,7 @@ std::vector<Hit> HnswIndex::search(const float* query, std::size_t len, std::siz
     std::vector<Hit> w = beam(query, width, live);
     if (!live.gave_up) hits = best_of_beam(query, std::move(w), k);
   }
+  if (!hits.empty()) add_exceptions(query, hits, k, [&](std::uint32_t s) { return dead_[s] == 0; });
   // A walk that gave up, or a graph that cannot reach k live nodes from the
   // entry point, is answered by the exact scan.
   if (hits.size() < std::min(k, live_count())) return exhaustive(query, k, nullptr, nullptr);
@@ -278,6 +301,7 @@ std::vector<Hit> HnswIndex::search_filtered(const float* query, std::size_t len,
   std::vector<Hit> w = beam(query, width, admit);
   if (admit.gave_up) return scan();
   std::vector<Hit> hits = best_of_beam(query, std::move(w), k);
+  add_exceptions(query, hits, k, [&](std::uint32_t s) { return dead_[s] == 0 && predicate(s); });
   // Short of k while more slots may pass: the graph cannot reach them.
   if (hits.size() < std::min(k, passing)) return scan();
   return hits;
@@ -295,6 +319,15 @@ void HnswIndex::mark_deleted(std::uint32_t slot) {
   live_count_.fetch_sub(1, std::memory_order_relaxed);
 }
 
+void HnswIndex::set_quantizer(Sq8Quantizer q) {
+  quantizer_ = std::move(q);
+  quantizer_->find_exceptions(store_.data(), store_.float_count());
+}
+
+// Trains the range on the rows as they are and encodes every row: when
+// quantized search is switched on, and again when rows added beyond the
+// range have made too many exceptions (note_changes); the next save writes
+// the new codes.
 void HnswIndex::enable_quantization() {
   // Training needs at least one row and one component; otherwise quantized
   // search stays off.

@@ -117,7 +117,8 @@ class HnswIndex {
   const std::vector<float>& norms() const { return norms_; }
   const float* vector(std::uint32_t slot) const { return store_.vector(slot); }
   const Sq8Quantizer* quantizer() const { return quantizer_ ? &*quantizer_ : nullptr; }
-  void set_quantizer(Sq8Quantizer q) { quantizer_ = std::move(q); }
+  // Takes on codes read from a file and lists their exceptions.
+  void set_quantizer(Sq8Quantizer q);
   // Whether searches scan every row instead of walking the graph (the index
   // is small enough: live records x dim below the exact-scan threshold).
   bool uses_brute_force() const;
@@ -183,6 +184,8 @@ class HnswIndex {
   template <class Admit>
   std::vector<Hit> beam(const float* query, std::size_t ef, Admit& admit) const;
   std::vector<Hit> best_of_beam(const float* query, std::vector<Hit> beam, std::size_t k) const;
+  template <class Admits>
+  void add_exceptions(const float* query, std::vector<Hit>& hits, std::size_t k, Admits&& admits) const;
   bool walk_is_cheaper(std::size_t passing, std::size_t width) const;
   ScanRows scan_rows() const;
   std::vector<Hit> exhaustive(const float* query, std::size_t k, SlotPredicate* predicate,

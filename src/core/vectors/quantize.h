@@ -1,7 +1,8 @@
 // The SQ8 scalar quantizer: per-dimension minimum and step, one code byte per
-// component, training, encoding and decoding; quantized distances with the
-// decoding fused in, and how far a full-precision distance can lie from a
-// quantized one.
+// component, training (a range that sets a few extreme rows aside),
+// encoding and decoding, the rows the codes do not stand for (exceptions);
+// quantized distances with the decoding fused in, and how far a
+// full-precision distance can lie from a quantized one.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +22,12 @@ class Sq8Quantizer {
  public:
   Sq8Quantizer() = default;
   // Learns mins and scales from a row-major array (float_count / dim rows);
-  // codes start empty. dim must be positive.
+  // codes start empty. dim must be positive. Each dimension's range is the
+  // minimum and maximum of the rows left after setting aside those with a
+  // component far outside the bulk of its dimension (between its 0.1 % and
+  // 99.9 % quantiles, widened by their distance on each side), at most
+  // sq8_exception_budget(rows) of them; when more rows lie that far out,
+  // none is set aside.
   static Sq8Quantizer train(const float* rows, std::size_t float_count, std::size_t dim);
   // A quantizer with the given parameters and codes (as read from a file).
   static Sq8Quantizer from_parts(std::vector<float> mins, std::vector<float> scales, std::size_t dim,
@@ -37,6 +43,10 @@ class Sq8Quantizer {
   void encode_all(const float* rows, std::size_t float_count);
   void append(const float* v);
   void reencode(std::uint32_t slot, const float* v);
+  // For codes read from a file: lists the exceptions among `rows` (the rows
+  // the codes were made from). Only rows with a code at either end of the
+  // range (0 or 255) can lie outside it, so only those rows are read.
+  void find_exceptions(const float* rows, std::size_t float_count);
   // Writes dim decoded floats into buf; the row must exist (else Panic).
   void decode_into(std::uint32_t slot, float* buf) const;
 
@@ -46,10 +56,19 @@ class Sq8Quantizer {
   const Sq8Codes& codes() const { return codes_; }
   // dim x 8 plus the code bytes.
   std::size_t memory_bytes() const { return dim_ * 8 + codes_.size(); }
-  // Whether every row was encoded here within half a step of the trained
-  // range (so decodes within half a step of its value in every component).
-  // False for codes read from a file, whose rows are not known.
+  // Whether every row but the exceptions was encoded here within half a
+  // step of the trained range (so decodes within half a step of its value
+  // in every component). False for codes read from a file, whose rows were
+  // not seen encoded.
   bool rows_within_range() const { return within_range_; }
+  // The rows encoded here that lie outside the range by more than half a
+  // step in some component (ascending slots): their codes misplace them, so
+  // searches measure them at full precision.
+  const std::vector<std::uint32_t>& exceptions() const { return exceptions_; }
+  // Whether the exceptions have outgrown twice what training sets aside
+  // (rows added beyond the range, or a range the data has drifted from):
+  // the range is due to be trained again.
+  bool needs_training() const;
 
  private:
   std::vector<float> mins_;
@@ -57,12 +76,19 @@ class Sq8Quantizer {
   std::size_t dim_ = 0;
   Sq8Codes codes_;
   bool within_range_ = false;
+  std::vector<std::uint32_t> exceptions_;
+  void note_row(std::uint32_t slot, bool within);
   // encode() that also reports whether the row lay within range.
   bool encode_checked(const float* v, std::uint8_t* out) const;
 };
 
+// At most this many rows of `rows` are set aside by training: max(16, one
+// in a thousand).
+std::size_t sq8_exception_budget(std::size_t rows);
+
 // How far below its quantized distance a row's full-precision distance can
-// lie, for the rows of a quantizer whose rows are within range: lower(w) is
+// lie, for the rows of a quantizer whose rows are within range (all but its
+// exceptions, which searches measure at full precision): lower(w) is
 // at most the full-precision distance (as the exact kernel computes it) of
 // any row whose quantized distance (as Sq8Distance computes it) is w, and
 // upper(w) at least that distance.
