@@ -39,7 +39,8 @@ SIGNATURES = {
     "disable_quantized_search": "($self)",
     "stats": "($self)",
     "memory_usage": "($self)",
-    "close": "($self)",
+    "wait_indexed": "($self, timeout=None, *, show_progress=False)",
+    "close": "($self, save=True)",
     "refresh": "($self)",
     "verify": "($self)",
     "__enter__": "($self)",
@@ -97,6 +98,7 @@ DOCS = {
     "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
     "memory_quantized_bytes, uses_brute_force, uses_quantized_search.",
     "memory_usage": "Report the memory this database holds, per structure, in bytes.",
+    "wait_indexed": "Wait until every stored record is linked into the graph.",
     "__enter__": "Context manager: auto-save on exit.",
     "__exit__": "",
     "search_arrays": "",
@@ -146,6 +148,7 @@ STATS_KEYS = [
     "memory_quantized_bytes",
     "uses_brute_force",
     "uses_quantized_search",
+    "fresh_rows",
 ]
 
 
@@ -171,13 +174,18 @@ class TestModuleSurface:
             "get_num_threads",
             "DEFAULTS",
         ] + ERRORS
-        assert [name for name in vars(_hovra) if name[0] == "_" and name[1] != "_"] == ["_inspect", "_repair"]
+        assert [name for name in vars(_hovra) if name[0] == "_" and name[1] != "_"] == [
+            "_inspect",
+            "_repair",
+            "_save_open_databases",
+        ]
         assert _hovra.__doc__ == ""
 
     def test_class_signature_and_docstrings(self):
         signature = (
             "(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, *, sync_writes=False, "
-            "text_field=None, read_only=False, refresh_interval=None, exact_threshold=None)"
+            "text_field=None, read_only=False, refresh_interval=None, exact_threshold=None, autocheckpoint=True, "
+            "checkpoint_bytes=None, checkpoint_records=None)"
         )
         assert Database.__text_signature__ == signature
         assert str(inspect.signature(Database)) == signature

@@ -35,7 +35,7 @@ def make_db(path, n=600, seed=0):
     db.delete("id-3")
     db.save()
     db.upsert("late", vectors[0] * 2, {"late": True})
-    db.close()
+    db.close(save=False)  # the late change stays in the log
     return vectors, metadatas
 
 
@@ -142,7 +142,7 @@ class TestInfoAndVerify:
         db = hovra.Database(path)
         db.add("u", [1.0] * DIM)
         db.add("v", [2.0] * DIM)
-        db.close()
+        db.close(save=False)  # the two adds stay in the log
         data = bytearray((path / name).read_bytes())
         data[offset] ^= 0xFF
         (path / name).write_bytes(bytes(data))
@@ -160,7 +160,7 @@ class TestInfoAndVerify:
         db = hovra.Database(path, dim=DIM)
         db.add("u", [1.0] * DIM)
         db.add("v", [2.0] * DIM)
-        db.close()
+        db.close(save=False)
         data = (path / "wal.hovra").read_bytes()
         (path / "wal.hovra").write_bytes(data[:-3])
         out = cli("verify", path)

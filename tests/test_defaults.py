@@ -51,6 +51,9 @@ def test_the_mapping_is_complete_and_read_only():
         "ef_search_sqrt_factor": DEFAULTS["ef_search_sqrt_factor"],
         "exact_scan_components": DEFAULTS["exact_scan_components"],
         "parallel_batch_above": DEFAULTS["parallel_batch_above"],
+        "fresh_scan_components": DEFAULTS["fresh_scan_components"],
+        "checkpoint_bytes": DEFAULTS["checkpoint_bytes"],
+        "checkpoint_records": DEFAULTS["checkpoint_records"],
     }
     assert all(
         isinstance(v, int) and v > 0

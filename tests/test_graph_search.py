@@ -84,6 +84,7 @@ def saved(tmp_path_factory):
     path = tmp_path_factory.mktemp("graph") / "db"
     db = Database(str(path), dim=DIM, metric="euclidean", m=8, ef_construction=64)
     db.add_many([str(i) for i in range(N)], data, metas)
+    db.wait_indexed()  # the graph's shape is checked: link every record first
     db.save()
     del db
     return path, data, metas, basis
@@ -202,6 +203,7 @@ def test_update_churn_keeps_every_node_reachable(graph):
         for i, v in zip(moved, fresh):
             db.update(str(i), v)
             data[i] = v
+        db.wait_indexed()  # the graph's shape is checked: link every record first
         db.save()
         assert unreachable(path) == []
     assert db.stats()["min_degree_layer0"] >= 1
@@ -221,6 +223,7 @@ def test_update_leaves_no_links_to_where_a_record_was(tmp_path):
     n, dim = 3000, 4
     db = Database(str(tmp_path / "u"), dim=dim, metric="euclidean", m=4, ef_construction=32)
     db.add_many([str(i) for i in range(n)], rng.random((n, dim), dtype=np.float32))
+    db.wait_indexed()  # the graph's shape is checked: link every record first
     db.save()
     # The entry point moves too, half way through: a far group that held it
     # would lose every link back to the others as more records join it.
@@ -229,6 +232,7 @@ def test_update_leaves_no_links_to_where_a_record_was(tmp_path):
     moved = np.concatenate([others[:150], [entry], others[150:]])
     for i in moved:
         db.update(str(i), 1000 + rng.random(dim, dtype=np.float32))
+        db.wait_indexed()  # each move relinked before the next, one repair at a time
     db.save()
     far = np.zeros(n, bool)
     far[moved] = True
@@ -263,6 +267,7 @@ def test_a_far_cluster_stays_reachable(tmp_path, one_by_one):
         db.add_many([f"g{i}" for i in range(200)], far[:200] + 0.5)
     else:
         db.add_many([f"f{i}" for i in range(n)], far)
+    db.wait_indexed()  # the graph's shape is checked: link every record first
     db.save()
     assert unreachable(tmp_path / "f") == []
 
@@ -277,6 +282,7 @@ def test_dot_product_graph_stays_reachable(tmp_path):
     data[:2] = np.where(np.arange(dim) % 2, 1.0, -1.0) * np.array([[8.0], [-8.0]]) + 1.0
     db = Database(str(tmp_path / "d"), dim=dim, metric="dot", m=8, ef_construction=24)
     db.add_many([str(i) for i in range(n)], data)
+    db.wait_indexed()  # the graph's shape is checked: link every record first
     db.save()
     assert unreachable(tmp_path / "d") == []
 
@@ -285,9 +291,11 @@ def test_update_keeps_a_chain_connected(tmp_path):
     db = Database(str(tmp_path / "c"), dim=2, metric="euclidean")
     db.add_many(["p0", "p1", "p2", "p3"], [[0, 0], [10, 0], [20, 0], [30, 0]])
     db.update("p1", [35, 0])
+    db.wait_indexed()  # the graph's shape is checked: link every record first
     db.save()
     assert unreachable(tmp_path / "c") == []
     for i in range(4):
         db.update(f"p{i}", [40 + 10 * i, 0])
+    db.wait_indexed()  # the graph's shape is checked: link every record first
     db.save()
     assert unreachable(tmp_path / "c") == []

@@ -177,6 +177,7 @@ class TestGraphPath:
         cut = n * 2 // 3
         db.add_many([str(i) for i in range(cut)], data[:cut])
         db.add_many([str(i) for i in range(cut, n)], data[cut:])
+        db.wait_indexed()
         db.save()
         assert _inspect(str(tmp_path / "p"))["check"]["unreachable"] == 0
         assert db.stats()["max_degree_layer0"] <= 32
@@ -313,6 +314,7 @@ class TestStats:
         "memory_quantized_bytes",
         "uses_brute_force",
         "uses_quantized_search",
+        "fresh_rows",
     ]
 
     def test_empty(self, tmp_path):
@@ -329,8 +331,9 @@ class TestStats:
         db = make_db(tmp_path, 4)
         rng = np.random.default_rng(0)
         db.add_many([str(i) for i in range(50)], rng.standard_normal((50, 4)).astype(np.float32))
+        assert db.wait_indexed()
         s = db.stats()
-        assert s["num_vectors"] == 50 and s["num_layers"] >= 1
+        assert s["num_vectors"] == 50 and s["num_layers"] >= 1 and s["fresh_rows"] == 0
         assert 1 <= s["min_degree_layer0"] <= s["avg_degree_layer0"] <= s["max_degree_layer0"] <= 32
         assert s["memory_vectors_bytes"] == 50 * 4 * 4
         layers = s["num_layers"]

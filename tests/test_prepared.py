@@ -124,7 +124,7 @@ class TestDurability:
         db.delete_many(["base1"], prepare="drop")
         db.add_many(ids("q", 2), rows(2, 3), prepare="later")
         db.commit_prepared("later")
-        db.close()  # no save: everything is in the log
+        db.close(save=False)  # everything is in the log
         db = Database(path)
         assert db.prepared_transactions() == ["keep", "drop"] and len(db) == 12
         db.save()  # the log is rewritten to hold the two pending batches only
@@ -216,14 +216,14 @@ class TestDurability:
         path = str(tmp_path / "db")
         db = Database(path, dim=DIM)
         db.add_many(ids("base", 3), rows(3, 1))
-        db.close()
+        db.close(save=False)
         log = os.path.join(path, "wal.hovra")
         clean = os.path.getsize(log)
         db = Database(path)
         db.add_many(ids("p", 3), rows(3, 2), prepare="t")
         prepared = os.path.getsize(log)
         db.commit_prepared("t")
-        db.close()
+        db.close(save=False)
         resolved = os.path.getsize(log)
         data = open(log, "rb").read()
         # Cut inside the prepared records: the batch never happened.
@@ -232,7 +232,7 @@ class TestDurability:
                 f.write(data[:cut])
             db = Database(path)
             assert len(db) == 3 and db.prepared_transactions() == []
-            db.close()
+            db.close(save=False)
             assert os.path.getsize(log) == clean
         # Cut inside the resolution: pending again, as if never resolved.
         with open(log, "wb") as f:
@@ -241,7 +241,7 @@ class TestDurability:
         assert len(db) == 3 and db.prepared_transactions() == ["t"]
         db.commit_prepared("t")
         assert len(db) == 6
-        db.close()
+        db.close(save=False)
 
     def test_a_process_killed_after_prepare_leaves_it_pending(self, tmp_path):
         path = str(tmp_path / "db")

@@ -40,8 +40,8 @@ class TestProgressOutput:
         db.save(show_progress=True)
         err = capsys.readouterr().err.splitlines()
         for line in (
-            "hovra add_many: linking 300/300 records (100%)",
-            "hovra upsert_many: linking 2/2 records (100%)",
+            "hovra add_many: storing 300/300 records (100%)",
+            "hovra upsert_many: storing 2/2 records (100%)",
             "hovra search_many: searching 5/5 queries (100%)",
             "hovra search_arrays: searching 5/5 queries (100%)",
             "hovra compact: rebuilding 601/601 records (100%)",
@@ -57,7 +57,7 @@ class TestProgressOutput:
         db = hovra.Database(tmp_path / "db", dim=8)
         db.add_many([str(i) for i in range(200)], np.ones((200, 8), np.float32), show_progress=True)
         err = capsys.readouterr().err
-        assert "add_many: linking" in err and "200/200" in err and "100%" in err
+        assert "add_many: storing" in err and "200/200" in err and "100%" in err
 
     def test_a_failing_display_is_dropped_and_a_bad_flag_refused(self, tmp_path, monkeypatch, capsys):
         class Broken:
@@ -95,6 +95,11 @@ CHILD = textwrap.dedent("""
             n = 3000
             metadatas = [{"text": "x" * text, "i": i} for i in range(n)]
             db.add_many([f"new{i}" for i in range(n)], x[:n] + 5, metadatas, show_progress=True)
+        elif op == "add_many_big":
+            db.add_many([f"new{i}" for i in range(150000)], x[:150000], show_progress=True)
+        elif op == "wait_indexed":
+            db.add_many([f"new{i}" for i in range(60000)], x[:60000])
+            db.wait_indexed(show_progress=True)
         elif op == "search_many":
             db.search_many(x, k=10, show_progress=True)
         elif op == "compact":
@@ -174,7 +179,7 @@ class TestCtrlC:
         lines, progress, interrupted = interrupt(path, "add_many", "logging", text=20000)
         assert interrupted, lines
         state = hovra.Database(path)
-        if any("linking" in line for line in progress):
+        if any("storing" in line for line in progress):
             # The signal came after the batch was committed: it completes.
             assert len(state) == 3000
         else:
@@ -185,13 +190,18 @@ class TestCtrlC:
             log = path / "wal.hovra"
             assert log.stat().st_size == 20  # the log's header, and nothing after it
 
-    def test_add_many_after_linking_began_completes(self, tmp_path):
+    @pytest.mark.parametrize("op", ["add_many_big", "wait_indexed"])
+    def test_waiting_for_the_linker_stops_and_keeps_the_records(self, tmp_path, op):
+        # A bulk load larger than the fresh rows' bound waits for the linker
+        # (backpressure); so does wait_indexed. Ctrl-C ends the wait: every
+        # record is stored, logged and found, and linked on later.
         path = tmp_path / "db"
         hovra.Database(path, dim=16).close()
-        lines, progress, interrupted = interrupt(path, "add_many", "linking")
-        assert interrupted and lines[1].startswith("state 3000 3000 0"), lines
-        assert "hovra add_many: linking 3000/3000 records (100%)" in progress
-        assert len(hovra.Database(path)) == 3000
+        lines, progress, interrupted = interrupt(path, op, "linking")
+        assert interrupted and stopped_short(progress, "linking"), (lines, progress)
+        n = 150000 if op == "add_many_big" else 60000
+        assert lines[1].startswith(f"state {n} {n} 0"), lines
+        assert len(hovra.Database(path)) == n
 
     @pytest.mark.parametrize("op, phase", [("search_many", "searching"), ("compact", "rebuilding")])
     def test_search_many_and_compact_stop_and_change_nothing(self, saved, op, phase):

@@ -118,6 +118,7 @@ class TestQuantizedSearch:
         )
         db = Database(str(tmp_path / "a"), dim=dim, metric=metric, m=8, ef_construction=24, quantize=True)
         db.add_many([str(i) for i in range(n)], data)
+        db.wait_indexed()  # both copies must walk one graph
         db.save()
         shutil.copytree(tmp_path / "a", tmp_path / "b")
         copy = Database(str(tmp_path / "b"))

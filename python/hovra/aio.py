@@ -298,9 +298,13 @@ class AsyncDatabase:
         """Database.hybrid_search, awaitable (the other arguments by keyword)."""
         return await self._call("hybrid_search", vector, text, **kwargs)  # type: ignore[no-any-return]
 
-    async def close(self) -> None:
-        """Database.close, awaitable."""
-        await self._call("close")
+    async def wait_indexed(self, timeout: float | None = None, **kwargs: Any) -> bool:
+        """Database.wait_indexed, awaitable (show_progress by keyword)."""
+        return await self._call("wait_indexed", timeout, **kwargs)  # type: ignore[no-any-return]
+
+    async def close(self, **kwargs: Any) -> None:
+        """Database.close, awaitable (save= by keyword)."""
+        await self._call("close", **kwargs)
 
     async def __aenter__(self) -> AsyncDatabase:
         return self

@@ -440,7 +440,7 @@ def cmd_import(args: argparse.Namespace) -> int:
     except KeyboardInterrupt:
         if display is not None:
             display.close()
-        db.close()
+        db.close(save=False)
         print(
             f"hovra import: interrupted after {done} records (they are in the log); running the same import "
             "again completes it",

@@ -253,7 +253,13 @@ class HovraVectorStore(VectorStore):
         return True
 
     def save(self) -> None:
-        """Save the database files (writes are logged and survive without it)."""
+        """Save the database files now.
+
+        Not needed for safety or speed: writes are logged (and survive
+        without a save), searchable at once, and saved by the database's
+        automatic checkpoints, at close and at interpreter exit; a reopen
+        replays the log without relinking.
+        """
         if self._db is not None:
             self._db.save()
 

@@ -196,9 +196,9 @@ class Store:
             if not self._exists(name):
                 raise DatabaseNotFoundError(f"collection {name!r} not found")
             for db in list(self._handed.pop(name, ())):
-                db.close()
+                db.close(save=False)  # its files are about to go
             # Fails while another process holds the collection.
-            Database(self._dir(name)).close()
+            Database(self._dir(name)).close(save=False)
             trash = os.path.join(self._path, f".deleted-{name}-{uuid.uuid4().hex}")
             os.rename(self._dir(name), trash)
             self._sweep()

@@ -11,7 +11,7 @@
 
 namespace hovra::py {
 
-inline constexpr int kMaxParams = 12;
+inline constexpr int kMaxParams = 14;
 
 struct Signature {
   const char* function;  // shown in messages as "{function}()"

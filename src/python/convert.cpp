@@ -852,7 +852,8 @@ PyObject* stats_to_python(const IndexStats& s) {
             set_item(d, "memory_graph_bytes", PyLong_FromUnsignedLongLong(s.memory_graph_bytes)) &&
             set_item(d, "memory_quantized_bytes", PyLong_FromUnsignedLongLong(s.memory_quantized_bytes)) &&
             set_item(d, "uses_brute_force", PyBool_FromLong(s.uses_brute_force ? 1 : 0)) &&
-            set_item(d, "uses_quantized_search", PyBool_FromLong(s.uses_quantized_search ? 1 : 0));
+            set_item(d, "uses_quantized_search", PyBool_FromLong(s.uses_quantized_search ? 1 : 0)) &&
+            set_item(d, "fresh_rows", PyLong_FromUnsignedLongLong(s.fresh_rows));
   if (!ok) return nullptr;
   return dict.release();
 }

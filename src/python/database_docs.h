@@ -7,7 +7,8 @@ namespace hovra::py::docs {
 
 inline constexpr const char* kClass =
     "Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, *, sync_writes=False, "
-    "text_field=None, read_only=False, refresh_interval=None, exact_threshold=None)\n"
+    "text_field=None, read_only=False, refresh_interval=None, exact_threshold=None, autocheckpoint=True, "
+    "checkpoint_bytes=None, checkpoint_records=None)\n"
     "--\n\n"
     R"doc(An embedded vector database kept in one directory.
 
@@ -59,6 +60,11 @@ Args:
         x dimension stays below this many components (None: 10,000,000).
         Not stored; a shard of a collection of n shards passes its share,
         10,000,000 / n, so that it searches as the whole collection would.
+    autocheckpoint: When True (the default), the database saves by itself
+        in the background once its log holds checkpoint_bytes bytes
+        (default 64 MiB) or checkpoint_records records (default 100,000),
+        and close() and interpreter exit save unsaved changes.
+    checkpoint_bytes, checkpoint_records: The automatic save's bounds.
 
 Raises:
     ValueError: "database not found — specify dim to create a new one"
@@ -69,10 +75,13 @@ Raises:
     TypeError: An argument of the wrong type (a float for dim, say).
     OverflowError: A negative dim, m or ef_construction.
 
-Every change is appended to the directory's write-ahead log before it is
-applied, and opening a database replays its log. save(), or leaving a
-`with` block, rewrites the index files and starts a new log; close()
-releases the directory. While live records x dimension stays below
+Every change is appended to the directory's write-ahead log and stored
+before it returns, and is found by the next search; a background thread
+links new records into the graph behind the writers (wait_indexed waits for
+it). Opening a database replays its log without relinking. save(), leaving a
+`with` block, close(), the automatic checkpoint and interpreter exit rewrite
+the index files and start a new log; close() then releases the directory.
+While live records x dimension stays below
 10,000,000 (exact_threshold) a search scans every vector exactly; above that it walks the
 HNSW graph. A Database may be used from several threads at once; searches
 and writes release the interpreter lock. Calls on a closed object raise
@@ -374,9 +383,27 @@ Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer
 max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,
 memory_quantized_bytes, uses_brute_force, uses_quantized_search.
 
-uses_brute_force tells whether searches without a filter scan every vector
+The dict also holds fresh_rows. uses_brute_force tells whether searches without a filter scan every vector
 exactly (live records x dimension below 10,000,000) instead of walking the
-graph.)doc";
+graph. fresh_rows counts the records stored but not yet linked into the graph
+(searches scan them exactly); the degrees are those of the linked records.)doc";
+
+inline constexpr const char* kWaitIndexed = R"doc(Wait until every stored record is linked into the graph.
+
+Writes return once their records are logged and stored; a background thread
+links them into the graph behind the writers. Until then searches scan those
+records exactly, so results are complete either way; waiting only matters for
+the graph's shape (stats()) or for timing a build.
+
+Args:
+    timeout: Seconds to wait at most; None waits until done.
+    show_progress: Show the linking on standard error.
+
+Returns:
+    True when every record is linked, False when the timeout passed first.
+
+Ctrl-C ends the wait at once (KeyboardInterrupt); the records stay stored
+and are linked on in the background.)doc";
 
 inline constexpr const char* kMemoryUsage = R"doc(Report the memory this database holds, per structure, in bytes.
 Returns a dict with keys: vectors (vector rows held in memory),
@@ -413,8 +440,9 @@ not saved stay in the log and are replayed by the next open. Another process
 cannot open the directory meanwhile; a forked child can read through objects it
 inherited but cannot change them. Closing again does nothing.
 
-close() does not save; call save() first, or use a `with` block, to write
-the index files.)doc";
+close() saves first when there are unsaved changes (a failed save raises and
+leaves the object open); close(save=False) releases without saving, leaving
+the changes in the log for the next open.)doc";
 
 inline constexpr const char* kVerify = R"doc(Check the saved files against their checksums and their structure.
 Raises ValueError naming the file that does not match; returns None.

@@ -132,20 +132,21 @@ bool optional_metadata(PyObject* obj, std::optional<JsonValue>& out) {
 
 // ---------------------------------------------------------------- construction
 
-const Signature kNewSig{"Database",
-                        {"path", "dim", "metric", "m", "ef_construction", "quantize", "sync_writes", "text_field",
-                         "read_only", "refresh_interval", "exact_threshold"},
-                        11,
-                        1,
-                        6};
+const Signature kNewSig{
+    "Database",
+    {"path", "dim", "metric", "m", "ef_construction", "quantize", "sync_writes", "text_field", "read_only",
+     "refresh_interval", "exact_threshold", "autocheckpoint", "checkpoint_bytes", "checkpoint_records"},
+    14,
+    1,
+    6};
 
 // Database(path, read_only=True): a Reader on an existing database.
 PyObject* open_read_only(PyTypeObject* type, const BoundArgs& a, const std::string& path) {
-  for (int i = 1; i < 8; ++i) {
+  for (int i = 1; i < 14; ++i) {
+    if (i == 8 || i == 9) continue;  // read_only, refresh_interval
     if (a.given(i) != nullptr && !((i == 5 || i == 6) && PyObject_Not(a.given(i)) == 1))
       return raise_value_error(std::string("a database opened read-only takes no ") + kNewSig.names[i]);
   }
-  if (a.given(10) != nullptr) return raise_value_error("a database opened read-only takes no exact_threshold");
   double interval = kDefaultRefreshInterval;
   if (PyObject* obj = a.given(9))
     if (!seconds_arg(obj, "refresh_interval", interval)) return nullptr;
@@ -200,6 +201,14 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::optional<std::uint64_t> exact_threshold;
     if (!optional_count(a.given(10), "exact_threshold", exact_threshold)) return nullptr;
     if (exact_threshold) options.exact_threshold = static_cast<std::size_t>(*exact_threshold);
+    if (PyObject* obj = a.raw(11)) {
+      if (!flag_arg(obj, "autocheckpoint", options.autocheckpoint)) return nullptr;
+    }
+    std::optional<std::uint64_t> checkpoint_bytes, checkpoint_records;
+    if (!optional_count(a.given(12), "checkpoint_bytes", checkpoint_bytes)) return nullptr;
+    if (!optional_count(a.given(13), "checkpoint_records", checkpoint_records)) return nullptr;
+    if (checkpoint_bytes) options.checkpoint_bytes = std::max<std::uint64_t>(1, *checkpoint_bytes);
+    if (checkpoint_records) options.checkpoint_records = std::max<std::uint64_t>(1, *checkpoint_records);
 
     Result<std::shared_ptr<Database>> opened = std::shared_ptr<Database>();
     if (!dim) {
@@ -749,7 +758,6 @@ PyObject* db_memory_usage(PyObject* self, PyObject* const* args, Py_ssize_t narg
   });
 }
 
-const Signature kCloseSig{"Database.close", {}, 0, 0};
 const Signature kRefreshSig{"Database.refresh", {}, 0, 0};
 
 PyObject* db_refresh(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -763,14 +771,54 @@ PyObject* db_refresh(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return status_result(without_gil([&] { return held->refresh(); }));
   });
 }
+
+const Signature kWaitIndexedSig{"Database.wait_indexed", {"timeout", "show_progress"}, 2, 0, 1};
+
+// Waits on a helper thread (LongCall), so Ctrl-C ends the wait at once; the
+// rows stay stored and are linked on in the background.
+PyObject* db_wait_indexed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArgs a;
+    if (!bind_arguments(kWaitIndexedSig, args, nargs, kwnames, a)) return nullptr;
+    std::optional<double> timeout;
+    if (PyObject* obj = a.given(0)) {
+      float seconds = 0.0f;
+      if (!float_arg(obj, "timeout", seconds)) return nullptr;
+      if (!(seconds >= 0.0f)) return raise_value_error("timeout must be a non-negative number of seconds");
+      timeout = seconds;
+    }
+    bool show_progress = false;
+    if (!progress_flag(a.given(1), show_progress)) return nullptr;
+    std::shared_ptr<Database> db = engine_of(self);
+    LongCall call("wait_indexed");
+    if (!start_long_call(call, show_progress)) return nullptr;
+    bool done = call.run([&] { return db->wait_indexed(timeout, call.progress()); });
+    if (call.raise_if_interrupted()) return nullptr;
+    return PyBool_FromLong(done ? 1 : 0);
+  });
+}
+
+const Signature kCloseSig{"Database.close", {"save"}, 1, 0};
 const Signature kVerifySig{"Database.verify", {}, 0, 0};
 
 PyObject* db_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     BoundArgs a;
     if (!bind_arguments(kCloseSig, args, nargs, kwnames, a)) return nullptr;
-    delete std::exchange(reinterpret_cast<DatabaseObject*>(self)->engine, nullptr);
-    delete std::exchange(reinterpret_cast<DatabaseObject*>(self)->reader, nullptr);
+    bool save = true;
+    if (PyObject* obj = a.given(0)) {
+      if (!flag_arg(obj, "save", save)) return nullptr;
+    }
+    DatabaseObject* object = reinterpret_cast<DatabaseObject*>(self);
+    if (object->engine == nullptr) return none();
+    if (save && object->reader == nullptr) {
+      // Saved first: a failed save raises and leaves the object open.
+      std::shared_ptr<Database> db = *object->engine;
+      Status status = without_gil([&] { return db->has_unsaved_changes() ? db->save() : Status::success(); });
+      if (!status.ok()) return raise_engine_error(status.error());
+    }
+    delete std::exchange(object->engine, nullptr);
+    delete std::exchange(object->reader, nullptr);
     return none();
   });
 }
@@ -910,7 +958,8 @@ const MethodSpec kMethods[] = {
     {"disable_quantized_search", db_disable_quantized_search, "($self)", docs::kDisableQuantized},
     {"stats", db_stats, "($self)", docs::kStats},
     {"memory_usage", db_memory_usage, "($self)", docs::kMemoryUsage},
-    {"close", db_close, "($self)", docs::kClose},
+    {"wait_indexed", db_wait_indexed, "($self, timeout=None, *, show_progress=False)", docs::kWaitIndexed},
+    {"close", db_close, "($self, save=True)", docs::kClose},
     {"refresh", db_refresh, "($self)", docs::kRefresh},
     {"verify", db_verify, "($self)", docs::kVerify},
     {"__enter__", db_enter, "($self)", docs::kEnter},
@@ -979,6 +1028,31 @@ PyObject* new_database_object(std::shared_ptr<Database> engine, const std::strin
   reinterpret_cast<DatabaseObject*>(obj)->engine = new std::shared_ptr<Database>(std::move(engine));
   reinterpret_cast<DatabaseObject*>(obj)->path = text.release();
   return obj;
+}
+
+namespace {
+
+// At interpreter exit (registered with atexit by the module): saves every
+// database of the process that holds unsaved changes.
+PyObject* save_open_databases(PyObject*, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Status status = without_gil([] { return Database::save_all_open(); });
+    return status_result(status);
+  });
+}
+
+PyMethodDef kExitHook = {"_save_open_databases", save_open_databases, METH_NOARGS,
+                         "Save every open database with unsaved changes (run at interpreter exit)."};
+
+}  // namespace
+
+bool add_exit_hook(PyObject* module) {
+  PyRef fn = PyRef::steal(PyCFunction_NewEx(&kExitHook, nullptr, nullptr));
+  if (!fn || PyModule_AddObjectRef(module, "_save_open_databases", fn.get()) < 0) return false;
+  PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+  if (!atexit) return false;
+  PyRef done = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", fn.get()));
+  return static_cast<bool>(done);
 }
 
 PyTypeObject* create_database_type() {

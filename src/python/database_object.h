@@ -27,6 +27,12 @@ std::shared_ptr<Database> writable_engine_of(PyObject* self);
 // Creates the class; once per process.
 PyTypeObject* create_database_type();
 
+// Adds _save_open_databases to the module and registers it with atexit, so
+// that unsaved changes are saved when the interpreter exits.
+bool add_exit_hook(PyObject* module);
+
+// A Database object over an engine that is already open (a snapshot, say);
+// path is what repr() shows.
 PyObject* new_database_object(std::shared_ptr<Database> engine, const std::string& path);
 
 }  // namespace hovra::py

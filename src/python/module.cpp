@@ -60,6 +60,7 @@ int module_exec(PyObject* module) {
   if (!hovra::py::add_inspection_functions(module)) return -1;
   if (!hovra::py::add_settings(module)) return -1;
   if (!hovra::py::init_exception_types(module)) return -1;
+  if (!hovra::py::add_exit_hook(module)) return -1;
   g_filled = true;
   return 0;
 }

@@ -25,7 +25,8 @@ bool put(PyObject* dict, const char* key, PyObject* value) {
 PyObject* size(std::size_t v) { return PyLong_FromSize_t(v); }
 
 // {"m", "ef_construction", "metric", "k", "ef_search_floor",
-// "ef_search_sqrt_factor", "exact_scan_components", "parallel_batch_above"}
+// "ef_search_sqrt_factor", "exact_scan_components", "parallel_batch_above",
+// "fresh_scan_components", "checkpoint_bytes", "checkpoint_records"}
 PyObject* defaults_mapping() {
   PyRef d = PyRef::steal(PyDict_New());
   if (!d) return nullptr;
@@ -35,7 +36,10 @@ PyObject* defaults_mapping() {
             put(d.get(), "k", size(kDefaultK)) && put(d.get(), "ef_search_floor", size(kDefaultEfFloor)) &&
             put(d.get(), "ef_search_sqrt_factor", PyFloat_FromDouble(kDefaultEfSqrtFactor)) &&
             put(d.get(), "exact_scan_components", size(kExactScanComponents)) &&
-            put(d.get(), "parallel_batch_above", size(kParallelBatchAbove));
+            put(d.get(), "parallel_batch_above", size(kParallelBatchAbove)) &&
+            put(d.get(), "fresh_scan_components", size(kFreshScanComponents)) &&
+            put(d.get(), "checkpoint_bytes", PyLong_FromUnsignedLongLong(kDefaultCheckpointBytes)) &&
+            put(d.get(), "checkpoint_records", PyLong_FromUnsignedLongLong(kDefaultCheckpointRecords));
   return ok ? PyDictProxy_New(d.get()) : nullptr;
 }
 

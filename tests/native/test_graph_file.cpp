@@ -170,7 +170,7 @@ void test_header_errors() {
   CHECK_TEXT(parse("NOTGWS").error, "bad graph magic");
   CHECK_TEXT(parse(valid.substr(0, 4)).error, kTruncated);
 
-  for (std::uint32_t version : {1u, 4u}) {
+  for (std::uint32_t version : {1u, 4u}) {  // 2 and 3 are read
     GraphBytes v = g;
     v.version = version;
     CHECK_TEXT(error_of(v), "unsupported graph version: " + std::to_string(version));
@@ -182,9 +182,12 @@ void test_header_errors() {
   CHECK_TEXT(error_of(v2), "");
   CHECK(read_graph_flags(v2.bytes()) == std::optional<std::uint32_t>(0));
   CHECK(read_graph_flags(valid) == std::optional<std::uint32_t>(kGraphSealed));
+  GraphBytes unlinked = g;
+  unlinked.flags = kGraphSealed | kGraphUnlinked;
+  CHECK_TEXT(error_of(unlinked), "");
   GraphBytes unknown_flag = g;
-  unknown_flag.flags = 2;
-  CHECK_TEXT(error_of(unknown_flag), "unsupported graph flags: 2");
+  unknown_flag.flags = 4;  // bits 0 (sealed) and 1 (unlinked rows) are known
+  CHECK_TEXT(error_of(unknown_flag), "unsupported graph flags: 4");
   CHECK(!read_graph_flags("GWS").has_value());
 
   GraphBytes bad_metric = g;

@@ -1,6 +1,6 @@
 // Stopping the long operations through their Progress token: a batch stopped
 // while it is logged leaves memory and the log as they were, one stopped
-// once linking began completes; search_many stops with nothing; a stopped
+// once storing began completes; search_many stops with nothing; a stopped
 // compaction or save leaves the database and its files exactly as before.
 #include <chrono>
 #include <cstring>
@@ -94,14 +94,14 @@ void test_batches() {
     CHECK(size_of(wal) == log_before);
   }
 
-  // Stopped once linking began: the batch completes.
+  // Stopped once storing began: the batch completes.
   Progress late;
-  std::thread stopper = stop_in(late, "linking", 1);
+  std::thread stopper = stop_in(late, "storing", 1);
   CHECK(db->add_many(batch(3000, "late-", 4).view(), &late).ok());
   stopper.join();
   CHECK(db->len() == 3050);
   Progress::Snapshot s = late.snapshot();
-  CHECK(std::strcmp(s.phase, "linking") == 0 && s.done == 3000 && s.total == 3000);
+  CHECK(std::strcmp(s.phase, "storing") == 0 && s.done == 3000 && s.total == 3000);
 
   // The log holds exactly the completed batches: a reopen sees them all.
   db.reset();

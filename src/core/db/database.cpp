@@ -1,6 +1,6 @@
 // Database operations on records: add, upsert, update, delete, get, the
-// batches, searches, counting, ids, compaction, the quantization switches
-// and statistics.
+// batches, ids, compaction, the quantization switches and statistics
+// (searches and counting are in database_search.cpp).
 //
 // Every change takes the id-map write lock before it appends its log record
 // and keeps it until the change is applied, so memory applies changes in
@@ -57,13 +57,13 @@ std::optional<DbError> vector_fault(const float* v, std::size_t n, std::string_v
   return std::nullopt;
 }
 
+}  // namespace
+
 std::optional<DbError> query_fault(const std::vector<float>& q) {
   if (!all_finite(q.data(), q.size())) return DbError::non_finite_query();
   if (!norm_fits(q.data(), q.size())) return DbError::query_too_large();
   return std::nullopt;
 }
-
-}  // namespace
 
 std::size_t default_ef(std::size_t k) {
   double ef = static_cast<double>(k) + std::floor(kDefaultEfSqrtFactor * std::sqrt(static_cast<double>(k)));
@@ -73,6 +73,7 @@ std::size_t default_ef(std::size_t k) {
 }
 
 Database::~Database() {
+  stop_linker();
   // A forked child's copy leaves the log alone: a thread of the parent may
   // have held the WAL mutex when the child was forked. Nor does the
   // child have the parent's text builder thread to wait for.
@@ -117,6 +118,7 @@ Status Database::log_one(const WalRecord& record, std::uint64_t& ticket) {
   MutexLock w(wal_mutex_);
   HOVRA_RETURN_IF_ERROR(wal_->append(record));
   ticket = wal_->appended();
+  count_logged(1);
   return Status::success();
 }
 
@@ -142,6 +144,7 @@ Status Database::log_batch(const RecordBatch& items, std::uint64_t& ticket, Prog
   if (stop_requested(progress)) return DbError::cancelled();
   HOVRA_RETURN_IF_ERROR(batch.commit());
   ticket = wal_->appended();
+  count_logged(items.size());
   return Status::success();
 }
 
@@ -188,7 +191,8 @@ Metric Database::metric() const {
 void Database::apply_insert_locked(std::string_view id, const float* vector, std::optional<PackedValue> metadata,
                                    const SparseVector* sparse) {
   WriteLock ix(index_lock_);
-  std::uint32_t slot = index_->insert(vector, dim_);
+  std::uint32_t slot = index_->store_fresh(vector, dim_);
+  note_fresh_locked();
   WriteLock si(slot_ids_lock_);
   WriteLock md(metadata_lock_);
   WriteLock mi(metadata_index_lock_);
@@ -219,7 +223,9 @@ void Database::insert_batch_locked(const RecordBatch& batch, const std::vector<s
   auto item = [&](std::size_t k) -> std::size_t { return items ? (*items)[k] : k; };
   WriteLock ix(index_lock_);
   std::vector<std::uint32_t> slots =
-      index_->insert_batch(items ? VectorRows::selected(batch.vectors, items->data(), n) : batch.vectors, progress);
+      index_->store_fresh_batch(items ? VectorRows::selected(batch.vectors, items->data(), n) : batch.vectors);
+  note_fresh_locked();
+  advance(progress, n);
   WriteLock si(slot_ids_lock_);
   WriteLock md(metadata_lock_);
   WriteLock mi(metadata_index_lock_);
@@ -240,7 +246,8 @@ void Database::replace_record_locked(std::uint32_t slot, const float* vector, st
                                      const SparseVector* sparse) {
   {
     WriteLock ix(index_lock_);
-    index_->update_vector(slot, vector, dim_);
+    index_->replace_vector(slot, vector, dim_);
+    note_fresh_locked();
   }
   replace_metadata(slot, metadata);
   sparse_set(slot, sparse);
@@ -323,7 +330,7 @@ Status Database::add(const std::string& id, const std::vector<float>& vector, st
     std::string bytes;
     apply_insert_locked(id, vector.data(), pack_optional(metadata, bytes), sparse);
   }
-  return durable(ticket);
+  return finish_change(ticket);
 }
 
 Status Database::upsert(const std::string& id, const std::vector<float>& vector, std::optional<JsonValue> metadata,
@@ -341,7 +348,7 @@ Status Database::upsert(const std::string& id, const std::vector<float>& vector,
     if (slot == IdIndex::kNone) apply_insert_locked(id, vector.data(), packed, sparse);
     else replace_record_locked(slot, vector.data(), packed, sparse);
   }
-  return durable(ticket);
+  return finish_change(ticket);
 }
 
 Status Database::update(const std::string& id, const std::vector<float>* vector, const JsonValue* metadata,
@@ -362,7 +369,8 @@ Status Database::update(const std::string& id, const std::vector<float>* vector,
     HOVRA_RETURN_IF_ERROR(log_one(record, ticket));
     if (vector) {
       WriteLock ix(index_lock_);
-      index_->update_vector(slot, vector->data(), vector->size());
+      index_->replace_vector(slot, vector->data(), vector->size());
+      note_fresh_locked();
     }
     if (metadata) {
       std::string bytes = packed(*metadata);
@@ -370,7 +378,7 @@ Status Database::update(const std::string& id, const std::vector<float>* vector,
     }
     if (sparse) sparse_set(slot, sparse);
   }
-  return durable(ticket);
+  return finish_change(ticket);
 }
 
 // A failed log append leaves the record fully present.
@@ -452,11 +460,11 @@ Status Database::add_many(const RecordBatch& batch, Progress* progress) {
     seen = {};
     HOVRA_RETURN_IF_ERROR(check_batch_not_held(batch.ids));
     HOVRA_RETURN_IF_ERROR(log_batch(batch, ticket, progress));
-    start_phase(progress, "linking", "records", batch.size());
+    start_phase(progress, "storing", "records", batch.size());
     insert_batch_locked(batch, nullptr, progress);
   }
   release_freed(batch.size());
-  return durable(ticket);
+  return finish_change(ticket, progress);
 }
 
 // Stops like add_many: while logging, not once records change.
@@ -469,11 +477,11 @@ Status Database::upsert_many(const RecordBatch& batch, Progress* progress) {
     WriteLock ids(id_map_lock_);
     HOVRA_RETURN_IF_ERROR(check_batch_not_held(batch.ids));
     HOVRA_RETURN_IF_ERROR(log_batch(batch, ticket, progress));
-    start_phase(progress, "linking", "records", batch.size());
+    start_phase(progress, "storing", "records", batch.size());
     upsert_batch_locked(batch, progress);
   }
   release_freed(batch.size());
-  return durable(ticket);
+  return finish_change(ticket, progress);
 }
 
 // Caller holds the id-map write lock.
@@ -506,148 +514,6 @@ void Database::upsert_batch_locked(const RecordBatch& batch, Progress* progress)
     replace_record_locked(slot_of(id), read(i), batch.metadata_of(i), batch.sparse_of(i));
     advance(progress);
   }
-}
-
-// Caller holds the index, slot-ids and metadata read locks.
-std::vector<Hit> Database::run_search(const float* query, std::size_t k, std::size_t ef,
-                                      const FilterScope& scope) const {
-  if (!scope.filter) return index_->search(query, dim_, k, ef);
-  const QueryPlan& plan = *scope.plan;
-  // The walk calls these on this thread or on pool threads this one waits
-  // for, under the locks this function holds.
-  auto metadata = [&](std::uint32_t slot) {
-    metadata_lock_.assert_held_shared();
-    return metadata_at(slot);
-  };
-  auto predicate = [&](std::uint32_t slot) { return plan.admits(slot, metadata); };
-  auto list = [&] {
-    QueryPlan::Candidates c = plan.candidates();
-    return ScanList{c.slots, c.exact};
-  };
-  SlotFilter filter{predicate, std::min(plan.bound(), index_->live_count()), list};
-  return index_->search_filtered(query, dim_, k, ef, filter);
-}
-
-// Caller holds the index, slot-ids and metadata read locks. The distance
-// cut compares each hit's distance summed in double precision with the
-// bound as given, so no hit beyond the bound passes through rounding and a
-// hit exactly at it stays.
-std::vector<SearchHit> Database::assemble(const std::vector<Hit>& hits, const float* query,
-                                          std::optional<double> max_distance) const {
-  std::vector<SearchHit> out;
-  out.reserve(hits.size());
-  for (const Hit& h : hits) {
-    if (max_distance && !(distance_exact(query, index_->vector(h.slot), dim_, index_->metric()) <= *max_distance))
-      continue;
-    SearchHit hit;
-    hit.id = slot_ids_.get(h.slot);
-    hit.distance = h.distance;
-    if (std::optional<PackedValue> m = metadata_at(h.slot)) {
-      hit.metadata.emplace();
-      write_packed_json(*m, *hit.metadata);
-    }
-    out.push_back(std::move(hit));
-  }
-  return out;
-}
-
-// Caller holds the index, slot-ids and metadata read locks; the scope holds
-// the metadata-index read lock (last in the lock order) while its plan is in
-// use. Every change to the metadata index also needs the metadata write
-// lock, so the lists the plan borrows from the index cannot change under a
-// search.
-Database::FilterScope Database::filter_scope(const Filter* filter) const {
-  FilterScope scope;
-  scope.filter = filter;
-  if (!filter) return scope;
-  scope.metadata_index_lock = SharedHold(metadata_index_lock_);
-  metadata_index_lock_.assert_held_shared();
-  scope.plan = std::make_unique<QueryPlan>(*filter, metadata_index_, index_->node_count());
-  return scope;
-}
-
-// Takes the index, slot-ids and metadata read locks (and, briefly, the
-// metadata-index read lock) in order.
-Result<std::vector<SearchHit>> Database::search(const std::vector<float>& query, const SearchParams& params) const {
-  std::size_t ef = params.ef_search ? *params.ef_search : default_ef(params.k);
-  if (query.size() != dim_) return DbError::dimension_mismatch(dim_, query.size());
-  if (std::optional<DbError> fault = query_fault(query)) return *fault;
-  ReadLock ix(index_lock_);
-  ReadLock si(slot_ids_lock_);
-  ReadLock md(metadata_lock_);
-  FilterScope scope = filter_scope(params.filter);
-  std::vector<Hit> hits = run_search(query.data(), params.k, ef, scope);
-  return assemble(hits, query.data(), params.max_distance);
-}
-
-// A stop asked for through progress skips the queries not yet searched
-// and fails the call with Cancelled.
-Result<std::vector<std::vector<SearchHit>>> Database::search_many(const std::vector<std::vector<float>>& queries,
-                                                                  const SearchParams& params,
-                                                                  Progress* progress) const {
-  std::size_t ef = params.ef_search ? *params.ef_search : default_ef(params.k);
-  for (const auto& q : queries)
-    if (q.size() != dim_) return DbError::dimension_mismatch(dim_, q.size());
-  for (const auto& q : queries)
-    if (std::optional<DbError> fault = query_fault(q)) return *fault;
-  std::vector<std::vector<SearchHit>> out;
-  if (queries.empty()) return out;
-  ReadLock ix(index_lock_);
-  ReadLock si(slot_ids_lock_);
-  ReadLock md(metadata_lock_);
-  FilterScope scope = filter_scope(params.filter);
-  start_phase(progress, "searching", "queries", queries.size());
-  std::vector<std::vector<Hit>> hits;
-  if (!scope.filter) {
-    std::vector<const float*> pointers;
-    pointers.reserve(queries.size());
-    for (const auto& q : queries) pointers.push_back(q.data());
-    hits = index_->search_batch(pointers, params.k, ef, progress);
-  } else {
-    hits.resize(queries.size());
-    parallel_for(queries.size(), [&](std::size_t i) {
-      // On pool threads, under the locks this thread holds while it waits.
-      index_lock_.assert_held_shared();
-      slot_ids_lock_.assert_held_shared();
-      metadata_lock_.assert_held_shared();
-      if (stop_requested(progress)) return;
-      hits[i] = run_search(queries[i].data(), params.k, ef, scope);
-      advance(progress);
-    });
-  }
-  if (stop_requested(progress)) return DbError::cancelled();
-  out.reserve(queries.size());
-  for (std::size_t i = 0; i < hits.size(); ++i)
-    out.push_back(assemble(hits[i], queries[i].data(), params.max_distance));
-  return out;
-}
-
-// Takes the index, metadata and metadata-index read locks in order and
-// holds them together, so the candidates are used in the state they were
-// read from (a compaction renumbers slots under all write locks).
-std::size_t Database::count(const Filter* filter) const {
-  if (!filter) return len();
-  ReadLock ix(index_lock_);
-  ReadLock md(metadata_lock_);
-  ReadLock mi(metadata_index_lock_);
-  QueryPlan plan(*filter, metadata_index_, index_->node_count());
-  auto metadata = [&](std::uint32_t slot) {
-    metadata_lock_.assert_held_shared();
-    return metadata_at(slot);
-  };
-  // A record being deleted is tombstoned before it leaves the metadata
-  // index: every candidate is checked.
-  std::size_t n = 0;
-  if (plan.bound() == 0) return 0;
-  QueryPlan::Candidates candidates = plan.candidates();
-  if (candidates.slots) {
-    for (std::uint32_t slot : *candidates.slots)
-      n += !index_->is_deleted(slot) && (candidates.exact || plan.admits(slot, metadata));
-  } else {
-    for (std::uint32_t slot = 0; slot < index_->node_count(); ++slot)
-      n += !index_->is_deleted(slot) && plan.admits(slot, metadata);
-  }
-  return n;
 }
 
 std::vector<std::string> Database::ids() const {
@@ -708,6 +574,8 @@ Status Database::compact(Progress* progress) {
   metadata_index_ = std::move(rebuilt);
   text_renumber(live);
   index_ = std::move(fresh);
+  note_fresh_locked();
+  compacted_unsaved_.store(true);
   mi.unlock();
   md.unlock();
   si.unlock();

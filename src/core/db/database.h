@@ -4,8 +4,8 @@
 //
 // Lock order (whenever more than one is held): save mutex, id-map, index,
 // slot-ids, metadata, metadata-index, text (the text index and the sparse
-// vectors), WAL mutex. The WAL mutex is taken
-// while holding nothing, the id-map lock (batches and single-record changes),
+// vectors), WAL mutex; the linker's mutex is a leaf, taken while holding
+// none of them. The WAL mutex is taken while holding nothing, the id-map lock (batches and single-record changes),
 // or save's locks; no other lock is taken while it is held, except the
 // group-commit mutex (save marks the records it wrote as durable). The order
 // and what each lock guards are annotated below (ACQUIRED_AFTER, GUARDED_BY,
@@ -20,6 +20,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -72,6 +73,11 @@ struct OpenOptions {
   // components (nullopt: kExactScanComponents, or what the engine has).
   // Not stored: every open chooses it.
   std::optional<std::size_t> exact_threshold;
+  // Save in the background once the log holds this many bytes or records
+  // (autocheckpoint), without being asked.
+  bool autocheckpoint = true;
+  std::uint64_t checkpoint_bytes = kDefaultCheckpointBytes;
+  std::uint64_t checkpoint_records = kDefaultCheckpointRecords;
 };
 
 class Database;
@@ -258,6 +264,8 @@ struct MemoryPart {
 
 // The default beam width for k: max(kDefaultEfFloor, k + floor(kDefaultEfSqrtFactor * sqrt(k))).
 std::size_t default_ef(std::size_t k);
+// NonFiniteQuery / QueryTooLarge for a query vector, nullopt when sound.
+std::optional<DbError> query_fault(const std::vector<float>& q);
 
 class Database {
  public:
@@ -427,6 +435,22 @@ class Database {
   Result<std::vector<SearchHit>> text_search_with(const std::string& text, std::size_t k, const Filter* filter,
                                                   const CorpusStats& stats) const;
   std::size_t sparse_count() const;
+  // The background linker (database_linker.cpp). Changes store their rows
+  // fresh (searched exactly) and return; one thread per database links them
+  // into the graph behind the writers, in chunks under the index write lock.
+  // Rows waiting to be linked:
+  std::size_t fresh_rows() const { return fresh_rows_.load(std::memory_order_acquire); }
+  // Whether a save would write anything: changes logged (or a compaction)
+  // since the last save. False for a snapshot and in a forked child.
+  bool has_unsaved_changes() const;
+  // At interpreter exit: saves every database this process has open with
+  // unsaved changes and stops every linker (later changes are stored fresh
+  // and saved unlinked); returns the first error, after trying them all.
+  static Status save_all_open();
+  // Waits until every stored row is linked (true) or the timeout in seconds
+  // passes (false). A stop asked for through progress ends the wait early
+  // (false); the phase "linking" counts the rows linked meanwhile.
+  bool wait_indexed(std::optional<double> timeout_seconds, Progress* progress = nullptr);
 
  private:
   Database() = default;
@@ -499,6 +523,27 @@ class Database {
   Status log_one(const WalRecord& record, std::uint64_t& ticket);
   Status log_batch(const RecordBatch& batch, std::uint64_t& ticket, Progress* progress);
   Status durable(std::uint64_t ticket);
+  // After a change, holding no lock: wakes the linker, waits while the
+  // fresh rows are over their bound (backpressure; a stop through progress
+  // ends the wait, the change stays), then waits for durability.
+  Status finish_change(std::uint64_t ticket, Progress* progress = nullptr);
+
+  // The linker (database_linker.cpp).
+  void start_linker();
+  void stop_linker();
+  void run_linker();
+  void wait_for_room(Progress* progress);
+  // Whether the log has grown past the automatic checkpoint's bounds.
+  bool checkpoint_due() const;
+  // Counts appended records for the automatic checkpoint (WAL mutex held).
+  void count_logged(std::size_t records) REQUIRES(wal_mutex_) {
+    log_bytes_.store(wal_->contents_size(), std::memory_order_relaxed);
+    log_records_.fetch_add(records, std::memory_order_relaxed);
+  }
+  // Caller holds the index write lock: publishes the fresh count.
+  void note_fresh_locked() REQUIRES(index_lock_) {
+    fresh_rows_.store(index_->fresh_count(), std::memory_order_release);
+  }
 
   // Record-table helpers; callers hold the locks named in each definition.
   void apply_insert_locked(std::string_view id, const float* vector, std::optional<PackedValue> metadata,
@@ -664,6 +709,25 @@ class Database {
   Mutex builder_mutex_;
   std::thread builder_ GUARDED_BY(builder_mutex_);
   std::atomic<bool> builder_stop_{false};
+
+  // The linker's state, under linker_mutex_, a leaf: it is taken while
+  // holding no engine lock, and nothing is taken under it.
+  std::mutex linker_mutex_;
+  std::condition_variable linker_wake_;    // rows to link, or stop
+  std::condition_variable linker_linked_;  // a chunk was linked
+  bool linker_stop_ = false;
+  std::thread linker_;
+  std::atomic<std::size_t> fresh_rows_{0};  // index_->fresh_count() as of the last change or chunk
+  // The automatic checkpoint: its bounds, the log's size and records since
+  // the last save, and the size a failed checkpoint left (the next one waits
+  // for the log to grow by the bound again).
+  bool autocheckpoint_ = false;
+  std::uint64_t checkpoint_bytes_ = kDefaultCheckpointBytes;
+  std::uint64_t checkpoint_records_ = kDefaultCheckpointRecords;
+  std::atomic<std::uint64_t> log_bytes_{0};
+  std::atomic<std::uint64_t> log_records_{0};
+  std::atomic<std::uint64_t> checkpoint_failed_at_{0};
+  std::atomic<bool> compacted_unsaved_{false};
 };
 
 }  // namespace hovra

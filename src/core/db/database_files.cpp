@@ -123,6 +123,10 @@ Result<std::unique_ptr<Database>> Database::open_locked(const OpenOptions& optio
       return DbError::invalid_argument("the database already has a text index on field '" + info->spec.field + "'");
     }
   }
+  db.value()->autocheckpoint_ = options.autocheckpoint;
+  db.value()->checkpoint_bytes_ = options.checkpoint_bytes;
+  db.value()->checkpoint_records_ = options.checkpoint_records;
+  db.value()->start_linker();
   return db;
 }
 
@@ -189,9 +193,11 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
 
   std::size_t n = files.layout.node_count();
   db->dim_ = files.layout.dim;
+  bool has_unlinked = files.layout.has_unlinked;
   db->index_ =
       HnswIndex::from_layout(std::move(files.layout), std::move(files.vectors.store), std::move(files.vectors.norms));
   if (files.quantizer) db->index_->set_quantizer(std::move(*files.quantizer));
+  if (has_unlinked) db->index_->adopt_unlinked();
   db->slot_ids_ = std::move(files.ids);
   db->id_to_slot_ = std::move(files.id_to_slot);
   db->slot_metadata_ = std::move(files.metadata);
@@ -272,6 +278,8 @@ Status Database::recover_log(std::uint64_t seal_generation, std::uint64_t saved_
       wal_->set_generation(part.value().generation);
       wal_->set_contents(end, crc_of(log.substr(0, end)));
       follow_ = LogPosition{part.value().generation, end, true, piece.value().id};
+      log_bytes_.store(end - skip);  // the records' bytes, past the header
+      log_records_.store(scan.records.size());
     }
   }
   replay(scan.records);
@@ -323,7 +331,8 @@ void Database::apply_logged_locked(const WalRecord& r) {
       if (slot == IdIndex::kNone) return;
       if (r.has_vector && r.vector.size() == dim_) {
         WriteLock ix(index_lock_);
-        index_->update_vector(slot, r.vector.data(), r.vector.size());
+        index_->replace_vector(slot, r.vector.data(), r.vector.size());
+        note_fresh_locked();
       }
       if (r.has_metadata) replace_metadata(slot, metadata);
       if (r.has_sparse) sparse_set(slot, &r.sparse);

@@ -83,6 +83,7 @@ Status Database::prepare_records(const std::string& transaction, std::vector<Wal
     for (const WalRecord& record : records) HOVRA_RETURN_IF_ERROR(batch.add(record));
     HOVRA_RETURN_IF_ERROR(batch.commit());
     ticket = wal_->appended();
+    count_logged(records.size());
   }
   PreparedLog prepared{transaction, std::move(records)};
   hold(prepared);
@@ -221,6 +222,7 @@ Result<bool> Database::resolve_prepared(const std::string& transaction, bool com
       MutexLock w(wal_mutex_);
       HOVRA_RETURN_IF_ERROR(wal_->append_frame(encode_resolution(transaction, commit)));
       ticket = wal_->appended();
+      count_logged(1);
     }
     PreparedLog batch = std::move(*found);
     prepared_.erase(found);
@@ -230,7 +232,8 @@ Result<bool> Database::resolve_prepared(const std::string& transaction, bool com
     }
     if (commit) apply_prepared_locked(batch.records);
   }
-  Status st = durable(ticket);
+  // A committed batch's new records are fresh: the linker takes them.
+  Status st = finish_change(ticket);
   if (!st.ok()) return st.error();
   return true;
 }

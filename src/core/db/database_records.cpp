@@ -65,6 +65,7 @@ Status Database::log_records(std::size_t count, FunctionRef<WalRecord(std::size_
   for (std::size_t i = 0; i < count; ++i) HOVRA_RETURN_IF_ERROR(batch.add(make(i)));
   HOVRA_RETURN_IF_ERROR(batch.commit());
   ticket = wal_->appended();
+  count_logged(count);
   return Status::success();
 }
 
@@ -286,7 +287,8 @@ Status Database::update_many(const UpdateBatch& batch) {
     HOVRA_RETURN_IF_ERROR(log_records(batch.size(), make, ticket));
     if (read) {
       WriteLock ix(index_lock_);
-      for (std::size_t i = 0; i < batch.size(); ++i) index_->update_vector(slots[i], (*read)(i), dim_);
+      for (std::size_t i = 0; i < batch.size(); ++i) index_->replace_vector(slots[i], (*read)(i), dim_);
+      note_fresh_locked();
     }
     WriteLock md(metadata_lock_);
     WriteLock mi(metadata_index_lock_);
@@ -299,7 +301,7 @@ Status Database::update_many(const UpdateBatch& batch) {
     }
   }
   release_freed(batch.size());
-  return durable(ticket);
+  return finish_change(ticket);
 }
 
 // Takes the index, metadata and metadata-index read locks in order, as

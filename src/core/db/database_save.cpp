@@ -157,6 +157,10 @@ Status Database::save(Progress* progress) {
     // Everything logged so far is in the synced files now (or, for
     // prepared batches, in the synced log that replaced the old one).
     group_commit_.mark_durable(wal_->appended());
+    log_bytes_.store(0);
+    log_records_.store(0);
+    checkpoint_failed_at_.store(0);
+    compacted_unsaved_.store(false);
   }
   return Status::success();
 }

@@ -59,6 +59,28 @@ void forget_expired(std::map<FileId, Entry>& table) {
 
 }  // namespace
 
+Status Database::save_all_open() {
+  std::vector<std::shared_ptr<Database>> open;
+  {
+    std::lock_guard<std::mutex> guard(registry_mutex());
+    int pid = current_process_id();
+    for (auto& [id, entry] : registry())
+      if (entry.pid == pid)
+        if (std::shared_ptr<Database> db = entry.engine.lock()) open.push_back(std::move(db));
+  }
+  Status first = Status::success();
+  for (const auto& db : open) {
+    if (db->has_unsaved_changes()) {
+      Status st = db->save();
+      if (!st.ok() && first.ok()) first = st;
+    }
+    // The process is ending: no linker may still be linking (on the worker
+    // pool) while static objects are destroyed. Rows not linked stay fresh.
+    db->stop_linker();
+  }
+  return first;
+}
+
 // The directory is made absolute here, once: a later change of the working
 // directory moves none of the engine's files. Messages keep the path as the
 // opener gave it.
@@ -166,6 +188,7 @@ void Database::renew_locks_in_child() {
   new (&text_lock_) SharedMutex();
   new (&wal_mutex_) Mutex();
   new (&builder_mutex_) Mutex();
+  new (&linker_mutex_) std::mutex();  // the linker thread stays in the parent
 }
 
 std::shared_ptr<Database> Database::share_loaded(std::unique_ptr<Database> db) {

@@ -309,7 +309,10 @@ DbError duplicate_record_id(std::string_view id) {
 }
 
 // Live nodes that no walk from the entry point over layer 0 reaches
-// (deleted nodes are walked through, as searches do).
+// (deleted nodes are walked through, as searches do). In a file saved with
+// unlinked rows, those (live nodes other than the entry point with an empty
+// layer-0 list) are not counted: an open makes them fresh again, searched
+// exactly until they are linked.
 std::uint64_t count_unreachable(const GraphLayout& layout) {
   std::size_t n = layout.node_count();
   if (n == 0) return 0;
@@ -321,7 +324,10 @@ std::uint64_t count_unreachable(const GraphLayout& layout) {
   std::vector<std::uint8_t> dead(n, 0);
   for (std::uint32_t s : layout.deleted) dead[s] = 1;
   std::uint64_t unreachable = 0;
-  for (std::size_t s = 0; s < n; ++s) unreachable += !seen[s] && !dead[s];
+  for (std::size_t s = 0; s < n; ++s) {
+    bool waits = layout.has_unlinked && s != layout.entry_point && layout.list(s, 0).second == 0;
+    unreachable += !seen[s] && !dead[s] && !waits;
+  }
   return unreachable;
 }
 

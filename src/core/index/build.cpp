@@ -86,6 +86,7 @@ class Linker {
         rows_(index.store_.data()),
         norms_(index.norms_.data()),
         dead_(index.dead_.data()),
+        unlinked_(index.unlinked_.data()),
         dim_(index.dim_),
         metric_(index.metric_),
         // The most neighbours an inserted node chooses for its own layer-0
@@ -123,6 +124,7 @@ class Linker {
   const float* rows_;
   const float* norms_;
   const std::uint8_t* dead_;
+  const std::uint8_t* unlinked_;  // per slot, 1 while it waits for linking (fresh_rows.cpp)
   std::size_t dim_;
   Metric metric_;
   std::size_t own_cap0_;
@@ -447,7 +449,7 @@ void Linker::adopt_former(std::uint32_t slot, const std::vector<std::uint32_t>& 
 void Linker::hand_over_entry(std::uint32_t slot) {
   std::uint32_t best = slot;
   auto consider = [&](std::uint32_t s) {
-    if (s == slot) return;
+    if (s == slot || unlinked_[s]) return;
     if (best == slot || graph_.level(s) > graph_.level(best) ||
         (graph_.level(s) == graph_.level(best) && !dead_[s] && dead_[best]))
       best = s;
@@ -478,7 +480,9 @@ void Linker::leave_twin_group() {
   if (std::none_of(own.begin(), own.end(), twin)) return;
   std::uint32_t best = kNoEntry;
   for (std::uint32_t s : graph_.upper_nodes())  // ascending slots
-    if (s != entry && !dead_[s] && !twin(s) && (best == kNoEntry || graph_.level(s) > graph_.level(best))) best = s;
+    if (s != entry && !dead_[s] && !unlinked_[s] && !twin(s) &&
+        (best == kNoEntry || graph_.level(s) > graph_.level(best)))
+      best = s;
   if (best == kNoEntry) return;
   const std::size_t keep = graph_.level(best);
   std::vector<std::uint32_t> upper = graph_.upper_nodes();
@@ -508,7 +512,7 @@ void Linker::link_unreachable() {
   reach_from(graph_.entry_point());
   std::uint32_t spare = 0;
   for (std::uint32_t s = 0; s < n; ++s) {
-    if (reached[s] || dead_[s]) continue;
+    if (reached[s] || dead_[s] || unlinked_[s]) continue;
     if (link_from_reached(s, reached, spare)) reach_from(s);
   }
 }
@@ -571,6 +575,7 @@ void HnswIndex::reserve_nodes(std::size_t nodes) {
   nodes = std::max(nodes, capacity + capacity / 2);
   norms_.reserve(nodes);
   dead_.reserve(nodes);
+  unlinked_.reserve(nodes);
   graph_.reserve(nodes);
 }
 
@@ -580,12 +585,28 @@ void HnswIndex::append_node(const float* v, std::size_t level) {
   norms_.push_back(vector_norm(v, dim_));
   store_.append(v);
   dead_.push_back(0);
+  unlinked_.push_back(0);
 }
+
+std::size_t HnswIndex::draw_level() { return random_level(level_mult_); }
 
 void HnswIndex::note_changes(std::size_t count) {
   if (quantizer_ && quantizer_->needs_training()) enable_quantization();
   changes_since_audit_ += count;
   if (changes_since_audit_ < (graph_.node_count() + kAuditPeriod - 1) / kAuditPeriod) return;
+  changes_since_audit_ = 0;
+  Linker link(*this);
+  link.leave_twin_group();
+  link.link_unreachable();
+}
+
+// A batch of changes ends with an audit, whatever the chunks the linker cut
+// it into: once the fresh rows are drained after a stretch of linking long
+// enough that the audit's walk over the graph stays a small share of it.
+// Single changes trickling in are audited by note_changes alone.
+void HnswIndex::audit_after_drain(std::size_t stretch) {
+  std::size_t enough = std::max<std::size_t>(kParallelBatchAbove, graph_.node_count() / (8 * kAuditPeriod));
+  if (stretch < enough || changes_since_audit_ == 0) return;
   changes_since_audit_ = 0;
   Linker link(*this);
   link.leave_twin_group();
@@ -599,6 +620,7 @@ std::uint32_t HnswIndex::insert(const float* v, std::size_t len) {
   store_.make_owned();
   append_node(v, level);
   live_count_.fetch_add(1, std::memory_order_relaxed);
+  if (linked_end_ == slot) linked_end_ = slot + 1;
   if (graph_.entry_point() == kNoEntry) {
     graph_.set_entry(slot, level);
     return slot;
@@ -621,7 +643,6 @@ std::vector<std::uint32_t> HnswIndex::insert_batch(const VectorRows& rows, Progr
   std::size_t n = rows.size();
   std::vector<std::uint32_t> slots;
   if (n == 0) return slots;
-  auto stopping = [&] { return stoppable && stop_requested(progress); };
   auto first = static_cast<std::uint32_t>(graph_.node_count());
   std::vector<std::size_t> levels(n);
   for (auto& lv : levels) lv = random_level(level_mult_);
@@ -630,26 +651,48 @@ std::vector<std::uint32_t> HnswIndex::insert_batch(const VectorRows& rows, Progr
   reserve_nodes(graph_.node_count() + n);
   RowReader read(rows);
   for (std::size_t i = 0; i < n; ++i) append_node(read(i), levels[i]);
+  slots.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) slots.push_back(first + static_cast<std::uint32_t>(i));
+  bool fresh_before = linked_end_ != first;
+  if (!link_stored(slots, progress, stoppable, true)) return {};
+  live_count_.fetch_add(n, std::memory_order_relaxed);
+  if (!fresh_before) linked_end_ = static_cast<std::uint32_t>(graph_.node_count());
+  return slots;
+}
+
+bool HnswIndex::link_stored(const std::vector<std::uint32_t>& slots, Progress* progress, bool stoppable,
+                            bool sequential_head) {
+  std::size_t n = slots.size();
+  if (n == 0) return true;
+  auto stopping = [&] { return stoppable && stop_requested(progress); };
   Linker link(*this);
   // Links node i of the batch alone, moving the entry point to it when it
   // reaches above the top layer.
   auto link_alone = [&](std::size_t i) {
-    link.connect_node<false>(first + static_cast<std::uint32_t>(i), levels[i], graph_.entry_point());
-    if (levels[i] > graph_.max_level()) graph_.set_entry(first + static_cast<std::uint32_t>(i), levels[i]);
+    std::uint32_t slot = slots[i];
+    link.connect_node<false>(slot, graph_.level(slot), graph_.entry_point());
+    if (graph_.level(slot) > graph_.max_level()) graph_.set_entry(slot, graph_.level(slot));
     advance(progress);
   };
   std::size_t start = 0;
   if (graph_.entry_point() == kNoEntry) {
-    graph_.set_entry(first, levels[0]);
+    graph_.set_entry(slots[0], graph_.level(slots[0]));
     start = 1;
     advance(progress);
   }
+  // A batch is linked one node at a time until the graph has a few layers
+  // of nodes to descend through; with sequential_head, its first
+  // kParallelBatchAbove nodes always are.
   std::size_t sequential = std::min(n, kParallelBatchAbove);
+  if (!sequential_head) {
+    std::size_t linked = linked_end_ - std::min<std::size_t>(linked_end_, relink_.size());
+    sequential = linked >= kParallelBatchAbove ? start : std::min(n, start + kParallelBatchAbove - linked);
+  }
   for (std::size_t i = start; i < sequential; ++i) {
-    if (stopping()) return {};
+    if (stopping()) return false;
     link_alone(i);
   }
-  if (n > kParallelBatchAbove) {
+  if (n > sequential) {
     // Nodes whose level is above the current top layer would get no links
     // on their upper layers in the parallel phase, and one of them would
     // become the entry point with empty top lists. They are linked after
@@ -657,7 +700,7 @@ std::vector<std::uint32_t> HnswIndex::insert_batch(const VectorRows& rows, Progr
     std::uint32_t ep = graph_.entry_point();
     std::size_t top = graph_.max_level();
     std::vector<std::size_t> parallel, deferred;
-    for (std::size_t i = kParallelBatchAbove; i < n; ++i) (levels[i] > top ? deferred : parallel).push_back(i);
+    for (std::size_t i = sequential; i < n; ++i) (graph_.level(slots[i]) > top ? deferred : parallel).push_back(i);
     // The workers claim runs of kLinkRun consecutive vectors and link each
     // run in order. Neighbours in the input are often neighbours in space
     // (records loaded in sorted order); linked at the same time, neither
@@ -669,19 +712,16 @@ std::vector<std::uint32_t> HnswIndex::insert_batch(const VectorRows& rows, Progr
       std::size_t end = std::min(parallel.size(), (r + 1) * kLinkRun);
       for (std::size_t j = r * kLinkRun; j < end; ++j) {
         if (stopping()) return;
-        std::size_t i = parallel[j];
-        link.connect_node<true>(first + static_cast<std::uint32_t>(i), levels[i], ep);
+        std::uint32_t slot = slots[parallel[j]];
+        link.connect_node<true>(slot, graph_.level(slot), ep);
         advance(progress);
       }
     });
-    if (stopping()) return {};
+    if (stopping()) return false;
     for (std::size_t i : deferred) link_alone(i);
   }
-  live_count_.fetch_add(n, std::memory_order_relaxed);
   note_changes(n);
-  slots.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) slots.push_back(first + static_cast<std::uint32_t>(i));
-  return slots;
+  return true;
 }
 
 // Overwrites the slot's vector and relinks its node. Each node that listed
@@ -698,6 +738,10 @@ void HnswIndex::update_vector(std::uint32_t slot, const float* v, std::size_t le
   store_.overwrite(slot, v);
   norms_[slot] = vector_norm(v, dim_);
   if (quantizer_) quantizer_->reencode(slot, v);
+  relink_node(slot);
+}
+
+void HnswIndex::relink_node(std::uint32_t slot) {
   if (graph_.node_count() == 1) return;
   Linker link(*this);
   if (slot == graph_.entry_point()) link.hand_over_entry(slot);

@@ -2,7 +2,7 @@
 // the orders of hits: hit_before, the one order every search returns
 // (closer distances first, NaN after every number, ties by slot), and the
 // stable order by distance alone that the graph's walks and construction
-// rank candidates by.
+// rank candidates by; merging two lists of hits.
 #pragma once
 
 #include <algorithm>
@@ -44,5 +44,18 @@ inline void order_hits(std::vector<Hit>& hits) { std::sort(hits.begin(), hits.en
 
 // Stable by ascending distance: hits at equal distances keep their order.
 inline void sort_hits(std::vector<Hit>& hits) { std::stable_sort(hits.begin(), hits.end(), HitCloser()); }
+
+// The k closest of two lists of hits, each slot once (a slot in both keeps
+// its hit from `a`), in the order of a search's answer.
+inline std::vector<Hit> merge_hits(std::vector<Hit> a, const std::vector<Hit>& b, std::size_t k) {
+  for (const Hit& h : b) {
+    bool seen = false;
+    for (const Hit& x : a) seen = seen || x.slot == h.slot;
+    if (!seen) a.push_back(h);
+  }
+  order_hits(a);
+  if (a.size() > k) a.resize(k);
+  return a;
+}
 
 }  // namespace hovra

@@ -56,6 +56,8 @@ std::unique_ptr<HnswIndex> HnswIndex::from_layout(GraphLayout layout, VectorStor
   index->graph_.load(layout, layout.entry_point, layout.max_level);
   index->deleted_.insert(layout.deleted.begin(), layout.deleted.end());
   index->dead_.assign(n, 0);
+  index->unlinked_.assign(n, 0);
+  index->linked_end_ = static_cast<std::uint32_t>(n);
   for (std::uint32_t s : index->deleted_)
     if (s < n) index->dead_[s] = 1;
   index->live_count_ = n - index->deleted_.size();
@@ -259,22 +261,25 @@ std::vector<std::vector<Hit>> HnswIndex::search_batch(const std::vector<const fl
 
 std::vector<Hit> HnswIndex::search(const float* query, std::size_t len, std::size_t k, std::size_t ef) const {
   assert_len(len, dim_, "query dimension mismatch");
-  if (graph_.entry_point() == kNoEntry) return {};
+  if (graph_.node_count() == 0) return {};
   if (uses_brute_force()) {
     return exhaustive(query, k, nullptr, nullptr);
   }
   if (k == 0) return {};
   std::size_t width = std::max(ef, k);
   std::vector<Hit> hits;
-  if (deleted_.empty()) {
+  bool walks = graph_.entry_point() != kNoEntry;
+  if (walks && deleted_.empty()) {
     AdmitAll all;
     hits = best_of_beam(query, beam(query, width, all), k);
-  } else {
+  } else if (walks) {
     Admissible live{dead_.data(), nullptr, live_count()};
     std::vector<Hit> w = beam(query, width, live);
-    if (!live.gave_up) hits = best_of_beam(query, std::move(w), k);
+    if (live.gave_up) return exhaustive(query, k, nullptr, nullptr);
+    hits = best_of_beam(query, std::move(w), k);
   }
   if (!hits.empty()) add_exceptions(query, hits, k, [&](std::uint32_t s) { return dead_[s] == 0; });
+  if (fresh_count() > 0) hits = merge_hits(std::move(hits), scan_fresh(query, k, nullptr), k);
   // A walk that gave up, or a graph that cannot reach k live nodes from the
   // entry point, is answered by the exact scan.
   if (hits.size() < std::min(k, live_count())) return exhaustive(query, k, nullptr, nullptr);
@@ -284,7 +289,7 @@ std::vector<Hit> HnswIndex::search(const float* query, std::size_t len, std::siz
 std::vector<Hit> HnswIndex::search_filtered(const float* query, std::size_t len, std::size_t k, std::size_t ef,
                                             const SlotFilter& filter) const {
   assert_len(len, dim_, "query dimension mismatch");
-  if (graph_.entry_point() == kNoEntry) return {};
+  if (graph_.node_count() == 0) return {};
   SlotPredicate predicate = filter.admits;
   auto scan = [&] {
     ScanList list = filter.scan_list();
@@ -297,11 +302,15 @@ std::vector<Hit> HnswIndex::search_filtered(const float* query, std::size_t len,
   if (k == 0 || passing == 0) return {};
   if (!filtered_search_walks(passing, k, ef)) return scan();
   std::size_t width = std::max(ef, saturating_mul(k, 4));
-  Admissible admit{deleted_.empty() ? nullptr : dead_.data(), &predicate, passing};
-  std::vector<Hit> w = beam(query, width, admit);
-  if (admit.gave_up) return scan();
-  std::vector<Hit> hits = best_of_beam(query, std::move(w), k);
-  add_exceptions(query, hits, k, [&](std::uint32_t s) { return dead_[s] == 0 && predicate(s); });
+  std::vector<Hit> hits;
+  if (graph_.entry_point() != kNoEntry) {
+    Admissible admit{deleted_.empty() ? nullptr : dead_.data(), &predicate, passing};
+    std::vector<Hit> w = beam(query, width, admit);
+    if (admit.gave_up) return scan();
+    hits = best_of_beam(query, std::move(w), k);
+    add_exceptions(query, hits, k, [&](std::uint32_t s) { return dead_[s] == 0 && predicate(s); });
+  }
+  if (fresh_count() > 0) hits = merge_hits(std::move(hits), scan_fresh(query, k, &predicate), k);
   // Short of k while more slots may pass: the graph cannot reach them.
   if (hits.size() < std::min(k, passing)) return scan();
   return hits;
@@ -342,7 +351,7 @@ IndexMemory HnswIndex::memory_usage() const {
   m.vectors = store_.owned_bytes();
   if (store_.is_mapped()) m.vectors_mapped = store_.float_count() * sizeof(float);
   m.norms = heap_bytes(norms_);
-  m.graph = graph_.memory_bytes() + heap_bytes(dead_);
+  m.graph = graph_.memory_bytes() + heap_bytes(dead_) + heap_bytes(unlinked_) + heap_bytes(relink_);
   // The tombstone set: a bucket array and one node per member.
   m.graph += heap_chunk(deleted_.bucket_count() * sizeof(void*)) + deleted_.size() * heap_chunk(16);
   if (quantizer_)
@@ -357,12 +366,24 @@ IndexStats HnswIndex::stats() const {
   s.num_deleted = deleted_.size();
   s.uses_quantized_search = quantizer_.has_value();
   s.uses_brute_force = n == 0 || uses_brute_force();
+  s.fresh_rows = fresh_count();
   if (n == 0) return s;
   s.num_layers = graph_.max_level() + 1;
-  Graph::Degrees d = graph_.degrees(dead_.data());
+  // Degrees over the linked live nodes: fresh rows have no lists yet.
+  std::vector<std::uint8_t> skipped;
+  std::size_t linked_live = s.num_vectors;
+  if (fresh_count() > 0) {
+    skipped = dead_;
+    for (std::size_t i = 0; i < n; ++i)
+      if (unlinked_[i] && !skipped[i]) {
+        skipped[i] = 1;
+        --linked_live;
+      }
+  }
+  Graph::Degrees d = graph_.degrees(skipped.empty() ? dead_.data() : skipped.data());
   s.max_degree_layer0 = d.max0;
   s.min_degree_layer0 = d.min0;
-  if (s.num_vectors > 0) s.avg_degree_layer0 = static_cast<double>(d.sum0) / static_cast<double>(s.num_vectors);
+  if (linked_live > 0) s.avg_degree_layer0 = static_cast<double>(d.sum0) / static_cast<double>(linked_live);
   else s.min_degree_layer0 = 0;
   s.memory_vectors_bytes = 4 * store_.float_count();
   s.memory_graph_bytes = 4 * d.total;

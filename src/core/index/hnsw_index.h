@@ -1,9 +1,11 @@
 // HnswIndex: the owner of a layered neighbour graph over a VectorStore
-// (with the rows' norms, the SQ8 quantizer and the tombstones) and the
-// planner of its searches: the graph walk or the exhaustive scan, and the
-// re-scoring of what a walk returns. The graph lives in graph.h, the walks
-// in walk.h, insertion and repair in build.cpp. Callers hold the database's
-// index lock: shared for searches and reads, exclusive for every change.
+// (with the rows' norms, the SQ8 quantizer and the tombstones), of the fresh
+// rows (stored, searched exactly, not yet linked) and the planner of its
+// searches: the graph walk or the exhaustive scan, the exact scan of the
+// fresh rows merged in, and the re-scoring of what a walk returns. The graph
+// lives in graph.h, the walks in walk.h, insertion and repair in build.cpp,
+// the fresh rows in fresh_rows.cpp. Callers hold the database's index lock:
+// shared for searches and reads, exclusive for every change.
 #pragma once
 
 #include <atomic>
@@ -40,6 +42,9 @@ struct GraphLayout : NodeTable {
   std::uint32_t entry_point = kNoEntry;
   std::size_t max_level = 0;
   std::vector<std::uint32_t> deleted;  // as listed; duplicates collapse
+  // Some live nodes other than the entry point wait to be linked (their
+  // lists empty): see HnswIndex::adopt_unlinked.
+  bool has_unlinked = false;
 };
 
 struct IndexStats {
@@ -54,6 +59,7 @@ struct IndexStats {
   std::uint64_t memory_quantized_bytes = 0;
   bool uses_brute_force = true;
   bool uses_quantized_search = false;
+  std::uint64_t fresh_rows = 0;  // stored rows not yet linked into the graph
 };
 
 // Bytes the index's structures hold in memory.
@@ -171,6 +177,36 @@ class HnswIndex {
   IndexStats stats() const;
   IndexMemory memory_usage() const;
 
+  // Fresh rows (fresh_rows.cpp). A fresh row is stored in its slot (row,
+  // norm, SQ8 codes, node with its level drawn and its lists empty) and
+  // counted live, but not linked into the graph yet: every search scans the
+  // fresh rows exactly and merges them with the walk's answer, so a stored
+  // row is found at once. New slots are fresh from linked_end() on (slots
+  // are handed out in order); a linked slot whose row is replaced waits in
+  // the relink list. link_fresh links them in the order they came.
+  //
+  // Stores a row in the next slot, fresh; returns the slot.
+  std::uint32_t store_fresh(const float* v, std::size_t len);
+  // The same for many rows, in order; their slots are consecutive.
+  std::vector<std::uint32_t> store_fresh_batch(const VectorRows& rows);
+  // Overwrites a slot's row (and norm and codes); a linked slot is relinked
+  // later by link_fresh, and searched exactly meanwhile.
+  void replace_vector(std::uint32_t slot, const float* v, std::size_t len);
+  // Rows waiting to be linked (deleted ones included until they are passed).
+  std::size_t fresh_count() const { return relink_.size() + (graph_.node_count() - linked_end_); }
+  std::size_t linked_end() const { return linked_end_; }
+  // Whether the slot waits to be linked (its lists are not its own yet).
+  bool is_unlinked(std::uint32_t slot) const { return slot < unlinked_.size() && unlinked_[slot] != 0; }
+  // Links at most max_rows fresh rows, the relinked ones first, then the new
+  // slots in slot order, the new ones as one batch (in parallel on the
+  // worker pool when the graph is large enough); deleted slots are passed
+  // over. Returns how many rows it took off the fresh set.
+  std::size_t link_fresh(std::size_t max_rows, Progress* progress = nullptr);
+  // After loading a graph file saved with unlinked rows (has_unlinked):
+  // every live node other than the entry point whose layer-0 list is empty
+  // (a saved fresh row) becomes fresh again.
+  void adopt_unlinked();
+
  private:
   friend class Linker;  // build.cpp: links nodes into the graph and repairs it
 
@@ -178,6 +214,18 @@ class HnswIndex {
   void reserve_nodes(std::size_t nodes);
   void append_node(const float* v, std::size_t level);
   void note_changes(std::size_t count);
+  void audit_after_drain(std::size_t stretch);
+  // Links stored nodes (ascending, each live and not yet linked) as one
+  // batch: the first alone while the graph is small (all of the first
+  // kParallelBatchAbove with sequential_head), the rest in parallel on the
+  // worker pool. False when stoppable and progress asked to stop.
+  bool link_stored(const std::vector<std::uint32_t>& slots, Progress* progress, bool stoppable, bool sequential_head);
+  // Relinks a stored node whose row changed (build.cpp).
+  void relink_node(std::uint32_t slot);
+  // The exact hits among the fresh rows that admit passes (fresh_rows.cpp).
+  std::vector<Hit> scan_fresh(const float* query, std::size_t k, SlotPredicate* admit) const;
+  void mark_stored_fresh(std::uint32_t slot);
+  std::size_t draw_level();
 
   // The walk of a search through every layer (Admit as in walk.h), and the
   // k best of its beam at full precision.
@@ -208,6 +256,13 @@ class HnswIndex {
   std::atomic<std::size_t> live_count_{0};
   std::atomic<std::size_t> exact_threshold_{kExactScanComponents};
   std::size_t changes_since_audit_ = 0;  // insertions and updates since the last reachability audit
+  // Fresh rows: slots from linked_end_ on, and the relink list (linked
+  // slots whose rows changed, in the order they changed); unlinked_ marks
+  // both, per slot.
+  std::uint32_t linked_end_ = 0;
+  std::vector<std::uint32_t> relink_;
+  std::vector<std::uint8_t> unlinked_;
+  std::size_t linked_in_stretch_ = 0;  // rows linked since the fresh rows were last drained
 };
 
 }  // namespace hovra

@@ -35,15 +35,24 @@ void put_header(const HnswIndex& index, ByteWriter& w) {
   w.u32(low32(index.max_level()));
   w.u32(low32(index.node_count()));
   w.u32(low32(index.deleted().size()));
-  w.u32(kGraphSealed);  // a save writes seal.hovra beside every graph file
+  bool unlinked = false;
+  for (std::uint32_t s = index.linked_end(); s < index.node_count() && !unlinked; ++s)
+    unlinked = s != index.entry_point();
+  unlinked = unlinked || index.fresh_count() > index.node_count() - index.linked_end();
+  // A save writes seal.hovra beside every graph file.
+  w.u32(kGraphSealed | (unlinked ? kGraphUnlinked : 0));
 }
 
+// A fresh row (stored, not linked yet) is written with empty lists, which
+// is how a reader finds it again (HnswIndex::adopt_unlinked).
 void put_node(const HnswIndex& index, std::uint32_t slot, ByteWriter& w, std::vector<std::uint32_t>& list) {
   std::size_t layers = index.level(slot) + 1;
   w.u32(low32(layers));
+  // The entry point keeps its lists, so that searches still start there.
+  bool unlinked = index.is_unlinked(slot) && slot != index.entry_point();
   for (std::size_t layer = 0; layer < layers; ++layer) {
     list.clear();
-    index.copy_list(slot, layer, list);
+    if (!unlinked) index.copy_list(slot, layer, list);
     w.u32(low32(list.size()));
     for (std::uint32_t n : list) w.u32(n);
   }
@@ -80,7 +89,7 @@ Status read_header(ByteReader& in, GraphLayout& layout, HeaderCounts& counts) {
     return truncated();
   if (version == kGraphVersion) {
     if (!in.u32(counts.flags)) return truncated();
-    if ((counts.flags & ~kGraphSealed) != 0)
+    if ((counts.flags & ~(kGraphSealed | kGraphUnlinked)) != 0)
       return DbError::damaged_file("unsupported graph flags: " + std::to_string(counts.flags));
   }
   if (m < 2) return DbError::damaged_file("graph file has m = " + std::to_string(m) + ", below the minimum of 2");
@@ -90,6 +99,7 @@ Status read_header(ByteReader& in, GraphLayout& layout, HeaderCounts& counts) {
   layout.ef_construction = ef;
   layout.entry_point = entry;
   layout.max_level = max_level;
+  layout.has_unlinked = (counts.flags & kGraphUnlinked) != 0;
   return Status::success();
 }
 

@@ -26,6 +26,11 @@ inline constexpr std::uint32_t kGraphVersionNoFlags = 2;
 // Header flag: a seal.hovra was written with this file (every save of this
 // version writes one), so a missing one is damage.
 inline constexpr std::uint32_t kGraphSealed = 1;
+// Header flag: some live nodes other than the entry point were saved
+// before the linker reached them; their lists are empty and a reader makes
+// them fresh again (HnswIndex::adopt_unlinked). Builds that know only
+// kGraphSealed refuse such a file ("unsupported graph flags: 3").
+inline constexpr std::uint32_t kGraphUnlinked = 2;
 inline constexpr std::uint32_t kRecordMagic = 0x4D455441;  // "ATEM"
 
 struct GraphRecord {

@@ -1,0 +1,410 @@
+"""The write path: ingest, time until searchable, search latency while
+ingesting, open of an unsaved log, and save after a few changes.
+
+- ingest: ``--n`` records of ``--dim`` floats (clustered) go in by batches of
+  ``--batch`` from 1 and 4 writer threads. The table gives the records per
+  second until the last ``add_many`` returned (wall time) and the recall@10 of
+  ``--queries`` searches made at that moment (fresh records are scanned
+  exactly, so they are searchable at once), then the time until the linker
+  has linked everything. hnswlib's ``add_items`` (synchronous: searchable
+  when it returns) on the same data is the peer.
+- latency: single searches (one thread) on a database of ``--n`` records,
+  idle and while a writer adds ``--rate`` records per second by batches of
+  100; p50 and p99 wall time.
+- open: a log of n records is written in the log's documented format (the
+  same bytes ``add_many`` would log, without paying for the linking first),
+  and the constructor's wall time in a fresh process is measured, with the
+  log's size over that time.
+- save: after 1 record, 1 % and 10 % of ``--n`` changed (updated), the time
+  of ``save()``; hnswlib's ``save_index`` and faiss's ``write_index`` of the
+  same collection as peers.
+
+Rounds interleave the settings; medians with min and max.
+
+    python3 benchmarks/bench_write_path.py [--n 50000] [--dim 128] [--rounds 3]
+        [--open-sizes 100000,1000000] [--parts ingest,latency,open,save]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import threading
+import time
+import zlib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import benchdata as bd  # noqa: E402
+
+np = bd.np
+
+
+def parse_args():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--n", type=int, default=50_000)
+    p.add_argument("--dim", type=int, default=128)
+    p.add_argument("--batch", type=int, default=1000)
+    p.add_argument("--rounds", type=int, default=3)
+    p.add_argument("--rate", type=int, default=2000, help="records per second added during the latency test")
+    p.add_argument("--latency-queries", type=int, default=2000)
+    p.add_argument("--open-sizes", default="100000,1000000")
+    p.add_argument("--parts", default="ingest,latency,open,save")
+    bd.add_common_args(p, search=True, intrinsic=False)
+    p.set_defaults(queries=200, ef_construction=100)
+    return p.parse_args()
+
+
+def stats(xs, scale=1.0, spec=".3f"):
+    return (
+        format(statistics.median(xs) * scale, spec),
+        format(min(xs) * scale, spec),
+        format(max(xs) * scale, spec),
+    )
+
+
+# ------------------------------------------------------------------ ingest
+
+
+def ingest_hovra(Database, work, X, Q, truth, writers, a, r):
+    path = os.path.join(work, f"ingest-{writers}-{r}")
+    shutil.rmtree(path, ignore_errors=True)
+    db = Database(path, dim=a.dim, metric="euclidean", m=a.m, ef_construction=a.ef_construction)
+    n = len(X)
+    starts = list(range(0, n, a.batch))
+    parts = [starts[w::writers] for w in range(writers)]
+
+    def writer(w):
+        for lo in parts[w]:
+            db.add_many([str(i) for i in range(lo, min(n, lo + a.batch))], X[lo : lo + a.batch])
+
+    threads = [threading.Thread(target=writer, args=(w,)) for w in range(writers)]
+    t0 = time.perf_counter()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    stored = time.perf_counter() - t0
+    fresh = db.stats()["fresh_rows"]
+    found = [bd.hovra_ids(db.search(q, k=a.k)) for q in Q]
+    recall = bd.recall_at_k(found, truth, a.k)
+    db.wait_indexed()
+    linked = time.perf_counter() - t0
+    db.close(save=False)
+    shutil.rmtree(path, ignore_errors=True)
+    return stored, recall, fresh, linked
+
+
+def ingest_hnswlib(hnswlib, X, Q, truth, a):
+    index = hnswlib.Index(space="l2", dim=a.dim)
+    index.init_index(max_elements=len(X), M=a.m, ef_construction=a.ef_construction)
+    index.set_num_threads(a.threads)
+    t0 = time.perf_counter()
+    for lo in range(0, len(X), a.batch):
+        index.add_items(X[lo : lo + a.batch], np.arange(lo, min(len(X), lo + a.batch)))
+    built = time.perf_counter() - t0
+    index.set_ef(max(200, a.k))
+    labels, _ = index.knn_query(Q, k=a.k)
+    return built, bd.recall_at_k(labels.tolist(), truth, a.k)
+
+
+def ingest_table(Database, hnswlib, work, a):
+    X, Q = bd.make_clustered(a.n, a.dim, a.queries, a.clusters, a.spread, a.seed)
+    truth = bd.exact_knn(X, Q, a.k, "euclidean")
+    samples = {w: [] for w in (1, 4)}
+    peer = []
+    for r in range(a.rounds):
+        for w in (1, 4):
+            samples[w].append(ingest_hovra(Database, work, X, Q, truth, w, a, r))
+        if hnswlib is not None:
+            peer.append(ingest_hnswlib(hnswlib, X, Q, truth, a))
+    t = bd.Table(
+        [
+            "engine",
+            "writers",
+            "records/s stored",
+            "(min-max)",
+            "recall@10 then",
+            "fresh then",
+            "s until linked",
+            "(min-max)",
+        ]
+    )
+    for w in (1, 4):
+        xs = samples[w]
+        rate = [a.n / s[0] for s in xs]
+        med, lo, hi = stats(rate, spec=",.0f")
+        lmed, llo, lhi = stats([s[3] for s in xs], spec=".1f")
+        t.add(
+            "hovra",
+            str(w),
+            med,
+            f"{lo}-{hi}",
+            f"{statistics.median(s[1] for s in xs):.4f}",
+            f"{statistics.median(s[2] for s in xs):,.0f}",
+            lmed,
+            f"{llo}-{lhi}",
+        )
+    if peer:
+        rate = [a.n / s[0] for s in peer]
+        med, lo, hi = stats(rate, spec=",.0f")
+        bmed, blo, bhi = stats([s[0] for s in peer], spec=".1f")
+        t.add(
+            "hnswlib",
+            f"{a.threads} (add_items)",
+            med,
+            f"{lo}-{hi}",
+            f"{statistics.median(s[1] for s in peer):.4f}",
+            "0",
+            bmed,
+            f"{blo}-{bhi}",
+        )
+    return (
+        f"ingest: {a.n:,} x {a.dim} by batches of {a.batch}, {a.rounds} rounds; recall@10 of "
+        f"{a.queries} searches made when the last add_many returned\n" + t.render()
+    )
+
+
+# ------------------------------------------------------------------ latency
+
+
+def latency_table(Database, work, a):
+    X, Q = bd.make_clustered(a.n + 200_000, a.dim, a.latency_queries, a.clusters, a.spread, a.seed + 1)
+    path = os.path.join(work, "latency")
+    shutil.rmtree(path, ignore_errors=True)
+    db = Database(path, dim=a.dim, metric="euclidean", m=a.m, ef_construction=a.ef_construction)
+    for lo in range(0, a.n, 10_000):
+        db.add_many([str(i) for i in range(lo, min(a.n, lo + 10_000))], X[lo : min(a.n, lo + 10_000)])
+    db.wait_indexed()
+    next_id = [a.n]
+
+    def run_queries():
+        out = []
+        for q in Q:
+            t0 = time.perf_counter()
+            db.search(q, k=a.k)
+            out.append(time.perf_counter() - t0)
+        return out
+
+    def ingesting():
+        stop = threading.Event()
+
+        def writer():
+            step = 100
+            t_next = time.perf_counter()
+            while not stop.is_set() and next_id[0] + step <= len(X):
+                lo = next_id[0]
+                db.add_many([str(i) for i in range(lo, lo + step)], X[lo : lo + step])
+                next_id[0] += step
+                t_next += step / a.rate
+                pause = t_next - time.perf_counter()
+                if pause > 0:
+                    time.sleep(pause)
+
+        th = threading.Thread(target=writer)
+        th.start()
+        try:
+            return run_queries()
+        finally:
+            stop.set()
+            th.join()
+
+    results = {"idle": [], "ingesting": []}
+    fresh = []
+    for _ in range(a.rounds):
+        results["idle"].append(run_queries())
+        results["ingesting"].append(ingesting())
+        fresh.append(db.stats()["fresh_rows"])
+        db.wait_indexed()
+    t = bd.Table(["state", "p50 ms", "p99 ms", "p99 range ms", "queries"])
+    for state, runs in results.items():
+        p50 = [float(np.percentile(r, 50)) for r in runs]
+        p99 = [float(np.percentile(r, 99)) for r in runs]
+        t.add(
+            state,
+            f"{statistics.median(p50) * 1e3:.3f}",
+            f"{statistics.median(p99) * 1e3:.3f}",
+            f"{min(p99) * 1e3:.3f}-{max(p99) * 1e3:.3f}",
+            str(sum(len(r) for r in runs)),
+        )
+    db.close(save=False)
+    shutil.rmtree(path, ignore_errors=True)
+    return (
+        f"search latency: {a.n:,} x {a.dim}, k={a.k}, one query at a time, idle against a writer adding "
+        f"{a.rate:,} records/s by batches of 100 (fresh rows at the end of each round: {fresh})\n"
+        + t.render()
+    )
+
+
+# ------------------------------------------------------------------ open
+
+
+def frame(kind, payload):
+    head = bytes([kind])
+    return head + struct.pack("<I", len(payload)) + payload + struct.pack("<I", zlib.crc32(head + payload))
+
+
+def write_log(path, n, dim, seed, batch=10_000):
+    """A log of n inserts in batches, as add_many writes it."""
+    rng = np.random.default_rng(seed)
+    with open(os.path.join(path, "wal.hovra"), "wb") as f:
+        for lo in range(0, n, batch):
+            count = min(batch, n - lo)
+            block = rng.standard_normal((count, dim)).astype("<f4")
+            out = [frame(4, struct.pack("<I", count))]
+            for i in range(count):
+                ident = str(lo + i).encode()
+                payload = (
+                    struct.pack("<I", len(ident))
+                    + ident
+                    + struct.pack("<I", dim)
+                    + block[i].tobytes()
+                    + struct.pack("<I", 0)
+                )
+                out.append(frame(1, payload))
+            out.append(frame(5, struct.pack("<I", count)))
+            f.write(b"".join(out))
+
+
+OPEN_CHILD = r"""
+import sys, time
+from hovra import Database
+t0 = time.perf_counter()
+db = Database(sys.argv[1], autocheckpoint=False)  # the log stays for the next round
+t1 = time.perf_counter()
+assert len(db) == int(sys.argv[2])
+fresh = db.stats()["fresh_rows"]
+db.close(save=False)
+print(t1 - t0, fresh)
+"""
+
+
+def open_table(Database, work, a):
+    sizes = [int(s) for s in a.open_sizes.split(",") if s]
+    paths = {}
+    for n in sizes:
+        path = os.path.join(work, f"open-{n}")
+        shutil.rmtree(path, ignore_errors=True)
+        Database(path, dim=a.dim, metric="euclidean").close()
+        write_log(path, n, a.dim, a.seed)
+        paths[n] = path
+    samples = {n: [] for n in sizes}
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    for _ in range(a.rounds):
+        for n in sizes:
+            # Each open is made on a fresh copy of the log: an open leaves
+            # the log as it was (close(save=False)), but keep it exact.
+            out = subprocess.run(
+                [sys.executable, "-c", OPEN_CHILD, paths[n], str(n)],
+                capture_output=True,
+                text=True,
+                check=True,
+                env=env,
+            )
+            secs, _fresh = out.stdout.split()
+            samples[n].append(float(secs))
+    t = bd.Table(["records", "log MiB", "open s", "(min-max)", "log MB/s"])
+    for n in sizes:
+        size = os.path.getsize(os.path.join(paths[n], "wal.hovra"))
+        med, lo, hi = stats(samples[n], spec=".3f")
+        t.add(f"{n:,}", bd.mib(size), med, f"{lo}-{hi}", f"{size / 1e6 / statistics.median(samples[n]):.0f}")
+        shutil.rmtree(paths[n], ignore_errors=True)
+    return (
+        f"open of an unsaved log ({a.dim} floats per record, no metadata), constructor wall time in a fresh "
+        "process, warm page cache\n" + t.render()
+    )
+
+
+# ------------------------------------------------------------------ save
+
+
+def save_table(Database, hnswlib, faiss, work, a):
+    X, _ = bd.make_clustered(a.n, a.dim, 1, a.clusters, a.spread, a.seed + 2)
+    path = os.path.join(work, "save")
+    shutil.rmtree(path, ignore_errors=True)
+    db = Database(
+        path, dim=a.dim, metric="euclidean", m=a.m, ef_construction=a.ef_construction, autocheckpoint=False
+    )
+    for lo in range(0, a.n, 10_000):
+        db.add_many([str(i) for i in range(lo, min(a.n, lo + 10_000))], X[lo : lo + 10_000])
+    db.wait_indexed()
+    db.save()
+    rng = np.random.default_rng(3)
+    changes = {"1 record": 1, "1 %": max(1, a.n // 100), "10 %": max(1, a.n // 10)}
+    samples = {c: [] for c in changes}
+    peers = {"hnswlib save_index": [], "faiss write_index": []}
+    hnsw = fx = None
+    if hnswlib is not None:
+        hnsw = hnswlib.Index(space="l2", dim=a.dim)
+        hnsw.init_index(max_elements=a.n, M=a.m, ef_construction=a.ef_construction)
+        hnsw.add_items(X, np.arange(a.n))
+    if faiss is not None:
+        fx = faiss.IndexHNSWFlat(a.dim, a.m)
+        fx.hnsw.efConstruction = a.ef_construction
+        fx.add(X)
+    for _ in range(a.rounds):
+        for label, count in changes.items():
+            picked = rng.choice(a.n, size=count, replace=False)
+            db.update_many([str(i) for i in picked], vectors=X[picked] + 0.01)
+            db.wait_indexed()
+            t0 = time.process_time()
+            db.save()
+            samples[label].append(time.process_time() - t0)
+        if hnsw is not None:
+            t0 = time.process_time()
+            hnsw.save_index(os.path.join(work, "hnswlib.bin"))
+            peers["hnswlib save_index"].append(time.process_time() - t0)
+        if fx is not None:
+            t0 = time.process_time()
+            faiss.write_index(fx, os.path.join(work, "faiss.index"))
+            peers["faiss write_index"].append(time.process_time() - t0)
+    t = bd.Table(["what", "CPU s", "(min-max)"])
+    for label, xs in list(samples.items()) + [(k, v) for k, v in peers.items() if v]:
+        med, lo, hi = stats(xs, spec=".4f")
+        t.add(label if label in peers else f"hovra save after {label} changed", med, f"{lo}-{hi}")
+    db.close(save=False)
+    shutil.rmtree(path, ignore_errors=True)
+    return f"save: {a.n:,} x {a.dim}, CPU time of the call (the fsyncs' wait is not CPU)\n" + t.render()
+
+
+def main():
+    a = parse_args()
+    bd.set_threads(a.threads)
+    Database = bd.import_hovra()
+    hnswlib = bd.import_hnswlib()
+    try:
+        import faiss  # type: ignore
+    except ImportError:
+        faiss = None
+    parts = set(a.parts.split(","))
+    with bd.scratch_dir(a.workdir) as work:
+        run(a, Database, hnswlib, faiss, parts, work)
+
+
+def run(a, Database, hnswlib, faiss, parts, work):
+    bd.emit(
+        bd.header(
+            "hovra write path: ingest, searchable at once, latency while ingesting, open of a log, save",
+            [
+                f"index     : m={a.m}, ef_construction={a.ef_construction}, threads={a.threads}, "
+                f"rounds={a.rounds}"
+            ],
+        )
+    )
+    if "ingest" in parts:
+        bd.emit(ingest_table(Database, hnswlib, work, a) + "\n")
+    if "latency" in parts:
+        bd.emit(latency_table(Database, work, a) + "\n")
+    if "open" in parts:
+        bd.emit(open_table(Database, work, a) + "\n")
+    if "save" in parts:
+        bd.emit(save_table(Database, hnswlib, faiss, work, a) + "\n")
+
+
+if __name__ == "__main__":
+    main()
