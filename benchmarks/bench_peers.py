@@ -215,7 +215,7 @@ def build(system, lib, base, metric, m, efc, threads, path):
 def open_index(system, lib, path, dim, metric):
     if system.startswith("hovra"):
         db = lib(path)
-        if system == "hovra-sq8":
+        if system == "hovra-sq8" and not db.quantized_search:
             db.enable_quantized_search()
         return db
     if system == "hnswlib":
@@ -464,6 +464,7 @@ def child_main(spec: dict) -> dict:
     # open + the first queries, from a cold page cache
     first = queries[: spec["first"]]
     evict(path)
+    rss0 = rss_bytes()
     c0, w0 = cpu_seconds(), time.perf_counter()
     index = open_index(spec["system"], lib, path, base.shape[1], metric)
     w_open = time.perf_counter()
@@ -475,12 +476,19 @@ def child_main(spec: dict) -> dict:
         search(q)
         lat.append(time.perf_counter() - t)
     w1, c1 = time.perf_counter(), cpu_seconds()
+    rss_first = rss_bytes()
+    # Every query once more: the memory a searching process holds (what
+    # the searches touched, plus anything read ahead meanwhile).
+    for q in queries:
+        search(q)
     return {
         "open": w_open - w0,
         "first_query": lat[0] if lat else 0.0,
         "total": w1 - w0,
         "cpu": c1 - c0,
         "rss": rss_bytes(),
+        "rss_first": rss_first - rss0,
+        "rss_search": rss_bytes() - rss0,
     }
 
 
@@ -574,12 +582,22 @@ def run_graph_set(name, args, report):
             f"rss +{bd.mib(b['rss_delta'])} MiB  disk {bd.mib(b['disk'])} MiB"
         )
 
+    if "hovra-sq8" in systems:
+        # Its own copy (two handles on one directory would share one engine),
+        # saved with its quantized rows, so that it opens with quantized
+        # search on as a user's quantized database does.
+        sq8_path = index_path(args.workdir, name, "hovra-sq8")
+        shutil.rmtree(sq8_path, ignore_errors=True)
+        shutil.copytree(index_path(args.workdir, name, "hovra"), sq8_path)
+        db = bd.import_hovra()(sq8_path, dim=dim, quantize=True)
+        db.save()
+        db.close()
+        del db
+
     # Open + first queries, cold, interleaved over systems.
     opens = {s: [] for s in systems}
     for _ in range(args.rounds if "open" in args.figures else 0):
         for s in systems:
-            if s == "hovra-sq8":  # quantized search is switched on after opening: not an open figure
-                continue
             spec = dict(
                 common,
                 task="open",
@@ -590,10 +608,6 @@ def run_graph_set(name, args, report):
             )
             opens[s].append(run_child(spec, args.threads))
     open_med = {s: {key: statistics.median(r[key] for r in v) for key in v[0]} for s, v in opens.items() if v}
-    if "hovra-sq8" in systems:  # its own copy: two handles on one directory would share one engine
-        sq8_path = index_path(args.workdir, name, "hovra") + "-sq8"
-        shutil.rmtree(sq8_path, ignore_errors=True)
-        shutil.copytree(index_path(args.workdir, name, "hovra"), sq8_path)
 
     # QPS sweep in this process, interleaved.
     bd.set_threads(args.threads)
@@ -659,6 +673,7 @@ def run_graph_set(name, args, report):
             "1st q ms",
             "open+100 ms",
             "open+100 cpu ms",
+            "open rss +MiB",
         ]
     )
     curves, wall_curves = {}, {}
@@ -688,11 +703,13 @@ def run_graph_set(name, args, report):
             bd.fmt(o.get("first_query", 0) * 1e3, ".2f") if o else "-",
             bd.fmt(o.get("total", 0) * 1e3, ".1f") if o else "-",
             bd.fmt(o.get("cpu", 0) * 1e3, ".1f") if o else "-",
+            f"{bd.mib(o['rss_first'])} / {bd.mib(o['rss_search'])}" if o else "-",
         )
     report.append(
         f"\n{name}: {n:,} x {dim}, {metric}, M={args.m}, ef_construction={args.ef_construction}, "
         f"{args.threads}-thread builds, {len(queries)} queries, k={args.k}, {args.rounds} rounds; "
-        "QPS on process CPU time; open, first query and open+N on wall time (open+N also on CPU time)"
+        "QPS on process CPU time; open, first query and open+N on wall time (open+N also on CPU time); "
+        "open rss: resident growth from before the open to after the first N queries / after every query"
     )
     report.append(table.render())
 
@@ -721,14 +738,20 @@ def run_graph_set(name, args, report):
                     f"  build cpu hovra / {p}: {bd.fmt(bd.ratio(builds['hovra']['build_cpu'], builds[p]['build_cpu']), '.2f')}x"
                     f"   rss hovra / {p}: {bd.fmt(bd.ratio(builds['hovra']['rss_delta'], builds[p]['rss_delta']), '.2f')}x"
                 )
-    if "hovra" in open_med:
-        for p in PEERS:
+    for mine, others in (("hovra", PEERS), ("hovra-sq8", ("faiss-sq8", "usearch-i8"))):
+        if mine not in open_med:
+            continue
+        a = open_med[mine]
+        for p in others:
             if p in open_med:
+                b = open_med[p]
                 lines.append(
-                    f"  open+{args.first} queries hovra / {p}: "
-                    f"{bd.fmt(bd.ratio(open_med['hovra']['total'], open_med[p]['total']), '.2f')}x wall, "
-                    f"{bd.fmt(bd.ratio(open_med['hovra']['cpu'], open_med[p]['cpu']), '.2f')}x CPU; first query "
-                    f"{bd.fmt(bd.ratio(open_med['hovra']['first_query'], open_med[p]['first_query']), '.2f')}x wall"
+                    f"  open+{args.first} queries {mine} / {p}: "
+                    f"{bd.fmt(bd.ratio(a['total'], b['total']), '.2f')}x wall, "
+                    f"{bd.fmt(bd.ratio(a['cpu'], b['cpu']), '.2f')}x CPU; first query "
+                    f"{bd.fmt(bd.ratio(a['first_query'], b['first_query']), '.2f')}x wall; open "
+                    f"{bd.fmt(bd.ratio(a['open'], b['open']), '.2f')}x wall; resident after every query "
+                    f"{bd.fmt(bd.ratio(a['rss_search'], b['rss_search']), '.2f')}x"
                 )
     report.extend(lines)
     curve_lines = ["  recall / QPS per ef (CPU / wall):"]

@@ -459,6 +459,32 @@ void MappedFile::prefer_huge_pages(std::size_t offset, std::size_t length) {
   (void)::madvise(data_ + start, length + (offset - start), MADV_HUGEPAGE);
 }
 
+void MappedFile::load_now(std::size_t offset, std::size_t length) {
+  if (data_ == nullptr || offset >= size_ || length == 0) return;
+  length = std::min(length, size_ - offset);
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  std::size_t start = offset / page * page;
+  unsigned char* base = const_cast<unsigned char*>(data_);
+#if defined(MADV_POPULATE_READ)
+  // Any failure but an unknown advice (a file cut short under the map, no
+  // memory) is left to the reads that follow.
+  if (::madvise(base + start, length + (offset - start), MADV_POPULATE_READ) == 0 || errno != EINVAL) return;
+#endif
+  // Kernels before 5.14 lack the populate advice: read one byte a page.
+  unsigned sum = 0;
+  for (std::size_t at = start; at < offset + length; at += page) sum += data_[at];
+  static std::atomic<unsigned> sink;
+  sink.store(sum, std::memory_order_relaxed);
+}
+
+void MappedFile::advise_random(std::size_t offset, std::size_t length) {
+  if (data_ == nullptr || offset >= size_ || length == 0) return;
+  length = std::min(length, size_ - offset);
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  std::size_t start = offset / page * page;
+  (void)::madvise(const_cast<unsigned char*>(data_) + start, length + (offset - start), MADV_RANDOM);
+}
+
 void MappedFile::warm_up(std::size_t offset, std::size_t length) {
   if (data_ == nullptr || offset >= size_ || warmer_.joinable()) return;
   length = std::min(length, size_ - offset);

@@ -250,6 +250,14 @@ class MappedFile {
   // needs far fewer address translations. Best effort; call before the
   // range is first read.
   void prefer_huge_pages(std::size_t offset, std::size_t length);
+  // Reads [offset, offset + length) into memory before it returns, so that
+  // the reads after it do not wait on the disk: one call for the whole
+  // range where the system can populate a mapping, else a read of every
+  // page. Best effort: failures are ignored.
+  void load_now(std::size_t offset, std::size_t length);
+  // Reads of [offset, offset + length) will be scattered: the system reads
+  // no more than the page asked for. Best effort.
+  void advise_random(std::size_t offset, std::size_t length);
 
  private:
   MappedFile() = default;

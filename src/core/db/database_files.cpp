@@ -198,6 +198,7 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
       HnswIndex::from_layout(std::move(files.layout), std::move(files.vectors.store), std::move(files.vectors.norms));
   if (files.quantizer) db->index_->set_quantizer(std::move(*files.quantizer));
   if (has_unlinked) db->index_->adopt_unlinked();
+  db->index_->load_first_rows();
   db->slot_ids_ = std::move(files.ids);
   db->id_to_slot_ = std::move(files.id_to_slot);
   db->slot_metadata_ = std::move(files.metadata);

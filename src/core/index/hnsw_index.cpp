@@ -67,6 +67,47 @@ std::unique_ptr<HnswIndex> HnswIndex::from_layout(GraphLayout layout, VectorStor
   return index;
 }
 
+// Reading a whole vector file at open costs about what the first few
+// hundred searches would spend faulting its pages in one by one (a
+// 100,000 x 128 file: tens of milliseconds either way), and the rest of the
+// searches then run at full speed; past this size, the open would wait
+// longer than a first search and the background warm-up takes over.
+constexpr std::size_t kLoadAtOpenBytes = std::size_t(256) << 20;
+// The upper layers of a larger index: every search starts with them.
+constexpr std::size_t kUpperRowsAtOpenBytes = std::size_t(8) << 20;
+
+void HnswIndex::load_first_rows() const {
+  if (!store_.is_mapped() || dim_ == 0 || graph_.entry_point() == kNoEntry) return;
+  // Quantized search walks on the codes and re-scores a few rows a query
+  // from the map: resident memory stays the codes, the graph and the rows
+  // read.
+  if (quantizer_) {
+    store_.expect_random_reads();
+    return;
+  }
+  store_.prefer_huge_pages();
+  const std::size_t row_bytes = dim_ * sizeof(float);
+  if (store_.float_count() * sizeof(float) <= kLoadAtOpenBytes) {
+    store_.load_rows_now(0, store_.slots());
+    return;
+  }
+  store_.warm_in_background();
+  std::vector<std::uint32_t> slots = graph_.upper_nodes();
+  std::size_t budget = std::max<std::size_t>(1, kUpperRowsAtOpenBytes / row_bytes);
+  if (slots.size() > budget) {
+    std::nth_element(slots.begin(), slots.begin() + static_cast<std::ptrdiff_t>(budget), slots.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return graph_.level(a) > graph_.level(b); });
+    slots.resize(budget);
+  }
+  slots.push_back(graph_.entry_point());
+  Graph::Items near = graph_.items(graph_.entry_point(), 0);
+  slots.insert(slots.end(), near.begin(), near.end());
+  std::sort(slots.begin(), slots.end());
+  slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+  for (std::uint32_t s : slots)
+    if (s < store_.slots()) store_.load_rows_now(s, 1);
+}
+
 bool HnswIndex::uses_brute_force() const { return live_count() * dim_ < exact_threshold(); }
 
 template <class Admit>

@@ -125,6 +125,14 @@ class HnswIndex {
   const Sq8Quantizer* quantizer() const { return quantizer_ ? &*quantizer_ : nullptr; }
   // Takes on codes read from a file and lists their exceptions.
   void set_quantizer(Sq8Quantizer q);
+  // After an open: reads the vector rows the first searches need into
+  // memory before returning, so that they do not wait on the disk page by
+  // page. Every row of a store up to kLoadAtOpenBytes; else the rows of the
+  // upper layers' nodes, highest layers first, up to kUpperRowsAtOpenBytes,
+  // and of the entry point's layer-0 neighbours, with the rest warmed in
+  // the background. With quantized search on, none: the map is advised for
+  // scattered reads. An owned store has them already.
+  void load_first_rows() const;
   // Whether searches scan every row instead of walking the graph (the index
   // is small enough: live records x dim below the exact-scan threshold).
   bool uses_brute_force() const;

@@ -13,12 +13,8 @@ VectorStore VectorStore::mapped(std::size_t dim, std::shared_ptr<MappedFile> map
   VectorStore s(dim);
   s.count_ = float_count;
   s.data_ = float_count ? reinterpret_cast<const float*>(map->data()) : nullptr;
-  // The first searches after an open read rows all over the file: have them
-  // paged in ahead, in the background, in huge pages where the system can.
-  if (float_count) {
-    map->prefer_huge_pages(0, float_count * sizeof(float));
-    map->warm_up(0, float_count * sizeof(float));
-  }
+  // The owner of the index decides how the rows are read (prefer_huge_pages,
+  // warm_in_background, load_rows_now, expect_random_reads).
   s.map_ = std::move(map);
   return s;
 }

@@ -36,6 +36,31 @@ class VectorStore {
     return data_ + at;
   }
 
+  // A mapped store reads the rows of slots [first, first + count) into
+  // memory before it returns (an owned store has them already).
+  void load_rows_now(std::size_t first, std::size_t count) const {
+    if (map_) map_->load_now(first * dim_ * sizeof(float), count * dim_ * sizeof(float));
+  }
+
+  // A mapped store read all over: in huge pages where the system can, so
+  // that the walks need far fewer address translations. Before the first
+  // read. (Not for a store read here and there: the system may then read a
+  // huge page's worth of the file for each row.)
+  void prefer_huge_pages() const {
+    if (map_ && count_) map_->prefer_huge_pages(0, count_ * sizeof(float));
+  }
+  // A mapped store: every row paged in ahead, in the background, for the
+  // searches that read rows all over the file.
+  void warm_in_background() const {
+    if (map_) map_->warm_up(0, count_ * sizeof(float));
+  }
+  // A mapped store read only here and there (re-scoring a few candidates of
+  // quantized search): no read-ahead around each row, so that resident
+  // memory stays the rows read.
+  void expect_random_reads() const {
+    if (map_) map_->advise_random(0, count_ * sizeof(float));
+  }
+
   // Makes the store changeable: a map with room to grow becomes writable in
   // place, any other map is copied into owned memory and released.
   void make_owned();
