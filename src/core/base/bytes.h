@@ -3,6 +3,7 @@
 // its end: each take returns false when too few bytes remain.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -31,7 +32,11 @@ class ByteWriter {
     u32(static_cast<std::uint32_t>(bits >> 32));
   }
   void f32s(const float* v, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) f32(v[i]);
+    if constexpr (std::endian::native == std::endian::little) {
+      out_.append(reinterpret_cast<const char*>(v), n * sizeof(float));  // the bytes are the encoding
+    } else {
+      for (std::size_t i = 0; i < n; ++i) f32(v[i]);
+    }
   }
   void bytes(std::string_view b) { out_.append(b.data(), b.size()); }
   // A 32-bit length followed by the bytes.
@@ -98,8 +103,14 @@ class ByteReader {
   template <class Vec>
   bool f32s(std::size_t n, Vec& out) {
     if (n > remaining() / 4) return false;
-    out.reserve(out.size() + n);
-    for (std::size_t i = 0; i < n; ++i) out.push_back(load_f32(p_ + pos_ + 4 * i));
+    if constexpr (std::endian::native == std::endian::little) {
+      std::size_t at = out.size();
+      out.resize(at + n);
+      if (n > 0) std::memcpy(out.data() + at, p_ + pos_, 4 * n);  // the bytes are the floats
+    } else {
+      out.reserve(out.size() + n);
+      for (std::size_t i = 0; i < n; ++i) out.push_back(load_f32(p_ + pos_ + 4 * i));
+    }
     pos_ += 4 * n;
     return true;
   }

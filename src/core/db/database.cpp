@@ -490,6 +490,7 @@ void Database::upsert_batch_locked(const RecordBatch& batch, Progress* progress)
   // batch) replace in batch order; the first occurrence of each new id is
   // inserted.
   std::unordered_map<std::string_view, std::uint32_t> first_new;
+  first_new.reserve(batch.size());
   std::vector<std::uint32_t> new_items;
   for (std::uint32_t i = 0; i < batch.size(); ++i) {
     std::string_view id = batch.ids.get(i);

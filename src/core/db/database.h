@@ -487,6 +487,7 @@ class Database {
   // begins with it) and sets the writer's state; a writer puts a new log
   // in place of one the files already hold. With read_only the files are
   // left as they are. Sets follow_.
+  Result<FilePiece> read_log(bool read_only, std::shared_ptr<MappedFile>& map) const;
   Status recover_log(std::uint64_t seal_generation, std::uint64_t saved_prefix_size, std::uint32_t saved_prefix_crc,
                      bool* prefix_skipped, bool read_only = false);
   // A read-only load (load_existing with read_only) taken again while a
@@ -496,6 +497,9 @@ class Database {
   Status write_records(FileWriter& sink) const REQUIRES_SHARED(id_map_lock_, metadata_lock_);
   void apply_logged(const WalRecord& record);
   void apply_logged_locked(const WalRecord& record) REQUIRES(id_map_lock_);
+  // Inserts of full vectors, applied as one upsert batch (the result of
+  // applying them one by one, stored in one go).
+  void apply_insert_run_locked(const WalRecord* records, std::size_t count) REQUIRES(id_map_lock_);
 
   // Prepared batches (database_prepared.cpp).
   // Logs a prepared batch of records and holds its ids; the ticket is the

@@ -230,6 +230,26 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   return db;
 }
 
+// A writer holds the directory's lock, so no other process cuts the log
+// while it is mapped: it reads the log through a map (map set; the piece
+// then holds no bytes), which spares copying it into fresh memory. Readers,
+// and a writer whose map fails, read a copy.
+Result<FilePiece> Database::read_log(bool read_only, std::shared_ptr<MappedFile>& map) const {
+  if (!read_only && path_exists(wal_path_)) {
+    Result<std::shared_ptr<MappedFile>> mapped = MappedFile::map(wal_path_);
+    Result<FileId> id = file_identity(wal_path_);
+    if (mapped.ok() && id.ok()) {
+      map = std::move(mapped.value());
+      FilePiece piece;
+      piece.exists = true;
+      piece.id = id.value();
+      piece.size = map->size();
+      return piece;
+    }
+  }
+  return read_file_piece(wal_path_, 0, std::numeric_limits<std::uint64_t>::max());
+}
+
 Status Database::recover_log(std::uint64_t seal_generation, std::uint64_t saved_prefix_size,
                              std::uint32_t saved_prefix_crc, bool* prefix_skipped, bool read_only) {
   LogScan scan;
@@ -239,9 +259,11 @@ Status Database::recover_log(std::uint64_t seal_generation, std::uint64_t saved_
     wal_->set_generation(seal_generation);
     // A checkpoint's log that never made it into place.
     if (!read_only && path_exists(join_path(root_, kWalTmp))) (void)remove_file(join_path(root_, kWalTmp));
-    Result<FilePiece> piece = read_file_piece(wal_path_, 0, std::numeric_limits<std::uint64_t>::max());
+    std::shared_ptr<MappedFile> map;
+    Result<FilePiece> piece = read_log(read_only, map);
     if (!piece.ok()) return piece.error();
-    std::string_view log = piece.value().bytes;
+    std::string_view log = map ? std::string_view(reinterpret_cast<const char*>(map->data()), map->size())
+                               : std::string_view(piece.value().bytes);
     Result<LogPart> part = log_part(log, seal_generation, saved_prefix_size, saved_prefix_crc);
     if (!part.ok()) return part.error();
     // Where a reader goes on: the log it read and the end of what it took,
@@ -292,8 +314,56 @@ Status Database::recover_log(std::uint64_t seal_generation, std::uint64_t saved_
   return Status::success();
 }
 
+// Runs of inserts (what add_many and upsert_many log) go in as batches:
+// the rows are stored in one go instead of one record at a time.
 void Database::replay(const std::vector<WalRecord>& records) {
-  for (const WalRecord& r : records) apply_logged(r);
+  auto insert_of_row = [&](const WalRecord& r) {
+    return r.kind == WalRecord::Kind::Insert && r.vector.size() == dim_;
+  };
+  std::size_t i = 0;
+  while (i < records.size()) {
+    std::size_t end = i;
+    while (end < records.size() && insert_of_row(records[end])) ++end;
+    if (end - i > 1) {
+      WriteLock ids(id_map_lock_);
+      apply_insert_run_locked(records.data() + i, end - i);
+      release_freed(end - i);
+      i = end;
+      continue;
+    }
+    apply_logged(records[i]);
+    ++i;
+  }
+}
+
+void Database::apply_insert_run_locked(const WalRecord* records, std::size_t count) {
+  if (count == 0) return;
+  RecordBatch batch;
+  std::vector<const float*> rows;
+  rows.reserve(count);
+  bool any_metadata = false;
+  bool any_sparse = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    any_metadata = any_metadata || records[i].metadata.has_value();
+    any_sparse = any_sparse || (records[i].has_sparse && !records[i].sparse.empty());
+  }
+  std::string bytes;
+  for (std::size_t i = 0; i < count; ++i) {
+    const WalRecord& r = records[i];
+    batch.ids.push_back(r.id);
+    rows.push_back(r.vector.data());
+    if (any_sparse) batch.sparse.push_back(r.has_sparse ? r.sparse : SparseVector{});
+    if (!any_metadata) continue;
+    if (!r.metadata) {
+      batch.metadata.push_absent();
+      continue;
+    }
+    bytes.clear();  // pack_json appends
+    pack_json(*r.metadata, bytes);
+    batch.metadata.push_back(bytes);
+  }
+  batch.vectors = VectorRows::gathered(rows.data(), rows.size(), dim_);
+  upsert_batch_locked(batch, nullptr);
 }
 
 // Applies one logged change without logging it, under the locks the

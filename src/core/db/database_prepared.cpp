@@ -170,31 +170,7 @@ Result<std::size_t> Database::prepare_delete_where(const std::string& transactio
 void Database::apply_prepared_locked(const std::vector<WalRecord>& records) {
   if (records.empty()) return;
   if (all_inserts_of(records, dim_)) {
-    RecordBatch batch;
-    std::vector<const float*> rows;
-    rows.reserve(records.size());
-    bool any_metadata = false;
-    bool any_sparse = false;
-    for (const WalRecord& r : records) {
-      any_metadata = any_metadata || r.metadata.has_value();
-      any_sparse = any_sparse || (r.has_sparse && !r.sparse.empty());
-    }
-    std::string bytes;
-    for (const WalRecord& r : records) {
-      batch.ids.push_back(r.id);
-      rows.push_back(r.vector.data());
-      if (any_sparse) batch.sparse.push_back(r.has_sparse ? r.sparse : SparseVector{});
-      if (!any_metadata) continue;
-      if (!r.metadata) {
-        batch.metadata.push_absent();
-        continue;
-      }
-      bytes.clear();  // pack_json appends
-      pack_json(*r.metadata, bytes);
-      batch.metadata.push_back(bytes);
-    }
-    batch.vectors = VectorRows::gathered(rows.data(), rows.size(), dim_);
-    upsert_batch_locked(batch, nullptr);
+    apply_insert_run_locked(records.data(), records.size());
   } else if (all_deletes(records)) {
     std::vector<std::uint32_t> slots;
     for (const WalRecord& r : records) {

@@ -552,11 +552,16 @@ class LogScanner {
     if (record) scan_.records.push_back(std::move(*record));
     scan_.intact_end = end;
   }
-  void begin_batch(bool counted, std::uint32_t count) {
+  // remaining: the log's bytes after the marker. The records are reserved
+  // for at once, within what those bytes can hold (a record's frame takes
+  // at least 13: kind, length, checksum and an id's length) and a cap, so
+  // that a damaged count reserves little.
+  void begin_batch(bool counted, std::uint32_t count, std::size_t remaining) {
     abandon();
     in_batch_ = counted;
     promised_ = count;
     if (!counted) ++scan_.skipped;
+    else open_.reserve(std::min<std::size_t>({count, remaining / 13, std::size_t{1} << 16}));
   }
   void commit_batch(bool counted, std::uint32_t count, std::uint64_t end) {
     if (in_batch_ && counted && count == promised_ && frames_ == promised_) {
@@ -613,6 +618,14 @@ class LogScanner {
     scan_.intact_end = end;
   }
   void emit(std::vector<WalRecord>& records) {
+    if (scan_.records.empty()) {
+      scan_.records.swap(records);
+      return;
+    }
+    // Grows geometrically still: a log of many small batches must not copy
+    // the records on each.
+    if (scan_.records.capacity() < scan_.records.size() + records.size())
+      scan_.records.reserve(std::max(scan_.records.size() + records.size(), 2 * scan_.records.capacity()));
     for (WalRecord& rec : records) scan_.records.push_back(std::move(rec));
   }
 
@@ -645,7 +658,7 @@ LogScan scan_log(std::string_view bytes, std::vector<PreparedLog> pending) {
     if (kind == kBatchBeginKind || kind == kBatchCommitKind) {
       std::uint32_t count = 0;
       bool counted = ByteReader(payload).u32(count);
-      if (kind == kBatchBeginKind) scanner.begin_batch(counted, count);
+      if (kind == kBatchBeginKind) scanner.begin_batch(counted, count, r.remaining());
       else scanner.commit_batch(counted, count, r.position());
       continue;
     }
