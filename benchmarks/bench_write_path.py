@@ -118,7 +118,7 @@ def ingest_hnswlib(hnswlib, X, Q, truth, a):
 
 def ingest_table(Database, hnswlib, work, a):
     X, Q = bd.make_clustered(a.n, a.dim, a.queries, a.clusters, a.spread, a.seed)
-    truth = bd.exact_knn(X, Q, a.k, "euclidean")
+    truth = bd.exact_knn(X, Q, a.k)
     samples = {w: [] for w in (1, 4)}
     peer = []
     for r in range(a.rounds):
