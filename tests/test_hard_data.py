@@ -1,8 +1,9 @@
 """Answers on data where a graph index tends to fail quietly: groups of
-equal vectors, a few extreme rows under quantized search. The databases
-hold live records x dim >= 10,000,000, so searches walk the graph; recall
-is tie-aware (any record at the k-th distance counts), against an exact
-float64 scan."""
+equal vectors, records far from all others, a few extreme rows under
+quantized search. The databases hold live records x dim >= 10,000,000 and
+every record is linked before the searches, so searches walk the graph;
+recall is tie-aware (any record at the k-th distance counts), against an
+exact float64 scan."""
 
 import numpy as np
 import pytest
@@ -35,6 +36,7 @@ def test_equal_vectors_do_not_capture_the_graph(tmp_path):
     data[:equal] = data[0]
     db = Database(str(tmp_path / "d"), dim=dim, metric="euclidean", m=8, ef_construction=64)
     db.add_many([str(i) for i in range(n)], data)
+    db.wait_indexed()
     assert db.stats()["uses_brute_force"] is False
     others = rng.choice(np.arange(equal, n), 200, replace=False)
     queries = data[others[:100]] + 0.3 * rng.standard_normal((100, dim)).astype(np.float32)
@@ -42,6 +44,32 @@ def test_equal_vectors_do_not_capture_the_graph(tmp_path):
     assert tie_recall(data, queries, found, 10) >= 0.99
     missed = [r for r in others if db.search(data[r], k=1)[0].id != str(r)]
     assert len(missed) <= 4, missed
+
+
+@pytest.mark.slow
+def test_isolated_records_find_themselves(tmp_path):
+    """300 records far from every cluster and from each other, arriving
+    among the others: each one's candidates all lie one way, so the
+    diversity rule kept a single neighbour, one list held it, and searches
+    for it ended among whichever cluster the descent led to. Each finds
+    itself, and queries next to it find most of its neighbours."""
+    rng = np.random.default_rng(3)
+    n, dim, far = 10_000, 1000, 300
+    data = clustered(rng, n, dim)
+    dirs = rng.standard_normal((far, dim)).astype(np.float32)
+    apart = dirs / np.linalg.norm(dirs, axis=1, keepdims=True) * 3.0 * np.sqrt(dim)
+    data = np.concatenate([data, apart.astype(np.float32)])
+    order = rng.permutation(len(data))
+    data = data[order]
+    rows = np.flatnonzero(order >= n)
+    db = Database(str(tmp_path / "d"), dim=dim, metric="euclidean", m=8, ef_construction=64)
+    db.add_many([str(i) for i in range(len(data))], data)
+    db.wait_indexed()
+    assert db.stats()["uses_brute_force"] is False
+    assert len(finds_itself(db, data, rows, None)) <= 2
+    queries = data[rows[:100]] + 0.05 * rng.standard_normal((100, dim)).astype(np.float32)
+    found = [[h.id for h in db.search(q, k=10)] for q in queries]
+    assert tie_recall(data, queries, found, 10) >= 0.85
 
 
 def clustered(rng, n, dim, spread=0.6):
@@ -69,6 +97,7 @@ def test_extreme_rows_do_not_stretch_the_quantized_range(tmp_path):
     path = str(tmp_path / "d")
     db = Database(path, dim=dim, metric="euclidean", m=8, ef_construction=64, quantize=True)
     db.add_many([str(i) for i in range(n)], data)
+    db.wait_indexed()
     assert db.stats()["uses_brute_force"] is False
     db.disable_quantized_search()
     rows = rng.choice(np.setdiff1d(np.arange(n), extreme), 100, replace=False)
@@ -86,6 +115,7 @@ def test_extreme_rows_do_not_stretch_the_quantized_range(tmp_path):
     assert finds_itself(db, data, extreme, 20) == []
     late = data[:5] + 40.0  # beyond every range; with the 10, within what training sets aside
     db.add_many([str(n + i) for i in range(5)], late)
+    db.wait_indexed()
     data = np.concatenate([data, late])
     added = np.arange(n, n + 5)
     assert finds_itself(db, data, added, 20) == []

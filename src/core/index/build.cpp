@@ -20,7 +20,20 @@ namespace {
 // Layer-0 lists keep a dropped member that would be left with fewer
 // in-links than this: with two, a pair of nodes that only list each other
 // cannot drift out of reach.
-constexpr std::uint32_t kMinInLinks = 2;
+constexpr std::size_t kMinInLinks = 2;
+
+// A node whose own layer-0 selection keeps a single neighbour out of
+// several candidates lies apart from the others: its candidates all lie one
+// way, the nearest covering every other. Such a node keeps as many of its
+// nearest candidates as a layer-0 list holds, and m of them list it in
+// turn, so that a search ending anywhere near it still leads to it (300
+// records far from 100,000 clustered ones had one link out and one in,
+// and 69 of them were not found by their own vectors). Not under the dot
+// product, where a few rows of large norm cover every candidate of most
+// nodes without those nodes lying anywhere apart. Once the nodes
+// linked with it are in place, it searches again for its nearest with a
+// beam kApartBeamFactor times ef_construction wide (see make_findable).
+constexpr std::size_t kApartBeamFactor = 4;
 
 // How many consecutive vectors of a batch one worker links in a row.
 constexpr std::size_t kLinkRun = 64;
@@ -97,7 +110,9 @@ class Linker {
         ef_construction_(index.ef_construction_) {}
 
   template <bool kLocked>
-  void connect_node(std::uint32_t slot, std::size_t level, std::uint32_t ep);
+  bool connect_node(std::uint32_t slot, std::size_t level, std::uint32_t ep);
+  void make_findable(std::uint32_t slot);
+  void relink_nearest(std::uint32_t slot, std::vector<Hit> near);
   void repair_unlinked(std::uint32_t slot, std::size_t layer, const std::vector<std::uint32_t>& former);
   void adopt_former(std::uint32_t slot, const std::vector<std::uint32_t>& former0);
   void hand_over_entry(std::uint32_t slot);
@@ -110,7 +125,9 @@ class Linker {
   void link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer, std::size_t cap, WalkScratch& ws);
   void keep_last_links(Graph::Items before, std::uint32_t incoming, std::vector<std::uint32_t>& kept);
   bool evict_shared(std::vector<std::uint32_t>& list, std::uint32_t keep);
-  void adopt(std::uint32_t orphan, const std::vector<std::uint32_t>& hosts);
+  void adopt(std::uint32_t orphan, const std::vector<std::uint32_t>& hosts, std::size_t wanted = kMinInLinks);
+  static void keep_floor(const std::vector<Hit>& candidates, std::uint32_t self, std::size_t floor,
+                         std::vector<std::uint32_t>& kept);
   void select_neighbours(const std::vector<Hit>& candidates, std::uint32_t self, std::size_t cap,
                          std::vector<std::uint32_t>& out) const;
   enum class Diversity { Kept, Covered, Twin };
@@ -278,14 +295,14 @@ bool Linker::evict_shared(std::vector<std::uint32_t>& list, std::uint32_t keep) 
   return false;
 }
 
-// Gives a node held by fewer than kMinInLinks layer-0 lists more in-links:
+// Gives a node held by fewer than `wanted` layer-0 lists more in-links:
 // hosts (nearest first) that lack it take it, in the room they have or in
 // place of their farthest member that enough other lists also hold.
-void Linker::adopt(std::uint32_t orphan, const std::vector<std::uint32_t>& hosts) {
+void Linker::adopt(std::uint32_t orphan, const std::vector<std::uint32_t>& hosts, std::size_t wanted) {
   std::vector<Hit> members;
   std::vector<std::uint32_t> list;
   for (std::uint32_t host : hosts) {
-    if (graph_.count_in0(orphan, 0) >= kMinInLinks) return;
+    if (graph_.count_in0(orphan, 0) >= wanted) return;
     if (host == orphan) continue;
     ListLock lock(graph_, host, 0);
     Graph::Items current = graph_.items(host, 0);
@@ -309,6 +326,9 @@ void Linker::adopt(std::uint32_t orphan, const std::vector<std::uint32_t>& hosts
 // already hold to it (an updated node, or one another thread has linked)
 // would lead them into its own lists, still empty or stale. A node that its
 // layer-0 neighbours cut from their lists again is adopted by the nearest.
+// A node that lies apart (see kApartBeamFactor) keeps its nearest
+// candidates and is adopted by m of them; true for such a node, which
+// the caller then makes findable once the nodes linked with it are in place.
 //
 // The node's neighbours are chosen on every layer first (top down, each
 // layer's walk starting from the nearest node of the layer above) and
@@ -319,11 +339,12 @@ void Linker::adopt(std::uint32_t orphan, const std::vector<std::uint32_t>& hosts
 // exists would end that thread's descent in a dead end, and the nodes linked
 // from there would form islands no search enters.
 template <bool kLocked>
-void Linker::connect_node(std::uint32_t slot, std::size_t level, std::uint32_t ep) {
+bool Linker::connect_node(std::uint32_t slot, std::size_t level, std::uint32_t ep) {
   WalkScratch& ws = walk_scratch();
   std::size_t top = graph_.max_level();
   std::size_t low = std::min(level, top);
   std::vector<std::vector<std::uint32_t>> chosen(low + 1);
+  bool apart = false;
   auto choose = [&](const auto& dist) {
     for (std::size_t t = top; t > level; --t) ep = greedy_closest<kLocked>(graph_, dist, ws, ep, t, slot);
     for (std::size_t l = low + 1; l-- > 0;) {
@@ -334,6 +355,10 @@ void Linker::connect_node(std::uint32_t slot, std::size_t level, std::uint32_t e
                                                                                 ef_construction_, l, all, slot);
       spread_ties(w, slot);
       select_neighbours(w, slot, l == 0 ? own_cap0_ : graph_.m(), chosen[l]);
+      if (l == 0 && chosen[0].size() == 1 && w.size() > 2 && metric_ != Metric::DotProduct) {
+        apart = true;
+        keep_floor(w, slot, graph_.m_max0(), chosen[0]);
+      }
       if (!w.empty()) ep = w.front().slot;
     }
   };
@@ -354,8 +379,87 @@ void Linker::connect_node(std::uint32_t slot, std::size_t level, std::uint32_t e
     std::size_t cap = graph_.cap(l);
     for (std::uint32_t n : selected)
       if (graph_.level(n) >= l) link_back(n, slot, l, cap, ws);
-    if (l == 0) adopt(slot, selected);
+    if (l == 0) adopt(slot, selected, apart ? own_cap0_ : kMinInLinks);
   }
+  return apart;
+}
+
+// Tops kept up to `floor` members with the nearest candidates (sorted by
+// distance) the diversity rule passed over.
+void Linker::keep_floor(const std::vector<Hit>& candidates, std::uint32_t self, std::size_t floor,
+                        std::vector<std::uint32_t>& kept) {
+  for (const Hit& c : candidates) {
+    if (kept.size() >= floor) return;
+    if (c.slot != self && std::find(kept.begin(), kept.end(), c.slot) == kept.end()) kept.push_back(c.slot);
+  }
+}
+
+// Makes a node that lies apart findable by its own vector, once the nodes
+// linked with it are in place (see HnswIndex::note_changes). Its candidates were whatever the descent led
+// to when it was linked, and its nearest neighbours may have come after it:
+// a wide search from the entry point gives it its nearest.
+// Then a search for it as a query for one hit at the default beam width
+// makes it should end at the node (or at a record equal to it). Searches
+// for a point far from every cluster cross a landscape where everything is
+// about as far away, and end wherever the descent happened to lead: the
+// nearest nodes such a search ended at list the node, and the test is made
+// again, a few times at most.
+void Linker::make_findable(std::uint32_t slot) {
+  constexpr int kTries = 3;
+  constexpr std::size_t kHosts = 4;
+  std::vector<std::uint32_t> hosts;
+  auto walk = [&](std::size_t ef, std::uint32_t skip) {
+    std::vector<Hit> w;
+    with_node_distance(slot, [&](const auto& dist) {
+      WalkScratch& ws = walk_scratch();
+      std::uint32_t ep = graph_.entry_point();
+      for (std::size_t l = graph_.max_level(); l > 0; --l) ep = greedy_closest<false>(graph_, dist, ws, ep, l, skip);
+      AdmitAll all;
+      w = search_layer<false>(graph_, dist, ws, ep, ef, 0, all, skip);
+    });
+    return w;
+  };
+  relink_nearest(slot, walk(kApartBeamFactor * ef_construction_, slot));
+  for (int t = 0; t < kTries; ++t) {
+    std::vector<Hit> w = walk(kDefaultEfFloor, kNoEntry);  // the default beam width for one hit
+    hosts.clear();
+    for (const Hit& h : w) {
+      if (dead_[h.slot]) continue;
+      if (hosts.empty() && (h.slot == slot || same_point(h.slot, slot, h.distance))) return;
+      if (h.slot == slot) break;
+      hosts.push_back(h.slot);
+      if (hosts.size() == kHosts) break;
+    }
+    if (hosts.empty()) return;
+    adopt(slot, hosts, graph_.count_in0(slot, 0) + hosts.size());
+  }
+}
+
+// Gives a node apart the nearest m_max0 of `near` (sorted by distance)
+// and its own layer-0 list as neighbours, and a place in m of their lists.
+void Linker::relink_nearest(std::uint32_t slot, std::vector<Hit> near) {
+  const std::size_t floor = graph_.m_max0();
+  std::vector<std::uint32_t> kept;
+  {
+    ListLock lock(graph_, slot, 0);
+    Graph::Items before = graph_.items(slot, 0);
+    for (std::uint32_t x : before) near.push_back({x, link_distance(slot, x)});
+    sort_hits(near);
+    keep_floor(near, slot, floor, kept);
+    for (std::uint32_t x : kept)
+      if (std::find(before.begin(), before.end(), x) == before.end()) graph_.count_in0(x, 1);
+    keep_last_links(before, kNoEntry, kept);
+    graph_.assign(slot, 0, kept.data(), kept.size());
+  }
+  adopt(slot, kept, own_cap0_);
+}
+
+void HnswIndex::find_apart() {
+  if (apart_.empty()) return;
+  Linker link(*this);
+  for (std::uint32_t s : apart_)
+    if (!is_deleted(s) && !is_unlinked(s)) link.make_findable(s);
+  apart_.clear();
 }
 
 // ---- updates ----
@@ -590,8 +694,13 @@ void HnswIndex::append_node(const float* v, std::size_t level) {
 
 std::size_t HnswIndex::draw_level() { return random_level(level_mult_); }
 
+// After `count` nodes were linked or relinked: the nodes linked apart are
+// made findable once no other fresh rows wait (the nodes linked with them
+// are in place), before the audit, which mends whatever their new links
+// cut off.
 void HnswIndex::note_changes(std::size_t count) {
   if (quantizer_ && quantizer_->needs_training()) enable_quantization();
+  if (fresh_count() <= count) find_apart();
   changes_since_audit_ += count;
   if (changes_since_audit_ < (graph_.node_count() + kAuditPeriod - 1) / kAuditPeriod) return;
   changes_since_audit_ = 0;
@@ -625,7 +734,7 @@ std::uint32_t HnswIndex::insert(const float* v, std::size_t len) {
     graph_.set_entry(slot, level);
     return slot;
   }
-  Linker(*this).connect_node<false>(slot, level, graph_.entry_point());
+  if (Linker(*this).connect_node<false>(slot, level, graph_.entry_point())) apart_.push_back(slot);
   if (level > graph_.max_level()) graph_.set_entry(slot, level);
   note_changes(1);
   return slot;
@@ -666,11 +775,14 @@ bool HnswIndex::link_stored(const std::vector<std::uint32_t>& slots, Progress* p
   if (n == 0) return true;
   auto stopping = [&] { return stoppable && stop_requested(progress); };
   Linker link(*this);
+  // Which nodes of the batch lie apart (each entry written by the one
+  // thread that links that node).
+  std::vector<std::uint8_t> apart(n, 0);
   // Links node i of the batch alone, moving the entry point to it when it
   // reaches above the top layer.
   auto link_alone = [&](std::size_t i) {
     std::uint32_t slot = slots[i];
-    link.connect_node<false>(slot, graph_.level(slot), graph_.entry_point());
+    apart[i] = link.connect_node<false>(slot, graph_.level(slot), graph_.entry_point());
     if (graph_.level(slot) > graph_.max_level()) graph_.set_entry(slot, graph_.level(slot));
     advance(progress);
   };
@@ -713,13 +825,15 @@ bool HnswIndex::link_stored(const std::vector<std::uint32_t>& slots, Progress* p
       for (std::size_t j = r * kLinkRun; j < end; ++j) {
         if (stopping()) return;
         std::uint32_t slot = slots[parallel[j]];
-        link.connect_node<true>(slot, graph_.level(slot), ep);
+        apart[parallel[j]] = link.connect_node<true>(slot, graph_.level(slot), ep);
         advance(progress);
       }
     });
     if (stopping()) return false;
     for (std::size_t i : deferred) link_alone(i);
   }
+  for (std::size_t i = 0; i < n; ++i)
+    if (apart[i]) apart_.push_back(slots[i]);
   note_changes(n);
   return true;
 }
@@ -760,7 +874,7 @@ void HnswIndex::relink_node(std::uint32_t slot) {
     }
     link.repair_unlinked(slot, l, former);
   }
-  link.connect_node<false>(slot, level, graph_.entry_point());
+  if (link.connect_node<false>(slot, level, graph_.entry_point())) apart_.push_back(slot);
   link.adopt_former(slot, former0);
   note_changes(1);
 }

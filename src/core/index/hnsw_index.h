@@ -223,6 +223,9 @@ class HnswIndex {
   void append_node(const float* v, std::size_t level);
   void note_changes(std::size_t count);
   void audit_after_drain(std::size_t stretch);
+  // Makes the nodes linked apart from the others (apart_) findable by their
+  // own vectors (note_changes calls it once no other fresh rows wait).
+  void find_apart();
   // Links stored nodes (ascending, each live and not yet linked) as one
   // batch: the first alone while the graph is small (all of the first
   // kParallelBatchAbove with sequential_head), the rest in parallel on the
@@ -264,6 +267,7 @@ class HnswIndex {
   std::atomic<std::size_t> live_count_{0};
   std::atomic<std::size_t> exact_threshold_{kExactScanComponents};
   std::size_t changes_since_audit_ = 0;  // insertions and updates since the last reachability audit
+  std::vector<std::uint32_t> apart_;     // nodes linked apart from the others, until find_apart
   // Fresh rows: slots from linked_end_ on, and the relink list (linked
   // slots whose rows changed, in the order they changed); unlinked_ marks
   // both, per slot.
