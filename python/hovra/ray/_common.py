@@ -1,12 +1,13 @@
 """What every part of hovra.ray shares: the Ray import, the collection's
-constants, the shard methods by kind, the routing rule and the error of an
-unavailable shard."""
+constants, the shard methods by kind, the routing rule, the error of an
+unavailable shard, and what the collection's parts ask of the collection
+(_Collection)."""
 
 from __future__ import annotations
 
 import zlib
 from collections.abc import Sequence
-from typing import Any, SupportsFloat, Union
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, Union
 
 try:
     import ray
@@ -19,6 +20,7 @@ import _hovra
 import numpy.typing as npt
 from _hovra import (
     HovraError,
+    SearchResult,
 )
 
 # Ray functions without type annotations, called through an untyped name.
@@ -33,6 +35,41 @@ _Vector = Union[Sequence[SupportsFloat], npt.NDArray[Any]]
 _Vectors = Union[Sequence[Sequence[SupportsFloat]], npt.NDArray[Any]]
 _Metadata = dict[str, Any]
 _Filter = dict[str, Any]
+
+
+class _Collection(Protocol):
+    """What the collection-wide methods (_retrieval) and the batches across
+    shards (_transactions) ask of ShardedDatabase, which supplies it: its
+    directory, its shard actors, and calls routed to one shard or fanned out
+    to all. Through this the parts need not import the collection."""
+
+    @property
+    def path(self) -> str: ...
+
+    @property
+    def _actors(self) -> list[Any]: ...
+
+    def _call(self, index: int, name: str, *args: Any, **kwargs: Any) -> Any: ...
+
+    def _fan_out(self, name: str, *args: Any, **kwargs: Any) -> list[Any]: ...
+
+    def _owner(self, id: str) -> int: ...
+
+    def _outcome(self, index: int, ref: Any) -> Any: ...
+
+    def _revive(self, index: int) -> bool: ...
+
+    def search(
+        self,
+        vector: _Vector,
+        k: SupportsIndex = ...,
+        ef_search: SupportsIndex | None = ...,
+        where_filter: _Filter | None = ...,
+        max_distance: SupportsFloat | None = ...,
+        *,
+        allow_partial: bool = ...,
+    ) -> list[SearchResult]: ...
+
 
 # Database methods that a shard answers without changing anything; Ray may
 # retry them on a restarted shard actor.

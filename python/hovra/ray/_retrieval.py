@@ -8,35 +8,13 @@ from typing import Any, SupportsFloat, SupportsIndex
 
 from _hovra import SearchResult
 
-from ._common import _Filter, _Vector
+from ._common import _Collection, _Filter, _Vector
 from ._merge import _best_by_score, _fuse, _weights
 
 
-class _CollectionWide:
+class _CollectionWide(_Collection):
     """The methods of ShardedDatabase that fan out to every shard and
-    combine the answers."""
-
-    # Supplied by ShardedDatabase.
-    def _fan_out(self, name: str, *args: Any, **kwargs: Any) -> list[Any]:
-        raise NotImplementedError
-
-    def _call(self, index: int, name: str, *args: Any, **kwargs: Any) -> Any:
-        raise NotImplementedError
-
-    def _owner(self, id: str) -> int:
-        raise NotImplementedError
-
-    def search(
-        self,
-        vector: _Vector,
-        k: SupportsIndex = 10,
-        ef_search: SupportsIndex | None = None,
-        where_filter: _Filter | None = None,
-        max_distance: SupportsFloat | None = None,
-        *,
-        allow_partial: bool = False,
-    ) -> list[SearchResult]:
-        raise NotImplementedError
+    combine the answers; the collection supplies what _Collection names."""
 
     # -- text, sparse and hybrid search ----------------------------------------------
 

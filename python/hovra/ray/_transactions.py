@@ -18,15 +18,12 @@ import os
 import time
 import uuid
 from collections.abc import Callable, Mapping, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from _hovra import TransactionConflictError
 
-from ._common import ShardUnavailableError
+from ._common import ShardUnavailableError, _Collection
 from ._files import ABORT, COMMIT, _decide, _decisions_dir, _forget
-
-if TYPE_CHECKING:
-    from ._collection import ShardedDatabase
 
 # How long a batch that meets ids held by another batch's prepared part is
 # tried again (that batch resolves within two round trips unless its driver
@@ -38,7 +35,7 @@ _STALE_SECONDS = 60.0
 
 
 def run_atomic(
-    db: ShardedDatabase,
+    db: _Collection,
     method: str,
     parts: Mapping[int, tuple[Sequence[Any], Mapping[str, Any]]],
     pick_failure: Callable[[list[tuple[int, BaseException]]], BaseException],
@@ -75,7 +72,7 @@ def retry_conflicts(run: Callable[[], Any]) -> Any:
 
 
 def _two_phase(
-    db: ShardedDatabase,
+    db: _Collection,
     method: str,
     parts: Mapping[int, tuple[Sequence[Any], Mapping[str, Any]]],
     pick_failure: Callable[[list[tuple[int, BaseException]]], BaseException],
@@ -109,7 +106,7 @@ def _decisions_dir_made(root: str) -> None:
     os.makedirs(_decisions_dir(root), exist_ok=True)
 
 
-def _resolve(db: ShardedDatabase, shards: list[int], transaction: str, *, commit: bool) -> None:
+def _resolve(db: _Collection, shards: list[int], transaction: str, *, commit: bool) -> None:
     """Tells every shard the outcome. A shard that cannot hear it now
     resolves the batch by the recorded decision when it starts again (one
     that died for good is started again here); the decision is forgotten
