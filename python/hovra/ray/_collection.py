@@ -357,6 +357,19 @@ class ShardedDatabase(_CollectionWide):
             refs.append(remote.remote(query, **options))
         return refs
 
+    def _merged_search(
+        self, method: str, queries: Any, options: dict[str, Any], allow_partial: bool
+    ) -> tuple[list[list[SearchResult]], tuple[int, ...]]:
+        """search or search_many on every shard, each query's hits merged
+        into one best-k row; with allow_partial the rows of the shards that
+        answered (none when no shard did) and the shards that could not."""
+        k = int(options["k"])
+        if allow_partial:
+            per_shard, missing = self._gather_partial(self._search_refs(method, queries, options))
+            return (_merge_packed(per_shard, k) if per_shard else []), missing
+        per_shard = self._read(lambda: self._gather(self._search_refs(method, queries, options)))
+        return _merge_packed(per_shard, k), ()
+
     def _route(self, ids: Sequence[str]) -> dict[int, list[int]]:
         """Positions of ``ids`` grouped by shard, in batch order."""
         count = self._count
@@ -615,13 +628,9 @@ class ShardedDatabase(_CollectionWide):
         returned instead, as a PartialResults list whose `missing_shards`
         names the shards left out (empty when all answered)."""
         options = {"k": k, "ef_search": ef_search, "where_filter": where_filter, "max_distance": max_distance}
-        query = _as_query_array(vector)
-        if allow_partial:
-            per_shard, missing = self._gather_partial(self._search_refs("search", query, options))
-            hits = _merge_packed(per_shard, int(k))[0] if per_shard else []
-            return PartialResults(hits, missing)
-        per_shard = self._read(lambda: self._gather(self._search_refs("search", query, options)))
-        return _merge_packed(per_shard, int(k))[0]
+        rows, missing = self._merged_search("search", _as_query_array(vector), options, allow_partial)
+        hits = rows[0] if rows else []
+        return PartialResults(hits, missing) if allow_partial else hits
 
     def search_many(
         self,
@@ -642,12 +651,10 @@ class ShardedDatabase(_CollectionWide):
         PartialResults."""
         options = {"k": k, "ef_search": ef_search, "where_filter": where_filter, "max_distance": max_distance}
         queries = _as_query_array(vectors)
-        if allow_partial:
-            per_shard, missing = self._gather_partial(self._search_refs("search_many", queries, options))
-            rows = _merge_packed(per_shard, int(k)) if per_shard else [[] for _ in range(len(queries))]
-            return PartialResults(rows, missing)
-        per_shard = self._read(lambda: self._gather(self._search_refs("search_many", queries, options)))
-        return _merge_packed(per_shard, int(k))
+        rows, missing = self._merged_search("search_many", queries, options, allow_partial)
+        if not allow_partial:
+            return rows
+        return PartialResults(rows or [[] for _ in range(len(queries))], missing)
 
     def search_arrays(
         self,
