@@ -53,22 +53,20 @@ def memory_kib() -> tuple[int, int, int]:
     return uss, fields.get("Pss", 0), fields.get("Anonymous", 0)
 
 
-def hovra_reader(path, queries, start_at, seconds, interval, out):
-    import hovra
-
-    uss0, _, anon0 = memory_kib()
-    db = hovra.Database(path, read_only=True, refresh_interval=interval)
-    db.search(queries[0], k=K)
+def timed_reads(search, count, start_at, seconds, uss0, anon0, out):
+    """A reader's run, the same for both libraries: waits for the common
+    start, then searches (search(i)) for `seconds`, noting when each new row
+    first shows in count(); puts its figures on `out`."""
     while time.monotonic() < start_at:
         time.sleep(0.001)
     cpu0, t0 = time.process_time(), time.monotonic()
     done = 0
-    seen = len(db)
+    seen = count()
     visible = {}
     while time.monotonic() - t0 < seconds:
-        db.search(queries[done % len(queries)], k=K)
+        search(done)
         done += 1
-        n = len(db)
+        n = count()
         if n > seen:
             now = time.monotonic()
             for i in range(seen, n):
@@ -90,6 +88,23 @@ def hovra_reader(path, queries, start_at, seconds, interval, out):
     )
 
 
+def hovra_reader(path, queries, start_at, seconds, interval, out):
+    import hovra
+
+    uss0, _, anon0 = memory_kib()
+    db = hovra.Database(path, read_only=True, refresh_interval=interval)
+    db.search(queries[0], k=K)
+    timed_reads(
+        lambda i: db.search(queries[i % len(queries)], k=K),
+        lambda: len(db),
+        start_at,
+        seconds,
+        uss0,
+        anon0,
+        out,
+    )
+
+
 def lance_reader(path, queries, start_at, seconds, interval, out):
     import lancedb
 
@@ -97,34 +112,14 @@ def lance_reader(path, queries, start_at, seconds, interval, out):
     # LanceDB's own follow setting: check for a newer version at most this often.
     table = lancedb.connect(path, read_consistency_interval=timedelta(seconds=interval)).open_table("t")
     table.search(queries[0]).limit(K).to_list()
-    while time.monotonic() < start_at:
-        time.sleep(0.001)
-    cpu0, t0 = time.process_time(), time.monotonic()
-    done = 0
-    seen = table.count_rows()
-    visible = {}
-    while time.monotonic() - t0 < seconds:
-        table.search(queries[done % len(queries)]).limit(K).to_list()
-        done += 1
-        n = table.count_rows()
-        if n > seen:
-            now = time.monotonic()
-            for i in range(seen, n):
-                visible[i] = now
-            seen = n
-    cpu, wall = time.process_time() - cpu0, time.monotonic() - t0
-    uss, pss, anon = memory_kib()
-    out.put(
-        {
-            "searches": done,
-            "cpu": cpu,
-            "wall": wall,
-            "uss": uss,
-            "pss": pss,
-            "uss0": uss0,
-            "anon": anon - anon0,
-            "visible": visible,
-        }
+    timed_reads(
+        lambda i: table.search(queries[i % len(queries)]).limit(K).to_list(),
+        table.count_rows,
+        start_at,
+        seconds,
+        uss0,
+        anon0,
+        out,
     )
 
 
