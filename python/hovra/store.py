@@ -82,6 +82,29 @@ class Store:
         self._handed.setdefault(name, weakref.WeakSet()).add(db)
         return db
 
+    def _create(
+        self,
+        name: str,
+        dim: int,
+        metric: str,
+        m: int | None,
+        ef_construction: int | None,
+        quantize: bool,
+        sync_writes: bool,
+    ) -> Database:
+        """Creates collection `name` (the caller holds the lock and has seen
+        that there is none) and hands it out."""
+        db = Database(
+            self._dir(name),
+            dim=dim,
+            metric=metric,
+            m=m,
+            ef_construction=ef_construction,
+            quantize=quantize,
+            sync_writes=sync_writes,
+        )
+        return self._hand_out(name, db)
+
     def create_collection(
         self,
         name: str,
@@ -109,16 +132,7 @@ class Store:
         with self._lock:
             if self._exists(name):
                 raise HovraError(f"collection {name!r} already exists")
-            db = Database(
-                self._dir(name),
-                dim=dim,
-                metric=metric,
-                m=m,
-                ef_construction=ef_construction,
-                quantize=quantize,
-                sync_writes=sync_writes,
-            )
-            return self._hand_out(name, db)
+            return self._create(name, dim, metric, m, ef_construction, quantize, sync_writes)
 
     def get_collection(self, name: str, *, sync_writes: bool = False) -> Database:
         """Open an existing collection.
@@ -158,17 +172,8 @@ class Store:
                 db = Database(self._dir(name), sync_writes=sync_writes)
                 if db.dim != dim:
                     raise HovraError(f"collection {name!r} has dimension {db.dim}, not {dim}")
-            else:
-                db = Database(
-                    self._dir(name),
-                    dim=dim,
-                    metric=metric,
-                    m=m,
-                    ef_construction=ef_construction,
-                    quantize=quantize,
-                    sync_writes=sync_writes,
-                )
-            return self._hand_out(name, db)
+                return self._hand_out(name, db)
+            return self._create(name, dim, metric, m, ef_construction, quantize, sync_writes)
 
     def list_collections(self) -> list[str]:
         """The names of the store's collections, sorted."""
