@@ -1,7 +1,8 @@
 // Conversion of Python arguments into engine values and of metadata back
 // into Python objects: text, counts, flags, floats, id lists, vectors and
-// vector batches (lists or NumPy arrays), metadata through the host's json
-// module; where_filter dictionaries are read in filter_document.cpp.
+// vector batches (lists or NumPy arrays) in convert.cpp, metadata through
+// the host's json module in metadata_convert.cpp; where_filter dictionaries
+// are read in filter_document.cpp.
 //
 // Every function needs the interpreter lock. Functions returning bool leave
 // a Python error set when they return false. Extraction (the *_arg
