@@ -500,17 +500,6 @@ bool BatchArg::finish(std::vector<std::vector<float>>& out) {
     }
     return true;
   }
-  if (arrow_) {
-    VectorRows rows = arrow_->rows();
-    RowReader read(rows);
-    out.clear();
-    out.reserve(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      const float* row = read(i);
-      out.emplace_back(row, row + rows.len(i));
-    }
-    return true;
-  }
   if (doubles_ && !rows_from_sequences(doubles_.get(), rows_)) return false;
   if (!array_) {
     out = std::move(rows_);
@@ -541,10 +530,6 @@ bool BatchArg::finish(std::vector<std::vector<float>>& out) {
 }
 
 bool BatchArg::finish_rows(VectorRows& out) {
-  if (arrow_) {
-    out = arrow_->rows();
-    return true;
-  }
   if (arrow_) {
     out = arrow_->rows();
     return true;
