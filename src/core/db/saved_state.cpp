@@ -49,6 +49,23 @@ bool take_u64(ByteReader& r, std::uint64_t& v) {
   return true;
 }
 
+// The fields every record version starts with: size and CRC-32 of the
+// graph file, of vectors.bin and of vectors.sq8 (after its presence flag).
+void put_saved_files(ByteWriter& w, const SaveSeal& s) {
+  put_u64(w, s.graph_size);
+  w.u32(s.graph_crc);
+  put_u64(w, s.vectors_size);
+  w.u32(s.vectors_crc);
+  w.u8(s.has_sq8);
+  put_u64(w, s.sq8_size);
+  w.u32(s.sq8_crc);
+}
+
+bool take_saved_files(ByteReader& r, SaveSeal& s, std::uint8_t& has_sq8) {
+  return take_u64(r, s.graph_size) && r.u32(s.graph_crc) && take_u64(r, s.vectors_size) && r.u32(s.vectors_crc) &&
+         r.u8(has_sq8) && take_u64(r, s.sq8_size) && r.u32(s.sq8_crc);
+}
+
 }  // namespace
 
 std::uint32_t crc_of(std::string_view bytes) { return crc32_bytes(0, bytes.data(), bytes.size()); }
@@ -61,13 +78,7 @@ std::string encode_seal(const SaveSeal& s) {
   w.u32(kSealMagic);
   if (s.generation > 0) {
     w.u32(kSealVersionGeneration);
-    put_u64(w, s.graph_size);
-    w.u32(s.graph_crc);
-    put_u64(w, s.vectors_size);
-    w.u32(s.vectors_crc);
-    w.u8(s.has_sq8);
-    put_u64(w, s.sq8_size);
-    w.u32(s.sq8_crc);
+    put_saved_files(w, s);
     w.u8(s.has_text);
     put_u64(w, s.text_size);
     w.u32(s.text_crc);
@@ -76,13 +87,7 @@ std::string encode_seal(const SaveSeal& s) {
     return out;
   }
   w.u32(s.has_text ? kSealVersionText : kSealVersion);
-  put_u64(w, s.graph_size);
-  w.u32(s.graph_crc);
-  put_u64(w, s.vectors_size);
-  w.u32(s.vectors_crc);
-  w.u8(s.has_sq8);
-  put_u64(w, s.sq8_size);
-  w.u32(s.sq8_crc);
+  put_saved_files(w, s);
   w.u8(s.log_known);
   put_u64(w, s.log_size);
   w.u32(s.log_crc);
@@ -105,9 +110,8 @@ std::optional<SaveSeal> parse_seal(std::string_view bytes) {
     return std::nullopt;
   if (s.version == kSealVersionGeneration) {
     std::uint8_t has_text;
-    if (!take_u64(r, s.graph_size) || !r.u32(s.graph_crc) || !take_u64(r, s.vectors_size) || !r.u32(s.vectors_crc) ||
-        !r.u8(has_sq8) || !take_u64(r, s.sq8_size) || !r.u32(s.sq8_crc) || !r.u8(has_text) ||
-        !take_u64(r, s.text_size) || !r.u32(s.text_crc) || !take_u64(r, s.generation))
+    if (!take_saved_files(r, s, has_sq8) || !r.u8(has_text) || !take_u64(r, s.text_size) || !r.u32(s.text_crc) ||
+        !take_u64(r, s.generation))
       return std::nullopt;
     std::size_t body = r.position();
     if (!r.u32(crc) || crc != crc_of(bytes.substr(0, body)) || s.generation == 0) return std::nullopt;
@@ -115,9 +119,7 @@ std::optional<SaveSeal> parse_seal(std::string_view bytes) {
     s.has_text = has_text == 1;
     return s;
   }
-  if (!take_u64(r, s.graph_size) || !r.u32(s.graph_crc) || !take_u64(r, s.vectors_size) || !r.u32(s.vectors_crc) ||
-      !r.u8(has_sq8) || !take_u64(r, s.sq8_size) || !r.u32(s.sq8_crc) || !r.u8(log_known) ||
-      !take_u64(r, s.log_size) || !r.u32(s.log_crc))
+  if (!take_saved_files(r, s, has_sq8) || !r.u8(log_known) || !take_u64(r, s.log_size) || !r.u32(s.log_crc))
     return std::nullopt;
   s.has_text = s.version == kSealVersionText;
   if (s.has_text && (!take_u64(r, s.text_size) || !r.u32(s.text_crc))) return std::nullopt;
