@@ -627,6 +627,13 @@ class Database {
                                     const CorpusStats* stats) const REQUIRES_SHARED(metadata_lock_, text_lock_);
   std::vector<ScoredSlot> sparse_hits(const SparseVector& query, std::size_t k, const FilterScope& scope) const
       REQUIRES_SHARED(metadata_lock_, text_lock_);
+  // The text and sparse searches' one way with a filter: none, the few
+  // candidates, or the filter asked per slot; `search` runs the retriever
+  // with a predicate or a candidate list (or neither).
+  using ScoredSearch =
+      FunctionRef<std::vector<ScoredSlot>(const SlotPredicate* allow, const std::vector<std::uint32_t>* candidates)>;
+  std::vector<ScoredSlot> scored_under_filter(const FilterScope& scope, std::size_t documents,
+                                              ScoredSearch search) const REQUIRES_SHARED(metadata_lock_);
   // The slots a filtered text or sparse search scores: the filter's
   // candidates when they are few (ascending), else none (a predicate then).
   std::optional<std::vector<std::uint32_t>> few_candidates(const FilterScope& scope, std::size_t documents) const

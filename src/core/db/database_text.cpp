@@ -299,22 +299,27 @@ std::vector<ScoredSlot> Database::text_hits(const std::string& text, std::size_t
                                             const CorpusStats* stats) const {
   const TextIndex& index = *text_->index;
   auto terms = index.query_terms(text);
-  if (!scope.filter) return index.search(terms, k, nullptr, nullptr, stats);
-  if (auto few = few_candidates(scope, index.documents())) return index.search(terms, k, nullptr, &*few, stats);
-  const QueryPlan& plan = *scope.plan;
-  auto metadata = [&](std::uint32_t slot) {
-    metadata_lock_.assert_held_shared();
-    return metadata_at(slot);
+  auto search = [&](const SlotPredicate* allow, const std::vector<std::uint32_t>* candidates) {
+    return index.search(terms, k, allow, candidates, stats);
   };
-  auto allowed = [&](std::uint32_t slot) { return plan.admits(slot, metadata); };
-  SlotPredicate predicate(allowed);
-  return index.search(terms, k, &predicate, nullptr, stats);
+  return scored_under_filter(scope, index.documents(), search);
 }
 
 std::vector<ScoredSlot> Database::sparse_hits(const SparseVector& query, std::size_t k,
                                               const FilterScope& scope) const {
-  if (!scope.filter) return sparse_.search(query, k, nullptr, nullptr);
-  if (auto few = few_candidates(scope, sparse_.vectors())) return sparse_.search(query, k, nullptr, &*few);
+  auto search = [&](const SlotPredicate* allow, const std::vector<std::uint32_t>* candidates) {
+    text_lock_.assert_held_shared();
+    return sparse_.search(query, k, allow, candidates);
+  };
+  return scored_under_filter(scope, sparse_.vectors(), search);
+}
+
+// Caller holds the metadata read lock; the scope holds the metadata-index
+// read lock.
+std::vector<ScoredSlot> Database::scored_under_filter(const FilterScope& scope, std::size_t documents,
+                                                      ScoredSearch search) const {
+  if (!scope.filter) return search(nullptr, nullptr);
+  if (auto few = few_candidates(scope, documents)) return search(nullptr, &*few);
   const QueryPlan& plan = *scope.plan;
   auto metadata = [&](std::uint32_t slot) {
     metadata_lock_.assert_held_shared();
@@ -322,7 +327,7 @@ std::vector<ScoredSlot> Database::sparse_hits(const SparseVector& query, std::si
   };
   auto allowed = [&](std::uint32_t slot) { return plan.admits(slot, metadata); };
   SlotPredicate predicate(allowed);
-  return sparse_.search(query, k, &predicate, nullptr);
+  return search(&predicate, nullptr);
 }
 
 // Caller holds the slot-ids and metadata read locks.
