@@ -18,41 +18,6 @@ set(HOVRA_BM25S_SHA256 "96301f99558c2318a889abfe1bc27cf53dc225f3860cdf03b0aaa5e7
 set(HOVRA_PYSTEMMER_SDIST "" CACHE FILEPATH "A pre-downloaded PyStemmer-${HOVRA_PYSTEMMER_VERSION}.tar.gz")
 set(HOVRA_BM25S_SDIST "" CACHE FILEPATH "A pre-downloaded bm25s-${HOVRA_BM25S_VERSION}.tar.gz")
 
-# hovra_fetch_sdist(NAME VERSION SHA256 ARCHIVE_NAME LOCAL_SDIST OUT_ROOT)
-function(hovra_fetch_sdist name version sha archive_name local_sdist out_root)
-  set(_dir "${CMAKE_BINARY_DIR}/_deps/${name}")
-  set(_archive "${_dir}/${archive_name}-${version}.tar.gz")
-  set(_root "${_dir}/${archive_name}-${version}")
-  if(NOT EXISTS "${_root}/.extracted")
-    file(MAKE_DIRECTORY "${_dir}")
-    if(local_sdist)
-      if(NOT EXISTS "${local_sdist}")
-        message(FATAL_ERROR "no file ${local_sdist} for the ${name} sdist")
-      endif()
-      configure_file("${local_sdist}" "${_archive}" COPYONLY)
-    elseif(NOT EXISTS "${_archive}")
-      file(WRITE "${_dir}/requirements.txt" "${name}==${version} --hash=sha256:${sha}\n")
-      message(STATUS "Fetching ${name} ${version} sdist with pip")
-      execute_process(
-        COMMAND "${Python_EXECUTABLE}" -m pip download --quiet --no-deps
-                --no-binary :all: --require-hashes
-                -r "${_dir}/requirements.txt" -d "${_dir}"
-        RESULT_VARIABLE _pip_rc)
-      if(NOT _pip_rc EQUAL 0)
-        message(FATAL_ERROR "pip could not download ${name}==${version}")
-      endif()
-    endif()
-    file(SHA256 "${_archive}" _got_sha)
-    if(NOT _got_sha STREQUAL sha)
-      file(REMOVE "${_archive}")
-      message(FATAL_ERROR "${name} sdist hash mismatch: ${_got_sha}")
-    endif()
-    file(ARCHIVE_EXTRACT INPUT "${_archive}" DESTINATION "${_dir}")
-    file(WRITE "${_root}/.extracted" "")
-  endif()
-  set(${out_root} "${_root}" PARENT_SCOPE)
-endfunction()
-
 hovra_fetch_sdist(PyStemmer ${HOVRA_PYSTEMMER_VERSION} ${HOVRA_PYSTEMMER_SHA256} PyStemmer
                   "${HOVRA_PYSTEMMER_SDIST}" _pystemmer_root)
 hovra_fetch_sdist(bm25s ${HOVRA_BM25S_VERSION} ${HOVRA_BM25S_SHA256} bm25s "${HOVRA_BM25S_SDIST}" _bm25s_root)
