@@ -168,16 +168,26 @@ class Codebook:
     mins: np.ndarray
     scales: np.ndarray
     codes: np.ndarray  # (n, dim) uint8
+    exceptions: list[int]  # the slots the codes misplace
 
 
 def read_sq8(data: bytes, n: int, dim: int) -> Codebook:
     r = Bytes(data)
-    q = r.u32()
-    mins, scales = r.f32s(q), r.f32s(q)
+    q, exceptions = r.u32(), []
+    if q == 0x38515348:  # the magic "HSQ8": version 2 lists the exceptions
+        if r.u32() != 2:
+            raise Refused("unsupported quantized vector file version")
+        q, count = r.u32(), r.u32()
+        mins, scales = r.f32s(q), r.f32s(q)
+        exceptions = [r.u32() for _ in range(count)]
+        if any(s >= n for s in exceptions) or exceptions != sorted(set(exceptions)):
+            raise Refused("exception slots out of order or beyond the slots")
+    else:
+        mins, scales = r.f32s(q), r.f32s(q)
     if q != dim or r.remaining() != n * dim:
         raise Refused("quantized file does not fit the graph")
     codes = np.frombuffer(r.take(n * dim), dtype=np.uint8).reshape(n, dim)
-    return Codebook(mins, scales, codes)
+    return Codebook(mins, scales, codes, exceptions)
 
 
 @dataclass
@@ -439,8 +449,10 @@ def test_independent_reader_decodes_what_the_database_returns(saved_then_logged)
     rows, norms = read_vectors(vectors_bytes, n, graph.dim)
     np.testing.assert_allclose(norms, np.sqrt((rows.astype(np.float64) ** 2).sum(axis=1)), rtol=1e-5)
 
-    # Every slot's codes decode within half a step of its row.
+    # Every slot's codes decode within half a step of its row: none is listed
+    # as one the codes misplace.
     book = read_sq8(sq8_bytes, n, graph.dim)
+    assert book.exceptions == []
     low, high = rows.min(axis=0), rows.max(axis=0)
     assert np.array_equal(book.mins, low)
     assert np.array_equal(book.scales, np.where(high != low, (high - low) / np.float32(255), np.float32(1)))

@@ -73,10 +73,11 @@ class TestLayouts:
         assert floats[:6] == (1, 2, 3, 4, 6, 3)
         assert floats[6:] == pytest.approx([np.sqrt(14), np.sqrt(61)])
         sq8 = (tmp_path / "vectors.sq8").read_bytes()
-        assert len(sq8) == 34
-        q, *rest = struct.unpack("<I6f", sq8[:28])
-        assert q == 3 and rest[:3] == [1, 2, 3] and rest[3:] == pytest.approx([3 / 255, 4 / 255, 1.0])
-        assert sq8[28:] == bytes([0, 0, 0, 255, 255, 0])
+        assert len(sq8) == 46
+        magic, version, q, exceptions, *rest = struct.unpack("<4sIII6f", sq8[:40])
+        assert (magic, version, q, exceptions) == (b"HSQ8", 2, 3, 0)
+        assert rest[:3] == [1, 2, 3] and rest[3:] == pytest.approx([3 / 255, 4 / 255, 1.0])
+        assert sq8[40:] == bytes([0, 0, 0, 255, 255, 0])
 
     def test_two_saves_write_same_vectors(self, tmp_path):
         db = Database(str(tmp_path), dim=4)

@@ -18,10 +18,11 @@ def codes_after_save(tmp_path, rows, extra=None):
         db.add("extra", extra)
     db.save()
     raw = (tmp_path / "vectors.sq8").read_bytes()
-    (q,) = struct.unpack_from("<I", raw)
-    mins = np.frombuffer(raw, "<f4", q, 4)
-    scales = np.frombuffer(raw, "<f4", q, 4 + 4 * q)
-    codes = np.frombuffer(raw, np.uint8, offset=4 + 8 * q).reshape(-1, q)
+    magic, version, q, exceptions = struct.unpack_from("<4sIII", raw)
+    assert (magic, version) == (b"HSQ8", 2)
+    mins = np.frombuffer(raw, "<f4", q, 16)
+    scales = np.frombuffer(raw, "<f4", q, 16 + 4 * q)
+    codes = np.frombuffer(raw, np.uint8, offset=16 + 8 * q + 4 * exceptions).reshape(-1, q)
     return mins, scales, codes
 
 

@@ -4,6 +4,7 @@
 // random bytes. Whatever they accept must hold together; nothing may crash or
 // read out of bounds (run under AddressSanitizer and UBSan). Deterministic:
 // the generator has a fixed seed.
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -274,11 +275,21 @@ void fuzz_quantized() {
       if (!q.ok()) continue;
       const Sq8Quantizer& qz = q.value();
       bool sound = qz.dim() == shape[1] && qz.mins().size() == shape[1] && qz.scales().size() == shape[1] &&
-                   qz.codes().size() == shape[0] * shape[1];
+                   qz.codes().size() == shape[0] * shape[1] &&
+                   std::is_sorted(qz.exceptions().begin(), qz.exceptions().end()) &&
+                   (qz.exceptions().empty() || qz.exceptions().back() < shape[0]);
       expect(sound, "accepted quantized file");
     }
   };
   every_damage(valid, visit);
+  // Version 2 lists the exceptions (slot 1) after the scales.
+  std::string listed;
+  ByteWriter v2(listed);
+  for (std::uint32_t field : {0x38515348u, 2u, 3u, 1u}) v2.u32(field);
+  for (float f : {0.0f, 1.0f, 2.0f, 1.0f, 1.0f, 0.5f}) v2.f32(f);
+  v2.u32(1);
+  v2.bytes(std::string("\x01\x02\x03\x04\x05\x06", 6));
+  every_damage(listed, visit);
   for (int i = 0; i < 2000; ++i) visit(random_bytes(below(64)));
 }
 

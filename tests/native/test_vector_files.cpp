@@ -1,6 +1,7 @@
 // Tests of vectors.bin and vectors.sq8: their exact layouts, writing from
 // owned and mapped stores, the size check of the mapped file, and the
-// quantized file's reader with its truncation and mismatch errors.
+// quantized file's reader (both layouts, the listed exceptions) with its
+// truncation and mismatch errors.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -51,6 +52,7 @@ std::vector<float> floats_of(const std::string& bytes) {
   return out;
 }
 
+// vectors.sq8 of the first layout: Q, mins, scales, codes.
 std::string sq8_bytes(std::uint32_t q, const std::vector<float>& mins, const std::vector<float>& scales,
                       const std::string& codes) {
   std::string out;
@@ -58,6 +60,24 @@ std::string sq8_bytes(std::uint32_t q, const std::vector<float>& mins, const std
   w.u32(q);
   w.f32s(mins.data(), mins.size());
   w.f32s(scales.data(), scales.size());
+  w.bytes(codes);
+  return out;
+}
+
+// vectors.sq8 of version 2: magic, version, Q, the exception count, mins,
+// scales, the exceptions, codes.
+std::string sq8_v2_bytes(std::uint32_t q, const std::vector<float>& mins, const std::vector<float>& scales,
+                         const std::vector<std::uint32_t>& exceptions, const std::string& codes,
+                         std::uint32_t version = 2) {
+  std::string out;
+  ByteWriter w(out);
+  w.u32(kSq8Magic);
+  w.u32(version);
+  w.u32(q);
+  w.u32(static_cast<std::uint32_t>(exceptions.size()));
+  w.f32s(mins.data(), mins.size());
+  w.f32s(scales.data(), scales.size());
+  for (std::uint32_t s : exceptions) w.u32(s);
   w.bytes(codes);
   return out;
 }
@@ -140,12 +160,14 @@ void test_quantized_file_layout() {
   ScratchDir dir;
   std::unique_ptr<HnswIndex> index = two_slot_index();
   std::string file = write_with(write_quantized, *index, dir.file("vectors.tmp"));
-  CHECK(file.size() == 34);
+  CHECK(file.size() == 46);
   ByteReader r(file);
-  std::uint32_t q = 0;
+  std::uint32_t magic = 0, version = 0, q = 0, exceptions = 1;
   std::vector<float> mins, scales;
   std::string_view codes;
-  CHECK(r.u32(q) && q == 3);
+  CHECK(std::string_view(file.data(), 4) == "HSQ8");
+  CHECK(r.u32(magic) && magic == kSq8Magic && r.u32(version) && version == 2);
+  CHECK(r.u32(q) && q == 3 && r.u32(exceptions) && exceptions == 0);
   CHECK(r.f32s(3, mins) && r.f32s(3, scales) && r.bytes(6, codes));
   CHECK((mins == std::vector<float>{0.0f, 1.0f, 2.0f}));
   // Component 1 is constant (scale 1); the others span their range in 255 steps.
@@ -159,6 +181,7 @@ void test_quantized_file_layout() {
     const Sq8Quantizer& qz = back.value();
     CHECK(qz.dim() == 3 && qz.mins() == mins && qz.scales() == scales);
     CHECK(std::string_view(reinterpret_cast<const char*>(qz.codes().data()), qz.codes().size()) == codes);
+    CHECK(qz.exceptions().empty() && qz.rows_within_range());
     float row[3];
     qz.decode_into(1, row);
     CHECK(row[0] == 255.0f && row[1] == 1.0f && std::fabs(row[2] - 4.0f) < 1e-5f);
@@ -169,7 +192,7 @@ void test_quantized_file_of_empty_index() {
   ScratchDir dir;
   HnswIndex empty(2, Metric::Cosine, 16, 200);
   std::string file = write_with(write_quantized, empty, dir.file("vectors.tmp"));
-  CHECK(file == sq8_bytes(2, {0.0f, 0.0f}, {1.0f, 1.0f}, ""));
+  CHECK(file == sq8_v2_bytes(2, {0.0f, 0.0f}, {1.0f, 1.0f}, {}, ""));
   Result<Sq8Quantizer> back = parse_quantized(file, 0, 2);
   CHECK(back.ok() && back.value().codes().empty() && back.value().dim() == 2);
 }
@@ -205,6 +228,55 @@ void test_quantized_reader_errors() {
   CHECK(!error.empty() && error != kTruncated);
   error = error_of(valid, SIZE_MAX / 2, 3);  // N x dim overflows
   CHECK(!error.empty() && error != kTruncated);
+
+  // Version 2: every cut short is a truncation, an exception count beyond
+  // the file too; another version, exceptions out of order, repeated or
+  // beyond the slots are refused.
+  std::string v2 = sq8_v2_bytes(3, {0, 0, 0}, {1, 1, 1}, {0, 1}, std::string(6, '\x07'));
+  CHECK_TEXT(error_of(v2, 2, 3), "");
+  for (std::size_t n = 0; n < 48; ++n) CHECK_TEXT(error_of(v2.substr(0, n), 2, 3), kTruncated);
+  CHECK_TEXT(error_of(sq8_v2_bytes(3, {0, 0, 0}, {1, 1, 1}, {}, "").replace(12, 4, "\xff\xff\xff\x0f"), 0, 3),
+             kTruncated);
+  CHECK_TEXT(error_of(sq8_v2_bytes(3, {0, 0, 0}, {1, 1, 1}, {}, std::string(6, '\0'), 3), 2, 3),
+             "unsupported quantized vector file version: 3");
+  for (const std::vector<std::uint32_t>& bad : {std::vector<std::uint32_t>{1, 0}, {1, 1}, {2}, {0, 0xFFFFFFFF}}) {
+    error = error_of(sq8_v2_bytes(3, {0, 0, 0}, {1, 1, 1}, bad, std::string(6, '\0')), 2, 3);
+    CHECK(error.find("exception slot") != std::string::npos);
+  }
+  error = error_of(sq8_v2_bytes(2, {0, 0}, {1, 1}, {}, std::string(6, '\0')), 2, 3);
+  CHECK(!error.empty() && error != kTruncated);
+  error = error_of(v2 + "x", 2, 3);
+  CHECK(!error.empty() && error != kTruncated);
+}
+
+// A row far outside the others is set aside by training: the file lists it,
+// and the quantizer read back holds it with no row read. The same codes in
+// the first layout have it still to find, among the rows.
+void test_quantized_file_lists_exceptions() {
+  ScratchDir dir;
+  const std::size_t dim = 4, n = 2000, far = 1234;
+  HnswIndex index(dim, Metric::Euclidean, 8, 40);
+  std::vector<float> v(dim);
+  for (std::size_t s = 0; s < n; ++s) {
+    for (std::size_t j = 0; j < dim; ++j) v[j] = static_cast<float>((s * 7 + j * 13) % 101) * 0.01f;
+    if (s == far) v.assign(dim, 1000.0f);
+    index.insert(v.data(), dim);
+  }
+  std::string file = write_with(write_quantized, index, dir.file("vectors.tmp"));
+  Result<Sq8Quantizer> read = parse_quantized(file, n, dim);
+  CHECK(read.ok());
+  if (!read.ok()) return;
+  const Sq8Quantizer& q = read.value();
+  CHECK(q.exceptions() == std::vector<std::uint32_t>{far} && q.rows_within_range());
+  CHECK(file.size() == 16 + 8 * dim + 4 + n * dim);
+
+  std::string codes(reinterpret_cast<const char*>(q.codes().data()), q.codes().size());
+  Result<Sq8Quantizer> first = parse_quantized(sq8_bytes(dim, q.mins(), q.scales(), codes), n, dim);
+  CHECK(first.ok() && first.value().exceptions().empty() && !first.value().rows_within_range());
+  if (!first.ok()) return;
+  Sq8Quantizer found = first.value();
+  found.find_exceptions(index.store().data(), index.store().float_count());
+  CHECK(found.exceptions() == q.exceptions() && found.rows_within_range());
 }
 
 void test_writers_report_sink_errors() {
@@ -246,9 +318,9 @@ void test_large_store_round_trip() {
   CHECK(loaded.value().norms == index.norms());
 
   std::string sq8 = write_with(write_quantized, index, dir.file("vectors.tmp"));
-  CHECK(sq8.size() == 4 + 8 * dim + n * dim);
   Result<Sq8Quantizer> q = parse_quantized(sq8, n, dim);
   CHECK(q.ok() && q.value().codes().size() == n * dim);
+  if (q.ok()) CHECK(sq8.size() == 16 + 8 * dim + 4 * q.value().exceptions().size() + n * dim);
 }
 
 }  // namespace
@@ -258,6 +330,7 @@ int main() {
   test_attach_and_rewrite_mapped();
   test_attach_empty_file();
   test_quantized_file_layout();
+  test_quantized_file_lists_exceptions();
   test_quantized_file_of_empty_index();
   test_quantized_reader_errors();
   test_writers_report_sink_errors();

@@ -485,15 +485,32 @@ void MappedFile::advise_random(std::size_t offset, std::size_t length) {
   (void)::madvise(const_cast<unsigned char*>(data_) + start, length + (offset - start), MADV_RANDOM);
 }
 
-void MappedFile::warm_up(std::size_t offset, std::size_t length) {
-  if (data_ == nullptr || offset >= size_ || warmer_.joinable()) return;
-  length = std::min(length, size_ - offset);
-  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-  // A file far larger than memory would only evict itself: warm a quarter of
-  // physical memory at most.
+namespace {
+
+// A file far larger than memory would only evict itself: warm a quarter of
+// physical memory at most.
+std::size_t warm_length(std::size_t length, std::size_t page) {
   constexpr std::size_t kWarmShare = 4;
   long pages = ::sysconf(_SC_PHYS_PAGES);
   if (pages > 0) length = std::min(length, static_cast<std::size_t>(pages) / kWarmShare * page);
+  return length;
+}
+
+}  // namespace
+
+void MappedFile::read_ahead(std::size_t offset, std::size_t length) {
+  if (data_ == nullptr || offset >= size_ || length == 0) return;
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  length = warm_length(std::min(length, size_ - offset), page);
+  std::size_t start = offset / page * page;
+  // On a file's map this advice only fills the file cache.
+  (void)::madvise(data_ + start, length + (offset - start), MADV_WILLNEED);
+}
+
+void MappedFile::warm_up(std::size_t offset, std::size_t length) {
+  if (data_ == nullptr || offset >= size_ || warmer_.joinable()) return;
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  length = warm_length(std::min(length, size_ - offset), page);
   std::size_t start = offset / page * page;
   (void)::madvise(data_ + start, length + (offset - start), MADV_WILLNEED);
   try {

@@ -258,6 +258,11 @@ class MappedFile {
   // Reads of [offset, offset + length) will be scattered: the system reads
   // no more than the page asked for. Best effort.
   void advise_random(std::size_t offset, std::size_t length);
+  // Asks the system to read [offset, offset + length) into its file cache
+  // in the background (at most a quarter of physical memory), without
+  // mapping any of it into this process: a later read of a page finds it
+  // there instead of waiting on the disk. Best effort.
+  void read_ahead(std::size_t offset, std::size_t length);
 
  private:
   MappedFile() = default;

@@ -369,9 +369,11 @@ void HnswIndex::mark_deleted(std::uint32_t slot) {
   live_count_.fetch_sub(1, std::memory_order_relaxed);
 }
 
+// Codes read with their exceptions are used as read; older codes have their
+// exceptions found among the rows (which reads the rows at the codes' ends).
 void HnswIndex::set_quantizer(Sq8Quantizer q) {
   quantizer_ = std::move(q);
-  quantizer_->find_exceptions(store_.data(), store_.float_count());
+  if (!quantizer_->rows_within_range()) quantizer_->find_exceptions(store_.data(), store_.float_count());
 }
 
 // Trains the range on the rows as they are and encodes every row: when

@@ -123,7 +123,8 @@ class HnswIndex {
   const std::vector<float>& norms() const { return norms_; }
   const float* vector(std::uint32_t slot) const { return store_.vector(slot); }
   const Sq8Quantizer* quantizer() const { return quantizer_ ? &*quantizer_ : nullptr; }
-  // Takes on codes read from a file and lists their exceptions.
+  // Takes on codes read from a file; lists their exceptions when the file
+  // did not.
   void set_quantizer(Sq8Quantizer q);
   // After an open: reads the vector rows the first searches need into
   // memory before returning, so that they do not wait on the disk page by

@@ -1,5 +1,7 @@
 // The vector files: vectors.bin (the vector region of every slot, then the
-// norms) and vectors.sq8 (codebook dimension, minimums, scales, codes). Their
+// norms) and vectors.sq8 (a versioned header, minimums, scales, the slots the
+// codes do not stand for, codes; or the first layout without the header and
+// the list). Their
 // writers, the check and split of the mapped vectors.bin, and the reader of
 // vectors.sq8.
 #include "core/storage/vector_files.h"
@@ -64,9 +66,13 @@ Status write_quantized(const HnswIndex& index, FileWriter& sink) {
   Sq8Quantizer q = trained_codebook(index.store(), dim);
   std::string head;
   ByteWriter w(head);
+  w.u32(kSq8Magic);
+  w.u32(kSq8Version);
   w.u32(static_cast<std::uint32_t>(dim));
+  w.u32(static_cast<std::uint32_t>(q.exceptions().size()));
   w.f32s(q.mins().data(), q.mins().size());
   w.f32s(q.scales().data(), q.scales().size());
+  for (std::uint32_t slot : q.exceptions()) w.u32(slot);
   HOVRA_RETURN_IF_ERROR(sink.write(head));
   if (!q.codes().empty()) HOVRA_RETURN_IF_ERROR(sink.write(q.codes().data(), q.codes().size()));
   return sink.flush();
@@ -88,15 +94,51 @@ Result<LoadedVectors> attach_vectors(std::shared_ptr<MappedFile> map, std::size_
   return loaded;
 }
 
+namespace {
+
+// The exception list of a versioned file: `count` slots, strictly ascending,
+// each below node_count.
+Result<std::vector<std::uint32_t>> read_exceptions(ByteReader& r, std::uint32_t count, std::size_t node_count) {
+  if (count > r.remaining() / 4) return DbError::damaged_file("failed to fill whole buffer");
+  std::vector<std::uint32_t> slots(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    r.u32(slots[i]);
+    if (slots[i] >= node_count || (i > 0 && slots[i] <= slots[i - 1]))
+      return DbError::damaged_file("quantized vector file lists exception slot " + std::to_string(slots[i]) +
+                                   " out of order or beyond " + std::to_string(node_count) + " slots");
+  }
+  return slots;
+}
+
+}  // namespace
+
 Result<Sq8Quantizer> parse_quantized(std::string_view bytes, std::size_t node_count, std::size_t dim) {
   ByteReader r(bytes);
   std::uint32_t q;
+  if (!r.u32(q)) return DbError::damaged_file("failed to fill whole buffer");
+  // The first layout begins with Q = dim; the versioned one with its magic
+  // (as a dimension, 944,853,832 components: no database of the first layout
+  // had rows that long).
+  const bool versioned = q == kSq8Magic;
+  std::uint32_t exception_count = 0;
+  if (versioned) {
+    std::uint32_t version;
+    if (!r.u32(version)) return DbError::damaged_file("failed to fill whole buffer");
+    if (version != kSq8Version)
+      return DbError::damaged_file("unsupported quantized vector file version: " + std::to_string(version));
+    if (!r.u32(q) || !r.u32(exception_count)) return DbError::damaged_file("failed to fill whole buffer");
+  }
   std::vector<float> mins, scales;
-  if (!r.u32(q) || !r.f32s(q, mins) || !r.f32s(q, scales))
-    return DbError::damaged_file("failed to fill whole buffer");
+  if (!r.f32s(q, mins) || !r.f32s(q, scales)) return DbError::damaged_file("failed to fill whole buffer");
   if (q != dim)
     return DbError::damaged_file("quantized vector file has dimension " + std::to_string(q) + ", expected " +
                                  std::to_string(dim));
+  std::vector<std::uint32_t> exceptions;
+  if (versioned) {
+    Result<std::vector<std::uint32_t>> listed = read_exceptions(r, exception_count, node_count);
+    if (!listed.ok()) return listed.error();
+    exceptions = std::move(listed.value());
+  }
   std::size_t expected;
   if (!checked_mul(node_count, dim, expected) || r.remaining() != expected)
     return DbError::damaged_file("quantized vector file holds " + std::to_string(r.remaining()) +
@@ -104,8 +146,10 @@ Result<Sq8Quantizer> parse_quantized(std::string_view bytes, std::size_t node_co
                                  std::to_string(dim));
   std::string_view codes;
   r.bytes(r.remaining(), codes);
-  return Sq8Quantizer::from_parts(std::move(mins), std::move(scales), dim,
-                                  reinterpret_cast<const std::uint8_t*>(codes.data()), codes.size());
+  Sq8Quantizer quantizer = Sq8Quantizer::from_parts(
+      std::move(mins), std::move(scales), dim, reinterpret_cast<const std::uint8_t*>(codes.data()), codes.size());
+  if (versioned) quantizer.adopt_exceptions(std::move(exceptions));
+  return quantizer;
 }
 
 }  // namespace hovra

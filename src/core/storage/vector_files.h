@@ -2,6 +2,7 @@
 // (codebook and codes): writers, the map at open, and the quantized reader.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -14,8 +15,15 @@ namespace hovra {
 
 // Writes the store's floats then the norms into an open sink, then flushes.
 Status write_vectors(const HnswIndex& index, FileWriter& sink);
-// Trains a fresh codebook on every stored row, encodes all rows, writes
-// Q = dim, mins, scales and codes into the sink, then flushes. An index
+// vectors.sq8 begins with this magic (the bytes "HSQ8") and version; files
+// of the first layout begin with Q = dim and list no exceptions.
+inline constexpr std::uint32_t kSq8Magic = 0x38515348;
+inline constexpr std::uint32_t kSq8Version = 2;
+
+// Trains a fresh codebook on every stored row, encodes all rows, writes the
+// magic, version, Q = dim, the exception count, mins, scales, the
+// exceptions (the rows the codes misplace) and the codes into the sink,
+// then flushes. An index
 // without rows (or of dimension 0) has nothing to train on: it writes the
 // neutral codebook (every minimum 0, every scale 1) and no codes, rather
 // than the non-finite parameters that training on zero rows yields.
@@ -30,8 +38,11 @@ struct LoadedVectors {
 // Checks the mapped file against node_count and dim (size must be exactly
 // 4 x N x (dim + 1), DamagedFile otherwise) and builds the store and norms.
 Result<LoadedVectors> attach_vectors(std::shared_ptr<MappedFile> map, std::size_t node_count, std::size_t dim);
-// Parses vectors.sq8 bytes; Q must equal dim and the codes hold exactly
-// N x dim bytes (DamagedFile otherwise; a short header is "failed to fill whole buffer").
+// Parses vectors.sq8 bytes of either layout; Q must equal dim, listed
+// exceptions ascend below N, and the codes hold exactly N x dim bytes
+// (DamagedFile otherwise; a short header is "failed to fill whole buffer").
+// The quantizer of a versioned file holds its exceptions; one of the first
+// layout has them still to find (Sq8Quantizer::find_exceptions).
 Result<Sq8Quantizer> parse_quantized(std::string_view bytes, std::size_t node_count, std::size_t dim);
 
 }  // namespace hovra

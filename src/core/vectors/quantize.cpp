@@ -233,6 +233,12 @@ void Sq8Quantizer::find_exceptions(const float* rows, std::size_t float_count) {
     if (at_end && !encode_checked(rows + r * dim_, scratch.data()))
       exceptions_.push_back(static_cast<std::uint32_t>(r));
   }
+  within_range_ = true;
+}
+
+void Sq8Quantizer::adopt_exceptions(std::vector<std::uint32_t> slots) {
+  exceptions_ = std::move(slots);
+  within_range_ = dim_ > 0;
 }
 
 bool Sq8Quantizer::needs_training() const {

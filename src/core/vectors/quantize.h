@@ -43,10 +43,15 @@ class Sq8Quantizer {
   void encode_all(const float* rows, std::size_t float_count);
   void append(const float* v);
   void reencode(std::uint32_t slot, const float* v);
-  // For codes read from a file: lists the exceptions among `rows` (the rows
-  // the codes were made from). Only rows with a code at either end of the
-  // range (0 or 255) can lie outside it, so only those rows are read.
+  // For codes read from a file without their exceptions: lists the
+  // exceptions among `rows` (the rows the codes were made from). Only rows
+  // with a code at either end of the range (0 or 255) can lie outside it, so
+  // only those rows are read; every other row is within range.
   void find_exceptions(const float* rows, std::size_t float_count);
+  // For codes read from a file that lists their exceptions (ascending slots,
+  // as exceptions() gave them when the codes were made): the rows are known
+  // to be within range but for those, and no row is read.
+  void adopt_exceptions(std::vector<std::uint32_t> slots);
   // Writes dim decoded floats into buf; the row must exist (else Panic).
   void decode_into(std::uint32_t slot, float* buf) const;
 
@@ -58,8 +63,8 @@ class Sq8Quantizer {
   std::size_t memory_bytes() const { return dim_ * 8 + codes_.size(); }
   // Whether every row but the exceptions was encoded here within half a
   // step of the trained range (so decodes within half a step of its value
-  // in every component). False for codes read from a file, whose rows were
-  // not seen encoded.
+  // in every component). False for codes read from a file until their
+  // exceptions are found or adopted.
   bool rows_within_range() const { return within_range_; }
   // The rows encoded here that lie outside the range by more than half a
   // step in some component (ascending slots): their codes misplace them, so

@@ -56,9 +56,13 @@ class VectorStore {
   }
   // A mapped store read only here and there (re-scoring a few candidates of
   // quantized search): no read-ahead around each row, so that resident
-  // memory stays the rows read.
+  // memory stays the rows read; the file itself is read into the system's
+  // file cache in the background, so that those reads do not wait on the
+  // disk.
   void expect_random_reads() const {
-    if (map_) map_->advise_random(0, count_ * sizeof(float));
+    if (!map_) return;
+    map_->advise_random(0, count_ * sizeof(float));
+    map_->read_ahead(0, count_ * sizeof(float));
   }
 
   // Makes the store changeable: a map with room to grow becomes writable in
