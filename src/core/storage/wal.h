@@ -1,7 +1,8 @@
 // The write-ahead log: WalRecord, the payload encoding and its mirror
 // decoding, the frame with its CRC-32, batch markers, prepared batches and
 // their resolutions (two-phase commit), the appending writer (single
-// records and all-or-nothing batches) and the reader.
+// records and all-or-nothing batches; wal.cpp) and the reader (the header,
+// the scanner and repair; wal_scan.cpp).
 // Also the strict UTF-8 check that both the log and the graph file apply to
 // stored ids.
 #pragma once
