@@ -1,8 +1,9 @@
 // Linking nodes into an index's graph: insertion (one at a time, and in
-// batches whose linking is split over the worker pool), neighbour
-// selection, back-links and the layer-0 in-link floor, vector updates with
-// the repair of the lists that held the moved node, the hand-over of the
-// entry point, and the periodic reachability audit.
+// batches whose linking is split over the worker pool), vector updates with
+// the repair of the lists that held the moved node, nodes that lie apart
+// made findable, the hand-over of the entry point, and the periodic
+// reachability audit. Neighbour selection, back-links and the layer-0
+// in-link floor are in neighbours.cpp; the Linker is declared in linker.h.
 #include <algorithm>
 #include <cmath>
 #include <random>
@@ -11,16 +12,12 @@
 #include "core/base/error.h"
 #include "core/base/thread_pool.h"
 #include "core/index/hnsw_index.h"
+#include "core/index/linker.h"
 #include "core/index/walk.h"
 
 namespace hovra {
 
 namespace {
-
-// Layer-0 lists keep a dropped member that would be left with fewer
-// in-links than this: with two, a pair of nodes that only list each other
-// cannot drift out of reach.
-constexpr std::size_t kMinInLinks = 2;
 
 // A node whose own layer-0 selection keeps a single neighbour out of
 // several candidates lies apart from the others: its candidates all lie one
@@ -43,15 +40,6 @@ constexpr std::size_t kLinkRun = 64;
 // node count: a breadth-first walk costs about as much as a few insertions
 // per node checked.
 constexpr std::size_t kAuditPeriod = 32;
-
-// A cosine distance this close to zero (a few roundings of a float sum)
-// counts as two equal points.
-constexpr float kCosineTwin = 1e-6f;
-
-// How many members of a list may be equal to another member: a group of
-// equal records links within itself through these and leaves the rest of
-// the list to lead out of it.
-std::size_t twin_budget(std::size_t cap) { return std::max<std::size_t>(1, cap / 8); }
 
 // A node's top layer: floor(-ln(u) * level_mult) for u uniform in (0, 1].
 std::size_t random_level(double level_mult) {
@@ -88,148 +76,6 @@ void spread_ties(std::vector<Hit>& candidates, std::uint32_t self) {
 
 }  // namespace
 
-// What linking reads of an index (its rows, norms, tombstones and
-// parameters) and the graph it changes. Made once the rows to link are in
-// the store; several threads may link through one Linker at once (the
-// parallel phase of a batch), each list under its lock.
-class Linker {
- public:
-  explicit Linker(HnswIndex& index)
-      : graph_(index.graph_),
-        rows_(index.store_.data()),
-        norms_(index.norms_.data()),
-        dead_(index.dead_.data()),
-        unlinked_(index.unlinked_.data()),
-        dim_(index.dim_),
-        metric_(index.metric_),
-        // The most neighbours an inserted node chooses for its own layer-0
-        // list: m, like on the upper layers. Its list still grows to 2m
-        // through later back-links; choosing m halves the back-links each
-        // insertion makes and prunes, at the same recall.
-        own_cap0_(index.graph_.m()),
-        ef_construction_(index.ef_construction_) {}
-
-  template <bool kLocked>
-  bool connect_node(std::uint32_t slot, std::size_t level, std::uint32_t ep);
-  void make_findable(std::uint32_t slot);
-  void relink_nearest(std::uint32_t slot, std::vector<Hit> near);
-  void repair_unlinked(std::uint32_t slot, std::size_t layer, const std::vector<std::uint32_t>& former);
-  void adopt_former(std::uint32_t slot, const std::vector<std::uint32_t>& former0);
-  void hand_over_entry(std::uint32_t slot);
-  void leave_twin_group();
-  void link_unreachable();
-
- private:
-  template <class Use>
-  void with_node_distance(std::uint32_t slot, Use&& use) const;
-  void link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer, std::size_t cap, WalkScratch& ws);
-  void keep_last_links(Graph::Items before, std::uint32_t incoming, std::vector<std::uint32_t>& kept);
-  bool evict_shared(std::vector<std::uint32_t>& list, std::uint32_t keep);
-  void adopt(std::uint32_t orphan, const std::vector<std::uint32_t>& hosts, std::size_t wanted = kMinInLinks);
-  static void keep_floor(const std::vector<Hit>& candidates, std::uint32_t self, std::size_t floor,
-                         std::vector<std::uint32_t>& kept);
-  void select_neighbours(const std::vector<Hit>& candidates, std::uint32_t self, std::size_t cap,
-                         std::vector<std::uint32_t>& out) const;
-  enum class Diversity { Kept, Covered, Twin };
-  Diversity diversity(const Hit& candidate, const std::vector<std::uint32_t>& kept) const;
-  bool is_diverse(const Hit& candidate, const std::vector<std::uint32_t>& kept) const;
-  bool same_point(std::uint32_t a, std::uint32_t b, float d) const;
-  float link_distance(std::uint32_t a, std::uint32_t b) const;
-  bool link_from_reached(std::uint32_t slot, const std::vector<std::uint8_t>& reached, std::uint32_t& spare);
-
-  Graph& graph_;
-  const float* rows_;
-  const float* norms_;
-  const std::uint8_t* dead_;
-  const std::uint8_t* unlinked_;  // per slot, 1 while it waits for linking (fresh_rows.cpp)
-  std::size_t dim_;
-  Metric metric_;
-  std::size_t own_cap0_;
-  std::size_t ef_construction_;
-};
-
-// ---- neighbour selection ----
-
-// Chooses at most cap neighbours from candidates sorted by ascending
-// distance to the node: a candidate is kept when it is closer to the node
-// than to every neighbour kept before it. Keeping only the nearest
-// candidates would fill every list of a tight cluster with members of that
-// cluster, cutting the graph into islands that searches cannot cross.
-//
-// Equal vectors tie that test (a twin of a kept neighbour is as close to it
-// as to the node when the node is their twin too), so the members of a
-// group of equal records would keep one another only, leaving no way out of
-// the group. A candidate equal to a kept neighbour is therefore kept only
-// while the list holds fewer than twin_budget(cap) such twins: the group
-// stays linked within itself and the rest of the list leads elsewhere.
-void Linker::select_neighbours(const std::vector<Hit>& candidates, std::uint32_t self, std::size_t cap,
-                               std::vector<std::uint32_t>& out) const {
-  out.clear();
-  std::size_t twins = 0;
-  const std::size_t budget = twin_budget(cap);
-  for (const Hit& c : candidates) {
-    if (out.size() >= cap) break;
-    if (c.slot == self) continue;
-    switch (diversity(c, out)) {
-      case Diversity::Kept:
-        out.push_back(c.slot);
-        break;
-      case Diversity::Twin:
-        if (twins < budget) {
-          ++twins;
-          out.push_back(c.slot);
-        }
-        break;
-      case Diversity::Covered:
-        break;
-    }
-  }
-}
-
-// Whether a candidate (with its distance to the node) is closer to the node
-// than to every kept neighbour (Kept), closer to one of them (Covered), or
-// no closer to any, but equal to one (Twin).
-// Inlined into the selection with link_distance: called apart, the two
-// measured 4.5 % more instructions per build (the metric's kernel fetched
-// for every pair).
-[[gnu::always_inline]] inline Linker::Diversity Linker::diversity(const Hit& candidate,
-                                                                  const std::vector<std::uint32_t>& kept) const {
-  bool twin = false;
-  for (std::uint32_t k : kept) {
-    float d = link_distance(candidate.slot, k);
-    if (d < candidate.distance) return Diversity::Covered;
-    if (!twin && d <= candidate.distance && same_point(candidate.slot, k, d)) twin = true;
-  }
-  return twin ? Diversity::Twin : Diversity::Kept;
-}
-
-bool Linker::is_diverse(const Hit& candidate, const std::vector<std::uint32_t>& kept) const {
-  return diversity(candidate, kept) == Diversity::Kept;
-}
-
-// Whether two stored nodes at link distance d hold the same point, up to
-// the rounding of the distance: a Euclidean distance of zero, a cosine
-// distance within kCosineTwin of zero; under the dot product, whose
-// distance says nothing of equality, equal rows.
-bool Linker::same_point(std::uint32_t a, std::uint32_t b, float d) const {
-  if (metric_ == Metric::Euclidean) return d <= 0.0f;
-  if (metric_ == Metric::Cosine) return d <= kCosineTwin;
-  return std::equal(rows_ + std::size_t(a) * dim_, rows_ + std::size_t(a + 1) * dim_, rows_ + std::size_t(b) * dim_);
-}
-
-// The distance between two stored nodes as the graph's construction measures
-// it: as the walks do (the pair kernels, cosine through the stored norms),
-// the exact kernel for the dot product.
-[[gnu::always_inline]] inline float Linker::link_distance(std::uint32_t a, std::uint32_t b) const {
-  const float* ra = rows_ + std::size_t(a) * dim_;
-  const float* rb = rows_ + std::size_t(b) * dim_;
-  if (metric_ == Metric::Euclidean) return pair_l2sq_kernel()(ra, rb, dim_);
-  if (metric_ != Metric::Cosine) return distance(ra, rb, dim_, metric_);
-  float d = pair_dot_kernel()(ra, rb, dim_);
-  float scale = norms_[a] * norms_[b];
-  return scale > 0.0f ? 1.0f - d / scale : 1.0f;
-}
-
 // Calls use(dist) with the distance the construction's walks measure from
 // the stored node `slot`: through the stored norms for cosine, the pair
 // kernel for Euclidean, the exact kernel for the dot product.
@@ -239,84 +85,6 @@ void Linker::with_node_distance(std::uint32_t slot, Use&& use) const {
   if (metric_ == Metric::Cosine) use(CosineWalkDistance(rows_, dim_, norms_, v, norms_[slot]));
   else if (metric_ == Metric::Euclidean) use(L2WalkDistance(rows_, dim_, v));
   else use(ExactDistance(rows_, dim_, metric_, v));
-}
-
-// ---- back-links and the in-link floor ----
-
-// Appends slot to n's list unless it is there; an overfull list is cut back
-// to cap by the neighbour selection over its members (stable order, so the
-// newest entry loses ties).
-void Linker::link_back(std::uint32_t n, std::uint32_t slot, std::size_t layer, std::size_t cap, WalkScratch& ws) {
-  std::vector<std::uint32_t>& grown = ws.grown;
-  std::vector<Hit>& scored = ws.scored;
-  ListLock lock(graph_, n, layer);
-  Graph::Items current = graph_.items(n, layer);
-  if (std::find(current.begin(), current.end(), slot) != current.end()) return;
-  grown.assign(current.begin(), current.end());
-  grown.push_back(slot);
-  if (grown.size() > cap) {
-    scored.clear();
-    for (std::uint32_t x : grown) scored.push_back({x, link_distance(n, x)});
-    sort_hits(scored);
-    select_neighbours(scored, n, cap, grown);
-    if (layer == 0) keep_last_links(current, slot, grown);
-  }
-  if (layer == 0 && std::find(grown.begin(), grown.end(), slot) != grown.end()) graph_.count_in0(slot, 1);
-  graph_.assign(n, layer, grown.data(), grown.size());
-}
-
-// A layer-0 list goes from `before` to kept: each member it drops (not the
-// incoming one, which it never held) that would be left with fewer than
-// kMinInLinks in-links stays, in the room left or in place of a member that
-// enough other lists hold. Counts change atomically, so two lists dropping
-// the same node at once cannot both go below the floor.
-void Linker::keep_last_links(Graph::Items before, std::uint32_t incoming, std::vector<std::uint32_t>& kept) {
-  std::size_t chosen = kept.size();
-  for (std::uint32_t x : before) {
-    if (x == incoming || std::find(kept.begin(), kept.begin() + chosen, x) != kept.begin() + chosen) continue;
-    if (graph_.count_in0(x, -1) >= kMinInLinks) continue;
-    if (kept.size() >= graph_.m_max0() && !evict_shared(kept, incoming)) continue;
-    kept.push_back(x);
-    graph_.count_in0(x, 1);
-  }
-}
-
-// Removes from a layer-0 list, nearest first, the farthest member other than
-// `keep` that at least kMinInLinks other lists hold; false when there is none.
-bool Linker::evict_shared(std::vector<std::uint32_t>& list, std::uint32_t keep) {
-  for (std::size_t i = list.size(); i-- > 0;) {
-    if (list[i] == keep) continue;
-    if (graph_.count_in0(list[i], -1) >= kMinInLinks) {
-      list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
-      return true;
-    }
-    graph_.count_in0(list[i], 1);
-  }
-  return false;
-}
-
-// Gives a node held by fewer than `wanted` layer-0 lists more in-links:
-// hosts (nearest first) that lack it take it, in the room they have or in
-// place of their farthest member that enough other lists also hold.
-void Linker::adopt(std::uint32_t orphan, const std::vector<std::uint32_t>& hosts, std::size_t wanted) {
-  std::vector<Hit> members;
-  std::vector<std::uint32_t> list;
-  for (std::uint32_t host : hosts) {
-    if (graph_.count_in0(orphan, 0) >= wanted) return;
-    if (host == orphan) continue;
-    ListLock lock(graph_, host, 0);
-    Graph::Items current = graph_.items(host, 0);
-    if (std::find(current.begin(), current.end(), orphan) != current.end()) continue;
-    members.clear();
-    for (std::uint32_t x : current) members.push_back({x, link_distance(host, x)});
-    sort_hits(members);
-    list.clear();
-    for (const Hit& h : members) list.push_back(h.slot);
-    if (list.size() >= graph_.m_max0() && !evict_shared(list, orphan)) continue;
-    list.push_back(orphan);
-    graph_.count_in0(orphan, 1);
-    graph_.assign(host, 0, list.data(), list.size());
-  }
 }
 
 // ---- linking a node ----
@@ -382,16 +150,6 @@ bool Linker::connect_node(std::uint32_t slot, std::size_t level, std::uint32_t e
     if (l == 0) adopt(slot, selected, apart ? own_cap0_ : kMinInLinks);
   }
   return apart;
-}
-
-// Tops kept up to `floor` members with the nearest candidates (sorted by
-// distance) the diversity rule passed over.
-void Linker::keep_floor(const std::vector<Hit>& candidates, std::uint32_t self, std::size_t floor,
-                        std::vector<std::uint32_t>& kept) {
-  for (const Hit& c : candidates) {
-    if (kept.size() >= floor) return;
-    if (c.slot != self && std::find(kept.begin(), kept.end(), c.slot) == kept.end()) kept.push_back(c.slot);
-  }
 }
 
 // Makes a node that lies apart findable by its own vector, once the nodes

@@ -3,9 +3,10 @@
 // rows (stored, searched exactly, not yet linked) and the planner of its
 // searches: the graph walk or the exhaustive scan, the exact scan of the
 // fresh rows merged in, and the re-scoring of what a walk returns. The graph
-// lives in graph.h, the walks in walk.h, insertion and repair in build.cpp,
-// the fresh rows in fresh_rows.cpp. Callers hold the database's index lock:
-// shared for searches and reads, exclusive for every change.
+// lives in graph.h, the walks in walk.h, insertion and repair in build.cpp
+// (neighbour selection in neighbours.cpp), the fresh rows in fresh_rows.cpp.
+// Callers hold the database's index lock: shared for searches and reads,
+// exclusive for every change.
 #pragma once
 
 #include <atomic>
@@ -217,7 +218,7 @@ class HnswIndex {
   void adopt_unlinked();
 
  private:
-  friend class Linker;  // build.cpp: links nodes into the graph and repairs it
+  friend class Linker;  // linker.h: links nodes into the graph and repairs it
 
   // Node growth and reachability upkeep (build.cpp).
   void reserve_nodes(std::size_t nodes);
