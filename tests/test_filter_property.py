@@ -188,16 +188,44 @@ FILTERS = 10_000
 ROUNDS = 10
 
 
+def dense_metadata(rng):
+    """Records that, but for the odd one, all hold a scalar at "a" and at
+    "n": negations of those fields are listed from the fields' other values
+    while that holds, as a complement otherwise."""
+    if rng.random() < 0.05:
+        return random_metadata(rng)
+    out = {"a": rng.choice([v for v in SCALARS if v is not None]), "n": rng.choice([0, 1, 2, "x"])}
+    out.update(random_metadata(rng) or {})
+    if not is_scalar(out["a"]):
+        out["a"] = 1
+    return out
+
+
+def dense_filter(rng):
+    r = rng.random()
+    if r < 0.4:
+        return {rng.choice(["a", "n"]): {"$ne": rng.choice(SCALARS[:-1])}}
+    if r < 0.6:
+        return {"a": {"$nin": [rng.choice(SCALARS) for _ in range(rng.randrange(4))]}}
+    if r < 0.8:
+        return {"$not": {"n": rng.choice([0, 1, 2, "x"])}}
+    return random_filter(rng)
+
+
 @pytest.mark.slow
-@pytest.mark.parametrize("seed", [7])
-def test_random_filters_select_what_the_reference_selects(tmp_path, seed):
+@pytest.mark.parametrize(
+    "seed, metadata, filters",
+    [(7, random_metadata, random_filter), (8, dense_metadata, dense_filter)],
+    ids=["random", "dense"],
+)
+def test_random_filters_select_what_the_reference_selects(tmp_path, seed, metadata, filters):
     rng = random.Random(seed)
     db = Database(str(tmp_path / "p"), dim=4, metric="euclidean")
     records = {}
     vectors = np.random.default_rng(seed).standard_normal((600, 4)).astype(np.float32)
 
     def put(i):
-        records[f"r{i}"] = random_metadata(rng)
+        records[f"r{i}"] = metadata(rng)
         db.upsert(f"r{i}", vectors[i], records[f"r{i}"])
 
     for i in range(300):
@@ -206,7 +234,7 @@ def test_random_filters_select_what_the_reference_selects(tmp_path, seed):
     mismatches = []
     for _round in range(ROUNDS):
         for _ in range(FILTERS // ROUNDS):
-            flt = random_filter(rng)
+            flt = filters(rng)
             want = {rid for rid, m in records.items() if selects(flt, m)}
             got_count = db.count(flt)
             got = {h.id for h in db.search(query, k=len(records), where_filter=flt)}

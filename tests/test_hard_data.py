@@ -156,3 +156,43 @@ def test_extreme_rows_do_not_stretch_the_quantized_range(tmp_path):
     db = Database(path)
     assert db.quantized_search
     assert finds_itself(db, data, everyone, 20) == []
+
+
+def filtered_recall(data, queries, found, allowed, k):
+    """tie_recall within the records `allowed` (a boolean mask)."""
+    rows = np.flatnonzero(allowed)
+    return tie_recall(data[rows], queries, [[np.searchsorted(rows, int(i)) for i in ids] for ids in found], k)
+
+
+@pytest.mark.slow
+def test_filters_that_exclude_the_query_neighbourhood(tmp_path):
+    """Filters that hold for a fifth or half of the records, but for none
+    near the query: the query's cluster is among those left out. The walk
+    measured the query's whole cluster without admitting anything, then
+    filled its beam from the first admitted region it came to rather than
+    the nearest, and the answer came back full but wrong (recall 0.95 and
+    0.91 on 100,000 x 128). Walks that admit far fewer records than the
+    filter's share end in the exact scan of the matching records. A filter
+    leaving out only the query's own cluster must still return admitted
+    records only, and k of them."""
+    rng = np.random.default_rng(21)
+    n, dim, clusters = 80_000, 128, 100
+    centres = rng.standard_normal((clusters, dim)).astype(np.float32)
+    lab = rng.integers(0, clusters, n)
+    data = (centres[lab] + 0.6 * rng.standard_normal((n, dim))).astype(np.float32)
+    metas = [{"cluster": int(c), "grp": int(c % 10)} for c in lab]
+    db = Database(str(tmp_path / "d"), dim=dim, metric="euclidean", m=8, ef_construction=64)
+    db.add_many([str(i) for i in range(n)], data, metas)
+    db.wait_indexed()
+    assert db.stats()["uses_brute_force"] is False
+    qlab = rng.choice(np.flatnonzero(np.arange(clusters) % 10 >= 5), 30)
+    queries = (centres[qlab] + 0.6 * rng.standard_normal((30, dim))).astype(np.float32)
+    for groups, want in ((2, 0.99), (5, 0.98)):
+        where = {"grp": {"$in": list(range(groups))}}
+        allowed = lab % 10 < groups
+        found = [[h.id for h in db.search(q, k=10, where_filter=where)] for q in queries]
+        assert all(allowed[[int(i) for i in ids]].all() and len(ids) == 10 for ids in found), where
+        assert filtered_recall(data, queries, found, allowed, 10) >= want, where
+    for q, c in zip(queries[:10], qlab):
+        ids = [int(h.id) for h in db.search(q, k=10, where_filter={"cluster": {"$ne": int(c)}})]
+        assert len(ids) == 10 and (lab[ids] != c).all()

@@ -37,6 +37,9 @@ struct QueryPlan::Node {
   // records with metadata in none of them.
   std::vector<const SlotSet*> sets;
   bool negate = false;
+  // Sets: the lists are posting lists of `field` (an equality, $in, $ne or
+  // $nin), so a negation may be listed from the field's other values.
+  bool posting_lists = false;
   // Range: the field's numbers in the range.
   std::string field;
   NumberRange range = NumberRange::all();
@@ -136,13 +139,7 @@ bool all_scalar(const std::vector<JsonValue>& values) {
 // The distinct lists of the scalar values among `values`.
 std::vector<const SlotSet*> value_lists(const MetadataIndex& index, const std::string& field,
                                         const std::vector<JsonValue>& values) {
-  std::vector<const SlotSet*> sets;
-  for (const JsonValue& v : values) {
-    if (!is_scalar(v.kind())) continue;
-    const SlotSet* s = index.lookup(field, v);
-    if (s && std::find(sets.begin(), sets.end(), s) == sets.end()) sets.push_back(s);
-  }
-  return sets;
+  return index.lookup_all(field, values);
 }
 
 }  // namespace
@@ -158,6 +155,11 @@ std::unique_ptr<Node> QueryPlan::compile(const Filter& filter) const {
     node->negate = negate;
     estimate_sets(*node, objects);
   };
+  auto postings = [&](const std::vector<JsonValue>& values, bool negate) {
+    sets(value_lists(index, filter.field, values), negate);
+    node->field = filter.field;
+    node->posting_lists = true;
+  };
   auto open = [&] {
     node->kind = Node::Kind::Open;
     node->upper = objects;
@@ -168,17 +170,17 @@ std::unique_ptr<Node> QueryPlan::compile(const Filter& filter) const {
   }
   switch (filter.op) {
     case Op::Eq:
-      sets(value_lists(index, filter.field, {filter.value}), false);
+      postings({filter.value}, false);
       break;
     case Op::In:
-      sets(value_lists(index, filter.field, filter.values), false);
+      postings(filter.values, false);
       break;
     case Op::Ne:
-      if (is_scalar(filter.value.kind())) sets(value_lists(index, filter.field, {filter.value}), true);
+      if (is_scalar(filter.value.kind())) postings({filter.value}, true);
       else open();  // records holding null are in no list
       break;
     case Op::Nin:
-      if (all_scalar(filter.values)) sets(value_lists(index, filter.field, filter.values), true);
+      if (all_scalar(filter.values)) postings(filter.values, true);
       else open();
       break;
     case Op::Exists: {
@@ -326,13 +328,42 @@ struct Listed {
   bool exact = true;
 };
 
+// Whether a negation of posting lists is cheaper listed from the field's
+// other values than as a complement: possible when every record with
+// metadata holds a scalar at the field (none is left without a list), and
+// cheaper when the other values' lists are short against the lists left
+// out plus the pass over every record the complement takes.
+bool list_other_values(const Node& node, const MetadataIndex& index) {
+  if (!node.negate || !node.posting_lists) return false;
+  const std::size_t objects = index.objects().size();
+  if (index.scalar_count(node.field) != objects) return false;
+  std::size_t left_out = 0;
+  for (const SlotSet* s : node.sets) left_out += s->size();
+  std::size_t others = objects - std::min(objects, left_out);
+  return others + index.value_count(node.field) < left_out + objects;
+}
+
+// The posting lists of the field's values other than the node's, in one
+// list (unsorted).
+void collect_other_values(const Node& node, const MetadataIndex& index, std::vector<std::uint32_t>& out) {
+  std::vector<const SlotSet*> left_out(node.sets);
+  std::sort(left_out.begin(), left_out.end());
+  index.for_each_value_list(node.field, [&](const SlotSet& s) {
+    if (!std::binary_search(left_out.begin(), left_out.end(), &s)) out.insert(out.end(), s.begin(), s.end());
+  });
+}
+
 Listed build(const Node& node, const MetadataIndex& index, std::size_t slot_count) {
   const std::size_t objects = index.objects().size();
   switch (node.kind) {
     case Node::Kind::Sets: {
       Listed out;
-      out.list.complement = node.negate;
-      for (const SlotSet* s : node.sets) out.list.slots.insert(out.list.slots.end(), s->begin(), s->end());
+      if (list_other_values(node, index)) {
+        collect_other_values(node, index, out.list.slots);
+      } else {
+        out.list.complement = node.negate;
+        for (const SlotSet* s : node.sets) out.list.slots.insert(out.list.slots.end(), s->begin(), s->end());
+      }
       put_in_slot_order(out.list.slots, slot_count);
       return out;
     }
@@ -436,15 +467,17 @@ void QueryPlan::add_probes(const Filter& filter) {
     switch (f.op) {
       case Op::Eq:
       case Op::In:
+        if (f.values.size() > kMaxProbeLists) return false;
         out.any_of = value_lists(index, f.field, f.op == Op::Eq ? std::vector<JsonValue>{f.value} : f.values);
         out.negate = false;
-        return f.values.size() <= kMaxProbeLists;
+        return true;
       case Op::Ne:
       case Op::Nin:
+        if (f.values.size() > kMaxProbeLists) return false;
         if (f.op == Op::Ne ? !is_scalar(f.value.kind()) : !all_scalar(f.values)) return false;
         out.any_of = value_lists(index, f.field, f.op == Op::Ne ? std::vector<JsonValue>{f.value} : f.values);
         out.negate = true;
-        return f.values.size() <= kMaxProbeLists;
+        return true;
       case Op::Exists:
         out.any_of.clear();
         if (const SlotSet* s = index.presence(f.field)) out.any_of.push_back(s);

@@ -268,6 +268,10 @@ std::vector<Hit> HnswIndex::exhaustive(const float* query, std::size_t k, SlotPr
     if (norms_hold) norms_bound_rows_.store(true, std::memory_order_relaxed);
     return hits;
   }
+  // A list that every slot passes, with no tombstones: its slots are the
+  // rows to scan as they are.
+  if (scan && predicate == nullptr && deleted_.empty() && (scan->empty() || scan->back() < n))
+    return scan_slots(scan_rows(), query, scan->data(), scan->size(), k);
   std::vector<std::uint32_t> eligible;
   auto consider = [&](std::uint32_t s) {
     if (s >= n || is_deleted(s)) return;
@@ -346,6 +350,7 @@ std::vector<Hit> HnswIndex::search_filtered(const float* query, std::size_t len,
   std::vector<Hit> hits;
   if (graph_.entry_point() != kNoEntry) {
     Admissible admit{deleted_.empty() ? nullptr : dead_.data(), &predicate, passing};
+    admit.share = static_cast<double>(passing) / static_cast<double>(std::max<std::size_t>(live_count(), 1));
     std::vector<Hit> w = beam(query, width, admit);
     if (admit.gave_up) return scan();
     hits = best_of_beam(query, std::move(w), k);

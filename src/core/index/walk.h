@@ -174,20 +174,50 @@ struct QuantizedDistance {
 // still expanding them (they keep the graph navigable), and gives up once
 // the walk has measured more nodes than could ever pass, where an exact scan
 // of those is cheaper.
+//
+// With a share set (the fraction of live slots that pass), it also gives up
+// on a walk whose slots pass far more rarely than that share: the query
+// lies where the filter holds for few records (a filter anti-correlated
+// with the query's neighbourhood, such as one excluding the query's own
+// cluster). Such a walk spends its beam on inadmissible nodes and fills it
+// from whichever admissible region it reaches first, not the nearest, so
+// the exact scan answers instead. A walk over a filter that holds as often
+// near the query as elsewhere admits about `share` of the slots it tests;
+// the test waits for enough of them that chance alone does not trip it.
 struct AdmitAll {
   static constexpr bool kAll = true;
   bool operator()(std::uint32_t) const { return true; }
+  void start() {}
+  bool depleted(bool) { return false; }
 };
 
 struct Admissible {
   static constexpr bool kAll = false;
+  // Give up once admitted / tested falls below share / kDepletion, ...
+  static constexpr double kDepletion = 4.0;
+  // ... after at least this many admitted slots are expected at the share.
+  static constexpr double kExpectedBeforeTest = 16.0;
+
   const std::uint8_t* dead;                           // per slot, 1 when deleted; nullptr: none is
   const FunctionRef<bool(std::uint32_t)>* predicate;  // nullptr: every live slot passes
   std::size_t limit;                                  // most nodes the walk may measure
+  double share = 0.0;                                 // passing / live slots; 0: no depletion test
   bool gave_up = false;
+  std::size_t tested = 0;    // slots tested by the walk so far
+  std::size_t admitted = 0;  // ... and admitted
   bool operator()(std::uint32_t slot) const {
     if (dead && dead[slot]) return false;
     return predicate == nullptr || (*predicate)(slot);
+  }
+  void start() { tested = admitted = 0; }
+  // Counts one tested slot; true when the walk should give up (see above).
+  bool depleted(bool admit) {
+    ++tested;
+    admitted += admit ? 1 : 0;
+    if (share <= 0.0) return false;
+    double t = static_cast<double>(tested);
+    if (t * share < kExpectedBeforeTest) return false;
+    return static_cast<double>(admitted) * kDepletion < t * share;
   }
 };
 
@@ -283,7 +313,14 @@ template <bool kLocked, class Dist, class Admit, bool kCapTies = false>
   results.clear();
   float d0 = dist(entry);
   candidates.push_back({entry, d0});
-  if (Admit::kAll || admit(entry)) results.push_back({entry, d0});
+  admit.start();
+  if constexpr (Admit::kAll) {
+    results.push_back({entry, d0});
+  } else {
+    bool in = admit(entry);
+    admit.depleted(in);  // one slot never trips the test
+    if (in) results.push_back({entry, d0});
+  }
   [[maybe_unused]] std::size_t measured = 1;
   constexpr float kMax = 3.4028235e38f;
   while (!candidates.empty()) {
@@ -339,7 +376,15 @@ template <bool kLocked, class Dist, class Admit, bool kCapTies = false>
         if (layer == 0) prefetch_span(graph.block0(e), std::min(graph.block0_bytes(), kListPrefetchBytes));
         bool room = true;
         if constexpr (kCapTies) room = tied[d] < tie_cap(ef);
-        if (room && (Admit::kAll || admit(e))) {
+        bool in = true;
+        if constexpr (!Admit::kAll) {
+          in = room && admit(e);
+          if (room && admit.depleted(in)) {
+            admit.gave_up = true;
+            return {};
+          }
+        }
+        if (room && in) {
           if constexpr (kCapTies) ++tied[d];
           results.push_back({e, d});
           std::push_heap(results.begin(), results.end(), FartherOnTop());

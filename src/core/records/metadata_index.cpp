@@ -3,6 +3,7 @@
 // lookups, and the index's size.
 #include "core/records/metadata_index.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "core/base/heap.h"
@@ -25,13 +26,15 @@ bool is_scalar(JsonValue::Kind kind) {
 
 namespace {
 
-// Removes slot from the set at value, dropping the set once it is empty.
-void erase_from(std::unordered_map<JsonValue, SlotSet, JsonValueHash>& map, const JsonValue& value,
-                std::uint32_t slot) {
+// Removes slot from the set at value, dropping the set once it is empty;
+// how many were removed (0 or 1).
+std::size_t erase_from(std::unordered_map<JsonValue, SlotSet, JsonValueHash>& map, const JsonValue& value,
+                       std::uint32_t slot) {
   auto it = map.find(value);
-  if (it == map.end()) return;
-  it->second.erase(slot);
+  if (it == map.end()) return 0;
+  std::size_t erased = it->second.erase(slot);
   if (it->second.empty()) map.erase(it);
+  return erased;
 }
 
 }  // namespace
@@ -41,7 +44,7 @@ void MetadataIndex::add_member(std::uint32_t slot, std::string_view key, PackedV
   Field& entry = fields_[field];
   entry.present.insert(slot);
   if (is_scalar(value.kind())) {
-    entry.values[value.to_json()].insert(slot);
+    entry.scalars += entry.values[value.to_json()].insert(slot) ? 1 : 0;
     if (value.is_number()) numbers_.add(field, value.number_as_double(), slot);
   } else if (value.kind() == JsonValue::Kind::Array) {
     value.for_each_item([&](PackedValue item) {
@@ -57,7 +60,7 @@ void MetadataIndex::remove_member(std::uint32_t slot, std::string_view key, Pack
   Field& entry = it->second;
   if (is_scalar(value.kind())) {
     if (value.is_number()) numbers_.remove(field, value.number_as_double(), slot);
-    erase_from(entry.values, value.to_json(), slot);
+    entry.scalars -= erase_from(entry.values, value.to_json(), slot);
   } else if (value.kind() == JsonValue::Kind::Array) {
     value.for_each_item([&](PackedValue item) {
       if (is_scalar(item.kind())) erase_from(entry.elements, item.to_json(), slot);
@@ -104,6 +107,28 @@ const SlotSet* MetadataIndex::lookup(const std::string& field, const JsonValue& 
   return value_it == field_it->second.values.end() ? nullptr : &value_it->second;
 }
 
+std::vector<const SlotSet*> MetadataIndex::lookup_all(const std::string& field,
+                                                      const std::vector<JsonValue>& values) const {
+  std::vector<const SlotSet*> sets;
+  auto field_it = fields_.find(field);
+  if (field_it == fields_.end()) return sets;
+  const ValueSlots& lists = field_it->second.values;
+  for (const JsonValue& v : values) {
+    if (!is_scalar(v.kind())) continue;
+    auto it = lists.find(v);
+    if (it != lists.end()) sets.push_back(&it->second);
+  }
+  if (sets.size() <= 8) {
+    auto end = sets.end();
+    for (auto it = sets.begin(); it != end; ++it) end = std::remove(it + 1, end, *it);
+    sets.erase(end, sets.end());
+  } else {
+    std::sort(sets.begin(), sets.end());
+    sets.erase(std::unique(sets.begin(), sets.end()), sets.end());
+  }
+  return sets;
+}
+
 const SlotSet* MetadataIndex::presence(const std::string& field) const {
   auto it = fields_.find(field);
   return it == fields_.end() ? nullptr : &it->second.present;
@@ -117,6 +142,16 @@ const SlotSet* MetadataIndex::elements(const std::string& field, const JsonValue
 }
 
 bool MetadataIndex::has_field(const std::string& field) const { return fields_.count(field) != 0; }
+
+std::size_t MetadataIndex::value_count(const std::string& field) const {
+  auto it = fields_.find(field);
+  return it == fields_.end() ? 0 : it->second.values.size();
+}
+
+std::size_t MetadataIndex::scalar_count(const std::string& field) const {
+  auto it = fields_.find(field);
+  return it == fields_.end() ? 0 : it->second.scalars;
+}
 
 std::size_t MetadataIndex::entry_count() const {
   std::size_t n = 0;

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "core/records/json.h"
 #include "core/records/numeric_index.h"
@@ -37,6 +38,9 @@ class MetadataIndex {
 
   // The slots of one field and scalar value, or nullptr.
   const SlotSet* lookup(const std::string& field, const JsonValue& value) const;
+  // The distinct posting lists of the scalar values among `values` (the
+  // field looked up once, duplicates dropped without a quadratic search).
+  std::vector<const SlotSet*> lookup_all(const std::string& field, const std::vector<JsonValue>& values) const;
   // The slots whose metadata holds the field (any value, null included), or
   // nullptr when none does.
   const SlotSet* presence(const std::string& field) const;
@@ -46,6 +50,14 @@ class MetadataIndex {
   // Calls f(text, slots) for every string value the field holds.
   template <class F>
   void for_each_string(const std::string& field, F&& f) const;
+  // Calls f(slots) for the posting list of every scalar value the field
+  // holds.
+  template <class F>
+  void for_each_value_list(const std::string& field, F&& f) const;
+  // How many distinct scalar values the field holds, and how many slots
+  // hold a scalar at it (each slot is in one posting list of the field).
+  std::size_t value_count(const std::string& field) const;
+  std::size_t scalar_count(const std::string& field) const;
   // The slots whose metadata is an object.
   const SlotBits& objects() const { return objects_; }
   bool has_field(const std::string& field) const;
@@ -59,9 +71,10 @@ class MetadataIndex {
  private:
   using ValueSlots = std::unordered_map<JsonValue, SlotSet, JsonValueHash>;
   struct Field {
-    ValueSlots values;    // scalar value -> slots
-    SlotSet present;      // every slot holding the field
-    ValueSlots elements;  // scalar array element -> slots
+    ValueSlots values;        // scalar value -> slots
+    std::size_t scalars = 0;  // slots in the lists of `values`
+    SlotSet present;          // every slot holding the field
+    ValueSlots elements;      // scalar array element -> slots
   };
   void add_member(std::uint32_t slot, std::string_view key, PackedValue value);
   void remove_member(std::uint32_t slot, std::string_view key, PackedValue value);
@@ -77,6 +90,13 @@ void MetadataIndex::for_each_string(const std::string& field, F&& f) const {
   if (it == fields_.end()) return;
   for (const auto& [value, slots] : it->second.values)
     if (value.kind() == JsonValue::Kind::String) f(std::string_view(value.as_string()), slots);
+}
+
+template <class F>
+void MetadataIndex::for_each_value_list(const std::string& field, F&& f) const {
+  auto it = fields_.find(field);
+  if (it == fields_.end()) return;
+  for (const auto& entry : it->second.values) f(entry.second);
 }
 
 }  // namespace hovra
