@@ -1,6 +1,6 @@
-// What the Database method files share: optional counts and the
-// show_progress flag, starting a LongCall, and whether a batch or a batch
-// of searches is worth a helper thread.
+// What the Database method files share: None and a Status as results,
+// optional counts and the show_progress flag, starting a LongCall, and
+// whether a batch or a batch of searches is worth a helper thread.
 #pragma once
 
 #include <Python.h>
@@ -11,10 +11,19 @@
 #include <optional>
 
 #include "core/base/defaults.h"
+#include "core/base/error.h"
 #include "python/convert.h"
+#include "python/errors.h"
 #include "python/long_call.h"
 
 namespace hovra::py {
+
+inline PyObject* none() { Py_RETURN_NONE; }
+
+inline PyObject* status_result(const Status& status) {
+  if (!status.ok()) return raise_engine_error(status.error());
+  return none();
+}
 
 inline bool optional_count(PyObject* obj, const char* arg, std::optional<std::uint64_t>& out) {
   if (obj == nullptr) return true;

@@ -7,8 +7,12 @@
 // adds no lock of its own: the engine synchronises concurrent calls. An
 // object holds a shared reference to the engine of its directory (objects on
 // one directory share it) until close(); each call holds its own reference
-// while it runs. The searches are in search_methods.cpp, the many-record
-// methods in database_records.cpp, the text methods in text_methods.cpp.
+// while it runs. Here: construction, the single-record methods, count and
+// ids, refresh, close and the context manager, len(), `in`, repr() and the
+// properties. The searches are in search_methods.cpp; save, compact,
+// statistics, wait_indexed and verify in database_upkeep.cpp; the
+// many-record methods (the batch writes among them) in database_records.cpp;
+// the text methods in text_methods.cpp.
 #include "python/database_object.h"
 
 #include <structmember.h>
@@ -30,6 +34,7 @@
 #include "python/database_calls.h"
 #include "python/database_docs.h"
 #include "python/database_records.h"
+#include "python/database_upkeep.h"
 #include "python/errors.h"
 #include "python/long_call.h"
 #include "python/method_descr.h"
@@ -83,13 +88,6 @@ constexpr const char* kBadMetric = "metric must be 'cosine', 'euclidean'/'l2', o
 constexpr std::uint64_t kMaxDim = 65536;
 
 constexpr const char* kClosed = "database is closed";
-
-PyObject* none() { Py_RETURN_NONE; }
-
-PyObject* status_result(const Status& status) {
-  if (!status.ok()) return raise_engine_error(status.error());
-  return none();
-}
 
 bool optional_metadata(PyObject* obj, std::optional<JsonValue>& out) {
   if (obj == nullptr) return true;
@@ -344,91 +342,6 @@ PyObject* db_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-// ---------------------------------------------------------------------- batches
-
-const Signature kAddManySig{
-    "Database.add_many", {"ids", "vectors", "metadatas", "show_progress", "sparse", "prepare"}, 6, 2, 3};
-const Signature kUpsertManySig{
-    "Database.upsert_many", {"ids", "vectors", "metadatas", "show_progress", "sparse", "prepare"}, 6, 2, 3};
-
-PyObject* raise_metadatas_length(std::size_t metadatas, std::size_t ids) {
-  return raise_value_error("metadatas length (" + std::to_string(metadatas) + ") != ids length (" +
-                           std::to_string(ids) + ")");
-}
-
-// The rows reach the engine where they lie: a float32 array's own memory
-// (the array is held, and the engine only reads it), or the rows converted
-// from lists.
-PyObject* batch_write(const Signature& sig, bool upsert, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-  BoundArgs a;
-  if (!bind_arguments(sig, args, nargs, kwnames, a)) return nullptr;
-  RecordBatch batch;
-  if (!id_list_arg(a.raw(0), "ids", batch.ids)) return nullptr;
-  BatchArg batch_arg;
-  if (!batch_arg.extract(a.raw(1), "vectors")) return nullptr;
-  PyObject* metadatas_obj = a.given(2);
-  if (metadatas_obj != nullptr && !list_arg(metadatas_obj, "metadatas")) return nullptr;
-  bool show_progress = false;
-  if (!progress_flag(a.given(3), show_progress)) return nullptr;
-  std::optional<std::string> prepare;
-  if (!transaction_arg(a.given(5), prepare)) return nullptr;
-
-  if (!batch_arg.finish_rows(batch.vectors)) return nullptr;
-  if (batch.ids.size() != batch.vectors.size()) {
-    return raise_value_error("ids length (" + std::to_string(batch.ids.size()) + ") != vectors length (" +
-                             std::to_string(batch.vectors.size()) + ")");
-  }
-  if (metadatas_obj != nullptr) {
-    auto listed = static_cast<std::size_t>(PyList_GET_SIZE(metadatas_obj));
-    if (listed != batch.ids.size()) return raise_metadatas_length(listed, batch.ids.size());
-    if (!metadata_list_from_python(metadatas_obj, batch.metadata)) return nullptr;
-    // json.dumps can run code that resizes the list while it is walked.
-    if (batch.metadata.size() != batch.ids.size())
-      return raise_metadatas_length(batch.metadata.size(), batch.ids.size());
-  }
-  if (PyObject* obj = a.given(4)) {
-    if (!sparse_list_from_python(obj, "sparse", batch.ids.size(), batch.sparse)) return nullptr;
-  }
-  std::shared_ptr<Database> db = writable_engine_of(self);
-  if (prepare) {
-    // The rows again, as below: the metadata's json.dumps ran since.
-    if (!batch_arg.finish_rows(batch.vectors)) return nullptr;
-    if (batch.ids.size() != batch.vectors.size()) {
-      return raise_value_error("ids length (" + std::to_string(batch.ids.size()) + ") != vectors length (" +
-                               std::to_string(batch.vectors.size()) + ")");
-    }
-    Status prepared = without_gil(
-        [&] { return upsert ? db->prepare_upsert_many(*prepare, batch) : db->prepare_add_many(*prepare, batch); });
-    return status_result(prepared);
-  }
-  LongCall call(upsert ? "upsert_many" : "add_many");
-  if (!start_long_call(call, show_progress)) return nullptr;
-  // Python code run since the rows were first taken (json.dumps of the
-  // metadata, the progress display) may have reshaped or retyped the array:
-  // the rows are taken again just before the engine reads them. The array
-  // must not change while the call runs (the engine reads it in place).
-  if (!batch_arg.finish_rows(batch.vectors)) return nullptr;
-  if (batch.ids.size() != batch.vectors.size()) {
-    return raise_value_error("ids length (" + std::to_string(batch.ids.size()) + ") != vectors length (" +
-                             std::to_string(batch.vectors.size()) + ")");
-  }
-  bool long_expected = long_batch(batch.size(), db->dim());
-  Status status = call.run(
-      [&] { return upsert ? db->upsert_many(batch, call.progress()) : db->add_many(batch, call.progress()); },
-      long_expected);
-  if (call.raise_if_interrupted()) return nullptr;
-  return status_result(status);
-}
-
-PyObject* db_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded<PyObject*>(nullptr, [&] { return batch_write(kAddManySig, false, self, args, nargs, kwnames); });
-}
-
-PyObject* db_upsert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded<PyObject*>(nullptr, [&] { return batch_write(kUpsertManySig, true, self, args, nargs, kwnames); });
-}
-
 // ------------------------------------------------------- counting and listing
 
 const Signature kCountSig{"Database.count", {"where_filter"}, 1, 0};
@@ -464,80 +377,10 @@ PyObject* db_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-// ------------------------------------------------------------------ maintenance
+// ------------------------------------------------------- refresh, close, with
 
-const Signature kSaveSig{"Database.save", {"show_progress"}, 1, 0, 0};
-const Signature kCompactSig{"Database.compact", {"show_progress"}, 1, 0, 0};
-const Signature kEnableSig{"Database.enable_quantized_search", {}, 0, 0};
-const Signature kDisableSig{"Database.disable_quantized_search", {}, 0, 0};
-const Signature kStatsSig{"Database.stats", {}, 0, 0};
-const Signature kMemoryUsageSig{"Database.memory_usage", {}, 0, 0};
 const Signature kEnterSig{"Database.__enter__", {}, 0, 0};
 const Signature kExitSig{"Database.__exit__", {"_exc_type", "_exc_val", "_exc_tb"}, 3, 0};
-
-PyObject* db_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    BoundArgs a;
-    if (!bind_arguments(kSaveSig, args, nargs, kwnames, a)) return nullptr;
-    bool show_progress = false;
-    if (!progress_flag(a.given(0), show_progress)) return nullptr;
-    std::shared_ptr<Database> db = writable_engine_of(self);
-    LongCall call("save");
-    if (!start_long_call(call, show_progress)) return nullptr;
-    Status status = call.run([&] { return db->save(call.progress()); });
-    if (call.raise_if_interrupted()) return nullptr;
-    return status_result(status);
-  });
-}
-
-PyObject* db_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    BoundArgs a;
-    if (!bind_arguments(kCompactSig, args, nargs, kwnames, a)) return nullptr;
-    bool show_progress = false;
-    if (!progress_flag(a.given(0), show_progress)) return nullptr;
-    std::shared_ptr<Database> db = writable_engine_of(self);
-    LongCall call("compact");
-    if (!start_long_call(call, show_progress)) return nullptr;
-    Status status = call.run([&] { return db->compact(call.progress()); });
-    if (call.raise_if_interrupted()) return nullptr;
-    return status_result(status);
-  });
-}
-
-PyObject* db_enable_quantized_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    BoundArgs a;
-    if (!bind_arguments(kEnableSig, args, nargs, kwnames, a)) return nullptr;
-    engine_of(self)->enable_quantized_search();
-    return none();
-  });
-}
-
-PyObject* db_disable_quantized_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    BoundArgs a;
-    if (!bind_arguments(kDisableSig, args, nargs, kwnames, a)) return nullptr;
-    engine_of(self)->disable_quantized_search();
-    return none();
-  });
-}
-
-PyObject* db_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    BoundArgs a;
-    if (!bind_arguments(kStatsSig, args, nargs, kwnames, a)) return nullptr;
-    return stats_to_python(engine_of(self)->stats());
-  });
-}
-
-PyObject* db_memory_usage(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    BoundArgs a;
-    if (!bind_arguments(kMemoryUsageSig, args, nargs, kwnames, a)) return nullptr;
-    return memory_to_python(engine_of(self)->memory_usage());
-  });
-}
 
 const Signature kRefreshSig{"Database.refresh", {}, 0, 0};
 
@@ -553,34 +396,7 @@ PyObject* db_refresh(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
-const Signature kWaitIndexedSig{"Database.wait_indexed", {"timeout", "show_progress"}, 2, 0, 1};
-
-// Waits on a helper thread (LongCall), so Ctrl-C ends the wait at once; the
-// rows stay stored and are linked on in the background.
-PyObject* db_wait_indexed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    BoundArgs a;
-    if (!bind_arguments(kWaitIndexedSig, args, nargs, kwnames, a)) return nullptr;
-    std::optional<double> timeout;
-    if (PyObject* obj = a.given(0)) {
-      float seconds = 0.0f;
-      if (!float_arg(obj, "timeout", seconds)) return nullptr;
-      if (!(seconds >= 0.0f)) return raise_value_error("timeout must be a non-negative number of seconds");
-      timeout = seconds;
-    }
-    bool show_progress = false;
-    if (!progress_flag(a.given(1), show_progress)) return nullptr;
-    std::shared_ptr<Database> db = engine_of(self);
-    LongCall call("wait_indexed");
-    if (!start_long_call(call, show_progress)) return nullptr;
-    bool done = call.run([&] { return db->wait_indexed(timeout, call.progress()); });
-    if (call.raise_if_interrupted()) return nullptr;
-    return PyBool_FromLong(done ? 1 : 0);
-  });
-}
-
 const Signature kCloseSig{"Database.close", {"save"}, 1, 0};
-const Signature kVerifySig{"Database.verify", {}, 0, 0};
 
 PyObject* db_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -600,17 +416,6 @@ PyObject* db_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
     delete std::exchange(object->engine, nullptr);
     delete std::exchange(object->reader, nullptr);
-    return none();
-  });
-}
-
-PyObject* db_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    BoundArgs a;
-    if (!bind_arguments(kVerifySig, args, nargs, kwnames, a)) return nullptr;
-    std::shared_ptr<Database> db = engine_of(self);
-    Result<VerifyReport> report = without_gil([&] { return db->verify(); });
-    if (!report.ok()) return raise_engine_error(report.error());
     return none();
   });
 }
@@ -711,29 +516,13 @@ PyObject* get_quantized_search(PyObject* self, void*) {
 const MethodSpec kMethods[] = {
     {"add", db_add, "($self, id, vector, metadata=None, *, sparse=None)", docs::kAdd},
     {"upsert", db_upsert, "($self, id, vector, metadata=None, *, sparse=None)", docs::kUpsert},
-    {"add_many", db_add_many,
-     "($self, ids, vectors, metadatas=None, *, show_progress=False, sparse=None,"
-     " prepare=None)",
-     docs::kAddMany},
     {"get", db_get, "($self, id)", docs::kGet},
     {"delete", db_delete, "($self, id)", docs::kDelete},
     {"update", db_update, "($self, id, vector=None, metadata=None, *, sparse=None)", docs::kUpdate},
-    {"upsert_many", db_upsert_many,
-     "($self, ids, vectors, metadatas=None, *, show_progress=False, sparse=None,"
-     " prepare=None)",
-     docs::kUpsertMany},
     {"count", db_count, "($self, where_filter=None)", docs::kCount},
     {"ids", db_ids, "($self)", docs::kIds},
-    {"save", db_save, "($self, *, show_progress=False)", docs::kSave},
-    {"compact", db_compact, "($self, *, show_progress=False)", docs::kCompact},
-    {"enable_quantized_search", db_enable_quantized_search, "($self)", docs::kEnableQuantized},
-    {"disable_quantized_search", db_disable_quantized_search, "($self)", docs::kDisableQuantized},
-    {"stats", db_stats, "($self)", docs::kStats},
-    {"memory_usage", db_memory_usage, "($self)", docs::kMemoryUsage},
-    {"wait_indexed", db_wait_indexed, "($self, timeout=None, *, show_progress=False)", docs::kWaitIndexed},
     {"close", db_close, "($self, save=True)", docs::kClose},
     {"refresh", db_refresh, "($self)", docs::kRefresh},
-    {"verify", db_verify, "($self)", docs::kVerify},
     {"__enter__", db_enter, "($self)", docs::kEnter},
     {"__exit__", db_exit, "($self, _exc_type=None, _exc_val=None, _exc_tb=None)", docs::kExit},
     {nullptr, nullptr, nullptr, nullptr},
@@ -833,6 +622,7 @@ PyTypeObject* create_database_type() {
   if (!type) return nullptr;
   if (!add_methods(reinterpret_cast<PyTypeObject*>(type.get()), kMethods)) return nullptr;
   if (!add_search_methods(reinterpret_cast<PyTypeObject*>(type.get()))) return nullptr;
+  if (!add_upkeep_methods(reinterpret_cast<PyTypeObject*>(type.get()))) return nullptr;
   if (!add_record_methods(reinterpret_cast<PyTypeObject*>(type.get()))) return nullptr;
   if (!add_methods(reinterpret_cast<PyTypeObject*>(type.get()), kTextMethods)) return nullptr;
   if (!add_arrow_methods(reinterpret_cast<PyTypeObject*>(type.get()))) return nullptr;

@@ -1,6 +1,8 @@
 // The Database class: construction in open or create-or-open mode, the
-// record, batch, search, counting, maintenance and statistics methods, the
-// read-only properties, repr(), len(), `in` and the context manager.
+// single-record, counting, refresh and close methods, the read-only
+// properties, repr(), len(), `in` and the context manager; the searches,
+// upkeep, many-record and text methods are added from search_methods.h,
+// database_upkeep.h, database_records.h and text_methods.h.
 #pragma once
 
 #include <Python.h>

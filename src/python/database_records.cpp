@@ -1,4 +1,5 @@
-// The Database methods over many records at once: get_many, records (an
+// The Database methods over many records at once: add_many and upsert_many
+// (the rows read where they lie, through a LongCall), get_many, records (an
 // iterator that reads pages in id order), delete_many, delete_where and
 // update_many; explain, the plan of a filtered search; and the resolution of
 // prepared batches (commit_prepared, abort_prepared, prepared_transactions).
@@ -14,11 +15,14 @@
 #include "core/db/database.h"
 #include "python/arguments.h"
 #include "python/convert.h"
+#include "python/database_calls.h"
 #include "python/database_docs.h"
 #include "python/database_object.h"
 #include "python/errors.h"
+#include "python/long_call.h"
 #include "python/method_descr.h"
 #include "python/py_ref.h"
+#include "python/text_methods.h"
 
 namespace hovra::py {
 
@@ -39,7 +43,90 @@ PyObject* metadata_list(const std::vector<const std::optional<std::string>*>& te
   return metadata_text_to_python(array);
 }
 
-PyObject* none() { Py_RETURN_NONE; }
+// ------------------------------------------------------ add_many, upsert_many
+
+const Signature kAddManySig{
+    "Database.add_many", {"ids", "vectors", "metadatas", "show_progress", "sparse", "prepare"}, 6, 2, 3};
+const Signature kUpsertManySig{
+    "Database.upsert_many", {"ids", "vectors", "metadatas", "show_progress", "sparse", "prepare"}, 6, 2, 3};
+
+PyObject* raise_metadatas_length(std::size_t metadatas, std::size_t ids) {
+  return raise_value_error("metadatas length (" + std::to_string(metadatas) + ") != ids length (" +
+                           std::to_string(ids) + ")");
+}
+
+// The rows reach the engine where they lie: a float32 array's own memory
+// (the array is held, and the engine only reads it), or the rows converted
+// from lists.
+PyObject* batch_write(const Signature& sig, bool upsert, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  BoundArgs a;
+  if (!bind_arguments(sig, args, nargs, kwnames, a)) return nullptr;
+  RecordBatch batch;
+  if (!id_list_arg(a.raw(0), "ids", batch.ids)) return nullptr;
+  BatchArg batch_arg;
+  if (!batch_arg.extract(a.raw(1), "vectors")) return nullptr;
+  PyObject* metadatas_obj = a.given(2);
+  if (metadatas_obj != nullptr && !list_arg(metadatas_obj, "metadatas")) return nullptr;
+  bool show_progress = false;
+  if (!progress_flag(a.given(3), show_progress)) return nullptr;
+  std::optional<std::string> prepare;
+  if (!transaction_arg(a.given(5), prepare)) return nullptr;
+
+  if (!batch_arg.finish_rows(batch.vectors)) return nullptr;
+  if (batch.ids.size() != batch.vectors.size()) {
+    return raise_value_error("ids length (" + std::to_string(batch.ids.size()) + ") != vectors length (" +
+                             std::to_string(batch.vectors.size()) + ")");
+  }
+  if (metadatas_obj != nullptr) {
+    auto listed = static_cast<std::size_t>(PyList_GET_SIZE(metadatas_obj));
+    if (listed != batch.ids.size()) return raise_metadatas_length(listed, batch.ids.size());
+    if (!metadata_list_from_python(metadatas_obj, batch.metadata)) return nullptr;
+    // json.dumps can run code that resizes the list while it is walked.
+    if (batch.metadata.size() != batch.ids.size())
+      return raise_metadatas_length(batch.metadata.size(), batch.ids.size());
+  }
+  if (PyObject* obj = a.given(4)) {
+    if (!sparse_list_from_python(obj, "sparse", batch.ids.size(), batch.sparse)) return nullptr;
+  }
+  std::shared_ptr<Database> db = writable_engine_of(self);
+  if (prepare) {
+    // The rows again, as below: the metadata's json.dumps ran since.
+    if (!batch_arg.finish_rows(batch.vectors)) return nullptr;
+    if (batch.ids.size() != batch.vectors.size()) {
+      return raise_value_error("ids length (" + std::to_string(batch.ids.size()) + ") != vectors length (" +
+                               std::to_string(batch.vectors.size()) + ")");
+    }
+    Status prepared = without_gil(
+        [&] { return upsert ? db->prepare_upsert_many(*prepare, batch) : db->prepare_add_many(*prepare, batch); });
+    return status_result(prepared);
+  }
+  LongCall call(upsert ? "upsert_many" : "add_many");
+  if (!start_long_call(call, show_progress)) return nullptr;
+  // Python code run since the rows were first taken (json.dumps of the
+  // metadata, the progress display) may have reshaped or retyped the array:
+  // the rows are taken again just before the engine reads them. The array
+  // must not change while the call runs (the engine reads it in place).
+  if (!batch_arg.finish_rows(batch.vectors)) return nullptr;
+  if (batch.ids.size() != batch.vectors.size()) {
+    return raise_value_error("ids length (" + std::to_string(batch.ids.size()) + ") != vectors length (" +
+                             std::to_string(batch.vectors.size()) + ")");
+  }
+  bool long_expected = long_batch(batch.size(), db->dim());
+  Status status = call.run(
+      [&] { return upsert ? db->upsert_many(batch, call.progress()) : db->add_many(batch, call.progress()); },
+      long_expected);
+  if (call.raise_if_interrupted()) return nullptr;
+  return status_result(status);
+}
+
+PyObject* db_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&] { return batch_write(kAddManySig, false, self, args, nargs, kwnames); });
+}
+
+PyObject* db_upsert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&] { return batch_write(kUpsertManySig, true, self, args, nargs, kwnames); });
+}
 
 // ------------------------------------------------------------------ get_many
 
@@ -390,6 +477,14 @@ PyObject* db_prepared_transactions(PyObject* self, PyObject* const* args, Py_ssi
 }
 
 const MethodSpec kMethods[] = {
+    {"add_many", db_add_many,
+     "($self, ids, vectors, metadatas=None, *, show_progress=False, sparse=None,"
+     " prepare=None)",
+     docs::kAddMany},
+    {"upsert_many", db_upsert_many,
+     "($self, ids, vectors, metadatas=None, *, show_progress=False, sparse=None,"
+     " prepare=None)",
+     docs::kUpsertMany},
     {"get_many", db_get_many, "($self, ids)", docs::kGetMany},
     {"records", db_records, "($self, where_filter=None, *, limit=None, after=None, include_vectors=True)",
      docs::kRecords},

@@ -1,5 +1,5 @@
-// The Database methods over many records at once (get_many, records,
-// delete_many, delete_where, update_many), the iterator records() returns,
+// The Database methods over many records at once (add_many, upsert_many,
+// get_many, records, delete_many, delete_where, update_many), the iterator records() returns,
 // and the prepared batches of a two-phase commit (commit_prepared,
 // abort_prepared, prepared_transactions).
 #pragma once

@@ -12,6 +12,7 @@
 #include "core/db/database.h"
 #include "python/arguments.h"
 #include "python/convert.h"
+#include "python/database_calls.h"
 #include "python/database_object.h"
 #include "python/errors.h"
 #include "python/long_call.h"
@@ -23,13 +24,6 @@ namespace hovra::py {
 namespace {
 
 constexpr std::uint64_t kDefaultK = 10;
-
-PyObject* none() { Py_RETURN_NONE; }
-
-PyObject* status_result(const Status& status) {
-  if (!status.ok()) return raise_engine_error(status.error());
-  return none();
-}
 
 // A sequence (or an array, through tolist()) of numbers as doubles, or of
 // non-negative integers below 2**32 as indices.
