@@ -1,8 +1,9 @@
 // The write-ahead log wal.hovra, its writing side: record payloads (one field
 // list shared by the encoder and the decoder), frames with their CRC-32,
-// batch and prepared-batch markers, the appending writer, and the strict
-// UTF-8 check used for stored ids. The log header and the reading side (the
-// tolerant scanner and repair) are in wal_scan.cpp.
+// batch and prepared-batch markers, the log header, the appending writer,
+// and the strict UTF-8 check used for stored ids. The reading side (the
+// header's check, the tolerant scanner and repair) is in wal_scan.cpp and
+// nothing here calls it.
 #include "core/storage/wal.h"
 
 #include <algorithm>
@@ -285,6 +286,17 @@ std::string encode_marker(std::uint8_t kind, std::uint32_t count) {
   w.sized(payload);
   w.u32(frame_checksum(kind, payload));
   return frame;
+}
+
+std::string encode_log_header(std::uint64_t generation) {
+  std::string out;
+  ByteWriter w(out);
+  w.u32(kLogMagic);
+  w.u32(kLogVersion);
+  w.u32(static_cast<std::uint32_t>(generation));
+  w.u32(static_cast<std::uint32_t>(generation >> 32));
+  w.u32(crc32_bytes(0, out.data(), out.size()));
+  return out;
 }
 
 namespace {

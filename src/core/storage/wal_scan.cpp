@@ -1,5 +1,5 @@
-// The write-ahead log wal.hovra, its reading side: the log header (magic,
-// version, checkpoint generation), the tolerant frame scanner that replays
+// The write-ahead log wal.hovra, its reading side: the log header's check
+// (magic, version, checkpoint generation), the tolerant frame scanner that replays
 // records, whole batches and resolved prepared batches and tells a torn tail
 // from damage followed by intact frames, and repair, which keeps what can be
 // kept. The writing side is in wal.cpp.
@@ -12,17 +12,6 @@
 #include "core/storage/wal_frame.h"
 
 namespace hovra {
-
-std::string encode_log_header(std::uint64_t generation) {
-  std::string out;
-  ByteWriter w(out);
-  w.u32(kLogMagic);
-  w.u32(kLogVersion);
-  w.u32(static_cast<std::uint32_t>(generation));
-  w.u32(static_cast<std::uint32_t>(generation >> 32));
-  w.u32(crc32_bytes(0, out.data(), out.size()));
-  return out;
-}
 
 LogHeader read_log_header(std::string_view bytes) {
   LogHeader h;
