@@ -604,12 +604,7 @@ bool HnswIndex::link_stored(const std::vector<std::uint32_t>& slots, Progress* p
 // behind the moved one, and the region it leaves stays as reachable as
 // before.
 void HnswIndex::update_vector(std::uint32_t slot, const float* v, std::size_t len) {
-  assert_len(len, dim_, "");
-  graph_.check_slot(slot);
-  store_.make_owned();
-  store_.overwrite(slot, v);
-  norms_[slot] = vector_norm(v, dim_);
-  if (quantizer_) quantizer_->reencode(slot, v);
+  overwrite_row(slot, v, len);
   relink_node(slot);
 }
 

@@ -55,12 +55,7 @@ std::vector<std::uint32_t> HnswIndex::store_fresh_batch(const VectorRows& rows) 
 }
 
 void HnswIndex::replace_vector(std::uint32_t slot, const float* v, std::size_t len) {
-  assert_len(len, dim_, "");
-  graph_.check_slot(slot);
-  store_.make_owned();
-  store_.overwrite(slot, v);
-  norms_[slot] = vector_norm(v, dim_);
-  if (quantizer_) quantizer_->reencode(slot, v);
+  overwrite_row(slot, v, len);
   if (unlinked_[slot] || graph_.node_count() == 1) return;
   unlinked_[slot] = 1;
   relink_.push_back(slot);

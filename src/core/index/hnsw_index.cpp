@@ -367,6 +367,17 @@ bool HnswIndex::filtered_search_walks(std::size_t passing, std::size_t k, std::s
   return walk_is_cheaper(std::min(passing, live_count()), std::max(ef, saturating_mul(k, 4)));
 }
 
+// Puts v in the slot's row, with its norm and, under quantized search, its
+// codes; the node's links are the caller's to mend.
+void HnswIndex::overwrite_row(std::uint32_t slot, const float* v, std::size_t len) {
+  assert_len(len, dim_, "");
+  graph_.check_slot(slot);
+  store_.make_owned();
+  store_.overwrite(slot, v);
+  norms_[slot] = vector_norm(v, dim_);
+  if (quantizer_) quantizer_->reencode(slot, v);
+}
+
 void HnswIndex::mark_deleted(std::uint32_t slot) {
   if (slot >= graph_.node_count()) return;
   if (!deleted_.insert(slot).second) return;

@@ -233,6 +233,8 @@ class HnswIndex {
   // kParallelBatchAbove with sequential_head), the rest in parallel on the
   // worker pool. False when stoppable and progress asked to stop.
   bool link_stored(const std::vector<std::uint32_t>& slots, Progress* progress, bool stoppable, bool sequential_head);
+  // Overwrites a slot's row, norm and codes, leaving its links as they are.
+  void overwrite_row(std::uint32_t slot, const float* v, std::size_t len);
   // Relinks a stored node whose row changed (build.cpp).
   void relink_node(std::uint32_t slot);
   // The exact hits among the fresh rows that admit passes (fresh_rows.cpp).
