@@ -439,6 +439,20 @@ bool Database::scans_every_row() const {
   return index_->node_count() > 0 && index_->uses_brute_force();
 }
 
+// Caller holds the id-map lock. DuplicateId for the first id the database
+// holds already, DuplicateInBatch for the first the batch holds twice.
+Status Database::check_new_ids(const ByteTable& ids) const {
+  std::unordered_map<std::string_view, std::size_t> seen;  // id -> its first row
+  seen.reserve(ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    std::string_view id = ids.get(i);
+    if (slot_of(id) != IdIndex::kNone) return DbError::duplicate_id(std::string(id));
+    auto [at, fresh] = seen.emplace(id, i);
+    if (!fresh) return DbError::duplicate_in_batch(std::string(id), at->second, i);
+  }
+  return Status::success();
+}
+
 // A stop asked for through progress while the batch is being logged
 // abandons it (Cancelled, nothing changed); once it is linked into the graph
 // it completes.
@@ -449,15 +463,7 @@ Status Database::add_many(const RecordBatch& batch, Progress* progress) {
   std::uint64_t ticket = 0;
   {
     WriteLock ids(id_map_lock_);
-    std::unordered_map<std::string_view, std::size_t> seen;  // id -> its first row
-    seen.reserve(batch.size());
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      std::string_view id = batch.ids.get(i);
-      if (slot_of(id) != IdIndex::kNone) return DbError::duplicate_id(std::string(id));
-      auto [at, fresh] = seen.emplace(id, i);
-      if (!fresh) return DbError::duplicate_in_batch(std::string(id), at->second, i);
-    }
-    seen = {};
+    HOVRA_RETURN_IF_ERROR(check_new_ids(batch.ids));
     HOVRA_RETURN_IF_ERROR(check_batch_not_held(batch.ids));
     HOVRA_RETURN_IF_ERROR(log_batch(batch, ticket, progress));
     start_phase(progress, "storing", "records", batch.size());

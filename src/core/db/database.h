@@ -302,6 +302,9 @@ class Database {
   // Held when an unresolved prepared batch holds the id.
   Status check_not_held(std::string_view id) const REQUIRES_SHARED(id_map_lock_);
   Status check_batch_not_held(const ByteTable& ids) const REQUIRES_SHARED(id_map_lock_);
+  Status check_new_ids(const ByteTable& ids) const REQUIRES_SHARED(id_map_lock_);
+  Status prepare_removals(const std::string& transaction, const std::vector<std::string_view>& ids,
+                          std::uint64_t& ticket) REQUIRES(id_map_lock_);
   void hold(const PreparedLog& batch) REQUIRES(id_map_lock_);
   // A reader's side: the unresolved prepared batches, and their
   // replacement by what the next part of the log leaves unresolved.

@@ -97,14 +97,7 @@ Status Database::prepare_add_many(const std::string& transaction, const RecordBa
   std::uint64_t ticket = 0;
   {
     WriteLock ids(id_map_lock_);
-    std::unordered_map<std::string_view, std::size_t> seen;  // id -> its first row
-    seen.reserve(batch.size());
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      std::string_view id = batch.ids.get(i);
-      if (slot_of(id) != IdIndex::kNone) return DbError::duplicate_id(std::string(id));
-      auto [at, fresh] = seen.emplace(id, i);
-      if (!fresh) return DbError::duplicate_in_batch(std::string(id), at->second, i);
-    }
+    HOVRA_RETURN_IF_ERROR(check_new_ids(batch.ids));
     HOVRA_RETURN_IF_ERROR(check_batch_not_held(batch.ids));
     HOVRA_RETURN_IF_ERROR(prepare_records(transaction, insert_records(batch, dim_), ticket));
   }
@@ -123,23 +116,35 @@ Status Database::prepare_upsert_many(const std::string& transaction, const Recor
   return durable(ticket);
 }
 
+// Caller holds the id-map write lock. Logs the removal of ids (each held
+// by the database, none twice) as one prepared batch; nothing for none.
+Status Database::prepare_removals(const std::string& transaction, const std::vector<std::string_view>& ids,
+                                  std::uint64_t& ticket) {
+  if (ids.empty()) return Status::success();
+  std::vector<WalRecord> records;
+  records.reserve(ids.size());
+  for (std::string_view id : ids) {
+    HOVRA_RETURN_IF_ERROR(check_not_held(id));
+    records.push_back(WalRecord::remove(std::string(id)));
+  }
+  return prepare_records(transaction, std::move(records), ticket);
+}
+
 Result<std::size_t> Database::prepare_delete_many(const std::string& transaction, const ByteTable& ids) {
   std::uint64_t ticket = 0;
   std::size_t count = 0;
   {
     WriteLock id_lock(id_map_lock_);
-    std::vector<WalRecord> records;
+    std::vector<std::string_view> present;
     std::unordered_set<std::string_view> seen;
     for (std::size_t i = 0; i < ids.size(); ++i) {
       std::string_view id = ids.get(i);
-      if (slot_of(id) == IdIndex::kNone || !seen.insert(id).second) continue;
-      HOVRA_RETURN_IF_ERROR(check_not_held(id));
-      records.push_back(WalRecord::remove(std::string(id)));
+      if (slot_of(id) != IdIndex::kNone && seen.insert(id).second) present.push_back(id);
     }
-    if (records.empty()) return std::size_t{0};
-    count = records.size();
-    HOVRA_RETURN_IF_ERROR(prepare_records(transaction, std::move(records), ticket));
+    HOVRA_RETURN_IF_ERROR(prepare_removals(transaction, present, ticket));
+    count = present.size();
   }
+  if (count == 0) return std::size_t{0};
   Status st = durable(ticket);
   if (!st.ok()) return st.error();
   return count;
@@ -150,16 +155,12 @@ Result<std::size_t> Database::prepare_delete_where(const std::string& transactio
   std::size_t count = 0;
   {
     WriteLock id_lock(id_map_lock_);
-    std::vector<WalRecord> records;
-    for (std::uint32_t slot : matching_slots(filter)) {
-      std::string_view id = ids_by_slot().get(slot);
-      HOVRA_RETURN_IF_ERROR(check_not_held(id));
-      records.push_back(WalRecord::remove(std::string(id)));
-    }
-    if (records.empty()) return std::size_t{0};
-    count = records.size();
-    HOVRA_RETURN_IF_ERROR(prepare_records(transaction, std::move(records), ticket));
+    std::vector<std::string_view> matching;
+    for (std::uint32_t slot : matching_slots(filter)) matching.push_back(ids_by_slot().get(slot));
+    HOVRA_RETURN_IF_ERROR(prepare_removals(transaction, matching, ticket));
+    count = matching.size();
   }
+  if (count == 0) return std::size_t{0};
   Status st = durable(ticket);
   if (!st.ok()) return st.error();
   return count;
