@@ -55,6 +55,17 @@ PyObject* raise_metadatas_length(std::size_t metadatas, std::size_t ids) {
                            std::to_string(ids) + ")");
 }
 
+// Takes the batch's rows from the argument (again: Python code run since
+// may have reshaped the array) and checks that there is one an id; false
+// with ValueError raised when not.
+bool take_rows(BatchArg& arg, RecordBatch& batch) {
+  if (!arg.finish_rows(batch.vectors)) return false;
+  if (batch.ids.size() == batch.vectors.size()) return true;
+  raise_value_error("ids length (" + std::to_string(batch.ids.size()) + ") != vectors length (" +
+                    std::to_string(batch.vectors.size()) + ")");
+  return false;
+}
+
 // The rows reach the engine where they lie: a float32 array's own memory
 // (the array is held, and the engine only reads it), or the rows converted
 // from lists.
@@ -73,11 +84,7 @@ PyObject* batch_write(const Signature& sig, bool upsert, PyObject* self, PyObjec
   std::optional<std::string> prepare;
   if (!transaction_arg(a.given(5), prepare)) return nullptr;
 
-  if (!batch_arg.finish_rows(batch.vectors)) return nullptr;
-  if (batch.ids.size() != batch.vectors.size()) {
-    return raise_value_error("ids length (" + std::to_string(batch.ids.size()) + ") != vectors length (" +
-                             std::to_string(batch.vectors.size()) + ")");
-  }
+  if (!take_rows(batch_arg, batch)) return nullptr;
   if (metadatas_obj != nullptr) {
     auto listed = static_cast<std::size_t>(PyList_GET_SIZE(metadatas_obj));
     if (listed != batch.ids.size()) return raise_metadatas_length(listed, batch.ids.size());
@@ -92,11 +99,7 @@ PyObject* batch_write(const Signature& sig, bool upsert, PyObject* self, PyObjec
   std::shared_ptr<Database> db = writable_engine_of(self);
   if (prepare) {
     // The rows again, as below: the metadata's json.dumps ran since.
-    if (!batch_arg.finish_rows(batch.vectors)) return nullptr;
-    if (batch.ids.size() != batch.vectors.size()) {
-      return raise_value_error("ids length (" + std::to_string(batch.ids.size()) + ") != vectors length (" +
-                               std::to_string(batch.vectors.size()) + ")");
-    }
+    if (!take_rows(batch_arg, batch)) return nullptr;
     Status prepared = without_gil(
         [&] { return upsert ? db->prepare_upsert_many(*prepare, batch) : db->prepare_add_many(*prepare, batch); });
     return status_result(prepared);
@@ -107,11 +110,7 @@ PyObject* batch_write(const Signature& sig, bool upsert, PyObject* self, PyObjec
   // metadata, the progress display) may have reshaped or retyped the array:
   // the rows are taken again just before the engine reads them. The array
   // must not change while the call runs (the engine reads it in place).
-  if (!batch_arg.finish_rows(batch.vectors)) return nullptr;
-  if (batch.ids.size() != batch.vectors.size()) {
-    return raise_value_error("ids length (" + std::to_string(batch.ids.size()) + ") != vectors length (" +
-                             std::to_string(batch.vectors.size()) + ")");
-  }
+  if (!take_rows(batch_arg, batch)) return nullptr;
   bool long_expected = long_batch(batch.size(), db->dim());
   Status status = call.run(
       [&] { return upsert ? db->upsert_many(batch, call.progress()) : db->add_many(batch, call.progress()); },

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "core/base/defaults.h"
 #include "core/db/database.h"
 #include "python/arguments.h"
 #include "python/convert.h"
@@ -22,8 +23,6 @@
 namespace hovra::py {
 
 namespace {
-
-constexpr std::uint64_t kDefaultK = 10;
 
 // A sequence (or an array, through tolist()) of numbers as doubles, or of
 // non-negative integers below 2**32 as indices.

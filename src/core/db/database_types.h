@@ -167,7 +167,7 @@ struct HybridQuery {
   const std::vector<float>* vector = nullptr;
   const std::string* text = nullptr;
   const SparseVector* sparse = nullptr;
-  std::size_t k = 10;
+  std::size_t k = kDefaultK;
   std::optional<std::size_t> candidates;  // per retriever; nullopt: max(50, 4k)
   std::optional<std::size_t> ef_search;
   const Filter* filter = nullptr;
