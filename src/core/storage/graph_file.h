@@ -12,6 +12,7 @@
 #include "core/base/file_io.h"
 #include "core/base/bytes.h"
 #include "core/base/function_ref.h"
+#include "core/base/utf8.h"
 #include "core/index/hnsw_index.h"
 #include "core/records/json.h"
 #include "core/storage/wal.h"
@@ -85,7 +86,5 @@ Result<std::vector<GraphRecord>> read_record_table(std::string_view bytes, std::
 // caller drops what it built.
 using RecordRowFn = FunctionRef<Status(std::uint32_t slot, std::string_view id, std::string_view metadata_text)>;
 Status read_record_rows(std::string_view bytes, std::size_t offset, const GraphLayout& layout, RecordRowFn each);
-
-// utf8_error, the id check used here, comes with core/wal.h.
 
 }  // namespace hovra

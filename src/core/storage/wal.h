@@ -3,8 +3,6 @@
 // their resolutions (two-phase commit), the appending writer (single
 // records and all-or-nothing batches; wal.cpp) and the reader (the header,
 // the scanner and repair; wal_scan.cpp).
-// Also the strict UTF-8 check that both the log and the graph file apply to
-// stored ids.
 #pragma once
 
 #include <cstdint>
@@ -289,12 +287,5 @@ class WalBatch {
 // Reads the log at path: the records of scan_log after its header. A
 // missing file is an empty log. Io only when the file cannot be opened or read.
 Result<std::vector<WalRecord>> read_log(const std::string& path);
-
-// The standard strict UTF-8 validation (overlong forms, surrogates and code
-// points above U+10FFFF are invalid): empty when valid, else the error text
-// "invalid utf-8 sequence of N bytes from index I" or, when the input ends
-// inside an otherwise valid sequence, "incomplete utf-8 byte sequence from
-// index I".
-std::string utf8_error(std::string_view bytes);
 
 }  // namespace hovra
