@@ -17,6 +17,7 @@
 #include "core/storage/graph_file.h"
 #include "core/storage/vector_files.h"
 #include "core/storage/wal.h"
+#include "core/storage/wal_scan.h"
 #include "graph_bytes.h"
 #include "scratch_dir.h"
 

@@ -12,6 +12,7 @@
 #include "check.h"
 #include "core/base/bytes.h"
 #include "core/storage/wal.h"
+#include "core/storage/wal_scan.h"
 #include "scratch_dir.h"
 
 using namespace hovra;

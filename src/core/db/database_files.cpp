@@ -30,6 +30,7 @@
 #include "core/db/saved_state.h"
 #include "core/storage/graph_file.h"
 #include "core/storage/vector_files.h"
+#include "core/storage/wal_scan.h"
 
 namespace hovra {
 

@@ -16,6 +16,7 @@
 #include "core/db/database.h"
 #include "core/db/directory.h"
 #include "core/storage/wal.h"
+#include "core/storage/wal_scan.h"
 
 namespace hovra {
 

@@ -32,6 +32,7 @@
 #include "core/base/bytes.h"
 #include "core/db/directory.h"
 #include "core/storage/wal.h"
+#include "core/storage/wal_scan.h"
 
 namespace hovra {
 

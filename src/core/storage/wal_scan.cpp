@@ -3,12 +3,13 @@
 // records, whole batches and resolved prepared batches and tells a torn tail
 // from damage followed by intact frames, and repair, which keeps what can be
 // kept. The writing side is in wal.cpp.
+#include "core/storage/wal_scan.h"
+
 #include <algorithm>
 #include <optional>
 #include <utility>
 
 #include "core/base/bytes.h"
-#include "core/storage/wal.h"
 #include "core/storage/wal_frame.h"
 
 namespace hovra {

@@ -1,0 +1,86 @@
+// Reading the write-ahead log (wal_scan.cpp): the header's check, the
+// tolerant scanner that replays records, committed batches and resolved
+// prepared batches, repair of a log damaged in its middle, and reading a
+// log file whole. The records and the writer are in wal.h.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/base/error.h"
+#include "core/storage/wal.h"
+
+namespace hovra {
+
+// The header at the start of a log (see kLogMagic).
+struct LogHeader {
+  // None: no header (a log of an earlier build, or an empty file); Valid:
+  // the header below; Unreadable: the file begins like a header that is
+  // cut off, damaged or of an unknown version.
+  enum class State { None, Valid, Unreadable } state = State::None;
+  std::uint64_t generation = 0;
+  // Where the frames begin.
+  std::size_t frames_at() const { return state == State::Valid ? kLogHeaderSize : 0; }
+};
+LogHeader read_log_header(std::string_view bytes);
+
+// What reading log bytes found.
+struct LogScan {
+  // The records to replay, in log order: those outside batches and those
+  // of committed batches.
+  std::vector<WalRecord> records;
+  // The end of the last intact record outside a batch or of the last commit
+  // marker: everything after it is a torn tail, damage, or a batch that
+  // never committed.
+  std::uint64_t intact_end = 0;
+  std::uint64_t skipped = 0;      // intact frames that did not decode
+  std::uint64_t uncommitted = 0;  // records of batches that never committed
+  // Prepared batches without a resolution, in log order (complete ones:
+  // their intact end counts), and the records of aborted ones.
+  std::vector<PreparedLog> prepared;
+  std::uint64_t aborted = 0;
+  // Where reading stopped at a torn or damaged frame (nullopt: the log
+  // ended cleanly), and how many intact frames lie after that point. None
+  // after it: a torn tail (what a crash leaves). Some: damage in the middle
+  // of the log, which no crash leaves; the log must not be cut there.
+  std::optional<std::uint64_t> damage_at;
+  std::uint64_t intact_after = 0;
+  bool damaged_middle() const { return damage_at.has_value() && intact_after > 0; }
+};
+// Reads frames front to back, stopping at a torn frame or a checksum
+// mismatch; frames that do not decode (unknown kind, bad payload) are
+// skipped. After a stop it looks on for intact frames (see LogScan).
+// `pending`: prepared batches that earlier bytes of the same log left
+// without a resolution (a reader going on from where it stopped), which a
+// resolution in `bytes` commits or aborts.
+LogScan scan_log(std::string_view bytes, std::vector<PreparedLog> pending = {});
+// The prepared batches that `bytes` (a log's frames) leaves unresolved.
+std::vector<PreparedLog> pending_batches(std::string_view bytes);
+
+// What repair_log kept of a log with damage in its middle.
+struct RepairedLog {
+  std::string bytes;                // the intact frames kept, in order
+  std::uint64_t kept_records = 0;   // records that replay from `bytes`
+  std::uint64_t damaged_spans = 0;  // stretches of bytes that are no intact frame
+  std::uint64_t damaged_bytes = 0;
+  // Records of batches that lost a frame to damage: dropped whole, so that
+  // a batch stays all or nothing.
+  std::uint64_t dropped_batch_records = 0;
+  std::uint64_t uncommitted = 0;  // records of a batch never committed
+};
+// Keeps every intact frame of the log, resynchronising after each damaged
+// stretch at the next intact frame, except the frames of a batch or a
+// prepared batch that lost one of its own (marker, records or commit
+// marker).
+RepairedLog repair_log(std::string_view bytes);
+// The records of scan_log.
+std::vector<WalRecord> parse_log(std::string_view bytes);
+
+// Reads the log at path: the records of scan_log after its header. A
+// missing file is an empty log. Io only when the file cannot be opened or read.
+Result<std::vector<WalRecord>> read_log(const std::string& path);
+
+}  // namespace hovra
