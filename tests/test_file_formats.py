@@ -90,6 +90,10 @@ class Graph:
     deleted: set[int]
     nodes: list[list[list[int]]]  # per slot, per layer, the neighbour slots
     records: dict[int, tuple[str, bytes]]  # slot -> (id, metadata text)
+    # Flag bit 2 (rows apart): the norms and the replaced rows (slot -> row)
+    # of the row section; None when vectors.bin holds the norms.
+    norms: np.ndarray | None = None
+    replaced: dict[int, np.ndarray] | None = None
 
 
 GRAPH_MAGIC, RECORD_MAGIC = b"GWSH", b"ATEM"
@@ -109,7 +113,7 @@ def read_graph(data: bytes) -> Graph:
     m, ef, entry, max_level, n, d = (r.u32() for _ in range(6))
     flags = r.u32() if version == 3 else 0
     assert r.at == (41 if version == 3 else 37)
-    if flags & ~3:  # bit 0: saved with a seal; bit 1: holds unlinked rows
+    if flags & ~7:  # bit 0: saved with a seal; bit 1: holds unlinked rows; bit 2: rows apart
         raise Refused("unsupported graph flags")
     if m < 2:
         raise Refused("m below 2")
@@ -137,6 +141,22 @@ def read_graph(data: bytes) -> Graph:
             raise Refused("entry point of an empty graph")
     elif entry >= n or max_level != len(nodes[entry]) - 1:
         raise Refused("entry point")
+    norms = replaced = None
+    if flags & 4:
+        if r.take(4) != b"NRMS":
+            raise Refused("bad row section magic")
+        if n > r.remaining() // 4:
+            raise Refused("truncated")
+        norms = r.f32s(n)
+        count = r.u32()
+        if count > r.remaining() // (4 + 4 * dim):
+            raise Refused("truncated")
+        replaced = {}
+        for _ in range(count):
+            slot = r.u32()
+            if slot >= n or (replaced and slot <= max(replaced)):
+                raise Refused("replaced row slot")
+            replaced[slot] = r.f32s(dim)
     if r.take(4) != RECORD_MAGIC:
         raise Refused("bad metadata section magic")
     count = r.u32()
@@ -152,15 +172,25 @@ def read_graph(data: bytes) -> Graph:
         raise Refused("record count differs from the live count")
     if len({ident for ident, _ in records.values()}) != len(records):
         raise Refused("two records with one id")
-    return Graph(dim, metric, m, ef, entry, max_level, deleted, nodes, records)
+    return Graph(dim, metric, m, ef, entry, max_level, deleted, nodes, records, norms, replaced)
 
 
-def read_vectors(data: bytes, n: int, dim: int) -> tuple[np.ndarray, np.ndarray]:
-    if len(data) != 4 * n * (dim + 1):
+def read_vectors(data: bytes, graph: Graph) -> tuple[np.ndarray, np.ndarray]:
+    """The rows (with the graph file's replaced rows in place) and norms."""
+    n, dim = len(graph.nodes), graph.dim
+    if graph.norms is None:
+        if len(data) != 4 * n * (dim + 1):
+            raise Refused("vector file size")
+        r = Bytes(data)
+        rows = r.f32s(n * dim).reshape(n, dim)
+        return rows, r.f32s(n)
+    # Rows apart: bytes past the rows are an append that never committed.
+    if len(data) < 4 * n * dim:
         raise Refused("vector file size")
-    r = Bytes(data)
-    rows = r.f32s(n * dim).reshape(n, dim)
-    return rows, r.f32s(n)
+    rows = Bytes(data).f32s(n * dim).reshape(n, dim).copy()
+    for slot, row in (graph.replaced or {}).items():
+        rows[slot] = row
+    return rows, graph.norms
 
 
 @dataclass
@@ -423,7 +453,7 @@ def test_independent_reader_decodes_what_the_database_returns(saved_then_logged)
     seal = read_seal((path / "seal.hovra").read_bytes())
     assert seal.version == 4 and seal.log_prefix is None and seal.generation >= 1
     assert seal.graph == (len(graph_bytes), zlib.crc32(graph_bytes))
-    assert seal.vectors == (len(vectors_bytes), zlib.crc32(vectors_bytes))
+    assert seal.vectors == (len(vectors_bytes), zlib.crc32(vectors_bytes))  # no append left unfinished
     assert seal.sq8 == (len(sq8_bytes), zlib.crc32(sq8_bytes))
     assert (path / "lock.hovra").read_bytes() == b""
 
@@ -446,7 +476,7 @@ def test_independent_reader_decodes_what_the_database_returns(saved_then_logged)
     )
     assert all(s not in lst for s, lists in enumerate(graph.nodes) for lst in lists)
 
-    rows, norms = read_vectors(vectors_bytes, n, graph.dim)
+    rows, norms = read_vectors(vectors_bytes, graph)
     np.testing.assert_allclose(norms, np.sqrt((rows.astype(np.float64) ** 2).sum(axis=1)), rtol=1e-5)
 
     # Every slot's codes decode within half a step of its row: none is listed
@@ -522,7 +552,7 @@ def test_reader_refuses_what_the_engine_refuses(saved_then_logged):
     cases = {
         "magic": damaged(0, b"XWSH"),
         "version": damaged(4, struct.pack("<I", 4)),
-        "flags": damaged(37, struct.pack("<I", 4)),
+        "flags": damaged(37, struct.pack("<I", 8)),
         "metric": damaged(12, b"\x03"),
         "small m": damaged(13, struct.pack("<I", 1)),
         "entry point": damaged(21, struct.pack("<I", n)),
@@ -549,7 +579,7 @@ def test_reader_refuses_what_the_engine_refuses(saved_then_logged):
     vectors = (path / "vectors.bin").read_bytes()
     (path / "vectors.bin").write_bytes(vectors[:-4])
     with pytest.raises(Refused):
-        read_vectors(vectors[:-4], n, graph.dim)
+        read_vectors(vectors[:-4], graph)
     with pytest.raises(ValueError):
         Database(str(path))
     (path / "vectors.bin").write_bytes(vectors)
@@ -559,11 +589,11 @@ def test_reader_refuses_what_the_engine_refuses(saved_then_logged):
 
 
 def test_empty_database_files(tmp_path):
-    """A new database writes the 49-byte graph file of the page at once."""
+    """A new database writes the 57-byte graph file of the page at once."""
     path = tmp_path / "empty"
     Database(str(path), dim=3, metric="dot").close()
     data = (path / "graph.hovra").read_bytes()
-    assert len(data) == 49
+    assert len(data) == 57
     graph = read_graph(data)
     assert (graph.dim, graph.metric, graph.entry_point, graph.max_level, graph.nodes) == (
         3,
@@ -574,7 +604,7 @@ def test_empty_database_files(tmp_path):
     )
     assert (path / "vectors.bin").read_bytes() == b""
     seal = read_seal((path / "seal.hovra").read_bytes())
-    assert seal.graph == (49, zlib.crc32(data))
+    assert seal.graph == (57, zlib.crc32(data))
     # The creation's checkpoint starts the log of its generation: a header only.
     log = (path / "wal.hovra").read_bytes()
     assert len(log) == 20 and read_log_header(log) == (seal.generation, 20)

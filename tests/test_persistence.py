@@ -33,6 +33,20 @@ def older_graph(graph: bytes) -> bytes:
     return graph[:4] + struct.pack("<I", 2) + graph[8:37] + graph[41:]
 
 
+def older_files(path, dim: int) -> None:
+    """A saved directory (without replaced rows) turned into the files of a
+    build before the flags word: the graph file without its row section, at
+    version 2, and the norms back at the end of vectors.bin."""
+    graph = (path / "graph.hovra").read_bytes()
+    (n,) = struct.unpack_from("<I", graph, 29)
+    at = graph.index(b"NRMS")
+    norms = graph[at + 4 : at + 4 + 4 * n]
+    assert graph[at + 4 + 4 * n : at + 8 + 4 * n] == b"\0\0\0\0"
+    (path / "graph.hovra").write_bytes(older_graph(graph[:at] + graph[at + 8 + 4 * n :]))
+    rows = (path / "vectors.bin").read_bytes()[: 4 * n * dim]
+    (path / "vectors.bin").write_bytes(rows + norms)
+
+
 class TestLayouts:
     def test_empty_database(self, tmp_path):
         path = tmp_path / "a" / "b"
@@ -43,7 +57,10 @@ class TestLayouts:
         db.save()
         assert sorted(os.listdir(path)) == files
         # Saved with a checksum record, which the graph file's flag says.
-        assert (path / "graph.hovra").read_bytes() == header(flags=1) + b"ATEM" + struct.pack("<I", 0)
+        # Flag 4: the norms (none here) and replaced rows follow the node table.
+        assert (path / "graph.hovra").read_bytes() == (
+            header(flags=5) + b"NRMS" + struct.pack("<I", 0) + b"ATEM" + struct.pack("<I", 0)
+        )
         assert (path / "vectors.bin").read_bytes() == b""
 
     def test_one_record(self, tmp_path):
@@ -52,10 +69,12 @@ class TestLayouts:
         db.add("a", [1.0, 2.0])
         db.save()
         raw = (tmp_path / "graph.hovra").read_bytes()
-        assert len(raw) == 70
+        assert len(raw) == 82
         assert raw == (
-            header(dim=2, m=1_000_000_000, entry=0, n=1, flags=1)
+            header(dim=2, m=1_000_000_000, entry=0, n=1, flags=5)
             + struct.pack("<II", 1, 0)
+            + b"NRMS"
+            + struct.pack("<fI", np.sqrt(np.float32(5)), 0)
             + b"ATEM"
             + struct.pack("<III", 1, 0, 1)
             + b"a"
@@ -67,17 +86,68 @@ class TestLayouts:
         db = Database(str(tmp_path), dim=3, quantize=True)
         db.add_many(["x", "y"], [[1, 2, 3], [4, 6, 3]])
         db.save()
+        # vectors.bin holds the rows; the norms follow the node table in the
+        # graph file's row section.
         vec = (tmp_path / "vectors.bin").read_bytes()
-        assert len(vec) == 32
-        floats = struct.unpack("<8f", vec)
-        assert floats[:6] == (1, 2, 3, 4, 6, 3)
-        assert floats[6:] == pytest.approx([np.sqrt(14), np.sqrt(61)])
+        assert struct.unpack("<6f", vec) == (1, 2, 3, 4, 6, 3)
+        graph = (tmp_path / "graph.hovra").read_bytes()
+        assert struct.unpack_from("<I", graph, 37)[0] & 4
+        at = graph.index(b"NRMS") + 4
+        assert struct.unpack_from("<2fI", graph, at) == pytest.approx((np.sqrt(14), np.sqrt(61), 0))
         sq8 = (tmp_path / "vectors.sq8").read_bytes()
         assert len(sq8) == 46
         magic, version, q, exceptions, *rest = struct.unpack("<4sIII6f", sq8[:40])
         assert (magic, version, q, exceptions) == (b"HSQ8", 2, 3, 0)
         assert rest[:3] == [1, 2, 3] and rest[3:] == pytest.approx([3 / 255, 4 / 255, 1.0])
         assert sq8[40:] == bytes([0, 0, 0, 255, 255, 0])
+
+    def test_checkpoints_append_rows_and_carry_replaced_ones(self, tmp_path):
+        rng = np.random.default_rng(5)
+        rows = rng.standard_normal((200, 8)).astype(np.float32)
+        db = Database(str(tmp_path), dim=8, autocheckpoint=False)
+        db.add_many([str(i) for i in range(100)], rows[:100])
+        db.save()
+        vectors = tmp_path / "vectors.bin"
+        first = vectors.read_bytes()
+        inode = vectors.stat().st_ino
+        # New rows are appended, a replaced row travels in the graph file, a
+        # delete leaves its row: the file keeps its inode and its bytes.
+        db.add_many([str(i) for i in range(100, 150)], rows[100:150])
+        db.update("7", vector=rows[150])
+        db.delete("8")
+        db.save()
+        assert vectors.stat().st_ino == inode
+        assert vectors.read_bytes() == first + rows[100:150].tobytes()
+        # A save that appended and stopped before its commit point leaves
+        # rows past the saved ones: they are not read, and the next save
+        # cuts them off before it appends.
+        with open(vectors, "ab") as f:
+            f.write(b"\xff" * 40)
+        expected = {str(i): rows[i].tolist() for i in range(150) if i != 8}
+        expected["7"] = rows[150].tolist()
+        db.close(save=False)
+        db = Database(str(tmp_path))
+        assert db.verify() is None
+        assert {i: db.get(i)[0] for i in db.ids()} == expected
+        db.add("150", rows[151])
+        db.save()
+        assert vectors.stat().st_ino == inode
+        assert vectors.read_bytes() == first + rows[100:150].tobytes() + rows[151].tobytes()
+        # Past 1/32 of the rows replaced, the save writes vectors.bin anew,
+        # with every row as it is.
+        db.update_many([str(i) for i in range(20, 40)], vectors=rows[160:180])
+        db.save()
+        assert vectors.stat().st_ino != inode
+        db.close()
+        db = Database(str(tmp_path))
+        assert db.verify() is None
+        assert db.get("25")[0] == rows[165].tolist() and db.get("7")[0] == rows[150].tolist()
+        assert len(db) == 150
+        # Too short for the rows the graph file names: refused.
+        db.close()
+        vectors.write_bytes(vectors.read_bytes()[:-4])
+        with pytest.raises(CorruptDataError, match="fewer than the rows of 151 slots of dimension 8"):
+            Database(str(tmp_path))
 
     def test_two_saves_write_same_vectors(self, tmp_path):
         db = Database(str(tmp_path), dim=4)
@@ -108,7 +178,7 @@ class TestReadErrors:
             (b"XXXXXX", "bad graph magic"),
             (header(version=1) + b"ATEM\0\0\0\0", "unsupported graph version: 1"),
             (header(version=4) + b"ATEM\0\0\0\0", "unsupported graph version: 4"),
-            (header(flags=5) + b"ATEM\0\0\0\0", "unsupported graph flags: 5"),
+            (header(flags=9) + b"ATEM\0\0\0\0", "unsupported graph flags: 9"),
             (header()[:13].replace(b"\x03\x00\x00\x00\x00", b"\x03\x00\x00\x00\x03"), "unknown metric: 3"),
             (header() + b"ATEX\0\0\0\0", "bad metadata section magic"),
             (header() + b"ATE", "failed to fill whole buffer"),
@@ -192,7 +262,7 @@ class TestChecksumsAndTables:
         # 2, which cannot say that a record was written) opens and verifies
         # the structure only.
         (saved / "seal.hovra").unlink()
-        graph.write_bytes(older_graph(graph.read_bytes()))
+        older_files(saved, 3)
         self.flip(saved / "vectors.bin", 0)
         db = Database(str(saved))
         assert db.verify() is None

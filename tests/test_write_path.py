@@ -126,9 +126,10 @@ class TestOpenAndSave:
         assert report.wait_indexed()
         assert report.stats()["min_degree_layer0"] >= 1
         # The graph file's header flags (offset 37): bit 1 marks a file with
-        # unlinked rows; once every row is linked, a save writes it clear.
+        # unlinked rows; once every row is linked, a save writes it clear
+        # (bits 0 and 2: sealed, rows apart).
         report.save()
-        assert (path / "graph.hovra").read_bytes()[37:41] == (1).to_bytes(4, "little")
+        assert (path / "graph.hovra").read_bytes()[37:41] == (5).to_bytes(4, "little")
 
     def test_close_saves_unless_asked_not_to(self, tmp_path):
         path = tmp_path / "c"

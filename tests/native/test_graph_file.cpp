@@ -186,8 +186,8 @@ void test_header_errors() {
   unlinked.flags = kGraphSealed | kGraphUnlinked;
   CHECK_TEXT(error_of(unlinked), "");
   GraphBytes unknown_flag = g;
-  unknown_flag.flags = 4;  // bits 0 (sealed) and 1 (unlinked rows) are known
-  CHECK_TEXT(error_of(unknown_flag), "unsupported graph flags: 4");
+  unknown_flag.flags = 8;  // bits 0 (sealed), 1 (unlinked rows) and 2 (rows apart) are known
+  CHECK_TEXT(error_of(unknown_flag), "unsupported graph flags: 8");
   CHECK(!read_graph_flags("GWS").has_value());
 
   GraphBytes bad_metric = g;

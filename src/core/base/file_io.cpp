@@ -33,6 +33,12 @@ std::uint32_t crc32_bytes(std::uint32_t crc, const void* data, std::size_t size)
   return static_cast<std::uint32_t>(c);
 }
 
+static_assert(sizeof(z_off_t) >= 8, "crc32_combine needs 64-bit lengths");
+
+std::uint32_t crc32_joined(std::uint32_t first_crc, std::uint32_t second_crc, std::uint64_t second_size) {
+  return static_cast<std::uint32_t>(::crc32_combine(first_crc, second_crc, static_cast<z_off_t>(second_size)));
+}
+
 DbError io_failure(const std::string& what, const std::string& path, int err) {
   return DbError::io("cannot " + what + " '" + path + "': " + os_error_text(err));
 }
@@ -176,7 +182,7 @@ Status truncate_and_sync(const std::string& path, std::uint64_t size) {
   return Status::success();
 }
 
-Result<FileDigest> digest_file(const std::string& path) {
+Result<FileDigest> digest_file(const std::string& path, std::uint64_t limit) {
   int fd;
   std::size_t size;
   HOVRA_RETURN_IF_ERROR(open_for_reading(path, fd, size));
@@ -184,7 +190,9 @@ Result<FileDigest> digest_file(const std::string& path) {
   std::unique_ptr<char[]> buf(new char[kPiece]);
   FileDigest digest;
   for (;;) {
-    ssize_t n = ::read(fd, buf.get(), kPiece);
+    std::uint64_t left = limit - digest.size;
+    if (left == 0) break;
+    ssize_t n = ::read(fd, buf.get(), static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, left)));
     if (n < 0) {
       if (errno == EINTR) continue;
       int err = errno;
@@ -288,7 +296,11 @@ Status FileWriter::open(const std::string& path, Mode mode) {
   return Status::success();
 }
 
+// The checksum is taken here, over the whole buffer or a large piece at
+// once: many small pieces (a graph node, a record) would each pay the
+// CRC's fixed cost.
 Status FileWriter::write_all(const char* p, std::size_t n) {
+  if (track_) crc_ = crc32_bytes(crc_, p, n);
   if (progress_) {
     if (progress_->stop_requested()) return DbError::cancelled();
     progress_->advance(n);
@@ -310,10 +322,7 @@ Status FileWriter::write(const void* data, std::size_t size) {
   if (fd_ < 0) return DbError::io_errno(EBADF);
   if (size == 0) return Status::success();
   const char* p = static_cast<const char*>(data);
-  if (track_) {
-    written_ += size;
-    crc_ = crc32_bytes(crc_, p, size);
-  }
+  if (track_) written_ += size;
   if (used_ + size > kBufferSize) {
     HOVRA_RETURN_IF_ERROR(flush());
   }
@@ -360,12 +369,12 @@ Status FileWriter::close() {
   return st;
 }
 
-Result<std::shared_ptr<MappedFile>> MappedFile::map(const std::string& path) {
+Result<std::shared_ptr<MappedFile>> MappedFile::map(const std::string& path, std::size_t limit) {
   int fd;
   std::size_t size;
   HOVRA_RETURN_IF_ERROR(open_for_reading(path, fd, size));
   std::shared_ptr<MappedFile> m(new MappedFile());
-  m->size_ = size;
+  m->size_ = std::min(size, limit);
   if (m->size_ > 0) {
     void* p = ::mmap(nullptr, m->size_, PROT_READ, MAP_PRIVATE, fd, 0);
     if (p == MAP_FAILED) {
@@ -389,10 +398,12 @@ std::size_t round_up(std::size_t bytes, std::size_t unit) { return (bytes + unit
 // the system does not count against its memory commitment); the file is
 // then mapped over its start, so that file and room for growth are one
 // contiguous range.
-Result<std::shared_ptr<MappedFile>> MappedFile::map_extendable(const std::string& path, std::size_t min_room) {
+Result<std::shared_ptr<MappedFile>> MappedFile::map_extendable(const std::string& path, std::size_t min_room,
+                                                               std::size_t limit) {
   int fd;
   std::size_t size;
   HOVRA_RETURN_IF_ERROR(open_for_reading(path, fd, size));
+  size = std::min(size, limit);
   std::shared_ptr<MappedFile> m(new MappedFile());
   const std::size_t length = round_up(size + std::max(min_room, 3 * size) + 1, page_size());
   void* range = ::mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -42,6 +43,10 @@ struct LargeAllocator {
 
 // CRC-32 (IEEE 802.3 / zlib) of a byte range, continuing from crc.
 std::uint32_t crc32_bytes(std::uint32_t crc, const void* data, std::size_t size);
+// The CRC-32 of two ranges one after the other, from the CRC-32 of each and
+// the second's length (zlib's crc32_combine): a file that grows at its end
+// is checksummed without reading its old part again.
+std::uint32_t crc32_joined(std::uint32_t first_crc, std::uint32_t second_crc, std::uint64_t second_size);
 
 // An Io error naming the operation and the path:
 // "cannot <what> '<path>': <os error text>".
@@ -70,12 +75,14 @@ Status sync_dir(const std::string& path);
 // Cuts a file to `size` bytes and forces it to stable storage.
 Status truncate_and_sync(const std::string& path, std::uint64_t size);
 
-// The size and CRC-32 of a whole file, read in large pieces.
+// The size and CRC-32 of a file's first `limit` bytes (the whole file when
+// it is shorter), read in large pieces.
 struct FileDigest {
   std::uint64_t size = 0;
   std::uint32_t crc = 0;
 };
-Result<FileDigest> digest_file(const std::string& path);
+Result<FileDigest> digest_file(const std::string& path,
+                               std::uint64_t limit = std::numeric_limits<std::uint64_t>::max());
 
 // What tells two paths to one file or directory apart: device and inode.
 struct FileId {
@@ -189,7 +196,8 @@ class FileWriter {
   Result<std::shared_ptr<FileHandle>> share_handle() const;
   // Flushes and closes; returns the first error.
   Status close();
-  // From now on keep a running CRC-32 and byte count of what is written.
+  // From now on keep a running CRC-32 and byte count of what is written
+  // (the CRC-32 covers what has been flushed: read it after flush()).
   void track_checksum() {
     track_ = true;
     crc_ = 0;
@@ -213,15 +221,20 @@ class FileWriter {
   Progress* progress_ = nullptr;
 };
 
-// A whole file mapped read-only. The mapping stays valid when the file is
-// renamed over or deleted; it is released when the last owner drops it.
+// A file's first `limit` bytes (the whole file when it is shorter) mapped
+// read-only. The mapping stays valid when the file is renamed over or
+// deleted; it is released when the last owner drops it. A file that grows
+// at its end, and may later be cut back to no less than `limit`, is mapped
+// safely up to `limit`: no page of the map lies wholly past the end.
 class MappedFile {
  public:
-  static Result<std::shared_ptr<MappedFile>> map(const std::string& path);
+  static constexpr std::size_t kWhole = std::numeric_limits<std::size_t>::max();
+  static Result<std::shared_ptr<MappedFile>> map(const std::string& path, std::size_t limit = kWhole);
   // The file mapped as map() does, at the start of a range of address space
   // set aside for growing in place (see make_writable): room for three
-  // times the file's size past it, and at least min_room bytes.
-  static Result<std::shared_ptr<MappedFile>> map_extendable(const std::string& path, std::size_t min_room);
+  // times the mapped size past it, and at least min_room bytes.
+  static Result<std::shared_ptr<MappedFile>> map_extendable(const std::string& path, std::size_t min_room,
+                                                            std::size_t limit = kWhole);
   // An extendable map only: makes its first `bytes` writable, so that the
   // file's contents can be changed and continued in place without copying
   // them. Pages of the file stay the page cache's own, shared with every

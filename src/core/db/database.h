@@ -60,6 +60,8 @@
 
 namespace hovra {
 
+struct SaveSeal;
+
 class Database {
  public:
   // Opens the database in options.path, or creates it when options.dim is
@@ -209,6 +211,14 @@ class Database {
   // and the process's resident set.
   std::vector<MemoryPart> memory_usage() const;
   Status save(Progress* progress = nullptr);
+  // Whether save leaves vectors.bin in place and appends the new rows: the
+  // file holds the store's rows_in_file() as the last save wrote them, and
+  // the rows replaced since are few enough to travel in the graph file.
+  bool vectors_appendable() const REQUIRES(save_mutex_) REQUIRES_SHARED(index_lock_);
+  // Appends the rows past rows_in_file() to vectors.bin (cutting off what
+  // an interrupted save appended first), synced; the seal gets the size
+  // and CRC-32 of the rows the file then holds.
+  Status append_vector_rows(SaveSeal& seal) REQUIRES(save_mutex_) REQUIRES_SHARED(index_lock_);
 
   // Text and sparse retrieval (database_text.cpp).
   // Defines a text index over the string values of a metadata field and
@@ -449,6 +459,14 @@ class Database {
   std::string graph_path_, vectors_path_, sq8_path_, wal_path_;
   bool persist_quantized_ = false;
   std::size_t dim_ = 0;
+  // The size and CRC-32 of the rows vectors.bin holds for the last save
+  // (the store's rows_in_file()), when the file holds rows only and a
+  // checkpoint may append to it; empty when the next save rewrites it.
+  struct VectorsInFile {
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+  };
+  std::optional<VectorsInFile> vectors_in_file_ GUARDED_BY(save_mutex_);
 
   // The locks, in their order (ACQUIRED_AFTER), and what each guards.
   mutable Mutex save_mutex_;  // serialises saves (shared temporary names) and verify

@@ -48,6 +48,41 @@ struct LoadedFiles {
   std::optional<DbError> duplicate;  // the first id that two records hold
 };
 
+// Maps vectors.bin for the layout the graph file names. A file that holds
+// rows only is mapped no further than the rows of the graph's slots: a
+// checkpoint may append to it, or cut back what an interrupted one
+// appended, while the map lives. The rows replaced since the file was
+// written then overwrite the mapped ones (which copies only what they
+// touch for a reader, whose map changes in place).
+Status map_vectors(const std::string& path, bool read_only, LoadedFiles& files) {
+  GraphLayout& layout = files.layout;
+  const std::size_t n = layout.node_count(), dim = layout.dim;
+  const std::size_t limit = layout.rows_apart ? 4 * n * dim : MappedFile::kWhole;
+  // A reader applies the writer's changes to rows it shares with every
+  // other process mapping the file: its map grows in place, so that only
+  // the rows it changes or adds are its own. (A writer copies the rows at
+  // its first change, as it has to keep the file's inode otherwise.)
+  Result<std::shared_ptr<MappedFile>> map =
+      read_only ? MappedFile::map_extendable(path, std::size_t(1) << 30, limit) : MappedFile::map(path, limit);
+  if (!map.ok()) return map.error();
+  if (!layout.rows_apart) {
+    Result<LoadedVectors> vectors = attach_vectors(map.value(), n, dim);
+    if (!vectors.ok()) return vectors.error();
+    files.vectors = std::move(vectors.value());
+    return Status::success();
+  }
+  Result<VectorStore> store = attach_rows(map.value(), n, dim);
+  if (!store.ok()) return store.error();
+  files.vectors.store = std::move(store.value());
+  files.vectors.store.note_rows_in_file(n, true);
+  for (std::size_t i = 0; i < layout.replaced_slots.size(); ++i)
+    files.vectors.store.overwrite(layout.replaced_slots[i], layout.replaced_rows.data() + i * dim);
+  files.vectors.norms = std::move(layout.norms);
+  layout.replaced_rows = {};
+  layout.replaced_slots = {};
+  return Status::success();
+}
+
 // Reads the record table into the tables by slot: the ids, the map from id
 // to slot and the packed metadata (metadata that is not JSON loads as none).
 Status load_records(std::string_view graph_bytes, std::size_t offset, LoadedFiles& files) {
@@ -163,22 +198,12 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
 
   LoadedFiles files;
   {
-    // A reader applies the writer's changes to rows it shares with every
-    // other process mapping the file: its map grows in place, so that only
-    // the rows it changes or adds are its own. (A writer copies the rows at
-    // its first change, as it has to keep the file's inode otherwise.)
-    Result<std::shared_ptr<MappedFile>> map =
-        read_only ? MappedFile::map_extendable(settled.value().vectors_path, std::size_t(1) << 30)
-                  : MappedFile::map(settled.value().vectors_path);
-    if (!map.ok()) return map.error();
     std::size_t rest = 0;
     Result<GraphLayout> layout = read_graph_layout(graph_bytes, rest);
     if (!layout.ok()) return layout.error();
     files.layout = std::move(layout.value());
     std::size_t n = files.layout.node_count();
-    Result<LoadedVectors> vectors = attach_vectors(map.value(), n, files.layout.dim);
-    if (!vectors.ok()) return vectors.error();
-    files.vectors = std::move(vectors.value());
+    HOVRA_RETURN_IF_ERROR(map_vectors(settled.value().vectors_path, read_only, files));
     if (!sq8_path.empty()) {
       Result<std::string> sq8 = read_file(sq8_path);
       if (!sq8.ok()) return sq8.error();
@@ -195,6 +220,12 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   std::size_t n = files.layout.node_count();
   db->dim_ = files.layout.dim;
   bool has_unlinked = files.layout.has_unlinked;
+  // The rows vectors.bin holds as they are, which a checkpoint leaves in
+  // place and continues; without the seal's checksum of them, or in the
+  // earlier layout, the next save rewrites the file.
+  if (files.layout.rows_apart && seal && seal->vectors_size == 4 * static_cast<std::uint64_t>(n) * db->dim_) {
+    db->vectors_in_file_ = VectorsInFile{seal->vectors_size, seal->vectors_crc};
+  }
   db->index_ =
       HnswIndex::from_layout(std::move(files.layout), std::move(files.vectors.store), std::move(files.vectors.norms));
   if (files.quantizer) db->index_->set_quantizer(std::move(*files.quantizer));

@@ -1,9 +1,10 @@
 // Saving a database: every file written under a temporary name and forced
-// to stable storage, the checksum record written as seal.tmp, the commit
-// by renaming graph.tmp over graph.hovra, then the other files moved into
-// place and a new log of the next checkpoint generation renamed over the
-// old one, holding only the prepared batches still unresolved (the
-// sequence is written down in docs/file-formats.md).
+// to stable storage (but vectors.bin, which grows at its end while its
+// rows stay as they were written), the checksum record written as
+// seal.tmp, the commit by renaming graph.tmp over graph.hovra, then the
+// other files moved into place and a new log of the next checkpoint
+// generation renamed over the old one, holding only the prepared batches
+// still unresolved (the sequence is written down in docs/file-formats.md).
 #include "core/base/file_io.h"
 #include "core/db/database.h"
 #include "core/db/directory.h"
@@ -13,6 +14,48 @@
 #include "core/storage/wal.h"
 
 namespace hovra {
+
+namespace {
+
+// Rows replaced since vectors.bin was written travel in the graph file
+// while they are at most this share of the rows (1/kReplacedShare); past
+// it the save rewrites vectors.bin. Each replaced row is written again at
+// every save until then, and a reader's map holds its own copy of every
+// page that one touches, so the share stays small: 1 % of the rows
+// changed costs about 1 % of the vector bytes in the graph file.
+constexpr std::size_t kReplacedShare = 32;
+
+}  // namespace
+
+bool Database::vectors_appendable() const {
+  const VectorStore& store = index_->store();
+  if (!vectors_in_file_ || vectors_in_file_->size != 4 * static_cast<std::uint64_t>(store.rows_in_file()) * dim_ ||
+      store.rows_replaced().size() > store.rows_in_file() / kReplacedShare)
+    return false;
+  // A file gone or cut short since (the directory removed under the
+  // process, say) is written anew.
+  FileStamp stamp = file_stamp(vectors_path_);
+  return stamp.exists && stamp.size >= vectors_in_file_->size;
+}
+
+// The file (which vectors_appendable found at least as long as the rows it
+// holds) is opened for appending and first cut back to the rows it holds
+// for the last save: an earlier save that appended and stopped before its
+// commit point left its rows past them. Processes that map the file map no
+// further than the rows of the save they read, which the cut leaves alone.
+Status Database::append_vector_rows(SaveSeal& seal) {
+  const VectorStore& store = index_->store();
+  const VectorsInFile& held = *vectors_in_file_;
+  FileWriter w;
+  HOVRA_RETURN_IF_ERROR(w.open(vectors_path_, FileWriter::Mode::Append));
+  HOVRA_RETURN_IF_ERROR(w.truncate(held.size));
+  w.track_checksum();
+  HOVRA_RETURN_IF_ERROR(write_vector_rows(store, store.rows_in_file(), w));
+  HOVRA_RETURN_IF_ERROR(w.sync());
+  seal.vectors_size = held.size + w.written();
+  seal.vectors_crc = crc32_joined(held.crc, w.checksum(), w.written());
+  return w.close();
+}
 
 // The record table from the tables where they lie: one row per id, in the
 // id map's order. Caller holds the id-map and metadata read locks.
@@ -58,18 +101,27 @@ Status Database::save(Progress* progress) {
   const std::string text_tmp = join_path(root_, kTextTmp);
 
   SaveSeal seal;
+  bool append_vectors = false;
   // The writers run inside write_synced, where the analysis cannot see the
   // locks taken above: each says that it runs under them.
-  auto write_temporaries = [&]() REQUIRES_SHARED(id_map_lock_, index_lock_, metadata_lock_, text_lock_) -> Status {
-    std::uint64_t vectors_bytes = 4 * static_cast<std::uint64_t>(index_->node_count()) * (dim_ + 1);
+  auto write_temporaries = [&]() REQUIRES(save_mutex_)
+                               REQUIRES_SHARED(id_map_lock_, index_lock_, metadata_lock_, text_lock_) -> Status {
+    const std::size_t rows_written = index_->store().rows_in_file();
+    append_vectors = vectors_appendable();
+    std::uint64_t vectors_bytes =
+        4 * static_cast<std::uint64_t>(index_->node_count() - (append_vectors ? rows_written : 0)) * dim_;
     start_phase(progress, "writing vectors", "bytes", vectors_bytes);
-    HOVRA_RETURN_IF_ERROR(write_synced(
-        vectors_tmp,
-        [&](FileWriter& w) {
-          index_lock_.assert_held_shared();
-          return write_vectors(*index_, w);
-        },
-        seal.vectors_size, seal.vectors_crc, progress));
+    if (append_vectors) {
+      HOVRA_RETURN_IF_ERROR(append_vector_rows(seal));
+    } else {
+      HOVRA_RETURN_IF_ERROR(write_synced(
+          vectors_tmp,
+          [&](FileWriter& w) {
+            index_lock_.assert_held_shared();
+            return write_vector_rows(index_->store(), 0, w);
+          },
+          seal.vectors_size, seal.vectors_crc, progress));
+    }
     if (persist_quantized_) {
       seal.has_sq8 = true;
       start_phase(progress, "writing quantized vectors", "bytes", 0);
@@ -103,7 +155,9 @@ Status Database::save(Progress* progress) {
           id_map_lock_.assert_held_shared();
           index_lock_.assert_held_shared();
           metadata_lock_.assert_held_shared();
-          HOVRA_RETURN_IF_ERROR(write_graph(*index_, w));
+          HOVRA_RETURN_IF_ERROR(write_graph(*index_, w, kGraphRowsApart));
+          // Measured against the rows vectors.bin holds after this save.
+          HOVRA_RETURN_IF_ERROR(write_row_section(*index_, w, append_vectors));
           return write_records(w);
         },
         seal.graph_size, seal.graph_crc, progress));
@@ -117,6 +171,10 @@ Status Database::save(Progress* progress) {
   };
   Status written = write_temporaries();
   if (!written.ok()) {
+    // Rows appended before the failure are cut off again (best effort: the
+    // next save cuts them, and no open reads them), so that a save that
+    // stopped leaves every file as it was.
+    if (append_vectors) (void)truncate_and_sync(vectors_path_, vectors_in_file_->size);
     if (written.error().kind() == ErrorKind::Cancelled) {
       for (const std::string* tmp : {&vectors_tmp, &sq8_tmp, &text_tmp, &graph_tmp, &seal_tmp})
         if (path_exists(*tmp)) (void)remove_file(*tmp);
@@ -124,8 +182,13 @@ Status Database::save(Progress* progress) {
     return written;
   }
 
-  HOVRA_RETURN_IF_ERROR(rename_file(graph_tmp, graph_path_));  // the commit point
-  HOVRA_RETURN_IF_ERROR(rename_file(vectors_tmp, vectors_path_));
+  // The commit point. Until vectors.bin is known to hold the saved rows,
+  // the next save rewrites it.
+  vectors_in_file_.reset();
+  HOVRA_RETURN_IF_ERROR(rename_file(graph_tmp, graph_path_));
+  if (!append_vectors) HOVRA_RETURN_IF_ERROR(rename_file(vectors_tmp, vectors_path_));
+  index_->note_rows_in_file(index_->node_count(), !append_vectors);
+  vectors_in_file_ = VectorsInFile{seal.vectors_size, seal.vectors_crc};
   if (persist_quantized_) {
     HOVRA_RETURN_IF_ERROR(rename_file(sq8_tmp, sq8_path_));
   } else if (path_exists(sq8_path_)) {

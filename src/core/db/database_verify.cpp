@@ -55,13 +55,17 @@ Status Database::check_directory(const std::string& dir, VerifyReport& report) {
   report.unreachable = count_unreachable(layout);
 
   if (!path_exists(files.vectors_path)) return DbError::corrupt_data(std::string(kVectorsFile) + " is missing");
-  Result<FileDigest> vectors = digest_file(files.vectors_path);
+  // A file that holds rows only may be longer than its rows (an append
+  // that never committed): its rows are checked, and what follows them is
+  // not read.
+  const std::uint64_t rows_bytes = 4 * static_cast<std::uint64_t>(report.nodes) * layout.dim;
+  Result<FileDigest> vectors =
+      layout.rows_apart ? digest_file(files.vectors_path, rows_bytes) : digest_file(files.vectors_path);
   if (!vectors.ok()) return damaged(kVectorsFile, vectors.error());
   if (files.seal &&
       (vectors.value().size != files.seal->vectors_size || vectors.value().crc != files.seal->vectors_crc))
     return checksum_mismatch(kVectorsFile);
-  std::uint64_t expected =
-      4 * static_cast<std::uint64_t>(report.nodes) * (static_cast<std::uint64_t>(layout.dim) + 1);
+  std::uint64_t expected = layout.rows_apart ? rows_bytes : rows_bytes + 4 * static_cast<std::uint64_t>(report.nodes);
   if (vectors.value().size != expected)
     return DbError::corrupt_data(std::string(kVectorsFile) + " holds " + std::to_string(vectors.value().size) +
                                  " bytes, expected " + std::to_string(expected));

@@ -46,6 +46,13 @@ struct GraphLayout : NodeTable {
   // Some live nodes other than the entry point wait to be linked (their
   // lists empty): see HnswIndex::adopt_unlinked.
   bool has_unlinked = false;
+  // The vector file holds rows only: the norms, and the rows replaced
+  // since it was written (ascending slots, dim floats each), come with the
+  // graph.
+  bool rows_apart = false;
+  std::vector<float> norms;
+  std::vector<std::uint32_t> replaced_slots;
+  std::vector<float> replaced_rows;
 };
 
 struct IndexStats {
@@ -121,6 +128,8 @@ class HnswIndex {
   }
 
   const VectorStore& store() const { return store_; }
+  // What the vector file holds now (VectorStore::note_rows_in_file).
+  void note_rows_in_file(std::size_t rows, bool whole) { store_.note_rows_in_file(rows, whole); }
   const std::vector<float>& norms() const { return norms_; }
   const float* vector(std::uint32_t slot) const { return store_.vector(slot); }
   const Sq8Quantizer* quantizer() const { return quantizer_ ? &*quantizer_ : nullptr; }

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/base/bytes.h"
+#include "core/storage/vector_files.h"
 
 namespace hovra {
 
@@ -24,7 +25,7 @@ std::uint32_t low32(std::size_t v) { return static_cast<std::uint32_t>(v); }
 
 // ---- writing ----
 
-void put_header(const HnswIndex& index, ByteWriter& w) {
+void put_header(const HnswIndex& index, std::uint32_t extra_flags, ByteWriter& w) {
   w.u32(kGraphMagic);
   w.u32(kGraphVersion);
   w.u32(low32(index.dim()));
@@ -40,7 +41,7 @@ void put_header(const HnswIndex& index, ByteWriter& w) {
     unlinked = s != index.entry_point();
   unlinked = unlinked || index.fresh_count() > index.node_count() - index.linked_end();
   // A save writes seal.hovra beside every graph file.
-  w.u32(kGraphSealed | (unlinked ? kGraphUnlinked : 0));
+  w.u32(kGraphSealed | (unlinked ? kGraphUnlinked : 0) | extra_flags);
 }
 
 // A fresh row (stored, not linked yet) is written with empty lists, which
@@ -89,7 +90,7 @@ Status read_header(ByteReader& in, GraphLayout& layout, HeaderCounts& counts) {
     return truncated();
   if (version == kGraphVersion) {
     if (!in.u32(counts.flags)) return truncated();
-    if ((counts.flags & ~(kGraphSealed | kGraphUnlinked)) != 0)
+    if ((counts.flags & ~(kGraphSealed | kGraphUnlinked | kGraphRowsApart)) != 0)
       return DbError::damaged_file("unsupported graph flags: " + std::to_string(counts.flags));
   }
   if (m < 2) return DbError::damaged_file("graph file has m = " + std::to_string(m) + ", below the minimum of 2");
@@ -100,6 +101,30 @@ Status read_header(ByteReader& in, GraphLayout& layout, HeaderCounts& counts) {
   layout.entry_point = entry;
   layout.max_level = max_level;
   layout.has_unlinked = (counts.flags & kGraphUnlinked) != 0;
+  layout.rows_apart = (counts.flags & kGraphRowsApart) != 0;
+  return Status::success();
+}
+
+// The row section: a norm per node, then the replaced rows, each on its
+// own slot below node_count, in ascending slot order.
+Status read_row_section(ByteReader& in, std::size_t node_count, GraphLayout& layout) {
+  std::uint32_t magic, replaced;
+  if (!in.u32(magic)) return truncated();
+  if (magic != kRowSectionMagic) return DbError::damaged_file("bad row section magic");
+  if (!in.f32s(node_count, layout.norms) || !in.u32(replaced)) return truncated();
+  const std::size_t row_bytes = 4 + 4 * layout.dim;
+  if (!can_hold(in, replaced, row_bytes)) return truncated();
+  layout.replaced_slots.reserve(replaced);
+  layout.replaced_rows.reserve(replaced * layout.dim);
+  for (std::uint32_t i = 0; i < replaced; ++i) {
+    std::uint32_t slot = 0;
+    in.u32(slot);
+    if (slot >= node_count) return out_of_range("replaced row", slot, node_count);
+    if (!layout.replaced_slots.empty() && slot <= layout.replaced_slots.back())
+      return DbError::damaged_file("graph file lists replaced rows out of order at slot " + std::to_string(slot));
+    layout.replaced_slots.push_back(slot);
+    in.f32s(layout.dim, layout.replaced_rows);
+  }
   return Status::success();
 }
 
@@ -214,10 +239,10 @@ class SlotCheck {
 
 }  // namespace
 
-Status write_graph(const HnswIndex& index, FileWriter& sink) {
+Status write_graph(const HnswIndex& index, FileWriter& sink, std::uint32_t extra_flags) {
   std::string piece;
   ByteWriter w(piece);
-  put_header(index, w);
+  put_header(index, extra_flags, w);
   for (std::uint32_t slot : index.deleted()) w.u32(slot);
   HOVRA_RETURN_IF_ERROR(sink.write(piece));
   std::vector<std::uint32_t> list;
@@ -226,6 +251,28 @@ Status write_graph(const HnswIndex& index, FileWriter& sink) {
     piece.clear();
     put_node(index, static_cast<std::uint32_t>(slot), w, list);
     HOVRA_RETURN_IF_ERROR(sink.write(piece));
+  }
+  return sink.flush();
+}
+
+Status write_row_section(const HnswIndex& index, FileWriter& sink, bool with_replaced) {
+  std::string head;
+  ByteWriter w(head);
+  w.u32(kRowSectionMagic);
+  HOVRA_RETURN_IF_ERROR(sink.write(head));
+  const std::vector<float>& norms = index.norms();
+  HOVRA_RETURN_IF_ERROR(write_f32s(norms.data(), index.node_count(), sink));
+  std::vector<std::uint32_t> replaced;
+  if (with_replaced) replaced = index.store().rows_replaced();
+  std::sort(replaced.begin(), replaced.end());
+  head.clear();
+  w.u32(low32(replaced.size()));
+  HOVRA_RETURN_IF_ERROR(sink.write(head));
+  for (std::uint32_t slot : replaced) {
+    head.clear();
+    w.u32(slot);
+    HOVRA_RETURN_IF_ERROR(sink.write(head));
+    HOVRA_RETURN_IF_ERROR(write_f32s(index.store().vector(slot), index.dim(), sink));
   }
   return sink.flush();
 }
@@ -279,6 +326,11 @@ Result<GraphLayout> read_graph_layout(std::string_view bytes, std::size_t& rest_
   HOVRA_RETURN_IF_ERROR(read_nodes(bytes.substr(table_at), counts.node_count, layout, table_bytes));
   HOVRA_RETURN_IF_ERROR(check_entry_point(layout));
   rest_offset = table_at + table_bytes;
+  if (layout.rows_apart) {
+    ByteReader rows(bytes.substr(rest_offset));
+    HOVRA_RETURN_IF_ERROR(read_row_section(rows, counts.node_count, layout));
+    rest_offset += rows.position();
+  }
   return layout;
 }
 

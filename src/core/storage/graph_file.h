@@ -32,7 +32,14 @@ inline constexpr std::uint32_t kGraphSealed = 1;
 // them fresh again (HnswIndex::adopt_unlinked). Builds that know only
 // kGraphSealed refuse such a file ("unsupported graph flags: 3").
 inline constexpr std::uint32_t kGraphUnlinked = 2;
-inline constexpr std::uint32_t kRecordMagic = 0x4D455441;  // "ATEM"
+// Header flag: vectors.bin holds the rows only (it grows at its end between
+// rewrites), and the row section, between the node table and the record
+// table, holds every slot's norm and the rows replaced since vectors.bin
+// was written. Builds that do not know it refuse the file ("unsupported
+// graph flags: 5").
+inline constexpr std::uint32_t kGraphRowsApart = 4;
+inline constexpr std::uint32_t kRowSectionMagic = 0x534D524E;  // "NRMS"
+inline constexpr std::uint32_t kRecordMagic = 0x4D455441;      // "ATEM"
 
 struct GraphRecord {
   std::uint32_t slot = 0;
@@ -41,8 +48,13 @@ struct GraphRecord {
 };
 
 // Sections 1 to 3 from the index, each list copied under its lock, then a
-// flush of the sink.
-Status write_graph(const HnswIndex& index, FileWriter& sink);
+// flush of the sink. extra_flags are or-ed into the header's flags
+// (kGraphRowsApart when the row section follows).
+Status write_graph(const HnswIndex& index, FileWriter& sink, std::uint32_t extra_flags = 0);
+// The row section: the norm of every slot, then (with_replaced) the rows
+// the store lists as replaced since vectors.bin was written, in slot
+// order, or none (vectors.bin is being rewritten whole), then a flush.
+Status write_row_section(const HnswIndex& index, FileWriter& sink, bool with_replaced);
 // Section 4, then a flush.
 Status write_record_table(const std::vector<GraphRecord>& records, FileWriter& sink);
 

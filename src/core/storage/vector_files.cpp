@@ -1,12 +1,12 @@
-// The vector files: vectors.bin (the vector region of every slot, then the
-// norms) and vectors.sq8 (a versioned header, minimums, scales, the slots the
-// codes do not stand for, codes; or the first layout without the header and
-// the list). Their
-// writers, the check and split of the mapped vectors.bin, and the reader of
-// vectors.sq8.
+// The vector files: vectors.bin (the rows of every slot; in files of the
+// earlier layout followed by the norms) and vectors.sq8 (a versioned
+// header, minimums, scales, the slots the codes do not stand for, codes; or
+// the first layout without the header and the list). Their writers, the
+// check and split of the mapped vectors.bin, and the reader of vectors.sq8.
 #include "core/storage/vector_files.h"
 
 #include <algorithm>
+#include <bit>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,17 +19,6 @@ namespace {
 
 // Floats are encoded in chunks of one buffer's worth.
 constexpr std::size_t kChunkFloats = FileWriter::kBufferSize / 4;
-
-Status write_floats(const float* v, std::size_t n, FileWriter& sink) {
-  std::string chunk;
-  ByteWriter w(chunk);
-  for (std::size_t at = 0; at < n; at += kChunkFloats) {
-    chunk.clear();
-    w.f32s(v + at, std::min(kChunkFloats, n - at));
-    HOVRA_RETURN_IF_ERROR(sink.write(chunk));
-  }
-  return Status::success();
-}
 
 // The product a * b, or false when it does not fit a size.
 bool checked_mul(std::size_t a, std::size_t b, std::size_t& out) { return !__builtin_mul_overflow(a, b, &out); }
@@ -54,10 +43,33 @@ DbError vectors_size_mismatch(std::size_t size, std::size_t node_count, std::siz
 
 }  // namespace
 
+// On a little-endian machine the floats in memory are their encoding: they
+// go to the file in one write, without a copy.
+Status write_f32s(const float* v, std::size_t n, FileWriter& sink) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return n == 0 ? Status::success() : sink.write(v, n * sizeof(float));
+  } else {
+    std::string chunk;
+    ByteWriter w(chunk);
+    for (std::size_t at = 0; at < n; at += kChunkFloats) {
+      chunk.clear();
+      w.f32s(v + at, std::min(kChunkFloats, n - at));
+      HOVRA_RETURN_IF_ERROR(sink.write(chunk));
+    }
+    return Status::success();
+  }
+}
+
+Status write_vector_rows(const VectorStore& store, std::size_t first, FileWriter& sink) {
+  std::size_t floats = store.float_count(), from = first * store.dim();
+  if (from < floats) HOVRA_RETURN_IF_ERROR(write_f32s(store.data() + from, floats - from, sink));
+  return sink.flush();
+}
+
 Status write_vectors(const HnswIndex& index, FileWriter& sink) {
   const VectorStore& store = index.store();
-  HOVRA_RETURN_IF_ERROR(write_floats(store.data(), store.float_count(), sink));
-  HOVRA_RETURN_IF_ERROR(write_floats(index.norms().data(), index.norms().size(), sink));
+  HOVRA_RETURN_IF_ERROR(write_f32s(store.data(), store.float_count(), sink));
+  HOVRA_RETURN_IF_ERROR(write_f32s(index.norms().data(), index.norms().size(), sink));
   return sink.flush();
 }
 
@@ -92,6 +104,15 @@ Result<LoadedVectors> attach_vectors(std::shared_ptr<MappedFile> map, std::size_
   }
   loaded.store = VectorStore::mapped(dim, std::move(map), vector_floats);
   return loaded;
+}
+
+Result<VectorStore> attach_rows(std::shared_ptr<MappedFile> map, std::size_t node_count, std::size_t dim) {
+  std::size_t size = map ? map->size() : 0;
+  std::size_t floats, expected;
+  if (!checked_mul(node_count, dim, floats) || !checked_mul(floats, 4, expected) || size < expected)
+    return DbError::damaged_file("vector file holds " + std::to_string(size) + " bytes, fewer than the rows of " +
+                                 std::to_string(node_count) + " slots of dimension " + std::to_string(dim));
+  return VectorStore::mapped(dim, std::move(map), floats);
 }
 
 namespace {

@@ -1,5 +1,6 @@
-// The vector files: vectors.bin (vectors then norms) and vectors.sq8
-// (codebook and codes): writers, the map at open, and the quantized reader.
+// The vector files: vectors.bin (rows; in the earlier layout, vectors then
+// norms) and vectors.sq8 (codebook and codes): writers, the map at open,
+// and the quantized reader.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,13 @@
 
 namespace hovra {
 
-// Writes the store's floats then the norms into an open sink, then flushes.
+// n floats into the sink, little-endian (on such a machine in one write).
+Status write_f32s(const float* v, std::size_t n, FileWriter& sink);
+// The rows of slots [first, slots()) into the sink, then a flush: all of
+// vectors.bin when first is 0, else what a checkpoint appends to it.
+Status write_vector_rows(const VectorStore& store, std::size_t first, FileWriter& sink);
+// The earlier layout of vectors.bin, still read (attach_vectors): the
+// store's floats then the norms, then a flush.
 Status write_vectors(const HnswIndex& index, FileWriter& sink);
 // vectors.sq8 begins with this magic (the bytes "HSQ8") and version; files
 // of the first layout begin with Q = dim and list no exceptions.
@@ -38,6 +45,11 @@ struct LoadedVectors {
 // Checks the mapped file against node_count and dim (size must be exactly
 // 4 x N x (dim + 1), DamagedFile otherwise) and builds the store and norms.
 Result<LoadedVectors> attach_vectors(std::shared_ptr<MappedFile> map, std::size_t node_count, std::size_t dim);
+// The layout where vectors.bin holds rows only (the graph file's
+// kGraphRowsApart): the map must hold at least 4 x N x dim bytes (bytes
+// past them are a checkpoint's append that never committed, and are not
+// read); DamagedFile otherwise.
+Result<VectorStore> attach_rows(std::shared_ptr<MappedFile> map, std::size_t node_count, std::size_t dim);
 // Parses vectors.sq8 bytes of either layout; Q must equal dim, listed
 // exceptions ascend below N, and the codes hold exactly N x dim bytes
 // (DamagedFile otherwise; a short header is "failed to fill whole buffer").

@@ -66,6 +66,20 @@ void VectorStore::overwrite(std::uint32_t slot, const float* v) {
   std::size_t at = static_cast<std::size_t>(slot) * dim_;
   if (at + dim_ > count_) panic("slot out of range in vector overwrite");
   std::memcpy(rows() + at, v, dim_ * sizeof(float));
+  if (slot < file_rows_ && !is_replaced_[slot]) {
+    is_replaced_[slot] = true;
+    replaced_.push_back(slot);
+  }
+}
+
+void VectorStore::note_rows_in_file(std::size_t rows, bool whole) {
+  if (whole) {
+    replaced_.clear();
+    is_replaced_.assign(rows, false);
+  } else {
+    is_replaced_.resize(rows, false);
+  }
+  file_rows_ = rows;
 }
 
 // Grows by half at least, so that a run of small batches does not copy

@@ -2,7 +2,9 @@
 // array or a map of the vector file. A map with room to grow (see
 // MappedFile::map_extendable) is changed and continued in place, so that
 // the file's rows stay shared page cache; other maps are copied into owned
-// memory at the first change.
+// memory at the first change. The store also keeps which of its rows the
+// vector file already holds as they are (a prefix of rows, less the rows
+// replaced since), so that a checkpoint writes only the others.
 #pragma once
 
 #include <cstddef>
@@ -73,6 +75,17 @@ class VectorStore {
   void overwrite(std::uint32_t slot, const float* v);
   void reserve_slots(std::size_t slots);
 
+  // What the vector file holds: the rows of the first rows_in_file() slots,
+  // as they were when written, except the slots rows_replaced() lists
+  // (in the order they were first replaced), whose rows overwrite() has
+  // changed since.
+  std::size_t rows_in_file() const { return file_rows_; }
+  const std::vector<std::uint32_t>& rows_replaced() const { return replaced_; }
+  // The file now holds the first `rows` rows; `whole` says that it holds
+  // every one of them as the store does (a rewrite), else the replaced
+  // rows stay listed (an append).
+  void note_rows_in_file(std::size_t rows, bool whole);
+
  private:
   [[noreturn]] void out_of_range(std::uint32_t slot) const;
   // Copies the rows into owned memory and releases the map.
@@ -86,6 +99,9 @@ class VectorStore {
   std::size_t count_ = 0;
   // The map is writable and holds the rows (count_ floats) in place.
   bool in_place_ = false;
+  std::size_t file_rows_ = 0;
+  std::vector<std::uint32_t> replaced_;
+  std::vector<bool> is_replaced_;  // by slot, below file_rows_
 };
 
 }  // namespace hovra
