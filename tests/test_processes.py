@@ -2,11 +2,13 @@
 refusals, following the writer's log, checkpoints under readers, torn log
 tails, and writers and readers killed at random points."""
 
+import os
 import random
 import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 from pathlib import Path
 
@@ -323,6 +325,78 @@ def test_torn_tail_and_open_batch_are_not_seen(tmp_path):
         reader.refresh()
         assert set(reader.ids()) == ids_after(5)
         reader.close()
+
+
+def test_damage_in_the_middle_of_the_log_stops_a_reader_loudly(tmp_path):
+    """Intact records after a damaged one are no crash's trace: the reader
+    keeps what came before the damage and reports it at every use, instead
+    of serving an ever older state, until it finds a log it can follow."""
+    path, acked = tmp_path / "db", tmp_path / "acked"
+    run_writer(path, acked, 0, 4)
+    log = path / "wal.hovra"
+    whole = log.read_bytes()
+    reader = Database(str(path), read_only=True, refresh_interval=3600)
+    run_writer(path, acked, 4, 6)  # op 4: one record, op 5: a batch of 2 after it
+    added = log.read_bytes()[len(whole) :]
+    # Op 4 was not there when the reader opened: damage its frame, which a
+    # committed batch follows.
+    log.write_bytes(whole + added[:8] + bytes([added[8] ^ 0xFF]) + added[9:])
+    message = f"wal.hovra is damaged at offset {len(whole)}, and 4 intact records follow it"
+    with pytest.raises(hovra.CorruptDataError, match=message):
+        reader.refresh()
+    for use in (reader.ids, lambda: reader.search(vector_of(3, 0), k=1), lambda: len(reader)):
+        with pytest.raises(hovra.CorruptDataError, match=message):
+            use()
+    # A log it can follow again (here the bytes put back): it goes on.
+    log.write_bytes(whole + added)
+    reader.refresh()
+    assert set(reader.ids()) == ids_after(5)
+    reader.close()
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_children_forked_beside_a_refreshing_reader_search(tmp_path):
+    """A reader's own locks around fork(): a child made while another thread
+    refreshes finds them free, searches, and follows the writer itself."""
+    path, acked = tmp_path / "db", tmp_path / "acked"
+    run_writer(path, acked, 0, 8)
+    reader = Database(str(path), read_only=True, refresh_interval=0)
+    stop = threading.Event()
+
+    def refresh_all_the_time():
+        while not stop.is_set():
+            reader.refresh()
+
+    threads = [threading.Thread(target=refresh_all_the_time) for _ in range(2)]
+    for t in threads:
+        t.start()
+    try:
+        for round_ in range(6):
+            pid = os.fork()
+            if pid == 0:
+                try:
+                    ok = reader.search(vector_of(5, 1), k=1)[0].id == "5-1"
+                    reader.refresh()
+                    ok = ok and set(reader.ids()) >= ids_after(7)
+                    os._exit(0 if ok else 3)
+                except BaseException:
+                    os._exit(4)
+            deadline = time.monotonic() + 60
+            while True:
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    break
+                if time.monotonic() > deadline:
+                    os.kill(pid, signal.SIGKILL)
+                    os.waitpid(pid, 0)
+                    pytest.fail(f"a child forked beside a refreshing reader hung (round {round_})")
+                time.sleep(0.01)
+            assert os.waitstatus_to_exitcode(status) == 0
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+    reader.close()
 
 
 def test_reader_survives_its_writer_and_checkpoint_files(tmp_path):

@@ -388,7 +388,9 @@ PyObject* db_refresh(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     BoundArgs a;
     if (!bind_arguments(kRefreshSig, args, nargs, kwnames, a)) return nullptr;
-    (void)engine_of(self);
+    // Not engine_of: that reports a reader stuck at damage, which this look
+    // may find repaired.
+    if (reinterpret_cast<DatabaseObject*>(self)->engine == nullptr) throw PyClosedError(kClosed);
     std::shared_ptr<Reader>* reader = reinterpret_cast<DatabaseObject*>(self)->reader;
     if (reader == nullptr) return none();  // a writer's engine is always current
     std::shared_ptr<Reader> held = *reader;
@@ -565,7 +567,11 @@ PyType_Spec kSpec = {
 std::shared_ptr<Database> engine_of(PyObject* self) {
   auto* object = reinterpret_cast<DatabaseObject*>(self);
   if (object->engine == nullptr) throw PyClosedError(kClosed);
-  if (object->reader != nullptr) return (*object->reader)->engine();
+  if (object->reader != nullptr) {
+    Result<std::shared_ptr<Database>> engine = (*object->reader)->engine();
+    if (!engine.ok()) throw PyEngineError(engine.error());
+    return std::move(engine.value());
+  }
   return *object->engine;
 }
 

@@ -297,7 +297,7 @@ class Database {
   // running writer's save replaces the files under it.
   static Result<std::unique_ptr<Database>> load_snapshot(const std::string& dir);
   void replay(const std::vector<WalRecord>& records);
-  Status write_records(FileWriter& sink) const REQUIRES_SHARED(id_map_lock_, metadata_lock_);
+  Status write_records(FileWriter& sink) const REQUIRES_SHARED(id_map_lock_, index_lock_, metadata_lock_);
   void apply_logged(const WalRecord& record);
   void apply_logged_locked(const WalRecord& record) REQUIRES(id_map_lock_);
   // Inserts of full vectors, applied as one upsert batch (the result of

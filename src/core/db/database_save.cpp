@@ -57,22 +57,27 @@ Status Database::append_vector_rows(SaveSeal& seal) {
   return w.close();
 }
 
-// The record table from the tables where they lie: one row per id, in the
-// id map's order. Caller holds the id-map and metadata read locks.
+// The record table from the tables where they lie: one row per live slot,
+// in slot order, so that the tables are read front to back (the id map's
+// own order is a hash order, which would miss the cache at every row).
+// Every live slot holds a record, so the rows are the id map's. Caller
+// holds the id-map, index and metadata read locks.
 Status Database::write_records(FileWriter& sink) const {
   RecordTableWriter table(sink);
   HOVRA_RETURN_IF_ERROR(table.begin(id_to_slot_.size()));
   std::string text;
-  Status st = Status::success();
-  id_to_slot_.for_each([&](std::uint32_t slot) {
-    id_map_lock_.assert_held_shared();
-    metadata_lock_.assert_held_shared();
-    if (!st.ok()) return;
+  std::size_t rows = 0;
+  const std::size_t n = index_->node_count();
+  for (std::size_t at = 0; at < n; ++at) {
+    auto slot = static_cast<std::uint32_t>(at);
+    if (index_->is_deleted(slot)) continue;
+    ++rows;
     text.clear();
     if (std::optional<PackedValue> m = metadata_at(slot)) write_packed_json(*m, text);
-    st = table.row(slot, ids_by_slot().get(slot), text);
-  });
-  HOVRA_RETURN_IF_ERROR(st);
+    HOVRA_RETURN_IF_ERROR(table.row(slot, ids_by_slot().get(slot), text));
+  }
+  if (rows != id_to_slot_.size())
+    panic("record table: " + std::to_string(rows) + " live slots for " + std::to_string(id_to_slot_.size()) + " ids");
   return table.finish();
 }
 

@@ -12,9 +12,12 @@
 #include "core/db/reader.h"
 
 #include <limits>
+#include <mutex>
+#include <set>
 
 #include "core/db/database.h"
 #include "core/db/directory.h"
+#include "core/db/saved_state.h"
 #include "core/storage/wal.h"
 #include "core/storage/wal_scan.h"
 
@@ -28,6 +31,17 @@ std::int64_t now_ns() {
 }
 
 enum class Step { Nothing, Tail, Reload };
+
+// The readers alive in this process, for the fork handlers. Lock order:
+// readers_mutex(), then each reader's refresh_mutex_ and state_mutex_.
+std::mutex& readers_mutex() {
+  static std::mutex m;
+  return m;
+}
+std::set<Reader*>& live_readers() {
+  static std::set<Reader*> readers;
+  return readers;
+}
 
 // What the log's first bytes say against the position reached.
 template <class Position>
@@ -54,15 +68,52 @@ Result<std::shared_ptr<Reader>> Reader::open(const std::string& path, double ref
   reader->interval_ns_ = static_cast<std::int64_t>(refresh_interval * 1e9);
   if (std::shared_ptr<Database> live = Database::open_in_process(reader->root_)) {
     reader->shares_writer_ = true;
-    MutexLock s(reader->state_mutex_);
-    reader->engine_ = std::move(live);
+    {
+      MutexLock s(reader->state_mutex_);
+      reader->engine_ = std::move(live);
+    }
+    reader->track_for_fork();
     return reader;
   }
   if (!Database::exists_at(reader->root_)) return DbError::database_not_found(path);
-  MutexLock r(reader->refresh_mutex_);
-  HOVRA_RETURN_IF_ERROR(reader->reload());
-  reader->reloads_.store(0, std::memory_order_relaxed);
+  {
+    MutexLock r(reader->refresh_mutex_);
+    HOVRA_RETURN_IF_ERROR(reader->reload());
+    reader->reloads_.store(0, std::memory_order_relaxed);
+  }
+  reader->track_for_fork();
   return reader;
+}
+
+Reader::~Reader() {
+  std::lock_guard<std::mutex> guard(readers_mutex());
+  live_readers().erase(this);
+}
+
+// Registered after the engines' handlers (the reload above made an engine,
+// which registered them), so that these run first before a fork.
+void Reader::track_for_fork() {
+  static const bool registered = run_around_fork(before_fork, after_fork, after_fork);
+  (void)registered;
+  std::lock_guard<std::mutex> guard(readers_mutex());
+  live_readers().insert(this);
+}
+
+void Reader::before_fork() {
+  readers_mutex().lock();
+  for (Reader* r : live_readers()) {
+    r->refresh_mutex_.lock();
+    r->state_mutex_.lock();
+  }
+}
+
+// In the child the thread that forked is the one that holds the locks.
+void Reader::after_fork() {
+  for (Reader* r : live_readers()) {
+    r->state_mutex_.unlock();
+    r->refresh_mutex_.unlock();
+  }
+  readers_mutex().unlock();
 }
 
 std::shared_ptr<Database> Reader::current() const {
@@ -75,12 +126,19 @@ bool Reader::due() const {
   return now_ns() - last_look_ns_.load(std::memory_order_relaxed) >= interval_ns_;
 }
 
-std::shared_ptr<Database> Reader::engine() {
+Result<std::shared_ptr<Database>> Reader::engine() {
   if (due() && refresh_mutex_.try_lock()) {
     (void)look();
     refresh_mutex_.unlock();
   }
-  return current();
+  MutexLock s(state_mutex_);
+  if (stuck_) return *stuck_;
+  return engine_;
+}
+
+void Reader::set_stuck(std::optional<DbError> damage) {
+  MutexLock s(state_mutex_);
+  stuck_ = std::move(damage);
 }
 
 Status Reader::refresh() {
@@ -102,6 +160,7 @@ Status Reader::reload() {
   {
     MutexLock s(state_mutex_);
     engine_.swap(engine);
+    stuck_.reset();
   }
   reloads_.fetch_add(1, std::memory_order_relaxed);
   last_look_ns_.store(now_ns(), std::memory_order_relaxed);
@@ -121,7 +180,7 @@ Status Reader::look() {
   if (pos.generation == 0 && step != Step::Reload && !(file_stamp(join_path(root_, kGraphFile)) == graph_stamp_))
     step = Step::Reload;
   if (step == Step::Reload) return reload();
-  if (step == Step::Nothing) return Status::success();
+  if (step == Step::Nothing) return stuck();
 
   Result<FilePiece> tail = read_file_piece(wal, pos.offset, std::numeric_limits<std::uint64_t>::max());
   if (!tail.ok()) return tail.error();
@@ -138,6 +197,18 @@ Status Reader::look() {
   db->follow_prepared(std::move(scan.prepared));
   if (text_definition) HOVRA_RETURN_IF_ERROR(db->build_text_index_now(nullptr));
   db->follow_ = Database::LogPosition{pos.generation, pos.offset + scan.intact_end, true, piece.id};
+  if (scan.damaged_middle()) {
+    DbError damage = damaged_log(pos.offset + *scan.damage_at, scan.intact_after);
+    set_stuck(damage);
+    return damage;
+  }
+  set_stuck(std::nullopt);
+  return Status::success();
+}
+
+Status Reader::stuck() {
+  MutexLock s(state_mutex_);
+  if (stuck_) return *stuck_;
   return Status::success();
 }
 

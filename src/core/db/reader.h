@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "core/base/error.h"
@@ -27,6 +28,7 @@ class Database;
 
 class Reader {
  public:
+  ~Reader();
   // path as the opener gave it (messages name it). refresh_interval: the
   // longest time, in seconds, that engine() serves without looking at the
   // log again (0: look before every use).
@@ -34,8 +36,13 @@ class Reader {
 
   // The engine to read from now, after a look at the log when the interval
   // has passed. A look that fails, or that another thread is taking, leaves
-  // the engine as it was (refresh() reports failures).
-  std::shared_ptr<Database> engine();
+  // the engine as it was (refresh() reports failures), with one exception:
+  // a log damaged in its middle (intact records after a damaged one, which
+  // no crash of the writer leaves) stops the reader from following, and
+  // every use reports that CorruptData until a look finds a log it can
+  // follow again (the writer's next checkpoint puts a new one in place).
+  // The records before the damage are applied.
+  Result<std::shared_ptr<Database>> engine();
   // Looks at the log now; CorruptData or Io when the directory no longer
   // loads (the engine stays as it was).
   Status refresh();
@@ -51,6 +58,16 @@ class Reader {
   Status look() REQUIRES(refresh_mutex_);
   Status reload() REQUIRES(refresh_mutex_);
   bool due() const;
+  // Around fork(): every live reader's locks are taken before (waiting for
+  // a look in progress to finish, ahead of the engines' own fork handlers,
+  // which a look's replay waits for) and let go after, in parent and
+  // child, so that a child finds them free and the reader's state whole.
+  void track_for_fork();
+  static void before_fork() NO_THREAD_SAFETY_ANALYSIS;
+  static void after_fork() NO_THREAD_SAFETY_ANALYSIS;
+  // The damage the reader is stuck at, if any (see engine()).
+  void set_stuck(std::optional<DbError> damage);
+  Status stuck();
 
   std::string root_;     // the directory made absolute
   std::string display_;  // as the opener gave it
@@ -62,6 +79,8 @@ class Reader {
   Mutex refresh_mutex_;  // one look at a time
   mutable Mutex state_mutex_ ACQUIRED_AFTER(refresh_mutex_);
   std::shared_ptr<Database> engine_ GUARDED_BY(state_mutex_);
+  // Set while the followed log is damaged in its middle (see engine()).
+  std::optional<DbError> stuck_ GUARDED_BY(state_mutex_);
   // For a log without a header (written by earlier builds): graph.hovra as
   // it was at the load, whose replacement means a checkpoint.
   FileStamp graph_stamp_ GUARDED_BY(refresh_mutex_);
