@@ -13,6 +13,7 @@
 #include "core/base/bytes.h"
 #include "core/storage/wal.h"
 #include "core/storage/wal_scan.h"
+#include "core/storage/wal_writer.h"
 #include "scratch_dir.h"
 
 using namespace hovra;

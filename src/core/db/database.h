@@ -54,7 +54,7 @@
 #include "core/records/packed_json.h"
 #include "core/vectors/vector_rows.h"
 #include "core/storage/group_commit.h"
-#include "core/storage/wal.h"
+#include "core/storage/wal_writer.h"
 #include "core/text/sparse_index.h"
 #include "core/text/text_index.h"
 

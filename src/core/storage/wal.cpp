@@ -1,9 +1,9 @@
-// The write-ahead log wal.hovra, its writing side: record payloads (one field
-// list shared by the encoder and the decoder), frames with their CRC-32,
-// batch and prepared-batch markers, the log header and the appending writer.
-// Decoded ids pass the strict UTF-8 check of base/utf8.h. The reading side
-// (the header's check, the tolerant scanner and repair) is in wal_scan.cpp
-// and nothing here calls it.
+// The write-ahead log wal.hovra, its bytes: record payloads (one field list
+// shared by the encoder and the decoder), frames with their CRC-32, batch
+// and prepared-batch markers and the log header. Decoded ids pass the strict
+// UTF-8 check of base/utf8.h. The appending writer is in wal_writer.cpp; the
+// reading side (the header's check, the tolerant scanner and repair) is in
+// wal_scan.cpp, and nothing here calls either.
 #include "core/storage/wal.h"
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "core/base/bytes.h"
+#include "core/base/file_io.h"
 #include "core/base/utf8.h"
 #include "core/storage/wal_frame.h"
 
@@ -346,129 +347,6 @@ std::string encode_resolution(std::string_view transaction, bool commit) {
   w.sized(transaction);
   w.u8(commit ? 1 : 0);
   return frame_of(kResolveKind, payload);
-}
-
-Status Wal::open_writer() {
-  if (writer_.is_open()) return Status::success();
-  HOVRA_RETURN_IF_ERROR(writer_.open(path_, FileWriter::Mode::Append));
-  // A log of a checkpoint generation begins with its header.
-  if (size_ == 0 && generation_ > 0) {
-    Status st = write_frame(encode_log_header(generation_));
-    if (st.ok()) st = writer_.flush();
-    if (!st.ok()) {
-      cut_back(0, 0);
-      (void)writer_.close();
-      return st;
-    }
-  }
-  Result<std::shared_ptr<FileHandle>> handle = writer_.share_handle();
-  if (!handle.ok()) {
-    (void)writer_.close();
-    return handle.error();
-  }
-  sync_handle_ = std::move(handle.value());
-  // The log file's name must be durable before any record in it is (the
-  // file may be new, or left unsynced by an earlier run without syncing).
-  if (!sync_dir_.empty()) {
-    Status st = sync_dir(sync_dir_);
-    if (!st.ok()) {
-      close_writer();
-      return st;
-    }
-  }
-  return Status::success();
-}
-
-Status Wal::write_frame(const std::string& frame) {
-  HOVRA_RETURN_IF_ERROR(writer_.write(frame));
-  size_ += frame.size();
-  crc_ = crc32_bytes(crc_, frame.data(), frame.size());
-  return Status::success();
-}
-
-void Wal::cut_back(std::uint64_t size, std::uint32_t crc) {
-  Status st = writer_.is_open() ? writer_.truncate(size) : Status::success();
-  size_ = size;
-  crc_ = crc;
-  if (!st.ok())
-    mark_broken(DbError::io("the log could not be cut back after a failed write (" + st.error().detail() +
-                            "); reopen the database"));
-}
-
-void Wal::mark_broken(const DbError& why) {
-  if (broken_) return;
-  broken_ = true;
-  broken_error_ = why;
-}
-
-Status Wal::append(const WalRecord& record) { return append_frame(encode_frame(record)); }
-
-Status Wal::append_frame(const std::string& frame) {
-  if (broken_) return *broken_error_;
-  HOVRA_RETURN_IF_ERROR(open_writer());
-  std::uint64_t size = size_;
-  std::uint32_t crc = crc_;
-  Status st = write_frame(frame);
-  if (st.ok()) st = writer_.flush();
-  if (!st.ok()) {
-    cut_back(size, crc);
-    return st;
-  }
-  appended_ += frame.size();
-  return Status::success();
-}
-
-void Wal::close_writer() {
-  (void)writer_.close();
-  sync_handle_.reset();
-}
-
-WalBatch::WalBatch(Wal& wal, std::uint32_t count, const std::string* prepare_transaction)
-    : wal_(wal),
-      count_(count),
-      prepare_transaction_(prepare_transaction),
-      start_size_(wal.size_),
-      start_crc_(wal.crc_) {}
-
-WalBatch::~WalBatch() {
-  if (begun_ && !committed_) wal_.cut_back(start_size_, start_crc_);
-}
-
-Status WalBatch::write(const std::string& frame) {
-  if (failed_ || committed_) return DbError::io("log batch already ended");
-  Status st = wal_.write_frame(frame);
-  if (!st.ok()) failed_ = true;
-  return st;
-}
-
-Status WalBatch::begin() {
-  if (wal_.broken_) {
-    failed_ = true;
-    return *wal_.broken_error_;
-  }
-  Status st = wal_.open_writer();
-  if (!st.ok()) {
-    failed_ = true;
-    return st;
-  }
-  begun_ = true;
-  if (prepare_transaction_) return write(encode_prepare_marker(*prepare_transaction_, count_));
-  return write(encode_marker(kBatchBeginKind, count_));
-}
-
-Status WalBatch::add(const WalRecord& record) { return write(encode_frame(record)); }
-
-Status WalBatch::commit() {
-  if (!prepare_transaction_) HOVRA_RETURN_IF_ERROR(write(encode_marker(kBatchCommitKind, count_)));
-  if (failed_ || committed_) return DbError::io("log batch already ended");
-  Status st = wal_.writer_.flush();
-  if (!st.ok()) {
-    failed_ = true;
-    return st;
-  }
-  committed_ = true;
-  wal_.appended_ += wal_.size_ - start_size_;
-  return Status::success();
 }
 
 std::string encode_prepared(const std::vector<PreparedLog>& batches) {

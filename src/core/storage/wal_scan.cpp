@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "core/base/bytes.h"
+#include "core/base/file_io.h"
 #include "core/storage/wal_frame.h"
 
 namespace hovra {
