@@ -11,6 +11,7 @@
 #include "check.h"
 #include "core/vectors/distance.h"
 #include "core/vectors/quantize.h"
+#include "core/vectors/sq8_distance.h"
 
 using hovra::Sq8Quantizer;
 

@@ -13,6 +13,7 @@
 #include "core/base/thread_pool.h"
 #include "core/index/exhaustive_scan.h"
 #include "core/index/walk.h"
+#include "core/vectors/sq8_distance.h"
 #include "core/vectors/scan_kernels.h"
 
 namespace hovra {

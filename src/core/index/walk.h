@@ -18,7 +18,7 @@
 #include "core/index/graph.h"
 #include "core/index/hit.h"
 #include "core/vectors/distance.h"
-#include "core/vectors/quantize.h"
+#include "core/vectors/sq8_distance.h"
 #include "core/vectors/scan_kernels.h"
 
 namespace hovra {

@@ -1,0 +1,77 @@
+// Quantized distances over the codes of an Sq8Quantizer (sq8_distance.cpp):
+// Sq8Distance, a query prepared for distances with the decoding fused in,
+// and Sq8DistanceBound, how far a full-precision distance can lie from a
+// quantized one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/vectors/distance.h"
+#include "core/vectors/quantize.h"
+
+namespace hovra {
+
+// How far below its quantized distance a row's full-precision distance can
+// lie, for the rows of a quantizer whose rows are within range (all but its
+// exceptions, which searches measure at full precision): lower(w) is
+// at most the full-precision distance (as the exact kernel computes it) of
+// any row whose quantized distance (as Sq8Distance computes it) is w, and
+// upper(w) at least that distance.
+// Squared Euclidean: the decoded row lies within half a step of the row in
+// every component, so the distances' square roots differ by at most half the
+// norm of the steps; dot product: the products differ by at most half the
+// sum of |query| times the steps. Both widened for single-precision
+// rounding. Cosine has no such bound here (usable() is false), nor has a
+// quantizer whose rows are not known to be within range, or a query or
+// codebook that is not finite.
+class Sq8DistanceBound {
+ public:
+  Sq8DistanceBound(const Sq8Quantizer& q, const float* query, Metric metric);
+  bool usable() const { return usable_; }
+  // Only meaningful while usable(); a NaN w gives NaN.
+  float lower(float w) const;
+  // Likewise at least the full-precision distance of such a row.
+  double upper(float w) const;
+
+ private:
+  Metric metric_;
+  bool usable_ = false;
+  double slack_ = 0.0;     // Euclidean: on the root; dot: on the value
+  double relative_ = 0.0;  // rounding of either kernel, relative
+  double absolute_ = 0.0;  // rounding of either kernel, absolute
+};
+
+// A full-precision query prepared for quantized distances to code rows:
+// decoding (code x scale + min) is fused into the distance kernel, so no row
+// is decoded into memory. The metric is the index's own, on the decoded
+// values: squared distance, negated dot product, or one minus the cosine with
+// the decoded row's own norm (both zero: 0; zero dot product: 1; never below
+// 0). The sums are ordered differently from decoding followed by the
+// pairwise kernel, so results may differ from that in the last bits; a
+// search that walks with them re-scores its final candidates at full
+// precision.
+class Sq8Distance {
+ public:
+  Sq8Distance(const Sq8Quantizer& q, const float* query, Metric metric);
+  // The quantized distance to a slot; the row must exist (else Panic).
+  float operator()(std::uint32_t slot) const;
+  const std::uint8_t* row(std::uint32_t slot) const { return q_.codes().data() + std::size_t(slot) * dim_; }
+  std::size_t dim() const { return dim_; }
+
+  using Kernel = float (*)(const Sq8Distance&, const std::uint8_t* codes);
+
+ private:
+  friend struct Sq8Kernels;
+  const Sq8Quantizer& q_;
+  Metric metric_;
+  std::size_t dim_;
+  // Euclidean: query - min; dot: query x scale; cosine: the query.
+  std::vector<float> a_;
+  // Dot: query . min; cosine: query . query.
+  float c_ = 0.0f;
+  Kernel kernel_;
+};
+
+}  // namespace hovra
