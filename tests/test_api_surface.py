@@ -35,7 +35,7 @@ SIGNATURES = {
     "ids": "($self)",
     "save": "($self, *, show_progress=False)",
     "compact": "($self, *, show_progress=False)",
-    "enable_quantized_search": "($self)",
+    "enable_quantized_search": "($self, mode='sq8')",
     "disable_quantized_search": "($self)",
     "stats": "($self)",
     "memory_usage": "($self)",
@@ -132,6 +132,7 @@ PROPERTY_DOCS = {
     "total_slots": "Total allocated slots (active + deleted).",
     "deleted_count": "Number of deleted slots that haven't been reclaimed.",
     "quantized_search": "Whether quantized search is currently enabled.",
+    "binary_search": 'Whether searches walk on one-bit codes (quantize="binary").',
     "text_index": "The text index as a dict (field, language, stemmer, stopwords, k1, b, building, indexed, "
     "total, documents, terms), or None without one. While building, indexed of total slots are done.",
 }

@@ -29,7 +29,7 @@ import os
 import threading
 from collections.abc import AsyncIterator, Callable, Sequence
 from concurrent.futures import Executor, ThreadPoolExecutor
-from typing import Any, TypeVar
+from typing import Any, Literal, TypeVar
 
 from _hovra import Database, SearchResult
 
@@ -251,9 +251,9 @@ class AsyncDatabase:
         """Database.memory_usage, awaitable."""
         return await self._call("memory_usage")  # type: ignore[no-any-return]
 
-    async def enable_quantized_search(self) -> None:
+    async def enable_quantized_search(self, mode: Literal["sq8", "binary"] = "sq8") -> None:
         """Database.enable_quantized_search, awaitable."""
-        await self._call("enable_quantized_search")
+        await self._call("enable_quantized_search", mode)
 
     async def disable_quantized_search(self) -> None:
         """Database.disable_quantized_search, awaitable."""

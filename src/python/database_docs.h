@@ -32,10 +32,13 @@ Args:
         2 when creating). More gives better recall and uses more memory.
     ef_construction: Beam width while inserting (default 200). Larger
         builds a better graph, more slowly.
-    quantize: When True, every save also writes 8-bit quantized vectors,
-        and a reopened database walks its graph on them (see
-        enable_quantized_search). It does not switch quantized search on in
-        the object being created.
+    quantize: When True (or "sq8"), every save also writes 8-bit
+        quantized vectors, and a reopened database walks its graph on them
+        (see enable_quantized_search). It does not switch quantized search
+        on in the object being created. "binary": searches walk on one-bit
+        codes made from the vectors when the database is opened (or
+        created) and re-score at full precision; the codes are not saved,
+        and this applies to this object only (pass it at every open).
     sync_writes: When True, every change is forced to stable storage
         before it returns (concurrent writers share one sync), so it
         survives a power loss as well as a crash of the process.
@@ -371,7 +374,16 @@ with full-precision re-ranking. Automatically enabled when quantize=True is set.
 Trains the 8-bit quantizer on the vectors stored now and encodes them;
 with no vectors stored it does nothing. Changes memory only; a database
 created with quantize=True writes the quantized vectors on save and
-switches this on when it is reopened.)doc";
+switches this on when it is reopened.
+
+mode="binary" keeps one bit per component instead (the sign of each
+component's offset from the mean of the vectors, with three numbers per
+vector that turn a count of matching bits into a distance estimate): the
+walk compares codes with popcount instructions, and every member of its
+beam (ef_search of them) is re-scored at full precision, so a search
+returns exact distances. The codes take 1/32 of the vectors' memory plus
+16 bytes a vector; they are made again at each open (quantize="binary"),
+not saved. Either mode replaces the other.)doc";
 
 inline constexpr const char* kDisableQuantized = R"doc(Disable quantized search.
 

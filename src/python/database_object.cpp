@@ -155,7 +155,14 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!optional_count(a.given(4), "ef_construction", ef_construction)) return nullptr;
     bool quantize = false;
     if (PyObject* obj = a.raw(5)) {  // None is not accepted here
-      if (!flag_arg(obj, "quantize", quantize)) return nullptr;
+      // A mode's name, or a flag (any other string is refused as before).
+      std::string mode;
+      if (PyUnicode_Check(obj) && text_arg(obj, "quantize", mode) && (mode == "sq8" || mode == "binary")) {
+        quantize = mode == "sq8";
+        options.binary_search = mode == "binary";
+      } else if (PyErr_Occurred() || !flag_arg(obj, "quantize", quantize)) {
+        return nullptr;
+      }
     }
     if (PyObject* obj = a.raw(6)) {
       if (!flag_arg(obj, "sync_writes", options.sync_writes)) return nullptr;
@@ -509,6 +516,10 @@ PyObject* get_read_only(PyObject* self, void*) {
   });
 }
 
+PyObject* get_binary_search(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return PyBool_FromLong(engine_of(self)->binary_search() ? 1 : 0); });
+}
+
 PyObject* get_quantized_search(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&] { return PyBool_FromLong(engine_of(self)->quantized_search() ? 1 : 0); });
 }
@@ -536,6 +547,8 @@ PyGetSetDef kGetSet[] = {
     {"total_slots", get_total_slots, nullptr, "Total allocated slots (active + deleted).", nullptr},
     {"deleted_count", get_deleted_count, nullptr, "Number of deleted slots that haven't been reclaimed.", nullptr},
     {"quantized_search", get_quantized_search, nullptr, "Whether quantized search is currently enabled.", nullptr},
+    {"binary_search", get_binary_search, nullptr, "Whether searches walk on one-bit codes (quantize=\"binary\").",
+     nullptr},
     {"text_index", get_text_index, nullptr, docs::kTextIndexProperty, nullptr},
     {"read_only", get_read_only, nullptr, docs::kReadOnly, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "core/db/database.h"
 #include "python/arguments.h"
@@ -23,7 +24,7 @@ namespace {
 
 const Signature kSaveSig{"Database.save", {"show_progress"}, 1, 0, 0};
 const Signature kCompactSig{"Database.compact", {"show_progress"}, 1, 0, 0};
-const Signature kEnableSig{"Database.enable_quantized_search", {}, 0, 0};
+const Signature kEnableSig{"Database.enable_quantized_search", {"mode"}, 1, 0};
 const Signature kDisableSig{"Database.disable_quantized_search", {}, 0, 0};
 const Signature kStatsSig{"Database.stats", {}, 0, 0};
 const Signature kMemoryUsageSig{"Database.memory_usage", {}, 0, 0};
@@ -63,7 +64,20 @@ PyObject* db_enable_quantized_search(PyObject* self, PyObject* const* args, Py_s
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     BoundArgs a;
     if (!bind_arguments(kEnableSig, args, nargs, kwnames, a)) return nullptr;
-    engine_of(self)->enable_quantized_search();
+    std::string mode = "sq8";
+    if (PyObject* m = a.given(0)) {
+      if (!PyUnicode_Check(m)) {
+        PyErr_SetString(PyExc_TypeError, "enable_quantized_search(): mode must be \"sq8\" or \"binary\"");
+        return nullptr;
+      }
+      mode = PyUnicode_AsUTF8(m);
+    }
+    if (mode != "sq8" && mode != "binary") {
+      PyErr_SetString(PyExc_ValueError, "enable_quantized_search(): mode must be \"sq8\" or \"binary\"");
+      return nullptr;
+    }
+    if (mode == "binary") engine_of(self)->enable_binary_search();
+    else engine_of(self)->enable_quantized_search();
     return none();
   });
 }
@@ -133,7 +147,7 @@ PyObject* db_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 const MethodSpec kUpkeepMethods[] = {
     {"save", db_save, "($self, *, show_progress=False)", docs::kSave},
     {"compact", db_compact, "($self, *, show_progress=False)", docs::kCompact},
-    {"enable_quantized_search", db_enable_quantized_search, "($self)", docs::kEnableQuantized},
+    {"enable_quantized_search", db_enable_quantized_search, "($self, mode='sq8')", docs::kEnableQuantized},
     {"disable_quantized_search", db_disable_quantized_search, "($self)", docs::kDisableQuantized},
     {"stats", db_stats, "($self)", docs::kStats},
     {"memory_usage", db_memory_usage, "($self)", docs::kMemoryUsage},

@@ -559,13 +559,15 @@ Status Database::compact(Progress* progress) {
       fresh->insert_batch(vectors, std::vector<std::size_t>(vectors.size(), old.dim()), progress, true);
     if (stop_requested(progress)) return DbError::cancelled();
     if (old.quantizer()) fresh->enable_quantization();
+    if (old.binary_codes()) fresh->enable_binary_quantization();
   }
   if (stop_requested(progress)) return DbError::cancelled();
   WriteLock ix(index_lock_);
   // A quantization switch may have run since the copy was taken: the new
   // index follows the old one's state now, so the last switch wins.
   if (index_->quantizer() && !fresh->quantizer()) fresh->enable_quantization();
-  else if (!index_->quantizer() && fresh->quantizer()) fresh->disable_quantization();
+  else if (index_->binary_codes() && !fresh->binary_codes()) fresh->enable_binary_quantization();
+  else if (!index_->quantizer() && !index_->binary_codes()) fresh->disable_quantization();
   WriteLock si(slot_ids_lock_);
   WriteLock md(metadata_lock_);
   WriteLock mi(metadata_index_lock_);
@@ -595,6 +597,16 @@ Status Database::compact(Progress* progress) {
 void Database::enable_quantized_search() {
   WriteLock ix(index_lock_);
   index_->enable_quantization();
+}
+
+void Database::enable_binary_search() {
+  WriteLock ix(index_lock_);
+  index_->enable_binary_quantization();
+}
+
+bool Database::binary_search() const {
+  ReadLock ix(index_lock_);
+  return index_->binary_codes() != nullptr;
 }
 
 void Database::disable_quantized_search() {

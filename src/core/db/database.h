@@ -201,6 +201,10 @@ class Database {
   std::vector<std::string> prepared_transactions() const;
 
   void enable_quantized_search();
+  // Walks on one-bit codes of every row, re-scoring each beam at full
+  // precision (SQ8 codes, if any, are dropped).
+  void enable_binary_search();
+  bool binary_search() const;
   void disable_quantized_search();
   bool quantized_search() const;
   std::size_t deleted_count() const;

@@ -162,6 +162,7 @@ Result<std::unique_ptr<Database>> Database::open_locked(const OpenOptions& optio
   db.value()->autocheckpoint_ = options.autocheckpoint;
   db.value()->checkpoint_bytes_ = options.checkpoint_bytes;
   db.value()->checkpoint_records_ = options.checkpoint_records;
+  if (options.binary_search) db.value()->enable_binary_search();
   db.value()->start_linker();
   return db;
 }

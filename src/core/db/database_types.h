@@ -37,6 +37,9 @@ struct OpenOptions {
   std::size_t m = kDefaultM;
   std::size_t ef_construction = kDefaultEfConstruction;
   bool quantize = false;
+  // Walk on one-bit codes made from the vectors at open (not saved),
+  // re-scoring each beam at full precision.
+  bool binary_search = false;
   // Sync every change to stable storage before it returns.
   bool sync_writes = false;
   // A text index to define when the database is created.

@@ -444,6 +444,7 @@ void HnswIndex::reserve_nodes(std::size_t nodes) {
 void HnswIndex::append_node(const float* v, std::size_t level) {
   graph_.append_node(level);
   if (quantizer_) quantizer_->append(v);
+  if (binary_) binary_->append(v);
   norms_.push_back(vector_norm(v, dim_));
   store_.append(v);
   dead_.push_back(0);

@@ -113,6 +113,7 @@ std::vector<Hit> HnswIndex::beam(const float* query, std::size_t ef, Admit& admi
   };
   const float* rows = store_.data();
   if (quantizer_) return walk(QuantizedDistance(*quantizer_, query, metric_));
+  if (binary_) return walk(BinaryWalkDistance(*binary_, query));
   if (metric_ == Metric::Cosine)
     return walk(CosineWalkDistance(rows, dim_, norms_.data(), query, vector_norm(query, dim_)));
   if (metric_ == Metric::Euclidean) return walk(L2WalkDistance(rows, dim_, query));
@@ -276,6 +277,7 @@ void HnswIndex::overwrite_row(std::uint32_t slot, const float* v, std::size_t le
   store_.overwrite(slot, v);
   norms_[slot] = vector_norm(v, dim_);
   if (quantizer_) quantizer_->reencode(slot, v);
+  if (binary_) binary_->reencode(slot, v);
 }
 
 void HnswIndex::mark_deleted(std::uint32_t slot) {
@@ -288,6 +290,7 @@ void HnswIndex::mark_deleted(std::uint32_t slot) {
 // Codes read with their exceptions are used as read; older codes have their
 // exceptions found among the rows (which reads the rows at the codes' ends).
 void HnswIndex::set_quantizer(Sq8Quantizer q) {
+  binary_.reset();
   quantizer_ = std::move(q);
   if (!quantizer_->rows_within_range()) quantizer_->find_exceptions(store_.data(), store_.float_count());
 }
@@ -302,7 +305,16 @@ void HnswIndex::enable_quantization() {
   if (graph_.node_count() == 0 || dim_ == 0) return;
   Sq8Quantizer q = Sq8Quantizer::train(store_.data(), store_.float_count(), dim_);
   q.encode_all(store_.data(), store_.float_count());
+  binary_.reset();
   quantizer_ = std::move(q);
+}
+
+// An empty index gets codes about the origin; a later call (the next open)
+// centres them on the rows.
+void HnswIndex::enable_binary_quantization() {
+  if (dim_ == 0) return;
+  quantizer_.reset();
+  binary_ = BinaryCodes::train(store_.data(), store_.float_count(), dim_, metric_);
 }
 
 IndexMemory HnswIndex::memory_usage() const {
@@ -315,6 +327,7 @@ IndexMemory HnswIndex::memory_usage() const {
   m.graph += heap_chunk(deleted_.bucket_count() * sizeof(void*)) + deleted_.size() * heap_chunk(16);
   if (quantizer_)
     m.quantizer = heap_bytes(quantizer_->codes()) + heap_bytes(quantizer_->mins()) + heap_bytes(quantizer_->scales());
+  if (binary_) m.quantizer = binary_->memory_bytes();
   return m;
 }
 
@@ -346,7 +359,7 @@ IndexStats HnswIndex::stats() const {
   else s.min_degree_layer0 = 0;
   s.memory_vectors_bytes = 4 * store_.float_count();
   s.memory_graph_bytes = 4 * d.total;
-  s.memory_quantized_bytes = quantizer_ ? quantizer_->memory_bytes() : 0;
+  s.memory_quantized_bytes = quantizer_ ? quantizer_->memory_bytes() : binary_ ? binary_->memory_bytes() : 0;
   return s;
 }
 

@@ -1,6 +1,7 @@
 // HnswIndex: the owner of a layered neighbour graph over a VectorStore
-// (with the rows' norms, the SQ8 quantizer and the tombstones), of the fresh
-// rows (stored, searched exactly, not yet linked) and the planner of its
+// (with the rows' norms, the SQ8 quantizer or the one-bit codes and the
+// tombstones), of the fresh rows (stored, searched exactly, not yet linked)
+// and the planner of its
 // searches: the graph walk or the exhaustive scan, the exact scan of the
 // fresh rows merged in, and the re-scoring of what a walk returns. The graph
 // lives in graph.h, the walks in walk.h, insertion and repair in build.cpp
@@ -23,6 +24,7 @@
 #include "core/base/progress.h"
 #include "core/index/graph.h"
 #include "core/index/hit.h"
+#include "core/vectors/binary_codes.h"
 #include "core/vectors/distance.h"
 #include "core/vectors/quantize.h"
 #include "core/vectors/vector_rows.h"
@@ -134,8 +136,10 @@ class HnswIndex {
   const float* vector(std::uint32_t slot) const { return store_.vector(slot); }
   const Sq8Quantizer* quantizer() const { return quantizer_ ? &*quantizer_ : nullptr; }
   // Takes on codes read from a file; lists their exceptions when the file
-  // did not.
+  // did not (one-bit codes, if any, are dropped).
   void set_quantizer(Sq8Quantizer q);
+  // The one-bit codes a binary search walks on (nullptr: none).
+  const BinaryCodes* binary_codes() const { return binary_ ? &*binary_ : nullptr; }
   // After an open: reads the vector rows the first searches need into
   // memory before returning, so that they do not wait on the disk page by
   // page. Every row of a store up to kLoadAtOpenBytes; else the rows of the
@@ -190,8 +194,15 @@ class HnswIndex {
                                           bool stoppable = false);
   void mark_deleted(std::uint32_t slot);
   void update_vector(std::uint32_t slot, const float* v, std::size_t len);
+  // SQ8 codes of every row (the one-bit codes are dropped).
   void enable_quantization();
-  void disable_quantization() { quantizer_.reset(); }
+  // One-bit codes of every row (the SQ8 codes are dropped).
+  void enable_binary_quantization();
+  // Back to full-precision walks: both kinds of codes dropped.
+  void disable_quantization() {
+    quantizer_.reset();
+    binary_.reset();
+  }
 
   IndexStats stats() const;
   IndexMemory memory_usage() const;
@@ -275,6 +286,7 @@ class HnswIndex {
   mutable std::atomic<bool> norms_bound_rows_{true};
   Graph graph_;
   std::optional<Sq8Quantizer> quantizer_;
+  std::optional<BinaryCodes> binary_;  // never beside quantizer_
   std::unordered_set<std::uint32_t> deleted_;
   std::vector<std::uint8_t> dead_;  // per slot, 1 when in deleted_
   std::atomic<std::size_t> live_count_{0};

@@ -91,13 +91,23 @@ void keep_first_in_order(std::vector<Hit>& beam, std::size_t k) {
 
 // The k nearest of a beam of admissible slots, with the distances of the
 // exact kernel, in the order of a search's answer: after an SQ8 walk the
-// beam re-scored at full precision (rescore_quantized_beam); after a cosine
+// beam re-scored at full precision (rescore_quantized_beam); after a one-bit
+// walk every member re-scored; after a cosine
 // or Euclidean walk its head, that is the first k and every later one the
 // walk measured within the slack of its kernel of the k-th
 // (kCosineWalkSlack, l2_walk_slack); under the dot product the first k as
 // measured.
 std::vector<Hit> HnswIndex::best_of_beam(const float* query, std::vector<Hit> beam, std::size_t k) const {
   if (quantizer_) return rescore_quantized_beam(*this, query, std::move(beam), k);
+  if (binary_) {
+    // The one-bit estimates order the beam only roughly: every member is
+    // re-scored.
+    for (const Hit& h : beam) prefetch_row(vector(h.slot), dim_ * sizeof(float));
+    for (Hit& h : beam) h.distance = distance(query, vector(h.slot), dim_, metric_);
+    order_hits(beam);
+    if (beam.size() > k) beam.resize(k);
+    return beam;
+  }
   if (metric_ != Metric::DotProduct) {
     std::size_t head = beam.size();
     if (beam.size() > k && k > 0) {

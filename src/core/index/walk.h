@@ -1,7 +1,7 @@
 // The layer walks over a Graph: greedy descent and the beam search, as
 // templates over the distance they measure and the rule that admits reached
 // slots to the beam; their per-thread scratch (visited marks, heaps); the
-// walk distances (full precision and SQ8) and their prefetching.
+// walk distances (full precision, SQ8 and one-bit codes) and their prefetching.
 //
 // A distance is a callable dist(slot) -> float with prefetch(slot) (the
 // row's lines it reads first), prefetch_first(slot) (its first line) and
@@ -17,6 +17,7 @@
 #include "core/base/function_ref.h"
 #include "core/index/graph.h"
 #include "core/index/hit.h"
+#include "core/vectors/binary_codes.h"
 #include "core/vectors/distance.h"
 #include "core/vectors/sq8_distance.h"
 #include "core/vectors/scan_kernels.h"
@@ -164,6 +165,20 @@ struct QuantizedDistance {
   std::size_t ahead() const { return rows_ahead; }
   [[gnu::always_inline]] void prefetch(std::uint32_t slot) const {
     prefetch_row(kernel.row(slot), kernel.dim(), lines);
+  }
+  [[gnu::always_inline]] void prefetch_first(std::uint32_t slot) const { __builtin_prefetch(kernel.row(slot)); }
+};
+
+// Estimated distance from a query to a slot's one-bit code. A packed row
+// (64 bytes at 384 dimensions) is a line or two: whole rows are prefetched,
+// two ahead.
+struct BinaryWalkDistance {
+  BinaryDistance kernel;
+  BinaryWalkDistance(const BinaryCodes& codes, const float* query) : kernel(codes, query) {}
+  float operator()(std::uint32_t slot) const { return kernel(slot); }
+  std::size_t ahead() const { return 2; }
+  [[gnu::always_inline]] void prefetch(std::uint32_t slot) const {
+    prefetch_row(kernel.row(slot), kernel.row_bytes(), 2);
   }
   [[gnu::always_inline]] void prefetch_first(std::uint32_t slot) const { __builtin_prefetch(kernel.row(slot)); }
 };
