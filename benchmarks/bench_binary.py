@@ -99,6 +99,23 @@ def main():
         )
         for db in dbs.values():
             db.close()
+        # What making the codes at open costs: the same directory opened
+        # plain and with quantize="binary", interleaved (files in the cache:
+        # a full-precision open of a store this size reads every row anyway).
+        opens = {"full": [], "binary": []}
+        for _ in range(max(5, args.rounds)):
+            for m in opens:
+                w0, c0 = time.perf_counter(), time.process_time()
+                db = Database(os.path.join(work, "full"), quantize="binary" if m == "binary" else False)
+                opens[m].append((time.perf_counter() - w0, time.process_time() - c0))
+                db.close(save=False)
+        lines.append(
+            "  open (files cached), median wall / CPU ms: "
+            + ", ".join(
+                f"{m} {statistics.median(w for w, _ in v) * 1e3:.1f} / {statistics.median(c for _, c in v) * 1e3:.1f}"
+                for m, v in opens.items()
+            )
+        )
         try:
             from usearch.index import Index  # type: ignore
         except ImportError:
