@@ -60,6 +60,22 @@ def first_layout(path: str) -> int:
     return count
 
 
+def run_open(spec: dict, baseline: str | None) -> dict:
+    """bench_peers.py's open task in a fresh child, with an earlier build
+    first on PYTHONPATH when given."""
+    if not baseline:
+        return bp.run_child(spec, 1)
+    saved = os.environ.get("PYTHONPATH")
+    os.environ["PYTHONPATH"] = baseline + (os.pathsep + saved if saved else "")
+    try:
+        return bp.run_child(spec, 1)
+    finally:
+        if saved is None:
+            del os.environ["PYTHONPATH"]
+        else:
+            os.environ["PYTHONPATH"] = saved
+
+
 def main() -> None:
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--workdir", required=True, help="a bench_peers.py --workdir holding the set's indexes")
@@ -70,6 +86,14 @@ def main() -> None:
     p.add_argument("--queries", type=int, default=1000)
     p.add_argument("--k", type=int, default=10)
     p.add_argument("--seed", type=int, default=42)
+    p.add_argument(
+        "--baseline",
+        action="append",
+        default=[],
+        metavar="LABEL=DIR",
+        help="an earlier build's hovra package (or _hovra module) in DIR, first on PYTHONPATH: its opens "
+        "of the listed copy run beside this build's as LABEL (repeatable)",
+    )
     p.add_argument("--out", help="also write the report here")
     args = p.parse_args()
     report = []
@@ -112,6 +136,8 @@ def main() -> None:
         )
     )
     systems = [("hovra-sq8 first layout", "hovra-sq8", v1), ("hovra-sq8 listed", "hovra-sq8", v2)]
+    baselines = dict(b.split("=", 1) for b in args.baseline)
+    systems += [(label, "hovra-sq8", v2) for label in baselines]
     systems.append(("faiss-sq8", "faiss-sq8", faiss_file))
     runs = {label: [] for label, _s, _p in systems}
     common = {"set": args.set, "scale": 1.0, "queries": args.queries, "seed": args.seed, "threads": 1}
@@ -120,7 +146,7 @@ def main() -> None:
             spec = dict(
                 common, task="open", system=system, path=path, first=args.first, ef=args.open_ef, k=args.k
             )
-            runs[label].append(bp.run_child(spec, 1))
+            runs[label].append(run_open(spec, baselines.get(label)))
 
     def cell(label: str, key: str, scale: float) -> str:
         values = [r[key] * scale for r in runs[label]]

@@ -1,7 +1,9 @@
 // SQ8 quantizer: training rules, the one-component encoding rule, the
 // vectorised decoding against the plain formula, on random and edge values,
 // and the bound between quantized and full-precision distances on rows that
-// push it to its edge.
+// push it to its edge; the spread of cosine distances on rows of several
+// shapes.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -229,6 +231,64 @@ static void extreme_rows_set_aside() {
   CHECK(wide.mins()[0] + 255.0f * wide.scales()[0] >= 499.0f);
 }
 
+// The cosine spread: over rows of several shapes (unit, scaled, a few wide
+// dimensions) and queries near and far, the quantized distance lies within
+// the margin of the full-precision one for all but a sliver of rows (the
+// margin is four standard deviations of the rounding), and the margin of a
+// unit row is narrow: far below the spread of the distances it separates.
+static void cosine_spread_holds() {
+  std::mt19937 rng(31);
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  for (std::size_t dim : {16u, 97u, 384u}) {
+    for (int shape = 0; shape < 3; ++shape) {
+      const std::size_t count = 2000;
+      std::vector<float> rows(count * dim);
+      for (std::size_t i = 0; i < count; ++i) {
+        float norm = 0.0f, scale = shape == 1 ? 0.1f + 9.9f * float(i % 7) / 6.0f : 1.0f;
+        for (std::size_t j = 0; j < dim; ++j) {
+          float v = g(rng) * (shape == 2 && j % 11 == 0 ? 6.0f : 1.0f);
+          rows[i * dim + j] = v;
+          norm += v * v;
+        }
+        for (std::size_t j = 0; j < dim; ++j) rows[i * dim + j] *= scale / std::sqrt(norm);
+      }
+      Sq8Quantizer q = Sq8Quantizer::train(rows.data(), rows.size(), dim);
+      q.encode_all(rows.data(), rows.size());
+      std::size_t outside = 0, measured = 0;
+      double widest = 0.0;
+      std::vector<float> query(dim);
+      for (int trial = 0; trial < 10; ++trial) {
+        const float* near = rows.data() + std::size_t(rng() % count) * dim;
+        for (std::size_t j = 0; j < dim; ++j) query[j] = trial % 2 ? near[j] + 0.05f * g(rng) : g(rng);
+        hovra::Sq8CosineSpread spread(q, query.data());
+        CHECK(spread.usable());
+        widest = std::max(widest, spread.margin(1.0f));
+        hovra::Sq8Distance quantized(q, query.data(), hovra::Metric::Cosine);
+        for (std::uint32_t s = 0; s < count; ++s) {
+          const float* x = rows.data() + std::size_t(s) * dim;
+          float w = quantized(s);
+          double exact = hovra::distance(query.data(), x, dim, hovra::Metric::Cosine);
+          double margin = spread.margin(hovra::vector_norm(x, dim));
+          ++measured;
+          if (std::fabs(double(w) - exact) > margin) ++outside;
+        }
+      }
+      if (!CHECK(outside * 1000 <= measured && widest < 0.1))
+        std::fprintf(stderr, "    dim %zu shape %d: %zu of %zu outside, widest unit margin %.4g\n", dim, shape,
+                     outside, measured, widest);
+    }
+  }
+  // Unusable: codes from a file (rows not known within range), a zero query.
+  std::vector<float> rows(64, 1.0f), zero(8, 0.0f);
+  rows[3] = -1.0f;
+  Sq8Quantizer q = Sq8Quantizer::train(rows.data(), rows.size(), 8);
+  q.encode_all(rows.data(), rows.size());
+  CHECK(!hovra::Sq8CosineSpread(q, zero.data()).usable());
+  std::vector<std::uint8_t> codes(q.codes().begin(), q.codes().end());
+  CHECK(!hovra::Sq8CosineSpread(Sq8Quantizer::from_parts(q.mins(), q.scales(), 8, codes), rows.data()).usable());
+  CHECK(std::isinf(hovra::Sq8CosineSpread(q, rows.data()).margin(0.0f)));
+}
+
 int main() {
   training_rules();
   extreme_rows_set_aside();
@@ -236,5 +296,6 @@ int main() {
   decoding_matches_formula();
   fused_distance_matches_decoded();
   distance_bound_holds();
+  cosine_spread_holds();
   return check::exit_code("test_quantize");
 }

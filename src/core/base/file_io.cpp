@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -385,7 +386,7 @@ Result<std::shared_ptr<MappedFile>> MappedFile::map(const std::string& path, std
     }
     m->data_ = static_cast<unsigned char*>(p);
   }
-  ::close(fd);
+  m->fd_ = fd;
   return m;
 }
 
@@ -494,6 +495,8 @@ void MappedFile::advise_random(std::size_t offset, std::size_t length) {
   const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
   std::size_t start = offset / page * page;
   (void)::madvise(const_cast<unsigned char*>(data_) + start, length + (offset - start), MADV_RANDOM);
+  // Reads through read() likewise fetch no more than they ask for.
+  if (fd_ >= 0) (void)::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_RANDOM);
 }
 
 namespace {
@@ -547,9 +550,40 @@ void MappedFile::stop_warm_up() {
   else warmer_.detach();  // the thread lives in the parent process only
 }
 
+bool MappedFile::read(std::size_t offset, void* buf, std::size_t length) const {
+  if (fd_ < 0 || offset > size_ || length > size_ - offset) return false;
+  auto* out = static_cast<unsigned char*>(buf);
+  while (length > 0) {
+    ssize_t got = ::pread(fd_, out, length, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    out += got;
+    offset += static_cast<std::size_t>(got);
+    length -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+bool MappedFile::read_cached(std::size_t offset, void* buf, std::size_t length) const {
+  if (fd_ < 0 || offset > size_ || length > size_ - offset) return false;
+  struct iovec part = {buf, length};
+  ssize_t got;
+  do {
+    got = ::preadv2(fd_, &part, 1, static_cast<off_t>(offset), RWF_NOWAIT);
+  } while (got < 0 && errno == EINTR);
+  return got >= 0 && static_cast<std::size_t>(got) == length;
+}
+
+void MappedFile::start_reading(std::size_t offset, std::size_t length) const {
+  if (fd_ < 0 || offset >= size_) return;
+  length = std::min(length, size_ - offset);
+  (void)::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
+}
+
 MappedFile::~MappedFile() {
   stop_warm_up();
   if (data_) ::munmap(data_, std::max(size_, reserved_));
+  if (fd_ >= 0) ::close(fd_);
 }
 
 }  // namespace hovra

@@ -276,6 +276,23 @@ class MappedFile {
   // mapping any of it into this process: a later read of a page finds it
   // there instead of waiting on the disk. Best effort.
   void read_ahead(std::size_t offset, std::size_t length);
+  // Copies [offset, offset + length) of the file into buf with a read of the
+  // file, not through the map, so that the pages stay out of this process's
+  // resident memory (a fault on the map would also map up to 64 KiB of
+  // cached pages around the one it needs). Reads past the mapped size, or
+  // from a map that keeps no descriptor (an extendable one), fail; false
+  // on any failure.
+  bool read(std::size_t offset, void* buf, std::size_t length) const;
+  // Whether read() can serve this map: it keeps its file open.
+  bool can_read() const { return fd_ >= 0; }
+  // read() of what the system's file cache holds already: false, without
+  // waiting on the disk, when some of the range is not there (or the
+  // system cannot tell).
+  bool read_cached(std::size_t offset, void* buf, std::size_t length) const;
+  // Asks the system to start reading [offset, offset + length) of the file
+  // into its file cache, and returns: a later read() of several such ranges
+  // waits on the disk once, not once a range. Best effort.
+  void start_reading(std::size_t offset, std::size_t length) const;
 
  private:
   MappedFile() = default;
@@ -287,6 +304,7 @@ class MappedFile {
   std::thread warmer_;
   std::atomic<bool> stop_{false};
   int warmer_process_ = 0;
+  int fd_ = -1;  // map() keeps the file open for read()
 };
 
 }  // namespace hovra

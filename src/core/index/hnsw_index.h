@@ -134,6 +134,13 @@ class HnswIndex {
   void note_rows_in_file(std::size_t rows, bool whole) { store_.note_rows_in_file(rows, whole); }
   const std::vector<float>& norms() const { return norms_; }
   const float* vector(std::uint32_t slot) const { return store_.vector(slot); }
+  // A row read here and there (VectorStore::read_row): buf holds dim floats.
+  const float* read_row(std::uint32_t slot, float* buf) const { return store_.read_row(slot, buf); }
+  bool rows_read_on_demand() const { return store_.reads_from_file(); }
+  // Several rows so (VectorStore::read_rows).
+  void read_rows(const std::uint32_t* slots, std::size_t count, float* buf, const float** rows) const {
+    store_.read_rows(slots, count, buf, rows);
+  }
   const Sq8Quantizer* quantizer() const { return quantizer_ ? &*quantizer_ : nullptr; }
   // Takes on codes read from a file; lists their exceptions when the file
   // did not (one-bit codes, if any, are dropped).

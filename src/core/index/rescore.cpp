@@ -1,7 +1,9 @@
 // HnswIndex's re-scoring of a walk's beam: the k nearest of the beam with
 // the distances of the exact kernel, in the order of a search's answer
-// (after an SQ8 walk every member re-scored until the quantizer's bound
-// rules the rest out; after a cosine or Euclidean walk the head within its
+// (after an SQ8 walk every member re-scored until the quantizer's bound, or
+// under cosine the codes' rounding spread, rules the rest out, the rows read
+// from the vector file where it is read on demand; after a one-bit walk
+// every member; after a cosine or Euclidean walk the head within its
 // kernel's slack of the k-th).
 #include <algorithm>
 #include <cmath>
@@ -28,40 +30,89 @@ constexpr float kCosineWalkSlack = 1e-3f;
 // k-th's was measured within dk * (1 + 3 factor) by the walk.
 float l2_walk_slack(std::size_t dim) { return static_cast<float>(3.0 * sum_error_factor(dim)); }
 
+// Where a member of an SQ8 walk's beam can lie at full precision, from its
+// quantized distance: within the quantizer's bound (squared Euclidean, dot
+// product), or under cosine within the margin of the rounding's spread
+// (Sq8CosineSpread, with the row's own norm).
+class RescoreLimits {
+ public:
+  RescoreLimits(const HnswIndex& index, const float* query)
+      : index_(index),
+        cosine_(index.metric() == Metric::Cosine),
+        bound_(*index.quantizer(), query, index.metric()),
+        spread_(*index.quantizer(), query) {}
+  bool usable() const { return cosine_ ? spread_.usable() : bound_.usable(); }
+  // At most the member's full-precision distance.
+  double lower(const Hit& h) const {
+    if (!cosine_) return bound_.lower(h.distance);
+    return double(h.distance) - spread_.margin(index_.norms()[h.slot]);
+  }
+  // At least the member's full-precision distance.
+  double upper(const Hit& h) const {
+    if (!cosine_) return bound_.upper(h.distance);
+    return double(h.distance) + spread_.margin(index_.norms()[h.slot]);
+  }
+
+ private:
+  const HnswIndex& index_;
+  bool cosine_;
+  Sq8DistanceBound bound_;
+  Sq8CosineSpread spread_;
+};
+
 // The k nearest of a beam from an SQ8 walk, at full precision: the same
 // hits in the same order as re-scoring every member and ordering them
 // (order_hits). Members are re-scored in beam order (ascending quantized
-// distance), and where the quantizer bounds how far a full-precision
-// distance can lie below the quantized one, the scoring stops at the first
-// member whose bound exceeds the k-th smallest distance scored so far:
-// neither it nor any later member lies as close as that one.
+// distance), and where the limits say how far a full-precision distance can
+// lie below the quantized one, the scoring stops at the first member whose
+// lower limit exceeds the k-th smallest distance scored so far: neither it
+// nor any later member lies as close as that one. So a query reads about k
+// full-precision rows, not its whole beam: with the rows left on disk
+// (mapped, read where touched) each is a read of the file.
 std::vector<Hit> rescore_quantized_beam(const HnswIndex& index, const float* query, std::vector<Hit> beam,
                                         std::size_t k) {
   const std::size_t n = beam.size(), dim = index.dim();
-  const Sq8DistanceBound bound(*index.quantizer(), query, index.metric());
-  // A NaN quantized distance sorts last and bounds nothing: score them all.
-  const bool bounded = bound.usable() && k > 0 && n > k && !std::isnan(beam.back().distance);
-  // The k-th smallest distance is at most the bound above the k-th member's,
-  // so members whose bound below exceeds that are never scored; the rest
-  // are all requested at once.
+  const RescoreLimits limits(index, query);
+  // A NaN quantized distance sorts last and limits nothing: score them all.
+  const bool bounded = limits.usable() && k > 0 && n > k && !std::isnan(beam.back().distance);
+  // The k-th smallest distance is at most the upper limit of the first k
+  // members, so members whose lower limit exceeds that are never scored;
+  // the rest are all requested at once.
   std::size_t requested = n;
   if (bounded) {
-    double limit = bound.upper(beam[k - 1].distance);
+    double limit = -std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < k; ++i) limit = std::max(limit, limits.upper(beam[i]));
     requested = k;
-    while (requested < n && !(bound.lower(beam[requested].distance) > limit)) ++requested;
+    while (requested < n && !(limits.lower(beam[requested]) > limit)) ++requested;
   }
-  for (std::size_t i = 0; i < requested; ++i) prefetch_row(index.vector(beam[i].slot), dim * sizeof(float));
+  // Rows read from the file are read together (a cold file is waited on
+  // about once); rows in memory are prefetched.
+  std::vector<float> buf;
+  std::vector<const float*> rows;
+  if (index.rows_read_on_demand()) {
+    std::vector<std::uint32_t> slots(requested);
+    for (std::size_t i = 0; i < requested; ++i) slots[i] = beam[i].slot;
+    buf.resize((requested + 1) * dim);
+    rows.resize(requested);
+    index.read_rows(slots.data(), requested, buf.data(), rows.data());
+  } else {
+    for (std::size_t i = 0; i < requested; ++i) prefetch_row(index.vector(beam[i].slot), dim * sizeof(float));
+  }
+  float* spare = buf.empty() ? nullptr : buf.data() + requested * dim;
   auto farther_on_top = [](float a, float b) { return closer(a, b); };
   std::vector<float> best;  // the k smallest scored distances, farthest on top
   std::size_t head = n;
   for (std::size_t i = 0; i < n; ++i) {
     if (bounded) {
-      if (i >= k && bound.lower(beam[i].distance) > best.front()) {
+      if (i >= k && limits.lower(beam[i]) > best.front()) {
         head = i;
         break;
       }
     }
-    beam[i].distance = distance(query, index.vector(beam[i].slot), dim, index.metric());
+    const float* row = i < rows.size() ? rows[i]
+                       : spare         ? index.read_row(beam[i].slot, spare)
+                                       : index.vector(beam[i].slot);
+    beam[i].distance = distance(query, row, dim, index.metric());
     if (bounded) {
       best.push_back(beam[i].distance);
       std::push_heap(best.begin(), best.end(), farther_on_top);

@@ -320,4 +320,24 @@ double Sq8DistanceBound::upper(float w) const {
   return high + relative_ * std::fabs(high) + absolute_;
 }
 
+Sq8CosineSpread::Sq8CosineSpread(const Sq8Quantizer& q, const float* query) {
+  if (!q.rows_within_range()) return;
+  const std::size_t n = q.dim();
+  const float* scales = q.scales().data();
+  double norm2 = 0.0, weighted = 0.0;
+  for (std::size_t j = 0; j < n; ++j) {
+    double s = double(scales[j]) * double(scales[j]), x = query[j];
+    norm2 += x * x;
+    weighted += x * x * s;
+  }
+  if (!(norm2 > 0.0)) return;
+  deviation_ = kSq8CosineSigmas * std::sqrt(2.0 * weighted / norm2 / 12.0);
+  usable_ = std::isfinite(deviation_);
+}
+
+double Sq8CosineSpread::margin(float norm) const {
+  if (!(norm > 0.0f)) return std::numeric_limits<double>::infinity();
+  return deviation_ / double(norm);
+}
+
 }  // namespace hovra

@@ -1,7 +1,8 @@
 // Quantized distances over the codes of an Sq8Quantizer (sq8_distance.cpp):
 // Sq8Distance, a query prepared for distances with the decoding fused in,
-// and Sq8DistanceBound, how far a full-precision distance can lie from a
-// quantized one.
+// Sq8DistanceBound, how far a full-precision distance can lie from a
+// quantized one, and Sq8CosineSpread, how far a cosine distance commonly
+// lies from its quantized one.
 #pragma once
 
 #include <cstddef>
@@ -42,6 +43,39 @@ class Sq8DistanceBound {
   double relative_ = 0.0;  // rounding of either kernel, relative
   double absolute_ = 0.0;  // rounding of either kernel, absolute
 };
+
+// How far a row's cosine distance measured on its codes (Sq8Distance)
+// commonly lies from its full-precision distance, for the rows within
+// range. Cosine has no useful bound (a decoded row's own norm moves with
+// its rounding), but the rounding is small and evenly spread: each
+// component of a decoded row lies within half a step s_j of its value, as
+// if uniformly, so to first order the cosine of the decoded row with the
+// unit query q moves by <q - c x, e> / |x| (c the cosine, x the unit row,
+// e the rounding). For the rows that decide a result, those near the
+// query, q - c x is the part of the query away from the row, spread over
+// the dimensions as the query is; its variance is taken as twice the
+// query's own, 2 sum q_j^2 s_j^2 / 12 / |x|^2 (a dimension every row
+// shares, whose step is 1 by convention, counts only where the query
+// differs from 0 there). margin() is kSq8CosineSigmas standard deviations:
+// a row whose quantized distance lies further than that above a
+// full-precision distance is taken to lie above it. A spread, not a bound:
+// a row may lie further off, about one in 30,000 of those at the edge of a
+// result.
+class Sq8CosineSpread {
+ public:
+  Sq8CosineSpread(const Sq8Quantizer& q, const float* query);
+  bool usable() const { return usable_; }
+  // A row of full-precision norm `norm` (only meaningful while usable(); a
+  // zero norm gives infinity).
+  double margin(float norm) const;
+
+ private:
+  bool usable_ = false;
+  double deviation_ = 0.0;  // kSq8CosineSigmas standard deviations for |x| = 1
+};
+
+// Standard deviations of the rounding Sq8CosineSpread::margin allows for.
+inline constexpr double kSq8CosineSigmas = 4.0;
 
 // A full-precision query prepared for quantized distances to code rows:
 // decoding (code x scale + min) is fused into the distance kernel, so no row

@@ -19,6 +19,24 @@ VectorStore VectorStore::mapped(std::size_t dim, std::shared_ptr<MappedFile> map
   return s;
 }
 
+void VectorStore::read_rows(const std::uint32_t* slots, std::size_t count, float* buf, const float** rows) const {
+  const std::size_t row_bytes = dim_ * sizeof(float);
+  std::vector<std::size_t> missing;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::size_t at = static_cast<std::size_t>(slots[i]) * dim_;
+    rows[i] = nullptr;
+    if (!reads_from_file() || at + dim_ > count_) {
+      rows[i] = vector(slots[i]);
+    } else if (map_->read_cached(at * sizeof(float), buf + i * dim_, row_bytes)) {
+      rows[i] = buf + i * dim_;
+    } else {
+      missing.push_back(i);
+    }
+  }
+  for (std::size_t i : missing) map_->start_reading(std::size_t(slots[i]) * row_bytes, row_bytes);
+  for (std::size_t i : missing) rows[i] = read_row(slots[i], buf + i * dim_);
+}
+
 void VectorStore::out_of_range(std::uint32_t slot) const {
   std::size_t end = (static_cast<std::size_t>(slot) + 1) * dim_;
   panic("range end index " + std::to_string(end) + " out of range for slice of length " + std::to_string(count_));

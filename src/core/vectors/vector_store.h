@@ -57,14 +57,30 @@ class VectorStore {
     if (map_) map_->warm_up(0, count_ * sizeof(float));
   }
   // A mapped store read only here and there (re-scoring a few candidates of
-  // quantized search): no read-ahead around each row, so that resident
-  // memory stays the rows read; the file itself is read into the system's
-  // file cache in the background, so that those reads do not wait on the
-  // disk.
+  // quantized search): no read-ahead around each row, and nothing read
+  // ahead of the searches, so that neither resident memory nor the disk is
+  // spent on rows no search reads.
   void expect_random_reads() const {
-    if (!map_) return;
-    map_->advise_random(0, count_ * sizeof(float));
-    map_->read_ahead(0, count_ * sizeof(float));
+    if (map_) map_->advise_random(0, count_ * sizeof(float));
+  }
+  // The rows of count slots, for reads here and there: rows[i] is slot
+  // slots[i]'s row, read into buf (count x dim floats) as read_row does, or
+  // where it lies. The rows the file cache holds are read first without
+  // waiting; the others are asked of the disk together, so that a cold
+  // file is waited on about once, not once a row.
+  void read_rows(const std::uint32_t* slots, std::size_t count, float* buf, const float** rows) const;
+  // Whether read_row reads the file.
+  bool reads_from_file() const { return map_ && !in_place_ && map_->can_read(); }
+  // A slot's row for a read here and there: from a map that has not been
+  // changed, copied into buf (dim floats) with a read of the file, so that
+  // the row does not stay in this process's resident memory; otherwise (or
+  // should the read fail) the row where it lies.
+  const float* read_row(std::uint32_t slot, float* buf) const {
+    if (reads_from_file()) {
+      std::size_t at = static_cast<std::size_t>(slot) * dim_;
+      if (at + dim_ <= count_ && map_->read(at * sizeof(float), buf, dim_ * sizeof(float))) return buf;
+    }
+    return vector(slot);
   }
 
   // Makes the store changeable: a map with room to grow becomes writable in
