@@ -128,6 +128,13 @@ class TestBm25AgainstReference:
                 t = random_text(rng)
                 db.add(new, vectors(rng, 1)[0], {"body": t})
                 ref.set(new, t)
+        # Deletions in bulk forget their documents as single ones do.
+        gone = [rid for rid in ids[:300:3] if rid in db]
+        assert db.delete_many(gone) == len(gone)
+        chosen = [rid for rid in ids[2900:] if rid in db and "i" in (db.get(rid)[1] or {})]
+        assert db.delete_where({"i": {"$gte": 2900}}) == len(chosen)
+        for rid in gone + chosen:
+            ref.set(rid, None)
         check_all(db)
         db.close()
         db = hovra.Database(str(tmp_path / "db"))  # replayed from the log
@@ -208,6 +215,8 @@ class TestSparse:
         rows.pop("r3")
         db.delete("r4")
         rows.pop("r4")
+        assert db.delete_many(["r6", "r7"]) == 2
+        rows.pop("r6"), rows.pop("r7")
         assert db.get_sparse("r1") == {"indices": [3, 7], "values": [2.0, 0.5]}
         assert db.get_sparse("r3") is None
 

@@ -54,6 +54,10 @@ void Database::clear_slots(const std::vector<std::uint32_t>& slots) {
     metadata_index_.remove(slot, metadata_at(slot));
     slot_metadata_.set_absent(slot);
   }
+  mi.unlock();
+  // As clear_slot: the text index and the sparse vectors forget the slots
+  // too (a save would otherwise write documents of deleted slots).
+  for (std::uint32_t slot : slots) text_clear(slot);
 }
 
 // Caller holds the id-map write lock; takes the WAL mutex. The records
