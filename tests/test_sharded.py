@@ -1,8 +1,10 @@
 """hovra.ray on a local Ray (two CPUs, no dashboard, loopback only): merged
 searches equal one database over the same records, routing and the stored
 layout, reuse of live shards by a second driver, a shard killed mid-stream
-losing no acknowledged write, and building from a Ray Dataset."""
+losing no acknowledged write, building from a Ray Dataset, and resharding
+under writes or cut off by a crash."""
 
+import itertools
 import json
 import os
 import signal
@@ -504,3 +506,161 @@ def test_a_lost_node_s_shard_starts_on_another_node(tmp_path):
         env=env,
     )
     assert run.returncode == 0 and "recovered in" in run.stdout, (run.stdout[-2000:], run.stderr[-4000:])
+
+
+def layout_holds_each_record_once(db, expected):
+    """Every shard holds exactly the records that route to it, and together
+    they hold ``expected`` once each."""
+    per_shard = [ray.get(actor.call.remote(None, "ids")) for actor in db._actors[: db.shards]]
+    for index, ids in enumerate(per_shard):
+        assert all(shard_of(id, db.shards) == index for id in ids), index
+    every = [id for ids in per_shard for id in ids]
+    assert len(every) == len(set(every)) and set(every) == set(expected)
+
+
+def test_resharding_under_writes_keeps_every_acknowledged_record(cluster, tmp_path):
+    import threading
+
+    path = tmp_path / "r"
+    ids, vectors, metadatas = records(6000, seed=7)
+    db = ShardedDatabase(path, dim=DIM, shards=2)
+    db.add_many(ids, vectors, metadatas)
+    db.create_text_index("text")
+    queries = np.random.default_rng(8).standard_normal((10, DIM)).astype(np.float32)
+    with pytest.raises(ValueError, match="multiple of 2"):
+        db.reshard(3)
+
+    # A shard that fails during the copy: the split is rolled back and the
+    # collection is as before.
+    ray.get(db._actors[1].fail_next.remote("copying"))
+    with pytest.raises(ShardUnavailableError):
+        db.reshard(4)
+    wait_until_answers(db, 1)
+    assert db.shards == 2 and not (path / "shard-002").exists() and not (path / "resharding.json").exists()
+    layout_holds_each_record_once(db, ids)
+
+    # Writers on two threads (single upserts, batches across shards and
+    # deletes) during the split; everything acknowledged is there after it.
+    present, gone, errors = set(ids), set(), []
+    lock, stop = threading.Lock(), threading.Event()
+
+    def upserts():
+        rng = np.random.default_rng(9)
+        for i in itertools.count():
+            if stop.is_set():
+                return
+            db.upsert(f"u-{i}", rng.standard_normal(DIM), {"text": "fresh words"})
+            with lock:
+                present.add(f"u-{i}")
+
+    def batches_and_deletes():
+        rng = np.random.default_rng(10)
+        for i in itertools.count():
+            if stop.is_set():
+                return
+            batch = [f"b-{i}-{j}" for j in range(8)]
+            db.add_many(batch, rng.standard_normal((8, DIM)))
+            victim = f"rec-{i * 7}"
+            deleted = db.delete(victim)
+            with lock:
+                present.update(batch)
+                if deleted:
+                    present.discard(victim)
+                    gone.add(victim)
+
+    def guarded(run):
+        def wrapper():
+            try:
+                run()
+            except Exception as error:  # reported below
+                errors.append(error)
+
+        return wrapper
+
+    threads = [threading.Thread(target=guarded(f)) for f in (upserts, batches_and_deletes)]
+    for t in threads:
+        t.start()
+    time.sleep(1.0)
+    report = db.reshard(4)
+    time.sleep(1.0)
+    stop.set()
+    for t in threads:
+        t.join()
+    assert not errors, errors
+    assert report["moved"] >= 2500 and 0 <= report["pause_seconds"] <= report["seconds"]
+    missing = sorted(present - set(db.ids()))
+    assert db.shards == 4 and len(db) == len(present), missing
+    layout_holds_each_record_once(db, present)
+    assert not any(id in db for id in list(gone)[:20])
+    assert json.loads((path / "shards.json").read_text())["shards"] == 4
+    assert [json.loads((path / f"shard-00{i}" / "shard.json").read_text()) for i in range(4)] == [
+        {"index": i, "shards": 4} for i in range(4)
+    ]
+    assert not (path / "resharding.json").exists()
+
+    # The text index came along to the new shards; searches equal one
+    # database's over the same records (both scan exhaustively).
+    assert db.text_index["field"] == "text" and db.text_search("fresh", k=3)
+    db.close()
+    one = hovra.Database(tmp_path / "one", dim=DIM)
+    for i in range(4):
+        shard = open_when_free(path / f"shard-00{i}")
+        kept = shard.ids()
+        rows = shard.get_many(kept)
+        one.add_many(kept, np.asarray([r[0] for r in rows], np.float32), [r[1] for r in rows])
+        shard.close()
+    again = ShardedDatabase(path)
+    assert again.shards == 4 and len(again) == len(present) == len(one)
+    assert [[h.id for h in r] for r in again.search_many(queries, k=10)] == [
+        [h.id for h in r] for r in one.search_many(queries, k=10)
+    ]
+    again.close()
+
+
+RESHARD_CRASH = """
+import sys
+import numpy as np
+import ray
+from hovra.ray import ShardedDatabase
+
+address, path, step = sys.argv[1:]
+ray.init(address=address, log_to_driver=False, logging_level="warning")
+db = ShardedDatabase(path)
+db.upsert("late", np.ones(8), {"late": True})
+print("acknowledged", ray.get_runtime_context().get_job_id(), flush=True)
+db.reshard(4)
+print("finished", flush=True)
+"""
+
+
+def test_a_cut_off_resharding_reopens_to_one_consistent_layout(cluster, tmp_path):
+    """The resharding driver exits at a step; the collection reopens to the
+    old layout (cut off before the new layout was written) or the new one
+    (after), with every acknowledged record exactly once."""
+    ids, vectors, metadatas = records(3000, seed=11)
+    for step, shards in (("started", 2), ("caught_up", 2), ("committed", 4)):
+        path = tmp_path / step
+        db = ShardedDatabase(path, dim=DIM, shards=2)
+        db.add_many(ids, vectors, metadatas)
+        db.close()
+        run = subprocess.run(
+            [sys.executable, "-c", RESHARD_CRASH, cluster, str(path), step],
+            capture_output=True,
+            text=True,
+            timeout=300,
+            env=dict(os.environ, HOVRA_RESHARD_CRASH_AT=step),
+        )
+        assert "acknowledged" in run.stdout and "finished" not in run.stdout, (run.stdout, run.stderr[-3000:])
+        # Reopened once Ray has seen the driver exit (and ended its shards).
+        job = run.stdout.split("acknowledged", 1)[1].split()[0]
+        for _ in range(300):
+            if any(j["JobID"] == job and j["IsDead"] for j in ray._private.state.jobs()):
+                break
+            time.sleep(0.1)
+        db = ShardedDatabase(path)
+        assert db.shards == shards, step
+        layout_holds_each_record_once(db, [*ids, "late"])
+        assert db.get("late")[1] == {"late": True}
+        assert not (path / "resharding.json").exists()
+        assert sorted(p.name for p in path.glob("shard-*")) == [f"shard-00{i}" for i in range(shards)]
+        db.close()

@@ -23,7 +23,7 @@ from ._common import (
     NAMESPACE,
     _ray,
 )
-from ._files import _probe_task, _shard_dir
+from ._files import _probe_task, _read_layout, _shard_dir, layout_version
 from ._shard import _ShardActor
 
 
@@ -180,15 +180,64 @@ class _Shards:
         count: int = self.layout["shards"]
         return count
 
-    def start(self, index: int) -> Any:
+    @property
+    def version(self) -> int:
+        return layout_version(self.layout)
+
+    def follow(self, layout: dict[str, Any], actors: Sequence[Any] = ()) -> None:
+        """Takes a newer layout: the actors of shards it adds are ``actors``
+        (given by the resharding driver) or found by name. The actor list
+        grows before the count does, so a call routed under the new count
+        always finds its actor."""
+        if layout_version(layout) <= self.version:
+            return
+        grown = list(self.actors)
+        for index in range(len(grown), layout["shards"]):
+            given = actors[index] if index < len(actors) else None
+            grown.append(given if given is not None else self._named_or_started(index, layout))
+        self.actors = grown
+        self.placement = None
+        self.layout = layout
+
+    def _named_or_started(self, index: int, layout: dict[str, Any]) -> Any:
+        return self.start(index, layout=layout)
+
+    def refresh(self) -> None:
+        """Follows the newest layout that shard 0 or ``shards.json`` (where
+        this process can read it) knows."""
+        newest = self.layout
+        try:
+            answer = ray.get(self.actors[0].info.remote())["layout"]
+            if layout_version(answer) > layout_version(newest):
+                newest = answer
+        except ray.exceptions.RayError:
+            pass
+        try:
+            on_disk = _read_layout(self.root)
+        except (OSError, ValueError):
+            on_disk = None
+        if on_disk is not None and layout_version(on_disk) > layout_version(newest):
+            newest = on_disk
+        self.follow(newest)
+
+    def start(
+        self,
+        index: int,
+        create: dict[str, Any] | None = None,
+        node: str | None = None,
+        layout: dict[str, Any] | None = None,
+    ) -> Any:
         """The live actor of shard ``index``, found by name (started by
-        another driver) or started on the node that holds its directory."""
+        another driver) or started on the node that holds its directory. A
+        new shard of a split is started with ``create``, on ``node``, under
+        the ``layout`` it goes to."""
         actor = _named_actor(_actor_name(self.root, index))
         if actor is not None:
             return actor
-        if self.placement is None:
-            _, self.placement, _ = _locate(self.root)
-        node = self.placement[index] if index < len(self.placement) else None
+        if node is None:
+            if self.placement is None:
+                _, self.placement, _ = _locate(self.root)
+            node = self.placement[index] if index < len(self.placement) else None
         if node is None:
             raise ValueError(
                 f"shard {index} of '{self.root}': no live Ray node holds its directory "
@@ -205,7 +254,14 @@ class _Shards:
             max_restarts=settings.max_restarts,
             max_task_retries=0,
             scheduling_strategy=_on_node(node),
-        ).remote(self.root, index, self.layout, self.create, settings.options, settings.threads)
+        ).remote(
+            self.root,
+            index,
+            layout or self.layout,
+            create or self.create,
+            settings.options,
+            settings.threads,
+        )
 
     def restart(self, index: int) -> None:
         """Replaces the handle of a shard whose actor has died for good. Ray

@@ -1,11 +1,13 @@
 """The sharded collection: ShardedDatabase, its shards' start and
-handshake, calls that fan out or route by id, batches, and searches merged
-over the shards."""
+handshake, calls that fan out or route by id under the current layout, and
+searches merged over the shards (batches across shards are in _writes,
+resharding in _reshard)."""
 
 from __future__ import annotations
 
 import itertools
 import os
+import threading
 import time
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex
@@ -17,8 +19,6 @@ import ray.exceptions
 from _hovra import (
     DatabaseClosedError,
     DatabaseNotFoundError,
-    DuplicateIdError,
-    HovraError,
     SearchResult,
 )
 
@@ -41,6 +41,8 @@ from ._common import (
     LAYOUT_FILE,
     LAYOUT_FORMAT,
     ROUTING,
+    LayoutChangedError,
+    LayoutChangingError,
     PartialResults,
     ShardUnavailableError,
     _error_class,
@@ -51,14 +53,19 @@ from ._common import (
     shard_of,
 )
 from ._merge import _as_query_array, _merge_arrays, _merge_packed
+from ._reshard import reshard, roll_back_abandoned, settle_resharding
 from ._retrieval import _CollectionWide
-from ._transactions import _STALE_SECONDS, retry_conflicts, run_atomic
+from ._transactions import _STALE_SECONDS, retry_conflicts
+from ._writes import _Writes
 
 if TYPE_CHECKING:
     import ray.data
 
+# How long a call waits for shards that a resharding has frozen.
+_LAYOUT_WAIT = 120.0
 
-class ShardedDatabase(_CollectionWide):
+
+class ShardedDatabase(_CollectionWide, _Writes):
     """A hovra collection split over shards served by Ray actors.
 
     Each shard is an ordinary :class:`hovra.Database` in ``path/shard-NNN``,
@@ -138,6 +145,7 @@ class ShardedDatabase(_CollectionWide):
             raise ValueError("shards must be a positive int")
         self._path = os.path.abspath(os.fsdecode(os.fspath(path)))
         self._closed = True
+        self._pins = threading.local()
         _connect(address)
         shared = _SHARED.get(_shared_key(self._path))
         if shared is None or shared.stopped:
@@ -156,9 +164,9 @@ class ShardedDatabase(_CollectionWide):
         elif shards is not None and shards != shared.count:
             raise ValueError(f"the collection at '{self._path}' has {shared.count} shards, not {shards}")
         self._shared: _Shards | None = shared
-        self._count = shared.count
         try:
             info = self._handshake(shared)
+            settle_resharding(self._path, shared)
         except BaseException:
             if shared.users == 0:
                 shared.abandon()
@@ -177,6 +185,29 @@ class ShardedDatabase(_CollectionWide):
             raise DatabaseClosedError("database is closed")
         return self._shared.actors
 
+    def _layout(self) -> dict[str, Any]:
+        """The layout a call routes under: the one _routed pinned for this
+        thread's call (so that its shard numbers and the version it sends
+        agree while another thread follows a new layout), else the current
+        one."""
+        pinned: dict[str, Any] | None = getattr(self._pins, "layout", None)
+        if pinned is not None:
+            return pinned
+        if self._shared is None:
+            raise DatabaseClosedError("database is closed")
+        return self._shared.layout
+
+    @property
+    def _version(self) -> int:
+        """The version of the layout calls are routed under."""
+        version: int = self._layout().get("version", 0)
+        return version
+
+    @property
+    def _count(self) -> int:
+        count: int = self._layout()["shards"]
+        return count
+
     def _discover(
         self,
         shards: int | None,
@@ -187,6 +218,9 @@ class ShardedDatabase(_CollectionWide):
         """Finds the collection (through live shard actors, else on the
         nodes' disks) or lays out a new one, and starts its shard actors."""
         layout = _layout_of_live_shards(self._path)
+        # With no shard running, no resharding is under way either: one that
+        # a crash cut off before it took effect is rolled back now.
+        roll_back_abandoned(self._path, running=layout is not None)
         placement: list[str | None] | None = None
         orphans = False
         if layout is None:
@@ -329,17 +363,63 @@ class ShardedDatabase(_CollectionWide):
                 raise
         return run()
 
-    def _call(self, index: int, name: str, *args: Any, **kwargs: Any) -> Any:
+    def _routed(self, run: Callable[[], Any]) -> Any:
+        """Runs a call that routes by the layout; when a shard refuses it
+        because the collection was resharded meanwhile, follows the new
+        layout and runs it again (a shard frozen by a resharding's switch is
+        waited for, at most _LAYOUT_WAIT seconds)."""
+        if getattr(self._pins, "layout", None) is not None:
+            return run()  # within a routed call: the outer one routes again
+        deadline = time.monotonic() + _LAYOUT_WAIT
+        pause = 0.01
+        while True:
+            shared = self._shared
+            if shared is None:
+                raise DatabaseClosedError("database is closed")
+            self._pins.layout = shared.layout
+            try:
+                return run()
+            except LayoutChangedError as error:
+                if time.monotonic() > deadline:
+                    raise ShardUnavailableError(
+                        f"'{self._path}' has been switching to a new layout for {_LAYOUT_WAIT:.0f} s", 0
+                    ) from error
+                if isinstance(error, LayoutChangingError):
+                    time.sleep(pause)
+                    pause = min(pause * 2, 0.2)
+                shared.refresh()
+            finally:
+                self._pins.layout = None
+
+    def _call(self, index: int | Callable[[], int], name: str, *args: Any, **kwargs: Any) -> Any:
+        """One shard's answer. ``index`` may be a function that picks the
+        shard under the current layout (an id's owner), so that the call is
+        routed again after a resharding."""
         self._check_open()
+
+        def pick() -> int:
+            return index() if callable(index) else index
+
+        def once() -> Any:
+            shard = pick()
+            return self._gather([self._submit(shard, name, *args, **kwargs)], [shard])[0]
+
         if name in _READS:
-            return self._read(lambda: self._gather([self._submit(index, name, *args, **kwargs)], [index])[0])
+            return self._routed(lambda: self._read(once))
+        return self._routed(lambda: retry_conflicts(once))
+
+    def _call_part(self, index: int, name: str, *args: Any, **kwargs: Any) -> Any:
+        """A write of a batch's part on shard ``index``, not routed again: a
+        shard that follows another layout raises LayoutChangedError, and the
+        batch is split again."""
+        self._check_open()
         return retry_conflicts(lambda: self._gather([self._submit(index, name, *args, **kwargs)], [index])[0])
 
     def _submit(self, index: int, name: str, *args: Any, **kwargs: Any) -> Any:
         method = self._actors[index].call
         if name in _READS:
             method = method.options(max_task_retries=_RETRIED_READS)
-        return method.remote(name, *args, **kwargs)
+        return method.remote(self._version, name, *args, **kwargs)
 
     def _fan_out(self, name: str, *args: Any, **kwargs: Any) -> list[Any]:
         self._check_open()
@@ -347,14 +427,16 @@ class ShardedDatabase(_CollectionWide):
         def run() -> list[Any]:
             return self._gather([self._submit(i, name, *args, **kwargs) for i in range(self._count)])
 
-        return self._read(run) if name in _READS else run()
+        answers: list[Any] = self._routed(lambda: self._read(run) if name in _READS else run())
+        return answers
 
     def _search_refs(self, method: str, query: Any, options: dict[str, Any]) -> list[Any]:
         self._check_open()
         refs = []
-        for actor in self._actors:
+        version = self._version
+        for actor in self._actors[: self._count]:
             remote = getattr(actor, method).options(max_task_retries=_RETRIED_READS)
-            refs.append(remote.remote(query, **options))
+            refs.append(remote.remote(version, query, **options))
         return refs
 
     def _merged_search(
@@ -364,11 +446,16 @@ class ShardedDatabase(_CollectionWide):
         into one best-k row; with allow_partial the rows of the shards that
         answered (none when no shard did) and the shards that could not."""
         k = int(options["k"])
-        if allow_partial:
-            per_shard, missing = self._gather_partial(self._search_refs(method, queries, options))
-            return (_merge_packed(per_shard, k) if per_shard else []), missing
-        per_shard = self._read(lambda: self._gather(self._search_refs(method, queries, options)))
-        return _merge_packed(per_shard, k), ()
+
+        def run() -> tuple[list[list[SearchResult]], tuple[int, ...]]:
+            if allow_partial:
+                per_shard, missing = self._gather_partial(self._search_refs(method, queries, options))
+                return (_merge_packed(per_shard, k) if per_shard else []), missing
+            per_shard = self._read(lambda: self._gather(self._search_refs(method, queries, options)))
+            return _merge_packed(per_shard, k), ()
+
+        merged: tuple[list[list[SearchResult]], tuple[int, ...]] = self._routed(run)
+        return merged
 
     def _route(self, ids: Sequence[str]) -> dict[int, list[int]]:
         """Positions of ``ids`` grouped by shard, in batch order."""
@@ -387,6 +474,11 @@ class ShardedDatabase(_CollectionWide):
         if not isinstance(id, str):
             raise TypeError(f"argument 'id': '{type(id).__name__}' object cannot be converted to 'PyString'")
         return shard_of(id, self._count)
+
+    def _owner_of(self, id: str) -> Callable[[], int]:
+        """The owner of ``id`` under the layout current when the call runs."""
+        self._owner(id)  # checks the type now
+        return lambda: shard_of(id, self._count)
 
     # -- properties --------------------------------------------------------------
 
@@ -429,174 +521,38 @@ class ShardedDatabase(_CollectionWide):
 
     def add(self, id: str, vector: _Vector, metadata: _Metadata | None = None, *, sparse: Any = None) -> None:
         """Add a record to its shard; an existing id is refused (use upsert)."""
-        self._call(self._owner(id), "add", id, vector, metadata, sparse=sparse)
+        self._call(self._owner_of(id), "add", id, vector, metadata, sparse=sparse)
 
     def upsert(
         self, id: str, vector: _Vector, metadata: _Metadata | None = None, *, sparse: Any = None
     ) -> None:
         """Add or update a vector."""
-        self._call(self._owner(id), "upsert", id, vector, metadata, sparse=sparse)
+        self._call(self._owner_of(id), "upsert", id, vector, metadata, sparse=sparse)
 
     def update(
         self, id: str, vector: _Vector | None = None, metadata: _Metadata | None = None, *, sparse: Any = None
     ) -> None:
         """Replace the vector and/or the metadata of an existing record."""
-        self._call(self._owner(id), "update", id, vector, metadata, sparse=sparse)
+        self._call(self._owner_of(id), "update", id, vector, metadata, sparse=sparse)
 
     def delete(self, id: str) -> bool:
         """Delete a record; returns whether it existed."""
-        deleted: bool = self._call(self._owner(id), "delete", id)
+        deleted: bool = self._call(self._owner_of(id), "delete", id)
         return deleted
 
     def get(self, id: str) -> tuple[list[float], _Metadata | None]:
         """The record's (vector, metadata); ValueError "id '...' not found"."""
-        record: tuple[list[float], _Metadata | None] = self._call(self._owner(id), "get", id)
+        record: tuple[list[float], _Metadata | None] = self._call(self._owner_of(id), "get", id)
         return record
 
     def __contains__(self, id: object) -> bool:
         if not isinstance(id, str):
             raise TypeError(f"argument 'id': '{type(id).__name__}' object cannot be converted to 'PyString'")
-        found: bool = self._call(self._owner(id), "__contains__", id)
+        found: bool = self._call(self._owner_of(id), "__contains__", id)
         return found
 
     def __len__(self) -> int:
         return sum(self._fan_out("__len__"))
-
-    def _split(
-        self, ids: Sequence[str], vectors: _Vectors, metadatas: Sequence[_Metadata | None] | None
-    ) -> dict[int, tuple[list[str], Any, Any]]:
-        """Checks a batch as a Database does before it changes anything
-        (lengths, then each vector's dimension) and splits it by shard."""
-        ids = list(ids)
-        if len(ids) != len(vectors):
-            raise ValueError(f"ids length ({len(ids)}) != vectors length ({len(vectors)})")
-        if metadatas is not None and len(metadatas) != len(ids):
-            raise ValueError(f"metadatas length ({len(metadatas)}) != ids length ({len(ids)})")
-        vectors = _as_query_array(vectors)
-        if isinstance(vectors, np.ndarray):
-            if vectors.ndim == 2 and len(ids) and vectors.shape[1] != self._dim:
-                raise HovraError(f"dimension mismatch: expected {self._dim}, got {vectors.shape[1]}")
-        else:
-            for row in vectors:
-                try:
-                    length = len(row)
-                except TypeError:
-                    continue  # the shard reports the wrong type
-                if length != self._dim:
-                    raise HovraError(f"dimension mismatch: expected {self._dim}, got {length}")
-        parts = {}
-        for shard, positions in self._route(ids).items():
-            if isinstance(vectors, np.ndarray):
-                part_vectors: Any = vectors[np.asarray(positions)]
-            else:
-                part_vectors = [vectors[p] for p in positions]
-            part_metadatas = None if metadatas is None else [metadatas[p] for p in positions]
-            parts[shard] = ([ids[p] for p in positions], part_vectors, part_metadatas)
-        return parts
-
-    def _split_sparse(self, ids: Sequence[str], sparse: Any) -> dict[int, Any]:
-        """Each shard's rows of a batch's sparse vectors (a list, or a SciPy
-        sparse matrix with one row per id)."""
-        if sparse is None:
-            return {}
-        if len(ids) != (sparse.shape[0] if hasattr(sparse, "tocsr") else len(sparse)):
-            raise ValueError("sparse must hold one row per id")
-        parts = {}
-        for shard, positions in self._route(list(ids)).items():
-            if hasattr(sparse, "tocsr"):
-                parts[shard] = sparse.tocsr()[np.asarray(positions)]
-            else:
-                parts[shard] = [sparse[p] for p in positions]
-        return parts
-
-    def add_many(
-        self,
-        ids: Sequence[str],
-        vectors: _Vectors,
-        metadatas: Sequence[_Metadata | None] | None = None,
-        *,
-        sparse: Any = None,
-    ) -> None:
-        """Add a batch of new records, each shard's part in parallel.
-
-        All or nothing, as on one database: the lengths and every vector's
-        dimension are checked first; a batch that reaches several shards is
-        stored by a two-phase commit (each shard logs its part as prepared,
-        the decision is recorded in ``path/transactions``, then every shard
-        commits), so if a shard refuses its part (an id that exists, a
-        duplicate id in the batch, bad metadata) or fails, no shard keeps
-        anything of the batch. The error is the one a single database raises
-        first.
-        """
-        self._check_open()
-        ids = list(ids)
-        parts = self._split(ids, vectors, metadatas)
-        sparse_parts = self._split_sparse(ids, sparse)
-        calls = {s: (parts[s], {"sparse": sparse_parts.get(s)}) for s in parts}
-        run_atomic(self, "add_many", calls, lambda failures: self._first_failure(failures, ids))
-
-    @staticmethod
-    def _first_failure(failures: list[tuple[int, BaseException]], ids: list[str]) -> BaseException:
-        """The failure to report: an unavailable shard, else the duplicate id
-        earliest in the batch (as one database reports it), else the first
-        shard's error."""
-        position = {id: i for i, id in reversed(list(enumerate(ids)))}
-
-        def rank(item: tuple[int, BaseException]) -> tuple[int, int]:
-            if isinstance(item[1], ShardUnavailableError):
-                return 0, item[0]
-            if isinstance(item[1], DuplicateIdError):
-                return 1, position.get(getattr(item[1], "id", ""), len(ids))
-            return 2, item[0]
-
-        return min(failures, key=rank)[1]
-
-    def upsert_many(
-        self,
-        ids: Sequence[str],
-        vectors: _Vectors,
-        metadatas: Sequence[_Metadata | None] | None = None,
-        *,
-        sparse: Any = None,
-    ) -> None:
-        """Batch upsert — inserts new vectors, updates existing ones.
-
-        The lengths and dimensions are checked before any shard changes;
-        the shards' parts are then applied all or nothing, as add_many's.
-        """
-        self._check_open()
-        ids = list(ids)
-        parts = self._split(ids, vectors, metadatas)
-        sparse_parts = self._split_sparse(ids, sparse)
-        calls = {s: (parts[s], {"sparse": sparse_parts.get(s)}) for s in parts}
-        run_atomic(self, "upsert_many", calls, lambda failures: self._first_failure(failures, ids))
-
-    def delete_many(self, ids: Sequence[str]) -> int:
-        """Delete the records of many ids at once, all or nothing across the
-        shards; returns how many were deleted."""
-        self._check_open()
-        ids = list(ids)
-        groups = self._route(ids)
-        if not groups:
-            return 0
-        calls: dict[int, tuple[Sequence[Any], dict[str, Any]]] = {
-            s: (([ids[p] for p in positions],), {}) for s, positions in groups.items()
-        }
-        results = run_atomic(self, "delete_many", calls, lambda failures: failures[0][1])
-        return sum(int(r) for r in results.values())
-
-    def delete_where(self, where_filter: _Filter) -> int:
-        """Delete every record that matches a filter, on every shard, all or
-        nothing; returns how many were deleted. Each shard chooses its
-        records when it prepares its part."""
-        self._check_open()
-        if not isinstance(where_filter, dict):
-            raise TypeError(f"argument 'where_filter': '{type(where_filter).__name__}' object is not a dict")
-        calls: dict[int, tuple[Sequence[Any], dict[str, Any]]] = {
-            s: ((where_filter,), {}) for s in range(self._count)
-        }
-        results = run_atomic(self, "delete_where", calls, lambda failures: failures[0][1])
-        return sum(int(r) for r in results.values())
 
     def count(self, where_filter: _Filter | None = None) -> int:
         """Count vectors matching a filter, or all vectors if no filter."""
@@ -668,8 +624,39 @@ class ShardedDatabase(_CollectionWide):
         (n, k) object array of ids (None where a query found fewer than k)
         and an (n, k) float32 array of distances (NaN there)."""
         options = {"k": k, "ef_search": ef_search, "where_filter": where_filter, "max_distance": max_distance}
-        per_shard = self._gather(self._search_refs("search_arrays", _as_query_array(queries), options))
+        query_array = _as_query_array(queries)
+        per_shard = self._routed(
+            lambda: self._read(lambda: self._gather(self._search_refs("search_arrays", query_array, options)))
+        )
         return _merge_arrays(per_shard, int(k))
+
+    def reshard(self, shards: int) -> dict[str, float]:
+        """Split every shard so that the collection has ``shards`` shards, a
+        multiple of the current count (say, twice as many).
+
+        Under the routing ``crc32(id) % N``, a record of shard i moves only
+        to a shard i + N, i + 2N, ..., so each shard splits into new shards
+        started on its own node: the records that move are copied in chunks
+        while reads and writes go on, then every shard refuses writes for a
+        short pause (reads go on) while it copies what was written meanwhile,
+        ``shards.json`` is replaced by the new layout, and the old shards
+        delete the records that moved. Other handles and drivers follow the
+        new layout at their next call. A split cut off by a crash before the
+        new layout was written is rolled back, one cut off after it is
+        finished, when the collection is next opened.
+
+        Needs ``shards.json`` readable from this process (one machine, or
+        storage every node mounts). Returns ``seconds`` in all,
+        ``copy_seconds``, ``pause_seconds`` (writes waited) and ``moved``
+        (records).
+
+        Raises:
+            ValueError: ``shards`` is not a multiple of the current count;
+                another resharding is under way.
+            ShardUnavailableError: a shard failed during the split (rolled
+                back: the collection is as before).
+        """
+        return reshard(self, shards)
 
     def close(self) -> None:
         """Detach this object from the collection; later calls on it raise

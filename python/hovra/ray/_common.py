@@ -38,10 +38,11 @@ _Filter = dict[str, Any]
 
 
 class _Collection(Protocol):
-    """What the collection-wide methods (_retrieval) and the batches across
-    shards (_transactions) ask of ShardedDatabase, which supplies it: its
-    directory, its shard actors, and calls routed to one shard or fanned out
-    to all. Through this the parts need not import the collection."""
+    """What the collection-wide methods (_retrieval), the batches across
+    shards (_writes, _transactions) and resharding (_reshard) ask of
+    ShardedDatabase, which supplies it: its directory, its shard actors and
+    their layout's version, and calls routed to one shard or fanned out to
+    all. Through this the parts need not import the collection."""
 
     @property
     def path(self) -> str: ...
@@ -49,7 +50,25 @@ class _Collection(Protocol):
     @property
     def _actors(self) -> list[Any]: ...
 
+    @property
+    def _version(self) -> int: ...
+
+    @property
+    def shards(self) -> int: ...
+
+    _dim: int
+
+    def _check_open(self) -> None: ...
+
+    def _routed(self, run: Any) -> Any: ...
+
+    def _route(self, ids: Sequence[str]) -> dict[int, list[int]]: ...
+
     def _call(self, index: int, name: str, *args: Any, **kwargs: Any) -> Any: ...
+
+    def _call_part(self, index: int, name: str, *args: Any, **kwargs: Any) -> Any: ...
+
+    def _owner_of(self, id: str) -> Any: ...
 
     def _fan_out(self, name: str, *args: Any, **kwargs: Any) -> list[Any]: ...
 
@@ -151,6 +170,19 @@ class ShardUnavailableError(RuntimeError):
         self.shard = shard
         self.dead = False  # True: the actor is gone for good, not restarting
         self.revived = False  # True: started again since
+
+
+class LayoutChangedError(RuntimeError):
+    """A shard refused a call routed under another layout than its own: the
+    collection was resharded since the caller last looked. The caller reads
+    the layout again and routes the call anew; nothing was applied."""
+
+
+class LayoutChangingError(LayoutChangedError):
+    """A shard refused a write while a resharding holds it (its records are
+    being switched to the new layout), or a call routed under a layout that
+    has not reached the shard yet. The caller waits briefly and tries again;
+    nothing was applied."""
 
 
 class PartialResults(list[Any]):

@@ -1,7 +1,8 @@
 """The files of a sharded collection on a node's disk: shards.json (the
 layout), each shard's own record of its place (shard.json in its
-directory), the decisions of multi-shard batches (transactions/), and the
-probe that reports what a node holds."""
+directory), the decisions of multi-shard batches (transactions/), the
+record of a resharding under way (resharding.json), and the probe that
+reports what a node holds."""
 
 from __future__ import annotations
 
@@ -39,9 +40,18 @@ def _read_layout(root: str) -> dict[str, Any] | None:
         or not isinstance(layout.get("shards"), int)
         or layout["shards"] < 1
         or layout.get("routing") != ROUTING
+        or not isinstance(layout.get("version", 0), int)
+        or isinstance(layout.get("version", 0), bool)
+        or layout.get("version", 0) < 0
     ):
         raise ValueError(f"'{os.path.join(root, LAYOUT_FILE)}' is not a layout this version of hovra reads")
     return layout
+
+
+def layout_version(layout: dict[str, Any]) -> int:
+    """The layout's version: 0 as created, one more at each resharding."""
+    version: int = layout.get("version", 0)
+    return version
 
 
 def _synced_write(target: str, text: str) -> None:
@@ -53,6 +63,15 @@ def _synced_write(target: str, text: str) -> None:
         f.flush()
         os.fsync(f.fileno())
     os.replace(temporary, target)
+    _sync_directory(os.path.dirname(target))
+
+
+def _sync_directory(directory: str) -> None:
+    dir_fd = os.open(directory, os.O_RDONLY)
+    try:
+        os.fsync(dir_fd)
+    finally:
+        os.close(dir_fd)
 
 
 SHARD_RECORD = "shard.json"
@@ -78,6 +97,30 @@ def _check_shard_record(directory: str, index: int, shards: int) -> None:
             f"{record.get('shards') if isinstance(record, dict) else '?'}, but {LAYOUT_FILE} lays out "
             f"shard {index} of {shards}: the layout does not match the directories"
         )
+
+
+def _read_shard_record(directory: str) -> dict[str, Any] | None:
+    """A shard directory's record of its index and count, or None when it is
+    missing or unreadable."""
+    try:
+        with open(os.path.join(directory, SHARD_RECORD), encoding="utf-8") as f:
+            record = json.load(f)
+    except (OSError, ValueError):
+        return None
+    return record if isinstance(record, dict) else None
+
+
+def _write_shard_record(directory: str, index: int, shards: int) -> None:
+    _synced_write(
+        os.path.join(directory, SHARD_RECORD), json.dumps({"index": index, "shards": shards}) + "\n"
+    )
+
+
+def _replace_layout(root: str, layout: dict[str, Any]) -> None:
+    """Writes ``shards.json`` in place of the one there (synced, renamed into
+    place, the directory synced): the point at which a resharding takes
+    effect."""
+    _synced_write(os.path.join(root, LAYOUT_FILE), json.dumps(layout, indent=2) + "\n")
 
 
 def _write_layout(root: str, layout: dict[str, Any]) -> None:
@@ -147,11 +190,7 @@ def _decide(root: str, transaction: str, outcome: str) -> str:
         return _decision(root, transaction) or ABORT
     finally:
         os.remove(temporary)
-    dir_fd = os.open(directory, os.O_RDONLY)
-    try:
-        os.fsync(dir_fd)
-    finally:
-        os.close(dir_fd)
+    _sync_directory(directory)
     return outcome
 
 
@@ -171,3 +210,39 @@ def _forget(root: str, transaction: str) -> None:
         os.remove(os.path.join(_decisions_dir(root), transaction))
     except FileNotFoundError:
         pass
+
+
+# ---------------------------------------------------------------------------
+# A resharding under way
+# ---------------------------------------------------------------------------
+
+RESHARDING = "resharding.json"
+
+
+def _read_intent(root: str) -> dict[str, Any] | None:
+    """The record of a resharding under way (``from``, ``to``, ``version``
+    of the layout it writes, ``job`` of the driver running it), or None."""
+    try:
+        with open(os.path.join(root, RESHARDING), encoding="utf-8") as f:
+            intent = json.load(f)
+    except FileNotFoundError:
+        return None
+    except ValueError:
+        intent = None
+    if not isinstance(intent, dict) or not all(
+        isinstance(intent.get(key), int) for key in ("from", "to", "version")
+    ):
+        raise ValueError(f"'{os.path.join(root, RESHARDING)}' is not a record this version of hovra reads")
+    return intent
+
+
+def _write_intent(root: str, intent: dict[str, Any]) -> None:
+    _synced_write(os.path.join(root, RESHARDING), json.dumps(intent) + "\n")
+
+
+def _remove_intent(root: str) -> None:
+    try:
+        os.remove(os.path.join(root, RESHARDING))
+    except FileNotFoundError:
+        return
+    _sync_directory(root)

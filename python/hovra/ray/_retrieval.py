@@ -84,7 +84,7 @@ class _CollectionWide(_Collection):
 
     def get_sparse(self, id: str) -> dict[str, Any] | None:
         """The record's sparse vector, from its shard."""
-        found: dict[str, Any] | None = self._call(self._owner(id), "get_sparse", id)
+        found: dict[str, Any] | None = self._call(self._owner_of(id), "get_sparse", id)
         return found
 
     def hybrid_search(

@@ -1,4 +1,6 @@
-"""The shard actor: one ordinary Database in ``root/shard-NNN``."""
+"""The shard actor: one ordinary Database in ``root/shard-NNN``, the layout
+it follows and the batches it holds prepared (its resharding steps are in
+_splitting)."""
 
 from __future__ import annotations
 
@@ -29,10 +31,13 @@ from ._files import (
     _check_shard_record,
     _decide,
     _decisions_dir,
+    _read_layout,
     _shard_dir,
     _write_layout,
+    layout_version,
 )
 from ._merge import _pack, _Packed
+from ._splitting import _Splitting
 
 
 def _live_jobs() -> set[str] | None:
@@ -51,13 +56,15 @@ def _exact_threshold(shards: int) -> int:
     return max(1, whole // shards)
 
 
-class _Shard:
+class _Shard(_Splitting):
     """One shard: an ordinary Database in ``root/shard-NNN`` on this node.
 
     Ray runs one call at a time per shard, in the order each caller sent
     them; batches use the database's own worker threads. After a crash Ray
     starts the actor again, and it reopens its directory: the log replays
-    every change that was acknowledged.
+    every change that was acknowledged. Every call that routes by the
+    layout carries the caller's layout version, and the shard refuses one
+    that differs from its own (see _Splitting.check_version).
     """
 
     def __init__(
@@ -72,10 +79,16 @@ class _Shard:
         if threads:
             set_num_threads(threads)  # the actor's process has a pool of its own
         self.index = index
+        # A restarted actor gets the arguments it was first started with; a
+        # resharding since has written a newer layout.
+        on_disk = _read_layout(root)
+        if on_disk is not None and layout_version(on_disk) > layout_version(layout):
+            layout = on_disk
         self.layout = layout
         self.root = root
         self.path = _shard_dir(root, index)
         self.attached: set[str] = set()
+        self.held = {}
         # A shard searches as one database of the collection's whole size
         # would: exhaustively only while the whole is below the threshold.
         self.exact_threshold = _exact_threshold(layout["shards"])
@@ -91,7 +104,11 @@ class _Shard:
             # in place of a directory that has gone missing.
             self.db = self._open({}, options)
         try:
-            _check_shard_record(self.path, index, layout["shards"])
+            try:
+                _check_shard_record(self.path, index, layout["shards"])
+            except ValueError:
+                if not self.adopt_committed_split():
+                    raise
         except BaseException:
             self.db.close()
             raise
@@ -126,17 +143,21 @@ class _Shard:
             self.resolve(transaction, _decide(self.root, transaction, ABORT) == COMMIT)
         return transactions
 
-    def prepare(self, transaction: str, name: str, *args: Any, **kwargs: Any) -> Any:
+    def prepare(self, version: int | None, transaction: str, name: str, *args: Any, **kwargs: Any) -> Any:
         """A write of a multi-shard batch, logged as a prepared batch."""
+        self.check_version(version, write=True)
         result = getattr(self.db, name)(*args, prepare=transaction, **kwargs)
         if transaction in self.db.prepared_transactions():
             self.prepared_at[transaction] = time.monotonic()
+            self.note_write(name, args, transaction)
         self._crash_if("prepared")
         return result
 
     def resolve(self, transaction: str, commit: bool) -> bool:
         self._crash_if("resolving")
         self.prepared_at.pop(transaction, None)
+        if transaction in self.db.prepared_transactions():
+            self.note_resolution(transaction, commit)
         if commit:
             return self.db.commit_prepared(transaction)
         return self.db.abort_prepared(transaction)
@@ -144,7 +165,8 @@ class _Shard:
     def fail_next(self, step: str) -> None:
         """Fault injection for tests: the process dies at the next ``step``
         ("prepared": after logging a prepared part, before answering;
-        "resolving": before logging a resolution)."""
+        "resolving": before logging a resolution; "copying": before copying
+        records to the new shards of a split)."""
         self.crash_step = step
 
     def _crash_if(self, step: str) -> None:
@@ -179,8 +201,13 @@ class _Shard:
             time.sleep(pause)
             pause = min(pause * 2, 1.0)
 
+    def copy_moving(self, token: str, start: int, count: int) -> int:
+        self._crash_if("copying")
+        return super().copy_moving(token, start, count)
+
     def info(self) -> dict[str, Any]:
         return {
+            "index": self.index,
             "dim": self.db.dim,
             "metric": self.db.metric,
             "pid": os.getpid(),
@@ -189,22 +216,43 @@ class _Shard:
             "node_id": ray.get_runtime_context().get_node_id(),
         }
 
-    def call(self, name: str, *args: Any, **kwargs: Any) -> Any:
+    def creation(self) -> dict[str, Any]:
+        """The arguments that create a database like this shard's (for the
+        new shards of a split): dim, metric, m, ef_construction, quantize."""
+        from _hovra import _inspect
+
+        found = _inspect(self.path)["database"] or {}
+        return {
+            "dim": self.db.dim,
+            "metric": self.db.metric,
+            "m": found.get("m"),
+            "ef_construction": found.get("ef_construction"),
+            "quantize": bool(found.get("quantize", False)),
+        }
+
+    def call(self, version: int | None, name: str, *args: Any, **kwargs: Any) -> Any:
+        write = name in _WRITES
+        self.check_version(version, write)
         if name in _PROPERTIES:
             return getattr(self.db, name)
-        if name not in _READS and name not in _WRITES:
+        if not write and name not in _READS:
             raise AttributeError(name)
+        if write:
+            self.note_write(name, args)
         return getattr(self.db, name)(*args, **kwargs)
 
-    def search(self, vector: Any, **options: Any) -> _Packed:
+    def search(self, version: int | None, vector: Any, **options: Any) -> _Packed:
+        self.check_version(version, write=False)
         return _pack([self.db.search(vector, **options)])
 
-    def search_many(self, vectors: Any, **options: Any) -> _Packed:
+    def search_many(self, version: int | None, vectors: Any, **options: Any) -> _Packed:
+        self.check_version(version, write=False)
         return _pack(self.db.search_many(vectors, **options))
 
     def search_arrays(
-        self, queries: Any, **options: Any
+        self, version: int | None, queries: Any, **options: Any
     ) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]:
+        self.check_version(version, write=False)
         arrays: tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]] = self.db.search_arrays(
             queries, **options
         )

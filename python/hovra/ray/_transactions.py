@@ -22,7 +22,7 @@ from typing import Any
 
 from _hovra import TransactionConflictError
 
-from ._common import ShardUnavailableError, _Collection
+from ._common import LayoutChangedError, ShardUnavailableError, _Collection
 from ._files import ABORT, COMMIT, _decide, _decisions_dir, _forget
 
 # How long a batch that meets ids held by another batch's prepared part is
@@ -49,7 +49,7 @@ def run_atomic(
     def run() -> dict[int, Any]:
         if len(parts) == 1:
             ((shard, (args, kwargs)),) = parts.items()
-            return {shard: db._call(shard, method, *args, **kwargs)}
+            return {shard: db._call_part(shard, method, *args, **kwargs)}
         return _two_phase(db, method, parts, pick_failure)
 
     result: dict[int, Any] = retry_conflicts(run)
@@ -83,13 +83,19 @@ def _two_phase(
     # The decisions' directory exists before any shard prepares, so a shard
     # that restarts holding the batch finds where to look.
     _decisions_dir_made(root)
-    refs = [db._actors[s].prepare.remote(transaction, method, *parts[s][0], **parts[s][1]) for s in shards]
+    version = db._version
+    actors = db._actors
+    refs = [
+        actors[s].prepare.remote(version, transaction, method, *parts[s][0], **parts[s][1]) for s in shards
+    ]
     outcomes = {s: db._outcome(s, ref) for s, ref in zip(shards, refs)}
     failures = [(s, o) for s, o in outcomes.items() if isinstance(o, BaseException)]
     if failures:
         _decide(root, transaction, ABORT)
         _resolve(db, shards, transaction, commit=False)
-        raise pick_failure(failures)
+        # A shard that follows another layout: the caller routes again.
+        moved = [f for _, f in failures if isinstance(f, LayoutChangedError)]
+        raise moved[0] if moved else pick_failure(failures)
     if _decide(root, transaction, COMMIT) != COMMIT:
         # A shard restarted holding its part and recorded an abort first.
         _resolve(db, shards, transaction, commit=False)
@@ -111,7 +117,8 @@ def _resolve(db: _Collection, shards: list[int], transaction: str, *, commit: bo
     resolves the batch by the recorded decision when it starts again (one
     that died for good is started again here); the decision is forgotten
     once every shard has resolved."""
-    refs = [db._actors[s].resolve.remote(transaction, commit) for s in shards]
+    actors = db._actors
+    refs = [actors[s].resolve.remote(transaction, commit) for s in shards]
     outcomes = [db._outcome(s, ref) for s, ref in zip(shards, refs)]
     missed = [s for s, o in zip(shards, outcomes) if isinstance(o, BaseException)]
     for shard, outcome in zip(shards, outcomes):
