@@ -5,7 +5,8 @@ into ShardedDatabase collections of 1 and 2 shards (write_dataset from a Ray
 Dataset pipeline), then measures batch queries per second, recall@k against
 exact ground truth, single-query latency, and what the fan-out to the shards
 and the merge of their answers cost per query. Ends with what changes on a
-cluster of several machines, worked out from the measured figures.
+cluster of several machines, worked out from the measured figures, and the
+time of resharding the widest collection into twice as many shards.
 
     python3 benchmarks/bench_sharded.py [--n 1000000] [--dim 32] [--shards 1,2] [--queries 1000] [--rounds 5]
 
@@ -97,6 +98,8 @@ def main():
                 "(a batch over several shards is a two-phase commit), wall time; then deleted again",
                 "failover  : per round, the widest collection's shard 0 killed for good (ray.kill); wall time "
                 "until the next read has started it again and answered",
+                "reshard   : at the end, the widest collection split into twice as many shards (reshard) "
+                "under a thread of single upserts",
             ],
         )
     )
@@ -291,9 +294,48 @@ def main():
             "cores and memory, so with one shard per machine the batch time approaches one shard's "
             "search time plus the figures above."
         )
+        reshard_widest(widest, a)
         for c in configs.values():
             if c["shards"]:
                 c["db"].close()
+
+
+def reshard_widest(widest, a):
+    """Splits the widest collection into twice as many shards while a thread
+    upserts single records, and reports the split's time, the pause of
+    writes it measured, and the writes' wall latency during it."""
+    import threading
+
+    import numpy as np
+
+    db, count = widest["db"], widest["shards"]
+    latencies, stop = [], threading.Event()
+
+    def writer():
+        rng = np.random.default_rng(a.seed + 2)
+        i = 0
+        while not stop.is_set():
+            t0 = bd.perf()
+            db.upsert(f"during-{i}", rng.standard_normal(db.dim).astype(np.float32))
+            latencies.append(bd.perf() - t0)
+            i += 1
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    time.sleep(1.0)
+    report = db.reshard(2 * count)
+    time.sleep(1.0)
+    stop.set()
+    thread.join()
+    assert len(db) == a.n + len(latencies)
+    bd.emit(
+        f"reshard {count} -> {2 * count} shards of {a.n:,} records: {report['seconds']:.1f} s wall "
+        f"({report['moved']:,.0f} records moved; copy {report['copy_seconds']:.1f} s with reads and writes "
+        f"going on, then writes paused {report['pause_seconds']:.2f} s for the catch-up, the layout "
+        f"switch and the deletion of the moved records); a single-record writer meanwhile: "
+        f"{len(latencies):,} upserts, median {median(latencies) * 1e3:.1f} ms, longest "
+        f"{max(latencies):.2f} s; every one present afterwards"
+    )
 
 
 if __name__ == "__main__":

@@ -572,8 +572,10 @@ def test_resharding_under_writes_keeps_every_acknowledged_record(cluster, tmp_pa
         def wrapper():
             try:
                 run()
-            except Exception as error:  # reported below
-                errors.append(error)
+            except Exception as error:  # reported below, with where it was raised
+                import traceback
+
+                errors.append("".join(traceback.format_exception(error)[-6:]))
 
         return wrapper
 
@@ -586,7 +588,7 @@ def test_resharding_under_writes_keeps_every_acknowledged_record(cluster, tmp_pa
     stop.set()
     for t in threads:
         t.join()
-    assert not errors, errors
+    assert not errors, "\n".join(errors)
     assert report["moved"] >= 2500 and 0 <= report["pause_seconds"] <= report["seconds"]
     missing = sorted(present - set(db.ids()))
     assert db.shards == 4 and len(db) == len(present), missing
