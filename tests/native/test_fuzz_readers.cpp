@@ -13,6 +13,7 @@
 #include "check.h"
 #include "core/base/bytes.h"
 #include "core/base/file_io.h"
+#include "core/base/mapped_file.h"
 #include "core/base/utf8.h"
 #include "core/storage/graph_file.h"
 #include "core/storage/vector_files.h"

@@ -12,6 +12,7 @@
 #include "check.h"
 #include "core/base/bytes.h"
 #include "core/base/file_io.h"
+#include "core/base/mapped_file.h"
 #include "core/storage/vector_files.h"
 #include "scratch_dir.h"
 

@@ -8,6 +8,7 @@
 
 #include "check.h"
 #include "core/base/file_io.h"
+#include "core/base/mapped_file.h"
 #include "core/vectors/vector_store.h"
 #include "scratch_dir.h"
 

@@ -40,6 +40,7 @@
 #include "core/base/error.h"
 #include "core/base/file_io.h"
 #include "core/base/function_ref.h"
+#include "core/base/mapped_file.h"
 #include "core/base/progress.h"
 #include "core/base/thread_annotations.h"
 #include "core/db/database_types.h"

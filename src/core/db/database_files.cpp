@@ -25,6 +25,7 @@
 #include <unordered_map>
 
 #include "core/base/file_io.h"
+#include "core/base/mapped_file.h"
 #include "core/db/database.h"
 #include "core/db/directory.h"
 #include "core/db/saved_state.h"

@@ -9,6 +9,7 @@
 
 #include "core/base/error.h"
 #include "core/base/file_io.h"
+#include "core/base/mapped_file.h"
 #include "core/index/hnsw_index.h"
 #include "core/vectors/quantize.h"
 

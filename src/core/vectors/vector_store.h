@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/base/file_io.h"
+#include "core/base/mapped_file.h"
 
 namespace hovra {
 
