@@ -330,7 +330,7 @@ class Database {
   // batch order, as upsert_many applies a logged batch).
   void upsert_batch_locked(const RecordBatch& batch, Progress* progress) REQUIRES(id_map_lock_);
 
-  // Changes (database.cpp). Every change checks its owner, logs under the
+  // Changes (database_changes.cpp). Every change checks its owner, logs under the
   // WAL mutex, applies, and then waits for the sync when writes are synced.
   Status check_owner() const;
   Status check_vector(const std::string& id, const std::vector<float>& vector) const;
@@ -360,7 +360,8 @@ class Database {
     fresh_rows_.store(index_->fresh_count(), std::memory_order_release);
   }
 
-  // Record-table helpers; callers hold the locks named in each definition.
+  // Record-table helpers (database_table.cpp); callers hold the locks named
+  // in each definition.
   void apply_insert_locked(std::string_view id, const float* vector, std::optional<PackedValue> metadata,
                            const SparseVector* sparse = nullptr) REQUIRES(id_map_lock_);
   void record_slot_locked(std::uint32_t slot, std::string_view id, std::optional<PackedValue> metadata)
