@@ -2,7 +2,8 @@
 // into Python objects: text, counts, flags, floats, id lists, vectors and
 // vector batches (lists or NumPy arrays) in convert.cpp, metadata through
 // the host's json module in metadata_convert.cpp; where_filter dictionaries
-// are read in filter_document.cpp.
+// are read in filter_document.cpp. Engine results become Python objects in
+// result_objects.h.
 //
 // Every function needs the interpreter lock. Functions returning bool leave
 // a Python error set when they return false. Extraction (the *_arg
@@ -116,36 +117,5 @@ bool filter_from_python(PyObject* dict, Filter& out);
 bool utf8_of(PyObject* str, std::string& out);
 // Whether obj is a NumPy bool scalar (false when NumPy is unavailable).
 bool is_numpy_bool(PyObject* obj);
-
-// Iterates a dict's items, stopping with a panic when the dict changes size
-// or keys while it is walked (possible only through conversion hooks).
-template <class F>
-bool for_each_item(PyObject* dict, F&& body) {
-  const Py_ssize_t initial = PyDict_GET_SIZE(dict);
-  Py_ssize_t remaining = initial;
-  Py_ssize_t pos = 0;
-  PyObject *key = nullptr, *value = nullptr;
-  for (;;) {
-    if (PyDict_GET_SIZE(dict) != initial) throw Panic("dictionary changed size during iteration");
-    if (remaining == -1) throw Panic("dictionary keys changed during iteration");
-    if (!PyDict_Next(dict, &pos, &key, &value)) return true;
-    --remaining;
-    PyRef k = PyRef::borrow(key), v = PyRef::borrow(value);
-    if (!body(k.get(), v.get())) return false;
-  }
-}
-
-// search_arrays' result: a tuple (ids, distances) of an (n, k) object
-// array (None where a query has fewer than k hits) and an (n, k) float32
-// array (NaN there). Raises when NumPy is unavailable.
-PyObject* hits_to_arrays(const std::vector<std::vector<SearchHit>>& lists, std::size_t k);
-
-// Python objects for engine results.
-// stats(): a new dict of the eleven statistics, in their documented order.
-PyObject* stats_to_python(const IndexStats& stats);
-// memory_usage(): a new dict of byte counts, one per part, in the engine's order.
-PyObject* memory_to_python(const std::vector<MemoryPart>& parts);
-PyObject* float_list(const std::vector<float>& values);
-PyObject* str_from(const std::string& text);
 
 }  // namespace hovra::py

@@ -39,6 +39,7 @@
 #include "python/long_call.h"
 #include "python/method_descr.h"
 #include "python/py_ref.h"
+#include "python/result_objects.h"
 #include "python/search_methods.h"
 #include "python/search_result.h"
 #include "python/text_docs.h"

@@ -22,6 +22,7 @@
 #include "python/long_call.h"
 #include "python/method_descr.h"
 #include "python/py_ref.h"
+#include "python/result_objects.h"
 #include "python/text_methods.h"
 
 namespace hovra::py {

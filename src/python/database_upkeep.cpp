@@ -17,6 +17,7 @@
 #include "python/errors.h"
 #include "python/long_call.h"
 #include "python/method_descr.h"
+#include "python/result_objects.h"
 
 namespace hovra::py {
 

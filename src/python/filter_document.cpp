@@ -17,6 +17,24 @@ namespace hovra::py {
 
 namespace {
 
+// Iterates a dict's items, stopping with a panic when the dict changes size
+// or keys while it is walked (possible only through conversion hooks).
+template <class F>
+bool for_each_item(PyObject* dict, F&& body) {
+  const Py_ssize_t initial = PyDict_GET_SIZE(dict);
+  Py_ssize_t remaining = initial;
+  Py_ssize_t pos = 0;
+  PyObject *key = nullptr, *value = nullptr;
+  for (;;) {
+    if (PyDict_GET_SIZE(dict) != initial) throw Panic("dictionary changed size during iteration");
+    if (remaining == -1) throw Panic("dictionary keys changed during iteration");
+    if (!PyDict_Next(dict, &pos, &key, &value)) return true;
+    --remaining;
+    PyRef k = PyRef::borrow(key), v = PyRef::borrow(value);
+    if (!body(k.get(), v.get())) return false;
+  }
+}
+
 // The JSON reader's nesting limit, the outermost dict counting as one.
 constexpr int kMaxNesting = 127;
 

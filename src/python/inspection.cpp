@@ -14,6 +14,7 @@
 #include "python/database_object.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
+#include "python/result_objects.h"
 
 namespace hovra::py {
 

@@ -2,6 +2,7 @@
 // shared options, the batch-search runner (a LongCall, so that Ctrl-C
 // interrupts it and show_progress can display it) and the one-time hint
 // that a BLAS-backed build would scan faster.
+#include "python/result_objects.h"
 #include "python/search_methods.h"
 
 #include <atomic>

@@ -2,6 +2,7 @@
 // kept as compact JSON text and turned into a fresh Python object on every
 // read. Results compare and hash by value and pickle through a private
 // class method, so they travel between processes without the database.
+#include "python/result_objects.h"
 #include "python/search_result.h"
 
 #include <charconv>

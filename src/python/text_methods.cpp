@@ -3,6 +3,7 @@
 // hybrid_search, text_stats, get_sparse and the text_index property, and the
 // conversion of sparse vectors from Python. Each method converts its
 // arguments holding the interpreter lock and releases it for the engine.
+#include "python/result_objects.h"
 #include "python/text_methods.h"
 
 #include <cmath>
