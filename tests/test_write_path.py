@@ -131,6 +131,19 @@ class TestOpenAndSave:
         report.save()
         assert (path / "graph.hovra").read_bytes()[37:41] == (5).to_bytes(4, "little")
 
+    def test_close_saves_the_linking_done_after_a_checkpoint(self, tmp_path):
+        # A checkpoint taken while the rows were fresh, then the linker
+        # catching up: closing saves the linked graph, so the next open
+        # does not link every row again.
+        path = tmp_path / "l"
+        db = hovra.Database(path, dim=16, checkpoint_records=2000)
+        db.add_many([str(i) for i in range(20000)], rows(20000, 16, 8))
+        poll(lambda: (path / "wal.hovra").stat().st_size < 20000 * 64)
+        assert db.wait_indexed()
+        db.close()
+        again = hovra.Database(path)
+        assert again.stats()["fresh_rows"] == 0
+
     def test_close_saves_unless_asked_not_to(self, tmp_path):
         path = tmp_path / "c"
         db = hovra.Database(path, dim=4)

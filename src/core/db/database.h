@@ -559,6 +559,10 @@ class Database {
   std::atomic<std::uint64_t> log_records_{0};
   std::atomic<std::uint64_t> checkpoint_failed_at_{0};
   std::atomic<bool> compacted_unsaved_{false};
+  // Rows linked since the last save: the graph on disk still holds them as
+  // fresh, so closing saves again rather than leaving the next open to
+  // re-link them.
+  std::atomic<bool> linked_unsaved_{false};
 };
 
 }  // namespace hovra

@@ -74,6 +74,7 @@ void Database::run_linker() {
       WriteLock ix(index_lock_);
       taken = index_->link_fresh(chunk);
       note_fresh_locked();
+      if (taken > 0) linked_unsaved_.store(true);
     }
     auto held = Clock::now() - start;
     if (taken >= chunk) {
@@ -100,7 +101,7 @@ bool Database::checkpoint_due() const {
 
 bool Database::has_unsaved_changes() const {
   if (read_only_ || current_process_id() != owner_pid_) return false;
-  return log_bytes_.load() > 0 || compacted_unsaved_.load();
+  return log_bytes_.load() > 0 || compacted_unsaved_.load() || linked_unsaved_.load();
 }
 
 Status Database::finish_change(std::uint64_t ticket, Progress* progress) {

@@ -229,6 +229,7 @@ Status Database::save(Progress* progress) {
     log_records_.store(0);
     checkpoint_failed_at_.store(0);
     compacted_unsaved_.store(false);
+    linked_unsaved_.store(false);
   }
   return Status::success();
 }
