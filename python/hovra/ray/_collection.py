@@ -656,7 +656,7 @@ class ShardedDatabase(_CollectionWide, _Writes):
             ShardUnavailableError: a shard failed during the split (rolled
                 back: the collection is as before).
         """
-        return reshard(self, shards)
+        return reshard(self, self._shared, shards)
 
     def close(self) -> None:
         """Detach this object from the collection; later calls on it raise

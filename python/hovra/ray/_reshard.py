@@ -42,7 +42,7 @@ from typing import TYPE_CHECKING, Any
 import ray
 import ray.exceptions
 
-from ._common import LAYOUT_FILE, NAMESPACE, LayoutChangedError, ShardUnavailableError, _ray
+from ._common import LAYOUT_FILE, NAMESPACE, LayoutChangedError, ShardUnavailableError, _Collection, _ray
 from ._files import (
     _read_intent,
     _read_layout,
@@ -55,7 +55,6 @@ from ._files import (
 
 if TYPE_CHECKING:
     from ._cluster import _Shards
-    from ._collection import ShardedDatabase
 
 # Records copied per call to an old shard: between two chunks its other
 # callers are served.
@@ -72,16 +71,16 @@ def _crash_at(step: str) -> None:
         os._exit(1)
 
 
-def reshard(db: ShardedDatabase, shards: int) -> dict[str, float]:
-    """Splits every shard of ``db`` so that the collection has ``shards``
-    shards (a multiple of the current count); see the module's note.
+def reshard(db: _Collection, shared: _Shards | None, shards: int) -> dict[str, float]:
+    """Splits every shard of ``db``, whose actors ``shared`` holds, so that
+    the collection has ``shards`` shards (a multiple of the current count);
+    see the module's note.
     Returns what it took: ``seconds`` in all, ``copy_seconds`` (reads and
     writes went on), ``pause_seconds`` (from the freeze to the switch:
     writes waited), ``moved`` records."""
     if isinstance(shards, bool) or not isinstance(shards, int) or shards < 1:
         raise ValueError("shards must be a positive int")
     db._check_open()
-    shared = db._shared
     assert shared is not None
     shared.refresh()
     old = dict(shared.layout)
@@ -148,7 +147,7 @@ def _check_visible(root: str, layout: dict[str, Any]) -> None:
         )
 
 
-def _start_new_shards(db: ShardedDatabase, shared: _Shards, new: dict[str, Any]) -> dict[int, Any]:
+def _start_new_shards(db: _Collection, shared: _Shards, new: dict[str, Any]) -> dict[int, Any]:
     """Starts the new shards, each on the node of the shard it splits from,
     created like the old ones; waits until they answer."""
     count = shared.count
@@ -170,7 +169,7 @@ def _start_new_shards(db: ShardedDatabase, shared: _Shards, new: dict[str, Any])
     return actors
 
 
-def _copy_settings(db: ShardedDatabase, shared: _Shards, actors: dict[int, Any], new: dict[str, Any]) -> None:
+def _copy_settings(db: _Collection, shared: _Shards, actors: dict[int, Any], new: dict[str, Any]) -> None:
     """The text index and quantized search of the old shards, on the new."""
     version = layout_version(new)
     first = shared.actors[0]
@@ -189,7 +188,7 @@ def _copy_settings(db: ShardedDatabase, shared: _Shards, actors: dict[int, Any],
 
 
 def _copy(
-    db: ShardedDatabase, shared: _Shards, token: str, new: dict[str, Any], new_actors: dict[int, Any]
+    db: _Collection, shared: _Shards, token: str, new: dict[str, Any], new_actors: dict[int, Any]
 ) -> int:
     """Steps 2 and 3: the old shards note their moving ids, then copy them
     in chunks, all shards at once. Returns how many records moved."""
@@ -206,7 +205,7 @@ def _copy(
     return sum(sizes)
 
 
-def _freeze_and_catch_up(db: ShardedDatabase, shared: _Shards, token: str, count: int) -> None:
+def _freeze_and_catch_up(db: _Collection, shared: _Shards, token: str, count: int) -> None:
     """Step 4."""
     olds = shared.actors[:count]
     deadline = time.monotonic() + _PREPARED_WAIT
@@ -224,7 +223,7 @@ def _freeze_and_catch_up(db: ShardedDatabase, shared: _Shards, token: str, count
     _all(db, range(count), [actor.catch_up.remote(token) for actor in olds])
 
 
-def _switch(db: ShardedDatabase, shared: _Shards, new: dict[str, Any], new_actors: dict[int, Any]) -> None:
+def _switch(db: _Collection, shared: _Shards, new: dict[str, Any], new_actors: dict[int, Any]) -> None:
     """Step 6. A shard that cannot hear it now finishes its switch when it
     starts again (its record and the layout on disk tell it to)."""
     shared.follow(new, [None] * shared.count + [new_actors[i] for i in sorted(new_actors)])
@@ -236,7 +235,7 @@ def _switch(db: ShardedDatabase, shared: _Shards, new: dict[str, Any], new_actor
             db._revive(index)
 
 
-def _all(db: ShardedDatabase, indexes: Any, refs: list[Any]) -> list[Any]:
+def _all(db: _Collection, indexes: Any, refs: list[Any]) -> list[Any]:
     """The values of calls to the shards ``indexes``, or the first failure."""
     outcomes = [db._outcome(i, ref) for i, ref in zip(indexes, refs)]
     for outcome in outcomes:
