@@ -11,16 +11,7 @@
 #include "core/vectors/scan_kernels.h"
 
 #include "core/base/cpu_features.h"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-// GCC 12's _mm512_reduce_add_ps starts from an undefined register, which its
-// own uninitialized-use warning then reports at every caller (a false alarm).
-#if !defined(__clang__)  // (clang has neither the false alarm nor the second flag)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#endif
+#include "core/vectors/x86_intrinsics.h"
 
 namespace hovra {
 

@@ -3,21 +3,13 @@
 // full-precision distances. The codes they read are made in quantize.cpp.
 #include "core/vectors/sq8_distance.h"
 
-#include <cmath>
-#if defined(__x86_64__)
-#include <immintrin.h>
-// GCC 12's _mm512_reduce_add_ps starts from an undefined register, which its
-// own uninitialized-use warning then reports at every caller (a false alarm).
-#if !defined(__clang__)  // (clang has neither the false alarm nor the second flag)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#endif
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "core/base/cpu_features.h"
 #include "core/base/error.h"
+#include "core/vectors/x86_intrinsics.h"
 
 namespace hovra {
 
