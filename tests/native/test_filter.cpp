@@ -540,6 +540,32 @@ void test_random_plans_agree_with_the_evaluator() {
   CHECK(bad_exact == 0);
 }
 
+// The union of many value lists, in slot order, as put_in_slot_order gives
+// it: from a few members (sorted) and from many (one bit per slot), with
+// members repeated across lists.
+void test_union_in_slot_order() {
+  std::mt19937 rng(11);
+  for (std::size_t total : {std::size_t{50}, std::size_t{5000}, std::size_t{200000}}) {
+    for (std::size_t lists : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{500}}) {
+      std::vector<SlotSet> sets(lists);
+      std::set<std::uint32_t> want;
+      for (SlotSet& set : sets) {
+        std::size_t members = rng() % 12;
+        for (std::size_t i = 0; i < members; ++i) {
+          auto slot = static_cast<std::uint32_t>(rng() % total);
+          set.insert(slot);
+          want.insert(slot);
+        }
+      }
+      std::vector<const SlotSet*> pointers;
+      for (const SlotSet& set : sets) pointers.push_back(&set);
+      std::vector<std::uint32_t> got{7, 7};  // replaced, not appended to
+      hovra::union_in_slot_order(pointers, total, got);
+      CHECK(got == std::vector<std::uint32_t>(want.begin(), want.end()));
+    }
+  }
+}
+
 // The flat slot set against std::set under random inserts and erases,
 // with slots drawn from a small range (long probe runs, wrap-around at the
 // array's end, erases inside runs) and from the whole 32-bit range.
@@ -593,5 +619,6 @@ int main() {
   test_plan_shapes();
   test_random_plans_agree_with_the_evaluator();
   test_slot_set_against_a_reference();
+  test_union_in_slot_order();
   return check::exit_code("test_filter");
 }

@@ -11,9 +11,26 @@
 
 namespace hovra {
 
+namespace {
+
+// Whether sorting n slots costs less than a pass over one bit per slot below
+// `total`.
+bool sort_is_cheaper(std::size_t n, std::size_t total) {
+  return n * static_cast<std::size_t>(std::bit_width(n)) * 16 < total;
+}
+
+// The slots whose bits are set, ascending, into `out` (cleared first).
+void slots_of_bits(const std::vector<std::uint64_t>& bits, std::vector<std::uint32_t>& out) {
+  out.clear();
+  for (std::size_t w = 0; w < bits.size(); ++w)
+    for (std::uint64_t word = bits[w]; word != 0; word &= word - 1)
+      out.push_back(static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(word))));
+}
+
+}  // namespace
+
 void put_in_slot_order(std::vector<std::uint32_t>& slots, std::size_t total) {
-  std::size_t n = slots.size();
-  if (n * static_cast<std::size_t>(std::bit_width(n)) * 16 < total) {
+  if (sort_is_cheaper(slots.size(), total)) {
     std::sort(slots.begin(), slots.end());
     slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
     return;
@@ -21,10 +38,29 @@ void put_in_slot_order(std::vector<std::uint32_t>& slots, std::size_t total) {
   std::vector<std::uint64_t> bits((total + 63) / 64, 0);
   for (std::uint32_t s : slots)
     if (s < total) bits[s >> 6] |= std::uint64_t{1} << (s & 63);
-  slots.clear();
-  for (std::size_t w = 0; w < bits.size(); ++w)
-    for (std::uint64_t word = bits[w]; word != 0; word &= word - 1)
-      slots.push_back(static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(word))));
+  slots_of_bits(bits, slots);
+}
+
+void union_in_slot_order(const std::vector<const SlotSet*>& sets, std::size_t total,
+                         std::vector<std::uint32_t>& out) {
+  std::size_t members = 0;
+  for (const SlotSet* s : sets) members += s->size();
+  if (sort_is_cheaper(members, total)) {
+    out.clear();
+    out.reserve(members);
+    for (const SlotSet* s : sets) s->for_each([&](std::uint32_t slot) { out.push_back(slot); });
+    put_in_slot_order(out, total);
+    return;
+  }
+  // Many members (a long $in, say): each list's cells mark their bits
+  // directly, in one pass per list, with no list of them in between.
+  std::vector<std::uint64_t> bits((total + 63) / 64, 0);
+  for (const SlotSet* s : sets)
+    s->for_each([&](std::uint32_t slot) {
+      if (slot < total) bits[slot >> 6] |= std::uint64_t{1} << (slot & 63);
+    });
+  out.reserve(members);
+  slots_of_bits(bits, out);
 }
 
 // ---------------------------------------------------------------------------
@@ -360,11 +396,11 @@ Listed build(const Node& node, const MetadataIndex& index, std::size_t slot_coun
       Listed out;
       if (list_other_values(node, index)) {
         collect_other_values(node, index, out.list.slots);
+        put_in_slot_order(out.list.slots, slot_count);
       } else {
         out.list.complement = node.negate;
-        for (const SlotSet* s : node.sets) out.list.slots.insert(out.list.slots.end(), s->begin(), s->end());
+        union_in_slot_order(node.sets, slot_count, out.list.slots);
       }
-      put_in_slot_order(out.list.slots, slot_count);
       return out;
     }
     case Node::Kind::Range: {

@@ -81,6 +81,15 @@ class SlotSet {
   void clear();
   void reserve(std::size_t members);
 
+  // Calls f(slot) for every member in cell order (the order begin() walks),
+  // reading the cell array in one pass.
+  template <class F>
+  void for_each(F&& f) const {
+    const std::uint32_t* cells = cells_.get();
+    for (std::size_t i = 0; i < capacity_; ++i)
+      if (cells[i] != kEmpty) f(cells[i]);
+  }
+
   const_iterator begin() const { return {cells_.get(), cells_.get() + capacity_}; }
   const_iterator end() const { return {cells_.get() + capacity_, cells_.get() + capacity_}; }
 
