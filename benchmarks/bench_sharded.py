@@ -5,10 +5,13 @@ into ShardedDatabase collections of 1 and 2 shards (write_dataset from a Ray
 Dataset pipeline), then measures batch queries per second, recall@k against
 exact ground truth, single-query latency, and what the fan-out to the shards
 and the merge of their answers cost per query. Ends with what changes on a
-cluster of several machines, worked out from the measured figures, and the
-time of resharding the widest collection into twice as many shards.
+cluster of several machines, worked out from the measured figures, the time
+of resharding the widest collection into twice as many shards, and, on a
+smaller collection of 2 shards, the writes with replicas (sync_replicas on
+and off) and the time a replica takes to take over a lost primary.
 
     python3 benchmarks/bench_sharded.py [--n 1000000] [--dim 32] [--shards 1,2] [--queries 1000] [--rounds 5]
+        [--replica-n 50000] [--reshard-n N]
 
 Ray runs locally on loopback addresses, with --threads CPUs; each shard gets
 threads // shards worker threads, so every configuration uses the same cores.
@@ -60,6 +63,18 @@ def parse_args():
         help="new records written per round in the write test (add_many in batches of --write-batch)",
     )
     p.add_argument("--write-batch", type=int, default=2_000)
+    p.add_argument(
+        "--replica-n",
+        type=int,
+        default=50_000,
+        help="records of the 2-shard collections of the replica test (0: skip it)",
+    )
+    p.add_argument(
+        "--reshard-n",
+        type=int,
+        default=0,
+        help="split a fresh 2-shard collection of this many records instead of the widest one (0: the widest)",
+    )
     bd.add_common_args(p, search=True, intrinsic=True)
     return p.parse_args()
 
@@ -98,8 +113,12 @@ def main():
                 "(a batch over several shards is a two-phase commit), wall time; then deleted again",
                 "failover  : per round, the widest collection's shard 0 killed for good (ray.kill); wall time "
                 "until the next read has started it again and answered",
-                "reshard   : at the end, the widest collection split into twice as many shards (reshard) "
-                "under a thread of single upserts",
+                "reshard   : at the end, the widest collection (or one of --reshard-n records) split into "
+                "twice as many shards (reshard) under a thread of single upserts",
+                f"replicas  : 2 shards of {a.replica_n:,} records, 1 copy / 2 copies with sync_replicas off "
+                "/ on (the copies share this node: a replica reads the primary's directory); single upserts "
+                "and add_many batches, wall time, alternating in rounds; then the primary of shard 0 "
+                "killed for good and the wall time until a write is acknowledged by the promoted replica",
             ],
         )
     )
@@ -109,7 +128,13 @@ def main():
     truth = bd.exact_knn(X, Q, k)
     bd.emit(f"ground truth: {bd.perf() - t0:.1f} s")
 
-    ray.init(num_cpus=a.threads, include_dashboard=False, log_to_driver=False, logging_level="warning")
+    ray.init(
+        address="local",
+        num_cpus=a.threads,
+        include_dashboard=False,
+        log_to_driver=False,
+        logging_level="warning",
+    )
     logging.getLogger("ray.data").setLevel(logging.WARNING)
     ray.data.DataContext.get_current().enable_progress_bars = False
     vectors_ref = ray.put(X)
@@ -159,7 +184,7 @@ def main():
             found, _ = c["db"].search_arrays(Q, k=k)
             c["recall"] = bd.recall_at_k([[int(x) for x in row if x is not None] for row in found], truth, k)
             if c["shards"]:
-                per_shard = [ray.get(actor.search_many.remote(Q, k=k)) for actor in c["db"]._actors]
+                per_shard = [ray.get(actor.search_many.remote(None, Q, k=k)) for actor in c["db"]._actors]
                 c["per_shard"] = per_shard
                 c["result_bytes"] = len(pickle.dumps(per_shard[0], protocol=5)) / len(Q)
 
@@ -294,13 +319,42 @@ def main():
             "cores and memory, so with one shard per machine the batch time approaches one shard's "
             "search time plus the figures above."
         )
-        reshard_widest(widest, a)
-        for c in configs.values():
-            if c["shards"]:
-                c["db"].close()
+        if a.reshard_n:
+            for c in configs.values():
+                if c["shards"]:
+                    c["db"].close()
+            reshard_widest(fresh_collection(work, "reshard", a.reshard_n, a, X, 2), a, a.reshard_n)
+        else:
+            reshard_widest(widest, a, n)
+            for c in configs.values():
+                if c["shards"]:
+                    c["db"].close()
+        if a.replica_n:
+            replicated_writes(work, a, X)
 
 
-def reshard_widest(widest, a):
+def fresh_collection(work, name, n, a, X, shards, **options):
+    """A collection of the first ``n`` vectors of X (cycled when X has fewer)."""
+    import numpy as np
+    from hovra.ray import ShardedDatabase
+
+    db = ShardedDatabase(
+        os.path.join(work, name),
+        dim=a.dim,
+        metric="euclidean",
+        m=a.m,
+        ef_construction=a.ef_construction,
+        shards=shards,
+        shard_threads=max(1, a.threads // shards),
+        **options,
+    )
+    for lo in range(0, n, a.build_batch):
+        rows = np.arange(lo, min(n, lo + a.build_batch)) % len(X)
+        db.add_many([str(i) for i in range(lo, lo + len(rows))], X[rows])
+    return {"db": db, "shards": shards}
+
+
+def reshard_widest(widest, a, n):
     """Splits the widest collection into twice as many shards while a thread
     upserts single records, and reports the split's time, the pause of
     writes it measured, and the writes' wall latency during it."""
@@ -327,15 +381,79 @@ def reshard_widest(widest, a):
     time.sleep(1.0)
     stop.set()
     thread.join()
-    assert len(db) == a.n + len(latencies)
+    assert len(db) == n + len(latencies)
+    if a.reshard_n:
+        db.close()
     bd.emit(
-        f"reshard {count} -> {2 * count} shards of {a.n:,} records: {report['seconds']:.1f} s wall "
+        f"reshard {count} -> {2 * count} shards of {n:,} records: {report['seconds']:.1f} s wall "
         f"({report['moved']:,.0f} records moved; copy {report['copy_seconds']:.1f} s with reads and writes "
         f"going on, then writes paused {report['pause_seconds']:.2f} s for the catch-up, the layout "
         f"switch and the deletion of the moved records); a single-record writer meanwhile: "
         f"{len(latencies):,} upserts, median {median(latencies) * 1e3:.1f} ms, longest "
         f"{max(latencies):.2f} s; every one present afterwards"
     )
+
+
+def replicated_writes(work, a, X):
+    """Writes to 2 shards kept in 1 copy and in 2 copies (sync_replicas off
+    and on: two handles of the same collection), in alternating rounds;
+    then the failover of a primary killed for good."""
+    import numpy as np
+    import ray
+    from hovra.ray import ShardedDatabase, ShardUnavailableError, shard_of
+
+    n = a.replica_n
+    handles = {
+        "1 copy": fresh_collection(work, "copies-1", n, a, X, 2)["db"],
+        "2 copies, sync off": fresh_collection(work, "copies-2", n, a, X, 2, replicas=2)["db"],
+    }
+    handles["2 copies, sync on"] = ShardedDatabase(os.path.join(work, "copies-2"), sync_replicas=True)
+    rng = np.random.default_rng(a.seed + 3)
+    rows = rng.standard_normal((a.write_batch, a.dim)).astype(np.float32)
+    singles = {name: [] for name in handles}
+    batches = {name: [] for name in handles}
+    for r in range(max(1, a.rounds)):
+        for name, db in handles.items():
+            t0 = bd.perf()
+            for i in range(a.single):
+                db.upsert(f"one-{r}-{i}", rows[i % len(rows)])
+            singles[name].append((bd.perf() - t0) / a.single)
+            ids = [f"many-{r}-{i}" for i in range(a.write_batch)]
+            t0 = bd.perf()
+            db.add_many(ids, rows)
+            batches[name].append(bd.perf() - t0)
+            db.delete_many(ids)
+    t = bd.Table(
+        ["2 shards of " + f"{n:,}", "single upsert ms", "upserts/s", f"add_many({a.write_batch:,}) rows/s"]
+    )
+    for name in handles:
+        single, batch = median(singles[name]), median(batches[name])
+        spread = f" ({min(singles[name]) * 1e3:.2f}-{max(singles[name]) * 1e3:.2f})"
+        t.add(name, f"{single * 1e3:.2f}{spread}", f"{1 / single:,.0f}", f"{a.write_batch / batch:,.0f}")
+    bd.emit()
+    bd.emit(t.render())
+
+    db = handles["2 copies, sync on"]
+    victim = db._actors[0]
+    on_zero = next(f"after-{i}" for i in range(100) if shard_of(f"after-{i}", 2) == 0)
+    ray.kill(victim, no_restart=True)
+    t0 = bd.perf()
+    while True:
+        try:
+            db.upsert(on_zero, rows[0])
+        except ShardUnavailableError:
+            time.sleep(0.01)
+            continue
+        if db._actors[0] is not victim:
+            break
+    took = bd.perf() - t0
+    assert ray.get(db._actors[0].info.remote())["replica"] is False
+    bd.emit(
+        f"failover with replicas: the primary of shard 0 killed for good; a write was acknowledged by "
+        f"the promoted replica after {took:.2f} s (one sample)"
+    )
+    for db in handles.values():
+        db.close()
 
 
 if __name__ == "__main__":

@@ -18,7 +18,6 @@ ROOT = Path(__file__).resolve().parent.parent
 # read the engine, the Ray wrapper repeats the signatures).
 DECLARING = [
     ROOT / "python" / "_hovra-stubs" / "__init__.pyi",
-    ROOT / "python" / "hovra" / "ray" / "_collection.py",
     ROOT / "python" / "hovra" / "ray" / "_retrieval.py",
 ]
 PARAMETERS = ("k", "m", "ef_construction", "metric")

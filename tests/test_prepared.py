@@ -280,6 +280,17 @@ class TestExactThreshold:
         assert [h.id for h in db.search(query, k=5)] == graph
         db.close()
 
+        # A reader takes it too, and keeps it across a writer's checkpoints.
+        reader = Database(path, read_only=True, refresh_interval=0, exact_threshold=1000)
+        assert not reader.stats()["uses_brute_force"]
+        assert Database(path, read_only=True).stats()["uses_brute_force"]
+        db = Database(path)
+        db.add_many(ids("s", 300), rows(300, 3))
+        db.save()
+        assert len(reader) == 600 and not reader.stats()["uses_brute_force"]
+        reader.close()
+        db.close()
+
     def test_threshold_is_a_count(self, tmp_path):
         with pytest.raises(OverflowError):  # as for m and ef_construction
             Database(str(tmp_path / "a"), dim=DIM, exact_threshold=-1)

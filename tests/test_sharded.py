@@ -619,6 +619,163 @@ def test_resharding_under_writes_keeps_every_acknowledged_record(cluster, tmp_pa
     again.close()
 
 
+def test_new_shards_take_the_collection_s_settings(cluster, tmp_path):
+    """After a split every shard searches with the new count's share of the
+    exact-scan threshold, and the new shards keep one-bit codes."""
+    ids, vectors, _ = records(2000, seed=12)
+    db = ShardedDatabase(tmp_path / "b", dim=DIM, shards=2, quantize="binary")
+    db.add_many(ids, vectors)
+    db.reshard(4)
+    whole = _hovra.DEFAULTS["exact_scan_components"]
+    infos = [ray.get(actor.info.remote()) for actor in db._actors[:4]]
+    assert [info["exact_threshold"] for info in infos] == [whole // 4] * 4
+    assert [ray.get(actor.call.remote(None, "binary_search")) for actor in db._actors[:4]] == [True] * 4
+    assert len(db) == 2000
+    db.close()
+
+
+def test_replicas_serve_reads_and_follow_the_primary(cluster, tmp_path):
+    """Two copies of each shard on one node: reads go to both, a write with
+    sync_replicas is seen by every copy at once, searches equal one
+    database's, and the count is stored with the layout."""
+    path = tmp_path / "rep"
+    ids, vectors, metadatas = records(3000, seed=13)
+    with pytest.raises(ValueError, match="replicas must be a positive int"):
+        ShardedDatabase(path, dim=DIM, shards=2, replicas=0)
+    db = ShardedDatabase(path, dim=DIM, shards=2, replicas=2, sync_replicas=True)
+    db.add_many(ids, vectors, metadatas)
+    assert json.loads((path / "shards.json").read_text())["replicas"] == 2
+    members = [db._shared.replicas.members[i] for i in range(2)]
+    assert [len(m) for m in members] == [1, 1]
+    copies = [[db._actors[i], *members[i]] for i in range(2)]
+    assert [[ray.get(a.info.remote())["replica"] for a in c] for c in copies] == [[False, True]] * 2
+    assert [ray.get(c[1].call.remote(None, "__len__")) for c in copies] == [
+        ray.get(c[0].call.remote(None, "__len__")) for c in copies
+    ]
+    one = hovra.Database(tmp_path / "one", dim=DIM)
+    one.add_many(ids, vectors, metadatas)
+    queries = np.random.default_rng(14).standard_normal((20, DIM)).astype(np.float32)
+    for _ in range(3):  # the primaries and the replicas in turn
+        assert db.search_many(queries, k=10) == one.search_many(queries, k=10)
+        assert db.count({"group": 3}) == one.count({"group": 3})
+    for i in range(50):  # each acknowledged write is read back from whichever copy
+        db.upsert(f"new-{i}", vectors[i], {"i": i})
+        assert db.get(f"new-{i}")[1] == {"i": i} and len(db) == 3001 + i
+    with pytest.raises(ValueError, match="replicas"):
+        db.reshard(4)
+    with pytest.raises(ValueError, match="2 copies of each shard, not 3"):
+        ShardedDatabase(path, replicas=3)
+    db.close()
+    again = ShardedDatabase(path)
+    assert len(again) == 3050 and len(again._shared.replicas.members[0]) == 1
+    again.close()
+
+
+REPLICA_FAILOVER = """
+import sys, threading, time
+import numpy as np
+import ray
+from ray.cluster_utils import Cluster
+from hovra.ray import ShardedDatabase, ShardUnavailableError, shard_of
+
+path = sys.argv[1]
+cluster = Cluster(
+    initialize_head=True,
+    head_node_args={"num_cpus": 0, "include_dashboard": False},
+)
+workers = [cluster.add_node(num_cpus=1) for _ in range(2)]
+ray.init(address=cluster.address, log_to_driver=False, logging_level="warning")
+cluster.wait_for_nodes()
+db = ShardedDatabase(path, dim=4, shards=2, replicas=2, sync_replicas=True)
+rng = np.random.default_rng(0)
+db.add_many([f"r{i}" for i in range(400)], rng.standard_normal((400, 4)))
+acknowledged, lost, resumed, read_after, stop = {}, [], {}, [], threading.Event()
+
+
+def writer():
+    i = 0
+    while not stop.is_set():
+        id = f"w{i}"
+        try:
+            db.upsert(id, np.full(4, float(i)))
+        except ShardUnavailableError:
+            time.sleep(0.2)  # not acknowledged: tried again
+            continue
+        acknowledged[id] = float(i)
+        if lost:
+            resumed.setdefault(shard_of(id, 2), time.monotonic())
+        i += 1
+
+
+def reader():
+    query = np.ones(4)
+    while not stop.is_set():
+        try:
+            db.search(query, k=5)
+        except ShardUnavailableError:
+            time.sleep(0.2)
+            continue
+        if lost:
+            read_after.append(time.monotonic())
+
+
+threads = [threading.Thread(target=writer), threading.Thread(target=reader)]
+for thread in threads:
+    thread.start()
+time.sleep(2.0)
+victim_node = ray.get(db._actors[0].info.remote())["node_id"]
+victim = next(w for w in workers if w.node_id == victim_node)
+lost.append(time.monotonic())
+cluster.remove_node(victim)
+deadline = time.monotonic() + 240
+while time.monotonic() < deadline and not (len(resumed) == 2 and read_after):
+    time.sleep(0.5)
+time.sleep(1.0)
+stop.set()
+for thread in threads:
+    thread.join()
+assert len(resumed) == 2 and read_after, ("writes or reads did not resume", resumed, len(read_after))
+info = ray.get(db._actors[0].info.remote())
+assert info["node_id"] != victim_node and info["replica"] is False
+# Nothing acknowledged was lost.
+assert len(db) == 400 + len(acknowledged)
+for id, value in acknowledged.items():
+    assert db.get(id)[0][0] == value, id
+print(
+    "writes resumed after", round(max(resumed.values()) - lost[0], 1), "s, reads after",
+    round(read_after[0] - lost[0], 1), "s;", len(acknowledged), "acknowledged",
+)
+db.close()
+ray.shutdown()
+cluster.shutdown()
+"""
+
+
+def test_a_replica_takes_over_when_its_primary_s_node_is_lost(tmp_path):
+    """Three nodes on this machine sharing one disk (a head without CPUs and
+    two workers), two shards with two copies each and sync_replicas: the
+    node of shard 0's primary is removed while a thread writes; a replica
+    is promoted, writes go on within a bounded time, and every
+    acknowledged write is there afterwards."""
+    env = dict(
+        os.environ,
+        RAY_AUTH_MODE="disabled",
+        RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER="0",
+        RAY_USAGE_STATS_ENABLED="0",
+    )
+    run = subprocess.run(
+        [sys.executable, "-c", REPLICA_FAILOVER, str(tmp_path / "f")],
+        capture_output=True,
+        text=True,
+        timeout=500,
+        env=env,
+    )
+    assert run.returncode == 0 and "writes resumed after" in run.stdout, (
+        run.stdout[-2000:],
+        run.stderr[-4000:],
+    )
+
+
 RESHARD_CRASH = """
 import sys
 import numpy as np

@@ -52,9 +52,10 @@ Args:
         ReadOnlyError "database at '...' is open read-only". The reader
         sees the last checkpoint and the log's committed records (a batch
         all or nothing) and follows the writer (see refresh). Pass no
-        other option but refresh_interval; DatabaseNotFoundError where
-        there is no database. In a process that has the directory open
-        for writing, the reader shares that engine and is always current.
+        other option but refresh_interval and exact_threshold;
+        DatabaseNotFoundError where there is no database. In a process
+        that has the directory open for writing, the reader shares that
+        engine and is always current.
     refresh_interval: Read-only databases: the longest time, in seconds,
         a search serves without looking at the log again (default 0.01;
         0 looks before every call). A change the writer acknowledged is
@@ -63,6 +64,8 @@ Args:
         x dimension stays below this many components (None: 10,000,000).
         Not stored; a shard of a collection of n shards passes its share,
         10,000,000 / n, so that it searches as the whole collection would.
+        A reader takes it too (one that shares this process's writer
+        searches with the writer's).
     autocheckpoint: When True (the default), the database saves by itself
         in the background once its log holds checkpoint_bytes bytes
         (default 64 MiB) or checkpoint_records records (default 100,000),

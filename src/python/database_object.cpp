@@ -111,14 +111,18 @@ const Signature kNewSig{
 // Database(path, read_only=True): a Reader on an existing database.
 PyObject* open_read_only(PyTypeObject* type, const BoundArgs& a, const std::string& path) {
   for (int i = 1; i < 14; ++i) {
-    if (i == 8 || i == 9) continue;  // read_only, refresh_interval
+    if (i == 8 || i == 9 || i == 10) continue;  // read_only, refresh_interval, exact_threshold
     if (a.given(i) != nullptr && !((i == 5 || i == 6) && PyObject_Not(a.given(i)) == 1))
       return raise_value_error(std::string("a database opened read-only takes no ") + kNewSig.names[i]);
   }
   double interval = kDefaultRefreshInterval;
   if (PyObject* obj = a.given(9))
     if (!seconds_arg(obj, "refresh_interval", interval)) return nullptr;
-  Result<std::shared_ptr<Reader>> reader = without_gil([&] { return Reader::open(path, interval); });
+  std::optional<std::uint64_t> threshold;
+  if (!optional_count(a.given(10), "exact_threshold", threshold)) return nullptr;
+  std::optional<std::size_t> exact_threshold;
+  if (threshold) exact_threshold = static_cast<std::size_t>(*threshold);
+  Result<std::shared_ptr<Reader>> reader = without_gil([&] { return Reader::open(path, interval, exact_threshold); });
   if (!reader.ok()) return raise_engine_error(reader.error());
   PyRef text = PyRef::steal(str_from(path));
   if (!text) return nullptr;

@@ -24,6 +24,7 @@ from ._common import (
     _ray,
 )
 from ._files import _probe_task, _read_layout, _shard_dir, layout_version
+from ._replicas import _ReplicaSet
 from ._shard import _ShardActor
 
 
@@ -171,9 +172,10 @@ class _Shards:
         # every driver, see stop).
         self.token = f"{ray.get_runtime_context().get_job_id()}:{uuid.uuid4().hex}"
         self.started: set[int] = set()  # shards whose actors this object started
-        self.actors: list[Any] = []
+        self.actors: list[Any] = []  # each shard's primary
         for index in range(self.count):
             self.actors.append(self.start(index))
+        self.replicas = _ReplicaSet(self, layout.get("replicas", 1))
 
     @property
     def count(self) -> int:
@@ -243,10 +245,23 @@ class _Shards:
                 f"shard {index} of '{self.root}': no live Ray node holds its directory "
                 f"'{_shard_dir(self.root, index)}'"
             )
-        settings = self.settings
         self.started.add(index)
+        return self.start_actor(_actor_name(self.root, index), index, node, False, layout, create)
+
+    def start_actor(
+        self,
+        name: str,
+        index: int,
+        node: str,
+        replica: bool,
+        layout: dict[str, Any] | None = None,
+        create: dict[str, Any] | None = None,
+    ) -> Any:
+        """The actor ``name`` of shard ``index`` (its primary, or a
+        ``replica``): the live one of that name, or one started on ``node``."""
+        settings = self.settings
         return _ShardActor.options(
-            name=_actor_name(self.root, index),
+            name=name,
             namespace=NAMESPACE,
             get_if_exists=True,
             lifetime="detached" if settings.detached else None,
@@ -258,9 +273,10 @@ class _Shards:
             self.root,
             index,
             layout or self.layout,
-            create or self.create,
+            None if replica else create or self.create,
             settings.options,
             settings.threads,
+            replica=replica,
         )
 
     def restart(self, index: int) -> None:
@@ -298,13 +314,14 @@ class _Shards:
                 still.append(0)  # gone already
         if any(still):
             return  # another driver uses the collection: it stays up for that one
-        refs = [actor.close.remote() for actor in self.actors]
+        members = [*self.actors, *self.replicas.actors()]
+        refs = [actor.close.remote() for actor in members]
         for ref in refs:
             try:
                 ray.get(ref)
             except ray.exceptions.RayError:
                 pass  # the actor exits while answering, or was gone already
-        for actor in self.actors:
+        for actor in members:
             ray.kill(actor, no_restart=True)
 
 

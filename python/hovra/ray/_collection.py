@@ -10,16 +10,13 @@ import os
 import threading
 import time
 from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex
+from typing import TYPE_CHECKING, Any, Literal, SupportsIndex
 
-import numpy as np
-import numpy.typing as npt
 import ray
 import ray.exceptions
 from _hovra import (
     DatabaseClosedError,
     DatabaseNotFoundError,
-    SearchResult,
 )
 
 from ._cluster import (
@@ -43,16 +40,13 @@ from ._common import (
     ROUTING,
     LayoutChangedError,
     LayoutChangingError,
-    PartialResults,
     ShardUnavailableError,
     _error_class,
     _Filter,
     _Metadata,
     _Vector,
-    _Vectors,
     shard_of,
 )
-from ._merge import _as_query_array, _merge_arrays, _merge_packed
 from ._reshard import reshard, roll_back_abandoned, settle_resharding
 from ._retrieval import _CollectionWide
 from ._transactions import _STALE_SECONDS, retry_conflicts
@@ -85,7 +79,10 @@ class ShardedDatabase(_CollectionWide, _Writes):
             on a cluster it names the same place on every node.
         dim, metric, m, ef_construction, quantize, sync_writes: As for
             :class:`hovra.Database`, for every shard. Without ``dim`` an
-            existing collection is opened and nothing is created.
+            existing collection is opened and nothing is created. One-bit
+            codes (``quantize="binary"``) are not stored: pass them at every
+            open, as for a Database (the shard actors started by that open,
+            and the new shards of a resharding, keep them).
         shards: The number of shards of a new collection (default: one per
             live Ray node with CPUs). For an existing collection it must be
             None or the stored count.
@@ -102,6 +99,16 @@ class ShardedDatabase(_CollectionWide, _Writes):
             them exits or drops its last ShardedDatabase for the path.
         max_restarts: How often Ray restarts a crashed shard actor (-1:
             always, while its node lives).
+        replicas: For a new collection, the copies of each shard (default
+            1): the primary takes the writes, replicas on other nodes open
+            its directory read-only and follow its log (storage every node
+            mounts), reads go to the primary and the replicas in turn, and
+            when the primary's node is lost a replica becomes the primary.
+            For an existing collection it must be None or the stored count.
+        sync_replicas: Acknowledge a write only once every live replica of
+            its shards has read it (reads on any replica then see it).
+            Otherwise a replica's reads lag the writes by up to half a
+            second.
         shard_threads: Worker threads of each shard's database (default:
             one per core of its node).
 
@@ -131,7 +138,7 @@ class ShardedDatabase(_CollectionWide, _Writes):
         metric: str | None = None,
         m: SupportsIndex | None = None,
         ef_construction: SupportsIndex | None = None,
-        quantize: bool = False,
+        quantize: bool | Literal["sq8", "binary"] = False,
         *,
         shards: int | None = None,
         sync_writes: bool = False,
@@ -140,9 +147,12 @@ class ShardedDatabase(_CollectionWide, _Writes):
         detached: bool = False,
         max_restarts: int = -1,
         shard_threads: int | None = None,
+        replicas: int | None = None,
+        sync_replicas: bool = False,
     ) -> None:
-        if shards is not None and (isinstance(shards, bool) or not isinstance(shards, int) or shards < 1):
-            raise ValueError("shards must be a positive int")
+        for name, count in (("shards", shards), ("replicas", replicas)):
+            if count is not None and (isinstance(count, bool) or not isinstance(count, int) or count < 1):
+                raise ValueError(f"{name} must be a positive int")
         self._path = os.path.abspath(os.fsdecode(os.fspath(path)))
         self._closed = True
         self._pins = threading.local()
@@ -159,14 +169,24 @@ class ShardedDatabase(_CollectionWide, _Writes):
                     "quantize": quantize,
                 }
                 _check_arguments(create)
-            settings = _Settings({"sync_writes": sync_writes}, detached, max_restarts, shard_threads)
-            shared = self._discover(shards, create, nodes, settings)
+            options: dict[str, Any] = {"sync_writes": sync_writes}
+            if isinstance(quantize, str) and quantize == "binary":
+                options["quantize"] = "binary"  # not stored: given at every open
+            settings = _Settings(options, detached, max_restarts, shard_threads)
+            shared = self._discover(shards, replicas, create, nodes, settings)
         elif shards is not None and shards != shared.count:
             raise ValueError(f"the collection at '{self._path}' has {shared.count} shards, not {shards}")
+        elif replicas is not None and replicas != shared.replicas.copies:
+            raise ValueError(
+                f"the collection at '{self._path}' has {shared.replicas.copies} copies of each shard, not {replicas}"
+            )
         self._shared: _Shards | None = shared
+        self._sync_replicas = bool(sync_replicas)
         try:
             info = self._handshake(shared)
             settle_resharding(self._path, shared)
+            if not shared.replicas.started:
+                shared.replicas.start(info, _candidate_nodes(None))
         except BaseException:
             if shared.users == 0:
                 shared.abandon()
@@ -211,6 +231,7 @@ class ShardedDatabase(_CollectionWide, _Writes):
     def _discover(
         self,
         shards: int | None,
+        replicas: int | None,
         create: dict[str, Any] | None,
         nodes: Sequence[str] | None,
         settings: _Settings,
@@ -230,6 +251,11 @@ class ShardedDatabase(_CollectionWide, _Writes):
                 raise ValueError(
                     f"the collection at '{self._path}' has {layout['shards']} shards, not {shards}"
                 )
+            if replicas is not None and replicas != layout.get("replicas", 1):
+                raise ValueError(
+                    f"the collection at '{self._path}' has {layout.get('replicas', 1)} copies of each "
+                    f"shard, not {replicas}"
+                )
             create = None
         else:
             if create is None:
@@ -243,6 +269,8 @@ class ShardedDatabase(_CollectionWide, _Writes):
             candidates = _candidate_nodes(nodes)
             count = shards if shards is not None else len(candidates)
             layout = {"format_version": LAYOUT_FORMAT, "shards": count, "routing": ROUTING}
+            if replicas is not None and replicas > 1:
+                layout["replicas"] = replicas
             placement = [candidates[i % len(candidates)] for i in range(count)]
         return _Shards(self._path, layout, create, settings, placement)
 
@@ -266,7 +294,8 @@ class ShardedDatabase(_CollectionWide, _Writes):
                 raise failures[0]
             for index, outcome in enumerate(outcomes):
                 if isinstance(outcome, ShardUnavailableError) and outcome.dead:
-                    shared.restart(index)
+                    if not shared.replicas.adopt_promoted(index):
+                        shared.restart(index)
             time.sleep(0.5)
         raise AssertionError("unreachable")
 
@@ -326,7 +355,10 @@ class ShardedDatabase(_CollectionWide, _Writes):
                 outcome.revived = self._revive(index)
 
     def _revive(self, index: int) -> bool:
-        """Starts shard ``index`` again, on a live node that holds its
+        """Recovers shard ``index`` after a call found one of its actors
+        lost: with replicas, leaves out the lost ones and promotes a
+        replica when the primary is the one lost; else (or when no replica
+        can take over) starts the shard again, on a live node that holds its
         directory (any node, on shared storage), and waits until it answers.
         Several handles may do this at once: the actor's name makes them
         share one new actor. Returns whether the shard answers now."""
@@ -334,6 +366,10 @@ class ShardedDatabase(_CollectionWide, _Writes):
         if shared is None or shared.stopped:
             return False
         try:
+            if shared.replicas.copies > 1 and shared.replicas.recover(index):
+                return not isinstance(
+                    self._outcome(index, shared.actors[index].attach.remote(shared.token)), BaseException
+                )
             shared.restart(index)
             self._outcome(index, shared.actors[index].attach.remote(shared.token))
             answer = self._outcome(index, shared.actors[index].info.remote())
@@ -402,7 +438,10 @@ class ShardedDatabase(_CollectionWide, _Writes):
 
         def once() -> Any:
             shard = pick()
-            return self._gather([self._submit(shard, name, *args, **kwargs)], [shard])[0]
+            answer = self._gather([self._submit(shard, name, *args, **kwargs)], [shard])[0]
+            if name not in _READS:
+                self._synced([shard])
+            return answer
 
         if name in _READS:
             return self._routed(lambda: self._read(once))
@@ -413,13 +452,33 @@ class ShardedDatabase(_CollectionWide, _Writes):
         shard that follows another layout raises LayoutChangedError, and the
         batch is split again."""
         self._check_open()
-        return retry_conflicts(lambda: self._gather([self._submit(index, name, *args, **kwargs)], [index])[0])
+        answer = retry_conflicts(
+            lambda: self._gather([self._submit(index, name, *args, **kwargs)], [index])[0]
+        )
+        self._synced([index])
+        return answer
+
+    def _synced(self, shards: Sequence[int]) -> None:
+        """With sync_replicas: once the primaries of ``shards`` acknowledged a
+        write, every live replica of theirs reads it."""
+        shared = self._shared
+        if self._sync_replicas and shared is not None:
+            shared.replicas.sync(shards)
 
     def _submit(self, index: int, name: str, *args: Any, **kwargs: Any) -> Any:
-        method = self._actors[index].call
         if name in _READS:
-            method = method.options(max_task_retries=_RETRIED_READS)
+            method = self._reader(index).call.options(max_task_retries=_RETRIED_READS)
+        else:
+            method = self._actors[index].call
         return method.remote(self._version, name, *args, **kwargs)
+
+    def _reader(self, index: int) -> Any:
+        """The actor a read of shard ``index`` goes to: its primary, or with
+        replicas each member in turn."""
+        shared = self._shared
+        if shared is None:
+            raise DatabaseClosedError("database is closed")
+        return shared.replicas.reader(index)
 
     def _fan_out(self, name: str, *args: Any, **kwargs: Any) -> list[Any]:
         self._check_open()
@@ -429,33 +488,6 @@ class ShardedDatabase(_CollectionWide, _Writes):
 
         answers: list[Any] = self._routed(lambda: self._read(run) if name in _READS else run())
         return answers
-
-    def _search_refs(self, method: str, query: Any, options: dict[str, Any]) -> list[Any]:
-        self._check_open()
-        refs = []
-        version = self._version
-        for actor in self._actors[: self._count]:
-            remote = getattr(actor, method).options(max_task_retries=_RETRIED_READS)
-            refs.append(remote.remote(version, query, **options))
-        return refs
-
-    def _merged_search(
-        self, method: str, queries: Any, options: dict[str, Any], allow_partial: bool
-    ) -> tuple[list[list[SearchResult]], tuple[int, ...]]:
-        """search or search_many on every shard, each query's hits merged
-        into one best-k row; with allow_partial the rows of the shards that
-        answered (none when no shard did) and the shards that could not."""
-        k = int(options["k"])
-
-        def run() -> tuple[list[list[SearchResult]], tuple[int, ...]]:
-            if allow_partial:
-                per_shard, missing = self._gather_partial(self._search_refs(method, queries, options))
-                return (_merge_packed(per_shard, k) if per_shard else []), missing
-            per_shard = self._read(lambda: self._gather(self._search_refs(method, queries, options)))
-            return _merge_packed(per_shard, k), ()
-
-        merged: tuple[list[list[SearchResult]], tuple[int, ...]] = self._routed(run)
-        return merged
 
     def _route(self, ids: Sequence[str]) -> dict[int, list[int]]:
         """Positions of ``ids`` grouped by shard, in batch order."""
@@ -561,74 +593,6 @@ class ShardedDatabase(_CollectionWide, _Writes):
     def ids(self) -> list[str]:
         """Ids of all records, shard by shard (in no particular order)."""
         return list(itertools.chain.from_iterable(self._fan_out("ids")))
-
-    # -- searching -----------------------------------------------------------------
-
-    def search(
-        self,
-        vector: _Vector,
-        k: SupportsIndex = 10,
-        ef_search: SupportsIndex | None = None,
-        where_filter: _Filter | None = None,
-        max_distance: SupportsFloat | None = None,
-        *,
-        allow_partial: bool = False,
-    ) -> list[SearchResult]:
-        """Search for the k nearest neighbors over every shard.
-        Returns list of SearchResult objects with .id, .distance, .metadata attributes.
-        `where_filter`: optional dict like {"field": "value"} or {"field": {"$ne": "value"}}
-        `max_distance`: optional float — discard results beyond this distance.
-
-        A shard that cannot answer raises ShardUnavailableError. With
-        `allow_partial=True` the hits of the shards that answered are
-        returned instead, as a PartialResults list whose `missing_shards`
-        names the shards left out (empty when all answered)."""
-        options = {"k": k, "ef_search": ef_search, "where_filter": where_filter, "max_distance": max_distance}
-        rows, missing = self._merged_search("search", _as_query_array(vector), options, allow_partial)
-        hits = rows[0] if rows else []
-        return PartialResults(hits, missing) if allow_partial else hits
-
-    def search_many(
-        self,
-        vectors: _Vectors,
-        k: SupportsIndex = 10,
-        ef_search: SupportsIndex | None = None,
-        where_filter: _Filter | None = None,
-        max_distance: SupportsFloat | None = None,
-        *,
-        allow_partial: bool = False,
-    ) -> list[list[SearchResult]]:
-        """Search multiple queries on every shard in parallel. Returns list of list of SearchResult.
-        `where_filter`: optional metadata filter (same syntax as search).
-        `max_distance`: optional float — discard results beyond this distance.
-
-        The queries travel to each shard as one float32 array.
-        `allow_partial`: as for search(); the outer list is the
-        PartialResults."""
-        options = {"k": k, "ef_search": ef_search, "where_filter": where_filter, "max_distance": max_distance}
-        queries = _as_query_array(vectors)
-        rows, missing = self._merged_search("search_many", queries, options, allow_partial)
-        if not allow_partial:
-            return rows
-        return PartialResults(rows or [[] for _ in range(len(queries))], missing)
-
-    def search_arrays(
-        self,
-        queries: _Vectors,
-        k: SupportsIndex = 10,
-        ef_search: SupportsIndex | None = None,
-        where_filter: _Filter | None = None,
-        max_distance: SupportsFloat | None = None,
-    ) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]:
-        """As :meth:`hovra.Database.search_arrays`, over every shard: an
-        (n, k) object array of ids (None where a query found fewer than k)
-        and an (n, k) float32 array of distances (NaN there)."""
-        options = {"k": k, "ef_search": ef_search, "where_filter": where_filter, "max_distance": max_distance}
-        query_array = _as_query_array(queries)
-        per_shard = self._routed(
-            lambda: self._read(lambda: self._gather(self._search_refs("search_arrays", query_array, options)))
-        )
-        return _merge_arrays(per_shard, int(k))
 
     def reshard(self, shards: int) -> dict[str, float]:
         """Split every shard so that the collection has ``shards`` shards, a

@@ -41,8 +41,9 @@ class _Collection(Protocol):
     """What the collection-wide methods (_retrieval), the batches across
     shards (_writes, _transactions) and resharding (_reshard) ask of
     ShardedDatabase, which supplies it: its directory, its shard actors and
-    their layout's version, and calls routed to one shard or fanned out to
-    all. Through this the parts need not import the collection."""
+    their layout's version and count, calls routed to one shard (a read to
+    any of its copies) or fanned out to all, and the replicas brought up
+    to a write. Through this the parts need not import the collection."""
 
     @property
     def path(self) -> str: ...
@@ -58,9 +59,22 @@ class _Collection(Protocol):
 
     _dim: int
 
+    @property
+    def _count(self) -> int: ...
+
     def _check_open(self) -> None: ...
 
     def _routed(self, run: Any) -> Any: ...
+
+    def _read(self, run: Any) -> Any: ...
+
+    def _gather(self, refs: Sequence[Any], shards: Sequence[int] | None = ...) -> list[Any]: ...
+
+    def _gather_partial(self, refs: Sequence[Any]) -> tuple[list[Any], tuple[int, ...]]: ...
+
+    def _reader(self, index: int) -> Any: ...
+
+    def _synced(self, shards: Sequence[int]) -> None: ...
 
     def _route(self, ids: Sequence[str]) -> dict[int, list[int]]: ...
 
@@ -104,6 +118,7 @@ _READS = frozenset(
         "total_slots",
         "deleted_count",
         "quantized_search",
+        "binary_search",
         "text_index",
         "text_stats",
         "text_search",
@@ -132,7 +147,7 @@ _WRITES = frozenset(
         "drop_text_index",
     }
 )
-_PROPERTIES = frozenset({"total_slots", "deleted_count", "quantized_search", "text_index"})
+_PROPERTIES = frozenset({"total_slots", "deleted_count", "quantized_search", "binary_search", "text_index"})
 
 
 def _error_class(name: str) -> type[Exception]:

@@ -43,6 +43,9 @@ def _read_layout(root: str) -> dict[str, Any] | None:
         or not isinstance(layout.get("version", 0), int)
         or isinstance(layout.get("version", 0), bool)
         or layout.get("version", 0) < 0
+        or not isinstance(layout.get("replicas", 1), int)
+        or isinstance(layout.get("replicas", 1), bool)
+        or layout.get("replicas", 1) < 1
     ):
         raise ValueError(f"'{os.path.join(root, LAYOUT_FILE)}' is not a layout this version of hovra reads")
     return layout

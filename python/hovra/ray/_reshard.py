@@ -87,6 +87,8 @@ def reshard(db: _Collection, shared: _Shards | None, shards: int) -> dict[str, f
     count = old["shards"]
     if shards == count:
         return {"seconds": 0.0, "copy_seconds": 0.0, "pause_seconds": 0.0, "moved": 0.0}
+    if old.get("replicas", 1) > 1:
+        raise ValueError(f"'{db.path}' keeps replicas of its shards: resharding it is not supported")
     if shards % count:
         raise ValueError(
             f"a collection of {count} shards can be split into a multiple of {count} shards, not {shards}"
@@ -170,11 +172,13 @@ def _start_new_shards(db: _Collection, shared: _Shards, new: dict[str, Any]) -> 
 
 
 def _copy_settings(db: _Collection, shared: _Shards, actors: dict[int, Any], new: dict[str, Any]) -> None:
-    """The text index and quantized search of the old shards, on the new."""
+    """The text index and quantized search (either mode) of the old shards,
+    on the new."""
     version = layout_version(new)
     first = shared.actors[0]
     text = ray.get(first.call.remote(None, "text_index"))
     quantized = ray.get(first.call.remote(None, "quantized_search"))
+    binary = ray.get(first.call.remote(None, "binary_search"))
     refs = []
     for actor in actors.values():
         if text is not None:
@@ -182,7 +186,9 @@ def _copy_settings(db: _Collection, shared: _Shards, actors: dict[int, Any], new
                 key: text[key] for key in ("language", "stemmer", "stopwords", "k1", "b") if key in text
             }
             refs.append(actor.call.remote(version, "create_text_index", text["field"], **options))
-        if quantized:
+        if binary:
+            refs.append(actor.call.remote(version, "enable_quantized_search", "binary"))
+        elif quantized:
             refs.append(actor.call.remote(version, "enable_quantized_search"))
     ray.get(refs)
 

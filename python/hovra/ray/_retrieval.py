@@ -1,20 +1,118 @@
-"""What the sharded collection asks of every shard at once: text, sparse
-and hybrid searches scored as one collection, and the collection-wide
-upkeep (save, compact, quantized search, verify, stats)."""
+"""What the sharded collection asks of every shard at once: vector
+searches merged by distance, text, sparse and hybrid searches scored as one
+collection, and the collection-wide upkeep (save, compact, quantized
+search, verify, stats)."""
 
 from __future__ import annotations
 
 from typing import Any, SupportsFloat, SupportsIndex
 
+import numpy as np
+import numpy.typing as npt
 from _hovra import SearchResult
 
-from ._common import _Collection, _Filter, _Vector
-from ._merge import _best_by_score, _fuse, _weights
+from ._common import _RETRIED_READS, PartialResults, _Collection, _Filter, _Vector, _Vectors
+from ._merge import _as_query_array, _best_by_score, _fuse, _merge_arrays, _merge_packed, _weights
 
 
 class _CollectionWide(_Collection):
     """The methods of ShardedDatabase that fan out to every shard and
     combine the answers; the collection supplies what _Collection names."""
+
+    # -- vector search --------------------------------------------------------------
+
+    def search(
+        self,
+        vector: _Vector,
+        k: SupportsIndex = 10,
+        ef_search: SupportsIndex | None = None,
+        where_filter: _Filter | None = None,
+        max_distance: SupportsFloat | None = None,
+        *,
+        allow_partial: bool = False,
+    ) -> list[SearchResult]:
+        """Search for the k nearest neighbors over every shard.
+        Returns list of SearchResult objects with .id, .distance, .metadata attributes.
+        `where_filter`: optional dict like {"field": "value"} or {"field": {"$ne": "value"}}
+        `max_distance`: optional float — discard results beyond this distance.
+
+        A shard that cannot answer raises ShardUnavailableError. With
+        `allow_partial=True` the hits of the shards that answered are
+        returned instead, as a PartialResults list whose `missing_shards`
+        names the shards left out (empty when all answered)."""
+        options = {"k": k, "ef_search": ef_search, "where_filter": where_filter, "max_distance": max_distance}
+        rows, missing = self._merged_search("search", _as_query_array(vector), options, allow_partial)
+        hits = rows[0] if rows else []
+        return PartialResults(hits, missing) if allow_partial else hits
+
+    def search_many(
+        self,
+        vectors: _Vectors,
+        k: SupportsIndex = 10,
+        ef_search: SupportsIndex | None = None,
+        where_filter: _Filter | None = None,
+        max_distance: SupportsFloat | None = None,
+        *,
+        allow_partial: bool = False,
+    ) -> list[list[SearchResult]]:
+        """Search multiple queries on every shard in parallel. Returns list of list of SearchResult.
+        `where_filter`: optional metadata filter (same syntax as search).
+        `max_distance`: optional float — discard results beyond this distance.
+
+        The queries travel to each shard as one float32 array.
+        `allow_partial`: as for search(); the outer list is the
+        PartialResults."""
+        options = {"k": k, "ef_search": ef_search, "where_filter": where_filter, "max_distance": max_distance}
+        queries = _as_query_array(vectors)
+        rows, missing = self._merged_search("search_many", queries, options, allow_partial)
+        if not allow_partial:
+            return rows
+        return PartialResults(rows or [[] for _ in range(len(queries))], missing)
+
+    def search_arrays(
+        self,
+        queries: _Vectors,
+        k: SupportsIndex = 10,
+        ef_search: SupportsIndex | None = None,
+        where_filter: _Filter | None = None,
+        max_distance: SupportsFloat | None = None,
+    ) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]:
+        """As :meth:`hovra.Database.search_arrays`, over every shard: an
+        (n, k) object array of ids (None where a query found fewer than k)
+        and an (n, k) float32 array of distances (NaN there)."""
+        options = {"k": k, "ef_search": ef_search, "where_filter": where_filter, "max_distance": max_distance}
+        query_array = _as_query_array(queries)
+        per_shard = self._routed(
+            lambda: self._read(lambda: self._gather(self._search_refs("search_arrays", query_array, options)))
+        )
+        return _merge_arrays(per_shard, int(k))
+
+    def _search_refs(self, method: str, query: Any, options: dict[str, Any]) -> list[Any]:
+        self._check_open()
+        refs = []
+        version = self._version
+        for index in range(self._count):
+            remote = getattr(self._reader(index), method).options(max_task_retries=_RETRIED_READS)
+            refs.append(remote.remote(version, query, **options))
+        return refs
+
+    def _merged_search(
+        self, method: str, queries: Any, options: dict[str, Any], allow_partial: bool
+    ) -> tuple[list[list[SearchResult]], tuple[int, ...]]:
+        """search or search_many on every shard, each query's hits merged
+        into one best-k row; with allow_partial the rows of the shards that
+        answered (none when no shard did) and the shards that could not."""
+        k = int(options["k"])
+
+        def run() -> tuple[list[list[SearchResult]], tuple[int, ...]]:
+            if allow_partial:
+                per_shard, missing = self._gather_partial(self._search_refs(method, queries, options))
+                return (_merge_packed(per_shard, k) if per_shard else []), missing
+            per_shard = self._read(lambda: self._gather(self._search_refs(method, queries, options)))
+            return _merge_packed(per_shard, k), ()
+
+        merged: tuple[list[list[SearchResult]], tuple[int, ...]] = self._routed(run)
+        return merged
 
     # -- text, sparse and hybrid search ----------------------------------------------
 

@@ -50,6 +50,13 @@ def _live_jobs() -> set[str] | None:
         return None
 
 
+# How long a replica's reads may lag its primary's acknowledged writes
+# when the collection does not sync replicas (seconds).
+_REPLICA_REFRESH = 0.5
+# How long a promotion waits for the lost primary's lock.
+_PROMOTE_WAIT = 60.0
+
+
 def _exact_threshold(shards: int) -> int:
     """A shard's share of the exact-scan threshold of one database."""
     whole = int(DEFAULTS["exact_scan_components"])
@@ -75,6 +82,7 @@ class _Shard(_Splitting):
         create: dict[str, Any] | None,
         options: dict[str, Any],
         threads: int | None,
+        replica: bool = False,
     ) -> None:
         if threads:
             set_num_threads(threads)  # the actor's process has a pool of its own
@@ -92,6 +100,21 @@ class _Shard(_Splitting):
         # A shard searches as one database of the collection's whole size
         # would: exhaustively only while the whole is below the threshold.
         self.exact_threshold = _exact_threshold(layout["shards"])
+        if create is not None and create.get("quantize") == "binary":
+            # One-bit codes are not stored: every open of the shard asks.
+            options = dict(options, quantize="binary")
+        self.options = options
+        self.replica = replica
+        self.prepared_at: dict[str, float] = {}
+        if replica:
+            # Follows the primary's log through the shared directory.
+            self.db = Database(
+                self.path,
+                read_only=True,
+                refresh_interval=_REPLICA_REFRESH,
+                exact_threshold=self.exact_threshold,
+            )
+            return
         options = dict(options, exact_threshold=self.exact_threshold)
         restarted = ray.get_runtime_context().was_current_actor_reconstructed
         if create is not None and not restarted:
@@ -116,6 +139,44 @@ class _Shard(_Splitting):
         # time counts from now (see resolve_stale).
         self.prepared_at = {t: time.monotonic() for t in self.db.prepared_transactions()}
         self.resolve_pending()
+
+    def switch(self, layout: dict[str, Any]) -> int:
+        """As _Splitting.switch; the database then searches with the new
+        count's share of the exact-scan threshold (it is reopened: the
+        threshold is given at opening)."""
+        deleted = super().switch(layout)
+        threshold = _exact_threshold(self.layout["shards"])
+        if threshold != self.exact_threshold:
+            self.db.close()
+            self.exact_threshold = threshold
+            self.db = self._open({}, dict(self.options, exact_threshold=threshold))
+        return deleted
+
+    def refresh(self) -> None:
+        """A replica reads the records its primary has logged since it last
+        looked (nothing for a primary)."""
+        if self.replica:
+            self.db.refresh()
+
+    def promote(self, wait: float = _PROMOTE_WAIT) -> bool:
+        """Makes this replica its shard's primary: opens the directory for
+        writing, once the lost primary's process has let go of its lock
+        (at most ``wait`` seconds). Returns False, still a replica, when
+        the lock stays held (the primary lives, or another replica was
+        promoted first)."""
+        if not self.replica:
+            return True
+        options = dict(self.options, exact_threshold=self.exact_threshold)
+        try:
+            primary = self._open({}, options, wait=wait)
+        except DatabaseInUseError:
+            return False
+        self.db.close()
+        self.db = primary
+        self.replica = False
+        self.prepared_at = {t: time.monotonic() for t in self.db.prepared_transactions()}
+        self.resolve_pending()
+        return True
 
     def resolve_pending(self) -> list[str]:
         """Resolves the batches held prepared since before this start: by
@@ -194,7 +255,7 @@ class _Shard(_Splitting):
         pause = 0.05
         while True:
             try:
-                return Database(self.path, **create, **options)
+                return Database(self.path, **{**create, **options})
             except DatabaseInUseError:
                 if time.monotonic() > deadline:
                     raise
@@ -213,6 +274,7 @@ class _Shard(_Splitting):
             "pid": os.getpid(),
             "layout": self.layout,
             "exact_threshold": self.exact_threshold,
+            "replica": self.replica,
             "node_id": ray.get_runtime_context().get_node_id(),
         }
 
@@ -222,12 +284,15 @@ class _Shard(_Splitting):
         from _hovra import _inspect
 
         found = _inspect(self.path)["database"] or {}
+        quantize: bool | str = bool(found.get("quantize", False))
+        if self.db.binary_search:
+            quantize = "binary"
         return {
             "dim": self.db.dim,
             "metric": self.db.metric,
             "m": found.get("m"),
             "ef_construction": found.get("ef_construction"),
-            "quantize": bool(found.get("quantize", False)),
+            "quantize": quantize,
         }
 
     def call(self, version: int | None, name: str, *args: Any, **kwargs: Any) -> Any:

@@ -121,6 +121,8 @@ def _resolve(db: _Collection, shards: list[int], transaction: str, *, commit: bo
     refs = [actors[s].resolve.remote(transaction, commit) for s in shards]
     outcomes = [db._outcome(s, ref) for s, ref in zip(shards, refs)]
     missed = [s for s, o in zip(shards, outcomes) if isinstance(o, BaseException)]
+    if commit:
+        db._synced([s for s in shards if s not in missed])
     for shard, outcome in zip(shards, outcomes):
         if isinstance(outcome, ShardUnavailableError) and outcome.dead:
             db._revive(shard)

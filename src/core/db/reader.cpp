@@ -59,13 +59,15 @@ Step next_step(const Position& pos, const FilePiece& head) {
 
 }  // namespace
 
-Result<std::shared_ptr<Reader>> Reader::open(const std::string& path, double refresh_interval) {
+Result<std::shared_ptr<Reader>> Reader::open(const std::string& path, double refresh_interval,
+                                             std::optional<std::size_t> exact_threshold) {
   if (path.find('\0') != std::string::npos) return DbError::io("embedded null byte");
   std::shared_ptr<Reader> reader(new Reader());
   reader->root_ = absolute_path(path);
   reader->display_ = path;
   reader->interval_seconds_ = refresh_interval;
   reader->interval_ns_ = static_cast<std::int64_t>(refresh_interval * 1e9);
+  reader->exact_threshold_ = exact_threshold;
   if (std::shared_ptr<Database> live = Database::open_in_process(reader->root_)) {
     reader->shares_writer_ = true;
     {
@@ -155,6 +157,7 @@ Status Reader::reload() {
     return loaded.error();
   }
   loaded.value()->dir_ = display_;
+  if (exact_threshold_) loaded.value()->set_exact_threshold(*exact_threshold_);
   graph_stamp_ = graph;
   std::shared_ptr<Database> engine = Database::share_loaded(std::move(loaded.value()));
   {

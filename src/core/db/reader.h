@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -31,8 +32,11 @@ class Reader {
   ~Reader();
   // path as the opener gave it (messages name it). refresh_interval: the
   // longest time, in seconds, that engine() serves without looking at the
-  // log again (0: look before every use).
-  static Result<std::shared_ptr<Reader>> open(const std::string& path, double refresh_interval);
+  // log again (0: look before every use). exact_threshold: the exact-scan
+  // threshold of every engine the reader loads (none: the default); a
+  // reader that shares this process's writer uses the writer's.
+  static Result<std::shared_ptr<Reader>> open(const std::string& path, double refresh_interval,
+                                              std::optional<std::size_t> exact_threshold = std::nullopt);
 
   // The engine to read from now, after a look at the log when the interval
   // has passed. A look that fails, or that another thread is taking, leaves
@@ -74,6 +78,7 @@ class Reader {
   double interval_seconds_ = 0;
   std::int64_t interval_ns_ = 0;
   bool shares_writer_ = false;
+  std::optional<std::size_t> exact_threshold_;
   // Lock order: refresh_mutex_, then state_mutex_; the engine's own locks
   // are taken holding refresh_mutex_ only (replay), never state_mutex_.
   Mutex refresh_mutex_;  // one look at a time
