@@ -100,6 +100,71 @@ GRAPH_MAGIC, RECORD_MAGIC = b"GWSH", b"ATEM"
 NO_ENTRY = 0xFFFFFFFF
 
 
+def read_node(r: Bytes, n: int) -> list[list[int]]:
+    """One node entry: its layer count, then a list per layer."""
+    layers = r.u32()
+    if layers == 0:
+        raise Refused("node without layers")
+    lists = []
+    for _ in range(layers):
+        count = r.u32()
+        if count > r.remaining() // 4:
+            raise Refused("truncated")
+        lists.append([r.u32() for _ in range(count)])
+    if any(x >= n for lst in lists for x in lst):
+        raise Refused("neighbour out of range")
+    return lists
+
+
+def check_entry(entry: int, max_level: int, nodes: list) -> None:
+    if not nodes:
+        if entry != NO_ENTRY or max_level != 0:
+            raise Refused("entry point of an empty graph")
+    elif entry >= len(nodes) or max_level != len(nodes[entry]) - 1:
+        raise Refused("entry point")
+
+
+def read_delta(r: Bytes, dim: int, nodes: list, deleted: set, records: dict, norms: list, replaced: dict):
+    """One delta section applied to what the file said before it; returns
+    the entry point and max level it names."""
+    if r.take(4) != b"DLTA":
+        raise Refused("bad graph delta magic")
+    entry, max_level, n, flags, d = (r.u32() for _ in range(5))
+    if flags & ~2 or n < len(nodes):
+        raise Refused("delta flags or node count")
+    added = n - len(nodes)
+    nodes.extend([None] * added)
+    norms.extend([0.0] * added)
+    if d > r.remaining() // 4:
+        raise Refused("truncated")
+    for _ in range(d):
+        slot = r.u32()
+        if slot >= n:
+            raise Refused("deleted slot out of range")
+        deleted.add(slot)
+        records.pop(slot, None)  # a record the file gave earlier goes with its slot
+    count, last = r.u32(), -1
+    for _ in range(count):
+        slot, parts = r.u32(), r.u32()
+        if slot >= n or slot <= last or parts & ~6:
+            raise Refused("changed node slot or parts")
+        last = slot
+        nodes[slot] = read_node(r, n)
+        norms[slot] = float(r.f32s(1)[0])
+        if parts & 2:
+            replaced[slot] = r.f32s(dim)
+        if parts & 4:
+            if slot in deleted:
+                raise Refused(f"misplaced record on slot {slot}")
+            ident, text = r.string(), r.string()
+            r.take(-(len(ident) + len(text)) % 4)  # the record ends at a multiple of 4
+            records[slot] = (strict_utf8(ident), text)
+    if any(node is None for node in nodes):
+        raise Refused("a new node without its lists")
+    check_entry(entry, max_level, nodes)
+    return entry, max_level
+
+
 def read_graph(data: bytes) -> Graph:
     r = Bytes(data)
     if r.take(4) != GRAPH_MAGIC:
@@ -113,7 +178,11 @@ def read_graph(data: bytes) -> Graph:
     m, ef, entry, max_level, n, d = (r.u32() for _ in range(6))
     flags = r.u32() if version == 3 else 0
     assert r.at == (41 if version == 3 else 37)
-    if flags & ~7:  # bit 0: saved with a seal; bit 1: holds unlinked rows; bit 2: rows apart
+    if flags & 8:
+        r.take(3)  # zero bytes: the words that follow sit at offsets divisible by 4
+    # bit 0: saved with a seal; bit 1: holds unlinked rows; bit 2: rows apart;
+    # bit 3: delta sections follow the record table
+    if flags & ~15:
         raise Refused("unsupported graph flags")
     if m < 2:
         raise Refused("m below 2")
@@ -122,25 +191,8 @@ def read_graph(data: bytes) -> Graph:
     deleted = {r.u32() for _ in range(d)}
     if any(s >= n for s in deleted):
         raise Refused("deleted slot out of range")
-    nodes = []
-    for _ in range(n):
-        layers = r.u32()
-        if layers == 0:
-            raise Refused("node without layers")
-        lists = []
-        for _ in range(layers):
-            count = r.u32()
-            if count > r.remaining() // 4:
-                raise Refused("truncated")
-            lists.append([r.u32() for _ in range(count)])
-        if any(x >= n for lst in lists for x in lst):
-            raise Refused("neighbour out of range")
-        nodes.append(lists)
-    if n == 0:
-        if entry != NO_ENTRY or max_level != 0:
-            raise Refused("entry point of an empty graph")
-    elif entry >= n or max_level != len(nodes[entry]) - 1:
-        raise Refused("entry point")
+    nodes = [read_node(r, n) for _ in range(n)]
+    check_entry(entry, max_level, nodes)
     norms = replaced = None
     if flags & 4:
         if r.take(4) != b"NRMS":
@@ -168,6 +220,15 @@ def read_graph(data: bytes) -> Graph:
         if slot >= n or slot in deleted or slot in records:
             raise Refused(f"misplaced record on slot {slot}")
         records[slot] = (ident, text)
+    if flags & 8:
+        if norms is None or replaced is None:
+            raise Refused("deltas without a row section")
+        r.take(-r.at % 4)  # the record table ends at a multiple of 4
+        norm_list = list(norms)
+        while r.remaining():
+            entry, max_level = read_delta(r, dim, nodes, deleted, records, norm_list, replaced)
+        norms = np.asarray(norm_list, dtype=np.float32)
+        n = len(nodes)
     if len(records) != n - len(deleted):
         raise Refused("record count differs from the live count")
     if len({ident for ident, _ in records.values()}) != len(records):
@@ -419,9 +480,12 @@ def saved_then_logged(tmp_path):
     db.add_many(
         ids, rng.standard_normal((60, DIM)).astype(np.float32), [METADATA_VALUES[i % 6] for i in range(60)]
     )
+    db.save()
+    # Saved again: the changes follow the file written whole as a delta.
     for gone in ("doc-3", "doc-17", "doc-40"):
         db.delete(gone)
     db.update("doc-5", metadata={"moved": True})
+    db.update("doc-9", vector=vec(rng))
     db.save()
 
     # Logged after the save: single inserts, an insert of an existing id,
@@ -532,6 +596,50 @@ def test_independent_reader_decodes_what_the_database_returns(saved_then_logged)
         db.close()
 
 
+def test_independent_reader_decodes_graph_deltas(tmp_path):
+    """Saves that append their changes to graph.hovra (a file past 64 KiB)
+    read back, by the page alone, as the database's records, rows and
+    deletions."""
+    rng = np.random.default_rng(4)
+    path = tmp_path / "deltas"
+    db = Database(str(path), dim=8, metric="euclidean", m=6, ef_construction=40, autocheckpoint=False)
+    ids = [f"d{i}" for i in range(1500)]
+    db.add_many(
+        ids, rng.standard_normal((1500, 8)).astype(np.float32), [METADATA_VALUES[i % 6] for i in range(1500)]
+    )
+    db.wait_indexed()
+    db.save()
+    sizes = [(path / "graph.hovra").stat().st_size]
+    for round_ in range(2):
+        db.add_many([f"n{round_}-{i}" for i in range(7)], rng.standard_normal((7, 8)).astype(np.float32))
+        db.update_many(
+            [f"d{i}" for i in range(round_, 40, 5)], vectors=rng.standard_normal((8, 8)).astype(np.float32)
+        )
+        db.update(f"d{100 + round_}", metadata={"round": round_, "é": [1.5, None]})
+        db.delete_many([f"d{200 + round_}", f"n0-{round_}"])
+        if round_ == 1:
+            db.wait_indexed()
+        db.save()
+        sizes.append((path / "graph.hovra").stat().st_size)
+    graph_bytes = (path / "graph.hovra").read_bytes()
+    seal = read_seal((path / "seal.hovra").read_bytes())
+    assert seal.graph == (len(graph_bytes), zlib.crc32(graph_bytes))
+    (flags,) = struct.unpack_from("<I", graph_bytes, 37)
+    assert flags & 12 == 12 and sizes[0] < sizes[1] < sizes[2]  # deltas appended
+    assert graph_bytes.count(b"DLTA") >= 2
+    graph = read_graph(graph_bytes)
+    rows, norms = read_vectors((path / "vectors.bin").read_bytes(), graph)
+    np.testing.assert_allclose(norms, np.sqrt((rows.astype(np.float64) ** 2).sum(axis=1)), rtol=1e-5)
+    assert len(graph.nodes) == db.total_slots and len(graph.deleted) == db.deleted_count
+    assert sorted(ident for ident, _ in graph.records.values()) == sorted(db.ids())
+    for slot, (ident, text) in graph.records.items():
+        vector, metadata = db.get(ident)
+        assert np.array_equal(rows[slot], np.asarray(vector, dtype=np.float32)), ident
+        assert compact_json(metadata_of(text)) == compact_json(metadata), ident
+    assert db.get("d101")[1] == {"round": 1, "é": [1.5, None]}
+    db.close()
+
+
 def test_reader_refuses_what_the_engine_refuses(saved_then_logged):
     """Damage the page lists as refused is refused by both readers."""
     path = saved_then_logged
@@ -552,7 +660,7 @@ def test_reader_refuses_what_the_engine_refuses(saved_then_logged):
     cases = {
         "magic": damaged(0, b"XWSH"),
         "version": damaged(4, struct.pack("<I", 4)),
-        "flags": damaged(37, struct.pack("<I", 8)),
+        "flags": damaged(37, struct.pack("<I", 16)),
         "metric": damaged(12, b"\x03"),
         "small m": damaged(13, struct.pack("<I", 1)),
         "entry point": damaged(21, struct.pack("<I", n)),
@@ -589,11 +697,11 @@ def test_reader_refuses_what_the_engine_refuses(saved_then_logged):
 
 
 def test_empty_database_files(tmp_path):
-    """A new database writes the 57-byte graph file of the page at once."""
+    """A new database writes the 60-byte graph file of the page at once."""
     path = tmp_path / "empty"
     Database(str(path), dim=3, metric="dot").close()
     data = (path / "graph.hovra").read_bytes()
-    assert len(data) == 57
+    assert len(data) == 60
     graph = read_graph(data)
     assert (graph.dim, graph.metric, graph.entry_point, graph.max_level, graph.nodes) == (
         3,
@@ -604,7 +712,7 @@ def test_empty_database_files(tmp_path):
     )
     assert (path / "vectors.bin").read_bytes() == b""
     seal = read_seal((path / "seal.hovra").read_bytes())
-    assert seal.graph == (57, zlib.crc32(data))
+    assert seal.graph == (60, zlib.crc32(data))
     # The creation's checkpoint starts the log of its generation: a header only.
     log = (path / "wal.hovra").read_bytes()
     assert len(log) == 20 and read_log_header(log) == (seal.generation, 20)

@@ -126,10 +126,19 @@ class TestOpenAndSave:
         assert report.wait_indexed()
         assert report.stats()["min_degree_layer0"] >= 1
         # The graph file's header flags (offset 37): bit 1 marks a file with
-        # unlinked rows; once every row is linked, a save writes it clear
-        # (bits 0 and 2: sealed, rows apart).
+        # unlinked rows (bits 0, 2 and 3: sealed, rows apart, deltas). Once
+        # every row is linked, a save says it clear: here in the flags word
+        # of the delta it appends (16 bytes into it), which the file's
+        # readers take over the header's.
+        graph = path / "graph.hovra"
+        before = graph.read_bytes()
+        assert before[37:41] == (15).to_bytes(4, "little")
         report.save()
-        assert (path / "graph.hovra").read_bytes()[37:41] == (5).to_bytes(4, "little")
+        after = graph.read_bytes()
+        assert after[: len(before)] == before and after[len(before) : len(before) + 4] == b"DLTA"
+        assert after[len(before) + 16 : len(before) + 20] == bytes(4)
+        report.close()
+        assert hovra.Database(path).stats()["fresh_rows"] == 0
 
     def test_close_saves_the_linking_done_after_a_checkpoint(self, tmp_path):
         # A checkpoint taken while the rows were fresh, then the linker

@@ -174,8 +174,54 @@ std::string written_graph() {
   return bytes.ok() ? bytes.value() : std::string();
 }
 
+// A graph file written whole, then a delta of new, relinked, replaced,
+// deleted and re-described nodes appended to it.
+std::string written_graph_with_delta() {
+  const std::size_t dim = 4;
+  HnswIndex index(dim, Metric::Euclidean, 3, 20);
+  std::vector<float> v(dim);
+  auto row = [&](int i) {
+    for (std::size_t j = 0; j < dim; ++j) v[j] = static_cast<float>((i * 5 + j * 7) % 13) - 6.0f;
+    return v.data();
+  };
+  for (int i = 0; i < 30; ++i) index.insert(row(i), dim);
+  index.mark_deleted(3);
+  std::vector<GraphRecord> records;
+  for (std::uint32_t s = 0; s < 30; ++s)
+    if (!index.is_deleted(s)) records.push_back(GraphRecord{s, "n" + std::to_string(s), std::nullopt});
+  ScratchDir dir;
+  FileWriter sink;
+  if (!sink.open(dir.file("graph.tmp"), FileWriter::Mode::Truncate).ok()) std::abort();
+  sink.track_checksum();
+  CHECK(write_graph(index, sink, kGraphRowsApart | kGraphDeltas).ok() && write_row_section(index, sink, false).ok() &&
+        write_record_table(records, sink).ok() && pad_record_table(sink.written(), sink).ok());
+  for (int i = 30; i < 38; ++i) index.insert(row(i), dim);
+  index.replace_vector(7, row(99), dim);
+  index.mark_deleted(9);
+  index.mark_deleted(31);
+  std::vector<std::uint32_t> described{11, 12};
+  DeltaScope scope;
+  scope.file_nodes = 30;
+  scope.rows_in_file = 30;
+  scope.records_changed = &described;
+  std::string text;
+  CHECK(write_graph_delta(
+            index, scope,
+            [&](std::uint32_t slot, std::string& out) -> std::string_view {
+              if (slot == 11) out = "{\"k\":1}";
+              text = "n" + std::to_string(slot);
+              return text;
+            },
+            sink)
+            .ok() &&
+        sink.close().ok());
+  Result<std::string> bytes = read_file(dir.file("graph.tmp"));
+  return bytes.ok() ? bytes.value() : std::string();
+}
+
 void fuzz_graph() {
-  for (const std::string& valid : {GraphBytes::sample().bytes(), GraphBytes().bytes(), written_graph()}) {
+  for (const std::string& valid :
+       {GraphBytes::sample().bytes(), GraphBytes().bytes(), written_graph(), written_graph_with_delta()}) {
     std::size_t accepted = graph_accepted;
     visit_graph(valid);
     CHECK(graph_accepted == accepted + 1);

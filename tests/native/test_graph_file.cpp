@@ -186,8 +186,8 @@ void test_header_errors() {
   unlinked.flags = kGraphSealed | kGraphUnlinked;
   CHECK_TEXT(error_of(unlinked), "");
   GraphBytes unknown_flag = g;
-  unknown_flag.flags = 8;  // bits 0 (sealed), 1 (unlinked rows) and 2 (rows apart) are known
-  CHECK_TEXT(error_of(unknown_flag), "unsupported graph flags: 8");
+  unknown_flag.flags = 16;  // bits 0 (sealed), 1 (unlinked rows), 2 (rows apart) and 3 (deltas) are known
+  CHECK_TEXT(error_of(unknown_flag), "unsupported graph flags: 16");
   CHECK(!read_graph_flags("GWS").has_value());
 
   GraphBytes bad_metric = g;

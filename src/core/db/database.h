@@ -224,6 +224,18 @@ class Database {
   // an interrupted save appended first), synced; the seal gets the size
   // and CRC-32 of the rows the file then holds.
   Status append_vector_rows(SaveSeal& seal) REQUIRES(save_mutex_) REQUIRES_SHARED(index_lock_);
+  // Whether save appends a delta to graph.hovra rather than writing it
+  // anew: vectors.bin is appended to (its replaced rows travel on), the
+  // file is as the last save left it, and its deltas are still a small
+  // share of it.
+  bool graph_appendable(bool append_vectors) const REQUIRES(save_mutex_) REQUIRES_SHARED(index_lock_);
+  // Appends the changes since the last save to graph.hovra as a delta
+  // (cutting off what an interrupted save appended first), synced; the
+  // seal gets the size and CRC-32 of the file then.
+  Status append_graph_delta(SaveSeal& seal) REQUIRES(save_mutex_)
+      REQUIRES_SHARED(id_map_lock_, index_lock_, metadata_lock_);
+  // Notes that a slot's record changed, for the graph file's next delta.
+  void note_record_changed(std::uint32_t slot) REQUIRES(metadata_lock_);
 
   // Text and sparse retrieval (database_text.cpp).
   // Defines a text index over the string values of a metadata field and
@@ -473,6 +485,17 @@ class Database {
     std::uint32_t crc = 0;
   };
   std::optional<VectorsInFile> vectors_in_file_ GUARDED_BY(save_mutex_);
+  // graph.hovra as the last save left it, when a save may append a delta
+  // to it: its size and CRC-32, the size of its first sections (the file
+  // as last written whole) and the node count it describes; empty when
+  // the next save writes it whole.
+  struct GraphInFile {
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+    std::uint64_t base_size = 0;
+    std::size_t nodes = 0;
+  };
+  std::optional<GraphInFile> graph_in_file_ GUARDED_BY(save_mutex_);
 
   // The locks, in their order (ACQUIRED_AFTER), and what each guards.
   mutable Mutex save_mutex_;  // serialises saves (shared temporary names) and verify
@@ -512,6 +535,11 @@ class Database {
     bool complete = false;
     std::uint64_t generation = 0;
   };
+  // The slots whose metadata changed since the graph file last took them
+  // (for its next delta; a slot may repeat). A leaf: taken holding the
+  // metadata lock (write, or shared by a save), nothing taken under it.
+  mutable Mutex record_changes_mutex_ ACQUIRED_AFTER(metadata_index_lock_);
+  std::vector<std::uint32_t> records_changed_ GUARDED_BY(record_changes_mutex_);
   mutable SharedMutex text_lock_ ACQUIRED_AFTER(metadata_index_lock_);
   std::unique_ptr<TextState> text_ GUARDED_BY(text_lock_) PT_GUARDED_BY(text_lock_);
   SparseIndex sparse_ GUARDED_BY(text_lock_);

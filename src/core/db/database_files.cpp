@@ -190,9 +190,10 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   if (!path_exists(db->graph_path_)) return DbError::corrupt_data(std::string(kGraphFile) + " is missing");
   Result<std::string> graph = read_file(db->graph_path_);
   if (!graph.ok()) return graph.error();
-  const std::string& graph_bytes = graph.value();
-  Result<SettledFiles> settled = settle_files(dir, graph_bytes, !read_only);
+  Result<SettledFiles> settled = settle_files(dir, graph.value(), !read_only);
   if (!settled.ok()) return settled.error();
+  // A delta past the record's size never committed: it is not read.
+  const std::string_view graph_bytes = std::string_view(graph.value()).substr(0, settled.value().graph_size);
   if (!path_exists(settled.value().vectors_path))
     return DbError::corrupt_data(std::string(kVectorsFile) + " is missing");
   std::optional<SaveSeal> seal = settled.value().seal;
@@ -227,6 +228,9 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   // earlier layout, the next save rewrites the file.
   if (files.layout.rows_apart && seal && seal->vectors_size == 4 * static_cast<std::uint64_t>(n) * db->dim_) {
     db->vectors_in_file_ = VectorsInFile{seal->vectors_size, seal->vectors_crc};
+    // graph.hovra takes the next save's changes as a delta when it can.
+    if (files.layout.has_deltas && seal->graph_size == graph_bytes.size())
+      db->graph_in_file_ = GraphInFile{seal->graph_size, seal->graph_crc, files.layout.deltas_at, n};
   }
   db->index_ =
       HnswIndex::from_layout(std::move(files.layout), std::move(files.vectors.store), std::move(files.vectors.norms));

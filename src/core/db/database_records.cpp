@@ -302,6 +302,7 @@ Status Database::update_many(const UpdateBatch& batch) {
       metadata_index_.remove(slots[i], metadata_at(slots[i]));
       metadata_index_.add(slots[i], m);
       slot_metadata_.set(slots[i], m->bytes());
+      note_record_changed(slots[i]);
     }
   }
   release_freed(batch.size());

@@ -1,10 +1,14 @@
 // Saving a database: every file written under a temporary name and forced
-// to stable storage (but vectors.bin, which grows at its end while its
-// rows stay as they were written), the checksum record written as
-// seal.tmp, the commit by renaming graph.tmp over graph.hovra, then the
-// other files moved into place and a new log of the next checkpoint
-// generation renamed over the old one, holding only the prepared batches
-// still unresolved (the sequence is written down in docs/file-formats.md).
+// to stable storage (but vectors.bin and graph.hovra, which grow at their
+// ends between the saves that write them whole: new rows, and a delta of
+// the graph's changes), the checksum record written as seal.tmp, the
+// commit (renaming graph.tmp over graph.hovra, or seal.tmp itself when a
+// delta was appended), then the other files moved into place and a new log
+// of the next checkpoint generation renamed over the old one, holding only
+// the prepared batches still unresolved (the sequence is written down in
+// docs/file-formats.md).
+#include <algorithm>
+
 #include "core/base/file_io.h"
 #include "core/db/database.h"
 #include "core/db/directory.h"
@@ -25,7 +29,78 @@ namespace {
 // changed costs about 1 % of the vector bytes in the graph file.
 constexpr std::size_t kReplacedShare = 32;
 
+// Deltas appended to graph.hovra grow it until they reach this share of
+// its first sections (1/kDeltaShare); past it the save writes the file
+// anew. Every open reads the deltas too, and holds the node entries they
+// replace until the graph is built, so the file stays within 1.5 times a
+// whole one; and a save writes at most about three times the bytes of its
+// own changes over time (the whole file B, written after at least B/2 of
+// deltas).
+constexpr std::uint64_t kDeltaShare = 2;
+// Below this size graph.hovra is written whole at every save: its write
+// costs about what a delta's own calls and sync do, and it stays in one
+// piece.
+constexpr std::uint64_t kDeltaMinFile = std::uint64_t(64) << 10;
+
 }  // namespace
+
+bool Database::graph_appendable(bool append_vectors) const {
+  if (!append_vectors || !graph_in_file_) return false;
+  const GraphInFile& held = *graph_in_file_;
+  if (held.base_size < kDeltaMinFile || index_->node_count() < held.nodes ||
+      (held.size - held.base_size) * kDeltaShare > held.base_size)
+    return false;
+  FileStamp stamp = file_stamp(graph_path_);
+  return stamp.exists && stamp.size >= held.size;
+}
+
+void Database::note_record_changed(std::uint32_t slot) {
+  MutexLock c(record_changes_mutex_);
+  records_changed_.push_back(slot);
+  // Updated over and over without a save: kept to one entry per slot.
+  if (records_changed_.size() > 2 * slot_metadata_.size() + 64) {
+    std::sort(records_changed_.begin(), records_changed_.end());
+    records_changed_.erase(std::unique(records_changed_.begin(), records_changed_.end()), records_changed_.end());
+  }
+}
+
+// Like append_vector_rows: graph.hovra is cut back to what the last save
+// recorded (an interrupted save's delta goes), then the delta follows. A
+// seal.tmp left by a save that never committed goes first, so that it is
+// never taken for this save's.
+Status Database::append_graph_delta(SaveSeal& seal) {
+  const GraphInFile& held = *graph_in_file_;
+  const std::string seal_tmp = join_path(root_, kSealTmp);
+  if (path_exists(seal_tmp)) HOVRA_RETURN_IF_ERROR(remove_file(seal_tmp));
+  std::vector<std::uint32_t> changed;
+  {
+    MutexLock c(record_changes_mutex_);
+    changed.swap(records_changed_);
+  }
+  std::sort(changed.begin(), changed.end());
+  changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
+  DeltaScope scope;
+  scope.file_nodes = held.nodes;
+  scope.rows_in_file = index_->store().rows_in_file();
+  scope.records_changed = &changed;
+  FileWriter w;
+  HOVRA_RETURN_IF_ERROR(w.open(graph_path_, FileWriter::Mode::Append));
+  HOVRA_RETURN_IF_ERROR(w.truncate(held.size));
+  w.track_checksum();
+  HOVRA_RETURN_IF_ERROR(write_graph_delta(
+      *index_, scope,
+      [&](std::uint32_t slot, std::string& text) -> std::string_view {
+        id_map_lock_.assert_held_shared();
+        metadata_lock_.assert_held_shared();
+        if (std::optional<PackedValue> m = metadata_at(slot)) write_packed_json(*m, text);
+        return ids_by_slot().get(slot);
+      },
+      w));
+  HOVRA_RETURN_IF_ERROR(w.sync());
+  seal.graph_size = held.size + w.written();
+  seal.graph_crc = crc32_joined(held.crc, w.checksum(), w.written());
+  return w.close();
+}
 
 bool Database::vectors_appendable() const {
   const VectorStore& store = index_->store();
@@ -106,7 +181,10 @@ Status Database::save(Progress* progress) {
   const std::string text_tmp = join_path(root_, kTextTmp);
 
   SaveSeal seal;
-  bool append_vectors = false;
+  bool append_vectors = false, append_graph = false;
+  // The changes noted since the last save are taken by this one: should it
+  // fail, the next save writes graph.hovra whole.
+  const std::optional<GraphInFile> graph_before = graph_in_file_;
   // The writers run inside write_synced, where the analysis cannot see the
   // locks taken above: each says that it runs under them.
   auto write_temporaries = [&]() REQUIRES(save_mutex_)
@@ -154,24 +232,37 @@ Status Database::save(Progress* progress) {
       seal.generation = wal_->generation() + 1;
     }
     start_phase(progress, "writing graph", "bytes", 0);
-    HOVRA_RETURN_IF_ERROR(write_synced(
-        graph_tmp,
-        [&](FileWriter& w) -> Status {
-          id_map_lock_.assert_held_shared();
-          index_lock_.assert_held_shared();
-          metadata_lock_.assert_held_shared();
-          HOVRA_RETURN_IF_ERROR(write_graph(*index_, w, kGraphRowsApart));
-          // Measured against the rows vectors.bin holds after this save.
-          HOVRA_RETURN_IF_ERROR(write_row_section(*index_, w, append_vectors));
-          return write_records(w);
-        },
-        seal.graph_size, seal.graph_crc, progress));
+    append_graph = graph_appendable(append_vectors);
+    if (append_graph) {
+      HOVRA_RETURN_IF_ERROR(append_graph_delta(seal));
+    } else {
+      {
+        MutexLock c(record_changes_mutex_);
+        records_changed_.clear();
+      }
+      HOVRA_RETURN_IF_ERROR(write_synced(
+          graph_tmp,
+          [&](FileWriter& w) -> Status {
+            id_map_lock_.assert_held_shared();
+            index_lock_.assert_held_shared();
+            metadata_lock_.assert_held_shared();
+            HOVRA_RETURN_IF_ERROR(write_graph(*index_, w, kGraphRowsApart | kGraphDeltas));
+            // Measured against the rows vectors.bin holds after this save.
+            HOVRA_RETURN_IF_ERROR(write_row_section(*index_, w, append_vectors));
+            HOVRA_RETURN_IF_ERROR(write_records(w));
+            return pad_record_table(w.written(), w);
+          },
+          seal.graph_size, seal.graph_crc, progress));
+    }
+    // With a delta appended, seal.tmp matching graph.hovra commits the save
+    // (an open finishes it): a stop is honoured only before it.
+    if (append_graph && stop_requested(progress)) return DbError::cancelled();
     std::uint64_t seal_size;
     std::uint32_t seal_crc;
     HOVRA_RETURN_IF_ERROR(
         write_synced(seal_tmp, [&](FileWriter& w) { return w.write(encode_seal(seal)); }, seal_size, seal_crc));
     HOVRA_RETURN_IF_ERROR(sync_dir(root_));
-    if (stop_requested(progress)) return DbError::cancelled();
+    if (!append_graph && stop_requested(progress)) return DbError::cancelled();
     return Status::success();
   };
   Status written = write_temporaries();
@@ -179,6 +270,19 @@ Status Database::save(Progress* progress) {
     // Rows appended before the failure are cut off again (best effort: the
     // next save cuts them, and no open reads them), so that a save that
     // stopped leaves every file as it was.
+    graph_in_file_.reset();
+    if (append_graph) {
+      // A seal.tmp that matches the appended graph.hovra would commit this
+      // save at the next open, without the changes logged after it: it goes
+      // first, or no change is taken until the database is reopened.
+      Status dropped = path_exists(seal_tmp) ? remove_file(seal_tmp) : Status::success();
+      if (dropped.ok()) dropped = sync_dir(root_);
+      if (!dropped.ok()) {
+        MutexLock w(wal_mutex_);
+        wal_->mark_broken(dropped.error());
+      }
+      (void)truncate_and_sync(graph_path_, graph_before->size);
+    }
     if (append_vectors) (void)truncate_and_sync(vectors_path_, vectors_in_file_->size);
     if (written.error().kind() == ErrorKind::Cancelled) {
       for (const std::string* tmp : {&vectors_tmp, &sq8_tmp, &text_tmp, &graph_tmp, &seal_tmp})
@@ -190,7 +294,9 @@ Status Database::save(Progress* progress) {
   // The commit point. Until vectors.bin is known to hold the saved rows,
   // the next save rewrites it.
   vectors_in_file_.reset();
-  HOVRA_RETURN_IF_ERROR(rename_file(graph_tmp, graph_path_));
+  graph_in_file_.reset();
+  const std::size_t saved_nodes = index_->node_count();
+  if (!append_graph) HOVRA_RETURN_IF_ERROR(rename_file(graph_tmp, graph_path_));
   if (!append_vectors) HOVRA_RETURN_IF_ERROR(rename_file(vectors_tmp, vectors_path_));
   index_->note_rows_in_file(index_->node_count(), !append_vectors);
   vectors_in_file_ = VectorsInFile{seal.vectors_size, seal.vectors_crc};
@@ -231,6 +337,8 @@ Status Database::save(Progress* progress) {
     compacted_unsaved_.store(false);
     linked_unsaved_.store(false);
   }
+  graph_in_file_ = GraphInFile{seal.graph_size, seal.graph_crc,
+                               append_graph ? graph_before->base_size : seal.graph_size, saved_nodes};
   return Status::success();
 }
 

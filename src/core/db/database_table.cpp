@@ -94,6 +94,7 @@ void Database::replace_metadata(std::uint32_t slot, std::optional<PackedValue> m
   mi.unlock();
   if (metadata) slot_metadata_.set(slot, metadata->bytes());
   else slot_metadata_.set_absent(slot);
+  note_record_changed(slot);
   text_set(slot, metadata);
 }
 

@@ -210,8 +210,11 @@ Result<LogPart> log_part(std::string_view log, std::uint64_t generation, std::ui
   return part;
 }
 
-bool seal_matches_graph(const SaveSeal& s, std::uint64_t size, std::uint32_t crc) {
-  return s.graph_size == size && s.graph_crc == crc;
+bool seal_matches_graph(const SaveSeal& s, std::string_view graph_bytes) {
+  if (s.graph_size == graph_bytes.size()) return s.graph_crc == crc_of(graph_bytes);
+  const bool takes_deltas = (read_graph_flags(graph_bytes).value_or(0) & kGraphDeltas) != 0;
+  return takes_deltas && s.graph_size < graph_bytes.size() &&
+         s.graph_crc == crc_of(graph_bytes.substr(0, s.graph_size));
 }
 
 // Settles the record against graph.hovra (size and CRC given). With
@@ -220,8 +223,6 @@ bool seal_matches_graph(const SaveSeal& s, std::uint64_t size, std::uint32_t crc
 // moved into place); without it nothing is changed. A record that does not
 // match graph.hovra is CorruptData.
 Result<SettledFiles> settle_files(const std::string& dir, std::string_view graph_bytes, bool repair) {
-  const std::uint64_t graph_size = graph_bytes.size();
-  const std::uint32_t graph_crc = crc_of(graph_bytes);
   // A graph file saved with a checksum record names its absence as damage.
   const bool sealed = (read_graph_flags(graph_bytes).value_or(0) & kGraphSealed) != 0;
   auto unsealed = [&](SettledFiles out) -> Result<SettledFiles> {
@@ -233,6 +234,7 @@ Result<SettledFiles> settle_files(const std::string& dir, std::string_view graph
   const std::string sq8 = join_path(dir, kSq8File), sq8_tmp = join_path(dir, kSq8Tmp);
   const std::string text = join_path(dir, kTextFile), text_tmp = join_path(dir, kTextTmp);
   SettledFiles out;
+  out.graph_size = graph_bytes.size();
   out.vectors_path = vectors;
   out.sq8_path = path_exists(sq8) ? sq8 : "";
   out.saved_sq8 = !out.sq8_path.empty();
@@ -268,11 +270,12 @@ Result<SettledFiles> settle_files(const std::string& dir, std::string_view graph
     }
     out.saved_sq8 = seal.has_sq8;
     out.seal = seal;
+    out.graph_size = seal.graph_size;
     return Status::success();
   };
 
   SealFile pending = read_seal(join_path(dir, kSealTmp));
-  if (pending.seal && seal_matches_graph(*pending.seal, graph_size, graph_crc)) {
+  if (pending.seal && seal_matches_graph(*pending.seal, graph_bytes)) {
     HOVRA_RETURN_IF_ERROR(finish(*pending.seal));
     if (repair) {
       HOVRA_RETURN_IF_ERROR(rename_file(join_path(dir, kSealTmp), join_path(dir, kSealFile)));
@@ -283,7 +286,7 @@ Result<SettledFiles> settle_files(const std::string& dir, std::string_view graph
   SealFile kept = read_seal(join_path(dir, kSealFile));
   if (!kept.present) return unsealed(out);
   if (!kept.seal) return DbError::corrupt_data("seal.hovra is damaged");
-  bool matches = seal_matches_graph(*kept.seal, graph_size, graph_crc);
+  bool matches = seal_matches_graph(*kept.seal, graph_bytes);
   if (kept.seal->version == kSealVersionPending) {
     if (matches) HOVRA_RETURN_IF_ERROR(finish(*kept.seal));
     if (repair) HOVRA_RETURN_IF_ERROR(sync_dir(dir));
@@ -294,6 +297,7 @@ Result<SettledFiles> settle_files(const std::string& dir, std::string_view graph
   out.saved_sq8 = out.saved_sq8 || kept.seal->has_sq8;
   if (kept.seal->has_text) out.text_path = text;
   out.seal = kept.seal;
+  out.graph_size = kept.seal->graph_size;
   return out;
 }
 

@@ -130,11 +130,17 @@ struct SettledFiles {
   std::string sq8_path;    // empty: no quantized file to load
   bool saved_sq8 = false;  // the saved state has a quantized file
   std::string text_path;   // empty: no text file to load
+  // The bytes of graph.hovra that belong to the saved state (the record's
+  // size when it has one; a delta past them never committed).
+  std::uint64_t graph_size = 0;
 };
 
-bool seal_matches_graph(const SaveSeal& s, std::uint64_t size, std::uint32_t crc);
+// Whether the record describes graph.hovra: the whole file, or (a file
+// that takes deltas, kGraphDeltas) its first graph_size bytes, the rest
+// being a delta that never committed.
+bool seal_matches_graph(const SaveSeal& s, std::string_view graph_bytes);
 
-// Settles the record against graph.hovra (size and CRC given). With
+// Settles the record against graph.hovra (its bytes given). With
 // `repair`, a save that committed but stopped early is finished (vector
 // files moved into place, an unwanted quantized file removed, the record
 // moved into place); without it nothing is changed. A record that does not

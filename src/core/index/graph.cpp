@@ -43,6 +43,7 @@ void Graph::load(const NodeTable& nodes, std::uint32_t entry_point, std::size_t 
     }
   }
   in0_.assign(n, 0);
+  changed_.assign(n, 0);
   for (std::uint32_t s = 0; s < n; ++s)
     for (std::uint32_t x : items(s, 0))
       if (x < n) ++in0_[x];
@@ -85,6 +86,7 @@ void Graph::reserve(std::size_t nodes) {
   flat0_.reserve(nodes * stride0_);
   locks0_.reserve(nodes);
   in0_.reserve(nodes);
+  changed_.reserve(nodes);
   upper_.reserve(nodes);
 }
 
@@ -94,6 +96,7 @@ void Graph::append_node(std::size_t level) {
   flat0_.resize(flat0_.size() + stride0_, 0);
   locks0_.push_back(0);
   in0_.push_back(0);
+  changed_.push_back(1);
   if (!long0_.empty() || stride0_ < m_max0_ + 2) long0_.resize(levels_.size());
   upper_.emplace_back(level > 0 ? new NeighbourList[level] : nullptr);
   if (level > 0) upper_nodes_.push_back(static_cast<std::uint32_t>(levels_.size() - 1));
@@ -105,6 +108,7 @@ void Graph::lower_level(std::uint32_t slot, std::size_t keep) {
   for (std::size_t l = 0; l < keep; ++l) lists[l].slots = std::move(upper_[slot][l].slots);
   upper_[slot] = std::move(lists);
   levels_[slot] = static_cast<std::uint32_t>(keep);
+  mark_changed(slot);
   if (keep == 0) upper_nodes_.erase(std::find(upper_nodes_.begin(), upper_nodes_.end(), slot));
 }
 
@@ -132,7 +136,7 @@ Graph::Degrees Graph::degrees(const std::uint8_t* dead) const {
 
 std::uint64_t Graph::memory_bytes() const {
   std::uint64_t bytes = heap_bytes(levels_) + heap_bytes(flat0_) + heap_bytes(locks0_) + heap_bytes(long0_) +
-                        heap_bytes(upper_) + heap_bytes(upper_nodes_) + heap_bytes(in0_);
+                        heap_bytes(upper_) + heap_bytes(upper_nodes_) + heap_bytes(in0_) + heap_bytes(changed_);
   for (const auto& list : long0_) bytes += heap_bytes(list);
   for (std::size_t s = 0; s < upper_.size(); ++s) {
     if (levels_[s] == 0) continue;

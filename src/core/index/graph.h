@@ -1,5 +1,5 @@
-// Graph: the layered neighbour lists of an index, their locks and layer-0
-// in-link counts, the entry point, the node table of the graph file it is
+// Graph: the layered neighbour lists of an index, their locks, layer-0
+// in-link counts and change marks, the entry point, the node table of the graph file it is
 // loaded from, and degree statistics. It holds slots only: it knows nothing
 // of vectors or metrics. With HOVRA_DEBUG_INVARIANTS defined, every list it
 // is given is checked against the graph's invariants.
@@ -108,6 +108,7 @@ class Graph {
   void assign(std::uint32_t slot, std::size_t layer, const std::uint32_t* data, std::size_t size) {
     if constexpr (kCheckGraphInvariants) check_change(slot, layer, data, size);
     put(slot, layer, data, size);
+    mark_changed(slot);
   }
   // A copy of one list, taken under its lock; Panic for a slot or layer
   // out of range.
@@ -126,6 +127,24 @@ class Graph {
   void append_node(std::size_t level);
   // Drops a node's layers above `keep` (lists there are let go).
   void lower_level(std::uint32_t slot, std::size_t keep);
+
+  // Whether a node's lists or levels changed since the marks were last
+  // taken (a graph file written as a delta holds only those nodes). Every
+  // change marks its node; load() and a new node start marked as loaded
+  // and as changed respectively.
+  bool changed(std::uint32_t slot) const {
+    return std::atomic_ref<std::uint8_t>(changed_[slot]).load(std::memory_order_relaxed) != 0;
+  }
+  // Clears a node's mark (before its lists are copied: a change made
+  // meanwhile marks it again).
+  void clear_changed(std::uint32_t slot) const {
+    std::atomic_ref<std::uint8_t>(changed_[slot]).store(0, std::memory_order_relaxed);
+  }
+  // Marks a node changed; threads changing different layers of one node
+  // at once may both mark it.
+  void mark_changed(std::uint32_t slot) const {
+    std::atomic_ref<std::uint8_t>(changed_[slot]).store(1, std::memory_order_relaxed);
+  }
 
   // Changes a node's layer-0 in-link count (how many layer-0 lists hold
   // it; delta 0 reads it) atomically; returns the new count.
@@ -176,6 +195,8 @@ class Graph {
   std::vector<std::uint32_t> upper_nodes_;               // slots with a layer above 0, ascending
   // Per slot, how many layer-0 lists hold it (through atomic_ref).
   std::vector<std::uint32_t> in0_;
+  // Per slot, 1 when changed since the marks were taken (through atomic_ref).
+  mutable std::vector<std::uint8_t> changed_;
   std::uint32_t entry_point_ = kNoEntry;
   std::size_t max_level_ = 0;
 };

@@ -275,15 +275,27 @@ void HnswIndex::overwrite_row(std::uint32_t slot, const float* v, std::size_t le
   graph_.check_slot(slot);
   store_.make_owned();
   store_.overwrite(slot, v);
+  note_row_changed(slot);
   norms_[slot] = vector_norm(v, dim_);
   if (quantizer_) quantizer_->reencode(slot, v);
   if (binary_) binary_->reencode(slot, v);
+}
+
+// A database updated over and over without a save would note a slot per
+// update: past one entry per node the list is made unique again.
+void HnswIndex::note_row_changed(std::uint32_t slot) {
+  rows_changed_.push_back(slot);
+  if (rows_changed_.size() > 2 * node_count() + 64) {
+    std::sort(rows_changed_.begin(), rows_changed_.end());
+    rows_changed_.erase(std::unique(rows_changed_.begin(), rows_changed_.end()), rows_changed_.end());
+  }
 }
 
 void HnswIndex::mark_deleted(std::uint32_t slot) {
   if (slot >= graph_.node_count()) return;
   if (!deleted_.insert(slot).second) return;
   dead_[slot] = 1;
+  deleted_since_.push_back(slot);
   live_count_.fetch_sub(1, std::memory_order_relaxed);
 }
 

@@ -53,8 +53,16 @@ struct GraphLayout : NodeTable {
   // graph.
   bool rows_apart = false;
   std::vector<float> norms;
-  std::vector<std::uint32_t> replaced_slots;
+  std::vector<std::uint32_t> replaced_slots;  // a slot may repeat: the later row holds
   std::vector<float> replaced_rows;
+  // With delta sections after the record table (graph_file.h): how many of
+  // `deleted` the first section listed, the offset where the sections
+  // begin, and each slot's latest record in them (slot, offset of its id
+  // length), ascending by slot.
+  bool has_deltas = false;
+  std::size_t deleted_in_base = 0;
+  std::size_t deltas_at = 0;
+  std::vector<std::pair<std::uint32_t, std::size_t>> delta_records;
 };
 
 struct IndexStats {
@@ -127,6 +135,23 @@ class HnswIndex {
   // A copy of one neighbour list, taken under its lock.
   void copy_list(std::uint32_t slot, std::size_t layer, std::vector<std::uint32_t>& out) const {
     graph_.copy_list(slot, layer, out);
+  }
+
+  // What changed since the graph file last took the marks (a delta of it
+  // holds only that): a node's lists or levels, the rows overwritten and
+  // the slots deleted since (in the order they changed; a slot may repeat).
+  bool lists_changed(std::uint32_t slot) const { return graph_.changed(slot); }
+  void clear_lists_changed(std::uint32_t slot) const { graph_.clear_changed(slot); }
+  void mark_lists_changed(std::uint32_t slot) const { graph_.mark_changed(slot); }
+  const std::vector<std::uint32_t>& rows_changed() const { return rows_changed_; }
+  const std::vector<std::uint32_t>& deleted_since() const { return deleted_since_; }
+  // Forgets the rows and deletions noted (the node marks are cleared one by
+  // one as the nodes are written). The caller holds the index lock shared
+  // and is the only one to take the marks (saves are serialised); changes
+  // that note them hold it exclusively.
+  void forget_noted_changes() const {
+    rows_changed_.clear();
+    deleted_since_.clear();
   }
 
   const VectorStore& store() const { return store_; }
@@ -262,6 +287,7 @@ class HnswIndex {
   bool link_stored(const std::vector<std::uint32_t>& slots, Progress* progress, bool stoppable, bool sequential_head);
   // Overwrites a slot's row, norm and codes, leaving its links as they are.
   void overwrite_row(std::uint32_t slot, const float* v, std::size_t len);
+  void note_row_changed(std::uint32_t slot);
   // Relinks a stored node whose row changed (build.cpp).
   void relink_node(std::uint32_t slot);
   // The exact hits among the fresh rows that admit passes (fresh_rows.cpp).
@@ -307,6 +333,9 @@ class HnswIndex {
   std::vector<std::uint32_t> relink_;
   std::vector<std::uint8_t> unlinked_;
   std::size_t linked_in_stretch_ = 0;  // rows linked since the fresh rows were last drained
+  // Noted for the graph file's next delta (see rows_changed()).
+  mutable std::vector<std::uint32_t> rows_changed_;
+  mutable std::vector<std::uint32_t> deleted_since_;
 };
 
 }  // namespace hovra

@@ -25,6 +25,32 @@ std::uint32_t low32(std::size_t v) { return static_cast<std::uint32_t>(v); }
 
 // ---- writing ----
 
+// What a delta holds of a slot: its node entry always (and its norm), its
+// replaced row and its record as its parts byte says (kDeltaRow,
+// kDeltaRecord; kDeltaNode is the writer's own mark).
+enum : std::uint8_t { kDeltaNode = 1, kDeltaRow = 2, kDeltaRecord = 4 };
+// The least bytes of a delta's node entry: its slot, parts, one layer
+// count and list length, and its norm.
+constexpr std::size_t kDeltaEntryMin = 20;
+// A node_at entry not read yet.
+constexpr std::size_t kNoNode = ~std::size_t(0);
+
+// Zero bytes after `length` bytes of strings, up to a multiple of 4.
+void pad_to_word(ByteWriter& w, std::size_t length) {
+  if (length % 4 != 0) w.bytes(std::string_view("\0\0\0", 4 - length % 4));
+}
+
+// The writers hand their pieces to the sink once they pass this size.
+constexpr std::size_t kPieceBytes = std::size_t(1) << 16;
+
+// Whether some live node other than the entry point waits to be linked.
+bool has_unlinked_nodes(const HnswIndex& index) {
+  bool unlinked = false;
+  for (std::uint32_t s = index.linked_end(); s < index.node_count() && !unlinked; ++s)
+    unlinked = s != index.entry_point();
+  return unlinked || index.fresh_count() > index.node_count() - index.linked_end();
+}
+
 void put_header(const HnswIndex& index, std::uint32_t extra_flags, ByteWriter& w) {
   w.u32(kGraphMagic);
   w.u32(kGraphVersion);
@@ -36,21 +62,23 @@ void put_header(const HnswIndex& index, std::uint32_t extra_flags, ByteWriter& w
   w.u32(low32(index.max_level()));
   w.u32(low32(index.node_count()));
   w.u32(low32(index.deleted().size()));
-  bool unlinked = false;
-  for (std::uint32_t s = index.linked_end(); s < index.node_count() && !unlinked; ++s)
-    unlinked = s != index.entry_point();
-  unlinked = unlinked || index.fresh_count() > index.node_count() - index.linked_end();
   // A save writes seal.hovra beside every graph file.
-  w.u32(kGraphSealed | (unlinked ? kGraphUnlinked : 0) | extra_flags);
+  w.u32(kGraphSealed | (has_unlinked_nodes(index) ? kGraphUnlinked : 0) | extra_flags);
+  // A file that takes deltas keeps every word at an offset divisible by 4.
+  if (extra_flags & kGraphDeltas) w.bytes(std::string_view("\0\0\0", 3));
 }
 
 // A fresh row (stored, not linked yet) is written with empty lists, which
 // is how a reader finds it again (HnswIndex::adopt_unlinked).
+// The node's change mark is cleared before its lists are copied, and set
+// again when they are left out.
 void put_node(const HnswIndex& index, std::uint32_t slot, ByteWriter& w, std::vector<std::uint32_t>& list) {
   std::size_t layers = index.level(slot) + 1;
   w.u32(low32(layers));
+  index.clear_lists_changed(slot);
   // The entry point keeps its lists, so that searches still start there.
   bool unlinked = index.is_unlinked(slot) && slot != index.entry_point();
+  if (unlinked) index.mark_lists_changed(slot);
   for (std::size_t layer = 0; layer < layers; ++layer) {
     list.clear();
     if (!unlinked) index.copy_list(slot, layer, list);
@@ -90,8 +118,10 @@ Status read_header(ByteReader& in, GraphLayout& layout, HeaderCounts& counts) {
     return truncated();
   if (version == kGraphVersion) {
     if (!in.u32(counts.flags)) return truncated();
-    if ((counts.flags & ~(kGraphSealed | kGraphUnlinked | kGraphRowsApart)) != 0)
+    if ((counts.flags & ~(kGraphSealed | kGraphUnlinked | kGraphRowsApart | kGraphDeltas)) != 0)
       return DbError::damaged_file("unsupported graph flags: " + std::to_string(counts.flags));
+    std::string_view pad;
+    if ((counts.flags & kGraphDeltas) && !in.bytes(3, pad)) return truncated();
   }
   if (m < 2) return DbError::damaged_file("graph file has m = " + std::to_string(m) + ", below the minimum of 2");
   layout.dim = dim;
@@ -102,6 +132,7 @@ Status read_header(ByteReader& in, GraphLayout& layout, HeaderCounts& counts) {
   layout.max_level = max_level;
   layout.has_unlinked = (counts.flags & kGraphUnlinked) != 0;
   layout.rows_apart = (counts.flags & kGraphRowsApart) != 0;
+  layout.has_deltas = (counts.flags & kGraphDeltas) != 0;
   return Status::success();
 }
 
@@ -217,9 +248,11 @@ Status read_row(ByteReader& in, std::uint32_t& slot, std::string_view& id, std::
 // the first misplaced record's error.
 class SlotCheck {
  public:
+  // Section 4 is checked against the deleted slots of section 2 only.
   explicit SlotCheck(const GraphLayout& layout) : n_(layout.node_count()), state_(n_, kFree) {
-    for (std::uint32_t slot : layout.deleted)
-      if (slot < n_) state_[slot] = kDeleted;
+    const std::size_t listed = layout.has_deltas ? layout.deleted_in_base : layout.deleted.size();
+    for (std::size_t i = 0; i < listed; ++i)
+      if (layout.deleted[i] < n_) state_[layout.deleted[i]] = kDeleted;
   }
   Status take(std::uint32_t slot) {
     if (slot >= n_) return out_of_range("record", slot, n_);
@@ -237,6 +270,147 @@ class SlotCheck {
   std::vector<std::uint8_t> state_;
 };
 
+// ---- delta sections ----
+
+// Where section 4 starting at offset ends (its rows are read again, and
+// checked, by read_record_rows).
+Status record_table_end(std::string_view bytes, std::size_t offset, std::size_t& end) {
+  if (offset > bytes.size()) return truncated();
+  ByteReader in(bytes.substr(offset));
+  std::uint32_t magic, count;
+  if (!in.u32(magic)) return truncated();
+  if (magic != kRecordMagic) return DbError::damaged_file("bad metadata section magic");
+  if (!in.u32(count) || !can_hold(in, count, 12)) return truncated();
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t slot, len;
+    std::string_view skipped;
+    if (!in.u32(slot) || !in.u32(len) || !in.bytes(len, skipped) || !in.u32(len) || !in.bytes(len, skipped))
+      return truncated();
+  }
+  end = offset + in.position();
+  return Status::success();
+}
+
+// One node's entry (its layer count, then each list) appended to the
+// layout's table, every member checked against node_count.
+Status read_node_entry(ByteReader& in, std::uint32_t slot, std::size_t node_count, GraphLayout& layout) {
+  std::uint32_t layers;
+  if (!in.u32(layers)) return truncated();
+  if (layers == 0) return DbError::damaged_file("graph node " + std::to_string(slot) + " has no layers");
+  if (!can_hold(in, layers, 4)) return truncated();
+  layout.node_at[slot] = layout.table.size();
+  layout.table.push_back(layers);
+  for (std::uint32_t l = 0; l < layers; ++l) {
+    std::uint32_t count;
+    if (!in.u32(count) || !can_hold(in, count, 4)) return truncated();
+    layout.table.push_back(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      std::uint32_t member = 0;
+      in.u32(member);
+      if (member >= node_count) return out_of_range("neighbour", member, node_count);
+      layout.table.push_back(member);
+    }
+  }
+  return Status::success();
+}
+
+// The header fields of a delta and its deleted slots, marked in dead.
+Status read_delta_head(ByteReader& in, GraphLayout& layout, std::vector<std::uint8_t>& dead) {
+  std::uint32_t magic, entry, max_level, nodes, flags, deleted;
+  if (!in.u32(magic)) return truncated();
+  if (magic != kDeltaMagic) return DbError::damaged_file("bad graph delta magic");
+  if (!in.u32(entry) || !in.u32(max_level) || !in.u32(nodes) || !in.u32(flags) || !in.u32(deleted))
+    return truncated();
+  if ((flags & ~kGraphUnlinked) != 0)
+    return DbError::damaged_file("unsupported graph delta flags: " + std::to_string(flags));
+  if (nodes < layout.node_count())
+    return DbError::damaged_file("graph delta holds " + std::to_string(nodes) + " nodes, fewer than the " +
+                                 std::to_string(layout.node_count()) + " before it");
+  // Every node added needs an entry of at least kDeltaEntryMin bytes here.
+  if (nodes - layout.node_count() > in.remaining() / kDeltaEntryMin) return truncated();
+  layout.entry_point = entry;
+  layout.max_level = max_level;
+  layout.has_unlinked = (flags & kGraphUnlinked) != 0;
+  layout.node_at.resize(nodes, kNoNode);
+  layout.norms.resize(nodes, 0.0f);
+  dead.resize(nodes, 0);
+  if (!can_hold(in, deleted, 4)) return truncated();
+  for (std::uint32_t i = 0; i < deleted; ++i) {
+    std::uint32_t slot = 0;
+    in.u32(slot);
+    if (slot >= nodes) return out_of_range("deleted", slot, nodes);
+    if (!dead[slot]) layout.deleted.push_back(slot);
+    dead[slot] = 1;
+  }
+  return Status::success();
+}
+
+// One delta section at the start of `in` (offset `at` in the file): the
+// header fields, deleted slots and changed nodes, each with its norm,
+// replaced row and record as it says; records_at gets each record's offset.
+Status read_delta(ByteReader& in, std::size_t at, GraphLayout& layout, std::vector<std::uint8_t>& dead,
+                  std::vector<std::pair<std::uint32_t, std::size_t>>& records_at) {
+  const std::size_t before = layout.node_count();
+  HOVRA_RETURN_IF_ERROR(read_delta_head(in, layout, dead));
+  const std::size_t n = layout.node_count();
+  std::uint32_t changed;
+  if (!in.u32(changed) || !can_hold(in, changed, kDeltaEntryMin)) return truncated();
+  std::size_t last = 0;
+  for (std::uint32_t i = 0; i < changed; ++i) {
+    std::uint32_t slot, parts;
+    if (!in.u32(slot) || !in.u32(parts)) return truncated();
+    if (slot >= n) return out_of_range("changed", slot, n);
+    if (i > 0 && slot <= last)
+      return DbError::damaged_file("graph delta lists changed nodes out of order at slot " + std::to_string(slot));
+    last = slot;
+    if ((parts & ~(kDeltaRow | kDeltaRecord)) != 0)
+      return DbError::damaged_file("graph delta has unknown parts " + std::to_string(parts) + " at slot " +
+                                   std::to_string(slot));
+    HOVRA_RETURN_IF_ERROR(read_node_entry(in, slot, n, layout));
+    if (!in.f32(layout.norms[slot])) return truncated();
+    if (parts & kDeltaRow) {
+      layout.replaced_slots.push_back(slot);
+      if (!in.f32s(layout.dim, layout.replaced_rows)) return truncated();
+    }
+    if (parts & kDeltaRecord) {
+      if (dead[slot]) return DbError::damaged_file("graph file has a record on deleted slot " + std::to_string(slot));
+      records_at.emplace_back(slot, at + in.position());
+      std::uint32_t id_len, meta_len;
+      std::string_view skipped;
+      if (!in.u32(id_len) || !in.bytes(id_len, skipped) || !in.u32(meta_len) || !in.bytes(meta_len, skipped) ||
+          !in.bytes((4 - (id_len + meta_len) % 4) % 4, skipped))
+        return truncated();
+    }
+  }
+  for (std::size_t s = before; s < n; ++s)
+    if (layout.node_at[s] == kNoNode)
+      return DbError::damaged_file("graph delta adds node " + std::to_string(s) + " without its lists");
+  return check_entry_point(layout);
+}
+
+// Every delta section from `at` to the end of bytes; the latest record of
+// each slot is kept in the layout.
+Status read_deltas(std::string_view bytes, std::size_t at, GraphLayout& layout) {
+  std::vector<std::uint8_t> dead(layout.node_count(), 0);
+  for (std::uint32_t s : layout.deleted)
+    if (s < dead.size()) dead[s] = 1;
+  layout.deleted_in_base = layout.deleted.size();
+  layout.deltas_at = at;
+  std::vector<std::pair<std::uint32_t, std::size_t>> records_at;
+  while (at < bytes.size()) {
+    ByteReader in(bytes.substr(at));
+    HOVRA_RETURN_IF_ERROR(read_delta(in, at, layout, dead, records_at));
+    at += in.position();
+  }
+  // The latest record of each slot: stable order by slot, the last of each run.
+  std::stable_sort(records_at.begin(), records_at.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (std::size_t i = 0; i < records_at.size(); ++i)
+    if (i + 1 == records_at.size() || records_at[i + 1].first != records_at[i].first)
+      layout.delta_records.push_back(records_at[i]);
+  return Status::success();
+}
+
 }  // namespace
 
 Status write_graph(const HnswIndex& index, FileWriter& sink, std::uint32_t extra_flags) {
@@ -244,14 +418,95 @@ Status write_graph(const HnswIndex& index, FileWriter& sink, std::uint32_t extra
   ByteWriter w(piece);
   put_header(index, extra_flags, w);
   for (std::uint32_t slot : index.deleted()) w.u32(slot);
-  HOVRA_RETURN_IF_ERROR(sink.write(piece));
   std::vector<std::uint32_t> list;
   std::size_t n = index.node_count();
   for (std::size_t slot = 0; slot < n; ++slot) {
-    piece.clear();
     put_node(index, static_cast<std::uint32_t>(slot), w, list);
-    HOVRA_RETURN_IF_ERROR(sink.write(piece));
+    if (piece.size() >= kPieceBytes) {
+      HOVRA_RETURN_IF_ERROR(sink.write(piece));
+      piece.clear();
+    }
   }
+  HOVRA_RETURN_IF_ERROR(sink.write(piece));
+  index.forget_noted_changes();
+  return sink.flush();
+}
+
+namespace {
+
+// Per slot, what the delta holds of it (see write_graph_delta).
+std::vector<std::uint8_t> delta_parts(const HnswIndex& index, const DeltaScope& scope) {
+  const std::size_t n = index.node_count();
+  std::vector<std::uint8_t> parts(n, 0);
+  for (std::size_t s = scope.file_nodes; s < n; ++s) parts[s] = kDeltaNode | kDeltaRecord;
+  for (std::size_t s = 0; s < scope.file_nodes; ++s)
+    if (index.lists_changed(static_cast<std::uint32_t>(s))) parts[s] |= kDeltaNode;
+  for (std::uint32_t s : index.rows_changed())
+    if (s < n) parts[s] |= kDeltaNode | (s < scope.rows_in_file ? kDeltaRow : 0);
+  if (scope.records_changed)
+    for (std::uint32_t s : *scope.records_changed)
+      if (s < n) parts[s] |= kDeltaNode | kDeltaRecord;
+  for (std::size_t s = 0; s < n; ++s)
+    if ((parts[s] & kDeltaRecord) && index.is_deleted(static_cast<std::uint32_t>(s))) parts[s] &= ~kDeltaRecord;
+  return parts;
+}
+
+}  // namespace
+
+Status write_graph_delta(const HnswIndex& index, const DeltaScope& scope, RecordOfFn record_of, FileWriter& sink) {
+  const std::size_t n = index.node_count();
+  if (n < scope.file_nodes)
+    return DbError::io("graph delta over " + std::to_string(n) + " nodes for a file of " +
+                       std::to_string(scope.file_nodes));
+  std::vector<std::uint8_t> parts = delta_parts(index, scope);
+  std::vector<std::uint32_t> deleted;
+  for (std::uint32_t s : index.deleted_since())
+    if (s < n) deleted.push_back(s);
+  std::sort(deleted.begin(), deleted.end());
+  deleted.erase(std::unique(deleted.begin(), deleted.end()), deleted.end());
+  std::size_t written = 0;
+  for (std::uint8_t p : parts) written += p != 0;
+  // Nothing changed (the header's fields change only with a node or a
+  // deletion): no section at all, and the file stays as it was.
+  if (written == 0 && deleted.empty()) {
+    index.forget_noted_changes();
+    return sink.flush();
+  }
+
+  std::string piece;
+  ByteWriter w(piece);
+  w.u32(kDeltaMagic);
+  w.u32(index.entry_point());
+  w.u32(low32(index.max_level()));
+  w.u32(low32(n));
+  w.u32(has_unlinked_nodes(index) ? kGraphUnlinked : 0);
+  w.u32(low32(deleted.size()));
+  for (std::uint32_t s : deleted) w.u32(s);
+  w.u32(low32(written));
+  std::vector<std::uint32_t> list;
+  std::string text;
+  for (std::size_t at = 0; at < n; ++at) {
+    if (parts[at] == 0) continue;
+    auto slot = static_cast<std::uint32_t>(at);
+    w.u32(slot);
+    w.u32(parts[at] & (kDeltaRow | kDeltaRecord));
+    put_node(index, slot, w, list);
+    w.f32(index.norms()[slot]);
+    if (parts[at] & kDeltaRow) w.f32s(index.store().vector(slot), index.dim());
+    if (parts[at] & kDeltaRecord) {
+      text.clear();
+      std::string_view id = record_of(slot, text);
+      w.sized(id);
+      w.sized(text);
+      pad_to_word(w, id.size() + text.size());
+    }
+    if (piece.size() >= kPieceBytes) {
+      HOVRA_RETURN_IF_ERROR(sink.write(piece));
+      piece.clear();
+    }
+  }
+  HOVRA_RETURN_IF_ERROR(sink.write(piece));
+  index.forget_noted_changes();
   return sink.flush();
 }
 
@@ -296,6 +551,12 @@ Status RecordTableWriter::row(std::uint32_t slot, std::string_view id, std::stri
   return write();
 }
 
+Status pad_record_table(std::uint64_t written, FileWriter& sink) {
+  if (written % 4 == 0) return sink.flush();
+  HOVRA_RETURN_IF_ERROR(sink.write(std::string_view("\0\0\0", 4 - written % 4)));
+  return sink.flush();
+}
+
 Status write_record_table(const std::vector<GraphRecord>& records, FileWriter& sink) {
   RecordTableWriter table(sink);
   HOVRA_RETURN_IF_ERROR(table.begin(records.size()));
@@ -331,8 +592,42 @@ Result<GraphLayout> read_graph_layout(std::string_view bytes, std::size_t& rest_
     HOVRA_RETURN_IF_ERROR(read_row_section(rows, counts.node_count, layout));
     rest_offset += rows.position();
   }
+  if (layout.has_deltas) {
+    if (!layout.rows_apart) return DbError::damaged_file("graph file has deltas without its row section");
+    std::size_t deltas_at = 0;
+    HOVRA_RETURN_IF_ERROR(record_table_end(bytes, rest_offset, deltas_at));
+    // The record table is followed by zero bytes up to a multiple of 4.
+    deltas_at += (4 - deltas_at % 4) % 4;
+    if (deltas_at > bytes.size()) return truncated();
+    HOVRA_RETURN_IF_ERROR(read_deltas(bytes, deltas_at, layout));
+  }
   return layout;
 }
+
+namespace {
+
+// Each slot's latest delta record, unless a later delta deleted the slot
+// (passed marks the slots deleted since section 4).
+Status read_delta_records(std::string_view bytes, const GraphLayout& layout, std::vector<std::uint8_t>& passed,
+                          RecordRowFn each) {
+  if (!layout.has_deltas) return Status::success();
+  for (const auto& [slot, at] : layout.delta_records) passed[slot] = 0;
+  for (std::size_t i = layout.deleted_in_base; i < layout.deleted.size(); ++i) passed[layout.deleted[i]] = 1;
+  for (const auto& [slot, at] : layout.delta_records) {
+    if (passed[slot]) continue;
+    ByteReader in(bytes.substr(at));
+    std::uint32_t id_len, meta_len;
+    std::string_view id, text;
+    if (!in.u32(id_len) || !in.bytes(id_len, id) || !in.u32(meta_len) || !in.bytes(meta_len, text))
+      return truncated();
+    std::string bad = utf8_error(id);
+    if (!bad.empty()) return DbError::damaged_file(bad);
+    HOVRA_RETURN_IF_ERROR(each(slot, id, text));
+  }
+  return Status::success();
+}
+
+}  // namespace
 
 // A misplaced record is reported only once the whole table has read, so
 // that a table cut short reports the truncation, whatever it held before.
@@ -345,16 +640,25 @@ Status read_record_rows(std::string_view bytes, std::size_t offset, const GraphL
   // Every record needs at least its slot, id length and metadata length.
   if (!in.u32(count) || !can_hold(in, count, 12)) return truncated();
   SlotCheck slots(layout);
+  // With deltas: the slots whose record section 4 no longer gives (deleted
+  // since, or given again by a delta).
+  std::vector<std::uint8_t> passed;
+  if (layout.has_deltas) {
+    passed.assign(layout.node_count(), 0);
+    for (std::size_t i = layout.deleted_in_base; i < layout.deleted.size(); ++i) passed[layout.deleted[i]] = 1;
+    for (const auto& [slot, at] : layout.delta_records) passed[slot] = 1;
+  }
   Status misplaced = Status::success();
   for (std::uint32_t i = 0; i < count; ++i) {
-    std::uint32_t slot;
+    std::uint32_t slot = 0;
     std::string_view id, text;
     HOVRA_RETURN_IF_ERROR(read_row(in, slot, id, text));
     if (!misplaced.ok()) continue;
     misplaced = slots.take(slot);
-    if (misplaced.ok()) HOVRA_RETURN_IF_ERROR(each(slot, id, text));
+    if (misplaced.ok() && (passed.empty() || !passed[slot])) HOVRA_RETURN_IF_ERROR(each(slot, id, text));
   }
-  return misplaced;
+  if (!misplaced.ok()) return misplaced;
+  return read_delta_records(bytes, layout, passed, each);
 }
 
 Result<std::vector<GraphRecord>> read_record_table(std::string_view bytes, std::size_t offset,

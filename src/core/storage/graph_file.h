@@ -38,8 +38,14 @@ inline constexpr std::uint32_t kGraphUnlinked = 2;
 // was written. Builds that do not know it refuse the file ("unsupported
 // graph flags: 5").
 inline constexpr std::uint32_t kGraphRowsApart = 4;
+// Header flag: delta sections may follow the record table, each holding
+// what changed since the section before it (see write_graph_delta); the
+// file is read as far as seal.hovra's size. Builds that do not know it
+// refuse the file ("unsupported graph flags: 13", or 15 with unlinked rows).
+inline constexpr std::uint32_t kGraphDeltas = 8;
 inline constexpr std::uint32_t kRowSectionMagic = 0x534D524E;  // "NRMS"
 inline constexpr std::uint32_t kRecordMagic = 0x4D455441;      // "ATEM"
+inline constexpr std::uint32_t kDeltaMagic = 0x41544C44;       // "DLTA"
 
 struct GraphRecord {
   std::uint32_t slot = 0;
@@ -49,12 +55,39 @@ struct GraphRecord {
 
 // Sections 1 to 3 from the index, each list copied under its lock, then a
 // flush of the sink. extra_flags are or-ed into the header's flags
-// (kGraphRowsApart when the row section follows).
+// (kGraphRowsApart when the row section follows). Takes the index's change
+// marks: every node written is unmarked, but for a fresh row written
+// without its lists, which stays marked for the next delta.
 Status write_graph(const HnswIndex& index, FileWriter& sink, std::uint32_t extra_flags = 0);
 // The row section: the norm of every slot, then (with_replaced) the rows
 // the store lists as replaced since vectors.bin was written, in slot
 // order, or none (vectors.bin is being rewritten whole), then a flush.
 Status write_row_section(const HnswIndex& index, FileWriter& sink, bool with_replaced);
+// One record of a delta: the compact JSON text of its metadata (empty for
+// none) is written to `text`, and the id returned points into the caller's
+// tables.
+using RecordOfFn = FunctionRef<std::string_view(std::uint32_t slot, std::string& text)>;
+
+// What a delta section covers: the node count and the rows of vectors.bin
+// that the file as written so far describes, and the slots whose records
+// (metadata) changed since, ascending and unique.
+struct DeltaScope {
+  std::size_t file_nodes = 0;
+  std::size_t rows_in_file = 0;
+  const std::vector<std::uint32_t>* records_changed = nullptr;
+};
+
+// A delta section appended after the file written so far: the header's
+// changing fields, the slots deleted since, and per changed node (new, or
+// its lists, row or record changed) its lists and norm, its row when it
+// replaces one vectors.bin holds, and its record when live and new or
+// changed. Takes the index's change marks as write_graph does; then a flush.
+Status write_graph_delta(const HnswIndex& index, const DeltaScope& scope, RecordOfFn record_of, FileWriter& sink);
+
+// The zero bytes that end section 4 of a file that takes deltas: up to a
+// multiple of 4 of the file's size (`written` so far).
+Status pad_record_table(std::uint64_t written, FileWriter& sink);
+
 // Section 4, then a flush.
 Status write_record_table(const std::vector<GraphRecord>& records, FileWriter& sink);
 
@@ -79,7 +112,10 @@ class RecordTableWriter {
 // does not read.
 std::optional<std::uint32_t> read_graph_flags(std::string_view bytes);
 
-// Parses sections 1 to 3. On success rest_offset is the offset of section 4.
+// Parses sections 1 to 3 and, with flag kGraphDeltas, every delta section
+// to the end of bytes (the seal's size of the file): the layout is the
+// graph as the last delta left it. On success rest_offset is the offset of
+// section 4.
 // Errors are DamagedFile (shown as io errors) with the exact texts ("failed to fill whole buffer",
 // "bad graph magic", "unsupported graph version: N", "unknown metric: N"),
 // or DamagedFile for a graph that does not hold together: m below 2, a deleted or
@@ -90,6 +126,8 @@ Result<GraphLayout> read_graph_layout(std::string_view bytes, std::size_t& rest_
 // Parses section 4 starting at offset ("bad metadata section magic", the
 // truncation error, UTF-8 errors). Metadata that is not JSON loads as none.
 // Every record must sit on its own live slot of the layout (DamagedFile otherwise).
+// With deltas, a record of section 4 that a delta replaced or whose slot a
+// delta deleted is passed over, and each slot's latest delta record follows.
 Result<std::vector<GraphRecord>> read_record_table(std::string_view bytes, std::size_t offset,
                                                    const GraphLayout& layout);
 // The same checks, handing each row to `each` where it lies in bytes
