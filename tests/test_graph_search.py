@@ -5,56 +5,25 @@ their deletions), so searches walk the graph or scan their candidates
 exactly rather than scanning the whole store."""
 
 import shutil
-import struct
 
 import numpy as np
 import pytest
 from _hovra import Database
+from test_file_formats import read_graph
 
 N, DIM, LATENT = 2700, 5000, 12
 
 
-def header_size(raw):
-    """Section 1's size: version 3 adds a flags word to version 2's 37 bytes."""
-    (version,) = struct.unpack_from("<I", raw, 4)
-    return 41 if version == 3 else 37
-
-
 def read_layer0(path):
-    """Entry point, deleted slots and layer-0 lists of a saved graph file."""
-    raw = (path / "graph.hovra").read_bytes()
-    entry, _, n, d = struct.unpack_from("<IIII", raw, 21)
-    off = header_size(raw)
-    deleted = set(struct.unpack_from(f"<{d}I", raw, off))
-    off += 4 * d
-    lists = []
-    for _ in range(n):
-        (layers,) = struct.unpack_from("<I", raw, off)
-        off += 4
-        for layer in range(layers):
-            (c,) = struct.unpack_from("<I", raw, off)
-            if layer == 0:
-                lists.append(struct.unpack_from(f"<{c}I", raw, off + 4))
-            off += 4 + 4 * c
-    return entry, deleted, lists
+    """Entry point, deleted slots and layer-0 lists of a saved graph file
+    (with its deltas applied)."""
+    graph = read_graph((path / "graph.hovra").read_bytes())
+    return graph.entry_point, graph.deleted, [lists[0] for lists in graph.nodes]
 
 
 def read_lists(path):
     """Per node of a saved graph file, its neighbour lists, layer 0 first."""
-    raw = (path / "graph.hovra").read_bytes()
-    n, d = struct.unpack_from("<II", raw, 29)
-    off = header_size(raw) + 4 * d
-    nodes = []
-    for _ in range(n):
-        (layers,) = struct.unpack_from("<I", raw, off)
-        off += 4
-        lists = []
-        for _ in range(layers):
-            (c,) = struct.unpack_from("<I", raw, off)
-            lists.append(struct.unpack_from(f"<{c}I", raw, off + 4))
-            off += 4 + 4 * c
-        nodes.append(lists)
-    return nodes
+    return read_graph((path / "graph.hovra").read_bytes()).nodes
 
 
 def unreachable(path):
