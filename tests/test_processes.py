@@ -460,3 +460,72 @@ def test_writer_and_three_readers_under_load_with_kills(tmp_path):
         v.wait()
     with Database(str(path)) as db:
         assert set(db.ids()) == ids_after(first + 29)
+
+
+DELTA_WRITER = textwrap.dedent(
+    """
+    import sys
+    import numpy as np
+    from hovra import Database
+    db = Database(sys.argv[1], autocheckpoint=False)
+    rng = np.random.default_rng(9)
+    print("ready", flush=True)
+    for round_ in range(3):
+        sys.stdin.readline()
+        moved = [str(i) for i in range(round_, 100, 25)]
+        db.update_many(moved, vectors=rng.standard_normal((len(moved), 8)).astype(np.float32))
+        db.add_many([f"n{round_}-{i}" for i in range(20)], rng.standard_normal((20, 8)).astype(np.float32))
+        db.delete_many([str(1000 + round_), f"n{round_}-3"])
+        db.update("5", metadata={"round": round_})
+        db.wait_indexed()
+        db.save()
+        print("saved", flush=True)
+    db.close()
+    """
+)
+
+
+def test_a_reader_walks_the_graph_file_where_it_lies(tmp_path):
+    """A reader maps graph.hovra and reads its layer-0 lists in place, while
+    the writer's saves append deltas to that same file (past 64 KiB)."""
+    path = tmp_path / "db"
+    rng = np.random.default_rng(8)
+    db = Database(str(path), dim=8, autocheckpoint=False)
+    db.add_many([str(i) for i in range(1500)], rng.standard_normal((1500, 8)).astype(np.float32))
+    db.wait_indexed()
+    db.save()
+    db.close()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    writer = subprocess.Popen(
+        [sys.executable, "-c", DELTA_WRITER, str(path)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
+    try:
+        assert writer.stdout.readline().strip() == "ready"
+        reader = Database(str(path), read_only=True, refresh_interval=3600)
+        sizes = [(path / "graph.hovra").stat().st_size]
+        for _ in range(3):
+            writer.stdin.write("go\n")
+            writer.stdin.flush()
+            assert writer.stdout.readline().strip() == "saved"
+            sizes.append((path / "graph.hovra").stat().st_size)
+            reader.refresh()
+            assert reader.get("5")[1] == {"round": len(sizes) - 2}
+        assert sizes[0] < sizes[1] < sizes[2]  # deltas appended to the file the reader maps
+        assert writer.wait(timeout=60) == 0
+    finally:
+        writer.kill()
+    seen = {i: reader.get(i) for i in reader.ids()}
+    queries = rng.standard_normal((5, 8)).astype(np.float32)
+    found = [[h.id for h in reader.search(q, k=10)] for q in queries]
+    graph_bytes = reader.memory_usage()["graph"]
+    reader.close()
+    own = Database(str(path))
+    assert {i: own.get(i) for i in own.ids()} == seen
+    assert [[h.id for h in own.search(q, k=10)] for q in queries] == found
+    # The writer holds its lists in its own memory; the reader does not.
+    assert graph_bytes * 2 < own.memory_usage()["graph"]
+    own.close()

@@ -188,12 +188,28 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   db->read_only_ = read_only;
 
   if (!path_exists(db->graph_path_)) return DbError::corrupt_data(std::string(kGraphFile) + " is missing");
-  Result<std::string> graph = read_file(db->graph_path_);
-  if (!graph.ok()) return graph.error();
-  Result<SettledFiles> settled = settle_files(dir, graph.value(), !read_only);
+  // A reader maps graph.hovra and keeps its layer-0 lists where they lie:
+  // every process that reads the database shares them in the page cache.
+  // (A save never changes the bytes a seal covers: it appends past them,
+  // cuts back only what no seal names, or puts a new file in place.)
+  std::shared_ptr<MappedFile> graph_map;
+  std::string graph_copy;
+  if (read_only) {
+    Result<std::shared_ptr<MappedFile>> map = MappedFile::map(db->graph_path_);
+    if (!map.ok()) return map.error();
+    graph_map = std::move(map.value());
+  } else {
+    Result<std::string> read = read_file(db->graph_path_);
+    if (!read.ok()) return read.error();
+    graph_copy = std::move(read.value());
+  }
+  const std::string_view graph_file =
+      graph_map ? std::string_view(reinterpret_cast<const char*>(graph_map->data()), graph_map->size())
+                : std::string_view(graph_copy);
+  Result<SettledFiles> settled = settle_files(dir, graph_file, !read_only);
   if (!settled.ok()) return settled.error();
   // A delta past the record's size never committed: it is not read.
-  const std::string_view graph_bytes = std::string_view(graph.value()).substr(0, settled.value().graph_size);
+  const std::string_view graph_bytes = graph_file.substr(0, settled.value().graph_size);
   if (!path_exists(settled.value().vectors_path))
     return DbError::corrupt_data(std::string(kVectorsFile) + " is missing");
   std::optional<SaveSeal> seal = settled.value().seal;
@@ -202,9 +218,10 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   LoadedFiles files;
   {
     std::size_t rest = 0;
-    Result<GraphLayout> layout = read_graph_layout(graph_bytes, rest);
+    Result<GraphLayout> layout = read_graph_layout(graph_bytes, rest, graph_map != nullptr);
     if (!layout.ok()) return layout.error();
     files.layout = std::move(layout.value());
+    if (files.layout.mapped) files.layout.keep = graph_map;
     std::size_t n = files.layout.node_count();
     HOVRA_RETURN_IF_ERROR(map_vectors(settled.value().vectors_path, read_only, files));
     if (!sq8_path.empty()) {

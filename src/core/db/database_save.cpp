@@ -181,7 +181,7 @@ Status Database::save(Progress* progress) {
   const std::string text_tmp = join_path(root_, kTextTmp);
 
   SaveSeal seal;
-  bool append_vectors = false, append_graph = false;
+  bool append_vectors = false, append_graph = false, seal_begun = false;
   // The changes noted since the last save are taken by this one: should it
   // fail, the next save writes graph.hovra whole.
   const std::optional<GraphInFile> graph_before = graph_in_file_;
@@ -255,8 +255,10 @@ Status Database::save(Progress* progress) {
           seal.graph_size, seal.graph_crc, progress));
     }
     // With a delta appended, seal.tmp matching graph.hovra commits the save
-    // (an open finishes it): a stop is honoured only before it.
+    // (an open finishes it, a reader takes it): a stop is honoured only
+    // before it is begun.
     if (append_graph && stop_requested(progress)) return DbError::cancelled();
+    seal_begun = true;
     std::uint64_t seal_size;
     std::uint32_t seal_crc;
     HOVRA_RETURN_IF_ERROR(
@@ -271,18 +273,17 @@ Status Database::save(Progress* progress) {
     // next save cuts them, and no open reads them), so that a save that
     // stopped leaves every file as it was.
     graph_in_file_.reset();
-    if (append_graph) {
-      // A seal.tmp that matches the appended graph.hovra would commit this
-      // save at the next open, without the changes logged after it: it goes
-      // first, or no change is taken until the database is reopened.
-      Status dropped = path_exists(seal_tmp) ? remove_file(seal_tmp) : Status::success();
-      if (dropped.ok()) dropped = sync_dir(root_);
-      if (!dropped.ok()) {
-        MutexLock w(wal_mutex_);
-        wal_->mark_broken(dropped.error());
-      }
-      (void)truncate_and_sync(graph_path_, graph_before->size);
+    if (append_graph && seal_begun) {
+      // A seal.tmp that matches the appended graph.hovra may already have
+      // committed the save for an open or a reader: nothing is taken back,
+      // and the log it would leave behind takes no change until the
+      // database is reopened (which finishes the save or keeps the old
+      // files, with the whole log either way).
+      MutexLock w(wal_mutex_);
+      wal_->mark_broken(written.error());
+      return written;
     }
+    if (append_graph) (void)truncate_and_sync(graph_path_, graph_before->size);
     if (append_vectors) (void)truncate_and_sync(vectors_path_, vectors_in_file_->size);
     if (written.error().kind() == ErrorKind::Cancelled) {
       for (const std::string* tmp : {&vectors_tmp, &sq8_tmp, &text_tmp, &graph_tmp, &seal_tmp})

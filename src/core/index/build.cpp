@@ -483,6 +483,7 @@ void HnswIndex::audit_after_drain(std::size_t stretch) {
 
 std::uint32_t HnswIndex::insert(const float* v, std::size_t len) {
   assert_len(len, dim_, "vector dimension mismatch");
+  graph_.own_lists();
   auto slot = static_cast<std::uint32_t>(graph_.node_count());
   std::size_t level = random_level(level_mult_);
   store_.make_owned();
@@ -511,6 +512,7 @@ std::vector<std::uint32_t> HnswIndex::insert_batch(const VectorRows& rows, Progr
   std::size_t n = rows.size();
   std::vector<std::uint32_t> slots;
   if (n == 0) return slots;
+  graph_.own_lists();
   auto first = static_cast<std::uint32_t>(graph_.node_count());
   std::vector<std::size_t> levels(n);
   for (auto& lv : levels) lv = random_level(level_mult_);
@@ -611,6 +613,7 @@ void HnswIndex::update_vector(std::uint32_t slot, const float* v, std::size_t le
 
 void HnswIndex::relink_node(std::uint32_t slot) {
   if (graph_.node_count() == 1) return;
+  graph_.own_lists();
   Linker link(*this);
   if (slot == graph_.entry_point()) link.hand_over_entry(slot);
   std::size_t level = graph_.level(slot);

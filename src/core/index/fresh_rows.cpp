@@ -62,6 +62,7 @@ void HnswIndex::replace_vector(std::uint32_t slot, const float* v, std::size_t l
 }
 
 std::size_t HnswIndex::link_fresh(std::size_t max_rows, Progress* progress) {
+  if (fresh_count() > 0) graph_.own_lists();
   std::size_t taken = 0;
   // The relinked rows first, one at a time: each repairs the lists that
   // held it before it is linked where its new row belongs.

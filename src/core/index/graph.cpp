@@ -16,12 +16,21 @@ Graph::Graph(std::size_t m) : m_(m), m_max0_(2 * m), stride0_(1 + std::min<std::
 
 void Graph::load(const NodeTable& nodes, std::uint32_t entry_point, std::size_t max_level) {
   std::size_t n = nodes.node_count();
-  const std::uint32_t* table = nodes.table.data();
+  const std::uint32_t* table = nodes.words();
+  const bool mapped = nodes.mapped != nullptr;
   levels_.resize(n);
-  flat0_.assign(n * stride0_, 0);
   locks0_.assign(n, 0);
+  if (mapped) {
+    mapped_nodes_ = n;
+    mapped_words_ = nodes.mapped;
+    mapped_at_ = nodes.node_at;
+    mapped_keep_ = nodes.keep;
+    flat0_.clear();
+  } else {
+    flat0_.assign(n * stride0_, 0);
+  }
   bool long_lists = stride0_ < m_max0_ + 2;
-  for (std::size_t s = 0; s < n && !long_lists; ++s) {
+  for (std::size_t s = 0; s < n && !long_lists && !mapped; ++s) {
     std::size_t at = nodes.node_at[s];
     long_lists = table[at] > 0 && table[at + 1] >= stride0_;
   }
@@ -38,7 +47,7 @@ void Graph::load(const NodeTable& nodes, std::uint32_t entry_point, std::size_t 
     }
     for (std::size_t l = 0; l < layers; ++l) {
       std::size_t count = table[at];
-      put(static_cast<std::uint32_t>(s), l, table + at + 1, count);
+      if (!mapped || l > 0) put(static_cast<std::uint32_t>(s), l, table + at + 1, count);
       at += 1 + count;
     }
   }
@@ -51,12 +60,35 @@ void Graph::load(const NodeTable& nodes, std::uint32_t entry_point, std::size_t 
   max_level_ = max_level;
 }
 
+void Graph::own_lists() {
+  if (mapped_nodes_ == 0) return;
+  const std::size_t mapped = mapped_nodes_, n = levels_.size();
+  std::vector<std::uint32_t> flat(n * stride0_, 0);
+  std::copy(flat0_.begin(), flat0_.end(), flat.begin() + mapped * stride0_);
+  bool long_lists = stride0_ < m_max0_ + 2;
+  for (std::size_t s = 0; s < mapped && !long_lists; ++s)
+    long_lists = block0(static_cast<std::uint32_t>(s))[0] >= stride0_;
+  if (long_lists) long0_.resize(n);
+  std::vector<std::size_t> at = std::move(mapped_at_);
+  std::shared_ptr<const void> keep = std::move(mapped_keep_);
+  const std::uint32_t* words = mapped_words_;
+  flat0_ = std::move(flat);
+  mapped_nodes_ = 0;
+  mapped_words_ = nullptr;
+  mapped_at_ = {};
+  for (std::size_t s = 0; s < mapped; ++s) {
+    const std::uint32_t* list = words + at[s] + 1;
+    put(static_cast<std::uint32_t>(s), 0, list + 1, list[0]);
+  }
+}
+
 void Graph::put(std::uint32_t slot, std::size_t layer, const std::uint32_t* data, std::size_t size) {
   if (layer > 0) {
     upper_[slot][layer - 1].slots.assign(data, data + size);
     return;
   }
-  std::uint32_t* block = flat0_.data() + std::size_t(slot) * stride0_;
+  if (slot < mapped_nodes_) panic("a mapped neighbour list cannot change");
+  std::uint32_t* block = flat0_.data() + (std::size_t(slot) - mapped_nodes_) * stride0_;
   if (block[0] == kLongList || size >= stride0_) {
     if (long0_.size() <= slot) panic("neighbour list over its capacity");
     long0_[slot].assign(data, data + size);
@@ -83,7 +115,7 @@ void Graph::copy_list(std::uint32_t slot, std::size_t layer, std::vector<std::ui
 
 void Graph::reserve(std::size_t nodes) {
   levels_.reserve(nodes);
-  flat0_.reserve(nodes * stride0_);
+  flat0_.reserve((nodes - std::min(nodes, mapped_nodes_)) * stride0_);
   locks0_.reserve(nodes);
   in0_.reserve(nodes);
   changed_.reserve(nodes);

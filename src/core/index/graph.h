@@ -23,18 +23,24 @@ inline constexpr bool kCheckGraphInvariants = false;
 #endif
 
 // The node table in its file form, in one block: per node its layer count
-// L, then L lists (layer 0 first), each a count C and C slots.
+// L, then L lists (layer 0 first), each a count C and C slots. The block is
+// `table`, or the words of a file mapped in memory (`mapped`, kept alive
+// by `keep`), where the entries were checked as they lie.
 struct NodeTable {
   std::vector<std::uint32_t> table;
-  std::vector<std::size_t> node_at;  // per node: the position of its L in table
+  std::vector<std::size_t> node_at;  // per node: the position of its L in the block
+  const std::uint32_t* mapped = nullptr;
+  std::shared_ptr<const void> keep;
 
+  const std::uint32_t* words() const { return mapped ? mapped : table.data(); }
   std::size_t node_count() const { return node_at.size(); }
-  std::size_t layer_count(std::size_t node) const { return table[node_at[node]]; }
+  std::size_t layer_count(std::size_t node) const { return words()[node_at[node]]; }
   // The list of a node on one of its layers: (first slot, count).
   std::pair<const std::uint32_t*, std::size_t> list(std::size_t node, std::size_t layer) const {
+    const std::uint32_t* w = words();
     std::size_t at = node_at[node] + 1;
-    for (std::size_t l = 0; l < layer; ++l) at += 1 + table[at];
-    return {table.data() + at + 1, table[at]};
+    for (std::size_t l = 0; l < layer; ++l) at += 1 + w[at];
+    return {w + at + 1, w[at]};
   }
   std::vector<std::uint32_t> list_copy(std::size_t node, std::size_t layer) const {
     auto [p, n] = list(node, layer);
@@ -74,8 +80,16 @@ class Graph {
   Graph& operator=(const Graph&) = delete;
 
   // Takes over the lists of a node table whose every member is one of its
-  // nodes (the caller has checked), with its entry point and top level.
+  // nodes (the caller has checked), with its entry point and top level. A
+  // mapped table's layer-0 lists are read where they lie (a reader's graph:
+  // the page cache holds them once for every process), until own_lists.
   void load(const NodeTable& nodes, std::uint32_t entry_point, std::size_t max_level);
+  // Copies layer-0 lists read from a mapped table into the graph's own
+  // blocks, so that they can change; every change of the graph's lists
+  // is preceded by it (the index calls it before it links or updates).
+  void own_lists();
+  // Slots whose layer-0 lists lie in a mapped table (0 when none do).
+  std::size_t mapped_nodes() const { return mapped_nodes_; }
 
   std::size_t m() const { return m_; }
   std::size_t m_max0() const { return m_max0_; }
@@ -98,6 +112,7 @@ class Graph {
     if constexpr (kCheckGraphInvariants) check_layer(slot, layer);
     if (layer == 0) {
       const std::uint32_t* block = block0(slot);
+      // (A mapped list, checked as read, never holds the long-list mark.)
       if (block[0] != kLongList) return {block + 1, block[0]};
       return {long0_[slot].data(), long0_[slot].size()};
     }
@@ -117,7 +132,10 @@ class Graph {
   void check_slot(std::uint32_t slot) const;
   // A node's layer-0 block (its count word and the room for its list),
   // for a walk to prefetch before it may expand the node.
-  const std::uint32_t* block0(std::uint32_t slot) const { return flat0_.data() + std::size_t(slot) * stride0_; }
+  const std::uint32_t* block0(std::uint32_t slot) const {
+    if (slot < mapped_nodes_) return mapped_words_ + mapped_at_[slot] + 1;
+    return flat0_.data() + (std::size_t(slot) - mapped_nodes_) * stride0_;
+  }
   std::size_t block0_bytes() const { return stride0_ * sizeof(std::uint32_t); }
 
   // Room for `nodes` nodes in every per-node array.
@@ -184,9 +202,15 @@ class Graph {
 
   std::size_t m_;
   std::size_t m_max0_;
-  std::vector<std::uint32_t> levels_;         // per slot
-  std::size_t stride0_;                       // words per node in flat0_
-  std::vector<std::uint32_t> flat0_;          // per slot: count, then slots
+  std::vector<std::uint32_t> levels_;  // per slot
+  std::size_t stride0_;                // words per node in flat0_
+  std::vector<std::uint32_t> flat0_;   // per slot from mapped_nodes_ on: count, then slots
+  // Slots below mapped_nodes_ read their layer-0 list (count, then slots)
+  // in a mapped node table, at mapped_at_ (see load).
+  std::size_t mapped_nodes_ = 0;
+  const std::uint32_t* mapped_words_ = nullptr;
+  std::vector<std::size_t> mapped_at_;
+  std::shared_ptr<const void> mapped_keep_;
   mutable std::vector<std::uint8_t> locks0_;  // per slot, layer-0 list lock
   // Per slot, layer-0 lists too long for the flat room; sized to the node
   // count only when such lists can occur (m above 64, or a loaded long list).

@@ -1,9 +1,11 @@
-// The graph file graph.hovra: the writer of the header, deleted slots and
-// node table from a live index, the writer of the record table, and the
-// readers of both, which reject any file whose slots do not fit its graph.
+// The graph file graph.hovra: the readers of its sections and deltas,
+// which reject any file whose slots do not fit its graph (the writers are
+// in graph_file_write.cpp).
 #include "core/storage/graph_file.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <unordered_set>
 #include <utility>
 
@@ -21,71 +23,11 @@ DbError out_of_range(const char* what, std::uint32_t slot, std::size_t node_coun
                                " but holds " + std::to_string(node_count) + " nodes");
 }
 
-std::uint32_t low32(std::size_t v) { return static_cast<std::uint32_t>(v); }
-
-// ---- writing ----
-
-// What a delta holds of a slot: its node entry always (and its norm), its
-// replaced row and its record as its parts byte says (kDeltaRow,
-// kDeltaRecord; kDeltaNode is the writer's own mark).
-enum : std::uint8_t { kDeltaNode = 1, kDeltaRow = 2, kDeltaRecord = 4 };
 // The least bytes of a delta's node entry: its slot, parts, one layer
 // count and list length, and its norm.
 constexpr std::size_t kDeltaEntryMin = 20;
 // A node_at entry not read yet.
 constexpr std::size_t kNoNode = ~std::size_t(0);
-
-// Zero bytes after `length` bytes of strings, up to a multiple of 4.
-void pad_to_word(ByteWriter& w, std::size_t length) {
-  if (length % 4 != 0) w.bytes(std::string_view("\0\0\0", 4 - length % 4));
-}
-
-// The writers hand their pieces to the sink once they pass this size.
-constexpr std::size_t kPieceBytes = std::size_t(1) << 16;
-
-// Whether some live node other than the entry point waits to be linked.
-bool has_unlinked_nodes(const HnswIndex& index) {
-  bool unlinked = false;
-  for (std::uint32_t s = index.linked_end(); s < index.node_count() && !unlinked; ++s)
-    unlinked = s != index.entry_point();
-  return unlinked || index.fresh_count() > index.node_count() - index.linked_end();
-}
-
-void put_header(const HnswIndex& index, std::uint32_t extra_flags, ByteWriter& w) {
-  w.u32(kGraphMagic);
-  w.u32(kGraphVersion);
-  w.u32(low32(index.dim()));
-  w.u8(static_cast<std::uint8_t>(index.metric()));
-  w.u32(low32(index.m()));
-  w.u32(low32(index.ef_construction()));
-  w.u32(index.entry_point());
-  w.u32(low32(index.max_level()));
-  w.u32(low32(index.node_count()));
-  w.u32(low32(index.deleted().size()));
-  // A save writes seal.hovra beside every graph file.
-  w.u32(kGraphSealed | (has_unlinked_nodes(index) ? kGraphUnlinked : 0) | extra_flags);
-  // A file that takes deltas keeps every word at an offset divisible by 4.
-  if (extra_flags & kGraphDeltas) w.bytes(std::string_view("\0\0\0", 3));
-}
-
-// A fresh row (stored, not linked yet) is written with empty lists, which
-// is how a reader finds it again (HnswIndex::adopt_unlinked).
-// The node's change mark is cleared before its lists are copied, and set
-// again when they are left out.
-void put_node(const HnswIndex& index, std::uint32_t slot, ByteWriter& w, std::vector<std::uint32_t>& list) {
-  std::size_t layers = index.level(slot) + 1;
-  w.u32(low32(layers));
-  index.clear_lists_changed(slot);
-  // The entry point keeps its lists, so that searches still start there.
-  bool unlinked = index.is_unlinked(slot) && slot != index.entry_point();
-  if (unlinked) index.mark_lists_changed(slot);
-  for (std::size_t layer = 0; layer < layers; ++layer) {
-    list.clear();
-    if (!unlinked) index.copy_list(slot, layer, list);
-    w.u32(low32(list.size()));
-    for (std::uint32_t n : list) w.u32(n);
-  }
-}
 
 // ---- reading ----
 
@@ -173,8 +115,12 @@ Status read_deleted(ByteReader& in, std::uint32_t count, std::uint32_t node_coun
 
 // The node table at the start of rest, copied word for word into
 // layout.table while every count is checked against the bytes left and
-// every slot against node_count; used is the table's size in bytes.
-Status read_nodes(std::string_view rest, std::uint32_t node_count, GraphLayout& layout, std::size_t& used) {
+// every slot against node_count; used is the table's size in bytes. In
+// place (rest starting at word word_base of the file, which the layout
+// reads where it lies), nothing is copied: node_at holds the file's word
+// positions.
+Status read_nodes(std::string_view rest, std::uint32_t node_count, GraphLayout& layout, std::size_t& used,
+                  bool in_place, std::size_t word_base) {
   // Every node needs at least its layer count and one list length.
   if (node_count > rest.size() / 8) return truncated();
   const auto* p = reinterpret_cast<const unsigned char*>(rest.data());
@@ -186,21 +132,28 @@ Status read_nodes(std::string_view rest, std::uint32_t node_count, GraphLayout& 
     return true;
   };
   layout.node_at.resize(node_count);
-  layout.table.reserve(words);
+  if (!in_place) layout.table.reserve(words);
+  std::vector<std::uint32_t> members;
   for (std::uint32_t slot = 0; slot < node_count; ++slot) {
     std::uint32_t layer_count;
     if (!take(layer_count)) return truncated();
     if (layer_count == 0) return DbError::damaged_file("graph node " + std::to_string(slot) + " has no layers");
     if (layer_count > words - at) return truncated();
-    layout.node_at[slot] = layout.table.size();
-    layout.table.push_back(layer_count);
+    if (in_place) {
+      layout.node_at[slot] = word_base + at - 1;
+    } else {
+      layout.node_at[slot] = layout.table.size();
+      layout.table.push_back(layer_count);
+    }
     for (std::uint32_t l = 0; l < layer_count; ++l) {
       std::uint32_t count;
       if (!take(count) || count > words - at) return truncated();
-      layout.table.push_back(count);
-      std::size_t first = layout.table.size();
-      layout.table.resize(first + count);
-      std::uint32_t* out = layout.table.data() + first;
+      std::vector<std::uint32_t>& into = in_place ? members : layout.table;
+      if (in_place) members.clear();
+      else into.push_back(count);
+      std::size_t first = into.size();
+      into.resize(first + count);
+      std::uint32_t* out = into.data() + first;
       std::uint32_t highest = 0;
       for (std::uint32_t i = 0; i < count; ++i) {
         out[i] = load_u32(p + 4 * (at + i));
@@ -293,22 +246,30 @@ Status record_table_end(std::string_view bytes, std::size_t offset, std::size_t&
 
 // One node's entry (its layer count, then each list) appended to the
 // layout's table, every member checked against node_count.
-Status read_node_entry(ByteReader& in, std::uint32_t slot, std::size_t node_count, GraphLayout& layout) {
+// In place (the layout reads the file where it lies; `in` starts at byte
+// `base` of it), node_at gets the entry's word position in the file.
+Status read_node_entry(ByteReader& in, std::size_t base, std::uint32_t slot, std::size_t node_count,
+                       GraphLayout& layout, bool in_place) {
+  const std::size_t entry_at = base + in.position();
   std::uint32_t layers;
   if (!in.u32(layers)) return truncated();
   if (layers == 0) return DbError::damaged_file("graph node " + std::to_string(slot) + " has no layers");
   if (!can_hold(in, layers, 4)) return truncated();
-  layout.node_at[slot] = layout.table.size();
-  layout.table.push_back(layers);
+  if (in_place) {
+    layout.node_at[slot] = entry_at / 4;
+  } else {
+    layout.node_at[slot] = layout.table.size();
+    layout.table.push_back(layers);
+  }
   for (std::uint32_t l = 0; l < layers; ++l) {
     std::uint32_t count;
     if (!in.u32(count) || !can_hold(in, count, 4)) return truncated();
-    layout.table.push_back(count);
+    if (!in_place) layout.table.push_back(count);
     for (std::uint32_t i = 0; i < count; ++i) {
       std::uint32_t member = 0;
       in.u32(member);
       if (member >= node_count) return out_of_range("neighbour", member, node_count);
-      layout.table.push_back(member);
+      if (!in_place) layout.table.push_back(member);
     }
   }
   return Status::success();
@@ -349,7 +310,7 @@ Status read_delta_head(ByteReader& in, GraphLayout& layout, std::vector<std::uin
 // header fields, deleted slots and changed nodes, each with its norm,
 // replaced row and record as it says; records_at gets each record's offset.
 Status read_delta(ByteReader& in, std::size_t at, GraphLayout& layout, std::vector<std::uint8_t>& dead,
-                  std::vector<std::pair<std::uint32_t, std::size_t>>& records_at) {
+                  std::vector<std::pair<std::uint32_t, std::size_t>>& records_at, bool in_place) {
   const std::size_t before = layout.node_count();
   HOVRA_RETURN_IF_ERROR(read_delta_head(in, layout, dead));
   const std::size_t n = layout.node_count();
@@ -363,16 +324,16 @@ Status read_delta(ByteReader& in, std::size_t at, GraphLayout& layout, std::vect
     if (i > 0 && slot <= last)
       return DbError::damaged_file("graph delta lists changed nodes out of order at slot " + std::to_string(slot));
     last = slot;
-    if ((parts & ~(kDeltaRow | kDeltaRecord)) != 0)
+    if ((parts & ~(kDeltaPartRow | kDeltaPartRecord)) != 0)
       return DbError::damaged_file("graph delta has unknown parts " + std::to_string(parts) + " at slot " +
                                    std::to_string(slot));
-    HOVRA_RETURN_IF_ERROR(read_node_entry(in, slot, n, layout));
+    HOVRA_RETURN_IF_ERROR(read_node_entry(in, at, slot, n, layout, in_place));
     if (!in.f32(layout.norms[slot])) return truncated();
-    if (parts & kDeltaRow) {
+    if (parts & kDeltaPartRow) {
       layout.replaced_slots.push_back(slot);
       if (!in.f32s(layout.dim, layout.replaced_rows)) return truncated();
     }
-    if (parts & kDeltaRecord) {
+    if (parts & kDeltaPartRecord) {
       if (dead[slot]) return DbError::damaged_file("graph file has a record on deleted slot " + std::to_string(slot));
       records_at.emplace_back(slot, at + in.position());
       std::uint32_t id_len, meta_len;
@@ -390,7 +351,7 @@ Status read_delta(ByteReader& in, std::size_t at, GraphLayout& layout, std::vect
 
 // Every delta section from `at` to the end of bytes; the latest record of
 // each slot is kept in the layout.
-Status read_deltas(std::string_view bytes, std::size_t at, GraphLayout& layout) {
+Status read_deltas(std::string_view bytes, std::size_t at, GraphLayout& layout, bool in_place) {
   std::vector<std::uint8_t> dead(layout.node_count(), 0);
   for (std::uint32_t s : layout.deleted)
     if (s < dead.size()) dead[s] = 1;
@@ -399,7 +360,7 @@ Status read_deltas(std::string_view bytes, std::size_t at, GraphLayout& layout) 
   std::vector<std::pair<std::uint32_t, std::size_t>> records_at;
   while (at < bytes.size()) {
     ByteReader in(bytes.substr(at));
-    HOVRA_RETURN_IF_ERROR(read_delta(in, at, layout, dead, records_at));
+    HOVRA_RETURN_IF_ERROR(read_delta(in, at, layout, dead, records_at, in_place));
     at += in.position();
   }
   // The latest record of each slot: stable order by slot, the last of each run.
@@ -413,162 +374,6 @@ Status read_deltas(std::string_view bytes, std::size_t at, GraphLayout& layout) 
 
 }  // namespace
 
-Status write_graph(const HnswIndex& index, FileWriter& sink, std::uint32_t extra_flags) {
-  std::string piece;
-  ByteWriter w(piece);
-  put_header(index, extra_flags, w);
-  for (std::uint32_t slot : index.deleted()) w.u32(slot);
-  std::vector<std::uint32_t> list;
-  std::size_t n = index.node_count();
-  for (std::size_t slot = 0; slot < n; ++slot) {
-    put_node(index, static_cast<std::uint32_t>(slot), w, list);
-    if (piece.size() >= kPieceBytes) {
-      HOVRA_RETURN_IF_ERROR(sink.write(piece));
-      piece.clear();
-    }
-  }
-  HOVRA_RETURN_IF_ERROR(sink.write(piece));
-  index.forget_noted_changes();
-  return sink.flush();
-}
-
-namespace {
-
-// Per slot, what the delta holds of it (see write_graph_delta).
-std::vector<std::uint8_t> delta_parts(const HnswIndex& index, const DeltaScope& scope) {
-  const std::size_t n = index.node_count();
-  std::vector<std::uint8_t> parts(n, 0);
-  for (std::size_t s = scope.file_nodes; s < n; ++s) parts[s] = kDeltaNode | kDeltaRecord;
-  for (std::size_t s = 0; s < scope.file_nodes; ++s)
-    if (index.lists_changed(static_cast<std::uint32_t>(s))) parts[s] |= kDeltaNode;
-  for (std::uint32_t s : index.rows_changed())
-    if (s < n) parts[s] |= kDeltaNode | (s < scope.rows_in_file ? kDeltaRow : 0);
-  if (scope.records_changed)
-    for (std::uint32_t s : *scope.records_changed)
-      if (s < n) parts[s] |= kDeltaNode | kDeltaRecord;
-  for (std::size_t s = 0; s < n; ++s)
-    if ((parts[s] & kDeltaRecord) && index.is_deleted(static_cast<std::uint32_t>(s))) parts[s] &= ~kDeltaRecord;
-  return parts;
-}
-
-}  // namespace
-
-Status write_graph_delta(const HnswIndex& index, const DeltaScope& scope, RecordOfFn record_of, FileWriter& sink) {
-  const std::size_t n = index.node_count();
-  if (n < scope.file_nodes)
-    return DbError::io("graph delta over " + std::to_string(n) + " nodes for a file of " +
-                       std::to_string(scope.file_nodes));
-  std::vector<std::uint8_t> parts = delta_parts(index, scope);
-  std::vector<std::uint32_t> deleted;
-  for (std::uint32_t s : index.deleted_since())
-    if (s < n) deleted.push_back(s);
-  std::sort(deleted.begin(), deleted.end());
-  deleted.erase(std::unique(deleted.begin(), deleted.end()), deleted.end());
-  std::size_t written = 0;
-  for (std::uint8_t p : parts) written += p != 0;
-  // Nothing changed (the header's fields change only with a node or a
-  // deletion): no section at all, and the file stays as it was.
-  if (written == 0 && deleted.empty()) {
-    index.forget_noted_changes();
-    return sink.flush();
-  }
-
-  std::string piece;
-  ByteWriter w(piece);
-  w.u32(kDeltaMagic);
-  w.u32(index.entry_point());
-  w.u32(low32(index.max_level()));
-  w.u32(low32(n));
-  w.u32(has_unlinked_nodes(index) ? kGraphUnlinked : 0);
-  w.u32(low32(deleted.size()));
-  for (std::uint32_t s : deleted) w.u32(s);
-  w.u32(low32(written));
-  std::vector<std::uint32_t> list;
-  std::string text;
-  for (std::size_t at = 0; at < n; ++at) {
-    if (parts[at] == 0) continue;
-    auto slot = static_cast<std::uint32_t>(at);
-    w.u32(slot);
-    w.u32(parts[at] & (kDeltaRow | kDeltaRecord));
-    put_node(index, slot, w, list);
-    w.f32(index.norms()[slot]);
-    if (parts[at] & kDeltaRow) w.f32s(index.store().vector(slot), index.dim());
-    if (parts[at] & kDeltaRecord) {
-      text.clear();
-      std::string_view id = record_of(slot, text);
-      w.sized(id);
-      w.sized(text);
-      pad_to_word(w, id.size() + text.size());
-    }
-    if (piece.size() >= kPieceBytes) {
-      HOVRA_RETURN_IF_ERROR(sink.write(piece));
-      piece.clear();
-    }
-  }
-  HOVRA_RETURN_IF_ERROR(sink.write(piece));
-  index.forget_noted_changes();
-  return sink.flush();
-}
-
-Status write_row_section(const HnswIndex& index, FileWriter& sink, bool with_replaced) {
-  std::string head;
-  ByteWriter w(head);
-  w.u32(kRowSectionMagic);
-  HOVRA_RETURN_IF_ERROR(sink.write(head));
-  const std::vector<float>& norms = index.norms();
-  HOVRA_RETURN_IF_ERROR(write_f32s(norms.data(), index.node_count(), sink));
-  std::vector<std::uint32_t> replaced;
-  if (with_replaced) replaced = index.store().rows_replaced();
-  std::sort(replaced.begin(), replaced.end());
-  head.clear();
-  w.u32(low32(replaced.size()));
-  HOVRA_RETURN_IF_ERROR(sink.write(head));
-  for (std::uint32_t slot : replaced) {
-    head.clear();
-    w.u32(slot);
-    HOVRA_RETURN_IF_ERROR(sink.write(head));
-    HOVRA_RETURN_IF_ERROR(write_f32s(index.store().vector(slot), index.dim(), sink));
-  }
-  return sink.flush();
-}
-
-Status RecordTableWriter::write() {
-  Status st = sink_.write(piece_);
-  piece_.clear();
-  return st;
-}
-
-Status RecordTableWriter::begin(std::size_t count) {
-  w_.u32(kRecordMagic);
-  w_.u32(low32(count));
-  return write();
-}
-
-Status RecordTableWriter::row(std::uint32_t slot, std::string_view id, std::string_view metadata_text) {
-  w_.u32(slot);
-  w_.sized(id);
-  w_.sized(metadata_text);
-  return write();
-}
-
-Status pad_record_table(std::uint64_t written, FileWriter& sink) {
-  if (written % 4 == 0) return sink.flush();
-  HOVRA_RETURN_IF_ERROR(sink.write(std::string_view("\0\0\0", 4 - written % 4)));
-  return sink.flush();
-}
-
-Status write_record_table(const std::vector<GraphRecord>& records, FileWriter& sink) {
-  RecordTableWriter table(sink);
-  HOVRA_RETURN_IF_ERROR(table.begin(records.size()));
-  std::string text;
-  for (const GraphRecord& record : records) {
-    text.clear();
-    if (record.metadata) write_json(*record.metadata, text);
-    HOVRA_RETURN_IF_ERROR(table.row(record.slot, record.id, text));
-  }
-  return table.finish();
-}
-
 std::optional<std::uint32_t> read_graph_flags(std::string_view bytes) {
   ByteReader in(bytes);
   GraphLayout layout;
@@ -577,14 +382,21 @@ std::optional<std::uint32_t> read_graph_flags(std::string_view bytes) {
   return counts.flags;
 }
 
-Result<GraphLayout> read_graph_layout(std::string_view bytes, std::size_t& rest_offset) {
+Result<GraphLayout> read_graph_layout(std::string_view bytes, std::size_t& rest_offset, bool in_place) {
   ByteReader in(bytes);
   GraphLayout layout;
   HeaderCounts counts;
   HOVRA_RETURN_IF_ERROR(read_header(in, layout, counts));
   HOVRA_RETURN_IF_ERROR(read_deleted(in, counts.deleted_count, counts.node_count, layout));
   std::size_t table_at = in.position(), table_bytes = 0;
-  HOVRA_RETURN_IF_ERROR(read_nodes(bytes.substr(table_at), counts.node_count, layout, table_bytes));
+  // Only a file whose words all sit at offsets divisible by 4, in memory
+  // aligned alike, is read in place, and only where its words are the
+  // machine's own.
+  in_place = in_place && layout.has_deltas && std::endian::native == std::endian::little &&
+             reinterpret_cast<std::uintptr_t>(bytes.data()) % 4 == 0 && table_at % 4 == 0;
+  if (in_place) layout.mapped = reinterpret_cast<const std::uint32_t*>(bytes.data());
+  HOVRA_RETURN_IF_ERROR(
+      read_nodes(bytes.substr(table_at), counts.node_count, layout, table_bytes, in_place, table_at / 4));
   HOVRA_RETURN_IF_ERROR(check_entry_point(layout));
   rest_offset = table_at + table_bytes;
   if (layout.rows_apart) {
@@ -599,7 +411,7 @@ Result<GraphLayout> read_graph_layout(std::string_view bytes, std::size_t& rest_
     // The record table is followed by zero bytes up to a multiple of 4.
     deltas_at += (4 - deltas_at % 4) % 4;
     if (deltas_at > bytes.size()) return truncated();
-    HOVRA_RETURN_IF_ERROR(read_deltas(bytes, deltas_at, layout));
+    HOVRA_RETURN_IF_ERROR(read_deltas(bytes, deltas_at, layout, in_place));
   }
   return layout;
 }

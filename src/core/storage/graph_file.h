@@ -1,5 +1,6 @@
-// The graph file graph.hovra: header, deleted slots, node table and record
-// table; the writer (from a live index and a record list) and the reader.
+// The graph file graph.hovra: header, deleted slots, node table, row
+// section, record table and delta sections; the writers (from a live index
+// and a record list: graph_file_write.cpp) and the readers (graph_file.cpp).
 #pragma once
 
 #include <cstdint>
@@ -46,6 +47,10 @@ inline constexpr std::uint32_t kGraphDeltas = 8;
 inline constexpr std::uint32_t kRowSectionMagic = 0x534D524E;  // "NRMS"
 inline constexpr std::uint32_t kRecordMagic = 0x4D455441;      // "ATEM"
 inline constexpr std::uint32_t kDeltaMagic = 0x41544C44;       // "DLTA"
+// A delta's parts word for a changed node: its replaced row follows, its
+// record follows (its node entry and norm always do).
+inline constexpr std::uint32_t kDeltaPartRow = 2;
+inline constexpr std::uint32_t kDeltaPartRecord = 4;
 
 struct GraphRecord {
   std::uint32_t slot = 0;
@@ -122,7 +127,10 @@ std::optional<std::uint32_t> read_graph_flags(std::string_view bytes);
 // neighbour slot outside the graph, a node without layers, an entry point
 // that is not a node (or present in an empty graph), or a max_level other
 // than the entry point's level.
-Result<GraphLayout> read_graph_layout(std::string_view bytes, std::size_t& rest_offset);
+// With in_place, a file that takes deltas (its words at offsets divisible
+// by 4) is not copied: the layout's node table is the file's own words
+// (layout.mapped; the caller keeps the bytes alive, in layout.keep).
+Result<GraphLayout> read_graph_layout(std::string_view bytes, std::size_t& rest_offset, bool in_place = false);
 // Parses section 4 starting at offset ("bad metadata section magic", the
 // truncation error, UTF-8 errors). Metadata that is not JSON loads as none.
 // Every record must sit on its own live slot of the layout (DamagedFile otherwise).
