@@ -18,11 +18,19 @@ ingesting, open of an unsaved log, and save after a few changes.
 - save: after 1 record, 1 % and 10 % of ``--n`` changed (updated), the time
   of ``save()``; hnswlib's ``save_index`` and faiss's ``write_index`` of the
   same collection as peers.
+- checkpoint: single ``add()`` calls at ``--add-rate`` per second for
+  ``--add-seconds`` on a database of ``--n`` records, with background
+  checkpoints every ``--checkpoint-every`` records and without them; p50, p99
+  and max wall time of the call, and of the time from its scheduled start
+  (a call that waits behind a checkpoint delays the ones scheduled after
+  it). Each round runs in a fresh process per build; ``--builds
+  name=PYTHONPATH,...`` compares builds (an empty PYTHONPATH: the installed
+  package), interleaved round by round.
 
 Rounds interleave the settings; medians with min and max.
 
     python3 benchmarks/bench_write_path.py [--n 50000] [--dim 128] [--rounds 3]
-        [--open-sizes 100000,1000000] [--parts ingest,latency,open,save]
+        [--open-sizes 100000,1000000] [--parts ingest,latency,open,save,checkpoint]
 """
 
 from __future__ import annotations
@@ -54,7 +62,14 @@ def parse_args():
     p.add_argument("--rate", type=int, default=2000, help="records per second added during the latency test")
     p.add_argument("--latency-queries", type=int, default=2000)
     p.add_argument("--open-sizes", default="100000,1000000")
-    p.add_argument("--parts", default="ingest,latency,open,save")
+    p.add_argument("--parts", default="ingest,latency,open,save,checkpoint")
+    p.add_argument("--add-rate", type=int, default=2000, help="single adds per second in the checkpoint part")
+    p.add_argument("--add-seconds", type=float, default=8.0)
+    p.add_argument(
+        "--checkpoint-every", type=int, default=4000, help="checkpoint_records in the checkpoint part"
+    )
+    p.add_argument("--builds", default="", help="name=PYTHONPATH,... compared in the checkpoint part")
+    p.add_argument("--checkpoint-round", default="", help=argparse.SUPPRESS)
     p.add_argument(
         "--link-up-to", type=int, default=200_000, help="open tables wait for the linker up to this size"
     )
@@ -407,8 +422,129 @@ def save_table(Database, hnswlib, faiss, work, a):
     return f"save: {a.n:,} x {a.dim}, CPU time of the call (the fsyncs' wait is not CPU)\n" + t.render()
 
 
+# ------------------------------------------------------------------ checkpoint
+
+
+def log_generation(path):
+    with open(os.path.join(path, "wal.hovra"), "rb") as f:
+        return int.from_bytes(f.read(16)[8:16], "little")
+
+
+def checkpoint_round(Database, work, a, background):
+    """Single adds at a fixed rate; returns each call's own wall time, its
+    time from the scheduled start, and the checkpoints that ran."""
+    X, _ = bd.make_clustered(
+        a.n + int(a.add_rate * a.add_seconds) + 1, a.dim, 1, a.clusters, a.spread, a.seed + 3
+    )
+    path = os.path.join(work, "checkpoint")
+    shutil.rmtree(path, ignore_errors=True)
+    db = Database(
+        path,
+        dim=a.dim,
+        metric="euclidean",
+        m=a.m,
+        ef_construction=a.ef_construction,
+        autocheckpoint=background,
+        checkpoint_records=a.checkpoint_every,
+    )
+    for lo in range(0, a.n, 10_000):
+        db.add_many([str(i) for i in range(lo, min(a.n, lo + 10_000))], X[lo : min(a.n, lo + 10_000)])
+    db.wait_indexed()
+    db.save()
+    first = log_generation(path)
+    own, scheduled = [], []
+    count = int(a.add_rate * a.add_seconds)
+    start = time.perf_counter()
+    for i in range(count):
+        due = start + i / a.add_rate
+        pause = due - time.perf_counter()
+        if pause > 0:
+            time.sleep(pause)
+        t0 = time.perf_counter()
+        db.add(f"w{i}", X[a.n + i])
+        t1 = time.perf_counter()
+        own.append(t1 - t0)
+        scheduled.append(t1 - due)
+    checkpoints = log_generation(path) - first
+    db.close(save=False)
+    shutil.rmtree(path, ignore_errors=True)
+    return {"own": own, "scheduled": scheduled, "checkpoints": checkpoints}
+
+
+def checkpoint_table(work, a):
+    import json
+
+    builds = [b.split("=", 1) for b in a.builds.split(",")] if a.builds else [["this build", None]]
+    results = {(name, bg): [] for name, _ in builds for bg in (True, False)}
+    for _ in range(a.rounds):
+        for background in (True, False):
+            for name, pythonpath in builds:
+                env = dict(os.environ)
+                if pythonpath is not None:
+                    env["PYTHONPATH"] = pythonpath
+                args = [
+                    sys.executable,
+                    os.path.abspath(__file__),
+                    "--checkpoint-round",
+                    "on" if background else "off",
+                ]
+                for key in (
+                    "n",
+                    "dim",
+                    "m",
+                    "ef_construction",
+                    "add_rate",
+                    "add_seconds",
+                    "checkpoint_every",
+                    "seed",
+                ):
+                    args += [f"--{key.replace('_', '-')}", str(getattr(a, key))]
+                args += ["--workdir", work]
+                out = subprocess.run(args, env=env, check=True, capture_output=True, text=True).stdout
+                results[(name, background)].append(json.loads(out.splitlines()[-1]))
+    t = bd.Table(
+        [
+            "build",
+            "checkpoints",
+            "call p50 ms",
+            "call p99 ms",
+            "call max ms",
+            "from schedule p99 ms",
+            "(min-max)",
+        ]
+    )
+    for (name, background), runs in results.items():
+
+        def med(key, q):
+            return statistics.median(float(np.percentile(r[key], q)) for r in runs) * 1e3
+
+        p99s = [float(np.percentile(r["scheduled"], 99)) * 1e3 for r in runs]
+        t.add(
+            name,
+            f"{statistics.median(r['checkpoints'] for r in runs):.0f}" if background else "off",
+            f"{med('own', 50):.3f}",
+            f"{med('own', 99):.3f}",
+            f"{statistics.median(max(r['own']) for r in runs) * 1e3:.1f}",
+            f"{statistics.median(p99s):.3f}",
+            f"{min(p99s):.3f}-{max(p99s):.3f}",
+        )
+    return (
+        f"add() while checkpoints run: {a.n:,} x {a.dim}, {a.add_rate:,} single adds/s for {a.add_seconds:g} s, "
+        f"checkpoint_records={a.checkpoint_every:,} (off: autocheckpoint=False); wall time of each call, and from "
+        f"its scheduled start; medians over {a.rounds} rounds, each in a fresh process\n" + t.render()
+    )
+
+
 def main():
     a = parse_args()
+    if a.checkpoint_round:
+        import json
+
+        bd.set_threads(a.threads)
+        with bd.scratch_dir(a.workdir) as work:
+            r = checkpoint_round(bd.import_hovra(), work, a, a.checkpoint_round == "on")
+        print(json.dumps(r))
+        return
     bd.set_threads(a.threads)
     Database = bd.import_hovra()
     hnswlib = bd.import_hnswlib()
@@ -439,6 +575,8 @@ def run(a, Database, hnswlib, faiss, parts, work):
         bd.emit(open_table(Database, work, a) + "\n")
     if "save" in parts:
         bd.emit(save_table(Database, hnswlib, faiss, work, a) + "\n")
+    if "checkpoint" in parts:
+        bd.emit(checkpoint_table(work, a) + "\n")
 
 
 if __name__ == "__main__":

@@ -297,18 +297,21 @@ def read_seal(data: bytes) -> Seal:
     if r.take(4) != b"SEAL":
         raise Refused("bad seal magic")
     version = r.u32()
-    if version not in (1, 2, 4):
+    if version not in (1, 2, 4, 5):
         raise Refused("unknown seal version")
     graph = (r.u64(), r.u32())
     vectors = (r.u64(), r.u32())
     has_sq8, sq8 = r.u8(), (r.u64(), r.u32())
-    if version == 4:
+    if version in (4, 5):
         has_text, text = r.u8(), (r.u64(), r.u32())
         generation = r.u64()
-        if r.at != 66 or r.u32() != zlib.crc32(data[:66]) or generation == 0:
+        # Version 5: the prefix of the previous generation's log the files hold.
+        prefix = (r.u64(), r.u32()) if version == 5 else None
+        end = r.at
+        if r.u32() != zlib.crc32(data[:end]) or generation == 0:
             raise Refused("seal checksum")
         sq8_part = sq8 if has_sq8 == 1 else None
-        return Seal(version, graph, vectors, sq8_part, None, text if has_text == 1 else None, generation)
+        return Seal(version, graph, vectors, sq8_part, prefix, text if has_text == 1 else None, generation)
     log_known, prefix = r.u8(), (r.u64(), r.u32())
     if r.at != 58 or r.u32() != zlib.crc32(data[:58]):
         raise Refused("seal checksum")
@@ -512,10 +515,10 @@ def test_independent_reader_decodes_what_the_database_returns(saved_then_logged)
     sq8_bytes = (path / "vectors.sq8").read_bytes()
     log_bytes = (path / "wal.hovra").read_bytes()
 
-    # The checksum record covers the saved files; the finished save dropped
-    # the log prefix.
+    # The checksum record covers the saved files, and names the prefix of the
+    # previous generation's log that they hold (a header at least).
     seal = read_seal((path / "seal.hovra").read_bytes())
-    assert seal.version == 4 and seal.log_prefix is None and seal.generation >= 1
+    assert seal.version == 5 and seal.log_prefix[0] >= 20 and seal.generation >= 1
     assert seal.graph == (len(graph_bytes), zlib.crc32(graph_bytes))
     assert seal.vectors == (len(vectors_bytes), zlib.crc32(vectors_bytes))  # no append left unfinished
     assert seal.sq8 == (len(sq8_bytes), zlib.crc32(sq8_bytes))

@@ -91,9 +91,9 @@ def quantized_file_in_first_layout(path):
     old = struct.pack("<I", dim) + raw[16 : 16 + 8 * dim] + raw[16 + 8 * dim + 4 * count :]
     (path / "vectors.sq8").write_bytes(old)
     seal = bytearray((path / "seal.hovra").read_bytes())
-    assert struct.unpack_from("<4sI", seal) == (b"SEAL", 4) and seal[32] == 1
+    assert struct.unpack_from("<4sI", seal) == (b"SEAL", 5) and seal[32] == 1
     struct.pack_into("<QI", seal, 33, len(old), zlib.crc32(old))
-    struct.pack_into("<I", seal, 66, zlib.crc32(seal[:66]))
+    struct.pack_into("<I", seal, 78, zlib.crc32(seal[:78]))
     (path / "seal.hovra").write_bytes(bytes(seal))
     return listed
 

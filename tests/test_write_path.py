@@ -5,13 +5,16 @@ log passes its bounds; writers wait when they outrun the linker; a process
 killed at any point keeps every change whose call returned."""
 
 import io
+import os
 import random
+import shutil
 import signal
 import subprocess
 import sys
 import textwrap
 import threading
 import time
+from pathlib import Path
 
 import hovra
 import numpy as np
@@ -338,3 +341,104 @@ def test_kill_during_linking_and_checkpoints_loses_nothing_acknowledged(tmp_path
             assert np.allclose(vector, expected[key]), key
         assert all(key in db for key in expected)
         db.close(save=False)
+
+
+SAVING_CHILD = textwrap.dedent("""
+    import sys
+    import threading
+    import time
+    import numpy as np
+    import hovra
+    db = hovra.Database(sys.argv[1], autocheckpoint=False)
+    out = threading.Lock()
+
+    def say(line):
+        with out:
+            sys.stdout.write(line + "\\n")
+            sys.stdout.flush()
+
+    def write(t):
+        for n in range(100000):
+            db.add_many([f"{t}-{n}-{i}" for i in range(4)], np.arange(32, dtype=np.float32).reshape(4, 8) + n)
+            say(f"ack {t} {n}")
+            time.sleep(0.002)
+
+    for t in range(2):
+        threading.Thread(target=write, args=(t,), daemon=True).start()
+    for _ in range(int(sys.argv[2])):  # saves before the tracer comes
+        time.sleep(0.1)
+        db.save()
+    say("ready")
+    sys.stdin.readline()
+    for _ in range(40):
+        time.sleep(0.02)
+        db.save()
+""")
+
+
+def seal_and_log_generations(path):
+    """The checkpoint generation of seal.hovra (version 5) and of wal.hovra's
+    header, and the log's size against the prefix the seal says it holds."""
+    seal = (path / "seal.hovra").read_bytes()
+    log = (path / "wal.hovra").read_bytes()
+    version = int.from_bytes(seal[4:8], "little")
+    generation = int.from_bytes(seal[58:66], "little")
+    prefix = int.from_bytes(seal[66:74], "little") if version == 5 else None
+    return version, generation, int.from_bytes(log[8:16], "little"), len(log), prefix
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(shutil.which("strace") is None, reason="needs strace")
+def test_writers_during_a_save_killed_at_its_steps_lose_nothing(tmp_path):
+    # Two threads add batches while the main thread saves over and over; the
+    # saves' syncs are slowed so that writes land while a save runs, and the
+    # process is killed at the nth rename of a save (strace counts by
+    # thread, and each save runs on a thread of its own): the commit, the
+    # seal's move and the new log's, in the first save or after a few
+    # (whose graph file takes deltas). Every batch a writer was told is
+    # stored is there after a reopen, for a reader and for a writer, also
+    # when the kill left the seal of a new checkpoint beside the old log.
+    base = tmp_path / "base"
+    hovra.Database(base, dim=8).close()
+    window = 0
+    for before, nth in [(0, 1), (0, 2), (0, 3), (4, 1), (4, 2), (4, 3)]:
+        work = tmp_path / f"r{before}-{nth}"
+        shutil.copytree(base, work)
+        child = subprocess.Popen(
+            [sys.executable, "-c", SAVING_CHILD, str(work), str(before)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        lines = []
+        while not lines or lines[-1] != "ready":
+            lines.append(child.stdout.readline().strip())
+        tracer = subprocess.Popen(
+            ["strace", "-f", "-qq", "-o", os.devnull, "-p", str(child.pid), "-e", "trace=rename,fdatasync"]
+            + ["-e", "inject=fdatasync:delay_enter=150000", "-e", f"inject=rename:signal=KILL:when={nth}"]
+        )
+        # strace attaches to the child's threads one after the other.
+        tasks = Path(f"/proc/{child.pid}/task")
+        poll(
+            lambda tasks=tasks: all(
+                "TracerPid:\t0" not in (t / "status").read_text() for t in tasks.iterdir()
+            ),
+            10,
+        )
+        child.stdin.write("go\n")
+        child.stdin.flush()
+        lines += child.stdout.read().splitlines()
+        assert child.wait() == -9, (before, nth)
+        tracer.wait()
+        acks = [(int(t), int(n)) for _, t, n in (line.split() for line in lines if line.startswith("ack "))]
+        version, sealed, logged, size, prefix = seal_and_log_generations(work)
+        assert version == 5
+        window += logged + 1 == sealed and size > prefix
+        for db in (hovra.Database(work, read_only=True), hovra.Database(work)):
+            for t, n in acks:
+                got = db.get_many([f"{t}-{n}-{i}" for i in range(4)])
+                assert all(g is not None for g in got), (before, nth, t, n)
+                assert np.array_equal(np.array([g[0] for g in got]), np.arange(32).reshape(4, 8) + n)
+            db.close(save=False)
+        shutil.rmtree(work)
+    assert window >= 2

@@ -62,6 +62,27 @@
 namespace hovra {
 
 struct SaveSeal;
+struct LogPrefix;
+
+// What a save carries from the step that collects its data under the locks
+// to the steps that sync and commit it outside them (database_save.cpp).
+struct SaveWork {
+  bool append_vectors = false;
+  bool append_graph = false;
+  // The node count the files describe (set once they are written).
+  std::optional<std::size_t> saved_nodes;
+  // The log's record bytes and records counted at that point, and the
+  // prepared batches unresolved then (the frames the new log begins with).
+  std::uint64_t log_bytes = 0;
+  std::uint64_t log_records = 0;
+  std::string kept;
+  // The files written but not yet forced to stable storage.
+  std::vector<std::shared_ptr<FileHandle>> unsynced;
+
+  // Flushes the writer and keeps a handle on its file for sync_all.
+  Status sync_later(FileWriter& w);
+  Status sync_all();
+};
 
 class Database {
  public:
@@ -223,7 +244,7 @@ class Database {
   // Appends the rows past rows_in_file() to vectors.bin (cutting off what
   // an interrupted save appended first), synced; the seal gets the size
   // and CRC-32 of the rows the file then holds.
-  Status append_vector_rows(SaveSeal& seal) REQUIRES(save_mutex_) REQUIRES_SHARED(index_lock_);
+  Status append_vector_rows(SaveSeal& seal, SaveWork& work) REQUIRES(save_mutex_) REQUIRES_SHARED(index_lock_);
   // Whether save appends a delta to graph.hovra rather than writing it
   // anew: vectors.bin is appended to (its replaced rows travel on), the
   // file is as the last save left it, and its deltas are still a small
@@ -232,8 +253,15 @@ class Database {
   // Appends the changes since the last save to graph.hovra as a delta
   // (cutting off what an interrupted save appended first), synced; the
   // seal gets the size and CRC-32 of the file then.
-  Status append_graph_delta(SaveSeal& seal) REQUIRES(save_mutex_)
+  Status append_graph_delta(SaveSeal& seal, SaveWork& work) REQUIRES(save_mutex_)
       REQUIRES_SHARED(id_map_lock_, index_lock_, metadata_lock_);
+  // A save's first step, under the locks: every file written, unsynced
+  // (see database_save.cpp).
+  Status collect_save(SaveSeal& seal, SaveWork& work, Progress* progress) REQUIRES(save_mutex_);
+  // A save's last step: the new log in place of the old one (replace_log,
+  // under the WAL mutex), then the directory synced.
+  Status switch_log(const SaveSeal& seal, const SaveWork& work) REQUIRES(save_mutex_);
+  Status replace_log(const SaveSeal& seal, const SaveWork& work) REQUIRES(save_mutex_);
   // Notes that a slot's record changed, for the graph file's next delta.
   void note_record_changed(std::uint32_t slot) REQUIRES(metadata_lock_);
 
@@ -260,6 +288,9 @@ class Database {
   // into the graph behind the writers, in chunks under the index write lock.
   // Rows waiting to be linked:
   std::size_t fresh_rows() const { return fresh_rows_.load(std::memory_order_acquire); }
+  // The nodes the index's per-node arrays have room for. Takes the index
+  // read lock.
+  std::size_t node_capacity() const;
   // Whether a save would write anything: changes logged (or a compaction)
   // since the last save. False for a snapshot and in a forked child.
   bool has_unsaved_changes() const;
@@ -308,8 +339,8 @@ class Database {
   // in place of one the files already hold. With read_only the files are
   // left as they are. Sets follow_.
   Result<FilePiece> read_log(bool read_only, std::shared_ptr<MappedFile>& map) const;
-  Status recover_log(std::uint64_t seal_generation, std::uint64_t saved_prefix_size, std::uint32_t saved_prefix_crc,
-                     bool* prefix_skipped, bool read_only = false);
+  Status recover_log(std::uint64_t seal_generation, const LogPrefix& saved_prefix, bool* prefix_skipped,
+                     bool read_only = false);
   // A read-only load (load_existing with read_only) taken again while a
   // running writer's save replaces the files under it.
   static Result<std::unique_ptr<Database>> load_snapshot(const std::string& dir);

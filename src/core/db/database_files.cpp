@@ -176,7 +176,7 @@ Result<std::unique_ptr<Database>> Database::create_new(const OpenOptions& option
   db->dim_ = *options.dim;
   db->index_ = std::make_unique<HnswIndex>(*options.dim, options.metric, options.m, options.ef_construction);
   db->persist_quantized_ = options.quantize;
-  HOVRA_RETURN_IF_ERROR(db->recover_log(0, 0, 0, nullptr));
+  HOVRA_RETURN_IF_ERROR(db->recover_log(0, LogPrefix{}, nullptr));
   HOVRA_RETURN_IF_ERROR(db->save());
   return db;
 }
@@ -268,15 +268,15 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   }
 
   bool skipped = false;
-  HOVRA_RETURN_IF_ERROR(db->recover_log(seal ? seal->generation : 0,
-                                        seal && seal->covers_log_prefix() ? seal->log_size : 0,
-                                        seal ? seal->log_crc : 0, &skipped, read_only));
+  HOVRA_RETURN_IF_ERROR(
+      db->recover_log(seal ? seal->generation : 0, saved_log_prefix(seal ? &*seal : nullptr), &skipped, read_only));
   // Bring the record up to date before anything is appended: drop a log
   // prefix the log no longer begins with, and turn a pending record of
   // version 1 into a checksum record. A text index defined but not (or
   // not usably) saved is built first.
   HOVRA_RETURN_IF_ERROR(db->build_text_index_now(nullptr));
-  if (!read_only && seal && (!permanent_seal(seal->version) || (seal->covers_log_prefix() && !skipped))) {
+  if (!read_only && seal &&
+      (!permanent_seal(seal->version) || (seal->generation == 0 && seal->covers_log_prefix() && !skipped))) {
     SaveSeal current = *seal;
     if (!skipped) current.forget_log_prefix();
     HOVRA_RETURN_IF_ERROR(install_seal(dir, current));
@@ -305,8 +305,8 @@ Result<FilePiece> Database::read_log(bool read_only, std::shared_ptr<MappedFile>
   return read_file_piece(wal_path_, 0, std::numeric_limits<std::uint64_t>::max());
 }
 
-Status Database::recover_log(std::uint64_t seal_generation, std::uint64_t saved_prefix_size,
-                             std::uint32_t saved_prefix_crc, bool* prefix_skipped, bool read_only) {
+Status Database::recover_log(std::uint64_t seal_generation, const LogPrefix& saved_prefix, bool* prefix_skipped,
+                             bool read_only) {
   LogScan scan;
   if (prefix_skipped) *prefix_skipped = false;
   {
@@ -319,7 +319,7 @@ Status Database::recover_log(std::uint64_t seal_generation, std::uint64_t saved_
     if (!piece.ok()) return piece.error();
     std::string_view log = map ? std::string_view(reinterpret_cast<const char*>(map->data()), map->size())
                                : std::string_view(piece.value().bytes);
-    Result<LogPart> part = log_part(log, seal_generation, saved_prefix_size, saved_prefix_crc);
+    Result<LogPart> part = log_part(log, seal_generation, saved_prefix);
     if (!part.ok()) return part.error();
     // Where a reader goes on: the log it read and the end of what it took,
     // or (no current log yet) the frames of the log a writer will put in
@@ -348,16 +348,33 @@ Status Database::recover_log(std::uint64_t seal_generation, std::uint64_t saved_
     } else {
       std::size_t skip = part.value().frames_at;
       if (prefix_skipped) *prefix_skipped = part.value().generation == 0 && skip > 0;
-      scan = scan_log(log.substr(skip));
+      std::vector<PreparedLog> carried = carried_batches(log, part.value());
+      std::string kept_before = part.value().after_prefix ? encode_prepared(carried) : std::string();
+      scan = scan_log(log.substr(skip), std::move(carried));
       if (scan.damaged_middle()) return damaged_log(skip + *scan.damage_at, scan.intact_after);
       std::uint64_t end = skip + scan.intact_end;
-      // Later appends must follow the last intact record, not a torn one.
-      if (end < log.size() && !read_only) HOVRA_RETURN_IF_ERROR(truncate_and_sync(wal_path_, end));
-      wal_->set_generation(part.value().generation);
-      wal_->set_contents(end, crc_of(log.substr(0, end)));
-      follow_ = LogPosition{part.value().generation, end, true, piece.value().id};
-      log_bytes_.store(end - skip);  // the records' bytes, past the header
-      log_records_.store(scan.records.size());
+      if (part.value().after_prefix && !read_only) {
+        // A save committed before its new log was in place: the new log
+        // takes what the old one holds past the saved prefix.
+        std::string frames = kept_before + std::string(log.substr(skip, end - skip));
+        HOVRA_RETURN_IF_ERROR(install_log(root_, seal_generation, frames));
+        std::string header = encode_log_header(seal_generation);
+        wal_->set_generation(seal_generation);
+        wal_->set_contents(header.size() + frames.size(), crc32_bytes(crc_of(header), frames.data(), frames.size()));
+        Result<FileId> id = file_identity(wal_path_);
+        if (!id.ok()) return id.error();
+        follow_ = LogPosition{seal_generation, header.size() + frames.size(), true, id.value()};
+        log_bytes_.store(frames.size());
+        log_records_.store(scan.records.size());
+      } else {
+        // Later appends must follow the last intact record, not a torn one.
+        if (end < log.size() && !read_only) HOVRA_RETURN_IF_ERROR(truncate_and_sync(wal_path_, end));
+        wal_->set_generation(part.value().generation);
+        wal_->set_contents(end, crc_of(log.substr(0, end)));
+        follow_ = LogPosition{part.value().generation, end, true, piece.value().id};
+        log_bytes_.store(end - skip);  // the records' bytes, past the header
+        log_records_.store(scan.records.size());
+      }
     }
   }
   replay(scan.records);

@@ -104,6 +104,11 @@ void Database::replace_metadata(std::uint32_t slot, std::optional<PackedValue> m
 // returns.
 constexpr std::size_t kTrimAfterItems = 1024;
 
+std::size_t Database::node_capacity() const {
+  ReadLock ix(index_lock_);
+  return index_->node_capacity();
+}
+
 void Database::release_freed(std::size_t items) {
   if (items >= kTrimAfterItems) trim_heap();
 }

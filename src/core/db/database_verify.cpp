@@ -99,11 +99,10 @@ Status Database::check_directory(const std::string& dir, VerifyReport& report) {
     if (!log.ok()) return damaged(kWalFile, log.error());
     std::string_view bytes = log.value();
     const SaveSeal* seal = files.seal ? &*files.seal : nullptr;
-    Result<LogPart> part = log_part(bytes, seal ? seal->generation : 0,
-                                    seal && seal->covers_log_prefix() ? seal->log_size : 0, seal ? seal->log_crc : 0);
+    Result<LogPart> part = log_part(bytes, seal ? seal->generation : 0, saved_log_prefix(seal));
     if (!part.ok()) return part.error();
     std::size_t skip = part.value().current ? part.value().frames_at : bytes.size();
-    LogScan scan = scan_log(bytes.substr(skip));
+    LogScan scan = scan_log(bytes.substr(skip), carried_batches(bytes, part.value()));
     if (scan.damaged_middle()) return damaged_log(skip + *scan.damage_at, scan.intact_after);
     report.log_bytes = bytes.size();
     report.log_records = scan.records.size();

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <set>
 
+#include "core/base/heap.h"
 #include "core/db/database.h"
 #include "core/db/directory.h"
 #include "core/db/saved_state.h"
@@ -196,7 +197,13 @@ Status Reader::look() {
   LogScan scan = scan_log(piece.bytes, db->pending_prepared());
   bool text_definition = false;
   for (const WalRecord& r : scan.records) text_definition = text_definition || r.kind == WalRecord::Kind::TextIndex;
+  const std::size_t capacity = db->node_capacity();
   db->replay(scan.records);
+  // The per-node arrays grew by half, and the allocator keeps the blocks
+  // they left (glibc keeps blocks of that size on its heap once one was
+  // freed): a reader that follows a writer would hold a second copy of
+  // them, about a third of its own memory at open, until exit.
+  if (db->node_capacity() != capacity) trim_heap();
   db->follow_prepared(std::move(scan.prepared));
   if (text_definition) HOVRA_RETURN_IF_ERROR(db->build_text_index_now(nullptr));
   db->follow_ = Database::LogPosition{pos.generation, pos.offset + scan.intact_end, true, piece.id};

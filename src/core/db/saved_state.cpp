@@ -6,9 +6,12 @@
 // the checkpoint generation of that save. Save writes every file under a
 // temporary name and forces it to stable storage, writes the new record as
 // seal.tmp, then commits by renaming graph.tmp over graph.hovra, moves the
-// vector files and seal.tmp into place, and finally puts a new, empty log
-// of the next generation (written as wal.tmp) over wal.hovra, syncing the
-// directory between the steps. The graph and vector files keep their plain
+// vector files and seal.tmp into place, and finally puts a new log of the
+// next generation (written as wal.tmp) over wal.hovra, syncing the
+// directory between the steps. The save collects its data at one point of
+// the log, whose size and CRC-32 the record (version 5) keeps: what was
+// logged after it follows that prefix in the old log until the new log,
+// which begins with it, is in place. The graph and vector files keep their plain
 // layouts. Nothing is ever rewritten in place: a process that reads the
 // directory (a reader, or a look) keeps the files it opened, and tells a
 // new log from the old one by the generation in its header (log_part).
@@ -26,6 +29,7 @@
 // docs/file-formats.md.
 #include "core/db/saved_state.h"
 
+#include <algorithm>
 #include <span>
 #include <vector>
 
@@ -71,19 +75,24 @@ bool take_saved_files(ByteReader& r, SaveSeal& s, std::uint8_t& has_sq8) {
 
 std::uint32_t crc_of(std::string_view bytes) { return crc32_bytes(0, bytes.data(), bytes.size()); }
 
-// Version 4 for a record with a generation; records of earlier builds keep
-// their version when open rewrites them.
+// Version 4 for a record with a generation (5 when it names a prefix of
+// the previous generation's log); records of earlier builds keep their
+// version when open rewrites them.
 std::string encode_seal(const SaveSeal& s) {
   std::string out;
   ByteWriter w(out);
   w.u32(kSealMagic);
   if (s.generation > 0) {
-    w.u32(kSealVersionGeneration);
+    w.u32(s.log_known ? kSealVersionLogPrefix : kSealVersionGeneration);
     put_saved_files(w, s);
     w.u8(s.has_text);
     put_u64(w, s.text_size);
     w.u32(s.text_crc);
     put_u64(w, s.generation);
+    if (s.log_known) {
+      put_u64(w, s.log_size);
+      w.u32(s.log_crc);
+    }
     w.u32(crc_of(out));
     return out;
   }
@@ -109,11 +118,13 @@ std::optional<SaveSeal> parse_seal(std::string_view bytes) {
   if (!r.u32(magic) || magic != kSealMagic || !r.u32(s.version) ||
       (!permanent_seal(s.version) && s.version != kSealVersionPending))
     return std::nullopt;
-  if (s.version == kSealVersionGeneration) {
+  if (s.version == kSealVersionGeneration || s.version == kSealVersionLogPrefix) {
     std::uint8_t has_text;
     if (!take_saved_files(r, s, has_sq8) || !r.u8(has_text) || !take_u64(r, s.text_size) || !r.u32(s.text_crc) ||
         !take_u64(r, s.generation))
       return std::nullopt;
+    s.log_known = s.version == kSealVersionLogPrefix;
+    if (s.log_known && (!take_u64(r, s.log_size) || !r.u32(s.log_crc))) return std::nullopt;
     std::size_t body = r.position();
     if (!r.u32(crc) || crc != crc_of(bytes.substr(0, body)) || s.generation == 0) return std::nullopt;
     s.has_sq8 = has_sq8 == 1;
@@ -186,28 +197,62 @@ Status install_log(const std::string& dir, std::uint64_t generation, std::string
   return sync_dir(dir);
 }
 
-Result<LogPart> log_part(std::string_view log, std::uint64_t generation, std::uint64_t prefix_size,
-                         std::uint32_t prefix_crc) {
+LogPrefix saved_log_prefix(const SaveSeal* seal) {
+  LogPrefix p;
+  if (!seal) return p;
+  p.known = seal->generation > 0 ? seal->log_known : seal->covers_log_prefix();
+  if (p.known) {
+    p.size = seal->log_size;
+    p.crc = seal->log_crc;
+  }
+  return p;
+}
+
+namespace {
+bool begins_with(std::string_view log, const LogPrefix& prefix) {
+  return prefix.known && prefix.size <= log.size() && crc_of(log.substr(0, prefix.size)) == prefix.crc;
+}
+}  // namespace
+
+Result<LogPart> log_part(std::string_view log, std::uint64_t generation, const LogPrefix& prefix) {
   LogPart part;
   LogHeader header = read_log_header(log);
-  if (header.state == LogHeader::State::Valid) {
-    part.generation = header.generation;
-    if (header.generation > generation && generation > 0)
-      return DbError::corrupt_data("wal.hovra belongs to checkpoint " + std::to_string(header.generation) +
-                                   ", later than seal.hovra's " + std::to_string(generation));
-    part.current = header.generation >= generation;
-    part.frames_at = kLogHeaderSize;
-    return part;
-  }
   // A whole header that does not read may stand before records: refused
   // rather than taken for an empty log (a header cut short holds none).
   if (header.state == LogHeader::State::Unreadable && log.size() >= kLogHeaderSize)
     return DbError::corrupt_data("wal.hovra: the log's header is damaged");
-  if (header.state == LogHeader::State::Unreadable || generation > 0) return part;
-  part.current = true;
-  if (prefix_size > 0 && prefix_size <= log.size() && crc_of(log.substr(0, prefix_size)) == prefix_crc)
-    part.frames_at = prefix_size;
+  if (header.state == LogHeader::State::Unreadable) return part;
+  part.generation = header.generation;
+  part.frames_at = header.frames_at();
+  if (header.generation > generation && generation > 0)
+    return DbError::corrupt_data("wal.hovra belongs to checkpoint " + std::to_string(header.generation) +
+                                 ", later than seal.hovra's " + std::to_string(generation));
+  if (generation == 0) {
+    // Records of earlier builds: a log without a header, after the prefix
+    // the record covers.
+    if (header.state == LogHeader::State::Valid) return part;
+    part.current = true;
+    if (prefix.size > 0 && begins_with(log, prefix)) part.frames_at = prefix.size;
+    return part;
+  }
+  if (header.state == LogHeader::State::Valid && header.generation == generation) {
+    part.current = true;
+    return part;
+  }
+  // The log of the generation before (a header-less one before the first),
+  // which the save's prefix begins: what follows it is newer than the files.
+  if (header.generation + 1 == generation && begins_with(log, prefix)) {
+    part.current = true;
+    part.after_prefix = true;
+    part.frames_at = std::max<std::size_t>(part.frames_at, prefix.size);
+  }
   return part;
+}
+
+std::vector<PreparedLog> carried_batches(std::string_view log, const LogPart& part) {
+  if (!part.after_prefix) return {};
+  const std::size_t begin = read_log_header(log).frames_at();
+  return pending_batches(log.substr(begin, part.frames_at - begin));
 }
 
 bool seal_matches_graph(const SaveSeal& s, std::string_view graph_bytes) {

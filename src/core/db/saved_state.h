@@ -10,11 +10,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/base/error.h"
 #include "core/base/file_io.h"
 #include "core/base/progress.h"
 #include "core/storage/graph_file.h"
+#include "core/storage/wal.h"
 
 namespace hovra {
 
@@ -24,13 +26,19 @@ inline constexpr std::uint32_t kSealMagic = 0x4C414553;  // "SEAL"
 // the text file's size and CRC-32 (written only when the save has a text
 // file, so that databases without one keep version 2). Version 4: the
 // checkpoint generation, the text file always described, no log prefix
-// (every save starts a new log).
+// (every save starts a new log). Version 5: version 4 and the prefix of
+// the previous generation's log that the files hold (a save collects its
+// data under the locks and writes on while changes are logged, which
+// belong to the new generation: until the new log is in place, they follow
+// that prefix in the old one).
 inline constexpr std::uint32_t kSealVersionPending = 1;
 inline constexpr std::uint32_t kSealVersion = 2;
 inline constexpr std::uint32_t kSealVersionText = 3;
 inline constexpr std::uint32_t kSealVersionGeneration = 4;
+inline constexpr std::uint32_t kSealVersionLogPrefix = 5;
 inline bool permanent_seal(std::uint32_t version) {
-  return version == kSealVersion || version == kSealVersionText || version == kSealVersionGeneration;
+  return version == kSealVersion || version == kSealVersionText || version == kSealVersionGeneration ||
+         version == kSealVersionLogPrefix;
 }
 
 struct SaveSeal {
@@ -42,7 +50,10 @@ struct SaveSeal {
   bool has_sq8 = false;
   std::uint64_t sq8_size = 0;
   std::uint32_t sq8_crc = 0;
-  bool log_known = false;  // the log prefix below is already in the files
+  // The log prefix below is already in the files: of a log without a
+  // header (versions 2 and 3), or of the previous generation's log
+  // (version 5).
+  bool log_known = false;
   std::uint64_t log_size = 0;
   std::uint32_t log_crc = 0;
   bool has_text = false;  // text.hovra belongs to the saved state
@@ -61,8 +72,9 @@ struct SaveSeal {
 };
 
 std::uint32_t crc_of(std::string_view bytes);
-// Version 4 for a record with a generation; records of earlier builds keep
-// their version when open rewrites them.
+// Version 4 for a record with a generation (5 when it names a prefix of
+// the previous generation's log); records of earlier builds keep their
+// version when open rewrites them.
 std::string encode_seal(const SaveSeal& s);
 // The record's contents, if intact.
 std::optional<SaveSeal> parse_seal(std::string_view bytes);
@@ -109,17 +121,34 @@ Status install_log(const std::string& dir, std::uint64_t generation, std::string
 
 // Which part of the log bytes continues the saved files of a record of
 // generation `generation`: the frames after the header of a log of that
-// generation, or (generation 0: records of earlier builds, or none) of a
-// log without a header, after the prefix the record covers. A log of an
-// older generation is what the files hold already. A log of a later
-// generation than the record cannot come from a save: CorruptData.
+// generation; the frames after the prefix the record covers of a log of
+// the generation before (a save that committed before its new log was in
+// place: what was logged while it wrote follows that prefix); or
+// (generation 0: records of earlier builds, or none) of a log without a
+// header, after the prefix the record covers. A log of an older generation
+// (or of the one before without that prefix) is what the files hold
+// already. A log of a later generation than the record cannot come from a
+// save: CorruptData.
 struct LogPart {
   bool current = false;          // the bytes continue the saved files
   std::size_t frames_at = 0;     // where its frames begin
   std::uint64_t generation = 0;  // the log's own generation (0: no header)
+  // The frames begin after a prefix of the previous generation's log,
+  // whose unresolved prepared batches (carried_batches) the files lack.
+  bool after_prefix = false;
 };
-Result<LogPart> log_part(std::string_view log, std::uint64_t generation, std::uint64_t prefix_size,
-                         std::uint32_t prefix_crc);
+// The log prefix a record says its files hold (see SaveSeal::log_known).
+struct LogPrefix {
+  bool known = false;
+  std::uint64_t size = 0;
+  std::uint32_t crc = 0;
+};
+LogPrefix saved_log_prefix(const SaveSeal* seal);
+Result<LogPart> log_part(std::string_view log, std::uint64_t generation, const LogPrefix& prefix);
+// The prepared batches that the part's frames go on from: those the
+// prefix before them left unresolved (a log of the previous generation
+// whose prefix the files hold), else none.
+std::vector<PreparedLog> carried_batches(std::string_view log, const LogPart& part);
 
 // The checksum record that describes the directory's current files, and
 // the vector files those are (a check without repair may find them still

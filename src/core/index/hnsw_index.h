@@ -126,6 +126,8 @@ class HnswIndex {
   std::size_t m_max0() const { return graph_.m_max0(); }
   std::size_t ef_construction() const { return ef_construction_; }
   std::size_t node_count() const { return graph_.node_count(); }
+  // The nodes the per-node arrays have room for (reserve_nodes grows it).
+  std::size_t node_capacity() const { return graph_.capacity(); }
   std::size_t live_count() const { return live_count_.load(std::memory_order_relaxed); }
   std::uint32_t entry_point() const { return graph_.entry_point(); }
   std::size_t max_level() const { return graph_.max_level(); }
