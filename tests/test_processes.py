@@ -223,6 +223,9 @@ def test_read_only_refusals_and_options(tmp_path):
 
     with pytest.raises(ValueError, match="read-only takes no dim"):
         Database(str(path), dim=DIM, read_only=True)
+    for quantize in ("sq8", True):
+        with pytest.raises(ValueError, match="read-only takes no quantize"):
+            Database(str(path), read_only=True, quantize=quantize)
     with pytest.raises(ValueError, match="refresh_interval"):
         Database(str(path), read_only=True, refresh_interval=-1)
     with pytest.raises(ValueError, match="refresh_interval applies"):
@@ -286,11 +289,17 @@ def test_reader_follows_another_process(tmp_path):
     path, acked = tmp_path / "db", tmp_path / "acked"
     run_writer(path, acked, 0, 10)
     early = Database(str(path), read_only=True, refresh_interval=3600)
+    coded = Database(str(path), read_only=True, refresh_interval=3600, quantize="binary")
     assert set(early.ids()) == ids_after(9)
+    assert coded.binary_search and not early.binary_search
     run_writer(path, acked, 10, 30, save_every=8)  # checkpoints after ops 15 and 23
     assert set(early.ids()) == ids_after(9)  # nothing until it looks
     early.refresh()
     assert set(early.ids()) == ids_after(29)
+    coded.refresh()  # a new checkpoint loaded: its codes made again
+    assert coded.binary_search and set(coded.ids()) == ids_after(29)
+    assert coded.search(vector_of(20, 1), k=1)[0].id == early.search(vector_of(20, 1), k=1)[0].id
+    coded.close()
     late = Database(str(path), read_only=True, refresh_interval=0)
     assert set(late.ids()) == ids_after(29)
     run_writer(path, acked, 30, 33)

@@ -52,7 +52,8 @@ Args:
         ReadOnlyError "database at '...' is open read-only". The reader
         sees the last checkpoint and the log's committed records (a batch
         all or nothing) and follows the writer (see refresh). Pass no
-        other option but refresh_interval and exact_threshold;
+        other option but refresh_interval, exact_threshold and
+        quantize="binary" (codes made at each load of a checkpoint);
         DatabaseNotFoundError where there is no database. In a process
         that has the directory open for writing, the reader shares that
         engine and is always current.

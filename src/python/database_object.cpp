@@ -110,8 +110,17 @@ const Signature kNewSig{
 
 // Database(path, read_only=True): a Reader on an existing database.
 PyObject* open_read_only(PyTypeObject* type, const BoundArgs& a, const std::string& path) {
+  // quantize="binary" is the one quantization a reader takes: its codes are
+  // made at each load, nothing is written.
+  bool binary = false;
+  if (PyObject* obj = a.given(5); obj != nullptr && PyUnicode_Check(obj)) {
+    std::string mode;
+    if (!text_arg(obj, "quantize", mode)) return nullptr;
+    binary = mode == "binary";
+  }
   for (int i = 1; i < 14; ++i) {
     if (i == 8 || i == 9 || i == 10) continue;  // read_only, refresh_interval, exact_threshold
+    if (i == 5 && binary) continue;
     if (a.given(i) != nullptr && !((i == 5 || i == 6) && PyObject_Not(a.given(i)) == 1))
       return raise_value_error(std::string("a database opened read-only takes no ") + kNewSig.names[i]);
   }
@@ -122,7 +131,8 @@ PyObject* open_read_only(PyTypeObject* type, const BoundArgs& a, const std::stri
   if (!optional_count(a.given(10), "exact_threshold", threshold)) return nullptr;
   std::optional<std::size_t> exact_threshold;
   if (threshold) exact_threshold = static_cast<std::size_t>(*threshold);
-  Result<std::shared_ptr<Reader>> reader = without_gil([&] { return Reader::open(path, interval, exact_threshold); });
+  Result<std::shared_ptr<Reader>> reader =
+      without_gil([&] { return Reader::open(path, interval, exact_threshold, binary); });
   if (!reader.ok()) return raise_engine_error(reader.error());
   PyRef text = PyRef::steal(str_from(path));
   if (!text) return nullptr;

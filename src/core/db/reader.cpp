@@ -61,7 +61,7 @@ Step next_step(const Position& pos, const FilePiece& head) {
 }  // namespace
 
 Result<std::shared_ptr<Reader>> Reader::open(const std::string& path, double refresh_interval,
-                                             std::optional<std::size_t> exact_threshold) {
+                                             std::optional<std::size_t> exact_threshold, bool binary_search) {
   if (path.find('\0') != std::string::npos) return DbError::io("embedded null byte");
   std::shared_ptr<Reader> reader(new Reader());
   reader->root_ = absolute_path(path);
@@ -69,6 +69,7 @@ Result<std::shared_ptr<Reader>> Reader::open(const std::string& path, double ref
   reader->interval_seconds_ = refresh_interval;
   reader->interval_ns_ = static_cast<std::int64_t>(refresh_interval * 1e9);
   reader->exact_threshold_ = exact_threshold;
+  reader->binary_search_ = binary_search;
   if (std::shared_ptr<Database> live = Database::open_in_process(reader->root_)) {
     reader->shares_writer_ = true;
     {
@@ -159,6 +160,7 @@ Status Reader::reload() {
   }
   loaded.value()->dir_ = display_;
   if (exact_threshold_) loaded.value()->set_exact_threshold(*exact_threshold_);
+  if (binary_search_) loaded.value()->enable_binary_search();
   graph_stamp_ = graph;
   std::shared_ptr<Database> engine = Database::share_loaded(std::move(loaded.value()));
   {

@@ -35,8 +35,12 @@ class Reader {
   // log again (0: look before every use). exact_threshold: the exact-scan
   // threshold of every engine the reader loads (none: the default); a
   // reader that shares this process's writer uses the writer's.
+  // binary_search: every engine the reader loads walks on one-bit codes,
+  // made at each load (they are not saved); one that shares this process's
+  // writer searches as the writer does.
   static Result<std::shared_ptr<Reader>> open(const std::string& path, double refresh_interval,
-                                              std::optional<std::size_t> exact_threshold = std::nullopt);
+                                              std::optional<std::size_t> exact_threshold = std::nullopt,
+                                              bool binary_search = false);
 
   // The engine to read from now, after a look at the log when the interval
   // has passed. A look that fails, or that another thread is taking, leaves
@@ -79,6 +83,7 @@ class Reader {
   std::int64_t interval_ns_ = 0;
   bool shares_writer_ = false;
   std::optional<std::size_t> exact_threshold_;
+  bool binary_search_ = false;
   // Lock order: refresh_mutex_, then state_mutex_; the engine's own locks
   // are taken holding refresh_mutex_ only (replay), never state_mutex_.
   Mutex refresh_mutex_;  // one look at a time
