@@ -118,7 +118,8 @@ def main():
                 f"replicas  : 2 shards of {a.replica_n:,} records, 1 copy / 2 copies with sync_replicas off "
                 "/ on (the copies share this node: a replica reads the primary's directory); single upserts "
                 "and add_many batches, wall time, alternating in rounds; then the primary of shard 0 "
-                "killed for good and the wall time until a write is acknowledged by the promoted replica",
+                "killed for good and the wall time until a write is acknowledged by the promoted replica "
+                "and until a new replica takes reads; then that collection resharded to 4 shards",
             ],
         )
     )
@@ -448,9 +449,22 @@ def replicated_writes(work, a, X):
             break
     took = bd.perf() - t0
     assert ray.get(db._actors[0].info.remote())["replica"] is False
+    replicas = db._shared.replicas
+    while not replicas.members.get(0):
+        replicas.admit()
+        time.sleep(0.01)
+    joined = bd.perf() - t0
     bd.emit(
         f"failover with replicas: the primary of shard 0 killed for good; a write was acknowledged by "
-        f"the promoted replica after {took:.2f} s (one sample)"
+        f"the promoted replica after {took:.2f} s, a new replica in the lost copy's place read the log "
+        f"and took reads after {joined:.2f} s (one sample)"
+    )
+    split = db.reshard(4)
+    bd.emit(
+        f"resharding the 2 copies of 2 shards into 2 copies of 4 shards: {split['seconds']:.1f} s in all "
+        f"(copy {split['copy_seconds']:.1f} s, writes paused {split['pause_seconds']:.2f} s, the new "
+        f"shards' replicas started and the old ones reread their shards in the rest), "
+        f"{split['moved']:,.0f} records moved (one sample)"
     )
     for db in handles.values():
         db.close()

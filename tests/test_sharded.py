@@ -634,15 +634,17 @@ def test_new_shards_take_the_collection_s_settings(cluster, tmp_path):
     db.close()
 
 
-def test_replicas_serve_reads_and_follow_the_primary(cluster, tmp_path):
+def test_replicas_serve_reads_follow_the_primary_and_split_with_it(cluster, tmp_path):
     """Two copies of each shard on one node: reads go to both, a write with
     sync_replicas is seen by every copy at once, searches equal one
-    database's, and the count is stored with the layout."""
+    database's, the count is stored with the layout, and a resharding
+    gives the new shards their replicas while the old shards' replicas
+    drop the records that moved."""
     path = tmp_path / "rep"
     ids, vectors, metadatas = records(3000, seed=13)
     with pytest.raises(ValueError, match="replicas must be a positive int"):
         ShardedDatabase(path, dim=DIM, shards=2, replicas=0)
-    db = ShardedDatabase(path, dim=DIM, shards=2, replicas=2, sync_replicas=True)
+    db = ShardedDatabase(path, dim=DIM, shards=2, replicas=2, sync_replicas=True, quantize="binary")
     db.add_many(ids, vectors, metadatas)
     assert json.loads((path / "shards.json").read_text())["replicas"] == 2
     members = [db._shared.replicas.members[i] for i in range(2)]
@@ -659,15 +661,35 @@ def test_replicas_serve_reads_and_follow_the_primary(cluster, tmp_path):
         assert db.search_many(queries, k=10) == one.search_many(queries, k=10)
         assert db.count({"group": 3}) == one.count({"group": 3})
     for i in range(50):  # each acknowledged write is read back from whichever copy
-        db.upsert(f"new-{i}", vectors[i], {"i": i})
+        db.upsert(f"new-{i}", vectors[i][::-1], {"i": i})  # no ties with rec-i
         assert db.get(f"new-{i}")[1] == {"i": i} and len(db) == 3001 + i
-    with pytest.raises(ValueError, match="replicas"):
-        db.reshard(4)
+    for i in range(50):
+        one.upsert(f"new-{i}", vectors[i][::-1], {"i": i})
+    db.reshard(4)
+    members = [db._shared.replicas.members[i] for i in range(4)]
+    assert [len(m) for m in members] == [1] * 4
+    for index in range(4):
+        infos = [ray.get(a.info.remote()) for a in (db._actors[index], *members[index])]
+        assert [(i["replica"], i["layout"]["shards"]) for i in infos] == [(False, 4), (True, 4)]
+        held = [sorted(ray.get(a.call.remote(None, "ids"))) for a in (db._actors[index], *members[index])]
+        assert held[0] == held[1] and all(shard_of(id, 4) == index for id in held[0])
+        coded = [ray.get(a.call.remote(None, "binary_search")) for a in (db._actors[index], *members[index])]
+        assert coded == [True, True]  # one-bit codes on every copy, old shards and new
+    for _ in range(3):  # moved records were copied: their distances may differ in the last bits
+        got, want = db.search_many(queries, k=10), one.search_many(queries, k=10)
+        assert [[h.id for h in r] for r in got] == [[h.id for h in r] for r in want]
+        assert [h.distance for r in got for h in r] == pytest.approx(
+            [h.distance for r in want for h in r], abs=1e-6
+        )
+    for i in range(20):  # writes after the split reach each copy
+        db.upsert(f"late-{i}", vectors[i], {"late": i})
+        assert db.get(f"late-{i}")[1] == {"late": i} and len(db) == 3051 + i
     with pytest.raises(ValueError, match="2 copies of each shard, not 3"):
         ShardedDatabase(path, replicas=3)
     db.close()
     again = ShardedDatabase(path)
-    assert len(again) == 3050 and len(again._shared.replicas.members[0]) == 1
+    assert len(again) == 3070 and again.shards == 4
+    assert [len(again._shared.replicas.members[i]) for i in range(4)] == [1] * 4
     again.close()
 
 
@@ -683,7 +705,7 @@ cluster = Cluster(
     initialize_head=True,
     head_node_args={"num_cpus": 0, "include_dashboard": False},
 )
-workers = [cluster.add_node(num_cpus=1) for _ in range(2)]
+workers = [cluster.add_node(num_cpus=1) for _ in range(3)]
 ray.init(address=cluster.address, log_to_driver=False, logging_level="warning")
 cluster.wait_for_nodes()
 db = ShardedDatabase(path, dim=4, shards=2, replicas=2, sync_replicas=True)
@@ -737,13 +759,33 @@ for thread in threads:
 assert len(resumed) == 2 and read_after, ("writes or reads did not resume", resumed, len(read_after))
 info = ray.get(db._actors[0].info.remote())
 assert info["node_id"] != victim_node and info["replica"] is False
-# Nothing acknowledged was lost.
-assert len(db) == 400 + len(acknowledged)
+# The shard is kept in two copies: a new replica on the node without one.
+replicas = db._shared.replicas
+deadline = time.monotonic() + 120
+while time.monotonic() < deadline and not replicas.members.get(0):
+    replicas.admit()
+    time.sleep(0.2)
+joined = time.monotonic()
+(new,) = replicas.members[0]
+added = ray.get(new.info.remote())
+assert added["replica"] and added["node_id"] not in (victim_node, info["node_id"]), (added, info)
+# Nothing acknowledged was lost, on either copy (reads go to each in turn).
+assert [len(db), len(db)] == [400 + len(acknowledged)] * 2
 for id, value in acknowledged.items():
     assert db.get(id)[0][0] == value, id
+# Another driver's handle (a fresh attachment) finds the promoted primary
+# although a replica now holds the place the primary started in.
+from hovra.ray._cluster import _SHARED
+_SHARED.clear()
+other = ShardedDatabase(path, sync_replicas=True)
+assert ray.get(other._actors[0].info.remote())["replica"] is False
+other.upsert("from-other", np.ones(4))
+assert db.get("from-other")[0] == [1.0] * 4 and len(other) == 401 + len(acknowledged)
+other.close()
 print(
     "writes resumed after", round(max(resumed.values()) - lost[0], 1), "s, reads after",
-    round(read_after[0] - lost[0], 1), "s;", len(acknowledged), "acknowledged",
+    round(read_after[0] - lost[0], 1), "s, a new replica after", round(joined - lost[0], 1), "s;",
+    len(acknowledged), "acknowledged",
 )
 db.close()
 ray.shutdown()
@@ -752,11 +794,12 @@ cluster.shutdown()
 
 
 def test_a_replica_takes_over_when_its_primary_s_node_is_lost(tmp_path):
-    """Three nodes on this machine sharing one disk (a head without CPUs and
-    two workers), two shards with two copies each and sync_replicas: the
+    """Four nodes on this machine sharing one disk (a head without CPUs and
+    three workers), two shards with two copies each and sync_replicas: the
     node of shard 0's primary is removed while a thread writes; a replica
-    is promoted, writes go on within a bounded time, and every
-    acknowledged write is there afterwards."""
+    is promoted, writes go on within a bounded time, a new replica starts
+    on the node without a copy, every acknowledged write is there
+    afterwards, and a fresh attachment finds the promoted primary."""
     env = dict(
         os.environ,
         RAY_AUTH_MODE="disabled",

@@ -24,7 +24,7 @@ from ._common import (
     _ray,
 )
 from ._files import _probe_task, _read_layout, _shard_dir, layout_version
-from ._replicas import _ReplicaSet
+from ._replicas import _ReplicaSet, find_primary, member_name
 from ._shard import _ShardActor
 
 
@@ -66,7 +66,7 @@ def _on_node(node_id: str) -> NodeAffinitySchedulingStrategy:
 
 
 def _actor_name(root: str, index: int) -> str:
-    return f"{root}/shard-{index:03d}"
+    return member_name(root, index, 0)
 
 
 def _named_actor(name: str) -> Any:
@@ -172,6 +172,10 @@ class _Shards:
         # every driver, see stop).
         self.token = f"{ray.get_runtime_context().get_job_id()}:{uuid.uuid4().hex}"
         self.started: set[int] = set()  # shards whose actors this object started
+        # Every handle this object started an actor with: Ray ends a
+        # non-detached actor once its starter drops them, even while handles
+        # found by name (which recovering the replicas puts in actors) live.
+        self.owned: list[Any] = []
         self.actors: list[Any] = []  # each shard's primary
         for index in range(self.count):
             self.actors.append(self.start(index))
@@ -197,9 +201,13 @@ class _Shards:
         for index in range(len(grown), layout["shards"]):
             given = actors[index] if index < len(actors) else None
             grown.append(given if given is not None else self._named_or_started(index, layout))
+        count = self.count
         self.actors = grown
         self.placement = None
         self.layout = layout
+        if self.replicas.started:
+            for index in range(count, layout["shards"]):
+                self.replicas.recover(index)  # the new shards' replicas
 
     def _named_or_started(self, index: int, layout: dict[str, Any]) -> Any:
         return self.start(index, layout=layout)
@@ -234,6 +242,9 @@ class _Shards:
         new shard of a split is started with ``create``, on ``node``, under
         the ``layout`` it goes to."""
         actor = _named_actor(_actor_name(self.root, index))
+        if actor is None and self.layout.get("replicas", 1) > 1:
+            # After a promotion the primary runs in a replica's place.
+            actor = find_primary(self.root, index, self.layout["replicas"])
         if actor is not None:
             return actor
         if node is None:
@@ -248,6 +259,10 @@ class _Shards:
         self.started.add(index)
         return self.start_actor(_actor_name(self.root, index), index, node, False, layout, create)
 
+    def live_nodes(self) -> list[str]:
+        """The live nodes a new replica may go to."""
+        return _candidate_nodes(None)
+
     def start_actor(
         self,
         name: str,
@@ -260,7 +275,7 @@ class _Shards:
         """The actor ``name`` of shard ``index`` (its primary, or a
         ``replica``): the live one of that name, or one started on ``node``."""
         settings = self.settings
-        return _ShardActor.options(
+        actor = _ShardActor.options(
             name=name,
             namespace=NAMESPACE,
             get_if_exists=True,
@@ -278,6 +293,8 @@ class _Shards:
             settings.threads,
             replica=replica,
         )
+        self.owned.append(actor)
+        return actor
 
     def restart(self, index: int) -> None:
         """Replaces the handle of a shard whose actor has died for good. Ray

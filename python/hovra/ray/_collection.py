@@ -103,7 +103,9 @@ class ShardedDatabase(_CollectionWide, _Writes):
             1): the primary takes the writes, replicas on other nodes open
             its directory read-only and follow its log (storage every node
             mounts), reads go to the primary and the replicas in turn, and
-            when the primary's node is lost a replica becomes the primary.
+            when the primary's node is lost a replica becomes the primary;
+            a new replica starts on a live node in the place of each copy
+            lost for good.
             For an existing collection it must be None or the stored count.
         sync_replicas: Acknowledge a write only once every live replica of
             its shards has read it (reads on any replica then see it).
@@ -186,7 +188,7 @@ class ShardedDatabase(_CollectionWide, _Writes):
             info = self._handshake(shared)
             settle_resharding(self._path, shared)
             if not shared.replicas.started:
-                shared.replicas.start(info, _candidate_nodes(None))
+                shared.replicas.start()
         except BaseException:
             if shared.users == 0:
                 shared.abandon()
@@ -280,6 +282,17 @@ class ShardedDatabase(_CollectionWide, _Writes):
         for attempt in range(_START_ATTEMPTS):
             outcomes = [self._outcome(i, actor.info.remote()) for i, actor in enumerate(shared.actors)]
             failures = [o for o in outcomes if isinstance(o, BaseException)]
+            # Since a promotion, a replica may hold the place the primary
+            # started in: the members say which one is the primary.
+            misplaced = [i for i, o in enumerate(outcomes) if isinstance(o, dict) and o.get("replica")]
+            for index in misplaced:
+                shared.replicas.recover(index)
+            if misplaced and attempt < _START_ATTEMPTS - 1:
+                continue
+            if misplaced:
+                raise ShardUnavailableError(
+                    f"shard {misplaced[0]} of '{self._path}' has no live primary", misplaced[0]
+                )
             if not failures:
                 # Counted as a user of each shard (so another driver's close
                 # leaves them running), and batches left prepared by a driver
@@ -294,7 +307,7 @@ class ShardedDatabase(_CollectionWide, _Writes):
                 raise failures[0]
             for index, outcome in enumerate(outcomes):
                 if isinstance(outcome, ShardUnavailableError) and outcome.dead:
-                    if not shared.replicas.adopt_promoted(index):
+                    if not (shared.replicas.copies > 1 and shared.replicas.recover(index)):
                         shared.restart(index)
             time.sleep(0.5)
         raise AssertionError("unreachable")
@@ -356,8 +369,9 @@ class ShardedDatabase(_CollectionWide, _Writes):
 
     def _revive(self, index: int) -> bool:
         """Recovers shard ``index`` after a call found one of its actors
-        lost: with replicas, leaves out the lost ones and promotes a
-        replica when the primary is the one lost; else (or when no replica
+        lost: with replicas, leaves out the lost ones, promotes a replica
+        when the primary is the one lost and starts new replicas in the
+        lost ones' places; else (or when no replica
         can take over) starts the shard again, on a live node that holds its
         directory (any node, on shared storage), and waits until it answers.
         Several handles may do this at once: the actor's name makes them
@@ -373,6 +387,8 @@ class ShardedDatabase(_CollectionWide, _Writes):
             shared.restart(index)
             self._outcome(index, shared.actors[index].attach.remote(shared.token))
             answer = self._outcome(index, shared.actors[index].info.remote())
+            if shared.replicas.copies > 1 and not isinstance(answer, BaseException):
+                shared.replicas.recover(index)  # new replicas in the lost ones' places
         except (ValueError, ray.exceptions.RayError):
             return False
         return not isinstance(answer, BaseException)

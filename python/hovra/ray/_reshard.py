@@ -21,7 +21,8 @@ steps, each safe to interrupt:
    place): from here the split takes effect.
 6. Every shard switches: the old ones delete the records that moved and
    record the new count, and all take calls routed under the new layout.
-   ``resharding.json`` is removed.
+   The old shards' replicas then reread their shards and switch too, and
+   the new shards get their replicas. ``resharding.json`` is removed.
 
 A crash before step 5 rolls the split back (the new shards' directories are
 removed; the old shards never deleted anything); a crash after it rolls it
@@ -52,6 +53,7 @@ from ._files import (
     _write_intent,
     layout_version,
 )
+from ._replicas import member_name
 
 if TYPE_CHECKING:
     from ._cluster import _Shards
@@ -87,8 +89,6 @@ def reshard(db: _Collection, shared: _Shards | None, shards: int) -> dict[str, f
     count = old["shards"]
     if shards == count:
         return {"seconds": 0.0, "copy_seconds": 0.0, "pause_seconds": 0.0, "moved": 0.0}
-    if old.get("replicas", 1) > 1:
-        raise ValueError(f"'{db.path}' keeps replicas of its shards: resharding it is not supported")
     if shards % count:
         raise ValueError(
             f"a collection of {count} shards can be split into a multiple of {count} shards, not {shards}"
@@ -126,9 +126,13 @@ def reshard(db: _Collection, shared: _Shards | None, shards: int) -> dict[str, f
     _crash_at("committed")
     _switch(db, shared, new, new_actors)
     switched = time.monotonic()
+    if shared.replicas.copies > 1:
+        # Writes go on meanwhile; reads of a replica still on the old
+        # layout are refused and asked again.
+        shared.replicas.follow(new, count)
     _remove_intent(root)
     return {
-        "seconds": switched - started,
+        "seconds": time.monotonic() - started,
         "copy_seconds": copied - started,
         "pause_seconds": switched - copied,
         "moved": float(moved),
@@ -277,7 +281,7 @@ def _roll_back(root: str, shared: _Shards | None, old: dict[str, Any], count: in
 
 def _named(root: str, index: int) -> Any:
     try:
-        return ray.get_actor(f"{root}/shard-{index:03d}", namespace=NAMESPACE)
+        return ray.get_actor(member_name(root, index, 0), namespace=NAMESPACE)
     except ValueError:
         return None
 

@@ -107,13 +107,7 @@ class _Shard(_Splitting):
         self.replica = replica
         self.prepared_at: dict[str, float] = {}
         if replica:
-            # Follows the primary's log through the shared directory.
-            self.db = Database(
-                self.path,
-                read_only=True,
-                refresh_interval=_REPLICA_REFRESH,
-                exact_threshold=self.exact_threshold,
-            )
+            self.db = self._open_replica()
             return
         options = dict(options, exact_threshold=self.exact_threshold)
         restarted = ray.get_runtime_context().was_current_actor_reconstructed
@@ -140,10 +134,31 @@ class _Shard(_Splitting):
         self.prepared_at = {t: time.monotonic() for t in self.db.prepared_transactions()}
         self.resolve_pending()
 
+    def _open_replica(self) -> Database:
+        """Follows the primary's log through the shared directory (with the
+        one-bit codes the collection was opened with, made at each load)."""
+        binary = self.options.get("quantize") == "binary"
+        return Database(
+            self.path,
+            read_only=True,
+            refresh_interval=_REPLICA_REFRESH,
+            exact_threshold=self.exact_threshold,
+            quantize="binary" if binary else False,
+        )
+
     def switch(self, layout: dict[str, Any]) -> int:
         """As _Splitting.switch; the database then searches with the new
         count's share of the exact-scan threshold (it is reopened: the
-        threshold is given at opening)."""
+        threshold is given at opening). A replica changes nothing: it
+        reopens its shard, which its primary has switched, and follows the
+        new layout."""
+        if self.replica:
+            if layout_version(layout) > layout_version(self.layout):
+                self.db.close()
+                self.layout = layout
+                self.exact_threshold = _exact_threshold(layout["shards"])
+                self.db = self._open_replica()
+            return 0
         deleted = super().switch(layout)
         threshold = _exact_threshold(self.layout["shards"])
         if threshold != self.exact_threshold:
