@@ -1,7 +1,7 @@
 // The Database class: construction in open or create-or-open mode, the
-// single-record, counting, refresh and close methods, the read-only
-// properties, repr(), len(), `in` and the context manager; the searches,
-// upkeep, many-record and text methods are added from search_methods.h,
+// refresh and close methods, the read-only properties, repr(), len(), `in`
+// and the context manager; the single-record, search, upkeep, many-record
+// and text methods are added from single_record_methods.h, search_methods.h,
 // database_upkeep.h, database_records.h and text_methods.h.
 #pragma once
 
