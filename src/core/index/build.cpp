@@ -599,18 +599,13 @@ bool HnswIndex::link_stored(const std::vector<std::uint32_t>& slots, Progress* p
   return true;
 }
 
-// Overwrites the slot's vector and relinks its node. Each node that listed
-// the slot, on any layer, drops it and takes on instead the slot's former
-// neighbours it could reach through the slot before (repair_unlinked); a
-// former neighbour that too few lists hold any more is adopted by the
-// nearest of its neighbours (adopt_former). So the update strands no node
-// behind the moved one, and the region it leaves stays as reachable as
-// before.
-void HnswIndex::update_vector(std::uint32_t slot, const float* v, std::size_t len) {
-  overwrite_row(slot, v, len);
-  relink_node(slot);
-}
-
+// Relinks the node of a slot whose row was overwritten (replace_vector, then
+// link_fresh). Each node that listed the slot, on any layer, drops it and
+// takes on instead the slot's former neighbours it could reach through the
+// slot before (repair_unlinked); a former neighbour that too few lists hold
+// any more is adopted by the nearest of its neighbours (adopt_former). So
+// the update strands no node behind the moved one, and the region it leaves
+// stays as reachable as before.
 void HnswIndex::relink_node(std::uint32_t slot) {
   if (graph_.node_count() == 1) return;
   graph_.own_lists();

@@ -227,7 +227,6 @@ class HnswIndex {
   std::vector<std::uint32_t> insert_batch(const VectorRows& rows, Progress* progress = nullptr,
                                           bool stoppable = false);
   void mark_deleted(std::uint32_t slot);
-  void update_vector(std::uint32_t slot, const float* v, std::size_t len);
   // SQ8 codes of every row (the one-bit codes are dropped).
   void enable_quantization();
   // One-bit codes of every row (the SQ8 codes are dropped).
