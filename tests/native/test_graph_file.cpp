@@ -11,6 +11,8 @@
 #include "core/base/bytes.h"
 #include "core/base/file_io.h"
 #include "core/storage/graph_file.h"
+#include "core/vectors/distance.h"
+#include "core/vectors/vector_rows.h"
 #include "graph_bytes.h"
 #include "scratch_dir.h"
 
@@ -161,6 +163,50 @@ void test_round_trip_of_built_index() {
   // The derived values of a reloaded index.
   std::unique_ptr<HnswIndex> reloaded = index_from(back.layout);
   CHECK(reloaded->m_max0() == 8 && reloaded->live_count() == 396);
+}
+
+// A node linked apart from the others waits for the rows linked after it
+// before its check (a wide search for its nearest); saved meanwhile, it is
+// written as a fresh row, and the reopened index relinks it and makes the
+// check once its fresh rows are linked: it is found by its own vector.
+void test_apart_node_waiting_at_a_save() {
+  const std::size_t dim = 16;
+  HnswIndex index(dim, Metric::Euclidean, 8, 64);
+  std::mt19937 rng(5);
+  std::normal_distribution<float> normal;
+  auto rows = [&](std::size_t n, float scale, float shift) {
+    std::vector<float> out(n * dim);
+    for (float& x : out) x = normal(rng) * scale + shift;
+    return out;
+  };
+  std::vector<float> base = rows(2000, 1.0f, 0.0f);
+  index.insert_batch(VectorRows::contiguous(base.data(), 2000, dim));
+  std::vector<float> far = rows(1, 0.01f, 40.0f);
+  std::vector<float> later = rows(300, 1.0f, 0.0f);
+  std::uint32_t apart = index.store_fresh(far.data(), dim);
+  index.store_fresh_batch(VectorRows::contiguous(later.data(), 300, dim));
+  index.link_fresh(1);
+  CHECK(index.fresh_count() == 300);
+  const std::vector<std::uint32_t>& pending = index.apart_pending();
+  CHECK(std::find(pending.begin(), pending.end(), apart) != pending.end());
+
+  Parsed back = parse(write_file(index, {}));
+  CHECK_TEXT(back.error, "");
+  CHECK(back.layout.has_unlinked && back.layout.list(apart, 0).second == 0);
+  std::size_t n = back.layout.node_count();
+  VectorStore store(dim);
+  std::vector<float> norms;
+  for (std::uint32_t s = 0; s < n; ++s) {
+    store.append(index.vector(s));
+    norms.push_back(vector_norm(index.vector(s), dim));
+  }
+  std::unique_ptr<HnswIndex> reloaded = HnswIndex::from_layout(std::move(back.layout), std::move(store), norms);
+  reloaded->adopt_unlinked();
+  CHECK(reloaded->is_unlinked(apart) && reloaded->fresh_count() == 301);
+  while (reloaded->fresh_count() > 0) reloaded->link_fresh(50);
+  CHECK(reloaded->apart_pending().empty());
+  std::vector<Hit> hits = reloaded->search(far.data(), dim, 1, 10);
+  CHECK(!hits.empty() && hits[0].slot == apart);
 }
 
 void test_header_errors() {
@@ -405,6 +451,7 @@ int main() {
   test_empty_database_file();
   test_one_record_file();
   test_round_trip_of_built_index();
+  test_apart_node_waiting_at_a_save();
   test_header_errors();
   test_every_cut_is_a_truncation();
   test_deleted_slots();

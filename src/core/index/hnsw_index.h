@@ -260,6 +260,10 @@ class HnswIndex {
   std::size_t linked_end() const { return linked_end_; }
   // Whether the slot waits to be linked (its lists are not its own yet).
   bool is_unlinked(std::uint32_t slot) const { return slot < unlinked_.size() && unlinked_[slot] != 0; }
+  // Nodes linked apart from the others whose check (find_apart) waits for
+  // the fresh rows to be linked; a save writes them as fresh rows, so that
+  // an open relinks them and checks them again.
+  const std::vector<std::uint32_t>& apart_pending() const { return apart_; }
   // Links at most max_rows fresh rows, the relinked ones first, then the new
   // slots in slot order, the new ones as one batch (in parallel on the
   // worker pool when the graph is large enough); deleted slots are passed

@@ -28,15 +28,29 @@ void pad_to_word(ByteWriter& w, std::size_t length) {
 // The writers hand their pieces to the sink once they pass this size.
 constexpr std::size_t kPieceBytes = std::size_t(1) << 16;
 
-// Whether some live node other than the entry point waits to be linked.
-bool has_unlinked_nodes(const HnswIndex& index) {
+// The nodes linked apart from the others whose findability check still
+// waits (HnswIndex::apart_pending), ascending; the entry point and deleted
+// nodes keep their lists. They are written as fresh rows, so that an open
+// relinks them and makes the check again once the fresh rows are linked.
+std::vector<std::uint32_t> apart_waiting(const HnswIndex& index) {
+  std::vector<std::uint32_t> out;
+  for (std::uint32_t s : index.apart_pending())
+    if (s != index.entry_point() && !index.is_deleted(s)) out.push_back(s);
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+// Whether some live node other than the entry point waits to be linked (or
+// is written as waiting: `apart_waits`).
+bool has_unlinked_nodes(const HnswIndex& index, bool apart_waits) {
   bool unlinked = false;
   for (std::uint32_t s = index.linked_end(); s < index.node_count() && !unlinked; ++s)
     unlinked = s != index.entry_point();
-  return unlinked || index.fresh_count() > index.node_count() - index.linked_end();
+  return unlinked || index.fresh_count() > index.node_count() - index.linked_end() || apart_waits;
 }
 
-void put_header(const HnswIndex& index, std::uint32_t extra_flags, ByteWriter& w) {
+void put_header(const HnswIndex& index, bool apart_waits, std::uint32_t extra_flags, ByteWriter& w) {
   w.u32(kGraphMagic);
   w.u32(kGraphVersion);
   w.u32(low32(index.dim()));
@@ -48,21 +62,23 @@ void put_header(const HnswIndex& index, std::uint32_t extra_flags, ByteWriter& w
   w.u32(low32(index.node_count()));
   w.u32(low32(index.deleted().size()));
   // A save writes seal.hovra beside every graph file.
-  w.u32(kGraphSealed | (has_unlinked_nodes(index) ? kGraphUnlinked : 0) | extra_flags);
+  w.u32(kGraphSealed | (has_unlinked_nodes(index, apart_waits) ? kGraphUnlinked : 0) | extra_flags);
   // A file that takes deltas keeps every word at an offset divisible by 4.
   if (extra_flags & kGraphDeltas) w.bytes(std::string_view("\0\0\0", 3));
 }
 
 // A fresh row (stored, not linked yet) is written with empty lists, which
-// is how a reader finds it again (HnswIndex::adopt_unlinked).
+// is how a reader finds it again (HnswIndex::adopt_unlinked); so is a node
+// apart whose check waits (`waits`, from apart_waiting).
 // The node's change mark is cleared before its lists are copied, and set
 // again when they are left out.
-void put_node(const HnswIndex& index, std::uint32_t slot, ByteWriter& w, std::vector<std::uint32_t>& list) {
+void put_node(const HnswIndex& index, std::uint32_t slot, bool waits, ByteWriter& w,
+              std::vector<std::uint32_t>& list) {
   std::size_t layers = index.level(slot) + 1;
   w.u32(low32(layers));
   index.clear_lists_changed(slot);
   // The entry point keeps its lists, so that searches still start there.
-  bool unlinked = index.is_unlinked(slot) && slot != index.entry_point();
+  bool unlinked = (waits || index.is_unlinked(slot)) && slot != index.entry_point();
   if (unlinked) index.mark_lists_changed(slot);
   for (std::size_t layer = 0; layer < layers; ++layer) {
     list.clear();
@@ -77,12 +93,16 @@ void put_node(const HnswIndex& index, std::uint32_t slot, ByteWriter& w, std::ve
 Status write_graph(const HnswIndex& index, FileWriter& sink, std::uint32_t extra_flags) {
   std::string piece;
   ByteWriter w(piece);
-  put_header(index, extra_flags, w);
+  const std::vector<std::uint32_t> apart = apart_waiting(index);
+  put_header(index, !apart.empty(), extra_flags, w);
   for (std::uint32_t slot : index.deleted()) w.u32(slot);
   std::vector<std::uint32_t> list;
   std::size_t n = index.node_count();
+  auto next_apart = apart.begin();
   for (std::size_t slot = 0; slot < n; ++slot) {
-    put_node(index, static_cast<std::uint32_t>(slot), w, list);
+    bool waits = next_apart != apart.end() && *next_apart == slot;
+    if (waits) ++next_apart;
+    put_node(index, static_cast<std::uint32_t>(slot), waits, w, list);
     if (piece.size() >= kPieceBytes) {
       HOVRA_RETURN_IF_ERROR(sink.write(piece));
       piece.clear();
@@ -121,6 +141,11 @@ Status write_graph_delta(const HnswIndex& index, const DeltaScope& scope, Record
     return DbError::io("graph delta over " + std::to_string(n) + " nodes for a file of " +
                        std::to_string(scope.file_nodes));
   std::vector<std::uint8_t> parts = delta_parts(index, scope);
+  // A node apart whose check waits is written (as a fresh row) whether or
+  // not its lists changed since the last save.
+  const std::vector<std::uint32_t> apart = apart_waiting(index);
+  for (std::uint32_t s : apart)
+    if (s < n) parts[s] |= kDeltaNode;
   std::vector<std::uint32_t> deleted;
   for (std::uint32_t s : index.deleted_since())
     if (s < n) deleted.push_back(s);
@@ -141,7 +166,7 @@ Status write_graph_delta(const HnswIndex& index, const DeltaScope& scope, Record
   w.u32(index.entry_point());
   w.u32(low32(index.max_level()));
   w.u32(low32(n));
-  w.u32(has_unlinked_nodes(index) ? kGraphUnlinked : 0);
+  w.u32(has_unlinked_nodes(index, !apart.empty()) ? kGraphUnlinked : 0);
   w.u32(low32(deleted.size()));
   for (std::uint32_t s : deleted) w.u32(s);
   w.u32(low32(written));
@@ -152,7 +177,7 @@ Status write_graph_delta(const HnswIndex& index, const DeltaScope& scope, Record
     auto slot = static_cast<std::uint32_t>(at);
     w.u32(slot);
     w.u32(parts[at] & (kDeltaPartRow | kDeltaPartRecord));
-    put_node(index, slot, w, list);
+    put_node(index, slot, std::binary_search(apart.begin(), apart.end(), slot), w, list);
     w.f32(index.norms()[slot]);
     if (parts[at] & kDeltaPartRow) w.f32s(index.store().vector(slot), index.dim());
     if (parts[at] & kDeltaPartRecord) {
