@@ -8,8 +8,8 @@
 #include <string>
 
 #include "python/arguments.h"
+#include "python/batch_docs.h"
 #include "python/convert.h"
-#include "python/database_docs.h"
 #include "python/database_object.h"
 #include "python/errors.h"
 #include "python/method_descr.h"

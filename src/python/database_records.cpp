@@ -14,9 +14,9 @@
 
 #include "core/db/database.h"
 #include "python/arguments.h"
+#include "python/batch_docs.h"
 #include "python/convert.h"
 #include "python/database_calls.h"
-#include "python/database_docs.h"
 #include "python/database_object.h"
 #include "python/errors.h"
 #include "python/long_call.h"

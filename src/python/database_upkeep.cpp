@@ -12,7 +12,7 @@
 #include "python/arguments.h"
 #include "python/convert.h"
 #include "python/database_calls.h"
-#include "python/database_docs.h"
+#include "python/upkeep_docs.h"
 #include "python/database_object.h"
 #include "python/errors.h"
 #include "python/long_call.h"
