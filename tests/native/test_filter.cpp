@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <optional>
 #include <random>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "check.h"
+#include "core/db/plan_cache.h"
 #include "core/db/query_plan.h"
 #include "core/records/filter.h"
 #include "core/records/json.h"
@@ -601,6 +603,38 @@ void test_slot_set_against_a_reference() {
   CHECK(!none.insert(SlotSet::kEmpty) && none.count(SlotSet::kEmpty) == 0 && none.erase(SlotSet::kEmpty) == 0);
 }
 
+// Kept plans: an equal filter over the unchanged index shares one plan; a
+// filter differing in a value's kind, an operator or a threshold gets its
+// own; and after any change to the index (an add, a remove, a clear) the
+// plan is built again, so its candidates follow the records.
+void test_plan_cache() {
+  Records r;
+  for (int i = 0; i < 40; ++i) r.add("{\"tag\": " + std::to_string(i % 4) + ", \"n\": " + std::to_string(i) + "}");
+  hovra::PlanCache cache;
+  auto candidates = [&](const Filter& filter) {
+    std::shared_ptr<const QueryPlan> plan = cache.plan(filter, r.index, r.metadata.size());
+    const std::vector<std::uint32_t>* list = plan->candidates().slots;
+    return list ? SlotSet(list->begin(), list->end()) : SlotSet{};
+  };
+  Filter in = Filter::in("tag", {u(1), u(3)});
+  auto first = cache.plan(in, r.index, r.metadata.size());
+  CHECK(cache.plan(Filter::in("tag", {u(1), u(3)}), r.index, r.metadata.size()) == first);
+  CHECK(cache.plan(Filter::in("tag", {u(1), f(3)}), r.index, r.metadata.size()) != first);
+  CHECK(cache.plan(Filter::nin("tag", {u(1), u(3)}), r.index, r.metadata.size()) != first);
+  CHECK(cache.plan(in, r.index, r.metadata.size() + 1) != first);
+  Filter lt5 = Filter::compare(Op::Lt, "n", 5), lt6 = Filter::compare(Op::Lt, "n", 6);
+  CHECK(hovra::same_filter(lt5, Filter::compare(Op::Lt, "n", 5)) && !hovra::same_filter(lt5, lt6));
+  CHECK(hovra::filter_hash(lt5) == hovra::filter_hash(Filter::compare(Op::Lt, "n", 5)));
+  CHECK(candidates(lt5).size() == 5 && candidates(lt6).size() == 6);
+  r.add("{\"tag\": 3, \"n\": 1}");
+  CHECK(cache.plan(in, r.index, r.metadata.size()) != first);
+  CHECK(candidates(in) == r.matching(in) && candidates(lt5) == r.matching(lt5) && candidates(lt5).size() == 6);
+  r.remove(1);
+  CHECK(candidates(in) == r.matching(in) && candidates(lt5).size() == 5);
+  r.index.clear();
+  CHECK(candidates(in).empty());
+}
+
 }  // namespace
 
 int main() {
@@ -620,5 +654,6 @@ int main() {
   test_random_plans_agree_with_the_evaluator();
   test_slot_set_against_a_reference();
   test_union_in_slot_order();
+  test_plan_cache();
   return check::exit_code("test_filter");
 }

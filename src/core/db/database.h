@@ -44,6 +44,7 @@
 #include "core/base/progress.h"
 #include "core/base/thread_annotations.h"
 #include "core/db/database_types.h"
+#include "core/db/plan_cache.h"
 #include "core/db/query_plan.h"
 #include "core/records/filter.h"
 #include "core/records/metadata_index.h"
@@ -451,7 +452,7 @@ class Database {
   struct FilterScope {
     const Filter* filter = nullptr;
     SharedHold metadata_index_lock;
-    std::unique_ptr<QueryPlan> plan;
+    std::shared_ptr<const QueryPlan> plan;
   };
   FilterScope filter_scope(const Filter* filter) const REQUIRES_SHARED(index_lock_);
   std::vector<Hit> run_search(const float* query, std::size_t k, std::size_t ef, const FilterScope& scope) const
@@ -548,6 +549,10 @@ class Database {
   ByteTable slot_metadata_ GUARDED_BY(metadata_lock_);  // packed; absent when a slot has none
   mutable SharedMutex metadata_index_lock_ ACQUIRED_AFTER(metadata_lock_);
   MetadataIndex metadata_index_ GUARDED_BY(metadata_index_lock_);
+  // The plans of the last filters searched, valid for the metadata index's
+  // generation they were built at (their lists are the index's, read under
+  // the metadata-index read lock like any plan's).
+  mutable PlanCache plan_cache_;
   // The slots in id order for records_page: taken while holding the
   // id-map lock (read) and let go before the next lock. Inserts and deletes
   // count in id_changes_; a compaction, which renumbers the slots, counts

@@ -52,14 +52,15 @@ std::vector<SearchHit> Database::assemble(const std::vector<Hit>& hits, const fl
 // the metadata-index read lock (last in the lock order) while its plan is in
 // use. Every change to the metadata index also needs the metadata write
 // lock, so the lists the plan borrows from the index cannot change under a
-// search.
+// search. A filter searched before over the same index takes its kept plan
+// (and the candidate list that plan built).
 Database::FilterScope Database::filter_scope(const Filter* filter) const {
   FilterScope scope;
   scope.filter = filter;
   if (!filter) return scope;
   scope.metadata_index_lock = SharedHold(metadata_index_lock_);
   metadata_index_lock_.assert_held_shared();
-  scope.plan = std::make_unique<QueryPlan>(*filter, metadata_index_, index_->node_count());
+  scope.plan = plan_cache_.plan(*filter, metadata_index_, index_->node_count());
   return scope;
 }
 

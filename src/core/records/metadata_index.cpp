@@ -4,6 +4,7 @@
 #include "core/records/metadata_index.h"
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 
 #include "core/base/heap.h"
@@ -70,14 +71,23 @@ void MetadataIndex::remove_member(std::uint32_t slot, std::string_view key, Pack
   if (entry.present.empty()) fields_.erase(it);
 }
 
+std::uint64_t next_index_generation() {
+  static std::atomic<std::uint64_t> counter{0};
+  return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+void MetadataIndex::changed() { generation_ = next_index_generation(); }
+
 void MetadataIndex::add(std::uint32_t slot, std::optional<PackedValue> metadata) {
   if (!metadata || !metadata->is_object()) return;
+  changed();
   objects_.insert(slot);
   metadata->for_each_member([&](std::string_view key, PackedValue value) { add_member(slot, key, value); });
 }
 
 void MetadataIndex::remove(std::uint32_t slot, std::optional<PackedValue> metadata) {
   if (!metadata || !metadata->is_object()) return;
+  changed();
   metadata->for_each_member([&](std::string_view key, PackedValue value) { remove_member(slot, key, value); });
   objects_.erase(slot);
 }
@@ -95,6 +105,7 @@ void MetadataIndex::remove(std::uint32_t slot, const JsonValue* metadata) {
 }
 
 void MetadataIndex::clear() {
+  changed();
   fields_.clear();
   numbers_.clear();
   objects_.clear();

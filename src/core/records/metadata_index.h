@@ -26,6 +26,9 @@ namespace hovra {
 // The value kinds that posting and element lists hold: bool, number, string.
 bool is_scalar(JsonValue::Kind kind);
 
+// A number no earlier call in this process returned.
+std::uint64_t next_index_generation();
+
 class MetadataIndex {
  public:
   void add(std::uint32_t slot, const JsonValue* metadata);
@@ -35,6 +38,11 @@ class MetadataIndex {
   void remove(std::uint32_t slot, std::optional<PackedValue> metadata);
   void clear();
   bool empty() const { return fields_.empty(); }
+  // Names what the index holds: every change takes a number never given
+  // before in this process, so two indexes (or one index at two moments)
+  // with the same generation hold the same lists. A plan built over the
+  // index stays valid while its generation does.
+  std::uint64_t generation() const { return generation_; }
 
   // The slots of one field and scalar value, or nullptr.
   const SlotSet* lookup(const std::string& field, const JsonValue& value) const;
@@ -79,9 +87,12 @@ class MetadataIndex {
   void add_member(std::uint32_t slot, std::string_view key, PackedValue value);
   void remove_member(std::uint32_t slot, std::string_view key, PackedValue value);
 
+  void changed();
+
   std::unordered_map<std::string, Field> fields_;
   NumericIndex numbers_;
   SlotBits objects_;
+  std::uint64_t generation_ = next_index_generation();
 };
 
 template <class F>
