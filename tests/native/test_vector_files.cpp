@@ -198,9 +198,32 @@ void test_quantized_file_of_empty_index() {
   CHECK(back.ok() && back.value().codes().empty() && back.value().dim() == 2);
 }
 
+// parse_quantized of the bytes, and load_quantized of a file holding them,
+// which must agree: the same codebook, exceptions and codes, or the same
+// error.
+void check_quantized_reads_agree(const std::string& bytes, std::size_t n, std::size_t dim,
+                                 Result<Sq8Quantizer>& parsed) {
+  ScratchDir dir;
+  const std::string path = dir.file("vectors.sq8");
+  FileWriter sink;
+  if (!sink.open(path, FileWriter::Mode::Truncate).ok() || !sink.write(bytes).ok() || !sink.close().ok())
+    std::abort();
+  Result<Sq8Quantizer> loaded = load_quantized(path, n, dim);
+  CHECK(loaded.ok() == parsed.ok());
+  if (!loaded.ok() || !parsed.ok()) {
+    if (!loaded.ok() && !parsed.ok()) CHECK_TEXT(loaded.error().detail(), parsed.error().detail());
+    return;
+  }
+  const Sq8Quantizer &a = loaded.value(), &b = parsed.value();
+  CHECK(a.mins() == b.mins() && a.scales() == b.scales() && a.codes() == b.codes());
+  CHECK(a.exceptions() == b.exceptions() && a.rows_within_range() == b.rows_within_range());
+  CHECK(reinterpret_cast<std::uintptr_t>(a.codes().data()) % 64 == 0);
+}
+
 void test_quantized_reader_errors() {
   auto error_of = [](const std::string& bytes, std::size_t n, std::size_t dim) {
     Result<Sq8Quantizer> r = parse_quantized(bytes, n, dim);
+    check_quantized_reads_agree(bytes, n, dim, r);
     if (r.ok()) return std::string();
     CHECK(r.error().kind() == ErrorKind::DamagedFile);
     return r.error().detail();
@@ -265,6 +288,7 @@ void test_quantized_file_lists_exceptions() {
   }
   std::string file = write_with(write_quantized, index, dir.file("vectors.tmp"));
   Result<Sq8Quantizer> read = parse_quantized(file, n, dim);
+  check_quantized_reads_agree(file, n, dim, read);
   CHECK(read.ok());
   if (!read.ok()) return;
   const Sq8Quantizer& q = read.value();
@@ -320,6 +344,7 @@ void test_large_store_round_trip() {
 
   std::string sq8 = write_with(write_quantized, index, dir.file("vectors.tmp"));
   Result<Sq8Quantizer> q = parse_quantized(sq8, n, dim);
+  check_quantized_reads_agree(sq8, n, dim, q);
   CHECK(q.ok() && q.value().codes().size() == n * dim);
   if (q.ok()) CHECK(sq8.size() == 16 + 8 * dim + 4 * q.value().exceptions().size() + n * dim);
 }

@@ -147,6 +147,33 @@ Result<FilePiece> read_file_piece(const std::string& path, std::uint64_t offset,
   return piece;
 }
 
+Result<RangeReader> RangeReader::open(const std::string& path) {
+  int fd;
+  std::size_t size;
+  HOVRA_RETURN_IF_ERROR(open_for_reading(path, fd, size));
+  return RangeReader(path, fd, size);
+}
+
+RangeReader::~RangeReader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Status RangeReader::read(std::uint64_t offset, void* buf, std::size_t length) const {
+  if (offset > size_ || length > size_ - offset) return DbError::damaged_file("failed to fill whole buffer");
+  auto* out = static_cast<unsigned char*>(buf);
+  std::size_t got = 0;
+  while (got < length) {
+    ssize_t n = ::pread(fd_, out + got, length - got, static_cast<off_t>(offset + got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return io_failure("read", path_, errno);
+    }
+    if (n == 0) return DbError::damaged_file("failed to fill whole buffer");  // the file shrank meanwhile
+    got += static_cast<std::size_t>(n);
+  }
+  return Status::success();
+}
+
 Status rename_file(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return io_failure("rename", from, errno);
   return Status::success();

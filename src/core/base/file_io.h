@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/base/error.h"
 #include "core/base/progress.h"
@@ -84,6 +85,31 @@ struct FileDigest {
 };
 Result<FileDigest> digest_file(const std::string& path,
                                std::uint64_t limit = std::numeric_limits<std::uint64_t>::max());
+
+// A file opened for reading ranges at offsets into the caller's memory
+// (so that a large part lands in its final buffer without a copy). Its
+// size is taken once, at open; the descriptor closes with the object.
+class RangeReader {
+ public:
+  static Result<RangeReader> open(const std::string& path);
+  RangeReader(RangeReader&& other) noexcept : path_(std::move(other.path_)), fd_(other.fd_), size_(other.size_) {
+    other.fd_ = -1;
+  }
+  RangeReader& operator=(RangeReader&&) = delete;
+  RangeReader(const RangeReader&) = delete;
+  RangeReader& operator=(const RangeReader&) = delete;
+  ~RangeReader();
+  std::uint64_t size() const { return size_; }
+  // Fills buf with the file's bytes [offset, offset + length); reads past
+  // the end are DamagedFile "failed to fill whole buffer", failed reads Io.
+  Status read(std::uint64_t offset, void* buf, std::size_t length) const;
+
+ private:
+  RangeReader(std::string path, int fd, std::uint64_t size) : path_(std::move(path)), fd_(fd), size_(size) {}
+  std::string path_;
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+};
 
 // What tells two paths to one file or directory apart: device and inode.
 struct FileId {

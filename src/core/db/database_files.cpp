@@ -225,9 +225,7 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
     std::size_t n = files.layout.node_count();
     HOVRA_RETURN_IF_ERROR(map_vectors(settled.value().vectors_path, read_only, files));
     if (!sq8_path.empty()) {
-      Result<std::string> sq8 = read_file(sq8_path);
-      if (!sq8.ok()) return sq8.error();
-      Result<Sq8Quantizer> q = parse_quantized(sq8.value(), n, files.layout.dim);
+      Result<Sq8Quantizer> q = load_quantized(sq8_path, n, files.layout.dim);
       if (!q.ok()) return q.error();
       // An empty index has nothing quantized: it stays without a quantizer.
       if (n > 0) files.quantizer = std::move(q.value());

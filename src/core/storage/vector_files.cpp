@@ -131,46 +131,108 @@ Result<std::vector<std::uint32_t>> read_exceptions(ByteReader& r, std::uint32_t 
   return slots;
 }
 
-}  // namespace
+// What precedes the codes in vectors.sq8: the codebook and, in a versioned
+// file, the listed exceptions.
+struct Sq8Head {
+  bool versioned = false;
+  std::vector<float> mins, scales;
+  std::vector<std::uint32_t> exceptions;
+};
 
-Result<Sq8Quantizer> parse_quantized(std::string_view bytes, std::size_t node_count, std::size_t dim) {
-  ByteReader r(bytes);
+// Reads the head from r, leaving r at the first code byte.
+Result<Sq8Head> read_sq8_head(ByteReader& r, std::size_t node_count, std::size_t dim) {
+  Sq8Head head;
   std::uint32_t q;
   if (!r.u32(q)) return DbError::damaged_file("failed to fill whole buffer");
   // The first layout begins with Q = dim; the versioned one with its magic
   // (as a dimension, 944,853,832 components: no database of the first layout
   // had rows that long).
-  const bool versioned = q == kSq8Magic;
+  head.versioned = q == kSq8Magic;
   std::uint32_t exception_count = 0;
-  if (versioned) {
+  if (head.versioned) {
     std::uint32_t version;
     if (!r.u32(version)) return DbError::damaged_file("failed to fill whole buffer");
     if (version != kSq8Version)
       return DbError::damaged_file("unsupported quantized vector file version: " + std::to_string(version));
     if (!r.u32(q) || !r.u32(exception_count)) return DbError::damaged_file("failed to fill whole buffer");
   }
-  std::vector<float> mins, scales;
-  if (!r.f32s(q, mins) || !r.f32s(q, scales)) return DbError::damaged_file("failed to fill whole buffer");
+  if (!r.f32s(q, head.mins) || !r.f32s(q, head.scales)) return DbError::damaged_file("failed to fill whole buffer");
   if (q != dim)
     return DbError::damaged_file("quantized vector file has dimension " + std::to_string(q) + ", expected " +
                                  std::to_string(dim));
-  std::vector<std::uint32_t> exceptions;
-  if (versioned) {
+  if (head.versioned) {
     Result<std::vector<std::uint32_t>> listed = read_exceptions(r, exception_count, node_count);
     if (!listed.ok()) return listed.error();
-    exceptions = std::move(listed.value());
+    head.exceptions = std::move(listed.value());
   }
+  return head;
+}
+
+// The head's length in bytes, from the file's first 16 bytes (fewer when
+// the file is shorter): 4 + 8 x Q in the first layout, 16 + 8 x Q plus 4
+// per exception in the versioned one. Lengths past `file_size` are cut to
+// it (reading the head then reports the short file).
+std::size_t sq8_head_bytes(std::string_view first, std::uint64_t file_size) {
+  ByteReader r(first);
+  std::uint32_t q = 0, version = 0, exceptions = 0;
+  std::uint64_t bytes = 4;
+  if (r.u32(q) && q == kSq8Magic) {
+    bytes = 16;
+    if (!r.u32(version) || !r.u32(q) || !r.u32(exceptions)) return static_cast<std::size_t>(file_size);
+    bytes += 4 * std::uint64_t(exceptions);
+  }
+  bytes += 8 * std::uint64_t(q);
+  return static_cast<std::size_t>(std::min<std::uint64_t>(bytes, file_size));
+}
+
+DbError code_count_mismatch(std::uint64_t code_bytes, std::size_t node_count, std::size_t dim) {
+  return DbError::damaged_file("quantized vector file holds " + std::to_string(code_bytes) +
+                               " code bytes, expected " + std::to_string(node_count) + " slots of dimension " +
+                               std::to_string(dim));
+}
+
+Sq8Quantizer quantizer_of(Sq8Head head, std::size_t dim, Sq8Codes codes) {
+  Sq8Quantizer quantizer =
+      Sq8Quantizer::with_codes(std::move(head.mins), std::move(head.scales), dim, std::move(codes));
+  if (head.versioned) quantizer.adopt_exceptions(std::move(head.exceptions));
+  return quantizer;
+}
+
+}  // namespace
+
+Result<Sq8Quantizer> parse_quantized(std::string_view bytes, std::size_t node_count, std::size_t dim) {
+  ByteReader r(bytes);
+  Result<Sq8Head> head = read_sq8_head(r, node_count, dim);
+  if (!head.ok()) return head.error();
   std::size_t expected;
   if (!checked_mul(node_count, dim, expected) || r.remaining() != expected)
-    return DbError::damaged_file("quantized vector file holds " + std::to_string(r.remaining()) +
-                                 " code bytes, expected " + std::to_string(node_count) + " slots of dimension " +
-                                 std::to_string(dim));
+    return code_count_mismatch(r.remaining(), node_count, dim);
   std::string_view codes;
   r.bytes(r.remaining(), codes);
-  Sq8Quantizer quantizer = Sq8Quantizer::from_parts(
-      std::move(mins), std::move(scales), dim, reinterpret_cast<const std::uint8_t*>(codes.data()), codes.size());
-  if (versioned) quantizer.adopt_exceptions(std::move(exceptions));
-  return quantizer;
+  const auto* first = reinterpret_cast<const std::uint8_t*>(codes.data());
+  return quantizer_of(std::move(head.value()), dim, Sq8Codes(first, first + codes.size()));
+}
+
+Result<Sq8Quantizer> load_quantized(const std::string& path, std::size_t node_count, std::size_t dim) {
+  Result<RangeReader> file = RangeReader::open(path);
+  if (!file.ok()) return file.error();
+  const std::uint64_t size = file.value().size();
+  std::string head_bytes(static_cast<std::size_t>(std::min<std::uint64_t>(16, size)), '\0');
+  HOVRA_RETURN_IF_ERROR(file.value().read(0, head_bytes.data(), head_bytes.size()));
+  head_bytes.resize(sq8_head_bytes(head_bytes, size), '\0');
+  if (head_bytes.size() > 16)
+    HOVRA_RETURN_IF_ERROR(file.value().read(16, head_bytes.data() + 16, head_bytes.size() - 16));
+  ByteReader r(head_bytes);
+  Result<Sq8Head> head = read_sq8_head(r, node_count, dim);
+  if (!head.ok()) return head.error();
+  std::size_t expected;
+  const std::uint64_t code_bytes = size - head_bytes.size();
+  if (!checked_mul(node_count, dim, expected) || r.remaining() != 0 || code_bytes != expected)
+    return code_count_mismatch(code_bytes, node_count, dim);
+  Sq8Codes codes;
+  codes.resize(expected);
+  HOVRA_RETURN_IF_ERROR(file.value().read(head_bytes.size(), codes.data(), codes.size()));
+  return quantizer_of(std::move(head.value()), dim, std::move(codes));
 }
 
 }  // namespace hovra

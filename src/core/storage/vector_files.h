@@ -57,5 +57,8 @@ Result<VectorStore> attach_rows(std::shared_ptr<MappedFile> map, std::size_t nod
 // The quantizer of a versioned file holds its exceptions; one of the first
 // layout has them still to find (Sq8Quantizer::find_exceptions).
 Result<Sq8Quantizer> parse_quantized(std::string_view bytes, std::size_t node_count, std::size_t dim);
+// The same read from the file at `path`: the head first, then the codes
+// straight into the quantizer's array (no copy of the file in memory).
+Result<Sq8Quantizer> load_quantized(const std::string& path, std::size_t node_count, std::size_t dim);
 
 }  // namespace hovra

@@ -154,6 +154,16 @@ Sq8Quantizer Sq8Quantizer::from_parts(std::vector<float> mins, std::vector<float
   return q;
 }
 
+Sq8Quantizer Sq8Quantizer::with_codes(std::vector<float> mins, std::vector<float> scales, std::size_t dim,
+                                      Sq8Codes codes) {
+  Sq8Quantizer q;
+  q.mins_ = std::move(mins);
+  q.scales_ = std::move(scales);
+  q.dim_ = dim;
+  q.codes_ = std::move(codes);
+  return q;
+}
+
 std::uint8_t sq8_encode_component(float v, float min, float scale) {
   float t = (v - min) / scale;
   if (std::isnan(t)) return 0;

@@ -30,6 +30,8 @@ class Sq8Quantizer {
   // A quantizer with the given parameters and codes (as read from a file).
   static Sq8Quantizer from_parts(std::vector<float> mins, std::vector<float> scales, std::size_t dim,
                                  const std::uint8_t* codes, std::size_t code_count);
+  // The same taking the codes' array as it is (read into place).
+  static Sq8Quantizer with_codes(std::vector<float> mins, std::vector<float> scales, std::size_t dim, Sq8Codes codes);
   static Sq8Quantizer from_parts(std::vector<float> mins, std::vector<float> scales, std::size_t dim,
                                  const std::vector<std::uint8_t>& codes) {
     return from_parts(std::move(mins), std::move(scales), dim, codes.data(), codes.size());
