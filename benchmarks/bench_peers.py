@@ -176,7 +176,16 @@ def build(system, lib, base, metric, m, efc, threads, path):
     if system.startswith("hovra"):
         db = lib(path, dim=dim, metric="cosine" if metric == "cos" else "euclidean", m=m, ef_construction=efc)
         ids = [str(i) for i in range(n)]
-        return db, lambda: db.add_many(ids, base), lambda: db.save()
+
+        # add_many returns with up to a few thousand records still fresh (the
+        # linker links them in the background): the build ends once every
+        # record is in the graph, as the peers' builds do, and the saved index
+        # opens without linking to do.
+        def add():
+            db.add_many(ids, base)
+            db.wait_indexed()
+
+        return db, add, lambda: db.save()
     if system == "hnswlib":
         index = lib.Index(space="cosine" if metric == "cos" else "l2", dim=dim)
         index.init_index(max_elements=n, ef_construction=efc, M=m)
@@ -822,12 +831,14 @@ def run_scan_set(args, report):
     for label, data in (("big", base), ("small", small), ("tiny", tiny)):
         db = Database(os.path.join(tmp, label), dim=dim, metric="euclidean")
         db.add_many([str(i) for i in range(len(data))], data)
+        db.wait_indexed()
         dbs[label] = db
     # The same rows with one record deleted: every scan then goes over the
     # remaining slots with the pairwise distance.
     dbs["tomb"] = Database(os.path.join(tmp, "tomb"), dim=dim, metric="euclidean")
     dbs["tomb"].add_many([str(i) for i in range(len(base))], base)
     dbs["tomb"].delete("0")
+    dbs["tomb"].wait_indexed()
     hnswlib = bd.import_hnswlib()
     faiss = bd.import_faiss(1)
     bf = {}
@@ -1006,6 +1017,7 @@ def run_small_set(args, report):
     tmp = tempfile.mkdtemp(dir=args.workdir)
     db = Database(os.path.join(tmp, "small"), dim=dim, metric="euclidean")
     db.add_many([str(i) for i in range(n)], base)
+    db.wait_indexed()  # measured once the linker is done, not beside it
     hnswlib = bd.import_hnswlib()
     faiss = bd.import_faiss(1)
     calls = {}
