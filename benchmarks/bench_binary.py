@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""One-bit codes against full precision and SQ8 on the real set, and usearch b1.
+"""One-bit codes against full precision and SQ8 on the real set (or the
+synthetic clustered set of bench_peers.py), and usearch b1.
 
 hovra's three search modes (full precision, SQ8, one-bit codes) on copies of
 one index, interleaved in rounds in this process: recall@10 and queries per
@@ -10,6 +11,7 @@ re-scoring's CPU time included).
 
   python benchmarks/bench_binary.py --index DIR   # a saved hovra index of the real set
   python benchmarks/bench_binary.py               # builds one first (~1 min)
+  python benchmarks/bench_binary.py --set synth --index DIR  # 100,000 x 128 in Gaussian clusters
 """
 
 from __future__ import annotations
@@ -25,6 +27,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+import bench_peers as bp  # noqa: E402
 import benchdata as bd  # noqa: E402
 import numpy as np  # noqa: E402
 
@@ -40,25 +43,35 @@ def load_real(n_queries):
 
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--index", default=None, help="a saved hovra index of the real set (M 16, efc 200)")
+    p.add_argument("--set", default="real", choices=("real", "synth"))
+    p.add_argument("--index", default=None, help="a saved hovra index of the set (M 16, efc 200)")
     p.add_argument("--queries", type=int, default=1000)
     p.add_argument("--rounds", type=int, default=3)
-    p.add_argument("--ef", default="16,24,32,40,48,64,96,128")
+    p.add_argument("--ef", default=None, help="ef sweep (real: 16-128, synth: 16-512)")
     p.add_argument("--usearch-ef", default="32,64,128,256")
     p.add_argument("--out", default=None)
     args = p.parse_args()
     bd.set_threads(1)
     Database = bd.import_hovra()
-    base, queries = load_real(args.queries)
-    truth = np.argsort(-(queries @ base.T), axis=1)[:, :10]
-    lines = [bd.header("hovra one-bit codes beside full precision, SQ8 and usearch b1 (real set)")]
+    cosine = args.set == "real"
+    if cosine:
+        base, queries = load_real(args.queries)
+        truth = np.argsort(-(queries @ base.T), axis=1)[:, :10]
+    else:
+        base, queries, _metric = bp.load_set(args.set, 1.0, args.queries, 42)
+        truth = bd.exact_knn(base, queries, 10)
+    if args.ef is None:
+        args.ef = "16,24,32,40,48,64,96,128" if cosine else "16,32,64,128,256,512"
+    lines = [bd.header(f"hovra one-bit codes beside full precision, SQ8 and usearch b1 ({args.set} set)")]
     work = tempfile.mkdtemp(prefix="hovra-bench-binary-")
     try:
         src = args.index
         if src is None:
             src = os.path.join(work, "built")
-            db = Database(src, dim=base.shape[1], metric="cosine", m=16, ef_construction=200)
+            metric = "cosine" if cosine else "euclidean"
+            db = Database(src, dim=base.shape[1], metric=metric, m=16, ef_construction=200)
             db.add_many([str(i) for i in range(len(base))], base)
+            db.wait_indexed()
             db.save()
             db.close()
         dbs = {}
@@ -85,7 +98,8 @@ def main():
                     if rnd == 0:
                         rec[m][ef] = bd.recall_at_k([[int(h.id) for h in r] for r in out], truth, 10)
         lines.append(
-            f"\nreal: {len(base):,} x {base.shape[1]}, cosine, {len(queries)} queries, k 10, {args.rounds} rounds; "
+            f"\n{args.set}: {len(base):,} x {base.shape[1]}, {'cosine' if cosine else 'Euclidean'}, "
+            f"{len(queries)} queries, k 10, {args.rounds} rounds; "
             "recall@10 / QPS (process CPU time, median) per ef_search"
         )
         for m in dbs:
@@ -140,7 +154,10 @@ def main():
                     c0 = time.process_time()
                     for i in range(len(queries)):
                         keys = index.search(bq[i], ef, threads=1).keys
-                        top = keys[np.argsort(-(base[keys] @ queries[i]))[:10]]
+                        if cosine:
+                            top = keys[np.argsort(-(base[keys] @ queries[i]))[:10]]
+                        else:
+                            top = keys[np.argsort(((base[keys] - queries[i]) ** 2).sum(axis=1))[:10]]
                         if rnd == 0:
                             own += len(set(keys[:10].tolist()) & set(truth[i].tolist()))
                             rescored += len(set(top.tolist()) & set(truth[i].tolist()))
