@@ -222,6 +222,8 @@ def build(system, lib, base, metric, m, efc, threads, path):
 
 
 def open_index(system, lib, path, dim, metric):
+    if system == "hovra-b1":  # one-bit codes: read from vectors.b1 when it matches, else made
+        return lib(path, quantize="binary")
     if system.startswith("hovra"):
         db = lib(path)
         if system == "hovra-sq8" and not db.quantized_search:

@@ -136,20 +136,57 @@ class TestSwitches:
             Database(str(tmp_path / "b"), dim=4, quantize="bits")
         assert not (tmp_path / "b" / "graph.hovra").exists()
 
-    def test_made_at_every_open_and_not_saved(self, tmp_path):
+    def test_saved_codes_are_read_at_open(self, tmp_path):
+        # A save while searches walk on one-bit codes writes them beside the
+        # rows (about the rows' mean, though they began about the origin); an
+        # open that asks for one-bit search reads them and answers exactly as
+        # an open that codes every row.
         data, queries = clustered(2000, 16, 4)
         db = Database(str(tmp_path), dim=16, quantize="binary", exact_threshold=0)
         assert db.binary_search  # an empty database: codes about the origin
         db.add_many([str(i) for i in range(2000)], data)
+        db.wait_indexed()
         assert recall(db, data, queries, "cosine", 80) >= 0.85
         db.close()
-        assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith("vectors")) == ["vectors.bin"]
+        assert (tmp_path / "vectors.b1").exists()
         plain = Database(str(tmp_path), exact_threshold=0)
         assert not plain.binary_search
-        plain.close()
-        again = Database(str(tmp_path), quantize="binary", exact_threshold=0)
-        assert again.binary_search and again.count() == 2000
-        assert recall(again, data, queries, "cosine", 80) >= 0.85
+        plain.close()  # nothing changed: nothing saved, the codes stay
+
+        def answers():
+            again = Database(str(tmp_path), quantize="binary", exact_threshold=0)
+            assert again.binary_search and again.count() == 2000
+            out = [[(h.id, h.distance) for h in again.search(q, k=10, ef_search=40)] for q in queries]
+            again.close()
+            return out
+
+        read = answers()
+        (tmp_path / "vectors.b1").rename(tmp_path / "kept")
+        assert answers() == read
+        # Codes of an earlier saved state (as many rows, one of them moved)
+        # are passed over.
+        db = Database(str(tmp_path), quantize="binary", exact_threshold=0)
+        db.update("0", vector=-data[0])
+        db.close()
+        (tmp_path / "kept").replace(tmp_path / "vectors.b1")
+        db = Database(str(tmp_path), quantize="binary", exact_threshold=0)
+        assert db.search(-data[0], k=1)[0].id == "0"
+        assert recall(db, np.vstack([-data[:1], data[1:]]), queries, "cosine", 80) >= 0.85
+
+    def test_changes_logged_after_the_save_are_coded_at_open(self, tmp_path):
+        data, queries = clustered(2000, 24, 5)
+        db = Database(str(tmp_path), dim=24, metric="euclidean", exact_threshold=0, quantize="binary")
+        db.add_many([str(i) for i in range(2000)], data)
+        db.wait_indexed()
+        db.save()
+        far = np.full(24, 40.0, np.float32)
+        db.update("7", far)
+        db.add("new", far + 1)
+        db.close(save=False)  # the changes are in the log only
+        db = Database(str(tmp_path), quantize="binary", exact_threshold=0)
+        db.wait_indexed()  # linked, so the walk reaches them on their codes
+        assert [h.id for h in db.search(far, k=2, ef_search=50)] == ["7", "new"]
+        assert recall(db, data, queries, "euclidean", 80) >= 0.8
 
 
 class TestChanges:

@@ -282,6 +282,37 @@ def read_sq8(data: bytes, n: int, dim: int) -> Codebook:
 
 
 @dataclass
+class OneBitCodes:
+    stamp: tuple[int, int, int]  # the seal's generation, graph size, graph CRC
+    centred_on: int
+    center: np.ndarray
+    signs: np.ndarray  # (n, dim) bool: the component lies above the mean's
+    factors: np.ndarray  # (n, 3) float32
+
+
+def read_one_bit_codes(data: bytes, n: int, dim: int, metric: int) -> OneBitCodes:
+    r = Bytes(data)
+    if r.take(4) != b"HB1C" or r.u32() != 1:
+        raise Refused("not a code file of version 1")
+    if (r.u32(), r.u8(), r.take(3), r.u64()) != (dim, metric, bytes(3), n):
+        raise Refused("code file of another shape")
+    centred_on = r.u64()
+    stamp = (r.u64(), r.u64(), r.u32())
+    words = (dim + 63) // 64
+    if r.u32() != 8 * words + 16:
+        raise Refused("row size")
+    center = r.f32s(dim)
+    if r.remaining() != n * (8 * words + 16):
+        raise Refused("code file length")
+    rows = np.frombuffer(r.take(r.remaining()), dtype=np.uint8).reshape(n, 8 * words + 16)
+    bits = np.unpackbits(rows[:, : 8 * words], axis=1, bitorder="little")
+    if bits[:, dim:].any() or rows[:, -4:].any():
+        raise Refused("bits past the dimension or padding set")
+    factors = np.ascontiguousarray(rows[:, 8 * words : 8 * words + 12]).view("<f4").astype(np.float32)
+    return OneBitCodes(stamp, centred_on, center, bits[:, :dim].astype(bool), factors)
+
+
+@dataclass
 class Seal:
     version: int
     graph: tuple[int, int]
@@ -719,3 +750,31 @@ def test_empty_database_files(tmp_path):
     # The creation's checkpoint starts the log of its generation: a header only.
     log = (path / "wal.hovra").read_bytes()
     assert len(log) == 20 and read_log_header(log) == (seal.generation, 20)
+
+
+def test_one_bit_codes_file(tmp_path):
+    """vectors.b1 as the page writes it: codes of the saved rows about their
+    mean, naming the saved state; written only while one-bit search is on."""
+    rng = np.random.default_rng(5)
+    rows = (rng.standard_normal((300, 70)) + 0.5).astype(np.float32)
+    path = tmp_path / "codes"
+    db = Database(str(path), dim=70, metric="euclidean", quantize="binary")
+    db.add_many([str(i) for i in range(300)], rows)
+    db.close()
+    graph_bytes = (path / "graph.hovra").read_bytes()
+    seal = read_seal((path / "seal.hovra").read_bytes())
+    codes = read_one_bit_codes((path / "vectors.b1").read_bytes(), 300, 70, 1)
+    assert codes.stamp == (seal.generation, len(graph_bytes), zlib.crc32(graph_bytes))
+    # Begun on an empty database, the codes were written about every row's mean.
+    assert codes.centred_on == 300
+    assert np.allclose(codes.center, rows.astype(np.float64).mean(axis=0), atol=1e-6)
+    r = rows.astype(np.float64) - codes.center.astype(np.float64)
+    assert (codes.signs == (r > 0)).all()
+    l1, l2 = np.abs(r).sum(axis=1), (r * r).sum(axis=1)
+    expected = np.stack([l2 / l1, l2, 1 / np.linalg.norm(rows.astype(np.float64), axis=1)], axis=1)
+    assert np.allclose(codes.factors, expected, rtol=1e-5)
+    # A save without one-bit search removes the file.
+    plain = Database(str(path))
+    plain.add("one more", rows[0])
+    plain.close()
+    assert not (path / "vectors.b1").exists()

@@ -38,9 +38,10 @@ Args:
         quantized vectors, and a reopened database walks its graph on them
         (see enable_quantized_search). It does not switch quantized search
         on in the object being created. "binary": searches walk on one-bit
-        codes made from the vectors when the database is opened (or
-        created) and re-score at full precision; the codes are not saved,
-        and this applies to this object only (pass it at every open).
+        codes and re-score at full precision; the codes are read from the
+        last save when it wrote them (else made from the vectors), saves
+        write them while they are on, and the mode applies to this object
+        only (pass it at every open).
     sync_writes: When True, every change is forced to stable storage
         before it returns (concurrent writers share one sync), so it
         survives a power loss as well as a crash of the process.

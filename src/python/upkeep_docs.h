@@ -52,8 +52,9 @@ vector that turn a count of matching bits into a distance estimate): the
 walk compares codes with popcount instructions, and every member of its
 beam (ef_search of them) is re-scored at full precision, so a search
 returns exact distances. The codes take 1/32 of the vectors' memory plus
-16 bytes a vector; they are made again at each open (quantize="binary"),
-not saved. Either mode replaces the other.)doc";
+16 bytes a vector; saves write them (vectors.b1) while they are on, and
+an open with quantize="binary" reads them back. Either mode replaces the
+other.)doc";
 
 inline constexpr const char* kDisableQuantized = R"doc(Disable quantized search.
 

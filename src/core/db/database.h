@@ -70,6 +70,8 @@ struct LogPrefix;
 struct SaveWork {
   bool append_vectors = false;
   bool append_graph = false;
+  // vectors.b1 written beside the other files (one-bit codes were on).
+  bool write_codes = false;
   // The node count the files describe (set once they are written).
   std::optional<std::size_t> saved_nodes;
   // The log's record bytes and records counted at that point, and the
@@ -329,8 +331,11 @@ class Database {
   // read_only: change nothing in the directory (see inspect_directory).
   // Both build an engine that no other thread can reach before they return,
   // so they set its tables without its locks.
+  // binary: one-bit search is asked for, so saved one-bit codes that
+  // belong to the files are taken on.
   static Result<std::unique_ptr<Database>> load_existing(const std::string& dir, bool create_mode, bool quantize,
-                                                         bool read_only = false) NO_THREAD_SAFETY_ANALYSIS;
+                                                         bool read_only = false,
+                                                         bool binary = false) NO_THREAD_SAFETY_ANALYSIS;
   static Result<std::unique_ptr<Database>> create_new(const OpenOptions& options) NO_THREAD_SAFETY_ANALYSIS;
   void set_paths(const std::string& dir);
   // Reads the log, cuts it to its intact part and syncs it, replays the

@@ -29,6 +29,7 @@
 #include "core/db/database.h"
 #include "core/db/directory.h"
 #include "core/db/saved_state.h"
+#include "core/storage/code_file.h"
 #include "core/storage/graph_file.h"
 #include "core/storage/vector_files.h"
 #include "core/storage/wal_scan.h"
@@ -138,7 +139,7 @@ Result<std::unique_ptr<Database>> Database::open_locked(const OpenOptions& optio
   DirectorySurvey survey = survey_directory(dir);
   Result<std::unique_ptr<Database>> db = DbError::database_not_found(display);
   if (survey.loadable()) {
-    db = load_existing(dir, options.dim.has_value(), options.quantize);
+    db = load_existing(dir, options.dim.has_value(), options.quantize, false, options.binary_search);
   } else if (survey.has_data && !(survey.only_log && options.dim)) {
     return survey.missing();
   } else if (!options.dim) {
@@ -163,7 +164,9 @@ Result<std::unique_ptr<Database>> Database::open_locked(const OpenOptions& optio
   db.value()->autocheckpoint_ = options.autocheckpoint;
   db.value()->checkpoint_bytes_ = options.checkpoint_bytes;
   db.value()->checkpoint_records_ = options.checkpoint_records;
-  if (options.binary_search) db.value()->enable_binary_search();
+  // Codes read from the saved state at load are kept; otherwise every row
+  // is coded now.
+  if (options.binary_search && !db.value()->binary_search()) db.value()->enable_binary_search();
   db.value()->start_linker();
   return db;
 }
@@ -182,7 +185,7 @@ Result<std::unique_ptr<Database>> Database::create_new(const OpenOptions& option
 }
 
 Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir, bool create_mode, bool quantize,
-                                                          bool read_only) {
+                                                          bool read_only, bool binary) {
   std::unique_ptr<Database> db(new Database());
   db->set_paths(dir);
   db->read_only_ = read_only;
@@ -250,6 +253,14 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   db->index_ =
       HnswIndex::from_layout(std::move(files.layout), std::move(files.vectors.store), std::move(files.vectors.norms));
   if (files.quantizer) db->index_->set_quantizer(std::move(*files.quantizer));
+  // One-bit codes saved beside this very graph file stand for its rows; the
+  // log's changes replayed below code their rows as they come.
+  if (binary && seal && seal->generation > 0 && seal->graph_size == graph_bytes.size()) {
+    const CodeFileStamp stamp{seal->generation, seal->graph_size, seal->graph_crc};
+    std::optional<BinaryCodes> codes =
+        load_code_file(join_path(dir, kCodesFile), stamp, n, db->dim_, db->index_->metric());
+    if (codes) db->index_->set_binary_codes(std::move(*codes));
+  }
   if (has_unlinked) db->index_->adopt_unlinked();
   db->index_->load_first_rows();
   db->slot_ids_ = std::move(files.ids);

@@ -15,6 +15,7 @@
 #include "core/db/database.h"
 #include "core/db/directory.h"
 #include "core/db/saved_state.h"
+#include "core/storage/code_file.h"
 #include "core/storage/graph_file.h"
 #include "core/storage/vector_files.h"
 #include "core/storage/wal.h"
@@ -208,6 +209,7 @@ Status Database::collect_save(SaveSeal& seal, SaveWork& work, Progress* progress
   const std::string sq8_tmp = join_path(root_, kSq8Tmp);
   const std::string graph_tmp = join_path(root_, kGraphTmp);
   const std::string text_tmp = join_path(root_, kTextTmp);
+  const std::string codes_tmp = join_path(root_, kCodesTmp);
   ReadLock ids(id_map_lock_);
   {
     ReadLock ix(index_lock_);
@@ -288,6 +290,23 @@ Status Database::collect_save(SaveSeal& seal, SaveWork& work, Progress* progress
       }
       work.log_bytes = log_bytes_.load();
       work.log_records = log_records_.load();
+    }
+    // The one-bit codes name graph.hovra as this save leaves it (written
+    // whole or with its delta appended) and the seal's generation: an open
+    // reads them only beside those.
+    work.write_codes = index_->binary_codes() != nullptr;
+    if (work.write_codes) {
+      start_phase(progress, "writing one-bit codes", "bytes", 0);
+      const CodeFileStamp stamp{seal.generation, seal.graph_size, seal.graph_crc};
+      std::uint64_t codes_size;
+      std::uint32_t codes_crc;
+      HOVRA_RETURN_IF_ERROR(write_unsynced(
+          codes_tmp,
+          [&](FileWriter& w) {
+            index_lock_.assert_held_shared();
+            return write_code_file(*index_, stamp, w);
+          },
+          codes_size, codes_crc, work, progress));
     }
     work.kept = encode_prepared(prepared_);
   }
@@ -391,6 +410,8 @@ Status Database::save(Progress* progress) {
   const std::string graph_tmp = join_path(root_, kGraphTmp);
   const std::string seal_tmp = join_path(root_, kSealTmp);
   const std::string text_tmp = join_path(root_, kTextTmp);
+  const std::string codes_tmp = join_path(root_, kCodesTmp);
+  const std::string codes_path = join_path(root_, kCodesFile);
 
   SaveSeal seal;
   SaveWork work;
@@ -436,7 +457,7 @@ Status Database::save(Progress* progress) {
     // the next save writes vectors.bin whole.
     if (work.saved_nodes) vectors_in_file_.reset();
     if (written.error().kind() == ErrorKind::Cancelled) {
-      for (const std::string* tmp : {&vectors_tmp, &sq8_tmp, &text_tmp, &graph_tmp, &seal_tmp})
+      for (const std::string* tmp : {&vectors_tmp, &sq8_tmp, &text_tmp, &codes_tmp, &graph_tmp, &seal_tmp})
         if (path_exists(*tmp)) (void)remove_file(*tmp);
     }
     return written;
@@ -458,6 +479,11 @@ Status Database::save(Progress* progress) {
     HOVRA_RETURN_IF_ERROR(rename_file(text_tmp, join_path(root_, kTextFile)));
   } else if (path_exists(join_path(root_, kTextFile))) {
     (void)remove_file(join_path(root_, kTextFile));
+  }
+  if (work.write_codes) {
+    HOVRA_RETURN_IF_ERROR(rename_file(codes_tmp, codes_path));
+  } else if (path_exists(codes_path)) {
+    (void)remove_file(codes_path);
   }
   HOVRA_RETURN_IF_ERROR(rename_file(seal_tmp, join_path(root_, kSealFile)));
   HOVRA_RETURN_IF_ERROR(sync_dir(root_));

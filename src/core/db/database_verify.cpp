@@ -194,8 +194,8 @@ Result<Inspection> Database::inspect_directory(const std::string& dir, bool keep
     ix.unlock();
     if (keep_snapshot) out.snapshot = share_loaded(std::move(loaded.value()));
   });
-  for (const char* name : {kGraphFile, kVectorsFile, kSq8File, kTextFile, kWalFile, kSealFile, kLockFile, kGraphTmp,
-                           kVectorsTmp, kSq8Tmp, kTextTmp, kSealTmp, kWalTmp}) {
+  for (const char* name : {kGraphFile, kVectorsFile, kSq8File, kCodesFile, kTextFile, kWalFile, kSealFile, kLockFile,
+                           kGraphTmp, kVectorsTmp, kSq8Tmp, kCodesTmp, kTextTmp, kSealTmp, kWalTmp}) {
     FileStamp stamp = file_stamp(join_path(dir, name));
     if (stamp.exists) out.files.emplace_back(name, stamp.size);
   }

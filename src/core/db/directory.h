@@ -24,6 +24,9 @@ inline constexpr const char* kSealTmp = "seal.tmp";
 // The text index and the sparse vectors (a database that has either).
 inline constexpr const char* kTextFile = "text.hovra";
 inline constexpr const char* kTextTmp = "text.tmp";
+// The one-bit codes of the saved rows (saves while one-bit search is on).
+inline constexpr const char* kCodesFile = "vectors.b1";
+inline constexpr const char* kCodesTmp = "vectors.b1.tmp";
 
 // What a directory holds. A database loads from graph.hovra and vectors.bin
 // (or the vectors.tmp of a save that committed and stopped before moving

@@ -174,6 +174,12 @@ class HnswIndex {
   void set_quantizer(Sq8Quantizer q);
   // The one-bit codes a binary search walks on (nullptr: none).
   const BinaryCodes* binary_codes() const { return binary_ ? &*binary_ : nullptr; }
+  // Takes on one-bit codes read from a file, one row per slot (SQ8 codes,
+  // if any, are dropped).
+  void set_binary_codes(BinaryCodes codes) {
+    quantizer_.reset();
+    binary_ = std::move(codes);
+  }
   // After an open: reads the vector rows the first searches need into
   // memory before returning, so that they do not wait on the disk page by
   // page. Every row of a store up to kLoadAtOpenBytes; else the rows of the

@@ -41,21 +41,24 @@ BinaryCodes BinaryCodes::train(const float* rows, std::size_t float_count, std::
     b.center_[d] = n ? static_cast<float>(sum[d] / static_cast<double>(n)) : 0.0f;
     b.center_sq_ += double(b.center_[d]) * b.center_[d];
   }
+  b.centred_on_ = n;
   b.data_.resize(n * b.row_words());
   for (std::size_t i = 0; i < n; ++i) b.encode(rows + i * dim, b.data_.data() + i * b.row_words());
   return b;
 }
 
-BinaryCodes BinaryCodes::from_parts(std::size_t dim, Metric metric, std::vector<float> center,
-                                    const std::uint8_t* rows, std::size_t row_count) {
+std::optional<BinaryCodes> BinaryCodes::read(std::size_t dim, Metric metric, std::vector<float> center,
+                                             std::uint64_t centred_on, std::size_t row_count,
+                                             FunctionRef<bool(void* rows, std::size_t bytes)> fill) {
   BinaryCodes b;
   b.dim_ = dim;
   b.words_ = words_for(dim);
   b.metric_ = metric;
   b.center_ = std::move(center);
+  b.centred_on_ = centred_on;
   for (float c : b.center_) b.center_sq_ += double(c) * c;
   b.data_.resize(row_count * b.row_words());
-  if (row_count) std::memcpy(b.data_.data(), rows, row_count * b.row_bytes());
+  if (row_count && !fill(b.data_.data(), row_count * b.row_bytes())) return std::nullopt;
   return b;
 }
 

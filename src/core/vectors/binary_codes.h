@@ -17,8 +17,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "core/base/function_ref.h"
 #include "core/base/heap.h"
 #include "core/vectors/distance.h"
 
@@ -30,10 +32,12 @@ class BinaryCodes {
   // The mean of a row-major array (float_count / dim rows, dim positive)
   // and every row's code.
   static BinaryCodes train(const float* rows, std::size_t float_count, std::size_t dim, Metric metric);
-  // Codes as read from a file: the mean and the packed rows (row_bytes()
-  // each). The caller has checked the sizes.
-  static BinaryCodes from_parts(std::size_t dim, Metric metric, std::vector<float> center, const std::uint8_t* rows,
-                                std::size_t row_count);
+  // Codes read from a file: the mean, the number of rows it was taken over,
+  // and row_count packed rows (row_bytes() each, as row() lays them out)
+  // that `fill` writes straight into place; nullopt when fill fails.
+  static std::optional<BinaryCodes> read(std::size_t dim, Metric metric, std::vector<float> center,
+                                         std::uint64_t centred_on, std::size_t row_count,
+                                         FunctionRef<bool(void* rows, std::size_t bytes)> fill);
 
   void append(const float* v);
   void reencode(std::uint32_t slot, const float* v);
@@ -46,6 +50,9 @@ class BinaryCodes {
   std::size_t row_bytes() const { return words_ * 8 + 16; }
   std::size_t rows() const { return words_ == 0 ? 0 : data_.size() / row_words(); }
   const std::vector<float>& center() const { return center_; }
+  // The number of rows the mean was taken over (rows added later are coded
+  // about it too).
+  std::uint64_t centred_on() const { return centred_on_; }
   const std::uint64_t* row(std::uint32_t slot) const { return data_.data() + std::size_t(slot) * row_words(); }
   std::size_t memory_bytes() const { return data_.size() * 8 + center_.size() * sizeof(float); }
 
@@ -58,6 +65,7 @@ class BinaryCodes {
   Metric metric_ = Metric::Euclidean;
   std::vector<float> center_;
   double center_sq_ = 0.0;  // |c|^2
+  std::uint64_t centred_on_ = 0;
   std::vector<std::uint64_t, CacheLineAllocator<std::uint64_t>> data_;
 };
 
