@@ -89,6 +89,27 @@ Status open_for_reading(const std::string& path, int& fd, std::size_t& size) {
   return Status::success();
 }
 
+namespace {
+
+// Reads `size` bytes of the file from `offset` into data, or as many as
+// it holds (it may shrink meanwhile): `got` says how many. Leaves fd open.
+Status read_at(int fd, const std::string& path, std::uint64_t offset, char* data, std::size_t size,
+               std::size_t& got) {
+  got = 0;
+  while (got < size) {
+    ssize_t n = ::pread(fd, data + got, size - got, static_cast<off_t>(offset + got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return io_failure("read", path, errno);
+    }
+    if (n == 0) break;  // the file shrank meanwhile
+    got += static_cast<std::size_t>(n);
+  }
+  return Status::success();
+}
+
+}  // namespace
+
 Result<std::string> read_file(const std::string& path) {
   int fd;
   std::size_t size;
@@ -96,19 +117,10 @@ Result<std::string> read_file(const std::string& path) {
   std::string out;
   out.resize(size);
   std::size_t got = 0;
-  while (got < out.size()) {
-    ssize_t n = ::read(fd, out.data() + got, out.size() - got);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      return io_failure("read", path, err);
-    }
-    if (n == 0) break;  // the file shrank meanwhile
-    got += static_cast<std::size_t>(n);
-  }
-  out.resize(got);
+  Status filled = read_at(fd, path, 0, out.data(), out.size(), got);
   ::close(fd);
+  if (!filled.ok()) return filled.error();
+  out.resize(got);
   return out;
 }
 
@@ -131,19 +143,10 @@ Result<FilePiece> read_file_piece(const std::string& path, std::uint64_t offset,
   std::uint64_t want = offset < piece.size ? std::min(limit, piece.size - offset) : 0;
   piece.bytes.resize(static_cast<std::size_t>(want));
   std::size_t got = 0;
-  while (got < piece.bytes.size()) {
-    ssize_t n = ::pread(fd, piece.bytes.data() + got, piece.bytes.size() - got, static_cast<off_t>(offset + got));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      return io_failure("read", path, err);
-    }
-    if (n == 0) break;  // the file shrank meanwhile
-    got += static_cast<std::size_t>(n);
-  }
-  piece.bytes.resize(got);
+  Status filled = read_at(fd, path, offset, piece.bytes.data(), piece.bytes.size(), got);
   ::close(fd);
+  if (!filled.ok()) return filled.error();
+  piece.bytes.resize(got);
   return piece;
 }
 

@@ -444,6 +444,11 @@ class Database {
   std::vector<std::uint32_t> matching_slots(const Filter& filter) const REQUIRES_SHARED(id_map_lock_);
   // Tombstones many slots, each lock group taken once.
   void clear_slots(const std::vector<std::uint32_t>& slots) REQUIRES(id_map_lock_);
+  // The removal of named records on their slots: logged, then applied
+  // (database_records.cpp); finish_removal follows once the lock is released.
+  Status remove_named_locked(const std::vector<std::string_view>& names, const std::vector<std::uint32_t>& slots,
+                             std::uint64_t& ticket) REQUIRES(id_map_lock_);
+  Result<std::size_t> finish_removal(std::size_t deleted, std::uint64_t ticket);
   // Logs a batch of records built by make(i) for i below count. Takes the
   // WAL mutex.
   Status log_records(std::size_t count, FunctionRef<WalRecord(std::size_t)> make, std::uint64_t& ticket)
@@ -473,6 +478,9 @@ class Database {
   void text_renumber(const std::vector<std::uint32_t>& live);
   // Caller holds the text write lock and the metadata lock.
   void text_index_slot_locked(std::uint32_t slot, std::optional<PackedValue> metadata) REQUIRES(text_lock_);
+  // The next chunk of slots the text index does not cover yet; caller holds
+  // the index and metadata read locks and the text write lock.
+  std::uint32_t text_index_chunk_locked() REQUIRES_SHARED(index_lock_, metadata_lock_) REQUIRES(text_lock_);
   // Indexes every slot now (replay, open, creation without a thread);
   // caller holds nothing.
   Status build_text_index_now(Progress* progress);

@@ -164,6 +164,27 @@ std::vector<RecordRow> Database::records_page(const PageRequest& request) const 
   return rows;
 }
 
+// Logs the removal of each named record (names[i] is on slots[i]), then
+// forgets the names and tombstones the slots; the caller has made every
+// check.
+Status Database::remove_named_locked(const std::vector<std::string_view>& names,
+                                     const std::vector<std::uint32_t>& slots, std::uint64_t& ticket) {
+  HOVRA_RETURN_IF_ERROR(
+      log_records(names.size(), [&](std::size_t i) { return WalRecord::remove(std::string(names[i])); }, ticket));
+  for (std::string_view name : names) forget_id_locked(name);
+  clear_slots(slots);
+  return Status::success();
+}
+
+// Once the id-map lock is released: the freed memory handed back, then the
+// count once the log holds the removals as durably as the settings ask.
+Result<std::size_t> Database::finish_removal(std::size_t deleted, std::uint64_t ticket) {
+  release_freed(deleted);
+  Status st = durable(ticket);
+  if (!st.ok()) return st.error();
+  return deleted;
+}
+
 // Holds the id-map write lock from the look-up to the last change.
 Result<std::size_t> Database::delete_many(const ByteTable& ids) {
   std::uint64_t ticket = 0;
@@ -182,16 +203,10 @@ Result<std::size_t> Database::delete_many(const ByteTable& ids) {
     if (slots.empty()) return std::size_t{0};
     for (std::string_view name : names) HOVRA_RETURN_IF_ERROR(check_not_held(name));
     HOVRA_RETURN_IF_ERROR(check_owner());
-    HOVRA_RETURN_IF_ERROR(
-        log_records(names.size(), [&](std::size_t i) { return WalRecord::remove(std::string(names[i])); }, ticket));
-    for (std::string_view name : names) forget_id_locked(name);
-    clear_slots(slots);
+    HOVRA_RETURN_IF_ERROR(remove_named_locked(names, slots, ticket));
     deleted = slots.size();
   }
-  release_freed(deleted);
-  Status st = durable(ticket);
-  if (!st.ok()) return st.error();
-  return deleted;
+  return finish_removal(deleted, ticket);
 }
 
 // Caller holds the id-map lock. The live slots that satisfy the filter,
@@ -239,15 +254,10 @@ Result<std::size_t> Database::delete_where(const Filter& filter) {
     for (std::uint32_t slot : slots) names.emplace_back(ids_by_slot().get(slot));
     for (const std::string& name : names) HOVRA_RETURN_IF_ERROR(check_not_held(name));
     HOVRA_RETURN_IF_ERROR(
-        log_records(names.size(), [&](std::size_t i) { return WalRecord::remove(names[i]); }, ticket));
-    for (const std::string& name : names) forget_id_locked(name);
-    clear_slots(slots);
+        remove_named_locked(std::vector<std::string_view>(names.begin(), names.end()), slots, ticket));
     deleted = slots.size();
   }
-  release_freed(deleted);
-  Status st = durable(ticket);
-  if (!st.ok()) return st.error();
-  return deleted;
+  return finish_removal(deleted, ticket);
 }
 
 // Every check before the log: the rows' lengths and values, then (under the

@@ -103,6 +103,19 @@ void Database::define_text_index(const std::optional<TextIndexSpec>& spec) {
   text_ = std::move(state);
 }
 
+// The next kBuildChunk slots not yet covered go into the text index; the
+// index is complete once the last slot is in. Returns how many were indexed.
+std::uint32_t Database::text_index_chunk_locked() {
+  std::uint32_t n = static_cast<std::uint32_t>(index_->node_count());
+  std::uint32_t begin = text_->built_below;
+  std::uint32_t end = std::min<std::uint64_t>(n, static_cast<std::uint64_t>(begin) + kBuildChunk);
+  for (std::uint32_t s = begin; s < end; ++s)
+    text_index_slot_locked(s, index_->is_deleted(s) ? std::nullopt : metadata_at(s));
+  text_->built_below = end;
+  if (end >= n) text_->complete = true;
+  return end - begin;
+}
+
 // Indexes every slot not yet covered, chunk by chunk. Takes the index and
 // metadata read locks and the text write lock for each chunk.
 Status Database::build_text_index_now(Progress* progress) {
@@ -120,17 +133,8 @@ Status Database::build_text_index_now(Progress* progress) {
     ReadLock md(metadata_lock_);
     WriteLock tx(text_lock_);
     if (!text_ || text_->generation != generation || text_->complete) return Status::success();
-    std::uint32_t n = static_cast<std::uint32_t>(index_->node_count());
-    std::uint32_t begin = text_->built_below;
-    std::uint32_t end = std::min<std::uint64_t>(n, static_cast<std::uint64_t>(begin) + kBuildChunk);
-    for (std::uint32_t s = begin; s < end; ++s)
-      text_index_slot_locked(s, index_->is_deleted(s) ? std::nullopt : metadata_at(s));
-    text_->built_below = end;
-    advance(progress, end - begin);
-    if (end >= n) {
-      text_->complete = true;
-      return Status::success();
-    }
+    advance(progress, text_index_chunk_locked());
+    if (text_->complete) return Status::success();
   }
 }
 
@@ -140,13 +144,7 @@ void Database::run_text_builder(std::uint64_t generation) {
     ReadLock md(metadata_lock_);
     WriteLock tx(text_lock_);
     if (!text_ || text_->generation != generation || text_->complete) return;
-    std::uint32_t n = static_cast<std::uint32_t>(index_->node_count());
-    std::uint32_t begin = text_->built_below;
-    std::uint32_t end = std::min<std::uint64_t>(n, static_cast<std::uint64_t>(begin) + kBuildChunk);
-    for (std::uint32_t s = begin; s < end; ++s)
-      text_index_slot_locked(s, index_->is_deleted(s) ? std::nullopt : metadata_at(s));
-    text_->built_below = end;
-    if (end >= n) text_->complete = true;
+    text_index_chunk_locked();
   }
 }
 

@@ -223,17 +223,27 @@ class SlotCheck {
   std::vector<std::uint8_t> state_;
 };
 
+// The head of the record table (section 4) at offset: its magic and its
+// row count; `in` is left at the first row.
+Status read_record_head(std::string_view bytes, std::size_t offset, ByteReader& in, std::uint32_t& count) {
+  if (offset > bytes.size()) return truncated();
+  in = ByteReader(bytes.substr(offset));
+  std::uint32_t magic;
+  if (!in.u32(magic)) return truncated();
+  if (magic != kRecordMagic) return DbError::damaged_file("bad metadata section magic");
+  // Every record needs at least its slot, id length and metadata length.
+  if (!in.u32(count) || !can_hold(in, count, 12)) return truncated();
+  return Status::success();
+}
+
 // ---- delta sections ----
 
 // Where section 4 starting at offset ends (its rows are read again, and
 // checked, by read_record_rows).
 Status record_table_end(std::string_view bytes, std::size_t offset, std::size_t& end) {
-  if (offset > bytes.size()) return truncated();
-  ByteReader in(bytes.substr(offset));
-  std::uint32_t magic, count;
-  if (!in.u32(magic)) return truncated();
-  if (magic != kRecordMagic) return DbError::damaged_file("bad metadata section magic");
-  if (!in.u32(count) || !can_hold(in, count, 12)) return truncated();
+  ByteReader in(std::string_view{});
+  std::uint32_t count = 0;
+  HOVRA_RETURN_IF_ERROR(read_record_head(bytes, offset, in, count));
   for (std::uint32_t i = 0; i < count; ++i) {
     std::uint32_t slot, len;
     std::string_view skipped;
@@ -444,13 +454,9 @@ Status read_delta_records(std::string_view bytes, const GraphLayout& layout, std
 // A misplaced record is reported only once the whole table has read, so
 // that a table cut short reports the truncation, whatever it held before.
 Status read_record_rows(std::string_view bytes, std::size_t offset, const GraphLayout& layout, RecordRowFn each) {
-  if (offset > bytes.size()) return truncated();
-  ByteReader in(bytes.substr(offset));
-  std::uint32_t magic, count;
-  if (!in.u32(magic)) return truncated();
-  if (magic != kRecordMagic) return DbError::damaged_file("bad metadata section magic");
-  // Every record needs at least its slot, id length and metadata length.
-  if (!in.u32(count) || !can_hold(in, count, 12)) return truncated();
+  ByteReader in(std::string_view{});
+  std::uint32_t count = 0;
+  HOVRA_RETURN_IF_ERROR(read_record_head(bytes, offset, in, count));
   SlotCheck slots(layout);
   // With deltas: the slots whose record section 4 no longer gives (deleted
   // since, or given again by a delta).

@@ -88,6 +88,23 @@ void put_node(const HnswIndex& index, std::uint32_t slot, bool waits, ByteWriter
   }
 }
 
+// Hands the piece to the sink once it has grown to kPieceBytes, so that a
+// large graph is never held whole in memory.
+Status pass_full_piece(std::string& piece, FileWriter& sink) {
+  if (piece.size() < kPieceBytes) return Status::success();
+  HOVRA_RETURN_IF_ERROR(sink.write(piece));
+  piece.clear();
+  return Status::success();
+}
+
+// The last piece written and the sink flushed; the changes the index noted
+// since the last save are in the file now.
+Status finish_graph(const HnswIndex& index, const std::string& piece, FileWriter& sink) {
+  HOVRA_RETURN_IF_ERROR(sink.write(piece));
+  index.forget_noted_changes();
+  return sink.flush();
+}
+
 }  // namespace
 
 Status write_graph(const HnswIndex& index, FileWriter& sink, std::uint32_t extra_flags) {
@@ -103,14 +120,9 @@ Status write_graph(const HnswIndex& index, FileWriter& sink, std::uint32_t extra
     bool waits = next_apart != apart.end() && *next_apart == slot;
     if (waits) ++next_apart;
     put_node(index, static_cast<std::uint32_t>(slot), waits, w, list);
-    if (piece.size() >= kPieceBytes) {
-      HOVRA_RETURN_IF_ERROR(sink.write(piece));
-      piece.clear();
-    }
+    HOVRA_RETURN_IF_ERROR(pass_full_piece(piece, sink));
   }
-  HOVRA_RETURN_IF_ERROR(sink.write(piece));
-  index.forget_noted_changes();
-  return sink.flush();
+  return finish_graph(index, piece, sink);
 }
 
 namespace {
@@ -187,14 +199,9 @@ Status write_graph_delta(const HnswIndex& index, const DeltaScope& scope, Record
       w.sized(text);
       pad_to_word(w, id.size() + text.size());
     }
-    if (piece.size() >= kPieceBytes) {
-      HOVRA_RETURN_IF_ERROR(sink.write(piece));
-      piece.clear();
-    }
+    HOVRA_RETURN_IF_ERROR(pass_full_piece(piece, sink));
   }
-  HOVRA_RETURN_IF_ERROR(sink.write(piece));
-  index.forget_noted_changes();
-  return sink.flush();
+  return finish_graph(index, piece, sink);
 }
 
 Status write_row_section(const HnswIndex& index, FileWriter& sink, bool with_replaced) {
