@@ -16,6 +16,7 @@
 #include "check.h"
 #include "core/db/plan_cache.h"
 #include "core/db/query_plan.h"
+#include "core/db/slot_lists.h"
 #include "core/records/filter.h"
 #include "core/records/json.h"
 #include "core/records/metadata_index.h"

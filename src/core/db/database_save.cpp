@@ -14,6 +14,7 @@
 #include "core/base/file_io.h"
 #include "core/db/database.h"
 #include "core/db/directory.h"
+#include "core/db/save_work.h"
 #include "core/db/saved_state.h"
 #include "core/storage/code_file.h"
 #include "core/storage/graph_file.h"

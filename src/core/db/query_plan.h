@@ -27,20 +27,6 @@
 
 namespace hovra {
 
-// A set of slots as the planner combines them: ascending slot numbers, or
-// (complement) every record with object metadata except those listed.
-struct SlotList {
-  std::vector<std::uint32_t> slots;
-  bool complement = false;
-};
-
-// Sorts distinct slots below `total` ascending: a comparison sort for a
-// few, one bit per slot for many (no log factor).
-void put_in_slot_order(std::vector<std::uint32_t>& slots, std::size_t total);
-// The members below `total` of any of the sets, ascending and distinct,
-// into `out`: the same as put_in_slot_order over all their members.
-void union_in_slot_order(const std::vector<const SlotSet*>& sets, std::size_t total, std::vector<std::uint32_t>& out);
-
 class QueryPlan {
  public:
   struct Node;  // a compiled condition (query_plan.cpp)

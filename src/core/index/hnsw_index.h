@@ -4,7 +4,7 @@
 // and the planner of its
 // searches: the graph walk or the exhaustive scan, the exact scan of the
 // fresh rows merged in, and the re-scoring of what a walk returns. The graph
-// lives in graph.h, the walks in walk.h, insertion and repair in build.cpp
+// lives in graph.h (as a file stores it: graph_layout.h), the walks in walk.h, insertion and repair in build.cpp
 // (neighbour selection in neighbours.cpp), the fresh rows in fresh_rows.cpp.
 // Callers hold the database's index lock: shared for searches and reads,
 // exclusive for every change.
@@ -23,6 +23,7 @@
 #include "core/base/function_ref.h"
 #include "core/base/progress.h"
 #include "core/index/graph.h"
+#include "core/index/graph_layout.h"
 #include "core/index/hit.h"
 #include "core/vectors/binary_codes.h"
 #include "core/vectors/distance.h"
@@ -34,36 +35,6 @@ namespace hovra {
 
 struct ScanRows;
 class Linker;
-
-// The graph as stored in the graph file, before or after it becomes an
-// index: the index's parameters, its tombstones and its node table.
-struct GraphLayout : NodeTable {
-  std::size_t dim = 0;
-  Metric metric = Metric::Cosine;
-  std::size_t m = 16;
-  std::size_t ef_construction = 200;
-  std::uint32_t entry_point = kNoEntry;
-  std::size_t max_level = 0;
-  std::vector<std::uint32_t> deleted;  // as listed; duplicates collapse
-  // Some live nodes other than the entry point wait to be linked (their
-  // lists empty): see HnswIndex::adopt_unlinked.
-  bool has_unlinked = false;
-  // The vector file holds rows only: the norms, and the rows replaced
-  // since it was written (ascending slots, dim floats each), come with the
-  // graph.
-  bool rows_apart = false;
-  std::vector<float> norms;
-  std::vector<std::uint32_t> replaced_slots;  // a slot may repeat: the later row holds
-  std::vector<float> replaced_rows;
-  // With delta sections after the record table (graph_file.h): how many of
-  // `deleted` the first section listed, the offset where the sections
-  // begin, and each slot's latest record in them (slot, offset of its id
-  // length), ascending by slot.
-  bool has_deltas = false;
-  std::size_t deleted_in_base = 0;
-  std::size_t deltas_at = 0;
-  std::vector<std::pair<std::uint32_t, std::size_t>> delta_records;
-};
 
 struct IndexStats {
   std::uint64_t num_vectors = 0;
