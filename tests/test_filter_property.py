@@ -252,9 +252,10 @@ def test_random_filters_select_what_the_reference_selects(tmp_path, seed, metada
 
 
 def test_repeated_filters_follow_every_change(tmp_path):
-    """The same filter objects searched again after each kind of change
+    """The same filter objects planned again after each kind of change
     (add, metadata update, vector-only update, upsert, delete, batch delete,
-    compact) select the records as they are now, never as they were."""
+    compact) select the records as they are now, never as they were, whichever
+    call (explain, count, a page of records, a search) plans them first."""
     rng = np.random.default_rng(3)
     db = Database(str(tmp_path / "r"), dim=4, metric="euclidean")
     records = {f"r{i}": {"t": i % 5, "n": i} for i in range(200)}
@@ -293,9 +294,17 @@ def test_repeated_filters_follow_every_change(tmp_path):
     for change in [None] + changes:
         if change:
             change()
-        for flt in filters:
+        for i, flt in enumerate(filters):
             want = {rid for rid, m in records.items() if selects(flt, m)}
-            for _ in range(2):  # the second search takes the kept plan
+            calls = ["explain", "count", "records"]
+            for call in calls[i % 3 :] + calls[: i % 3]:
+                if call == "explain":
+                    assert db.explain(flt)["candidates"] >= len(want), flt
+                elif call == "count":
+                    assert db.count(flt) == len(want), flt
+                else:
+                    assert {rid for rid, _, _ in db.records(flt, include_vectors=False)} == want, flt
+            for _ in range(2):  # each search takes the kept plan
                 got = {h.id for h in db.search(query, k=len(records), where_filter=flt)}
                 assert got == want, (flt, sorted(got ^ want)[:5])
             assert db.count(flt) == len(want)

@@ -256,6 +256,7 @@ class TestMemoryUsage:
             "metadata_index",
             "text_index",
             "sparse_vectors",
+            "query_plans",
             "heap_in_use",
             "heap_free",
             "resident",
@@ -268,3 +269,23 @@ class TestMemoryUsage:
         assert full["metadata"] > 2000 * 8 and full["metadata_index"] > 0 and full["resident"] > 0
         # Metadata stays compact: far below what a tree per record would cost.
         assert full["metadata"] < 2000 * 64
+
+    def test_kept_plans_are_counted_and_bounded(self, tmp_path):
+        db = Database(str(tmp_path / "p"), dim=4)
+        assert db.memory_usage()["query_plans"] == 0
+        n = 4000
+        db.add_many(
+            [str(i) for i in range(n)], np.ones((n, 4), np.float32), [{"k": i % 40} for i in range(n)]
+        )
+        # count() and explain() keep their plans as searches do; a counted
+        # filter's plan holds its candidate list (4 bytes a record).
+        wide = {"k": {"$in": list(range(20))}}
+        assert db.count(wide) == n // 2
+        counted = db.memory_usage()["query_plans"]
+        assert counted >= n // 2 * 4
+        db.explain({"k": 3})
+        assert db.memory_usage()["query_plans"] > counted
+        # At most a few plans are kept, whatever number of filters came by.
+        for v in range(30):
+            assert db.count({"k": {"$in": [(v + j) % 40 for j in range(20)]}}) == n // 2
+        assert db.memory_usage()["query_plans"] < 8 * counted

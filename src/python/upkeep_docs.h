@@ -93,8 +93,9 @@ Returns a dict with keys: vectors (vector rows held in memory),
 vectors_mapped (rows read from the mapped vector file, which the system pages
 in and out), norms, graph (levels, neighbour lists and tombstones), quantizer
 (SQ8 codes), ids, id_map, metadata, metadata_index, text_index (postings,
-terms and documents of the text index), sparse_vectors; then three figures for the
-whole process: heap_in_use and heap_free (what the C allocator has handed out,
+terms and documents of the text index), sparse_vectors, query_plans (the plans
+of the last few filters, kept with their candidate lists for searches that
+repeat them); then three figures for the whole process: heap_in_use and heap_free (what the C allocator has handed out,
 and what it holds freed; 0 where it cannot tell) and resident (the resident set).
 
 The per-structure figures count capacity as allocated, estimated for node-based

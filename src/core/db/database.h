@@ -215,8 +215,9 @@ class Database {
   std::size_t total_slots() const;
   IndexStats stats() const;
   // Bytes held per structure (vectors, norms, graph, quantizer, ids, id
-  // map, metadata, metadata index, text index, sparse vectors), then the heap as the allocator sees it
-  // and the process's resident set.
+  // map, metadata, metadata index, text index, sparse vectors, kept query
+  // plans), then the heap as the allocator sees it and the process's
+  // resident set.
   std::vector<MemoryPart> memory_usage() const;
   Status save(Progress* progress = nullptr);
   // Whether save leaves vectors.bin in place and appends the new rows: the
@@ -444,6 +445,10 @@ class Database {
     std::shared_ptr<const QueryPlan> plan;
   };
   FilterScope filter_scope(const Filter* filter) const REQUIRES_SHARED(index_lock_);
+  // The filter's plan over the metadata index as it is now: the kept one
+  // when the filter was planned before, else a new one, kept.
+  std::shared_ptr<const QueryPlan> plan_of(const Filter& filter) const
+      REQUIRES_SHARED(index_lock_, metadata_index_lock_);
   std::vector<Hit> run_search(const float* query, std::size_t k, std::size_t ef, const FilterScope& scope) const
       REQUIRES_SHARED(index_lock_, slot_ids_lock_, metadata_lock_);
 

@@ -112,9 +112,9 @@ std::vector<RecordRow> Database::records_page(const PageRequest& request) const 
   ReadLock ix(index_lock_);
   ReadLock md(metadata_lock_);
   ReadLock mi(metadata_index_lock_);
-  std::unique_ptr<QueryPlan> plan;
+  std::shared_ptr<const QueryPlan> plan;
   if (request.filter) {
-    plan = std::make_unique<QueryPlan>(*request.filter, metadata_index_, index_->node_count());
+    plan = plan_of(*request.filter);
     if (plan->bound() == 0) return rows;
   }
   const std::size_t start = request.after ? IdOrder::first_after(*order, ids, *request.after) : 0;
@@ -216,7 +216,8 @@ std::vector<std::uint32_t> Database::matching_slots(const Filter& filter) const 
   ReadLock ix(index_lock_);
   ReadLock md(metadata_lock_);
   ReadLock mi(metadata_index_lock_);
-  QueryPlan plan(filter, metadata_index_, index_->node_count());
+  std::shared_ptr<const QueryPlan> kept = plan_of(filter);
+  const QueryPlan& plan = *kept;
   auto metadata = [&](std::uint32_t slot) {
     metadata_lock_.assert_held_shared();
     return metadata_at(slot);
@@ -320,7 +321,8 @@ Status Database::update_many(const UpdateBatch& batch) {
 }
 
 // Takes the index, metadata and metadata-index read locks in order, as
-// search() does; builds the plan but not its candidate list.
+// search() does; takes the filter's plan as search() would (kept for the
+// searches that follow) but does not build its candidate list.
 SearchExplanation Database::explain(const Filter* filter, std::size_t k, std::optional<std::size_t> ef) const {
   SearchExplanation out;
   ReadLock ix(index_lock_);
@@ -335,7 +337,8 @@ SearchExplanation Database::explain(const Filter* filter, std::size_t k, std::op
     if (k != 0 && out.live != 0) out.path = index_->uses_brute_force() ? "whole scan" : "walk";
     return out;
   }
-  QueryPlan plan(*filter, metadata_index_, index_->node_count());
+  std::shared_ptr<const QueryPlan> kept = plan_of(*filter);
+  const QueryPlan& plan = *kept;
   out.candidates = std::min(plan.bound(), out.live);
   out.index_decides = plan.answered() && plan.probes_decide();
   out.plan = plan.describe();

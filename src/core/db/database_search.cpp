@@ -60,8 +60,14 @@ Database::FilterScope Database::filter_scope(const Filter* filter) const {
   if (!filter) return scope;
   scope.metadata_index_lock = SharedHold(metadata_index_lock_);
   metadata_index_lock_.assert_held_shared();
-  scope.plan = plan_cache_.plan(*filter, metadata_index_, index_->node_count());
+  scope.plan = plan_of(*filter);
   return scope;
+}
+
+// Searches, counts, explain, pages and deletes by filter share the kept
+// plans.
+std::shared_ptr<const QueryPlan> Database::plan_of(const Filter& filter) const {
+  return plan_cache_.plan(filter, metadata_index_, index_->node_count());
 }
 
 // Takes the index, slot-ids and metadata read locks (and, briefly, the
@@ -128,7 +134,8 @@ std::size_t Database::count(const Filter* filter) const {
   ReadLock ix(index_lock_);
   ReadLock md(metadata_lock_);
   ReadLock mi(metadata_index_lock_);
-  QueryPlan plan(*filter, metadata_index_, index_->node_count());
+  std::shared_ptr<const QueryPlan> kept = plan_of(*filter);
+  const QueryPlan& plan = *kept;
   auto metadata = [&](std::uint32_t slot) {
     metadata_lock_.assert_held_shared();
     return metadata_at(slot);

@@ -136,6 +136,7 @@ std::vector<MemoryPart> Database::memory_usage() const {
           {"metadata_index", metadata_index_.memory_bytes()},
           {"text_index", text_ ? text_->index->memory_bytes() : 0},
           {"sparse_vectors", sparse_.memory_bytes()},
+          {"query_plans", plan_cache_.memory_bytes()},
           {"heap_in_use", heap.in_use},
           {"heap_free", heap.free_held},
           {"resident", heap.resident}};

@@ -41,6 +41,18 @@ std::size_t filter_hash(const Filter& filter) {
   return h;
 }
 
+namespace {
+
+// Estimated: the tree, its strings and its values by their own size.
+std::size_t filter_bytes(const Filter& filter) {
+  std::size_t bytes = sizeof(Filter) + filter.field.capacity() + filter.values.capacity() * sizeof(JsonValue) +
+                      filter.children.capacity() * sizeof(Filter);
+  for (const Filter& c : filter.children) bytes += filter_bytes(c) - sizeof(Filter);
+  return bytes;
+}
+
+}  // namespace
+
 // A kept plan with the filter it owns (the plan points into it).
 struct PlanCache::Entry {
   std::size_t hash = 0;
@@ -78,6 +90,14 @@ std::shared_ptr<const QueryPlan> PlanCache::plan(const Filter& filter, const Met
     if (entries_.size() > kCapacity) entries_.resize(kCapacity);
   }
   return std::shared_ptr<const QueryPlan>(entry, &*entry->plan);
+}
+
+std::size_t PlanCache::memory_bytes() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  std::size_t bytes = entries_.capacity() * sizeof(std::shared_ptr<Entry>);
+  for (const auto& e : entries_)
+    bytes += sizeof(Entry) - sizeof(Filter) - sizeof(QueryPlan) + filter_bytes(e->filter) + e->plan->memory_bytes();
+  return bytes;
 }
 
 }  // namespace hovra

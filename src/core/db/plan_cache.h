@@ -33,10 +33,12 @@ class PlanCache {
   // The caller holds the metadata-index read lock for as long as it uses
   // the plan (as for any plan); the plan owns its copy of the filter.
   std::shared_ptr<const QueryPlan> plan(const Filter& filter, const MetadataIndex& index, std::size_t slot_count);
+  // The bytes the kept plans hold, with their filters and candidate lists.
+  std::size_t memory_bytes() const;
 
  private:
   struct Entry;
-  std::mutex mutex_;                             // a leaf: nothing is taken under it (plans are built outside it)
+  mutable std::mutex mutex_;                     // a leaf: nothing is taken under it (plans are built outside it)
   std::vector<std::shared_ptr<Entry>> entries_;  // most recently used first
 };
 

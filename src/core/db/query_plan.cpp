@@ -495,4 +495,26 @@ std::string describe_node(const Node& node) {
 
 std::string QueryPlan::describe() const { return describe_node(*root_); }
 
+// ---------------------------------------------------------------------------
+// Memory
+
+namespace {
+
+std::size_t node_bytes(const Node& node) {
+  std::size_t bytes = sizeof(Node) + node.sets.capacity() * sizeof(const SlotSet*) + node.field.capacity() +
+                      node.children.capacity() * sizeof(std::unique_ptr<Node>);
+  for (const auto& child : node.children) bytes += node_bytes(*child);
+  return bytes;
+}
+
+}  // namespace
+
+std::size_t QueryPlan::memory_bytes() const {
+  std::size_t bytes = sizeof(QueryPlan) + node_bytes(*root_) + probes_.capacity() * sizeof(Probe);
+  for (const Probe& p : probes_) bytes += p.any_of.capacity() * sizeof(const SlotSet*);
+  // The list is not touched again once listed_ is set.
+  if (listed_.load(std::memory_order_acquire)) bytes += list_.capacity() * sizeof(std::uint32_t);
+  return bytes;
+}
+
 }  // namespace hovra

@@ -69,6 +69,10 @@ class QueryPlan {
   // (exact)", for explain.
   std::string describe() const;
 
+  // The bytes the plan holds: its compiled nodes, probes and, once built,
+  // its candidate list (the filter and the index's lists are not its own).
+  std::size_t memory_bytes() const;
+
  private:
   struct Probe {
     std::vector<const SlotSet*> any_of;  // in one of these sets
