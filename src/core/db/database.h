@@ -436,6 +436,8 @@ class Database {
   std::vector<SearchHit> assemble(const std::vector<Hit>& hits, const float* query,
                                   std::optional<double> max_distance) const
       REQUIRES_SHARED(index_lock_, slot_ids_lock_, metadata_lock_);
+  // A hit of a search: the slot's id and metadata, with its distance.
+  SearchHit hit_of(std::uint32_t slot, float distance) const REQUIRES_SHARED(slot_ids_lock_, metadata_lock_);
   // A search's filter and its plan, with the metadata-index read lock held
   // while the plan (which borrows the index's lists) is in use. One scope
   // serves every query of a search_many.
@@ -478,6 +480,9 @@ class Database {
   // Text searches on the locks a search holds; see database_text.cpp.
   std::vector<ScoredSlot> text_hits(const std::string& text, std::size_t k, const FilterScope& scope,
                                     const CorpusStats* stats) const REQUIRES_SHARED(metadata_lock_, text_lock_);
+  // text_search and text_search_with: a text search under its locks.
+  Result<std::vector<SearchHit>> scored_text_search(const std::string& text, std::size_t k, const Filter* filter,
+                                                    const CorpusStats* stats) const;
   std::vector<ScoredSlot> sparse_hits(const SparseVector& query, std::size_t k, const FilterScope& scope) const
       REQUIRES_SHARED(metadata_lock_, text_lock_);
   // The text and sparse searches' one way with a filter: none, the few

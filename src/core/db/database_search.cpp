@@ -36,16 +36,21 @@ std::vector<SearchHit> Database::assemble(const std::vector<Hit>& hits, const fl
   for (const Hit& h : hits) {
     if (max_distance && !(distance_exact(query, index_->vector(h.slot), dim_, index_->metric()) <= *max_distance))
       continue;
-    SearchHit hit;
-    hit.id = slot_ids_.get(h.slot);
-    hit.distance = h.distance;
-    if (std::optional<PackedValue> m = metadata_at(h.slot)) {
-      hit.metadata.emplace();
-      write_packed_json(*m, *hit.metadata);
-    }
-    out.push_back(std::move(hit));
+    out.push_back(hit_of(h.slot, h.distance));
   }
   return out;
+}
+
+// Caller holds the slot-ids and metadata read locks.
+SearchHit Database::hit_of(std::uint32_t slot, float distance) const {
+  SearchHit hit;
+  hit.id = slot_ids_.get(slot);
+  hit.distance = distance;
+  if (std::optional<PackedValue> m = metadata_at(slot)) {
+    hit.metadata.emplace();
+    write_packed_json(*m, *hit.metadata);
+  }
+  return hit;
 }
 
 // Caller holds the index, slot-ids and metadata read locks; the scope holds

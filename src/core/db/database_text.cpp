@@ -333,41 +333,34 @@ std::vector<SearchHit> Database::assemble_scored(const std::vector<ScoredSlot>& 
   std::vector<SearchHit> out;
   out.reserve(hits.size());
   for (const ScoredSlot& h : hits) {
-    SearchHit hit;
-    hit.id = slot_ids_.get(h.slot);
-    hit.distance = -h.score;
-    hit.score = h.score;
-    if (std::optional<PackedValue> m = metadata_at(h.slot)) {
-      hit.metadata.emplace();
-      write_packed_json(*m, *hit.metadata);
-    }
-    out.push_back(std::move(hit));
+    out.push_back(hit_of(h.slot, -h.score));
+    out.back().score = h.score;
   }
   return out;
 }
 
 // Takes the index, slot-ids and metadata read locks, the metadata-index
-// read lock (with a filter) and the text read lock, in order.
-Result<std::vector<SearchHit>> Database::text_search(const std::string& text, std::size_t k,
-                                                     const Filter* filter) const {
+// read lock (with a filter) and the text read lock, in order. stats:
+// nullptr scores with this index's own statistics.
+Result<std::vector<SearchHit>> Database::scored_text_search(const std::string& text, std::size_t k,
+                                                            const Filter* filter, const CorpusStats* stats) const {
   ReadLock ix(index_lock_);
   ReadLock si(slot_ids_lock_);
   ReadLock md(metadata_lock_);
   FilterScope scope = filter_scope(filter);
   ReadLock tx(text_lock_);
   if (!text_) return no_text_index();
-  return assemble_scored(text_hits(text, k, scope, nullptr));
+  return assemble_scored(text_hits(text, k, scope, stats));
+}
+
+Result<std::vector<SearchHit>> Database::text_search(const std::string& text, std::size_t k,
+                                                     const Filter* filter) const {
+  return scored_text_search(text, k, filter, nullptr);
 }
 
 Result<std::vector<SearchHit>> Database::text_search_with(const std::string& text, std::size_t k,
                                                           const Filter* filter, const CorpusStats& stats) const {
-  ReadLock ix(index_lock_);
-  ReadLock si(slot_ids_lock_);
-  ReadLock md(metadata_lock_);
-  FilterScope scope = filter_scope(filter);
-  ReadLock tx(text_lock_);
-  if (!text_) return no_text_index();
-  return assemble_scored(text_hits(text, k, scope, &stats));
+  return scored_text_search(text, k, filter, &stats);
 }
 
 Result<CorpusStats> Database::text_stats(const std::string& text) const {
@@ -483,16 +476,9 @@ Result<std::vector<SearchHit>> Database::hybrid_search(const HybridQuery& q) con
   if (ranked.size() > q.k) ranked.resize(q.k);
   out.reserve(ranked.size());
   for (const auto& [slot, f] : ranked) {
-    SearchHit hit;
-    hit.id = slot_ids_.get(slot);
-    hit.distance = static_cast<float>(-f.score);
-    hit.score = f.score;
-    hit.ranks = f.ranks;
-    if (std::optional<PackedValue> m = metadata_at(slot)) {
-      hit.metadata.emplace();
-      write_packed_json(*m, *hit.metadata);
-    }
-    out.push_back(std::move(hit));
+    out.push_back(hit_of(slot, static_cast<float>(-f.score)));
+    out.back().score = f.score;
+    out.back().ranks = f.ranks;
   }
   return out;
 }
