@@ -97,25 +97,35 @@ bool document_number(PyObject* obj, JsonValue& out) {
 }
 
 // Tested in the order str, bool, dict, list, number, None. Only a key that
-// is not a str (TypeError) or a failing hook's panic stops the walk.
+// is not a str (TypeError) or a failing hook's panic stops the walk. The
+// marker (a small object) is made only for a value that needs it, not
+// ahead of every value: a $in of 500 values would build 500 of them.
 bool document_value(PyObject* obj, int depth, JsonValue& out) {
-  out = foreign_filter_value();
   if (PyUnicode_Check(obj)) {
     std::string text;
-    if (utf8_of(obj, text)) out = JsonValue::string(std::move(text));
-    else PyErr_Clear();
-    return true;
-  }
-  if (PyBool_Check(obj) || is_numpy_bool(obj)) {
+    if (utf8_of(obj, text)) {
+      out = JsonValue::string(std::move(text));
+      return true;
+    }
+    PyErr_Clear();
+  } else if (PyBool_Check(obj) || is_numpy_bool(obj)) {
     int truth = PyObject_IsTrue(obj);
-    if (truth >= 0) out = JsonValue::boolean(truth != 0);
-    else PyErr_Clear();
+    if (truth >= 0) {
+      out = JsonValue::boolean(truth != 0);
+      return true;
+    }
+    PyErr_Clear();
+  } else if (PyDict_Check(obj)) {
+    if (depth < kMaxNesting) return document_dict(obj, depth, out);
+  } else if (PyList_Check(obj)) {
+    if (depth < kMaxNesting) return document_list(obj, depth, out);
+  } else if (document_number(obj, out)) {
+    return true;
+  } else if (obj == Py_None) {
+    out = JsonValue::null();
     return true;
   }
-  if (PyDict_Check(obj)) return depth >= kMaxNesting || document_dict(obj, depth, out);
-  if (PyList_Check(obj)) return depth >= kMaxNesting || document_list(obj, depth, out);
-  if (document_number(obj, out)) return true;
-  if (obj == Py_None) out = JsonValue::null();
+  out = foreign_filter_value();
   return true;
 }
 
