@@ -285,13 +285,16 @@ def test_awaitable_reader(tmp_path):
 
 def test_reader_follows_another_process(tmp_path):
     """Appends, batches, deletes and checkpoints of a writer process, seen
-    by readers opened before, between and after its checkpoints."""
+    by readers opened before, between and after its checkpoints; codes given
+    at the open or chosen later last across the checkpoints a reader loads."""
     path, acked = tmp_path / "db", tmp_path / "acked"
     run_writer(path, acked, 0, 10)
     early = Database(str(path), read_only=True, refresh_interval=3600)
     coded = Database(str(path), read_only=True, refresh_interval=3600, quantize="binary")
     assert set(early.ids()) == ids_after(9)
     assert coded.binary_search and not early.binary_search
+    chosen = Database(str(path), read_only=True, refresh_interval=3600)
+    chosen.enable_quantized_search()
     run_writer(path, acked, 10, 30, save_every=8)  # checkpoints after ops 15 and 23
     assert set(early.ids()) == ids_after(9)  # nothing until it looks
     early.refresh()
@@ -299,7 +302,13 @@ def test_reader_follows_another_process(tmp_path):
     coded.refresh()  # a new checkpoint loaded: its codes made again
     assert coded.binary_search and set(coded.ids()) == ids_after(29)
     assert coded.search(vector_of(20, 1), k=1)[0].id == early.search(vector_of(20, 1), k=1)[0].id
+    chosen.refresh()
+    assert chosen.quantized_search and not early.quantized_search and set(chosen.ids()) == ids_after(29)
+    coded.disable_quantized_search()
+    chosen.enable_quantized_search("binary")
+    assert not coded.binary_search and chosen.binary_search and not chosen.quantized_search
     coded.close()
+    chosen.close()
     late = Database(str(path), read_only=True, refresh_interval=0)
     assert set(late.ids()) == ids_after(29)
     run_writer(path, acked, 30, 33)

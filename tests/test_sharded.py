@@ -38,7 +38,15 @@ def cluster():
         patch.setenv("RAY_USAGE_STATS_ENABLED", "0")
         patch.setenv("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
         patch.setattr(ray._private.ray_constants, "ENABLE_RAY_CLUSTER", False)
-        ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, logging_level="warning")
+        # A Ray of its own ("local"), never a cluster that another process
+        # on the machine has up (which ray.init() would join).
+        ray.init(
+            address="local",
+            num_cpus=2,
+            include_dashboard=False,
+            log_to_driver=False,
+            logging_level="warning",
+        )
         try:
             yield ray.get_runtime_context().gcs_address
         finally:
@@ -693,6 +701,78 @@ def test_replicas_serve_reads_follow_the_primary_and_split_with_it(cluster, tmp_
     again.close()
 
 
+def test_a_lost_replica_is_replaced_and_replicas_take_the_primary_s_codes(cluster, tmp_path):
+    """A replica ended for good while a thread reads and writes: no read
+    or write fails, a new replica takes its place and catches up; replicas,
+    the new one included, search with the codes the collection enabled and
+    keep them across the checkpoints they load."""
+    import threading
+
+    ids, vectors, metadatas = records(2000, seed=21)
+    db = ShardedDatabase(tmp_path / "q", dim=DIM, shards=2, replicas=2, sync_replicas=True)
+    db.add_many(ids, vectors, metadatas)
+    replicas = db._shared.replicas
+
+    def copies(index):
+        return [db._actors[index], *replicas.members[index]]
+
+    def codes():
+        return [[ray.get(a.codes.remote()) for a in copies(i)] for i in range(2)]
+
+    db.enable_quantized_search()
+    assert codes() == [["sq8", "sq8"]] * 2 and db.quantized_search
+    db.enable_quantized_search("binary")
+    assert codes() == [["binary", "binary"]] * 2
+    db.enable_quantized_search()
+
+    failures, written, stop = [], [], threading.Event()
+
+    def work():
+        query = vectors[0]
+        while not stop.is_set():
+            try:
+                id = f"live-{len(written)}"
+                db.upsert(id, query, {"n": len(written)})
+                written.append(id)
+                assert len(db.search(query, k=5)) == 5 and db.get(id)[1] == {"n": len(written) - 1}
+            except Exception as error:  # noqa: BLE001 - every failure is one to report
+                failures.append(repr(error))
+
+    thread = threading.Thread(target=work)
+    thread.start()
+    time.sleep(1.0)
+    (lost,) = replicas.members[1]
+    ray.kill(lost, no_restart=True)
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and not [
+        a for a in replicas.members.get(1, ()) if a._actor_id != lost._actor_id
+    ]:
+        time.sleep(0.2)  # the reads admit the new replica once it answers
+    time.sleep(1.0)
+    stop.set()
+    thread.join()
+    assert not failures, failures[:3]
+    (new,) = replicas.members[1]
+    assert new._actor_id != lost._actor_id and ray.get(new.info.remote())["replica"]
+    # Caught up: the new replica holds every acknowledged write.
+    assert len(written) > 10
+    for actor in copies(1):
+        assert ray.get(actor.call.remote(None, "__len__")) == ray.get(
+            db._actors[1].call.remote(None, "__len__")
+        )
+    assert codes() == [["sq8", "sq8"]] * 2
+
+    # Codes last across the checkpoints the replicas load.
+    db.add_many([f"more-{i}" for i in range(500)], vectors[:500] * 2)
+    db.save()
+    for actor in copies(0)[1:] + copies(1)[1:]:
+        ray.get(actor.refresh.remote())
+    assert codes() == [["sq8", "sq8"]] * 2
+    db.disable_quantized_search()
+    assert codes() == [["off", "off"]] * 2 and not db.quantized_search
+    db.close()
+
+
 REPLICA_FAILOVER = """
 import sys, threading, time
 import numpy as np
@@ -814,6 +894,119 @@ def test_a_replica_takes_over_when_its_primary_s_node_is_lost(tmp_path):
         env=env,
     )
     assert run.returncode == 0 and "writes resumed after" in run.stdout, (
+        run.stdout[-2000:],
+        run.stderr[-4000:],
+    )
+
+
+REPLICA_LOSS = """
+import sys, threading, time
+import numpy as np
+import ray
+from ray.cluster_utils import Cluster
+from hovra.ray import ShardedDatabase
+
+path = sys.argv[1]
+cluster = Cluster(
+    initialize_head=True,
+    head_node_args={"num_cpus": 0, "include_dashboard": False},
+)
+workers = [cluster.add_node(num_cpus=1) for _ in range(3)]
+ray.init(address=cluster.address, log_to_driver=False, logging_level="warning")
+cluster.wait_for_nodes()
+db = ShardedDatabase(path, dim=4, shards=2, replicas=2, sync_replicas=True)
+db.add_many([f"r{i}" for i in range(400)], np.random.default_rng(0).standard_normal((400, 4)))
+replicas = db._shared.replicas
+primaries = {ray.get(a.info.remote())["node_id"] for a in db._actors}
+# A node that holds a replica and no primary.
+held = {i: ray.get(replicas.members[i][0].info.remote())["node_id"] for i in range(2)}
+shard, victim_node = next((i, n) for i, n in held.items() if n not in primaries)
+victim = next(w for w in workers if w.node_id == victim_node)
+lost_replica = replicas.members[shard][0]
+acknowledged, failures, reads, stop = {}, [], [0], threading.Event()
+
+
+def writer():
+    i = 0
+    while not stop.is_set():
+        try:
+            db.upsert(f"w{i}", np.full(4, float(i)))
+            acknowledged[f"w{i}"] = float(i)
+        except Exception as error:
+            failures.append(("write", repr(error)))
+        i += 1
+
+
+def reader():
+    query = np.ones(4)
+    while not stop.is_set():
+        try:
+            assert len(db.search(query, k=5)) == 5 and len(db) >= 400
+            reads[0] += 1
+        except Exception as error:
+            failures.append(("read", repr(error)))
+
+
+threads = [threading.Thread(target=writer), threading.Thread(target=reader)]
+for thread in threads:
+    thread.start()
+time.sleep(2.0)
+before = (len(acknowledged), reads[0])
+lost = time.monotonic()
+cluster.remove_node(victim)
+deadline = time.monotonic() + 240
+while time.monotonic() < deadline and not [
+    a for a in replicas.members.get(shard, ()) if a._actor_id != lost_replica._actor_id
+]:
+    time.sleep(0.2)
+joined = time.monotonic()
+time.sleep(1.0)
+stop.set()
+for thread in threads:
+    thread.join()
+assert not failures, failures[:3]
+assert len(acknowledged) > before[0] and reads[0] > before[1], (before, len(acknowledged), reads[0])
+(new,) = replicas.members[shard]
+added = ray.get(new.info.remote())
+assert new._actor_id != lost_replica._actor_id and added["replica"], added
+assert added["node_id"] != victim_node and added["node_id"] in {w.node_id for w in workers}
+# The new replica holds every acknowledged write.
+ray.get(new.refresh.remote())
+primary = db._actors[shard]
+assert ray.get(new.call.remote(None, "__len__")) == ray.get(primary.call.remote(None, "__len__"))
+mine = [id for id in acknowledged if ray.get(primary.call.remote(None, "__contains__", id))]
+assert mine and all(ray.get(new.call.remote(None, "get", id))[0][0] == acknowledged[id] for id in mine)
+assert len(db) == 400 + len(acknowledged)
+print(
+    "a new replica after", round(joined - lost, 1), "s;", len(acknowledged) - before[0],
+    "writes and", reads[0] - before[1], "reads since the loss, none failed",
+)
+db.close()
+ray.shutdown()
+cluster.shutdown()
+"""
+
+
+def test_a_lost_replica_s_node_costs_no_read_or_write(tmp_path):
+    """Four nodes on this machine sharing one disk (a head without CPUs and
+    three workers), two shards with two copies each and sync_replicas: a
+    node that holds a replica and no primary is removed while threads write
+    and read; no call fails, and a new replica starts on a live node and
+    holds every acknowledged write."""
+    env = dict(
+        os.environ,
+        RAY_AUTH_MODE="disabled",
+        RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER="0",
+        RAY_USAGE_STATS_ENABLED="0",
+    )
+    run = subprocess.run(
+        [sys.executable, "-c", REPLICA_LOSS, str(tmp_path / "l")],
+        capture_output=True,
+        text=True,
+        timeout=500,
+        env=env,
+    )
+    assert run.returncode == 0 and "a new replica after" in run.stdout, (
         run.stdout[-2000:],
         run.stderr[-4000:],
     )

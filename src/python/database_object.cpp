@@ -444,6 +444,12 @@ std::shared_ptr<Database> engine_of(PyObject* self) {
   return *object->engine;
 }
 
+std::shared_ptr<Reader> reader_of(PyObject* self) {
+  auto* object = reinterpret_cast<DatabaseObject*>(self);
+  if (object->engine == nullptr) throw PyClosedError(kClosed);
+  return object->reader != nullptr ? *object->reader : nullptr;
+}
+
 std::shared_ptr<Database> writable_engine_of(PyObject* self) {
   auto* object = reinterpret_cast<DatabaseObject*>(self);
   if (object->engine == nullptr) throw PyClosedError(kClosed);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/db/database.h"
+#include "core/db/reader.h"
 
 namespace hovra::py {
 
@@ -25,6 +26,9 @@ std::shared_ptr<Database> engine_of(PyObject* self);
 // engine_of for a change: ReadOnlyError (through guarded) when the object
 // was opened read-only, even where it shares a writer's engine.
 std::shared_ptr<Database> writable_engine_of(PyObject* self);
+// The Reader of an object opened read-only (null for a writer); ValueError
+// (through guarded) once it is closed.
+std::shared_ptr<Reader> reader_of(PyObject* self);
 
 // Creates the class; once per process.
 PyTypeObject* create_database_type();

@@ -77,8 +77,14 @@ PyObject* db_enable_quantized_search(PyObject* self, PyObject* const* args, Py_s
       PyErr_SetString(PyExc_ValueError, "enable_quantized_search(): mode must be \"sq8\" or \"binary\"");
       return nullptr;
     }
-    if (mode == "binary") engine_of(self)->enable_binary_search();
-    else engine_of(self)->enable_quantized_search();
+    if (std::shared_ptr<Reader> reader = reader_of(self)) {
+      // A reader keeps the codes across the checkpoints it loads.
+      reader->use_codes(mode == "binary" ? Reader::Codes::Binary : Reader::Codes::Sq8);
+    } else if (mode == "binary") {
+      engine_of(self)->enable_binary_search();
+    } else {
+      engine_of(self)->enable_quantized_search();
+    }
     return none();
   });
 }
@@ -87,7 +93,8 @@ PyObject* db_disable_quantized_search(PyObject* self, PyObject* const* args, Py_
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     BoundArgs a;
     if (!bind_arguments(kDisableSig, args, nargs, kwnames, a)) return nullptr;
-    engine_of(self)->disable_quantized_search();
+    if (std::shared_ptr<Reader> reader = reader_of(self)) reader->use_codes(Reader::Codes::Off);
+    else engine_of(self)->disable_quantized_search();
     return none();
   });
 }

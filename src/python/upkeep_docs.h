@@ -54,12 +54,16 @@ beam (ef_search of them) is re-scored at full precision, so a search
 returns exact distances. The codes take 1/32 of the vectors' memory plus
 16 bytes a vector; saves write them (vectors.b1) while they are on, and
 an open with quantize="binary" reads them back. Either mode replaces the
-other.)doc";
+other.
+
+On a database opened read-only the choice lasts: every checkpoint it
+loads afterwards gets the same codes.)doc";
 
 inline constexpr const char* kDisableQuantized = R"doc(Disable quantized search.
 
 Drops the quantized vectors from memory; searches use full precision
-again.)doc";
+again (on a database opened read-only, also after the checkpoints it
+loads later).)doc";
 
 inline constexpr const char* kStats = R"doc(Get graph-level statistics for diagnostics.
 Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,

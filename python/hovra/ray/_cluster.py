@@ -32,7 +32,7 @@ def _connect(address: str | None) -> None:
     if ray.is_initialized():
         return
     if address is None:
-        ray.init()  # a cluster named by RAY_ADDRESS, else a local Ray with this machine's cores
+        ray.init()  # RAY_ADDRESS, else the cluster `ray start` last started here, else a local Ray
     else:
         ray.init(address=address)
 

@@ -47,6 +47,7 @@ from ._common import (
     _Vector,
     shard_of,
 )
+from ._replicas import ReadCall, same_actor
 from ._reshard import reshard, roll_back_abandoned, settle_resharding
 from ._retrieval import _CollectionWide
 from ._transactions import _STALE_SECONDS, retry_conflicts
@@ -88,8 +89,9 @@ class ShardedDatabase(_CollectionWide, _Writes):
             None or the stored count.
         address: The Ray cluster to join when Ray is not running in this
             process yet ("auto", "ray://head:10001", ...). None joins the
-            cluster named by RAY_ADDRESS, or else starts a local Ray with
-            this machine's cores.
+            cluster named by RAY_ADDRESS, else the one ``ray start`` last
+            started on this machine, else starts a local Ray with this
+            machine's cores.
         nodes: For a new collection, the Ray node ids or IP addresses to
             deal the shards over, round robin (default: every live node with
             CPUs). An existing collection's shards go where their
@@ -105,7 +107,9 @@ class ShardedDatabase(_CollectionWide, _Writes):
             mounts), reads go to the primary and the replicas in turn, and
             when the primary's node is lost a replica becomes the primary;
             a new replica starts on a live node in the place of each copy
-            lost for good.
+            lost for good. A read that a replica cannot answer goes to the
+            primary. Replicas search with their primary's codes
+            (enable_quantized_search reaches them).
             For an existing collection it must be None or the stored count.
         sync_replicas: Acknowledge a write only once every live replica of
             its shards has read it (reads on any replica then see it).
@@ -332,7 +336,19 @@ class ShardedDatabase(_CollectionWide, _Writes):
 
     def _outcome(self, index: int, ref: Any) -> Any:
         """The value of one shard call, or the exception it ended with: the
-        database's own error, or ShardUnavailableError."""
+        database's own error, or ShardUnavailableError. A read that a
+        replica could not answer is answered by the shard's primary."""
+        if isinstance(ref, ReadCall):
+            outcome = self._outcome(index, ref.ref)
+            shared = self._shared
+            if not isinstance(outcome, ShardUnavailableError) or shared is None:
+                return outcome
+            primary = shared.actors[index]
+            if same_actor(ref.member, primary):
+                return outcome
+            again = ref.send(primary)
+            shared.replicas.set_aside(index, ref.member, outcome.dead)
+            return self._outcome(index, again)
         try:
             return ray.get(ref)
         except ray.exceptions.RayTaskError as error:
@@ -481,20 +497,31 @@ class ShardedDatabase(_CollectionWide, _Writes):
         if self._sync_replicas and shared is not None:
             shared.replicas.sync(shards)
 
+    def _codes_changed(self) -> None:
+        """The replicas take the codes their primaries now search with."""
+        shared = self._shared
+        if shared is not None:
+            shared.replicas.copy_codes()
+
     def _submit(self, index: int, name: str, *args: Any, **kwargs: Any) -> Any:
         if name in _READS:
-            method = self._reader(index).call.options(max_task_retries=_RETRIED_READS)
-        else:
-            method = self._actors[index].call
-        return method.remote(self._version, name, *args, **kwargs)
+            return self._read_call(index, "call", name, *args, **kwargs)
+        return self._actors[index].call.remote(self._version, name, *args, **kwargs)
 
-    def _reader(self, index: int) -> Any:
-        """The actor a read of shard ``index`` goes to: its primary, or with
-        replicas each member in turn."""
+    def _read_call(self, index: int, method: str, *args: Any, **kwargs: Any) -> ReadCall:
+        """A read of shard ``index`` (the shard actor's ``method``, under the
+        current layout), sent to its primary or, with replicas, to each
+        member in turn."""
         shared = self._shared
         if shared is None:
             raise DatabaseClosedError("database is closed")
-        return shared.replicas.reader(index)
+        version = self._version
+
+        def send(member: Any) -> Any:
+            remote = getattr(member, method).options(max_task_retries=_RETRIED_READS)
+            return remote.remote(version, *args, **kwargs)
+
+        return ReadCall(shared.replicas.reader(index), send)
 
     def _fan_out(self, name: str, *args: Any, **kwargs: Any) -> list[Any]:
         self._check_open()

@@ -20,13 +20,18 @@ primary is what each member says (``info()["replica"]``), never its name.
 Promotion opens the directory for writing, so the directory's lock decides
 it: while the old primary's process lives no replica takes over, and of two
 handles that promote at once exactly one succeeds.
+
+A replica that fails a read is set aside (the read goes to the primary): it
+rejoins once it answers again, and one lost for good is replaced. Replicas
+search with the codes their primary searches with (none, SQ8 or one bit),
+taken when they join and whenever the collection changes them.
 """
 
 from __future__ import annotations
 
 import itertools
 import threading
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Protocol
 
 import ray
@@ -92,6 +97,7 @@ class _ReplicaSet:
         self.copies = copies  # members of a shard, its primary included
         self.members: dict[int, list[Any]] = {}
         self.pending: dict[int, dict[int, tuple[Any, Any]]] = {}
+        self.places: dict[Any, int] = {}  # each replica's place, by actor id
         self.turn = itertools.count()
         self.lock = threading.Lock()  # guards members and pending
         self.started = copies == 1  # nothing to start for one copy
@@ -126,10 +132,13 @@ class _ReplicaSet:
                     lost.append((place, actor))
                 continue
             used.append(answer.get("node_id", ""))
-            if primary is None and (answer.get("replica") is False or (not answer and _same(actor, current))):
+            if primary is None and (
+                answer.get("replica") is False or (not answer and same_actor(actor, current))
+            ):
                 primary = actor
             elif answer.get("replica"):
                 replicas.append((actor, answer))
+                self.places[actor._actor_id] = place
         if primary is None:
             primary = next((actor for actor, _ in replicas if _promoted(actor)), None)
             replicas = [(actor, answer) for actor, answer in replicas if actor is not primary]
@@ -138,7 +147,7 @@ class _ReplicaSet:
                 ray.kill(actor, no_restart=True)  # frees its name for the new replica
         if primary is None:
             return False
-        self._catch_up([(actor, answer) for actor, answer in replicas])
+        self._catch_up(primary, [(actor, answer) for actor, answer in replicas])
         with self.lock:
             primaries.actors[index] = primary
             self.members[index] = [actor for actor, _ in replicas]
@@ -155,6 +164,7 @@ class _ReplicaSet:
                 member_name(self.primaries.root, index, place), index, node, True
             )
             with self.lock:
+                self.places[actor._actor_id] = place
                 self.pending.setdefault(index, {})[place] = (actor, actor.info.remote())
 
     def admit(self, wait: bool = False) -> None:
@@ -173,29 +183,51 @@ class _ReplicaSet:
         refs = [ref for _, _, _, ref in waiting]
         ready, _ = ray.wait(refs, num_returns=len(refs), timeout=None if wait else 0)
         done = set(ready)
+        failed = set()
         for index, place, actor, ref in waiting:
             if ref not in done:
                 continue
             try:
                 answer = ray.get(ref)
-                self._catch_up([(actor, answer)])
+                self._catch_up(self.primaries.actors[index], [(actor, answer)])
                 joins = bool(answer.get("replica"))
             except ray.exceptions.RayError:
                 joins = False
+                failed.add(index)
             with self.lock:
                 if self.pending.get(index, {}).pop(place, None) is None:
                     continue  # another thread admitted it
                 members = self.members.setdefault(index, [])
-                if joins and not any(_same(actor, member) for member in members):
+                if joins and not any(same_actor(actor, member) for member in members):
                     members.append(actor)
             if joins:
                 # Writes acknowledged while it joined.
                 _quietly(actor.refresh.remote())
+        for index in sorted(failed):
+            self.recover(index)  # its place gets a new replica
 
-    def _catch_up(self, replicas: Sequence[tuple[Any, dict[str, Any]]]) -> None:
+    def set_aside(self, index: int, actor: Any, lost: bool) -> None:
+        """Takes a replica of shard ``index`` that failed a read out of the
+        reads: one ``lost`` for good is replaced at once; another (its
+        process restarting, say) rejoins once it answers (see admit)."""
+        with self.lock:
+            members = self.members.get(index, [])
+            kept = [member for member in members if not same_actor(actor, member)]
+            if len(kept) == len(members):
+                return  # set aside by another thread already
+            self.members[index] = kept
+            place = self.places.get(actor._actor_id)
+            if not lost and place is not None:
+                self.pending.setdefault(index, {})[place] = (actor, actor.info.remote())
+        if lost or place is None:
+            self.recover(index)
+
+    def _catch_up(self, primary: Any, replicas: Sequence[tuple[Any, dict[str, Any]]]) -> None:
         """Brings replicas that follow an older layout than the primaries'
-        (live through a resharding) to it, and to what their primaries have
-        logged."""
+        (live through a resharding) to it, to what their ``primary`` has
+        logged, and to the codes it searches with."""
+        if not replicas:
+            return
         layout = self.primaries.layout
         refs = [
             actor.switch.remote(layout)
@@ -205,6 +237,28 @@ class _ReplicaSet:
         refs += [actor.refresh.remote() for actor, _ in replicas]
         for ref in refs:
             _quietly(ref)
+        self._copy_codes(primary, [actor for actor, _ in replicas])
+
+    def _copy_codes(self, primary: Any, replicas: Sequence[Any]) -> None:
+        """Gives ``replicas`` the search codes of ``primary``."""
+        if not replicas or primary is None:
+            return
+        try:
+            codes = ray.get(primary.codes.remote())
+        except ray.exceptions.RayError:
+            return  # a primary lost meanwhile: the promoted one keeps its own
+        for ref in [actor.use_codes.remote(codes) for actor in replicas]:
+            _quietly(ref)
+
+    def copy_codes(self) -> None:
+        """After the collection changed its quantized search: every live
+        replica takes its primary's codes (those still opening take them
+        when they join)."""
+        with self.lock:
+            shards = [(index, list(members)) for index, members in self.members.items()]
+        for index, members in shards:
+            if index < len(self.primaries.actors):
+                self._copy_codes(self.primaries.actors[index], members)
 
     def follow(self, layout: dict[str, Any], count: int) -> None:
         """After a resharding switched the primaries to ``layout``: the
@@ -252,6 +306,16 @@ class _ReplicaSet:
             self.recover(index)
 
 
+class ReadCall:
+    """A read sent to one member of a shard, with what sends it again to
+    another member (the primary, when a replica cannot answer)."""
+
+    def __init__(self, member: Any, send: Callable[[Any], Any]) -> None:
+        self.member = member
+        self.send = send
+        self.ref = send(member)
+
+
 def _named(name: str) -> Any:
     try:
         return ray.get_actor(name, namespace=NAMESPACE)
@@ -259,7 +323,7 @@ def _named(name: str) -> Any:
         return None
 
 
-def _same(actor: Any, other: Any) -> bool:
+def same_actor(actor: Any, other: Any) -> bool:
     """Whether two handles name one actor."""
     return other is not None and actor._actor_id == other._actor_id
 

@@ -11,7 +11,7 @@ import numpy as np
 import numpy.typing as npt
 from _hovra import SearchResult
 
-from ._common import _RETRIED_READS, PartialResults, _Collection, _Filter, _Vector, _Vectors
+from ._common import PartialResults, _Collection, _Filter, _Vector, _Vectors
 from ._merge import _as_query_array, _best_by_score, _fuse, _merge_arrays, _merge_packed, _weights
 
 
@@ -89,12 +89,7 @@ class _CollectionWide(_Collection):
 
     def _search_refs(self, method: str, query: Any, options: dict[str, Any]) -> list[Any]:
         self._check_open()
-        refs = []
-        version = self._version
-        for index in range(self._count):
-            remote = getattr(self._reader(index), method).options(max_task_retries=_RETRIED_READS)
-            refs.append(remote.remote(version, query, **options))
-        return refs
+        return [self._read_call(index, method, query, **options) for index in range(self._count)]
 
     def _merged_search(
         self, method: str, queries: Any, options: dict[str, Any], allow_partial: bool
@@ -224,13 +219,17 @@ class _CollectionWide(_Collection):
         """Rebuild every shard's index with only live vectors, reclaiming deleted slots."""
         self._fan_out("compact")
 
-    def enable_quantized_search(self) -> None:
-        """Enable quantized search on every shard (see Database.enable_quantized_search)."""
-        self._fan_out("enable_quantized_search")
+    def enable_quantized_search(self, mode: str = "sq8") -> None:
+        """Enable quantized search on every shard and its replicas (see
+        Database.enable_quantized_search); replicas started later take it
+        from their primary."""
+        self._fan_out("enable_quantized_search", mode)
+        self._codes_changed()
 
     def disable_quantized_search(self) -> None:
-        """Disable quantized search on every shard."""
+        """Disable quantized search on every shard and its replicas."""
         self._fan_out("disable_quantized_search")
+        self._codes_changed()
 
     def verify(self) -> None:
         """Check every shard's saved files (see Database.verify)."""

@@ -105,6 +105,10 @@ class _Shard(_Splitting):
             options = dict(options, quantize="binary")
         self.options = options
         self.replica = replica
+        # The codes chosen since the start (enable_quantized_search and
+        # disable_quantized_search, "off" for the latter): kept across the
+        # reopenings of a switch or a promotion.
+        self.chosen_codes: str | None = None
         self.prepared_at: dict[str, float] = {}
         if replica:
             self.db = self._open_replica()
@@ -158,6 +162,7 @@ class _Shard(_Splitting):
                 self.layout = layout
                 self.exact_threshold = _exact_threshold(layout["shards"])
                 self.db = self._open_replica()
+                self._apply_codes()
             return 0
         deleted = super().switch(layout)
         threshold = _exact_threshold(self.layout["shards"])
@@ -165,7 +170,29 @@ class _Shard(_Splitting):
             self.db.close()
             self.exact_threshold = threshold
             self.db = self._open({}, dict(self.options, exact_threshold=threshold))
+            self._apply_codes()
         return deleted
+
+    def codes(self) -> str:
+        """The codes the database walks on: "binary", "sq8" or "off"."""
+        if self.db.binary_search:
+            return "binary"
+        return "sq8" if self.db.quantized_search else "off"
+
+    def use_codes(self, codes: str) -> None:
+        """Walks on ``codes`` (as codes() names them) from now on; a
+        replica keeps them across the checkpoints it loads."""
+        self.chosen_codes = codes
+        self._apply_codes()
+
+    def _apply_codes(self) -> None:
+        wanted = self.chosen_codes
+        if wanted is None or wanted == self.codes():
+            return
+        if wanted == "off":
+            self.db.disable_quantized_search()
+        else:
+            self.db.enable_quantized_search(wanted)
 
     def refresh(self) -> None:
         """A replica reads the records its primary has logged since it last
@@ -189,6 +216,7 @@ class _Shard(_Splitting):
         self.db.close()
         self.db = primary
         self.replica = False
+        self._apply_codes()
         self.prepared_at = {t: time.monotonic() for t in self.db.prepared_transactions()}
         self.resolve_pending()
         return True
@@ -319,7 +347,12 @@ class _Shard(_Splitting):
             raise AttributeError(name)
         if write:
             self.note_write(name, args)
-        return getattr(self.db, name)(*args, **kwargs)
+        answer = getattr(self.db, name)(*args, **kwargs)
+        if name == "enable_quantized_search":
+            self.chosen_codes = self.codes()
+        elif name == "disable_quantized_search":
+            self.chosen_codes = "off"
+        return answer
 
     def search(self, version: int | None, vector: Any, **options: Any) -> _Packed:
         self.check_version(version, write=False)

@@ -69,7 +69,6 @@ Result<std::shared_ptr<Reader>> Reader::open(const std::string& path, double ref
   reader->interval_seconds_ = refresh_interval;
   reader->interval_ns_ = static_cast<std::int64_t>(refresh_interval * 1e9);
   reader->exact_threshold_ = exact_threshold;
-  reader->binary_search_ = binary_search;
   if (std::shared_ptr<Database> live = Database::open_in_process(reader->root_)) {
     reader->shares_writer_ = true;
     {
@@ -82,6 +81,7 @@ Result<std::shared_ptr<Reader>> Reader::open(const std::string& path, double ref
   if (!Database::exists_at(reader->root_)) return DbError::database_not_found(path);
   {
     MutexLock r(reader->refresh_mutex_);
+    if (binary_search) reader->codes_ = Codes::Binary;
     HOVRA_RETURN_IF_ERROR(reader->reload());
     reader->reloads_.store(0, std::memory_order_relaxed);
   }
@@ -160,7 +160,7 @@ Status Reader::reload() {
   }
   loaded.value()->dir_ = display_;
   if (exact_threshold_) loaded.value()->set_exact_threshold(*exact_threshold_);
-  if (binary_search_) loaded.value()->enable_binary_search();
+  apply_codes(*loaded.value(), codes_);
   graph_stamp_ = graph;
   std::shared_ptr<Database> engine = Database::share_loaded(std::move(loaded.value()));
   {
@@ -171,6 +171,28 @@ Status Reader::reload() {
   reloads_.fetch_add(1, std::memory_order_relaxed);
   last_look_ns_.store(now_ns(), std::memory_order_relaxed);
   return Status::success();  // the old engine goes when its last search ends
+}
+
+void Reader::apply_codes(Database& db, Codes codes) {
+  switch (codes) {
+    case Codes::AsLoaded:
+      return;
+    case Codes::Off:
+      if (db.quantized_search() || db.binary_search()) db.disable_quantized_search();
+      return;
+    case Codes::Sq8:
+      if (!db.quantized_search()) db.enable_quantized_search();
+      return;
+    case Codes::Binary:
+      if (!db.binary_search()) db.enable_binary_search();
+      return;
+  }
+}
+
+void Reader::use_codes(Codes codes) {
+  MutexLock r(refresh_mutex_);  // no load between the choice and its use
+  codes_ = codes;
+  apply_codes(*current(), codes);
 }
 
 Status Reader::look() {

@@ -42,6 +42,15 @@ class Reader {
                                               std::optional<std::size_t> exact_threshold = std::nullopt,
                                               bool binary_search = false);
 
+  // The codes a search walks on: as the checkpoint loads them (SQ8 codes
+  // saved by a writer created with quantization), none, SQ8 codes trained
+  // at the load, or one-bit codes made at the load.
+  enum class Codes { AsLoaded, Off, Sq8, Binary };
+  // Walks on `codes` from now on: the engine now, and every engine a later
+  // checkpoint loads. A reader that shares this process's writer changes
+  // the writer's engine, which it reads.
+  void use_codes(Codes codes);
+
   // The engine to read from now, after a look at the log when the interval
   // has passed. A look that fails, or that another thread is taking, leaves
   // the engine as it was (refresh() reports failures), with one exception:
@@ -65,6 +74,7 @@ class Reader {
   std::shared_ptr<Database> current() const;
   Status look() REQUIRES(refresh_mutex_);
   Status reload() REQUIRES(refresh_mutex_);
+  static void apply_codes(Database& db, Codes codes);
   bool due() const;
   // Around fork(): every live reader's locks are taken before (waiting for
   // a look in progress to finish, ahead of the engines' own fork handlers,
@@ -83,7 +93,7 @@ class Reader {
   std::int64_t interval_ns_ = 0;
   bool shares_writer_ = false;
   std::optional<std::size_t> exact_threshold_;
-  bool binary_search_ = false;
+  Codes codes_ GUARDED_BY(refresh_mutex_) = Codes::AsLoaded;
   // Lock order: refresh_mutex_, then state_mutex_; the engine's own locks
   // are taken holding refresh_mutex_ only (replay), never state_mutex_.
   Mutex refresh_mutex_;  // one look at a time
