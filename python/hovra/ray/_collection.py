@@ -41,13 +41,13 @@ from ._common import (
     LayoutChangedError,
     LayoutChangingError,
     ShardUnavailableError,
-    _error_class,
     _Filter,
     _Metadata,
+    _open_failure,
     _Vector,
     shard_of,
 )
-from ._replicas import ReadCall, same_actor
+from ._replicas import ReadCall
 from ._reshard import reshard, roll_back_abandoned, settle_resharding
 from ._retrieval import _CollectionWide
 from ._transactions import _STALE_SECONDS, retry_conflicts
@@ -341,14 +341,11 @@ class ShardedDatabase(_CollectionWide, _Writes):
         if isinstance(ref, ReadCall):
             outcome = self._outcome(index, ref.ref)
             shared = self._shared
-            if not isinstance(outcome, ShardUnavailableError) or shared is None:
-                return outcome
-            primary = shared.actors[index]
-            if same_actor(ref.member, primary):
-                return outcome
-            again = ref.send(primary)
-            shared.replicas.set_aside(index, ref.member, outcome.dead)
-            return self._outcome(index, again)
+            if isinstance(outcome, ShardUnavailableError) and shared is not None:
+                again = ref.again(shared.replicas, index, shared.actors[index], outcome.dead)
+                if again is not None:
+                    return self._outcome(index, again)
+            return outcome
         try:
             return ray.get(ref)
         except ray.exceptions.RayTaskError as error:
@@ -356,12 +353,7 @@ class ShardedDatabase(_CollectionWide, _Writes):
             return cause if isinstance(cause, BaseException) else error
         except ray.exceptions.RayActorError as error:
             if getattr(error, "_actor_init_failed", False):
-                # The shard could not open its directory: say why, with the
-                # database's own exception type.
-                text = str(getattr(error, "error_msg", error))
-                lines = [line.strip() for line in text.splitlines() if line.strip()]
-                kind, _, message = (lines[-1] if lines else text).partition(": ")
-                return _error_class(kind)(f"shard {index} of '{self._path}': {message or kind}")
+                return _open_failure(f"shard {index} of '{self._path}'", error)
             return self._unavailable(index, error)
         except ray.exceptions.RayError as error:  # its process or node failed under the call
             return self._unavailable(index, error)
@@ -529,7 +521,11 @@ class ShardedDatabase(_CollectionWide, _Writes):
         def run() -> list[Any]:
             return self._gather([self._submit(i, name, *args, **kwargs) for i in range(self._count)])
 
-        answers: list[Any] = self._routed(lambda: self._read(run) if name in _READS else run())
+        if name in _READS:
+            answers: list[Any] = self._routed(lambda: self._read(run))
+        else:
+            answers = self._routed(run)
+            self._synced(range(self._count))  # a save, compact or text index reaches the replicas
         return answers
 
     def _route(self, ids: Sequence[str]) -> dict[int, list[int]]:
@@ -650,7 +646,10 @@ class ShardedDatabase(_CollectionWide, _Writes):
         delete the records that moved. Other handles and drivers follow the
         new layout at their next call. A split cut off by a crash before the
         new layout was written is rolled back, one cut off after it is
-        finished, when the collection is next opened.
+        finished, when the collection is next opened. The moved records
+        stay in the old shards as deleted slots until :meth:`compact` (and,
+        for replicas, the next :meth:`save`): until then an exhaustive
+        scan's distances may differ from one database's in the last bits.
 
         Needs ``shards.json`` readable from this process (one machine, or
         storage every node mounts). Returns ``seconds`` in all,

@@ -152,6 +152,15 @@ _WRITES = frozenset(
 _PROPERTIES = frozenset({"total_slots", "deleted_count", "quantized_search", "binary_search", "text_index"})
 
 
+def _open_failure(shard: str, error: BaseException) -> Exception:
+    """Why a shard actor could not open its directory, with the database's
+    own exception type (``shard`` names it in the message)."""
+    text = str(getattr(error, "error_msg", error))
+    lines = [line.strip() for line in text.splitlines() if line.strip()]
+    kind, _, message = (lines[-1] if lines else text).partition(": ")
+    return _error_class(kind)(f"{shard}: {message or kind}")
+
+
 def _error_class(name: str) -> type[Exception]:
     """The exception class a shard's constructor raised, from the last line of
     the traceback Ray reports for a failed actor start (which carries the

@@ -315,6 +315,16 @@ class ReadCall:
         self.send = send
         self.ref = send(member)
 
+    def again(self, replicas: _ReplicaSet, index: int, primary: Any, lost: bool) -> Any:
+        """After the member could not answer (``lost``: for good): the read
+        sent to shard ``index``'s ``primary``, the member set aside; None
+        when the member was the primary."""
+        if same_actor(self.member, primary):
+            return None
+        ref = self.send(primary)
+        replicas.set_aside(index, self.member, lost)
+        return ref
+
 
 def _named(name: str) -> Any:
     try:
