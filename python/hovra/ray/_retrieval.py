@@ -5,7 +5,7 @@ search, verify, stats)."""
 
 from __future__ import annotations
 
-from typing import Any, SupportsFloat, SupportsIndex
+from typing import Any, Literal, SupportsFloat, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -219,7 +219,7 @@ class _CollectionWide(_Collection):
         """Rebuild every shard's index with only live vectors, reclaiming deleted slots."""
         self._fan_out("compact")
 
-    def enable_quantized_search(self, mode: str = "sq8") -> None:
+    def enable_quantized_search(self, mode: Literal["sq8", "binary"] = "sq8") -> None:
         """Enable quantized search on every shard and its replicas (see
         Database.enable_quantized_search); replicas started later take it
         from their primary."""

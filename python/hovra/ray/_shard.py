@@ -192,7 +192,7 @@ class _Shard(_Splitting):
         if wanted == "off":
             self.db.disable_quantized_search()
         else:
-            self.db.enable_quantized_search(wanted)
+            self.db.enable_quantized_search("binary" if wanted == "binary" else "sq8")
 
     def refresh(self) -> None:
         """A replica reads the records its primary has logged since it last
