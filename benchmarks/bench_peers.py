@@ -319,31 +319,103 @@ def _reach(n, src, dst, entry, live=None):
     return int((~seen).sum())
 
 
-def unreachable_hovra(path):
+class _GraphFile:
+    """Reads graph.hovra's words as docs/file-formats.md lays them out."""
+
+    def __init__(self, buf):
+        self.buf = buf
+        self.pos = 0
+
+    def u32(self):
+        v = int.from_bytes(self.buf[self.pos : self.pos + 4], "little")
+        self.pos += 4
+        return v
+
+    def words(self, count):
+        out = np.frombuffer(self.buf, dtype="<u4", count=count, offset=self.pos)
+        self.pos += 4 * count
+        return out
+
+    def string(self):
+        n = self.u32()
+        self.pos += n
+        return n
+
+    def node(self):
+        """One node entry: its lists, layer 0 first."""
+        return [self.words(self.u32()) for _ in range(self.u32())]
+
+
+def _hovra_graph(path):
+    """(entry, node lists by slot, deleted slots, unlinked flag) of the saved
+    graph: the header, the node table, then every delta section up to the
+    size seal.hovra records."""
     with open(os.path.join(path, "graph.hovra"), "rb") as f:
         buf = f.read()
-    h = np.frombuffer(buf[:37], dtype=np.uint8)
-    u32 = lambda off: int.from_bytes(buf[off : off + 4], "little")  # noqa: E731
-    entry, n, n_del = u32(21), u32(29), u32(33)
-    del h
-    words = np.frombuffer(buf, dtype="<u4", count=(len(buf) - 37) // 4, offset=37)
-    deleted = words[:n_del]
-    pos = n_del
-    src_parts, dst_parts = [], []
-    w = words  # local for speed
-    for slot in range(n):
-        layers = int(w[pos])
-        pos += 1
-        for _ in range(layers):
-            c = int(w[pos])
-            if c:
-                dst_parts.append(w[pos + 1 : pos + 1 + c])
-                src_parts.append(np.full(c, slot, dtype=np.int64))
-            pos += 1 + c
-    live = np.ones(n, dtype=bool)
-    live[deleted.astype(np.int64)] = False
+    end = len(buf)
+    seal = os.path.join(path, "seal.hovra")
+    if os.path.exists(seal):
+        with open(seal, "rb") as f:
+            end = int.from_bytes(f.read(16)[8:16], "little")
+    g = _GraphFile(buf[:end])
+    if g.u32() != 0x48535747:
+        raise ValueError("bad graph magic")
+    version = g.u32()
+    dim = g.u32()
+    g.pos = 21
+    entry, _level, n, n_del = g.u32(), g.u32(), g.u32(), g.u32()
+    flags = g.u32() if version >= 3 else 0
+    if flags & 8:
+        g.pos += 3
+    deleted = set(g.words(n_del).tolist())
+    nodes = [g.node() for _ in range(n)]
+    unlinked = bool(flags & 2)
+    if not flags & 8:
+        return entry, nodes, deleted, unlinked
+    if flags & 4:  # row section: magic, norms, replaced rows
+        g.pos += 4 + 4 * n
+        replaced = g.u32()
+        g.pos += replaced * (4 + 4 * dim)
+    g.u32()  # record table
+    for _ in range(g.u32()):
+        g.pos += 4
+        g.string()
+        g.string()
+    g.pos = (g.pos + 3) & ~3
+    while g.pos + 4 <= end:
+        if g.u32() != 0x41544C44:
+            raise ValueError("bad graph delta magic")
+        entry, _level, n_now, dflags = g.u32(), g.u32(), g.u32(), g.u32()
+        unlinked = bool(dflags & 2)
+        deleted.update(g.words(g.u32()).tolist())
+        nodes.extend([] for _ in range(n_now - len(nodes)))
+        for _ in range(g.u32()):
+            slot, parts = g.u32(), g.u32()
+            nodes[slot] = g.node()
+            g.pos += 4 + (4 * dim if parts & 2 else 0)
+            if parts & 4:
+                strings = g.string() + g.string()
+                g.pos += -strings % 4
+    return entry, nodes, deleted, unlinked
+
+
+def unreachable_hovra(path):
+    entry, nodes, deleted, unlinked = _hovra_graph(path)
+    n = len(nodes)
     if entry == 0xFFFFFFFF:
         return 0
+    live = np.ones(n, dtype=bool)
+    live[np.fromiter(deleted, dtype=np.int64, count=len(deleted))] = False
+    src_parts, dst_parts = [], []
+    for slot, lists in enumerate(nodes):
+        # A fresh row (saved before the linker reached it) has empty lists
+        # and is searched exactly: it is not counted as unreachable.
+        if unlinked and slot != entry and (not lists or lists[0].size == 0):
+            live[slot] = False
+        for nbrs in lists:
+            if nbrs.size:
+                dst_parts.append(nbrs)
+                src_parts.append(np.full(nbrs.size, slot, dtype=np.int64))
     src = np.concatenate(src_parts) if src_parts else np.zeros(0, np.int64)
     dst = np.concatenate(dst_parts).astype(np.int64) if dst_parts else np.zeros(0, np.int64)
     return _reach(n, src, dst, entry, live)
