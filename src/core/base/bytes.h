@@ -20,6 +20,10 @@ class ByteWriter {
                  static_cast<char>(v >> 24)};
     out_.append(b, 4);
   }
+  void u64(std::uint64_t v) {
+    u32(static_cast<std::uint32_t>(v));
+    u32(static_cast<std::uint32_t>(v >> 32));
+  }
   void f32(float v) {
     std::uint32_t bits;
     std::memcpy(&bits, &v, 4);
@@ -28,8 +32,7 @@ class ByteWriter {
   void f64(double v) {
     std::uint64_t bits;
     std::memcpy(&bits, &v, 8);
-    u32(static_cast<std::uint32_t>(bits));
-    u32(static_cast<std::uint32_t>(bits >> 32));
+    u64(bits);
   }
   void f32s(const float* v, std::size_t n) {
     if constexpr (std::endian::native == std::endian::little) {
@@ -79,6 +82,12 @@ class ByteReader {
     pos_ += 4;
     return true;
   }
+  bool u64(std::uint64_t& v) {
+    if (remaining() < 8) return false;
+    v = load_u32(p_ + pos_) | (static_cast<std::uint64_t>(load_u32(p_ + pos_ + 4)) << 32);
+    pos_ += 8;
+    return true;
+  }
   bool f32(float& v) {
     if (remaining() < 4) return false;
     v = load_f32(p_ + pos_);
@@ -86,10 +95,9 @@ class ByteReader {
     return true;
   }
   bool f64(double& v) {
-    if (remaining() < 8) return false;
-    std::uint64_t bits = load_u32(p_ + pos_) | (static_cast<std::uint64_t>(load_u32(p_ + pos_ + 4)) << 32);
+    std::uint64_t bits;
+    if (!u64(bits)) return false;
     std::memcpy(&v, &bits, 8);
-    pos_ += 8;
     return true;
   }
   // A view of the next n bytes; false (nothing consumed) when fewer remain.

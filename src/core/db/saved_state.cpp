@@ -42,33 +42,21 @@ namespace hovra {
 
 namespace {
 
-void put_u64(ByteWriter& w, std::uint64_t v) {
-  w.u32(static_cast<std::uint32_t>(v));
-  w.u32(static_cast<std::uint32_t>(v >> 32));
-}
-
-bool take_u64(ByteReader& r, std::uint64_t& v) {
-  std::uint32_t lo, hi;
-  if (!r.u32(lo) || !r.u32(hi)) return false;
-  v = (static_cast<std::uint64_t>(hi) << 32) | lo;
-  return true;
-}
-
 // The fields every record version starts with: size and CRC-32 of the
 // graph file, of vectors.bin and of vectors.sq8 (after its presence flag).
 void put_saved_files(ByteWriter& w, const SaveSeal& s) {
-  put_u64(w, s.graph_size);
+  w.u64(s.graph_size);
   w.u32(s.graph_crc);
-  put_u64(w, s.vectors_size);
+  w.u64(s.vectors_size);
   w.u32(s.vectors_crc);
   w.u8(s.has_sq8);
-  put_u64(w, s.sq8_size);
+  w.u64(s.sq8_size);
   w.u32(s.sq8_crc);
 }
 
 bool take_saved_files(ByteReader& r, SaveSeal& s, std::uint8_t& has_sq8) {
-  return take_u64(r, s.graph_size) && r.u32(s.graph_crc) && take_u64(r, s.vectors_size) && r.u32(s.vectors_crc) &&
-         r.u8(has_sq8) && take_u64(r, s.sq8_size) && r.u32(s.sq8_crc);
+  return r.u64(s.graph_size) && r.u32(s.graph_crc) && r.u64(s.vectors_size) && r.u32(s.vectors_crc) &&
+         r.u8(has_sq8) && r.u64(s.sq8_size) && r.u32(s.sq8_crc);
 }
 
 }  // namespace
@@ -86,11 +74,11 @@ std::string encode_seal(const SaveSeal& s) {
     w.u32(s.log_known ? kSealVersionLogPrefix : kSealVersionGeneration);
     put_saved_files(w, s);
     w.u8(s.has_text);
-    put_u64(w, s.text_size);
+    w.u64(s.text_size);
     w.u32(s.text_crc);
-    put_u64(w, s.generation);
+    w.u64(s.generation);
     if (s.log_known) {
-      put_u64(w, s.log_size);
+      w.u64(s.log_size);
       w.u32(s.log_crc);
     }
     w.u32(crc_of(out));
@@ -99,10 +87,10 @@ std::string encode_seal(const SaveSeal& s) {
   w.u32(s.has_text ? kSealVersionText : kSealVersion);
   put_saved_files(w, s);
   w.u8(s.log_known);
-  put_u64(w, s.log_size);
+  w.u64(s.log_size);
   w.u32(s.log_crc);
   if (s.has_text) {
-    put_u64(w, s.text_size);
+    w.u64(s.text_size);
     w.u32(s.text_crc);
   }
   w.u32(crc_of(out));
@@ -120,21 +108,21 @@ std::optional<SaveSeal> parse_seal(std::string_view bytes) {
     return std::nullopt;
   if (s.version == kSealVersionGeneration || s.version == kSealVersionLogPrefix) {
     std::uint8_t has_text;
-    if (!take_saved_files(r, s, has_sq8) || !r.u8(has_text) || !take_u64(r, s.text_size) || !r.u32(s.text_crc) ||
-        !take_u64(r, s.generation))
+    if (!take_saved_files(r, s, has_sq8) || !r.u8(has_text) || !r.u64(s.text_size) || !r.u32(s.text_crc) ||
+        !r.u64(s.generation))
       return std::nullopt;
     s.log_known = s.version == kSealVersionLogPrefix;
-    if (s.log_known && (!take_u64(r, s.log_size) || !r.u32(s.log_crc))) return std::nullopt;
+    if (s.log_known && (!r.u64(s.log_size) || !r.u32(s.log_crc))) return std::nullopt;
     std::size_t body = r.position();
     if (!r.u32(crc) || crc != crc_of(bytes.substr(0, body)) || s.generation == 0) return std::nullopt;
     s.has_sq8 = has_sq8 == 1;
     s.has_text = has_text == 1;
     return s;
   }
-  if (!take_saved_files(r, s, has_sq8) || !r.u8(log_known) || !take_u64(r, s.log_size) || !r.u32(s.log_crc))
+  if (!take_saved_files(r, s, has_sq8) || !r.u8(log_known) || !r.u64(s.log_size) || !r.u32(s.log_crc))
     return std::nullopt;
   s.has_text = s.version == kSealVersionText;
-  if (s.has_text && (!take_u64(r, s.text_size) || !r.u32(s.text_crc))) return std::nullopt;
+  if (s.has_text && (!r.u64(s.text_size) || !r.u32(s.text_crc))) return std::nullopt;
   std::size_t body = r.position();
   if (!r.u32(crc) || crc != crc_of(bytes.substr(0, body))) return std::nullopt;
   s.has_sq8 = has_sq8 == 1;

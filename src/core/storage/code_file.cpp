@@ -13,18 +13,6 @@ namespace hovra {
 
 namespace {
 
-void put_u64(ByteWriter& w, std::uint64_t v) {
-  w.u32(static_cast<std::uint32_t>(v));
-  w.u32(static_cast<std::uint32_t>(v >> 32));
-}
-
-bool take_u64(ByteReader& r, std::uint64_t& v) {
-  std::uint32_t lo, hi;
-  if (!r.u32(lo) || !r.u32(hi)) return false;
-  v = std::uint64_t(hi) << 32 | lo;
-  return true;
-}
-
 Status write_codes(const BinaryCodes& codes, const CodeFileStamp& stamp, FileWriter& sink) {
   std::string head;
   ByteWriter w(head);
@@ -35,10 +23,10 @@ Status write_codes(const BinaryCodes& codes, const CodeFileStamp& stamp, FileWri
   w.u8(0);
   w.u8(0);
   w.u8(0);
-  put_u64(w, codes.rows());
-  put_u64(w, codes.centred_on());
-  put_u64(w, stamp.generation);
-  put_u64(w, stamp.graph_size);
+  w.u64(codes.rows());
+  w.u64(codes.centred_on());
+  w.u64(stamp.generation);
+  w.u64(stamp.graph_size);
   w.u32(stamp.graph_crc);
   w.u32(static_cast<std::uint32_t>(codes.row_bytes()));
   w.f32s(codes.center().data(), codes.center().size());
@@ -51,7 +39,7 @@ Status write_codes(const BinaryCodes& codes, const CodeFileStamp& stamp, FileWri
     for (std::uint32_t s = 0; s < codes.rows(); ++s) {
       row.clear();
       const std::uint64_t* words = codes.row(s);
-      for (std::size_t i = 0; i < codes.words(); ++i) put_u64(rw, words[i]);
+      for (std::size_t i = 0; i < codes.words(); ++i) rw.u64(words[i]);
       rw.f32s(reinterpret_cast<const float*>(words + codes.words()), 4);
       HOVRA_RETURN_IF_ERROR(sink.write(row));
     }
@@ -86,8 +74,8 @@ std::optional<BinaryCodes> load_code_file(const std::string& path, const CodeFil
   std::uint64_t rows, centred_on;
   CodeFileStamp found;
   if (!r.u32(magic) || !r.u32(version) || !r.u32(file_dim) || !r.u8(metric_code) || !r.u8(pad) || !r.u8(pad) ||
-      !r.u8(pad) || !take_u64(r, rows) || !take_u64(r, centred_on) || !take_u64(r, found.generation) ||
-      !take_u64(r, found.graph_size) || !r.u32(found.graph_crc) || !r.u32(row_bytes))
+      !r.u8(pad) || !r.u64(rows) || !r.u64(centred_on) || !r.u64(found.generation) || !r.u64(found.graph_size) ||
+      !r.u32(found.graph_crc) || !r.u32(row_bytes))
     return std::nullopt;
   const std::size_t expected_row_bytes = (dim + 63) / 64 * 8 + 16;
   if (magic != kCodeFileMagic || version != kCodeFileVersion || file_dim != dim ||

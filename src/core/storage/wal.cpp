@@ -295,8 +295,7 @@ std::string encode_log_header(std::uint64_t generation) {
   ByteWriter w(out);
   w.u32(kLogMagic);
   w.u32(kLogVersion);
-  w.u32(static_cast<std::uint32_t>(generation));
-  w.u32(static_cast<std::uint32_t>(generation >> 32));
+  w.u64(generation);
   w.u32(crc32_bytes(0, out.data(), out.size()));
   return out;
 }

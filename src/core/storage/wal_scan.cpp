@@ -23,11 +23,12 @@ LogHeader read_log_header(std::string_view bytes) {
   if (common == 0 || bytes.substr(0, common) != std::string_view(magic).substr(0, common)) return h;
   h.state = LogHeader::State::Unreadable;
   ByteReader r(bytes);
-  std::uint32_t m, version, lo, hi, crc;
-  if (!r.u32(m) || !r.u32(version) || !r.u32(lo) || !r.u32(hi) || !r.u32(crc)) return h;
+  std::uint32_t m, version, crc;
+  std::uint64_t generation;
+  if (!r.u32(m) || !r.u32(version) || !r.u64(generation) || !r.u32(crc)) return h;
   if (version != kLogVersion || crc != crc32_bytes(0, bytes.data(), kLogHeaderSize - 4)) return h;
   h.state = LogHeader::State::Valid;
-  h.generation = (static_cast<std::uint64_t>(hi) << 32) | lo;
+  h.generation = generation;
   return h;
 }
 
