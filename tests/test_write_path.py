@@ -122,8 +122,10 @@ class TestOpenAndSave:
         assert log_is_empty(path)
         report = hovra.Database(path)
         # Rows saved before they were linked come back fresh, and count as
-        # reachable (searches scan them).
-        assert report.stats()["fresh_rows"] <= saved_fresh
+        # reachable (searches scan them). A node the linker placed apart
+        # meanwhile, whose check still waited for fresh rows, is saved fresh
+        # too (the reopened database checks it again): a handful at most.
+        assert report.stats()["fresh_rows"] <= saved_fresh + 16
         report.verify()
         assert [h.id for h in report.search(x[123], k=1)] == ["123"]
         assert report.wait_indexed()
