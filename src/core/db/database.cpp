@@ -9,16 +9,9 @@
 // invalidates a slot in use.
 #include "core/db/database.h"
 
-#include "core/base/heap.h"
-#include "core/base/thread_pool.h"
-
 #include <algorithm>
-#include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
-#include <unordered_map>
-#include <unordered_set>
 
 namespace hovra {
 
@@ -29,16 +22,14 @@ std::size_t default_ef(std::size_t k) {
   return static_cast<std::size_t>(ef);
 }
 
+// In a forked child both background threads are the parent's: stopping
+// them forgets them.
 Database::~Database() {
-  stop_linker();
+  linker_.stop();
+  text_builder_.stop();
   // A forked child's copy leaves the log alone: a thread of the parent may
-  // have held the WAL mutex when the child was forked. Nor does the
-  // child have the parent's text builder thread to wait for.
-  if (current_process_id() != owner_pid_) {
-    detach_text_builder();
-    return;
-  }
-  stop_text_builder();
+  // have held the WAL mutex when the child was forked.
+  if (current_process_id() != owner_pid_) return;
   MutexLock g(wal_mutex_);
   if (wal_) wal_->close_writer();
 }

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "core/vectors/distance.h"
+#include "core/base/background_thread.h"
 #include "core/base/defaults.h"
 #include "core/base/error.h"
 #include "core/base/file_io.h"
@@ -43,9 +44,12 @@
 #include "core/base/mapped_file.h"
 #include "core/base/progress.h"
 #include "core/base/thread_annotations.h"
+#include "core/db/background_linker.h"
+#include "core/db/checkpoint_policy.h"
 #include "core/db/database_types.h"
 #include "core/db/plan_cache.h"
 #include "core/db/query_plan.h"
+#include "core/db/save_work.h"
 #include "core/records/filter.h"
 #include "core/records/metadata_index.h"
 #include "core/index/hnsw_index.h"
@@ -56,6 +60,7 @@
 #include "core/records/packed_json.h"
 #include "core/vectors/vector_rows.h"
 #include "core/storage/group_commit.h"
+#include "core/storage/wal_scan.h"
 #include "core/storage/wal_writer.h"
 #include "core/text/sparse_index.h"
 #include "core/text/text_index.h"
@@ -63,7 +68,6 @@
 namespace hovra {
 
 struct SaveSeal;
-struct SaveWork;
 struct LogPrefix;
 
 class Database {
@@ -270,7 +274,7 @@ class Database {
   // fresh (searched exactly) and return; one thread per database links them
   // into the graph behind the writers, in chunks under the index write lock.
   // Rows waiting to be linked:
-  std::size_t fresh_rows() const { return fresh_rows_.load(std::memory_order_acquire); }
+  std::size_t fresh_rows() const { return linker_.fresh(); }
   // The nodes the index's per-node arrays have room for. Takes the index
   // read lock.
   std::size_t node_capacity() const;
@@ -372,22 +376,15 @@ class Database {
   // ends the wait, the change stays), then waits for durability.
   Status finish_change(std::uint64_t ticket, Progress* progress = nullptr);
 
-  // The linker (database_linker.cpp).
+  // The linker's work (database_linker.cpp): a chunk of fresh rows linked
+  // under the index write lock, and the automatic checkpoint.
   void start_linker();
-  void stop_linker();
-  void run_linker();
-  void wait_for_room(Progress* progress);
-  // Whether the log has grown past the automatic checkpoint's bounds.
-  bool checkpoint_due() const;
+  std::size_t link_chunk(std::size_t chunk);
+  void run_checkpoint();
   // Counts appended records for the automatic checkpoint (WAL mutex held).
-  void count_logged(std::size_t records) REQUIRES(wal_mutex_) {
-    log_bytes_.store(wal_->contents_size(), std::memory_order_relaxed);
-    log_records_.fetch_add(records, std::memory_order_relaxed);
-  }
+  void count_logged(std::size_t records) REQUIRES(wal_mutex_) { checkpoints_.logged(wal_->contents_size(), records); }
   // Caller holds the index write lock: publishes the fresh count.
-  void note_fresh_locked() REQUIRES(index_lock_) {
-    fresh_rows_.store(index_->fresh_count(), std::memory_order_release);
-  }
+  void note_fresh_locked() REQUIRES(index_lock_) { linker_.publish(index_->fresh_count()); }
 
   // Record-table helpers (database_table.cpp); callers hold the locks named
   // in each definition.
@@ -471,10 +468,7 @@ class Database {
   // caller holds nothing.
   Status build_text_index_now(Progress* progress);
   void start_text_builder();
-  void stop_text_builder();
-  // A forked child's copy: forget the parent's builder thread.
-  void detach_text_builder();
-  void run_text_builder(std::uint64_t generation);
+  void run_text_builder(std::uint64_t generation, const std::atomic<bool>& stop);
   // Applies a logged definition (or drop) without logging it.
   void define_text_index(const std::optional<TextIndexSpec>& spec);
   // Text searches on the locks a search holds; see database_text.cpp.
@@ -511,24 +505,9 @@ class Database {
   std::string graph_path_, vectors_path_, sq8_path_, wal_path_;
   bool persist_quantized_ = false;
   std::size_t dim_ = 0;
-  // The size and CRC-32 of the rows vectors.bin holds for the last save
-  // (the store's rows_in_file()), when the file holds rows only and a
-  // checkpoint may append to it; empty when the next save rewrites it.
-  struct VectorsInFile {
-    std::uint64_t size = 0;
-    std::uint32_t crc = 0;
-  };
+  // What the last save left in vectors.bin and graph.hovra for the next
+  // one to append to (save_work.h); empty when the next writes it whole.
   std::optional<VectorsInFile> vectors_in_file_ GUARDED_BY(save_mutex_);
-  // graph.hovra as the last save left it, when a save may append a delta
-  // to it: its size and CRC-32, the size of its first sections (the file
-  // as last written whole) and the node count it describes; empty when
-  // the next save writes it whole.
-  struct GraphInFile {
-    std::uint64_t size = 0;
-    std::uint32_t crc = 0;
-    std::uint64_t base_size = 0;
-    std::size_t nodes = 0;
-  };
   std::optional<GraphInFile> graph_in_file_ GUARDED_BY(save_mutex_);
 
   // The locks, in their order (ACQUIRED_AFTER), and what each guards.
@@ -588,47 +567,18 @@ class Database {
   std::atomic<bool> sync_writes_{false};
   int owner_pid_ = 0;       // the process that opened the directory
   bool read_only_ = false;  // a read-only load (a reader's, or a snapshot of inspect_directory)
-  // How far a read-only load has read the log: the log's checkpoint
-  // generation (0: a log without a header), the end of the last whole
-  // record or committed batch taken, and the log file's identity once it
-  // was read (a log that does not exist yet has none). Set at load, then
-  // advanced by the Reader that owns the engine, under its own mutex.
-  struct LogPosition {
-    std::uint64_t generation = 0;
-    std::uint64_t offset = 0;
-    bool id_known = false;
-    FileId id;
-  };
+  // How far a read-only load has read the log: set at load, then advanced
+  // by the Reader that owns the engine, under its own mutex.
   LogPosition follow_;
   friend class Reader;
-  // The background text builder: started and joined under builder_mutex_,
-  // which is taken holding nothing (the builder takes the locks above).
-  Mutex builder_mutex_;
-  std::thread builder_ GUARDED_BY(builder_mutex_);
-  std::atomic<bool> builder_stop_{false};
+  // The background text builder (its mutex is taken holding nothing: the
+  // builder takes the locks above).
+  BackgroundThread text_builder_;
 
-  // The linker's state, under linker_mutex_, a leaf: it is taken while
-  // holding no engine lock, and nothing is taken under it.
-  std::mutex linker_mutex_;
-  std::condition_variable linker_wake_;    // rows to link, or stop
-  std::condition_variable linker_linked_;  // a chunk was linked
-  bool linker_stop_ = false;
-  std::thread linker_;
-  std::atomic<std::size_t> fresh_rows_{0};  // index_->fresh_count() as of the last change or chunk
-  // The automatic checkpoint: its bounds, the log's size and records since
-  // the last save, and the size a failed checkpoint left (the next one waits
-  // for the log to grow by the bound again).
-  bool autocheckpoint_ = false;
-  std::uint64_t checkpoint_bytes_ = kDefaultCheckpointBytes;
-  std::uint64_t checkpoint_records_ = kDefaultCheckpointRecords;
-  std::atomic<std::uint64_t> log_bytes_{0};
-  std::atomic<std::uint64_t> log_records_{0};
-  std::atomic<std::uint64_t> checkpoint_failed_at_{0};
-  std::atomic<bool> compacted_unsaved_{false};
-  // Rows linked since the last save: the graph on disk still holds them as
-  // fresh, so closing saves again rather than leaving the next open to
-  // re-link them.
-  std::atomic<bool> linked_unsaved_{false};
+  // The background linker (a leaf mutex of its own) and the automatic
+  // checkpoint's state.
+  BackgroundLinker linker_;
+  CheckpointPolicy checkpoints_;
 };
 
 }  // namespace hovra

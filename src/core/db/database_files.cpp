@@ -161,9 +161,7 @@ Result<std::unique_ptr<Database>> Database::open_locked(const OpenOptions& optio
       return DbError::invalid_argument("the database already has a text index on field '" + info->spec.field + "'");
     }
   }
-  db.value()->autocheckpoint_ = options.autocheckpoint;
-  db.value()->checkpoint_bytes_ = options.checkpoint_bytes;
-  db.value()->checkpoint_records_ = options.checkpoint_records;
+  db.value()->checkpoints_.configure(options.autocheckpoint, options.checkpoint_bytes, options.checkpoint_records);
   // Codes read from the saved state at load are kept; otherwise every row
   // is coded now.
   if (options.binary_search && !db.value()->binary_search()) db.value()->enable_binary_search();
@@ -373,16 +371,14 @@ Status Database::recover_log(std::uint64_t seal_generation, const LogPrefix& sav
         Result<FileId> id = file_identity(wal_path_);
         if (!id.ok()) return id.error();
         follow_ = LogPosition{seal_generation, header.size() + frames.size(), true, id.value()};
-        log_bytes_.store(frames.size());
-        log_records_.store(scan.records.size());
+        checkpoints_.set_growth({frames.size(), scan.records.size()});
       } else {
         // Later appends must follow the last intact record, not a torn one.
         if (end < log.size() && !read_only) HOVRA_RETURN_IF_ERROR(truncate_and_sync(wal_path_, end));
         wal_->set_generation(part.value().generation);
         wal_->set_contents(end, crc_of(log.substr(0, end)));
         follow_ = LogPosition{part.value().generation, end, true, piece.value().id};
-        log_bytes_.store(end - skip);  // the records' bytes, past the header
-        log_records_.store(scan.records.size());
+        checkpoints_.set_growth({end - skip, scan.records.size()});  // the records' bytes, past the header
       }
     }
   }

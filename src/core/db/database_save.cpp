@@ -289,8 +289,7 @@ Status Database::collect_save(SaveSeal& seal, SaveWork& work, Progress* progress
         seal.log_size = wal_->contents_size();
         seal.log_crc = wal_->contents_crc();
       }
-      work.log_bytes = log_bytes_.load();
-      work.log_records = log_records_.load();
+      work.log_taken = checkpoints_.growth();
     }
     // The one-bit codes name graph.hovra as this save leaves it (written
     // whole or with its delta appended) and the seal's generation: an open
@@ -314,8 +313,7 @@ Status Database::collect_save(SaveSeal& seal, SaveWork& work, Progress* progress
   WriteLock ix(index_lock_);
   index_->note_rows_in_file(*work.saved_nodes, !work.append_vectors);
   // Linking and compaction from now on are the next save's.
-  compacted_unsaved_.store(false);
-  linked_unsaved_.store(false);
+  checkpoints_.clear_marks();
   return Status::success();
 }
 
@@ -387,9 +385,7 @@ Status Database::replace_log(const SaveSeal& seal, const SaveWork& work) {
   // Everything logged so far is in the synced files now, or in the synced
   // log that replaced the old one.
   group_commit_.mark_durable(wal_->appended());
-  log_bytes_.fetch_sub(std::min(work.log_bytes, log_bytes_.load()));
-  log_records_.fetch_sub(std::min(work.log_records, log_records_.load()));
-  checkpoint_failed_at_.store(0);
+  checkpoints_.saved(work.log_taken);
   return Status::success();
 }
 

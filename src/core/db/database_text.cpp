@@ -88,9 +88,9 @@ void Database::text_renumber(const std::vector<std::uint32_t>& live) {
 }
 
 // Replaces the text state by the definition (a build to do) or drops it.
-// Takes builder_mutex_ (holding nothing) and then the text write lock.
+// Takes the builder's mutex (holding nothing) and then the text write lock.
 void Database::define_text_index(const std::optional<TextIndexSpec>& spec) {
-  stop_text_builder();
+  text_builder_.stop();
   WriteLock tx(text_lock_);
   text_.reset();
   if (!spec) return;
@@ -138,8 +138,8 @@ Status Database::build_text_index_now(Progress* progress) {
   }
 }
 
-void Database::run_text_builder(std::uint64_t generation) {
-  while (!builder_stop_.load(std::memory_order_relaxed)) {
+void Database::run_text_builder(std::uint64_t generation, const std::atomic<bool>& stop) {
+  while (!stop.load(std::memory_order_relaxed)) {
     ReadLock ix(index_lock_);
     ReadLock md(metadata_lock_);
     WriteLock tx(text_lock_);
@@ -148,34 +148,15 @@ void Database::run_text_builder(std::uint64_t generation) {
   }
 }
 
-// Takes builder_mutex_ and the text read lock; holds nothing else.
+// Takes the text read lock, then (holding nothing) the builder's mutex.
 void Database::start_text_builder() {
-  MutexLock b(builder_mutex_);
-  if (builder_.joinable()) builder_.join();
   std::uint64_t generation;
   {
     ReadLock tx(text_lock_);
     if (!text_ || text_->complete) return;
     generation = text_->generation;
   }
-  builder_stop_.store(false, std::memory_order_relaxed);
-  builder_ = std::thread([this, generation] { run_text_builder(generation); });
-}
-
-// Takes builder_mutex_; the caller holds no lock (the builder needs them).
-void Database::stop_text_builder() {
-  MutexLock b(builder_mutex_);
-  if (!builder_.joinable()) return;
-  builder_stop_.store(true, std::memory_order_relaxed);
-  builder_.join();
-  builder_stop_.store(false, std::memory_order_relaxed);
-}
-
-// In a forked child the builder thread does not exist; its handle is let go
-// without joining. The child's copy of the mutex may have been held by a
-// parent thread, so it is not taken.
-void Database::detach_text_builder() NO_THREAD_SAFETY_ANALYSIS {
-  if (builder_.joinable()) builder_.detach();
+  text_builder_.start([this, generation](const std::atomic<bool>& stop) { run_text_builder(generation, stop); });
 }
 
 // Logs the definition under the id-map write lock (so it has its place
@@ -214,7 +195,7 @@ Status Database::create_text_index(const TextIndexSpec& spec, bool background, P
 
 Status Database::drop_text_index() {
   HOVRA_RETURN_IF_ERROR(check_owner());
-  stop_text_builder();
+  text_builder_.stop();
   std::uint64_t ticket = 0;
   {
     WriteLock ids(id_map_lock_);

@@ -66,7 +66,7 @@ Status Database::compact(Progress* progress) {
   text_renumber(live);
   index_ = std::move(fresh);
   note_fresh_locked();
-  compacted_unsaved_.store(true);
+  checkpoints_.note_compacted();
   mi.unlock();
   md.unlock();
   si.unlock();

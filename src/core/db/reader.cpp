@@ -198,7 +198,7 @@ void Reader::use_codes(Codes codes) {
 Status Reader::look() {
   last_look_ns_.store(now_ns(), std::memory_order_relaxed);
   std::shared_ptr<Database> db = current();
-  const Database::LogPosition pos = db->follow_;
+  const LogPosition pos = db->follow_;
   const std::string wal = join_path(root_, kWalFile);
   Result<FilePiece> head = read_file_piece(wal, 0, kLogHeaderSize);
   if (!head.ok()) return head.error();
@@ -230,7 +230,7 @@ Status Reader::look() {
   if (db->node_capacity() != capacity) trim_heap();
   db->follow_prepared(std::move(scan.prepared));
   if (text_definition) HOVRA_RETURN_IF_ERROR(db->build_text_index_now(nullptr));
-  db->follow_ = Database::LogPosition{pos.generation, pos.offset + scan.intact_end, true, piece.id};
+  db->follow_ = LogPosition{pos.generation, pos.offset + scan.intact_end, true, piece.id};
   if (scan.damaged_middle()) {
     DbError damage = damaged_log(pos.offset + *scan.damage_at, scan.intact_after);
     set_stuck(damage);

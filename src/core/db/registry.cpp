@@ -76,7 +76,7 @@ Status Database::save_all_open() {
     }
     // The process is ending: no linker may still be linking (on the worker
     // pool) while static objects are destroyed. Rows not linked stay fresh.
-    db->stop_linker();
+    db->linker_.stop();
   }
   return first;
 }
@@ -187,8 +187,8 @@ void Database::renew_locks_in_child() {
   new (&metadata_index_lock_) SharedMutex();
   new (&text_lock_) SharedMutex();
   new (&wal_mutex_) Mutex();
-  new (&builder_mutex_) Mutex();
-  new (&linker_mutex_) std::mutex();  // the linker thread stays in the parent
+  text_builder_.renew_in_child();
+  linker_.renew_in_child();  // the linker thread stays in the parent
 }
 
 std::shared_ptr<Database> Database::share_loaded(std::unique_ptr<Database> db) {

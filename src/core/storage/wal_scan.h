@@ -1,7 +1,8 @@
 // Reading the write-ahead log (wal_scan.cpp): the header's check, the
 // tolerant scanner that replays records, committed batches and resolved
 // prepared batches, repair of a log damaged in its middle, and reading a
-// log file whole. The records and the writer are in wal.h.
+// log file whole, and how far a reader has read a log (LogPosition). The
+// records and the writer are in wal.h.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "core/base/error.h"
+#include "core/base/file_io.h"
 #include "core/storage/wal.h"
 
 namespace hovra {
@@ -26,6 +28,17 @@ struct LogHeader {
   std::size_t frames_at() const { return state == State::Valid ? kLogHeaderSize : 0; }
 };
 LogHeader read_log_header(std::string_view bytes);
+
+// How far a read-only load has read the log: the log's checkpoint
+// generation (0: a log without a header), the end of the last whole
+// record or committed batch taken, and the log file's identity once it
+// was read (a log that does not exist yet has none).
+struct LogPosition {
+  std::uint64_t generation = 0;
+  std::uint64_t offset = 0;
+  bool id_known = false;
+  FileId id;
+};
 
 // What reading log bytes found.
 struct LogScan {

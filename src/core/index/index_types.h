@@ -1,0 +1,59 @@
+// The structures the index's calls take and give: its statistics and
+// memory figures, and what a filtered search knows of its filter before it
+// starts (the test of one slot, a bound on the passing slots, and the
+// slots an exact scan of it visits). HnswIndex is in hnsw_index.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/base/function_ref.h"
+
+namespace hovra {
+
+struct IndexStats {
+  std::uint64_t num_vectors = 0;
+  std::uint64_t num_deleted = 0;
+  std::uint64_t num_layers = 0;
+  double avg_degree_layer0 = 0.0;
+  std::uint64_t max_degree_layer0 = 0;
+  std::uint64_t min_degree_layer0 = 0;
+  std::uint64_t memory_vectors_bytes = 0;
+  std::uint64_t memory_graph_bytes = 0;
+  std::uint64_t memory_quantized_bytes = 0;
+  bool uses_brute_force = true;
+  bool uses_quantized_search = false;
+  std::uint64_t fresh_rows = 0;  // stored rows not yet linked into the graph
+};
+
+// Bytes the index's structures hold in memory.
+struct IndexMemory {
+  std::uint64_t vectors = 0;         // owned vector rows
+  std::uint64_t vectors_mapped = 0;  // rows read from the mapped vector file
+  std::uint64_t norms = 0;
+  std::uint64_t graph = 0;      // levels, neighbour lists, locks, in-link counts, tombstones
+  std::uint64_t quantizer = 0;  // SQ8 codes and codebook
+};
+
+using SlotPredicate = FunctionRef<bool(std::uint32_t)>;
+
+// The slots an exact scan of a filter visits: every slot that can pass,
+// ascending (nullptr: any slot can), and whether every live one of them
+// passes, so that the scan needs no test.
+struct ScanList {
+  const std::vector<std::uint32_t>* slots = nullptr;
+  bool all_pass = false;
+};
+
+// What a filtered search may return, as the caller knows it before the
+// search starts.
+struct SlotFilter {
+  SlotPredicate admits;  // the filter's test of one live slot
+  std::size_t bound;     // at most this many live slots pass
+  // Asked for only when the search scans exactly, possibly from several
+  // threads at once.
+  FunctionRef<ScanList()> scan_list;
+};
+
+}  // namespace hovra
