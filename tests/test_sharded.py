@@ -368,7 +368,99 @@ def test_batches_across_shards_are_all_or_nothing(cluster, tmp_path):
         db.delete_many(zero[5:7] + one[5:7])
     wait_until_answers(db, 1)
     assert len(db) == 11
+    # A delete_where decided and acknowledged while a shard died before
+    # logging the commit: the restarted shard deletes its part too.
+    db.upsert_many(zero[15:18] + one[15:18], rng.standard_normal((6, DIM)), [{"c": 1}] * 6)
+    ray.get(db._actors[0].fail_next.remote("resolving"))
+    assert db.delete_where({"c": 1}) == 6
+    wait_until_answers(db, 0)
+    for _ in range(100):
+        if len(db) == 11:
+            break
+        time.sleep(0.1)
+    assert len(db) == 11 and db.count({"c": 1}) == 0
     db.close()
+
+
+def test_batches_a_driver_left_prepared_are_resolved_by_the_next_attachment(cluster, tmp_path, monkeypatch):
+    """A driver that died between the two phases: a batch it had not
+    decided is aborted, one it had decided commit is committed, by the next
+    handle that attaches; the ids it held are free again."""
+    from hovra.ray import _collection, _files, _transactions
+
+    path = tmp_path / "d"
+    db = ShardedDatabase(path, dim=DIM, shards=2)
+    zero, one = ids_on(0, 2, 4, "p"), ids_on(1, 2, 4, "p")
+    vectors = np.random.default_rng(7).standard_normal((2, DIM)).astype(np.float32)
+    undecided, committed = "a" * 32, "b" * 32
+    (path / "transactions").mkdir(exist_ok=True)
+    for transaction, part in ((undecided, slice(0, 2)), (committed, slice(2, 4))):
+        for shard, ids in ((0, zero), (1, one)):
+            ray.get(
+                db._actors[shard].prepare.remote(db._version, transaction, "add_many", ids[part], vectors)
+            )
+    _files._decide(str(path), committed, _files.COMMIT)
+    monkeypatch.setattr(_transactions, "_CONFLICT_RETRY_SECONDS", 0.2)
+    with pytest.raises(hovra.TransactionConflictError):
+        db.upsert(zero[0], vectors[0])  # held by the prepared part
+    assert len(db) == 0
+    monkeypatch.setattr(_collection, "_STALE_SECONDS", 0.0)
+    again = ShardedDatabase(path)
+    assert sorted(again.ids()) == sorted(zero[2:4] + one[2:4]) and again.deleted_count == 0
+    assert _files._decision(str(path), undecided) == _files.ABORT
+    again.add_many(zero[:2] + one[:2], np.concatenate([vectors, vectors]))
+    assert len(db) == 8
+    again.close()
+    db.close()
+
+
+def test_the_collection_keeps_its_codes_across_restarts_of_its_shards(cluster, tmp_path):
+    """The codes a collection was switched to are those a restarted shard,
+    one started again after dying for good and a later open search with,
+    until switched again (a Database forgets them when it closes)."""
+    path = tmp_path / "codes"
+    ids, vectors, _ = records(1000, seed=30)
+    db = ShardedDatabase(path, dim=DIM, shards=2)
+    db.add_many(ids, vectors)
+
+    def codes(handle):
+        return [ray.get(actor.codes.remote()) for actor in handle._actors]
+
+    def replaced(shard, pid):
+        for _ in range(600):
+            try:
+                if db.count() == 1000 and ray.get(db._actors[shard].info.remote())["pid"] != pid:
+                    return True
+            except (ShardUnavailableError, ray.exceptions.RayError):
+                pass
+            time.sleep(0.1)
+        return False
+
+    db.enable_quantized_search()
+    pid = ray.get(db._actors[1].info.remote())["pid"]
+    os.kill(pid, signal.SIGKILL)  # Ray restarts the actor
+    assert replaced(1, pid) and codes(db) == ["sq8", "sq8"]
+    db.enable_quantized_search("binary")
+    pid = ray.get(db._actors[0].info.remote())["pid"]
+    ray.kill(db._actors[0], no_restart=True)  # the next call starts it again
+    assert replaced(0, pid) and codes(db) == ["binary", "binary"]
+    db.enable_quantized_search()
+    db.close()
+    for asked, expected in ((None, "sq8"), ("binary", "binary"), (None, "binary")):
+        again = ShardedDatabase(path, quantize=asked or False)
+        assert codes(again) == [expected] * 2 and len(again) == 1000, asked
+        again.close()
+    again = ShardedDatabase(path)
+    again.disable_quantized_search()
+    again.close()
+    assert json.loads((path / "shard-001" / "shard.json").read_text()) == {
+        "index": 1,
+        "shards": 2,
+        "codes": "off",
+    }
+    again = ShardedDatabase(path)
+    assert codes(again) == ["off", "off"] and not again.quantized_search
+    again.close()
 
 
 def test_concurrent_writers_never_lose_an_acknowledged_upsert(cluster, tmp_path):
@@ -400,6 +492,84 @@ def test_concurrent_writers_never_lose_an_acknowledged_upsert(cluster, tmp_path)
     assert acknowledged == targets and set(refusals) == {hovra.DuplicateIdError}
     assert all(db.get(id)[1] == {"mine": True} for id in targets)
     assert db.deleted_count == 0
+    db.close()
+
+
+CREATOR = """
+import sys
+import numpy as np
+import ray
+from hovra.ray import ShardedDatabase
+
+address, path = sys.argv[1:]
+ray.init(address=address, log_to_driver=False, logging_level="warning")
+db = ShardedDatabase(path, dim=8, shards=2, detached=True)
+db.add_many([f"c{i}" for i in range(400)], np.random.default_rng(0).standard_normal((400, 8)))
+print("ready", flush=True)
+sys.stdin.readline()
+db.close()
+print("closed", flush=True)
+"""
+
+NEW_DRIVER = """
+import sys
+import ray
+from hovra.ray import ShardedDatabase
+
+address, path = sys.argv[1:]
+ray.init(address=address, log_to_driver=False, logging_level="warning")
+db = ShardedDatabase(path)
+db.add("from-new-driver", [1.0] * 8)
+print(len(db), flush=True)
+db.close()
+"""
+
+
+def test_a_detached_collection_outlives_its_creator_and_any_driver_revives_its_shards(cluster, tmp_path):
+    """A second driver keeps writing batches after the creating driver
+    closed; a shard ended for good is started again by a new driver's open,
+    whose close leaves the collection up for the driver still attached,
+    and that driver's handle follows the new shard without reopening."""
+    path = str(tmp_path / "det")
+    env = dict(os.environ, RAY_AUTH_MODE="disabled", RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER="0")
+    creator = subprocess.Popen(
+        [sys.executable, "-c", CREATOR, cluster, path],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
+    try:
+        assert creator.stdout.readline().strip() == "ready"
+        db = ShardedDatabase(path)
+        creator.stdin.write("\n")
+        creator.stdin.flush()
+        assert creator.stdout.readline().strip() == "closed"
+        assert creator.wait(timeout=120) == 0
+    finally:
+        creator.kill()
+    rng = np.random.default_rng(8)
+    for round in range(3):
+        batch = ids_on(0, 2, 5, f"b{round}") + ids_on(1, 2, 5, f"b{round}")
+        db.add_many(batch, rng.standard_normal((10, DIM)))
+    assert len(db) == 430
+
+    ray.kill(db._actors[1], no_restart=True)
+    run = subprocess.run(
+        [sys.executable, "-c", NEW_DRIVER, cluster, path],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=env,
+    )
+    assert run.stdout.strip().splitlines()[-1:] == ["431"], run.stderr[-3000:]
+    batch = ids_on(0, 2, 5, "after") + ids_on(1, 2, 5, "after")
+    try:
+        db.add_many(batch, rng.standard_normal((10, DIM)))
+    except ShardUnavailableError:  # the call that meets the ended actor: nothing stored
+        assert "after-0" not in db and len(db) == 431
+        db.add_many(batch, rng.standard_normal((10, DIM)))
+    assert len(db) == 441 and db.get("from-new-driver")[0] == [1.0] * DIM
     db.close()
 
 
@@ -453,7 +623,7 @@ def test_partial_answers_on_request(cluster, tmp_path):
 
 
 NODE_LOSS = """
-import os, sys, time
+import os, subprocess, sys, time
 import numpy as np
 import ray
 from ray.cluster_utils import Cluster
@@ -475,6 +645,15 @@ victim_node = ray.get(db._actors[1].info.remote())["node_id"]
 victim = next(w for w in workers if w.node_id == victim_node)
 cluster.remove_node(victim)
 start = time.monotonic()
+# A new driver's open starts the lost shard on the live worker.
+script = (
+    "import ray, sys; from hovra.ray import ShardedDatabase; "
+    f"ray.init(address={cluster.address!r}, log_to_driver=False); "
+    f"db = ShardedDatabase({path!r}); print(len(db)); db.close()"
+)
+run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+assert run.stdout.split()[-1:] == ["400"], run.stderr[-3000:]
+# The first driver's handle follows without being closed.
 while True:
     try:
         assert len(db) == 400
@@ -498,8 +677,8 @@ cluster.shutdown()
 
 def test_a_lost_node_s_shard_starts_on_another_node(tmp_path):
     """Three nodes on this machine sharing one disk (a head without CPUs and
-    two workers); removing the node of shard 1 moves the shard to the
-    other worker, and open handles keep working."""
+    two workers); after the node of shard 1 is removed, a new driver's open
+    starts the shard on the other worker, and open handles keep working."""
     env = dict(
         os.environ,
         RAY_AUTH_MODE="disabled",

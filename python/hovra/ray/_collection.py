@@ -80,10 +80,14 @@ class ShardedDatabase(_CollectionWide, _Writes):
             on a cluster it names the same place on every node.
         dim, metric, m, ef_construction, quantize, sync_writes: As for
             :class:`hovra.Database`, for every shard. Without ``dim`` an
-            existing collection is opened and nothing is created. One-bit
-            codes (``quantize="binary"``) are not stored: pass them at every
-            open, as for a Database (the shard actors started by that open,
-            and the new shards of a resharding, keep them).
+            existing collection is opened and nothing is created.
+            ``quantize="binary"`` switches every shard to one-bit codes, as
+            ``enable_quantized_search("binary")`` does. Unlike a Database,
+            the collection keeps the codes it was last switched to (at an
+            open or by the quantization switches; recorded in each shard's
+            directory): a shard that restarts, a promoted or new replica,
+            the new shards of a resharding and later opens search with
+            them until they are switched again.
         shards: The number of shards of a new collection (default: one per
             live Ray node with CPUs). For an existing collection it must be
             None or the stored count.
@@ -177,7 +181,7 @@ class ShardedDatabase(_CollectionWide, _Writes):
                 _check_arguments(create)
             options: dict[str, Any] = {"sync_writes": sync_writes}
             if isinstance(quantize, str) and quantize == "binary":
-                options["quantize"] = "binary"  # not stored: given at every open
+                options["quantize"] = "binary"  # the shards open with the codes made
             settings = _Settings(options, detached, max_restarts, shard_threads)
             shared = self._discover(shards, replicas, create, nodes, settings)
         elif shards is not None and shards != shared.count:
@@ -193,6 +197,10 @@ class ShardedDatabase(_CollectionWide, _Writes):
             settle_resharding(self._path, shared)
             if not shared.replicas.started:
                 shared.replicas.start()
+            if isinstance(quantize, str) and quantize == "binary":
+                # Asked for at the open: the collection's codes from now on.
+                self._gather([actor.use_codes.remote("binary") for actor in shared.actors])
+                shared.replicas.copy_codes()
         except BaseException:
             if shared.users == 0:
                 shared.abandon()

@@ -114,9 +114,33 @@ def _read_shard_record(directory: str) -> dict[str, Any] | None:
 
 
 def _write_shard_record(directory: str, index: int, shards: int) -> None:
-    _synced_write(
-        os.path.join(directory, SHARD_RECORD), json.dumps({"index": index, "shards": shards}) + "\n"
-    )
+    """Records the shard's index and the count, keeping the rest of the
+    record (the codes the shard searches with)."""
+    record = _read_shard_record(directory) or {}
+    record.update(index=index, shards=shards)
+    _synced_write(os.path.join(directory, SHARD_RECORD), json.dumps(record) + "\n")
+
+
+# The codes a shard may be switched to search with, as the record names them.
+CODES = ("sq8", "binary", "off")
+
+
+def _recorded_codes(directory: str) -> str | None:
+    """The codes the shard's record says it searches with ("sq8",
+    "binary" or "off"), or None when none were chosen."""
+    codes = (_read_shard_record(directory) or {}).get("codes")
+    return codes if codes in CODES else None
+
+
+def _record_codes(directory: str, codes: str) -> None:
+    """Records the codes the shard was switched to, so that every later
+    start of the shard (a restart, a promoted replica, a reopening) and its
+    replicas search with them again."""
+    record = _read_shard_record(directory)
+    if record is None or record.get("codes") == codes:
+        return
+    record["codes"] = codes
+    _synced_write(os.path.join(directory, SHARD_RECORD), json.dumps(record) + "\n")
 
 
 def _replace_layout(root: str, layout: dict[str, Any]) -> None:

@@ -32,6 +32,8 @@ from ._files import (
     _decide,
     _decisions_dir,
     _read_layout,
+    _record_codes,
+    _recorded_codes,
     _shard_dir,
     _write_layout,
     layout_version,
@@ -105,13 +107,16 @@ class _Shard(_Splitting):
             options = dict(options, quantize="binary")
         self.options = options
         self.replica = replica
-        # The codes chosen since the start (enable_quantized_search and
-        # disable_quantized_search, "off" for the latter): kept across the
-        # reopenings of a switch or a promotion.
+        # The codes the collection was switched to (enable_quantized_search
+        # and disable_quantized_search, "off" for the latter), recorded in
+        # the shard's directory: every start and reopening of the shard,
+        # and its replicas, search with them again.
         self.chosen_codes: str | None = None
         self.prepared_at: dict[str, float] = {}
         if replica:
             self.db = self._open_replica()
+            self.chosen_codes = _recorded_codes(self.path)
+            self._apply_codes()
             return
         options = dict(options, exact_threshold=self.exact_threshold)
         restarted = ray.get_runtime_context().was_current_actor_reconstructed
@@ -130,6 +135,8 @@ class _Shard(_Splitting):
             except ValueError:
                 if not self.adopt_committed_split():
                     raise
+            self.chosen_codes = _recorded_codes(self.path)
+            self._apply_codes()
         except BaseException:
             self.db.close()
             raise
@@ -181,9 +188,12 @@ class _Shard(_Splitting):
 
     def use_codes(self, codes: str) -> None:
         """Walks on ``codes`` (as codes() names them) from now on; a
-        replica keeps them across the checkpoints it loads."""
+        replica keeps them across the checkpoints it loads, a primary
+        records them for its later starts and its replicas."""
         self.chosen_codes = codes
         self._apply_codes()
+        if not self.replica:
+            _record_codes(self.path, codes)
 
     def _apply_codes(self) -> None:
         wanted = self.chosen_codes
@@ -348,10 +358,9 @@ class _Shard(_Splitting):
         if write:
             self.note_write(name, args)
         answer = getattr(self.db, name)(*args, **kwargs)
-        if name == "enable_quantized_search":
+        if name in ("enable_quantized_search", "disable_quantized_search"):
             self.chosen_codes = self.codes()
-        elif name == "disable_quantized_search":
-            self.chosen_codes = "off"
+            _record_codes(self.path, self.chosen_codes)
         return answer
 
     def search(self, version: int | None, vector: Any, **options: Any) -> _Packed:
