@@ -337,16 +337,27 @@ def test_batches_across_shards_are_all_or_nothing(cluster, tmp_path):
     assert not any(id in db for id in zero[:5])
     assert not (tmp_path / "t" / "transactions").exists() or not os.listdir(tmp_path / "t" / "transactions")
 
-    # A shard killed after logging its prepared part and before answering:
-    # the batch is aborted everywhere, also on the restarted shard.
-    ray.get(db._actors[1].fail_next.remote("prepared"))
+    # A shard killed before logging its prepared part, or after logging it
+    # and before answering: the batch is aborted everywhere, also on the
+    # restarted shard.
     batch = zero[5:10] + one[5:10]
-    with pytest.raises(ShardUnavailableError):
-        db.add_many(batch, rng.standard_normal((10, DIM)))
-    wait_until_answers(db, 1)
-    assert len(db) == 1 and db.deleted_count == 0
+    for step in ("preparing", "prepared"):
+        ray.get(db._actors[1].fail_next.remote(step))
+        with pytest.raises(ShardUnavailableError):
+            db.add_many(batch, rng.standard_normal((10, DIM)))
+        wait_until_answers(db, 1)
+        assert len(db) == 1 and db.deleted_count == 0, step
     db.add_many(batch, rng.standard_normal((10, DIM)))  # no "already exists"
     assert len(db) == 11
+
+    # A shard killed after logging its commit and before answering: the
+    # batch is acknowledged, and the restarted shard holds its part once.
+    ray.get(db._actors[1].fail_next.remote("resolved"))
+    extra = zero[18:20] + one[18:20]
+    db.add_many(extra, rng.standard_normal((4, DIM)))
+    wait_until_answers(db, 1)
+    assert len(db) == 15 and db.total_slots == slots + 14 and all(id in db for id in extra)
+    assert db.delete_many(extra) == 4 and len(db) == 11
 
     # A shard killed before logging the commit: the batch was decided and
     # acknowledged; the restarted shard commits it from the decision.

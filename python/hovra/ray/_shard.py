@@ -260,6 +260,7 @@ class _Shard(_Splitting):
     def prepare(self, version: int | None, transaction: str, name: str, *args: Any, **kwargs: Any) -> Any:
         """A write of a multi-shard batch, logged as a prepared batch."""
         self.check_version(version, write=True)
+        self._crash_if("preparing")
         result = getattr(self.db, name)(*args, prepare=transaction, **kwargs)
         if transaction in self.db.prepared_transactions():
             self.prepared_at[transaction] = time.monotonic()
@@ -272,15 +273,16 @@ class _Shard(_Splitting):
         self.prepared_at.pop(transaction, None)
         if transaction in self.db.prepared_transactions():
             self.note_resolution(transaction, commit)
-        if commit:
-            return self.db.commit_prepared(transaction)
-        return self.db.abort_prepared(transaction)
+        resolved = self.db.commit_prepared(transaction) if commit else self.db.abort_prepared(transaction)
+        self._crash_if("resolved")
+        return resolved
 
     def fail_next(self, step: str) -> None:
         """Fault injection for tests: the process dies at the next ``step``
-        ("prepared": after logging a prepared part, before answering;
-        "resolving": before logging a resolution; "copying": before copying
-        records to the new shards of a split)."""
+        ("preparing": before logging a prepared part; "prepared": after
+        logging it, before answering; "resolving": before logging a
+        resolution; "resolved": after logging it, before answering;
+        "copying": before copying records to the new shards of a split)."""
         self.crash_step = step
 
     def _crash_if(self, step: str) -> None:
