@@ -68,6 +68,18 @@ def outcome(call):
         return type(error), str(error)
 
 
+def driver_env(**extra):
+    """The environment of a driver in a process of its own: no token
+    set-up, no usage report, every address on loopback."""
+    return dict(
+        os.environ,
+        RAY_AUTH_MODE="disabled",
+        RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER="0",
+        RAY_USAGE_STATS_ENABLED="0",
+        **extra,
+    )
+
+
 def open_when_free(path):
     """Opens a shard directory once the stopped actor's process has let go."""
     for _ in range(300):
@@ -149,7 +161,7 @@ def test_routing_layout_reopen_and_a_second_driver(cluster, tmp_path):
         f"import ray; from hovra.ray import ShardedDatabase; ray.init(address={cluster!r}); "
         f"db = ShardedDatabase({str(path)!r}); db.add('from-driver-2', [1.0] * {DIM}); print(len(db))"
     )
-    env = dict(os.environ, RAY_AUTH_MODE="disabled", RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER="0")
+    env = driver_env()
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=180, env=env)
     assert run.stdout.strip().splitlines()[-1:] == ["600"], run.stderr[-3000:]
     db.close()
@@ -542,7 +554,7 @@ def test_a_detached_collection_outlives_its_creator_and_any_driver_revives_its_s
     whose close leaves the collection up for the driver still attached,
     and that driver's handle follows the new shard without reopening."""
     path = str(tmp_path / "det")
-    env = dict(os.environ, RAY_AUTH_MODE="disabled", RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER="0")
+    env = driver_env()
     creator = subprocess.Popen(
         [sys.executable, "-c", CREATOR, cluster, path],
         stdin=subprocess.PIPE,
@@ -633,21 +645,43 @@ def test_partial_answers_on_request(cluster, tmp_path):
     db.close()
 
 
-NODE_LOSS = """
-import os, subprocess, sys, time
+CLUSTER = """
+import atexit, os, subprocess, sys, threading, time
 import numpy as np
 import ray
 from ray.cluster_utils import Cluster
-from hovra.ray import ShardedDatabase, ShardUnavailableError
+from hovra.ray import ShardedDatabase, ShardUnavailableError, shard_of
 
-path = sys.argv[1]
+path, workers = sys.argv[1], int(sys.argv[2])
 cluster = Cluster(
     initialize_head=True,
     head_node_args={"num_cpus": 0, "include_dashboard": False},
 )
-workers = [cluster.add_node(num_cpus=1) for _ in range(2)]
+workers = [cluster.add_node(num_cpus=1) for _ in range(workers)]
 ray.init(address=cluster.address, log_to_driver=False, logging_level="warning")
 cluster.wait_for_nodes()
+atexit.register(cluster.shutdown)
+atexit.register(ray.shutdown)  # first
+"""
+
+
+def run_on_a_cluster(script, path, workers, ends_with):
+    """Runs ``script`` in a process of its own after CLUSTER, on a Ray
+    cluster of this machine's processes sharing one disk: a head without
+    CPUs and ``workers`` worker nodes of one CPU each (``cluster``,
+    ``workers`` and the collection's ``path`` are defined for it); it must
+    exit normally and print ``ends_with``."""
+    run = subprocess.run(
+        [sys.executable, "-c", CLUSTER + script, str(path), str(workers)],
+        capture_output=True,
+        text=True,
+        timeout=500,
+        env=driver_env(),
+    )
+    assert run.returncode == 0 and ends_with in run.stdout, (run.stdout[-2000:], run.stderr[-4000:])
+
+
+NODE_LOSS = """
 db = ShardedDatabase(path, dim=4, shards=2, detached=True)
 rng = np.random.default_rng(0)
 ids = [f"r{i}" for i in range(400)]
@@ -681,8 +715,6 @@ assert len(again) == 401
 again.close()
 db.close()
 print("recovered in", round(time.monotonic() - start, 1), "s")
-ray.shutdown()
-cluster.shutdown()
 """
 
 
@@ -690,20 +722,7 @@ def test_a_lost_node_s_shard_starts_on_another_node(tmp_path):
     """Three nodes on this machine sharing one disk (a head without CPUs and
     two workers); after the node of shard 1 is removed, a new driver's open
     starts the shard on the other worker, and open handles keep working."""
-    env = dict(
-        os.environ,
-        RAY_AUTH_MODE="disabled",
-        RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER="0",
-        RAY_USAGE_STATS_ENABLED="0",
-    )
-    run = subprocess.run(
-        [sys.executable, "-c", NODE_LOSS, str(tmp_path / "n")],
-        capture_output=True,
-        text=True,
-        timeout=500,
-        env=env,
-    )
-    assert run.returncode == 0 and "recovered in" in run.stdout, (run.stdout[-2000:], run.stderr[-4000:])
+    run_on_a_cluster(NODE_LOSS, tmp_path / "n", workers=2, ends_with="recovered in")
 
 
 def layout_holds_each_record_once(db, expected):
@@ -971,20 +990,6 @@ def test_a_lost_replica_is_replaced_and_replicas_take_the_primary_s_codes(cluste
 
 
 REPLICA_FAILOVER = """
-import sys, threading, time
-import numpy as np
-import ray
-from ray.cluster_utils import Cluster
-from hovra.ray import ShardedDatabase, ShardUnavailableError, shard_of
-
-path = sys.argv[1]
-cluster = Cluster(
-    initialize_head=True,
-    head_node_args={"num_cpus": 0, "include_dashboard": False},
-)
-workers = [cluster.add_node(num_cpus=1) for _ in range(3)]
-ray.init(address=cluster.address, log_to_driver=False, logging_level="warning")
-cluster.wait_for_nodes()
 db = ShardedDatabase(path, dim=4, shards=2, replicas=2, sync_replicas=True)
 rng = np.random.default_rng(0)
 db.add_many([f"r{i}" for i in range(400)], rng.standard_normal((400, 4)))
@@ -1065,8 +1070,6 @@ print(
     len(acknowledged), "acknowledged",
 )
 db.close()
-ray.shutdown()
-cluster.shutdown()
 """
 
 
@@ -1077,40 +1080,10 @@ def test_a_replica_takes_over_when_its_primary_s_node_is_lost(tmp_path):
     is promoted, writes go on within a bounded time, a new replica starts
     on the node without a copy, every acknowledged write is there
     afterwards, and a fresh attachment finds the promoted primary."""
-    env = dict(
-        os.environ,
-        RAY_AUTH_MODE="disabled",
-        RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER="0",
-        RAY_USAGE_STATS_ENABLED="0",
-    )
-    run = subprocess.run(
-        [sys.executable, "-c", REPLICA_FAILOVER, str(tmp_path / "f")],
-        capture_output=True,
-        text=True,
-        timeout=500,
-        env=env,
-    )
-    assert run.returncode == 0 and "writes resumed after" in run.stdout, (
-        run.stdout[-2000:],
-        run.stderr[-4000:],
-    )
+    run_on_a_cluster(REPLICA_FAILOVER, tmp_path / "f", workers=3, ends_with="writes resumed after")
 
 
 REPLICA_LOSS = """
-import sys, threading, time
-import numpy as np
-import ray
-from ray.cluster_utils import Cluster
-from hovra.ray import ShardedDatabase
-
-path = sys.argv[1]
-cluster = Cluster(
-    initialize_head=True,
-    head_node_args={"num_cpus": 0, "include_dashboard": False},
-)
-workers = [cluster.add_node(num_cpus=1) for _ in range(3)]
-ray.init(address=cluster.address, log_to_driver=False, logging_level="warning")
-cluster.wait_for_nodes()
 db = ShardedDatabase(path, dim=4, shards=2, replicas=2, sync_replicas=True)
 db.add_many([f"r{i}" for i in range(400)], np.random.default_rng(0).standard_normal((400, 4)))
 replicas = db._shared.replicas
@@ -1179,8 +1152,6 @@ print(
     "writes and", reads[0] - before[1], "reads since the loss, none failed",
 )
 db.close()
-ray.shutdown()
-cluster.shutdown()
 """
 
 
@@ -1190,23 +1161,7 @@ def test_a_lost_replica_s_node_costs_no_read_or_write(tmp_path):
     node that holds a replica and no primary is removed while threads write
     and read; no call fails, and a new replica starts on a live node and
     holds every acknowledged write."""
-    env = dict(
-        os.environ,
-        RAY_AUTH_MODE="disabled",
-        RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER="0",
-        RAY_USAGE_STATS_ENABLED="0",
-    )
-    run = subprocess.run(
-        [sys.executable, "-c", REPLICA_LOSS, str(tmp_path / "l")],
-        capture_output=True,
-        text=True,
-        timeout=500,
-        env=env,
-    )
-    assert run.returncode == 0 and "a new replica after" in run.stdout, (
-        run.stdout[-2000:],
-        run.stderr[-4000:],
-    )
+    run_on_a_cluster(REPLICA_LOSS, tmp_path / "l", workers=3, ends_with="a new replica after")
 
 
 RESHARD_CRASH = """
@@ -1240,7 +1195,7 @@ def test_a_cut_off_resharding_reopens_to_one_consistent_layout(cluster, tmp_path
             capture_output=True,
             text=True,
             timeout=300,
-            env=dict(os.environ, HOVRA_RESHARD_CRASH_AT=step),
+            env=driver_env(HOVRA_RESHARD_CRASH_AT=step),
         )
         assert "acknowledged" in run.stdout and "finished" not in run.stdout, (run.stdout, run.stderr[-3000:])
         # Reopened once Ray has seen the driver exit (and ended its shards).
