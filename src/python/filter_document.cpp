@@ -66,6 +66,7 @@ bool document_dict(PyObject* dict, int depth, JsonValue& out) {
 // Indexed walk: a conversion hook may change the list while it is read.
 bool document_list(PyObject* list, int depth, JsonValue& out) {
   JsonValue::Array items;
+  items.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
     JsonValue value;
@@ -96,11 +97,35 @@ bool document_number(PyObject* obj, JsonValue& out) {
   return true;
 }
 
-// Tested in the order str, bool, dict, list, number, None. Only a key that
-// is not a str (TypeError) or a failing hook's panic stops the walk. The
-// marker (a small object) is made only for a value that needs it, not
-// ahead of every value: a $in of 500 values would build 500 of them.
+// A plain int or float (not a subclass, which may convert through hooks)
+// read straight from the object: the values of a long $in are mostly
+// these. False for anything else, and for an int beyond 64 bits.
+bool plain_number(PyObject* obj, JsonValue& out) {
+  if (PyLong_CheckExact(obj)) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+      PyErr_Clear();
+      return false;
+    }
+    out = JsonValue::signed_int(v);
+    return true;
+  }
+  if (PyFloat_CheckExact(obj)) {
+    double d = PyFloat_AS_DOUBLE(obj);
+    out = std::isfinite(d) ? JsonValue::floating(d) : non_finite_filter_number(d);
+    return true;
+  }
+  return false;
+}
+
+// Tested in the order str, bool, dict, list, number, None (a plain int or
+// float first, as it can be nothing else). Only a key that is not a str
+// (TypeError) or a failing hook's panic stops the walk. The marker (a
+// small object) is made only for a value that needs it, not ahead of every
+// value: a $in of 500 values would build 500 of them.
 bool document_value(PyObject* obj, int depth, JsonValue& out) {
+  if (plain_number(obj, out)) return true;
   if (PyUnicode_Check(obj)) {
     std::string text;
     if (utf8_of(obj, text)) {

@@ -114,7 +114,12 @@ class Parser {
         return fail(op == "$in" ? std::string("$in value must be a list")
                                 : "$nin value for field " + quoted(field) + " must be a list");
       std::vector<JsonValue> values;
+      values.reserve(operand.as_array().size());
       for (const JsonValue& item : operand.as_array()) {
+        if (is_scalar(item.kind())) {  // the common case: taken as it is
+          values.push_back(item);
+          continue;
+        }
         JsonValue v;
         if (!filter_value(item, v)) return false;
         values.push_back(std::move(v));
