@@ -201,3 +201,45 @@ def test_filters_that_exclude_the_query_neighbourhood(tmp_path):
     for q, c in zip(queries[:10], qlab):
         ids = [int(h.id) for h in db.search(q, k=10, where_filter={"cluster": {"$ne": int(c)}})]
         assert len(ids) == 10 and (lab[ids] != c).all()
+
+
+def test_filters_remember_walks_that_cost_more_than_their_scan(tmp_path):
+    """Half the clusters pass the filter, and every query lies in one that
+    does not: the walk meets only records the filter rejects, gives up and
+    scans, which costs more than scanning at once. The filter's plan
+    remembers it: explain shows the scan, and the next searches scan
+    without walking first, so their answers are exact. Another filter over
+    the same records, searched where it holds, keeps walking; any change to
+    the metadata starts the memory afresh."""
+    rng = np.random.default_rng(8)
+    n, dim, clusters = 12_000, 16, 60
+    centres = 3.0 * rng.standard_normal((clusters, dim)).astype(np.float32)
+    lab = rng.integers(0, clusters, n)
+    data = (centres[lab] + 0.2 * rng.standard_normal((n, dim))).astype(np.float32)
+    db = Database(
+        str(tmp_path / "d"), dim=dim, metric="euclidean", m=8, ef_construction=64, exact_threshold=0
+    )
+    db.add_many([str(i) for i in range(n)], data, [{"grp": int(c % 10)} for c in lab])
+    db.wait_indexed()
+    assert db.stats()["uses_brute_force"] is False
+    left_out = {"grp": {"$in": [0, 1, 2, 3, 4]}}
+    held = {"grp": {"$in": [5, 6, 7, 8, 9]}}
+    allowed = lab % 10 < 5
+    assert db.explain(left_out)["path"] == db.explain(held)["path"] == "walk"
+
+    def exact(q, where_allowed):
+        rows = np.flatnonzero(where_allowed)
+        d = ((data[rows].astype(np.float64) - q) ** 2).sum(axis=1)
+        return set(rows[np.argsort(d)[:10]].tolist())
+
+    away = (centres[lab[~allowed][:20]] + 0.2 * rng.standard_normal((20, dim))).astype(np.float32)
+    for q in away:
+        found = [int(h.id) for h in db.search(q, k=10, where_filter=left_out)]
+        assert set(found) == exact(q, allowed)
+        assert db.explain({"grp": {"$in": [0, 1, 2, 3, 4]}})["path"] == "candidate scan"
+    for q in away:
+        found = [int(h.id) for h in db.search(q, k=10, where_filter=held)]
+        assert len(found) == 10 and not allowed[found].any()
+    assert db.explain(held)["path"] == "walk"
+    db.update("0", metadata={"grp": int(lab[0] % 10), "seen": True})
+    assert db.explain(left_out)["path"] == "walk"

@@ -322,7 +322,8 @@ Status Database::update_many(const UpdateBatch& batch) {
 
 // Takes the index, metadata and metadata-index read locks in order, as
 // search() does; takes the filter's plan as search() would (kept for the
-// searches that follow) but does not build its candidate list.
+// searches that follow) but does not build its candidate list. A plan
+// whose walks ran expensive is reported as the scan its searches take.
 SearchExplanation Database::explain(const Filter* filter, std::size_t k, std::optional<std::size_t> ef) const {
   SearchExplanation out;
   ReadLock ix(index_lock_);
@@ -343,7 +344,7 @@ SearchExplanation Database::explain(const Filter* filter, std::size_t k, std::op
   out.index_decides = plan.answered() && plan.probes_decide();
   out.plan = plan.describe();
   if (k == 0 || out.candidates == 0) return out;
-  if (index_->filtered_search_walks(out.candidates, k, width)) out.path = "walk";
+  if (index_->filtered_search_walks(out.candidates, k, width) && !plan.walks_ran_expensive()) out.path = "walk";
   else out.path = plan.answered() ? "candidate scan" : "whole scan";
   return out;
 }

@@ -21,8 +21,11 @@ std::vector<Hit> Database::run_search(const float* query, std::size_t k, std::si
     QueryPlan::Candidates c = plan.candidates();
     return ScanList{c.slots, c.exact};
   };
-  SlotFilter filter{predicate, std::min(plan.bound(), index_->live_count()), list};
-  return index_->search_filtered(query, dim_, k, ef, filter);
+  WalkReport report;
+  SlotFilter filter{predicate, std::min(plan.bound(), index_->live_count()), list, plan.scan_first(), &report};
+  std::vector<Hit> hits = index_->search_filtered(query, dim_, k, ef, filter);
+  if (report.walked) plan.note_walk(report.expensive);
+  return hits;
 }
 
 // Caller holds the index, slot-ids and metadata read locks. The distance

@@ -1,7 +1,8 @@
 // The filter planner: a Filter compiled into nodes over the metadata
 // index's lists, their size estimates, the candidate list built from them
-// (with the slot-list operations of slot_lists.cpp), and the set probes
-// that test one record before its metadata is read.
+// (with the slot-list operations of slot_lists.cpp), the set probes
+// that test one record before its metadata is read, and what searches
+// learnt of walking with the filter.
 #include "core/db/query_plan.h"
 
 #include <algorithm>
@@ -494,6 +495,33 @@ std::string describe_node(const Node& node) {
 }  // namespace
 
 std::string QueryPlan::describe() const { return describe_node(*root_); }
+
+// ---------------------------------------------------------------------------
+// Walks remembered
+
+bool QueryPlan::walks_ran_expensive() const {
+  const std::uint32_t state = walks_.load(std::memory_order_relaxed);
+  const std::uint32_t walks = state & 0xffffu, expensive = state >> 16;
+  return walks > 0 && 2 * expensive > walks;
+}
+
+bool QueryPlan::scan_first() const {
+  if (!walks_ran_expensive()) return false;
+  return scans_first_.fetch_add(1, std::memory_order_relaxed) % kRetryEvery != kRetryEvery - 1;
+}
+
+void QueryPlan::note_walk(bool expensive) const {
+  std::uint32_t state = walks_.load(std::memory_order_relaxed);
+  std::uint32_t next = 0;
+  do {
+    std::uint32_t walks = (state & 0xffffu) + 1, costly = (state >> 16) + (expensive ? 1 : 0);
+    if (walks > kRecentWalks) {
+      walks = (walks + 1) / 2;
+      costly /= 2;
+    }
+    next = costly << 16 | walks;
+  } while (!walks_.compare_exchange_weak(state, next, std::memory_order_relaxed));
+}
 
 // ---------------------------------------------------------------------------
 // Memory

@@ -73,6 +73,21 @@ class QueryPlan {
   // its candidate list (the filter and the index's lists are not its own).
   std::size_t memory_bytes() const;
 
+  // What searches learnt of walking the graph with this filter: whether
+  // most of its last few walks cost more than the exact scan of its
+  // candidates (they gave up, or measured nodes worth more than the scan;
+  // a filter that holds where the queries are rare walks so). The memory
+  // lives with the plan, so any change to the metadata index (a new plan)
+  // starts it afresh. From any number of threads at once.
+  bool walks_ran_expensive() const;
+  // Whether a search should scan without trying the walk: the walks ran
+  // expensive, except on every kRetryEvery-th such search, which walks
+  // again so that the memory follows the queries when they move.
+  bool scan_first() const;
+  void note_walk(bool expensive) const;
+  static constexpr std::uint32_t kRecentWalks = 16;
+  static constexpr std::uint32_t kRetryEvery = 64;
+
  private:
   struct Probe {
     std::vector<const SlotSet*> any_of;  // in one of these sets
@@ -97,6 +112,12 @@ class QueryPlan {
   mutable std::atomic<bool> listed_{false};
   mutable std::vector<std::uint32_t> list_;
   mutable bool list_exact_ = false;
+
+  // The recent walks (low 16 bits) and how many of them ran expensive (high
+  // 16 bits), both halved once the walks pass kRecentWalks; the searches
+  // that scanned on that memory.
+  mutable std::atomic<std::uint32_t> walks_{0};
+  mutable std::atomic<std::uint32_t> scans_first_{0};
 };
 
 }  // namespace hovra

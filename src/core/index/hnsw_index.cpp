@@ -25,6 +25,14 @@ namespace {
 // one.
 constexpr double kWalkCostPerBeamSlot = 8.0;
 
+// A node a filtered walk measures costs about this many rows of the exact
+// scan: its row is found through the graph, and the walk marks it, tests
+// it and keeps two heaps, where the scan reads the next row of a list.
+constexpr double kWalkNodeCost = 2.0;
+// A filtered walk gives up once its nodes cost this share of the scan it
+// stands in for: a walk that would cost more ends in the scan anyway.
+constexpr double kWalkBudget = 1.1;
+
 std::size_t saturating_mul(std::size_t a, std::size_t b) {
   if (a != 0 && b > std::numeric_limits<std::size_t>::max() / a) return std::numeric_limits<std::size_t>::max();
   return a * b;
@@ -246,13 +254,17 @@ std::vector<Hit> HnswIndex::search_filtered(const float* query, std::size_t len,
   }
   std::size_t passing = std::min(filter.bound, live_count());
   if (k == 0 || passing == 0) return {};
-  if (!filtered_search_walks(passing, k, ef)) return scan();
+  if (filter.scan_first || !filtered_search_walks(passing, k, ef)) return scan();
   std::size_t width = std::max(ef, saturating_mul(k, 4));
   std::vector<Hit> hits;
   if (graph_.entry_point() != kNoEntry) {
-    Admissible admit{deleted_.empty() ? nullptr : dead_.data(), &predicate, passing};
+    Admissible admit{deleted_.empty() ? nullptr : dead_.data(), &predicate, walk_limit(passing)};
     admit.share = static_cast<double>(passing) / static_cast<double>(std::max<std::size_t>(live_count(), 1));
     std::vector<Hit> w = beam(query, width, admit);
+    if (filter.report) {
+      filter.report->walked = true;
+      filter.report->expensive = admit.gave_up || walk_cost_more(admit.measured, passing);
+    }
     if (admit.gave_up) return scan();
     hits = best_of_beam(query, std::move(w), k);
     add_exceptions(query, hits, k, [&](std::uint32_t s) { return dead_[s] == 0 && predicate(s); });
@@ -266,6 +278,15 @@ std::vector<Hit> HnswIndex::search_filtered(const float* query, std::size_t len,
 bool HnswIndex::filtered_search_walks(std::size_t passing, std::size_t k, std::size_t ef) const {
   if (uses_brute_force()) return false;
   return walk_is_cheaper(std::min(passing, live_count()), std::max(ef, saturating_mul(k, 4)));
+}
+
+std::size_t HnswIndex::walk_limit(std::size_t passing) {
+  return std::max<std::size_t>(1,
+                               static_cast<std::size_t>(kWalkBudget * static_cast<double>(passing) / kWalkNodeCost));
+}
+
+bool HnswIndex::walk_cost_more(std::size_t measured, std::size_t passing) {
+  return static_cast<double>(measured) * kWalkNodeCost > static_cast<double>(passing);
 }
 
 // Puts v in the slot's row, with its norm and, under quantized search, its

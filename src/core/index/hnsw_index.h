@@ -134,8 +134,16 @@ class HnswIndex {
                                    const SlotFilter& filter) const;
   // Whether search_filtered, for k hits at beam width ef with at most
   // `passing` live slots passing, starts with the graph walk (true) or
-  // scans exactly (false). A walk still scans when it gives up.
+  // scans exactly (false). A walk still scans when it gives up, which it
+  // does at the latest once the nodes it measured cost about as much as
+  // that scan (walk_limit).
   bool filtered_search_walks(std::size_t passing, std::size_t k, std::size_t ef) const;
+  // The most nodes a filtered walk with `passing` live slots passing may
+  // measure: kWalkBudget times the scan of those slots, in walk nodes.
+  static std::size_t walk_limit(std::size_t passing);
+  // Whether a walk that measured `measured` nodes cost more than the scan
+  // of `passing` slots.
+  static bool walk_cost_more(std::size_t measured, std::size_t passing);
 
   // The unfiltered search of every query, in query order: exactly search()
   // per query. On the exhaustive path without tombstones the rows are scored

@@ -46,6 +46,15 @@ struct ScanList {
   bool all_pass = false;
 };
 
+// What a filtered search learnt of its walk, for the caller to remember
+// with the filter: whether it walked, and whether the walk cost more than
+// the exact scan of the passing slots would have (it gave up and scanned,
+// or measured nodes worth more than that scan).
+struct WalkReport {
+  bool walked = false;
+  bool expensive = false;
+};
+
 // What a filtered search may return, as the caller knows it before the
 // search starts.
 struct SlotFilter {
@@ -54,6 +63,10 @@ struct SlotFilter {
   // Asked for only when the search scans exactly, possibly from several
   // threads at once.
   FunctionRef<ScanList()> scan_list;
+  // The caller's memory of this filter: its walks ran expensive, so the
+  // search scans exactly without trying the walk.
+  bool scan_first = false;
+  WalkReport* report = nullptr;  // filled in when given
 };
 
 }  // namespace hovra

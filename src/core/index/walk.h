@@ -187,8 +187,8 @@ struct BinaryWalkDistance {
 // into the beam: the plain walk, compiled without any test. Admissible
 // keeps deleted slots and slots failing the filter out of the beam while
 // still expanding them (they keep the graph navigable), and gives up once
-// the walk has measured more nodes than could ever pass, where an exact scan
-// of those is cheaper.
+// the walk has measured more nodes than its limit: the caller sets it where
+// an exact scan of the slots that can pass costs about as much.
 //
 // With a share set (the fraction of live slots that pass), it also gives up
 // on a walk whose slots pass far more rarely than that share: the query
@@ -218,13 +218,14 @@ struct Admissible {
   std::size_t limit;                                  // most nodes the walk may measure
   double share = 0.0;                                 // passing / live slots; 0: no depletion test
   bool gave_up = false;
+  std::size_t measured = 0;  // nodes the walk on layer 0 measured so far
   std::size_t tested = 0;    // slots tested by the walk so far
   std::size_t admitted = 0;  // ... and admitted
   bool operator()(std::uint32_t slot) const {
     if (dead && dead[slot]) return false;
     return predicate == nullptr || (*predicate)(slot);
   }
-  void start() { tested = admitted = 0; }
+  void start() { measured = tested = admitted = 0; }
   // Counts one tested slot; true when the walk should give up (see above).
   bool depleted(bool admit) {
     ++tested;
@@ -332,11 +333,11 @@ template <bool kLocked, class Dist, class Admit, bool kCapTies = false>
   if constexpr (Admit::kAll) {
     results.push_back({entry, d0});
   } else {
+    admit.measured = 1;
     bool in = admit(entry);
     admit.depleted(in);  // one slot never trips the test
     if (in) results.push_back({entry, d0});
   }
-  [[maybe_unused]] std::size_t measured = 1;
   constexpr float kMax = 3.4028235e38f;
   while (!candidates.empty()) {
     std::pop_heap(candidates.begin(), candidates.end(), CloserOnTop());
@@ -376,7 +377,7 @@ template <bool kLocked, class Dist, class Admit, bool kCapTies = false>
       std::uint32_t e = fresh[i];
       if (i + ahead < fresh.size()) dist.prefetch(fresh[i + ahead]);
       if constexpr (!Admit::kAll) {
-        if (++measured > admit.limit) {
+        if (++admit.measured > admit.limit) {
           admit.gave_up = true;
           return {};
         }
