@@ -4,7 +4,7 @@
 // saved_state.h). A log of an older generation than the record (or one
 // without a header) is what the saved files already hold: it is skipped,
 // and a writer puts a new log of the record's generation in its place.
-// Records of versions 2 and 3 (generation 0) come from earlier builds,
+// Records of versions 2 and 3 (generation 0) come from layouts 2 and 3,
 // whose logs have no header: such a record may cover a log prefix, skipped
 // at replay while the log still begins with it, and dropped from the
 // record before anything is appended otherwise, so a later log that

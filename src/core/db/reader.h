@@ -101,7 +101,7 @@ class Reader {
   std::shared_ptr<Database> engine_ GUARDED_BY(state_mutex_);
   // Set while the followed log is damaged in its middle (see engine()).
   std::optional<DbError> stuck_ GUARDED_BY(state_mutex_);
-  // For a log without a header (written by earlier builds): graph.hovra as
+  // For a log without a header (layouts 1 to 3): graph.hovra as
   // it was at the load, whose replacement means a checkpoint.
   FileStamp graph_stamp_ GUARDED_BY(refresh_mutex_);
   std::atomic<std::int64_t> last_look_ns_{0};

@@ -15,7 +15,7 @@
 // layouts. Nothing is ever rewritten in place: a process that reads the
 // directory (a reader, or a look) keeps the files it opened, and tells a
 // new log from the old one by the generation in its header (log_part).
-// Records of versions 2 and 3 (generation 0, earlier builds) may cover a
+// Records of versions 2 and 3 (generation 0, layouts 2 and 3) may cover a
 // log prefix: the log as it stood when that save collected its data.
 //
 // seal.tmp matching graph.hovra means a save committed but stopped before
@@ -64,7 +64,7 @@ bool take_saved_files(ByteReader& r, SaveSeal& s, std::uint8_t& has_sq8) {
 std::uint32_t crc_of(std::string_view bytes) { return crc32_bytes(0, bytes.data(), bytes.size()); }
 
 // Version 4 for a record with a generation (5 when it names a prefix of
-// the previous generation's log); records of earlier builds keep their
+// the previous generation's log); records of versions before 4 keep their
 // version when open rewrites them.
 std::string encode_seal(const SaveSeal& s) {
   std::string out;
@@ -216,7 +216,7 @@ Result<LogPart> log_part(std::string_view log, std::uint64_t generation, const L
     return DbError::corrupt_data("wal.hovra belongs to checkpoint " + std::to_string(header.generation) +
                                  ", later than seal.hovra's " + std::to_string(generation));
   if (generation == 0) {
-    // Records of earlier builds: a log without a header, after the prefix
+    // Records of versions before 4: a log without a header, after the prefix
     // the record covers.
     if (header.state == LogHeader::State::Valid) return part;
     part.current = true;

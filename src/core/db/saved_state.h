@@ -73,7 +73,7 @@ struct SaveSeal {
 
 std::uint32_t crc_of(std::string_view bytes);
 // Version 4 for a record with a generation (5 when it names a prefix of
-// the previous generation's log); records of earlier builds keep their
+// the previous generation's log); records of versions before 4 keep their
 // version when open rewrites them.
 std::string encode_seal(const SaveSeal& s);
 // The record's contents, if intact.
@@ -124,7 +124,7 @@ Status install_log(const std::string& dir, std::uint64_t generation, std::string
 // generation; the frames after the prefix the record covers of a log of
 // the generation before (a save that committed before its new log was in
 // place: what was logged while it wrote follows that prefix); or
-// (generation 0: records of earlier builds, or none) of a log without a
+// (generation 0: records of versions before 4, or none) of a log without a
 // header, after the prefix the record covers. A log of an older generation
 // (or of the one before without that prefix) is what the files hold
 // already. A log of a later generation than the record cannot come from a

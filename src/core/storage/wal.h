@@ -46,8 +46,8 @@ struct WalRecord {
   // Insert: the record's sparse vector when has_sparse (else none). Update:
   // meaningful when has_sparse; an empty vector then removes it. A record
   // with has_sparse is framed under its own kind code (kInsertSparseKind,
-  // kUpdateSparseKind), so logs without sparse vectors keep the codes that
-  // earlier builds read.
+  // kUpdateSparseKind), so logs without sparse vectors keep the kinds (1 to
+  // 5) that builds knowing only directory layout 2 read.
   SparseVector sparse;
   bool has_sparse = false;
   std::optional<TextIndexSpec> text_index;
@@ -91,8 +91,8 @@ std::string encode_marker(std::uint8_t kind, std::uint32_t count);
 // continues) and a CRC-32 of the 16 bytes before it. Every checkpoint
 // starts a new log file (a new inode, renamed into place) under the next
 // generation, so a process that follows the log can tell a new log from
-// one cut short. Logs of earlier builds have no header: they begin with a
-// frame, whose kind byte is never the magic's first byte.
+// one cut short. Logs of directory layouts 1 to 3 have no header: they
+// begin with a frame, whose kind byte is never the magic's first byte.
 inline constexpr std::uint32_t kLogMagic = 0x4C415748;  // "HWAL"
 inline constexpr std::uint32_t kLogVersion = 1;
 inline constexpr std::size_t kLogHeaderSize = 20;

@@ -19,7 +19,7 @@ namespace hovra {
 
 // The header at the start of a log (see kLogMagic).
 struct LogHeader {
-  // None: no header (a log of an earlier build, or an empty file); Valid:
+  // None: no header (a log of layouts 1 to 3, or an empty file); Valid:
   // the header below; Unreadable: the file begins like a header that is
   // cut off, damaged or of an unknown version.
   enum class State { None, Valid, Unreadable } state = State::None;
