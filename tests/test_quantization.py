@@ -104,10 +104,10 @@ class TestQuantizedSearch:
     def test_partial_rescoring_returns_what_full_rescoring_does(self, metric, tmp_path):
         # A tight cluster inside a wide range (300 rows far out, too many for
         # training to set aside): half a quantization step is about the
-        # spread of the cluster, so quantized distances reorder its rows. A
-        # search re-scores only the part of its beam that could still matter
-        # (the bound between quantized and exact distances, under cosine the
-        # margin of the rounding's spread); asked for as
+        # spread of the cluster, so quantized distances reorder its rows and
+        # their rounding is far from evenly spread. A search re-scores only
+        # the part of its beam that could still matter (the margin of the
+        # rounding's spread, widened by the rows it re-scored); asked for as
         # many hits as its beam is wide, it walks the same beam and re-scores
         # every member. The first k of that must be the answer, in order,
         # with the same distances: in memory, and after a reopen (codes read

@@ -1,8 +1,8 @@
 // HnswIndex's re-scoring of a walk's beam: the k nearest of the beam with
 // the distances of the exact kernel, in the order of a search's answer
-// (after an SQ8 walk every member re-scored until the quantizer's bound, or
-// under cosine the codes' rounding spread, rules the rest out, the rows read
-// from the vector file where it is read on demand; after a one-bit walk
+// (after an SQ8 walk every member re-scored until the spread of the codes'
+// rounding rules the rest out, the rows read from the vector file where it
+// is read on demand; after a one-bit walk
 // every member; after a cosine or Euclidean walk the head within its
 // kernel's slack of the k-th).
 #include <algorithm>
@@ -31,53 +31,62 @@ constexpr float kCosineWalkSlack = 1e-3f;
 float l2_walk_slack(std::size_t dim) { return static_cast<float>(3.0 * sum_error_factor(dim)); }
 
 // Where a member of an SQ8 walk's beam can lie at full precision, from its
-// quantized distance: within the quantizer's bound (squared Euclidean, dot
-// product), or under cosine within the margin of the rounding's spread
-// (Sq8CosineSpread, with the row's own norm).
+// quantized distance: within the margins of the rounding's spread
+// (Sq8Spread), and never beyond the quantizer's bound where it has one
+// (squared Euclidean, dot product). The margins widen as the members
+// re-scored show the rounding to lie further off than the spread expects:
+// to kWidenAfterSeen times the widest any of them needed.
 class RescoreLimits {
  public:
   RescoreLimits(const HnswIndex& index, const float* query)
       : index_(index),
         cosine_(index.metric() == Metric::Cosine),
         bound_(*index.quantizer(), query, index.metric()),
-        spread_(*index.quantizer(), query) {}
-  bool usable() const { return cosine_ ? spread_.usable() : bound_.usable(); }
+        spread_(*index.quantizer(), query, index.metric()) {}
+  bool usable() const { return spread_.usable(); }
   // At most the member's full-precision distance.
   double lower(const Hit& h) const {
-    if (!cosine_) return bound_.lower(h.distance);
-    return double(h.distance) - spread_.margin(index_.norms()[h.slot]);
+    double low = spread_.lower(h.distance, norm(h), widen_);
+    return bound_.usable() ? std::max(low, double(bound_.lower(h.distance))) : low;
   }
   // At least the member's full-precision distance.
   double upper(const Hit& h) const {
-    if (!cosine_) return bound_.upper(h.distance);
-    return double(h.distance) + spread_.margin(index_.norms()[h.slot]);
+    double high = spread_.upper(h.distance, norm(h), widen_);
+    return bound_.usable() ? std::min(high, bound_.upper(h.distance)) : high;
+  }
+  // A member's full-precision distance was measured: exact.
+  void seen(const Hit& quantized, double exact) {
+    widen_ = std::max(widen_, kWidenAfterSeen * spread_.widen_to_hold(quantized.distance, exact, norm(quantized)));
   }
 
  private:
+  static constexpr double kWidenAfterSeen = 1.5;
+  float norm(const Hit& h) const { return cosine_ ? index_.norms()[h.slot] : 1.0f; }
   const HnswIndex& index_;
   bool cosine_;
   Sq8DistanceBound bound_;
-  Sq8CosineSpread spread_;
+  Sq8Spread spread_;
+  double widen_ = 1.0;
 };
 
 // The k nearest of a beam from an SQ8 walk, at full precision: the same
 // hits in the same order as re-scoring every member and ordering them
-// (order_hits). Members are re-scored in beam order (ascending quantized
-// distance), and where the limits say how far a full-precision distance can
-// lie below the quantized one, the scoring stops at the first member whose
-// lower limit exceeds the k-th smallest distance scored so far: neither it
-// nor any later member lies as close as that one. So a query reads about k
-// full-precision rows, not its whole beam: with the rows left on disk
-// (mapped, read where touched) each is a read of the file.
+// (order_hits), but for a member beyond the rounding's spread. Members are
+// re-scored in beam order (ascending quantized distance), and the scoring
+// stops at the first member whose lower limit exceeds the k-th smallest
+// distance scored so far: neither it nor any later member lies as close as
+// that one. So a query reads about k full-precision rows, not its whole
+// beam: with the rows left on disk (mapped, read where touched) each is a
+// read of the file.
 std::vector<Hit> rescore_quantized_beam(const HnswIndex& index, const float* query, std::vector<Hit> beam,
                                         std::size_t k) {
   const std::size_t n = beam.size(), dim = index.dim();
-  const RescoreLimits limits(index, query);
+  RescoreLimits limits(index, query);
   // A NaN quantized distance sorts last and limits nothing: score them all.
   const bool bounded = limits.usable() && k > 0 && n > k && !std::isnan(beam.back().distance);
   // The k-th smallest distance is at most the upper limit of the first k
-  // members, so members whose lower limit exceeds that are never scored;
-  // the rest are all requested at once.
+  // members, so members whose lower limit exceeds that are not expected to
+  // be scored; the rest are all requested at once.
   std::size_t requested = n;
   if (bounded) {
     double limit = -std::numeric_limits<double>::infinity();
@@ -112,15 +121,17 @@ std::vector<Hit> rescore_quantized_beam(const HnswIndex& index, const float* que
     const float* row = i < rows.size() ? rows[i]
                        : spare         ? index.read_row(beam[i].slot, spare)
                                        : index.vector(beam[i].slot);
-    beam[i].distance = distance(query, row, dim, index.metric());
+    const float exact = distance(query, row, dim, index.metric());
     if (bounded) {
-      best.push_back(beam[i].distance);
+      limits.seen(beam[i], exact);
+      best.push_back(exact);
       std::push_heap(best.begin(), best.end(), farther_on_top);
       if (best.size() > k) {
         std::pop_heap(best.begin(), best.end(), farther_on_top);
         best.pop_back();
       }
     }
+    beam[i].distance = exact;
   }
   beam.resize(head);
   order_hits(beam);

@@ -1,6 +1,7 @@
 // Quantized distances: the fused SQ8 distance kernels (portable, AVX2 and
-// AVX-512 forms, chosen once per query) and the bound between quantized and
-// full-precision distances. The codes they read are made in quantize.cpp.
+// AVX-512 forms, chosen once per query), and the bound and the common
+// spread between quantized and full-precision distances. The codes they
+// read are made in quantize.cpp.
 #include "core/vectors/sq8_distance.h"
 
 #include <algorithm>
@@ -312,24 +313,83 @@ double Sq8DistanceBound::upper(float w) const {
   return high + relative_ * std::fabs(high) + absolute_;
 }
 
-Sq8CosineSpread::Sq8CosineSpread(const Sq8Quantizer& q, const float* query) {
+namespace {
+
+// The most Sq8Spread ever widens its margins.
+constexpr double kWidest = 1e6;
+
+}  // namespace
+
+Sq8Spread::Sq8Spread(const Sq8Quantizer& q, const float* query, Metric metric) : metric_(metric) {
   if (!q.rows_within_range()) return;
   const std::size_t n = q.dim();
   const float* scales = q.scales().data();
-  double norm2 = 0.0, weighted = 0.0;
+  const float* mins = q.mins().data();
+  double norm2 = 0.0, weighted = 0.0, widest = 0.0, steps = 0.0, magnitude = 0.0;
   for (std::size_t j = 0; j < n; ++j) {
-    double s = double(scales[j]) * double(scales[j]), x = query[j];
+    double s = std::fabs(double(scales[j])), x = query[j];
     norm2 += x * x;
-    weighted += x * x * s;
+    weighted += x * x * s * s;
+    steps += s * s;
+    magnitude += std::fabs(x) * (std::fabs(double(mins[j])) + 256.0 * s);
+    if (scales[j] != 1.0f) widest = std::max(widest, s);  // a step of 1: a shared dimension
   }
-  if (!(norm2 > 0.0)) return;
-  deviation_ = kSq8CosineSigmas * std::sqrt(2.0 * weighted / norm2 / 12.0);
-  usable_ = std::isfinite(deviation_);
+  const double unit = 0x1.0p-24;
+  relative_ = std::max(4.0 * double(n + 2) * unit, 1e-6);
+  if (metric == Metric::Euclidean) {
+    deviation_ = kSq8Sigmas * widest / std::sqrt(12.0);
+    across_ = steps / 4.0;
+    absolute_ = 1e-30;
+  } else if (metric == Metric::DotProduct) {
+    deviation_ = kSq8Sigmas * std::sqrt(weighted / 12.0);
+    absolute_ = relative_ * magnitude + 1e-30;
+  } else {
+    if (!(norm2 > 0.0)) return;
+    deviation_ = kSq8Sigmas * std::sqrt(2.0 * weighted / norm2 / 12.0);
+  }
+  usable_ = std::isfinite(deviation_) && std::isfinite(across_) && std::isfinite(norm2) && std::isfinite(magnitude);
 }
 
-double Sq8CosineSpread::margin(float norm) const {
+double Sq8Spread::margin(float norm) const {
+  if (metric_ != Metric::Cosine) return deviation_;
   if (!(norm > 0.0f)) return std::numeric_limits<double>::infinity();
   return deviation_ / double(norm);
+}
+
+double Sq8Spread::lower(float w, float norm, double widen) const {
+  const double v = w, m = widen * margin(norm);
+  if (metric_ == Metric::Euclidean) {
+    double low = v - (relative_ * std::fabs(v) + absolute_) - across_;
+    double root = std::sqrt(std::max(low, 0.0)) - m;
+    if (!(root > 0.0)) return std::isnan(root) ? root : -std::numeric_limits<double>::infinity();
+    return root * root * (1.0 - relative_) - absolute_;
+  }
+  double low = v - m - (relative_ * std::fabs(v) + absolute_);
+  return low - (relative_ * std::fabs(low) + absolute_);
+}
+
+double Sq8Spread::upper(float w, float norm, double widen) const {
+  const double v = w, m = widen * margin(norm);
+  if (metric_ == Metric::Euclidean) {
+    double root = std::sqrt(std::max(v + relative_ * std::fabs(v) + absolute_, 0.0)) + m;
+    return root * root * (1.0 + relative_) + absolute_;
+  }
+  double high = v + m + (relative_ * std::fabs(v) + absolute_);
+  return high + relative_ * std::fabs(high) + absolute_;
+}
+
+double Sq8Spread::widen_to_hold(float w, double exact, float norm) const {
+  const double v = w, m = margin(norm);
+  double off = 0.0;  // how far the row lies beyond the codes' place, in the margin's terms
+  if (metric_ == Metric::Euclidean) {
+    double root = std::sqrt(std::max(exact, 0.0));
+    off = std::max(root - std::sqrt(std::max(v, 0.0)), std::sqrt(std::max(v - across_, 0.0)) - root);
+  } else {
+    off = std::fabs(exact - v);
+  }
+  if (!(off > 0.0)) return 0.0;
+  if (!(m > 0.0)) return std::isinf(m) ? 0.0 : kWidest;
+  return std::min(off / m, kWidest);
 }
 
 }  // namespace hovra

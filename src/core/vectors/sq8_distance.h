@@ -1,8 +1,7 @@
 // Quantized distances over the codes of an Sq8Quantizer (sq8_distance.cpp):
 // Sq8Distance, a query prepared for distances with the decoding fused in,
 // Sq8DistanceBound, how far a full-precision distance can lie from a
-// quantized one, and Sq8CosineSpread, how far a cosine distance commonly
-// lies from its quantized one.
+// quantized one, and Sq8Spread, how far it commonly lies.
 #pragma once
 
 #include <cstddef>
@@ -24,7 +23,8 @@ namespace hovra {
 // every component, so the distances' square roots differ by at most half the
 // norm of the steps; dot product: the products differ by at most half the
 // sum of |query| times the steps. Both widened for single-precision
-// rounding. Cosine has no such bound here (usable() is false), nor has a
+// rounding. Cosine has no such bound here (a decoded row's own norm moves
+// with its rounding; usable() is false), nor has a
 // quantizer whose rows are not known to be within range, or a query or
 // codebook that is not finite.
 class Sq8DistanceBound {
@@ -44,38 +44,65 @@ class Sq8DistanceBound {
   double absolute_ = 0.0;  // rounding of either kernel, absolute
 };
 
-// How far a row's cosine distance measured on its codes (Sq8Distance)
-// commonly lies from its full-precision distance, for the rows within
-// range. Cosine has no useful bound (a decoded row's own norm moves with
-// its rounding), but the rounding is small and evenly spread: each
-// component of a decoded row lies within half a step s_j of its value, as
-// if uniformly, so to first order the cosine of the decoded row with the
-// unit query q moves by <q - c x, e> / |x| (c the cosine, x the unit row,
-// e the rounding). For the rows that decide a result, those near the
-// query, q - c x is the part of the query away from the row, spread over
-// the dimensions as the query is; its variance is taken as twice the
-// query's own, 2 sum q_j^2 s_j^2 / 12 / |x|^2 (a dimension every row
-// shares, whose step is 1 by convention, counts only where the query
-// differs from 0 there). margin() is kSq8CosineSigmas standard deviations:
-// a row whose quantized distance lies further than that above a
-// full-precision distance is taken to lie above it. A spread, not a bound:
-// a row may lie further off, about one in 30,000 of those at the edge of a
-// result.
-class Sq8CosineSpread {
+// How far a row's full-precision distance commonly lies from its quantized
+// one (Sq8Distance), for the rows within range: a spread, not a bound (a row
+// may lie further off, about one in 30,000 of those at the edge of a
+// result), and far narrower than Sq8DistanceBound, which assumes every
+// component rounded the worst way at once. Each component of a decoded row
+// lies within half a step s_j of its value, as if uniformly and
+// independently of the others (variance s_j^2 / 12), so the rounding moves
+// a distance by a sum over the dimensions whose spread is known:
+// - squared Euclidean: the decoded row's distance from the query differs
+//   from the row's by the rounding along the unit direction between them,
+//   of variance at most max s_j^2 / 12 whatever that direction is (a
+//   dimension every row shares, whose step is 1 by convention, rounds
+//   nothing and is left out), plus the part across it, which only
+//   lengthens the decoded distance (at most sum s_j^2 / 4); the margin is on
+//   the distance's square root;
+// - dot product: the products differ by <q, e>, of variance
+//   sum q_j^2 s_j^2 / 12;
+// - cosine: to first order the cosine of the decoded row with the unit
+//   query q moves by <q - c x, e> / |x| (c the cosine, x the unit row);
+//   for the rows that decide a result, those near the query, q - c x is
+//   the part of the query away from the row, spread over the dimensions as
+//   the query is; its variance is taken as twice the query's own,
+//   2 sum q_j^2 s_j^2 / 12 / |x|^2 (a shared dimension counts only where the
+//   query differs from 0 there).
+// The margins are kSq8Sigmas standard deviations times `widen` (at least
+// 1), which a caller raises when the rows it measured lay further off than
+// the spread expects (as where the rows crowd into a few steps and their
+// rounding is not spread at all), and widened for single-precision
+// rounding.
+class Sq8Spread {
  public:
-  Sq8CosineSpread(const Sq8Quantizer& q, const float* query);
+  Sq8Spread(const Sq8Quantizer& q, const float* query, Metric metric);
   bool usable() const { return usable_; }
-  // A row of full-precision norm `norm` (only meaningful while usable(); a
-  // zero norm gives infinity).
-  double margin(float norm) const;
+  // At most the full-precision distance of a row of quantized distance w
+  // and full-precision norm `norm` (read under cosine only), but for the
+  // rare row beyond the spread. Only meaningful while usable(); a NaN w
+  // gives NaN.
+  double lower(float w, float norm, double widen) const;
+  // Likewise at least that distance.
+  double upper(float w, float norm, double widen) const;
+  // The least widen under which [lower, upper] holds a row measured at w
+  // quantized and `exact` at full precision (0 when it lies where the
+  // codes put it).
+  double widen_to_hold(float w, double exact, float norm) const;
 
  private:
+  // The margin at widen 1 for a row of this norm: on the root of the
+  // distance (Euclidean) or on the distance.
+  double margin(float norm) const;
+  Metric metric_;
   bool usable_ = false;
-  double deviation_ = 0.0;  // kSq8CosineSigmas standard deviations for |x| = 1
+  double deviation_ = 0.0;  // kSq8Sigmas standard deviations (cosine: for |x| = 1)
+  double across_ = 0.0;     // Euclidean: the most the part across lengthens the decoded distance
+  double relative_ = 0.0;   // rounding of either kernel, relative
+  double absolute_ = 0.0;   // rounding of either kernel, absolute
 };
 
-// Standard deviations of the rounding Sq8CosineSpread::margin allows for.
-inline constexpr double kSq8CosineSigmas = 4.0;
+// Standard deviations of the rounding Sq8Spread's margins allow for.
+inline constexpr double kSq8Sigmas = 4.0;
 
 // A full-precision query prepared for quantized distances to code rows:
 // decoding (code x scale + min) is fused into the distance kernel, so no row
