@@ -102,42 +102,50 @@ class TestQuantizedSearch:
     @pytest.mark.slow
     @pytest.mark.parametrize("metric", ["euclidean", "dot", "cosine"])
     def test_partial_rescoring_returns_what_full_rescoring_does(self, metric, tmp_path):
-        # A tight cluster inside a wide range (300 rows far out, too many for
-        # training to set aside): half a quantization step is about the
-        # spread of the cluster, so quantized distances reorder its rows and
-        # their rounding is far from evenly spread. A search re-scores only
-        # the part of its beam that could still matter (the margin of the
-        # rounding's spread, widened by the rows it re-scored); asked for as
-        # many hits as its beam is wide, it walks the same beam and re-scores
-        # every member. The first k of that must be the answer, in order,
-        # with the same distances: in memory, and after a reopen (codes read
-        # from the file with their exceptions). 13,100 x 769 is past the
-        # exact-scan threshold and not a multiple of any vector width.
+        # A tight cluster inside a wide range (300 rows far out under every
+        # metric, too many for training to set aside): half a quantization
+        # step is about the spread of the cluster, so quantized distances
+        # reorder its rows and their rounding is far from evenly spread.
+        # Every row of the cluster comes three times (slots apart), so the
+        # answers are runs of equal distances and k cuts through them (not
+        # under the dot product, where a row's copies are not each other's
+        # nearest and a walk seldom finds two of them). A
+        # search re-scores only the part of its beam that could still matter
+        # (the margin of the rounding's spread, widened by the rows it
+        # re-scored); asked for as many hits as its beam is wide, it walks
+        # the same beam and re-scores every member. The first k of that must
+        # be the answer, in order (ties by slot), with the same distances: in
+        # memory, and after a reopen (codes read from the file with their
+        # exceptions). 13,100 x 769 is past the exact-scan threshold and not
+        # a multiple of any vector width.
         rng = np.random.default_rng(4)
-        n, dim = 13_100, 769
-        data = (rng.standard_normal((n, dim)) * 0.02 + 1.0).astype(np.float32)
-        data[:300] = (
-            np.where(np.arange(dim) % 2, 1.0, -1.0) * np.where(np.arange(300) % 2, 8.0, -8.0)[:, None] + 1.0
+        n, dim, far = 13_100, 769, 300
+        distinct = (rng.standard_normal(((n - far + 2) // 3, dim)) * 0.02 + 1.0).astype(np.float32)
+        data = np.empty((n, dim), np.float32)
+        data[:far] = (
+            np.where(np.arange(dim) % 2, 1.0, -1.0) * np.where(np.arange(far) % 2, 8.0, -8.0)[:, None]
         )
+        data[far:] = distinct[np.arange(n - far) % len(distinct)]
         db = Database(str(tmp_path / "a"), dim=dim, metric=metric, m=8, ef_construction=24, quantize=True)
         db.add_many([str(i) for i in range(n)], data)
         db.wait_indexed()
         db.enable_quantized_search()
-        queries = (
-            data[rng.choice(np.arange(300, n), 6, replace=False)]
-            + rng.standard_normal((6, dim)).astype(np.float32) * 0.02
-        )
+        queries = distinct[rng.choice(len(distinct), 8, replace=False)]
+        queries += rng.standard_normal(queries.shape).astype(np.float32) * 0.02
 
         def agree(db):
+            cut_ties = 0
             for q in queries:
                 for ef in (20, 60, 400):
-                    assert [(h.id, h.distance) for h in db.search(q, k=10, ef_search=ef)] == [
-                        (h.id, h.distance) for h in db.search(q, k=ef, ef_search=ef)[:10]
-                    ]
+                    full = [(h.id, h.distance) for h in db.search(q, k=ef, ef_search=ef)]
+                    assert [(h.id, h.distance) for h in db.search(q, k=10, ef_search=ef)] == full[:10]
+                    cut_ties += full[9][1] == full[10][1]
+            assert cut_ties > 0 or metric == "dot"
 
         agree(db)
         db.close()
         reopened = Database(str(tmp_path / "a"))
+        reopened.wait_indexed()
         assert reopened.quantized_search
         agree(reopened)
 

@@ -54,6 +54,9 @@ class RescoreLimits {
     double high = spread_.upper(h.distance, norm(h), widen_);
     return bound_.usable() ? std::min(high, bound_.upper(h.distance)) : high;
   }
+  // Whether lower() ascends with the quantized distance (at a given
+  // widening): not under cosine, whose margins depend on each row's norm.
+  bool ascending() const { return !cosine_; }
   // A member's full-precision distance was measured: exact.
   void seen(const Hit& quantized, double exact) {
     widen_ = std::max(widen_, kWidenAfterSeen * spread_.widen_to_hold(quantized.distance, exact, norm(quantized)));
@@ -71,13 +74,17 @@ class RescoreLimits {
 
 // The k nearest of a beam from an SQ8 walk, at full precision: the same
 // hits in the same order as re-scoring every member and ordering them
-// (order_hits), but for a member beyond the rounding's spread. Members are
-// re-scored in beam order (ascending quantized distance), and the scoring
-// stops at the first member whose lower limit exceeds the k-th smallest
-// distance scored so far: neither it nor any later member lies as close as
-// that one. So a query reads about k full-precision rows, not its whole
-// beam: with the rows left on disk (mapped, read where touched) each is a
-// read of the file.
+// (order_hits), ties included, but for a member beyond the rounding's
+// spread. Members are re-scored in beam order (ascending quantized
+// distance); a member whose lower limit exceeds the k-th smallest distance
+// scored so far is passed over (that k-th only falls, so it stays out of
+// the first k, and a tie with the k-th is scored). Under the squared
+// Euclidean distance and the dot product the limits ascend with the beam
+// (RescoreLimits::ascending), so the first member passed over ends the
+// scoring; under cosine a later member of a smaller norm may have the lower
+// limit and is still looked at. So a query reads about k full-precision
+// rows, not its whole beam: with the rows left on disk (mapped, read where
+// touched) each is a read of the file.
 std::vector<Hit> rescore_quantized_beam(const HnswIndex& index, const float* query, std::vector<Hit> beam,
                                         std::size_t k) {
   const std::size_t n = beam.size(), dim = index.dim();
@@ -86,41 +93,48 @@ std::vector<Hit> rescore_quantized_beam(const HnswIndex& index, const float* que
   const bool bounded = limits.usable() && k > 0 && n > k && !std::isnan(beam.back().distance);
   // The k-th smallest distance is at most the upper limit of the first k
   // members, so members whose lower limit exceeds that are not expected to
-  // be scored; the rest are all requested at once.
-  std::size_t requested = n;
-  if (bounded) {
-    double limit = -std::numeric_limits<double>::infinity();
+  // be scored; the rest are requested at once: rows read from the file are
+  // read together (a cold file is waited on about once), rows in memory
+  // are prefetched.
+  double limit = -std::numeric_limits<double>::infinity();
+  if (bounded)
     for (std::size_t i = 0; i < k; ++i) limit = std::max(limit, limits.upper(beam[i]));
-    requested = k;
-    while (requested < n && !(limits.lower(beam[requested]) > limit)) ++requested;
+  const bool on_demand = index.rows_read_on_demand();
+  std::vector<std::uint32_t> wanted;  // positions in the beam, read from the file
+  for (std::size_t i = 0; i < n; ++i) {
+    if (bounded && i >= k && limits.lower(beam[i]) > limit) {
+      if (limits.ascending()) break;
+      continue;
+    }
+    if (on_demand) {
+      wanted.push_back(static_cast<std::uint32_t>(i));
+    } else {
+      prefetch_row(index.vector(beam[i].slot), dim * sizeof(float));
+    }
   }
-  // Rows read from the file are read together (a cold file is waited on
-  // about once); rows in memory are prefetched.
   std::vector<float> buf;
-  std::vector<const float*> rows;
-  if (index.rows_read_on_demand()) {
-    std::vector<std::uint32_t> slots(requested);
-    for (std::size_t i = 0; i < requested; ++i) slots[i] = beam[i].slot;
-    buf.resize((requested + 1) * dim);
-    rows.resize(requested);
-    index.read_rows(slots.data(), requested, buf.data(), rows.data());
-  } else {
-    for (std::size_t i = 0; i < requested; ++i) prefetch_row(index.vector(beam[i].slot), dim * sizeof(float));
+  std::vector<const float*> rows;  // by position in the beam, where read
+  if (on_demand) {
+    std::vector<std::uint32_t> slots(wanted.size());
+    std::vector<const float*> read(wanted.size());
+    for (std::size_t j = 0; j < wanted.size(); ++j) slots[j] = beam[wanted[j]].slot;
+    buf.resize((wanted.size() + 1) * dim);
+    index.read_rows(slots.data(), slots.size(), buf.data(), read.data());
+    rows.assign(n, nullptr);
+    for (std::size_t j = 0; j < wanted.size(); ++j) rows[wanted[j]] = read[j];
   }
-  float* spare = buf.empty() ? nullptr : buf.data() + requested * dim;
+  float* spare = buf.empty() ? nullptr : buf.data() + wanted.size() * dim;
   auto farther_on_top = [](float a, float b) { return closer(a, b); };
   std::vector<float> best;  // the k smallest scored distances, farthest on top
-  std::size_t head = n;
+  std::size_t kept = 0;     // the members scored, moved to the front
   for (std::size_t i = 0; i < n; ++i) {
-    if (bounded) {
-      if (i >= k && limits.lower(beam[i]) > best.front()) {
-        head = i;
-        break;
-      }
+    if (bounded && i >= k && limits.lower(beam[i]) > best.front()) {
+      if (limits.ascending()) break;
+      continue;
     }
-    const float* row = i < rows.size() ? rows[i]
-                       : spare         ? index.read_row(beam[i].slot, spare)
-                                       : index.vector(beam[i].slot);
+    const float* row = !rows.empty() && rows[i] ? rows[i]
+                       : spare                  ? index.read_row(beam[i].slot, spare)
+                                                : index.vector(beam[i].slot);
     const float exact = distance(query, row, dim, index.metric());
     if (bounded) {
       limits.seen(beam[i], exact);
@@ -131,9 +145,10 @@ std::vector<Hit> rescore_quantized_beam(const HnswIndex& index, const float* que
         best.pop_back();
       }
     }
-    beam[i].distance = exact;
+    beam[kept] = {beam[i].slot, exact};
+    ++kept;
   }
-  beam.resize(head);
+  beam.resize(kept);
   order_hits(beam);
   if (beam.size() > k) beam.resize(k);
   return beam;
