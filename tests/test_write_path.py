@@ -9,11 +9,13 @@ import os
 import random
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import textwrap
 import threading
 import time
+import zlib
 from pathlib import Path
 
 import hovra
@@ -94,7 +96,65 @@ class TestFreshRowsAreSearched:
         assert db.deleted_count == 2 and db.total_slots == 3500
 
 
+def log_frame(kind, payload):
+    head = bytes([kind])
+    return head + struct.pack("<I", len(payload)) + payload + struct.pack("<I", zlib.crc32(head + payload))
+
+
+def insert_frame(ident, vector, metadata=b"", kind=1):
+    """A logged insert: the id's bytes, the floats and the metadata's text."""
+    floats = np.asarray(vector, "<f4")
+    return log_frame(
+        kind,
+        struct.pack("<I", len(ident))
+        + ident
+        + struct.pack("<I", len(floats))
+        + floats.tobytes()
+        + struct.pack("<I", len(metadata))
+        + metadata,
+    )
+
+
 class TestOpenAndSave:
+    def test_a_logged_run_of_inserts_replays_as_record_by_record(self, tmp_path):
+        """Open applies a batch of inserts in pieces straight from the log:
+        what it passes over and what a later record of the same id replaces
+        come out as applying the records one by one gives."""
+        path = tmp_path / "r"
+        hovra.Database(path, dim=4, autocheckpoint=False).close()
+        x = rows(1300, 4, 8)
+        frames = [insert_frame(b"bare", x[0]), insert_frame(b"a", x[1], b'{"k":1}')]
+        frames += [
+            insert_frame(f"f{i}".encode(), x[10 + i], b'{"i":%d}' % i if i % 3 else b"") for i in range(1200)
+        ]
+        frames += [
+            insert_frame(b"a", x[2]),  # replaces a, without metadata
+            insert_frame(b"short", x[3][:3]),  # another dimension: passed over
+            insert_frame(b"badjson", x[4], b"{not json"),  # passed over
+            insert_frame(b"\xff\xfe", x[5]),  # not UTF-8: passed over
+            log_frame(77, b"unknown kind"),  # counted in the batch, passed over
+            insert_frame(b"f7", x[6], b'{"again":true}'),  # a later piece replaces f7
+            insert_frame(b"sp", x[7], kind=6),  # cut off as a sparse insert: passed over
+        ]
+        batch = (
+            log_frame(4, struct.pack("<I", len(frames)))
+            + b"".join(frames)
+            + log_frame(5, struct.pack("<I", len(frames)))
+        )
+        lone = insert_frame(b"lone", x[8], b'["x"]')
+        with open(path / "wal.hovra", "ab") as f:
+            f.write(batch + lone + insert_frame(b"last", x[9]))
+        db = hovra.Database(path, autocheckpoint=False)
+        expected = {"bare": (x[0], None), "a": (x[2], None), "lone": (x[8], ["x"]), "last": (x[9], None)}
+        expected |= {f"f{i}": (x[10 + i], {"i": i} if i % 3 else None) for i in range(1200)}
+        expected["f7"] = (x[6], {"again": True})
+        assert sorted(db.ids()) == sorted(expected)
+        for key, (vector, metadata) in expected.items():
+            assert db.get(key) == (vector.tolist(), metadata), key
+        assert [h.id for h in db.search(x[6], k=1, where_filter={"again": True})] == ["f7"]
+        assert db.count({"i": {"$gte": 0}}) == 800 - 1  # f7's replacement has no "i"
+        db.close(save=False)
+
     def test_open_replays_without_linking_and_the_linker_catches_up(self, tmp_path):
         path = tmp_path / "o"
         db = hovra.Database(path, dim=16, autocheckpoint=False)

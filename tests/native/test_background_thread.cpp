@@ -2,7 +2,8 @@
 // joins, restarts run afresh, a forked child forgets the parent's thread
 // and never waits for it), BackgroundLinker's waits (wait_indexed and
 // backpressure end when the rows are linked, when the linker stops, or on
-// timeout; a due checkpoint runs before linking) and CheckpointPolicy's
+// timeout; a due checkpoint runs before linking; chunks shrink while
+// searches wait for them) and CheckpointPolicy's
 // bounds. Run under ThreadSanitizer by .ci/sanitize.
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "check.h"
 #include "core/base/background_thread.h"
@@ -90,26 +92,38 @@ void test_stop_wakes_a_waiting_body() {
   CHECK(!thread.running());
 }
 
-// A linker over a counter of rows: link takes up to a chunk of them.
+// A linker over a counter of rows: link takes up to a chunk of them and
+// reports the hold and the waiting searches it is told to.
 struct Rows {
   std::atomic<std::size_t> left{0};
   std::atomic<bool> stuck{false};
   std::atomic<int> checkpoints{0};
   std::atomic<bool> due{false};
+  // What each chunk reports, and the chunk sizes asked for.
+  std::atomic<int> held_us{0};
+  std::atomic<bool> searches_waited{false};
+  std::atomic<int> waiting_polls{0};  // searches_waiting answers true this often
+  std::mutex m;
+  std::vector<std::size_t> asked;
 };
 
 BackgroundLinker::Work work_over(Rows& rows, BackgroundLinker& linker) {
   return BackgroundLinker::Work{
-      [&rows, &linker](std::size_t chunk) -> std::size_t {
+      [&rows, &linker](std::size_t chunk) -> BackgroundLinker::Chunk {
         if (rows.stuck.load()) {
           std::this_thread::sleep_for(1ms);
-          return 0;
+          return {};
+        }
+        {
+          std::lock_guard<std::mutex> g(rows.m);
+          rows.asked.push_back(chunk);
         }
         std::size_t n = std::min(chunk, rows.left.load());
         rows.left -= n;
         linker.publish(rows.left.load());
-        return n;
+        return {n, std::chrono::microseconds(rows.held_us.load()), rows.searches_waited.load()};
       },
+      [&rows] { return rows.waiting_polls.fetch_sub(1) > 0; },
       [&rows] { return rows.due.load(); },
       [&rows] {
         ++rows.checkpoints;
@@ -153,6 +167,39 @@ void test_linker_links_and_its_waits_end() {
   writer.join();
   CHECK(returned.load());
   CHECK(!linker.wait_indexed(std::nullopt, nullptr));  // stopped with rows left: answers at once
+}
+
+// Chunks follow the hold they report: 10 ms keeps the size; once searches
+// waited, the same hold is too long and the chunks shrink (at most 8x a
+// step), and the linker waits for the searches before its next chunk.
+void test_linker_chunks_shrink_when_searches_wait() {
+  Rows rows;
+  rows.held_us = 10'000;
+  BackgroundLinker linker;
+  linker.start(work_over(rows, linker));
+  auto link = [&](std::size_t n) {
+    {
+      std::lock_guard<std::mutex> g(rows.m);
+      rows.asked.clear();
+    }
+    rows.left = n;
+    linker.publish(n);
+    linker.wake();
+    CHECK(linker.wait_indexed(std::nullopt, nullptr));
+    std::lock_guard<std::mutex> g(rows.m);
+    return rows.asked;
+  };
+  std::vector<std::size_t> alone = link(64 * 4);
+  CHECK(alone.size() == 4);
+  for (std::size_t c : alone) CHECK(c == 64);
+
+  rows.searches_waited = true;
+  rows.waiting_polls = 3;
+  std::vector<std::size_t> shared = link(64 * 4);
+  CHECK(shared.size() > 4);
+  CHECK(shared[0] == 64 && shared[1] == 9);  // 64 * 1.5 ms / 10 ms
+  CHECK(rows.waiting_polls.load() <= 0);     // the hand-over asked until none waited
+  linker.stop();
 }
 
 void test_checkpoint_policy_bounds() {
@@ -204,6 +251,7 @@ int main() {
   test_thread_stops_restarts_and_forgets_in_a_child();
   test_stop_wakes_a_waiting_body();
   test_linker_links_and_its_waits_end();
+  test_linker_chunks_shrink_when_searches_wait();
   test_checkpoint_policy_bounds();
   return check::exit_code("test_background_thread");
 }

@@ -66,6 +66,12 @@ Result<std::shared_ptr<MappedFile>> MappedFile::map_extendable(const std::string
     return io_failure("map", path, err);
   }
   ::close(fd);
+  // The room takes rows a few at a time (a reader following a writer):
+  // with transparent huge pages always on, its first row would take a
+  // whole 2 MiB page of the process's own memory.
+  const std::size_t file_pages = round_up(size, page_size());
+  if (length > file_pages)
+    (void)::madvise(static_cast<unsigned char*>(range) + file_pages, length - file_pages, MADV_NOHUGEPAGE);
   m->data_ = static_cast<unsigned char*>(range);
   m->size_ = size;
   m->reserved_ = length;

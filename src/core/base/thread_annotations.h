@@ -7,11 +7,12 @@
 // holder (parallel_for bodies, callbacks inside templates) cannot inherit
 // what it holds: they state it with SharedMutex::assert_held_shared(). The analysis sees only types marked as
 // capabilities, so std::mutex and std::shared_mutex are wrapped: Mutex and
-// SharedMutex are the standard types with annotated inline members and
-// nothing else (no cost), and MutexLock, ReadLock and WriteLock are their
+// SharedMutex are the standard types with annotated inline members (and,
+// for SharedMutex, a count of waiting readers), and MutexLock, ReadLock and WriteLock are their
 // scoped holders.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <shared_mutex>
 
@@ -58,13 +59,22 @@ class CAPABILITY("mutex") Mutex {
   std::mutex m_;
 };
 
-// std::shared_mutex as a capability.
+// std::shared_mutex as a capability. A shared locker that has to wait
+// counts itself while it waits, so that a holder of the exclusive lock
+// can see that others wait for it (readers_waiting) and hand the lock over
+// sooner; taking the lock without waiting counts nothing.
 class CAPABILITY("mutex") SharedMutex {
  public:
   void lock() ACQUIRE() { m_.lock(); }
   void unlock() RELEASE() { m_.unlock(); }
   bool try_lock() TRY_ACQUIRE(true) { return m_.try_lock(); }
-  void lock_shared() ACQUIRE_SHARED() { m_.lock_shared(); }
+  void lock_shared() ACQUIRE_SHARED() {
+    if (m_.try_lock_shared()) return;
+    shared_waiters_.fetch_add(1, std::memory_order_relaxed);
+    m_.lock_shared();
+    shared_waiters_.fetch_sub(1, std::memory_order_relaxed);
+  }
+  bool readers_waiting() const { return shared_waiters_.load(std::memory_order_relaxed) > 0; }
   void unlock_shared() RELEASE_SHARED() { m_.unlock_shared(); }
   bool try_lock_shared() TRY_ACQUIRE_SHARED(true) { return m_.try_lock_shared(); }
   // Tells the analysis that the caller holds this lock shared by a means it
@@ -73,6 +83,7 @@ class CAPABILITY("mutex") SharedMutex {
 
  private:
   std::shared_mutex m_;
+  std::atomic<int> shared_waiters_{0};
 };
 
 // Holds a Mutex for its scope.

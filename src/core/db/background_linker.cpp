@@ -5,11 +5,16 @@
 // (a parallel_for from a pool thread does), while this thread hands it to
 // the pool. A chunk is sized so that linking it takes about kLinkHold: the
 // database links a chunk under its index write lock, so a search or a
-// writer waits at most about one chunk.
+// writer waits at most about one chunk. Once searches were seen waiting
+// for a chunk, chunks shrink to kSharedHold for a while and the linker lets
+// the waiting searches in before it takes the lock again, so a search
+// behind the linker waits about a millisecond rather than ten while
+// linking goes on at nearly its full pace.
 #include "core/db/background_linker.h"
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 namespace hovra {
 
@@ -18,19 +23,24 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kLinkHold = std::chrono::milliseconds(10);
+// The hold while searches wait, and how long after the last one waited.
+constexpr auto kSharedHold = std::chrono::microseconds(1500);
+constexpr auto kSharedFor = std::chrono::milliseconds(500);
+// The longest a chunk waits for the searches that waited for the last one.
+constexpr auto kHandOver = std::chrono::milliseconds(2);
 constexpr std::size_t kFirstChunk = 64;
 constexpr std::size_t kMinChunk = 8;
 constexpr std::size_t kMaxChunk = 8192;
 // How often a waiter looks at its progress for a stop.
 constexpr auto kWaitSlice = std::chrono::milliseconds(50);
 
-// The next chunk: scaled toward kLinkHold by what the last full one took,
-// by at most a factor of two either way.
-std::size_t next_chunk(std::size_t chunk, Clock::duration held) {
-  double scale = std::chrono::duration<double>(kLinkHold) /
+// The next chunk: scaled so that holding the lock takes about `hold`, by
+// at most 2x up and 8x down a step.
+std::size_t next_chunk(std::size_t chunk, Clock::duration held, Clock::duration hold) {
+  double scale = std::chrono::duration<double>(hold) /
                  std::max(std::chrono::duration<double>(held), std::chrono::duration<double>(1e-6));
   double next =
-      std::clamp(static_cast<double>(chunk) * std::clamp(scale, 0.5, 2.0), double(kMinChunk), double(kMaxChunk));
+      std::clamp(static_cast<double>(chunk) * std::clamp(scale, 0.125, 2.0), double(kMinChunk), double(kMaxChunk));
   return static_cast<std::size_t>(next);
 }
 
@@ -50,8 +60,17 @@ void BackgroundLinker::renew_in_child() {
   thread_.renew_in_child();
 }
 
+// Lets the searches that wait for the lock take it (they were woken when
+// it was released, but the linker could take it again first): waits until
+// none waits, for at most kHandOver.
+void BackgroundLinker::hand_over() const {
+  Clock::time_point until = Clock::now() + kHandOver;
+  while (work_.searches_waiting() && Clock::now() < until) std::this_thread::yield();
+}
+
 void BackgroundLinker::run(const std::atomic<bool>& stop) {
   std::size_t chunk = kFirstChunk;
+  Clock::time_point searched_at{};  // when searches last waited for a chunk
   for (;;) {
     {
       std::unique_lock<std::mutex> lk(mutex_);
@@ -62,9 +81,17 @@ void BackgroundLinker::run(const std::atomic<bool>& stop) {
       work_.checkpoint();
       continue;
     }
-    Clock::time_point start = Clock::now();
-    std::size_t taken = work_.link(chunk);
-    if (taken >= chunk) chunk = next_chunk(chunk, Clock::now() - start);
+    Chunk done = work_.link(chunk);
+    if (done.searches_waited) {
+      searched_at = Clock::now();
+      hand_over();
+    }
+    Clock::duration hold =
+        Clock::now() - searched_at < kSharedFor ? Clock::duration(kSharedHold) : Clock::duration(kLinkHold);
+    // A full chunk scales the next; a short one that held the lock too long
+    // (searches began to wait) scales from what it took.
+    if (done.taken >= chunk) chunk = next_chunk(chunk, done.held, hold);
+    else if (done.held > hold && done.taken > 0) chunk = std::min(chunk, next_chunk(done.taken, done.held, hold));
     {
       std::lock_guard<std::mutex> g(mutex_);
     }

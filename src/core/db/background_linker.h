@@ -3,7 +3,8 @@
 // in chunks, and runs the automatic checkpoint once it is due; and the
 // waits on it: backpressure for writers that outrun it, and wait_indexed.
 // The database hands it the work as callbacks; the linker owns the
-// thread, its mutex, the chunk sizing and the count of rows waiting as of
+// thread, its mutex, the chunk sizing (and the hand-over of the lock to
+// searches that waited for a chunk) and the count of rows waiting as of
 // the last change or chunk.
 //
 // Its mutex is a leaf: taken while holding no engine lock, and nothing is
@@ -11,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -24,10 +26,19 @@ namespace hovra {
 
 class BackgroundLinker {
  public:
+  // What linking a chunk did: the rows it took, how long it held the lock
+  // searches take, and whether searches were waiting for it as it ended.
+  struct Chunk {
+    std::size_t taken = 0;
+    std::chrono::steady_clock::duration held{};
+    bool searches_waited = false;
+  };
   struct Work {
-    // Links up to `chunk` fresh rows and returns how many it took; it
-    // publishes the rows still fresh (publish) before it returns.
-    std::function<std::size_t(std::size_t chunk)> link;
+    // Links up to `chunk` fresh rows; it publishes the rows still fresh
+    // (publish) before it returns.
+    std::function<Chunk(std::size_t chunk)> link;
+    // Whether searches wait for the lock a chunk holds now.
+    std::function<bool()> searches_waiting;
     // Whether the automatic checkpoint is due, and the checkpoint itself.
     std::function<bool()> checkpoint_due;
     std::function<void()> checkpoint;
@@ -60,6 +71,7 @@ class BackgroundLinker {
 
  private:
   void run(const std::atomic<bool>& stop);
+  void hand_over() const;
   // Wakes the thread and every waiter.
   void wake_all();
   // Reports the rows linked since at_start to progress.

@@ -334,13 +334,18 @@ class Database {
   // A read-only load (load_existing with read_only) taken again while a
   // running writer's save replaces the files under it.
   static Result<std::unique_ptr<Database>> load_snapshot(const std::string& dir);
-  void replay(const std::vector<WalRecord>& records);
+  // Applies logged records (database_replay.cpp); the frames' bytes stay
+  // alive meanwhile.
+  void replay(const std::vector<LoggedFrame>& frames);
   Status write_records(FileWriter& sink) const REQUIRES_SHARED(id_map_lock_, index_lock_, metadata_lock_);
   void apply_logged(const WalRecord& record);
   void apply_logged_locked(const WalRecord& record) REQUIRES(id_map_lock_);
   // Inserts of full vectors, applied as one upsert batch (the result of
   // applying them one by one, stored in one go).
   void apply_insert_run_locked(const WalRecord* records, std::size_t count) REQUIRES(id_map_lock_);
+  // The same for plain inserts read where they lie in the log.
+  void apply_insert_frames_locked(const LoggedFrame* frames, std::size_t count) REQUIRES(id_map_lock_);
+  void reserve_for_inserts_locked(std::size_t n) REQUIRES(id_map_lock_);
 
   // Prepared batches (database_prepared.cpp).
   // Logs a prepared batch of records and holds its ids; the ticket is the
@@ -379,7 +384,7 @@ class Database {
   // The linker's work (database_linker.cpp): a chunk of fresh rows linked
   // under the index write lock, and the automatic checkpoint.
   void start_linker();
-  std::size_t link_chunk(std::size_t chunk);
+  BackgroundLinker::Chunk link_chunk(std::size_t chunk);
   void run_checkpoint();
   // Counts appended records for the automatic checkpoint (WAL mutex held).
   void count_logged(std::size_t records) REQUIRES(wal_mutex_) { checkpoints_.logged(wal_->contents_size(), records); }

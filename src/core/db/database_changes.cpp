@@ -302,17 +302,19 @@ void Database::upsert_batch_locked(const RecordBatch& batch, Progress* progress)
   std::unordered_map<std::string_view, std::uint32_t> first_new;
   first_new.reserve(batch.size());
   std::vector<std::uint32_t> new_items;
+  // Each item's slot before the batch (replacing records changes none).
+  std::vector<std::uint32_t> slots(batch.size());
   for (std::uint32_t i = 0; i < batch.size(); ++i) {
     std::string_view id = batch.ids.get(i);
-    if (slot_of(id) != IdIndex::kNone || first_new.count(id)) continue;
+    slots[i] = slot_of(id);
+    if (slots[i] != IdIndex::kNone || first_new.count(id)) continue;
     first_new.emplace(id, i);
     new_items.push_back(i);
   }
   RowReader read(batch.vectors);
   for (std::size_t i = 0; i < batch.size(); ++i) {
-    std::uint32_t slot = slot_of(batch.ids.get(i));
-    if (slot == IdIndex::kNone) continue;
-    replace_record_locked(slot, read(i), batch.metadata_of(i), batch.sparse_of(i));
+    if (slots[i] == IdIndex::kNone) continue;
+    replace_record_locked(slots[i], read(i), batch.metadata_of(i), batch.sparse_of(i));
     advance(progress);
   }
   if (new_items.size() == batch.size()) insert_batch_locked(batch, nullptr, progress);

@@ -314,25 +314,28 @@ Result<FilePiece> Database::read_log(bool read_only, std::shared_ptr<MappedFile>
 
 Status Database::recover_log(std::uint64_t seal_generation, const LogPrefix& saved_prefix, bool* prefix_skipped,
                              bool read_only) {
-  LogScan scan;
+  LogFrames scan;
+  // The log's bytes, which the scan's frames point into until replayed.
+  std::shared_ptr<MappedFile> map;
+  FilePiece piece;
   if (prefix_skipped) *prefix_skipped = false;
   {
     MutexLock w(wal_mutex_);
     wal_->set_generation(seal_generation);
     // A checkpoint's log that never made it into place.
     if (!read_only && path_exists(join_path(root_, kWalTmp))) (void)remove_file(join_path(root_, kWalTmp));
-    std::shared_ptr<MappedFile> map;
-    Result<FilePiece> piece = read_log(read_only, map);
-    if (!piece.ok()) return piece.error();
+    Result<FilePiece> read = read_log(read_only, map);
+    if (!read.ok()) return read.error();
+    piece = std::move(read.value());
     std::string_view log = map ? std::string_view(reinterpret_cast<const char*>(map->data()), map->size())
-                               : std::string_view(piece.value().bytes);
+                               : std::string_view(piece.bytes);
     Result<LogPart> part = log_part(log, seal_generation, saved_prefix);
     if (!part.ok()) return part.error();
     // Where a reader goes on: the log it read and the end of what it took,
     // or (no current log yet) the frames of the log a writer will put in
     // place.
     follow_ = LogPosition{seal_generation, kLogHeaderSize, false, FileId{}};
-    if (!piece.value().exists || !part.value().current) {
+    if (!piece.exists || !part.value().current) {
       // A save that stopped before its new log was in place: the prepared
       // batches the earlier checkpoint's log left unresolved go on in the
       // new one (a reader finds them there once a writer put it in place).
@@ -343,7 +346,7 @@ Status Database::recover_log(std::uint64_t seal_generation, const LogPrefix& sav
         HOVRA_RETURN_IF_ERROR(install_log(root_, seal_generation, frames));
         std::string header = encode_log_header(seal_generation) + frames;
         wal_->set_contents(header.size(), crc_of(header));
-      } else if (!read_only && piece.value().exists && seal_generation == 0) {
+      } else if (!read_only && piece.exists && seal_generation == 0) {
         // A log that begins like a header but does not read: nothing of it
         // replays, and the next record must not follow it.
         HOVRA_RETURN_IF_ERROR(truncate_and_sync(wal_path_, 0));
@@ -357,7 +360,7 @@ Status Database::recover_log(std::uint64_t seal_generation, const LogPrefix& sav
       if (prefix_skipped) *prefix_skipped = part.value().generation == 0 && skip > 0;
       std::vector<PreparedLog> carried = carried_batches(log, part.value());
       std::string kept_before = part.value().after_prefix ? encode_prepared(carried) : std::string();
-      scan = scan_log(log.substr(skip), std::move(carried));
+      scan = scan_log_frames(log.substr(skip), std::move(carried));
       if (scan.damaged_middle()) return damaged_log(skip + *scan.damage_at, scan.intact_after);
       std::uint64_t end = skip + scan.intact_end;
       if (part.value().after_prefix && !read_only) {
@@ -371,124 +374,24 @@ Status Database::recover_log(std::uint64_t seal_generation, const LogPrefix& sav
         Result<FileId> id = file_identity(wal_path_);
         if (!id.ok()) return id.error();
         follow_ = LogPosition{seal_generation, header.size() + frames.size(), true, id.value()};
-        checkpoints_.set_growth({frames.size(), scan.records.size()});
+        checkpoints_.set_growth({frames.size(), scan.frames.size()});
       } else {
         // Later appends must follow the last intact record, not a torn one.
         if (end < log.size() && !read_only) HOVRA_RETURN_IF_ERROR(truncate_and_sync(wal_path_, end));
         wal_->set_generation(part.value().generation);
         wal_->set_contents(end, crc_of(log.substr(0, end)));
-        follow_ = LogPosition{part.value().generation, end, true, piece.value().id};
-        checkpoints_.set_growth({end - skip, scan.records.size()});  // the records' bytes, past the header
+        follow_ = LogPosition{part.value().generation, end, true, piece.id};
+        checkpoints_.set_growth({end - skip, scan.frames.size()});  // the records' bytes, past the header
       }
     }
   }
-  replay(scan.records);
+  replay(scan.frames);
   WriteLock ids(id_map_lock_);
   for (PreparedLog& batch : scan.prepared) {
     hold(batch);
     prepared_.push_back(std::move(batch));
   }
   return Status::success();
-}
-
-// Runs of inserts (what add_many and upsert_many log) go in as batches:
-// the rows are stored in one go instead of one record at a time.
-void Database::replay(const std::vector<WalRecord>& records) {
-  auto insert_of_row = [&](const WalRecord& r) {
-    return r.kind == WalRecord::Kind::Insert && r.vector.size() == dim_;
-  };
-  std::size_t i = 0;
-  while (i < records.size()) {
-    std::size_t end = i;
-    while (end < records.size() && insert_of_row(records[end])) ++end;
-    if (end - i > 1) {
-      WriteLock ids(id_map_lock_);
-      apply_insert_run_locked(records.data() + i, end - i);
-      release_freed(end - i);
-      i = end;
-      continue;
-    }
-    apply_logged(records[i]);
-    ++i;
-  }
-}
-
-void Database::apply_insert_run_locked(const WalRecord* records, std::size_t count) {
-  if (count == 0) return;
-  RecordBatch batch;
-  std::vector<const float*> rows;
-  rows.reserve(count);
-  bool any_metadata = false;
-  bool any_sparse = false;
-  for (std::size_t i = 0; i < count; ++i) {
-    any_metadata = any_metadata || records[i].metadata.has_value();
-    any_sparse = any_sparse || (records[i].has_sparse && !records[i].sparse.empty());
-  }
-  std::string bytes;
-  for (std::size_t i = 0; i < count; ++i) {
-    const WalRecord& r = records[i];
-    batch.ids.push_back(r.id);
-    rows.push_back(r.vector.data());
-    if (any_sparse) batch.sparse.push_back(r.has_sparse ? r.sparse : SparseVector{});
-    if (!any_metadata) continue;
-    if (!r.metadata) {
-      batch.metadata.push_absent();
-      continue;
-    }
-    bytes.clear();  // pack_json appends
-    pack_json(*r.metadata, bytes);
-    batch.metadata.push_back(bytes);
-  }
-  batch.vectors = VectorRows::gathered(rows.data(), rows.size(), dim_);
-  upsert_batch_locked(batch, nullptr);
-}
-
-// Applies one logged change without logging it, under the locks the
-// matching operation takes (id-map write lock first).
-void Database::apply_logged(const WalRecord& r) {
-  if (r.kind == WalRecord::Kind::TextIndex) {
-    define_text_index(r.text_index);
-    return;
-  }
-  WriteLock ids(id_map_lock_);
-  apply_logged_locked(r);
-}
-
-void Database::apply_logged_locked(const WalRecord& r) {
-  std::uint32_t slot = slot_of(r.id);
-  std::string bytes;
-  std::optional<PackedValue> metadata;
-  if (r.metadata) {
-    pack_json(*r.metadata, bytes);
-    metadata = PackedValue(bytes);
-  }
-  switch (r.kind) {
-    case WalRecord::Kind::Insert: {
-      if (r.vector.size() != dim_) return;  // cannot be applied as logged
-      const SparseVector* sparse = r.has_sparse ? &r.sparse : nullptr;
-      if (slot == IdIndex::kNone) apply_insert_locked(r.id, r.vector.data(), metadata, sparse);
-      else replace_record_locked(slot, r.vector.data(), metadata, sparse);
-      return;
-    }
-    case WalRecord::Kind::Delete: {
-      if (slot == IdIndex::kNone) return;
-      clear_slot(forget_id_locked(r.id));
-      return;
-    }
-    case WalRecord::Kind::Update: {
-      if (slot == IdIndex::kNone) return;
-      if (r.has_vector && r.vector.size() == dim_) {
-        WriteLock ix(index_lock_);
-        index_->replace_vector(slot, r.vector.data(), r.vector.size());
-        note_fresh_locked();
-      }
-      if (r.has_metadata) replace_metadata(slot, metadata);
-      if (r.has_sparse) sparse_set(slot, &r.sparse);
-      return;
-    }
-    case WalRecord::Kind::TextIndex:
-      return;  // applied by apply_logged, without the id-map lock; never prepared
-  }
 }
 
 }  // namespace hovra

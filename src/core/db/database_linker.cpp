@@ -1,8 +1,10 @@
 // The database's side of the background linker (background_linker.h): the work it
 // hands the linker (a chunk of fresh rows linked under the index write
-// lock; the automatic checkpoint, a save), and the waits of the changes
-// and of wait_indexed on it.
+// lock, with how long it held the lock and whether searches waited for it;
+// the automatic checkpoint, a save), and the waits of the changes and of
+// wait_indexed on it.
 #include <algorithm>
+#include <chrono>
 
 #include "core/base/defaults.h"
 #include "core/base/file_io.h"
@@ -17,17 +19,22 @@ void Database::start_linker() {
   }
   linker_.start(BackgroundLinker::Work{
       [this](std::size_t chunk) { return link_chunk(chunk); },
+      [this] { return index_lock_.readers_waiting(); },
       [this] { return checkpoints_.due(); },
       [this] { run_checkpoint(); },
   });
 }
 
-std::size_t Database::link_chunk(std::size_t chunk) {
+BackgroundLinker::Chunk Database::link_chunk(std::size_t chunk) {
+  BackgroundLinker::Chunk done;
   WriteLock ix(index_lock_);
-  std::size_t taken = index_->link_fresh(chunk);
+  auto start = std::chrono::steady_clock::now();
+  done.taken = index_->link_fresh(chunk);
   note_fresh_locked();
-  if (taken > 0) checkpoints_.note_linked();
-  return taken;
+  if (done.taken > 0) checkpoints_.note_linked();
+  done.searches_waited = index_lock_.readers_waiting();
+  done.held = std::chrono::steady_clock::now() - start;
+  return done;
 }
 
 void Database::run_checkpoint() {

@@ -218,11 +218,12 @@ Status Reader::look() {
     return Status::success();
   // Prepared batches go on from the last look: a resolution here applies
   // one prepared there.
-  LogScan scan = scan_log(piece.bytes, db->pending_prepared());
+  LogFrames scan = scan_log_frames(piece.bytes, db->pending_prepared());
   bool text_definition = false;
-  for (const WalRecord& r : scan.records) text_definition = text_definition || r.kind == WalRecord::Kind::TextIndex;
+  for (const LoggedFrame& f : scan.frames)
+    text_definition = text_definition || f.kind == static_cast<std::uint8_t>(WalRecord::Kind::TextIndex);
   const std::size_t capacity = db->node_capacity();
-  db->replay(scan.records);
+  db->replay(scan.frames);
   // The per-node arrays grew by half, and the allocator keeps the blocks
   // they left (glibc keeps blocks of that size on its heap once one was
   // freed): a reader that follows a writer would hold a second copy of

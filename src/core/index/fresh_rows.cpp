@@ -34,15 +34,19 @@ std::uint32_t HnswIndex::store_fresh(const float* v, std::size_t len) {
   return slot;
 }
 
+void HnswIndex::reserve_fresh(std::size_t n) {
+  store_.make_owned();
+  store_.reserve_slots(graph_.node_count() + n);
+  reserve_nodes(graph_.node_count() + n);
+}
+
 std::vector<std::uint32_t> HnswIndex::store_fresh_batch(const VectorRows& rows) {
   for (std::size_t i = 0; i < rows.size(); ++i) assert_len(rows.len(i), dim_, "vector dimension mismatch");
   std::size_t n = rows.size();
   std::vector<std::uint32_t> slots;
   if (n == 0) return slots;
   auto first = static_cast<std::uint32_t>(graph_.node_count());
-  store_.make_owned();
-  store_.reserve_slots(graph_.node_count() + n);
-  reserve_nodes(graph_.node_count() + n);
+  reserve_fresh(n);
   RowReader read(rows);
   slots.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {

@@ -194,6 +194,9 @@ class HnswIndex {
   std::uint32_t store_fresh(const float* v, std::size_t len);
   // The same for many rows, in order; their slots are consecutive.
   std::vector<std::uint32_t> store_fresh_batch(const VectorRows& rows);
+  // Room for n more rows, so that the batches storing them (in pieces)
+  // grow nothing.
+  void reserve_fresh(std::size_t n);
   // Overwrites a slot's row (and norm and codes); a linked slot is relinked
   // later by link_fresh, and searched exactly meanwhile.
   void replace_vector(std::uint32_t slot, const float* v, std::size_t len);

@@ -241,6 +241,19 @@ bool decode_payload(std::uint8_t kind, std::string_view payload, WalRecord& out)
   return true;
 }
 
+bool insert_fields(std::string_view payload, InsertFields& out) {
+  ByteReader r(payload);
+  std::uint32_t len, text_len;
+  std::string_view id, floats, text;
+  if (!r.u32(len) || !r.bytes(len, id) || !utf8_error(id).empty()) return false;
+  if (!r.u32(out.dim) || out.dim > r.remaining() / 4 || !r.bytes(std::size_t{out.dim} * 4, floats)) return false;
+  if (!r.u32(text_len) || !r.bytes(text_len, text)) return false;
+  out.id = id;
+  out.vector = reinterpret_cast<const unsigned char*>(floats.data());
+  out.metadata = text;
+  return true;
+}
+
 std::string encode_frame(const WalRecord& record) {
   std::uint8_t kind = frame_kind(record);
   std::string payload = encode_payload(record);

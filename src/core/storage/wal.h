@@ -68,6 +68,27 @@ std::string encode_payload(const WalRecord& record);
 // Decodes a payload of the given kind code; false when it does not decode or
 // the kind is unknown.
 bool decode_payload(std::uint8_t kind, std::string_view payload, WalRecord& out);
+// A record's frame, checked but not decoded: its kind code and its payload
+// where it lies.
+struct LoggedFrame {
+  std::uint8_t kind = 0;
+  std::string_view payload;
+};
+
+// The fields of a plain insert's payload (kind code 1) where they lie: the
+// id, the vector's floats (little-endian, perhaps unaligned) and the
+// metadata's JSON text (empty: none). False where decode_payload fails on
+// the id or the vector; the text is not read here (a caller that applies the
+// record reads it, and drops the record where it does not read, as
+// decode_payload would).
+struct InsertFields {
+  std::string_view id;
+  std::uint32_t dim = 0;
+  const unsigned char* vector = nullptr;
+  std::string_view metadata;
+};
+inline constexpr std::uint8_t kInsertKind = 1;
+bool insert_fields(std::string_view payload, InsertFields& out);
 // The complete frame: kind, length, payload, CRC-32 of kind and payload.
 std::string encode_frame(const WalRecord& record);
 // The frame of an insert record built from its parts where they lie: the

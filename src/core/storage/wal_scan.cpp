@@ -82,26 +82,33 @@ std::uint64_t count_intact_frames(std::string_view bytes, std::size_t from) {
   return count;
 }
 
-// The state of scan_log: the open batch or prepared batch, and the prepared
-// batches waiting for their resolution.
+// The state of a scan: the open batch or prepared batch, and the prepared
+// batches waiting for their resolution. A batch's frames are kept as they
+// lie; a prepared batch's records are decoded, as they are held until their
+// resolution (perhaps beyond these bytes).
 class LogScanner {
  public:
-  LogScanner(LogScan& scan, std::vector<PreparedLog> pending) : scan_(scan) { scan_.prepared = std::move(pending); }
+  LogScanner(LogFrames& scan, std::vector<PreparedLog> pending) : scan_(scan) { scan_.prepared = std::move(pending); }
 
-  // A frame that decoded as a record (or did not decode: record is null),
-  // ending at `end`.
-  void record(WalRecord* record, std::uint64_t end) {
-    if (!record) ++scan_.skipped;
-    if (in_batch_ || preparing_) {
+  // An intact record frame, ending at `end`.
+  void record(const LoggedFrame& frame, std::uint64_t end) {
+    if (preparing_) {
       ++frames_;
-      if (record) open_.push_back(std::move(*record));
-      if (preparing_ && frames_ == promised_) finish_prepared(end);
+      WalRecord r;
+      if (decode_payload(frame.kind, frame.payload, r)) prepared_records_.push_back(std::move(r));
+      else ++scan_.skipped;
+      if (frames_ == promised_) finish_prepared(end);
       return;
     }
-    if (record) scan_.records.push_back(std::move(*record));
+    if (in_batch_) {
+      ++frames_;
+      open_.push_back(frame);
+      return;
+    }
+    scan_.frames.push_back(frame);
     scan_.intact_end = end;
   }
-  // remaining: the log's bytes after the marker. The records are reserved
+  // remaining: the log's bytes after the marker. The frames are reserved
   // for at once, within what those bytes can hold (a record's frame takes
   // at least 13: kind, length, checksum and an id's length) and a cap, so
   // that a damaged count reserves little.
@@ -135,7 +142,7 @@ class LogScanner {
     abandon();
     for (auto it = scan_.prepared.begin(); it != scan_.prepared.end(); ++it) {
       if (it->transaction != transaction) continue;
-      if (commit) emit(it->records);
+      if (commit) emit_decoded(it->records);
       else scan_.aborted += it->records.size();
       scan_.prepared.erase(it);
       break;
@@ -154,43 +161,49 @@ class LogScanner {
   void abandon() {
     scan_.uncommitted += frames_;
     open_.clear();
+    prepared_records_.clear();
     frames_ = 0;
     in_batch_ = preparing_ = false;
   }
 
  private:
   void finish_prepared(std::uint64_t end) {
-    scan_.prepared.push_back(PreparedLog{std::move(transaction_), std::move(open_)});
-    open_.clear();
+    scan_.prepared.push_back(PreparedLog{std::move(transaction_), std::move(prepared_records_)});
+    prepared_records_.clear();
     frames_ = 0;
     preparing_ = false;
     scan_.intact_end = end;
   }
-  void emit(std::vector<WalRecord>& records) {
-    if (scan_.records.empty()) {
-      scan_.records.swap(records);
+  void emit(std::vector<LoggedFrame>& frames) {
+    if (scan_.frames.empty()) {
+      scan_.frames.swap(frames);
       return;
     }
-    // Grows geometrically still: a log of many small batches must not copy
-    // the records on each.
-    if (scan_.records.capacity() < scan_.records.size() + records.size())
-      scan_.records.reserve(std::max(scan_.records.size() + records.size(), 2 * scan_.records.capacity()));
-    for (WalRecord& rec : records) scan_.records.push_back(std::move(rec));
+    scan_.frames.insert(scan_.frames.end(), frames.begin(), frames.end());
+  }
+  // Records held decoded (a prepared batch's) go on as frames of their
+  // own encoding.
+  void emit_decoded(const std::vector<WalRecord>& records) {
+    for (const WalRecord& r : records) {
+      scan_.encoded.push_back(encode_payload(r));
+      scan_.frames.push_back(LoggedFrame{frame_kind(r), scan_.encoded.back()});
+    }
   }
 
-  LogScan& scan_;
+  LogFrames& scan_;
   bool in_batch_ = false;
   bool preparing_ = false;
   std::string transaction_;
   std::uint32_t promised_ = 0;
   std::uint64_t frames_ = 0;  // frames of the open batch so far
-  std::vector<WalRecord> open_;
+  std::vector<LoggedFrame> open_;
+  std::vector<WalRecord> prepared_records_;
 };
 
 }  // namespace
 
-LogScan scan_log(std::string_view bytes, std::vector<PreparedLog> pending) {
-  LogScan scan;
+LogFrames scan_log_frames(std::string_view bytes, std::vector<PreparedLog> pending) {
+  LogFrames scan;
   LogScanner scanner(scan, std::move(pending));
   ByteReader r(bytes);
   while (r.remaining() > 0) {
@@ -219,11 +232,22 @@ LogScan scan_log(std::string_view bytes, std::vector<PreparedLog> pending) {
       else scanner.resolve(transaction, value == 1, r.position());
       continue;
     }
-    WalRecord record;
-    bool decoded = decode_payload(kind, payload, record);
-    scanner.record(decoded ? &record : nullptr, r.position());
+    scanner.record(LoggedFrame{kind, payload}, r.position());
   }
   scanner.abandon();
+  return scan;
+}
+
+LogScan scan_log(std::string_view bytes, std::vector<PreparedLog> pending) {
+  LogFrames frames = scan_log_frames(bytes, std::move(pending));
+  LogScan scan;
+  static_cast<LogScanSummary&>(scan) = std::move(static_cast<LogScanSummary&>(frames));
+  scan.records.reserve(frames.frames.size());
+  for (const LoggedFrame& f : frames.frames) {
+    WalRecord record;
+    if (decode_payload(f.kind, f.payload, record)) scan.records.push_back(std::move(record));
+    else ++scan.skipped;
+  }
   return scan;
 }
 

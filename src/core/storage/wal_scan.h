@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,11 +41,8 @@ struct LogPosition {
   FileId id;
 };
 
-// What reading log bytes found.
-struct LogScan {
-  // The records to replay, in log order: those outside batches and those
-  // of committed batches.
-  std::vector<WalRecord> records;
+// What reading log bytes found, apart from the records themselves.
+struct LogScanSummary {
   // The end of the last intact record outside a batch or of the last commit
   // marker: everything after it is a torn tail, damage, or a batch that
   // never committed.
@@ -63,6 +61,24 @@ struct LogScan {
   std::uint64_t intact_after = 0;
   bool damaged_middle() const { return damage_at.has_value() && intact_after > 0; }
 };
+
+// The records to replay, in log order (those outside batches and those of
+// committed batches), decoded.
+struct LogScan : LogScanSummary {
+  std::vector<WalRecord> records;
+};
+
+// The records to replay, in log order, as frames: what an open decodes as
+// it applies them, so that a run of inserts goes into the tables straight
+// from the log's bytes. The payloads lie in the scanned bytes, which must
+// outlive this, or in `encoded` (the records of prepared batches committed
+// in the scanned bytes, encoded again). `skipped` counts only the records
+// of prepared batches here: the others are decoded by the caller.
+struct LogFrames : LogScanSummary {
+  std::vector<LoggedFrame> frames;
+  std::deque<std::string> encoded;
+};
+
 // Reads frames front to back, stopping at a torn frame or a checksum
 // mismatch; frames that do not decode (unknown kind, bad payload) are
 // skipped. After a stop it looks on for intact frames (see LogScan).
@@ -70,6 +86,8 @@ struct LogScan {
 // without a resolution (a reader going on from where it stopped), which a
 // resolution in `bytes` commits or aborts.
 LogScan scan_log(std::string_view bytes, std::vector<PreparedLog> pending = {});
+// The same reading with the records left as frames.
+LogFrames scan_log_frames(std::string_view bytes, std::vector<PreparedLog> pending = {});
 // The prepared batches that `bytes` (a log's frames) leaves unresolved.
 std::vector<PreparedLog> pending_batches(std::string_view bytes);
 
