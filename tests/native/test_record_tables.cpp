@@ -158,6 +158,16 @@ void test_id_index_matches_a_hash_map() {
     if (step % 4999 == 0) {
       for (const auto& [key, slot] : model)
         if (index.find(key, ids) != slot) ++bad;
+      // The batch lookup answers as one lookup per id does, for batches
+      // shorter and longer than its look-ahead, repeats and absent ids too.
+      for (std::size_t n : {0, 1, 7, 8, 9, 300}) {
+        ByteTable wanted;
+        for (std::size_t i = 0; i < n; ++i) wanted.push_back(random_id());
+        std::vector<std::uint32_t> slots(n), hashes(n);
+        index.find_many(wanted, ids, slots.data(), hashes.data());
+        for (std::size_t i = 0; i < n; ++i)
+          if (slots[i] != index.find(wanted.get(i), ids) || hashes[i] != IdIndex::hash_of(wanted.get(i))) ++bad;
+      }
     }
   }
   CHECK(bad == 0);

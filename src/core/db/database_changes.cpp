@@ -294,37 +294,62 @@ Status Database::upsert_many(const RecordBatch& batch, Progress* progress) {
   return finish_change(ticket, progress);
 }
 
+namespace {
+
+// For each item of a batch: itself when it is the first with its id or
+// its id exists (slots), else the earlier item whose id it repeats. An
+// open-addressing table of item numbers keyed by the ids' hashes.
+std::vector<std::uint32_t> first_occurrences(const ByteTable& ids, const std::vector<std::uint32_t>& slots,
+                                             const std::vector<std::uint32_t>& hashes) {
+  const std::size_t n = ids.size();
+  std::vector<std::uint32_t> first(n);
+  const std::size_t mask = std::bit_ceil(std::max<std::size_t>(16, 2 * n)) - 1;
+  std::vector<std::uint32_t> table(mask + 1, IdIndex::kNone);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    first[i] = i;
+    if (slots[i] != IdIndex::kNone) continue;
+    for (std::size_t at = hashes[i] & mask;; at = (at + 1) & mask) {
+      std::uint32_t item = table[at];
+      if (item == IdIndex::kNone) {
+        table[at] = i;
+        break;
+      }
+      if (hashes[item] == hashes[i] && ids.get(item) == ids.get(i)) {
+        first[i] = item;
+        break;
+      }
+    }
+  }
+  return first;
+}
+
+}  // namespace
+
 // Caller holds the id-map write lock.
 void Database::upsert_batch_locked(const RecordBatch& batch, Progress* progress) {
   // Items whose id exists (before or through an earlier item of this
   // batch) replace in batch order; the first occurrence of each new id is
   // inserted.
-  std::unordered_map<std::string_view, std::uint32_t> first_new;
-  first_new.reserve(batch.size());
-  std::vector<std::uint32_t> new_items;
+  const std::size_t n = batch.size();
   // Each item's slot before the batch (replacing records changes none).
-  std::vector<std::uint32_t> slots(batch.size());
-  for (std::uint32_t i = 0; i < batch.size(); ++i) {
-    std::string_view id = batch.ids.get(i);
-    slots[i] = slot_of(id);
-    if (slots[i] != IdIndex::kNone || first_new.count(id)) continue;
-    first_new.emplace(id, i);
-    new_items.push_back(i);
-  }
+  std::vector<std::uint32_t> slots(n), hashes(n);
+  id_to_slot_.find_many(batch.ids, ids_by_slot(), slots.data(), hashes.data());
+  std::vector<std::uint32_t> first = first_occurrences(batch.ids, slots, hashes);
+  std::vector<std::uint32_t> new_items;
+  for (std::uint32_t i = 0; i < n; ++i)
+    if (slots[i] == IdIndex::kNone && first[i] == i) new_items.push_back(i);
   RowReader read(batch.vectors);
-  for (std::size_t i = 0; i < batch.size(); ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
     if (slots[i] == IdIndex::kNone) continue;
     replace_record_locked(slots[i], read(i), batch.metadata_of(i), batch.sparse_of(i));
     advance(progress);
   }
-  if (new_items.size() == batch.size()) insert_batch_locked(batch, nullptr, progress);
+  if (new_items.size() == n) insert_batch_locked(batch, nullptr, progress);
   else if (!new_items.empty()) insert_batch_locked(batch, &new_items, progress);
   // Later occurrences of a new id replace the record its first one made.
-  for (std::size_t i = 0; i < batch.size(); ++i) {
-    std::string_view id = batch.ids.get(i);
-    auto f = first_new.find(id);
-    if (f == first_new.end() || f->second == i) continue;
-    replace_record_locked(slot_of(id), read(i), batch.metadata_of(i), batch.sparse_of(i));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (slots[i] != IdIndex::kNone || first[i] == i) continue;
+    replace_record_locked(slot_of(batch.ids.get(i)), read(i), batch.metadata_of(i), batch.sparse_of(i));
     advance(progress);
   }
 }

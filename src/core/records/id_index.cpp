@@ -20,7 +20,25 @@ std::uint32_t IdIndex::hash_of(std::string_view id) {
 
 std::uint32_t IdIndex::find(std::string_view id, const ByteTable& ids) const {
   if (size_ == 0) return kNone;
-  std::uint32_t h = hash_of(id);
+  return find_hashed(id, hash_of(id), ids);
+}
+
+void IdIndex::find_many(const ByteTable& wanted, const ByteTable& ids, std::uint32_t* slots,
+                        std::uint32_t* hashes) const {
+  // How many ids ahead of its probe an id's home is fetched.
+  constexpr std::size_t kAhead = 8;
+  const std::size_t n = wanted.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    hashes[i] = hash_of(wanted.get(i));
+    if (size_ > 0) __builtin_prefetch(&table_[home(hashes[i])]);
+    if (i >= kAhead)
+      slots[i - kAhead] = size_ == 0 ? kNone : find_hashed(wanted.get(i - kAhead), hashes[i - kAhead], ids);
+  }
+  for (std::size_t i = n > kAhead ? n - kAhead : 0; i < n; ++i)
+    slots[i] = size_ == 0 ? kNone : find_hashed(wanted.get(i), hashes[i], ids);
+}
+
+std::uint32_t IdIndex::find_hashed(std::string_view id, std::uint32_t h, const ByteTable& ids) const {
   std::size_t cap = table_.size();
   for (std::size_t i = home(h);; i = i + 1 == cap ? 0 : i + 1) {
     const Entry& e = table_[i];

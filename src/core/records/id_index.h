@@ -26,6 +26,12 @@ class IdIndex {
   std::size_t size() const { return size_; }
   // The slot whose id (in ids) is `id`, or kNone.
   std::uint32_t find(std::string_view id, const ByteTable& ids) const;
+  // The slots of the ids in `wanted` (kNone where absent), and each id's
+  // hash (for hash_of's callers). Looked up together: each id's home is
+  // fetched a few ids before it is probed, so that the cache misses of a
+  // batch's lookups overlap instead of following one another.
+  void find_many(const ByteTable& wanted, const ByteTable& ids, std::uint32_t* slots, std::uint32_t* hashes) const;
+  static std::uint32_t hash_of(std::string_view id);
   // Adds slot under its id in ids, which no entry holds yet.
   void insert(std::uint32_t slot, const ByteTable& ids);
   // Removes the entry of id; its slot, or kNone when there was none.
@@ -46,7 +52,7 @@ class IdIndex {
     std::uint32_t slot = kNone;
     std::uint32_t hash = 0;
   };
-  static std::uint32_t hash_of(std::string_view id);
+  std::uint32_t find_hashed(std::string_view id, std::uint32_t h, const ByteTable& ids) const;
   std::size_t home(std::uint32_t hash) const {
     return static_cast<std::size_t>((static_cast<std::uint64_t>(hash) * table_.size()) >> 32);
   }

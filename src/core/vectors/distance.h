@@ -50,7 +50,8 @@ inline float dot(const float* a, const float* b, std::size_t n) {
 }
 // Square root of the single-precision sum of squares.
 float vector_norm(const float* v, std::size_t n);
-// The batch scorer's sum of squares of a query (single precision, in order).
+// The batch scorer's sum of squares of a query (single precision, in 16
+// lanes).
 float query_sum_squares(const float* query, std::size_t n);
 // The batch scorer's score of one row from its dot product with the query
 // (dot through the kernel, narrowed, not negated), the row's stored norm, the
