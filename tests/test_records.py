@@ -118,6 +118,38 @@ class TestFilters:
         expected = sorted(ok, key=lambda i: d[i])[:7]
         assert [h.id for h in hits] == [str(i) for i in expected]
 
+    def test_repeated_scans_follow_changed_rows(self, tmp_path):
+        # A filter searched again and again scans a copy of its records'
+        # rows: the answers stay exact, follow rows overwritten meanwhile,
+        # and the copy is counted with the kept plans.
+        rng = np.random.default_rng(5)
+        n, dim = 3000, 8
+        data = rng.standard_normal((n, dim)).astype(np.float32)
+        db = Database(str(tmp_path / "c"), dim=dim, metric="euclidean")
+        db.add_many([str(i) for i in range(n)], data, [{"cat": i % 10} for i in range(n)])
+        flt = {"cat": 3}
+        rows = np.arange(3, n, 10)
+
+        def expected(q, k=5):
+            d = ((data[rows] - q) ** 2).sum(axis=1)
+            return [str(r) for r in rows[np.argsort(d, kind="stable")[:k]]]
+
+        queries = rng.standard_normal((6, dim)).astype(np.float32)
+        before = db.memory_usage()["query_plans"]
+        for q in queries:
+            assert [h.id for h in db.search(q, k=5, where_filter=flt)] == expected(q)
+        assert db.memory_usage()["query_plans"] >= before + len(rows) * dim * 4
+        q = queries[0]
+        nearest = expected(q)[0]
+        data[int(nearest)] = q + 50
+        data[13] = q
+        db.update(nearest, vector=data[int(nearest)])
+        db.update("13", vector=data[13])
+        hits = db.search(q, k=5, where_filter=flt)
+        assert [h.id for h in hits] == expected(q) and hits[0].id == "13" and hits[0].distance == 0.0
+        many = db.search_many(queries, k=5, where_filter=flt)
+        assert [[h.id for h in hs] for hs in many] == [expected(q) for q in queries]
+
     def test_deleted_records_leave_the_index(self, fdb):
         fdb.delete("int1")
         assert fdb.count({"a": 1}) == 0

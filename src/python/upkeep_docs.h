@@ -98,7 +98,8 @@ vectors_mapped (rows read from the mapped vector file, which the system pages
 in and out), norms, graph (levels, neighbour lists and tombstones), quantizer
 (SQ8 codes), ids, id_map, metadata, metadata_index, text_index (postings,
 terms and documents of the text index), sparse_vectors, query_plans (the plans
-of the last few filters, kept with their candidate lists for searches that
+of the last few filters, kept with their candidate lists, and for a filter
+scanned again and again a copy of its records' rows, for searches that
 repeat them); then three figures for the whole process: heap_in_use and heap_free (what the C allocator has handed out,
 and what it holds freed; 0 where it cannot tell) and resident (the resident set).
 

@@ -17,9 +17,18 @@ std::vector<Hit> Database::run_search(const float* query, std::size_t k, std::si
     return metadata_at(slot);
   };
   auto predicate = [&](std::uint32_t slot) { return plan.admits(slot, metadata); };
+  // The scan reads a copy of the candidates' rows only when it neither
+  // tests them nor meets tombstones.
   auto list = [&] {
+    index_lock_.assert_held_shared();
     QueryPlan::Candidates c = plan.candidates();
-    return ScanList{c.slots, c.exact};
+    ScanList out{c.slots, c.exact};
+    if (c.slots && c.exact && index_->deleted().empty())
+      out.rows = plan.copied_rows(index_->rows_version(), dim_, index_->node_count(), [&](std::uint32_t slot) {
+        index_lock_.assert_held_shared();
+        return index_->vector(slot);
+      });
+    return out;
   };
   WalkReport report;
   SlotFilter filter{predicate, std::min(plan.bound(), index_->live_count()), list, plan.scan_first(), &report};

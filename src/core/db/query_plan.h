@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "core/base/file_io.h"
+#include "core/base/function_ref.h"
 #include "core/records/filter.h"
 #include "core/records/metadata_index.h"
 #include "core/records/packed_json.h"
@@ -64,6 +66,23 @@ class QueryPlan {
     bool exact = false;
   };
   Candidates candidates() const;
+
+  // The candidates' rows copied one after another in the list's order
+  // (copy + i * dim holds candidate i's row), so that the exact scans of a
+  // filter searched again and again read one block instead of gathering
+  // rows scattered over the store. Copied from the plan's second scan on,
+  // when the list is built, holds at least kMinCopiedRows, at most an
+  // eighth of the store's rows and under kMaxCopiedBytes, and covers less
+  // than half of the slots it spans. rows_version is the index's
+  // (HnswIndex::rows_version); a copy taken at another is taken again.
+  // row_of(slot) gives a slot's dim floats. nullptr: read the store. From
+  // any number of threads at once (one copies, the others read the store
+  // meanwhile); the caller holds the index lock shared, so the version
+  // cannot change while it uses the copy.
+  const float* copied_rows(std::uint64_t rows_version, std::size_t dim, std::size_t store_rows,
+                           FunctionRef<const float*(std::uint32_t)> row_of) const;
+  static constexpr std::size_t kMinCopiedRows = 256;
+  static constexpr std::size_t kMaxCopiedBytes = std::size_t(256) << 20;
 
   // A one-line account of the candidates, e.g. "$and of 2: posting lists
   // (exact)", for explain.
@@ -112,6 +131,13 @@ class QueryPlan {
   mutable std::atomic<bool> listed_{false};
   mutable std::vector<std::uint32_t> list_;
   mutable bool list_exact_ = false;
+
+  // The copy of the candidates' rows, made once per rows version.
+  mutable std::mutex rows_mutex_;  // tried by a scan that would copy; nothing is taken under it
+  mutable std::atomic<std::uint64_t> rows_copied_at_{0};  // the rows version the copy holds; 0: none
+  mutable std::vector<float, LargeAllocator<float>> rows_copy_;
+  mutable std::atomic<std::size_t> rows_copy_bytes_{0};
+  mutable std::atomic<std::uint32_t> scans_{0};
 
   // The recent walks (low 16 bits) and how many of them ran expensive (high
   // 16 bits), both halved once the walks pass kRecentWalks; the searches

@@ -427,6 +427,18 @@ void score_slots(const ScanRows& rows, const float* query, const std::uint32_t* 
   }
 }
 
+// The same values for n rows stored one after another (a copy of
+// scattered slots' rows): the block kernels that score consecutive slots.
+void score_rows(const ScanRows& rows, const float* query, const float* first, std::size_t n, float* values,
+                float* row_sq) {
+  if (rows.metric == Metric::Euclidean) {
+    block_l2sq(query, first, n, rows.dim, values);
+    std::fill(row_sq, row_sq + n, 0.0f);
+  } else {
+    block_dot_sq(query, first, n, rows.dim, values, row_sq);
+  }
+}
+
 // Preselects rows [0, count) of dim floats with part(begin, end, pre, p) for
 // each part p: in one part, or split over the worker pool (`pool` threads,
 // read once by the caller: the pool can be resized meanwhile) into at most
@@ -478,6 +490,36 @@ std::vector<Hit> scan_all_rows_checked(const ScanRows& rows, const float* query,
                                     preselect_range(rows, query, fq, begin, end, part, &holds[p]);
                                   });
   hold = std::all_of(holds, holds + parts, [](bool h) { return h; });
+  return pre.finish(exact);
+}
+
+// The k nearest of the listed slots by the pairwise distance, the values
+// of entries [at, at + n) of the list coming from score(at, n, values, sq).
+template <class Score>
+std::vector<Hit> scan_listed(const ScanRows& rows, const float* query, const std::uint32_t* slots,
+                             std::size_t slot_count, std::size_t k, Score score) {
+  if (k == 0 || slot_count == 0) return {};
+  const std::size_t dim = rows.dim;
+  auto exact = [&](std::uint32_t s) { return distance(query, rows.data + std::size_t(s) * dim, dim, rows.metric); };
+  if (!boundable(rows)) {
+    Preselect pre(k);
+    for (std::size_t i = 0; i < slot_count; ++i) pre.offer(slots[i], std::numeric_limits<double>::quiet_NaN(), 0.0);
+    return pre.finish(exact);
+  }
+  PairwiseQuery pq(query, dim, rows.metric);
+  std::size_t parts = 0;
+  const std::size_t pool = slot_count * dim >= kSplitFloats ? pool_size() : 1;  // (see scan_all_rows_checked)
+  Preselect pre = preselect_parts(slot_count, dim, k, pool, parts,
+                                  [&](std::size_t begin, std::size_t end, Preselect& part, std::size_t) {
+                                    float values[kBlockRows], sq[kBlockRows];
+                                    double lo[kBlockRows], hi[kBlockRows];
+                                    for (std::size_t at = begin; at < end; at += kBlockRows) {
+                                      std::size_t n = std::min(kBlockRows, end - at);
+                                      score(at, n, values, sq);
+                                      pq.block_bounds(values, sq, n, lo, hi);
+                                      offer_block(part, n, lo, hi, [&](std::size_t i) { return slots[at + i]; });
+                                    }
+                                  });
   return pre.finish(exact);
 }
 
@@ -576,29 +618,16 @@ void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::
 
 std::vector<Hit> scan_slots(const ScanRows& rows, const float* query, const std::uint32_t* slots,
                             std::size_t slot_count, std::size_t k) {
-  if (k == 0 || slot_count == 0) return {};
-  const std::size_t dim = rows.dim;
-  auto exact = [&](std::uint32_t s) { return distance(query, rows.data + std::size_t(s) * dim, dim, rows.metric); };
-  if (!boundable(rows)) {
-    Preselect pre(k);
-    for (std::size_t i = 0; i < slot_count; ++i) pre.offer(slots[i], std::numeric_limits<double>::quiet_NaN(), 0.0);
-    return pre.finish(exact);
-  }
-  PairwiseQuery pq(query, dim, rows.metric);
-  std::size_t parts = 0;
-  const std::size_t pool = slot_count * dim >= kSplitFloats ? pool_size() : 1;  // (see scan_all_rows_checked)
-  Preselect pre = preselect_parts(slot_count, dim, k, pool, parts,
-                                  [&](std::size_t begin, std::size_t end, Preselect& part, std::size_t) {
-                                    float values[kBlockRows], sq[kBlockRows];
-                                    double lo[kBlockRows], hi[kBlockRows];
-                                    for (std::size_t at = begin; at < end; at += kBlockRows) {
-                                      std::size_t n = std::min(kBlockRows, end - at);
-                                      score_slots(rows, query, slots + at, n, values, sq);
-                                      pq.block_bounds(values, sq, n, lo, hi);
-                                      offer_block(part, n, lo, hi, [&](std::size_t i) { return slots[at + i]; });
-                                    }
-                                  });
-  return pre.finish(exact);
+  return scan_listed(rows, query, slots, slot_count, k, [&](std::size_t at, std::size_t n, float* values, float* sq) {
+    score_slots(rows, query, slots + at, n, values, sq);
+  });
+}
+
+std::vector<Hit> scan_copied_rows(const ScanRows& rows, const float* query, const std::uint32_t* slots,
+                                  const float* copy, std::size_t slot_count, std::size_t k) {
+  return scan_listed(rows, query, slots, slot_count, k, [&](std::size_t at, std::size_t n, float* values, float* sq) {
+    score_rows(rows, query, copy + at * rows.dim, n, values, sq);
+  });
 }
 
 }  // namespace hovra

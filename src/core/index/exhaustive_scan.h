@@ -49,6 +49,13 @@ void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::
 std::vector<Hit> scan_slots(const ScanRows& rows, const float* query, const std::uint32_t* slots,
                             std::size_t slot_count, std::size_t k);
 
+// The same scan, with the rows of the slots copied one after another in
+// their order (copy + i * dim holds slots[i]'s row): the rows are scored as
+// one block, and the few kept are scored again from the store, so the
+// result is scan_slots' exactly while the copy matches the store.
+std::vector<Hit> scan_copied_rows(const ScanRows& rows, const float* query, const std::uint32_t* slots,
+                                  const float* copy, std::size_t slot_count, std::size_t k);
+
 // Whether the many-query form scores by a matrix product (a BLAS build);
 // the module hints, once, that a build without one would scan faster with it.
 bool scan_uses_matrix_product();

@@ -5,6 +5,7 @@
 #include "core/index/hnsw_index.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 
@@ -39,6 +40,11 @@ std::size_t saturating_mul(std::size_t a, std::size_t b) {
 }
 
 }  // namespace
+
+std::uint64_t next_rows_version() {
+  static std::atomic<std::uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
 
 HnswIndex::HnswIndex(std::size_t dim, Metric metric, std::size_t m, std::size_t ef_construction)
     : dim_(dim),
@@ -168,7 +174,7 @@ ScanRows HnswIndex::scan_rows() const {
 // formula), else the slots that are not deleted and pass the predicate, in
 // slot order (the pairwise distance).
 std::vector<Hit> HnswIndex::exhaustive(const float* query, std::size_t k, SlotPredicate* predicate,
-                                       const std::vector<std::uint32_t>* scan) const {
+                                       const std::vector<std::uint32_t>* scan, const float* scan_rows_copy) const {
   if (k == 0) return {};
   std::size_t n = graph_.node_count();
   if (!scan && predicate == nullptr && deleted_.empty() && dim_ > 0) {
@@ -179,8 +185,10 @@ std::vector<Hit> HnswIndex::exhaustive(const float* query, std::size_t k, SlotPr
   }
   // A list that every slot passes, with no tombstones: its slots are the
   // rows to scan as they are.
-  if (scan && predicate == nullptr && deleted_.empty() && (scan->empty() || scan->back() < n))
+  if (scan && predicate == nullptr && deleted_.empty() && (scan->empty() || scan->back() < n)) {
+    if (scan_rows_copy) return scan_copied_rows(scan_rows(), query, scan->data(), scan_rows_copy, scan->size(), k);
     return scan_slots(scan_rows(), query, scan->data(), scan->size(), k);
+  }
   std::vector<std::uint32_t> eligible;
   auto consider = [&](std::uint32_t s) {
     if (s >= n || is_deleted(s)) return;
@@ -247,7 +255,7 @@ std::vector<Hit> HnswIndex::search_filtered(const float* query, std::size_t len,
   SlotPredicate predicate = filter.admits;
   auto scan = [&] {
     ScanList list = filter.scan_list();
-    return exhaustive(query, k, list.slots && list.all_pass ? nullptr : &predicate, list.slots);
+    return exhaustive(query, k, list.slots && list.all_pass ? nullptr : &predicate, list.slots, list.rows);
   };
   if (uses_brute_force()) {
     return scan();
@@ -296,6 +304,7 @@ void HnswIndex::overwrite_row(std::uint32_t slot, const float* v, std::size_t le
   graph_.check_slot(slot);
   store_.make_owned();
   store_.overwrite(slot, v);
+  rows_version_ = next_rows_version();
   note_row_changed(slot);
   norms_[slot] = vector_norm(v, dim_);
   if (quantizer_) quantizer_->reencode(slot, v);

@@ -34,6 +34,9 @@
 
 namespace hovra {
 
+// A value no index of this process has shown as its rows' version.
+std::uint64_t next_rows_version();
+
 struct ScanRows;
 class Linker;
 
@@ -83,6 +86,12 @@ class HnswIndex {
     rows_changed_.clear();
     deleted_since_.clear();
   }
+
+  // Changes whenever a stored row is overwritten, and no two indexes of
+  // the process share one: a copy of rows taken while the index showed a
+  // value holds the store's rows for as long as it still shows it (rows
+  // appended later are new slots, which the copy does not hold).
+  std::uint64_t rows_version() const { return rows_version_; }
 
   const VectorStore& store() const { return store_; }
   // What the vector file holds now (VectorStore::note_rows_in_file).
@@ -255,7 +264,7 @@ class HnswIndex {
   bool walk_is_cheaper(std::size_t passing, std::size_t width) const;
   ScanRows scan_rows() const;
   std::vector<Hit> exhaustive(const float* query, std::size_t k, SlotPredicate* predicate,
-                              const std::vector<std::uint32_t>* scan) const;
+                              const std::vector<std::uint32_t>* scan, const float* scan_rows_copy = nullptr) const;
 
   std::size_t dim_;
   Metric metric_;
@@ -286,6 +295,7 @@ class HnswIndex {
   // Noted for the graph file's next delta (see rows_changed()).
   mutable std::vector<std::uint32_t> rows_changed_;
   mutable std::vector<std::uint32_t> deleted_since_;
+  std::uint64_t rows_version_ = next_rows_version();
 };
 
 }  // namespace hovra

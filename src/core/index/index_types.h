@@ -41,9 +41,15 @@ using SlotPredicate = FunctionRef<bool(std::uint32_t)>;
 // The slots an exact scan of a filter visits: every slot that can pass,
 // ascending (nullptr: any slot can), and whether every live one of them
 // passes, so that the scan needs no test.
+//
+// rows, when given, holds the rows of those slots one after another in the
+// list's order, a copy the caller keeps of the store's rows (see
+// HnswIndex::rows_version): a scan of a scattered list reads them as one
+// block instead of gathering them over the store.
 struct ScanList {
   const std::vector<std::uint32_t>* slots = nullptr;
   bool all_pass = false;
+  const float* rows = nullptr;
 };
 
 // What a filtered search learnt of its walk, for the caller to remember
