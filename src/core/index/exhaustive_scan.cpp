@@ -34,6 +34,7 @@
 #include "core/index/hit.h"
 #include "core/vectors/blas.h"
 #include "core/vectors/scan_kernels.h"
+#include "core/vectors/x86_intrinsics.h"
 
 namespace hovra {
 
@@ -265,27 +266,65 @@ void FormulaQuery::block_bounds(const float* dots, const double* roots, const fl
 // norm: both lie within sum_error_factor of the exact norm.
 double norm_widening(std::size_t dim) { return 1.0 + 2.0 * sum_error_factor(dim); }
 
-// Offers n rows (row i is slot_of(i)) with their bounds; most rows lie
-// above the threshold and are passed over by the first test.
-// Rows go by in groups of eight: one branch-free test of the group passes
-// over it when no row in it can be kept (the threshold only falls), which
-// spares a branch per row on the scans of small collections.
+// Rows are offered in groups of eight, each group first tested as a whole.
+constexpr std::size_t kGroup = 8;
+
+// The floor of each whole group of kGroup rows: the least lower end among
+// its rows, or -inf when one of them is always offered (a NaN lower end, an
+// upper end past the largest double). A group whose floor exceeds the
+// threshold holds no row to offer. With AVX-512 a group is one register.
+void group_floors_portable(const double* lo, const double* hi, std::size_t groups, double* floors) {
+  constexpr double kMax = std::numeric_limits<double>::max();
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  for (std::size_t g = 0; g < groups; ++g) {
+    double floor = kInf;
+    for (std::size_t j = g * kGroup; j < (g + 1) * kGroup; ++j) {
+      double key = hi[j] <= kMax && lo[j] == lo[j] ? lo[j] : -kInf;
+      floor = key < floor ? key : floor;
+    }
+    floors[g] = floor;
+  }
+}
+#if defined(__x86_64__)
+[[gnu::target("avx512f")]] void group_floors_avx512(const double* lo, const double* hi, std::size_t groups,
+                                                    double* floors) {
+  static_assert(kGroup == 8);
+  const __m512d most = _mm512_set1_pd(std::numeric_limits<double>::max());
+  const __m512d none = _mm512_set1_pd(-std::numeric_limits<double>::infinity());
+  for (std::size_t g = 0; g < groups; ++g) {
+    __m512d l = _mm512_loadu_pd(lo + g * kGroup), h = _mm512_loadu_pd(hi + g * kGroup);
+    __mmask8 kept = _mm512_cmp_pd_mask(h, most, _CMP_LE_OQ) & _mm512_cmp_pd_mask(l, l, _CMP_ORD_Q);
+    floors[g] = _mm512_reduce_min_pd(_mm512_mask_blend_pd(kept, none, l));
+  }
+}
+#endif
+using GroupFloorsFn = void (*)(const double*, const double*, std::size_t, double*);
+GroupFloorsFn group_floors_for_this_processor() {
+#if defined(__x86_64__)
+  if (simd_level() == SimdLevel::Avx512) return &group_floors_avx512;
+#endif
+  return &group_floors_portable;
+}
+const GroupFloorsFn kGroupFloors = group_floors_for_this_processor();
+
+// Offers n rows (n at most kBlockRows; row i is slot_of(i)) with their
+// bounds; most rows lie above the threshold and are passed over by their
+// group's floor (the threshold only falls), which spares a branch per row
+// on the scans of small collections.
 template <class SlotOf>
 void offer_block(Preselect& pre, std::size_t n, const double* lo, const double* hi, SlotOf slot_of) {
-  constexpr std::size_t kGroup = 8;
   constexpr double kMax = std::numeric_limits<double>::max();
-  std::size_t i = 0;
-  for (; i + kGroup <= n; i += kGroup) {
-    const double threshold = pre.threshold();
-    bool any = false;
-    for (std::size_t j = i; j < i + kGroup; ++j) any |= !(lo[j] > threshold) | !(hi[j] <= kMax);
-    if (!any) continue;
-    for (std::size_t j = i; j < i + kGroup; ++j) {
+  double floors[kBlockRows / kGroup];
+  const std::size_t groups = n / kGroup;
+  kGroupFloors(lo, hi, groups, floors);
+  for (std::size_t g = 0; g < groups; ++g) {
+    if (floors[g] > pre.threshold()) continue;
+    for (std::size_t j = g * kGroup; j < (g + 1) * kGroup; ++j) {
       if (lo[j] > pre.threshold() && hi[j] <= kMax) continue;
       pre.offer(slot_of(j), lo[j], hi[j]);
     }
   }
-  for (; i < n; ++i) {
+  for (std::size_t i = groups * kGroup; i < n; ++i) {
     if (lo[i] > pre.threshold() && hi[i] <= kMax) continue;
     pre.offer(slot_of(i), lo[i], hi[i]);
   }
