@@ -135,9 +135,12 @@ def test_merged_searches_equal_one_database(cluster, tmp_path):
         lambda db: db.add_many(["fresh-1", "fresh-2", "rec-5", "fresh-3"], vectors[:4]),
         lambda db: db.add_many(["x", "y"], [[0.0] * DIM, [0.0] * 3]),
         lambda db: db.get("missing"),
+        lambda db: db.wait_indexed("soon"),
     ):
         assert outcome(lambda: call(sharded)) == outcome(lambda: call(one))  # noqa: B023 - called at once
     assert len(sharded) == 3000 and "fresh-1" not in sharded
+    assert sharded.wait_indexed(timeout=120) and one.wait_indexed(timeout=120)
+    assert sharded.stats()["fresh_rows"] == one.stats()["fresh_rows"] == 0
     sharded.close()
 
 

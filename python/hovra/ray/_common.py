@@ -127,6 +127,7 @@ _READS = frozenset(
         "sparse_search",
         "get_sparse",
         "wait_text_index",
+        "wait_indexed",
     }
 )
 # Database methods that change a shard; never retried, since a call cut off

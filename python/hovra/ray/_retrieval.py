@@ -123,6 +123,13 @@ class _CollectionWide(_Collection):
         """Wait until every shard's text index is built."""
         self._fan_out("wait_text_index")
 
+    def wait_indexed(self, timeout: float | None = None) -> bool:
+        """Wait until every shard has linked its fresh rows into its graph
+        (Database.wait_indexed on each shard, in parallel, each with the
+        same timeout in seconds): True when all have, False when a shard's
+        timeout passed first."""
+        return all(self._fan_out("wait_indexed", timeout))
+
     @property
     def text_index(self) -> dict[str, Any] | None:
         """The first shard's text index definition, with building, indexed,
@@ -248,6 +255,7 @@ class _CollectionWide(_Collection):
         combined: dict[str, Any] = {
             "num_vectors": total,
             "num_deleted": sum(s["num_deleted"] for s in each),
+            "fresh_rows": sum(s["fresh_rows"] for s in each),
             "num_layers": max(s["num_layers"] for s in each),
             "avg_degree_layer0": (
                 sum(s["avg_degree_layer0"] * s["num_vectors"] for s in live) / total if total else 0.0
