@@ -226,11 +226,14 @@ int main() {
     int kind;
     std::size_t k;
   };
+  // The last three put k on either side of the largest k whose upper ends
+  // are kept in a fixed array (16), and above it in a scan split over the
+  // worker pool.
   const Shape shapes[] = {
       {1, 3, 0, 10},      {40, 1, 0, 5},     {300, 17, 0, 10},  {500, 128, 1, 10},   {700, 64, 1, 100},
       {400, 33, 2, 10},   {400, 8, 3, 10},   {2000, 300, 1, 7}, {50, 16, 0, 80},     {9000, 128, 1, 10},
       {3000, 384, 0, 25}, {3000, 64, 4, 10}, {3000, 64, 5, 10}, {20000, 128, 5, 10}, {1000, 16, 1, 10},
-      {1000, 16, 0, 1},   {1003, 40, 1, 10},
+      {1000, 16, 0, 1},   {1003, 40, 1, 10}, {1000, 16, 1, 16}, {1000, 16, 0, 17},   {12000, 96, 1, 20},
   };
   unsigned seed = 1;
   for (const Shape& s : shapes) {

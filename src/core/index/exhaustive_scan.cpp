@@ -32,6 +32,7 @@
 #include "core/base/cpu_features.h"
 #include "core/base/thread_pool.h"
 #include "core/index/hit.h"
+#include "core/index/preselect.h"
 #include "core/vectors/blas.h"
 #include "core/vectors/scan_kernels.h"
 #include "core/vectors/x86_intrinsics.h"
@@ -64,89 +65,6 @@ constexpr double kRsqrtError = 0x1p-10;
 // Splitting a single scan pays off above about a millisecond of work.
 constexpr std::size_t kSplitFloats = std::size_t(1) << 20;
 
-bool finite(double v) { return std::isfinite(v); }
-
-// The most candidates a preselection reserves room for before it sees any.
-constexpr std::size_t kReservedCandidates = 256;
-
-// Collects the rows that may be among the k nearest of one query.
-class Preselect {
- public:
-  // Room for a small k's heap and its first candidates up front, so a scan
-  // of a small collection does not grow them step by step.
-  explicit Preselect(std::size_t k) : k_(k) {
-    highs_.reserve(std::min(k, kReservedCandidates));
-    kept_.reserve(k < kReservedCandidates ? std::min(4 * k + 16, kReservedCandidates) : kReservedCandidates);
-  }
-  double threshold() const { return threshold_; }
-  // lo = s' - e and hi = s' + e of a row; a row with a non-finite end is
-  // always kept.
-  void offer(std::uint32_t slot, double lo, double hi) {
-    if (!(lo <= threshold_)) {
-      if (finite(lo) && finite(hi)) return;
-      always_.push_back(slot);
-      return;
-    }
-    if (!finite(lo) || !finite(hi)) {
-      always_.push_back(slot);
-      return;
-    }
-    kept_.push_back({slot, lo});
-    if (highs_.size() < k_) {
-      highs_.push_back(hi);
-      std::push_heap(highs_.begin(), highs_.end());
-      if (highs_.size() == k_) threshold_ = highs_.front();
-    } else if (hi < highs_.front()) {
-      std::pop_heap(highs_.begin(), highs_.end());
-      highs_.back() = hi;
-      std::push_heap(highs_.begin(), highs_.end());
-      threshold_ = highs_.front();
-    }
-  }
-  // Folds another preselection of the same query over other rows into this.
-  void merge(Preselect& other) {
-    always_.insert(always_.end(), other.always_.begin(), other.always_.end());
-    kept_.insert(kept_.end(), other.kept_.begin(), other.kept_.end());
-    for (double hi : other.highs_) {
-      if (highs_.size() < k_) {
-        highs_.push_back(hi);
-        std::push_heap(highs_.begin(), highs_.end());
-      } else if (hi < highs_.front()) {
-        std::pop_heap(highs_.begin(), highs_.end());
-        highs_.back() = hi;
-        std::push_heap(highs_.begin(), highs_.end());
-      }
-    }
-    threshold_ = highs_.size() == k_ ? highs_.front() : std::numeric_limits<double>::infinity();
-  }
-  // Re-scores the surviving rows with exact(slot) and returns the k best.
-  template <class Exact>
-  std::vector<Hit> finish(const Exact& exact) const {
-    std::vector<Hit> hits;
-    hits.reserve(always_.size() + std::min(kept_.size(), 4 * k_ + 16));
-    for (const Kept& c : kept_)
-      if (c.lo <= threshold_) hits.push_back({c.slot, exact(c.slot)});
-    for (std::uint32_t s : always_) hits.push_back({s, exact(s)});
-    if (k_ < hits.size()) {
-      std::nth_element(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(k_), hits.end(), hit_before);
-      hits.resize(k_);
-    }
-    order_hits(hits);
-    return hits;
-  }
-
- private:
-  struct Kept {
-    std::uint32_t slot;
-    double lo;
-  };
-  std::size_t k_;
-  double threshold_ = std::numeric_limits<double>::infinity();
-  std::vector<double> highs_;  // max-heap of the k smallest upper ends seen
-  std::vector<Kept> kept_;
-  std::vector<std::uint32_t> always_;
-};
-
 // ---- the batch formula (no tombstones, no filter) ----
 
 // Per-query constants of the batch formula and of its error bound.
@@ -168,9 +86,10 @@ struct FormulaQuery {
     return batch_score(dot(query, row, dim), norm, q2, qn, metric);
   }
   // lo and hi of the approximate scores of n rows from their dot' values,
-  // bounds on their norms and their stored norms.
-  void block_bounds(const float* dots, const double* roots, const float* norms, std::size_t n, double* lo,
-                    double* hi) const;
+  // bounds on their norms (roots, or when roots is null each stored norm
+  // times widen) and their stored norms.
+  void block_bounds(const float* dots, const double* roots, const float* norms, double widen, std::size_t n,
+                    double* lo, double* hi) const;
 };
 
 // Runs F::run compiled for the best instruction set this processor has:
@@ -210,12 +129,23 @@ auto for_this_processor() -> void (*)(A...) {
 template <Metric M>
 struct FormulaBounds {
   [[gnu::always_inline]] static inline void run(const FormulaQuery* fq, const float* dots, const double* roots,
-                                                const float* norms, std::size_t n, double* lo, double* hi) {
+                                                const float* norms, double widen, std::size_t n, double* lo,
+                                                double* hi) {
+    if (roots == nullptr) {
+      each_row(fq, dots, n, lo, hi, norms, [&](std::size_t i) { return static_cast<double>(norms[i]) * widen; });
+    } else {
+      each_row(fq, dots, n, lo, hi, norms, [&](std::size_t i) { return roots[i]; });
+    }
+  }
+  template <class Root>
+  [[gnu::always_inline]] static inline void each_row(const FormulaQuery* fq, const float* dots, std::size_t n,
+                                                     double* lo, double* hi, const float* norms, Root root_of) {
     const double dot_err = fq->dot_err, tiny = fq->tiny;
     const float q2 = fq->q2, qn = fq->qn;
     for (std::size_t i = 0; i < n; ++i) {
       double d = dots[i];
-      double ed = roots[i] >= kRootFloor ? dot_err * roots[i] + tiny : std::numeric_limits<double>::infinity();
+      double root = root_of(i);
+      double ed = root >= kRootFloor ? dot_err * root + tiny : std::numeric_limits<double>::infinity();
       double s, e;
       if constexpr (M == Metric::DotProduct) {
         s = -d;
@@ -244,11 +174,11 @@ struct FormulaBounds {
   }
 };
 
-using FormulaBoundsFn = void (*)(const FormulaQuery*, const float*, const double*, const float*, std::size_t, double*,
-                                 double*);
+using FormulaBoundsFn = void (*)(const FormulaQuery*, const float*, const double*, const float*, double, std::size_t,
+                                 double*, double*);
 template <Metric M>
 FormulaBoundsFn formula_bounds_for() {
-  return for_this_processor<FormulaBounds<M>, const FormulaQuery*, const float*, const double*, const float*,
+  return for_this_processor<FormulaBounds<M>, const FormulaQuery*, const float*, const double*, const float*, double,
                             std::size_t, double*, double*>();
 }
 // By metric: cosine, Euclidean, dot product.
@@ -257,9 +187,9 @@ const FormulaBoundsFn kFormulaBounds[] = {formula_bounds_for<Metric::Cosine>(),
                                           formula_bounds_for<Metric::Euclidean>(),
                                           formula_bounds_for<Metric::DotProduct>()};
 
-void FormulaQuery::block_bounds(const float* dots, const double* roots, const float* norms, std::size_t n, double* lo,
-                                double* hi) const {
-  kFormulaBounds[static_cast<int>(metric)](this, dots, roots, norms, n, lo, hi);
+void FormulaQuery::block_bounds(const float* dots, const double* roots, const float* norms, double widen,
+                                std::size_t n, double* lo, double* hi) const {
+  kFormulaBounds[static_cast<int>(metric)](this, dots, roots, norms, widen, n, lo, hi);
 }
 
 // The factor that turns a stored norm into a bound on the row's computed
@@ -310,24 +240,33 @@ const GroupFloorsFn kGroupFloors = group_floors_for_this_processor();
 // Offers n rows (n at most kBlockRows; row i is slot_of(i)) with their
 // bounds; most rows lie above the threshold and are passed over by their
 // group's floor (the threshold only falls), which spares a branch per row
-// on the scans of small collections.
+// on the scans of small collections. In a group that passes, the rows at or
+// under the threshold (and those with a non-finite end) are marked at once
+// and offered one after another without a branch per row.
 template <class SlotOf>
 void offer_block(Preselect& pre, std::size_t n, const double* lo, const double* hi, SlotOf slot_of) {
-  constexpr double kMax = std::numeric_limits<double>::max();
   double floors[kBlockRows / kGroup];
   const std::size_t groups = n / kGroup;
   kGroupFloors(lo, hi, groups, floors);
+  auto offer_marked = [&](std::size_t first, std::size_t count) {
+    constexpr double kMax = std::numeric_limits<double>::max();
+    const double threshold = pre.threshold();
+    unsigned marked = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+      double l = lo[first + j], h = hi[first + j];
+      marked |= unsigned(l <= threshold || !(h <= kMax) || l != l) << j;
+    }
+    while (marked != 0) {
+      std::size_t j = first + static_cast<std::size_t>(__builtin_ctz(marked));
+      marked &= marked - 1;
+      pre.candidate(slot_of(j), lo[j], hi[j]);
+    }
+  };
   for (std::size_t g = 0; g < groups; ++g) {
     if (floors[g] > pre.threshold()) continue;
-    for (std::size_t j = g * kGroup; j < (g + 1) * kGroup; ++j) {
-      if (lo[j] > pre.threshold() && hi[j] <= kMax) continue;
-      pre.offer(slot_of(j), lo[j], hi[j]);
-    }
+    offer_marked(g * kGroup, kGroup);
   }
-  for (std::size_t i = groups * kGroup; i < n; ++i) {
-    if (lo[i] > pre.threshold() && hi[i] <= kMax) continue;
-    pre.offer(slot_of(i), lo[i], hi[i]);
-  }
+  if (groups * kGroup < n) offer_marked(groups * kGroup, n - groups * kGroup);
 }
 
 // Rows [begin, end) of one query into pre. When the stored norms bound the
@@ -342,8 +281,10 @@ void preselect_range(const ScanRows& rows, const float* query, const FormulaQuer
     std::size_t n = std::min(kBlockRows, end - at);
     const float* norms = rows.norms + at;
     if (rows.norms_bound_rows) {
+      // The bounds on the norms are the stored norms widened, taken in the
+      // bounds' own loop.
       block_dot(query, rows.data + at * rows.dim, n, rows.dim, dots);
-      for (std::size_t i = 0; i < n; ++i) roots[i] = static_cast<double>(norms[i]) * widen;
+      fq.block_bounds(dots, nullptr, norms, widen, n, lo, hi);
     } else {
       block_dot_sq(query, rows.data + at * rows.dim, n, rows.dim, dots, sq);
       bool hold = true;
@@ -352,8 +293,8 @@ void preselect_range(const ScanRows& rows, const float* query, const FormulaQuer
         hold &= roots[i] <= static_cast<double>(norms[i]) * widen;
       }
       if (!hold) *norms_hold = false;
+      fq.block_bounds(dots, roots, norms, widen, n, lo, hi);
     }
-    fq.block_bounds(dots, roots, norms, n, lo, hi);
     offer_block(pre, n, lo, hi, [at](std::size_t i) { return static_cast<std::uint32_t>(at + i); });
   }
 }
@@ -637,7 +578,7 @@ void scan_all_rows_many(const ScanRows& rows, const float* const* queries, std::
       for (std::size_t j = 0; j < qn; ++j) {
         if (zero[j]) continue;
         const float* p = products.data() + j * kRowBlock;
-        fqs[j].block_bounds(p, row_root.data() + at, rows.norms + at, n, lo.data(), hi.data());
+        fqs[j].block_bounds(p, row_root.data() + at, rows.norms + at, 1.0, n, lo.data(), hi.data());
         for (std::size_t i = 0; i < n; ++i) pres[j].offer(static_cast<std::uint32_t>(at + i), lo[i], hi[i]);
       }
     }
