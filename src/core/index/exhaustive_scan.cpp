@@ -1,5 +1,5 @@
-// The exhaustive scan: block scoring, preselection with a proven margin,
-// exact re-scoring and the final order.
+// The exhaustive scan: block scoring and the preselection's proven margin
+// (the candidates are kept and re-scored by index/preselect.h).
 //
 // Why the preselection is exact. For every row the block kernel (or the
 // matrix product) gives an approximate score s' and a bound e with
