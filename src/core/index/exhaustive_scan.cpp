@@ -237,6 +237,37 @@ GroupFloorsFn group_floors_for_this_processor() {
 }
 const GroupFloorsFn kGroupFloors = group_floors_for_this_processor();
 
+// The rows of a group (count of them, at most kGroup) to offer, a bit per
+// row: a lower end at most the threshold, or a non-finite end (a NaN lower
+// end, an upper end past the largest double).
+unsigned group_marks_portable(const double* lo, const double* hi, std::size_t count, double threshold) {
+  constexpr double kMax = std::numeric_limits<double>::max();
+  unsigned marked = 0;
+  for (std::size_t j = 0; j < count; ++j)
+    marked |= unsigned((lo[j] <= threshold) | !(hi[j] <= kMax) | (lo[j] != lo[j])) << j;  // no branch
+  return marked;
+}
+#if defined(__x86_64__)
+[[gnu::target("avx512f")]] unsigned group_marks_avx512(const double* lo, const double* hi, std::size_t count,
+                                                       double threshold) {
+  static_assert(kGroup == 8);
+  const __mmask8 rows = count >= kGroup ? __mmask8(0xFF) : __mmask8((1u << count) - 1);
+  __m512d l = _mm512_maskz_loadu_pd(rows, lo), h = _mm512_maskz_loadu_pd(rows, hi);
+  __mmask8 under = _mm512_mask_cmp_pd_mask(rows, l, _mm512_set1_pd(threshold), _CMP_LE_OQ);
+  __mmask8 beyond = _mm512_mask_cmp_pd_mask(rows, h, _mm512_set1_pd(std::numeric_limits<double>::max()), _CMP_NLE_UQ);
+  __mmask8 nan = _mm512_mask_cmp_pd_mask(rows, l, l, _CMP_UNORD_Q);
+  return unsigned(under | beyond | nan);
+}
+#endif
+using GroupMarksFn = unsigned (*)(const double*, const double*, std::size_t, double);
+GroupMarksFn group_marks_for_this_processor() {
+#if defined(__x86_64__)
+  if (simd_level() == SimdLevel::Avx512) return &group_marks_avx512;
+#endif
+  return &group_marks_portable;
+}
+const GroupMarksFn kGroupMarks = group_marks_for_this_processor();
+
 // Offers n rows (n at most kBlockRows; row i is slot_of(i)) with their
 // bounds; most rows lie above the threshold and are passed over by their
 // group's floor (the threshold only falls), which spares a branch per row
@@ -249,13 +280,7 @@ void offer_block(Preselect& pre, std::size_t n, const double* lo, const double* 
   const std::size_t groups = n / kGroup;
   kGroupFloors(lo, hi, groups, floors);
   auto offer_marked = [&](std::size_t first, std::size_t count) {
-    constexpr double kMax = std::numeric_limits<double>::max();
-    const double threshold = pre.threshold();
-    unsigned marked = 0;
-    for (std::size_t j = 0; j < count; ++j) {
-      double l = lo[first + j], h = hi[first + j];
-      marked |= unsigned(l <= threshold || !(h <= kMax) || l != l) << j;
-    }
+    unsigned marked = kGroupMarks(lo + first, hi + first, count, pre.threshold());
     while (marked != 0) {
       std::size_t j = first + static_cast<std::size_t>(__builtin_ctz(marked));
       marked &= marked - 1;
@@ -430,14 +455,15 @@ Preselect preselect_parts(std::size_t count, std::size_t dim, std::size_t k, std
   std::size_t floats = count * dim;
   std::size_t workers = floats >= kSplitFloats ? pool : 1;
   parts = workers <= 1 ? 1 : std::min(workers * 2, std::max<std::size_t>(1, floats / (kSplitFloats / 2)));
+  if (parts == 1) {
+    Preselect pre(k);
+    part(0, count, pre, 0);
+    return pre;
+  }
   std::vector<Preselect> pres;  // each made in place, keeping its reserved room
   pres.reserve(parts);
   for (std::size_t p = 0; p < parts; ++p) pres.emplace_back(k);
-  if (parts == 1) {
-    part(0, count, pres[0], 0);
-  } else {
-    parallel_for(parts, [&](std::size_t p) { part(count * p / parts, count * (p + 1) / parts, pres[p], p); });
-  }
+  parallel_for(parts, [&](std::size_t p) { part(count * p / parts, count * (p + 1) / parts, pres[p], p); });
   for (std::size_t p = 1; p < parts; ++p) pres[0].merge(pres[p]);
   return std::move(pres[0]);
 }

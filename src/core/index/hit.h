@@ -39,8 +39,13 @@ inline bool hit_before(const Hit& a, const Hit& b) {
   return a.slot < b.slot;
 }
 
+// hit_before as a function object, so that the sorts inline it.
+struct HitBefore {
+  bool operator()(const Hit& a, const Hit& b) const { return hit_before(a, b); }
+};
+
 // Puts hits in the order of a search's answer.
-inline void order_hits(std::vector<Hit>& hits) { std::sort(hits.begin(), hits.end(), hit_before); }
+inline void order_hits(std::vector<Hit>& hits) { std::sort(hits.begin(), hits.end(), HitBefore()); }
 
 // Stable by ascending distance: hits at equal distances keep their order.
 inline void sort_hits(std::vector<Hit>& hits) { std::stable_sort(hits.begin(), hits.end(), HitCloser()); }

@@ -120,7 +120,7 @@ class Preselect {
       if (c.lo <= threshold_) hits.push_back({c.slot, exact(c.slot)});
     for (std::uint32_t s : always_) hits.push_back({s, exact(s)});
     if (k_ < hits.size()) {
-      std::nth_element(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(k_), hits.end(), hit_before);
+      std::nth_element(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(k_), hits.end(), HitBefore());
       hits.resize(k_);
     }
     order_hits(hits);

@@ -262,13 +262,17 @@ __attribute__((target("avx512f"))) void each_row_avx512(const float* q, const fl
 template <int H>
 __attribute__((target("avx512f"))) inline __m512 fold_pair(__m512 a, __m512 b) {
   constexpr __mmask16 kMask = H == 8 ? 0xFF00 : H == 4 ? 0xF0F0 : H == 2 ? 0xCCCC : 0xAAAA;
+  // Lane i of the partners: lane i ^ H of b where the mask takes b, of a
+  // elsewhere (index bit 4 picks b).
+  const __m512i partner = _mm512_set_epi32(
+      ((kMask >> 15) & 1) << 4 | (15 ^ H), ((kMask >> 14) & 1) << 4 | (14 ^ H), ((kMask >> 13) & 1) << 4 | (13 ^ H),
+      ((kMask >> 12) & 1) << 4 | (12 ^ H), ((kMask >> 11) & 1) << 4 | (11 ^ H), ((kMask >> 10) & 1) << 4 | (10 ^ H),
+      ((kMask >> 9) & 1) << 4 | (9 ^ H), ((kMask >> 8) & 1) << 4 | (8 ^ H), ((kMask >> 7) & 1) << 4 | (7 ^ H),
+      ((kMask >> 6) & 1) << 4 | (6 ^ H), ((kMask >> 5) & 1) << 4 | (5 ^ H), ((kMask >> 4) & 1) << 4 | (4 ^ H),
+      ((kMask >> 3) & 1) << 4 | (3 ^ H), ((kMask >> 2) & 1) << 4 | (2 ^ H), ((kMask >> 1) & 1) << 4 | (1 ^ H),
+      (kMask & 1) << 4 | (0 ^ H));
   __m512 x = _mm512_mask_blend_ps(kMask, a, b);
-  __m512 y = _mm512_mask_blend_ps(kMask, b, a);
-  if constexpr (H == 8) y = _mm512_shuffle_f32x4(y, y, _MM_SHUFFLE(1, 0, 3, 2));
-  if constexpr (H == 4) y = _mm512_shuffle_f32x4(y, y, _MM_SHUFFLE(2, 3, 0, 1));
-  if constexpr (H == 2) y = _mm512_permute_ps(y, _MM_SHUFFLE(1, 0, 3, 2));
-  if constexpr (H == 1) y = _mm512_permute_ps(y, _MM_SHUFFLE(2, 3, 0, 1));
-  return _mm512_add_ps(x, y);
+  return _mm512_add_ps(x, _mm512_permutex2var_ps(a, partner, b));
 }
 
 constexpr std::size_t kTreeDotMaxDim = 64;
