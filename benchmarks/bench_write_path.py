@@ -7,10 +7,16 @@ ingesting, open of an unsaved log, and save after a few changes.
   ``--queries`` searches made at that moment (fresh records are scanned
   exactly, so they are searchable at once), then the time until the linker
   has linked everything. hnswlib's ``add_items`` (synchronous: searchable
-  when it returns) on the same data is the peer.
+  when it returns) on the same data is the peer, and LanceDB where it
+  installs (``pip install lancedb``): rows added to a table are searchable
+  at once by a flat scan of the unindexed rows, and are in an index once
+  ``create_index`` (IVF_HNSW_SQ) has run over the table, which is its
+  "until linked".
 - latency: single searches (one thread) on a database of ``--n`` records,
   idle and while a writer adds ``--rate`` records per second by batches of
-  100; p50 and p99 wall time.
+  100; p50 and p99 wall time. LanceDB beside it: a table of the same rows
+  with an IVF_HNSW_SQ index, the writer's rows left unindexed (searched by
+  a flat scan, as LanceDB does until its index is rebuilt).
 - open: a log of n records is written in the log's documented format (the
   same bytes ``add_many`` would log, without paying for the linking first),
   and the constructor's wall time in a fresh process is measured, with the
@@ -44,6 +50,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -131,16 +138,57 @@ def ingest_hnswlib(hnswlib, X, Q, truth, a):
     return built, bd.recall_at_k(labels.tolist(), truth, a.k)
 
 
-def ingest_table(Database, hnswlib, work, a):
+def lance_rows(pa, X, lo, hi):
+    """Rows lo..hi of X as an Arrow table of ids and fixed-size vectors."""
+    dim = X.shape[1]
+    return pa.table(
+        {
+            "id": pa.array([str(i) for i in range(lo, hi)]),
+            "vector": pa.FixedSizeListArray.from_arrays(pa.array(X[lo:hi].ravel()), dim),
+        }
+    )
+
+
+def lance_ids(table, q, k):
+    hits = table.search(q).metric("l2").limit(k).select(["id", "_distance"]).to_arrow()
+    return [int(i) for i in hits.column("id").to_pylist()]
+
+
+def lance_index(table, n):
+    with warnings.catch_warnings():  # the keyword form is deprecated in 0.41, still the plainest
+        warnings.simplefilter("ignore", DeprecationWarning)
+        table.create_index(metric="l2", index_type="IVF_HNSW_SQ", num_partitions=max(1, n // 8192))
+
+
+def ingest_lancedb(lancedb, pa, work, X, Q, truth, a, r):
+    path = os.path.join(work, f"lance-ingest-{r}")
+    shutil.rmtree(path, ignore_errors=True)
+    n = len(X)
+    t0 = time.perf_counter()
+    table = lancedb.connect(path).create_table("t", lance_rows(pa, X, 0, min(n, a.batch)))
+    for lo in range(a.batch, n, a.batch):
+        table.add(lance_rows(pa, X, lo, min(n, lo + a.batch)))
+    stored = time.perf_counter() - t0
+    recall = bd.recall_at_k([lance_ids(table, q, a.k) for q in Q], truth, a.k)
+    lance_index(table, n)
+    indexed = time.perf_counter() - t0
+    shutil.rmtree(path, ignore_errors=True)
+    return stored, recall, indexed
+
+
+def ingest_table(Database, hnswlib, work, a, lance=None):
     X, Q = bd.make_clustered(a.n, a.dim, a.queries, a.clusters, a.spread, a.seed)
     truth = bd.exact_knn(X, Q, a.k)
     samples = {w: [] for w in (1, 4)}
     peer = []
+    lance_samples = []
     for r in range(a.rounds):
         for w in (1, 4):
             samples[w].append(ingest_hovra(Database, work, X, Q, truth, w, a, r))
         if hnswlib is not None:
             peer.append(ingest_hnswlib(hnswlib, X, Q, truth, a))
+        if lance is not None:
+            lance_samples.append(ingest_lancedb(*lance, work, X, Q, truth, a, r))
     t = bd.Table(
         [
             "engine",
@@ -182,6 +230,20 @@ def ingest_table(Database, hnswlib, work, a):
             bmed,
             f"{blo}-{bhi}",
         )
+    if lance_samples:
+        rate = [a.n / s[0] for s in lance_samples]
+        med, lo, hi = stats(rate, spec=",.0f")
+        imed, ilo, ihi = stats([s[2] for s in lance_samples], spec=".1f")
+        t.add(
+            "lancedb",
+            "1 (add; index after)",
+            med,
+            f"{lo}-{hi}",
+            f"{statistics.median(s[1] for s in lance_samples):.4f}",
+            f"{a.n:,} (unindexed)",
+            imed,
+            f"{ilo}-{ihi}",
+        )
     return (
         f"ingest: {a.n:,} x {a.dim} by batches of {a.batch}, {a.rounds} rounds; recall@10 of "
         f"{a.queries} searches made when the last add_many returned\n" + t.render()
@@ -191,71 +253,140 @@ def ingest_table(Database, hnswlib, work, a):
 # ------------------------------------------------------------------ latency
 
 
-def latency_table(Database, work, a):
+def paced_writer(add, start, end, rate, stop):
+    """Adds rows start.. by batches of 100 at rate rows a second until stop
+    is set or the rows run out; add(lo, hi) adds one batch."""
+    step = 100
+    lo = start
+    t_next = time.perf_counter()
+    while not stop.is_set() and lo + step <= end:
+        add(lo, lo + step)
+        lo += step
+        t_next += step / rate
+        pause = t_next - time.perf_counter()
+        if pause > 0:
+            time.sleep(pause)
+    return lo
+
+
+def timed_queries(search, Q):
+    out = []
+    for q in Q:
+        t0 = time.perf_counter()
+        search(q)
+        out.append(time.perf_counter() - t0)
+    return out
+
+
+class HovraLatency:
+    """hovra for the latency rounds: a database of the first n rows, linked."""
+
+    name = "hovra"
+
+    def __init__(self, Database, work, X, a):
+        self.path = os.path.join(work, "latency")
+        shutil.rmtree(self.path, ignore_errors=True)
+        self.db = Database(self.path, dim=a.dim, metric="euclidean", m=a.m, ef_construction=a.ef_construction)
+        for lo in range(0, a.n, 10_000):
+            hi = min(a.n, lo + 10_000)
+            self.db.add_many([str(i) for i in range(lo, hi)], X[lo:hi])
+        self.db.wait_indexed()
+        self.k, self.X, self.fresh = a.k, X, []
+
+    def search(self, q):
+        self.db.search(q, k=self.k)
+
+    def add(self, lo, hi):
+        self.db.add_many([str(i) for i in range(lo, hi)], self.X[lo:hi])
+
+    def end_round(self):
+        self.fresh.append(self.db.stats()["fresh_rows"])
+        self.db.wait_indexed()
+
+    def close(self):
+        self.db.close(save=False)
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+class LanceLatency:
+    """LanceDB for the latency rounds: a table of the first n rows with an
+    IVF_HNSW_SQ index; the writer's rows stay unindexed (a flat scan)."""
+
+    name = "lancedb"
+
+    def __init__(self, lance, work, X, a):
+        self.lancedb, self.pa = lance
+        self.path = os.path.join(work, "lance-latency")
+        shutil.rmtree(self.path, ignore_errors=True)
+        self.table = self.lancedb.connect(self.path).create_table("t", lance_rows(self.pa, X, 0, a.n))
+        lance_index(self.table, a.n)
+        self.k, self.X = a.k, X
+
+    def search(self, q):
+        self.table.search(q).metric("l2").limit(self.k).select(["id", "_distance"]).to_arrow()
+
+    def add(self, lo, hi):
+        self.table.add(lance_rows(self.pa, self.X, lo, hi))
+
+    def end_round(self):
+        pass
+
+    def close(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+def ingesting_queries(engine, Q, start, end, rate):
+    """The queries' times while a writer adds rows start.. at rate; returns
+    them and the first row not added."""
+    stop = threading.Event()
+    box = {"end": start}
+
+    def writer():
+        box["end"] = paced_writer(engine.add, start, end, rate, stop)
+
+    th = threading.Thread(target=writer)
+    th.start()
+    try:
+        return timed_queries(engine.search, Q), box
+    finally:
+        stop.set()
+        th.join()
+
+
+def latency_table(Database, work, a, lance=None):
     X, Q = bd.make_clustered(a.n + 200_000, a.dim, a.latency_queries, a.clusters, a.spread, a.seed + 1)
-    path = os.path.join(work, "latency")
-    shutil.rmtree(path, ignore_errors=True)
-    db = Database(path, dim=a.dim, metric="euclidean", m=a.m, ef_construction=a.ef_construction)
-    for lo in range(0, a.n, 10_000):
-        db.add_many([str(i) for i in range(lo, min(a.n, lo + 10_000))], X[lo : min(a.n, lo + 10_000)])
-    db.wait_indexed()
-    next_id = [a.n]
-
-    def run_queries():
-        out = []
-        for q in Q:
-            t0 = time.perf_counter()
-            db.search(q, k=a.k)
-            out.append(time.perf_counter() - t0)
-        return out
-
-    def ingesting():
-        stop = threading.Event()
-
-        def writer():
-            step = 100
-            t_next = time.perf_counter()
-            while not stop.is_set() and next_id[0] + step <= len(X):
-                lo = next_id[0]
-                db.add_many([str(i) for i in range(lo, lo + step)], X[lo : lo + step])
-                next_id[0] += step
-                t_next += step / a.rate
-                pause = t_next - time.perf_counter()
-                if pause > 0:
-                    time.sleep(pause)
-
-        th = threading.Thread(target=writer)
-        th.start()
-        try:
-            return run_queries()
-        finally:
-            stop.set()
-            th.join()
-
-    results = {"idle": [], "ingesting": []}
-    fresh = []
+    engines = [HovraLatency(Database, work, X, a)]
+    if lance is not None:
+        engines.append(LanceLatency(lance, work, X, a))
+    results = {e.name: {"idle": [], "ingesting": []} for e in engines}
+    # Each engine's writer takes its own rows after the first n.
+    next_row = {e.name: a.n for e in engines}
     for _ in range(a.rounds):
-        results["idle"].append(run_queries())
-        results["ingesting"].append(ingesting())
-        fresh.append(db.stats()["fresh_rows"])
-        db.wait_indexed()
-    t = bd.Table(["state", "p50 ms", "p99 ms", "p99 range ms", "queries"])
-    for state, runs in results.items():
-        p50 = [float(np.percentile(r, 50)) for r in runs]
-        p99 = [float(np.percentile(r, 99)) for r in runs]
-        t.add(
-            state,
-            f"{statistics.median(p50) * 1e3:.3f}",
-            f"{statistics.median(p99) * 1e3:.3f}",
-            f"{min(p99) * 1e3:.3f}-{max(p99) * 1e3:.3f}",
-            str(sum(len(r) for r in runs)),
-        )
-    db.close(save=False)
-    shutil.rmtree(path, ignore_errors=True)
+        for e in engines:
+            results[e.name]["idle"].append(timed_queries(e.search, Q))
+            times, box = ingesting_queries(e, Q, next_row[e.name], len(X), a.rate)
+            results[e.name]["ingesting"].append(times)
+            next_row[e.name] = box["end"]
+            e.end_round()
+    for e in engines:
+        e.close()
+    t = bd.Table(["engine", "state", "p50 ms", "p99 ms", "p99 range ms", "queries"])
+    for engine, res in results.items():
+        for state, runs in res.items():
+            p50 = [float(np.percentile(r, 50)) for r in runs]
+            p99 = [float(np.percentile(r, 99)) for r in runs]
+            t.add(
+                engine,
+                state,
+                f"{statistics.median(p50) * 1e3:.3f}",
+                f"{statistics.median(p99) * 1e3:.3f}",
+                f"{min(p99) * 1e3:.3f}-{max(p99) * 1e3:.3f}",
+                str(sum(len(r) for r in runs)),
+            )
     return (
         f"search latency: {a.n:,} x {a.dim}, k={a.k}, one query at a time, idle against a writer adding "
-        f"{a.rate:,} records/s by batches of 100 (fresh rows at the end of each round: {fresh})\n"
-        + t.render()
+        f"{a.rate:,} records/s by batches of 100, engines interleaved by round (hovra's fresh rows at the "
+        f"end of each round: {engines[0].fresh})\n" + t.render()
     )
 
 
@@ -552,12 +683,19 @@ def main():
         import faiss  # type: ignore
     except ImportError:
         faiss = None
+    try:
+        import lancedb  # type: ignore
+        import pyarrow as pa
+
+        lance = (lancedb, pa)
+    except ImportError:
+        lance = None
     parts = set(a.parts.split(","))
     with bd.scratch_dir(a.workdir) as work:
-        run(a, Database, hnswlib, faiss, parts, work)
+        run(a, Database, hnswlib, faiss, parts, work, lance)
 
 
-def run(a, Database, hnswlib, faiss, parts, work):
+def run(a, Database, hnswlib, faiss, parts, work, lance=None):
     bd.emit(
         bd.header(
             "hovra write path: ingest, searchable at once, latency while ingesting, open of a log, save",
@@ -568,9 +706,9 @@ def run(a, Database, hnswlib, faiss, parts, work):
         )
     )
     if "ingest" in parts:
-        bd.emit(ingest_table(Database, hnswlib, work, a) + "\n")
+        bd.emit(ingest_table(Database, hnswlib, work, a, lance) + "\n")
     if "latency" in parts:
-        bd.emit(latency_table(Database, work, a) + "\n")
+        bd.emit(latency_table(Database, work, a, lance) + "\n")
     if "open" in parts:
         bd.emit(open_table(Database, work, a) + "\n")
     if "save" in parts:
