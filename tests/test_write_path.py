@@ -170,6 +170,30 @@ class TestOpenAndSave:
         assert db.wait_indexed()
         assert db.stats()["fresh_rows"] == 0 and db.stats()["min_degree_layer0"] >= 1
 
+    def test_a_long_run_replays_exactly_while_its_memory_is_backed_ahead(self, tmp_path):
+        # A run whose rows take more than 64 MiB has the store's new memory
+        # backed by a second thread while the open decodes into it: every
+        # row is the one logged, also across the 8 MiB pieces it backs.
+        path = tmp_path / "big"
+        n, dim = 140_000, 128
+        hovra.Database(path, dim=dim, metric="euclidean", autocheckpoint=False).close()
+        x = rows(n, dim, 11)
+        with open(path / "wal.hovra", "ab") as f:
+            for lo in range(0, n, 10_000):
+                frames = [insert_frame(str(i).encode(), x[i]) for i in range(lo, lo + 10_000)]
+                f.write(
+                    log_frame(4, struct.pack("<I", len(frames)))
+                    + b"".join(frames)
+                    + log_frame(5, struct.pack("<I", len(frames)))
+                )
+        db = hovra.Database(path, autocheckpoint=False)
+        assert len(db) == n
+        picks = list(range(0, n, 997)) + [n - 1]
+        got = np.array([v for v, _ in db.get_many([str(i) for i in picks])], dtype=np.float32)
+        assert np.array_equal(got, x[picks])
+        assert all(db.search(x[i], k=1)[0].id == str(i) for i in picks[::10])
+        db.close(save=False)
+
     def test_a_save_keeps_fresh_rows_fresh(self, tmp_path):
         path = tmp_path / "s"
         db = hovra.Database(path, dim=16, autocheckpoint=False)

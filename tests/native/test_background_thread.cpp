@@ -4,7 +4,8 @@
 // backpressure end when the rows are linked, when the linker stops, or on
 // timeout; a due checkpoint runs before linking; chunks shrink while
 // searches wait for them) and CheckpointPolicy's
-// bounds. Run under ThreadSanitizer by .ci/sanitize.
+// bounds, and BackingAhead's backing of a block being written. Run under
+// ThreadSanitizer by .ci/sanitize.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,8 @@
 
 #include "check.h"
 #include "core/base/background_thread.h"
+#include "core/base/backing_ahead.h"
+#include "core/base/file_io.h"
 #include "core/db/background_linker.h"
 #include "core/db/checkpoint_policy.h"
 
@@ -247,11 +250,36 @@ void test_checkpoint_policy_bounds() {
 
 }  // namespace
 
+// The system backs a block while it is written from the front: every value
+// stays as written (the advice never changes what memory holds), before the
+// block's start, where the writer and the backing meet and past them; too
+// small a block, or none, is left alone.
+void test_backing_ahead_keeps_what_is_written() {
+  const std::size_t n = kBackingAheadMin / sizeof(float) + 12345;
+  auto* block = static_cast<float*>(large_allocate(n * sizeof(float)));
+  const std::size_t before = 1000;
+  for (std::size_t i = 0; i < before; ++i) block[i] = static_cast<float>(i);
+  {
+    BackingAhead backing(block + before, (n - before) * sizeof(float));
+    for (std::size_t i = before; i < n; ++i) block[i] = static_cast<float>(i % 100000);
+  }
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i < n; ++i) wrong += block[i] != static_cast<float>(i < before ? i : i % 100000);
+  CHECK(wrong == 0);
+  {
+    BackingAhead none(nullptr, kBackingAheadMin);
+    BackingAhead small(block, 4096);
+  }
+  CHECK(block[before - 1] == static_cast<float>(before - 1));
+  large_free(block, n * sizeof(float));
+}
+
 int main() {
   test_thread_stops_restarts_and_forgets_in_a_child();
   test_stop_wakes_a_waiting_body();
   test_linker_links_and_its_waits_end();
   test_linker_chunks_shrink_when_searches_wait();
   test_checkpoint_policy_bounds();
+  test_backing_ahead_keeps_what_is_written();
   return check::exit_code("test_background_thread");
 }

@@ -41,6 +41,8 @@ class MappedFile {
   unsigned char* writable_data() const { return data_; }
   // The bytes make_writable may grant (0 for a map that cannot grow).
   std::size_t reserved() const { return reserved_; }
+  // The bytes make_writable has granted so far.
+  std::size_t writable_size() const { return writable_; }
   ~MappedFile();
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;

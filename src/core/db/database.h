@@ -345,7 +345,7 @@ class Database {
   void apply_insert_run_locked(const WalRecord* records, std::size_t count) REQUIRES(id_map_lock_);
   // The same for plain inserts read where they lie in the log.
   void apply_insert_frames_locked(const LoggedFrame* frames, std::size_t count) REQUIRES(id_map_lock_);
-  void reserve_for_inserts_locked(std::size_t n) REQUIRES(id_map_lock_);
+  std::pair<const void*, std::size_t> reserve_for_inserts_locked(std::size_t n) REQUIRES(id_map_lock_);
 
   // Prepared batches (database_prepared.cpp).
   // Logs a prepared batch of records and holds its ids; the ticket is the

@@ -10,6 +10,7 @@
 #include <bit>
 #include <cstring>
 
+#include "core/base/backing_ahead.h"
 #include "core/base/bytes.h"
 #include "core/db/database.h"
 
@@ -56,7 +57,10 @@ void Database::replay(const std::vector<LoggedFrame>& frames) {
 // database's dimension or whose metadata is not JSON is passed over, as
 // one by one replay passes over it.
 void Database::apply_insert_frames_locked(const LoggedFrame* frames, std::size_t count) {
-  reserve_for_inserts_locked(count);
+  auto [room, room_bytes] = reserve_for_inserts_locked(count);
+  // A long run's rows fill the store's new memory in order: the system
+  // backs it beside the decoding (joined when the run is in).
+  BackingAhead backing(room, std::min(room_bytes, count * dim_ * sizeof(float)));
   std::vector<float> rows;
   rows.reserve(std::min(count, kReplayBatch) * dim_);
   std::string packed, error;
@@ -87,7 +91,8 @@ void Database::apply_insert_frames_locked(const LoggedFrame* frames, std::size_t
 
 // Room in the index and the tables for n more records, taken once for a
 // run applied in pieces (each piece's own reserve then grows nothing).
-void Database::reserve_for_inserts_locked(std::size_t n) {
+// Gives the vector store's room past its last row.
+std::pair<const void*, std::size_t> Database::reserve_for_inserts_locked(std::size_t n) {
   WriteLock ix(index_lock_);
   index_->reserve_fresh(n);
   WriteLock si(slot_ids_lock_);
@@ -96,6 +101,7 @@ void Database::reserve_for_inserts_locked(std::size_t n) {
   slot_ids_.reserve_more(n, 0);
   slot_metadata_.reserve_more(n, 0);
   id_to_slot_.reserve(id_to_slot_.size() + n);
+  return index_->store().room_ahead();
 }
 
 void Database::apply_insert_run_locked(const WalRecord* records, std::size_t count) {

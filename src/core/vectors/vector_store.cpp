@@ -47,6 +47,16 @@ std::size_t VectorStore::owned_bytes() const {
   return owned_.capacity() * sizeof(float);
 }
 
+std::pair<const void*, std::size_t> VectorStore::room_ahead() const {
+  if (in_place_) {
+    std::size_t used = count_ * sizeof(float);
+    std::size_t writable = map_->writable_size();
+    return {map_->writable_data() + used, writable > used ? writable - used : 0};
+  }
+  if (map_) return {nullptr, 0};
+  return {owned_.data() + owned_.size(), (owned_.capacity() - owned_.size()) * sizeof(float)};
+}
+
 void VectorStore::copy_into_owned() {
   owned_.assign(data_, data_ + count_);
   map_.reset();

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "core/base/file_io.h"
@@ -32,6 +33,9 @@ class VectorStore {
   // in place, the rows past the file).
   std::size_t owned_bytes() const;
   std::size_t slots() const { return dim_ == 0 ? 0 : count_ / dim_; }
+  // The room reserved past the last row, where the next rows go: its first
+  // byte and its length (none for a store read from a map it cannot grow).
+  std::pair<const void*, std::size_t> room_ahead() const;
   // The dim floats of a slot; a slot beyond the store is a Panic.
   const float* vector(std::uint32_t slot) const {
     std::size_t at = static_cast<std::size_t>(slot) * dim_;
