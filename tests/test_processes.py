@@ -434,6 +434,39 @@ def test_reader_survives_its_writer_and_checkpoint_files(tmp_path):
     reader.close()
 
 
+def exact_nearest(ids: set[str], query: np.ndarray, k: int) -> list[str]:
+    """The k nearest of the history's records by cosine distance."""
+    order = sorted(ids)
+    rows = np.stack([vector_of(*map(int, rid.split("-"))) for rid in order]).astype(np.float64)
+    q = query.astype(np.float64)
+    distance = 1.0 - rows @ q / (np.linalg.norm(rows, axis=1) * np.linalg.norm(q))
+    return [order[i] for i in np.argsort(distance, kind="stable")[:k]]
+
+
+def test_a_reader_applies_records_past_the_room_it_loaded_with(tmp_path):
+    """A reader loads its arrays with room for more records than the
+    checkpoint holds; the writer's records applied in looks of every size
+    (one record, a few, hundreds), until they pass that room, keep its
+    records, vectors and exact answers those of the writer's history."""
+    path, acked = tmp_path / "db", tmp_path / "acked"
+    run_writer(path, acked, 0, 40, save_every=40)
+    reader = Database(str(path), read_only=True, refresh_interval=3600)
+    assert set(reader.ids()) == ids_after(39)
+    queries = [vector_of(10_000, j) for j in range(3)]
+    # More than the checkpoint's records plus the room (at least 1024).
+    for first, last in ((40, 41), (41, 43), (43, 60), (60, 400), (400, 900)):
+        run_writer(path, acked, first, last)
+        reader.refresh()
+        seen = ids_after(last - 1)
+        assert set(reader.ids()) == seen
+        for rid in sorted(seen)[:: max(1, len(seen) // 50)]:
+            assert np.array_equal(reader.get(rid)[0], vector_of(*map(int, rid.split("-"))))
+        for q in queries:
+            assert [h.id for h in reader.search(q, k=10)] == exact_nearest(seen, q, 10)
+    assert len(reader) > len(ids_after(39)) + 1024
+    reader.close()
+
+
 @pytest.mark.slow
 def test_writer_and_three_readers_under_load_with_kills(tmp_path):
     """Three reader processes check a committed prefix after every refresh

@@ -38,6 +38,17 @@ namespace hovra {
 
 namespace {
 
+// The slots a reader's tables and per-node arrays have room for after its
+// load: the checkpoint's and half as many again. A reader applies the
+// writer's records as they come, a few at a time; arrays sized to the
+// checkpoint alone would be copied into larger ones at its first record,
+// and the blocks they leave stay with the process (its own memory, not the
+// page cache's). The room costs address space only until it is used.
+std::size_t nodes_to_follow(std::size_t n) {
+  constexpr std::size_t kLeastRoom = 1024;
+  return n + std::max(n / 2, kLeastRoom);
+}
+
 struct LoadedFiles {
   GraphLayout layout;
   LoadedVectors vectors;
@@ -87,11 +98,15 @@ Status map_vectors(const std::string& path, bool read_only, LoadedFiles& files) 
 
 // Reads the record table into the tables by slot: the ids, the map from id
 // to slot and the packed metadata (metadata that is not JSON loads as none).
-Status load_records(std::string_view graph_bytes, std::size_t offset, LoadedFiles& files) {
+// The tables get room for `room` slots (see nodes_to_follow).
+Status load_records(std::string_view graph_bytes, std::size_t offset, std::size_t room, LoadedFiles& files) {
   std::size_t n = files.layout.node_count();
+  room = std::max(room, n);
+  files.ids.reserve_more(room, 0);
   files.ids.grow_to(n);
+  files.metadata.reserve_more(room, 0);
   files.metadata.grow_to(n);
-  files.id_to_slot.reserve(n - std::min(n, files.layout.deleted.size()));
+  files.id_to_slot.reserve(room - std::min(n, files.layout.deleted.size()));
   std::string packed, error;
   return read_record_rows(graph_bytes, offset, files.layout,
                           [&](std::uint32_t slot, std::string_view id, std::string_view text) -> Status {
@@ -231,7 +246,7 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
       // An empty index has nothing quantized: it stays without a quantizer.
       if (n > 0) files.quantizer = std::move(q.value());
     }
-    HOVRA_RETURN_IF_ERROR(load_records(graph_bytes, rest, files));
+    HOVRA_RETURN_IF_ERROR(load_records(graph_bytes, rest, read_only ? nodes_to_follow(n) : 0, files));
     HOVRA_RETURN_IF_ERROR(check_record_count(files.records, files.layout));
     if (files.duplicate) return *files.duplicate;
   }
@@ -248,8 +263,8 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
     if (files.layout.has_deltas && seal->graph_size == graph_bytes.size())
       db->graph_in_file_ = GraphInFile{seal->graph_size, seal->graph_crc, files.layout.deltas_at, n};
   }
-  db->index_ =
-      HnswIndex::from_layout(std::move(files.layout), std::move(files.vectors.store), std::move(files.vectors.norms));
+  db->index_ = HnswIndex::from_layout(std::move(files.layout), std::move(files.vectors.store),
+                                      std::move(files.vectors.norms), read_only ? nodes_to_follow(n) : 0);
   if (files.quantizer) db->index_->set_quantizer(std::move(*files.quantizer));
   // One-bit codes saved beside this very graph file stand for its rows; the
   // log's changes replayed below code their rows as they come.

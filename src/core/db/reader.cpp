@@ -170,7 +170,12 @@ Status Reader::reload() {
   }
   reloads_.fetch_add(1, std::memory_order_relaxed);
   last_look_ns_.store(now_ns(), std::memory_order_relaxed);
-  return Status::success();  // the old engine goes when its last search ends
+  engine.reset();  // the old engine goes now, or when its last search ends
+  // The load's own buffers (the log's copy, the parsed tables) and the old
+  // engine's memory go back to the system, not to the heap's free lists:
+  // a reader's own memory is what it keeps.
+  trim_heap();
+  return Status::success();
 }
 
 void Reader::apply_codes(Database& db, Codes codes) {

@@ -14,10 +14,19 @@ namespace hovra {
 
 Graph::Graph(std::size_t m) : m_(m), m_max0_(2 * m), stride0_(1 + std::min<std::size_t>(2 * m + 1, kFlatRoomMax)) {}
 
-void Graph::load(const NodeTable& nodes, std::uint32_t entry_point, std::size_t max_level) {
+void Graph::load(const NodeTable& nodes, std::uint32_t entry_point, std::size_t max_level, std::size_t room) {
   std::size_t n = nodes.node_count();
   const std::uint32_t* table = nodes.words();
   const bool mapped = nodes.mapped != nullptr;
+  // A mapped table's lists need no blocks here: flat0_ holds only the
+  // nodes appended later, and growing it copies only those.
+  room = std::max(room, n);
+  levels_.reserve(room);
+  locks0_.reserve(room);
+  in0_.reserve(room);
+  changed_.reserve(room);
+  upper_.reserve(room);
+  if (!mapped) flat0_.reserve(room * stride0_);
   levels_.resize(n);
   locks0_.assign(n, 0);
   if (mapped) {

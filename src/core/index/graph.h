@@ -83,7 +83,10 @@ class Graph {
   // nodes (the caller has checked), with its entry point and top level. A
   // mapped table's layer-0 lists are read where they lie (a reader's graph:
   // the page cache holds them once for every process), until own_lists.
-  void load(const NodeTable& nodes, std::uint32_t entry_point, std::size_t max_level);
+  // The per-node arrays get room for `room` nodes (at least the table's)
+  // before they are filled, so that the first nodes appended after the
+  // load do not copy them.
+  void load(const NodeTable& nodes, std::uint32_t entry_point, std::size_t max_level, std::size_t room = 0);
   // Copies layer-0 lists read from a mapped table into the graph's own
   // blocks, so that they can change; every change of the graph's lists
   // is preceded by it (the index calls it before it links or updates).

@@ -54,12 +54,16 @@ HnswIndex::HnswIndex(std::size_t dim, Metric metric, std::size_t m, std::size_t 
       store_(dim),
       graph_(m) {}
 
-std::unique_ptr<HnswIndex> HnswIndex::from_layout(GraphLayout layout, VectorStore store, std::vector<float> norms) {
+std::unique_ptr<HnswIndex> HnswIndex::from_layout(GraphLayout layout, VectorStore store, std::vector<float> norms,
+                                                  std::size_t room) {
   auto index = std::make_unique<HnswIndex>(layout.dim, layout.metric, layout.m, layout.ef_construction);
   std::size_t n = layout.node_count();
-  index->graph_.load(layout, layout.entry_point, layout.max_level);
+  room = std::max(room, n);
+  index->graph_.load(layout, layout.entry_point, layout.max_level, room);
   index->deleted_.insert(layout.deleted.begin(), layout.deleted.end());
+  index->dead_.reserve(room);
   index->dead_.assign(n, 0);
+  index->unlinked_.reserve(room);
   index->unlinked_.assign(n, 0);
   index->linked_end_ = static_cast<std::uint32_t>(n);
   for (std::uint32_t s : index->deleted_)
@@ -67,6 +71,7 @@ std::unique_ptr<HnswIndex> HnswIndex::from_layout(GraphLayout layout, VectorStor
   index->live_count_ = n - index->deleted_.size();
   index->store_ = std::move(store);
   index->norms_ = std::move(norms);
+  index->norms_.reserve(room);
   index->norms_bound_rows_.store(false);
   return index;
 }

@@ -49,7 +49,11 @@ class HnswIndex {
 
   // An index from a loaded layout, store and norms. The caller has checked
   // every slot of the layout against the node count and the store's size.
-  static std::unique_ptr<HnswIndex> from_layout(GraphLayout layout, VectorStore store, std::vector<float> norms);
+  // The per-node arrays get room for `room` nodes (at least the layout's),
+  // so that the rows stored after the load do not copy them until they
+  // pass it: a reader following a writer's log keeps the arrays it loaded.
+  static std::unique_ptr<HnswIndex> from_layout(GraphLayout layout, VectorStore store, std::vector<float> norms,
+                                                std::size_t room = 0);
 
   std::size_t dim() const { return dim_; }
   Metric metric() const { return metric_; }

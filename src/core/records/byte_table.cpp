@@ -56,9 +56,21 @@ void ByteTable::set_absent(std::size_t i) {
   shed_dead();
 }
 
+namespace {
+
+// Room for `need` elements, growing by half at least: a run of small
+// reservations (a reader applying a few records per look) then copies the
+// table now and then, not on every call.
+template <class V>
+void grow_room(V& v, std::size_t need) {
+  if (need > v.capacity()) v.reserve(std::max(need, v.capacity() + v.capacity() / 2));
+}
+
+}  // namespace
+
 void ByteTable::reserve_more(std::size_t entries, std::size_t bytes) {
-  at_.reserve(at_.size() + entries);
-  block_.reserve(block_.size() + bytes);
+  grow_room(at_, at_.size() + entries);
+  grow_room(block_, block_.size() + bytes);
 }
 
 // The block is rewritten without its dead bytes once they are at least

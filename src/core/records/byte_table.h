@@ -34,7 +34,8 @@ class ByteTable {
   void grow_to(std::size_t n);
   void set(std::size_t i, std::string_view bytes);
   void set_absent(std::size_t i);
-  // Room for this many more entries and bytes.
+  // Room for this many more entries and bytes; a table that must grow
+  // grows by half at least.
   void reserve_more(std::size_t entries, std::size_t bytes);
   // The entries at the given positions, in that order, as a new table.
   ByteTable select(const std::vector<std::uint32_t>& positions) const;

@@ -85,7 +85,9 @@ std::uint32_t IdIndex::erase(std::string_view id, const ByteTable& ids) {
 
 void IdIndex::reserve(std::size_t n) {
   std::size_t cap = n * kLoadDen / kLoadNum + 1;
-  if (cap > table_.size()) rebuild(cap);
+  if (cap <= table_.size()) return;
+  if (size_ > 0) cap = std::max(cap, table_.size() * 3 / 2);
+  rebuild(cap);
 }
 
 void IdIndex::clear() {

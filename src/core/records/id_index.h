@@ -36,7 +36,10 @@ class IdIndex {
   void insert(std::uint32_t slot, const ByteTable& ids);
   // Removes the entry of id; its slot, or kNone when there was none.
   std::uint32_t erase(std::string_view id, const ByteTable& ids);
-  // Room for n entries without growing.
+  // Room for n entries without growing. A table that holds entries grows
+  // by half at least, as inserts grow it, so that reserving a few more at
+  // a time (small batches, a reader's looks at the log) does not rebuild
+  // the whole table on each call.
   void reserve(std::size_t n);
   void clear();
   // Calls f(slot) for every entry, in table order.
