@@ -105,6 +105,8 @@ class Reader {
   // it was at the load, whose replacement means a checkpoint.
   FileStamp graph_stamp_ GUARDED_BY(refresh_mutex_);
   std::atomic<std::int64_t> last_look_ns_{0};
+  // When a look last gave freed memory back to the system.
+  std::int64_t last_trim_ns_ GUARDED_BY(refresh_mutex_) = 0;
   std::atomic<std::uint64_t> reloads_{0};
 };
 
