@@ -166,7 +166,7 @@ def filtered_recall(data, queries, found, allowed, k):
 
 @pytest.mark.slow
 def test_filters_that_exclude_the_query_neighbourhood(tmp_path):
-    """Filters that hold for a fifth or half of the records, but for none
+    """Filters that hold for a fifth or most of the records, but for none
     near the query: the query's cluster is among those left out. The walk
     measured the query's whole cluster without admitting anything, then
     filled its beam from the first admitted region it came to rather than
@@ -178,7 +178,7 @@ def test_filters_that_exclude_the_query_neighbourhood(tmp_path):
 
     The recall floors sit below the range measured over graphs the
     background linker built from the same rows (0.977-0.997 at a fifth,
-    0.95-1.0 at half): the graph, and so the walk, depends on the linker's
+    0.95-1.0 at most): the graph, and so the walk, depends on the linker's
     timing. The benchmark table follows the recall target itself."""
     rng = np.random.default_rng(21)
     n, dim, clusters = 80_000, 128, 100
@@ -209,10 +209,11 @@ def test_filters_remember_walks_that_cost_more_than_their_scan(tmp_path):
     scans, which costs more than scanning at once. The filter's plan
     remembers it: explain shows the scan, and the next searches scan
     without walking first, so their answers are exact. Another filter over
-    the same records, searched where it holds, keeps walking; any change to
-    the metadata starts the memory afresh."""
+    the same records, searched where it holds, keeps walking (at 128
+    dimensions its walk costs less than scanning half the records); any
+    change to the metadata starts the memory afresh."""
     rng = np.random.default_rng(8)
-    n, dim, clusters = 12_000, 16, 60
+    n, dim, clusters = 12_000, 128, 60
     centres = 3.0 * rng.standard_normal((clusters, dim)).astype(np.float32)
     lab = rng.integers(0, clusters, n)
     data = (centres[lab] + 0.2 * rng.standard_normal((n, dim))).astype(np.float32)
@@ -243,3 +244,42 @@ def test_filters_remember_walks_that_cost_more_than_their_scan(tmp_path):
     assert db.explain(held)["path"] == "walk"
     db.update("0", metadata={"grp": int(lab[0] % 10), "seen": True})
     assert db.explain(left_out)["path"] == "walk"
+
+
+def test_a_filter_dear_to_test_turns_to_the_scan_where_a_cheap_one_walks(tmp_path):
+    """Two filters pass the same four fifths of the records, spread over
+    every cluster: one is decided by probing a posting list, the other (a $in of
+    500 values, too many to probe) by reading each record's metadata and
+    comparing its value with the list. A walk tests about as many records
+    as it measures: with the cheap test it costs less than scanning those
+    records and keeps walking; with the dear one it costs several
+    times that scan, so it gives up and the plan turns to the scan, whose
+    answers are exact. A walk that only counted the nodes it measured
+    would go on walking with both."""
+    rng = np.random.default_rng(21)
+    n, dim, clusters = 20_000, 128, 60
+    centres = 3.0 * rng.standard_normal((clusters, dim)).astype(np.float32)
+    lab = rng.integers(0, clusters, n)
+    data = (centres[lab] + 0.2 * rng.standard_normal((n, dim))).astype(np.float32)
+    most = rng.random(n) < 0.8
+    db = Database(
+        str(tmp_path / "d"), dim=dim, metric="euclidean", m=8, ef_construction=64, exact_threshold=0
+    )
+    db.add_many([str(i) for i in range(n)], data, [{"g": int(h)} for h in most])
+    db.wait_indexed()
+    cheap = {"g": 1}
+    dear = {"g": {"$in": [1] + list(range(1000, 1499))}}
+    assert db.count(cheap) == db.count(dear) == int(most.sum())
+    assert db.explain(cheap)["path"] == db.explain(dear)["path"] == "walk"
+    assert db.explain(cheap)["index_decides"] and not db.explain(dear)["index_decides"]
+    rows = np.flatnonzero(most)
+    near = centres[rng.integers(0, clusters, 12)]
+    queries = (near + 0.2 * rng.standard_normal((12, dim))).astype(np.float32)
+    for q in queries:
+        d = ((data[rows].astype(np.float64) - q) ** 2).sum(axis=1)
+        exact = set(rows[np.argsort(d)[:10]].tolist())
+        assert {int(h.id) for h in db.search(q, k=10, where_filter=dear)} == exact
+        found = [int(h.id) for h in db.search(q, k=10, where_filter=cheap)]
+        assert len(found) == 10 and most[found].all()
+    assert db.explain(dear)["path"] == "candidate scan"
+    assert db.explain(cheap)["path"] == "walk"

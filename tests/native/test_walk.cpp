@@ -142,6 +142,15 @@ void admission() {
   Admissible limited{dead.data(), nullptr, 30};
   CHECK(search_layer<false>(g.graph, g.to(10.0f, 19.0f), ws, 0, 5, 0, limited).empty());
   CHECK(limited.gave_up);
+
+  // The budget counts the slots tested as well as the nodes measured: the
+  // walk that fits its budget above gives up once each test costs more.
+  CHECK(admit.spent == admit.measured && admit.tested > 0);
+  Admissible dear{dead.data(), &pred, admit.measured + admit.tested / 2};
+  CHECK(search_layer<false>(g.graph, g.to(10.0f, 19.0f), ws, 0, 5, 0, dear).size() == 5 && !dear.gave_up);
+  dear.test_cost = 1;
+  CHECK(search_layer<false>(g.graph, g.to(10.0f, 19.0f), ws, 0, 5, 0, dear).empty());
+  CHECK(dear.gave_up && dear.spent > dear.budget && dear.measured < admit.measured);
 }
 
 // A skipped node is passed over as if absent: on a chain it cuts off the

@@ -32,6 +32,9 @@ std::vector<Hit> Database::run_search(const float* query, std::size_t k, std::si
   };
   WalkReport report;
   SlotFilter filter{predicate, std::min(plan.bound(), index_->live_count()), list, plan.scan_first(), &report};
+  filter.test_cost = plan.test_cost();
+  filter.scan_tests = plan.scan_tests();
+  filter.scan_reads_copy = index_->deleted().empty() && plan.copies_rows(dim_, index_->node_count());
   std::vector<Hit> hits = index_->search_filtered(query, dim_, k, ef, filter);
   if (report.walked) plan.note_walk(report.expensive);
   return hits;

@@ -368,6 +368,9 @@ QueryPlan::QueryPlan(const Filter& filter, const MetadataIndex& index, std::size
   answered_ = root_->answered;
   bound_ = root_->upper;
   add_probes(filter);
+  scan_tests_ = !answered_ || !root_->exact;
+  test_cost_ = probe_cost();
+  if (!probes_decide_) test_cost_ += kEvaluateCost + evaluation_cost(filter);
 }
 
 QueryPlan::~QueryPlan() = default;
@@ -411,6 +414,14 @@ bool worth_copying(std::size_t count, std::size_t span, std::size_t store_rows, 
 }
 
 }  // namespace
+
+bool QueryPlan::copies_rows(std::size_t dim, std::size_t store_rows) const {
+  if (!answered_ || scan_tests_) return false;
+  if (listed_.load(std::memory_order_acquire))
+    return !list_.empty() &&
+           worth_copying(list_.size(), std::size_t(list_.back() - list_.front()) + 1, store_rows, dim);
+  return worth_copying(bound_, store_rows, store_rows, dim);
+}
 
 const float* QueryPlan::copied_rows(std::uint64_t rows_version, std::size_t dim, std::size_t store_rows,
                                     FunctionRef<const float*(std::uint32_t)> row_of) const {
@@ -496,6 +507,18 @@ void QueryPlan::add_probes(const Filter& filter) {
     probes_need_object_ = probes_need_object_ || probe.negate;
     probes_.push_back(std::move(probe));
   }
+}
+
+std::size_t QueryPlan::probe_cost() const {
+  std::size_t sets = probes_need_object_ ? 1 : 0;
+  for (const Probe& probe : probes_) sets += std::max<std::size_t>(probe.any_of.size(), 1);
+  return sets * kProbeCost;
+}
+
+std::size_t QueryPlan::evaluation_cost(const Filter& filter) {
+  std::size_t cost = kConditionCost + filter.values.size() * kListedValueCost;
+  for (const Filter& child : filter.children) cost += evaluation_cost(child);
+  return cost;
 }
 
 bool QueryPlan::passes_probes(std::uint32_t slot) const {

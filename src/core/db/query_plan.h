@@ -81,8 +81,24 @@ class QueryPlan {
   // cannot change while it uses the copy.
   const float* copied_rows(std::uint64_t rows_version, std::size_t dim, std::size_t store_rows,
                            FunctionRef<const float*(std::uint32_t)> row_of) const;
+  // Whether the scans of this plan read (or will read) such a copy, as far
+  // as its bound tells before the list is built.
+  bool copies_rows(std::size_t dim, std::size_t store_rows) const;
   static constexpr std::size_t kMinCopiedRows = 256;
   static constexpr std::size_t kMaxCopiedBytes = std::size_t(256) << 20;
+
+  // What testing one slot against the filter costs, in the units of the
+  // index's cost model (nanoseconds of one core, HnswIndex::kWalkNodeCost):
+  // each set probed and, when the probes do not decide, the record's
+  // metadata found and read, and each condition and listed value compared.
+  std::size_t test_cost() const { return test_cost_; }
+  static constexpr std::size_t kProbeCost = 10;       // a set probed
+  static constexpr std::size_t kEvaluateCost = 300;   // the metadata found and read
+  static constexpr std::size_t kConditionCost = 30;   // a condition evaluated
+  static constexpr std::size_t kListedValueCost = 4;  // a value of $in or $nin compared
+  // Whether the exact scan of the candidates tests each one too: the index
+  // does not answer the filter exactly (as far as its estimates tell).
+  bool scan_tests() const { return scan_tests_; }
 
   // A one-line account of the candidates, e.g. "$and of 2: posting lists
   // (exact)", for explain.
@@ -94,10 +110,10 @@ class QueryPlan {
 
   // What searches learnt of walking the graph with this filter: whether
   // most of its last few walks cost more than the exact scan of its
-  // candidates (they gave up, or measured nodes worth more than the scan;
-  // a filter that holds where the queries are rare walks so). The memory
-  // lives with the plan, so any change to the metadata index (a new plan)
-  // starts it afresh. From any number of threads at once.
+  // candidates (they gave up, or measured and tested nodes worth more than
+  // the scan; a filter that holds where the queries are rare walks so). The
+  // memory lives with the plan, so any change to the metadata index (a new
+  // plan) starts it afresh. From any number of threads at once.
   bool walks_ran_expensive() const;
   // Whether a search should scan without trying the walk: the walks ran
   // expensive, except on every kRetryEvery-th such search, which walks
@@ -115,6 +131,10 @@ class QueryPlan {
   std::unique_ptr<Node> compile(const Filter& filter) const;
   void add_probes(const Filter& filter);
   bool passes_probes(std::uint32_t slot) const;
+  // The test's cost: of the set probes, and of evaluating `filter`'s
+  // conditions once the metadata is read.
+  std::size_t probe_cost() const;
+  static std::size_t evaluation_cost(const Filter& filter);
 
   const Filter* filter_;
   const MetadataIndex* index_;
@@ -125,6 +145,8 @@ class QueryPlan {
   std::vector<Probe> probes_;
   bool probes_need_object_ = false;  // a negated probe: the record must have object metadata
   bool probes_decide_ = false;
+  std::size_t test_cost_ = 0;
+  bool scan_tests_ = true;
 
   // The candidate list, built once.
   mutable std::mutex list_mutex_;  // taken by the first caller of candidates(); nothing is taken under it

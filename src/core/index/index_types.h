@@ -55,7 +55,7 @@ struct ScanList {
 // What a filtered search learnt of its walk, for the caller to remember
 // with the filter: whether it walked, and whether the walk cost more than
 // the exact scan of the passing slots would have (it gave up and scanned,
-// or measured nodes worth more than that scan).
+// or measured and tested nodes worth more than that scan).
 struct WalkReport {
   bool walked = false;
   bool expensive = false;
@@ -73,6 +73,16 @@ struct SlotFilter {
   // search scans exactly without trying the walk.
   bool scan_first = false;
   WalkReport* report = nullptr;  // filled in when given
+  // What testing one slot costs, in the units of the index's cost model
+  // (HnswIndex::kWalkNodeCost), and whether the exact scan tests each slot
+  // it visits as well (its list is not exactly the passing slots).
+  std::size_t test_cost = 0;
+  bool scan_tests = false;
+  // Whether the exact scan reads a copy of the passing rows in one block
+  // (ScanList::rows) rather than gathering them over the store, which
+  // costs two to five times as much per row once the store outgrows the
+  // caches.
+  bool scan_reads_copy = false;
 };
 
 }  // namespace hovra

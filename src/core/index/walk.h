@@ -187,8 +187,11 @@ struct BinaryWalkDistance {
 // into the beam: the plain walk, compiled without any test. Admissible
 // keeps deleted slots and slots failing the filter out of the beam while
 // still expanding them (they keep the graph navigable), and gives up once
-// the walk has measured more nodes than its limit: the caller sets it where
-// an exact scan of the slots that can pass costs about as much.
+// the walk has spent more than its budget: each node it measures costs
+// node_cost, each slot it tests test_cost (a filter read from the
+// records' metadata costs more to test than a row costs to measure). The
+// caller sets the budget where an exact scan of the slots that can pass
+// costs about as much; by default the budget counts measured nodes.
 //
 // With a share set (the fraction of live slots that pass), it also gives up
 // on a walk whose slots pass far more rarely than that share: the query
@@ -215,9 +218,12 @@ struct Admissible {
 
   const std::uint8_t* dead;                           // per slot, 1 when deleted; nullptr: none is
   const FunctionRef<bool(std::uint32_t)>* predicate;  // nullptr: every live slot passes
-  std::size_t limit;                                  // most nodes the walk may measure
+  std::size_t budget;                                 // the most the walk may spend
+  std::size_t node_cost = 1;                          // spent per node measured
+  std::size_t test_cost = 0;                          // spent per slot tested
   double share = 0.0;                                 // passing / live slots; 0: no depletion test
   bool gave_up = false;
+  std::size_t spent = 0;     // by the walk on layer 0 so far
   std::size_t measured = 0;  // nodes the walk on layer 0 measured so far
   std::size_t tested = 0;    // slots tested by the walk so far
   std::size_t admitted = 0;  // ... and admitted
@@ -225,11 +231,20 @@ struct Admissible {
     if (dead && dead[slot]) return false;
     return predicate == nullptr || (*predicate)(slot);
   }
-  void start() { measured = tested = admitted = 0; }
-  // Counts one tested slot; true when the walk should give up (see above).
+  void start() { spent = measured = tested = admitted = 0; }
+  // Counts one measured node; true when the walk is over its budget.
+  bool over_budget() {
+    ++measured;
+    spent += node_cost;
+    return spent > budget;
+  }
+  // Counts one tested slot; true when the walk should give up (over its
+  // budget, or depleted: see above).
   bool depleted(bool admit) {
     ++tested;
+    spent += test_cost;
     admitted += admit ? 1 : 0;
+    if (spent > budget) return true;
     if (share <= 0.0) return false;
     double t = static_cast<double>(tested);
     if (t * share < kExpectedBeforeTest) return false;
@@ -333,9 +348,9 @@ template <bool kLocked, class Dist, class Admit, bool kCapTies = false>
   if constexpr (Admit::kAll) {
     results.push_back({entry, d0});
   } else {
-    admit.measured = 1;
+    admit.over_budget();  // the entry is walked whatever the budget
     bool in = admit(entry);
-    admit.depleted(in);  // one slot never trips the test
+    admit.depleted(in);
     if (in) results.push_back({entry, d0});
   }
   constexpr float kMax = 3.4028235e38f;
@@ -377,7 +392,7 @@ template <bool kLocked, class Dist, class Admit, bool kCapTies = false>
       std::uint32_t e = fresh[i];
       if (i + ahead < fresh.size()) dist.prefetch(fresh[i + ahead]);
       if constexpr (!Admit::kAll) {
-        if (++admit.measured > admit.limit) {
+        if (admit.over_budget()) {
           admit.gave_up = true;
           return {};
         }
