@@ -498,6 +498,67 @@ class TestFilters:
         assert ids({}) == [] and typed.count({}) == 0
         assert ids({"v": {"$lte": Index(10**30)}}) == ["big", "float", "int", "neg"]
 
+    def test_filters_read_again_follow_their_dicts(self, typed):
+        """A dict equal to one read before may take the filter read then:
+        one that differs in anything (a value's kind included), or that was
+        changed in place since, answers as it would have alone, and so does
+        a malformed one of the same shape."""
+
+        def ids(where):
+            return sorted(h.id for h in typed.search([0] * 4, k=10, where_filter=where))
+
+        values = [
+            (True, ["bool"]),
+            (1, ["int"]),
+            (1.0, ["float"]),
+            ("1", ["str"]),
+            (2**70, ["big"]),
+            (2.0**70, ["big"]),
+            (-3, ["neg"]),
+            (None, []),
+            (np.int64(1), ["int"]),
+            (Index(1), ["int"]),
+            (np.bool_(True), ["bool"]),
+        ]
+        for _ in range(2):  # more filters than are kept, each read again
+            for value, matched in values:
+                assert ids({"v": value}) == matched and typed.count({"v": value}) == len(matched)
+                assert ids({"v": {"$in": [value, "x"]}}) == matched
+                assert ids({"$or": [{"v": value}, {"v": {"$exists": False}}]}) == matched
+        where = {"v": {"$in": [True, "1"]}}
+        assert ids(where) == ["bool", "str"]
+        where["v"]["$in"].append(-3)
+        assert ids(where) == ["bool", "neg", "str"]
+        where["v"]["$in"][0] = 1.0
+        assert ids(where) == ["float", "neg", "str"] and typed.count(where) == 3
+        where["v"] = {"$gte": 1}
+        assert ids(where) == ["big", "float", "int"]
+        where["w"] = None
+        assert ids(where) == []
+
+        class Sub(dict):
+            pass
+
+        class Text(str):
+            pass
+
+        for where in ({"v": 1}, Sub(v=1), {Text("v"): 1}, {"v": Sub({"$eq": 1})}):
+            assert ids(where) == ["int"] and typed.count(where) == 1
+        for where, message in [
+            ({"v": {"$in": (1, 2)}}, "$in value must be a list"),
+            ({"v": {"$in": [1, [2]]}}, "unsupported filter value type"),
+            ({"v": {"$in": [1, 2], "$bad": 2}}, "unknown operator: $bad"),
+            ({"v": {"$gte": True}}, "$gte value must be a number, not a bool"),
+        ]:
+            assert typed.count({"v": {"$in": [1, 2]}}) == 1
+            assert typed.count({"v": {"$gte": 1}}) == 3
+            with pytest.raises(HovraError) as info:
+                typed.count(where)
+            assert str(info.value) == message
+        with pytest.raises(TypeError) as info:
+            typed.count({"v": {"$in": [1, 2]}, 3: 1})
+        assert str(info.value) == "'int' object cannot be converted to 'PyString'"
+
 
 class TestArgumentsChangedDuringConversion:
     """Python hooks run during conversion may change other arguments; the

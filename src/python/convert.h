@@ -112,6 +112,9 @@ PyObject* metadata_to_python(const std::optional<std::string>& text);
 // engine's filter parser; ValueError with the parser's message when it is
 // malformed, TypeError for a key that is not a str.
 bool filter_from_python(PyObject* dict, Filter& out);
+// The same, shared: a dict that reads as one of the last few read gives the
+// filter parsed from that one (compared, not read again).
+bool filter_from_python(PyObject* dict, std::shared_ptr<const Filter>& out);
 
 // UTF-8 of a str; false with UnicodeEncodeError set for unpaired surrogates.
 bool utf8_of(PyObject* str, std::string& out);

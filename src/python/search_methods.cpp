@@ -60,11 +60,12 @@ struct SearchOptions {
   }
 
   // Builds the filter (after the query was converted) and the parameters.
-  bool params(Filter& filter, SearchParams& out) const {
+  bool params(std::shared_ptr<const Filter>& filter, SearchParams& out) const {
     if (where_filter != nullptr && !filter_from_python(where_filter, filter)) return false;
     out.k = static_cast<std::size_t>(k);
     if (ef_search) out.ef_search = static_cast<std::size_t>(*ef_search);
-    out.filter = where_filter != nullptr ? &filter : nullptr;
+    out.filter = filter.get();
+    out.shared_filter = filter;
     out.max_distance = max_distance;
     return true;
   }
@@ -109,7 +110,7 @@ PyObject* db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!options.extract(a)) return nullptr;
     std::vector<float> query;
     if (!vector_arg.finish(query)) return nullptr;
-    Filter filter;
+    std::shared_ptr<const Filter> filter;
     SearchParams params;
     if (!options.params(filter, params)) return nullptr;
 
@@ -146,7 +147,7 @@ bool run_search_many(const Signature& sig, const char* queries_arg, PyObject* se
   k = options.k;
   std::vector<std::vector<float>> queries;
   if (!batch_arg.finish(queries)) return false;
-  Filter filter;
+  std::shared_ptr<const Filter> filter;
   SearchParams params;
   if (!options.params(filter, params)) return false;
 

@@ -153,9 +153,9 @@ PyObject* db_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!bind_arguments(kCountSig, args, nargs, kwnames, a)) return nullptr;
     PyObject* where_filter = a.given(0);
     if (where_filter != nullptr && !dict_arg(where_filter, "where_filter")) return nullptr;
-    Filter filter;
+    std::shared_ptr<const Filter> filter;
     if (where_filter != nullptr && !filter_from_python(where_filter, filter)) return nullptr;
-    std::size_t count = engine_of(self)->count(where_filter != nullptr ? &filter : nullptr);
+    std::size_t count = engine_of(self)->count(filter.get(), filter);
     return PyLong_FromSize_t(count);
   });
 }

@@ -160,7 +160,8 @@ class Database {
                                                           const SearchParams& params,
                                                           Progress* progress = nullptr) const;
 
-  std::size_t count(const Filter* filter) const;
+  // shared: the filter when the caller shares it (see SearchParams).
+  std::size_t count(const Filter* filter, std::shared_ptr<const Filter> shared = nullptr) const;
   // The path search() would take for k results with this filter (nullptr:
   // none) and beam width (nullopt: default_ef(k)), and its candidate
   // estimate; nothing is searched (database_records.cpp).
@@ -448,10 +449,12 @@ class Database {
     SharedHold metadata_index_lock;
     std::shared_ptr<const QueryPlan> plan;
   };
-  FilterScope filter_scope(const Filter* filter) const REQUIRES_SHARED(index_lock_);
+  FilterScope filter_scope(const Filter* filter, std::shared_ptr<const Filter> shared = nullptr) const
+      REQUIRES_SHARED(index_lock_);
   // The filter's plan over the metadata index as it is now: the kept one
-  // when the filter was planned before, else a new one, kept.
-  std::shared_ptr<const QueryPlan> plan_of(const Filter& filter) const
+  // when the filter was planned before, else a new one, kept (with the
+  // filter itself when the caller shares it as `shared`).
+  std::shared_ptr<const QueryPlan> plan_of(const Filter& filter, std::shared_ptr<const Filter> shared = nullptr) const
       REQUIRES_SHARED(index_lock_, metadata_index_lock_);
   std::vector<Hit> run_search(const float* query, std::size_t k, std::size_t ef, const FilterScope& scope) const
       REQUIRES_SHARED(index_lock_, slot_ids_lock_, metadata_lock_);

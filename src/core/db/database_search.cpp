@@ -74,20 +74,20 @@ SearchHit Database::hit_of(std::uint32_t slot, float distance) const {
 // lock, so the lists the plan borrows from the index cannot change under a
 // search. A filter searched before over the same index takes its kept plan
 // (and the candidate list that plan built).
-Database::FilterScope Database::filter_scope(const Filter* filter) const {
+Database::FilterScope Database::filter_scope(const Filter* filter, std::shared_ptr<const Filter> shared) const {
   FilterScope scope;
   scope.filter = filter;
   if (!filter) return scope;
   scope.metadata_index_lock = SharedHold(metadata_index_lock_);
   metadata_index_lock_.assert_held_shared();
-  scope.plan = plan_of(*filter);
+  scope.plan = plan_of(*filter, std::move(shared));
   return scope;
 }
 
 // Searches, counts, explain, pages and deletes by filter share the kept
 // plans.
-std::shared_ptr<const QueryPlan> Database::plan_of(const Filter& filter) const {
-  return plan_cache_.plan(filter, metadata_index_, index_->node_count());
+std::shared_ptr<const QueryPlan> Database::plan_of(const Filter& filter, std::shared_ptr<const Filter> shared) const {
+  return plan_cache_.plan(filter, metadata_index_, index_->node_count(), std::move(shared));
 }
 
 // Takes the index, slot-ids and metadata read locks (and, briefly, the
@@ -99,7 +99,7 @@ Result<std::vector<SearchHit>> Database::search(const std::vector<float>& query,
   ReadLock ix(index_lock_);
   ReadLock si(slot_ids_lock_);
   ReadLock md(metadata_lock_);
-  FilterScope scope = filter_scope(params.filter);
+  FilterScope scope = filter_scope(params.filter, params.shared_filter);
   std::vector<Hit> hits = run_search(query.data(), params.k, ef, scope);
   return assemble(hits, query.data(), params.max_distance);
 }
@@ -119,7 +119,7 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const std::vec
   ReadLock ix(index_lock_);
   ReadLock si(slot_ids_lock_);
   ReadLock md(metadata_lock_);
-  FilterScope scope = filter_scope(params.filter);
+  FilterScope scope = filter_scope(params.filter, params.shared_filter);
   start_phase(progress, "searching", "queries", queries.size());
   std::vector<std::vector<Hit>> hits;
   if (!scope.filter) {
@@ -149,12 +149,12 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const std::vec
 // Takes the index, metadata and metadata-index read locks in order and
 // holds them together, so the candidates are used in the state they were
 // read from (a compaction renumbers slots under all write locks).
-std::size_t Database::count(const Filter* filter) const {
+std::size_t Database::count(const Filter* filter, std::shared_ptr<const Filter> shared) const {
   if (!filter) return len();
   ReadLock ix(index_lock_);
   ReadLock md(metadata_lock_);
   ReadLock mi(metadata_index_lock_);
-  std::shared_ptr<const QueryPlan> kept = plan_of(*filter);
+  std::shared_ptr<const QueryPlan> kept = plan_of(*filter, std::move(shared));
   const QueryPlan& plan = *kept;
   auto metadata = [&](std::uint32_t slot) {
     metadata_lock_.assert_held_shared();

@@ -146,6 +146,9 @@ struct SearchParams {
   std::size_t k = kDefaultK;
   std::optional<std::size_t> ef_search;  // nullopt: default_ef(k)
   const Filter* filter = nullptr;
+  // The caller's filter, when it shares it (filter then points to it): the
+  // kept plans find it again by identity (PlanCache::plan).
+  std::shared_ptr<const Filter> shared_filter;
   // Inclusive: a hit is kept when its distance, summed in double precision
   // (distance_exact), is at most this.
   std::optional<double> max_distance;

@@ -53,37 +53,52 @@ std::size_t filter_bytes(const Filter& filter) {
 
 }  // namespace
 
-// A kept plan with the filter it owns (the plan points into it).
+// A kept plan with the filter it holds (the plan points into it): its own
+// copy, or the caller's shared filter; and the last shared filter found
+// equal to it, so that the next look-up with that one finds it by identity.
+// While the entry holds a filter, no other filter can be at its address.
 struct PlanCache::Entry {
   std::size_t hash = 0;
   std::uint64_t generation = 0;
   std::size_t slot_count = 0;
-  Filter filter;
+  std::shared_ptr<const Filter> filter;
+  std::shared_ptr<const Filter> equal;
   std::optional<QueryPlan> plan;
+  bool holds(const Filter& f) const { return filter.get() == &f || equal.get() == &f; }
 };
 
 std::shared_ptr<const QueryPlan> PlanCache::plan(const Filter& filter, const MetadataIndex& index,
-                                                 std::size_t slot_count) {
-  const std::size_t hash = filter_hash(filter);
+                                                 std::size_t slot_count, std::shared_ptr<const Filter> shared) {
   const std::uint64_t generation = index.generation();
+  auto take = [&](std::size_t i) {
+    std::rotate(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(i),
+                entries_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+    std::shared_ptr<Entry> hit = entries_.front();
+    return std::shared_ptr<const QueryPlan>(hit, &*hit->plan);
+  };
+  if (shared) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::erase_if(entries_, [&](const std::shared_ptr<Entry>& e) { return e->generation != generation; });
+    for (std::size_t i = 0; i < entries_.size(); ++i)
+      if (entries_[i]->holds(filter) && entries_[i]->slot_count == slot_count) return take(i);
+  }
+  const std::size_t hash = filter_hash(filter);
   {
     std::lock_guard<std::mutex> guard(mutex_);
     std::erase_if(entries_, [&](const std::shared_ptr<Entry>& e) { return e->generation != generation; });
     for (std::size_t i = 0; i < entries_.size(); ++i) {
-      const Entry& e = *entries_[i];
-      if (e.hash != hash || e.slot_count != slot_count || !same_filter(e.filter, filter)) continue;
-      std::rotate(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(i),
-                  entries_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
-      std::shared_ptr<Entry> hit = entries_.front();
-      return std::shared_ptr<const QueryPlan>(hit, &*hit->plan);
+      Entry& e = *entries_[i];
+      if (e.hash != hash || e.slot_count != slot_count || !same_filter(*e.filter, filter)) continue;
+      if (shared) e.equal = std::move(shared);
+      return take(i);
     }
   }
   auto entry = std::make_shared<Entry>();
   entry->hash = hash;
   entry->generation = generation;
   entry->slot_count = slot_count;
-  entry->filter = filter;
-  entry->plan.emplace(entry->filter, index, slot_count);
+  entry->filter = shared ? std::move(shared) : std::make_shared<const Filter>(filter);
+  entry->plan.emplace(*entry->filter, index, slot_count);
   {
     std::lock_guard<std::mutex> guard(mutex_);
     entries_.insert(entries_.begin(), entry);
@@ -96,7 +111,8 @@ std::size_t PlanCache::memory_bytes() const {
   std::lock_guard<std::mutex> guard(mutex_);
   std::size_t bytes = entries_.capacity() * sizeof(std::shared_ptr<Entry>);
   for (const auto& e : entries_)
-    bytes += sizeof(Entry) - sizeof(Filter) - sizeof(QueryPlan) + filter_bytes(e->filter) + e->plan->memory_bytes();
+    bytes += sizeof(Entry) - sizeof(QueryPlan) + filter_bytes(*e->filter) + e->plan->memory_bytes() +
+             (e->equal && e->equal != e->filter ? filter_bytes(*e->equal) : 0);
   return bytes;
 }
 

@@ -4,6 +4,7 @@
 // plan is reused only for an equal filter over the metadata index at the
 // same generation and the same slot count; any change to the index makes
 // every kept plan stale, and stale plans are dropped on the next look-up.
+// A filter the caller shares is kept as it is and found again by identity.
 #pragma once
 
 #include <cstddef>
@@ -31,8 +32,12 @@ class PlanCache {
 
   // The plan of `filter` over `index` as it is now, kept or newly built.
   // The caller holds the metadata-index read lock for as long as it uses
-  // the plan (as for any plan); the plan owns its copy of the filter.
-  std::shared_ptr<const QueryPlan> plan(const Filter& filter, const MetadataIndex& index, std::size_t slot_count);
+  // the plan (as for any plan); the plan owns its copy of the filter, or
+  // shares `shared` when the caller gives it (filter is then *shared): a
+  // kept plan of that very filter is found by identity, without hashing or
+  // comparing the filter (a $in of 500 values).
+  std::shared_ptr<const QueryPlan> plan(const Filter& filter, const MetadataIndex& index, std::size_t slot_count,
+                                        std::shared_ptr<const Filter> shared = nullptr);
   // The bytes the kept plans hold, with their filters and candidate lists.
   std::size_t memory_bytes() const;
 
