@@ -153,6 +153,9 @@ class Hovra:
             ef_construction=a.ef_construction,
         )
         self.add(X, 0, metas)
+        # Searches timed while the background linker still links the rows
+        # would count its CPU time (and scan the rows not linked yet).
+        self.db.wait_indexed()
         if quantize:
             self.db.enable_quantized_search()
 
