@@ -103,17 +103,22 @@ bool document_number(PyObject* obj, JsonValue& out) {
   return true;
 }
 
+// A plain int's value; false (the error cleared) for one beyond 64 bits.
+bool plain_int(PyObject* obj, long long& v) {
+  int overflow = 0;
+  v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (overflow == 0 && !(v == -1 && PyErr_Occurred())) return true;
+  PyErr_Clear();
+  return false;
+}
+
 // A plain int or float (not a subclass, which may convert through hooks)
 // read straight from the object: the values of a long $in are mostly
 // these. False for anything else, and for an int beyond 64 bits.
 bool plain_number(PyObject* obj, JsonValue& out) {
   if (PyLong_CheckExact(obj)) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
-      PyErr_Clear();
-      return false;
-    }
+    long long v = 0;
+    if (!plain_int(obj, v)) return false;
     out = JsonValue::signed_int(v);
     return true;
   }
@@ -173,13 +178,8 @@ bool dict_reads_as(PyObject* dict, int depth, const JsonValue& kept);
 bool reads_as(PyObject* obj, int depth, const JsonValue& kept) {
   using Kind = JsonValue::Kind;
   if (PyLong_CheckExact(obj)) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
-      PyErr_Clear();
-      return false;
-    }
-    return kept.is_number() && JsonValue::signed_int(v) == kept;
+    long long v = 0;
+    return plain_int(obj, v) && kept.is_number() && JsonValue::signed_int(v) == kept;
   }
   if (PyFloat_CheckExact(obj)) {
     double d = PyFloat_AS_DOUBLE(obj);
