@@ -1,9 +1,8 @@
 // The filter planner: a Filter compiled into nodes over the metadata
 // index's lists, their size estimates, the candidate list built from them
 // (with the slot-list operations of slot_lists.cpp) and the copy of the
-// candidates' rows the scans read, the set probes that test one record
-// before its metadata is read, and what searches learnt of walking with
-// the filter.
+// candidates' rows the scans read, and the set probes that test one record
+// before its metadata is read. What these cost is in plan_costs.cpp.
 #include "core/db/query_plan.h"
 
 #include <algorithm>
@@ -369,8 +368,7 @@ QueryPlan::QueryPlan(const Filter& filter, const MetadataIndex& index, std::size
   bound_ = root_->upper;
   add_probes(filter);
   scan_tests_ = !answered_ || !root_->exact;
-  test_cost_ = probe_cost();
-  if (!probes_decide_) test_cost_ += kEvaluateCost + evaluation_cost(filter);
+  test_cost_ = filter_test_cost(sets_probed(), probes_decide_, filter);
 }
 
 QueryPlan::~QueryPlan() = default;
@@ -402,18 +400,6 @@ QueryPlan::Candidates QueryPlan::candidates() const {
 
 // ---------------------------------------------------------------------------
 // Copied rows
-
-namespace {
-
-// Whether a list of `count` slots spanning `span` slots, of a store of
-// `store_rows` rows of dim floats, is worth a copy of its rows.
-bool worth_copying(std::size_t count, std::size_t span, std::size_t store_rows, std::size_t dim) {
-  if (count < QueryPlan::kMinCopiedRows || count > store_rows / 8) return false;
-  if (count > QueryPlan::kMaxCopiedBytes / sizeof(float) / std::max<std::size_t>(dim, 1)) return false;
-  return 2 * count < span;
-}
-
-}  // namespace
 
 bool QueryPlan::copies_rows(std::size_t dim, std::size_t store_rows) const {
   if (!answered_ || scan_tests_) return false;
@@ -509,16 +495,10 @@ void QueryPlan::add_probes(const Filter& filter) {
   }
 }
 
-std::size_t QueryPlan::probe_cost() const {
+std::size_t QueryPlan::sets_probed() const {
   std::size_t sets = probes_need_object_ ? 1 : 0;
   for (const Probe& probe : probes_) sets += std::max<std::size_t>(probe.any_of.size(), 1);
-  return sets * kProbeCost;
-}
-
-std::size_t QueryPlan::evaluation_cost(const Filter& filter) {
-  std::size_t cost = kConditionCost + filter.values.size() * kListedValueCost;
-  for (const Filter& child : filter.children) cost += evaluation_cost(child);
-  return cost;
+  return sets;
 }
 
 bool QueryPlan::passes_probes(std::uint32_t slot) const {
@@ -564,33 +544,6 @@ std::string describe_node(const Node& node) {
 }  // namespace
 
 std::string QueryPlan::describe() const { return describe_node(*root_); }
-
-// ---------------------------------------------------------------------------
-// Walks remembered
-
-bool QueryPlan::walks_ran_expensive() const {
-  const std::uint32_t state = walks_.load(std::memory_order_relaxed);
-  const std::uint32_t walks = state & 0xffffu, expensive = state >> 16;
-  return walks > 0 && 2 * expensive > walks;
-}
-
-bool QueryPlan::scan_first() const {
-  if (!walks_ran_expensive()) return false;
-  return scans_first_.fetch_add(1, std::memory_order_relaxed) % kRetryEvery != kRetryEvery - 1;
-}
-
-void QueryPlan::note_walk(bool expensive) const {
-  std::uint32_t state = walks_.load(std::memory_order_relaxed);
-  std::uint32_t next = 0;
-  do {
-    std::uint32_t walks = (state & 0xffffu) + 1, costly = (state >> 16) + (expensive ? 1 : 0);
-    if (walks > kRecentWalks) {
-      walks = (walks + 1) / 2;
-      costly /= 2;
-    }
-    next = costly << 16 | walks;
-  } while (!walks_.compare_exchange_weak(state, next, std::memory_order_relaxed));
-}
 
 // ---------------------------------------------------------------------------
 // Memory

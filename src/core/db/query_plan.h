@@ -23,6 +23,7 @@
 
 #include "core/base/file_io.h"
 #include "core/base/function_ref.h"
+#include "core/db/plan_costs.h"
 #include "core/records/filter.h"
 #include "core/records/metadata_index.h"
 #include "core/records/packed_json.h"
@@ -71,10 +72,9 @@ class QueryPlan {
   // (copy + i * dim holds candidate i's row), so that the exact scans of a
   // filter searched again and again read one block instead of gathering
   // rows scattered over the store. Copied from the plan's second scan on,
-  // when the list is built, holds at least kMinCopiedRows, at most an
-  // eighth of the store's rows and under kMaxCopiedBytes, and covers less
-  // than half of the slots it spans. rows_version is the index's
-  // (HnswIndex::rows_version); a copy taken at another is taken again.
+  // when the list is built and worth it (worth_copying, plan_costs.h).
+  // rows_version is the index's (HnswIndex::rows_version); a copy taken
+  // at another is taken again.
   // row_of(slot) gives a slot's dim floats. nullptr: read the store. From
   // any number of threads at once (one copies, the others read the store
   // meanwhile); the caller holds the index lock shared, so the version
@@ -84,18 +84,9 @@ class QueryPlan {
   // Whether the scans of this plan read (or will read) such a copy, as far
   // as its bound tells before the list is built.
   bool copies_rows(std::size_t dim, std::size_t store_rows) const;
-  static constexpr std::size_t kMinCopiedRows = 256;
-  static constexpr std::size_t kMaxCopiedBytes = std::size_t(256) << 20;
 
-  // What testing one slot against the filter costs, in the units of the
-  // index's cost model (nanoseconds of one core, HnswIndex::kWalkNodeCost):
-  // each set probed and, when the probes do not decide, the record's
-  // metadata found and read, and each condition and listed value compared.
+  // What testing one slot against the filter costs (TestCosts).
   std::size_t test_cost() const { return test_cost_; }
-  static constexpr std::size_t kProbeCost = 10;       // a set probed
-  static constexpr std::size_t kEvaluateCost = 300;   // the metadata found and read
-  static constexpr std::size_t kConditionCost = 30;   // a condition evaluated
-  static constexpr std::size_t kListedValueCost = 4;  // a value of $in or $nin compared
   // Whether the exact scan of the candidates tests each one too: the index
   // does not answer the filter exactly (as far as its estimates tell).
   bool scan_tests() const { return scan_tests_; }
@@ -108,20 +99,10 @@ class QueryPlan {
   // its candidate list (the filter and the index's lists are not its own).
   std::size_t memory_bytes() const;
 
-  // What searches learnt of walking the graph with this filter: whether
-  // most of its last few walks cost more than the exact scan of its
-  // candidates (they gave up, or measured and tested nodes worth more than
-  // the scan; a filter that holds where the queries are rare walks so). The
-  // memory lives with the plan, so any change to the metadata index (a new
-  // plan) starts it afresh. From any number of threads at once.
-  bool walks_ran_expensive() const;
-  // Whether a search should scan without trying the walk: the walks ran
-  // expensive, except on every kRetryEvery-th such search, which walks
-  // again so that the memory follows the queries when they move.
-  bool scan_first() const;
-  void note_walk(bool expensive) const;
-  static constexpr std::uint32_t kRecentWalks = 16;
-  static constexpr std::uint32_t kRetryEvery = 64;
+  // What searches learnt of walking the graph with this filter (WalkMemory).
+  bool walks_ran_expensive() const { return walks_.ran_expensive(); }
+  bool scan_first() const { return walks_.scan_first(); }
+  void note_walk(bool expensive) const { walks_.note(expensive); }
 
  private:
   struct Probe {
@@ -131,10 +112,8 @@ class QueryPlan {
   std::unique_ptr<Node> compile(const Filter& filter) const;
   void add_probes(const Filter& filter);
   bool passes_probes(std::uint32_t slot) const;
-  // The test's cost: of the set probes, and of evaluating `filter`'s
-  // conditions once the metadata is read.
-  std::size_t probe_cost() const;
-  static std::size_t evaluation_cost(const Filter& filter);
+  // The sets a test probes (the presence of object metadata counts one).
+  std::size_t sets_probed() const;
 
   const Filter* filter_;
   const MetadataIndex* index_;
@@ -161,11 +140,7 @@ class QueryPlan {
   mutable std::atomic<std::size_t> rows_copy_bytes_{0};
   mutable std::atomic<std::uint32_t> scans_{0};
 
-  // The recent walks (low 16 bits) and how many of them ran expensive (high
-  // 16 bits), both halved once the walks pass kRecentWalks; the searches
-  // that scanned on that memory.
-  mutable std::atomic<std::uint32_t> walks_{0};
-  mutable std::atomic<std::uint32_t> scans_first_{0};
+  mutable WalkMemory walks_;
 };
 
 }  // namespace hovra
