@@ -398,6 +398,7 @@ class Database {
                            const SparseVector* sparse = nullptr) REQUIRES(id_map_lock_);
   void record_slot_locked(std::uint32_t slot, std::string_view id, std::optional<PackedValue> metadata)
       REQUIRES(id_map_lock_, slot_ids_lock_, metadata_lock_, metadata_index_lock_);
+  void reserve_record_tables_locked(std::size_t n) REQUIRES(id_map_lock_, slot_ids_lock_, metadata_lock_);
   // items: the batch positions to insert, in order (nullptr: all of them).
   void insert_batch_locked(const RecordBatch& batch, const std::vector<std::uint32_t>* items,
                            Progress* progress = nullptr) REQUIRES(id_map_lock_);

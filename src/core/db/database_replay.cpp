@@ -98,9 +98,7 @@ std::pair<const void*, std::size_t> Database::reserve_for_inserts_locked(std::si
   WriteLock si(slot_ids_lock_);
   WriteLock md(metadata_lock_);
   WriteLock mi(metadata_index_lock_);
-  slot_ids_.reserve_more(n, 0);
-  slot_metadata_.reserve_more(n, 0);
-  id_to_slot_.reserve(id_to_slot_.size() + n);
+  reserve_record_tables_locked(n);
   return index_->store().room_ahead();
 }
 

@@ -45,6 +45,14 @@ void Database::record_slot_locked(std::uint32_t slot, std::string_view id, std::
   else slot_metadata_.push_absent();
 }
 
+// Caller holds the id-map, slot-ids and metadata write locks: room in the
+// id map, the ids and the metadata for n more records.
+void Database::reserve_record_tables_locked(std::size_t n) {
+  slot_ids_.reserve_more(n, 0);
+  slot_metadata_.reserve_more(n, 0);
+  id_to_slot_.reserve(id_to_slot_.size() + n);
+}
+
 // Caller holds the id-map write lock. Inserts the items' vectors as one
 // batch, read from where they lie, and records their tables; takes the
 // index, slot-ids, metadata and metadata-index write locks in order.
@@ -60,9 +68,7 @@ void Database::insert_batch_locked(const RecordBatch& batch, const std::vector<s
   WriteLock si(slot_ids_lock_);
   WriteLock md(metadata_lock_);
   WriteLock mi(metadata_index_lock_);
-  slot_ids_.reserve_more(n, 0);
-  slot_metadata_.reserve_more(n, 0);
-  id_to_slot_.reserve(id_to_slot_.size() + n);
+  reserve_record_tables_locked(n);
   for (std::size_t k = 0; k < n; ++k)
     record_slot_locked(slots[k], batch.ids.get(item(k)), batch.metadata_of(item(k)));
   for (std::size_t k = 0; k < n; ++k) {
