@@ -1,5 +1,6 @@
 // The exhaustive scan: block scoring and the preselection's proven margin
-// (the candidates are kept and re-scored by index/preselect.h).
+// (the rows are offered in groups by index/block_offer.h, the candidates
+// kept and re-scored by index/preselect.h).
 //
 // Why the preselection is exact. For every row the block kernel (or the
 // matrix product) gives an approximate score s' and a bound e with
@@ -31,11 +32,11 @@
 
 #include "core/base/cpu_features.h"
 #include "core/base/thread_pool.h"
+#include "core/index/block_offer.h"
 #include "core/index/hit.h"
 #include "core/index/preselect.h"
 #include "core/vectors/blas.h"
 #include "core/vectors/scan_kernels.h"
-#include "core/vectors/x86_intrinsics.h"
 
 namespace hovra {
 
@@ -53,7 +54,6 @@ constexpr double kScoreSlack = 0x1p-40;
 constexpr double kFormulaMargin = 1.01;
 constexpr double kPairwiseMargin = 1.1;
 constexpr double kRootFloor = 0x1p-30;
-constexpr std::size_t kBlockRows = 256;
 // Pairwise cosine: SimSIMD refines an approximate reciprocal square root
 // with one Newton step (relative error about 2e-7 on x86-64 from its 12-bit
 // start, far less from AVX-512's 14-bit one); elsewhere a wider margin.
@@ -195,104 +195,6 @@ void FormulaQuery::block_bounds(const float* dots, const double* roots, const fl
 // The factor that turns a stored norm into a bound on the row's computed
 // norm: both lie within sum_error_factor of the exact norm.
 double norm_widening(std::size_t dim) { return 1.0 + 2.0 * sum_error_factor(dim); }
-
-// Rows are offered in groups of eight, each group first tested as a whole.
-constexpr std::size_t kGroup = 8;
-
-// The floor of each whole group of kGroup rows: the least lower end among
-// its rows, or -inf when one of them is always offered (a NaN lower end, an
-// upper end past the largest double). A group whose floor exceeds the
-// threshold holds no row to offer. With AVX-512 a group is one register.
-void group_floors_portable(const double* lo, const double* hi, std::size_t groups, double* floors) {
-  constexpr double kMax = std::numeric_limits<double>::max();
-  constexpr double kInf = std::numeric_limits<double>::infinity();
-  for (std::size_t g = 0; g < groups; ++g) {
-    double floor = kInf;
-    for (std::size_t j = g * kGroup; j < (g + 1) * kGroup; ++j) {
-      double key = hi[j] <= kMax && lo[j] == lo[j] ? lo[j] : -kInf;
-      floor = key < floor ? key : floor;
-    }
-    floors[g] = floor;
-  }
-}
-#if defined(__x86_64__)
-[[gnu::target("avx512f")]] void group_floors_avx512(const double* lo, const double* hi, std::size_t groups,
-                                                    double* floors) {
-  static_assert(kGroup == 8);
-  const __m512d most = _mm512_set1_pd(std::numeric_limits<double>::max());
-  const __m512d none = _mm512_set1_pd(-std::numeric_limits<double>::infinity());
-  for (std::size_t g = 0; g < groups; ++g) {
-    __m512d l = _mm512_loadu_pd(lo + g * kGroup), h = _mm512_loadu_pd(hi + g * kGroup);
-    __mmask8 kept = _mm512_cmp_pd_mask(h, most, _CMP_LE_OQ) & _mm512_cmp_pd_mask(l, l, _CMP_ORD_Q);
-    floors[g] = _mm512_reduce_min_pd(_mm512_mask_blend_pd(kept, none, l));
-  }
-}
-#endif
-using GroupFloorsFn = void (*)(const double*, const double*, std::size_t, double*);
-GroupFloorsFn group_floors_for_this_processor() {
-#if defined(__x86_64__)
-  if (simd_level() == SimdLevel::Avx512) return &group_floors_avx512;
-#endif
-  return &group_floors_portable;
-}
-const GroupFloorsFn kGroupFloors = group_floors_for_this_processor();
-
-// The rows of a group (count of them, at most kGroup) to offer, a bit per
-// row: a lower end at most the threshold, or a non-finite end (a NaN lower
-// end, an upper end past the largest double).
-unsigned group_marks_portable(const double* lo, const double* hi, std::size_t count, double threshold) {
-  constexpr double kMax = std::numeric_limits<double>::max();
-  unsigned marked = 0;
-  for (std::size_t j = 0; j < count; ++j)
-    marked |= unsigned((lo[j] <= threshold) | !(hi[j] <= kMax) | (lo[j] != lo[j])) << j;  // no branch
-  return marked;
-}
-#if defined(__x86_64__)
-[[gnu::target("avx512f")]] unsigned group_marks_avx512(const double* lo, const double* hi, std::size_t count,
-                                                       double threshold) {
-  static_assert(kGroup == 8);
-  const __mmask8 rows = count >= kGroup ? __mmask8(0xFF) : __mmask8((1u << count) - 1);
-  __m512d l = _mm512_maskz_loadu_pd(rows, lo), h = _mm512_maskz_loadu_pd(rows, hi);
-  __mmask8 under = _mm512_mask_cmp_pd_mask(rows, l, _mm512_set1_pd(threshold), _CMP_LE_OQ);
-  __mmask8 beyond = _mm512_mask_cmp_pd_mask(rows, h, _mm512_set1_pd(std::numeric_limits<double>::max()), _CMP_NLE_UQ);
-  __mmask8 nan = _mm512_mask_cmp_pd_mask(rows, l, l, _CMP_UNORD_Q);
-  return unsigned(under | beyond | nan);
-}
-#endif
-using GroupMarksFn = unsigned (*)(const double*, const double*, std::size_t, double);
-GroupMarksFn group_marks_for_this_processor() {
-#if defined(__x86_64__)
-  if (simd_level() == SimdLevel::Avx512) return &group_marks_avx512;
-#endif
-  return &group_marks_portable;
-}
-const GroupMarksFn kGroupMarks = group_marks_for_this_processor();
-
-// Offers n rows (n at most kBlockRows; row i is slot_of(i)) with their
-// bounds; most rows lie above the threshold and are passed over by their
-// group's floor (the threshold only falls), which spares a branch per row
-// on the scans of small collections. In a group that passes, the rows at or
-// under the threshold (and those with a non-finite end) are marked at once
-// and offered one after another without a branch per row.
-template <class SlotOf>
-void offer_block(Preselect& pre, std::size_t n, const double* lo, const double* hi, SlotOf slot_of) {
-  double floors[kBlockRows / kGroup];
-  const std::size_t groups = n / kGroup;
-  kGroupFloors(lo, hi, groups, floors);
-  auto offer_marked = [&](std::size_t first, std::size_t count) {
-    unsigned marked = kGroupMarks(lo + first, hi + first, count, pre.threshold());
-    while (marked != 0) {
-      std::size_t j = first + static_cast<std::size_t>(__builtin_ctz(marked));
-      marked &= marked - 1;
-      pre.candidate(slot_of(j), lo[j], hi[j]);
-    }
-  };
-  for (std::size_t g = 0; g < groups; ++g) {
-    if (floors[g] > pre.threshold()) continue;
-    offer_marked(g * kGroup, kGroup);
-  }
-  if (groups * kGroup < n) offer_marked(groups * kGroup, n - groups * kGroup);
-}
 
 // Rows [begin, end) of one query into pre. When the stored norms bound the
 // rows, one dot product per row; otherwise each row's own sum of squares
