@@ -1,8 +1,10 @@
-// Database: closing, the settings (synced writes, the exact-scan threshold,
-// the metric) and the reads of single records: get, contains, len, ids.
-// Changes are in database_changes.cpp, the record table's upkeep in
-// database_table.cpp, compaction, the quantization switches and statistics
-// in database_upkeep.cpp (searches and counting in database_search.cpp).
+// Database: closing and the settings (synced writes, the exact-scan
+// threshold and whether searches scan every row, the metric, the default
+// beam width). The reads of records (get, contains, len, ids,
+// and many at once) are in database_records.cpp, changes in
+// database_changes.cpp, the record table's upkeep in database_table.cpp,
+// compaction, the quantization switches and statistics in
+// database_upkeep.cpp (searches and counting in database_search.cpp).
 //
 // Operations that look a slot up keep the id-map lock while they use it, so
 // a compaction (which renumbers slots under the id-map write lock) never
@@ -56,57 +58,9 @@ Metric Database::metric() const {
   return index_->metric();
 }
 
-// Holds the id-map read lock while reading the slot's vector and metadata.
-Result<RecordView> Database::get(const std::string& id) const {
-  ReadLock ids(id_map_lock_);
-  std::uint32_t slot = slot_of(id);
-  if (slot == IdIndex::kNone) return DbError::not_found(id);
-  RecordView view;
-  {
-    ReadLock ix(index_lock_);
-    if (slot >= index_->node_count()) return DbError::corrupt_data("vector slot missing");
-    const float* v = index_->vector(slot);
-    view.vector.assign(v, v + dim_);
-  }
-  ReadLock md(metadata_lock_);
-  if (std::optional<PackedValue> m = metadata_at(slot)) {
-    view.metadata.emplace();
-    write_packed_json(*m, *view.metadata);
-  }
-  return view;
-}
-
-bool Database::contains(const std::string& id) const {
-  ReadLock ids(id_map_lock_);
-  return slot_of(id) != IdIndex::kNone;
-}
-
-std::size_t Database::len() const {
-  ReadLock ix(index_lock_);
-  return index_->live_count();
-}
-
-std::optional<std::size_t> Database::try_len() const {
-  if (!index_lock_.try_lock_shared()) return std::nullopt;
-  std::size_t n = index_->live_count();
-  index_lock_.unlock_shared();
-  return n;
-}
-
 bool Database::scans_every_row() const {
   ReadLock ix(index_lock_);
   return index_->node_count() > 0 && index_->uses_brute_force();
-}
-
-std::vector<std::string> Database::ids() const {
-  ReadLock ids(id_map_lock_);
-  std::vector<std::string> out;
-  out.reserve(id_to_slot_.size());
-  id_to_slot_.for_each([&](std::uint32_t slot) {
-    id_map_lock_.assert_held_shared();
-    out.emplace_back(ids_by_slot().get(slot));
-  });
-  return out;
 }
 
 }  // namespace hovra

@@ -1,7 +1,7 @@
-// Database operations on many records at once: reading records by a list
-// of ids and by the page in id order, deleting by a list of ids and by a
-// filter, and updating a batch; each change logged as one batch, all or
-// nothing.
+// Database reads of records, one by id (get, contains, len, ids) and many
+// at once by a list of ids and by the page in id order; and the operations
+// on many records at once: deleting by a list of ids and by a filter, and
+// updating a batch, each change logged as one batch, all or nothing.
 #include <algorithm>
 #include <cstring>
 #include <unordered_set>
@@ -71,6 +71,54 @@ Status Database::log_records(std::size_t count, FunctionRef<WalRecord(std::size_
   ticket = wal_->appended();
   count_logged(count);
   return Status::success();
+}
+
+// Holds the id-map read lock while reading the slot's vector and metadata.
+Result<RecordView> Database::get(const std::string& id) const {
+  ReadLock ids(id_map_lock_);
+  std::uint32_t slot = slot_of(id);
+  if (slot == IdIndex::kNone) return DbError::not_found(id);
+  RecordView view;
+  {
+    ReadLock ix(index_lock_);
+    if (slot >= index_->node_count()) return DbError::corrupt_data("vector slot missing");
+    const float* v = index_->vector(slot);
+    view.vector.assign(v, v + dim_);
+  }
+  ReadLock md(metadata_lock_);
+  if (std::optional<PackedValue> m = metadata_at(slot)) {
+    view.metadata.emplace();
+    write_packed_json(*m, *view.metadata);
+  }
+  return view;
+}
+
+bool Database::contains(const std::string& id) const {
+  ReadLock ids(id_map_lock_);
+  return slot_of(id) != IdIndex::kNone;
+}
+
+std::size_t Database::len() const {
+  ReadLock ix(index_lock_);
+  return index_->live_count();
+}
+
+std::optional<std::size_t> Database::try_len() const {
+  if (!index_lock_.try_lock_shared()) return std::nullopt;
+  std::size_t n = index_->live_count();
+  index_lock_.unlock_shared();
+  return n;
+}
+
+std::vector<std::string> Database::ids() const {
+  ReadLock ids(id_map_lock_);
+  std::vector<std::string> out;
+  out.reserve(id_to_slot_.size());
+  id_to_slot_.for_each([&](std::uint32_t slot) {
+    id_map_lock_.assert_held_shared();
+    out.emplace_back(ids_by_slot().get(slot));
+  });
+  return out;
 }
 
 // Takes the id-map, index and metadata read locks in order, once.
