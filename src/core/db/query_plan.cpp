@@ -1,12 +1,12 @@
 // The filter planner: a Filter compiled into nodes over the metadata
 // index's lists, their size estimates, the candidate list built from them
-// (with the slot-list operations of slot_lists.cpp) and the copy of the
-// candidates' rows the scans read, and the set probes that test one record
-// before its metadata is read. What these cost is in plan_costs.cpp.
+// (with the slot-list operations of slot_lists.cpp) and when the scans read
+// a copy of the candidates' rows (the copy is candidate_rows.cpp's), and the
+// set probes that test one record before its metadata is read. What these
+// cost is in plan_costs.cpp.
 #include "core/db/query_plan.h"
 
 #include <algorithm>
-#include <new>
 #include <utility>
 
 #include "core/db/slot_lists.h"
@@ -411,31 +411,11 @@ bool QueryPlan::copies_rows(std::size_t dim, std::size_t store_rows) const {
 
 const float* QueryPlan::copied_rows(std::uint64_t rows_version, std::size_t dim, std::size_t store_rows,
                                     FunctionRef<const float*(std::uint32_t)> row_of) const {
-  if (rows_copied_at_.load(std::memory_order_acquire) == rows_version) return rows_copy_.data();
-  if (scans_.fetch_add(1, std::memory_order_relaxed) == 0) return nullptr;  // a filter searched once
+  if (rows_.holds(rows_version)) return rows_.data();
+  if (rows_.first_scan()) return nullptr;  // a filter searched once
   if (!listed_.load(std::memory_order_acquire) || list_.empty()) return nullptr;
   if (!worth_copying(list_.size(), std::size_t(list_.back() - list_.front()) + 1, store_rows, dim)) return nullptr;
-  std::unique_lock<std::mutex> guard(rows_mutex_, std::try_to_lock);
-  if (!guard.owns_lock()) return nullptr;  // another scan is copying
-  if (rows_copied_at_.load(std::memory_order_relaxed) == rows_version) return rows_copy_.data();
-  // No scan reads the copy of another version: the version changes only
-  // while no search holds the index lock.
-  rows_copied_at_.store(0, std::memory_order_relaxed);
-  try {
-    rows_copy_.resize(list_.size() * dim);
-  } catch (const std::bad_alloc&) {
-    rows_copy_ = {};
-    rows_copy_bytes_.store(0, std::memory_order_relaxed);
-    return nullptr;
-  }
-  float* out = rows_copy_.data();
-  for (std::uint32_t slot : list_) {
-    std::copy_n(row_of(slot), dim, out);
-    out += dim;
-  }
-  rows_copy_bytes_.store(rows_copy_.capacity() * sizeof(float), std::memory_order_relaxed);
-  rows_copied_at_.store(rows_version, std::memory_order_release);
-  return rows_copy_.data();
+  return rows_.copy(list_, rows_version, dim, row_of);
 }
 
 // ---------------------------------------------------------------------------
@@ -564,7 +544,7 @@ std::size_t QueryPlan::memory_bytes() const {
   for (const Probe& p : probes_) bytes += p.any_of.capacity() * sizeof(const SlotSet*);
   // The list is not touched again once listed_ is set.
   if (listed_.load(std::memory_order_acquire)) bytes += list_.capacity() * sizeof(std::uint32_t);
-  return bytes + rows_copy_bytes_.load(std::memory_order_relaxed);
+  return bytes + rows_.bytes();
 }
 
 }  // namespace hovra

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "core/base/file_io.h"
 #include "core/base/function_ref.h"
+#include "core/db/candidate_rows.h"
 #include "core/db/plan_costs.h"
 #include "core/records/filter.h"
 #include "core/records/metadata_index.h"
@@ -134,11 +134,7 @@ class QueryPlan {
   mutable bool list_exact_ = false;
 
   // The copy of the candidates' rows, made once per rows version.
-  mutable std::mutex rows_mutex_;  // tried by a scan that would copy; nothing is taken under it
-  mutable std::atomic<std::uint64_t> rows_copied_at_{0};  // the rows version the copy holds; 0: none
-  mutable std::vector<float, LargeAllocator<float>> rows_copy_;
-  mutable std::atomic<std::size_t> rows_copy_bytes_{0};
-  mutable std::atomic<std::uint32_t> scans_{0};
+  mutable CandidateRows rows_;
 
   mutable WalkMemory walks_;
 };
