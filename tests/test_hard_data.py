@@ -253,9 +253,9 @@ def test_a_filter_dear_to_test_turns_to_the_scan_where_a_cheap_one_walks(tmp_pat
     comparing its value with the list. A walk tests about as many records
     as it measures: with the cheap test it costs less than scanning those
     records and keeps walking; with the dear one it costs several
-    times that scan, so it gives up and the plan turns to the scan, whose
-    answers are exact. A walk that only counted the nodes it measured
-    would go on walking with both."""
+    times that scan, so its plan expects that before any walk and scans
+    from the first search, whose answers are exact. A walk that only
+    counted the nodes it measured would go on walking with both."""
     rng = np.random.default_rng(21)
     n, dim, clusters = 20_000, 128, 60
     centres = 3.0 * rng.standard_normal((clusters, dim)).astype(np.float32)
@@ -270,7 +270,8 @@ def test_a_filter_dear_to_test_turns_to_the_scan_where_a_cheap_one_walks(tmp_pat
     cheap = {"g": 1}
     dear = {"g": {"$in": [1] + list(range(1000, 1499))}}
     assert db.count(cheap) == db.count(dear) == int(most.sum())
-    assert db.explain(cheap)["path"] == db.explain(dear)["path"] == "walk"
+    assert db.explain(cheap)["path"] == "walk"
+    assert db.explain(dear)["path"] == "candidate scan"
     assert db.explain(cheap)["index_decides"] and not db.explain(dear)["index_decides"]
     rows = np.flatnonzero(most)
     near = centres[rng.integers(0, clusters, 12)]
@@ -283,3 +284,42 @@ def test_a_filter_dear_to_test_turns_to_the_scan_where_a_cheap_one_walks(tmp_pat
         assert len(found) == 10 and most[found].all()
     assert db.explain(dear)["path"] == "candidate scan"
     assert db.explain(cheap)["path"] == "walk"
+
+
+def test_a_sparse_filter_scans_from_its_first_search_where_the_scan_is_cheaper(tmp_path):
+    """Before any walk with a filter ran, its plan goes by what the walk is
+    expected to cost: to fill its beam from a filter that 15 % of the
+    records pass, a walk tests about beam / 0.15 records (each by reading
+    its metadata, for a range) and measures as many, several times the
+    scan of those 3,000 records, so the first search scans them, and
+    explain says so before any search. A broad filter still walks from the
+    first search. Answers from where the sparse filter rarely holds are
+    exact. A plan that rated the walk by the nodes of a beam alone walked
+    first, gave up and scanned: twice the scan."""
+    rng = np.random.default_rng(31)
+    n, dim, clusters = 20_000, 128, 60
+    centres = 3.0 * rng.standard_normal((clusters, dim)).astype(np.float32)
+    lab = rng.integers(0, clusters, n)
+    data = (centres[lab] + 0.2 * rng.standard_normal((n, dim))).astype(np.float32)
+    db = Database(
+        str(tmp_path / "d"), dim=dim, metric="euclidean", m=8, ef_construction=64, exact_threshold=0
+    )
+    db.add_many([str(i) for i in range(n)], data, [{"c": int(c)} for c in lab])
+    db.wait_indexed()
+    sparse = {"c": {"$lt": 9}}
+    broad = {"c": {"$lt": 48}}
+    rows = np.flatnonzero(lab < 9)
+    assert 0.13 < len(rows) / n < 0.17
+    first = db.explain(sparse, k=10, ef_search=10)
+    assert (first["path"], first["candidates"]) == ("candidate scan", len(rows))
+    assert db.explain(sparse)["path"] == "candidate scan"
+    assert db.explain(broad, k=10, ef_search=10)["path"] == "walk"
+    away = centres[rng.integers(9, clusters, 12)]
+    queries = (away + 0.2 * rng.standard_normal((12, dim))).astype(np.float32)
+    for q in queries:
+        d = ((data[rows].astype(np.float64) - q) ** 2).sum(axis=1)
+        want = {str(i) for i in rows[np.argsort(d)[:10]]}
+        assert {h.id for h in db.search(q, k=10, ef_search=10, where_filter=sparse)} == want
+        found = db.search(q, k=10, ef_search=10, where_filter=broad)
+        assert len(found) == 10 and all(lab[int(h.id)] < 48 for h in found)
+    assert db.explain(sparse, k=10, ef_search=10)["path"] == "candidate scan"

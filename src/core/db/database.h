@@ -459,6 +459,13 @@ class Database {
       REQUIRES_SHARED(index_lock_, metadata_index_lock_);
   std::vector<Hit> run_search(const float* query, std::size_t k, std::size_t ef, const FilterScope& scope) const
       REQUIRES_SHARED(index_lock_, slot_ids_lock_, metadata_lock_);
+  // What the plan's test and scan cost, in the filter the index searches with.
+  void price_filter(const QueryPlan& plan, SlotFilter& filter) const REQUIRES_SHARED(index_lock_);
+  // Whether a walk for k hits at ef with the filter is expected to cost
+  // more than its scan, as far as the filter's share of the live records
+  // tells (expected_walk_cost): what a plan goes by before any walk with
+  // its filter ran.
+  bool walk_looks_dear(const SlotFilter& filter, std::size_t k, std::size_t ef) const REQUIRES_SHARED(index_lock_);
 
   // Text and sparse upkeep (database_text.cpp). Callers hold the metadata
   // write lock (or, building, the read lock); these take the text lock.

@@ -371,7 +371,8 @@ Status Database::update_many(const UpdateBatch& batch) {
 // Takes the index, metadata and metadata-index read locks in order, as
 // search() does; takes the filter's plan as search() would (kept for the
 // searches that follow) but does not build its candidate list. A plan
-// whose walks ran expensive is reported as the scan its searches take.
+// whose walks ran expensive, or whose walk is expected to (before any
+// walk with its filter ran), is reported as the scan its searches take.
 SearchExplanation Database::explain(const Filter* filter, std::size_t k, std::optional<std::size_t> ef) const {
   SearchExplanation out;
   ReadLock ix(index_lock_);
@@ -392,7 +393,12 @@ SearchExplanation Database::explain(const Filter* filter, std::size_t k, std::op
   out.index_decides = plan.answered() && plan.probes_decide();
   out.plan = plan.describe();
   if (k == 0 || out.candidates == 0) return out;
-  if (index_->filtered_search_walks(out.candidates, k, width) && !plan.walks_ran_expensive()) out.path = "walk";
+  auto never = [](std::uint32_t) { return false; };
+  auto no_list = [] { return ScanList{}; };
+  SlotFilter priced{never, out.candidates, no_list};
+  price_filter(plan, priced);
+  const bool dear = plan.walks_expensive(walk_looks_dear(priced, k, width));
+  if (index_->filtered_search_walks(out.candidates, k, width) && !dear) out.path = "walk";
   else out.path = plan.answered() ? "candidate scan" : "whole scan";
   return out;
 }

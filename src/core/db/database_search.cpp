@@ -31,13 +31,28 @@ std::vector<Hit> Database::run_search(const float* query, std::size_t k, std::si
     return out;
   };
   WalkReport report;
-  SlotFilter filter{predicate, std::min(plan.bound(), index_->live_count()), list, plan.scan_first(), &report};
-  filter.test_cost = plan.test_cost();
-  filter.scan_tests = plan.scan_tests();
-  filter.scan_reads_copy = index_->deleted().empty() && plan.copies_rows(dim_, index_->node_count());
+  SlotFilter filter{predicate, std::min(plan.bound(), index_->live_count()), list, false, &report};
+  price_filter(plan, filter);
+  filter.scan_first = plan.scan_first(walk_looks_dear(filter, k, ef));
   std::vector<Hit> hits = index_->search_filtered(query, dim_, k, ef, filter);
   if (report.walked) plan.note_walk(report.expensive);
   return hits;
+}
+
+// Caller holds the index read lock.
+void Database::price_filter(const QueryPlan& plan, SlotFilter& filter) const {
+  filter.test_cost = plan.test_cost();
+  filter.scan_tests = plan.scan_tests();
+  filter.scan_reads_copy = index_->deleted().empty() && plan.copies_rows(dim_, index_->node_count());
+}
+
+// Caller holds the index read lock. The walk's beam is as wide as the
+// index makes it for k hits at ef (HnswIndex::search_filtered).
+bool Database::walk_looks_dear(const SlotFilter& filter, std::size_t k, std::size_t ef) const {
+  const std::size_t width = std::max(ef, k > SIZE_MAX / 4 ? SIZE_MAX : 4 * k);
+  const std::size_t walk = expected_walk_cost(filter.bound, index_->live_count(), width, index_->m_max0(),
+                                              filter.test_cost, HnswIndex::kWalkNodeCost);
+  return walk > index_->scan_cost(filter.bound, filter);
 }
 
 // Caller holds the index, slot-ids and metadata read locks. The distance

@@ -99,9 +99,11 @@ class QueryPlan {
   // its candidate list (the filter and the index's lists are not its own).
   std::size_t memory_bytes() const;
 
-  // What searches learnt of walking the graph with this filter (WalkMemory).
-  bool walks_ran_expensive() const { return walks_.ran_expensive(); }
-  bool scan_first() const { return walks_.scan_first(); }
+  // What searches learnt of walking the graph with this filter (WalkMemory);
+  // `estimated`: whether, before any walk ran, a walk is expected to cost
+  // more than the scan (expected_walk_cost).
+  bool walks_expensive(bool estimated) const { return walks_.expects_expensive(estimated); }
+  bool scan_first(bool estimated) const { return walks_.scan_first(estimated); }
   void note_walk(bool expensive) const { walks_.note(expensive); }
 
  private:
