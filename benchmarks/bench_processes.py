@@ -6,7 +6,7 @@ from /proc/self/smaps_rollup) against the collection's vector bytes. LanceDB
 runs the same reader workload beside it when it is installed.
 
     python benchmarks/bench_processes.py [--n 20000] [--dim 384] [--seconds 3] [--rounds 2]
-        [--out benchmarks/results/bench_processes.txt]
+        [--readers 1,2,4] [--writer both|yes|no] [--out benchmarks/results/bench_processes.txt]
 
 Reader memory is what opening and searching added to the process (after
 the run minus before the open), so the interpreter and the imported modules
@@ -18,7 +18,9 @@ the anonymous figure is the one set against the vector bytes.
 
 Readers are separate processes started together; throughput counts each
 reader's searches over its own CPU time and over the wall time of the
-window. The machine is shared and noisy: configurations are interleaved in
+window (per-core efficiency: against the first configuration's QPS per
+reader). --readers and --writer pick the configurations, for a short run
+that measures one thing. The machine is shared and noisy: configurations are interleaved in
 rounds and medians reported with their spread.
 """
 
@@ -234,6 +236,10 @@ def main() -> None:
     ap.add_argument("--rounds", type=int, default=2)
     ap.add_argument("--rate", type=float, default=200.0, help="writer records per second")
     ap.add_argument("--interval", type=float, default=None, help="refresh_interval (default: the default)")
+    ap.add_argument("--readers", default="1,2,4", help="reader process counts, comma-separated")
+    ap.add_argument(
+        "--writer", choices=("both", "yes", "no"), default="both", help="with a writer, without, or both"
+    )
     ap.add_argument("--out", default=None)
     args = ap.parse_args()
 
@@ -257,7 +263,9 @@ def main() -> None:
         paths[engine] = os.path.join(tmp, engine)
         (build_hovra if engine == "hovra" else build_lance)(paths[engine], data)
 
-    configs = [(r, w) for w in (False, True) for r in (1, 2, 4)]
+    reader_counts = [int(x) for x in args.readers.split(",")]
+    writer_modes = {"both": (False, True), "yes": (True,), "no": (False,)}[args.writer]
+    configs = [(r, w) for w in writer_modes for r in reader_counts]
     qps = {(e, r, w): [] for e in engines for r, w in configs}
     cpu_qps = {(e, r, w): [] for e in engines for r, w in configs}
     mem = {(e, r, w): [] for e in engines for r, w in configs}
@@ -327,7 +335,8 @@ def main() -> None:
     )
     lines.append("|---|---|---|---|---|---|")
     for engine in engines:
-        one = statistics.median(qps[(engine, 1, False)])
+        first = configs[0]
+        one = statistics.median(qps[(engine,) + first]) / min(first[0], os.cpu_count() or 1)
         for r, w in configs:
             q = statistics.median(qps[(engine, r, w)])
             eff = q / (min(r, os.cpu_count() or 1) * one)
@@ -352,7 +361,7 @@ def main() -> None:
     )
     lines.append("|---|---|---|---|---|---|")
     for engine in engines:
-        for w in (False, True):
+        for w in writer_modes:
             allm = [m for key, v in mem.items() if key[0] == engine and key[2] == w for m in v]
             uss = [m[0] for m in allm]
             pss = [m[1] for m in allm]

@@ -4,10 +4,13 @@
 // (the fresh part of the answer is an exact scan), with and without a
 // filter and with tombstones; linking them in chunks, as the database's
 // linker does, must leave a sound graph: every live node reachable from the
-// entry point over layer 0 and no node left waiting.
+// entry point over layer 0 and no node left waiting. An index whose lists
+// were fixed (a reader's: its fresh rows take no list room) searches the
+// same, and linking makes its lists changeable again first.
 #include <algorithm>
 #include <cstdlib>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "check.h"
@@ -91,7 +94,7 @@ std::size_t unreachable(const HnswIndex& index) {
 int main() {
   ::setenv("RAYON_NUM_THREADS", "3", 1);
   std::mt19937 rng(11);
-  for (Metric metric : {Metric::Euclidean, Metric::Cosine}) {
+  for (auto [metric, fixed] : {std::pair{Metric::Euclidean, true}, std::pair{Metric::Cosine, false}}) {
     HnswIndex index(kDim, metric, 4, 32);
     std::vector<float> base = random_rows(kLinked, rng);
     std::vector<const float*> ptrs;
@@ -100,6 +103,7 @@ int main() {
     index.insert_batch(ptrs, lens);
     CHECK(!index.uses_brute_force());
     CHECK(index.fresh_count() == 0);
+    if (fixed) index.fix_lists();
 
     // New rows, fresh; some linked rows replaced by far-away ones; some of
     // each deleted.
@@ -116,6 +120,16 @@ int main() {
     for (std::size_t i = 0; i < 10; ++i) index.mark_deleted(static_cast<std::uint32_t>(5000 + i));
     CHECK(index.fresh_count() == kFresh + 60);
     for (std::uint32_t s : waiting) CHECK(index.is_unlinked(s));
+    if (fixed) {
+      // A fresh row of fixed lists has an empty list on each of its layers.
+      std::vector<std::uint32_t> list{1};
+      for (std::uint32_t s = kLinked; s < index.node_count(); ++s)
+        for (std::size_t layer = 0; layer <= index.level(s); ++layer) {
+          index.copy_list(s, layer, list);
+          CHECK(list.empty());
+        }
+      CHECK(index.stats().min_degree_layer0 > 0);  // (over the linked nodes)
+    }
 
     // Queries: the waiting rows themselves, and random ones.
     std::vector<float> queries = random_rows(20, rng);

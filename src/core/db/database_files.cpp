@@ -265,6 +265,8 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   }
   db->index_ = HnswIndex::from_layout(std::move(files.layout), std::move(files.vectors.store),
                                       std::move(files.vectors.norms), read_only ? nodes_to_follow(n) : 0);
+  // A read-only engine never links: the rows the log adds need no lists.
+  if (read_only) db->index_->fix_lists();
   if (files.quantizer) db->index_->set_quantizer(std::move(*files.quantizer));
   // One-bit codes saved beside this very graph file stand for its rows; the
   // log's changes replayed below code their rows as they come.

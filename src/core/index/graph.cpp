@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <string>
 
 #include "core/base/error.h"
@@ -69,9 +70,23 @@ void Graph::load(const NodeTable& nodes, std::uint32_t entry_point, std::size_t 
   max_level_ = max_level;
 }
 
+void Graph::fix_lists() {
+  lists_fixed_ = true;
+  blockless_from_ = std::min(blockless_from_, levels_.size());
+}
+
 void Graph::own_lists() {
-  if (mapped_nodes_ == 0) return;
+  if (mapped_nodes_ == 0 && !lists_fixed_) return;
   const std::size_t mapped = mapped_nodes_, n = levels_.size();
+  // Nodes appended to fixed lists have no block, count or mark yet: empty
+  // lists, held by no list, new since the marks were taken.
+  if (lists_fixed_) {
+    in0_.resize(n, 0);
+    changed_.resize(n, 1);
+    if (!long0_.empty()) long0_.resize(n);
+    lists_fixed_ = false;
+    blockless_from_ = std::numeric_limits<std::size_t>::max();
+  }
   std::vector<std::uint32_t> flat(n * stride0_, 0);
   std::copy(flat0_.begin(), flat0_.end(), flat.begin() + mapped * stride0_);
   bool long_lists = stride0_ < m_max0_ + 2;
@@ -97,6 +112,7 @@ void Graph::put(std::uint32_t slot, std::size_t layer, const std::uint32_t* data
     return;
   }
   if (slot < mapped_nodes_) panic("a mapped neighbour list cannot change");
+  if (slot >= blockless_from_) panic("a fixed neighbour list cannot change");
   std::uint32_t* block = flat0_.data() + (std::size_t(slot) - mapped_nodes_) * stride0_;
   if (block[0] == kLongList || size >= stride0_) {
     if (long0_.size() <= slot) panic("neighbour list over its capacity");
@@ -124,21 +140,24 @@ void Graph::copy_list(std::uint32_t slot, std::size_t layer, std::vector<std::ui
 
 void Graph::reserve(std::size_t nodes) {
   levels_.reserve(nodes);
-  flat0_.reserve((nodes - std::min(nodes, mapped_nodes_)) * stride0_);
   locks0_.reserve(nodes);
+  upper_.reserve(nodes);
+  if (lists_fixed_) return;
+  flat0_.reserve((nodes - std::min(nodes, mapped_nodes_)) * stride0_);
   in0_.reserve(nodes);
   changed_.reserve(nodes);
-  upper_.reserve(nodes);
 }
 
 void Graph::append_node(std::size_t level) {
   if (levels_.size() >= kNoEntry) panic("slot space exhausted");
   levels_.push_back(static_cast<std::uint32_t>(level));
-  flat0_.resize(flat0_.size() + stride0_, 0);
   locks0_.push_back(0);
-  in0_.push_back(0);
-  changed_.push_back(1);
-  if (!long0_.empty() || stride0_ < m_max0_ + 2) long0_.resize(levels_.size());
+  if (!lists_fixed_) {
+    flat0_.resize(flat0_.size() + stride0_, 0);
+    in0_.push_back(0);
+    changed_.push_back(1);
+    if (!long0_.empty() || stride0_ < m_max0_ + 2) long0_.resize(levels_.size());
+  }
   upper_.emplace_back(level > 0 ? new NeighbourList[level] : nullptr);
   if (level > 0) upper_nodes_.push_back(static_cast<std::uint32_t>(levels_.size() - 1));
 }

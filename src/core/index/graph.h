@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -62,6 +63,7 @@ struct NodeTable {
 // link_from_reached). Layer-0 lists live in one flat block per node (a count
 // word, then room for 2m + 1 slots, at most kFlatRoomMax), so a walk reads a
 // node's list without chasing a pointer; a longer list keeps its own vector.
+// (Nodes a reader appends take no block: see fix_lists.)
 // Readers and writers of a list hold its lock (ListLock) or know that no
 // other thread changes lists.
 class Graph {
@@ -93,6 +95,14 @@ class Graph {
   void own_lists();
   // Slots whose layer-0 lists lie in a mapped table (0 when none do).
   std::size_t mapped_nodes() const { return mapped_nodes_; }
+  // The lists of a graph nobody links (a reader's) stay as they are: nodes
+  // appended from now on have empty lists and take no layer-0 block,
+  // in-link count or change mark (a reader following a writer would hold
+  // 136 bytes of zeros per new row at m 16). own_lists gives every node
+  // its own block again before any list changes.
+  void fix_lists();
+  // Slots from this one on have no layer-0 block (see fix_lists).
+  std::size_t blockless_from() const { return blockless_from_; }
 
   std::size_t m() const { return m_; }
   std::size_t m_max0() const { return m_max0_; }
@@ -137,6 +147,7 @@ class Graph {
   // for a walk to prefetch before it may expand the node.
   const std::uint32_t* block0(std::uint32_t slot) const {
     if (slot < mapped_nodes_) return mapped_words_ + mapped_at_[slot] + 1;
+    if (slot >= blockless_from_) return kEmptyBlock;
     return flat0_.data() + (std::size_t(slot) - mapped_nodes_) * stride0_;
   }
   std::size_t block0_bytes() const { return stride0_ * sizeof(std::uint32_t); }
@@ -153,18 +164,20 @@ class Graph {
   // taken (a graph file written as a delta holds only those nodes). Every
   // change marks its node; load() and a new node start marked as loaded
   // and as changed respectively.
+  // (A node without a block keeps no mark: it counts as changed.)
   bool changed(std::uint32_t slot) const {
+    if (slot >= changed_.size()) return true;
     return std::atomic_ref<std::uint8_t>(changed_[slot]).load(std::memory_order_relaxed) != 0;
   }
   // Clears a node's mark (before its lists are copied: a change made
   // meanwhile marks it again).
   void clear_changed(std::uint32_t slot) const {
-    std::atomic_ref<std::uint8_t>(changed_[slot]).store(0, std::memory_order_relaxed);
+    if (slot < changed_.size()) std::atomic_ref<std::uint8_t>(changed_[slot]).store(0, std::memory_order_relaxed);
   }
   // Marks a node changed; threads changing different layers of one node
   // at once may both mark it.
   void mark_changed(std::uint32_t slot) const {
-    std::atomic_ref<std::uint8_t>(changed_[slot]).store(1, std::memory_order_relaxed);
+    if (slot < changed_.size()) std::atomic_ref<std::uint8_t>(changed_[slot]).store(1, std::memory_order_relaxed);
   }
 
   // Changes a node's layer-0 in-link count (how many layer-0 lists hold
@@ -195,6 +208,8 @@ class Graph {
   };
   static constexpr std::uint32_t kLongList = 0xFFFFFFFFu;
   static constexpr std::size_t kFlatRoomMax = 129;
+  // The layer-0 block of every node that has none (see fix_lists).
+  alignas(64) static constexpr std::uint32_t kEmptyBlock[1 + kFlatRoomMax] = {};
 
   std::uint8_t& lock_byte(std::uint32_t slot, std::size_t layer) const {
     return layer == 0 ? locks0_[slot] : upper_[slot][layer - 1].lock_byte;
@@ -214,6 +229,10 @@ class Graph {
   const std::uint32_t* mapped_words_ = nullptr;
   std::vector<std::size_t> mapped_at_;
   std::shared_ptr<const void> mapped_keep_;
+  // Slots from blockless_from_ on have no block in flat0_, no in-link count
+  // and no change mark; lists_fixed_ while nodes are appended so.
+  std::size_t blockless_from_ = std::numeric_limits<std::size_t>::max();
+  bool lists_fixed_ = false;
   mutable std::vector<std::uint8_t> locks0_;  // per slot, layer-0 list lock
   // Per slot, layer-0 lists too long for the flat room; sized to the node
   // count only when such lists can occur (m above 64, or a loaded long list).

@@ -55,6 +55,10 @@ class HnswIndex {
   static std::unique_ptr<HnswIndex> from_layout(GraphLayout layout, VectorStore store, std::vector<float> norms,
                                                 std::size_t room = 0);
 
+  // A reader's index, which never links: the rows stored from now on take
+  // no neighbour-list room (Graph::fix_lists). Linking would give it back.
+  void fix_lists() { graph_.fix_lists(); }
+
   std::size_t dim() const { return dim_; }
   Metric metric() const { return metric_; }
   std::size_t m() const { return graph_.m(); }
