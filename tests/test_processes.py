@@ -580,3 +580,91 @@ def test_a_reader_walks_the_graph_file_where_it_lies(tmp_path):
     # The writer holds its lists in its own memory; the reader does not.
     assert graph_bytes * 2 < own.memory_usage()["graph"]
     own.close()
+
+
+def test_a_reader_reads_the_writers_vectors_where_the_log_holds_them(tmp_path):
+    """The rows a reader takes from the log it follows are read where they
+    lie in the log, not copied: get() gives the writer's vectors and
+    searches the writer's hits at the same distances, bit for bit; across a
+    checkpoint the reader keeps serving the old log's rows until it looks;
+    a torn or damaged tail after what it took changes nothing it serves."""
+    path, acked = tmp_path / "db", tmp_path / "acked"
+    run_writer(path, acked, 0, 8, save_every=8)
+    readers = [
+        Database(str(path), read_only=True, refresh_interval=3600),
+        # Walks the saved graph and scans the log's rows apart.
+        Database(str(path), read_only=True, refresh_interval=3600, exact_threshold=0),
+    ]
+    vectors_before = [r.memory_usage()["vectors"] for r in readers]
+    run_writer(path, acked, 8, 400)  # logged, not saved: about 900 records
+    queries = [vector_of(10_000, j) for j in range(4)] + [vector_of(322, 1), vector_of(397, 1)]
+    seen = ids_after(399)
+    answers = []
+    for r, before in zip(readers, vectors_before):
+        r.refresh()
+        assert set(r.ids()) == seen
+        for rid in sorted(seen)[::7]:
+            assert np.array_equal(r.get(rid)[0], vector_of(*map(int, rid.split("-"))))
+        got = [r.get_many(sorted(seen)[:50])]
+        assert all(
+            np.array_equal(v, vector_of(*map(int, i.split("-")))) for i, (v, _) in zip(sorted(seen), got[0])
+        )
+        assert [h.id for h in r.search(vector_of(322, 1), k=1)] == ["322-1"]
+        answers.append([[(h.id, h.distance) for h in r.search(q, k=10)] for q in queries])
+        # The rows lie in the log: the reader's own memory for rows grew by
+        # an address per row, not by the rows (about 900 of 8 floats: 28 KiB).
+        assert r.memory_usage()["vectors"] - before < 16 * 1024
+    assert [[i for i, _ in a] for a in answers[1]] == [[i for i, _ in a] for a in answers[0]]
+    # The writer's own answers, from the same records, at the same distances.
+    own = Database(str(path), autocheckpoint=False)
+    assert answers[0] == [[(h.id, h.distance) for h in own.search(q, k=10)] for q in queries]
+    own.close(save=False)
+
+    # A checkpoint: the log the readers read is replaced; until they look
+    # they serve what they took from it.
+    run_writer(path, acked, 400, 420, save_every=10)
+    for r, a in zip(readers, answers):
+        assert [[(h.id, h.distance) for h in r.search(q, k=10)] for q in queries] == a
+        assert np.array_equal(r.get("322-1")[0], vector_of(322, 1))
+        r.refresh()
+        assert set(r.ids()) == ids_after(419)
+        assert [h.id for h in r.search(vector_of(415, 1), k=1)] == ["415-1"]
+
+    # A torn tail after what the readers took, then damage: what they took
+    # stays as it was.
+    run_writer(path, acked, 420, 440)
+    log = path / "wal.hovra"
+    for r in readers:
+        r.refresh()
+    whole = log.read_bytes()
+    run_writer(path, acked, 440, 460)
+    added = log.read_bytes()[len(whole) :]
+    with open(log, "r+b") as f:
+        f.truncate(len(whole) + len(added) // 2)
+    for r in readers:
+        r.refresh()
+        assert any(set(r.ids()) == ids_after(j) for j in range(439, 460))  # a committed prefix
+        assert np.array_equal(r.get("431-0")[0], vector_of(431, 0))
+    with open(log, "ab") as f:
+        f.write(added[len(added) // 2 :])
+    whole = log.read_bytes()
+    for r in readers:
+        r.refresh()
+        assert set(r.ids()) == ids_after(459)
+    run_writer(path, acked, 460, 470)
+    byte = log.read_bytes()[len(whole) + 8]
+    with open(log, "r+b") as f:  # in place, after what the readers took
+        f.seek(len(whole) + 8)
+        f.write(bytes([byte ^ 0xFF]))
+    for r in readers:
+        with pytest.raises(hovra.CorruptDataError, match="damaged"):
+            r.refresh()
+    with open(log, "r+b") as f:
+        f.seek(len(whole) + 8)
+        f.write(bytes([byte]))
+    for r in readers:
+        r.refresh()
+        assert set(r.ids()) == ids_after(469)
+        for rid in sorted(ids_after(469))[::11]:
+            assert np.array_equal(r.get(rid)[0], vector_of(*map(int, rid.split("-"))))
+        r.close()

@@ -103,7 +103,7 @@ int main() {
     index.insert_batch(ptrs, lens);
     CHECK(!index.uses_brute_force());
     CHECK(index.fresh_count() == 0);
-    if (fixed) index.fix_lists();
+    if (fixed) index.follow_only();
 
     // New rows, fresh; some linked rows replaced by far-away ones; some of
     // each deleted.

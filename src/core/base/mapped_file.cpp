@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -78,9 +79,55 @@ Result<std::shared_ptr<MappedFile>> MappedFile::map_extendable(const std::string
   return m;
 }
 
+// Like map_extendable's, the range is inaccessible private memory until the
+// file is mapped over it, page by page as it grows (adjacent maps of one
+// file are one range to the system).
+Result<std::shared_ptr<MappedFile>> MappedFile::map_following(const std::string& path, std::size_t reserve) {
+  int fd;
+  std::size_t size;
+  HOVRA_RETURN_IF_ERROR(open_for_reading(path, fd, size));
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    return io_failure("stat", path, err);
+  }
+  const std::size_t length = round_up(std::max<std::size_t>(reserve, 1), page_size());
+  void* range = ::mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (range == MAP_FAILED) {
+    int err = errno;
+    ::close(fd);
+    return io_failure("map", path, err);
+  }
+  std::shared_ptr<MappedFile> m(new MappedFile());
+  m->data_ = static_cast<unsigned char*>(range);
+  m->reserved_ = length;
+  m->fd_ = fd;
+  m->following_ = true;
+  m->id_ = FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  return m;
+}
+
+bool MappedFile::follow(std::size_t bytes) {
+  if (bytes <= size_) return true;
+  if (!following_ || bytes > reserved_) return false;
+  struct stat st;
+  if (::fstat(fd_, &st) != 0 || static_cast<std::size_t>(st.st_size) < bytes) return false;
+  const std::size_t page = page_size();
+  const std::size_t mapped = round_up(size_, page);
+  const std::size_t wanted = std::min(round_up(bytes, page), reserved_);
+  if (wanted > mapped && ::mmap(data_ + mapped, wanted - mapped, PROT_READ, MAP_SHARED | MAP_FIXED, fd_,
+                                static_cast<off_t>(mapped)) == MAP_FAILED) {
+    following_ = false;  // the range may have lost pages: map no more into it
+    return false;
+  }
+  size_ = bytes;
+  return true;
+}
+
 bool MappedFile::make_writable(std::size_t bytes) {
   if (bytes <= writable_) return true;
-  if (bytes > reserved_) return false;
+  if (bytes > reserved_ || following_) return false;
   // Whole huge pages at a time past the file, so that growing row by row
   // asks the system rarely.
   std::size_t grant = std::min(reserved_, round_up(std::max(bytes, writable_ + writable_ / 2), std::size_t(2) << 20));

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "core/base/error.h"
+#include "core/base/file_io.h"
 
 namespace hovra {
 
@@ -37,6 +38,19 @@ class MappedFile {
   // the memory is this process's, zero-filled. False when `bytes` exceeds
   // the reservation or the system refuses.
   bool make_writable(std::size_t bytes);
+  // A file that grows at its end (a log another process appends to) mapped
+  // so that the map follows it: address space for `reserve` bytes is set
+  // aside and nothing mapped yet; follow() maps more of the file in place,
+  // so that what was mapped keeps its address. The file is the one opened
+  // here (id()), whatever the path names later.
+  static Result<std::shared_ptr<MappedFile>> map_following(const std::string& path, std::size_t reserve);
+  // A following map: maps the file's first `bytes` bytes (size() becomes
+  // that). False, mapping nothing more, when the file holds fewer bytes now,
+  // when they pass the reservation, or when the system refuses. The caller
+  // must know that the file is never cut back below what it maps.
+  bool follow(std::size_t bytes);
+  // The mapped file's identity (a following map only; zero otherwise).
+  FileId id() const { return id_; }
   // The map's first byte, writable over what make_writable granted.
   unsigned char* writable_data() const { return data_; }
   // The bytes make_writable may grant (0 for a map that cannot grow).
@@ -100,7 +114,9 @@ class MappedFile {
   std::thread warmer_;
   std::atomic<bool> stop_{false};
   int warmer_process_ = 0;
-  int fd_ = -1;  // map() keeps the file open for read()
+  int fd_ = -1;             // map() keeps the file open for read()
+  bool following_ = false;  // a map of map_following
+  FileId id_;
 };
 
 }  // namespace hovra

@@ -332,12 +332,15 @@ class Database {
   Result<FilePiece> read_log(bool read_only, std::shared_ptr<MappedFile>& map) const;
   Status recover_log(std::uint64_t seal_generation, const LogPrefix& saved_prefix, bool* prefix_skipped,
                      bool read_only = false);
+  std::optional<LastingBytes> map_log_read(const FilePiece& piece, std::size_t skip, LogFrames& scan);
   // A read-only load (load_existing with read_only) taken again while a
   // running writer's save replaces the files under it.
   static Result<std::unique_ptr<Database>> load_snapshot(const std::string& dir);
   // Applies logged records (database_replay.cpp); the frames' bytes stay
   // alive meanwhile.
-  void replay(const std::vector<LoggedFrame>& frames);
+  // With `lasting`, the frames that lie in those bytes stay there, and a
+  // reader's index may read their rows in place (HnswIndex::follow_only).
+  void replay(const std::vector<LoggedFrame>& frames, const LastingBytes* lasting = nullptr);
   Status write_records(FileWriter& sink) const REQUIRES_SHARED(id_map_lock_, index_lock_, metadata_lock_);
   void apply_logged(const WalRecord& record);
   void apply_logged_locked(const WalRecord& record) REQUIRES(id_map_lock_);
@@ -345,7 +348,8 @@ class Database {
   // applying them one by one, stored in one go).
   void apply_insert_run_locked(const WalRecord* records, std::size_t count) REQUIRES(id_map_lock_);
   // The same for plain inserts read where they lie in the log.
-  void apply_insert_frames_locked(const LoggedFrame* frames, std::size_t count) REQUIRES(id_map_lock_);
+  void apply_insert_frames_locked(const LoggedFrame* frames, std::size_t count, const LastingBytes* lasting = nullptr)
+      REQUIRES(id_map_lock_);
   std::pair<const void*, std::size_t> reserve_for_inserts_locked(std::size_t n) REQUIRES(id_map_lock_);
 
   // Prepared batches (database_prepared.cpp).
@@ -586,6 +590,9 @@ class Database {
   // How far a read-only load has read the log: set at load, then advanced
   // by the Reader that owns the engine, under its own mutex.
   LogPosition follow_;
+  // A read-only load's map of the log it read, as far as it took (its rows
+  // are read there); the Reader goes on with it.
+  std::shared_ptr<MappedFile> follow_map_;
   friend class Reader;
   // The background text builder (its mutex is taken holding nothing: the
   // builder takes the locks above).

@@ -265,8 +265,9 @@ Result<std::unique_ptr<Database>> Database::load_existing(const std::string& dir
   }
   db->index_ = HnswIndex::from_layout(std::move(files.layout), std::move(files.vectors.store),
                                       std::move(files.vectors.norms), read_only ? nodes_to_follow(n) : 0);
-  // A read-only engine never links: the rows the log adds need no lists.
-  if (read_only) db->index_->fix_lists();
+  // A read-only engine never links: the rows the log adds need no lists,
+  // and a reader reads their vectors where they lie in the log.
+  if (read_only) db->index_->follow_only();
   if (files.quantizer) db->index_->set_quantizer(std::move(*files.quantizer));
   // One-bit codes saved beside this very graph file stand for its rows; the
   // log's changes replayed below code their rows as they come.
@@ -329,12 +330,25 @@ Result<FilePiece> Database::read_log(bool read_only, std::shared_ptr<MappedFile>
   return read_file_piece(wal_path_, 0, std::numeric_limits<std::uint64_t>::max());
 }
 
+// The log a read-only load read (piece), mapped through what it took and
+// the scan's frames pointed there; none when it cannot be mapped (or was
+// replaced since it was read): the rows are then copied.
+std::optional<LastingBytes> Database::map_log_read(const FilePiece& piece, std::size_t skip, LogFrames& scan) {
+  Result<std::shared_ptr<MappedFile>> mapped = MappedFile::map_following(wal_path_, kLogMapReserve);
+  if (!mapped.ok() || mapped.value()->id().device != piece.id.device ||
+      mapped.value()->id().inode != piece.id.inode || !mapped.value()->follow(skip + scan.intact_end))
+    return std::nullopt;
+  follow_map_ = mapped.value();
+  return frames_in_map(scan, std::string_view(piece.bytes).substr(skip), skip, std::move(mapped.value()));
+}
+
 Status Database::recover_log(std::uint64_t seal_generation, const LogPrefix& saved_prefix, bool* prefix_skipped,
                              bool read_only) {
   LogFrames scan;
   // The log's bytes, which the scan's frames point into until replayed.
   std::shared_ptr<MappedFile> map;
   FilePiece piece;
+  std::optional<LastingBytes> lasting;
   if (prefix_skipped) *prefix_skipped = false;
   {
     MutexLock w(wal_mutex_);
@@ -399,10 +413,13 @@ Status Database::recover_log(std::uint64_t seal_generation, const LogPrefix& sav
         wal_->set_contents(end, crc_of(log.substr(0, end)));
         follow_ = LogPosition{part.value().generation, end, true, piece.id};
         checkpoints_.set_growth({end - skip, scan.frames.size()});  // the records' bytes, past the header
+        // A reader reads the rows of what it took where they lie in the log.
+        if (read_only && !map && part.value().generation > 0 && !scan.frames.empty())
+          lasting = map_log_read(piece, skip, scan);
       }
     }
   }
-  replay(scan.frames);
+  replay(scan.frames, lasting ? &*lasting : nullptr);
   WriteLock ids(id_map_lock_);
   for (PreparedLog& batch : scan.prepared) {
     hold(batch);

@@ -82,8 +82,8 @@ Result<RecordView> Database::get(const std::string& id) const {
   {
     ReadLock ix(index_lock_);
     if (slot >= index_->node_count()) return DbError::corrupt_data("vector slot missing");
-    const float* v = index_->vector(slot);
-    view.vector.assign(v, v + dim_);
+    view.vector.resize(dim_);
+    index_->copy_row(slot, view.vector.data());
   }
   ReadLock md(metadata_lock_);
   if (std::optional<PackedValue> m = metadata_at(slot)) {
@@ -132,8 +132,8 @@ std::vector<std::optional<RecordView>> Database::get_many(const ByteTable& ids, 
     if (slot == IdIndex::kNone || slot >= index_->node_count()) continue;
     RecordView& view = out[i].emplace();
     if (include_vectors) {
-      const float* v = index_->vector(slot);
-      view.vector.assign(v, v + dim_);
+      view.vector.resize(dim_);
+      index_->copy_row(slot, view.vector.data());
     }
     if (std::optional<PackedValue> m = metadata_at(slot)) {
       view.metadata.emplace();
@@ -175,8 +175,8 @@ std::vector<RecordRow> Database::records_page(const PageRequest& request) const 
     RecordRow& row = rows.emplace_back();
     row.id = ids.get(slot);
     if (request.include_vectors) {
-      const float* v = index_->vector(slot);
-      row.vector.assign(v, v + dim_);
+      row.vector.resize(dim_);
+      index_->copy_row(slot, row.vector.data());
     }
     if (std::optional<PackedValue> m = metadata(slot)) {
       row.metadata.emplace();

@@ -34,15 +34,15 @@ void load_floats(const unsigned char* bytes, std::size_t n, float* out) {
 }  // namespace
 
 // A run of more than one plain insert goes in as batches; a lone one is
-// applied as the other changes are.
-void Database::replay(const std::vector<LoggedFrame>& frames) {
+// applied as the other changes are, unless its row may stay where it lies.
+void Database::replay(const std::vector<LoggedFrame>& frames, const LastingBytes* lasting) {
   std::size_t i = 0;
   while (i < frames.size()) {
     std::size_t end = i;
     while (end < frames.size() && frames[end].kind == kInsertKind) ++end;
-    if (end - i > 1) {
+    if (end - i > 1 || (end > i && lasting)) {
       WriteLock ids(id_map_lock_);
-      apply_insert_frames_locked(frames.data() + i, end - i);
+      apply_insert_frames_locked(frames.data() + i, end - i, lasting);
       release_freed(end - i);
       i = end;
       continue;
@@ -56,18 +56,23 @@ void Database::replay(const std::vector<LoggedFrame>& frames) {
 // A record whose payload does not decode, whose vector is not of the
 // database's dimension or whose metadata is not JSON is passed over, as
 // one by one replay passes over it.
-void Database::apply_insert_frames_locked(const LoggedFrame* frames, std::size_t count) {
+void Database::apply_insert_frames_locked(const LoggedFrame* frames, std::size_t count, const LastingBytes* lasting) {
   auto [room, room_bytes] = reserve_for_inserts_locked(count);
   // A long run's rows fill the store's new memory in order: the system
   // backs it beside the decoding (joined when the run is in).
-  BackingAhead backing(room, std::min(room_bytes, count * dim_ * sizeof(float)));
+  // (Rows read where they lie need no room.)
+  BackingAhead backing(room, lasting ? 0 : std::min(room_bytes, count * dim_ * sizeof(float)));
   std::vector<float> rows;
-  rows.reserve(std::min(count, kReplayBatch) * dim_);
+  // With lasting bytes the rows are read where they lie (by address).
+  std::vector<const unsigned char*> logged;
+  if (lasting) logged.reserve(std::min(count, kReplayBatch));
+  else rows.reserve(std::min(count, kReplayBatch) * dim_);
   std::string packed, error;
   for (std::size_t from = 0; from < count; from += kReplayBatch) {
     const std::size_t to = std::min(count, from + kReplayBatch);
     RecordBatch batch;
     rows.clear();
+    logged.clear();
     for (std::size_t i = from; i < to; ++i) {
       InsertFields f;
       if (!insert_fields(frames[i].payload, f) || f.dim != dim_) continue;
@@ -79,12 +84,17 @@ void Database::apply_insert_frames_locked(const LoggedFrame* frames, std::size_t
         batch.metadata.push_back(packed);
       }
       batch.ids.push_back(f.id);
+      if (lasting) {
+        logged.push_back(f.vector);
+        continue;
+      }
       const std::size_t at = rows.size();
       rows.resize(at + dim_);
       load_floats(f.vector, dim_, rows.data() + at);
     }
     if (batch.ids.size() == 0) continue;
-    batch.vectors = VectorRows::contiguous(rows.data(), batch.ids.size(), dim_);
+    batch.vectors = lasting ? VectorRows::logged(logged.data(), batch.ids.size(), dim_, lasting)
+                            : VectorRows::contiguous(rows.data(), batch.ids.size(), dim_);
     upsert_batch_locked(batch, nullptr);
   }
 }

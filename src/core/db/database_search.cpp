@@ -23,11 +23,14 @@ std::vector<Hit> Database::run_search(const float* query, std::size_t k, std::si
     index_lock_.assert_held_shared();
     QueryPlan::Candidates c = plan.candidates();
     ScanList out{c.slots, c.exact};
-    if (c.slots && c.exact && index_->deleted().empty())
+    if (c.slots && c.exact && index_->deleted().empty()) {
+      std::vector<float> row;
       out.rows = plan.copied_rows(index_->rows_version(), dim_, index_->node_count(), [&](std::uint32_t slot) {
         index_lock_.assert_held_shared();
-        return index_->vector(slot);
+        row.resize(dim_);
+        return index_->row_at(slot, row.data());
       });
+    }
     return out;
   };
   WalkReport report;
@@ -63,8 +66,10 @@ std::vector<SearchHit> Database::assemble(const std::vector<Hit>& hits, const fl
                                           std::optional<double> max_distance) const {
   std::vector<SearchHit> out;
   out.reserve(hits.size());
+  std::vector<float> row(max_distance ? dim_ : 0);
   for (const Hit& h : hits) {
-    if (max_distance && !(distance_exact(query, index_->vector(h.slot), dim_, index_->metric()) <= *max_distance))
+    if (max_distance &&
+        !(distance_exact(query, index_->row_at(h.slot, row.data()), dim_, index_->metric()) <= *max_distance))
       continue;
     out.push_back(hit_of(h.slot, h.distance));
   }

@@ -8,9 +8,13 @@
 // (a torn tail, an abandoned batch). A reader therefore takes only whole
 // records and committed batches (scan_log's intact end), remembers where
 // they end in which log file, and knows the writer has checkpointed when
-// wal.hovra carries a later generation in its header.
+// wal.hovra carries a later generation in its header. Since what a reader
+// took is never rewritten or cut, the rows of those records may be read
+// where they lie in a map of the log, which stays valid after the log is
+// replaced.
 #include "core/db/reader.h"
 
+#include <cstdint>
 #include <limits>
 #include <mutex>
 #include <set>
@@ -167,6 +171,7 @@ Status Reader::reload() {
   if (exact_threshold_) loaded.value()->set_exact_threshold(*exact_threshold_);
   apply_codes(*loaded.value(), codes_);
   graph_stamp_ = graph;
+  log_map_ = loaded.value()->follow_map_;  // (the log the load read, mapped as far as it took)
   std::shared_ptr<Database> engine = Database::share_loaded(std::move(loaded.value()));
   {
     MutexLock s(state_mutex_);
@@ -233,7 +238,11 @@ Status Reader::look() {
   for (const LoggedFrame& f : scan.frames)
     text_definition = text_definition || f.kind == static_cast<std::uint8_t>(WalRecord::Kind::TextIndex);
   const std::size_t capacity = db->node_capacity();
-  db->replay(scan.frames);
+  LastingBytes lasting;
+  // (Logs without a header, of layouts 1 to 3, are not mapped: their
+  // writers cut them back in place at a checkpoint.)
+  const bool in_map = pos.generation > 0 && frames_in_map(scan, piece, pos.offset, lasting);
+  db->replay(scan.frames, in_map ? &lasting : nullptr);
   // The allocator keeps what a look frees (the log's bytes, the decoded
   // records, and the blocks that growing tables leave: glibc keeps blocks
   // of that size on its heap once one was freed), and the blocks left
@@ -256,6 +265,28 @@ Status Reader::look() {
   }
   set_stuck(std::nullopt);
   return Status::success();
+}
+
+std::shared_ptr<MappedFile> Reader::map_log(const FileId& id, std::uint64_t end) {
+  auto same = [&](const FileId& other) { return other.device == id.device && other.inode == id.inode; };
+  if (!log_map_ || !same(log_map_->id())) {
+    log_map_.reset();
+    Result<std::shared_ptr<MappedFile>> map = MappedFile::map_following(join_path(root_, kWalFile), kLogMapReserve);
+    if (!map.ok() || !same(map.value()->id())) return nullptr;  // (replaced since the look read it)
+    log_map_ = std::move(map.value());
+  }
+  if (end > std::numeric_limits<std::size_t>::max() || !log_map_->follow(static_cast<std::size_t>(end)))
+    return nullptr;
+  return log_map_;
+}
+
+bool Reader::frames_in_map(LogFrames& scan, const FilePiece& piece, std::uint64_t offset, LastingBytes& lasting) {
+  const std::uint64_t taken = scan.intact_end;
+  if (scan.frames.empty() || taken == 0 || taken > piece.bytes.size()) return false;
+  std::shared_ptr<MappedFile> map = map_log(piece.id, offset + taken);
+  if (!map) return false;
+  lasting = hovra::frames_in_map(scan, piece.bytes, offset, std::move(map));
+  return true;
 }
 
 Status Reader::stuck() {

@@ -5,7 +5,10 @@
 // their whole records (a batch all or nothing) to the engine's replay, and
 // a new checkpoint (a log of a later generation) is loaded afresh while
 // searches still running finish on the engine they began on. Nothing in
-// the directory is ever written. In a process that already has the
+// the directory is ever written. The log is also mapped as it grows, and
+// the vectors of the records applied are read where they lie in that map
+// (the system's file cache holds them once for every process) instead of
+// being copied into the reader's memory. In a process that already has the
 // directory open for writing, the reader uses that engine, which is always
 // current.
 #pragma once
@@ -21,7 +24,10 @@
 
 #include "core/base/error.h"
 #include "core/base/file_io.h"
+#include "core/base/mapped_file.h"
 #include "core/base/thread_annotations.h"
+#include "core/storage/wal_scan.h"
+#include "core/vectors/vector_rows.h"
 
 namespace hovra {
 
@@ -74,6 +80,14 @@ class Reader {
   std::shared_ptr<Database> current() const;
   Status look() REQUIRES(refresh_mutex_);
   Status reload() REQUIRES(refresh_mutex_);
+  // The log file `id` mapped up to `end` bytes (the map of the last look
+  // when it is the same file, grown); nullptr when it cannot be.
+  std::shared_ptr<MappedFile> map_log(const FileId& id, std::uint64_t end) REQUIRES(refresh_mutex_);
+  // Points the frames that lie in `bytes` (the log from `offset` on, read
+  // by the look) at the same bytes in the log's map, and says where those
+  // lie; false (nothing changed) when the log cannot be mapped.
+  bool frames_in_map(LogFrames& scan, const FilePiece& piece, std::uint64_t offset, LastingBytes& lasting)
+      REQUIRES(refresh_mutex_);
   static void apply_codes(Database& db, Codes codes);
   bool due() const;
   // Around fork(): every live reader's locks are taken before (waiting for
@@ -104,6 +118,8 @@ class Reader {
   // For a log without a header (layouts 1 to 3): graph.hovra as
   // it was at the load, whose replacement means a checkpoint.
   FileStamp graph_stamp_ GUARDED_BY(refresh_mutex_);
+  // The log followed, mapped as far as its records were applied.
+  std::shared_ptr<MappedFile> log_map_ GUARDED_BY(refresh_mutex_);
   std::atomic<std::int64_t> last_look_ns_{0};
   // When a look last gave freed memory back to the system.
   std::int64_t last_trim_ns_ GUARDED_BY(refresh_mutex_) = 0;

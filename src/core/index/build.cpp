@@ -441,12 +441,14 @@ void HnswIndex::reserve_nodes(std::size_t nodes) {
   graph_.reserve(nodes);
 }
 
-void HnswIndex::append_node(const float* v, std::size_t level) {
+void HnswIndex::append_node(const float* v, std::size_t level, const unsigned char* lies_at,
+                            const LastingBytes* lasting) {
   graph_.append_node(level);
   if (quantizer_) quantizer_->append(v);
   if (binary_) binary_->append(v);
   norms_.push_back(vector_norm(v, dim_));
-  store_.append(v);
+  if (lies_at) store_.append_outside(lies_at, lasting->keep);
+  else store_.append(v);
   dead_.push_back(0);
   unlinked_.push_back(0);
 }

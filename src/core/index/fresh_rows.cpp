@@ -3,14 +3,33 @@
 // are handed out in order, so the new rows not yet linked are the slots from
 // linked_end_ on; a linked slot whose row is replaced joins the relink list.
 // Both are marked in unlinked_, which the linking code reads to keep them out
-// of the entry point's hand-over and the reachability audit.
+// of the entry point's hand-over and the reachability audit. A reader's
+// fresh rows may lie outside the store (in the log it follows); the exact
+// scans gather those block by block.
 #include <algorithm>
+#include <bit>
+#include <numeric>
 
 #include "core/base/error.h"
 #include "core/index/exhaustive_scan.h"
 #include "core/index/hnsw_index.h"
 
 namespace hovra {
+
+namespace {
+
+// Rows gathered at a time from outside the store: a block of 64 KiB, which
+// stays in the cache while the kernels read it.
+std::size_t gather_block(std::size_t dim) { return std::max<std::size_t>(1, (std::size_t(64) << 10) / (dim * 4)); }
+
+// Keeps the k first hits in answer order once more than 4k were added.
+void keep_best(std::vector<Hit>& hits, std::size_t k, bool last) {
+  if (!last && hits.size() <= 4 * k) return;
+  order_hits(hits);
+  if (hits.size() > k) hits.resize(k);
+}
+
+}  // namespace
 
 // The first row of an empty graph becomes its entry point at once, as
 // linking would make it (it needs no links): a saved graph always has one.
@@ -26,7 +45,6 @@ void HnswIndex::mark_stored_fresh(std::uint32_t slot) {
 std::uint32_t HnswIndex::store_fresh(const float* v, std::size_t len) {
   assert_len(len, dim_, "vector dimension mismatch");
   auto slot = static_cast<std::uint32_t>(graph_.node_count());
-  store_.make_owned();
   reserve_nodes(graph_.node_count() + 1);
   append_node(v, draw_level());
   mark_stored_fresh(slot);
@@ -35,8 +53,8 @@ std::uint32_t HnswIndex::store_fresh(const float* v, std::size_t len) {
 }
 
 void HnswIndex::reserve_fresh(std::size_t n) {
-  store_.make_owned();
-  store_.reserve_slots(graph_.node_count() + n);
+  // (A reader's rows mostly stay where they lie: no room for them here.)
+  if (!rows_in_place_) store_.reserve_slots(graph_.node_count() + n);
   reserve_nodes(graph_.node_count() + n);
 }
 
@@ -49,8 +67,12 @@ std::vector<std::uint32_t> HnswIndex::store_fresh_batch(const VectorRows& rows) 
   reserve_fresh(n);
   RowReader read(rows);
   slots.reserve(n);
+  // A row that lies in lasting bytes stays there for a reader, unless it
+  // is the first of an empty graph (its entry point, which walks read).
+  const bool in_place = rows_in_place_ && rows.lasting() != nullptr && std::endian::native == std::endian::little;
   for (std::size_t i = 0; i < n; ++i) {
-    append_node(read(i), draw_level());
+    const unsigned char* lies_at = in_place && graph_.entry_point() != kNoEntry ? rows.lasting_row(i) : nullptr;
+    append_node(read(i), draw_level(), lies_at, rows.lasting());
     mark_stored_fresh(first + static_cast<std::uint32_t>(i));
     slots.push_back(first + static_cast<std::uint32_t>(i));
   }
@@ -66,7 +88,10 @@ void HnswIndex::replace_vector(std::uint32_t slot, const float* v, std::size_t l
 }
 
 std::size_t HnswIndex::link_fresh(std::size_t max_rows, Progress* progress) {
-  if (fresh_count() > 0) graph_.own_lists();
+  if (fresh_count() > 0) {
+    graph_.own_lists();
+    bring_rows_in();
+  }
   std::size_t taken = 0;
   // The relinked rows first, one at a time: each repairs the lists that
   // held it before it is linked where its new row belongs.
@@ -88,7 +113,7 @@ std::size_t HnswIndex::link_fresh(std::size_t max_rows, Progress* progress) {
     ++taken;
   }
   if (end != linked_end_) {
-    store_.make_owned();
+    store_.make_owned();  // (any map copied or made writable)
     // The rows count as linked before the batch is: the reachability audit
     // that may end it (note_changes) must see them, or it passes over them
     // and the next audit finds nothing changed since.
@@ -115,7 +140,80 @@ std::vector<Hit> HnswIndex::scan_fresh(const float* query, std::size_t k, SlotPr
   std::sort(slots.begin(), slots.end());
   for (std::uint32_t s = linked_end_; s < graph_.node_count(); ++s) consider(s);
   if (slots.empty() || k == 0) return {};
-  return scan_slots(scan_rows(), query, slots.data(), slots.size(), k);
+  return scan_listed(query, slots.data(), slots.size(), k);
+}
+
+std::vector<Hit> HnswIndex::scan_listed(const float* query, const std::uint32_t* slots, std::size_t count,
+                                        std::size_t k) const {
+  const std::size_t near = store_.near_slots();
+  if (store_.outside_rows() == 0) return scan_slots(scan_rows(), query, slots, count, k);
+  std::vector<std::uint32_t> inside, outside;
+  for (std::size_t i = 0; i < count; ++i) (slots[i] < near ? inside : outside).push_back(slots[i]);
+  std::vector<Hit> hits;
+  if (!inside.empty()) hits = scan_slots(scan_rows(), query, inside.data(), inside.size(), k);
+  if (outside.empty() || k == 0) return hits;
+  // In slot order, so that a block's ties keep the order of the whole.
+  std::sort(outside.begin(), outside.end());
+  const std::size_t block = std::min(gather_block(dim_), outside.size());
+  std::vector<float> rows(block * dim_), norms(block);
+  std::vector<std::uint32_t> local(block);
+  std::iota(local.begin(), local.end(), 0u);
+  for (std::size_t from = 0; from < outside.size(); from += block) {
+    const std::size_t n = std::min(block, outside.size() - from);
+    store_.gather_rows(outside.data() + from, n, rows.data());
+    for (std::size_t i = 0; i < n; ++i) norms[i] = norms_[outside[from + i]];
+    const ScanRows part{rows.data(), dim_, n, norms.data(), metric_, true};
+    for (const Hit& h : scan_slots(part, query, local.data(), n, k))
+      hits.push_back({outside[from + h.slot], h.distance});
+    keep_best(hits, k, false);
+  }
+  keep_best(hits, k, true);
+  return hits;
+}
+
+// The rows outside are this index's own appends, whose norms it computed:
+// they bound the rows.
+std::vector<Hit> HnswIndex::scan_every_row(const float* query, std::size_t k, bool* norms_hold) const {
+  std::vector<Hit> hits = scan_all_rows(scan_rows(), query, k, norms_hold);
+  const std::size_t near = store_.near_slots(), outside = store_.outside_rows();
+  if (outside == 0 || k == 0) return hits;
+  const std::size_t block = std::min(gather_block(dim_), outside);
+  std::vector<float> rows(block * dim_);
+  std::vector<std::uint32_t> slots(block);
+  for (std::size_t from = 0; from < outside; from += block) {
+    const std::size_t n = std::min(block, outside - from);
+    std::iota(slots.begin(), slots.begin() + n, static_cast<std::uint32_t>(near + from));
+    store_.gather_rows(slots.data(), n, rows.data());
+    const ScanRows part{rows.data(), dim_, n, norms_.data() + near + from, metric_, true};
+    for (const Hit& h : scan_all_rows(part, query, k)) hits.push_back({slots[h.slot], h.distance});
+    keep_best(hits, k, false);
+  }
+  keep_best(hits, k, true);
+  return hits;
+}
+
+void HnswIndex::scan_every_row_many(const float* const* queries, std::size_t count, std::size_t k,
+                                    std::vector<std::vector<Hit>>& out, Progress* progress) const {
+  scan_all_rows_many(scan_rows(), queries, count, k, out, progress);
+  const std::size_t near = store_.near_slots(), outside = store_.outside_rows();
+  if (outside == 0 || k == 0 || stop_requested(progress)) return;
+  const std::size_t block = std::min(gather_block(dim_), outside);
+  std::vector<float> rows(block * dim_);
+  std::vector<std::uint32_t> slots(block);
+  std::vector<std::vector<Hit>> part_out;
+  for (std::size_t from = 0; from < outside; from += block) {
+    const std::size_t n = std::min(block, outside - from);
+    std::iota(slots.begin(), slots.begin() + n, static_cast<std::uint32_t>(near + from));
+    store_.gather_rows(slots.data(), n, rows.data());
+    const ScanRows part{rows.data(), dim_, n, norms_.data() + near + from, metric_, true};
+    part_out.clear();
+    scan_all_rows_many(part, queries, count, k, part_out);
+    for (std::size_t q = 0; q < count && q < out.size() && q < part_out.size(); ++q) {
+      for (const Hit& h : part_out[q]) out[q].push_back({slots[h.slot], h.distance});
+      keep_best(out[q], k, false);
+    }
+  }
+  for (std::vector<Hit>& hits : out) keep_best(hits, k, true);
 }
 
 void HnswIndex::adopt_unlinked() {

@@ -101,7 +101,7 @@ void HnswIndex::load_first_rows() const {
   store_.prefer_huge_pages();
   const std::size_t row_bytes = dim_ * sizeof(float);
   if (store_.float_count() * sizeof(float) <= kLoadAtOpenBytes) {
-    store_.load_rows_now(0, store_.slots());
+    store_.load_rows_now(0, store_.near_slots());
     return;
   }
   store_.warm_in_background();
@@ -118,7 +118,7 @@ void HnswIndex::load_first_rows() const {
   std::sort(slots.begin(), slots.end());
   slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
   for (std::uint32_t s : slots)
-    if (s < store_.slots()) store_.load_rows_now(s, 1);
+    if (s < store_.near_slots()) store_.load_rows_now(s, 1);
 }
 
 bool HnswIndex::uses_brute_force() const { return live_count() * dim_ < exact_threshold(); }
@@ -151,13 +151,14 @@ template <class Admits>
 void HnswIndex::add_exceptions(const float* query, std::vector<Hit>& hits, std::size_t k, Admits&& admits) const {
   if (!quantizer_ || quantizer_->exceptions().empty()) return;
   std::vector<std::uint32_t> found;
+  std::vector<float> row(dim_);
   found.reserve(hits.size());
   for (const Hit& h : hits) found.push_back(h.slot);
   std::sort(found.begin(), found.end());
   bool added = false;
   for (std::uint32_t s : quantizer_->exceptions()) {
     if (std::binary_search(found.begin(), found.end(), s) || !admits(s)) continue;
-    hits.push_back({s, distance(query, vector(s), dim_, metric_)});
+    hits.push_back({s, distance(query, row_at(s, row.data()), dim_, metric_)});
     added = true;
   }
   if (!added) return;
@@ -175,7 +176,7 @@ bool HnswIndex::walk_is_cheaper(std::size_t passing, std::size_t width) const {
 }
 
 ScanRows HnswIndex::scan_rows() const {
-  return ScanRows{store_.data(), dim_,    graph_.node_count(),
+  return ScanRows{store_.data(), dim_,    store_.near_slots(),
                   norms_.data(), metric_, norms_bound_rows_.load(std::memory_order_relaxed)};
 }
 
@@ -188,15 +189,16 @@ std::vector<Hit> HnswIndex::exhaustive(const float* query, std::size_t k, SlotPr
   std::size_t n = graph_.node_count();
   if (!scan && predicate == nullptr && deleted_.empty() && dim_ > 0) {
     bool norms_hold = false;
-    std::vector<Hit> hits = scan_all_rows(scan_rows(), query, k, &norms_hold);
+    std::vector<Hit> hits = scan_every_row(query, k, &norms_hold);
     if (norms_hold) norms_bound_rows_.store(true, std::memory_order_relaxed);
     return hits;
   }
   // A list that every slot passes, with no tombstones: its slots are the
   // rows to scan as they are.
   if (scan && predicate == nullptr && deleted_.empty() && (scan->empty() || scan->back() < n)) {
-    if (scan_rows_copy) return scan_copied_rows(scan_rows(), query, scan->data(), scan_rows_copy, scan->size(), k);
-    return scan_slots(scan_rows(), query, scan->data(), scan->size(), k);
+    if (scan_rows_copy && store_.outside_rows() == 0)
+      return scan_copied_rows(scan_rows(), query, scan->data(), scan_rows_copy, scan->size(), k);
+    return scan_listed(query, scan->data(), scan->size(), k);
   }
   std::vector<std::uint32_t> eligible;
   auto consider = [&](std::uint32_t s) {
@@ -211,14 +213,14 @@ std::vector<Hit> HnswIndex::exhaustive(const float* query, std::size_t k, SlotPr
     eligible.reserve(n - std::min(n, deleted_.size()));
     for (std::uint32_t s = 0; s < n; ++s) consider(s);
   }
-  return scan_slots(scan_rows(), query, eligible.data(), eligible.size(), k);
+  return scan_listed(query, eligible.data(), eligible.size(), k);
 }
 
 std::vector<std::vector<Hit>> HnswIndex::search_batch(const std::vector<const float*>& queries, std::size_t k,
                                                       std::size_t ef, Progress* progress) const {
   std::vector<std::vector<Hit>> out;
   if (graph_.entry_point() != kNoEntry && uses_brute_force() && deleted_.empty() && dim_ > 0 && k > 0) {
-    scan_all_rows_many(scan_rows(), queries.data(), queries.size(), k, out, progress);
+    scan_every_row_many(queries.data(), queries.size(), k, out, progress);
     return out;
   }
   out.resize(queries.size());
@@ -313,7 +315,6 @@ std::size_t HnswIndex::scan_cost(std::size_t passing, const SlotFilter& filter) 
 void HnswIndex::overwrite_row(std::uint32_t slot, const float* v, std::size_t len) {
   assert_len(len, dim_, "");
   graph_.check_slot(slot);
-  store_.make_owned();
   store_.overwrite(slot, v);
   rows_version_ = next_rows_version();
   note_row_changed(slot);
@@ -345,6 +346,7 @@ void HnswIndex::mark_deleted(std::uint32_t slot) {
 void HnswIndex::set_quantizer(Sq8Quantizer q) {
   binary_.reset();
   quantizer_ = std::move(q);
+  bring_rows_in();
   if (!quantizer_->rows_within_range()) quantizer_->find_exceptions(store_.data(), store_.float_count());
 }
 
@@ -356,6 +358,7 @@ void HnswIndex::enable_quantization() {
   // Training needs at least one row and one component; otherwise quantized
   // search stays off.
   if (graph_.node_count() == 0 || dim_ == 0) return;
+  bring_rows_in();
   Sq8Quantizer q = Sq8Quantizer::train(store_.data(), store_.float_count(), dim_);
   q.encode_all(store_.data(), store_.float_count());
   binary_.reset();
@@ -367,6 +370,7 @@ void HnswIndex::enable_quantization() {
 void HnswIndex::enable_binary_quantization() {
   if (dim_ == 0) return;
   quantizer_.reset();
+  bring_rows_in();
   binary_ = BinaryCodes::train(store_.data(), store_.float_count(), dim_, metric_);
 }
 

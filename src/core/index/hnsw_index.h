@@ -56,8 +56,14 @@ class HnswIndex {
                                                 std::size_t room = 0);
 
   // A reader's index, which never links: the rows stored from now on take
-  // no neighbour-list room (Graph::fix_lists). Linking would give it back.
-  void fix_lists() { graph_.fix_lists(); }
+  // no neighbour-list room (Graph::fix_lists), and those given in lasting
+  // bytes (VectorRows::logged: the log the reader follows, mapped) are
+  // read where they lie instead of being copied (VectorStore's rows
+  // outside). Linking would give the lists back and copy those rows in.
+  void follow_only() {
+    graph_.fix_lists();
+    rows_in_place_ = true;
+  }
 
   std::size_t dim() const { return dim_; }
   Metric metric() const { return metric_; }
@@ -108,6 +114,16 @@ class HnswIndex {
   const float* vector(std::uint32_t slot) const { return store_.vector(slot); }
   // A row read here and there (VectorStore::read_row): buf holds dim floats.
   const float* read_row(std::uint32_t slot, float* buf) const { return store_.read_row(slot, buf); }
+  // A slot's row copied into out (dim floats), wherever it lies; vector()
+  // refuses the rows that lie outside the store (see follow_only).
+  void copy_row(std::uint32_t slot, float* out) const { store_.copy_row(slot, out); }
+  // A slot's row where it lies in the store, or copied into buf (dim
+  // floats) when it lies outside.
+  const float* row_at(std::uint32_t slot, float* buf) const {
+    if (slot < store_.near_slots()) return store_.vector(slot);
+    store_.copy_row(slot, buf);
+    return buf;
+  }
   bool rows_read_on_demand() const { return store_.reads_from_file(); }
   // Several rows so (VectorStore::read_rows).
   void read_rows(const std::uint32_t* slots, std::size_t count, float* buf, const float** rows) const {
@@ -248,7 +264,15 @@ class HnswIndex {
 
   // Node growth and reachability upkeep (build.cpp).
   void reserve_nodes(std::size_t nodes);
-  void append_node(const float* v, std::size_t level);
+  // Appends a node for row v; with `lies_at`, the store reads the row
+  // there (the same floats as v, in lasting bytes) instead of a copy.
+  void append_node(const float* v, std::size_t level, const unsigned char* lies_at = nullptr,
+                   const LastingBytes* lasting = nullptr);
+  // Copies the rows that lie outside the store into it (before linking or
+  // training codes, which read the rows one after another).
+  void bring_rows_in() {
+    if (store_.outside_rows() > 0) store_.make_owned();
+  }
   void note_changes(std::size_t count);
   void audit_after_drain(std::size_t stretch);
   // Makes the nodes linked apart from the others (apart_) findable by their
@@ -266,6 +290,14 @@ class HnswIndex {
   void relink_node(std::uint32_t slot);
   // The exact hits among the fresh rows that admit passes (fresh_rows.cpp).
   std::vector<Hit> scan_fresh(const float* query, std::size_t k, SlotPredicate* admit) const;
+  // The exact scans over every row of the store, those outside it included
+  // (gathered block by block): scan_slots of the listed slots, and
+  // scan_all_rows and scan_all_rows_many of every row (fresh_rows.cpp).
+  std::vector<Hit> scan_listed(const float* query, const std::uint32_t* slots, std::size_t count,
+                               std::size_t k) const;
+  std::vector<Hit> scan_every_row(const float* query, std::size_t k, bool* norms_hold) const;
+  void scan_every_row_many(const float* const* queries, std::size_t count, std::size_t k,
+                           std::vector<std::vector<Hit>>& out, Progress* progress) const;
   void mark_stored_fresh(std::uint32_t slot);
   std::size_t draw_level();
 
@@ -311,6 +343,8 @@ class HnswIndex {
   mutable std::vector<std::uint32_t> rows_changed_;
   mutable std::vector<std::uint32_t> deleted_since_;
   std::uint64_t rows_version_ = next_rows_version();
+  // A reader's: rows in lasting bytes are read where they lie (follow_only).
+  bool rows_in_place_ = false;
 };
 
 }  // namespace hovra

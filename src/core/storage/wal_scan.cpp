@@ -6,6 +6,7 @@
 #include "core/storage/wal_scan.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <utility>
 
@@ -349,6 +350,23 @@ Result<std::vector<WalRecord>> read_log(const std::string& path) {
   if (!bytes.ok()) return bytes.error();
   std::string_view log = bytes.value();
   return parse_log(log.substr(read_log_header(log).frames_at()));
+}
+
+LastingBytes frames_in_map(LogFrames& scan, std::string_view bytes, std::uint64_t offset,
+                           std::shared_ptr<MappedFile> map) {
+  const std::uint64_t taken = std::min<std::uint64_t>(scan.intact_end, bytes.size());
+  const auto first = reinterpret_cast<std::uintptr_t>(bytes.data());
+  const char* mapped = reinterpret_cast<const char*>(map->data()) + offset;
+  for (LoggedFrame& f : scan.frames) {
+    const auto at = reinterpret_cast<std::uintptr_t>(f.payload.data());
+    if (at < first || at - first > taken || f.payload.size() > taken - (at - first)) continue;
+    f.payload = std::string_view(mapped + (at - first), f.payload.size());
+  }
+  LastingBytes lasting;
+  lasting.begin = map->data() + offset;
+  lasting.end = map->data() + offset + taken;
+  lasting.keep = std::move(map);
+  return lasting;
 }
 
 }  // namespace hovra

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,7 +15,9 @@
 
 #include "core/base/error.h"
 #include "core/base/file_io.h"
+#include "core/base/mapped_file.h"
 #include "core/storage/wal.h"
+#include "core/vectors/vector_rows.h"
 
 namespace hovra {
 
@@ -88,6 +91,17 @@ struct LogFrames : LogScanSummary {
 LogScan scan_log(std::string_view bytes, std::vector<PreparedLog> pending = {});
 // The same reading with the records left as frames.
 LogFrames scan_log_frames(std::string_view bytes, std::vector<PreparedLog> pending = {});
+// Points the frames of `scan` that lie in `bytes` (the log's bytes from
+// `offset` on, as read) at the same bytes in `map`, a map of that very file
+// holding at least offset + scan.intact_end bytes, and gives where those
+// lie: what a reader took from a log, which no writer rewrites or cuts back,
+// read there for as long as the map lives. Frames encoded again (prepared
+// batches) stay where they are.
+// Address space set aside for a reader's map of a log (only what the log
+// holds is mapped); the rows of a log past it are copied, as before.
+inline constexpr std::size_t kLogMapReserve = std::size_t(16) << 30;
+LastingBytes frames_in_map(LogFrames& scan, std::string_view bytes, std::uint64_t offset,
+                           std::shared_ptr<MappedFile> map);
 // The prepared batches that `bytes` (a log's frames) leaves unresolved.
 std::vector<PreparedLog> pending_batches(std::string_view bytes);
 

@@ -1,9 +1,27 @@
 // Reading rows of a VectorRows in each of its layouts.
 #include "core/vectors/vector_rows.h"
 
+#include <bit>
 #include <cstring>
 
 namespace hovra {
+
+namespace {
+
+// n little-endian floats from bytes that may be unaligned.
+void load_le_floats(const unsigned char* bytes, std::size_t n, float* out) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out, bytes, n * sizeof(float));
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      std::uint32_t u = std::uint32_t(bytes[4 * i]) | std::uint32_t(bytes[4 * i + 1]) << 8 |
+                        std::uint32_t(bytes[4 * i + 2]) << 16 | std::uint32_t(bytes[4 * i + 3]) << 24;
+      out[i] = std::bit_cast<float>(u);
+    }
+  }
+}
+
+}  // namespace
 
 VectorRows VectorRows::strided(const void* base, std::size_t n, std::size_t cols, std::ptrdiff_t row_step,
                                std::ptrdiff_t col_step, Element element) {
@@ -42,6 +60,26 @@ VectorRows VectorRows::gathered(const float* const* rows, std::size_t n, std::si
   return r;
 }
 
+VectorRows VectorRows::logged(const unsigned char* const* rows, std::size_t n, std::size_t cols,
+                              const LastingBytes* lasting) {
+  VectorRows r;
+  r.bytes_ = rows;
+  r.n_ = n;
+  r.cols_ = cols;
+  r.lasting_ = lasting;
+  r.in_place_ = false;
+  return r;
+}
+
+const unsigned char* VectorRows::lasting_row(std::size_t i) const {
+  if (from_ != nullptr) return from_->lasting_row(index_[i]);
+  if (bytes_ == nullptr || lasting_ == nullptr) return nullptr;
+  const unsigned char* at = bytes_[i];
+  const std::size_t bytes = cols_ * sizeof(float);
+  if (at < lasting_->begin || at > lasting_->end || std::size_t(lasting_->end - at) < bytes) return nullptr;
+  return at;
+}
+
 VectorRows VectorRows::selected(const VectorRows& from, const std::uint32_t* index, std::size_t n) {
   VectorRows r;
   r.from_ = &from;
@@ -54,6 +92,10 @@ VectorRows VectorRows::selected(const VectorRows& from, const std::uint32_t* ind
 const float* VectorRows::row(std::size_t i, float* scratch) const {
   if (from_ != nullptr) return from_->row(index_[i], scratch);
   if (rows_ != nullptr) return rows_[i];
+  if (bytes_ != nullptr) {
+    load_le_floats(bytes_[i], cols_, scratch);
+    return scratch;
+  }
   if (ends_ != nullptr) return reinterpret_cast<const float*>(base_) + (i == 0 ? 0 : ends_[i - 1]);
   const unsigned char* at = base_ + static_cast<std::ptrdiff_t>(i) * row_step_;
   if (in_place_) return reinterpret_cast<const float*>(at);

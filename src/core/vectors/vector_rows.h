@@ -5,9 +5,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace hovra {
+
+// Bytes that stay where they lie while `keep` is held (a map of a log that
+// is only ever appended to): rows read from them may be kept by address.
+struct LastingBytes {
+  const unsigned char* begin = nullptr;
+  const unsigned char* end = nullptr;
+  std::shared_ptr<const void> keep;
+};
 
 class VectorRows {
  public:
@@ -25,6 +34,11 @@ class VectorRows {
   static VectorRows ragged(const float* floats, const std::size_t* ends, std::size_t n);
   // Rows given by address, each `cols` floats.
   static VectorRows gathered(const float* const* rows, std::size_t n, std::size_t cols);
+  // Rows given by the address of their `cols` little-endian floats, which
+  // may be unaligned (a log's records): read into scratch. The rows that
+  // lie within `lasting` (when given; it must outlive this) stay there.
+  static VectorRows logged(const unsigned char* const* rows, std::size_t n, std::size_t cols,
+                           const LastingBytes* lasting);
   // Rows index[0], index[1], ... of another VectorRows, which must outlive
   // this one.
   static VectorRows selected(const VectorRows& from, const std::uint32_t* index, std::size_t n);
@@ -40,12 +54,18 @@ class VectorRows {
   const float* row(std::size_t i, float* scratch) const;
   // Whether row() ever needs scratch.
   bool needs_scratch() const { return !in_place_; }
+  // Row i's bytes when they lie within the lasting bytes (see logged),
+  // else nullptr; and those bytes.
+  const unsigned char* lasting_row(std::size_t i) const;
+  const LastingBytes* lasting() const { return from_ ? from_->lasting() : lasting_; }
 
  private:
   const VectorRows* from_ = nullptr;
   const std::uint32_t* index_ = nullptr;
   const unsigned char* base_ = nullptr;
   const float* const* rows_ = nullptr;
+  const unsigned char* const* bytes_ = nullptr;  // logged rows
+  const LastingBytes* lasting_ = nullptr;
   const std::size_t* ends_ = nullptr;
   std::size_t n_ = 0;
   std::size_t cols_ = 0;

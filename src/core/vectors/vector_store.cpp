@@ -25,7 +25,10 @@ void VectorStore::read_rows(const std::uint32_t* slots, std::size_t count, float
   for (std::size_t i = 0; i < count; ++i) {
     std::size_t at = static_cast<std::size_t>(slots[i]) * dim_;
     rows[i] = nullptr;
-    if (!reads_from_file() || at + dim_ > count_) {
+    if (at + dim_ > count_ && slots[i] < near_slots() + outside_.size()) {
+      copy_row(slots[i], buf + i * dim_);
+      rows[i] = buf + i * dim_;
+    } else if (!reads_from_file() || at + dim_ > count_) {
       rows[i] = vector(slots[i]);
     } else if (map_->read_cached(at * sizeof(float), buf + i * dim_, row_bytes)) {
       rows[i] = buf + i * dim_;
@@ -43,11 +46,40 @@ void VectorStore::out_of_range(std::uint32_t slot) const {
 }
 
 std::size_t VectorStore::owned_bytes() const {
-  if (in_place_) return count_ * sizeof(float) > map_->size() ? count_ * sizeof(float) - map_->size() : 0;
-  return owned_.capacity() * sizeof(float);
+  const std::size_t outside =
+      own_outside_.size() * dim_ * sizeof(float) + outside_.capacity() * sizeof(const unsigned char*);
+  if (in_place_) return outside + (count_ * sizeof(float) > map_->size() ? count_ * sizeof(float) - map_->size() : 0);
+  return outside + owned_.capacity() * sizeof(float);
+}
+
+void VectorStore::copy_row(std::uint32_t slot, float* out) const {
+  const std::size_t near = near_slots();
+  if (slot < near) {
+    std::memcpy(out, vector(slot), dim_ * sizeof(float));
+    return;
+  }
+  if (slot - near >= outside_.size()) out_of_range(slot);
+  std::memcpy(out, outside_[slot - near], dim_ * sizeof(float));
+}
+
+void VectorStore::gather_rows(const std::uint32_t* slots, std::size_t count, float* out) const {
+  for (std::size_t i = 0; i < count; ++i) copy_row(slots[i], out + i * dim_);
+}
+
+void VectorStore::append_outside(const unsigned char* bytes, const std::shared_ptr<const void>& keep) {
+  if (outside_keep_.empty() || outside_keep_.back() != keep) outside_keep_.push_back(keep);
+  outside_.push_back(bytes);
+}
+
+void VectorStore::put_outside(std::uint32_t slot, const float* v) {
+  std::unique_ptr<float[]>& own = own_outside_[slot];
+  if (!own) own.reset(new float[dim_]);
+  std::memcpy(own.get(), v, dim_ * sizeof(float));
+  outside_[slot - near_slots()] = reinterpret_cast<const unsigned char*>(own.get());
 }
 
 std::pair<const void*, std::size_t> VectorStore::room_ahead() const {
+  if (!outside_.empty()) return {nullptr, 0};  // rows go outside the contiguous ones
   if (in_place_) {
     std::size_t used = count_ * sizeof(float);
     std::size_t writable = map_->writable_size();
@@ -64,7 +96,26 @@ void VectorStore::copy_into_owned() {
   data_ = owned_.data();
 }
 
+// The rows outside go after the contiguous ones, in slot order; the maps
+// they lay in are let go.
 void VectorStore::make_owned() {
+  make_changeable();
+  if (outside_.empty()) return;
+  std::vector<const unsigned char*> outside = std::move(outside_);
+  std::vector<std::shared_ptr<const void>> keep = std::move(outside_keep_);
+  std::unordered_map<std::uint32_t, std::unique_ptr<float[]>> own = std::move(own_outside_);
+  outside_.clear();
+  outside_keep_.clear();
+  own_outside_.clear();
+  reserve_slots(near_slots() + outside.size());
+  std::vector<float> row(dim_);
+  for (const unsigned char* bytes : outside) {
+    std::memcpy(row.data(), bytes, dim_ * sizeof(float));
+    append_near(row.data());
+  }
+}
+
+void VectorStore::make_changeable() {
   if (!map_ || in_place_) return;
   if (map_->reserved() > 0 && map_->make_writable(count_ * sizeof(float))) {
     in_place_ = true;
@@ -75,7 +126,16 @@ void VectorStore::make_owned() {
 }
 
 void VectorStore::append(const float* v) {
-  make_owned();
+  if (outside_.empty()) {
+    append_near(v);
+    return;
+  }
+  outside_.push_back(nullptr);
+  put_outside(static_cast<std::uint32_t>(slots() - 1), v);
+}
+
+void VectorStore::append_near(const float* v) {
+  make_changeable();
   if (in_place_) {
     if (map_->make_writable((count_ + dim_) * sizeof(float))) {
       std::memcpy(rows() + count_, v, dim_ * sizeof(float));
@@ -90,7 +150,11 @@ void VectorStore::append(const float* v) {
 }
 
 void VectorStore::overwrite(std::uint32_t slot, const float* v) {
-  make_owned();
+  if (slot >= near_slots() && slot < slots()) {
+    put_outside(slot, v);
+    return;
+  }
+  make_changeable();
   std::size_t at = static_cast<std::size_t>(slot) * dim_;
   if (at + dim_ > count_) panic("slot out of range in vector overwrite");
   std::memcpy(rows() + at, v, dim_ * sizeof(float));
@@ -113,7 +177,8 @@ void VectorStore::note_rows_in_file(std::size_t rows, bool whole) {
 // Grows by half at least, so that a run of small batches does not copy
 // the whole store on each.
 void VectorStore::reserve_slots(std::size_t slots) {
-  make_owned();
+  if (!outside_.empty()) return;
+  make_changeable();
   std::size_t floats = slots * dim_;
   if (in_place_) {
     if (map_->make_writable(floats * sizeof(float))) return;

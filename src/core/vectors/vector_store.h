@@ -5,11 +5,18 @@
 // memory at the first change. The store also keeps which of its rows the
 // vector file already holds as they are (a prefix of rows, less the rows
 // replaced since), so that a checkpoint writes only the others.
+//
+// Rows past the contiguous ones may lie outside the store (a reader's rows
+// read where they lie in the log it follows, whose pages the system's file
+// cache holds once for every process): one address per slot, of floats
+// that may be unaligned, read only by copying them (copy_row, read_row,
+// gather_rows). make_owned brings them into the store.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -32,11 +39,16 @@ class VectorStore {
   // Bytes of owned memory the store holds (its capacity; for a map changed
   // in place, the rows past the file).
   std::size_t owned_bytes() const;
-  std::size_t slots() const { return dim_ == 0 ? 0 : count_ / dim_; }
+  // Every slot, and the slots whose rows lie one after another from data()
+  // (the others lie outside: see the class comment).
+  std::size_t slots() const { return near_slots() + outside_.size(); }
+  std::size_t near_slots() const { return dim_ == 0 ? 0 : count_ / dim_; }
+  std::size_t outside_rows() const { return outside_.size(); }
   // The room reserved past the last row, where the next rows go: its first
   // byte and its length (none for a store read from a map it cannot grow).
   std::pair<const void*, std::size_t> room_ahead() const;
-  // The dim floats of a slot; a slot beyond the store is a Panic.
+  // The dim floats of a slot; a slot beyond the contiguous rows (outside
+  // rows included: read them with copy_row or read_row) is a Panic.
   const float* vector(std::uint32_t slot) const {
     std::size_t at = static_cast<std::size_t>(slot) * dim_;
     if (at + dim_ > count_) out_of_range(slot);
@@ -81,6 +93,10 @@ class VectorStore {
   // the row does not stay in this process's resident memory; otherwise (or
   // should the read fail) the row where it lies.
   const float* read_row(std::uint32_t slot, float* buf) const {
+    if (slot >= near_slots() && dim_ > 0) {
+      copy_row(slot, buf);
+      return buf;
+    }
     if (reads_from_file()) {
       std::size_t at = static_cast<std::size_t>(slot) * dim_;
       if (at + dim_ <= count_ && map_->read(at * sizeof(float), buf, dim_ * sizeof(float))) return buf;
@@ -88,13 +104,24 @@ class VectorStore {
     return vector(slot);
   }
 
+  // A slot's dim floats copied into out, wherever the row lies.
+  void copy_row(std::uint32_t slot, float* out) const;
+  // The rows of count slots, one after another into out (count x dim).
+  void gather_rows(const std::uint32_t* slots, std::size_t count, float* out) const;
+
   // Makes the store changeable: a map with room to grow becomes writable in
-  // place, any other map is copied into owned memory and released.
+  // place, any other map is copied into owned memory and released; rows
+  // outside are copied in after the others.
   void make_owned();
-  // Both require the owned form (callers run make_owned first).
+  // Appends a row (copied) or replaces one. Neither brings rows outside in:
+  // past them, a row appended or replaced is kept in a block of its own.
   void append(const float* v);
   void overwrite(std::uint32_t slot, const float* v);
+  // Room for the contiguous rows (none while rows lie outside).
   void reserve_slots(std::size_t slots);
+  // Appends a row that lies outside at `bytes` (dim little-endian floats,
+  // perhaps unaligned) and stays there while `keep` is held.
+  void append_outside(const unsigned char* bytes, const std::shared_ptr<const void>& keep);
 
   // What the vector file holds: the rows of the first rows_in_file() slots,
   // as they were when written, except the slots rows_replaced() lists
@@ -111,6 +138,11 @@ class VectorStore {
   [[noreturn]] void out_of_range(std::uint32_t slot) const;
   // Copies the rows into owned memory and releases the map.
   void copy_into_owned();
+  // make_owned for the contiguous rows alone.
+  void make_changeable();
+  void append_near(const float* v);
+  // A row of its own for an outside slot (appended or replaced there).
+  void put_outside(std::uint32_t slot, const float* v);
   // The rows, writable (after make_owned).
   float* rows() { return in_place_ ? reinterpret_cast<float*>(map_->writable_data()) : owned_.data(); }
   std::size_t dim_;
@@ -123,6 +155,11 @@ class VectorStore {
   std::size_t file_rows_ = 0;
   std::vector<std::uint32_t> replaced_;
   std::vector<bool> is_replaced_;  // by slot, below file_rows_
+  // Per slot from near_slots() on: where its row lies, and what keeps the
+  // bytes there (the maps they lie in; the rows of their own below).
+  std::vector<const unsigned char*> outside_;
+  std::vector<std::shared_ptr<const void>> outside_keep_;
+  std::unordered_map<std::uint32_t, std::unique_ptr<float[]>> own_outside_;
 };
 
 }  // namespace hovra
