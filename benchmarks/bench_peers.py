@@ -6,6 +6,13 @@ Data sets (choose with --sets):
   synth32    1,000,000 x 32, 100 Gaussian clusters, squared Euclidean
   synth768   30,000 x 768, 100 Gaussian clusters, squared Euclidean
              (hovra full precision against hovra SQ8 only, by default)
+  synth96    5,000,000 x 96, 100 Gaussian clusters, squared Euclidean
+             (the large synthetic set: hovra, hnswlib and faiss; run a
+             share of it with --scale, e.g. --scale 0.4 for 2,000,000)
+  real1m     the real set below replicated with noise to 1,000,000 x 384:
+             row i is real row i mod 59,021 plus Gaussian noise of norm
+             0.5, normalised (so every text has about 17 noisy copies at
+             cosine ~0.89 to it); the real queries
   real       Debian package descriptions embedded with all-MiniLM-L6-v2
              (384-d unit vectors, cosine), read from
              ../shared/data/debian-minilm/ (how it was made:
@@ -99,6 +106,8 @@ SETS = {
     "synth": (100_000, 128, "l2", ("hovra", "hovra-sq8", "hnswlib", "faiss", "faiss-sq8", "usearch")),
     "synth32": (1_000_000, 32, "l2", ("hovra", "hnswlib", "faiss", "usearch")),
     "synth768": (30_000, 768, "l2", ("hovra", "hovra-sq8")),
+    "synth96": (5_000_000, 96, "l2", ("hovra", "hnswlib", "faiss")),
+    "real1m": (1_000_000, 384, "cos", ("hovra", "hnswlib", "faiss")),
     "real": (
         None,
         384,
@@ -117,16 +126,44 @@ def load_set(name: str, scale: float, n_queries: int, seed: int):
     """(base, queries, metric) as float32 arrays; real rows normalised."""
     n, dim, metric, _ = SETS[name]
     if name == "real":
-        base = np.load(os.path.join(REAL_DIR, "base-f16.npy")).astype(np.float32)
-        queries = np.load(os.path.join(REAL_DIR, "queries-f16.npy")).astype(np.float32)
-        base /= np.linalg.norm(base, axis=1, keepdims=True)
-        queries /= np.linalg.norm(queries, axis=1, keepdims=True)
+        base = _real_rows("base-f16.npy")
         if scale < 1.0:
             base = base[: max(1000, int(len(base) * scale))]
-        return np.ascontiguousarray(base), np.ascontiguousarray(queries[:n_queries]), metric
+        return np.ascontiguousarray(base), _real_queries(n_queries), metric
     n = max(1000, int(n * scale))
+    if name == "real1m":
+        return replicate_real(n, seed), _real_queries(n_queries), metric
     base, queries = bd.make_clustered(n, dim, n_queries, seed=seed)
     return base, queries, metric
+
+
+def _real_rows(name: str) -> np.ndarray:
+    rows = np.load(os.path.join(REAL_DIR, name)).astype(np.float32)
+    rows /= np.linalg.norm(rows, axis=1, keepdims=True)
+    return rows
+
+
+def _real_queries(n_queries: int) -> np.ndarray:
+    return np.ascontiguousarray(_real_rows("queries-f16.npy")[:n_queries])
+
+
+def replicate_real(n: int, seed: int, noise_norm: float = 0.5) -> np.ndarray:
+    """The real set's rows repeated to ``n`` rows, each copy with Gaussian
+    noise of about ``noise_norm`` added and normalised again; made in blocks
+    so that only the output is held in full."""
+    real = _real_rows("base-f16.npy")
+    dim = real.shape[1]
+    rng = np.random.default_rng(seed + 7)
+    out = np.empty((n, dim), dtype=np.float32)
+    sigma = noise_norm / math.sqrt(dim)
+    step = 65536
+    for lo in range(0, n, step):
+        hi = min(n, lo + step)
+        blk = real[np.arange(lo, hi) % len(real)]
+        blk += sigma * rng.standard_normal(blk.shape, dtype=np.float32)
+        blk /= np.linalg.norm(blk, axis=1, keepdims=True)
+        out[lo:hi] = blk
+    return out
 
 
 def ground_truth(base, queries, metric, k):
